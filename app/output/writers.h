@@ -1,0 +1,15 @@
+#pragma once
+
+#include "settings/settings_record.h"
+#include "shell/operator_view.h"
+#include "shell/run_state.h"
+
+// The three output writers and the mail dispatch. Each reads the backup file (settings.BackFilePath)
+// and writes run.OutputPath (the database: run.OutputPath and run.TableName), reports its own failures
+// through `view`, and returns true on success. They do not yield to the window.
+bool SaveAsText(const SettingsRecord& settings, RunState& run, OperatorView& view);
+bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view);
+bool SaveAsMdb(const SettingsRecord& settings, RunState& run, OperatorView& view);
+
+// Mails run.OutputPath to settings.MailAddress. On failure sets run.MailErrorText and returns false.
+bool SendByMail(const SettingsRecord& settings, RunState& run, OperatorView& view);

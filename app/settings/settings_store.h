@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+
+#include "settings/settings_record.h"
+
+class OperatorView;
+
+// The settings store: Gathra.ini beside the executable, one section "Gathra".
+
+// Sets SettingsFilePath and BackFilePath from the platform facts, then reads, checks and (when broken)
+// re-initialises the settings. Reports through message boxes and the status text of `view`; may write
+// the file and change the process's current directory to SaveFolder.
+void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, OperatorView& view);
+
+// Tells the operator (reason "ﾊﾟﾗﾒｰﾀ不正" or "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)"), sets every setting to its default
+// and writes the whole file.
+void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, const std::string& reason,
+                      OperatorView& view);
+
+// Writes every key in SettingsKeyOrder in one atomic replacement of SettingsFilePath. On failure shows
+// the "File Write Error" box, leaves the old file intact and returns false.
+bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view);
+
+// Private-profile reads and writes (section and key names compare without regard to case).
+std::string ReadIniString(const std::string& key, const std::string& section, const std::string& defaultValue,
+                          const std::string& filePath);
+bool WriteIniString(const std::string& value, const std::string& key, const std::string& section,
+                    const std::string& filePath);
+
+// The documents folder handed in by the shell for shell folder 5; empty for any other folder or when the
+// shell could not name it.
+std::string GetSpecialFolderPath(int folder, const PlatformFacts& platform);
+
+// The text up to, not including, its first NUL.
+std::string TrimAtNul(const std::string& text);

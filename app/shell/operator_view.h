@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+enum class MessageIcon { None, Critical, Exclamation, Information };
+
+// What the core needs from the main window. The Qt main window implements it; tests use
+// RecordingOperatorView. All texts are UTF-8. Every message box has an OK button only and is modal:
+// ShowMessage returns when the operator has acknowledged it.
+class OperatorView {
+public:
+    virtual ~OperatorView() = default;
+
+    // Mode 0 replaces the status text, mode 1 appends CR LF and the text; any other mode does nothing.
+    virtual void ShowStatus(int16_t mode, const std::string& text) = 0;
+    // 0 idle, 1 running: switches the start/stop buttons, the lamps and the settings/version buttons.
+    virtual void SetRunningState(int16_t state) = 0;
+    // The file label lblFile.
+    virtual void SetFileLabel(const std::string& text) = 0;
+    virtual std::string FileLabel() const = 0;
+    // The progress bar Progbar.
+    virtual void SetProgressMax(int max) = 0;
+    virtual void SetProgressValue(int value) = 0;
+    virtual void SetProgressVisible(bool visible) = 0;
+    // The screen-wide mouse pointer: busy (hourglass) or normal.
+    virtual void SetBusyPointer(bool busy) = 0;
+    // The system's default beep.
+    virtual void Beep() = 0;
+    // A modal message box with an OK button only.
+    virtual void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) = 0;
+    // Lets the window process its pending events once (the stop button, the close request, painting).
+    virtual void ProcessPendingEvents() = 0;
+};
