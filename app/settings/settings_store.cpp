@@ -1,0 +1,235 @@
+#include "settings/settings_store.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <limits>
+#include <system_error>
+
+#include "codec/text_encoding.h"
+#include "settings/ini_file.h"
+#include "settings/number_text.h"
+#include "settings/settings_keys.h"
+#include "shell/operator_view.h"
+
+namespace {
+
+// A value is read into a buffer of 255 bytes, so at most 254 bytes of it are seen.
+constexpr size_t kMaxValueBytes = 254;
+// The value ReadIniString hands back for a missing key while loading; a stored "ERR" counts the same.
+constexpr const char* kMissing = "ERR";
+// Shell folder number of the user's documents folder.
+constexpr int kDocumentsFolder = 5;
+
+constexpr const char* kReasonInvalid = "ﾊﾟﾗﾒｰﾀ不正";
+constexpr const char* kReasonInvalidField = "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)";
+constexpr const char* kErrorTitle = "エラー！！";
+constexpr const char* kReadErrorText = "INIﾌｧｲﾙ読み込みｴﾗｰ!!";
+constexpr const char* kMissingFolderText = "保存ﾌｫﾙﾀﾞが存在しません\r\n再設定を行ってください！！";
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+    if (folder.empty()) {
+        return name;
+    }
+    return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+// Cuts a value to the bytes a 255-byte buffer holds, backing off to the start of a UTF-8 character
+// so that no character is split.
+std::string CutToBuffer(std::string value) {
+    if (value.size() <= kMaxValueBytes) {
+        return value;
+    }
+    size_t length = kMaxValueBytes;
+    while (length > 0 && (static_cast<unsigned char>(value[length]) & 0xC0) == 0x80) {
+        --length;
+    }
+    value.resize(length);
+    return value;
+}
+
+// What ReadIniString returns, for a document already in memory.
+std::string ProfileValue(const IniFile& file, const std::string& key, const std::string& section,
+                         const std::string& defaultValue) {
+    return TrimAtNul(CutToBuffer(file.Get(section, key).value_or(defaultValue)));
+}
+
+enum class ReadOutcome { Complete, KeyMissing, ReadError };
+
+// Reads the keys in load order into the record. Stops at the first missing key and at the first number
+// that does not fit its type; the keys read before stay in the record.
+ReadOutcome ReadKeys(const IniFile& file, SettingsRecord& record) {
+    for (const SettingKey* key : SettingsLoadOrder()) {
+        const std::string text = ProfileValue(file, key->Name, kAppTitle, kMissing);
+        if (text == kMissing) {
+            return ReadOutcome::KeyMissing;
+        }
+        switch (key->Kind) {
+            case SettingKind::Text:
+                SettingText(record, *key) = text;
+                break;
+            case SettingKind::Number: {
+                const auto number = LeadingNumberText(text);
+                if (!number) {
+                    return ReadOutcome::ReadError;
+                }
+                SettingText(record, *key) = *number;
+                break;
+            }
+            case SettingKind::Int16:
+            case SettingKind::Int32: {
+                const bool wide = key->Kind == SettingKind::Int32;
+                const auto number = LeadingInteger(
+                    text, wide ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int16_t>::min(),
+                    wide ? std::numeric_limits<int32_t>::max() : std::numeric_limits<int16_t>::max());
+                if (!number) {
+                    return ReadOutcome::ReadError;
+                }
+                SetSettingNumber(record, *key, *number);
+                break;
+            }
+        }
+    }
+    return ReadOutcome::Complete;
+}
+
+// True when every key of the given test kind holds a value inside its range.
+bool RangesHold(const SettingsRecord& record, RangeTest test) {
+    for (const SettingKey& key : SettingsKeyOrder()) {
+        if (key.Test != test) {
+            continue;
+        }
+        bool valid = false;
+        const double value = SettingNumericValue(record, key, &valid);
+        if (!valid || value < key.Min || value > key.Max) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Makes SaveFolder the current directory; when that fails, tells the operator and takes the current
+// directory as the save folder (in memory only: the file keeps the folder that failed).
+void CheckSaveFolder(SettingsRecord& record, OperatorView& view) {
+    if (!record.SaveFolder.empty() && chdir(record.SaveFolder.c_str()) == 0) {
+        return;
+    }
+    view.ShowMessage(kErrorTitle, kMissingFolderText, MessageIcon::Critical);
+    view.ShowStatus(0, kMissingFolderText);
+    std::error_code error;
+    record.SaveFolder = std::filesystem::current_path(error).string();
+}
+
+void ShowWriteError(OperatorView& view, const IniError& error) {
+    view.ShowMessage("File Write Error",
+                     "INIﾌｧｲﾙ書き込みｴﾗｰ : " + std::to_string(error.Code) + ":" + error.Description,
+                     MessageIcon::None);
+}
+
+std::string DefaultSaveFolder(const PlatformFacts& platform) {
+    return platform.IsOs6OrLater ? GetSpecialFolderPath(kDocumentsFolder, platform) : platform.ProgramFolder;
+}
+
+}  // namespace
+
+void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, OperatorView& view) {
+    record.SettingsFilePath = JoinPath(platform.ProgramFolder, platform.ExecutableName + ".ini");
+    record.BackFilePath = JoinPath(platform.ProgramFolder, "Back.txt");
+
+    // A file that cannot be read at all reads like a missing one: every key falls back to "ERR".
+    IniFile file;
+    if (!file.Load(record.SettingsFilePath)) {
+        file = IniFile();
+    }
+
+    switch (ReadKeys(file, record)) {
+        case ReadOutcome::ReadError:
+            view.ShowMessage(kErrorTitle, kReadErrorText, MessageIcon::Critical);
+            view.ShowStatus(0, kReadErrorText);
+            return;
+        case ReadOutcome::KeyMissing:
+            InitSettingsFile(record, platform, kReasonInvalid, view);
+            break;
+        case ReadOutcome::Complete:
+            // All ranges are tested before the flags, so a file with both kinds of fault gets one box.
+            if (!RangesHold(record, RangeTest::Range)) {
+                InitSettingsFile(record, platform, kReasonInvalid, view);
+            } else if (!RangesHold(record, RangeTest::Field)) {
+                InitSettingsFile(record, platform, kReasonInvalidField, view);
+            }
+            break;
+    }
+    CheckSaveFolder(record, view);
+}
+
+void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, const std::string& reason,
+                      OperatorView& view) {
+    std::string text = "INIﾌｧｲﾙ読み込みｴﾗｰ : " + reason + "\r\nINIﾌｧｲﾙを初期化します\r\n";
+    if (platform.IsOs6OrLater) {
+        text += "保存ﾌｫﾙﾀﾞの初期値はﾏｲﾄﾞｷｭﾒﾝﾄﾌｫﾙﾀﾞです";
+    } else {
+        text += "保存ﾌｫﾙﾀﾞの初期値は " + platform.ProgramFolder + " です";
+    }
+    text += "\r\n運用に適したﾌｫﾙﾀﾞを再設定してください";
+    view.ShowMessage("File Read", text, MessageIcon::None);
+
+    for (const SettingKey& key : SettingsKeyOrder()) {
+        if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
+            SettingText(record, key) = key.Default;
+        } else {
+            SetSettingNumber(record, key, std::stoll(key.Default));
+        }
+    }
+    record.SaveFolder = DefaultSaveFolder(platform);
+    WriteSettingsFile(record, view);
+}
+
+bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view) {
+    // All keys go into one in-memory copy of the file, which then replaces the file in one step: a
+    // failure part-way leaves the old file as it was.
+    IniFile file;
+    IniError error;
+    if (!file.Load(record.SettingsFilePath, &error)) {
+        ShowWriteError(view, error);
+        return false;
+    }
+    for (const SettingKey& key : SettingsKeyOrder()) {
+        const std::string value = TrimAtNul(SettingValueText(record, key));
+        if (!file.Set(kAppTitle, key.Name, value)) {
+            // Only a value that would not read back as one line of UTF-8 is refused.
+            error.Code = IsValidUtf8(value) ? EINVAL : EILSEQ;
+            error.Description = std::generic_category().message(error.Code);
+            ShowWriteError(view, error);
+            return false;
+        }
+    }
+    if (!file.Save(record.SettingsFilePath, &error)) {
+        ShowWriteError(view, error);
+        return false;
+    }
+    return true;
+}
+
+std::string ReadIniString(const std::string& key, const std::string& section, const std::string& defaultValue,
+                          const std::string& filePath) {
+    IniFile file;
+    if (!file.Load(filePath)) {
+        return TrimAtNul(CutToBuffer(defaultValue));
+    }
+    return ProfileValue(file, key, section, defaultValue);
+}
+
+bool WriteIniString(const std::string& value, const std::string& key, const std::string& section,
+                    const std::string& filePath) {
+    IniFile file;
+    return file.Load(filePath) && file.Set(section, key, value) && file.Save(filePath);
+}
+
+std::string GetSpecialFolderPath(int folder, const PlatformFacts& platform) {
+    return folder == kDocumentsFolder ? TrimAtNul(platform.DocumentsFolder) : std::string();
+}
+
+std::string TrimAtNul(const std::string& text) {
+    return text.substr(0, text.find('\0'));
+}
