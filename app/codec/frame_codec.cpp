@@ -1,0 +1,115 @@
+#include "codec/frame_codec.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+namespace {
+
+constexpr char kStart = '^';
+constexpr char kSeparator = '*';
+constexpr char kCarriageReturn = '\r';
+
+void Yield(const YieldFn& yield) {
+    if (yield) {
+        yield();
+    }
+}
+
+// Byte offsets of the characters of `text`, plus one past the end. A lead byte at the very end (no trail
+// byte left) counts as a character of its own, so the walk never reads past the text.
+std::vector<size_t> CharacterOffsets(std::string_view text) {
+    std::vector<size_t> offsets;
+    offsets.reserve(text.size() + 1);
+    size_t at = 0;
+    while (at < text.size()) {
+        offsets.push_back(at);
+        const size_t length = static_cast<size_t>(Cp932CharLength(static_cast<unsigned char>(text[at])));
+        at += (at + length <= text.size()) ? length : 1;
+    }
+    offsets.push_back(text.size());
+    return offsets;
+}
+
+}  // namespace
+
+int Cp932CharLength(unsigned char lead) {
+    return ((lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xFC)) ? 2 : 1;
+}
+
+std::string FrameChecksum(std::string_view text) {
+    // The sum of the CP932 bytes modulo 256; a two-byte character contributes both of its bytes.
+    unsigned sum = 0;
+    for (const char byte : text) {
+        sum = (sum + static_cast<unsigned char>(byte)) & 0xFFu;
+    }
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    return std::string{kHex[sum >> 4], kHex[sum & 0x0F]};
+}
+
+int16_t CheckFrame(std::string_view line, char type, int16_t crcType, const YieldFn& yield) {
+    Yield(yield);
+
+    const std::vector<size_t> offsets = CharacterOffsets(line);
+    const size_t length = offsets.size() - 1;  // in characters
+    if (length < 3) {
+        return FrameFormatError;
+    }
+    // Position p (1-based) spans bytes offsets[p-1] .. offsets[p].
+    auto character = [&](size_t position) {
+        return line.substr(offsets[position - 1], offsets[position] - offsets[position - 1]);
+    };
+    if (character(1) != std::string_view(&kStart, 1) || character(2) != std::string_view(&type, 1) ||
+        character(length - 2) != std::string_view(&kSeparator, 1)) {
+        return FrameFormatError;
+    }
+
+    // CrcType 0 covers "^" up to and including "*"; any other value starts at the payload. On a frame as
+    // short as four characters (possible only when the type is "*" itself) the payload start lies past
+    // the separator and the covered text is empty.
+    const size_t coveredEnd = offsets[length - 2];
+    const size_t coveredBegin = crcType == 0 ? 0 : std::min(offsets[2], coveredEnd);
+    const std::string expected = FrameChecksum(line.substr(coveredBegin, coveredEnd - coveredBegin));
+    const std::string_view sent = line.substr(offsets[length - 2]);
+    return sent == expected ? FrameOk : FrameChecksumError;
+}
+
+void SendLine(const LinkApi& link, std::string_view text, const YieldFn& yield) {
+    Yield(yield);
+    if (link.WriteIrCom == nullptr) {
+        return;
+    }
+    std::string bytes(text);
+    bytes += kCarriageReturn;
+    link.WriteIrCom(bytes.c_str());
+}
+
+std::string ReceiveLine(const LinkApi& link, const YieldFn& yield) {
+    Yield(yield);
+    if (link.vbReadIrCom == nullptr) {
+        return {};
+    }
+    // One spare byte past the receive buffer stays zero, so even a misbehaving library that fills the
+    // whole buffer leaves a terminated text behind.
+    std::array<char, kReceiveBufferSize + 1> buffer{};
+    const int32_t count = link.vbReadIrCom(buffer.data());
+
+    // A time-out, or a count that cannot describe a line inside the buffer (its CR and a NUL included),
+    // is a failed read.
+    if (count <= 1 || count > kReceiveBufferSize - 1) {
+        return {};
+    }
+    // The text is the line without its CR: every character that starts before the CR's byte position. A
+    // lead byte directly before the CR keeps only itself, never the CR.
+    const auto textBytes = static_cast<size_t>(count - 1);
+    std::string text;
+    text.reserve(textBytes);
+    size_t at = 0;
+    while (at < textBytes) {
+        const size_t length = static_cast<size_t>(Cp932CharLength(static_cast<unsigned char>(buffer[at])));
+        const size_t take = std::min(length, textBytes - at);
+        text.append(buffer.data() + at, take);
+        at += take;
+    }
+    return text;
+}
