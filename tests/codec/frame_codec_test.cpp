@@ -1,0 +1,212 @@
+#include "codec/frame_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace {
+
+// ---- FrameChecksum ----------------------------------------------------------------------------------
+
+struct ChecksumCase {
+    const char* name;
+    std::string text;
+    const char* expected;
+};
+
+TEST(FrameChecksum, WorkedValues) {
+    const ChecksumCase cases[] = {
+        {"abc", "abc", "26"},
+        {"crc_type_0_covers_start_to_separator", "^0A,1*", "56"},
+        {"crc_type_1_covers_payload_and_separator", "A,1*", "C8"},
+        {"two_byte_character_adds_both_bytes", "\x82\xA0", "22"},
+        {"separator_alone", "*", "2A"},
+        {"empty_text", "", "00"},
+        {"sum_below_16_has_leading_zero", std::string("\x05\x05", 2), "0A"},
+        {"wraps_modulo_256", "\xFF\x01", "00"},
+        {"enquiry_answer_of_the_example", "^#T01@2*", "D2"},
+        {"half_width_katakana", "\xB1", "B1"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FrameChecksum(c.text), c.expected) << c.name;
+    }
+}
+
+// ---- CheckFrame -------------------------------------------------------------------------------------
+
+struct FrameCase {
+    const char* name;
+    std::string line;
+    char type;
+    int16_t crcType;
+    int16_t expected;
+};
+
+TEST(CheckFrame, Results) {
+    const FrameCase cases[] = {
+        {"worked_example_type_0", "^0A,1*56", '0', 0, FrameOk},
+        {"worked_example_type_1", "^0A,1*C8", '0', 1, FrameOk},
+        {"type_0_digits_under_type_1", "^0A,1*56", '0', 1, FrameChecksumError},
+        {"any_nonzero_crc_type_is_type_2", "^0A,1*C8", '0', 7, FrameOk},
+        {"enquiry_answer", "^#T01@2*D2", '#', 0, FrameOk},
+        {"empty_payload_type_1", "^0*2A", '0', 1, FrameOk},
+        {"empty_payload_type_0", "^0*" + FrameChecksum("^0*"), '0', 0, FrameOk},
+        {"empty_line", "", '0', 0, FrameFormatError},
+        {"one_character", "^", '0', 0, FrameFormatError},
+        {"two_characters", "^0", '0', 0, FrameFormatError},
+        {"three_characters", "^0*", '0', 0, FrameFormatError},
+        {"wrong_start_even_with_matching_sum", "#0A,1*" + FrameChecksum("#0A,1*"), '0', 0, FrameFormatError},
+        {"wrong_type", "^1A,1*" + FrameChecksum("^1A,1*"), '0', 0, FrameFormatError},
+        {"type_is_case_sensitive", "^aX*" + FrameChecksum("^aX*"), 'A', 0, FrameFormatError},
+        {"separator_missing", "^0A,1-56", '0', 0, FrameFormatError},
+        {"lower_case_digits", "^0A,1*c8", '0', 1, FrameChecksumError},
+        {"wrong_digits", "^0A,1*57", '0', 0, FrameChecksumError},
+        {"single_digit_checksum", "^0\x05\x05*" + std::string("A"), '0', 1, FrameFormatError},
+        {"star_and_caret_inside_payload", "^0a*^b*" + FrameChecksum("^0a*^b*"), '0', 0, FrameOk},
+        {"double_byte_payload", "^0\x82\xA0*" + FrameChecksum("^0\x82\xA0*"), '0', 0, FrameOk},
+        {"double_byte_payload_type_1", "^0\x82\xA0*" + FrameChecksum("\x82\xA0*"), '0', 1, FrameOk},
+        // 0x83 0x2A is one character: its trail byte is not a separator.
+        {"trail_byte_looks_like_separator", "^0\x83*" + FrameChecksum("^0\x83*"), '0', 0, FrameFormatError},
+        // 0x81 0x5E is one character whose trail byte looks like "^"; the frame itself is fine.
+        {"trail_byte_looks_like_start", "^0\x81^*" + FrameChecksum("^0\x81^*"), '0', 0, FrameOk},
+        // The checksum must be two one-byte characters; a two-byte character there never matches.
+        {"double_byte_in_checksum_position", "^0A*\x82\xA0X", '0', 0, FrameChecksumError},
+        {"two_lines_in_one_read", "^0A,1*56\r^1B,2*59", '0', 0, FrameChecksumError},
+        {"lone_lead_byte_at_end", "^0A*5\x82", '0', 0, FrameChecksumError},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CheckFrame(c.line, c.type, c.crcType, nullptr), c.expected) << c.name;
+    }
+}
+
+TEST(CheckFrame, YieldsOnceEvenForShortLines) {
+    int yields = 0;
+    const YieldFn yield = [&] { ++yields; };
+    CheckFrame("", '0', 0, yield);
+    CheckFrame("^0A,1*56", '0', 0, yield);
+    CheckFrame("^0A,1*57", '0', 0, yield);
+    EXPECT_EQ(yields, 3);
+}
+
+TEST(Cp932CharLength, LeadByteRanges) {
+    const std::pair<unsigned char, int> cases[] = {
+        {0x00, 1}, {0x5E, 1}, {0x7F, 1}, {0x80, 1}, {0x81, 2}, {0x9F, 2}, {0xA0, 1},
+        {0xA1, 1}, {0xDF, 1}, {0xE0, 2}, {0xFC, 2}, {0xFD, 1}, {0xFF, 1},
+    };
+    for (const auto& [lead, length] : cases) {
+        EXPECT_EQ(Cp932CharLength(lead), length) << std::hex << int(lead);
+    }
+}
+
+// ---- SendLine / ReceiveLine over a scripted link ------------------------------------------------------
+
+// The scripted link: each read hands out the next scripted result; writes are recorded.
+struct ScriptedRead {
+    std::string bytes;  // what the library places in the buffer (NUL added by the fake)
+    int32_t result;     // what vbReadIrCom returns
+};
+std::deque<ScriptedRead> scriptedReads;
+std::vector<std::string> writes;
+std::vector<std::string> events;  // "yield", "write", "read" in call order
+
+int32_t FakeWrite(const char* text) {
+    events.push_back("write");
+    writes.emplace_back(text);
+    return 1;
+}
+
+int32_t FakeRead(char* buffer) {
+    events.push_back("read");
+    if (scriptedReads.empty()) {
+        return -1;
+    }
+    const ScriptedRead next = scriptedReads.front();
+    scriptedReads.pop_front();
+    // Never more than the library's contract allows: 256 bytes with the NUL.
+    const size_t length = std::min<size_t>(next.bytes.size(), 255);
+    std::memcpy(buffer, next.bytes.data(), length);
+    buffer[length] = '\0';
+    return next.result;
+}
+
+class ScriptedLink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        scriptedReads.clear();
+        writes.clear();
+        events.clear();
+        link.WriteIrCom = FakeWrite;
+        link.vbReadIrCom = FakeRead;
+    }
+    YieldFn yield = [] { events.push_back("yield"); };
+    LinkApi link;
+};
+
+TEST_F(ScriptedLink, SendLineAppendsCrAfterOneYield) {
+    SendLine(link, "VOL", yield);
+    SendLine(link, "\x82\xA0", yield);
+    SendLine(link, "", yield);
+    EXPECT_EQ(writes, (std::vector<std::string>{"VOL\r", "\x82\xA0\r", "\r"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"yield", "write", "yield", "write", "yield", "write"}));
+}
+
+TEST_F(ScriptedLink, ReceiveLineResults) {
+    const struct {
+        const char* name;
+        ScriptedRead read;
+        std::string expected;
+    } cases[] = {
+        {"plain_line", {"ACK\r", 4}, "ACK"},
+        {"empty_line", {"\r", 1}, ""},
+        {"time_out", {"", -1}, ""},
+        {"zero_count", {"", 0}, ""},
+        {"double_byte_text", {"^0\x82\xA0*12\r", 8}, "^0\x82\xA0*12"},
+        {"two_lines_in_one_read", {"OK\rEND\r", 7}, "OK\rEND"},
+        {"lead_byte_before_cr_keeps_only_itself", {"A\x82\r", 3}, "A\x82"},
+        {"longest_line_that_fits", {std::string(254, 'x') + "\r", 255}, std::string(254, 'x')},
+        {"count_beyond_the_buffer", {std::string(254, 'x') + "\r", 256}, ""},
+        {"absurd_count", {"ACK\r", 100000}, ""},
+        {"negative_count", {"ACK\r", -7}, ""},
+    };
+    for (const auto& c : cases) {
+        scriptedReads = {c.read};
+        EXPECT_EQ(ReceiveLine(link, yield), c.expected) << c.name;
+    }
+}
+
+TEST_F(ScriptedLink, ReceiveLineYieldsBeforeReading) {
+    scriptedReads = {{"OK\r", 3}};
+    ReceiveLine(link, yield);
+    EXPECT_EQ(events, (std::vector<std::string>{"yield", "read"}));
+}
+
+TEST_F(ScriptedLink, ExchangeOfTheExample) {
+    // The terminal's side of a two-record upload, checked the way the upload run checks it.
+    scriptedReads = {{"^#T01@2*D2\r", 11}, {"^0A,1*56\r", 9}, {"^1B,2*59\r", 9}, {"END\r", 4}};
+    SendLine(link, "VOL", yield);
+    EXPECT_EQ(CheckFrame(ReceiveLine(link, yield), '#', 0, yield), FrameOk);
+    SendLine(link, "ACK", yield);
+    EXPECT_EQ(CheckFrame(ReceiveLine(link, yield), '0', 0, yield), FrameOk);
+    SendLine(link, "ACK", yield);
+    EXPECT_EQ(CheckFrame(ReceiveLine(link, yield), '1', 0, yield), FrameOk);
+    SendLine(link, "ACK", yield);
+    EXPECT_EQ(ReceiveLine(link, yield), "END");
+    SendLine(link, "ACK", yield);
+    EXPECT_EQ(writes, (std::vector<std::string>{"VOL\r", "ACK\r", "ACK\r", "ACK\r", "ACK\r"}));
+    // One yield per line sent, per line received and per frame check.
+    EXPECT_EQ(std::count(events.begin(), events.end(), "yield"), 5 + 4 + 3);
+}
+
+TEST(UnboundLink, OperationsWithoutEntryPointsDoNothing) {
+    const LinkApi empty;
+    int yields = 0;
+    SendLine(empty, "VOL", [&] { ++yields; });
+    EXPECT_EQ(ReceiveLine(empty, [&] { ++yields; }), "");
+    EXPECT_EQ(yields, 2);
+}
+
+}  // namespace

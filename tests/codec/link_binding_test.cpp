@@ -1,0 +1,67 @@
+#include "codec/link_api.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "termsim.h"
+
+namespace {
+
+std::string BinDir() {
+    const char* dir = std::getenv("GATHRA_BIN_DIR");
+    return dir != nullptr ? dir : "";
+}
+
+TEST(BindQuorlin, MissingLibraryIsRetriedOnTheNextCall) {
+    termsim::TempProgramFolder folder;
+    ASSERT_TRUE(folder.Valid());
+    EXPECT_EQ(BindQuorlin(folder.Path()), nullptr);
+
+    ASSERT_TRUE(folder.CopyLibrary(BinDir()));
+    const LinkApi* api = BindQuorlin(folder.Path());
+    ASSERT_NE(api, nullptr);
+    EXPECT_NE(api->vbOpenIrCom, nullptr);
+    EXPECT_NE(api->ClearIrCom, nullptr);
+    EXPECT_NE(api->WriteIrCom, nullptr);
+    EXPECT_NE(api->vbReadIrCom, nullptr);
+    EXPECT_NE(api->CloseIrCom, nullptr);
+    EXPECT_EQ(BindQuorlin(folder.Path()), api) << "the binding is cached";
+}
+
+TEST(BindQuorlin, LibraryWithoutAllFiveEntryPointsIsNoLink) {
+    termsim::TempProgramFolder folder;
+    ASSERT_TRUE(folder.CopyFile(INCOMPLETE_QUORLIN_PATH, "libquorlin.so"));
+    EXPECT_EQ(BindQuorlin(folder.Path()), nullptr);
+}
+
+TEST(BindQuorlin, FileThatIsNoLibraryIsNoLink) {
+    termsim::TempProgramFolder folder;
+    ASSERT_TRUE(folder.CopyFile(std::string(TEST_SOURCE_DIR) + "/CMakeLists.txt", "libquorlin.so"));
+    EXPECT_EQ(BindQuorlin(folder.Path()), nullptr);
+}
+
+TEST(BindQuorlin, EachProgramFolderGetsItsOwnCopy) {
+    // Each copy keeps its own port state and finds ports/ beside itself.
+    termsim::TempProgramFolder first;
+    termsim::TempProgramFolder second;
+    ASSERT_TRUE(first.CopyLibrary(BinDir()));
+    ASSERT_TRUE(second.CopyLibrary(BinDir()));
+    const LinkApi* a = BindQuorlin(first.Path());
+    const LinkApi* b = BindQuorlin(second.Path());
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_NE(a->vbOpenIrCom, b->vbOpenIrCom);
+}
+
+TEST(ExecutableFolder, IsTheFolderOfThisTest) {
+    const std::string folder = ExecutableFolder();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_NE(folder.back(), '/');
+    struct stat info {};
+    EXPECT_EQ(stat((folder + "/codec_link_binding_tests").c_str(), &info), 0) << folder;
+}
+
+}  // namespace
