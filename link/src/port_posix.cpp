@@ -1,0 +1,258 @@
+// The POSIX serial device: termios for the line, TIOCMBIS/TIOCMBIC for the modem lines, flock for
+// exclusive use, poll for waiting, CLOCK_MONOTONIC for sleeping.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "serial_port.h"
+
+namespace quorlin {
+
+namespace {
+
+// The folder this library was loaded from: the program folder, which holds the ports/ mapping.
+std::string LibraryFolder() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&LibraryFolder), &info) == 0 || info.dli_fname == nullptr) {
+        return ".";
+    }
+    const std::string path = info.dli_fname;
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// COM<n> is <program folder>/ports/COM<n> when such an entry exists, even a dangling link (opening
+// it then fails, which is the honest answer); otherwise the n-th built-in serial port.
+std::string DevicePath(int32_t number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/ports/COM%d", static_cast<int>(number));
+    const std::string mapped = LibraryFolder() + name;
+    struct stat st {};
+    if (lstat(mapped.c_str(), &st) == 0) {
+        return mapped;
+    }
+    std::snprintf(name, sizeof name, "/dev/ttyS%d", static_cast<int>(number) - 1);
+    return name;
+}
+
+bool SpeedConstant(int32_t bits_per_second, speed_t* out) {
+    switch (bits_per_second) {
+        case 9600:
+            *out = B9600;
+            return true;
+        case 19200:
+            *out = B19200;
+            return true;
+        case 38400:
+            *out = B38400;
+            return true;
+        case 57600:
+            *out = B57600;
+            return true;
+        case 115200:
+            *out = B115200;
+            return true;
+        default:
+            return false;
+    }
+}
+
+timespec ToTimespec(Clock::duration d) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+class PosixPort final : public SerialPort {
+public:
+    explicit PosixPort(int fd) : fd_(fd) { have_saved_ = tcgetattr(fd_, &saved_) == 0; }
+
+    ~PosixPort() override {
+        // Hand the device back as we found it; the lock goes with the descriptor.
+        if (have_saved_) {
+            tcsetattr(fd_, TCSANOW, &saved_);
+        }
+        close(fd_);
+    }
+
+    PosixPort(const PosixPort&) = delete;
+    PosixPort& operator=(const PosixPort&) = delete;
+
+    bool Apply(const LineSettings& settings) override {
+        speed_t speed{};
+        if (!SpeedConstant(settings.bits_per_second, &speed)) {
+            return false;
+        }
+        // Built from zero, not from the device's current state: every option not named here is off.
+        termios tio{};
+        tio.c_cflag = CS8 | CREAD | CLOCAL;
+        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VTIME] = 0;
+        if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) {
+            return false;
+        }
+        if (!Retry([&] { return tcsetattr(fd_, TCSANOW, &tio); })) {
+            return false;
+        }
+        // tcsetattr succeeds when any part of the request was taken; the speed must really be set.
+        termios check{};
+        if (tcgetattr(fd_, &check) != 0 || cfgetospeed(&check) != speed) {
+            return false;
+        }
+        return SetModemLine(TIOCM_DTR, true) && SetModemLine(TIOCM_RTS, settings.rts);
+    }
+
+    ReadResult ReadNow(char* buffer, std::size_t capacity) override {
+        for (;;) {
+            const ssize_t n = read(fd_, buffer, capacity);
+            if (n > 0) {
+                return {ReadResult::Status::kData, static_cast<std::size_t>(n)};
+            }
+            // With VMIN=0 and VTIME=0 a terminal answers 0 when nothing has arrived; a hang-up that
+            // also reads as 0 is told apart by WaitForInput.
+            if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+                return {ReadResult::Status::kNothing, 0};
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            return {errno == EIO ? ReadResult::Status::kHangUp : ReadResult::Status::kFailed, 0};
+        }
+    }
+
+    WaitResult WaitForInput(Clock::time_point deadline) override {
+        for (;;) {
+            const Clock::duration left = Remaining(Clock::now(), deadline);
+            if (left == Clock::duration::zero()) {
+                return {.timed_out = true};
+            }
+            pollfd pfd{fd_, POLLIN, 0};
+            const timespec ts = ToTimespec(left);
+            const int r = ppoll(&pfd, 1, &ts, nullptr);
+            if (r < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return {.hung_up = true};
+            }
+            if (r == 0) {
+                return {.timed_out = true};
+            }
+            return {.readable = (pfd.revents & POLLIN) != 0,
+                    .hung_up = (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0};
+        }
+    }
+
+    bool WriteAll(const char* data, std::size_t size, Clock::time_point deadline) override {
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t n = write(fd_, data + done, size - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                return false;
+            }
+            // The output queue is full: wait for room, but not beyond the write time-out.
+            const Clock::duration left = Remaining(Clock::now(), deadline);
+            if (left == Clock::duration::zero()) {
+                return false;
+            }
+            pollfd pfd{fd_, POLLOUT, 0};
+            const timespec ts = ToTimespec(left);
+            const int r = ppoll(&pfd, 1, &ts, nullptr);
+            if (r < 0 && errno != EINTR) {
+                return false;
+            }
+            if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void DiscardInput() override { tcflush(fd_, TCIFLUSH); }
+
+private:
+    template <typename Call>
+    static bool Retry(Call call) {
+        for (;;) {
+            if (call() == 0) {
+                return true;
+            }
+            if (errno != EINTR) {
+                return false;
+            }
+        }
+    }
+
+    bool SetModemLine(int line, bool on) {
+        const int request = on ? TIOCMBIS : TIOCMBIC;
+        if (Retry([&] { return ioctl(fd_, request, &line); })) {
+            return true;
+        }
+        // Pseudo-terminals and some adapters have no modem lines; that is no refused setting.
+        return errno == ENOTTY || errno == EINVAL;
+    }
+
+    int fd_;
+    termios saved_{};
+    bool have_saved_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialPort> OpenSerialPort(int32_t number) {
+    if (!IsValidPortNumber(number)) {
+        return nullptr;
+    }
+    const std::string path = DevicePath(number);
+    // Non-blocking so that neither a missing carrier at open nor a full output queue can hang a call.
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    // flock rather than TIOCEXCL: the latter does not stop root, and root is who usually runs this.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    return std::make_unique<PosixPort>(fd);
+}
+
+void SleepUntil(Clock::time_point when) {
+    const Clock::duration left = Remaining(Clock::now(), when);
+    if (left == Clock::duration::zero()) {
+        return;
+    }
+    // Absolute CLOCK_MONOTONIC target, so an interrupted sleep resumes without drifting.
+    timespec target{};
+    clock_gettime(CLOCK_MONOTONIC, &target);
+    const timespec add = ToTimespec(left);
+    target.tv_sec += add.tv_sec;
+    target.tv_nsec += add.tv_nsec;
+    if (target.tv_nsec >= 1000000000) {
+        target.tv_sec += 1;
+        target.tv_nsec -= 1000000000;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &target, nullptr) == EINTR) {
+    }
+}
+
+}  // namespace quorlin

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "link_timing.h"
+
+// What the link needs from the operating system: one serial device, opened exclusively, and a clock
+// to sleep on. The POSIX form lives in port_posix.cpp; another platform would add its own file beside
+// it and leave the link logic (quorlin.cpp) untouched.
+namespace quorlin {
+
+// The line parameters the link applies as a whole: always 8 data bits, no parity, one stop bit, DTR on,
+// no flow control of any kind, reads that return at once with whatever has arrived.
+struct LineSettings {
+    int32_t bits_per_second = 0;
+    bool rts = false;
+};
+
+struct ReadResult {
+    enum class Status {
+        kData,     // `count` bytes were read
+        kNothing,  // nothing has arrived
+        kHangUp,   // the other end has gone (end of file, EIO)
+        kFailed,   // any other failure of the read call
+    };
+    Status status = Status::kNothing;
+    std::size_t count = 0;
+};
+
+struct WaitResult {
+    bool readable = false;  // input has arrived (or the device wants to report something)
+    bool hung_up = false;   // the device reported a hang-up or an error
+    bool timed_out = false;
+};
+
+class SerialPort {
+public:
+    virtual ~SerialPort() = default;
+
+    // Applies the settings; false when the device refuses them. A device without modem lines is not a
+    // refusal: RTS and DTR are then simply not there.
+    virtual bool Apply(const LineSettings& settings) = 0;
+
+    // Reads what has arrived, up to `capacity` bytes, without waiting.
+    virtual ReadResult ReadNow(char* buffer, std::size_t capacity) = 0;
+
+    // Waits until input arrives, the device hangs up, or `deadline` passes.
+    virtual WaitResult WaitForInput(Clock::time_point deadline) = 0;
+
+    // Writes all bytes, retrying short writes, giving up at `deadline`. True when every byte went out.
+    virtual bool WriteAll(const char* data, std::size_t size, Clock::time_point deadline) = 0;
+
+    // Throws away input that has arrived and not been read.
+    virtual void DiscardInput() = 0;
+};
+
+// Opens port `number` (1..256) exclusively. Null when the device is absent, cannot be opened, or is in
+// use by another open.
+std::unique_ptr<SerialPort> OpenSerialPort(int32_t number);
+
+// Sleeps until `when` has passed (not a busy wait).
+void SleepUntil(Clock::time_point when);
+
+}  // namespace quorlin

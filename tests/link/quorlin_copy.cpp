@@ -1,0 +1,65 @@
+#include "quorlin_copy.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+std::string BuiltLibraryPath() {
+    const char* bin = std::getenv("GATHRA_BIN_DIR");
+    if (bin == nullptr || *bin == '\0') {
+        throw std::runtime_error("GATHRA_BIN_DIR is not set");
+    }
+    return std::string(bin) + "/libquorlin.so";
+}
+
+QuorlinCopy& QuorlinCopy::Get() {
+    static std::unique_ptr<QuorlinCopy> copy(new QuorlinCopy());
+    return *copy;
+}
+
+QuorlinCopy::QuorlinCopy() {
+    std::string pattern = (fs::temp_directory_path() / "gathra-link-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot make a temporary program folder");
+    }
+    folder_ = pattern;
+    fs::create_directory(folder_ + "/ports");
+    fs::copy_file(BuiltLibraryPath(), folder_ + "/libquorlin.so");
+    handle_ = dlopen((folder_ + "/libquorlin.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) {
+        throw std::runtime_error(std::string("dlopen: ") + dlerror());
+    }
+    auto bind = [this](auto& slot, const char* name) {
+        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(dlsym(handle_, name));
+        if (slot == nullptr) {
+            throw std::runtime_error(std::string("missing export ") + name);
+        }
+    };
+    bind(OpenIrCom, "OpenIrCom");
+    bind(vbOpenIrCom, "vbOpenIrCom");
+    bind(CloseIrCom, "CloseIrCom");
+    bind(ReadIrCom, "ReadIrCom");
+    bind(vbReadIrCom, "vbReadIrCom");
+    bind(WriteIrCom, "WriteIrCom");
+    bind(ClearIrCom, "ClearIrCom");
+}
+
+QuorlinCopy::~QuorlinCopy() {
+    CloseIrCom();
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+}
+
+void QuorlinCopy::MapPort(int n, const std::string& target) const {
+    const fs::path link = fs::path(folder_) / "ports" / ("COM" + std::to_string(n));
+    std::error_code ignored;
+    fs::remove(link, ignored);
+    if (!target.empty()) {
+        fs::create_symlink(target, link);
+    }
+}
