@@ -1,0 +1,344 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "codec/text_encoding.h"
+#include "recording_operator_view.h"
+#include "settings/settings_store.h"
+#include "settings_test_files.h"
+
+namespace {
+
+const char* const kReadErrorText = "INIﾌｧｲﾙ読み込みｴﾗｰ!!";
+const char* const kFolderText = "保存ﾌｫﾙﾀﾞが存在しません\r\n再設定を行ってください！！";
+const char* const kPlain = "ﾊﾟﾗﾒｰﾀ不正";
+const char* const kField = "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)";
+
+std::string FileReadText(const std::string& reason) {
+    return "INIﾌｧｲﾙ読み込みｴﾗｰ : " + reason +
+           "\r\nINIﾌｧｲﾙを初期化します\r\n保存ﾌｫﾙﾀﾞの初期値はﾏｲﾄﾞｷｭﾒﾝﾄﾌｫﾙﾀﾞです\r\n"
+           "運用に適したﾌｫﾙﾀﾞを再設定してください";
+}
+
+// The keys and defaults in the order the file is written, spelt out here on their own so that a slip
+// in the store's table shows up.
+std::vector<std::pair<std::string, std::string>> DefaultKeys(const std::string& saveFolder) {
+    std::vector<std::pair<std::string, std::string>> keys = {
+        {"SaveFolder", saveFolder}, {"Baud", "115200"}, {"Port", "1"},        {"Mode", "1"},
+        {"CrcType", "0"},           {"OverWrite", "0"}, {"StartUpSize", "0"}, {"AutoStart", "0"},
+        {"Protocol", "0"},          {"SendMail", "0"},  {"MailAddress", ""},  {"MailSub", ""},
+        {"FromMailAddress", ""},    {"MailServer", ""}};
+    for (int n = 1; n <= 20; ++n) {
+        keys.emplace_back("XlsField" + std::to_string(n), "1");
+    }
+    const std::vector<std::pair<std::string, std::string>> tail = {
+        {"AddDate", "0"}, {"FixFname", ""}, {"TimeAdjust", "1"}, {"SaveFormat", "0"},
+        {"XlsType", "1"}, {"XlsTemp", ""},  {"XlsF1", "1"},      {"XlsStartLine", "1"},
+        {"MdbType", "0"}, {"MdbName", ""},  {"MdbTblName", ""}};
+    keys.insert(keys.end(), tail.begin(), tail.end());
+    return keys;
+}
+
+// A settings file: the defaults with some values replaced ("" + kRemove drops the key).
+const std::string kRemove = "\x01remove";
+std::string SettingsFile(const std::string& saveFolder,
+                         const std::map<std::string, std::string>& changes = {}) {
+    std::string text = "[Gathra]\n";
+    for (auto [key, value] : DefaultKeys(saveFolder)) {
+        if (const auto it = changes.find(key); it != changes.end()) {
+            value = it->second;
+        }
+        if (value != kRemove) {
+            text += key + "=" + value + "\n";
+        }
+    }
+    return text;
+}
+
+// Every key of the file at `path` holds its default (the file may keep other lines and its own order).
+void ExpectDefaultsIn(const std::string& path, const std::string& saveFolder) {
+    for (const auto& [key, value] : DefaultKeys(saveFolder)) {
+        EXPECT_EQ(ReadIniString(key, "Gathra", "missing", path), value) << key;
+    }
+}
+
+class LoadSettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override { platform_ = {program_.Path(), "Gathra", docs_.Path(), true}; }
+    std::string IniPath() const { return program_ / "Gathra.ini"; }
+    void Load() { LoadSettings(record_, platform_, view_); }
+
+    CurrentDirectoryGuard cwd_;
+    TempFolder program_, docs_, save_;
+    PlatformFacts platform_;
+    SettingsRecord record_;
+    RecordingOperatorView view_;
+};
+
+TEST_F(LoadSettingsTest, MissingFileIsCreatedWithEveryKeyInOrder) {
+    Load();
+    ASSERT_EQ(view_.Messages.size(), 1u);
+    EXPECT_EQ(view_.Messages[0].Title, "File Read");
+    EXPECT_EQ(view_.Messages[0].Text, FileReadText(kPlain));
+    EXPECT_EQ(view_.Messages[0].Icon, MessageIcon::None);
+    EXPECT_EQ(ReadBytes(IniPath()), SettingsFile(docs_.Path()));
+    EXPECT_EQ(record_.SaveFolder, docs_.Path());
+    EXPECT_EQ(std::filesystem::current_path(), docs_.Path());
+    EXPECT_EQ(record_.SettingsFilePath, program_ / "Gathra.ini");
+    EXPECT_EQ(record_.BackFilePath, program_ / "Back.txt");
+    EXPECT_TRUE(view_.StatusCalls.empty());
+}
+
+enum class Outcome { Loaded, Reinitialised, FieldReinitialised, ReadError };
+
+TEST_F(LoadSettingsTest, EachValueLeadsToItsOutcome) {
+    const struct {
+        const char* Key;
+        std::string Value;
+        Outcome Expected;
+        std::string Stored;  // the record's value as text, for Loaded rows
+    } rows[] = {
+        {"Port", "2.5", Outcome::Loaded, "2"},
+        {"Port", "3.5", Outcome::Loaded, "4"},
+        {"Port", "255", Outcome::Loaded, "255"},
+        {"Port", "0", Outcome::Reinitialised, ""},
+        {"Port", "256", Outcome::Reinitialised, ""},
+        {"Port", "abc", Outcome::Reinitialised, ""},
+        {"Port", "ERR", Outcome::Reinitialised, ""},
+        {"Port", "err", Outcome::Reinitialised, ""},  // not "ERR": no number, so 0, out of range
+        {"Port", kRemove, Outcome::Reinitialised, ""},
+        {"Port", "70000", Outcome::ReadError, ""},
+        {"Baud", "9600", Outcome::Loaded, "9600"},
+        {"Baud", "3000000000", Outcome::ReadError, ""},
+        {"SendMail", "2", Outcome::Loaded, "2"},
+        {"Mode", "-1", Outcome::Reinitialised, ""},
+        {"AddDate", "4", Outcome::Loaded, "4"},
+        {"AddDate", "5", Outcome::Reinitialised, ""},
+        {"SaveFormat", "3", Outcome::Reinitialised, ""},
+        {"XlsType", "3", Outcome::Loaded, "3"},
+        {"TimeAdjust", "0.5", Outcome::Loaded, "0.5"},
+        {"TimeAdjust", "1.00", Outcome::Loaded, "1"},
+        {"TimeAdjust", "1.2", Outcome::Reinitialised, ""},
+        // Cut to 254 digits first, so even this fits a double: out of range, not a read error.
+        {"TimeAdjust", std::string(400, '9'), Outcome::Reinitialised, ""},
+        {"XlsStartLine", "65535", Outcome::Loaded, "65535"},
+        {"XlsStartLine", "65536", Outcome::Reinitialised, ""},
+        {"XlsStartLine", "-1", Outcome::Reinitialised, ""},
+        {"XlsField7", "2", Outcome::FieldReinitialised, ""},
+        {"XlsField7", kRemove, Outcome::Reinitialised, ""},
+        {"XlsField20", "0", Outcome::Loaded, "0"},
+        {"MdbTblName", "ERR", Outcome::Reinitialised, ""},
+        {"MailSub", "  ERR  ", Outcome::Reinitialised, ""},
+        {"MailSub", "件名 ERR", Outcome::Loaded, "件名 ERR"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.Key) + "=" + row.Value.substr(0, 12));
+        TempFolder program;
+        platform_.ProgramFolder = program.Path();
+        const std::string path = program / "Gathra.ini";
+        const std::string before = SettingsFile(save_.Path(), {{row.Key, row.Value}});
+        WriteBytes(path, before);
+        SettingsRecord record;
+        RecordingOperatorView view;
+        LoadSettings(record, platform_, view);
+
+        const Outcome expected = row.Expected;
+        switch (expected) {
+            case Outcome::Loaded: {
+                EXPECT_TRUE(view.Messages.empty());
+                EXPECT_EQ(ReadBytes(path), before);
+                EXPECT_EQ(record.SaveFolder, save_.Path());
+                std::string stored;
+                const std::string key = row.Key;
+                if (key == "Port")
+                    stored = std::to_string(record.Port);
+                if (key == "Baud")
+                    stored = std::to_string(record.Baud);
+                if (key == "SendMail")
+                    stored = std::to_string(record.SendMail);
+                if (key == "AddDate")
+                    stored = std::to_string(record.AddDate);
+                if (key == "XlsType")
+                    stored = std::to_string(record.XlsType);
+                if (key == "TimeAdjust")
+                    stored = record.TimeAdjust;
+                if (key == "XlsStartLine")
+                    stored = std::to_string(record.XlsStartLine);
+                if (key == "XlsField20")
+                    stored = std::to_string(record.XlsField[20]);
+                if (key == "MailSub")
+                    stored = record.MailSub;
+                EXPECT_EQ(stored, row.Stored);
+                break;
+            }
+            case Outcome::Reinitialised:
+            case Outcome::FieldReinitialised:
+                ASSERT_EQ(view.Messages.size(), 1u);
+                EXPECT_EQ(view.Messages[0].Title, "File Read");
+                EXPECT_EQ(view.Messages[0].Text,
+                          FileReadText(expected == Outcome::Reinitialised ? kPlain : kField));
+                ExpectDefaultsIn(path, docs_.Path());
+                EXPECT_EQ(record.Port, 1);
+                EXPECT_EQ(record.XlsField[7], 1);
+                EXPECT_EQ(record.TimeAdjust, "1");
+                break;
+            case Outcome::ReadError:
+                ASSERT_EQ(view.Messages.size(), 1u);
+                EXPECT_EQ(view.Messages[0].Title, "エラー！！");
+                EXPECT_EQ(view.Messages[0].Text, kReadErrorText);
+                EXPECT_EQ(view.Messages[0].Icon, MessageIcon::Critical);
+                EXPECT_EQ(view.StatusText, kReadErrorText);
+                EXPECT_EQ(ReadBytes(path), before);
+                break;
+        }
+    }
+}
+
+TEST_F(LoadSettingsTest, ReadErrorKeepsOnlyTheKeysReadBefore) {
+    const std::string before = SettingsFile(save_.Path(), {{"Port", "70000"}});
+    WriteBytes(IniPath(), before);
+    Load();
+    EXPECT_EQ(record_.SaveFolder, save_.Path());
+    EXPECT_EQ(record_.Port, 0);
+    EXPECT_EQ(record_.Baud, 0);
+    EXPECT_EQ(record_.Mode, 0);
+    EXPECT_EQ(record_.XlsField[1], 0);
+    EXPECT_EQ(record_.TimeAdjust, "");
+    EXPECT_NE(std::filesystem::current_path(), save_.Path());  // no folder check after a read error
+}
+
+TEST_F(LoadSettingsTest, RangeAndFieldFaultsTogetherGiveOneBox) {
+    WriteBytes(IniPath(), SettingsFile(save_.Path(), {{"Mode", "7"}, {"XlsField3", "5"}}));
+    Load();
+    ASSERT_EQ(view_.Messages.size(), 1u);
+    EXPECT_EQ(view_.Messages[0].Text, FileReadText(kPlain));
+}
+
+TEST_F(LoadSettingsTest, MissingSaveFolderFallsBackToTheCurrentDirectory) {
+    const std::string missing = save_ / "gone";
+    const std::string before = SettingsFile(missing);
+    WriteBytes(IniPath(), before);
+    const std::string cwd = std::filesystem::current_path();
+    Load();
+    ASSERT_EQ(view_.Messages.size(), 1u);
+    EXPECT_EQ(view_.Messages[0].Title, "エラー！！");
+    EXPECT_EQ(view_.Messages[0].Text, kFolderText);
+    EXPECT_EQ(view_.Messages[0].Icon, MessageIcon::Critical);
+    EXPECT_EQ(view_.StatusText, kFolderText);
+    EXPECT_EQ(record_.SaveFolder, cwd);
+    EXPECT_EQ(ReadBytes(IniPath()), before);
+}
+
+TEST_F(LoadSettingsTest, DefaultFolderWithoutDocumentsOrOnAnOlderSystem) {
+    platform_.DocumentsFolder = "";
+    const std::string cwd = std::filesystem::current_path();
+    Load();
+    ASSERT_EQ(view_.Messages.size(), 2u);
+    EXPECT_EQ(view_.Messages[1].Text, kFolderText);
+    EXPECT_EQ(record_.SaveFolder, cwd);
+    EXPECT_EQ(ReadBytes(IniPath()), SettingsFile(""));
+
+    std::filesystem::remove(IniPath());
+    platform_.IsOs6OrLater = false;
+    view_ = RecordingOperatorView();
+    Load();
+    ASSERT_EQ(view_.Messages.size(), 1u);
+    EXPECT_NE(view_.Messages[0].Text.find("保存ﾌｫﾙﾀﾞの初期値は " + program_.Path() + " です"),
+              std::string::npos);
+    EXPECT_EQ(record_.SaveFolder, program_.Path());
+}
+
+TEST_F(LoadSettingsTest, LongValuesAreCutAtACharacterBoundary) {
+    std::string kana;
+    while (kana.size() < 300) {
+        kana += "日";  // three bytes each: 84 characters are 252 bytes
+    }
+    WriteBytes(IniPath(),
+               SettingsFile(save_.Path(), {{"MailSub", std::string(300, 'a')}, {"FixFname", kana}}));
+    Load();
+    EXPECT_TRUE(view_.Messages.empty());
+    EXPECT_EQ(record_.MailSub, std::string(254, 'a'));
+    EXPECT_EQ(record_.FixFname, kana.substr(0, 252));
+}
+
+TEST_F(LoadSettingsTest, RewriteKeepsCommentsUnknownKeysAndLineEnds) {
+    std::string before = "; written by hand\r\n[Other]\r\nKeep=me\r\n\r\n" + SettingsFile(save_.Path());
+    before.insert(before.find("MdbTblName"), "Unknown=x\n");
+    std::string crlf;
+    for (char c : before) {
+        crlf += c == '\n' && (crlf.empty() || crlf.back() != '\r') ? std::string("\r\n") : std::string(1, c);
+    }
+    WriteBytes(IniPath(), crlf);
+    Load();
+    ASSERT_TRUE(view_.Messages.empty());
+    record_.MailSub = "月次";
+    record_.Port = 12;
+    ASSERT_TRUE(WriteSettingsFile(record_, view_));
+    std::string expected = crlf;
+    expected.replace(expected.find("MailSub=\r\n"), 10, "MailSub=月次\r\n");
+    expected.replace(expected.find("Port=1\r\n"), 8, "Port=12\r\n");
+    EXPECT_EQ(ReadBytes(IniPath()), expected);
+}
+
+TEST_F(LoadSettingsTest, Cp932FileIsReadAndWrittenBackAsUtf8) {
+    WriteBytes(IniPath(), Utf8ToCp932(SettingsFile(save_.Path(), {{"MailSub", "ﾃﾞｰﾀ送信"}})));
+    Load();
+    EXPECT_TRUE(view_.Messages.empty());
+    EXPECT_EQ(record_.MailSub, "ﾃﾞｰﾀ送信");
+    ASSERT_TRUE(WriteSettingsFile(record_, view_));
+    EXPECT_EQ(ReadBytes(IniPath()), SettingsFile(save_.Path(), {{"MailSub", "ﾃﾞｰﾀ送信"}}));
+}
+
+TEST_F(LoadSettingsTest, FailedWritesReportAndKeepTheOldFile) {
+    const std::string before = SettingsFile(save_.Path());
+    WriteBytes(IniPath(), before);
+    Load();
+    ASSERT_TRUE(view_.Messages.empty());
+
+    // A value that would break the file into two lines is refused.
+    SettingsRecord broken = record_;
+    broken.MailSub = "two\nlines";
+    EXPECT_FALSE(WriteSettingsFile(broken, view_));
+    ASSERT_EQ(view_.Messages.size(), 1u);
+    EXPECT_EQ(view_.Messages[0].Title, "File Write Error");
+    EXPECT_EQ(view_.Messages[0].Text, "INIﾌｧｲﾙ書き込みｴﾗｰ : 22:Invalid argument");
+    EXPECT_EQ(ReadBytes(IniPath()), before);
+
+    // A full disk: the file-size limit stops the write part-way, even for root.
+    SettingsRecord changed = record_;
+    changed.MailSub = std::string(200, 'x');
+    const auto previousHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 256;
+    setrlimit(RLIMIT_FSIZE, &small);
+    const bool written = WriteSettingsFile(changed, view_);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previousHandler);
+    EXPECT_FALSE(written);
+    ASSERT_EQ(view_.Messages.size(), 2u);
+    EXPECT_EQ(view_.Messages[1].Text, "INIﾌｧｲﾙ書き込みｴﾗｰ : 27:File too large");
+    EXPECT_EQ(ReadBytes(IniPath()), before);
+
+    // A read-only program folder (root may write there anyway; then there is nothing to see).
+    std::filesystem::permissions(program_.Path(),
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    const bool writable = access(program_.Path().c_str(), W_OK) == 0;
+    const bool writtenReadOnly = WriteSettingsFile(changed, view_);
+    std::filesystem::permissions(program_.Path(), std::filesystem::perms::owner_all);
+    if (writable) {
+        GTEST_SKIP() << "this user can write into a read-only folder";
+    }
+    EXPECT_FALSE(writtenReadOnly);
+    ASSERT_EQ(view_.Messages.size(), 3u);
+    EXPECT_EQ(view_.Messages[2].Text, "INIﾌｧｲﾙ書き込みｴﾗｰ : 13:Permission denied");
+    EXPECT_EQ(ReadBytes(IniPath()), before);
+}
+
+}  // namespace
