@@ -1,7 +1,90 @@
 /*
  * quorlin.h - the C interface of libquorlin.so, Gathra's serial link library.
  *
- * (The full manual of the model and of each operation belongs at the top of this header.)
+ * PRINCIPLES OF OPERATION
+ *
+ * The library owns at most one serial port per process and moves CR-terminated lines over it. There is
+ * no port object for the caller to keep: every operation works on "the" port, which the open operations
+ * set and CloseIrCom clears. The library is not safe for concurrent calls; call it from one thread.
+ * Loading the library runs no code and touches no device. It never prints or shows anything: every
+ * outcome is a result value.
+ *
+ * Ports are numbered 1 to 256. Port n is the device <folder>/ports/COM<n>, where <folder> is the folder
+ * libquorlin.so was loaded from (the program folder), whenever an entry of that name exists there -
+ * typically a symbolic link the operator makes, e.g.
+ *
+ *     ln -s /dev/ttyUSB0 ports/COM3
+ *
+ * A dangling link still names the device, and opening it fails. Without such an entry, port n is
+ * /dev/ttyS<n-1>. A pseudo-terminal works as a port. The port is held exclusively: the library takes
+ * flock(LOCK_EX|LOCK_NB) on it, and a port another open file description has locked counts as a port
+ * that cannot be opened.
+ *
+ * Line settings: 8 data bits, no parity, one stop bit, DTR on, RTS on (off only while adapter commands
+ * go out), no hardware or software flow control, no input or output processing, reads that return at
+ * once. Speeds are 9600, 19200, 38400, 57600 and 115200 bit/s; any other requested speed opens at 9600.
+ * A device without modem lines (a pseudo-terminal) is not an error: RTS and DTR are then not there. The
+ * device's own settings are restored when the port is closed.
+ *
+ * Modes. Mode 1 is an infrared cradle or adapter with its own line speed: the library finds it by
+ * sending the probe byte 0x0F at 9600, 38400, 115200, 57600 and 19200 bit/s, in this order, and keeps the
+ * first speed at which the same byte comes back within 100 ms; it then switches the adapter to the
+ * requested speed with the command 0x07, a code ("2" 9600, "3" 19200, "4" 38400, "5" 57600, "6" 115200)
+ * and "Q", and follows on the port. Every other mode is an RS-232C infrared unit used directly at the
+ * requested speed. Each set-up step is followed by a 100 ms settle delay, so an open takes about 0.1 s
+ * in direct mode and 0.9 s (adapter at 9600) to 1.6 s (no adapter) in mode 1.
+ *
+ * Lines. A line is a run of bytes whose last byte is CR (0x0D), at most 255 bytes with its CR. It is
+ * complete when one read from the device ends with CR; a CR in the middle of what has arrived does not
+ * end it, so two lines that arrive together are returned as one. A line read gives up 500 ms after the
+ * call began; the bytes it assembled are then lost, and bytes still arriving are kept for the next read.
+ * Input that grows beyond 255 bytes before a CR is thrown away up to and including its CR (carrying
+ * on in the next reads if the CR comes after the time-out), and the read that ends it reports a
+ * time-out. A write goes out no earlier than 2 ms after the call began, so the terminal always sees a
+ * gap between lines, and must be done within 5 ms per byte plus 50 ms.
+ *
+ * Text is bytes: the library neither adds nor strips anything (the caller supplies the CR) and does no
+ * character conversion.
+ *
+ * OPERATIONS
+ *
+ * int32_t vbOpenIrCom(int32_t port, int32_t speed, int32_t mode)
+ *     Opens and sets up port `port` at `speed` in `mode` (1 adapter, anything else direct). A port that
+ *     is already open is closed first, whatever the outcome.
+ *     Returns 1 when the port is open and set up;
+ *             0 when `port` is outside 1..256 (no device is touched), or the device is absent, cannot
+ *               be opened or is in use;
+ *            -1 when the device was opened but the set-up failed: no adapter answered any probe, or the
+ *               device refused a line setting. The port has been closed again.
+ *
+ * void* OpenIrCom(int32_t port, int32_t speed, int32_t mode)
+ *     The same open. Returns an opaque non-null pointer that identifies the open port (it is not a
+ *     descriptor and must not be used as one), or NULL on any failure.
+ *
+ * int32_t CloseIrCom(void)
+ *     Closes the open port, restoring the device's settings and releasing its lock. Returns 1 when a
+ *     port was closed, 0 when none was open (nothing is done then).
+ *
+ * int32_t vbReadIrCom(char* buffer)
+ *     Reads one line. On success copies the line, CR included, and a NUL into `buffer` and returns the
+ *     number of line bytes (1 to 255; an empty line is CR alone, length 1). Never writes more than 256
+ *     bytes into `buffer`. On time-out returns -1 and leaves `buffer` unchanged. With no port open, or
+ *     after the other end has hung up, the read sleeps out its 500 ms and returns -1. A NULL `buffer`
+ *     returns -1 at once and reads nothing.
+ *
+ * char* ReadIrCom(void)
+ *     The same read. Returns the address of the library's own line buffer (the line, CR included, then
+ *     a NUL), which stays valid and unchanged until the next read or purge, or NULL on time-out.
+ *
+ * int32_t WriteIrCom(const char* text)
+ *     Writes the bytes of `text` up to its NUL, no earlier than 2 ms after the call began, retrying
+ *     short writes until all are out or the write time-out passes. Returns 1 when every byte was
+ *     written (an empty text writes nothing and succeeds), 0 when the write failed or timed out, no
+ *     port is open, or `text` is NULL.
+ *
+ * int32_t ClearIrCom(void)
+ *     Discards all input that has arrived and not been read, including what a read kept over or was
+ *     still discarding. Returns at once when nothing is pending. Always returns 0.
  */
 #ifndef QUORLIN_H
 #define QUORLIN_H
