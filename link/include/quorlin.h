@@ -74,7 +74,7 @@
  *
  * char* ReadIrCom(void)
  *     The same read. Returns the address of the library's own line buffer (the line, CR included, then
- *     a NUL), which stays valid and unchanged until the next read or purge, or NULL on time-out.
+ *     a NUL), which stays valid and unchanged until the next read, or NULL on time-out.
  *
  * int32_t WriteIrCom(const char* text)
  *     Writes the bytes of `text` up to its NUL, no earlier than 2 ms after the call began, retrying

@@ -19,7 +19,9 @@ SpeedChoice ChooseSpeed(int32_t requested) {
     }
 }
 
-bool IsValidPortNumber(int32_t port) { return port >= kFirstPort && port <= kLastPort; }
+bool IsValidPortNumber(int32_t port) {
+    return port >= kFirstPort && port <= kLastPort;
+}
 
 Clock::duration WriteTimeout(std::size_t byte_count) {
     // A day is far beyond anything a serial line could need; it keeps the sum away from overflow.

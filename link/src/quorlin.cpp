@@ -32,7 +32,9 @@ struct Link {
 };
 constinit Link g_link{};
 
-void Settle() { SleepUntil(Clock::now() + kSettleDelay); }
+void Settle() {
+    SleepUntil(Clock::now() + kSettleDelay);
+}
 
 void SendCommandByte(SerialPort& port, char byte) {
     // Results of the single command bytes are not examined: a lost byte shows up as a failed probe
@@ -204,7 +206,9 @@ void* OpenIrCom(int32_t port, int32_t speed, int32_t mode) {
     return Open(port, speed, mode) == kOpened ? g_link.port.get() : nullptr;
 }
 
-int32_t vbOpenIrCom(int32_t port, int32_t speed, int32_t mode) { return Open(port, speed, mode); }
+int32_t vbOpenIrCom(int32_t port, int32_t speed, int32_t mode) {
+    return Open(port, speed, mode);
+}
 
 int32_t CloseIrCom(void) {
     const bool was_open = g_link.port != nullptr;
@@ -212,7 +216,9 @@ int32_t CloseIrCom(void) {
     return was_open ? 1 : 0;
 }
 
-char* ReadIrCom(void) { return ReadLine() < 0 ? nullptr : g_link.line_buffer; }
+char* ReadIrCom(void) {
+    return ReadLine() < 0 ? nullptr : g_link.line_buffer;
+}
 
 int32_t vbReadIrCom(char* buffer) {
     if (buffer == nullptr) {

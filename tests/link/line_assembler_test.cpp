@@ -21,7 +21,9 @@ struct Case {
     std::vector<Step> steps;
 };
 
-std::string Xs(std::size_t n) { return std::string(n, 'x'); }
+std::string Xs(std::size_t n) {
+    return std::string(n, 'x');
+}
 
 class LineAssemblerSteps : public testing::TestWithParam<Case> {};
 
@@ -42,7 +44,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         Case{"empty_line_is_a_line", {{"\r", Outcome::kLine, "\r"}}},
         Case{"pieces_join_in_order",
-             {{"ab", Outcome::kPending, ""}, {"cd", Outcome::kPending, ""}, {"e\r", Outcome::kLine, "abcde\r"}}},
+             {{"ab", Outcome::kPending, ""},
+              {"cd", Outcome::kPending, ""},
+              {"e\r", Outcome::kLine, "abcde\r"}}},
         Case{"empty_chunk_changes_nothing",
              {{"ab", Outcome::kPending, ""}, {"", Outcome::kPending, ""}, {"\r", Outcome::kLine, "ab\r"}}},
         Case{"cr_inside_a_chunk_does_not_end_the_line",
