@@ -1,0 +1,193 @@
+// The real libquorlin.so, bound the way Gathra binds it, against the simulated terminal on a
+// pseudo-terminal: adapter probing, the write spacing seen from the terminal, and full exchanges through
+// the frame codec.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "codec/frame_codec.h"
+#include "codec/link_api.h"
+#include "termsim.h"
+
+namespace {
+
+using termsim::FaultKind;
+using termsim::Options;
+
+constexpr int32_t kDirect = 0;
+constexpr int32_t kAdapter = 1;
+
+class LinkExchange : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* bin = std::getenv("GATHRA_BIN_DIR");
+        ASSERT_NE(bin, nullptr);
+        ASSERT_TRUE(folder.CopyLibrary(bin));
+        link = BindQuorlin(folder.Path());
+        ASSERT_NE(link, nullptr);
+    }
+    void TearDown() override {
+        if (link != nullptr) {
+            link->CloseIrCom();
+        }
+        sim.Stop();
+    }
+    bool Open(const Options& options, int32_t speed, int32_t mode, int32_t expected = 1) {
+        if (!sim.Start(folder.Path(), 4, options)) {
+            return false;
+        }
+        return link->vbOpenIrCom(4, speed, mode) == expected;
+    }
+    std::string Receive() { return ReceiveLine(*link, yield); }
+    void Send(const std::string& text) { SendLine(*link, text, yield); }
+
+    termsim::TempProgramFolder folder;
+    termsim::Simulator sim;
+    const LinkApi* link = nullptr;
+    int yields = 0;
+    YieldFn yield = [this] { ++yields; };
+};
+
+TEST_F(LinkExchange, AdapterAt57600IsFoundAtTheFourthProbe) {
+    Options options;
+    options.records = {"A,1"};
+    options.adapterMode = true;
+    options.adapterSpeed = 57600;
+    ASSERT_TRUE(Open(options, 115200, kAdapter));
+    EXPECT_EQ(sim.AdapterSpeed(), 115200) << "switched to the requested speed";
+
+    std::vector<int> probeSpeeds;
+    std::vector<int> echoSpeeds;
+    std::string command;
+    for (const auto& entry : sim.Transcript()) {
+        if (entry.direction == 'P' && entry.bytes == "\x0F") {
+            probeSpeeds.push_back(entry.speed);
+        } else if (entry.direction == 'T' && entry.bytes == "\x0F") {
+            echoSpeeds.push_back(entry.speed);
+        } else if (entry.direction == 'P' && entry.speed == 57600) {
+            command += entry.bytes;
+        }
+    }
+    // Three failed probes, then the echo; 19200 is never tried.
+    EXPECT_EQ(probeSpeeds, (std::vector<int>{9600, 38400, 115200, 57600}));
+    EXPECT_EQ(echoSpeeds, (std::vector<int>{57600}));
+    EXPECT_EQ(command, "\x07" "6Q");
+
+    // The terminal now speaks at 115200.
+    Send("VOL");
+    EXPECT_EQ(Receive(), "^#T01@1*D1");
+}
+
+TEST_F(LinkExchange, NoAdapterMeansSetUpFailureAndAClosedPort) {
+    Options options;  // a terminal without an adapter: nothing echoes the probe
+    ASSERT_TRUE(Open(options, 9600, kAdapter, -1));
+    EXPECT_EQ(link->WriteIrCom("VOL\r"), 0) << "the port was closed again";
+}
+
+TEST_F(LinkExchange, WritesComeNoSoonerThanTwoMillisecondsAfterTheCall) {
+    Options options;
+    options.records = std::vector<std::string>(20, "A,1");
+    ASSERT_TRUE(Open(options, 38400, kDirect));
+
+    std::vector<int64_t> callStarts;  // in the transcript's clock
+    auto timedSend = [&](const std::string& text) {
+        callStarts.push_back(termsim::MonotonicMicros() - sim.OriginMicros());
+        Send(text);
+    };
+    timedSend("VOL");
+    ASSERT_EQ(CheckFrame(Receive(), '#', 0, yield), FrameOk);
+    for (int i = 0; i < 20; ++i) {
+        timedSend("ACK");
+        ASSERT_EQ(CheckFrame(Receive(), static_cast<char>('0' + i % 10), 0, yield), FrameOk) << i;
+    }
+    timedSend("ACK");
+    EXPECT_EQ(Receive(), "END");
+
+    std::vector<termsim::TranscriptEntry> fromPc;
+    int64_t smallestGapAfterTerminal = INT64_MAX;
+    int64_t lastTerminal = -1;
+    for (const auto& entry : sim.Transcript()) {
+        if (entry.direction == 'P') {
+            fromPc.push_back(entry);
+            if (lastTerminal >= 0) {
+                smallestGapAfterTerminal = std::min(smallestGapAfterTerminal, entry.micros - lastTerminal);
+            }
+        } else {
+            lastTerminal = entry.micros;
+        }
+    }
+    ASSERT_EQ(fromPc.size(), callStarts.size());
+    for (size_t i = 0; i < fromPc.size(); ++i) {
+        EXPECT_GE(fromPc[i].micros - callStarts[i], 2000) << "line " << i;
+    }
+    // Seen from the terminal alone: no PC line follows a terminal line within 2 ms.
+    EXPECT_GE(smallestGapAfterTerminal, 2000);
+}
+
+TEST_F(LinkExchange, FullUploadWithFaultsThroughTheCodec) {
+    Options options;
+    options.terminalId = "\x83\x65";  // テ
+    options.records = {"A,1", "\x82\xA0,\x82\xA2", "C,3"};
+    options.crcType = 1;
+    options.faults = {{FaultKind::BadChecksum, 1, 1}, {FaultKind::OverLong, 2, 1}};
+    ASSERT_TRUE(Open(options, 115200, kDirect));
+
+    link->ClearIrCom();
+    Send("VOL");
+    const std::string enquiry = Receive();
+    ASSERT_EQ(CheckFrame(enquiry, '#', 1, yield), FrameOk);
+    EXPECT_EQ(enquiry.substr(2, 5), "\x83\x65@3*");
+    Send("ACK");
+
+    std::vector<std::string> stored;
+    std::vector<int16_t> results;
+    char expected = '0';
+    for (int guard = 0; guard < 10; ++guard) {
+        const std::string line = Receive();
+        if (line == "END") {
+            break;
+        }
+        const int16_t result = CheckFrame(line, expected, 1, yield);
+        results.push_back(result);
+        if (result == FrameOk) {
+            stored.push_back(line.substr(2, line.size() - 5));
+            ++expected;
+            Send("ACK");
+        } else {
+            Send("NAK");
+        }
+    }
+    Send("ACK");
+    ASSERT_TRUE(sim.WaitFinished(3000));
+    EXPECT_EQ(sim.FinalAnswers(), std::vector<std::string>{"ACK"});
+    EXPECT_EQ(stored, options.records);
+    // The over-long line never reaches the codec: the read discards it and reports a time-out (empty).
+    EXPECT_EQ(results, (std::vector<int16_t>{FrameOk, FrameChecksumError, FrameOk, FrameFormatError, FrameOk}));
+    EXPECT_GT(yields, 20);
+}
+
+TEST_F(LinkExchange, SimpleProtocolAndAutomaticRestart) {
+    Options options;
+    options.records = {"plain line 1", "^0 looks like a frame"};
+    options.protocol = 1;
+    options.uploads = 2;
+    ASSERT_TRUE(Open(options, 19200, kDirect));
+    for (int upload = 0; upload < 2; ++upload) {
+        link->ClearIrCom();
+        Send("VOL");
+        EXPECT_EQ(CheckFrame(Receive(), '#', 0, yield), FrameOk);
+        Send("ACK");
+        EXPECT_EQ(Receive(), "plain line 1");
+        Send("ACK");
+        EXPECT_EQ(Receive(), "^0 looks like a frame");
+        Send("ACK");
+        EXPECT_EQ(Receive(), "END");
+        Send(upload == 0 ? "CAN" : "ACK");
+    }
+    ASSERT_TRUE(sim.WaitFinished(3000));
+    EXPECT_EQ(sim.FinalAnswers(), (std::vector<std::string>{"CAN", "ACK"}));
+}
+
+}  // namespace
