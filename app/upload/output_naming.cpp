@@ -1,0 +1,93 @@
+#include "upload/output_naming.h"
+
+#include <cstdio>
+
+namespace {
+
+std::string TwoDigits(int value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d", value);
+    return text;
+}
+
+std::string FourDigits(int value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d", value);
+    return text;
+}
+
+}  // namespace
+
+std::string DateDigits(const PcDateTime& now) {
+    return FourDigits(now.Year) + TwoDigits(now.Month) + TwoDigits(now.Day);
+}
+
+std::string TimeDigits(const PcDateTime& now) {
+    return TwoDigits(now.Hour) + TwoDigits(now.Minute);
+}
+
+std::string ClockDigits(const PcDateTime& now) {
+    return DateDigits(now) + TimeDigits(now) + TwoDigits(now.Second);
+}
+
+std::string DropTrailingSlash(std::string_view folder) {
+    if (!folder.empty() && folder.back() == '/') {
+        folder.remove_suffix(1);
+    }
+    return std::string(folder);
+}
+
+std::string DatabasePath(std::string_view saveFolder, std::string_view mdbName) {
+    return DropTrailingSlash(saveFolder) + "/" + std::string(mdbName) + ".mdb";
+}
+
+bool NameUsesTerminalId(const SettingsRecord& settings) {
+    if (settings.SaveFormat == kSaveFormatMdb) {
+        return settings.MdbTblName.empty();
+    }
+    return settings.FixFname.empty() && settings.AddDate != 1 && settings.AddDate != 2;
+}
+
+bool IsUsableTerminalId(std::string_view terminalId) {
+    return !terminalId.empty() && terminalId.find('/') == std::string_view::npos &&
+           terminalId.find('\0') == std::string_view::npos;
+}
+
+OutputName NameOutputFile(const SettingsRecord& settings, std::string_view terminalId,
+                          const PcDateTime& now) {
+    const std::string base = settings.FixFname.empty() ? std::string(terminalId) : settings.FixFname;
+    const std::string extension = settings.SaveFormat == kSaveFormatXls ? ".xls" : ".txt";
+    std::string relative;
+    switch (settings.AddDate) {
+        case 1:
+            relative = "/" + DateDigits(now) + extension;
+            break;
+        case 2:
+            relative = "/" + DateDigits(now) + "-" + TimeDigits(now) + extension;
+            break;
+        case 3:
+            relative = "/" + base + "-" + DateDigits(now) + extension;
+            break;
+        case 4:
+            relative = "/" + base + "-" + DateDigits(now) + "-" + TimeDigits(now) + extension;
+            break;
+        default:
+            relative = "/" + base + extension;
+            break;
+    }
+    OutputName name;
+    // Joined without dropping a trailing "/" of the save folder: "/data/" gives "/data//T01.txt",
+    // which names the same file on this platform.
+    name.OutputPath = settings.SaveFolder + relative;
+    name.FileLabel = relative;
+    return name;
+}
+
+OutputName NameDatabaseTable(const SettingsRecord& settings, std::string_view databasePath,
+                             std::string_view terminalId) {
+    OutputName name;
+    name.OutputPath = std::string(databasePath);
+    name.TableName = settings.MdbTblName.empty() ? std::string(terminalId) : settings.MdbTblName;
+    name.FileLabel = name.OutputPath + "\r\nﾃｰﾌﾞﾙ : " + name.TableName;
+    return name;
+}

@@ -1,0 +1,436 @@
+#include "upload/upload_engine.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "codec/frame_codec.h"
+#include "codec/text_encoding.h"
+#include "output/writers.h"
+#include "upload/output_naming.h"
+#include "upload/upload_files.h"
+#include "upload/upload_texts.h"
+
+namespace {
+
+// More consecutive bad lines than this end the exchange with "BEL".
+constexpr int16_t kBadLineLimit = 10;
+// Consecutive empty reply results that end the record phase with a time-out.
+constexpr int16_t kEmptyReplyLimit = 10;
+// Receives of one record-phase pass before its result counts as empty (about 2.5 s of silence).
+constexpr int kReceivesPerPass = 5;
+// Counts of the upload run are 16-bit signed: one upload holds at most this many records.
+constexpr int16_t kMaxRecords = 32767;
+
+bool IsRegularFile(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The clock of the terminal is set only when the numeric value of TimeAdjust is exactly 1.
+bool ClockSettingWanted(const std::string& timeAdjust) {
+    const char* text = timeAdjust.c_str();
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    return end != text && value == 1.0;
+}
+
+// The accepted enquiry answer, taken apart.
+struct EnquiryAnswer {
+    std::string TerminalId;  // CP932, the characters from position 3 up to the first "@"
+    int16_t AnnouncedCount = 0;
+};
+
+// Finds the first "@" of `line` as a character, so that the trail byte 0x40 of a double-byte
+// character is not taken for it.
+size_t FindAtSign(std::string_view line) {
+    size_t i = 0;
+    while (i < line.size()) {
+        if (line[i] == '@') {
+            return i;
+        }
+        i += static_cast<size_t>(Cp932CharLength(static_cast<unsigned char>(line[i])));
+    }
+    return std::string_view::npos;
+}
+
+// Reads the announced count and the terminal ID of an answer that passed the frame check. Refuses (false)
+// an answer whose count is not 1 to 32767 (an answer without "@" counts as 0) and, when the ID becomes
+// part of a name, an ID that is empty or holds "/" or a NUL.
+bool ReadEnquiryAnswer(std::string_view line, const SettingsRecord& settings, EnquiryAnswer& answer) {
+    const size_t at = FindAtSign(line);
+    if (at == std::string_view::npos) {
+        return false;
+    }
+    long count = 0;
+    for (size_t i = at + 1; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
+        count = count * 10 + (line[i] - '0');
+        if (count > kMaxRecords) {
+            return false;
+        }
+    }
+    if (count < 1) {
+        return false;
+    }
+    answer.AnnouncedCount = static_cast<int16_t>(count);
+    answer.TerminalId = std::string(line.substr(2, at >= 2 ? at - 2 : 0));
+    if (NameUsesTerminalId(settings) && !IsUsableTerminalId(Cp932ToUtf8(answer.TerminalId))) {
+        return false;
+    }
+    return true;
+}
+
+class UploadRun {
+public:
+    explicit UploadRun(UploadContext& context)
+        : settings_(context.Settings),
+          run_(context.Run),
+          view_(context.View),
+          link_(context.Link),
+          clock_(context.Clock ? context.Clock : PcClock(SystemClock)),
+          yield_([this] { view_.ProcessPendingEvents(); }) {}
+
+    void Run() {
+        if (settings_.SaveFormat == kSaveFormatMdb) {
+            databasePath_ = DatabasePath(settings_.SaveFolder, settings_.MdbName);
+            run_.OutputPath = databasePath_;
+            if (!IsRegularFile(databasePath_)) {
+                view_.ShowMessage(kAppTitle, kDatabaseMissingHead + databasePath_ + kDatabaseMissingTail,
+                                  MessageIcon::None);
+                run_.IsRunning = false;
+                view_.SetRunningState(0);
+                return;
+            }
+        }
+
+        const bool portOpen = OpenPort();
+        while (true) {
+            if (portOpen) {
+                Upload();
+            }
+            EndUpload();
+            // Automatic restart: the next upload on the open port, without a new port line.
+            if (!(settings_.AutoStart == 1 && run_.IsRunning)) {
+                break;
+            }
+        }
+
+        view_.SetBusyPointer(false);
+        run_.IsRunning = false;
+        if (link_ != nullptr) {
+            link_->CloseIrCom();
+        }
+        view_.SetRunningState(0);
+    }
+
+private:
+    bool OpenPort() {
+        std::string portLine = "COM" + std::to_string(settings_.Port);
+        portLine += settings_.Baud == 115200 ? kSpeedText115200 : kSpeedTextOther;
+        portLine += settings_.Mode == 0 ? kModeTextDirect : kModeTextAdapter;
+        view_.ShowStatus(0, portLine);
+        // A link library that could not be loaded is a port that cannot be opened.
+        const int32_t result =
+            link_ != nullptr ? link_->vbOpenIrCom(settings_.Port, settings_.Baud, settings_.Mode) : 0;
+        if (result != 1) {
+            view_.Beep();
+            view_.ShowStatus(1, kOpenError);
+            run_.IsRunning = false;
+            return false;
+        }
+        view_.ShowStatus(1, kOpenSucceeded);
+        errorCount_ = 0;
+        return true;
+    }
+
+    // One upload from TOP to the moment it goes to END.
+    void Upload() {
+        EnquiryAnswer answer;
+        std::string answerLine;
+        if (!Enquire(answer, answerLine)) {
+            return;
+        }
+
+        Send("ACK");
+        NameOutput(answer);
+        announcedCount_ = answer.AnnouncedCount;
+        view_.SetProgressMax(announcedCount_);
+        view_.SetProgressValue(0);
+        view_.SetProgressVisible(true);
+
+        if (!OpenFiles(answerLine)) {
+            return;
+        }
+        errorCount_ = 0;
+        expectedSequence_ = '0';
+        receivedCount_ = 0;
+        ReceiveRecords();
+    }
+
+    // TOP, the clock setting and the enquiry, repeated until an answer is accepted (true) or the run must
+    // go to END (false).
+    bool Enquire(EnquiryAnswer& answer, std::string& answerLine) {
+        const bool setClock = ClockSettingWanted(settings_.TimeAdjust);
+        while (true) {
+            savedOk_ = false;
+            view_.SetBusyPointer(false);
+            yield_();
+
+            if (setClock) {
+                std::string reply;
+                do {
+                    if (!run_.IsRunning) {
+                        return false;
+                    }
+                    link_->ClearIrCom();
+                    Send("TW" + ClockDigits(clock_()));
+                    reply = Receive();
+                } while (reply != "OK");
+            }
+
+            if (!run_.IsRunning) {
+                return false;
+            }
+            link_->ClearIrCom();
+            Send("VOL");
+            answerLine = Receive();
+            if (answerLine.empty()) {
+                continue;
+            }
+            ++errorCount_;
+            int16_t result = CheckFrame(answerLine, '#', settings_.CrcType, yield_);
+            if (result == FrameOk && !ReadEnquiryAnswer(answerLine, settings_, answer)) {
+                result = FrameFormatError;
+            }
+            if (result == FrameOk) {
+                return true;
+            }
+            if (errorCount_ <= kBadLineLimit) {
+                Send("NAK");
+                continue;
+            }
+            Send("BEL");
+            view_.Beep();
+            view_.ShowStatus(1, result == FrameChecksumError ? kEnquiryChecksumError : kEnquiryFormatError);
+            return false;
+        }
+    }
+
+    void NameOutput(const EnquiryAnswer& answer) {
+        const std::string terminalId = Cp932ToUtf8(answer.TerminalId);
+        if (settings_.SaveFormat == kSaveFormatMdb) {
+            const OutputName name = NameDatabaseTable(settings_, databasePath_, terminalId);
+            run_.TableName = name.TableName;
+            view_.SetFileLabel(name.FileLabel);
+        } else {
+            const OutputName name = NameOutputFile(settings_, terminalId, clock_());
+            run_.OutputPath = name.OutputPath;
+            view_.SetFileLabel(name.FileLabel);
+        }
+    }
+
+    bool OpenFiles(const std::string& answerLine) {
+        // The trailing "/" is dropped from the value in memory only; the settings file keeps it.
+        settings_.SaveFolder = DropTrailingSlash(settings_.SaveFolder);
+        view_.SetBusyPointer(true);
+        FileError error;
+        if (!backup_.OpenForWriting(settings_.BackFilePath, error)) {
+            FileFailure(kBackFileOpenTag, error);
+            return false;
+        }
+        if (!log_.OpenForWriting(settings_.SaveFolder + "/" + kLogFileName, error)) {
+            FileFailure(kLogFileOpenTag, error);
+            return false;
+        }
+        // The count shown here is still the previous upload's after an automatic restart.
+        WriteLog(answerLine);
+        return true;
+    }
+
+    void ReceiveRecords() {
+        while (true) {
+            yield_();
+            std::string line = Receive();
+            if (!run_.IsRunning) {
+                return;
+            }
+            for (int receives = 1; line.empty() && receives < kReceivesPerPass; ++receives) {
+                line = Receive();
+                if (!run_.IsRunning) {
+                    return;
+                }
+            }
+
+            WriteLog(line);
+            ++errorCount_;
+            if (line.empty() && errorCount_ < kEmptyReplyLimit) {
+                Send("NAK");
+                continue;
+            }
+
+            if (settings_.Protocol == 0 && IsRepeatOfPrevious(line)) {
+                // The terminal missed our "ACK" and sent the stored record again.
+                Send("ACK");
+                errorCount_ = 0;
+                continue;
+            }
+
+            if (line.empty()) {
+                view_.Beep();
+                view_.ShowStatus(1, kRecordTimeout);
+                return;
+            }
+
+            if (line == "END") {
+                backup_.Close();
+                log_.Close();
+                savedOk_ = Store();
+                view_.SetProgressValue(announcedCount_);
+                return;
+            }
+
+            if (settings_.Protocol == 1) {
+                if (!StoreRecord(line)) {
+                    return;
+                }
+                continue;
+            }
+
+            const int16_t result = CheckFrame(line, expectedSequence_, settings_.CrcType, yield_);
+            if (result == FrameOk) {
+                if (!StoreRecord(std::string_view(line).substr(2, line.size() - 5))) {
+                    return;
+                }
+                expectedSequence_ = expectedSequence_ == '9' ? '0' : static_cast<char>(expectedSequence_ + 1);
+                continue;
+            }
+            if (errorCount_ <= kBadLineLimit) {
+                Send("NAK");
+                continue;
+            }
+            Send("BEL");
+            view_.Beep();
+            view_.ShowStatus(1, result == FrameChecksumError ? kRecordChecksumError : kRecordFormatError);
+            return;
+        }
+    }
+
+    // The line starts with "^" and the sequence digit of the record stored last ("9" before "0").
+    bool IsRepeatOfPrevious(std::string_view line) const {
+        const char previous = expectedSequence_ == '0' ? '9' : static_cast<char>(expectedSequence_ - 1);
+        return line.size() >= 2 && line[0] == '^' && line[1] == previous;
+    }
+
+    // Appends one accepted record to the backup, shows the progress and acknowledges it. False when the
+    // run must go to END (the backup cannot be written, or the upload would exceed the record limit).
+    bool StoreRecord(std::string_view record) {
+        if (receivedCount_ >= kMaxRecords) {
+            view_.Beep();
+            view_.ShowStatus(1, kRecordCountOverflow);
+            return false;
+        }
+        FileError error;
+        if (!backup_.WriteLine(record, error)) {
+            FileFailure(kBackFileWriteTag, error);
+            return false;
+        }
+        ++receivedCount_;
+        view_.ShowStatus(
+            0, kRecordProgress + SignedCountText(receivedCount_) + "/" + std::to_string(announcedCount_));
+        // More records than announced keep the bar full.
+        view_.SetProgressValue(std::min<int>(receivedCount_, announcedCount_));
+        Send("ACK");
+        errorCount_ = 0;
+        return true;
+    }
+
+    bool Store() {
+        switch (settings_.SaveFormat) {
+            case kSaveFormatText:
+                return SaveAsText(settings_, run_, view_);
+            case kSaveFormatXls:
+                return SaveAsXls(settings_, run_, view_);
+            case kSaveFormatMdb:
+                return SaveAsMdb(settings_, run_, view_);
+            default:
+                return false;
+        }
+    }
+
+    // END: the final reply and the report of one upload.
+    void EndUpload() {
+        view_.SetProgressVisible(false);
+        if (savedOk_ && settings_.SendMail == 1) {
+            if (SendByMail(settings_, run_, view_)) {
+                view_.ShowStatus(1, settings_.MailAddress + kMailDone);
+                view_.Beep();
+                Send("ACK");
+                view_.ShowStatus(1, kNormalEndHead + std::to_string(announcedCount_) + kNormalEndTail);
+            } else {
+                view_.ShowStatus(1, settings_.MailAddress + kMailFailed + run_.MailErrorText);
+                Send("CAN");
+                view_.ShowStatus(1, kAbnormalEnd);
+            }
+        } else if (savedOk_) {
+            Send("ACK");
+            view_.ShowStatus(1, kNormalEndHead + std::to_string(announcedCount_) + kNormalEndTail);
+        } else {
+            Send("CAN");
+            view_.ShowStatus(1, kAbnormalEnd);
+            if (run_.StopRequested && !run_.IsRunning) {
+                view_.ShowStatus(1, kStopPressed);
+            }
+        }
+        backup_.Close();
+        log_.Close();
+    }
+
+    void FileFailure(const char* tag, const FileError& error) {
+        view_.Beep();
+        view_.ShowStatus(1, FileErrorLine(tag, error));
+    }
+
+    void WriteLog(std::string_view line) {
+        // A log line that cannot be written does not stop the upload.
+        FileError ignored;
+        log_.WriteLine(FormatLogLine(clock_(), receivedCount_, line), ignored);
+    }
+
+    void Send(std::string_view text) {
+        // After a failed open (or without the library) the final "CAN" has no port to go to.
+        if (link_ != nullptr) {
+            SendLine(*link_, text, yield_);
+        }
+    }
+
+    std::string Receive() { return ReceiveLine(*link_, yield_); }
+
+    SettingsRecord& settings_;
+    RunState& run_;
+    OperatorView& view_;
+    const LinkApi* link_;
+    PcClock clock_;
+    YieldFn yield_;
+
+    std::string databasePath_;
+    LineFile backup_;
+    LineFile log_;
+
+    // 16-bit signed like the counts of the terminal protocol. ErrorCount and ReceivedCount carry over
+    // into an upload begun by the automatic restart.
+    int16_t errorCount_ = 0;
+    int16_t announcedCount_ = 0;
+    int16_t receivedCount_ = 0;
+    char expectedSequence_ = '0';
+    bool savedOk_ = false;
+};
+
+}  // namespace
+
+void RunUpload(UploadContext& context) {
+    UploadRun run(context);
+    run.Run();
+}

@@ -1,0 +1,162 @@
+#include "upload/output_naming.h"
+
+#include <gtest/gtest.h>
+
+#include "upload/upload_files.h"
+#include "upload_test_support.h"
+
+namespace {
+
+const PcDateTime kJan2 = {2024, 1, 2, 9, 5, 7};
+
+SettingsRecord NamingSettings(int16_t format, int16_t addDate) {
+    SettingsRecord settings;
+    settings.SaveFolder = "/srv/data";
+    settings.SaveFormat = format;
+    settings.AddDate = addDate;
+    return settings;
+}
+
+TEST(OutputNaming, AllDateModesForBothFileFormats) {
+    struct Row {
+        int16_t addDate;
+        const char* stem;
+    };
+    const Row rows[] = {
+        {0, "/T01"}, {1, "/20240102"}, {2, "/20240102-0905"}, {3, "/T01-20240102"}, {4, "/T01-20240102-0905"},
+    };
+    for (const auto& [format, extension] : {std::pair{kSaveFormatText, ".txt"}, {kSaveFormatXls, ".xls"}}) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(extension) + " AddDate " + std::to_string(row.addDate));
+            const OutputName name = NameOutputFile(NamingSettings(format, row.addDate), "T01", kJan2);
+            EXPECT_EQ(name.FileLabel, std::string(row.stem) + extension);
+            EXPECT_EQ(name.OutputPath, "/srv/data" + std::string(row.stem) + extension);
+            EXPECT_TRUE(name.TableName.empty());
+        }
+    }
+}
+
+TEST(OutputNaming, FixedNameReplacesTheTerminalIdButNotTheDate) {
+    SettingsRecord settings = NamingSettings(kSaveFormatText, 0);
+    settings.FixFname = "集計";
+    EXPECT_EQ(NameOutputFile(settings, "T01", kJan2).FileLabel, "/集計.txt");
+    EXPECT_EQ(NameOutputFile(settings, "T99", kJan2).FileLabel, "/集計.txt");
+    settings.AddDate = 4;
+    EXPECT_EQ(NameOutputFile(settings, "T01", kJan2).FileLabel, "/集計-20240102-0905.txt");
+    settings.AddDate = 2;
+    EXPECT_EQ(NameOutputFile(settings, "T01", kJan2).FileLabel, "/20240102-0905.txt");
+}
+
+TEST(OutputNaming, DigitsArePaddedAtEveryFieldBoundary) {
+    const PcDateTime late = {2031, 12, 31, 23, 59, 58};
+    const PcDateTime early = {2000, 1, 1, 0, 0, 0};
+    EXPECT_EQ(ClockDigits(late), "20311231235958");
+    EXPECT_EQ(ClockDigits(early), "20000101000000");
+    EXPECT_EQ(ClockDigits(kJan2), "20240102090507");
+    EXPECT_EQ(TimeDigits(early), "0000");
+}
+
+TEST(OutputNaming, TrailingSlashOfTheSaveFolder) {
+    // Files join the folder as it stands; the database path drops one trailing "/".
+    SettingsRecord settings = NamingSettings(kSaveFormatText, 0);
+    settings.SaveFolder = "/";
+    EXPECT_EQ(NameOutputFile(settings, "T01", kJan2).OutputPath, "//T01.txt");
+    EXPECT_EQ(DatabasePath("/", "db"), "/db.mdb");
+    EXPECT_EQ(DatabasePath("/srv/data/", "db"), "/srv/data/db.mdb");
+    EXPECT_EQ(DatabasePath("/srv/data", "db"), "/srv/data/db.mdb");
+    EXPECT_EQ(DropTrailingSlash("/srv//"), "/srv/");
+    EXPECT_EQ(DropTrailingSlash(""), "");
+}
+
+TEST(OutputNaming, DatabaseTableFromSettingOrTerminal) {
+    SettingsRecord settings = NamingSettings(kSaveFormatMdb, 4);
+    OutputName name = NameDatabaseTable(settings, "/srv/data/db.mdb", "T01");
+    EXPECT_EQ(name.TableName, "T01");
+    EXPECT_EQ(name.OutputPath, "/srv/data/db.mdb");
+    EXPECT_EQ(name.FileLabel, "/srv/data/db.mdb\r\nﾃｰﾌﾞﾙ : T01");
+    settings.MdbTblName = "棚卸";
+    name = NameDatabaseTable(settings, "/srv/data/db.mdb", "T01");
+    EXPECT_EQ(name.TableName, "棚卸");
+}
+
+TEST(OutputNaming, WhenTheTerminalIdIsPartOfAName) {
+    struct Row {
+        int16_t format;
+        int16_t addDate;
+        const char* fixName;
+        const char* table;
+        bool usesId;
+    };
+    const Row rows[] = {
+        {kSaveFormatText, 0, "", "", true},   {kSaveFormatText, 1, "", "", false},
+        {kSaveFormatText, 2, "", "", false},  {kSaveFormatXls, 3, "", "", true},
+        {kSaveFormatXls, 4, "", "", true},    {kSaveFormatText, 0, "fix", "", false},
+        {kSaveFormatMdb, 0, "", "", true},    {kSaveFormatMdb, 0, "", "tbl", false},
+        {kSaveFormatMdb, 1, "fix", "", true},
+    };
+    for (const Row& row : rows) {
+        SettingsRecord settings = NamingSettings(row.format, row.addDate);
+        settings.FixFname = row.fixName;
+        settings.MdbTblName = row.table;
+        EXPECT_EQ(NameUsesTerminalId(settings), row.usesId)
+            << "format " << row.format << " AddDate " << row.addDate << " fix '" << row.fixName << "'";
+    }
+}
+
+TEST(OutputNaming, UsableTerminalIds) {
+    EXPECT_TRUE(IsUsableTerminalId("T01"));
+    EXPECT_TRUE(IsUsableTerminalId(".."));  // ".." + extension stays a file inside the folder
+    EXPECT_TRUE(IsUsableTerminalId("ﾃｽﾄ"));
+    EXPECT_FALSE(IsUsableTerminalId(""));
+    EXPECT_FALSE(IsUsableTerminalId("../etc/x"));
+    EXPECT_FALSE(IsUsableTerminalId("/tmp"));
+    EXPECT_FALSE(
+        IsUsableTerminalId(std::string("T\0"
+                                       "1",
+                                       3)));
+}
+
+TEST(UploadFiles, LogLineFormat) {
+    EXPECT_EQ(FormatLogLine(kJan2, 0, "^#T01@2*D2"), R"("2024/01/02","09:05:07"," 0","^#T01@2*D2")");
+    // Quotes inside the received line are not doubled; an empty receive result is an empty field.
+    EXPECT_EQ(FormatLogLine(kJan2, 12, "a\"b,c"), R"("2024/01/02","09:05:07"," 12","a"b,c")");
+    EXPECT_EQ(FormatLogLine(kJan2, 32767, ""), R"("2024/01/02","09:05:07"," 32767","")");
+    EXPECT_EQ(FormatLogLine({1999, 12, 31, 23, 0, 9}, -1, "x"), R"("1999/12/31","23:00:09","-1","x")");
+}
+
+TEST(UploadFiles, FileErrorLine) {
+    EXPECT_EQ(FileErrorLine("<BackFile> ", FileError{2, "No such file"}), "<BackFile>  2:No such file");
+    EXPECT_EQ(FileErrorLine("<BackFile#1WR> ", FileError{28, "full"}), "<BackFile#1WR>  28:full");
+    EXPECT_EQ(SignedCountText(-3), "-3");
+}
+
+TEST(UploadFiles, LineFileEmptiesWritesAndReportsFailures) {
+    TempDir dir;
+    const std::string path = dir / "Back.txt";
+    WriteFileBytes(path, "old contents\r\n");
+    FileError error;
+    {
+        LineFile file;
+        ASSERT_TRUE(file.OpenForWriting(path, error));
+        EXPECT_EQ(ReadFileBytes(path), "");  // emptied at open
+        // CP932 bytes pass unchanged, including a CR inside a record.
+        ASSERT_TRUE(file.WriteLine("\x83\x65\x83\x58\x83\x67,1", error));
+        ASSERT_TRUE(file.WriteLine("a\rb", error));
+        // Written through at once: another reader sees the lines while the file is open.
+        EXPECT_EQ(ReadFileBytes(path), "\x83\x65\x83\x58\x83\x67,1\r\na\rb\r\n");
+    }
+
+    LineFile missing;
+    EXPECT_FALSE(missing.OpenForWriting(dir / "no/such/folder/LOG.TXT", error));
+    EXPECT_EQ(error.Number, ENOENT);
+    EXPECT_FALSE(error.Description.empty());
+    EXPECT_FALSE(missing.WriteLine("x", error));
+
+    LineFile full;
+    if (full.OpenForWriting("/dev/full", error)) {
+        EXPECT_FALSE(full.WriteLine("x", error));
+        EXPECT_EQ(error.Number, ENOSPC);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "codec/frame_codec.h"
+
+// A temporary folder removed with its contents when the test ends.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "gathra-upload-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            path_ = pattern;
+        }
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        if (!path_.empty()) {
+            std::filesystem::remove_all(path_, ignored);
+        }
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& Path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline std::string ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+inline bool FileExists(const std::string& path) {
+    return std::filesystem::exists(path);
+}
+
+// A frame "^" type payload "*" checksum; crcType 0 covers everything before the digits, 1 the payload
+// and "*".
+inline std::string Frame(char type, const std::string& payload, int crcType = 0) {
+    const std::string body = std::string("^") + type + payload + "*";
+    return body + FrameChecksum(crcType == 0 ? body : payload + "*");
+}
+
+// Lines joined with CR LF, each line ended by it.
+inline std::string CrLfLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& line : lines) {
+        text += line + "\r\n";
+    }
+    return text;
+}
