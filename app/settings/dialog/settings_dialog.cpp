@@ -1,0 +1,508 @@
+#include "settings/dialog/settings_dialog.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "settings/settings_store.h"
+#include "shell/dialog_support.h"
+#include "shell/folder_dialog.h"
+#include "shell/operator_view.h"
+#include "shell/window_metrics.h"
+
+namespace {
+
+constexpr int kBaudFast = 115200;
+constexpr int kBaudSlow = 38400;
+// hsXlsStartLine runs from -32768 to 32767 for the start rows 0 to 65535.
+constexpr int kStartLineOffset = 32768;
+
+// Selects option `index` of `group`; an index no option has leaves the group without a selection.
+void SelectOption(QButtonGroup* group, int index) {
+    if (QAbstractButton* button = group->button(index)) {
+        button->setChecked(true);
+        return;
+    }
+    group->setExclusive(false);
+    for (QAbstractButton* button : group->buttons()) {
+        button->setChecked(false);
+    }
+    group->setExclusive(true);
+}
+
+// The numeric value of a number kept as text (leading number, as the settings store reads it), rounded
+// to the nearest integer with ties to even.
+long RoundedNumber(const std::string& text) {
+    const double value = std::strtod(text.c_str(), nullptr);
+    if (!std::isfinite(value)) {
+        return 0;
+    }
+    return std::lrint(std::nearbyint(value));
+}
+
+}  // namespace
+
+SettingsDialog::SettingsDialog(QWidget* mainWindow, SettingsRecord& record, OperatorView& view,
+                               FolderShower showSaveFolder)
+    : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+      mainWindow_(mainWindow),
+      record_(record),
+      view_(view),
+      showSaveFolder_(std::move(showSaveFolder)),
+      working_(record) {
+    setObjectName(QStringLiteral("frmSetting"));
+    setWindowTitle(QStringLiteral("ｵﾌﾟｼｮﾝ設定"));
+    setWindowIcon(ProgramIcon());
+    setFont(JapaneseFont());
+    setFixedSize(TwipsToPixels(9645), TwipsToPixels(9855));
+    AttachToOwner(this, mainWindow_);
+    BuildControls();
+    BuildTabOrder();
+    connect(this, &QDialog::finished, this, &SettingsDialog::Unload);
+}
+
+SettingsDialog::~SettingsDialog() { delete folderDialog_.data(); }
+
+QGroupBox* SettingsDialog::MakeFrame(const char* name, const char* caption, int left, int top, int width,
+                                     int height, const char* tooltip) {
+    auto* frame = new QGroupBox(QString::fromUtf8(caption), this);
+    frame->setObjectName(QString::fromLatin1(name));
+    frame->setGeometry(TwipsRect(left, top, width, height));
+    frame->setToolTip(QString::fromUtf8(tooltip));
+    frames_[name] = frame;
+    return frame;
+}
+
+QButtonGroup* SettingsDialog::MakeOptions(QGroupBox* frame, const char* name,
+                                          std::initializer_list<OptionSpec> options,
+                                          std::function<void(int)> onClick) {
+    auto* group = new QButtonGroup(this);
+    group->setObjectName(QString::fromLatin1(name));
+    int index = 0;
+    for (const OptionSpec& option : options) {
+        auto* button = new QRadioButton(QString::fromUtf8(option.Text), frame);
+        button->setObjectName(ArrayElementName(name, index));
+        button->adjustSize();
+        button->move(TwipsToPixels(option.Left), TwipsToPixels(option.Top));
+        button->resize(button->width(), TwipsToPixels(255));
+        group->addButton(button, index);
+        ++index;
+    }
+    // Clicks only: filling the controls from the record does not count as the operator's choice.
+    connect(group, &QButtonGroup::idClicked, this, std::move(onClick));
+    options_[name] = group;
+    return group;
+}
+
+QLineEdit* SettingsDialog::MakeTextBox(QWidget* parent, const char* name, int left, int top, int width, int height,
+                                       std::function<void(const std::string&)> onChange) {
+    auto* box = new QLineEdit(parent);
+    box->setObjectName(QString::fromLatin1(name));
+    box->setGeometry(TwipsRect(left, top, width, height));
+    if (onChange) {
+        connect(box, &QLineEdit::textChanged, this,
+                [onChange = std::move(onChange)](const QString& text) { onChange(text.toStdString()); });
+    }
+    return box;
+}
+
+void SettingsDialog::BuildControls() {
+    // Port.
+    QGroupBox* frame = MakeFrame("frmPort", "ﾎﾟｰﾄ", 120, 120, 5055, 615, "COMﾎﾟｰﾄ番号を選択してください");
+    txtPort_ = MakeTextBox(frame, "txtPort", 120, 240, 615, 270, nullptr);
+    txtPort_->setEnabled(false);  // display only
+    hsPort_ = new QScrollBar(Qt::Horizontal, frame);
+    hsPort_->setObjectName(QStringLiteral("hsPort"));
+    hsPort_->setGeometry(TwipsRect(840, 240, 4095, 255));
+    hsPort_->setRange(1, 255);
+    hsPort_->setSingleStep(1);
+    hsPort_->setPageStep(10);
+    connect(hsPort_, &QScrollBar::valueChanged, this, [this](int value) {
+        txtPort_->setText(QString::number(value));
+        working_.Port = static_cast<int16_t>(value);
+    });
+
+    // Date and time in the file name.
+    frame = MakeFrame("frmAddDate", "日付・時刻付加(CSV/TXT/XLS)", 5280, 120, 4215, 2175,
+                      "日付・時刻の付加方法を指定してください");
+    MakeOptions(frame, "optAddDate",
+                {{"日付・時刻なし", 120, 240},
+                 {"ﾌｧｲﾙ名を日付(YYYYMMDD)にする", 120, 600},
+                 {"ﾌｧｲﾙ名を日時(YYYYMMDDHHMM)にする", 120, 960},
+                 {"ﾌｧｲﾙ名に日時(YYYYMMDD)を付加する", 120, 1320},
+                 {"ﾌｧｲﾙ名に日時(YYYYMMDDHHMM)を付加する", 120, 1680}},
+                [this](int index) { working_.AddDate = static_cast<int16_t>(index); });
+
+    frame = MakeFrame("frmBaud", "ﾎﾞｰﾚｰﾄ", 120, 840, 2175, 975, "通信速度を選択してください（通常は、｢115.2Kbps｣）");
+    MakeOptions(frame, "optBaud", {{"115.2K bps (最高速)", 120, 240}, {"38.4K bps", 120, 480}},
+                [this](int index) { working_.Baud = index == 0 ? kBaudFast : kBaudSlow; });
+
+    frame = MakeFrame("frmMode", "ﾓｰﾄﾞ", 2400, 840, 2775, 975, "通信ﾓｰﾄﾞを選択してください");
+    MakeOptions(frame, "optMode", {{"RS232C ﾀﾞｲﾚｸﾄ通信(LNU)", 120, 240}, {"IR通信(CQD-6xxx/QR-30)", 120, 480}},
+                [this](int index) { working_.Mode = static_cast<int16_t>(index); });
+
+    frame = MakeFrame("frmSaveFormat", "保存ﾌｧｲﾙ形式", 120, 1920, 2175, 975, "保存するﾌｧｲﾙ形式を選択してください");
+    MakeOptions(frame, "optSaveFormat", {{"CSV/TXT", 120, 240}, {"XLS", 1320, 240}, {"MDB", 120, 480}},
+                [this](int index) {
+                    working_.SaveFormat = static_cast<int16_t>(index);
+                    UpdateControlStates(working_.SaveFormat);
+                });
+
+    frame = MakeFrame("frmFixFname", "保存ﾌｧｲﾙ名(CSV/TXT/XLS)", 2400, 1920, 2775, 615,
+                      "保存したいﾌｧｲﾙ名(拡張子は指定不要)を指定してください");
+    txtFixFname_ = MakeTextBox(frame, "txtFixFname", 120, 240, 2535, 270,
+                               [this](const std::string& text) { working_.FixFname = text; });
+    txtFixFname_->setToolTip(QStringLiteral("保存したいﾌｧｲﾙ名(拡張子はTXT固定、指定不要)を指定してください"));
+
+    frame = MakeFrame("frmOverWrite", "保存ﾓｰﾄﾞ(CSV/TXT)", 5280, 2400, 4215, 855, "保存ﾓｰﾄﾞを選択してください");
+    MakeOptions(frame, "optOverWrite", {{"追加ﾓｰﾄﾞ", 120, 360}, {"上書ﾓｰﾄﾞ", 2160, 360}},
+                [this](int index) { working_.OverWrite = static_cast<int16_t>(index); });
+
+    frame = MakeFrame("frmXlsTemp", "ﾃﾝﾌﾟﾚｰﾄ(XLS)", 2400, 2640, 2775, 615,
+                      "XLSﾃﾝﾌﾟﾚｰﾄﾌｧｲﾙを指定してください(省略した場合は、ﾃﾝﾌﾟﾚｰﾄを使用しません)");
+    txtXlsTemp_ = MakeTextBox(frame, "txtXlsTemp", 120, 240, 2535, 264,
+                              [this](const std::string& text) { working_.XlsTemp = text; });
+
+    frame = MakeFrame("frmXlsType", "保存形式(XLS)", 120, 3360, 2895, 855, "XLS形式を選択してください");
+    MakeOptions(frame, "optXlsType",
+                {{"EXCEL97", 120, 240}, {"EXCEL2000", 1440, 240}, {"EXCEL2002", 120, 480}, {"EXCEL2003", 1440, 480}},
+                [this](int index) { working_.XlsType = static_cast<int16_t>(index); });
+
+    frame = MakeFrame("frmXlsF1", "第一ﾌｨｰﾙﾄﾞの扱い(XLS)", 3120, 3360, 2052, 855,
+                      "ｼｰﾄ分けに使用を選択すると、第一ﾌｨｰﾙﾄﾞﾃﾞｰﾀを元にｼｰﾄ1～10に分割してﾃﾞｰﾀを取り込みます");
+    QButtonGroup* group = MakeOptions(frame, "optXlsF1", {{"ｼｰﾄ分けに使用", 120, 240}, {"ﾃﾞｰﾀとして扱う", 120, 480}},
+                                      [this](int index) { working_.XlsF1 = static_cast<int16_t>(index); });
+    group->button(0)->setToolTip(
+        QStringLiteral("第一ﾌｨｰﾙﾄﾞﾃﾞｰﾀをｼｰﾄ分けに使用する場合は、｢ｼｰﾄ分けに使用｣を選択してください"));
+
+    frame = MakeFrame("frmXlsStartLine", "書込開始行(XLS)", 5280, 3360, 4215, 855, "追加書込を行う場合は、0を指定します");
+    txtXlsStartLine_ = MakeTextBox(frame, "txtXlsStartLine", 120, 360, 975, 270, nullptr);
+    txtXlsStartLine_->setEnabled(false);  // display only
+    txtXlsStartLine_->setToolTip(QStringLiteral("XLS形式で追加書込を行う場合は、0を指定します"));
+    hsXlsStartLine_ = new QScrollBar(Qt::Horizontal, frame);
+    hsXlsStartLine_->setObjectName(QStringLiteral("hsXlsStartLine"));
+    hsXlsStartLine_->setGeometry(TwipsRect(1200, 360, 2895, 255));
+    hsXlsStartLine_->setRange(-32768, 32767);
+    hsXlsStartLine_->setSingleStep(1);
+    hsXlsStartLine_->setPageStep(50);
+    connect(hsXlsStartLine_, &QScrollBar::valueChanged, this, [this](int value) {
+        const int32_t line = value + kStartLineOffset;
+        txtXlsStartLine_->setText(QString::number(line));
+        working_.XlsStartLine = line;
+    });
+
+    frame = MakeFrame("frmMdbType", "ACCESSﾊﾞｰｼﾞｮﾝ(MDB)", 120, 4320, 2052, 852, "MDB形式を選択してください");
+    MakeOptions(frame, "optMdbType", {{"ACCESS 97/2000", 120, 240}, {"ACCESS 97", 120, 480}},
+                [this](int index) { working_.MdbType = static_cast<int16_t>(index); });
+
+    frame = MakeFrame("frmMdbName", "ﾃﾞｰﾀﾍﾞｰｽ名(MDB)", 2280, 4320, 3375, 852, "ﾃﾞｰﾀﾍﾞｰｽﾌｧｲﾙ名を指定してください");
+    txtMdbName_ = MakeTextBox(frame, "txtMdbName", 120, 348, 3135, 264,
+                              [this](const std::string& text) { working_.MdbName = text; });
+
+    frame = MakeFrame("frmMdbTblName", "保存ﾃｰﾌﾞﾙ名(MDB)", 5760, 4320, 3735, 852,
+                      "ﾃｰﾌﾞﾙ名を指定してください(省略した場合は、ﾀｰﾐﾅﾙIDがﾃｰﾌﾞﾙ名となります)");
+    txtMdbTblName_ = MakeTextBox(frame, "txtMdbTblName", 120, 360, 3495, 264,
+                                 [this](const std::string& text) { working_.MdbTblName = text; });
+
+    frame = MakeFrame("frmFolder", "保存ﾌｫﾙﾀﾞ", 120, 5280, 9375, 612, "保存ﾌｫﾙﾀﾞを選択してください");
+    lblFolder_ = new QLabel(frame);
+    lblFolder_->setObjectName(QStringLiteral("lblFolder"));
+    lblFolder_->setTextFormat(Qt::PlainText);
+    lblFolder_->setGeometry(TwipsRect(120, 240, 8295, 255));
+    auto* folderRef = new QPushButton(QStringLiteral("参照"), frame);
+    folderRef->setObjectName(QStringLiteral("cmdFolderRef"));
+    folderRef->setGeometry(TwipsRect(8520, 240, 735, 252));
+    folderRef->setAutoDefault(false);
+    connect(folderRef, &QPushButton::clicked, this, &SettingsDialog::cmdFolderRef_Click);
+    cmdFolderRef_ = folderRef;
+
+    frame = MakeFrame("frmXlsField", "取り込みﾌｨｰﾙﾄﾞ選択", 120, 6000, 5295, 1335, "取り込みたいﾌｨｰﾙﾄﾞをﾁｪｯｸしてください");
+    for (int i = 0; i < 20; ++i) {
+        auto* box = new QCheckBox(QStringLiteral("F%1").arg(i + 1), frame);
+        box->setObjectName(ArrayElementName("chkXlsField", i));
+        box->setGeometry(TwipsRect(120 + 1080 * (i % 5), 240 + 240 * (i / 5), 732, 252));
+        connect(box, &QCheckBox::clicked, this,
+                [this, i](bool checked) { working_.XlsField[i + 1] = checked ? 1 : 0; });
+        chkXlsField_[i] = box;
+    }
+
+    frame = MakeFrame("frmAutoStart", "ｵｰﾄｽﾀｰﾄ", 5520, 6000, 1935, 612,
+                      "GATHRA実行時、通信をｵｰﾄｽﾀｰﾄする場合は、「する」を選択してください");
+    MakeOptions(frame, "optAutoStart", {{"しない", 120, 240}, {"する", 960, 240}},
+                [this](int index) { working_.AutoStart = static_cast<int16_t>(index); });
+
+    frame = MakeFrame("frmStartUpSize", "ｽﾀｰﾄｻｲｽﾞ", 7560, 6000, 1935, 612,
+                      "GATHRAを最小化して起動する場合は、｢ｱｲｺﾝ｣を選択してください");
+    MakeOptions(frame, "optStartUpSize", {{"ﾉｰﾏﾙ", 120, 240}, {"ｱｲｺﾝ", 960, 240}},
+                [this](int index) { working_.StartUpSize = static_cast<int16_t>(index); });
+
+    frame = MakeFrame("frmCrcType", "CRCﾀｲﾌﾟ", 5520, 6720, 1935, 612,
+                      "ﾁｪｯｸｻﾑの計算方法を選択してください（通常は、「ﾀｲﾌﾟ1」）");
+    MakeOptions(frame, "optCrcType", {{"ﾀｲﾌﾟ1", 120, 240}, {"ﾀｲﾌﾟ2", 960, 240}},
+                [this](int index) { working_.CrcType = static_cast<int16_t>(index); });
+
+    frame = MakeFrame("frmProtocol", "ﾌﾟﾛﾄｺﾙ", 7560, 6720, 1935, 615, "通信ﾌﾟﾛﾄｺﾙを選択してください(通常は、｢専用｣)");
+    MakeOptions(frame, "optProtocol", {{"専用", 120, 240}, {"ｼﾝﾌﾟﾙ", 960, 240}},
+                [this](int index) { working_.Protocol = static_cast<int16_t>(index); });
+
+    frame = MakeFrame("frmMail", "ﾒｰﾙ送信", 120, 7440, 7335, 2295,
+                      "ｱｯﾌﾟﾛｰﾄﾞしたﾌｧｲﾙを添付して、指定ｱﾄﾞﾚｽへﾒｰﾙしたい場合は、この項目を設定してください");
+    chkSendMail_ = new QCheckBox(QStringLiteral("ｱｯﾌﾟﾛｰﾄﾞﾌｧｲﾙを添付してﾒｰﾙする"), frame);
+    chkSendMail_->setObjectName(QStringLiteral("chkSendMail"));
+    chkSendMail_->setGeometry(TwipsRect(240, 360, 5415, 255));
+    connect(chkSendMail_, &QCheckBox::clicked, this, [this](bool checked) { working_.SendMail = checked ? 1 : 0; });
+    struct MailRow {
+        const char* Caption;
+        const char* LabelName;
+        const char* BoxName;
+        std::string SettingsRecord::*Field;
+        QLineEdit** Box;
+    };
+    const MailRow rows[] = {
+        {"宛先ﾒｰﾙｱﾄﾞﾚｽ(To)", "lblMailAddress", "txtMailAddress", &SettingsRecord::MailAddress, &txtMailAddress_},
+        {"件名", "lblMailSub", "txtMailSub", &SettingsRecord::MailSub, &txtMailSub_},
+        {"差出人ﾒｰﾙｱﾄﾞﾚｽ(From)", "lblFromMailAddress", "txtFromMailAddress", &SettingsRecord::FromMailAddress,
+         &txtFromMailAddress_},
+        {"ﾒｰﾙｻｰﾊﾞｰ", "lblMailServer", "txtMailServer", &SettingsRecord::MailServer, &txtMailServer_},
+    };
+    int top = 720;
+    for (const MailRow& row : rows) {
+        auto* caption = new QLabel(QString::fromUtf8(row.Caption), frame);
+        caption->setObjectName(QString::fromLatin1(row.LabelName));
+        caption->setGeometry(TwipsRect(240, top, 2055, 270));
+        auto field = row.Field;
+        *row.Box = MakeTextBox(frame, row.BoxName, 2400, top, 4815, 270,
+                               [this, field](const std::string& text) { working_.*field = text; });
+        top += 360;
+    }
+
+    chkTimeAdjust_ = new QCheckBox(QStringLiteral("PCと日時を合わせる"), this);
+    chkTimeAdjust_->setObjectName(QStringLiteral("chkTimeAdjust"));
+    chkTimeAdjust_->setGeometry(TwipsRect(7560, 7440, 1935, 375));
+    connect(chkTimeAdjust_, &QCheckBox::clicked, this,
+            [this](bool checked) { working_.TimeAdjust.assign(1, checked ? '1' : '0'); });
+
+    const char* texts[2] = {"OK", "ｷｬﾝｾﾙ"};
+    for (int i = 0; i < 2; ++i) {
+        auto* button = new QPushButton(QString::fromUtf8(texts[i]), this);
+        button->setObjectName(ArrayElementName("cmdOK", i));
+        button->setGeometry(TwipsRect(7560, 7920 + 960 * i, 1935, 855));
+        // Neither button is the dialog's default: Enter presses nothing.
+        button->setAutoDefault(false);
+        button->setDefault(false);
+        connect(button, &QPushButton::clicked, this, [this, i] { cmdOK_Click(i); });
+        cmdOK_[i] = button;
+    }
+}
+
+void SettingsDialog::BuildTabOrder() {
+    std::vector<QWidget*> order;
+    auto addGroup = [&](const char* name) {
+        for (QAbstractButton* button : options_.at(name)->buttons()) {
+            order.push_back(button);
+        }
+    };
+    order.push_back(hsPort_);
+    addGroup("optBaud");
+    addGroup("optMode");
+    addGroup("optSaveFormat");
+    order.push_back(txtFixFname_);
+    order.push_back(txtXlsTemp_);
+    addGroup("optAddDate");
+    addGroup("optOverWrite");
+    addGroup("optXlsType");
+    addGroup("optXlsF1");
+    order.push_back(hsXlsStartLine_);
+    addGroup("optMdbType");
+    order.push_back(txtMdbName_);
+    order.push_back(txtMdbTblName_);
+    order.push_back(cmdFolderRef_);
+    for (QCheckBox* box : chkXlsField_) {
+        order.push_back(box);
+    }
+    addGroup("optAutoStart");
+    addGroup("optCrcType");
+    addGroup("optStartUpSize");
+    addGroup("optProtocol");
+    for (QWidget* widget : std::initializer_list<QWidget*>{chkSendMail_, txtMailAddress_, txtMailSub_,
+                                                           txtFromMailAddress_, txtMailServer_, chkTimeAdjust_,
+                                                           cmdOK_[0], cmdOK_[1]}) {
+        order.push_back(widget);
+    }
+    for (size_t i = 1; i < order.size(); ++i) {
+        setTabOrder(order[i - 1], order[i]);
+    }
+}
+
+void SettingsDialog::Open() {
+    if (mainWindow_ != nullptr) {
+        move(mainWindow_->pos());
+        mainWindow_->setEnabled(false);
+    }
+    ShowSettings();
+    show();
+    raise();
+    activateWindow();
+}
+
+void SettingsDialog::ShowSettings() {
+    const SettingsRecord& r = record_;
+    hsPort_->setValue(std::clamp<int>(r.Port, 1, 255));
+    txtPort_->setText(QString::number(r.Port));
+    SelectOption(options_.at("optMode"), r.Mode);
+    SelectOption(options_.at("optBaud"), r.Baud == kBaudFast ? 0 : 1);
+    SetFolderLabel(QString::fromStdString(r.SaveFolder));
+    SelectOption(options_.at("optOverWrite"), r.OverWrite);
+    SelectOption(options_.at("optStartUpSize"), r.StartUpSize);
+    SelectOption(options_.at("optAutoStart"), r.AutoStart);
+    SelectOption(options_.at("optCrcType"), r.CrcType);
+    SelectOption(options_.at("optProtocol"), r.Protocol);
+    // Only 1 sends mail; any other value shows as not ticked.
+    chkSendMail_->setChecked(r.SendMail == 1);
+    txtMailAddress_->setText(QString::fromStdString(r.MailAddress));
+    txtMailSub_->setText(QString::fromStdString(r.MailSub));
+    txtFromMailAddress_->setText(QString::fromStdString(r.FromMailAddress));
+    txtMailServer_->setText(QString::fromStdString(r.MailServer));
+    SelectOption(options_.at("optAddDate"), r.AddDate);
+    txtFixFname_->setText(QString::fromStdString(r.FixFname));
+    chkTimeAdjust_->setChecked(RoundedNumber(r.TimeAdjust) == 1);
+    for (int i = 0; i < 20; ++i) {
+        chkXlsField_[i]->setChecked(r.XlsField[i + 1] == 1);
+    }
+    SelectOption(options_.at("optSaveFormat"), r.SaveFormat);
+    SelectOption(options_.at("optXlsType"), r.XlsType);
+    txtXlsTemp_->setText(QString::fromStdString(r.XlsTemp));
+    SelectOption(options_.at("optXlsF1"), r.XlsF1);
+    hsXlsStartLine_->setValue(std::clamp<int32_t>(r.XlsStartLine, 0, 65535) - kStartLineOffset);
+    txtXlsStartLine_->setText(QString::number(r.XlsStartLine));
+    SelectOption(options_.at("optMdbType"), r.MdbType);
+    txtMdbName_->setText(QString::fromStdString(r.MdbName));
+    txtMdbTblName_->setText(QString::fromStdString(r.MdbTblName));
+    UpdateControlStates(r.SaveFormat);
+    // Filling the controls wrote parts of the copy; it starts equal to the record in every field.
+    working_ = record_;
+}
+
+void SettingsDialog::UpdateControlStates(int16_t format) {
+    if (format < kSaveFormatText || format > kSaveFormatMdb) {
+        return;
+    }
+    const bool text = format == kSaveFormatText;
+    const bool xls = format == kSaveFormatXls;
+    const bool mdb = format == kSaveFormatMdb;
+    auto setFrame = [this](const char* name, bool on) { frames_.at(name)->setEnabled(on); };
+    auto setOptions = [this](const char* name, bool on) {
+        for (QAbstractButton* button : options_.at(name)->buttons()) {
+            button->setEnabled(on);
+        }
+    };
+    setFrame("frmFixFname", text || xls);
+    txtFixFname_->setEnabled(text || xls);
+    setFrame("frmAddDate", text || xls);
+    setOptions("optAddDate", text || xls);
+    setOptions("optOverWrite", text);  // the frame frmOverWrite stays enabled
+    setFrame("frmXlsTemp", xls);
+    txtXlsTemp_->setEnabled(xls);
+    setFrame("frmXlsType", xls);
+    setOptions("optXlsType", xls);
+    setFrame("frmXlsF1", xls);
+    setOptions("optXlsF1", xls);
+    setFrame("frmXlsStartLine", xls);
+    hsXlsStartLine_->setEnabled(xls);
+    setFrame("frmMdbType", mdb);
+    options_.at("optMdbType")->button(0)->setEnabled(mdb);
+    // "ACCESS 97" can be shown as selected but never chosen.
+    options_.at("optMdbType")->button(1)->setEnabled(false);
+    setFrame("frmMdbName", mdb);
+    txtMdbName_->setEnabled(mdb);
+    setFrame("frmMdbTblName", mdb);
+    txtMdbTblName_->setEnabled(mdb);
+}
+
+void SettingsDialog::SetFolderLabel(const QString& folder) {
+    lblFolder_->setText(folder);
+    working_.SaveFolder = folder.toStdString();
+}
+
+void SettingsDialog::cmdFolderRef_Click() {
+    if (!folderDialog_) {
+        folderDialog_ = new FolderDialog(mainWindow_, this, view_, lblFolder_->text(),
+                                         [this](const QString& folder) { SetFolderLabel(folder); });
+    }
+    folderDialog_->Open();
+}
+
+void SettingsDialog::cmdOK_Click(int index) {
+    if (index == 1) {
+        reject();
+        return;
+    }
+    if (chkSendMail_->checkState() == Qt::Checked &&
+        (txtMailAddress_->text().isEmpty() || txtFromMailAddress_->text().isEmpty() ||
+         txtMailServer_->text().isEmpty())) {
+        view_.ShowMessage(kAppTitle,
+                          "宛先ﾒｰﾙｱﾄﾞﾚｽ(To)\r\n差出人ﾒｰﾙｱﾄﾞﾚｽ(From)\r\nﾒｰﾙｻｰﾊﾞｰ\r\nのいずれかが入力されていません！！",
+                          MessageIcon::None);
+        return;
+    }
+    SaveSettings();
+    accept();
+}
+
+void SettingsDialog::SaveSettings() {
+    record_.SaveFolder = working_.SaveFolder;
+    if (showSaveFolder_) {
+        showSaveFolder_(record_.SaveFolder);
+    }
+    // Every other key; the two paths are the program's, not the dialog's.
+    const std::string settingsFilePath = record_.SettingsFilePath;
+    const std::string backFilePath = record_.BackFilePath;
+    record_ = working_;
+    record_.SettingsFilePath = settingsFilePath;
+    record_.BackFilePath = backFilePath;
+    WriteSettingsFile(record_, view_);
+}
+
+void SettingsDialog::keyPressEvent(QKeyEvent* event) {
+    // No button of this dialog reacts to Enter or Esc.
+    switch (event->key()) {
+        case Qt::Key_Escape:
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            event->accept();
+            return;
+        default:
+            QDialog::keyPressEvent(event);
+    }
+}
+
+void SettingsDialog::closeEvent(QCloseEvent* event) {
+    // While the folder chooser is open this dialog takes no input, its close box included.
+    if (event->spontaneous() && !isEnabled()) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void SettingsDialog::Unload() {
+    if (folderDialog_) {
+        folderDialog_->hide();
+    }
+    if (mainWindow_ != nullptr) {
+        mainWindow_->setEnabled(true);
+        mainWindow_->raise();
+        mainWindow_->activateWindow();
+    }
+    deleteLater();
+}

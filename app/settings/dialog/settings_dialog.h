@@ -1,0 +1,105 @@
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+#include <QString>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "settings/settings_record.h"
+#include "shell/folder_dialog.h"
+
+class OperatorView;
+class QAbstractButton;
+class QButtonGroup;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QScrollBar;
+
+// frmSetting: the only place where the operator changes settings.
+//
+// The dialog edits a private WorkingCopy of every setting. OK commits it to the process-wide record and
+// rewrites the settings file; cancel and the close box discard it. While it is open the main window is
+// disabled. Neither button reacts to Enter or Esc.
+//
+// Every control carries its designed name as objectName; the elements of a control array carry the array
+// name followed by the index: optSaveFormat0..2, optBaud0..1, chkXlsField0..19 (captions F1..F20),
+// cmdOK0 ("OK") and cmdOK1 ("ｷｬﾝｾﾙ"), and so on.
+//
+// Values that the controls cannot show (a Port of 0 left by a read error, a SendMail or an XlsField flag
+// other than 0 and 1, a Baud other than 115200 and 38400) are shown in the nearest valid state and kept
+// unchanged until the operator changes that control.
+class SettingsDialog : public QDialog {
+    Q_OBJECT
+public:
+    using FolderShower = std::function<void(const std::string& folder)>;
+
+    // `showSaveFolder` writes the main window's lblFolder; `view` gives the message boxes.
+    SettingsDialog(QWidget* mainWindow, SettingsRecord& record, OperatorView& view, FolderShower showSaveFolder);
+    ~SettingsDialog() override;
+
+    // Form load: placed on the main window's top-left corner, main window disabled, ShowSettings; shown.
+    void Open();
+
+    void ShowSettings();
+    void UpdateControlStates(int16_t format);
+    void SaveSettings();
+    void cmdOK_Click(int index);
+    void cmdFolderRef_Click();
+    // The caption of lblFolder: the only way SaveFolder changes in the dialog.
+    void SetFolderLabel(const QString& folder);
+
+    const SettingsRecord& WorkingCopy() const { return working_; }
+    FolderDialog* OpenFolderDialog() const { return folderDialog_; }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    struct OptionSpec {
+        const char* Text;
+        int Left;
+        int Top;
+    };
+    QGroupBox* MakeFrame(const char* name, const char* caption, int left, int top, int width, int height,
+                         const char* tooltip);
+    QButtonGroup* MakeOptions(QGroupBox* frame, const char* name, std::initializer_list<OptionSpec> options,
+                              std::function<void(int)> onClick);
+    QLineEdit* MakeTextBox(QWidget* parent, const char* name, int left, int top, int width, int height,
+                           std::function<void(const std::string&)> onChange);
+    void BuildControls();
+    void BuildTabOrder();
+    void Unload();
+
+    QWidget* mainWindow_;
+    SettingsRecord& record_;
+    OperatorView& view_;
+    FolderShower showSaveFolder_;
+    SettingsRecord working_;
+    QPointer<FolderDialog> folderDialog_;
+
+    std::map<std::string, QButtonGroup*> options_;
+    std::map<std::string, QGroupBox*> frames_;
+    QLineEdit* txtPort_ = nullptr;
+    QScrollBar* hsPort_ = nullptr;
+    QLineEdit* txtFixFname_ = nullptr;
+    QLineEdit* txtXlsTemp_ = nullptr;
+    QLineEdit* txtXlsStartLine_ = nullptr;
+    QScrollBar* hsXlsStartLine_ = nullptr;
+    QLineEdit* txtMdbName_ = nullptr;
+    QLineEdit* txtMdbTblName_ = nullptr;
+    QLabel* lblFolder_ = nullptr;
+    QAbstractButton* cmdFolderRef_ = nullptr;
+    QCheckBox* chkXlsField_[20] = {};
+    QCheckBox* chkSendMail_ = nullptr;
+    QLineEdit* txtMailAddress_ = nullptr;
+    QLineEdit* txtMailSub_ = nullptr;
+    QLineEdit* txtFromMailAddress_ = nullptr;
+    QLineEdit* txtMailServer_ = nullptr;
+    QCheckBox* chkTimeAdjust_ = nullptr;
+    QAbstractButton* cmdOK_[2] = {nullptr, nullptr};
+};

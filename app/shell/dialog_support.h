@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QWidget>
+
+// Helpers for Gathra's dialogs. The dialogs are separate top-level windows (not children of their owner,
+// so that disabling the owner leaves them usable), placed over the owner and kept above it.
+
+// Makes `dialog` a transient window of `owner`: stays above it, no task-bar entry.
+void AttachToOwner(QWidget* dialog, QWidget* owner);
+
+// Moves `dialog` so that it is centred over `over` (frame geometry, as the operator sees the windows).
+void CentreOver(QWidget* dialog, const QWidget* over);

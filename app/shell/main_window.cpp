@@ -1,0 +1,432 @@
+#include "shell/main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QUrl>
+#include <cstdio>
+
+#include "settings/dialog/settings_dialog.h"
+#include "settings/settings_store.h"
+#include "shell/about_dialog.h"
+#include "shell/click_label.h"
+#include "shell/lamp_widget.h"
+#include "shell/window_metrics.h"
+
+namespace {
+
+// Each status line also goes to standard output with a time stamp, for system logs and scripts.
+void EchoToStdout(const std::string& text) {
+    const QByteArray stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toUtf8();
+    size_t start = 0;
+    while (true) {
+        const size_t end = text.find("\r\n", start);
+        const std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::fprintf(stdout, "%s %s\n", stamp.constData(), line.c_str());
+        if (end == std::string::npos) {
+            break;
+        }
+        start = end + 2;
+    }
+    std::fflush(stdout);
+}
+
+QMessageBox::Icon ToQtIcon(MessageIcon icon) {
+    switch (icon) {
+        case MessageIcon::Critical:
+            return QMessageBox::Critical;
+        case MessageIcon::Exclamation:
+            return QMessageBox::Warning;
+        case MessageIcon::Information:
+            return QMessageBox::Information;
+        case MessageIcon::None:
+            break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+ClickLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry) {
+    auto* label = new ClickLabel(parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setText(text);
+    label->setGeometry(geometry);
+    return label;
+}
+
+}  // namespace
+
+MainWindow::Services MainWindow::DefaultServices() {
+    Services services;
+    services.LoadSettings = ::LoadSettings;
+    services.RunUpload = ::RunUpload;
+    services.BindLink = ::BindQuorlin;
+    services.OpenFile = [](const QString& path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+    services.Clock = ::SystemClock;
+    return services;
+}
+
+MainWindow::MainWindow(Services services)
+    : QWidget(nullptr,
+              Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      services_(std::move(services)) {
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("GATHRA for Windows(CSV/TXT/XLS/MDB/MAIL対応)"));
+    setWindowIcon(ProgramIcon());
+    setFont(JapaneseFont());
+    setFixedSize(TwipsToPixels(10095), TwipsToPixels(5790));
+    BuildControls();
+
+    timer1_.setObjectName(QStringLiteral("Timer1"));
+    timer1_.setSingleShot(true);
+    timer1_.setInterval(500);
+    connect(&timer1_, &QTimer::timeout, this, &MainWindow::Timer1_Timer);
+}
+
+MainWindow::~MainWindow() {
+    // The dialogs are windows of their own (a disabled owner must not disable them), so they are not
+    // children of this window and go with it explicitly.
+    delete settingsDialog_.data();
+    delete aboutDialog_.data();
+    if (busyPointer_) {
+        QApplication::restoreOverrideCursor();
+    }
+}
+
+void MainWindow::BuildControls() {
+    MakeLabel(this, "Label2", QStringLiteral("ﾌｧｲﾙ名"), TwipsRect(120, 120, 1212, 252));
+    lblFile_ = MakeLabel(this, "lblFile", QString(), TwipsRect(1440, 120, 8535, 975));
+    MakeLabel(this, "Label1", QStringLiteral("保存ﾌｫﾙﾀﾞ"), TwipsRect(120, 1200, 1215, 255));
+    lblFolder_ = MakeLabel(this, "lblFolder", QString(), TwipsRect(1440, 1200, 8535, 255));
+    MakeLabel(this, "Label4", QStringLiteral("最終ｽﾃｰﾀｽ"), TwipsRect(120, 1560, 1215, 255));
+    lblStatus_ = MakeLabel(this, "lblStatus", QString(), TwipsRect(1440, 1560, 8535, 2055));
+    connect(lblFile_, &ClickLabel::doubleClicked, this, &MainWindow::lblFile_DblClick);
+
+    progbar_ = new QProgressBar(this);
+    progbar_->setObjectName(QStringLiteral("Progbar"));
+    progbar_->setGeometry(TwipsRect(120, 3720, 9855, 375));
+    progbar_->setRange(0, 100);
+    progbar_->setValue(0);
+    progbar_->setTextVisible(false);
+    progbar_->installEventFilter(this);
+
+    ClickLabel* label3 = MakeLabel(this, "Label3", QStringLiteral("KX10/KX11/KX12 Ver.3.0以降に対応しています。"),
+                                   TwipsRect(120, 4200, 9855, 255));
+    QPalette red = label3->palette();
+    red.setColor(QPalette::WindowText, QColor(255, 0, 0));
+    label3->setPalette(red);
+
+    const char* commTexts[2] = {"通信ｽﾀｰﾄ", "通信ｽﾄｯﾌﾟ"};
+    for (int i = 0; i < 2; ++i) {
+        cmdComm_[i] = new QPushButton(QString::fromUtf8(commTexts[i]), this);
+        cmdComm_[i]->setObjectName(ArrayElementName("cmdComm", i));
+        cmdComm_[i]->setGeometry(TwipsRect(120, 4560 + 600 * i, 1212, 492));
+        connect(cmdComm_[i], &QPushButton::clicked, this, [this, i] { cmdComm_Click(i); });
+    }
+
+    // The running lamp lies on top of the idle lamp; SetRunningState shows exactly one of them.
+    status_[0] = new LampWidget(QColor(255, 0, 0), this);
+    status_[1] = new LampWidget(QColor(0, 255, 255), this);
+    for (int i = 0; i < 2; ++i) {
+        status_[i]->setObjectName(ArrayElementName("Status", i));
+        status_[i]->setGeometry(TwipsRect(1440, 4560, 7095, 1095));
+    }
+
+    cmdSetting_ = new QPushButton(QStringLiteral("設定"), this);
+    cmdSetting_->setObjectName(QStringLiteral("cmdSetting"));
+    cmdSetting_->setGeometry(TwipsRect(8640, 4560, 1332, 492));
+    connect(cmdSetting_, &QPushButton::clicked, this, &MainWindow::cmdSetting_Click);
+
+    cmdInfo_ = new QPushButton(QStringLiteral("ﾊﾞｰｼﾞｮﾝ"), this);
+    cmdInfo_->setObjectName(QStringLiteral("cmdInfo"));
+    cmdInfo_->setGeometry(TwipsRect(8640, 5160, 1332, 492));
+    connect(cmdInfo_, &QPushButton::clicked, this, &MainWindow::cmdInfo_Click);
+
+    setTabOrder(cmdComm_[0], cmdComm_[1]);
+    setTabOrder(cmdComm_[1], cmdSetting_);
+    setTabOrder(cmdSetting_, cmdInfo_);
+}
+
+void MainWindow::Load(const PlatformFacts& platform) {
+    platform_ = platform;
+    // From here on a failing step must not keep the window from coming up.
+    try {
+        settings_.SettingsFilePath = platform.ProgramFolder + "/" + platform.ExecutableName + ".ini";
+        if (services_.LoadSettings) {
+            services_.LoadSettings(settings_, platform_, *this);
+        }
+    } catch (...) {
+    }
+    try {
+        ApplyWindowSettings();
+    } catch (...) {
+    }
+    timer1_.start();
+}
+
+void MainWindow::ApplyWindowSettings() {
+    ShowSaveFolder(settings_.SaveFolder);
+    if (settings_.StartUpSize == 1) {
+        setWindowState(windowState() | Qt::WindowMinimized);
+    } else {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    }
+}
+
+void MainWindow::ShowSaveFolder(const std::string& folder) { lblFolder_->setText(QString::fromStdString(folder)); }
+
+void MainWindow::Timer1_Timer() {
+    // The window may have been disabled while it loaded; a dialog opened meanwhile keeps it disabled.
+    if (!settingsDialog_ && !aboutDialog_) {
+        setEnabled(true);
+    }
+    timer1_.stop();
+    // A start pressed by hand before the timer fired is under way: the timer leaves it alone (no second,
+    // nested run, and no idle look under a running upload).
+    if (UploadUnderWay()) {
+        return;
+    }
+    if (settings_.AutoStart == 1) {
+        run_.IsRunning = true;
+        run_.StopRequested = false;
+        SetRunningState(1);
+        StartUploadRun();
+    } else {
+        run_.IsRunning = false;
+        SetRunningState(0);
+    }
+}
+
+void MainWindow::cmdComm_Click(int index) {
+    if (index == 1) {
+        // Only the flags: the engine sees them at its next check point and returns the window to idle.
+        run_.IsRunning = false;
+        run_.StopRequested = true;
+        return;
+    }
+    if (UploadUnderWay()) {
+        return;
+    }
+    run_.IsRunning = true;
+    run_.StopRequested = false;
+    SetRunningState(1);
+    StartUploadRun();
+}
+
+void MainWindow::StartUploadRun() {
+    ++uploadDepth_;
+    const LinkApi* link = nullptr;
+    if (services_.BindLink) {
+        link = services_.BindLink(platform_.ProgramFolder);
+    }
+    UploadContext context{settings_, run_, *this, link, services_.Clock ? services_.Clock : PcClock(SystemClock)};
+    try {
+        services_.RunUpload(context);
+    } catch (...) {
+        // The engine reports its own failures; nothing may escape into the event loop.
+        run_.IsRunning = false;
+        SetRunningState(0);
+    }
+    --uploadDepth_;
+    if (busyPointer_) {
+        SetBusyPointer(false);
+    }
+    if (closePending_) {
+        closePending_ = false;
+        close();
+    }
+}
+
+void MainWindow::cmdSetting_Click() {
+    if (UploadUnderWay()) {
+        return;
+    }
+    if (!settingsDialog_) {
+        settingsDialog_ = new SettingsDialog(this, settings_, *this,
+                                             [this](const std::string& folder) { ShowSaveFolder(folder); });
+    }
+    settingsDialog_->Open();
+}
+
+SettingsDialog* MainWindow::OpenSettingsDialog() const { return settingsDialog_.data(); }
+
+AboutDialog* MainWindow::OpenAboutDialog() const { return aboutDialog_.data(); }
+
+void MainWindow::cmdInfo_Click() {
+    if (UploadUnderWay()) {
+        return;
+    }
+    if (!aboutDialog_) {
+        aboutDialog_ = new AboutDialog(this);
+    }
+    aboutDialog_->Open();
+}
+
+void MainWindow::lblFile_DblClick() {
+    try {
+        const QString file = lblFile_->text();
+        // Only text output is opened; workbooks and database tables are not.
+        if (!file.endsWith(QStringLiteral("txt"), Qt::CaseSensitive)) {
+            return;
+        }
+        QString folder = lblFolder_->text();
+        // The label starts with the separator: a root folder "/" must not give a doubled one.
+        if (folder.endsWith(QLatin1Char('/'))) {
+            folder.chop(1);
+        }
+        if (file.isEmpty() || !services_.OpenFile) {
+            return;
+        }
+        services_.OpenFile(folder + file);
+    } catch (...) {
+    }
+}
+
+void MainWindow::RequestQuit() {
+    quitting_ = true;
+    // A message box waiting for the operator would hold the upload run (and so the end) forever.
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        box->done(QMessageBox::Ok);
+    }
+    if (UploadUnderWay()) {
+        cmdComm_Click(1);
+        closePending_ = true;
+        return;
+    }
+    close();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    // While a dialog is open the window takes no input, its close box included.
+    if (event->spontaneous() && !isEnabled()) {
+        event->ignore();
+        return;
+    }
+    if (run_.IsRunning) {
+        // As the stop button; the operator closes again once the upload run has ended.
+        cmdComm_Click(1);
+        event->ignore();
+        return;
+    }
+    if (UploadUnderWay()) {
+        // Stopping: the upload run is still unwinding inside this very call stack. Ending the program now
+        // would pull the window from under it, so the close waits for the run to return.
+        closePending_ = true;
+        event->ignore();
+        return;
+    }
+    timer1_.stop();
+    CloseLink();
+    if (settingsDialog_) {
+        settingsDialog_->hide();
+    }
+    if (aboutDialog_) {
+        aboutDialog_->hide();
+    }
+    event->accept();
+    emit programEnding();
+    QCoreApplication::quit();
+}
+
+void MainWindow::CloseLink() {
+    // Without libquorlin.so the binding yields nothing and there is no port to close.
+    try {
+        const LinkApi* link = services_.BindLink ? services_.BindLink(platform_.ProgramFolder) : nullptr;
+        if (link != nullptr && link->CloseIrCom != nullptr) {
+            link->CloseIrCom();
+        }
+    } catch (...) {
+    }
+}
+
+void MainWindow::mouseDoubleClickEvent(QMouseEvent* event) {
+    event->accept();
+    setWindowState(windowState() | Qt::WindowMinimized);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    // A double-click on the progress bar belongs to the bar, not to the window background.
+    if (watched == progbar_ && event->type() == QEvent::MouseButtonDblClick) {
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void MainWindow::ShowStatus(int16_t mode, const std::string& text) {
+    if (mode == 0) {
+        statusText_ = text;
+    } else if (mode == 1) {
+        statusText_ += "\r\n" + text;
+    } else {
+        return;
+    }
+    lblStatus_->setText(ToDisplayText(statusText_));
+    EchoToStdout(text);
+}
+
+void MainWindow::SetRunningState(int16_t state) {
+    if (state != 0 && state != 1) {
+        return;
+    }
+    for (int i = 0; i < 2; ++i) {
+        cmdComm_[i]->setEnabled(false);
+        status_[i]->setVisible(false);
+    }
+    cmdComm_[state]->setEnabled(true);
+    status_[state]->setVisible(true);
+    cmdSetting_->setEnabled(state == 0);
+    cmdInfo_->setEnabled(state == 0);
+}
+
+void MainWindow::SetFileLabel(const std::string& text) {
+    fileLabel_ = text;
+    lblFile_->setText(ToDisplayText(text));
+}
+
+void MainWindow::SetProgressMax(int max) { progbar_->setMaximum(max); }
+
+void MainWindow::SetProgressValue(int value) {
+    // An announced count smaller than the records received must not make the bar refuse the value.
+    if (value > progbar_->maximum()) {
+        progbar_->setMaximum(value);
+    }
+    progbar_->setValue(value);
+}
+
+void MainWindow::SetProgressVisible(bool visible) { progbar_->setVisible(visible); }
+
+void MainWindow::SetBusyPointer(bool busy) {
+    if (busy == busyPointer_) {
+        return;
+    }
+    busyPointer_ = busy;
+    if (busy) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    } else {
+        QApplication::restoreOverrideCursor();
+    }
+}
+
+void MainWindow::Beep() { QApplication::beep(); }
+
+void MainWindow::ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) {
+    if (quitting_) {
+        // The program is ending: nobody is there to acknowledge the box; keep the text in the log.
+        EchoToStdout(title + ": " + text);
+        return;
+    }
+    // Without a parent: a disabled owner (a dialog is open) would disable the box too.
+    QMessageBox box(ToQtIcon(icon), QString::fromStdString(title), ToDisplayText(text), QMessageBox::Ok);
+    box.setObjectName(QStringLiteral("MessageBox"));
+    box.setFont(JapaneseFont());
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+void MainWindow::ProcessPendingEvents() { QCoreApplication::processEvents(); }

@@ -1,0 +1,130 @@
+#pragma once
+
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+#include <string>
+
+#include "codec/link_api.h"
+#include "settings/settings_record.h"
+#include "shell/operator_view.h"
+#include "shell/run_state.h"
+#include "upload/upload_engine.h"
+
+class ClickLabel;
+class LampWidget;
+class QProgressBar;
+class QPushButton;
+class SettingsDialog;
+class AboutDialog;
+
+// frmMain: the program's only primary window and the owner of its lifecycle.
+//
+// Start-up loads the settings (Load), shows the save folder and arms the one-shot start-up timer, which
+// 500 ms later either starts an upload run (AutoStart 1) or puts the window into the idle state. An
+// upload run executes inside the handler that started it (start button or start-up timer) and lets the
+// window process its events through ProcessPendingEvents; the stop button and the close request reach it
+// only through the two run flags. The window implements OperatorView for the core.
+//
+// Control names (objectName) follow the designed names; the elements of a control array carry the array
+// name followed by the index: cmdComm0 (start), cmdComm1 (stop), Status0 (red idle lamp), Status1 (cyan
+// running lamp).
+class MainWindow : public QWidget, public OperatorView {
+    Q_OBJECT
+public:
+    // What the window calls outside itself. The defaults are the real settings store, upload engine, link
+    // binding and desktop; tests replace them in-process.
+    struct Services {
+        std::function<void(SettingsRecord&, const PlatformFacts&, OperatorView&)> LoadSettings;
+        std::function<void(UploadContext&)> RunUpload;
+        std::function<const LinkApi*(const std::string&)> BindLink;
+        // Opens a stored text file with the desktop's default application; the result is ignored.
+        std::function<bool(const QString&)> OpenFile;
+        PcClock Clock;
+    };
+    static Services DefaultServices();
+
+    explicit MainWindow(Services services = DefaultServices());
+    ~MainWindow() override;
+
+    // Start-up after the window is built: settings file path, LoadSettings, ApplyWindowSettings, and the
+    // start-up timer is armed. Called once, before the window is first shown.
+    void Load(const PlatformFacts& platform);
+
+    // The program was asked to end (SIGTERM): stops a running upload without waiting for the operator,
+    // and closes the window as soon as no upload run is under way.
+    void RequestQuit();
+
+    // Event handlers.
+    void cmdComm_Click(int index);
+    void Timer1_Timer();
+    void cmdSetting_Click();
+    void cmdInfo_Click();
+    void lblFile_DblClick();
+
+    // lblFolder: written at start-up and by the settings dialog when it saves.
+    void ShowSaveFolder(const std::string& folder);
+
+    // OperatorView.
+    void ShowStatus(int16_t mode, const std::string& text) override;
+    void SetRunningState(int16_t state) override;
+    void SetFileLabel(const std::string& text) override;
+    std::string FileLabel() const override { return fileLabel_; }
+    void SetProgressMax(int max) override;
+    void SetProgressValue(int value) override;
+    void SetProgressVisible(bool visible) override;
+    void SetBusyPointer(bool busy) override;
+    void Beep() override;
+    void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) override;
+    void ProcessPendingEvents() override;
+
+    SettingsRecord& Settings() { return settings_; }
+    RunState& Run() { return run_; }
+    const PlatformFacts& Platform() const { return platform_; }
+    // The status text as the core wrote it (lines joined by CR LF).
+    const std::string& StatusText() const { return statusText_; }
+    // True from the entry into RunUpload until it has returned (also while stopping).
+    bool UploadUnderWay() const { return uploadDepth_ > 0; }
+    QTimer& StartUpTimer() { return timer1_; }
+    SettingsDialog* OpenSettingsDialog() const;
+    AboutDialog* OpenAboutDialog() const;
+
+signals:
+    // The window accepted its close: files and the port are closed and the program ends.
+    void programEnding();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildControls();
+    void ApplyWindowSettings();
+    void StartUploadRun();
+    void CloseLink();
+
+    Services services_;
+    SettingsRecord settings_;
+    PlatformFacts platform_;
+    RunState run_;
+    std::string statusText_;
+    std::string fileLabel_;
+    int uploadDepth_ = 0;
+    bool closePending_ = false;  // a close arrived while the upload run was stopping
+    bool quitting_ = false;      // RequestQuit: message boxes no longer wait for the operator
+    bool busyPointer_ = false;
+    QTimer timer1_;
+
+    ClickLabel* lblFile_ = nullptr;
+    ClickLabel* lblFolder_ = nullptr;
+    ClickLabel* lblStatus_ = nullptr;
+    QProgressBar* progbar_ = nullptr;
+    QPushButton* cmdComm_[2] = {nullptr, nullptr};
+    LampWidget* status_[2] = {nullptr, nullptr};
+    QPushButton* cmdSetting_ = nullptr;
+    QPushButton* cmdInfo_ = nullptr;
+    QPointer<SettingsDialog> settingsDialog_;
+    QPointer<AboutDialog> aboutDialog_;
+};

@@ -1,0 +1,25 @@
+#include "shell/window_metrics.h"
+
+QFont JapaneseFont() {
+    QFont font;
+    // IPA Gothic has the half-width katakana the texts use; the others are fall-backs.
+    font.setFamilies({QStringLiteral("IPAGothic"), QStringLiteral("IPAPGothic"), QStringLiteral("Noto Sans CJK JP"),
+                      QStringLiteral("VL Gothic")});
+    // Pixel size, not point size: the layout is in pixels and must not grow with the screen's dpi.
+    font.setPixelSize(12);
+    return font;
+}
+
+QIcon ProgramIcon() { return QIcon(QStringLiteral(":/gathra/gathra.png")); }
+
+QString ToDisplayText(const std::string& text) {
+    QString display = QString::fromStdString(text);
+    display.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return display;
+}
+
+std::string FromDisplayText(const QString& text) {
+    QString core = text;
+    core.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+    return core.toStdString();
+}
