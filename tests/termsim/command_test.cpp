@@ -1,0 +1,207 @@
+// gathra-termsim as a process: its command line, exit codes, signals and the link it leaves behind.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "codec/frame_codec.h"
+#include "codec/link_api.h"
+#include "termsim.h"
+
+namespace {
+
+std::string BinDir() {
+    const char* dir = std::getenv("GATHRA_BIN_DIR");
+    return dir != nullptr ? dir : "";
+}
+
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+}
+
+// A running gathra-termsim with its standard output captured.
+class Command {
+public:
+    explicit Command(const std::vector<std::string>& args) {
+        int out[2];
+        if (pipe(out) != 0) {
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(out[1], STDERR_FILENO);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char*> argv;
+            const std::string program = BinDir() + "/gathra-termsim";
+            argv.push_back(const_cast<char*>(program.c_str()));
+            for (const auto& arg : args) {
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            }
+            argv.push_back(nullptr);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        output_ = fdopen(out[0], "r");
+    }
+    ~Command() {
+        if (pid_ > 0 && !waited_) {
+            kill(pid_, SIGKILL);
+            Wait();
+        }
+        if (output_ != nullptr) {
+            std::fclose(output_);
+        }
+    }
+
+    // The next line of output, without its newline ("" at the end).
+    std::string ReadLine() {
+        char line[4096];
+        if (output_ == nullptr || std::fgets(line, sizeof line, output_) == nullptr) {
+            return "";
+        }
+        std::string text(line);
+        if (!text.empty() && text.back() == '\n') {
+            text.pop_back();
+        }
+        return text;
+    }
+    std::string ReadAll() {
+        std::string all;
+        for (std::string line = ReadLine(); !line.empty() || !std::feof(output_); line = ReadLine()) {
+            all += line + "\n";
+        }
+        return all;
+    }
+    void Signal(int signal) { kill(pid_, signal); }
+    int Wait() {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        waited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool waited_ = false;
+    std::FILE* output_ = nullptr;
+};
+
+TEST(Command, HelpNamesEveryOption) {
+    Command command({"--help"});
+    const std::string help = command.ReadAll();
+    EXPECT_EQ(command.Wait(), 0);
+    for (const char* option :
+         {"--folder", "--port", "--id", "--records", "--protocol", "--crc-type", "--uploads", "--end-word",
+          "--no-clock-answer", "--no-enquiry-answer", "--adapter-speed", "--pace", "--transcript",
+          "--time-limit", "--bad-checksum", "--lower-case", "--wrong-sequence", "--repeat", "--silence",
+          "--garbage", "--over-long", "--hang-up", "--enquiry-bad-checksum", "--enquiry-silence",
+          "--enquiry-without-at", "--announced-count", "Exit codes"}) {
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+    }
+}
+
+TEST(Command, BadCommandLinesExitWithTwo) {
+    termsim::TempProgramFolder folder;
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"--folder", folder.Path()},
+        {"--folder", folder.Path(), "--port", "0"},
+        {"--folder", folder.Path(), "--port", "257"},
+        {"--folder", folder.Path(), "--port", "1x"},
+        {"--folder", folder.Path(), "--port", "1", "--protocol", "2"},
+        {"--folder", folder.Path(), "--port", "1", "--adapter-speed", "4800"},
+        {"--folder", folder.Path(), "--port", "1", "--bad-checksum", "1:0"},
+        {"--folder", folder.Path(), "--port", "1", "--repeat", "x"},
+        {"--folder", folder.Path(), "--port", "1", "--no-such-option", "1"},
+        {"--folder", folder.Path(), "--port"},
+    };
+    for (const auto& args : cases) {
+        Command command(args);
+        command.ReadAll();
+        std::string joined;
+        for (const auto& a : args) {
+            joined += a + " ";
+        }
+        EXPECT_EQ(command.Wait(), 2) << joined;
+    }
+    EXPECT_FALSE(Exists(folder.Path() + "/ports/COM1"));
+}
+
+TEST(Command, MissingRecordsFileIsASetUpFailure) {
+    termsim::TempProgramFolder folder;
+    Command command({"--folder", folder.Path(), "--port", "1", "--records", folder.Path() + "/none.txt"});
+    command.ReadAll();
+    EXPECT_EQ(command.Wait(), 3);
+}
+
+TEST(Command, ServesAnUploadFromAUtf8RecordsFile) {
+    termsim::TempProgramFolder folder;
+    ASSERT_TRUE(folder.CopyLibrary(BinDir()));
+    const std::string records = folder.Path() + "/records.txt";
+    std::ofstream(records) << "A,1\r\n\xE3\x81\x82,\xE3\x81\x84\n";  // the second record is あ,い
+    Command command({"--folder", folder.Path(), "--port", "3", "--records", records, "--id", "T9"});
+    const std::string ready = command.ReadLine();
+    ASSERT_EQ(ready.rfind("ready: " + folder.Path() + "/ports/COM3 -> /dev/", 0), 0u) << ready;
+
+    const LinkApi* link = BindQuorlin(folder.Path());
+    ASSERT_NE(link, nullptr);
+    ASSERT_EQ(link->vbOpenIrCom(3, 9600, 0), 1);
+    const YieldFn yield;
+    SendLine(*link, "VOL", yield);
+    EXPECT_EQ(ReceiveLine(*link, yield), "^#T9@2*" + FrameChecksum("^#T9@2*"));
+    SendLine(*link, "ACK", yield);
+    EXPECT_EQ(ReceiveLine(*link, yield), "^0A,1*56");
+    SendLine(*link, "ACK", yield);
+    EXPECT_EQ(ReceiveLine(*link, yield), "^1\x82\xA0,\x82\xA2*" + FrameChecksum("^1\x82\xA0,\x82\xA2*"));
+    SendLine(*link, "ACK", yield);
+    EXPECT_EQ(ReceiveLine(*link, yield), "END");
+    SendLine(*link, "ACK", yield);
+    link->CloseIrCom();
+
+    EXPECT_EQ(command.Wait(), 0);
+    EXPECT_NE(command.ReadAll().find("upload 1: ACK"), std::string::npos);
+    EXPECT_FALSE(Exists(folder.Path() + "/ports/COM3")) << "the link is removed on exit";
+}
+
+TEST(Command, SignalsRemoveTheLink) {
+    const struct {
+        int signal;
+        const char* uploads;
+        int exitCode;
+    } cases[] = {
+        {SIGTERM, "1", 4},
+        {SIGINT, "1", 4},
+        {SIGTERM, "0", 0},  // serving until stopped: a signal is the normal end
+    };
+    for (const auto& c : cases) {
+        termsim::TempProgramFolder folder;
+        Command command({"--folder", folder.Path(), "--port", "5", "--uploads", c.uploads});
+        ASSERT_EQ(command.ReadLine().rfind("ready: ", 0), 0u);
+        EXPECT_TRUE(Exists(folder.Path() + "/ports/COM5"));
+        command.Signal(c.signal);
+        EXPECT_EQ(command.Wait(), c.exitCode) << c.signal << " " << c.uploads;
+        EXPECT_FALSE(Exists(folder.Path() + "/ports/COM5"));
+    }
+}
+
+TEST(Command, TimeLimit) {
+    termsim::TempProgramFolder folder;
+    Command command({"--folder", folder.Path(), "--port", "6", "--time-limit", "1"});
+    ASSERT_EQ(command.ReadLine().rfind("ready: ", 0), 0u);
+    EXPECT_EQ(command.Wait(), 1);
+    EXPECT_FALSE(Exists(folder.Path() + "/ports/COM6"));
+}
+
+}  // namespace
