@@ -1,7 +1,18 @@
+#include "output/mail_transport.h"
 #include "output/writers.h"
 
-// Placeholder until the mail dispatch lands: never reports success.
-bool SendByMail(const SettingsRecord&, RunState& run, OperatorView&) {
-    run.MailErrorText = "-1 ﾒｰﾙ送信はこの版では使えません";
-    return false;
+// The engine reports the result itself (the recipient with "宛 ﾒｰﾙ登録完了" or "宛 ﾒｰﾙ登録失敗:" and
+// MailErrorText), so nothing is shown here and the window is not yielded to while the mail goes out.
+bool SendByMail(const SettingsRecord& settings, RunState& run, OperatorView&) {
+    MailRequest request;
+    request.To = settings.MailAddress;
+    request.From = settings.FromMailAddress;
+    request.Subject = settings.MailSub;
+    request.AttachmentPath = run.OutputPath;
+    request.Server = settings.MailServer;
+    if (const auto failure = SendMailOverSmtp(request)) {
+        run.MailErrorText = FormatMailError(*failure);
+        return false;
+    }
+    return true;
 }

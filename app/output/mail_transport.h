@@ -1,0 +1,33 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "output/mail_message.h"
+
+// One mail over SMTP (libcurl): an empty text body and one file attached in base64. The call blocks
+// until the server has accepted the message for delivery or the dialogue has failed, bounded by the
+// time-outs below. STARTTLS is used whenever the server offers it, with the server's certificate
+// checked; a server without STARTTLS gets the mail in plain text, as most in-house relays expect.
+
+struct MailRequest {
+    std::string To;              // recipient (one address)
+    std::string From;            // sender
+    std::string Subject;         // UTF-8; may be empty
+    std::string AttachmentPath;  // the file to attach
+    std::string Server;          // "host" or "host:port"
+};
+
+struct MailLimits {
+    long ConnectTimeoutSeconds = 15;
+    // Whole dialogue: this much plus one second per AttachmentBytesPerSecond bytes of attachment, so
+    // that a large database file on a slow line is not cut off while a silent server still is.
+    long TransferTimeoutSeconds = 60;
+    long AttachmentBytesPerSecond = 64 * 1024;
+    std::string CaFile;  // certificates to trust for STARTTLS; empty = the system's store
+};
+
+// Sends the mail; returns nothing on success, otherwise the failure with number, description and
+// source. Refuses (before any connection) texts that could inject header lines or SMTP commands, a
+// malformed server setting, and an attachment that cannot be read.
+std::optional<MailFailure> SendMailOverSmtp(const MailRequest& request, const MailLimits& limits = {});

@@ -1,0 +1,275 @@
+// The pure parts of the mail: server setting, refusal of injected line breaks, header encodings.
+#include "output/mail_message.h"
+
+#include <gtest/gtest.h>
+
+#include "codec/text_encoding.h"
+
+namespace {
+
+std::string DecodeBase64(std::string_view text) {
+    static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        if (c == '=') {
+            break;
+        }
+        bits = (bits << 6) | static_cast<uint32_t>(kAlphabet.find(c));
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out += static_cast<char>((bits >> count) & 0xFF);
+        }
+    }
+    return out;
+}
+
+// Decodes a folded run of "=?UTF-8?B?...?=" words, checking each word's form on the way.
+std::string DecodeEncodedWords(const std::string& value) {
+    std::string out;
+    size_t position = 0;
+    while (position < value.size()) {
+        const size_t start = value.find("=?UTF-8?B?", position);
+        EXPECT_EQ(start, position) << "unexpected text between encoded words";
+        const size_t end = value.find("?=", start + 10);
+        EXPECT_NE(end, std::string::npos);
+        const std::string word = value.substr(start, end + 2 - start);
+        EXPECT_LE(word.size(), 75u) << word;
+        const std::string decoded = DecodeBase64(word.substr(10, word.size() - 12));
+        EXPECT_TRUE(IsValidUtf8(decoded)) << "a character was split between words";
+        out += decoded;
+        position = end + 2;
+        if (value.compare(position, 3, "\r\n ") == 0) {
+            position += 3;
+        }
+    }
+    return out;
+}
+
+std::string PercentDecode(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%') {
+            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+TEST(MailServerSetting, HostAndPortOrRefusal) {
+    struct Row {
+        const char* Text;
+        bool Ok;
+        const char* Host;
+        int Port;
+        bool Ipv6;
+    };
+    const Row rows[] = {
+        {"mail.example.jp", true, "mail.example.jp", 25, false},
+        {"smtp_relay:2525", true, "smtp_relay", 2525, false},
+        {"  10.0.0.5:587 ", true, "10.0.0.5", 587, false},
+        {"[::1]:2525", true, "::1", 2525, true},
+        {"[fe80::1]", true, "fe80::1", 25, true},
+        {"::1", true, "::1", 25, true},
+        {"host:65535", true, "host", 65535, false},
+        {"", false, "", 0, false},
+        {"   ", false, "", 0, false},
+        {":25", false, "", 0, false},
+        {"host:", false, "", 0, false},
+        {"host:0", false, "", 0, false},
+        {"host:65536", false, "", 0, false},
+        {"host:25x", false, "", 0, false},
+        {"host:-25", false, "", 0, false},
+        {"mail server", false, "", 0, false},
+        {"host/path", false, "", 0, false},
+        {"user@host", false, "", 0, false},
+        {"host\r\nQUIT", false, "", 0, false},
+        {"[::1", false, "", 0, false},
+        {"[::1]25", false, "", 0, false},
+        {"[host]:25", false, "", 0, false},
+        {"ﾒｰﾙ.example.jp", false, "", 0, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Text);
+        const auto server = ParseMailServer(row.Text);
+        ASSERT_EQ(server.has_value(), row.Ok);
+        if (row.Ok) {
+            EXPECT_EQ(server->Host, row.Host);
+            EXPECT_EQ(server->Port, row.Port);
+            EXPECT_EQ(server->IsIpv6, row.Ipv6);
+        }
+    }
+}
+
+TEST(MailServerSetting, UrlBracketsIpv6AndDropsAnUnsafeGreetingDomain) {
+    EXPECT_EQ(SmtpUrl({"mail.example.jp", 25, false}, "pc01.local"), "smtp://mail.example.jp:25/pc01.local");
+    EXPECT_EQ(SmtpUrl({"::1", 2525, true}, "pc01"), "smtp://[::1]:2525/pc01");
+    EXPECT_EQ(SmtpUrl({"h", 25, false}, "bad/host?x"), "smtp://h:25/");
+}
+
+TEST(MailTexts, LineBreaksAndControlsAreRefusedNamingTheField) {
+    struct Row {
+        const char* Name;
+        std::string To, From, Subject;
+        long Number;  // 0: accepted
+        const char* Field;
+    };
+    const Row rows[] = {
+        {"plain", "a@example.jp", "b@example.jp", "件名", 0, ""},
+        {"empty subject", "a@example.jp", "b@example.jp", "", 0, ""},
+        {"tab in subject", "a@example.jp", "b@example.jp", "a\tb", 0, ""},
+        {"CR LF subject", "a@example.jp", "b@example.jp", "x\r\nBcc: c@example.com", kMailErrorLineBreak,
+         "件名"},
+        {"LF subject", "a@example.jp", "b@example.jp", "x\n", kMailErrorLineBreak, "件名"},
+        {"CR recipient", "a@example.jp\r", "b@example.jp", "", kMailErrorLineBreak, "宛先ﾒｰﾙｱﾄﾞﾚｽ(To)"},
+        {"LF sender", "a@example.jp", "b@example.jp\nRSET", "", kMailErrorLineBreak, "差出人ﾒｰﾙｱﾄﾞﾚｽ(From)"},
+        {"empty recipient", "", "b@example.jp", "", kMailErrorBadAddress, "宛先ﾒｰﾙｱﾄﾞﾚｽ(To)"},
+        {"blank sender", "a@example.jp", "  ", "", kMailErrorBadAddress, "差出人ﾒｰﾙｱﾄﾞﾚｽ(From)"},
+        {"NUL in recipient", std::string("a@example.jp\0x", 14), "b@example.jp", "", kMailErrorBadAddress,
+         "宛先ﾒｰﾙｱﾄﾞﾚｽ(To)"},
+        {"tab in sender", "a@example.jp", "b@exa\tmple.jp", "", kMailErrorBadAddress, "差出人ﾒｰﾙｱﾄﾞﾚｽ(From)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        const auto failure = CheckMailTexts(row.To, row.From, row.Subject);
+        if (row.Number == 0) {
+            EXPECT_FALSE(failure.has_value());
+            continue;
+        }
+        ASSERT_TRUE(failure.has_value());
+        EXPECT_EQ(failure->Number, row.Number);
+        EXPECT_EQ(failure->Source, kMailSourceGathra);
+        EXPECT_EQ(failure->Description.rfind(row.Field, 0), 0u) << failure->Description;
+        EXPECT_EQ(failure->Description.find_first_of("\r\n"), std::string::npos);
+    }
+}
+
+TEST(MailErrorText, NumberBlankDescriptionThenSource) {
+    EXPECT_EQ(FormatMailError({7, "Couldn't connect to server", "[libcurl]"}),
+              "7 Couldn't connect to server[libcurl]");
+    EXPECT_EQ(FormatMailError({1001, "件名に改行", "[Gathra.Mail]"}), "1001 件名に改行[Gathra.Mail]");
+}
+
+TEST(MailSubject, PlainAsciiStaysEverythingElseBecomesEncodedWords) {
+    EXPECT_EQ(EncodeHeaderText(""), "");
+    EXPECT_EQ(EncodeHeaderText("Daily upload T01"), "Daily upload T01");
+
+    const std::vector<std::string> encoded{
+        "棚卸",
+        "ｱｯﾌﾟﾛｰﾄﾞ完了",
+        "=?UTF-8?B?YQ==?=",  // looks encoded: must not be decoded by the reader
+        "tab\there",
+        std::string(69, 'x'),  // too long for one line unencoded
+        // Long mixed text: several words, none splitting a character.
+        "棚卸ﾃﾞｰﾀ 12月分 (端末T01) 本日の受信結果をお送りします。😀 ご確認ください。よろしくお願いします。",
+    };
+    for (const auto& text : encoded) {
+        SCOPED_TRACE(text);
+        const std::string value = EncodeHeaderText(text);
+        EXPECT_EQ(value.rfind("=?UTF-8?B?", 0), 0u);
+        EXPECT_EQ(DecodeEncodedWords(value), text);
+        for (char c : value) {
+            EXPECT_LT(static_cast<unsigned char>(c), 0x80u);
+        }
+    }
+    EXPECT_GE(std::count(encoded.back().begin(), encoded.back().end(), ' '), 1);
+    EXPECT_NE(EncodeHeaderText(encoded.back()).find("\r\n "), std::string::npos) << "long subject not folded";
+}
+
+TEST(MailSubject, Cp932TextIsConvertedNotSentAsBrokenUtf8) {
+    const std::string cp932 = "\x92\x49\x89\xB5";  // 棚卸 in CP932
+    EXPECT_EQ(DecodeEncodedWords(EncodeHeaderText(cp932)), "棚卸");
+}
+
+TEST(MailAttachmentName, QuotedAsciiOrRfc2231PercentEncoded) {
+    EXPECT_EQ(FileNameParameter("filename", "T01_20261207.txt"), "; filename=\"T01_20261207.txt\"");
+    EXPECT_EQ(FileNameParameter("filename", "a b.xls"), "; filename=\"a b.xls\"");
+    EXPECT_EQ(FileNameParameter("filename", "棚.txt"), "; filename*=UTF-8''%E6%A3%9A.txt");
+    EXPECT_EQ(FileNameParameter("name", "say\"hi\".txt"), "; name*=UTF-8''say%22hi%22.txt");
+    EXPECT_EQ(FileNameParameter("filename", "100%.txt"), "; filename=\"100%.txt\"");
+    EXPECT_EQ(FileNameParameter("filename", "棚%.txt"), "; filename*=UTF-8''%E6%A3%9A%25.txt");
+}
+
+TEST(MailAttachmentName, LongNamesAreSplitIntoContinuationsWithoutBreakingAnEscape) {
+    const std::string name = "棚卸データ_端末01_2026年12月07日_午前の部_第二倉庫.txt";
+    const std::string value = FileNameParameter("filename", name);
+    std::string joined;
+    size_t index = 0;
+    size_t position = 0;
+    while (position < value.size()) {
+        const std::string prefix =
+            ";\r\n\tfilename*" + std::to_string(index) + "*=" + (index == 0 ? "UTF-8''" : "");
+        ASSERT_EQ(value.compare(position, prefix.size(), prefix), 0) << value;
+        position += prefix.size();
+        const size_t next = value.find(';', position);
+        const std::string chunk = value.substr(position, next - position);
+        EXPECT_LE(chunk.size(), 60u);
+        EXPECT_EQ(chunk.find('%', chunk.size() >= 2 ? chunk.size() - 2 : 0), std::string::npos)
+            << "escape split at the end of " << chunk;
+        joined += chunk;
+        position = next == std::string::npos ? value.size() : next;
+        ++index;
+    }
+    EXPECT_GE(index, 2u);
+    EXPECT_EQ(PercentDecode(joined), name);
+}
+
+TEST(MailAttachmentType, ByExtensionIgnoringCase) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"/save/T01.txt", "text/plain; charset=Shift_JIS"},
+        {"/save/T01.TXT", "text/plain; charset=Shift_JIS"},
+        {"/save/book.xls", "application/vnd.ms-excel"},
+        {"/save/stock.Mdb", "application/x-msaccess"},
+        {"/save/noext", "application/octet-stream"},
+        {"/save.xls/noext", "application/octet-stream"},
+        {"/save/archive.xlsx", "application/octet-stream"},
+    };
+    for (const auto& [path, type] : rows) {
+        EXPECT_EQ(ContentTypeForPath(path), type) << path;
+    }
+}
+
+TEST(MailHeaders, DateMessageIdAndAddresses) {
+    std::tm t{};
+    t.tm_year = 2026 - 1900;
+    t.tm_mon = 11;
+    t.tm_mday = 7;
+    t.tm_wday = 1;
+    t.tm_hour = 14;
+    t.tm_min = 2;
+    t.tm_sec = 3;
+    EXPECT_EQ(FormatMailDate(t, 9 * 3600), "Mon, 07 Dec 2026 14:02:03 +0900");
+    EXPECT_EQ(FormatMailDate(t, -(3 * 3600 + 30 * 60)), "Mon, 07 Dec 2026 14:02:03 -0330");
+    EXPECT_EQ(FormatMailDate(t, 0), "Mon, 07 Dec 2026 14:02:03 +0000");
+
+    EXPECT_EQ(MakeMessageId("1.2.3", "example.jp"), "<1.2.3@example.jp>");
+    EXPECT_EQ(MakeMessageId("1.2.3", ""), "<1.2.3@localhost>");
+    EXPECT_EQ(MakeMessageId("1.2.3", "ex>ample"), "<1.2.3@localhost>");
+
+    EXPECT_EQ(EnvelopeAddress(" a@example.jp "), "a@example.jp");
+    EXPECT_EQ(EnvelopeAddress("Office <a@example.jp>"), "a@example.jp");
+    EXPECT_EQ(AddressDomain("Office <a@example.jp>"), "example.jp");
+    EXPECT_EQ(AddressDomain("nodomain"), "");
+}
+
+TEST(MailHeaders, EmptySubjectIsPresentAndNoLineEndsUnfolded) {
+    const auto headers = BuildMailHeaders({"a@example.jp", "b@example.jp", "", "date", "<id@x>"});
+    ASSERT_EQ(headers.size(), 5u);
+    EXPECT_EQ(headers[4], "Subject:");
+
+    const auto japanese =
+        BuildMailHeaders({"a@example.jp", "b@example.jp",
+                          std::string(40, 'x') + "棚卸ﾃﾞｰﾀ 本日分の受信結果です", "d", "<i@x>"});
+    for (const auto& line : japanese) {
+        for (size_t i = line.find("\r\n"); i != std::string::npos; i = line.find("\r\n", i + 2)) {
+            ASSERT_TRUE(i + 2 < line.size() && (line[i + 2] == ' ' || line[i + 2] == '\t')) << line;
+        }
+    }
+}
+
+}  // namespace

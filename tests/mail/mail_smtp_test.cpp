@@ -1,0 +1,336 @@
+// The mail dispatch against a real SMTP server on loopback (smtp_sink.py): what arrives, and how each
+// failure is reported.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+
+#include "output/mail_transport.h"
+#include "output/writers.h"
+#include "smtp_sink_process.h"
+#include "support/recording_operator_view.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = (fs::temp_directory_path() / "gathra-mail-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+}
+
+// Every byte value, several times over, so that a base64 or line-ending slip shows.
+std::string BinaryBytes(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+    }
+    return bytes;
+}
+
+// The failure text as the operator sees it: number, one blank, description, bracketed source.
+const std::regex kFailurePattern(R"(^\d+ [^\r\n]+\[[A-Za-z.]+\]$)");
+
+class MailSmtpTest : public ::testing::Test {
+protected:
+    void StartSink(const SmtpSinkProcess::Options& options = {}) {
+        const std::string error = sink_.Start(folder_.path(), options);
+        ASSERT_TRUE(error.empty()) << error;
+    }
+
+    MailRequest Request(const fs::path& attachment, const std::string& subject = "Upload") const {
+        MailRequest request;
+        request.To = "office@example.jp";
+        request.From = "gathra@example.jp";
+        request.Subject = subject;
+        request.AttachmentPath = attachment.string();
+        request.Server = sink_.Address();
+        return request;
+    }
+
+    TempFolder folder_;
+    SmtpSinkProcess sink_;
+};
+
+TEST_F(MailSmtpTest, StoredFilesArriveByteIdenticalWithTheirTypesAndNames) {
+    StartSink();
+    // A text output in CP932 with CR LF lines, a binary workbook and a binary database file, and a
+    // Japanese file name that needs the RFC 2231 form.
+    const std::string cp932Text =
+        "T01,\x8F\xA4\x95\x69,3\r\nT01,\xB1\xB2\xB3,12\r\n.\r\n.line starting with a dot\r\n";
+    struct Case {
+        std::string FileName;
+        std::string Bytes;
+        std::string ContentType;
+    };
+    const std::vector<Case> cases{
+        {"T01_20261207.txt", cp932Text, "text/plain"},
+        {"upload.xls", BinaryBytes(70000), "application/vnd.ms-excel"},
+        {"stock.MDB", BinaryBytes(4096) + std::string(1000, '\0'), "application/x-msaccess"},
+        {"棚卸データ_端末01_2026年12月07日_午前の部.txt", cp932Text + "no final line break", "text/plain"},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].FileName);
+        const fs::path file = folder_.path() / cases[i].FileName;
+        WriteFile(file, cases[i].Bytes);
+        const auto failure = SendMailOverSmtp(Request(file));
+        ASSERT_FALSE(failure.has_value()) << FormatMailError(*failure);
+
+        const auto messages = sink_.WaitForMessages(i + 1);
+        ASSERT_EQ(messages.size(), i + 1);
+        const auto& message = messages.back();
+        ASSERT_EQ(message.Attachments.size(), 1u);
+        EXPECT_EQ(message.Attachments[0].FileName, cases[i].FileName);
+        EXPECT_EQ(message.Attachments[0].ContentType, cases[i].ContentType);
+        EXPECT_EQ(message.Attachments[0].TransferEncoding, "base64");
+        EXPECT_TRUE(message.Attachments[0].Bytes == cases[i].Bytes)
+            << "attachment differs from the stored file";
+        // The body is the empty text.
+        ASSERT_EQ(message.Bodies.size(), 1u);
+        EXPECT_EQ(message.Bodies[0], "text/plain\t0");
+        // The stored file is left as it was.
+        EXPECT_EQ(ReadWholeFile(file), cases[i].Bytes);
+    }
+}
+
+TEST_F(MailSmtpTest, HeadersCarryAddressesDecodedSubjectDateAndMessageId) {
+    StartSink();
+    const fs::path file = folder_.path() / "a.txt";
+    WriteFile(file, "A,1\r\n");
+    const std::vector<std::string> subjects{
+        "棚卸ﾃﾞｰﾀ 12月分 (端末T01) ― 本日の受信結果をお送りします。ご確認ください。よろしくお願いします。",
+        "Daily upload",
+        "=?UTF-8?B?not really encoded?=",
+        "",
+    };
+    for (size_t i = 0; i < subjects.size(); ++i) {
+        SCOPED_TRACE(subjects[i]);
+        const auto failure = SendMailOverSmtp(Request(file, subjects[i]));
+        ASSERT_FALSE(failure.has_value()) << FormatMailError(*failure);
+        const auto messages = sink_.WaitForMessages(i + 1);
+        ASSERT_EQ(messages.size(), i + 1);
+        const auto& message = messages.back();
+        EXPECT_EQ(message.Field("header:To"), "office@example.jp");
+        EXPECT_EQ(message.Field("header:From"), "gathra@example.jp");
+        EXPECT_EQ(message.Field("header:Subject"), subjects[i]);
+        EXPECT_EQ(message.Field("mail_from"), "gathra@example.jp");
+        EXPECT_EQ(message.Field("rcpt_to"), "office@example.jp");
+        EXPECT_EQ(message.Field("header:MIME-Version"), "1.0");
+        EXPECT_EQ(message.Field("content_type"), "multipart/mixed");
+        ASSERT_TRUE(message.Field("header:Date").has_value());
+        EXPECT_TRUE(std::regex_match(*message.Field("header:Date"),
+                                     std::regex(R"(\w{3}, \d{2} \w{3} \d{4} \d{2}:\d{2}:\d{2} [+-]\d{4})")))
+            << *message.Field("header:Date");
+        ASSERT_TRUE(message.Field("header:Message-ID").has_value());
+        EXPECT_TRUE(
+            std::regex_match(*message.Field("header:Message-ID"), std::regex(R"(<[^<>@ ]+@example\.jp>)")))
+            << *message.Field("header:Message-ID");
+        // Only 7-bit text on the wire: the Japanese subject went out encoded.
+        for (char c : message.Raw) {
+            ASSERT_LT(static_cast<unsigned char>(c), 0x80u);
+        }
+    }
+    // Each message has its own id.
+    const auto messages = sink_.Messages();
+    EXPECT_NE(messages[0].Field("header:Message-ID"), messages[1].Field("header:Message-ID"));
+}
+
+TEST_F(MailSmtpTest, NamedSenderUsesTheBareAddressOnTheEnvelope) {
+    StartSink();
+    const fs::path file = folder_.path() / "a.txt";
+    WriteFile(file, "A,1\r\n");
+    MailRequest request = Request(file);
+    request.From = "Gathra <gathra@example.jp>";
+    ASSERT_FALSE(SendMailOverSmtp(request).has_value());
+    const auto messages = sink_.WaitForMessages(1);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Field("mail_from"), "gathra@example.jp");
+    EXPECT_EQ(messages[0].Field("header:From"), "Gathra <gathra@example.jp>");
+}
+
+TEST_F(MailSmtpTest, RejectedRecipientIsAFailureWithTheServerReply) {
+    StartSink({.Reject = {"office@example.jp"}});
+    const fs::path file = folder_.path() / "a.txt";
+    WriteFile(file, "A,1\r\n");
+    const auto failure = SendMailOverSmtp(Request(file));
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->Source, kMailSourceCurl);
+    EXPECT_NE(failure->Description.find("550 5.1.1"), std::string::npos) << failure->Description;
+    EXPECT_TRUE(std::regex_match(FormatMailError(*failure), kFailurePattern)) << FormatMailError(*failure);
+    EXPECT_TRUE(sink_.Messages().empty());
+}
+
+TEST_F(MailSmtpTest, SettingsThatCouldInjectOrCannotWorkAreRefusedBeforeConnecting) {
+    StartSink();
+    const fs::path file = folder_.path() / "a.txt";
+    WriteFile(file, "A,1\r\n");
+    struct Case {
+        const char* Name;
+        void (*Change)(MailRequest&);
+        long Number;
+    };
+    const Case cases[] = {
+        {"CR LF in subject", [](MailRequest& r) { r.Subject = "Hi\r\nBcc: victim@example.com"; },
+         kMailErrorLineBreak},
+        {"LF in recipient", [](MailRequest& r) { r.To = "office@example.jp\nRCPT TO:<x@example.com>"; },
+         kMailErrorLineBreak},
+        {"CR in sender", [](MailRequest& r) { r.From = "gathra@example.jp\rDATA"; }, kMailErrorLineBreak},
+        {"empty recipient", [](MailRequest& r) { r.To = " "; }, kMailErrorBadAddress},
+        {"empty server", [](MailRequest& r) { r.Server = ""; }, kMailErrorBadServer},
+        {"server with path", [](MailRequest& r) { r.Server = "127.0.0.1/evil"; }, kMailErrorBadServer},
+        {"missing attachment", [](MailRequest& r) { r.AttachmentPath += ".gone"; }, kMailErrorAttachment},
+        {"attachment is a folder",
+         [](MailRequest& r) { r.AttachmentPath = fs::path(r.AttachmentPath).parent_path(); },
+         kMailErrorAttachment},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        MailRequest request = Request(file);
+        c.Change(request);
+        const auto failure = SendMailOverSmtp(request);
+        ASSERT_TRUE(failure.has_value());
+        EXPECT_EQ(failure->Number, c.Number);
+        EXPECT_EQ(failure->Source, kMailSourceGathra);
+        EXPECT_TRUE(std::regex_match(FormatMailError(*failure), kFailurePattern))
+            << FormatMailError(*failure);
+    }
+    EXPECT_EQ(sink_.Connections(), 1) << "only the start-up probe may have connected";
+    EXPECT_TRUE(sink_.Messages().empty());
+}
+
+// A port that nothing listens on: taken from the kernel, then closed again.
+int ClosedLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+TEST_F(MailSmtpTest, UnreachableServerIsAFailureNamingTheLibrary) {
+    const fs::path file = folder_.path() / "a.txt";
+    WriteFile(file, "A,1\r\n");
+    MailRequest request = Request(file);
+    request.Server = "127.0.0.1:" + std::to_string(ClosedLoopbackPort());
+    const auto failure = SendMailOverSmtp(request);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->Number, 7);  // libcurl: could not connect
+    EXPECT_EQ(failure->Source, kMailSourceCurl);
+    EXPECT_TRUE(std::regex_match(FormatMailError(*failure), kFailurePattern)) << FormatMailError(*failure);
+}
+
+TEST_F(MailSmtpTest, SilentServerIsCutOffByTheTimeOut) {
+    // Accepts connections (the kernel's backlog) but never greets.
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(fd, 4), 0);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+
+    const fs::path file = folder_.path() / "a.txt";
+    WriteFile(file, "A,1\r\n");
+    MailRequest request = Request(file);
+    request.Server = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    MailLimits limits;
+    limits.ConnectTimeoutSeconds = 2;
+    limits.TransferTimeoutSeconds = 2;
+    const auto started = std::chrono::steady_clock::now();
+    const auto failure = SendMailOverSmtp(request, limits);
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    close(fd);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->Number, 28);  // libcurl: operation timed out
+    EXPECT_LT(elapsed, std::chrono::seconds(60));
+}
+
+bool HaveOpenssl() {
+    return std::system("openssl version >/dev/null 2>&1") == 0;
+}
+
+TEST_F(MailSmtpTest, StartTlsIsUsedWhenOfferedAndTheCertificateIsChecked) {
+    if (!HaveOpenssl()) {
+        GTEST_SKIP() << "openssl is needed to make the server's certificate";
+    }
+    StartSink({.Reject = {}, .Tls = true});
+    const fs::path file = folder_.path() / "a.xls";
+    WriteFile(file, BinaryBytes(5000));
+
+    // A certificate nobody vouches for: refused, and the mail is not sent in plain text instead.
+    const auto untrusted = SendMailOverSmtp(Request(file));
+    ASSERT_TRUE(untrusted.has_value());
+    EXPECT_EQ(untrusted->Source, kMailSourceCurl);
+    EXPECT_TRUE(sink_.Messages().empty());
+
+    MailLimits limits;
+    limits.CaFile = (sink_.Folder() / "cert.pem").string();
+    const auto trusted = SendMailOverSmtp(Request(file), limits);
+    ASSERT_FALSE(trusted.has_value()) << FormatMailError(*trusted);
+    const auto messages = sink_.WaitForMessages(1);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Field("tls"), "1");
+    ASSERT_EQ(messages[0].Attachments.size(), 1u);
+    EXPECT_TRUE(messages[0].Attachments[0].Bytes == BinaryBytes(5000));
+}
+
+TEST_F(MailSmtpTest, SendByMailTakesTheSettingsAndSetsMailErrorTextOnlyOnFailure) {
+    StartSink({.Reject = {"nobody@example.jp"}});
+    const fs::path file = folder_.path() / "stock.mdb";
+    WriteFile(file, BinaryBytes(3000));
+    SettingsRecord settings;
+    settings.SendMail = 1;
+    settings.MailAddress = "office@example.jp";
+    settings.FromMailAddress = "gathra@example.jp";
+    settings.MailSub = "在庫";
+    settings.MailServer = sink_.Address();
+    RunState run;
+    run.OutputPath = file.string();
+    run.MailErrorText = "earlier failure";
+    RecordingOperatorView view;
+
+    EXPECT_TRUE(SendByMail(settings, run, view));
+    EXPECT_EQ(run.MailErrorText, "earlier failure");
+    const auto messages = sink_.WaitForMessages(1);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Field("header:Subject"), "在庫");
+    ASSERT_EQ(messages[0].Attachments.size(), 1u);
+    EXPECT_EQ(messages[0].Attachments[0].FileName, "stock.mdb");
+
+    settings.MailAddress = "nobody@example.jp";
+    EXPECT_FALSE(SendByMail(settings, run, view));
+    EXPECT_TRUE(std::regex_match(run.MailErrorText, kFailurePattern)) << run.MailErrorText;
+    EXPECT_NE(run.MailErrorText.find("550"), std::string::npos);
+    // The engine reports; the dispatch itself shows nothing.
+    EXPECT_TRUE(view.StatusCalls.empty());
+    EXPECT_TRUE(view.Messages.empty());
+    EXPECT_EQ(view.Beeps, 0);
+}
+
+}  // namespace

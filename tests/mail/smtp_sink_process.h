@@ -1,0 +1,72 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The loopback SMTP server of smtp_sink.py run as a child process for one test. Start() returns once
+// the server has answered a probe connection with its greeting; the destructor ends the child.
+class SmtpSinkProcess {
+public:
+    struct Options {
+        std::vector<std::string> Reject;  // recipients answered with 550
+        bool Tls = false;                 // offer STARTTLS (certificate in Folder()/cert.pem)
+    };
+
+    // One attachment as Python's email package decoded it.
+    struct Attachment {
+        std::string FileName;
+        std::string ContentType;
+        std::string TransferEncoding;
+        std::string Bytes;
+    };
+
+    // One received message, from the server's summary file.
+    struct Received {
+        std::multimap<std::string, std::string> Fields;  // key → value (header:To, rcpt_to, ...)
+        std::vector<Attachment> Attachments;
+        std::vector<std::string> Bodies;  // "content type<TAB>decoded length" of parts without a file name
+        std::string Raw;                  // the message as it arrived
+
+        std::optional<std::string> Field(const std::string& key) const;
+    };
+
+    SmtpSinkProcess() = default;
+    ~SmtpSinkProcess();
+    SmtpSinkProcess(const SmtpSinkProcess&) = delete;
+    SmtpSinkProcess& operator=(const SmtpSinkProcess&) = delete;
+
+    // Starts the server in a fresh folder below `workFolder`. Returns an empty text on success,
+    // otherwise why it could not start.
+    std::string Start(const std::filesystem::path& workFolder, const Options& options);
+
+    int Port() const { return port_; }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+    const std::filesystem::path& Folder() const { return folder_; }
+
+    // Waits (bounded) until `count` messages have been received; returns those received by then.
+    std::vector<Received> WaitForMessages(size_t count,
+                                          std::chrono::milliseconds limit = std::chrono::seconds(20)) const;
+    // The messages received so far.
+    std::vector<Received> Messages() const;
+    // Connections the server has seen, including the start-up probe.
+    int Connections() const;
+
+private:
+    void Stop();
+
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::filesystem::path folder_;
+};
+
+// The interpreter that has Debian's aiosmtpd: /usr/bin/python3 when present.
+std::string SinkPython();
+
+// Reads a whole file; empty when it cannot be read.
+std::string ReadWholeFile(const std::filesystem::path& path);
