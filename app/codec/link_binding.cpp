@@ -38,11 +38,10 @@ const LinkApi* BindQuorlin(const std::string& folder) {
         return nullptr;
     }
     LinkApi api;
-    const bool complete = Resolve(handle, "vbOpenIrCom", api.vbOpenIrCom) &&
-                          Resolve(handle, "ClearIrCom", api.ClearIrCom) &&
-                          Resolve(handle, "WriteIrCom", api.WriteIrCom) &&
-                          Resolve(handle, "vbReadIrCom", api.vbReadIrCom) &&
-                          Resolve(handle, "CloseIrCom", api.CloseIrCom);
+    const bool complete =
+        Resolve(handle, "vbOpenIrCom", api.vbOpenIrCom) && Resolve(handle, "ClearIrCom", api.ClearIrCom) &&
+        Resolve(handle, "WriteIrCom", api.WriteIrCom) && Resolve(handle, "vbReadIrCom", api.vbReadIrCom) &&
+        Resolve(handle, "CloseIrCom", api.CloseIrCom);
     if (!complete) {
         // A library without all five entry points is no link at all; a later call tries again.
         dlclose(handle);

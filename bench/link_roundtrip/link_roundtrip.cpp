@@ -92,8 +92,8 @@ int main(int argc, char** argv) {
 
     std::printf("Round trip = SendLine(\"VOL\") + ReceiveLine() of the 11-byte answer, in microseconds.\n");
     std::printf("Floor: %.0f us (the minimum spacing before every write).\n\n", kFloorMicros);
-    std::printf("%-34s %6s  %8s %8s %8s %8s %8s  %6s\n", "case", "trips", "mean", "median", "p95", "min", "max",
-                "mean/floor");
+    std::printf("%-34s %6s  %8s %8s %8s %8s %8s  %6s\n", "case", "trips", "mean", "median", "p95", "min",
+                "max", "mean/floor");
     bool ok = Run(binDir, "as fast as possible", 115200, 0, count);
     ok = Run(binDir, "terminal paced at 115200 bit/s", 115200, 115200, count) && ok;
     ok = Run(binDir, "terminal paced at 9600 bit/s", 9600, 9600, std::max(1, count / 10)) && ok;

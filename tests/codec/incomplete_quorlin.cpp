@@ -2,8 +2,16 @@
 #include <cstdint>
 
 extern "C" {
-__attribute__((visibility("default"))) int32_t vbOpenIrCom(int32_t, int32_t, int32_t) { return 1; }
-__attribute__((visibility("default"))) int32_t ClearIrCom() { return 0; }
-__attribute__((visibility("default"))) int32_t WriteIrCom(const char*) { return 1; }
-__attribute__((visibility("default"))) int32_t CloseIrCom() { return 0; }
+__attribute__((visibility("default"))) int32_t vbOpenIrCom(int32_t, int32_t, int32_t) {
+    return 1;
+}
+__attribute__((visibility("default"))) int32_t ClearIrCom() {
+    return 0;
+}
+__attribute__((visibility("default"))) int32_t WriteIrCom(const char*) {
+    return 1;
+}
+__attribute__((visibility("default"))) int32_t CloseIrCom() {
+    return 0;
+}
 }

@@ -102,12 +102,33 @@ TEST(Command, HelpNamesEveryOption) {
     Command command({"--help"});
     const std::string help = command.ReadAll();
     EXPECT_EQ(command.Wait(), 0);
-    for (const char* option :
-         {"--folder", "--port", "--id", "--records", "--protocol", "--crc-type", "--uploads", "--end-word",
-          "--no-clock-answer", "--no-enquiry-answer", "--adapter-speed", "--pace", "--transcript",
-          "--time-limit", "--bad-checksum", "--lower-case", "--wrong-sequence", "--repeat", "--silence",
-          "--garbage", "--over-long", "--hang-up", "--enquiry-bad-checksum", "--enquiry-silence",
-          "--enquiry-without-at", "--announced-count", "Exit codes"}) {
+    for (const char* option : {"--folder",
+                               "--port",
+                               "--id",
+                               "--records",
+                               "--protocol",
+                               "--crc-type",
+                               "--uploads",
+                               "--end-word",
+                               "--no-clock-answer",
+                               "--no-enquiry-answer",
+                               "--adapter-speed",
+                               "--pace",
+                               "--transcript",
+                               "--time-limit",
+                               "--bad-checksum",
+                               "--lower-case",
+                               "--wrong-sequence",
+                               "--repeat",
+                               "--silence",
+                               "--garbage",
+                               "--over-long",
+                               "--hang-up",
+                               "--enquiry-bad-checksum",
+                               "--enquiry-silence",
+                               "--enquiry-without-at",
+                               "--announced-count",
+                               "Exit codes"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }

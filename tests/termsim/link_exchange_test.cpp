@@ -73,7 +73,9 @@ TEST_F(LinkExchange, AdapterAt57600IsFoundAtTheFourthProbe) {
     // Three failed probes, then the echo; 19200 is never tried.
     EXPECT_EQ(probeSpeeds, (std::vector<int>{9600, 38400, 115200, 57600}));
     EXPECT_EQ(echoSpeeds, (std::vector<int>{57600}));
-    EXPECT_EQ(command, "\x07" "6Q");
+    EXPECT_EQ(command,
+              "\x07"
+              "6Q");
 
     // The terminal now speaks at 115200.
     Send("VOL");
@@ -164,7 +166,8 @@ TEST_F(LinkExchange, FullUploadWithFaultsThroughTheCodec) {
     EXPECT_EQ(sim.FinalAnswers(), std::vector<std::string>{"ACK"});
     EXPECT_EQ(stored, options.records);
     // The over-long line never reaches the codec: the read discards it and reports a time-out (empty).
-    EXPECT_EQ(results, (std::vector<int16_t>{FrameOk, FrameChecksumError, FrameOk, FrameFormatError, FrameOk}));
+    EXPECT_EQ(results,
+              (std::vector<int16_t>{FrameOk, FrameChecksumError, FrameOk, FrameFormatError, FrameOk}));
     EXPECT_GT(yields, 20);
 }
 

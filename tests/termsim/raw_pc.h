@@ -39,7 +39,9 @@ public:
         tcsetattr(fd_, TCSANOW, &tio);
     }
 
-    void SendBytes(const std::string& bytes) { [[maybe_unused]] ssize_t n = write(fd_, bytes.data(), bytes.size()); }
+    void SendBytes(const std::string& bytes) {
+        [[maybe_unused]] ssize_t n = write(fd_, bytes.data(), bytes.size());
+    }
     void Send(const std::string& line) { SendBytes(line + "\r"); }
 
     // One line without its CR, or nothing when no CR arrived in time. `hungUp` tells whether the peer

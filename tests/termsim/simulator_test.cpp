@@ -269,7 +269,9 @@ TEST(SimulatorAdapter, EchoesOnlyAtItsSpeedAndFollowsTheSpeedCommand) {
     pc.SendBytes("\x0F");
     EXPECT_EQ(pc.ReceiveBytes(kQuietMs), "\x0F");
 
-    pc.SendBytes("\x07" "6Q");
+    pc.SendBytes(
+        "\x07"
+        "6Q");
     EXPECT_TRUE(WaitFor([&] { return sim.AdapterSpeed() == 115200; }));
 
     // At the old speed the terminal's lines are lost; at the new one it answers.
@@ -297,11 +299,15 @@ TEST(SimulatorAdapter, SpeedCommandAtAnotherSpeedIsIgnored) {
     ASSERT_TRUE(sim.Start(folder.Path(), 1, options));
     RawPc pc(folder.Path() + "/ports/COM1", B38400);
     // At a foreign speed only the command byte is recognised as such; "6Q" is line noise.
-    pc.SendBytes("\x07" "6Q\r");
+    pc.SendBytes(
+        "\x07"
+        "6Q\r");
     ASSERT_TRUE(WaitFor([&] { return sim.Transcript().size() == 2; }));
     EXPECT_EQ(sim.AdapterSpeed(), 9600);
     pc.SetSpeed(B9600);
-    pc.SendBytes("\x07" "9Q\r");  // "9" is not a speed code: the command ends there
+    pc.SendBytes(
+        "\x07"
+        "9Q\r");  // "9" is not a speed code: the command ends there
     ASSERT_TRUE(WaitFor([&] { return sim.Transcript().size() == 5; }));
     EXPECT_EQ(sim.AdapterSpeed(), 9600);
 }

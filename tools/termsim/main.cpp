@@ -108,7 +108,8 @@ bool ParseFault(const std::string& text, termsim::FaultKind kind, termsim::Recor
     if (!ParseInt(text.substr(0, colon), record) || record < 0 || record > 1000000) {
         return false;
     }
-    if (colon != std::string::npos && (!ParseInt(text.substr(colon + 1), times) || times < 1 || times > 1000000)) {
+    if (colon != std::string::npos &&
+        (!ParseInt(text.substr(colon + 1), times) || times < 1 || times > 1000000)) {
         return false;
     }
     fault = {kind, static_cast<int>(record), static_cast<int>(times)};
@@ -203,8 +204,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--end-word") {
             options.endWord = Utf8ToCp932(value);
         } else if (arg == "--adapter-speed") {
-            if (!isNumber ||
-                (number != 9600 && number != 19200 && number != 38400 && number != 57600 && number != 115200)) {
+            if (!isNumber || (number != 9600 && number != 19200 && number != 38400 && number != 57600 &&
+                              number != 115200)) {
                 return Usage("--adapter-speed takes 9600, 19200, 38400, 57600 or 115200");
             }
             options.adapterMode = true;

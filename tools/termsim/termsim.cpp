@@ -40,28 +40,44 @@ void SleepUntilMicros(int64_t deadline) {
 
 int SpeedFromTermios(speed_t speed) {
     switch (speed) {
-        case B1200: return 1200;
-        case B2400: return 2400;
-        case B4800: return 4800;
-        case B9600: return 9600;
-        case B19200: return 19200;
-        case B38400: return 38400;
-        case B57600: return 57600;
-        case B115200: return 115200;
-        case B230400: return 230400;
-        default: return 0;
+        case B1200:
+            return 1200;
+        case B2400:
+            return 2400;
+        case B4800:
+            return 4800;
+        case B9600:
+            return 9600;
+        case B19200:
+            return 19200;
+        case B38400:
+            return 38400;
+        case B57600:
+            return 57600;
+        case B115200:
+            return 115200;
+        case B230400:
+            return 230400;
+        default:
+            return 0;
     }
 }
 
 // The adapter's speed codes "2".."6".
 int SpeedFromCode(unsigned char code) {
     switch (code) {
-        case '2': return 9600;
-        case '3': return 19200;
-        case '4': return 38400;
-        case '5': return 57600;
-        case '6': return 115200;
-        default: return 0;
+        case '2':
+            return 9600;
+        case '3':
+            return 19200;
+        case '4':
+            return 38400;
+        case '5':
+            return 57600;
+        case '6':
+            return 115200;
+        default:
+            return 0;
     }
 }
 
@@ -240,15 +256,17 @@ struct Simulator::State {
     }
 
     std::string Frame(char type, const std::string& payload) const {
-        const std::string covered = options.crcType == 0 ? std::string("^") + type + payload + "*" : payload + "*";
+        const std::string covered =
+            options.crcType == 0 ? std::string("^") + type + payload + "*" : payload + "*";
         return std::string("^") + type + payload + "*" + FrameChecksum(covered);
     }
 
     std::string EnquiryAnswer(bool badChecksum) const {
         std::string payload = options.terminalId;
         if (!options.enquiryWithoutAt) {
-            const long long count = options.announcedCount >= 0 ? options.announcedCount
-                                                                : static_cast<long long>(options.records.size());
+            const long long count = options.announcedCount >= 0
+                                        ? options.announcedCount
+                                        : static_cast<long long>(options.records.size());
             payload += "@" + std::to_string(count);
         }
         std::string frame = Frame('#', payload);
@@ -280,7 +298,8 @@ struct Simulator::State {
             if (fault.record != static_cast<int>(recordIndex) || faultsLeft[f] <= 0) {
                 continue;
             }
-            const bool frameFault = fault.kind == FaultKind::BadChecksum || fault.kind == FaultKind::LowerCaseHex ||
+            const bool frameFault = fault.kind == FaultKind::BadChecksum ||
+                                    fault.kind == FaultKind::LowerCaseHex ||
                                     fault.kind == FaultKind::WrongSequence;
             if (frameFault && options.protocol != 0) {
                 continue;  // plain lines have no checksum and no sequence digit
@@ -292,13 +311,16 @@ struct Simulator::State {
             const std::string line = RecordLine(recordIndex);
             switch (fault.kind) {
                 case FaultKind::BadChecksum:
-                    SendTerminalLine(line.substr(0, line.size() - 2) + WrongChecksum(line.substr(line.size() - 2)));
+                    SendTerminalLine(line.substr(0, line.size() - 2) +
+                                     WrongChecksum(line.substr(line.size() - 2)));
                     return;
                 case FaultKind::LowerCaseHex:
-                    SendTerminalLine(line.substr(0, line.size() - 2) + LowerHex(line.substr(line.size() - 2)));
+                    SendTerminalLine(line.substr(0, line.size() - 2) +
+                                     LowerHex(line.substr(line.size() - 2)));
                     return;
                 case FaultKind::WrongSequence:
-                    SendTerminalLine(Frame(static_cast<char>('0' + (recordIndex + 1) % 10), options.records[recordIndex]));
+                    SendTerminalLine(
+                        Frame(static_cast<char>('0' + (recordIndex + 1) % 10), options.records[recordIndex]));
                     return;
                 case FaultKind::RepeatPrevious:
                     lastWasDuplicate = true;
@@ -478,7 +500,9 @@ struct Simulator::State {
 
 Simulator::Simulator() : state_(std::make_unique<State>()) {}
 
-Simulator::~Simulator() { Stop(); }
+Simulator::~Simulator() {
+    Stop();
+}
 
 bool Simulator::Start(const std::string& programFolder, int port, const Options& options) {
     if (thread_.joinable() || state_->masterFd >= 0) {
@@ -616,7 +640,9 @@ void Simulator::Stop() {
     }
 }
 
-bool Simulator::Finished() const { return state_->IsFinished(); }
+bool Simulator::Finished() const {
+    return state_->IsFinished();
+}
 
 std::vector<std::string> Simulator::FinalAnswers() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
@@ -638,9 +664,15 @@ int Simulator::AdapterSpeed() const {
     return state_->adapterSpeed;
 }
 
-std::string Simulator::LinkPath() const { return state_->linkPath; }
-std::string Simulator::DevicePath() const { return state_->devicePath; }
-int64_t Simulator::OriginMicros() const { return state_->origin; }
+std::string Simulator::LinkPath() const {
+    return state_->linkPath;
+}
+std::string Simulator::DevicePath() const {
+    return state_->devicePath;
+}
+int64_t Simulator::OriginMicros() const {
+    return state_->origin;
+}
 
 // ---------------------------------------------------------------------------------------------------------
 

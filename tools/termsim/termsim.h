@@ -58,14 +58,14 @@ struct RecordFault {
 };
 
 struct Options {
-    std::string terminalId = "T01";      // CP932 bytes
-    std::vector<std::string> records;    // CP932 byte strings, without CR
-    int protocol = 0;                    // 0 dedicated frames, 1 simple (plain lines)
-    int crcType = 0;                     // 0 covers "^" to "*", any other value the payload and "*"
-    bool answerClock = true;             // answer "TW..." with "OK"
-    bool answerEnquiry = true;           // answer "VOL" at all
-    int uploads = 1;                     // uploads to serve; 0 = serve until stopped
-    std::string endWord = "END";         // the end marker (change it to test a PC that compares exactly)
+    std::string terminalId = "T01";    // CP932 bytes
+    std::vector<std::string> records;  // CP932 byte strings, without CR
+    int protocol = 0;                  // 0 dedicated frames, 1 simple (plain lines)
+    int crcType = 0;                   // 0 covers "^" to "*", any other value the payload and "*"
+    bool answerClock = true;           // answer "TW..." with "OK"
+    bool answerEnquiry = true;         // answer "VOL" at all
+    int uploads = 1;                   // uploads to serve; 0 = serve until stopped
+    std::string endWord = "END";       // the end marker (change it to test a PC that compares exactly)
 
     // Enquiry answer.
     long long announcedCount = -1;  // -1: the number of records
@@ -120,10 +120,10 @@ public:
     std::vector<std::string> FinalAnswers() const;  // the word ("ACK"/"CAN") that ended each upload
     std::vector<std::string> LinesFromPc() const;   // every line from the PC, without CR
     std::vector<TranscriptEntry> Transcript() const;
-    int AdapterSpeed() const;                       // the adapter's current speed (adapter mode)
-    std::string LinkPath() const;                   // <programFolder>/ports/COM<port>
-    std::string DevicePath() const;                 // the slave device, e.g. /dev/pts/7
-    int64_t OriginMicros() const;                   // CLOCK_MONOTONIC of Start(), in microseconds
+    int AdapterSpeed() const;        // the adapter's current speed (adapter mode)
+    std::string LinkPath() const;    // <programFolder>/ports/COM<port>
+    std::string DevicePath() const;  // the slave device, e.g. /dev/pts/7
+    int64_t OriginMicros() const;    // CLOCK_MONOTONIC of Start(), in microseconds
 
 private:
     struct State;
