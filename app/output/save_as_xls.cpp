@@ -1,7 +1,214 @@
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <string>
+
+#include "codec/text_encoding.h"
+#include "output/record_fields.h"
+#include "output/workbook/workbook.h"
 #include "output/writers.h"
 
-// Placeholder until the workbook writer lands: never reports success.
-bool SaveAsXls(const SettingsRecord&, RunState&, OperatorView& view) {
-    view.ShowStatus(1, "XLS形式の保存はこの版では使えません");
-    return false;
+namespace {
+
+constexpr int kStartRowEntries = 20;  // start rows are kept for worksheets 1..20 only
+
+bool FileExists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+int VersionCode(int16_t xlsType) {
+    switch (xlsType) {
+        case 0:
+            return 97;
+        case 1:
+            return 2000;
+        case 2:
+            return 2002;
+        default:
+            return 2003;
+    }
+}
+
+// The numeric value at the start of a text, as a BASIC Val() reads it: leading blanks, a sign,
+// digits with one decimal point, an exponent. A text without a leading number is 0.
+double LeadingNumber(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
+        ++i;
+    }
+    std::string number;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        number += text[i++];
+    }
+    bool digits = false;
+    bool point = false;
+    for (; i < text.size(); ++i) {
+        if (text[i] >= '0' && text[i] <= '9') {
+            number += text[i];
+            digits = true;
+        } else if (text[i] == '.' && !point) {
+            number += '.';
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (!digits) {
+        return 0.0;
+    }
+    if (i + 1 < text.size() && (text[i] == 'e' || text[i] == 'E' || text[i] == 'd' || text[i] == 'D')) {
+        std::string exponent = "e";
+        size_t j = i + 1;
+        if (text[j] == '+' || text[j] == '-') {
+            exponent += text[j++];
+        }
+        const size_t start = j;
+        while (j < text.size() && text[j] >= '0' && text[j] <= '9') {
+            exponent += text[j++];
+        }
+        if (j > start) {
+            number += exponent;
+        }
+    }
+    return std::strtod(number.c_str(), nullptr);
+}
+
+// The sheet index a first field chooses: its value minus 1, rounded to the nearest integer with
+// halves to the even neighbour. False when the value does not fit an integer.
+bool SheetIndexOf(const std::string& field, int& index) {
+    const double rounded = std::nearbyint(LeadingNumber(field) - 1.0);  // default mode: halves to even
+    if (!(rounded >= std::numeric_limits<int>::min() && rounded <= std::numeric_limits<int>::max())) {
+        return false;
+    }
+    index = static_cast<int>(rounded);
+    return true;
+}
+
+}  // namespace
+
+bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+    view.SetBusyPointer(true);
+    const std::string templatePath = settings.SaveFolder + "/" + settings.XlsTemp + ".xls";
+    if (!settings.XlsTemp.empty() && !FileExists(templatePath)) {
+        view.SetBusyPointer(false);
+        view.ShowStatus(1, "XLSﾃﾝﾌﾟﾚｰﾄﾌｧｲﾙが存在しません");
+        return false;
+    }
+
+    // The workbook layer reports every failure here before the failing call returns.
+    Workbook book([&run](const std::string& text) { run.XlsErrorText = text; });
+    std::ifstream backup;
+
+    // Steps record a failure and go on; the flow looks at it only where it checks.
+    bool failed = false;
+    auto record = [&failed](bool ok) { failed = failed || !ok; };
+
+    auto failureExit = [&]() {
+        backup.close();
+        const std::string cause = run.XlsErrorText;
+        if (!book.Close() && !cause.empty()) {
+            run.XlsErrorText = cause;  // keep the reason the write stopped, not the follow-on
+        }
+        view.SetBusyPointer(false);
+        const std::string text = "XLSﾌｧｲﾙ書込ｴﾗｰ : " + run.XlsErrorText;
+        view.ShowMessage(kAppTitle, text, MessageIcon::None);
+        view.ShowStatus(1, text);
+        run.XlsErrorText.clear();
+        return false;
+    };
+
+    if (!settings.XlsTemp.empty()) {
+        record(book.Open(run.OutputPath, templatePath));
+    } else if (FileExists(run.OutputPath)) {
+        record(book.Open(run.OutputPath));
+    } else {
+        record(book.Create(run.OutputPath, VersionCode(settings.XlsType), kStartRowEntries));
+    }
+    if (failed) {
+        return failureExit();
+    }
+
+    // 1-based row of the next record per worksheet 1..20 (element 0 unused). Worksheets beyond the
+    // 20th get no entry and cannot be written.
+    std::array<int32_t, kStartRowEntries + 1> startRow{};
+    const int sheets = std::min(book.SheetCount(), kStartRowEntries);
+    int32_t lastRow = 0;
+    for (int k = 1; k <= sheets; ++k) {
+        if (settings.XlsStartLine == 0) {
+            record(book.SetCurrentSheet(k - 1));
+            int32_t row = 0;
+            if (book.LastUsedRow(row)) {
+                lastRow = row;
+            } else {
+                record(false);
+            }
+            startRow[k] = lastRow + 2;
+        } else {
+            startRow[k] = settings.XlsStartLine;
+        }
+    }
+    if (settings.XlsStartLine == 0) {
+        failed = false;  // a sheet whose last row cannot be read just reuses the previous sheet's
+    }
+    record(book.SetCurrentSheet(0));
+
+    backup.open(settings.BackFilePath, std::ios::binary);
+    record(backup.is_open());
+
+    std::string line;
+    while (backup.is_open() && std::getline(backup, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        const RecordFields fields = SplitRecord(line);
+        int column = 1;
+        int sheet = 0;
+        if (settings.XlsF1 == 0 && fields[1].empty() && book.CurrentSheet() != 0) {
+            // A record without a sheet number belongs to worksheet 1, not to the previous record's.
+            record(book.SetCurrentSheet(0));
+        }
+        for (int i = 1; i <= 20; ++i) {
+            if (fields[i].empty()) {
+                continue;
+            }
+            if (i == 1 && settings.XlsF1 == 0) {
+                record(SheetIndexOf(fields[1], sheet) && book.SetCurrentSheet(sheet));
+                if (failed) {
+                    return failureExit();
+                }
+            } else if (settings.XlsField[i] == 1) {
+                if (sheet < 0 || sheet >= sheets) {
+                    record(false);  // no start row for this worksheet
+                } else {
+                    const std::string reference =
+                        std::string(1, static_cast<char>('A' + column - 1)) + std::to_string(startRow[sheet + 1]);
+                    record(book.SetCellText(reference, Cp932ToUtf8(fields[i])));
+                }
+                if (failed) {
+                    return failureExit();
+                }
+                ++column;
+            }
+        }
+        if (sheet < 0 || sheet >= sheets) {
+            record(false);
+        } else {
+            ++startRow[sheet + 1];
+        }
+        if (failed) {
+            return failureExit();
+        }
+    }
+
+    backup.close();
+    record(book.Close());
+    if (failed) {
+        return failureExit();
+    }
+    view.SetBusyPointer(false);
+    return true;
 }

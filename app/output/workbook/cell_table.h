@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "output/workbook/biff_record.h"
+
+// The cell table of one worksheet taken apart: rows with their ROW record and cells, each cell with
+// the records attached to it (a formula's STRING, SHRFMLA, ARRAY, TABLE and CONTINUE records).
+// Written back in blocks of up to 32 rows, each closed by a DBCELL record.
+class CellTable {
+public:
+    struct Bounds {
+        bool Empty = true;
+        uint32_t FirstRow = 0, LastRow = 0;  // rows holding a cell or a ROW record
+        uint16_t FirstCol = 0, LastCol = 0;  // over cells only
+        bool HasCells = false;
+        uint32_t FirstCellRow = 0, LastCellRow = 0;
+    };
+
+    // Takes the cell-table records of a sheet, in file order (DBCELL records are dropped).
+    bool Parse(const std::vector<const biff::Record*>& records, std::string& why);
+
+    // The highest row that holds a value cell, or -1.
+    int32_t LastValueRow() const;
+
+    // Puts a LABELSST cell at (row, col). The cell format comes from the cell replaced, else the
+    // row's default format, else the column's (from `colInfos`), else 15. Refuses, with a reason, to
+    // replace the anchor cell of a shared or array formula.
+    bool PutLabelSst(uint16_t row, uint16_t col, uint32_t sstIndex, const std::vector<biff::Record>& colInfos,
+                     std::string& why);
+
+    // Appends the table to `out`; `dbcells` receives the position of each DBCELL record in `out`.
+    void Emit(std::string& out, std::vector<size_t>& dbcells) const;
+    size_t BlockCount() const;
+    Bounds Extent() const;
+    uint32_t LabelSstCount() const;
+
+private:
+    struct Cell {
+        uint16_t FirstCol = 0;
+        uint16_t LastCol = 0;  // differs from FirstCol for MULRK and MULBLANK
+        std::vector<biff::Record> Records;
+    };
+    struct Row {
+        bool HasRecord = false;
+        biff::Record RowRecord;
+        std::map<uint16_t, Cell> Cells;  // by first column
+    };
+
+    static void SplitMulti(uint16_t row, std::map<uint16_t, Cell>& cells, uint16_t firstCol);
+
+    std::map<uint32_t, Row> rows_;
+};

@@ -1,0 +1,236 @@
+#include "output/workbook/shared_strings.h"
+
+#include <algorithm>
+
+using namespace biff;
+
+namespace {
+
+// Reads SST data across record boundaries. Character arrays that cross a boundary restart in the
+// next record with a fresh option byte saying whether the rest is 8-bit or UTF-16.
+class SegmentReader {
+public:
+    explicit SegmentReader(const std::vector<Record>& records) : records_(records) {}
+
+    bool Bytes(size_t n, std::string& out) {
+        while (n > 0) {
+            if (!NextIfExhausted()) {
+                return false;
+            }
+            const std::string& d = records_[seg_].data;
+            const size_t take = std::min(n, d.size() - pos_);
+            out.append(d, pos_, take);
+            pos_ += take;
+            n -= take;
+        }
+        return true;
+    }
+    bool U8(uint8_t& v) {
+        std::string b;
+        if (!Bytes(1, b)) {
+            return false;
+        }
+        v = static_cast<uint8_t>(b[0]);
+        return true;
+    }
+    bool U16(uint16_t& v) {
+        std::string b;
+        if (!Bytes(2, b)) {
+            return false;
+        }
+        v = Get16(b, 0);
+        return true;
+    }
+    bool U32(uint32_t& v) {
+        std::string b;
+        if (!Bytes(4, b)) {
+            return false;
+        }
+        v = Get32(b, 0);
+        return true;
+    }
+    bool Chars(size_t count, bool wide, std::u16string& out) {
+        while (count > 0) {
+            if (pos_ >= records_[seg_].data.size()) {
+                if (seg_ + 1 >= records_.size()) {
+                    return false;
+                }
+                ++seg_;
+                pos_ = 0;
+                uint8_t flags = 0;
+                if (!U8(flags)) {
+                    return false;
+                }
+                wide = (flags & 1) != 0;
+            }
+            const std::string& d = records_[seg_].data;
+            const size_t width = wide ? 2 : 1;
+            const size_t fit = (d.size() - pos_) / width;
+            if (fit == 0) {
+                return false;
+            }
+            const size_t take = std::min(count, fit);
+            for (size_t k = 0; k < take; ++k) {
+                out.push_back(wide ? static_cast<char16_t>(Get16(d, pos_ + 2 * k))
+                                   : static_cast<char16_t>(static_cast<uint8_t>(d[pos_ + k])));
+            }
+            pos_ += take * width;
+            count -= take;
+        }
+        return true;
+    }
+
+private:
+    bool NextIfExhausted() {
+        while (pos_ >= records_[seg_].data.size()) {
+            if (seg_ + 1 >= records_.size()) {
+                return false;
+            }
+            ++seg_;
+            pos_ = 0;
+        }
+        return true;
+    }
+
+    const std::vector<Record>& records_;
+    size_t seg_ = 0;
+    size_t pos_ = 0;
+};
+
+}  // namespace
+
+bool SharedStrings::Parse(const std::vector<Record>& records, std::string& why) {
+    entries_.clear();
+    plain_.clear();
+    if (records.empty()) {
+        return true;
+    }
+    SegmentReader in(records);
+    uint32_t total = 0;
+    uint32_t unique = 0;
+    if (!in.U32(total) || !in.U32(unique)) {
+        why = "共有文字列表が壊れています";
+        return false;
+    }
+    for (uint32_t i = 0; i < unique; ++i) {
+        uint16_t cch = 0;
+        uint8_t flags = 0;
+        uint16_t runs = 0;
+        uint32_t extSize = 0;
+        Entry e;
+        bool ok = in.U16(cch) && in.U8(flags);
+        if (ok && (flags & 0x08) != 0) {
+            ok = in.U16(runs);
+        }
+        if (ok && (flags & 0x04) != 0) {
+            ok = in.U32(extSize);
+        }
+        ok = ok && in.Chars(cch, (flags & 1) != 0, e.Text);
+        ok = ok && in.Bytes(static_cast<size_t>(runs) * 4, e.Runs);
+        ok = ok && extSize <= kMaxRecordData * records.size() && in.Bytes(extSize, e.Ext);
+        if (!ok) {
+            why = "共有文字列表が壊れています";
+            return false;
+        }
+        if (e.Runs.empty() && e.Ext.empty()) {
+            plain_.emplace(e.Text, static_cast<uint32_t>(entries_.size()));
+        }
+        entries_.push_back(std::move(e));
+    }
+    return true;
+}
+
+uint32_t SharedStrings::Add(std::u16string_view text) {
+    std::u16string key(text);
+    auto found = plain_.find(key);
+    if (found != plain_.end()) {
+        return found->second;
+    }
+    const auto index = static_cast<uint32_t>(entries_.size());
+    entries_.push_back(Entry{key, {}, {}});
+    plain_.emplace(std::move(key), index);
+    return index;
+}
+
+void SharedStrings::Build(uint32_t references, uint32_t sstOffset, std::vector<Record>& records,
+                          Record& extSst) const {
+    records.clear();
+    records.push_back(Record{kSst, {}});
+    Put32(records.back().data, references);
+    Put32(records.back().data, static_cast<uint32_t>(entries_.size()));
+
+    auto room = [&] { return kMaxRecordData - records.back().data.size(); };
+    auto ensure = [&](size_t n) {
+        if (room() < n) {
+            records.push_back(Record{kContinue, {}});
+        }
+    };
+
+    // Every dsst-th string is listed in EXTSST with the record and offset where it starts.
+    const uint16_t dsst = static_cast<uint16_t>(std::max<size_t>(8, (entries_.size() + 127) / 128));
+    std::vector<std::pair<size_t, size_t>> buckets;  // (record index, offset within data)
+
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        const Entry& e = entries_[i];
+        bool wide = false;
+        for (char16_t c : e.Text) {
+            wide = wide || c > 0xFF;
+        }
+        const size_t width = wide ? 2 : 1;
+        const size_t header = 3 + (e.Runs.empty() ? 0 : 2) + (e.Ext.empty() ? 0 : 4);
+        ensure(header + (e.Text.empty() ? 0 : width));
+        if (i % dsst == 0) {
+            buckets.emplace_back(records.size() - 1, records.back().data.size());
+        }
+        std::string& d0 = records.back().data;
+        Put16(d0, static_cast<uint16_t>(e.Text.size()));
+        Put8(d0, static_cast<uint8_t>((wide ? 1 : 0) | (e.Ext.empty() ? 0 : 4) | (e.Runs.empty() ? 0 : 8)));
+        if (!e.Runs.empty()) {
+            Put16(d0, static_cast<uint16_t>(e.Runs.size() / 4));
+        }
+        if (!e.Ext.empty()) {
+            Put32(d0, static_cast<uint32_t>(e.Ext.size()));
+        }
+        size_t done = 0;
+        while (done < e.Text.size()) {
+            if (room() < width) {
+                records.push_back(Record{kContinue, {}});
+                Put8(records.back().data, wide ? 1 : 0);
+            }
+            const size_t take = std::min(e.Text.size() - done, room() / width);
+            std::string& d = records.back().data;
+            for (size_t k = 0; k < take; ++k) {
+                if (wide) {
+                    Put16(d, e.Text[done + k]);
+                } else {
+                    Put8(d, static_cast<uint8_t>(e.Text[done + k]));
+                }
+            }
+            done += take;
+        }
+        for (size_t r = 0; r + 4 <= e.Runs.size(); r += 4) {
+            ensure(4);
+            records.back().data.append(e.Runs, r, 4);
+        }
+        for (size_t x = 0; x < e.Ext.size();) {
+            ensure(1);
+            const size_t take = std::min(room(), e.Ext.size() - x);
+            records.back().data.append(e.Ext, x, take);
+            x += take;
+        }
+    }
+
+    std::vector<uint32_t> starts;
+    uint32_t at = sstOffset;
+    for (const Record& r : records) {
+        starts.push_back(at);
+        at += 4 + static_cast<uint32_t>(r.data.size());
+    }
+    extSst = Record{kExtSst, {}};
+    Put16(extSst.data, dsst);
+    for (const auto& [rec, offset] : buckets) {
+        Put32(extSst.data, starts[rec] + 4 + static_cast<uint32_t>(offset));
+        Put16(extSst.data, static_cast<uint16_t>(4 + offset));
+        Put16(extSst.data, 0);
+    }
+}

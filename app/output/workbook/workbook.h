@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "output/workbook/biff_record.h"
+#include "output/workbook/cell_table.h"
+#include "output/workbook/ole_storage.h"
+#include "output/workbook/shared_strings.h"
+
+// A legacy Excel workbook (BIFF8 records in an OLE2 compound file) opened for adding text cells.
+//
+// Model: every record of an opened workbook passes through unchanged, except the shared string
+// table (always rebuilt), the sheet offsets in BOUNDSHEET and the INDEX records (recomputed, since
+// positions move), and the cell table and DIMENSIONS of a sheet that received new cells. Every other
+// stream and storage of the compound file is written back as it was read.
+//
+// Failures: every operation returns false on failure and, before returning, calls the error handler
+// with a text for the operator. Close() writes to a temporary file beside the target and renames it
+// over the target, so a failed save leaves the previous file intact; a template is only read.
+class Workbook {
+public:
+    using ErrorHandler = std::function<void(const std::string&)>;
+
+    explicit Workbook(ErrorHandler onError = {});
+    ~Workbook();
+    Workbook(const Workbook&) = delete;
+    Workbook& operator=(const Workbook&) = delete;
+
+    // Opens the workbook at `path`, or, when `templatePath` is given, the template's contents, to be
+    // saved under `path`.
+    bool Open(const std::string& path, const std::string& templatePath = {});
+    // A new workbook of `sheetCount` empty worksheets, to be saved under `path`. The version codes
+    // 97, 2000, 2002 and 2003 all give BIFF8; the code is recorded in the BOF records.
+    bool Create(const std::string& path, int versionCode, int sheetCount);
+    // Saves the open workbook to its path and closes it (closed even when the save fails). With no
+    // workbook open it does nothing and succeeds.
+    bool Close();
+
+    bool IsOpen() const { return open_; }
+    int SheetCount() const;
+    bool SetCurrentSheet(int index);
+    int CurrentSheet() const { return current_; }
+    // The 0-based index of the last row of the current sheet that holds a value; -1 when none does.
+    bool LastUsedRow(int32_t& row);
+    // Writes `utf8` as text into the cell at an A1-style reference of the current sheet. An empty
+    // text writes no cell.
+    bool SetCellText(std::string_view reference, std::string_view utf8);
+
+    const std::string& LastError() const { return lastError_; }
+
+private:
+    struct Sheet {
+        std::vector<biff::Record> Records;  // the whole substream, BOF to EOF
+        std::vector<bool> InTable;          // records that belong to the cell table
+        size_t TableAt = 0;                 // where a rebuilt cell table goes
+        bool IsWorksheet = false;
+        std::vector<biff::Record> ColInfos;  // column formats, for the format of new cells
+        std::unique_ptr<CellTable> Table;     // parsed on first use
+        bool Dirty = false;
+    };
+    // One serialised sheet with the positions (relative to its BOF) that INDEX points at.
+    struct SheetBytes {
+        std::string Bytes;
+        long IndexAt = -1;
+        uint32_t FirstRow = 0, RowLimit = 0;
+        uint32_t DefColWidthAt = 0;
+        std::vector<size_t> DbCells;
+    };
+
+    bool Fail(const std::string& text);
+    bool LoadStream(std::string_view stream, std::string& why);
+    bool EnsureTable(Sheet& sheet, std::string& why);
+    std::string SerializeStream() const;
+    SheetBytes SerializeSheet(const Sheet& sheet) const;
+    void Reset();
+
+    ErrorHandler onError_;
+    std::string lastError_;
+    bool open_ = false;
+    std::string path_;
+    OleEntry root_;
+    size_t workbookChild_ = 0;  // index of the workbook stream in root_.Children
+
+    std::vector<biff::Record> globals_;  // without the SST, its CONTINUEs and EXTSST
+    size_t sstAt_ = 0;                   // where the rebuilt SST goes in globals_
+    std::vector<size_t> sheetOfBound_;   // BOUNDSHEET order -> index in sheets_
+    std::vector<Sheet> sheets_;          // substreams in stream order
+    SharedStrings strings_;
+    int current_ = 0;
+};
+
+// Splits an A1-style reference ("A1", "T65536", "iv3") into a 0-based row and column.
+bool ParseCellReference(std::string_view reference, uint32_t& row, uint16_t& col);
