@@ -203,7 +203,10 @@ std::optional<MailFailure> SendMailOverSmtp(const MailRequest& request, const Ma
 
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "smtp");
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // Signals stay allowed so that libcurl ignores SIGPIPE while it works: a write to a connection the
+    // server has dropped must fail the send, not end the program. The resolver is threaded, so no
+    // alarm signal is involved.
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 0L);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, limits.ConnectTimeoutSeconds);
     curl_easy_setopt(easy, CURLOPT_TIMEOUT, transferSeconds);
