@@ -63,6 +63,10 @@ int main(int argc, char** argv) {
         });
     }
     window.Load(ProgramPlatformFacts());
+    // A signal that arrived while a start-up message box was open ends the program before it is shown.
+    if (window.QuitRequested()) {
+        return 0;
+    }
     window.show();
     return app.exec();
 }

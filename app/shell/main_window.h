@@ -55,6 +55,7 @@ public:
     // The program was asked to end (SIGTERM): stops a running upload without waiting for the operator,
     // and closes the window as soon as no upload run is under way.
     void RequestQuit();
+    bool QuitRequested() const { return quitting_; }
 
     // Event handlers.
     void cmdComm_Click(int index);
