@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "database_test_support.h"
+#include "output/database_table_writer.h"
 #include "output/writers.h"
 #include "support/recording_operator_view.h"
 
@@ -195,20 +196,21 @@ TEST(SaveAsMdb, WriteProtectedDatabaseFailsBeforeAnyRow) {
 }
 
 TEST(SaveAsMdb, RowsBeforeAFailureAreCommittedBeforeTheBoxAppears) {
-    // 1500 rows span two transactions; the last one makes the engine roll its transaction back.
+    // The rows span two transactions; the last one makes the engine roll its transaction back.
+    const int failing = static_cast<int>(DatabaseTableWriter::kRowsPerTransaction) + 500;
     Upload upload("CREATE TABLE T01(F1 TEXT, F2 TEXT NOT NULL ON CONFLICT ROLLBACK);", "");
     std::string backup;
-    for (int i = 1; i < 1500; ++i) {
+    for (int i = 1; i < failing; ++i) {
         backup += std::to_string(i) + ",x\r\n";
     }
-    WriteBytes(upload.Settings.BackFilePath, backup + "1500\r\n1501,x\r\n");
+    WriteBytes(upload.Settings.BackFilePath, backup + std::to_string(failing) + "\r\nnext,x\r\n");
     std::string seenAtBox;
     upload.View.OnMessage = [&](const RecordingOperatorView::Message&) {
         seenAtBox = upload.Query("SELECT count(*), min(F1+0), max(F1+0) FROM T01;");
     };
     EXPECT_FALSE(upload.Save());
     upload.ExpectReported("MDB書込ｴﾗｰ : #1299NOT NULL constraint failed: T01.F2");
-    EXPECT_EQ(seenAtBox, "1499|1|1499\n");
+    EXPECT_EQ(seenAtBox, std::to_string(failing - 1) + "|1|" + std::to_string(failing - 1) + "\n");
 }
 
 namespace {

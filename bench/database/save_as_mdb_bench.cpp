@@ -1,0 +1,118 @@
+// Stores the largest upload a terminal can send (32,767 records of 20 fields) with SaveAsMdb, then
+// loads the same data as CSV with the sqlite3 client's .import, and prints both times.
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "codec/text_encoding.h"
+#include "output/writers.h"
+
+namespace {
+
+constexpr int kRecords = 32767;
+
+class SilentView : public OperatorView {
+public:
+    void ShowStatus(int16_t, const std::string& text) override { std::printf("status: %s\n", text.c_str()); }
+    void SetRunningState(int16_t) override {}
+    void SetFileLabel(const std::string&) override {}
+    std::string FileLabel() const override { return {}; }
+    void SetProgressMax(int) override {}
+    void SetProgressValue(int) override {}
+    void SetProgressVisible(bool) override {}
+    void SetBusyPointer(bool) override {}
+    void Beep() override {}
+    void ShowMessage(const std::string&, const std::string&, MessageIcon) override {}
+    void ProcessPendingEvents() override {}
+};
+
+// Record i: 18 ASCII fields and 2 half-width katakana fields (CP932), as a terminal might send.
+std::string Record(int i) {
+    std::string line;
+    for (int k = 1; k <= 20; ++k) {
+        if (k > 1) {
+            line += ',';
+        }
+        if (k == 5 || k == 12) {
+            line += "\xBC\xAE\xB3\xCB\xDD";  // ｼｮｳﾋﾝ
+        }
+        line += std::to_string(i * 20 + k);
+    }
+    return line;
+}
+
+std::string Sqlite(const std::string& database, const std::string& sql) {
+    const std::string command = "sqlite3 -batch '" + database + "' \"" + sql + "\"";
+    std::string output;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+            output += buffer;
+        }
+        pclose(pipe);
+    }
+    while (output.ends_with('\n')) {
+        output.pop_back();
+    }
+    return output;
+}
+
+double Seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+}  // namespace
+
+int main() {
+    std::string folder = (std::filesystem::temp_directory_path() / "gathra-dbbench-XXXXXX").string();
+    if (mkdtemp(folder.data()) == nullptr) {
+        return 1;
+    }
+    std::string table = "CREATE TABLE T01(";
+    for (int n = 1; n <= 20; ++n) {
+        table += (n > 1 ? ",F" : "F") + std::to_string(n) + " TEXT";
+    }
+    table += ");";
+
+    SettingsRecord settings;
+    settings.XlsField.fill(1);
+    settings.BackFilePath = folder + "/Back.txt";
+    RunState run;
+    run.OutputPath = folder + "/Gathra.mdb";
+    run.TableName = "T01";
+    {
+        std::ofstream backup(settings.BackFilePath, std::ios::binary);
+        std::ofstream csv(folder + "/data.csv", std::ios::binary);
+        for (int i = 1; i <= kRecords; ++i) {
+            const std::string record = Record(i);
+            backup << record << "\r\n";
+            csv << Cp932ToUtf8(record) << "\n";
+        }
+    }
+    Sqlite(run.OutputPath, table);
+    Sqlite(folder + "/import.db", table);
+
+    SilentView view;
+    auto start = std::chrono::steady_clock::now();
+    const bool saved = SaveAsMdb(settings, run, view);
+    const double saveSeconds = Seconds(std::chrono::steady_clock::now() - start);
+
+    start = std::chrono::steady_clock::now();
+    const std::string importCommand =
+        "sqlite3 -batch '" + folder + "/import.db' \".import --csv '" + folder + "/data.csv' T01\"";
+    const int importStatus = std::system(importCommand.c_str());
+    const double importSeconds = Seconds(std::chrono::steady_clock::now() - start);
+
+    std::printf("records of 20 fields:           %d\n", kRecords);
+    std::printf("SaveAsMdb:                      %.3f s (%s, rows in table %s)\n", saveSeconds,
+                saved ? "true" : "false", Sqlite(run.OutputPath, "SELECT count(*) FROM T01").c_str());
+    std::printf("sqlite3 .import of the CSV:     %.3f s (exit %d, rows in table %s)\n", importSeconds,
+                importStatus, Sqlite(folder + "/import.db", "SELECT count(*) FROM T01").c_str());
+    std::printf("ratio SaveAsMdb / .import:      %.2f\n", saveSeconds / importSeconds);
+    std::filesystem::remove_all(folder);
+    return saved && importStatus == 0 ? 0 : 1;
+}
