@@ -14,7 +14,13 @@ namespace {
 
 void InitGsf() {
     static std::once_flag once;
-    std::call_once(once, [] { gsf_init(); });
+    std::call_once(once, [] {
+        gsf_init();
+        // A damaged file makes the reader log assertion messages on stderr; the caller reports the
+        // failure to the operator instead.
+        g_log_set_handler("libgsf:msole", static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING),
+                          [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+    });
 }
 
 // Owns one GObject reference.

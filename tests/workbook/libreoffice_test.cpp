@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "codec/text_encoding.h"
+#include "output/writers.h"
+#include "support/recording_operator_view.h"
+#include "xls_fixture.h"
+
+// A real spreadsheet program opens what Gathra writes. LibreOffice runs headless with a private
+// profile; each workbook is converted once (all sheets to CSV in one go, or the whole book to .fods).
+
+using namespace xlstest;
+
+namespace {
+
+using Grid = std::vector<std::vector<std::string>>;
+
+const char* kTemplate = R"fods(<?xml version="1.0" encoding="UTF-8"?>
+<office:document xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0"
+ xmlns:style="urn:oasis:names:tc:opendocument:xmlns:style:1.0"
+ xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0"
+ xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0"
+ xmlns:fo="urn:oasis:names:tc:opendocument:xmlns:xsl-fo-compatible:1.0"
+ xmlns:of="urn:oasis:names:tc:opendocument:xmlns:of:1.2"
+ office:version="1.2" office:mimetype="application/vnd.oasis.opendocument.spreadsheet">
+ <office:automatic-styles>
+  <style:style style:name="co1" style:family="table-column"><style:table-column-properties style:column-width="4cm"/></style:style>
+  <style:style style:name="co2" style:family="table-column"><style:table-column-properties style:column-width="2.5cm"/></style:style>
+  <style:style style:name="ce1" style:family="table-cell"><style:text-properties fo:font-weight="bold"/></style:style>
+  <style:style style:name="ce2" style:family="table-cell"><style:table-cell-properties fo:background-color="#ffff00"/></style:style>
+ </office:automatic-styles>
+ <office:body><office:spreadsheet>
+  <table:table table:name="Form">
+   <table:table-column table:style-name="co1"/>
+   <table:table-column table:style-name="co2" table:number-columns-repeated="4"/>
+   <table:table-row>
+    <table:table-cell table:style-name="ce1" office:value-type="string"><text:p>品名</text:p></table:table-cell>
+    <table:table-cell table:style-name="ce2" office:value-type="string"><text:p>数量</text:p></table:table-cell>
+    <table:table-cell/>
+    <table:table-cell table:number-columns-spanned="2" table:number-rows-spanned="1" office:value-type="string"><text:p>merged</text:p></table:table-cell>
+    <table:covered-table-cell/>
+   </table:table-row>
+   <table:table-row>
+    <table:table-cell office:value-type="string"><text:p>りんご</text:p></table:table-cell>
+    <table:table-cell office:value-type="float" office:value="3"><text:p>3</text:p></table:table-cell>
+    <table:table-cell table:formula="of:=[.B2]*2" office:value-type="float" office:value="6"><text:p>6</text:p></table:table-cell>
+   </table:table-row>
+   <table:table-row>
+    <table:table-cell office:value-type="string"><text:p>合計</text:p></table:table-cell>
+    <table:table-cell table:formula="of:=SUM([.B2:.B2])" office:value-type="float" office:value="3"><text:p>3</text:p></table:table-cell>
+   </table:table-row>
+  </table:table>
+  <table:table table:name="Second">
+   <table:table-row><table:table-cell office:value-type="string"><text:p>x</text:p></table:table-cell></table:table-row>
+  </table:table>
+ </office:spreadsheet></office:body>
+</office:document>
+)fods";
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+class LibreOfficeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (std::system("command -v soffice >/dev/null 2>&1") != 0) {
+            GTEST_SKIP() << "soffice not installed";
+        }
+    }
+
+    // One LibreOffice start converting every file in `files`.
+    bool Convert(const std::string& to, const std::string& outDir, const std::vector<std::string>& files) {
+        std::string cmd = "timeout 400 soffice -env:UserInstallation=file://" + dir.Path() + "/profile" +
+                          " --headless --norestore --convert-to " + Quote(to) + " --outdir " + Quote(outDir);
+        for (const std::string& f : files) {
+            cmd += " " + Quote(f);
+        }
+        cmd += " >" + Quote(dir.File("soffice.log")) + " 2>&1";
+        return std::system(cmd.c_str()) == 0;
+    }
+
+    static Grid ReadCsv(const std::string& path) {
+        Grid grid;
+        std::string text = ReadFile(path);
+        std::vector<std::string> row;
+        std::string field;
+        bool quoted = false;
+        for (size_t i = 0; i < text.size(); ++i) {
+            const char c = text[i];
+            if (quoted) {
+                if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+                    field += '"';
+                    ++i;
+                } else if (c == '"') {
+                    quoted = false;
+                } else {
+                    field += c;
+                }
+            } else if (c == '"') {
+                quoted = true;
+            } else if (c == ',') {
+                row.push_back(field);
+                field.clear();
+            } else if (c == '\n') {
+                row.push_back(field);
+                field.clear();
+                grid.push_back(row);
+                row.clear();
+            } else if (c != '\r') {
+                field += c;
+            }
+        }
+        return grid;
+    }
+
+    static std::string At(const Grid& g, size_t row, size_t col) {
+        return row < g.size() && col < g[row].size() ? g[row][col] : std::string();
+    }
+
+    static std::multiset<std::string> ColumnWidths(const std::string& fods) {
+        std::multiset<std::string> widths;
+        const std::regex width("style:column-width=\"([^\"]+)\"");
+        for (std::sregex_iterator it(fods.begin(), fods.end(), width), end; it != end; ++it) {
+            widths.insert((*it)[1]);
+        }
+        return widths;
+    }
+
+    TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
+    // A template made by LibreOffice itself: formats, formulas, widths and a merged range.
+    const std::string fods = dir.File("form.fods");
+    WriteFile(fods, kTemplate);
+    ASSERT_TRUE(Convert("xls", dir.Path(), {fods})) << ReadFile(dir.File("soffice.log"));
+    const std::string tpl = dir.File("form.xls");
+    ASSERT_TRUE(std::filesystem::exists(tpl));
+    const std::string tplBytes = ReadFile(tpl);
+
+    SettingsRecord settings;
+    settings.SaveFolder = dir.Path();
+    settings.BackFilePath = dir.File("Back.txt");
+    settings.XlsField.fill(1);
+    settings.XlsType = 1;
+    RunState run;
+    RecordingOperatorView view;
+    auto backup = [&](const std::vector<std::string>& lines) {
+        std::string bytes;
+        for (const std::string& l : lines) {
+            bytes += Utf8ToCp932(l) + "\r\n";
+        }
+        WriteFile(settings.BackFilePath, bytes);
+    };
+
+    // Extend the template: start row 0 follows its rows, the first field picks the sheet.
+    settings.XlsTemp = "form";
+    settings.XlsStartLine = 0;
+    settings.XlsF1 = 0;
+    run.OutputPath = dir.File("filled.xls");
+    backup({"1,ｱｲｳ,bbb", "2,ccc", "1,日本語"});
+    ASSERT_TRUE(SaveAsXls(settings, run, view)) << run.XlsErrorText;
+    EXPECT_EQ(ReadFile(tpl), tplBytes);
+    EXPECT_EQ(CheckStructure(run.OutputPath), "");
+
+    // A new workbook with 20 sheets.
+    settings.XlsTemp.clear();
+    settings.XlsStartLine = 1;
+    run.OutputPath = dir.File("fresh.xls");
+    backup({"1,T01,ﾃｽﾄ", "20,last sheet", "1,\"q\",x"});
+    ASSERT_TRUE(SaveAsXls(settings, run, view)) << run.XlsErrorText;
+    EXPECT_EQ(CheckStructure(run.OutputPath), "");
+
+    const std::string csvDir = dir.File("csv");
+    const std::string fodsDir = dir.File("fods");
+    ASSERT_TRUE(Convert("csv:Text - txt - csv (StarCalc):44,34,76,1,,0,false,true,false,false,false,-1", csvDir,
+                        {dir.File("filled.xls"), dir.File("fresh.xls")}))
+        << ReadFile(dir.File("soffice.log"));
+    ASSERT_TRUE(Convert("fods", fodsDir, {dir.File("filled.xls"), tpl})) << ReadFile(dir.File("soffice.log"));
+
+    const Grid form = ReadCsv(csvDir + "/filled-Form.csv");
+    EXPECT_EQ(At(form, 0, 0), "品名");
+    EXPECT_EQ(At(form, 0, 3), "merged");
+    EXPECT_EQ(At(form, 1, 2), "6");
+    EXPECT_EQ(At(form, 2, 1), "3");
+    EXPECT_EQ(At(form, 3, 0), "ｱｲｳ");
+    EXPECT_EQ(At(form, 3, 1), "bbb");
+    EXPECT_EQ(At(form, 4, 0), "日本語");
+    const Grid second = ReadCsv(csvDir + "/filled-Second.csv");
+    EXPECT_EQ(At(second, 0, 0), "x");
+    EXPECT_EQ(At(second, 1, 0), "ccc");
+
+    const Grid sheet1 = ReadCsv(csvDir + "/fresh-Sheet1.csv");
+    EXPECT_EQ(At(sheet1, 0, 0), "T01");
+    EXPECT_EQ(At(sheet1, 0, 1), "ﾃｽﾄ");
+    EXPECT_EQ(At(sheet1, 1, 0), "\"q\"");
+    EXPECT_EQ(At(sheet1, 1, 1), "x");
+    EXPECT_EQ(At(ReadCsv(csvDir + "/fresh-Sheet20.csv"), 0, 0), "last sheet");
+    EXPECT_TRUE(std::filesystem::exists(csvDir + "/fresh-Sheet19.csv"));
+
+    // The template's formulas, formats, widths and merged range are still there.
+    const std::string filled = ReadFile(fodsDir + "/filled.fods");
+    const std::string original = ReadFile(fodsDir + "/form.fods");
+    EXPECT_NE(filled.find("of:=[.B2]*2"), std::string::npos);
+    EXPECT_NE(filled.find("of:=SUM([.B2:.B2])"), std::string::npos);
+    EXPECT_NE(filled.find("table:number-columns-spanned=\"2\""), std::string::npos);
+    EXPECT_NE(filled.find("fo:font-weight=\"bold\""), std::string::npos);
+    EXPECT_NE(filled.find("fo:background-color=\"#ffff00\""), std::string::npos);
+    EXPECT_EQ(ColumnWidths(filled), ColumnWidths(original));
+}

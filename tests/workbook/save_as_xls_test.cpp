@@ -1,0 +1,297 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "codec/text_encoding.h"
+#include "output/workbook/workbook.h"
+#include "output/writers.h"
+#include "support/recording_operator_view.h"
+#include "xls_fixture.h"
+
+using namespace xlstest;
+
+namespace {
+
+const std::string kFailurePrefix = "XLSﾌｧｲﾙ書込ｴﾗｰ : ";
+
+class SaveAsXlsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        settings.SaveFolder = dir.Path();
+        settings.BackFilePath = dir.File("Back.txt");
+        settings.XlsField.fill(1);
+        settings.XlsType = 1;
+        settings.XlsF1 = 1;
+        settings.XlsStartLine = 1;
+        run.OutputPath = dir.File("T01.xls");
+    }
+
+    // The backup file as the upload writes it: CP932 bytes, CR LF after every line.
+    void Backup(const std::vector<std::string>& utf8Lines) {
+        std::string bytes;
+        for (const std::string& line : utf8Lines) {
+            bytes += Utf8ToCp932(line) + "\r\n";
+        }
+        WriteFile(settings.BackFilePath, bytes);
+    }
+
+    bool Save() {
+        view = RecordingOperatorView{};
+        return SaveAsXls(settings, run, view);
+    }
+
+    FreeXlBook Read(const std::string& path) {
+        FreeXlBook book;
+        std::string why;
+        EXPECT_TRUE(ReadWithFreeXl(path, book, why)) << why;
+        EXPECT_EQ(CheckStructure(path), "");
+        return book;
+    }
+
+    // Asserts the failure exit: one message box and one status line with the same text.
+    void ExpectFailureExit(const std::string& detailPart) {
+        ASSERT_EQ(view.Messages.size(), 1u);
+        const std::string& text = view.Messages[0].Text;
+        EXPECT_EQ(text.rfind(kFailurePrefix, 0), 0u) << text;
+        EXPECT_NE(text.find(detailPart), std::string::npos) << text;
+        EXPECT_EQ(view.Messages[0].Title, kAppTitle);
+        ASSERT_EQ(view.StatusCalls.size(), 1u);
+        EXPECT_EQ(view.StatusCalls[0].Mode, 1);
+        EXPECT_EQ(view.StatusCalls[0].Text, text);
+        EXPECT_EQ(run.XlsErrorText, "");
+        EXPECT_FALSE(view.Busy);
+    }
+
+    TempDir dir;
+    SettingsRecord settings;
+    RunState run;
+    RecordingOperatorView view;
+};
+
+}  // namespace
+
+TEST_F(SaveAsXlsTest, NewWorkbookThenAppendBelowThenOverwriteFromRowOne) {
+    settings.XlsType = 2;
+    Backup({"T01,ｱｲｳ,日本語", "T02,b"});
+    ASSERT_TRUE(Save());
+    EXPECT_TRUE(view.Messages.empty());
+    EXPECT_TRUE(view.StatusCalls.empty());
+    EXPECT_FALSE(view.Busy);
+    FreeXlBook book = Read(run.OutputPath);
+    ASSERT_EQ(book.Sheets.size(), 20u);
+    EXPECT_EQ(book.Sheets[0].at({0, 0}), "T01");
+    EXPECT_EQ(book.Sheets[0].at({0, 1}), "ｱｲｳ");
+    EXPECT_EQ(book.Sheets[0].at({0, 2}), "日本語");
+    EXPECT_EQ(book.Sheets[0].at({1, 1}), "b");
+    const std::vector<Rec> records = ParseRecords(WorkbookStream(run.OutputPath));
+    EXPECT_EQ(static_cast<uint8_t>(records[0].data[13]) & 0x0F, 2);  // saved as version 2002
+
+    // Next upload, start row 0: below the last used row of each worksheet.
+    settings.XlsStartLine = 0;
+    settings.XlsF1 = 0;
+    Backup({"1,c", "2,d", "2,e"});
+    ASSERT_TRUE(Save());
+    book = Read(run.OutputPath);
+    EXPECT_EQ(book.Sheets[0].at({2, 0}), "c");
+    EXPECT_EQ(book.Sheets[1].at({0, 0}), "d");  // empty sheet 2 starts at row 1
+    EXPECT_EQ(book.Sheets[1].at({1, 0}), "e");
+    EXPECT_EQ(book.Sheets[0].at({0, 0}), "T01");
+
+    // Start row 1: overwrite from the top.
+    settings.XlsStartLine = 1;
+    settings.XlsF1 = 1;
+    Backup({"X"});
+    ASSERT_TRUE(Save());
+    book = Read(run.OutputPath);
+    EXPECT_EQ(book.Sheets[0].at({0, 0}), "X");
+    EXPECT_EQ(book.Sheets[0].at({0, 1}), "ｱｲｳ");  // cells the new record did not reach stay
+    EXPECT_EQ(book.Sheets[0].at({2, 0}), "c");
+}
+
+TEST_F(SaveAsXlsTest, MissingTemplateOnlyReportsAStatusLine) {
+    settings.XlsTemp = "form";
+    WriteFile(dir.File("elsewhere.xls"), "x");
+    Backup({"a"});
+    EXPECT_FALSE(Save());
+    EXPECT_TRUE(view.Messages.empty());
+    ASSERT_EQ(view.StatusCalls.size(), 1u);
+    EXPECT_EQ(view.StatusCalls[0].Mode, 1);
+    EXPECT_EQ(view.StatusCalls[0].Text, "XLSﾃﾝﾌﾟﾚｰﾄﾌｧｲﾙが存在しません");
+    EXPECT_FALSE(std::filesystem::exists(run.OutputPath));
+    EXPECT_FALSE(view.Busy);
+}
+
+TEST_F(SaveAsXlsTest, TemplateRowsOneToThreeAreKeptAndDataFollowsInRowFour) {
+    const std::string tpl = dir.File("form.xls");
+    {
+        Workbook book;
+        ASSERT_TRUE(book.Create(tpl, 2000, 3));
+        for (int s = 0; s < 3; ++s) {
+            ASSERT_TRUE(book.SetCurrentSheet(s));
+            for (int r = 1; r <= 3; ++r) {
+                ASSERT_TRUE(book.SetCellText("A" + std::to_string(r), "head" + std::to_string(s) + std::to_string(r)));
+            }
+        }
+        ASSERT_TRUE(book.Close());
+    }
+    const std::string tplBytes = ReadFile(tpl);
+    WriteFile(run.OutputPath, "an older output, replaced by the filled template");
+    settings.XlsTemp = "form";
+    settings.XlsStartLine = 0;
+    settings.XlsF1 = 0;
+    Backup({"1,a", "3,b", "1,c"});
+    ASSERT_TRUE(Save());
+    EXPECT_EQ(ReadFile(tpl), tplBytes);
+    const FreeXlBook book = Read(run.OutputPath);
+    ASSERT_EQ(book.Sheets.size(), 3u);
+    EXPECT_EQ(book.Sheets[0].at({2, 0}), "head03");
+    EXPECT_EQ(book.Sheets[0].at({3, 0}), "a");
+    EXPECT_EQ(book.Sheets[0].at({4, 0}), "c");
+    EXPECT_EQ(book.Sheets[2].at({3, 0}), "b");
+    EXPECT_EQ(book.Sheets[1].count({3, 0}), 0u);
+}
+
+TEST_F(SaveAsXlsTest, RecordsAreLaidOutByFieldFlagsAndSheetNumbers) {
+    struct Case {
+        const char* Name;
+        int16_t F1;
+        std::vector<int> DroppedFields;
+        std::vector<std::string> Lines;
+        std::vector<std::vector<std::string>> Sheet1, Sheet2, Sheet3;  // rows from row 1, "" = no cell
+    };
+    const std::vector<Case> cases = {
+        {"empty second field closes up", 1, {}, {"a,,c,d"}, {{"a", "c", "d"}}, {}, {}},
+        {"dropped field takes no column", 1, {2}, {"a,b,c"}, {{"a", "c"}}, {}, {}},
+        {"empty record consumes a row", 1, {}, {"x", "", "y"}, {{"x"}, {}, {"y"}}, {}, {}},
+        {"all flags 0 still consume rows", 1, {1, 2, 3}, {"a,b,c", "d"}, {}, {}, {}},
+        {"sheet split 2,1,2", 0, {}, {"2,p,q", "1,r", "2,s"}, {{"r"}}, {{"p", "q"}, {"s"}}, {}},
+        {"more than 20 fields keep 20", 1, {}, {"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22"},
+         {{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14", "15", "16", "17", "18", "19", "20"}},
+         {}, {}},
+        {"halves round to even", 0, {}, {"2.5,three", "1.5,one", " 2xyz,two", "+3e0,three again"},
+         {{"one"}}, {{"two"}}, {{"three"}, {"three again"}}},
+        // Without a sheet number a record belongs to worksheet 1, at worksheet 1's row.
+        {"empty first field goes to sheet 1", 0, {}, {"2,a", "2,b", ",c", "2,d"}, {{"c"}}, {{"a"}, {"b"}, {"d"}}, {}},
+        {"quotes and commas are not special", 1, {}, {"\"a,b\",c"}, {{"\"a", "b\"", "c"}}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::filesystem::remove(run.OutputPath);
+        settings.XlsF1 = c.F1;
+        settings.XlsField.fill(1);
+        for (int f : c.DroppedFields) {
+            settings.XlsField[f] = 0;
+        }
+        Backup(c.Lines);
+        ASSERT_TRUE(Save());
+        const FreeXlBook book = Read(run.OutputPath);
+        const std::vector<std::vector<std::vector<std::string>>> expected = {c.Sheet1, c.Sheet2, c.Sheet3};
+        for (size_t s = 0; s < book.Sheets.size(); ++s) {
+            Cells want;
+            if (s < expected.size()) {
+                for (size_t r = 0; r < expected[s].size(); ++r) {
+                    for (size_t col = 0; col < expected[s][r].size(); ++col) {
+                        want[{static_cast<unsigned>(r), static_cast<unsigned>(col)}] = expected[s][r][col];
+                    }
+                }
+            }
+            EXPECT_EQ(book.Sheets[s], want) << "sheet " << s + 1;
+        }
+    }
+}
+
+TEST_F(SaveAsXlsTest, BadSheetNumbersEndInTheFailureExitAndKeepEarlierRows) {
+    struct Case {
+        const char* Name;
+        std::string Line;
+    };
+    for (const Case& c : {Case{"zero", "0,x"}, Case{"no number", "abc,x"}, Case{"negative", "-1,x"},
+                          Case{"beyond 20", "21,x"}, Case{"huge", "1e30,x"}}) {
+        SCOPED_TRACE(c.Name);
+        std::filesystem::remove(run.OutputPath);
+        settings.XlsF1 = 0;
+        Backup({"1,before", c.Line, "1,after"});
+        EXPECT_FALSE(Save());
+        ExpectFailureExit("");
+        // The failure exit still saves what was written before it.
+        const FreeXlBook book = Read(run.OutputPath);
+        EXPECT_EQ(book.Sheets[0].at({0, 0}), "before");
+        EXPECT_EQ(book.Sheets[0].count({1, 0}), 0u);
+    }
+    // A sheet index refused by the workbook carries the workbook's text.
+    std::filesystem::remove(run.OutputPath);
+    Backup({"0,x"});
+    EXPECT_FALSE(Save());
+    ExpectFailureExit("シート番号");
+}
+
+TEST_F(SaveAsXlsTest, WorkbookWithMoreThanTwentySheets) {
+    {
+        Workbook book;
+        ASSERT_TRUE(book.Create(run.OutputPath, 2000, 22));
+        ASSERT_TRUE(book.Close());
+    }
+    settings.XlsF1 = 0;
+    settings.XlsStartLine = 5;
+    Backup({"1,a", "20,b"});
+    ASSERT_TRUE(Save());
+    FreeXlBook book = Read(run.OutputPath);
+    EXPECT_EQ(book.Sheets[0].at({4, 0}), "a");
+    EXPECT_EQ(book.Sheets[19].at({4, 0}), "b");
+
+    Backup({"1,c", "21,d"});
+    EXPECT_FALSE(Save());
+    ExpectFailureExit("");
+    book = Read(run.OutputPath);
+    EXPECT_EQ(book.Sheets[0].at({4, 0}), "c");
+    EXPECT_TRUE(book.Sheets[20].empty());
+}
+
+TEST_F(SaveAsXlsTest, UnreadableOutputFileEndsInFailureExitAndIsLeftAlone) {
+    struct Case {
+        const char* Name;
+        std::string Bytes;
+        const char* Detail;
+    };
+    std::vector<Rec> encrypted;
+    {
+        const std::string path = dir.File("good.xls");
+        Workbook book;
+        ASSERT_TRUE(book.Create(path, 2000, 1));
+        ASSERT_TRUE(book.Close());
+        encrypted = ParseRecords(WorkbookStream(path));
+        encrypted.insert(encrypted.begin() + 1, Rec{0x002F, Le16(1) + std::string(52, 'k')});
+        WriteOle(dir.File("enc.xls"), {{"Workbook", Serialize(encrypted)}});
+    }
+    const std::string good = ReadFile(dir.File("good.xls"));
+    for (const Case& c : {Case{"not a compound file", "ID;P\r\nC;Y1;X1;K\"a\"\r\nE\r\n", "OLE2"},
+                          Case{"truncated", good.substr(0, good.size() / 2), run.OutputPath.c_str()},
+                          Case{"encrypted", ReadFile(dir.File("enc.xls")), "暗号"}}) {
+        SCOPED_TRACE(c.Name);
+        WriteFile(run.OutputPath, c.Bytes);
+        Backup({"a"});
+        EXPECT_FALSE(Save());
+        ExpectFailureExit(c.Detail);
+        EXPECT_EQ(ReadFile(run.OutputPath), c.Bytes);
+    }
+}
+
+TEST_F(SaveAsXlsTest, MissingBackupFileFailsAfterSavingTheWorkbook) {
+    std::filesystem::remove(settings.BackFilePath);
+    EXPECT_FALSE(Save());
+    ExpectFailureExit("");
+    EXPECT_EQ(view.Messages[0].Text, kFailurePrefix);
+    EXPECT_TRUE(std::filesystem::exists(run.OutputPath));
+}
+
+TEST_F(SaveAsXlsTest, RowsBeyondTheSheetEndFail) {
+    settings.XlsStartLine = 65535;
+    Backup({"a", "b", "c"});
+    EXPECT_FALSE(Save());
+    ExpectFailureExit("A65537");
+    const FreeXlBook book = Read(run.OutputPath);
+    EXPECT_EQ(book.Sheets[0].at({65534, 0}), "a");
+    EXPECT_EQ(book.Sheets[0].at({65535, 0}), "b");
+}
