@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "codec/text_encoding.h"
-#include "recording_operator_view.h"
 #include "settings/settings_store.h"
 #include "settings_test_files.h"
+#include "support/recording_operator_view.h"
 
 namespace {
 

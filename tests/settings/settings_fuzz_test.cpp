@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "recording_operator_view.h"
 #include "settings/settings_store.h"
 #include "settings_test_files.h"
+#include "support/recording_operator_view.h"
 
 namespace {
 
