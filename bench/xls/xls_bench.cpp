@@ -1,0 +1,112 @@
+// Times SaveAsXls on a full upload (32,767 records of 20 fields) into a new workbook and into an
+// existing 10,000-row workbook, beside LibreOffice headless converting the same data from CSV.
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "codec/text_encoding.h"
+#include "output/writers.h"
+#include "shell/operator_view.h"
+
+namespace {
+
+class QuietView : public OperatorView {
+public:
+    void ShowStatus(int16_t, const std::string& text) override { std::fprintf(stderr, "status: %s\n", text.c_str()); }
+    void SetRunningState(int16_t) override {}
+    void SetFileLabel(const std::string&) override {}
+    std::string FileLabel() const override { return {}; }
+    void SetProgressMax(int) override {}
+    void SetProgressValue(int) override {}
+    void SetProgressVisible(bool) override {}
+    void SetBusyPointer(bool) override {}
+    void Beep() override {}
+    void ShowMessage(const std::string&, const std::string& text, MessageIcon) override {
+        std::fprintf(stderr, "message: %s\n", text.c_str());
+    }
+    void ProcessPendingEvents() override {}
+};
+
+std::string Record(int i) {
+    std::string line = "T01," + std::to_string(i);
+    for (int f = 3; f <= 20; ++f) {
+        line += f % 3 == 0 ? ",商品" + std::to_string(i % 997) : f % 3 == 1 ? ",ｶﾅ" + std::to_string(f) : "," + std::to_string(i * f);
+    }
+    return line;
+}
+
+void WriteLines(const std::string& path, int count, bool cp932) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (int i = 0; i < count; ++i) {
+        out << (cp932 ? Utf8ToCp932(Record(i)) : Record(i)) << "\r\n";
+    }
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+}  // namespace
+
+int main() {
+    std::string base = (std::filesystem::temp_directory_path() / "gathra-xls-bench-XXXXXX").string();
+    if (mkdtemp(base.data()) == nullptr) {
+        return 1;
+    }
+    const int records = 32767;
+    SettingsRecord settings;
+    settings.SaveFolder = base;
+    settings.BackFilePath = base + "/Back.txt";
+    settings.XlsField.fill(1);
+    settings.XlsType = 1;
+    settings.XlsF1 = 1;
+    settings.XlsStartLine = 1;
+    RunState run;
+    QuietView view;
+
+    WriteLines(settings.BackFilePath, records, true);
+    run.OutputPath = base + "/new.xls";
+    auto start = std::chrono::steady_clock::now();
+    const bool okNew = SaveAsXls(settings, run, view);
+    const double tNew = Seconds(start);
+
+    WriteLines(settings.BackFilePath, 10000, true);
+    run.OutputPath = base + "/existing.xls";
+    SaveAsXls(settings, run, view);
+    WriteLines(settings.BackFilePath, records, true);
+    settings.XlsStartLine = 0;
+    start = std::chrono::steady_clock::now();
+    const bool okExisting = SaveAsXls(settings, run, view);
+    const double tExisting = Seconds(start);
+
+    std::printf("SaveAsXls, %d records x 20 fields, new workbook:           %.2f s (%s, %ju bytes)\n", records, tNew,
+                okNew ? "ok" : "FAILED", static_cast<uintmax_t>(std::filesystem::file_size(base + "/new.xls")));
+    std::printf("SaveAsXls, %d records x 20 fields, after 10,000 rows:      %.2f s (%s, %ju bytes)\n", records,
+                tExisting, okExisting ? "ok" : "FAILED",
+                static_cast<uintmax_t>(std::filesystem::file_size(base + "/existing.xls")));
+
+    if (std::system("command -v soffice >/dev/null 2>&1") == 0) {
+        WriteLines(base + "/data.csv", records, false);
+        WriteLines(base + "/warm.csv", 2, false);
+        const std::string soffice = "soffice -env:UserInstallation=file://" + base +
+                                    "/profile --headless --norestore --convert-to xls --outdir " + base + "/lo ";
+        start = std::chrono::steady_clock::now();
+        int rc = std::system((soffice + base + "/warm.csv >/dev/null 2>&1").c_str());
+        const double tWarm = Seconds(start);
+        start = std::chrono::steady_clock::now();
+        rc |= std::system((soffice + base + "/data.csv >/dev/null 2>&1").c_str());
+        const double tLo = Seconds(start);
+        std::printf("LibreOffice headless, 2-line CSV to .xls (start-up cost):   %.2f s\n", tWarm);
+        std::printf("LibreOffice headless, same %d records CSV to .xls:       %.2f s (%s)\n", records, tLo,
+                    rc == 0 ? "ok" : "FAILED");
+    } else {
+        std::printf("LibreOffice not installed: no comparison\n");
+    }
+    std::filesystem::remove_all(base);
+    return 0;
+}
