@@ -1,0 +1,158 @@
+// Whole uploads with SendMail: the real link library, the simulated terminal on a pseudo-terminal and the
+// loopback SMTP server. What the terminal hears at the end, what the operator reads, what is mailed.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <regex>
+
+#include "codec/link_api.h"
+#include "smtp_sink_process.h"
+#include "support/recording_operator_view.h"
+#include "termsim.h"
+#include "upload/upload_engine.h"
+#include "upload_test_support.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+constexpr int kPort = 4;
+
+class MailUploadE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* bin = std::getenv("GATHRA_BIN_DIR");
+        ASSERT_NE(bin, nullptr) << "GATHRA_BIN_DIR";
+        ASSERT_TRUE(program.CopyLibrary(bin));
+        link = BindQuorlin(program.Path());
+        ASSERT_NE(link, nullptr);
+        const std::string error = sink.Start(work.Path(), {.Reject = {"refused@example.jp"}, .Tls = false});
+        ASSERT_TRUE(error.empty()) << error;
+
+        settings.SaveFolder = save.Path();
+        settings.BackFilePath = program.Path() + "/Back.txt";
+        settings.Port = kPort;
+        settings.Baud = 115200;
+        settings.TimeAdjust = "0";
+        settings.OverWrite = 1;
+        for (int i = 1; i <= 20; ++i) {
+            settings.XlsField[i] = 1;
+        }
+        settings.SendMail = 1;
+        settings.MailAddress = "office@example.jp";
+        settings.FromMailAddress = "gathra@example.jp";
+        settings.MailSub = "棚卸ﾃﾞｰﾀ";
+        settings.MailServer = sink.Address();
+        run.IsRunning = true;
+        // A safety net: stop a run that has not ended after a minute.
+        view.OnYield = [this] {
+            if (run.IsRunning && std::chrono::steady_clock::now() - started > std::chrono::seconds(60)) {
+                run.IsRunning = false;
+                run.StopRequested = true;
+            }
+        };
+    }
+    void TearDown() override {
+        if (sim) {
+            sim->Stop();
+        }
+    }
+
+    void Upload() {
+        termsim::Options options;
+        options.records = {"A,1", "\x8F\xA4\x95\x69,2"};
+        if (sim) {
+            sim->Stop();
+        }
+        sim = std::make_unique<termsim::Simulator>();
+        ASSERT_TRUE(sim->Start(program.Path(), kPort, options));
+        started = std::chrono::steady_clock::now();
+        UploadContext context{settings, run, view, link, [] { return PcDateTime{2026, 12, 7, 9, 5, 7}; }};
+        RunUpload(context);
+        sim->WaitFinished(5000);
+    }
+
+    // The status lines after the progress line.
+    Lines Report() const {
+        Lines lines = view.StatusLines();
+        return Lines(lines.begin() + std::min<size_t>(1, lines.size()), lines.end());
+    }
+
+    termsim::TempProgramFolder program;
+    TempDir save;
+    TempDir work;
+    SmtpSinkProcess sink;
+    std::unique_ptr<termsim::Simulator> sim;
+    const LinkApi* link = nullptr;
+    SettingsRecord settings;
+    RunState run;
+    RecordingOperatorView view;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+};
+
+const std::string kStored = "A,1\r\n\x8F\xA4\x95\x69,2\r\n";
+
+TEST_F(MailUploadE2E, MailedUploadEndsNormallyWithTheStoredFileAttached) {
+    Upload();
+    EXPECT_EQ(sim->FinalAnswers(), Lines{"ACK"});
+    EXPECT_EQ(Report(), (Lines{"office@example.jp宛 ﾒｰﾙ登録完了", "ﾚｺｰﾄﾞ受信<2> : 正常終了"}));
+    EXPECT_GE(view.Beeps, 1);
+
+    const auto messages = sink.WaitForMessages(1);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Field("header:Subject"), "棚卸ﾃﾞｰﾀ");
+    EXPECT_EQ(messages[0].Field("rcpt_to"), "office@example.jp");
+    ASSERT_EQ(messages[0].Attachments.size(), 1u);
+    EXPECT_EQ(messages[0].Attachments[0].FileName, "T01.txt");
+    EXPECT_EQ(messages[0].Attachments[0].Bytes, kStored);
+    EXPECT_EQ(ReadFileBytes(save / "T01.txt"), kStored);
+}
+
+TEST_F(MailUploadE2E, MailFailuresAnswerCanAndLeaveTheStoredFile) {
+    struct Case {
+        const char* Name;
+        std::string Recipient;
+        std::string Server;
+        std::string Subject;
+    };
+    const std::vector<Case> cases{
+        {"server refuses the recipient", "refused@example.jp", sink.Address(), "x"},
+        {"nothing listens on the port", "office@example.jp", "127.0.0.1:1", "x"},
+        {"line break in the subject", "office@example.jp", sink.Address(), "x\r\nBcc: someone@example.com"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        settings.MailAddress = c.Recipient;
+        settings.MailServer = c.Server;
+        settings.MailSub = c.Subject;
+        view = RecordingOperatorView();
+        view.OnYield = [this] {
+            if (run.IsRunning && std::chrono::steady_clock::now() - started > std::chrono::seconds(60)) {
+                run.IsRunning = false;
+            }
+        };
+        run.IsRunning = true;
+        Upload();
+        EXPECT_EQ(sim->FinalAnswers(), Lines{"CAN"});
+        const Lines report = Report();
+        ASSERT_EQ(report.size(), 2u);
+        const std::string prefix = c.Recipient + "宛 ﾒｰﾙ登録失敗:";
+        ASSERT_EQ(report[0].rfind(prefix, 0), 0u) << report[0];
+        EXPECT_TRUE(std::regex_match(report[0].substr(prefix.size()), std::regex(R"(\d+ .+\[[A-Za-z.]+\])")))
+            << report[0];
+        EXPECT_EQ(report[1], "異常終了");
+        EXPECT_EQ(ReadFileBytes(save / "T01.txt"), kStored);
+    }
+    EXPECT_TRUE(sink.Messages().empty());
+}
+
+TEST_F(MailUploadE2E, SendMailOtherThanOneSendsNothing) {
+    settings.SendMail = 2;
+    Upload();
+    EXPECT_EQ(sim->FinalAnswers(), Lines{"ACK"});
+    EXPECT_EQ(Report(), (Lines{"ﾚｺｰﾄﾞ受信<2> : 正常終了"}));
+    EXPECT_EQ(sink.Connections(), 1) << "only the start-up probe may have connected";
+}
+
+}  // namespace
