@@ -84,6 +84,7 @@ FolderDialog::FolderDialog(QWidget* mainWindow, QWidget* settingsDialog, Operato
       drives_(drives.isEmpty() ? MountedDrives() : std::move(drives)) {
     setObjectName(QStringLiteral("frmFolder1"));
     setWindowTitle(QStringLiteral("保存ﾌｫﾙﾀﾞ"));
+    EnsureResources();
     QIcon icon;
     icon.addFile(QStringLiteral(":/gathra/folder_32.png"), QSize(32, 32));
     icon.addFile(QStringLiteral(":/gathra/folder_16.png"), QSize(16, 16));

@@ -1,5 +1,14 @@
 #include "shell/window_metrics.h"
 
+// The pictures live in gathra_gui, a static library: its resources must be registered by hand.
+void EnsureResources() {
+    static const bool registered = [] {
+        Q_INIT_RESOURCE(gathra);
+        return true;
+    }();
+    (void)registered;
+}
+
 QFont JapaneseFont() {
     QFont font;
     // IPA Gothic has the half-width katakana the texts use; the others are fall-backs.
@@ -10,7 +19,10 @@ QFont JapaneseFont() {
     return font;
 }
 
-QIcon ProgramIcon() { return QIcon(QStringLiteral(":/gathra/gathra.png")); }
+QIcon ProgramIcon() {
+    EnsureResources();
+    return QIcon(QStringLiteral(":/gathra/gathra.png"));
+}
 
 QString ToDisplayText(const std::string& text) {
     QString display = QString::fromStdString(text);

@@ -20,6 +20,9 @@ inline QRect TwipsRect(int left, int top, int width, int height) {
 // A font that shows every Japanese text of the windows, half-width katakana included.
 QFont JapaneseFont();
 
+// Registers the pictures of the windows (":/gathra/..."); every window calls it before using one.
+void EnsureResources();
+
 // The program icon (the main window and the version box).
 QIcon ProgramIcon();
 
