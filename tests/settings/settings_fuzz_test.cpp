@@ -14,40 +14,13 @@ namespace {
 // Random byte soup, mixed with pieces of a real settings file so that the soup also reaches the number
 // conversion and the range tests, not only the "missing key" path.
 std::string Soup(std::mt19937& random) {
-    static const std::vector<std::string> pieces = {"[Gathra]",
-                                                    "[gathra]",
-                                                    "[",
-                                                    "]",
-                                                    "=",
-                                                    "\n",
-                                                    "\r\n",
-                                                    "\r",
-                                                    ";",
-                                                    " ",
-                                                    "\t",
-                                                    "ERR",
-                                                    "-",
-                                                    ".",
-                                                    "5",
-                                                    "0",
-                                                    "1",
-                                                    "99999",
-                                                    "70000",
-                                                    "65536",
-                                                    "1e9",
-                                                    "SaveFolder=",
-                                                    "Baud=",
-                                                    "Port=",
-                                                    "Mode=",
-                                                    "TimeAdjust=",
-                                                    "XlsField7=",
-                                                    "XlsStartLine=",
-                                                    "MailSub=",
-                                                    "\xEF\xBB\xBF",
-                                                    "\x82\xA0",
-                                                    "\xE6\x97\xA5",
-                                                    std::string(1, '\0'),
-                                                    std::string(300, 'x')};
+    // clang-format off
+    static const std::vector<std::string> pieces = {
+        "[Gathra]", "[gathra]", "[", "]", "=", "\n", "\r\n", "\r", ";", " ", "\t", "ERR", "-", ".", "5", "0", "1",
+        "99999", "70000", "65536", "1e9", "SaveFolder=", "Baud=", "Port=", "Mode=", "TimeAdjust=", "XlsField7=",
+        "XlsStartLine=", "MailSub=", "\xEF\xBB\xBF", "\x82\xA0", "\xE6\x97\xA5", std::string(1, '\0'),
+        std::string(300, 'x')};
+    // clang-format on
     std::string soup;
     const int parts = std::uniform_int_distribution<int>(0, 80)(random);
     for (int i = 0; i < parts; ++i) {
