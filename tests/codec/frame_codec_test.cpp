@@ -92,16 +92,6 @@ TEST(CheckFrame, YieldsOnceEvenForShortLines) {
     EXPECT_EQ(yields, 3);
 }
 
-TEST(Cp932CharLength, LeadByteRanges) {
-    const std::pair<unsigned char, int> cases[] = {
-        {0x00, 1}, {0x5E, 1}, {0x7F, 1}, {0x80, 1}, {0x81, 2}, {0x9F, 2}, {0xA0, 1},
-        {0xA1, 1}, {0xDF, 1}, {0xE0, 2}, {0xFC, 2}, {0xFD, 1}, {0xFF, 1},
-    };
-    for (const auto& [lead, length] : cases) {
-        EXPECT_EQ(Cp932CharLength(lead), length) << std::hex << int(lead);
-    }
-}
-
 // ---- SendLine / ReceiveLine over a scripted link ------------------------------------------------------
 
 // The scripted link: each read hands out the next scripted result; writes are recorded.

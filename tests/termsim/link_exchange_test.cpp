@@ -171,26 +171,4 @@ TEST_F(LinkExchange, FullUploadWithFaultsThroughTheCodec) {
     EXPECT_GT(yields, 20);
 }
 
-TEST_F(LinkExchange, SimpleProtocolAndAutomaticRestart) {
-    Options options;
-    options.records = {"plain line 1", "^0 looks like a frame"};
-    options.protocol = 1;
-    options.uploads = 2;
-    ASSERT_TRUE(Open(options, 19200, kDirect));
-    for (int upload = 0; upload < 2; ++upload) {
-        link->ClearIrCom();
-        Send("VOL");
-        EXPECT_EQ(CheckFrame(Receive(), '#', 0, yield), FrameOk);
-        Send("ACK");
-        EXPECT_EQ(Receive(), "plain line 1");
-        Send("ACK");
-        EXPECT_EQ(Receive(), "^0 looks like a frame");
-        Send("ACK");
-        EXPECT_EQ(Receive(), "END");
-        Send(upload == 0 ? "CAN" : "ACK");
-    }
-    ASSERT_TRUE(sim.WaitFinished(3000));
-    EXPECT_EQ(sim.FinalAnswers(), (std::vector<std::string>{"CAN", "ACK"}));
-}
-
 }  // namespace
