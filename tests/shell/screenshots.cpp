@@ -1,0 +1,110 @@
+// Takes the documentation's pictures of Gathra's windows (docs/screenshots/). Not a test and not part of
+// the program: run it by hand under Xvfb, with the build's program folder and the output folder:
+//
+//   xvfb-run -a build/tests/gathra_screenshots build/bin docs/screenshots
+//
+// The "after an upload" picture is a real upload: the real engine and libquorlin.so against
+// gathra-termsim on ports/COM1 of a temporary program folder.
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QThread>
+#include <cstdio>
+
+#include "settings/dialog/settings_dialog.h"
+#include "shell/about_dialog.h"
+#include "shell/folder_dialog.h"
+#include "shell/main_window.h"
+#include "shell_test_support.h"
+
+namespace {
+
+bool Save(QWidget* widget, const QString& path) {
+    widget->show();
+    for (int i = 0; i < 10; ++i) {
+        QCoreApplication::processEvents();
+        QThread::msleep(20);
+    }
+    const bool saved = widget->grab().save(path);
+    std::printf("%s %s\n", saved ? "saved" : "FAILED", qPrintable(path));
+    return saved;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: gathra_screenshots BIN_DIR OUTPUT_DIR\n");
+        return 2;
+    }
+    // Absolute: loading the settings makes the save folder the current directory.
+    const QString bin = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    const QString out = QDir(QString::fromLocal8Bit(argv[2])).absolutePath();
+    QDir().mkpath(out);
+
+    QTemporaryDir dir;
+    const QString program = dir.path();
+    const QString saveFolder = program + "/データ";
+    QDir().mkpath(saveFolder + "/2026");
+    for (const char* file : {"libquorlin.so", "gathra-termsim"}) {
+        QFile::copy(bin + "/" + file, program + "/" + file);
+    }
+    WriteSettings(program, saveFolder, [](SettingsRecord& r) {
+        r.Mode = 0;
+        r.TimeAdjust.assign(1, '0');
+    });
+
+    int failures = 0;
+    MainWindow window;
+    window.Load(FactsFor(program));
+    window.StartUpTimer().stop();
+    window.Timer1_Timer();  // idle, as 500 ms after start-up
+    failures += !Save(&window, out + "/main_idle.png");
+
+    // A real upload from the simulated terminal.
+    QFile records(program + "/records.txt");
+    records.open(QIODevice::WriteOnly);
+    records.write("A001,ﾃｽﾄ商品,10\nA002,ｶﾀｶﾅ,20\nA003,サンプル,30\nA004,abc,40\nA005,漢字,50\n");
+    records.close();
+    QProcess sim;
+    sim.start(program + "/gathra-termsim", {"--folder", program, "--port", "1", "--records", records.fileName(),
+                                             "--id", "T01", "--uploads", "1", "--time-limit", "60"});
+    sim.waitForStarted();
+    QByteArray simOutput;
+    for (int i = 0; i < 200 && !simOutput.contains("ready:"); ++i) {
+        sim.waitForReadyRead(100);
+        simOutput += sim.readAll();
+    }
+    window.cmdComm_Click(0);
+    sim.waitForFinished(30000);
+    failures += !Save(&window, out + "/main_after_upload.png");
+
+    const char* formats[] = {"settings_csv.png", "settings_xls.png", "settings_mdb.png"};
+    for (int16_t format = 0; format < 3; ++format) {
+        window.Settings().SaveFormat = format;
+        window.Settings().MdbName = format == 2 ? "uploads" : "";
+        auto* dialog = new SettingsDialog(&window, window.Settings(), window, {});
+        dialog->Open();
+        failures += !Save(dialog, out + "/" + formats[format]);
+        if (format == 0) {
+            dialog->cmdFolderRef_Click();
+            failures += !Save(dialog->OpenFolderDialog(), out + "/folder_chooser.png");
+            dialog->OpenFolderDialog()->cmdOK_Click(1);
+        }
+        dialog->cmdOK_Click(1);
+        QCoreApplication::processEvents();
+    }
+
+    auto* about = new AboutDialog(&window);
+    about->Open();
+    failures += !Save(about, out + "/about.png");
+    about->accept();
+    QCoreApplication::processEvents();
+    return failures == 0 ? 0 : 1;
+}
