@@ -13,6 +13,7 @@ PACKAGES=(
     python3 python3-aiosmtpd
     xvfb xauth fonts-ipafont-gothic fonts-ipafont-mincho
     libreoffice-calc-nogui
+    imagemagick
 )
 
 missing=()
