@@ -184,8 +184,8 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
                 if (sheet < 0 || sheet >= sheets) {
                     record(false);  // no start row for this worksheet
                 } else {
-                    const std::string reference =
-                        std::string(1, static_cast<char>('A' + column - 1)) + std::to_string(startRow[sheet + 1]);
+                    const std::string reference = std::string(1, static_cast<char>('A' + column - 1)) +
+                                                  std::to_string(startRow[sheet + 1]);
                     record(book.SetCellText(reference, Cp932ToUtf8(fields[i])));
                 }
                 if (failed) {

@@ -17,7 +17,9 @@ namespace {
 
 class QuietView : public OperatorView {
 public:
-    void ShowStatus(int16_t, const std::string& text) override { std::fprintf(stderr, "status: %s\n", text.c_str()); }
+    void ShowStatus(int16_t, const std::string& text) override {
+        std::fprintf(stderr, "status: %s\n", text.c_str());
+    }
     void SetRunningState(int16_t) override {}
     void SetFileLabel(const std::string&) override {}
     std::string FileLabel() const override { return {}; }
@@ -35,7 +37,9 @@ public:
 std::string Record(int i) {
     std::string line = "T01," + std::to_string(i);
     for (int f = 3; f <= 20; ++f) {
-        line += f % 3 == 0 ? ",商品" + std::to_string(i % 997) : f % 3 == 1 ? ",ｶﾅ" + std::to_string(f) : "," + std::to_string(i * f);
+        line += f % 3 == 0   ? ",商品" + std::to_string(i % 997)
+                : f % 3 == 1 ? ",ｶﾅ" + std::to_string(f)
+                             : "," + std::to_string(i * f);
     }
     return line;
 }
@@ -84,17 +88,19 @@ int main() {
     const bool okExisting = SaveAsXls(settings, run, view);
     const double tExisting = Seconds(start);
 
-    std::printf("SaveAsXls, %d records x 20 fields, new workbook:           %.2f s (%s, %ju bytes)\n", records, tNew,
-                okNew ? "ok" : "FAILED", static_cast<uintmax_t>(std::filesystem::file_size(base + "/new.xls")));
-    std::printf("SaveAsXls, %d records x 20 fields, after 10,000 rows:      %.2f s (%s, %ju bytes)\n", records,
-                tExisting, okExisting ? "ok" : "FAILED",
+    std::printf("SaveAsXls, %d records x 20 fields, new workbook:           %.2f s (%s, %ju bytes)\n",
+                records, tNew, okNew ? "ok" : "FAILED",
+                static_cast<uintmax_t>(std::filesystem::file_size(base + "/new.xls")));
+    std::printf("SaveAsXls, %d records x 20 fields, after 10,000 rows:      %.2f s (%s, %ju bytes)\n",
+                records, tExisting, okExisting ? "ok" : "FAILED",
                 static_cast<uintmax_t>(std::filesystem::file_size(base + "/existing.xls")));
 
     if (std::system("command -v soffice >/dev/null 2>&1") == 0) {
         WriteLines(base + "/data.csv", records, false);
         WriteLines(base + "/warm.csv", 2, false);
         const std::string soffice = "soffice -env:UserInstallation=file://" + base +
-                                    "/profile --headless --norestore --convert-to xls --outdir " + base + "/lo ";
+                                    "/profile --headless --norestore --convert-to xls --outdir " + base +
+                                    "/lo ";
         start = std::chrono::steady_clock::now();
         int rc = std::system((soffice + base + "/warm.csv >/dev/null 2>&1").c_str());
         const double tWarm = Seconds(start);

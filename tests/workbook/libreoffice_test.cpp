@@ -65,7 +65,9 @@ const char* kTemplate = R"fods(<?xml version="1.0" encoding="UTF-8"?>
 </office:document>
 )fods";
 
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
+std::string Quote(const std::string& s) {
+    return "'" + s + "'";
+}
 
 class LibreOfficeTest : public ::testing::Test {
 protected:
@@ -182,8 +184,8 @@ TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
 
     const std::string csvDir = dir.File("csv");
     const std::string fodsDir = dir.File("fods");
-    ASSERT_TRUE(Convert("csv:Text - txt - csv (StarCalc):44,34,76,1,,0,false,true,false,false,false,-1", csvDir,
-                        {dir.File("filled.xls"), dir.File("fresh.xls")}))
+    ASSERT_TRUE(Convert("csv:Text - txt - csv (StarCalc):44,34,76,1,,0,false,true,false,false,false,-1",
+                        csvDir, {dir.File("filled.xls"), dir.File("fresh.xls")}))
         << ReadFile(dir.File("soffice.log"));
     ASSERT_TRUE(Convert("fods", fodsDir, {dir.File("filled.xls"), tpl})) << ReadFile(dir.File("soffice.log"));
 

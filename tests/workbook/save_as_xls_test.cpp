@@ -131,7 +131,8 @@ TEST_F(SaveAsXlsTest, TemplateRowsOneToThreeAreKeptAndDataFollowsInRowFour) {
         for (int s = 0; s < 3; ++s) {
             ASSERT_TRUE(book.SetCurrentSheet(s));
             for (int r = 1; r <= 3; ++r) {
-                ASSERT_TRUE(book.SetCellText("A" + std::to_string(r), "head" + std::to_string(s) + std::to_string(r)));
+                ASSERT_TRUE(book.SetCellText("A" + std::to_string(r),
+                                             "head" + std::to_string(s) + std::to_string(r)));
             }
         }
         ASSERT_TRUE(book.Close());
@@ -167,13 +168,29 @@ TEST_F(SaveAsXlsTest, RecordsAreLaidOutByFieldFlagsAndSheetNumbers) {
         {"empty record consumes a row", 1, {}, {"x", "", "y"}, {{"x"}, {}, {"y"}}, {}, {}},
         {"all flags 0 still consume rows", 1, {1, 2, 3}, {"a,b,c", "d"}, {}, {}, {}},
         {"sheet split 2,1,2", 0, {}, {"2,p,q", "1,r", "2,s"}, {{"r"}}, {{"p", "q"}, {"s"}}, {}},
-        {"more than 20 fields keep 20", 1, {}, {"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22"},
-         {{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14", "15", "16", "17", "18", "19", "20"}},
-         {}, {}},
-        {"halves round to even", 0, {}, {"2.5,three", "1.5,one", " 2xyz,two", "+3e0,three again"},
-         {{"one"}}, {{"two"}}, {{"three"}, {"three again"}}},
+        {"more than 20 fields keep 20",
+         1,
+         {},
+         {"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22"},
+         {{"1",  "2",  "3",  "4",  "5",  "6",  "7",  "8",  "9",  "10",
+           "11", "12", "13", "14", "15", "16", "17", "18", "19", "20"}},
+         {},
+         {}},
+        {"halves round to even",
+         0,
+         {},
+         {"2.5,three", "1.5,one", " 2xyz,two", "+3e0,three again"},
+         {{"one"}},
+         {{"two"}},
+         {{"three"}, {"three again"}}},
         // Without a sheet number a record belongs to worksheet 1, at worksheet 1's row.
-        {"empty first field goes to sheet 1", 0, {}, {"2,a", "2,b", ",c", "2,d"}, {{"c"}}, {{"a"}, {"b"}, {"d"}}, {}},
+        {"empty first field goes to sheet 1",
+         0,
+         {},
+         {"2,a", "2,b", ",c", "2,d"},
+         {{"c"}},
+         {{"a"}, {"b"}, {"d"}},
+         {}},
         {"quotes and commas are not special", 1, {}, {"\"a,b\",c"}, {{"\"a", "b\"", "c"}}, {}, {}},
     };
     for (const Case& c : cases) {

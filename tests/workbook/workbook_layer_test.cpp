@@ -16,7 +16,9 @@ namespace {
 
 // --- crafting input workbooks the way other programs write them --------------------------------
 
-std::string Cell(uint16_t row, uint16_t col, uint16_t xf) { return Le16(row) + Le16(col) + Le16(xf); }
+std::string Cell(uint16_t row, uint16_t col, uint16_t xf) {
+    return Le16(row) + Le16(col) + Le16(xf);
+}
 Rec Number(uint16_t row, uint16_t col, uint16_t xf, double v) {
     std::string d = Cell(row, col, xf);
     d.append(reinterpret_cast<const char*>(&v), 8);
@@ -46,16 +48,20 @@ Rec Formula(uint16_t row, uint16_t col, const std::string& rgce, double cached) 
     return {0x0006, d};
 }
 Rec Row(uint16_t row, uint16_t flags, uint16_t xf) {
-    return {0x0208, Le16(row) + Le16(0) + Le16(0) + Le16(0x00FF) + Le16(0) + Le16(0) + Le16(flags) + Le16(xf)};
+    return {0x0208,
+            Le16(row) + Le16(0) + Le16(0) + Le16(0x00FF) + Le16(0) + Le16(0) + Le16(flags) + Le16(xf)};
 }
 Rec ColInfo(uint16_t first, uint16_t last, uint16_t xf) {
     return {0x007D, Le16(first) + Le16(last) + Le16(0x0900) + Le16(xf) + Le16(0) + Le16(0)};
 }
-Rec Dimensions(uint32_t rows, uint16_t cols) { return {0x0200, Le32(0) + Le32(rows) + Le16(0) + Le16(cols) + Le16(0)}; }
+Rec Dimensions(uint32_t rows, uint16_t cols) {
+    return {0x0200, Le32(0) + Le32(rows) + Le16(0) + Le16(cols) + Le16(0)};
+}
 
 // An SST whose first string carries a formatting run, then plain strings.
 Rec Sst(const std::vector<std::string>& plain) {
-    std::string d = Le32(static_cast<uint32_t>(plain.size() + 1)) + Le32(static_cast<uint32_t>(plain.size() + 1));
+    std::string d =
+        Le32(static_cast<uint32_t>(plain.size() + 1)) + Le32(static_cast<uint32_t>(plain.size() + 1));
     d += Le16(4) + std::string(1, '\x08') + Le16(1) + "Rich" + Le16(0) + Le16(5);
     for (const std::string& s : plain) {
         d += Le16(static_cast<uint16_t>(s.size())) + std::string(1, '\0') + s;
@@ -125,7 +131,8 @@ uint16_t XfOfCellAt(const std::string& stream, int sheet, uint16_t row, uint16_t
         if ((r.id == 0x00FD || r.id == 0x0203 || r.id == 0x027E) && r.data.size() >= 6 &&
             static_cast<uint8_t>(r.data[0]) + 256 * static_cast<uint8_t>(r.data[1]) == row &&
             static_cast<uint8_t>(r.data[2]) + 256 * static_cast<uint8_t>(r.data[3]) == col) {
-            return static_cast<uint16_t>(static_cast<uint8_t>(r.data[4]) + 256 * static_cast<uint8_t>(r.data[5]));
+            return static_cast<uint16_t>(static_cast<uint8_t>(r.data[4]) +
+                                         256 * static_cast<uint8_t>(r.data[5]));
         }
     }
     return 0xFFFF;
@@ -187,7 +194,8 @@ TEST(WorkbookLayer, NewWorkbookOfEachVersionCodeIsBiff8WithTwentySheets) {
 TEST(WorkbookLayer, TextsRoundTripInEightBitAndSixteenBitForm) {
     TempDir dir;
     const std::string path = dir.File("t.xls");
-    const std::vector<std::string> texts = {"abc", "café", "日本語ﾃｽﾄ", "𝄞 clef", "\"quoted\",comma", " lead"};
+    const std::vector<std::string> texts = {"abc",  "café", "日本語ﾃｽﾄ", "𝄞 clef", "\"quoted\",comma",
+                                            " lead"};
     {
         Workbook book;
         ASSERT_TRUE(book.Create(path, 2000, 3));
@@ -203,7 +211,11 @@ TEST(WorkbookLayer, TextsRoundTripInEightBitAndSixteenBitForm) {
     }
     EXPECT_EQ(read.Sheets[0].count({0, 2}), 0u);
     const std::string stream = WorkbookStream(path);
-    EXPECT_NE(stream.find(std::string("\x04\x00\x00" "caf\xE9", 7)), std::string::npos) << "8-bit form expected";
+    EXPECT_NE(stream.find(std::string("\x04\x00\x00"
+                                      "caf\xE9",
+                                      7)),
+              std::string::npos)
+        << "8-bit form expected";
 
     Workbook again;
     ASSERT_TRUE(again.Open(path));
@@ -227,7 +239,8 @@ TEST(WorkbookLayer, LargeStringTableCrossesContinueRecordsBothWays) {
         ASSERT_TRUE(book.Create(path, 2003, 1));
         for (int i = 0; i < 3000; ++i) {
             ASSERT_TRUE(book.SetCellText("A" + std::to_string(i + 1), text(i)));
-            ASSERT_TRUE(book.SetCellText("B" + std::to_string(i + 1), i % 2 ? "same" : "x" + std::to_string(i)));
+            ASSERT_TRUE(
+                book.SetCellText("B" + std::to_string(i + 1), i % 2 ? "same" : "x" + std::to_string(i)));
         }
         ASSERT_TRUE(book.Close());
     }
@@ -279,12 +292,13 @@ TEST(WorkbookLayer, ExistingCellsSurviveAndWritingIntoMulRkSplitsIt) {
     const std::string path = dir.File("in.xls");
     const std::string formula = std::string("\x1E\x01\x00\x1E\x02\x00\x03", 7);  // =1+2
     const Rec formulaRecord = Formula(3, 0, formula, 3.0);
-    WriteOle(path, {{"Workbook", Serialize(Crafted(2, Sst({"Keep"}), Dimensions(10, 4),
-                                                   {Row(0, 0x0100, 15), Row(1, 0x0100, 15), Row(3, 0x0100, 15),
-                                                    MulRk(0, 0, {{16, 1}, {17, 2}, {18, 3}}),
-                                                    LabelSst(1, 0, 15, 1), formulaRecord}))},
-                    {"\x05SummaryInformation", std::string(200, '\x11')},
-                    {"\x01CompObj", std::string(120, '\x22')}});
+    WriteOle(path,
+             {{"Workbook", Serialize(Crafted(2, Sst({"Keep"}), Dimensions(10, 4),
+                                             {Row(0, 0x0100, 15), Row(1, 0x0100, 15), Row(3, 0x0100, 15),
+                                              MulRk(0, 0, {{16, 1}, {17, 2}, {18, 3}}), LabelSst(1, 0, 15, 1),
+                                              formulaRecord}))},
+              {"\x05SummaryInformation", std::string(200, '\x11')},
+              {"\x01CompObj", std::string(120, '\x22')}});
     const std::vector<Rec> sheet2Before = SheetRecords(WorkbookStream(path), 1);
 
     Workbook book;
@@ -302,12 +316,14 @@ TEST(WorkbookLayer, ExistingCellsSurviveAndWritingIntoMulRkSplitsIt) {
     const std::string stream = WorkbookStream(path);
     EXPECT_EQ(XfOfCellAt(stream, 0, 0, 1), 17);
     EXPECT_EQ(XfOfCellAt(stream, 0, 0, 2), 18);
-    EXPECT_NE(stream.find(Le16(0x0006) + Le16(static_cast<uint16_t>(formulaRecord.data.size())) + formulaRecord.data),
+    EXPECT_NE(stream.find(Le16(0x0006) + Le16(static_cast<uint16_t>(formulaRecord.data.size())) +
+                          formulaRecord.data),
               std::string::npos)
         << "formula record must pass through unchanged";
     // The formatting run of the first shared string survives the rebuilt table.
     const std::vector<Rec> records = ParseRecords(stream);
-    const auto sst = std::find_if(records.begin(), records.end(), [](const Rec& r) { return r.id == 0x00FC; });
+    const auto sst =
+        std::find_if(records.begin(), records.end(), [](const Rec& r) { return r.id == 0x00FC; });
     ASSERT_NE(sst, records.end());
     EXPECT_EQ(sst->data.substr(8, 7), Le16(4) + std::string(1, '\x08') + Le16(1) + "Ri");
 
@@ -335,12 +351,42 @@ TEST(WorkbookLayer, ExistingCellsSurviveAndWritingIntoMulRkSplitsIt) {
     EXPECT_EQ(others, 2);
 }
 
+TEST(WorkbookLayer, MacroStorageKeepsItsClassIdAndStreams) {
+    TempDir dir;
+    const std::string path = dir.File("macro.xls");
+    std::string classId;
+    for (int i = 0; i < 16; ++i) {
+        classId.push_back(static_cast<char>(0xA0 + i));
+    }
+    const std::vector<std::pair<std::string, std::string>> project = {
+        {"PROJECT", "ID=\"{00000000}\"\r\n"}, {"\x03VBA_PROJECT", std::string(5000, '\x07')}};
+    WriteOleWithStorage(path, {{"WORKBOOK", Serialize(Crafted(1, Sst({}), Dimensions(0, 0), {}))}},
+                        "_VBA_PROJECT_CUR", classId, project);
+    Workbook book;
+    ASSERT_TRUE(book.Open(path));  // the stream name is matched without regard to case
+    ASSERT_TRUE(book.SetCellText("A1", "x"));
+    ASSERT_TRUE(book.Close());
+
+    std::string classAfter;
+    std::vector<std::pair<std::string, std::string>> after;
+    ASSERT_TRUE(ReadOleStorage(path, "_VBA_PROJECT_CUR", classAfter, after));
+    EXPECT_EQ(classAfter, classId);
+    std::sort(after.begin(), after.end());
+    std::vector<std::pair<std::string, std::string>> expected = project;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(after, expected);
+    const auto streams = ReadOleStreams(path);
+    EXPECT_TRUE(
+        std::any_of(streams.begin(), streams.end(), [](const auto& s) { return s.first == "WORKBOOK"; }));
+}
+
 TEST(WorkbookLayer, NewTextTakesFormatOfReplacedCellThenRowThenColumn) {
     TempDir dir;
     const std::string path = dir.File("in.xls");
-    WriteOle(path, {{"Workbook", Serialize(Crafted(1, Sst({}), Dimensions(10, 6),
-                                                   {Row(4, 0x0180, 20), Row(6, 0x0100, 15), Number(6, 0, 22, 1)},
-                                                   {ColInfo(3, 4, 21)}))}});
+    WriteOle(path,
+             {{"Workbook", Serialize(Crafted(1, Sst({}), Dimensions(10, 6),
+                                             {Row(4, 0x0180, 20), Row(6, 0x0100, 15), Number(6, 0, 22, 1)},
+                                             {ColInfo(3, 4, 21)}))}});
     Workbook book;
     ASSERT_TRUE(book.Open(path));
     for (const char* ref : {"E5", "D8", "A7", "F9", "E9"}) {
@@ -363,9 +409,10 @@ TEST(WorkbookLayer, AnchorOfSharedFormulaIsNotOverwritten) {
     const std::string exp = std::string("\x01", 1) + Le16(0) + Le16(0);  // PtgExp to A1
     const std::string shared = Le16(0) + Le16(1) + std::string("\x00\x00\x00\x02", 4) + Le16(3) +
                                std::string("\x1E\x05\x00", 3);  // A1:A2, =5
-    WriteOle(path, {{"Workbook", Serialize(Crafted(1, Sst({}), Dimensions(2, 1),
-                                                   {Row(0, 0x0100, 15), Row(1, 0x0100, 15), Formula(0, 0, exp, 5),
-                                                    Rec{0x04BC, shared}, Formula(1, 0, exp, 5)}))}});
+    WriteOle(path,
+             {{"Workbook", Serialize(Crafted(1, Sst({}), Dimensions(2, 1),
+                                             {Row(0, 0x0100, 15), Row(1, 0x0100, 15), Formula(0, 0, exp, 5),
+                                              Rec{0x04BC, shared}, Formula(1, 0, exp, 5)}))}});
     Recorded errors;
     Workbook book(errors.Handler());
     ASSERT_TRUE(book.Open(path));
@@ -404,11 +451,28 @@ TEST(WorkbookLayer, UnreadableFilesAreRefusedWithAClearTextAndLeftUntouched) {
     const std::vector<Case> cases = {
         {"text file", [](const std::string& p) { WriteFile(p, "A,B,C\r\n1,2,3\r\n"); }, "OLE2"},
         {"empty file", [](const std::string& p) { WriteFile(p, ""); }, "OLE2"},
-        {"truncated compound file", [&](const std::string& p) { WriteFile(p, goodBytes.substr(0, 1536)); }, ""},
-        {"Excel 95 book", [&](const std::string& p) { WriteOle(p, {{"Book", goodStream}}); }, "95"},
-        {"no workbook stream", [&](const std::string& p) { WriteOle(p, {{"Other", "x"}}); }, "Workbook"},
-        {"encrypted", [&](const std::string& p) { WriteOle(p, {{"Workbook", Serialize(encrypted)}}); }, "暗号"},
-        {"BIFF5 records", [&](const std::string& p) { WriteOle(p, {{"Workbook", Serialize(biff5)}}); }, "BIFF8"},
+        {"truncated compound file", [&](const std::string& p) { WriteFile(p, goodBytes.substr(0, 1536)); },
+         ""},
+        {"Excel 95 book",
+         [&](const std::string& p) {
+             WriteOle(p, {{"Book", goodStream}});
+         },
+         "95"},
+        {"no workbook stream",
+         [&](const std::string& p) {
+             WriteOle(p, {{"Other", "x"}});
+         },
+         "Workbook"},
+        {"encrypted",
+         [&](const std::string& p) {
+             WriteOle(p, {{"Workbook", Serialize(encrypted)}});
+         },
+         "暗号"},
+        {"BIFF5 records",
+         [&](const std::string& p) {
+             WriteOle(p, {{"Workbook", Serialize(biff5)}});
+         },
+         "BIFF8"},
         {"stream cut inside a record",
          [&](const std::string& p) {
              size_t content = 0;
@@ -425,7 +489,8 @@ TEST(WorkbookLayer, UnreadableFilesAreRefusedWithAClearTextAndLeftUntouched) {
              std::vector<Rec> globals;
              for (const Rec& x : r) {
                  globals.push_back(x);
-                 if (x.id == 0x000A) break;
+                 if (x.id == 0x000A)
+                     break;
              }
              globals.push_back(r[globals.size()]);  // a lone BOF of the first sheet
              std::string s = Serialize(globals);
@@ -480,7 +545,8 @@ TEST(WorkbookLayer, TemplateIsOnlyReadAndFailedSaveLeavesNoFile) {
     ASSERT_EQ(errors.Errors.size(), 1u);
     EXPECT_NE(errors.Errors[0].find(nowhere), std::string::npos);
     EXPECT_FALSE(book.IsOpen());
-    EXPECT_EQ(std::count_if(std::filesystem::directory_iterator(dir.Path()), {}, [](auto&) { return true; }), 2);
+    EXPECT_EQ(std::count_if(std::filesystem::directory_iterator(dir.Path()), {}, [](auto&) { return true; }),
+              2);
 }
 
 TEST(WorkbookLayer, OperationsOutsideTheWorkbookFail) {
@@ -507,10 +573,11 @@ TEST(WorkbookLayer, CellReferencesParseA1Style) {
         uint32_t Row;
         uint16_t Col;
     };
-    for (const Case& c : {Case{"A1", true, 0, 0}, Case{"T20", true, 19, 19}, Case{"iv65536", true, 65535, 255},
-                          Case{"IW1", false, 0, 0}, Case{"A0", false, 0, 0}, Case{"A65537", false, 0, 0},
-                          Case{"A", false, 0, 0}, Case{"12", false, 0, 0}, Case{"A1 ", false, 0, 0},
-                          Case{"", false, 0, 0}, Case{"A99999999999", false, 0, 0}}) {
+    for (const Case& c :
+         {Case{"A1", true, 0, 0}, Case{"T20", true, 19, 19}, Case{"iv65536", true, 65535, 255},
+          Case{"IW1", false, 0, 0}, Case{"A0", false, 0, 0}, Case{"A65537", false, 0, 0},
+          Case{"A", false, 0, 0}, Case{"12", false, 0, 0}, Case{"A1 ", false, 0, 0}, Case{"", false, 0, 0},
+          Case{"A99999999999", false, 0, 0}}) {
         uint32_t row = 0;
         uint16_t col = 0;
         EXPECT_EQ(ParseCellReference(c.Ref, row, col), c.Ok) << c.Ref;

@@ -24,11 +24,13 @@ namespace xlstest {
 namespace {
 
 uint16_t G16(std::string_view d, size_t at) {
-    return at + 2 <= d.size() ? static_cast<uint16_t>(static_cast<uint8_t>(d[at]) |
-                                                      (static_cast<uint8_t>(d[at + 1]) << 8))
-                              : 0;
+    return at + 2 <= d.size()
+               ? static_cast<uint16_t>(static_cast<uint8_t>(d[at]) | (static_cast<uint8_t>(d[at + 1]) << 8))
+               : 0;
 }
-uint32_t G32(std::string_view d, size_t at) { return G16(d, at) | (static_cast<uint32_t>(G16(d, at + 2)) << 16); }
+uint32_t G32(std::string_view d, size_t at) {
+    return G16(d, at) | (static_cast<uint32_t>(G16(d, at + 2)) << 16);
+}
 
 struct Positioned {
     size_t Offset;
@@ -55,8 +57,12 @@ std::vector<Positioned> Walk(std::string_view s) {
 
 }  // namespace
 
-std::string Le16(uint16_t v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)}; }
-std::string Le32(uint32_t v) { return Le16(static_cast<uint16_t>(v)) + Le16(static_cast<uint16_t>(v >> 16)); }
+std::string Le16(uint16_t v) {
+    return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+}
+std::string Le32(uint32_t v) {
+    return Le16(static_cast<uint16_t>(v)) + Le16(static_cast<uint16_t>(v >> 16));
+}
 
 std::vector<Rec> ParseRecords(std::string_view stream) {
     std::vector<Rec> out;
@@ -94,6 +100,13 @@ std::string Serialize(const std::vector<Rec>& records) {
 }
 
 void WriteOle(const std::string& path, const std::vector<std::pair<std::string, std::string>>& streams) {
+    WriteOleWithStorage(path, streams, "", "", {});
+}
+
+void WriteOleWithStorage(const std::string& path,
+                         const std::vector<std::pair<std::string, std::string>>& streams,
+                         const std::string& storage, const std::string& classId16,
+                         const std::vector<std::pair<std::string, std::string>>& storageStreams) {
     gsf_init();
     GError* err = nullptr;
     GsfOutput* sink = gsf_output_stdio_new(path.c_str(), &err);
@@ -106,6 +119,19 @@ void WriteOle(const std::string& path, const std::vector<std::pair<std::string, 
         gsf_output_write(child, data.size(), reinterpret_cast<const guint8*>(data.data()));
         gsf_output_close(child);
         g_object_unref(child);
+    }
+    if (!storage.empty()) {
+        GsfOutput* dir = gsf_outfile_new_child(ole, storage.c_str(), TRUE);
+        gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(dir),
+                                       reinterpret_cast<const guint8*>(classId16.data()));
+        for (const auto& [name, data] : storageStreams) {
+            GsfOutput* child = gsf_outfile_new_child(GSF_OUTFILE(dir), name.c_str(), FALSE);
+            gsf_output_write(child, data.size(), reinterpret_cast<const guint8*>(data.data()));
+            gsf_output_close(child);
+            g_object_unref(child);
+        }
+        gsf_output_close(dir);
+        g_object_unref(dir);
     }
     gsf_output_close(GSF_OUTPUT(ole));
     g_object_unref(ole);  // closing the compound file closed the sink
@@ -137,6 +163,45 @@ std::vector<std::pair<std::string, std::string>> ReadOleStreams(const std::strin
     }
     g_object_unref(input);
     return out;
+}
+
+bool ReadOleStorage(const std::string& path, const std::string& storage, std::string& classId16,
+                    std::vector<std::pair<std::string, std::string>>& streams) {
+    gsf_init();
+    GError* err = nullptr;
+    GsfInput* input = gsf_input_stdio_new(path.c_str(), &err);
+    if (input == nullptr) {
+        g_error_free(err);
+        return false;
+    }
+    bool found = false;
+    GsfInfile* ole = gsf_infile_msole_new(input, &err);
+    if (ole != nullptr) {
+        GsfInput* dir = gsf_infile_child_by_name(ole, storage.c_str());
+        if (dir != nullptr && gsf_infile_num_children(GSF_INFILE(dir)) >= 0) {
+            found = true;
+            guint8 id[16] = {};
+            gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(dir), id);
+            classId16.assign(reinterpret_cast<const char*>(id), 16);
+            for (int i = 0; i < gsf_infile_num_children(GSF_INFILE(dir)); ++i) {
+                GsfInput* child = gsf_infile_child_by_index(GSF_INFILE(dir), i);
+                std::string data(static_cast<size_t>(gsf_input_size(child)), '\0');
+                if (!data.empty()) {
+                    gsf_input_read(child, data.size(), reinterpret_cast<guint8*>(data.data()));
+                }
+                streams.emplace_back(gsf_infile_name_by_index(GSF_INFILE(dir), i), data);
+                g_object_unref(child);
+            }
+        }
+        if (dir != nullptr) {
+            g_object_unref(dir);
+        }
+        g_object_unref(ole);
+    } else {
+        g_error_free(err);
+    }
+    g_object_unref(input);
+    return found;
 }
 
 std::string WorkbookStream(const std::string& path) {

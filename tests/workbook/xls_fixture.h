@@ -26,6 +26,15 @@ std::string Le32(uint32_t v);
 
 // A compound file holding the given root-level streams, written with libgsf.
 void WriteOle(const std::string& path, const std::vector<std::pair<std::string, std::string>>& streams);
+// A compound file with root-level streams and one storage (with a class id) holding streams, the way
+// a workbook keeps its macro project.
+void WriteOleWithStorage(const std::string& path,
+                         const std::vector<std::pair<std::string, std::string>>& streams,
+                         const std::string& storage, const std::string& classId16,
+                         const std::vector<std::pair<std::string, std::string>>& storageStreams);
+// The class id and streams of a root-level storage; false when there is no such storage.
+bool ReadOleStorage(const std::string& path, const std::string& storage, std::string& classId16,
+                    std::vector<std::pair<std::string, std::string>>& streams);
 // The root-level streams of a compound file (name and contents), in directory order.
 std::vector<std::pair<std::string, std::string>> ReadOleStreams(const std::string& path);
 std::string WorkbookStream(const std::string& path);

@@ -104,7 +104,9 @@ inline uint16_t Get16(std::string_view d, size_t at) {
 inline uint32_t Get32(std::string_view d, size_t at) {
     return static_cast<uint32_t>(Get16(d, at)) | (static_cast<uint32_t>(Get16(d, at + 2)) << 16);
 }
-inline void Put8(std::string& d, uint8_t v) { d.push_back(static_cast<char>(v)); }
+inline void Put8(std::string& d, uint8_t v) {
+    d.push_back(static_cast<char>(v));
+}
 inline void Put16(std::string& d, uint16_t v) {
     d.push_back(static_cast<char>(v & 0xFF));
     d.push_back(static_cast<char>(v >> 8));
@@ -133,7 +135,9 @@ inline void AppendRecord(std::string& stream, uint16_t id, std::string_view data
     Put16(stream, static_cast<uint16_t>(data.size()));
     stream.append(data);
 }
-inline void AppendRecord(std::string& stream, const Record& r) { AppendRecord(stream, r.id, r.data); }
+inline void AppendRecord(std::string& stream, const Record& r) {
+    AppendRecord(stream, r.id, r.data);
+}
 
 // Cuts a workbook stream into records. Stops at the end of the stream; returns false (with a reason)
 // when a record header or body runs past the end, or a length exceeds the BIFF8 limit.

@@ -14,8 +14,8 @@ std::string Bof(uint16_t type, int versionCode) {
     std::string d;
     Put16(d, kBiff8Version);
     Put16(d, type);
-    Put16(d, 0x0DBB);  // build identifier
-    Put16(d, 0x07CC);  // build year
+    Put16(d, 0x0DBB);                    // build identifier
+    Put16(d, 0x07CC);                    // build year
     Put32(d, 0x00000001 | (ver << 14));  // fWin, highest version that edited the file
     Put32(d, 0x00000006 | (ver << 8));   // lowest BIFF version 8, last version that saved it
     return d;
@@ -27,7 +27,9 @@ std::string U16(uint16_t v) {
     return d;
 }
 
-void Add(std::string& s, uint16_t id, std::string_view data = {}) { AppendRecord(s, id, data); }
+void Add(std::string& s, uint16_t id, std::string_view data = {}) {
+    AppendRecord(s, id, data);
+}
 
 std::string Font(uint16_t weight) {
     std::string d;
@@ -35,9 +37,9 @@ std::string Font(uint16_t weight) {
     Put16(d, 0);       // no italic, strike-out, outline
     Put16(d, 0x7FFF);  // automatic colour
     Put16(d, weight);
-    Put16(d, 0);  // no super/subscript
-    Put8(d, 0);   // no underline
-    Put8(d, 3);   // modern family
+    Put16(d, 0);    // no super/subscript
+    Put8(d, 0);     // no underline
+    Put8(d, 3);     // modern family
     Put8(d, 0x80);  // Shift-JIS character set
     Put8(d, 0);
     d += UnicodeString(u"ＭＳ Ｐゴシック", true);
@@ -54,13 +56,13 @@ std::string Format(uint16_t index, std::u16string_view code) {
 std::string Xf(uint16_t font, bool style, uint8_t attributes) {
     std::string d;
     Put16(d, font);
-    Put16(d, 0);                         // General number format
-    Put16(d, style ? 0xFFF5 : 0x0001);   // style XF with no parent / locked cell XF of parent 0
-    Put8(d, 0x20);                       // bottom aligned
-    Put8(d, 0);                          // no rotation
-    Put8(d, 0);                          // no indent
-    Put8(d, attributes);                 // which attribute groups a style XF leaves to its cells
-    Put32(d, 0);                         // no borders
+    Put16(d, 0);                        // General number format
+    Put16(d, style ? 0xFFF5 : 0x0001);  // style XF with no parent / locked cell XF of parent 0
+    Put8(d, 0x20);                      // bottom aligned
+    Put8(d, 0);                         // no rotation
+    Put8(d, 0);                         // no indent
+    Put8(d, attributes);                // which attribute groups a style XF leaves to its cells
+    Put32(d, 0);                        // no borders
     Put32(d, 0);
     Put16(d, 0x20C0);  // pattern colours: system foreground and background
     return d;
@@ -184,13 +186,13 @@ void Worksheet(std::string& s, int versionCode, bool selected) {
     Add(s, kHCenter, U16(0));
     Add(s, kVCenter, U16(0));
     std::string setup;
-    Put16(setup, 9);    // A4
-    Put16(setup, 100);  // scale %
-    Put16(setup, 1);    // first page number
-    Put16(setup, 1);    // fit to width
-    Put16(setup, 1);    // fit to height
+    Put16(setup, 9);       // A4
+    Put16(setup, 100);     // scale %
+    Put16(setup, 1);       // first page number
+    Put16(setup, 1);       // fit to width
+    Put16(setup, 1);       // fit to height
     Put16(setup, 0x0006);  // portrait; no printer-specific settings stored
-    Put16(setup, 600);  // dpi
+    Put16(setup, 600);     // dpi
     Put16(setup, 600);
     PutDouble(setup, 0.3);  // header and footer margins in inches
     PutDouble(setup, 0.3);

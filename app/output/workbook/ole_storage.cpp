@@ -18,8 +18,9 @@ void InitGsf() {
         gsf_init();
         // A damaged file makes the reader log assertion messages on stderr; the caller reports the
         // failure to the operator instead.
-        g_log_set_handler("libgsf:msole", static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING),
-                          [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+        g_log_set_handler(
+            "libgsf:msole", static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING),
+            [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
     });
 }
 

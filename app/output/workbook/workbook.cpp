@@ -174,8 +174,9 @@ bool Workbook::Open(const std::string& path, const std::string& templatePath) {
     }
     if (!found) {
         Reset();
-        return Fail("ブックを開けません: " + source +
-                    (biff5 ? " (Excel 5.0/95 形式のブックは扱えません)" : " (Workbook ストリームがありません)"));
+        return Fail(
+            "ブックを開けません: " + source +
+            (biff5 ? " (Excel 5.0/95 形式のブックは扱えません)" : " (Workbook ストリームがありません)"));
     }
     if (!LoadStream(root_.Children[workbookChild_].Data, why)) {
         Reset();
@@ -320,7 +321,7 @@ bool Workbook::LoadStream(std::string_view stream, std::string& why) {
                 sheet.ColInfos.push_back(r);
             }
         }
-        sheet.TableAt = firstTable != 0       ? firstTable
+        sheet.TableAt = firstTable != 0        ? firstTable
                         : afterDimensions != 0 ? afterDimensions
                         : window2 != 0         ? window2
                                                : sheet.Records.size() - 1;
@@ -345,7 +346,9 @@ bool Workbook::LoadStream(std::string_view stream, std::string& why) {
     return true;
 }
 
-int Workbook::SheetCount() const { return open_ ? static_cast<int>(sheetOfBound_.size()) : 0; }
+int Workbook::SheetCount() const {
+    return open_ ? static_cast<int>(sheetOfBound_.size()) : 0;
+}
 
 bool Workbook::SetCurrentSheet(int index) {
     if (!open_) {

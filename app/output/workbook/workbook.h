@@ -60,7 +60,7 @@ private:
         size_t TableAt = 0;                 // where a rebuilt cell table goes
         bool IsWorksheet = false;
         std::vector<biff::Record> ColInfos;  // column formats, for the format of new cells
-        std::unique_ptr<CellTable> Table;     // parsed on first use
+        std::unique_ptr<CellTable> Table;    // parsed on first use
         bool Dirty = false;
     };
     // One serialised sheet with the positions (relative to its BOF) that INDEX points at.
