@@ -1,0 +1,376 @@
+// Whole uploads through the real link library and the simulated terminal on a pseudo-terminal linked as
+// <program folder>/ports/COM3: the exchange on the wire, the files and the operator's status lines.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+
+#include "codec/link_api.h"
+#include "support/recording_operator_view.h"
+#include "termsim.h"
+#include "upload/upload_engine.h"
+#include "upload_test_support.h"
+
+namespace {
+
+using termsim::FaultKind;
+using termsim::Options;
+using Lines = std::vector<std::string>;
+
+const PcDateTime kClock = {2024, 1, 2, 9, 5, 7};
+constexpr int kPort = 3;
+const char* const kPortLine = "COM3:115.2KBps/RS232C通信(LNU-40/45)";
+
+class UploadE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* bin = std::getenv("GATHRA_BIN_DIR");
+        ASSERT_NE(bin, nullptr) << "GATHRA_BIN_DIR";
+        ASSERT_TRUE(program.CopyLibrary(bin));
+        link = BindQuorlin(program.Path());
+        ASSERT_NE(link, nullptr);
+
+        settings.SaveFolder = save.Path();
+        settings.BackFilePath = program.Path() + "/Back.txt";
+        settings.Port = kPort;
+        settings.Baud = 115200;
+        settings.TimeAdjust = "0";
+        settings.OverWrite = 1;
+        for (int i = 1; i <= 20; ++i) {
+            settings.XlsField[i] = 1;
+        }
+        run.IsRunning = true;
+        view.OnYield = [this] {
+            // The operator's stop button, pressed when the test's condition holds; a minute is the
+            // safety net against a run that never ends.
+            const bool overdue = std::chrono::steady_clock::now() - started > std::chrono::seconds(60);
+            if (run.IsRunning && (overdue || (stopWhen && stopWhen()))) {
+                run.IsRunning = false;
+                run.StopRequested = true;
+            }
+        };
+    }
+    void TearDown() override { sim->Stop(); }
+
+    // A terminal serves one session; a test with a second session puts a fresh terminal in the cradle.
+    void NextTerminal() {
+        sim->Stop();
+        sim = std::make_unique<termsim::Simulator>();
+        RecordingOperatorView fresh;
+        fresh.OnYield = view.OnYield;
+        view = fresh;
+        run.IsRunning = true;
+        run.StopRequested = false;
+        stopWhen = nullptr;
+    }
+
+    void Upload(const Options& options) {
+        ASSERT_TRUE(sim->Start(program.Path(), kPort, options));
+        started = std::chrono::steady_clock::now();
+        UploadContext context{settings, run, view, link, [] { return kClock; }};
+        RunUpload(context);
+    }
+
+    // The exchange as lines: "P " or "T " and the line without its CR (adapter bytes left out).
+    Lines Wire() {
+        sim->WaitFinished(2000);  // the PC's last line may still be on its way
+        Lines lines;
+        for (const auto& entry : sim->Transcript()) {
+            if (entry.bytes.empty() || entry.bytes.back() != '\r') {
+                continue;
+            }
+            lines.push_back(std::string(1, entry.direction) + " " +
+                            entry.bytes.substr(0, entry.bytes.size() - 1));
+        }
+        return lines;
+    }
+    // The PC's final answers as the terminal got them.
+    Lines Finals() {
+        sim->WaitFinished(2000);
+        return sim->FinalAnswers();
+    }
+    int Count(const Lines& lines, const std::string& line) {
+        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+    }
+    std::string Backup() const { return ReadFileBytes(settings.BackFilePath); }
+    std::string Output(const std::string& name = "T01.txt") const { return ReadFileBytes(save / name); }
+
+    termsim::TempProgramFolder program;
+    TempDir save;
+    std::unique_ptr<termsim::Simulator> sim = std::make_unique<termsim::Simulator>();
+    const LinkApi* link = nullptr;
+    SettingsRecord settings;
+    RunState run;
+    RecordingOperatorView view;
+    std::function<bool()> stopWhen;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+};
+
+TEST_F(UploadE2E, TwoRecordExampleByteForByte) {
+    Options options;
+    options.records = {"A,1", "B,2"};
+    Upload(options);
+    EXPECT_EQ(Wire(), (Lines{"P VOL", "T ^#T01@2*D2", "P ACK", "T ^0A,1*56", "P ACK", "T ^1B,2*59", "P ACK",
+                             "T END", "P ACK"}));
+    EXPECT_EQ(Finals(), Lines{"ACK"});
+    EXPECT_EQ(Backup(), "A,1\r\nB,2\r\n");
+    EXPECT_EQ(Output(), "A,1\r\nB,2\r\n");
+    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  2/2", "ﾚｺｰﾄﾞ受信<2> : 正常終了"}));
+    EXPECT_EQ(view.StatusCalls[0].Text, kPortLine);
+    EXPECT_EQ(view.StatusCalls[1].Text, "ｵｰﾌﾟﾝ成功");
+    EXPECT_EQ(ReadFileBytes(save / "LOG.TXT"), CrLfLines({
+                                                   R"("2024/01/02","09:05:07"," 0","^#T01@2*D2")",
+                                                   R"("2024/01/02","09:05:07"," 0","^0A,1*56")",
+                                                   R"("2024/01/02","09:05:07"," 1","^1B,2*59")",
+                                                   R"("2024/01/02","09:05:07"," 2","END")",
+                                               }));
+    EXPECT_FALSE(run.IsRunning);
+    EXPECT_EQ(view.RunningStates, (std::vector<int>{0}));
+    // The port was closed: it can be opened again at once.
+    EXPECT_EQ(link->vbOpenIrCom(kPort, 115200, 0), 1);
+    link->CloseIrCom();
+}
+
+TEST_F(UploadE2E, AdapterModeWithClockSettingAndDoubleByteRecords) {
+    Options options;
+    options.adapterMode = true;
+    options.adapterSpeed = 9600;
+    options.terminalId = "\x83\x65\x83\x58\x83\x67";  // テスト
+    options.records = {"\x8F\xA4\x95\x69,10", "\x82\xA0,\"x\""};
+    options.crcType = 1;
+    settings.Mode = 1;
+    settings.CrcType = 1;
+    settings.TimeAdjust = "1";
+    Upload(options);
+    const Lines wire = Wire();
+    ASSERT_GE(wire.size(), 2u);
+    EXPECT_EQ(wire[0], "P TW20240102090507");
+    EXPECT_EQ(wire[1], "T OK");
+    EXPECT_EQ(sim->AdapterSpeed(), 115200);
+    EXPECT_EQ(wire.back(), "P ACK");
+    EXPECT_EQ(ReadFileBytes(save / "テスト.txt"), "\x8F\xA4\x95\x69,10\r\n\x82\xA0,\"x\"\r\n");
+    EXPECT_EQ(view.FileLabelText, "/テスト.txt");
+    EXPECT_EQ(view.StatusCalls[0].Text, "COM3:115.2KBps/IR通信(CQD-6xxx/QR-30)");
+}
+
+TEST_F(UploadE2E, SimpleProtocolStoresFrameLookingLinesAndInexactEndWords) {
+    Options options;
+    options.protocol = 1;
+    options.records = {"^0A,1*56", "^0A,1*56", "end", "END "};
+    settings.Protocol = 1;
+    Upload(options);
+    EXPECT_EQ(Finals(), Lines{"ACK"});
+    EXPECT_EQ(Backup(), CrLfLines(options.records));
+    EXPECT_EQ(Output(), CrLfLines(options.records));
+    EXPECT_EQ(view.StatusLines().back(), "ﾚｺｰﾄﾞ受信<4> : 正常終了");
+}
+
+TEST_F(UploadE2E, InexactEndWordIsABadFrameInTheDedicatedProtocol) {
+    for (const char* endWord : {"end", "END "}) {
+        SCOPED_TRACE(endWord);
+        NextTerminal();
+        Options options;
+        options.records = {"A"};
+        options.endWord = endWord;
+        Upload(options);
+        const Lines wire = Wire();
+        EXPECT_EQ(Count(wire, "P NAK"), 10);
+        EXPECT_EQ(Lines(wire.end() - 3, wire.end()), (Lines{"T " + std::string(endWord), "P BEL", "P CAN"}));
+        EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  1/1", "ﾚｺｰﾄﾞ受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "異常終了"}));
+        EXPECT_FALSE(FileExists(save / "T01.txt"));
+    }
+}
+
+TEST_F(UploadE2E, DuplicateIsAcknowledgedAndNotStoredEvenWithBadChecksum) {
+    // A terminal in simple mode sends these lines verbatim to a PC that expects frames.
+    Options options;
+    options.protocol = 1;
+    options.records = {Frame('0', "A"), "^0A*00", Frame('0', "A"), Frame('1', "B")};
+    Upload(options);
+    EXPECT_EQ(Count(Wire(), "P NAK"), 0);
+    EXPECT_EQ(Backup(), "A\r\nB\r\n");
+    EXPECT_EQ(view.StatusLines().back(), "ﾚｺｰﾄﾞ受信<4> : 正常終了");
+
+    // And the simulator's own repeat of the previous record.
+    NextTerminal();
+    Options repeat;
+    repeat.records = {"A", "B", "C"};
+    repeat.faults = {{FaultKind::RepeatPrevious, 2, 1}};
+    Upload(repeat);
+    EXPECT_EQ(Backup(), "A\r\nB\r\nC\r\n");
+    EXPECT_EQ(Finals(), Lines{"ACK"});
+}
+
+TEST_F(UploadE2E, SkippedSequenceDigitIsRefusedThenAccepted) {
+    Options options;
+    options.records = {"A", "B", "C"};
+    options.faults = {{FaultKind::WrongSequence, 1, 2}, {FaultKind::LowerCaseHex, 2, 1}};
+    Upload(options);
+    const Lines wire = Wire();
+    EXPECT_EQ(Count(wire, "T " + Frame('2', "B")), 2);
+    EXPECT_EQ(Count(wire, "P NAK"), 3);
+    EXPECT_EQ(Backup(), "A\r\nB\r\nC\r\n");
+    EXPECT_EQ(Finals(), Lines{"ACK"});
+}
+
+TEST_F(UploadE2E, EleventhBadFrameRingsTheBellThenCan) {
+    Options options;
+    options.records = {"A", "B"};
+    options.faults = {{FaultKind::BadChecksum, 1, 11}};
+    WriteFileBytes(save / "T01.txt", "previous\r\n");
+    Upload(options);
+    const Lines wire = Wire();
+    EXPECT_EQ(Count(wire, "P NAK"), 10);
+    EXPECT_EQ(Lines(wire.end() - 2, wire.end()), (Lines{"P BEL", "P CAN"}));
+    EXPECT_EQ(Finals(), Lines{"CAN"});
+    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  1/2", "ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ", "異常終了"}));
+    EXPECT_EQ(view.Beeps, 1);
+    EXPECT_EQ(Output(), "previous\r\n");
+}
+
+TEST_F(UploadE2E, TenthEmptyReplyIsATimeOut) {
+    // Ten record-phase passes of five silent reads each: about 25 s.
+    Options options;
+    options.records = {"A", "B"};
+    options.faults = {{FaultKind::Silence, 1, 100}};
+    Upload(options);
+    const Lines wire = Wire();
+    EXPECT_EQ(Count(wire, "P NAK"), 9);
+    EXPECT_EQ(wire.back(), "P CAN");
+    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  1/2", "ﾚｺｰﾄﾞ受信 : ﾀｲﾑｱｳﾄ ｴﾗｰ", "異常終了"}));
+    EXPECT_EQ(Backup(), "A\r\n");
+    EXPECT_FALSE(FileExists(save / "T01.txt"));
+}
+
+TEST_F(UploadE2E, TerminalThatNeverAnswersTheEnquiryUntilStop) {
+    Options options;
+    options.answerEnquiry = false;
+    stopWhen = [this] { return sim->LinesFromPc().size() >= 3; };
+    Upload(options);
+    // The stop is seen at the next check point: a further enquiry may already be on its way.
+    const Lines wire = Wire();
+    EXPECT_GE(Count(wire, "P VOL"), 3);
+    EXPECT_EQ(Count(wire, "P VOL") + 1, static_cast<int>(wire.size()));
+    EXPECT_EQ(wire.back(), "P CAN");
+    EXPECT_EQ(view.StatusLines(), (Lines{kPortLine, "ｵｰﾌﾟﾝ成功", "異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
+    EXPECT_EQ(view.Beeps, 0);
+}
+
+TEST_F(UploadE2E, ClockSettingNeverAnsweredOk) {
+    Options options;
+    options.answerClock = false;
+    settings.TimeAdjust = "1";
+    stopWhen = [this] { return sim->LinesFromPc().size() >= 3; };
+    Upload(options);
+    const Lines wire = Wire();
+    EXPECT_GE(Count(wire, "P TW20240102090507"), 3);
+    EXPECT_EQ(Count(wire, "P TW20240102090507") + 1, static_cast<int>(wire.size()));
+    EXPECT_EQ(wire.back(), "P CAN");
+    EXPECT_EQ(view.StatusLines().back(), "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました");
+}
+
+TEST_F(UploadE2E, MoreRecordsThanAnnounced) {
+    Options options;
+    for (int i = 0; i < 13; ++i) {
+        options.records.push_back("R" + std::to_string(i));
+    }
+    options.announcedCount = 12;
+    Upload(options);
+    EXPECT_EQ(Finals(), Lines{"ACK"});
+    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  13/12", "ﾚｺｰﾄﾞ受信<12> : 正常終了"}));
+    EXPECT_EQ(view.ProgressValue, 12);
+    EXPECT_EQ(Output(), CrLfLines(options.records));
+}
+
+TEST_F(UploadE2E, AutomaticRestartServesTwoUploadsAndAppends) {
+    Options options;
+    options.records = {"A,1", "B,2"};
+    options.uploads = 2;
+    settings.AutoStart = 1;
+    settings.OverWrite = 0;
+    WriteFileBytes(save / "T01.txt", "old\r\n");
+    stopWhen = [this] { return sim->FinalAnswers().size() >= 2; };
+    Upload(options);
+    EXPECT_EQ(Finals(), (Lines{"ACK", "ACK"}));
+    EXPECT_EQ(Output(), "old\r\nA,1\r\nB,2\r\nA,1\r\nB,2\r\n");
+    // One port line for the whole run; each upload adds its lines to the display.
+    int portLines = 0;
+    int normalEnds = 0;
+    for (const auto& call : view.StatusCalls) {
+        portLines += call.Text == kPortLine ? 1 : 0;
+        normalEnds += call.Text == "ﾚｺｰﾄﾞ受信<2> : 正常終了" ? 1 : 0;
+    }
+    EXPECT_EQ(portLines, 1);
+    EXPECT_EQ(normalEnds, 2);
+    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  2/2", "ﾚｺｰﾄﾞ受信<2> : 正常終了", "異常終了",
+                                         "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
+    // The second upload's first log line shows the first upload's count.
+    const std::string log = ReadFileBytes(save / "LOG.TXT");
+    EXPECT_EQ(log.substr(0, log.find("\r\n")), R"("2024/01/02","09:05:07"," 2","^#T01@2*D2")");
+}
+
+TEST_F(UploadE2E, FieldSelection) {
+    Options options;
+    options.records = {"a,b,c", ",b,c", "a,,c",
+                       "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25", "\"x,y\",z"};
+    settings.XlsField[1] = 0;
+    Upload(options);
+    EXPECT_EQ(Output(),
+              CrLfLines({"b,c", "b,c", ",c", "2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20", "y\",z"}));
+    // The backup keeps the records whole.
+    EXPECT_EQ(Backup(), CrLfLines(options.records));
+}
+
+TEST_F(UploadE2E, PathInTerminalIdIsRefused) {
+    Options options;
+    options.terminalId = "../escape";
+    options.records = {"A"};
+    Upload(options);
+    const Lines wire = Wire();
+    EXPECT_EQ(Count(wire, "P NAK"), 10);
+    EXPECT_EQ(Lines(wire.end() - 2, wire.end()), (Lines{"P BEL", "P CAN"}));
+    EXPECT_EQ(view.StatusLines(),
+              (Lines{kPortLine, "ｵｰﾌﾟﾝ成功", "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "異常終了"}));
+    EXPECT_TRUE(std::filesystem::is_empty(save.Path()));
+    EXPECT_FALSE(FileExists(std::filesystem::path(save.Path()).parent_path() / "escape.txt"));
+}
+
+TEST_F(UploadE2E, HangUpInTheMiddleKeepsTheBackupAndTheOutput) {
+    Options options;
+    options.records = {"A", "B", "C", "D"};
+    options.faults = {{FaultKind::HangUp, 2, 1}};
+    WriteFileBytes(save / "T01.txt", "previous\r\n");
+    // The operator notices the silence and presses stop.
+    stopWhen = [this] { return sim->Finished(); };
+    Upload(options);
+    EXPECT_EQ(Backup(), "A\r\nB\r\n");
+    EXPECT_EQ(Output(), "previous\r\n");
+    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  2/4", "異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
+    EXPECT_FALSE(run.IsRunning);
+}
+
+TEST_F(UploadE2E, PortWithoutDeviceIsAnOpenError) {
+    // A dangling ports/COM9 link is still the device of port 9, and it cannot be opened.
+    std::filesystem::create_directories(program.Path() + "/ports");
+    std::filesystem::create_symlink(save / "no-such-device", program.Path() + "/ports/COM9");
+    settings.Port = 9;
+    UploadContext context{settings, run, view, link, [] { return kClock; }};
+    RunUpload(context);
+    EXPECT_EQ(view.StatusLines(), (Lines{"COM9:115.2KBps/RS232C通信(LNU-40/45)", "ｵｰﾌﾟﾝｴﾗｰ", "異常終了"}));
+    EXPECT_EQ(view.Beeps, 1);
+    EXPECT_EQ(view.RunningStates, (std::vector<int>{0}));
+}
+
+TEST_F(UploadE2E, MissingLinkLibraryIsAnOpenError) {
+    TempDir empty;
+    const LinkApi* none = BindQuorlin(empty.Path());
+    ASSERT_EQ(none, nullptr);
+    UploadContext context{settings, run, view, none, [] { return kClock; }};
+    RunUpload(context);
+    EXPECT_EQ(view.StatusLines(), (Lines{kPortLine, "ｵｰﾌﾟﾝｴﾗｰ", "異常終了"}));
+    EXPECT_EQ(view.Beeps, 1);
+    EXPECT_FALSE(run.IsRunning);
+}
+
+}  // namespace
