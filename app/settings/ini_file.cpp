@@ -183,7 +183,6 @@ private:
 bool IniFile::Load(const std::string& path, IniError* error) {
     lines_.clear();
     bom_ = false;
-    converted_ = false;
 
     // O_NONBLOCK keeps a FIFO at the path from blocking the open; it is rejected below.
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -237,7 +236,6 @@ bool IniFile::Load(const std::string& path, IniError* error) {
     } else {
         text = Cp932ToUtf8(bytes);  // a BOM does not belong to a CP932 file: convert every byte
         bom_ = false;
-        converted_ = true;
     }
 
     size_t start = 0;

@@ -46,9 +46,6 @@ public:
     // Replaces `path` atomically with Text(); see the notes above.
     bool Save(const std::string& path, IniError* error = nullptr) const;
 
-    // True when the loaded file was not UTF-8 and was converted from CP932.
-    bool WasConverted() const { return converted_; }
-
 private:
     struct Line {
         std::string Text;  // without its line end
@@ -63,7 +60,6 @@ private:
 
     std::vector<Line> lines_;
     bool bom_ = false;
-    bool converted_ = false;
 };
 
 // Atomically replaces the file at `path` (following symlinks to their target) with `content`.
