@@ -270,3 +270,16 @@ TEST(SaveAsMdb, LockReleasedWithinTheWaitLetsTheRowsIn) {
     EXPECT_TRUE(upload.View.Messages.empty());
     EXPECT_EQ(upload.Query("SELECT F1 FROM T01 ORDER BY rowid;"), "a\nb\n");
 }
+
+TEST(SaveAsMdb, RelativePathThatLooksLikeAUriNamesTheFileItself) {
+    // A save folder such as "file:" would make the engine read the path as a URI.
+    Upload upload("", "a\r\n");
+    RunSqlite(upload.Folder / "file:x.mdb", kFullTable);
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(upload.Folder.Path());
+    upload.Run.OutputPath = "file:x.mdb";
+    const bool saved = upload.Save();
+    std::filesystem::current_path(previous);
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(RunSqlite(upload.Folder / "file:x.mdb", "SELECT F1 FROM T01;"), "a\n");
+}
