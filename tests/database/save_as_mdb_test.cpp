@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -131,15 +130,6 @@ TEST(SaveAsMdb, RowsColumnsAndFailuresByTable) {
     }
 }
 
-TEST(SaveAsMdb, BothProvidersWriteTheSameFile) {
-    for (const int16_t type : {0, 1}) {
-        Upload upload(kFullTable, "a,b\r\n");
-        upload.Settings.MdbType = type;
-        EXPECT_TRUE(upload.Save());
-        EXPECT_EQ(upload.Query("SELECT F1,F2 FROM T01;"), "a|b\n");
-    }
-}
-
 TEST(SaveAsMdb, NoDatabaseFileIsReportedWithoutCreatingOne) {
     Upload missing("", "a\r\n");
     missing.View.Busy = true;  // the pointer is left alone on this path
@@ -183,16 +173,6 @@ TEST(SaveAsMdb, MissingBackupFailsAfterTheTableWasOpened) {
     EXPECT_TRUE(upload.View.Messages[0].Text.starts_with("MDB書込ｴﾗｰ : #14unable to open backup file "));
     EXPECT_FALSE(upload.View.Busy);
     EXPECT_EQ(upload.Query("SELECT count(*) FROM T01;"), "0\n");
-}
-
-TEST(SaveAsMdb, WriteProtectedDatabaseFailsBeforeAnyRow) {
-    if (geteuid() == 0) {
-        GTEST_SKIP() << "root writes to write-protected files";
-    }
-    Upload upload(kFullTable, "a\r\n");
-    chmod(upload.Database.c_str(), 0444);
-    EXPECT_FALSE(upload.Save());
-    upload.ExpectReported("MDB書込ｴﾗｰ : #8attempt to write a readonly database");
 }
 
 TEST(SaveAsMdb, RowsBeforeAFailureAreCommittedBeforeTheBoxAppears) {
