@@ -388,6 +388,11 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content, In
             SetError(error, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
             return false;
         }
+        // Replacing by rename would get past a file the operator made read-only; writing in place would not.
+        if (access(target.c_str(), W_OK) != 0) {
+            SetError(error, errno);
+            return false;
+        }
         exists = true;
         mode = info.st_mode & 07777;
     } else if (errno == ENOENT) {

@@ -19,8 +19,9 @@
 //   installation), converted on load and so saved as UTF-8. A UTF-8 byte order mark is kept.
 // - Lines end with LF or CR LF. New lines take the line end of the file's first line (LF in a new file).
 // - Save writes a new file beside the old one and renames it over the old one: a crash or a full disk
-//   leaves either the old or the new file, never a mix. The old file's permission bits are kept, and a
-//   path that is a symlink is replaced at its target so the link stays.
+//   leaves either the old or the new file, never a mix. The old file's permission bits are kept, a file
+//   this user may not write is refused as it would be by a write in place, and a path that is a symlink
+//   is replaced at its target so the link stays.
 
 struct IniError {
     int Code = 0;             // an errno value
