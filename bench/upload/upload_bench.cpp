@@ -1,0 +1,278 @@
+// Measures a whole upload of 2,000 records of about 40 bytes: RunUpload with the real libquorlin.so against
+// gathra-termsim on a pseudo-terminal, once as fast as the simulator answers and once with the terminal's
+// output paced at 115200 bit/s. Prints records per second and the ratio of the measured time to the floor:
+// the 2 ms spacing before every PC line plus the time the terminal's bytes need on the wire (10 bits a
+// byte). The floor with the PC's own bytes on the wire as well is printed beside it: a pseudo-terminal
+// carries the PC's lines at once, so that floor is what a real line would add.
+// Then times the engine alone against an in-process terminal that answers at once, and SaveAsText on a
+// backup of 32,767 records.
+//
+// Usage: bench_upload [records, default 2000]
+// The library is taken from $GATHRA_BIN_DIR, or from the build's bin folder.
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "codec/frame_codec.h"
+#include "output/writers.h"
+#include "shell/operator_view.h"
+#include "termsim.h"
+#include "upload/upload_engine.h"
+
+namespace {
+
+constexpr double kSpacingSeconds = 0.002;
+
+// A window that only counts what it is asked to show.
+class CountingView : public OperatorView {
+public:
+    void ShowStatus(int16_t, const std::string& text) override {
+        ++statusCalls;
+        last = text;
+    }
+    void SetRunningState(int16_t) override {}
+    void SetFileLabel(const std::string& text) override { label = text; }
+    std::string FileLabel() const override { return label; }
+    void SetProgressMax(int) override {}
+    void SetProgressValue(int) override {}
+    void SetProgressVisible(bool) override {}
+    void SetBusyPointer(bool) override {}
+    void Beep() override {}
+    void ShowMessage(const std::string&, const std::string& text, MessageIcon) override {
+        std::fprintf(stderr, "message: %s\n", text.c_str());
+    }
+    void ProcessPendingEvents() override { ++yields; }
+
+    long statusCalls = 0;
+    long yields = 0;
+    std::string last;
+    std::string label;
+};
+
+std::string Record(int i) {
+    // About 40 bytes: a code, a quantity, a date, a place and a note.
+    char text[64];
+    std::snprintf(text, sizeof text, "4901234%06d,%4d,20240102,A-%03d,ITEM%05d", i, i % 997, i % 100, i);
+    return text;
+}
+
+bool RunOne(const std::string& binDir, const char* label, int records, int pacing) {
+    termsim::TempProgramFolder program;
+    if (!program.CopyLibrary(binDir)) {
+        std::fprintf(stderr, "cannot copy libquorlin.so from %s\n", binDir.c_str());
+        return false;
+    }
+    const LinkApi* link = BindQuorlin(program.Path());
+    if (link == nullptr) {
+        std::fprintf(stderr, "cannot bind libquorlin.so\n");
+        return false;
+    }
+    const std::string save = program.Path() + "/save";
+    std::filesystem::create_directory(save);
+
+    termsim::Options options;
+    for (int i = 0; i < records; ++i) {
+        options.records.push_back(Record(i));
+    }
+    options.pacingBitsPerSecond = pacing;
+    termsim::Simulator sim;
+    if (!sim.Start(program.Path(), 1, options)) {
+        std::fprintf(stderr, "cannot start the simulator\n");
+        return false;
+    }
+
+    SettingsRecord settings;
+    settings.SaveFolder = save;
+    settings.BackFilePath = program.Path() + "/Back.txt";
+    settings.Port = 1;
+    settings.Baud = 115200;
+    settings.TimeAdjust = "0";
+    settings.OverWrite = 1;
+    for (int i = 1; i <= 20; ++i) {
+        settings.XlsField[i] = 1;
+    }
+    RunState run;
+    run.IsRunning = true;
+    CountingView view;
+    UploadContext context{settings, run, view, link};
+
+    // The time from the first line on the wire to the PC's final answer, from the simulator's transcript;
+    // the port opening before it is not part of the upload.
+    RunUpload(context);
+    sim.WaitFinished(5000);
+    const auto transcript = sim.Transcript();
+    if (sim.FinalAnswers() != std::vector<std::string>{"ACK"} || transcript.empty()) {
+        std::fprintf(stderr, "%s: the upload did not end with ACK (%s)\n", label, view.last.c_str());
+        return false;
+    }
+    long pcLines = 0;
+    long pcBytes = 0;
+    long terminalBytes = 0;
+    for (const auto& entry : transcript) {
+        if (entry.direction == 'P') {
+            ++pcLines;
+            pcBytes += static_cast<long>(entry.bytes.size());
+        } else {
+            terminalBytes += static_cast<long>(entry.bytes.size());
+        }
+    }
+    // The first PC line is stamped at its first byte, the final answer likewise; the upload ends when
+    // the final answer has been written, a few microseconds later.
+    const double measured =
+        static_cast<double>(transcript.back().micros - transcript.front().micros) / 1e6 + kSpacingSeconds;
+    const double byteTime = pacing > 0 ? 10.0 / pacing : 0.0;
+    const double floor =
+        static_cast<double>(pcLines) * kSpacingSeconds + static_cast<double>(terminalBytes) * byteTime;
+    const double lineFloor = floor + static_cast<double>(pcBytes) * byteTime;
+    std::printf("%-26s %5d records  %7.3f s  %7.1f records/s  floor %7.3f s  ratio %.3f", label, records,
+                measured, records / measured, floor, measured / floor);
+    if (pacing > 0) {
+        std::printf("  (floor with PC bytes %7.3f s, ratio %.3f)", lineFloor, measured / lineFloor);
+    }
+    // Where the time above the floor goes: the PC's side (a terminal line's last byte to the PC's next
+    // line, less the 2 ms spacing: the engine, the link and the scheduler) and the terminal's side (a PC
+    // line to the end of the answer, less the answer's bytes on the wire: the simulator).
+    double pcSide = 0;
+    double terminalSide = 0;
+    long pcTurns = 0;
+    long terminalTurns = 0;
+    for (size_t i = 1; i < transcript.size(); ++i) {
+        const auto& previous = transcript[i - 1];
+        const auto& entry = transcript[i];
+        const double gap = static_cast<double>(entry.micros - previous.micros);
+        if (previous.direction == 'T' && entry.direction == 'P') {
+            pcSide += gap - kSpacingSeconds * 1e6;
+            ++pcTurns;
+        } else if (previous.direction == 'P' && entry.direction == 'T') {
+            terminalSide += gap - static_cast<double>(entry.bytes.size()) * byteTime * 1e6;
+            ++terminalTurns;
+        }
+    }
+    std::printf(
+        "\n    above the floor per record: %.1f us (PC side %.1f us per line, terminal side %.1f us per "
+        "line); %ld PC lines, %ld status updates, %ld yields\n",
+        (measured - floor) / records * 1e6, pcTurns > 0 ? pcSide / pcTurns : 0.0,
+        terminalTurns > 0 ? terminalSide / terminalTurns : 0.0, pcLines, view.statusCalls, view.yields);
+    sim.Stop();
+    return true;
+}
+
+// A terminal that answers at once, inside the process: what RunUpload itself costs per record (yields,
+// frame checks, the backup and log writes, the status update), without a line or a scheduler between.
+namespace instant {
+std::vector<std::string> lines;  // the terminal's answers in order
+size_t next = 0;
+int32_t Open(int32_t, int32_t, int32_t) {
+    return 1;
+}
+int32_t Clear() {
+    return 0;
+}
+int32_t Write(const char*) {
+    return 1;
+}
+int32_t Read(char* buffer) {
+    if (next >= lines.size()) {
+        return -1;
+    }
+    const std::string bytes = lines[next++] + "\r";
+    std::memcpy(buffer, bytes.c_str(), bytes.size() + 1);
+    return static_cast<int32_t>(bytes.size());
+}
+int32_t Close() {
+    return 0;
+}
+}  // namespace instant
+
+std::string Frame(char type, const std::string& payload) {
+    const std::string body = std::string("^") + type + payload + "*";
+    return body + FrameChecksum(body);
+}
+
+bool TimeEngineAlone(int records) {
+    const std::string folder = std::filesystem::temp_directory_path() / "gathra-bench-engine";
+    std::filesystem::create_directories(folder);
+    instant::lines = {Frame('#', "T01@" + std::to_string(records))};
+    for (int i = 0; i < records; ++i) {
+        instant::lines.push_back(Frame(static_cast<char>('0' + i % 10), Record(i)));
+    }
+    instant::lines.push_back("END");
+    instant::next = 0;
+    LinkApi link;
+    link.vbOpenIrCom = &instant::Open;
+    link.ClearIrCom = &instant::Clear;
+    link.WriteIrCom = &instant::Write;
+    link.vbReadIrCom = &instant::Read;
+    link.CloseIrCom = &instant::Close;
+
+    SettingsRecord settings;
+    settings.SaveFolder = folder;
+    settings.BackFilePath = folder + "/Back.txt";
+    settings.Port = 1;
+    settings.Baud = 115200;
+    settings.TimeAdjust = "0";
+    settings.OverWrite = 1;
+    for (int i = 1; i <= 20; ++i) {
+        settings.XlsField[i] = 1;
+    }
+    RunState run;
+    run.IsRunning = true;
+    CountingView view;
+    UploadContext context{settings, run, view, &link};
+    const auto start = std::chrono::steady_clock::now();
+    RunUpload(context);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const bool ok = view.last.find("正常終了") != std::string::npos;
+    std::printf(
+        "engine alone (instant link) %5d records  %7.3f s  %7.1f us per record, the text store "
+        "included  (%s)\n",
+        records, seconds, seconds / records * 1e6, ok ? "ok" : "FAILED");
+    std::filesystem::remove_all(folder);
+    return ok;
+}
+
+bool TimeSaveAsText(int records) {
+    const std::string folder = std::filesystem::temp_directory_path() / "gathra-bench-text";
+    std::filesystem::create_directories(folder);
+    SettingsRecord settings;
+    settings.BackFilePath = folder + "/Back.txt";
+    settings.OverWrite = 1;
+    for (int i = 1; i <= 20; ++i) {
+        settings.XlsField[i] = i == 2 ? 0 : 1;
+    }
+    {
+        std::ofstream backup(settings.BackFilePath, std::ios::binary | std::ios::trunc);
+        for (int i = 0; i < records; ++i) {
+            backup << Record(i) << "\r\n";
+        }
+    }
+    RunState run;
+    run.OutputPath = folder + "/T01.txt";
+    CountingView view;
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = SaveAsText(settings, run, view);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("SaveAsText                 %5d records  %7.3f s  %9.0f records/s  (%s, output %ju bytes)\n",
+                records, seconds, records / seconds, ok ? "ok" : "FAILED",
+                static_cast<uintmax_t>(std::filesystem::file_size(run.OutputPath)));
+    std::filesystem::remove_all(folder);
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int records = argc > 1 ? std::atoi(argv[1]) : 2000;
+    const char* env = std::getenv("GATHRA_BIN_DIR");
+    const std::string binDir = env != nullptr ? env : GATHRA_DEFAULT_BIN_DIR;
+    bool ok = RunOne(binDir, "upload, full speed", records, 0);
+    ok = RunOne(binDir, "upload, 115200 bit/s", records, 115200) && ok;
+    ok = TimeEngineAlone(records) && ok;
+    ok = TimeSaveAsText(32767) && ok;
+    return ok ? 0 : 1;
+}
