@@ -21,7 +21,8 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect 
 }  // namespace
 
 AboutDialog::AboutDialog(QWidget* mainWindow, AppInfo info)
-    : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+    : QDialog(nullptr,
+              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       mainWindow_(mainWindow),
       info_(std::move(info)) {
     setObjectName(QStringLiteral("frmAbout"));

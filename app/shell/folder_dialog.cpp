@@ -28,10 +28,10 @@ constexpr int kPathRole = Qt::UserRole;
 // Kernel and memory file systems are not places to store uploads.
 bool IsPseudoFileSystem(const QByteArray& type) {
     static const std::set<QByteArray> kPseudo = {
-        "proc",  "sysfs",   "devtmpfs", "devpts",     "cgroup", "cgroup2",     "securityfs", "pstore",
-        "debugfs", "tracefs", "mqueue", "hugetlbfs", "configfs", "fusectl", "bpf",   "autofs",
-        "binfmt_misc", "efivarfs", "ramfs", "nsfs", "tmpfs", "rpc_pipefs", "nfsd", "overlay",
-        "squashfs", "fuse.portal", "fuse.gvfsd-fuse"};
+        "proc",       "sysfs",   "devtmpfs",    "devpts",   "cgroup",      "cgroup2",        "securityfs",
+        "pstore",     "debugfs", "tracefs",     "mqueue",   "hugetlbfs",   "configfs",       "fusectl",
+        "bpf",        "autofs",  "binfmt_misc", "efivarfs", "ramfs",       "nsfs",           "tmpfs",
+        "rpc_pipefs", "nfsd",    "overlay",     "squashfs", "fuse.portal", "fuse.gvfsd-fuse"};
     return kPseudo.count(type) > 0;
 }
 
@@ -73,9 +73,10 @@ QStringList FolderDialog::MountedDrives() {
     return drives;
 }
 
-FolderDialog::FolderDialog(QWidget* mainWindow, QWidget* settingsDialog, OperatorView& view, QString startFolder,
-                           ChosenHandler onChosen, QStringList drives)
-    : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+FolderDialog::FolderDialog(QWidget* mainWindow, QWidget* settingsDialog, OperatorView& view,
+                           QString startFolder, ChosenHandler onChosen, QStringList drives)
+    : QDialog(nullptr,
+              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       mainWindow_(mainWindow),
       settingsDialog_(settingsDialog),
       view_(view),
@@ -202,7 +203,8 @@ void FolderDialog::FillFolderList() {
     const QIcon closedIcon = style()->standardIcon(QStyle::SP_DirClosedIcon);
 
     // The path from the drive's root down to the open folder, one line per level.
-    const QString root = DriveRootOf(currentFolder_).isEmpty() ? QStringLiteral("/") : DriveRootOf(currentFolder_);
+    const QString root =
+        DriveRootOf(currentFolder_).isEmpty() ? QStringLiteral("/") : DriveRootOf(currentFolder_);
     QStringList chain{root};
     if (currentFolder_ != root) {
         const QString rest = currentFolder_.mid(root == QLatin1String("/") ? 1 : root.size() + 1);
@@ -223,7 +225,8 @@ void FolderDialog::FillFolderList() {
     }
     // The open folder's sub-folders, one level deeper.
     const QDir dir(currentFolder_);
-    for (const QString& child : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase)) {
+    for (const QString& child :
+         dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase)) {
         auto* item = new QListWidgetItem(closedIcon, QString(level * 2, QLatin1Char(' ')) + child, dir1_);
         item->setData(kPathRole, dir.filePath(child));
     }

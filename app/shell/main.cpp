@@ -28,7 +28,8 @@ void OnTerminateSignal(int) {
 PlatformFacts ProgramPlatformFacts() {
     PlatformFacts facts;
     facts.ProgramFolder = QCoreApplication::applicationDirPath().toStdString();
-    facts.ExecutableName = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName().toStdString();
+    facts.ExecutableName =
+        QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName().toStdString();
     facts.DocumentsFolder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation).toStdString();
     facts.IsOs6OrLater = true;
     return facts;

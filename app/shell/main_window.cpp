@@ -27,7 +27,8 @@ void EchoToStdout(const std::string& text) {
     size_t start = 0;
     while (true) {
         const size_t end = text.find("\r\n", start);
-        const std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::string line =
+            text.substr(start, end == std::string::npos ? std::string::npos : end - start);
         std::fprintf(stdout, "%s %s\n", stamp.constData(), line.c_str());
         if (end == std::string::npos) {
             break;
@@ -66,15 +67,16 @@ MainWindow::Services MainWindow::DefaultServices() {
     services.LoadSettings = ::LoadSettings;
     services.RunUpload = ::RunUpload;
     services.BindLink = ::BindQuorlin;
-    services.OpenFile = [](const QString& path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+    services.OpenFile = [](const QString& path) {
+        return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    };
     services.Clock = ::SystemClock;
     return services;
 }
 
 MainWindow::MainWindow(Services services)
-    : QWidget(nullptr,
-              Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       services_(std::move(services)) {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("GATHRA for Windows(CSV/TXT/XLS/MDB/MAIL対応)"));
@@ -116,8 +118,9 @@ void MainWindow::BuildControls() {
     progbar_->setTextVisible(false);
     progbar_->installEventFilter(this);
 
-    ClickLabel* label3 = MakeLabel(this, "Label3", QStringLiteral("KX10/KX11/KX12 Ver.3.0以降に対応しています。"),
-                                   TwipsRect(120, 4200, 9855, 255));
+    ClickLabel* label3 =
+        MakeLabel(this, "Label3", QStringLiteral("KX10/KX11/KX12 Ver.3.0以降に対応しています。"),
+                  TwipsRect(120, 4200, 9855, 255));
     QPalette red = label3->palette();
     red.setColor(QPalette::WindowText, QColor(255, 0, 0));
     label3->setPalette(red);
@@ -179,7 +182,9 @@ void MainWindow::ApplyWindowSettings() {
     }
 }
 
-void MainWindow::ShowSaveFolder(const std::string& folder) { lblFolder_->setText(QString::fromStdString(folder)); }
+void MainWindow::ShowSaveFolder(const std::string& folder) {
+    lblFolder_->setText(QString::fromStdString(folder));
+}
 
 void MainWindow::Timer1_Timer() {
     // The window may have been disabled while it loaded; a dialog opened meanwhile keeps it disabled.
@@ -225,7 +230,8 @@ void MainWindow::StartUploadRun() {
     if (services_.BindLink) {
         link = services_.BindLink(platform_.ProgramFolder);
     }
-    UploadContext context{settings_, run_, *this, link, services_.Clock ? services_.Clock : PcClock(SystemClock)};
+    UploadContext context{settings_, run_, *this, link,
+                          services_.Clock ? services_.Clock : PcClock(SystemClock)};
     try {
         services_.RunUpload(context);
     } catch (...) {
@@ -254,9 +260,13 @@ void MainWindow::cmdSetting_Click() {
     settingsDialog_->Open();
 }
 
-SettingsDialog* MainWindow::OpenSettingsDialog() const { return settingsDialog_.data(); }
+SettingsDialog* MainWindow::OpenSettingsDialog() const {
+    return settingsDialog_.data();
+}
 
-AboutDialog* MainWindow::OpenAboutDialog() const { return aboutDialog_.data(); }
+AboutDialog* MainWindow::OpenAboutDialog() const {
+    return aboutDialog_.data();
+}
 
 void MainWindow::cmdInfo_Click() {
     if (UploadUnderWay()) {
@@ -389,7 +399,9 @@ void MainWindow::SetFileLabel(const std::string& text) {
     lblFile_->setText(ToDisplayText(text));
 }
 
-void MainWindow::SetProgressMax(int max) { progbar_->setMaximum(max); }
+void MainWindow::SetProgressMax(int max) {
+    progbar_->setMaximum(max);
+}
 
 void MainWindow::SetProgressValue(int value) {
     // An announced count smaller than the records received must not make the bar refuse the value.
@@ -399,7 +411,9 @@ void MainWindow::SetProgressValue(int value) {
     progbar_->setValue(value);
 }
 
-void MainWindow::SetProgressVisible(bool visible) { progbar_->setVisible(visible); }
+void MainWindow::SetProgressVisible(bool visible) {
+    progbar_->setVisible(visible);
+}
 
 void MainWindow::SetBusyPointer(bool busy) {
     if (busy == busyPointer_) {
@@ -413,7 +427,9 @@ void MainWindow::SetBusyPointer(bool busy) {
     }
 }
 
-void MainWindow::Beep() { QApplication::beep(); }
+void MainWindow::Beep() {
+    QApplication::beep();
+}
 
 void MainWindow::ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) {
     if (quitting_) {
@@ -429,4 +445,6 @@ void MainWindow::ShowMessage(const std::string& title, const std::string& text, 
     box.exec();
 }
 
-void MainWindow::ProcessPendingEvents() { QCoreApplication::processEvents(); }
+void MainWindow::ProcessPendingEvents() {
+    QCoreApplication::processEvents();
+}

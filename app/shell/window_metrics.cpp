@@ -12,8 +12,8 @@ void EnsureResources() {
 QFont JapaneseFont() {
     QFont font;
     // IPA Gothic has the half-width katakana the texts use; the others are fall-backs.
-    font.setFamilies({QStringLiteral("IPAGothic"), QStringLiteral("IPAPGothic"), QStringLiteral("Noto Sans CJK JP"),
-                      QStringLiteral("VL Gothic")});
+    font.setFamilies({QStringLiteral("IPAGothic"), QStringLiteral("IPAPGothic"),
+                      QStringLiteral("Noto Sans CJK JP"), QStringLiteral("VL Gothic")});
     // Pixel size, not point size: the layout is in pixels and must not grow with the screen's dpi.
     font.setPixelSize(12);
     return font;

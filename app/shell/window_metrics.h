@@ -11,7 +11,9 @@
 // Positions and sizes of the windows are designed in twips; at 96 dpi fifteen twips are one pixel.
 // Controls are placed absolutely, as designed, because the operators know the windows by their layout.
 
-constexpr int TwipsToPixels(int twips) { return (twips + 7) / 15; }
+constexpr int TwipsToPixels(int twips) {
+    return (twips + 7) / 15;
+}
 
 inline QRect TwipsRect(int left, int top, int width, int height) {
     return QRect(TwipsToPixels(left), TwipsToPixels(top), TwipsToPixels(width), TwipsToPixels(height));

@@ -118,7 +118,9 @@ void MainWindowTest::init() {
     link_.CloseIrCom = CountingClose;
 }
 
-void MainWindowTest::cleanup() { window_.reset(); }
+void MainWindowTest::cleanup() {
+    window_.reset();
+}
 
 void MainWindowTest::MakeWindow(const std::function<void(SettingsRecord&)>& tweak, bool withLink) {
     WriteSettings(dir_->path(), dir_->path(), tweak);
@@ -149,7 +151,7 @@ void MainWindowTest::MakeWindow(const std::function<void(SettingsRecord&)>& twea
 Look MainWindowTest::LookOf() const {
     auto button = [this](const char* name) { return window_->findChild<QPushButton*>(name)->isEnabled(); };
     auto shown = [this](const char* name) { return !window_->findChild<QWidget*>(name)->isHidden(); };
-    return Look{button("cmdComm0"), button("cmdComm1"), shown("Status0"),
+    return Look{button("cmdComm0"), button("cmdComm1"),   shown("Status0"),
                 shown("Status1"),   button("cmdSetting"), button("cmdInfo")};
 }
 
@@ -201,7 +203,8 @@ void MainWindowTest::statusText_data() {
     QTest::newRow("replace") << QList<int>{0} << QStringList{"COM1"} << "COM1";
     QTest::newRow("append lines") << QList<int>{0, 1, 1} << QStringList{"COM1", "ｵｰﾌﾟﾝ成功", "x"}
                                   << "COM1\r\nｵｰﾌﾟﾝ成功\r\nx";
-    QTest::newRow("replace after appends") << QList<int>{0, 1, 1, 0} << QStringList{"a", "b", "c", "d"} << "d";
+    QTest::newRow("replace after appends")
+        << QList<int>{0, 1, 1, 0} << QStringList{"a", "b", "c", "d"} << "d";
     QTest::newRow("mode 2 changes nothing") << QList<int>{0, 2, -1} << QStringList{"a", "b", "c"} << "a";
     QTest::newRow("append to empty") << QList<int>{1} << QStringList{"a"} << "\r\na";
 }
@@ -250,7 +253,9 @@ void MainWindowTest::startUpTimer() {
     QVERIFY(!window_->Run().IsRunning);
 }
 
-void MainWindowTest::startByHandBeforeTimer_data() { startUpTimer_data(); }
+void MainWindowTest::startByHandBeforeTimer_data() {
+    startUpTimer_data();
+}
 
 void MainWindowTest::startByHandBeforeTimer() {
     QFETCH(int, autoStart);
@@ -273,10 +278,10 @@ void MainWindowTest::startByHandBeforeTimer() {
     MakeWindow([autoStart](SettingsRecord& r) { r.AutoStart = static_cast<int16_t>(autoStart); });
     QTest::mouseClick(window_->findChild<QPushButton*>("cmdComm0"), Qt::LeftButton);
     QVERIFY(!window_->StartUpTimer().isActive());
-    QCOMPARE(engineEntries_, 1);      // no second upload run from the timer
-    QCOMPARE(maxEngineDepth_, 1);     // and none nested
-    QCOMPARE(afterTimer, kRunning);   // the timer did not put the window into its idle look
-    QVERIFY(runningAfterTimer);       // nor stop the upload under way
+    QCOMPARE(engineEntries_, 1);     // no second upload run from the timer
+    QCOMPARE(maxEngineDepth_, 1);    // and none nested
+    QCOMPARE(afterTimer, kRunning);  // the timer did not put the window into its idle look
+    QVERIFY(runningAfterTimer);      // nor stop the upload under way
     QCOMPARE(LookOf(), kIdle);
 }
 
@@ -326,8 +331,8 @@ void MainWindowTest::closeDuringRunWaitsForTheRun() {
     QSignalSpy spy(window_.get(), &MainWindow::programEnding);
     window_->StartUpTimer().stop();
     window_->cmdComm_Click(0);
-    QVERIFY(!firstClose);       // the first close only stopped the upload
-    QVERIFY(!secondClose);      // the second one waited for it
+    QVERIFY(!firstClose);   // the first close only stopped the upload
+    QVERIFY(!secondClose);  // the second one waited for it
     QVERIFY(!endedWhileRunning);
     QCOMPARE(window_->Run().StopRequested, true);
     // The run has returned: the waiting close has now ended the program.
@@ -370,14 +375,30 @@ void MainWindowTest::fileDoubleClick_data() {
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("opened");
-    QTest::newRow("text file") << "/T01.txt" << "/data/out" << "/data/out/T01.txt";
-    QTest::newRow("folder with separator") << "/T01.txt" << "/data/out/" << "/data/out/T01.txt";
-    QTest::newRow("root folder") << "/T01.txt" << "/" << "/T01.txt";
-    QTest::newRow("folder with blank") << "/ﾃｽﾄ 1.txt" << "/data/my out" << "/data/my out/ﾃｽﾄ 1.txt";
-    QTest::newRow("workbook") << "/T01.xls" << "/data" << "";
-    QTest::newRow("upper-case extension") << "/T01.TXT" << "/data" << "";
-    QTest::newRow("database and table") << "/data/db.mdb\r\nﾃｰﾌﾞﾙ : T01" << "/data" << "";
-    QTest::newRow("empty label") << "" << "/data" << "";
+    QTest::newRow("text file") << "/T01.txt"
+                               << "/data/out"
+                               << "/data/out/T01.txt";
+    QTest::newRow("folder with separator") << "/T01.txt"
+                                           << "/data/out/"
+                                           << "/data/out/T01.txt";
+    QTest::newRow("root folder") << "/T01.txt"
+                                 << "/"
+                                 << "/T01.txt";
+    QTest::newRow("folder with blank") << "/ﾃｽﾄ 1.txt"
+                                       << "/data/my out"
+                                       << "/data/my out/ﾃｽﾄ 1.txt";
+    QTest::newRow("workbook") << "/T01.xls"
+                              << "/data"
+                              << "";
+    QTest::newRow("upper-case extension") << "/T01.TXT"
+                                          << "/data"
+                                          << "";
+    QTest::newRow("database and table") << "/data/db.mdb\r\nﾃｰﾌﾞﾙ : T01"
+                                        << "/data"
+                                        << "";
+    QTest::newRow("empty label") << ""
+                                 << "/data"
+                                 << "";
 }
 
 void MainWindowTest::fileDoubleClick() {
@@ -429,7 +450,8 @@ void MainWindowTest::messageBoxIsModalUntilAcknowledged() {
         QCOMPARE(box->buttons().size(), 1);
         box->button(QMessageBox::Ok)->click();
     });
-    window_->ShowMessage("エラー！！", "保存ﾌｫﾙﾀﾞが存在しません\r\n再設定を行ってください！！", MessageIcon::Critical);
+    window_->ShowMessage("エラー！！", "保存ﾌｫﾙﾀﾞが存在しません\r\n再設定を行ってください！！",
+                         MessageIcon::Critical);
     QCOMPARE(title, QString("エラー！！"));
     QCOMPARE(text, QString("保存ﾌｫﾙﾀﾞが存在しません\n再設定を行ってください！！"));
     QCOMPARE(icon, QMessageBox::Critical);

@@ -40,7 +40,8 @@ QString ProgramTest::MakeProgramFolder(QTemporaryDir& dir, bool withLink) {
     const QString folder = dir.path();
     QStringList files{"Gathra"};
     if (withLink) {
-        files << "libquorlin.so" << "gathra-termsim";
+        files << "libquorlin.so"
+              << "gathra-termsim";
     }
     for (const QString& file : files) {
         if (!QFile::copy(bin_ + "/" + file, folder + "/" + file)) {
@@ -88,8 +89,9 @@ void ProgramTest::automaticUploadStoresFile() {
 
     QProcess sim;
     sim.setProcessChannelMode(QProcess::MergedChannels);
-    sim.start(folder + "/gathra-termsim", {"--folder", folder, "--port", "1", "--records", recordFile.fileName(),
-                                           "--id", "T01", "--uploads", "1", "--time-limit", "90"});
+    sim.start(folder + "/gathra-termsim",
+              {"--folder", folder, "--port", "1", "--records", recordFile.fileName(), "--id", "T01",
+               "--uploads", "1", "--time-limit", "90"});
     QVERIFY(sim.waitForStarted(10000));
     QByteArray simOutput;
     QTRY_VERIFY_WITH_TIMEOUT((simOutput += sim.readAll()).contains("ready:"), 20000);

@@ -73,8 +73,9 @@ int main(int argc, char** argv) {
     records.write("A001,ﾃｽﾄ商品,10\nA002,ｶﾀｶﾅ,20\nA003,サンプル,30\nA004,abc,40\nA005,漢字,50\n");
     records.close();
     QProcess sim;
-    sim.start(program + "/gathra-termsim", {"--folder", program, "--port", "1", "--records", records.fileName(),
-                                             "--id", "T01", "--uploads", "1", "--time-limit", "60"});
+    sim.start(program + "/gathra-termsim",
+              {"--folder", program, "--port", "1", "--records", records.fileName(), "--id", "T01",
+               "--uploads", "1", "--time-limit", "60"});
     sim.waitForStarted();
     QByteArray simOutput;
     for (int i = 0; i < 200 && !simOutput.contains("ready:"); ++i) {

@@ -80,30 +80,65 @@ void SettingsDialogTest::cleanup() {
 
 void SettingsDialogTest::OpenDialog(const std::function<void(SettingsRecord&)>& tweak) {
     record_ = WriteSettings(dir_->path(), dir_->path(), tweak);
-    dialog_ = new SettingsDialog(main_.get(), record_, view_,
-                                 [this](const std::string& folder) { shownFolders_ << QString::fromStdString(folder); });
+    dialog_ = new SettingsDialog(main_.get(), record_, view_, [this](const std::string& folder) {
+        shownFolders_ << QString::fromStdString(folder);
+    });
     dialog_->Open();
 }
 
 // Each row: the format the dialog opens with, the format then clicked (-1: none), and the expected state
 // of every format-dependent element, in the order of `elements`.
 static const char* const kElements[] = {
-    "frmFixFname",  "txtFixFname",     "frmAddDate",     "optAddDate0", "optAddDate4",    "frmOverWrite",
-    "optOverWrite0", "optOverWrite1",  "frmXlsTemp",     "txtXlsTemp",  "frmXlsType",     "optXlsType0",
-    "optXlsType3",  "frmXlsF1",        "optXlsF11",      "frmXlsStartLine", "hsXlsStartLine", "frmMdbType",
-    "optMdbType0",  "optMdbType1",     "frmMdbName",     "txtMdbName",  "frmMdbTblName",  "txtMdbTblName",
+    "frmFixFname", "txtFixFname", "frmAddDate", "optAddDate0", "optAddDate4", "frmOverWrite", "optOverWrite0",
+    "optOverWrite1", "frmXlsTemp", "txtXlsTemp", "frmXlsType", "optXlsType0", "optXlsType3", "frmXlsF1",
+    "optXlsF11", "frmXlsStartLine", "hsXlsStartLine", "frmMdbType", "optMdbType0", "optMdbType1",
+    "frmMdbName", "txtMdbName", "frmMdbTblName", "txtMdbTblName",
     // never disabled
-    "frmXlsField",  "chkXlsField19",   "frmPort",        "hsPort",      "frmFolder",      "cmdFolderRef",
-    "frmMail",      "txtMailServer",   "chkTimeAdjust",  "cmdOK0",      "cmdOK1"};
+    "frmXlsField", "chkXlsField19", "frmPort", "hsPort", "frmFolder", "cmdFolderRef", "frmMail",
+    "txtMailServer", "chkTimeAdjust", "cmdOK0", "cmdOK1"};
 
 void SettingsDialogTest::enableTable_data() {
     QTest::addColumn<int>("openWith");
     QTest::addColumn<int>("click");
     QTest::addColumn<QString>("expected");  // one character per element: 1 enabled, 0 disabled
-    //                                         fix  date   over xlstemp  xlstype xlsf1 start  mdbtype  name   tbl   always
-    const QString text = "11" "111" "111" "00" "000" "00" "00" "000" "00" "00" "11111111111";
-    const QString xls = "11" "111" "100" "11" "111" "11" "11" "000" "00" "00" "11111111111";
-    const QString mdb = "00" "000" "100" "00" "000" "00" "00" "110" "11" "11" "11111111111";
+    //                                         fix  date   over xlstemp  xlstype xlsf1 start  mdbtype  name
+    //                                         tbl   always
+    const QString text =
+        "11"
+        "111"
+        "111"
+        "00"
+        "000"
+        "00"
+        "00"
+        "000"
+        "00"
+        "00"
+        "11111111111";
+    const QString xls =
+        "11"
+        "111"
+        "100"
+        "11"
+        "111"
+        "11"
+        "11"
+        "000"
+        "00"
+        "00"
+        "11111111111";
+    const QString mdb =
+        "00"
+        "000"
+        "100"
+        "00"
+        "000"
+        "00"
+        "00"
+        "110"
+        "11"
+        "11"
+        "11111111111";
     QTest::newRow("opened as CSV/TXT") << 0 << -1 << text;
     QTest::newRow("opened as XLS") << 1 << -1 << xls;
     QTest::newRow("opened as MDB") << 2 << -1 << mdb;
@@ -266,8 +301,9 @@ void SettingsDialogTest::mailFieldCheck() {
     if (refused) {
         QCOMPARE(view_.Messages.size(), size_t(1));
         QCOMPARE(view_.Messages[0].Title, std::string("Gathra"));
-        QCOMPARE(view_.Messages[0].Text, std::string("宛先ﾒｰﾙｱﾄﾞﾚｽ(To)\r\n差出人ﾒｰﾙｱﾄﾞﾚｽ(From)\r\nﾒｰﾙｻｰﾊﾞｰ\r\n"
-                                                     "のいずれかが入力されていません！！"));
+        QCOMPARE(view_.Messages[0].Text,
+                 std::string("宛先ﾒｰﾙｱﾄﾞﾚｽ(To)\r\n差出人ﾒｰﾙｱﾄﾞﾚｽ(From)\r\nﾒｰﾙｻｰﾊﾞｰ\r\n"
+                             "のいずれかが入力されていません！！"));
         QVERIFY(view_.Messages[0].Icon == MessageIcon::None);
         QVERIFY(dialog_->isVisible());
         QCOMPARE(record_.SendMail, 0);

@@ -138,19 +138,24 @@ void SmallDialogsTest::aboutClosesOnEnterEscapeAndOk() {
 }
 
 FolderDialog* SmallDialogsTest::OpenChooser(const QString& start, QStringList drives) {
-    auto* chooser = new FolderDialog(main_.get(), settings_.get(), view_, start,
-                                      [this](const QString& folder) { chosen_ << folder; }, drives);
+    auto* chooser = new FolderDialog(
+        main_.get(), settings_.get(), view_, start, [this](const QString& folder) { chosen_ << folder; },
+        drives);
     chooser->Open();
     return chooser;
 }
 
 void SmallDialogsTest::chooserStartsAtFolder_data() {
-    QTest::addColumn<QString>("start");       // relative to the temporary folder; "-" = empty text
-    QTest::addColumn<QString>("expected");    // "" = the process's current directory
-    QTest::newRow("existing folder") << "a" << "a";
-    QTest::newRow("trailing separator") << "a/" << "a";
-    QTest::newRow("missing folder") << "gone" << "";
-    QTest::newRow("empty text") << "-" << "";
+    QTest::addColumn<QString>("start");     // relative to the temporary folder; "-" = empty text
+    QTest::addColumn<QString>("expected");  // "" = the process's current directory
+    QTest::newRow("existing folder") << "a"
+                                     << "a";
+    QTest::newRow("trailing separator") << "a/"
+                                        << "a";
+    QTest::newRow("missing folder") << "gone"
+                                    << "";
+    QTest::newRow("empty text") << "-"
+                                << "";
 }
 
 void SmallDialogsTest::chooserStartsAtFolder() {

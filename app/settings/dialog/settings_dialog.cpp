@@ -54,7 +54,8 @@ long RoundedNumber(const std::string& text) {
 
 SettingsDialog::SettingsDialog(QWidget* mainWindow, SettingsRecord& record, OperatorView& view,
                                FolderShower showSaveFolder)
-    : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+    : QDialog(nullptr,
+              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       mainWindow_(mainWindow),
       record_(record),
       view_(view),
@@ -71,7 +72,9 @@ SettingsDialog::SettingsDialog(QWidget* mainWindow, SettingsRecord& record, Oper
     connect(this, &QDialog::finished, this, &SettingsDialog::Unload);
 }
 
-SettingsDialog::~SettingsDialog() { delete folderDialog_.data(); }
+SettingsDialog::~SettingsDialog() {
+    delete folderDialog_.data();
+}
 
 QGroupBox* SettingsDialog::MakeFrame(const char* name, const char* caption, int left, int top, int width,
                                      int height, const char* tooltip) {
@@ -104,8 +107,8 @@ QButtonGroup* SettingsDialog::MakeOptions(QGroupBox* frame, const char* name,
     return group;
 }
 
-QLineEdit* SettingsDialog::MakeTextBox(QWidget* parent, const char* name, int left, int top, int width, int height,
-                                       std::function<void(const std::string&)> onChange) {
+QLineEdit* SettingsDialog::MakeTextBox(QWidget* parent, const char* name, int left, int top, int width,
+                                       int height, std::function<void(const std::string&)> onChange) {
     auto* box = new QLineEdit(parent);
     box->setObjectName(QString::fromLatin1(name));
     box->setGeometry(TwipsRect(left, top, width, height));
@@ -143,15 +146,18 @@ void SettingsDialog::BuildControls() {
                  {"ﾌｧｲﾙ名に日時(YYYYMMDDHHMM)を付加する", 120, 1680}},
                 [this](int index) { working_.AddDate = static_cast<int16_t>(index); });
 
-    frame = MakeFrame("frmBaud", "ﾎﾞｰﾚｰﾄ", 120, 840, 2175, 975, "通信速度を選択してください（通常は、｢115.2Kbps｣）");
+    frame = MakeFrame("frmBaud", "ﾎﾞｰﾚｰﾄ", 120, 840, 2175, 975,
+                      "通信速度を選択してください（通常は、｢115.2Kbps｣）");
     MakeOptions(frame, "optBaud", {{"115.2K bps (最高速)", 120, 240}, {"38.4K bps", 120, 480}},
                 [this](int index) { working_.Baud = index == 0 ? kBaudFast : kBaudSlow; });
 
     frame = MakeFrame("frmMode", "ﾓｰﾄﾞ", 2400, 840, 2775, 975, "通信ﾓｰﾄﾞを選択してください");
-    MakeOptions(frame, "optMode", {{"RS232C ﾀﾞｲﾚｸﾄ通信(LNU)", 120, 240}, {"IR通信(CQD-6xxx/QR-30)", 120, 480}},
+    MakeOptions(frame, "optMode",
+                {{"RS232C ﾀﾞｲﾚｸﾄ通信(LNU)", 120, 240}, {"IR通信(CQD-6xxx/QR-30)", 120, 480}},
                 [this](int index) { working_.Mode = static_cast<int16_t>(index); });
 
-    frame = MakeFrame("frmSaveFormat", "保存ﾌｧｲﾙ形式", 120, 1920, 2175, 975, "保存するﾌｧｲﾙ形式を選択してください");
+    frame = MakeFrame("frmSaveFormat", "保存ﾌｧｲﾙ形式", 120, 1920, 2175, 975,
+                      "保存するﾌｧｲﾙ形式を選択してください");
     MakeOptions(frame, "optSaveFormat", {{"CSV/TXT", 120, 240}, {"XLS", 1320, 240}, {"MDB", 120, 480}},
                 [this](int index) {
                     working_.SaveFormat = static_cast<int16_t>(index);
@@ -164,7 +170,8 @@ void SettingsDialog::BuildControls() {
                                [this](const std::string& text) { working_.FixFname = text; });
     txtFixFname_->setToolTip(QStringLiteral("保存したいﾌｧｲﾙ名(拡張子はTXT固定、指定不要)を指定してください"));
 
-    frame = MakeFrame("frmOverWrite", "保存ﾓｰﾄﾞ(CSV/TXT)", 5280, 2400, 4215, 855, "保存ﾓｰﾄﾞを選択してください");
+    frame =
+        MakeFrame("frmOverWrite", "保存ﾓｰﾄﾞ(CSV/TXT)", 5280, 2400, 4215, 855, "保存ﾓｰﾄﾞを選択してください");
     MakeOptions(frame, "optOverWrite", {{"追加ﾓｰﾄﾞ", 120, 360}, {"上書ﾓｰﾄﾞ", 2160, 360}},
                 [this](int index) { working_.OverWrite = static_cast<int16_t>(index); });
 
@@ -174,18 +181,21 @@ void SettingsDialog::BuildControls() {
                               [this](const std::string& text) { working_.XlsTemp = text; });
 
     frame = MakeFrame("frmXlsType", "保存形式(XLS)", 120, 3360, 2895, 855, "XLS形式を選択してください");
-    MakeOptions(frame, "optXlsType",
-                {{"EXCEL97", 120, 240}, {"EXCEL2000", 1440, 240}, {"EXCEL2002", 120, 480}, {"EXCEL2003", 1440, 480}},
-                [this](int index) { working_.XlsType = static_cast<int16_t>(index); });
+    MakeOptions(
+        frame, "optXlsType",
+        {{"EXCEL97", 120, 240}, {"EXCEL2000", 1440, 240}, {"EXCEL2002", 120, 480}, {"EXCEL2003", 1440, 480}},
+        [this](int index) { working_.XlsType = static_cast<int16_t>(index); });
 
     frame = MakeFrame("frmXlsF1", "第一ﾌｨｰﾙﾄﾞの扱い(XLS)", 3120, 3360, 2052, 855,
                       "ｼｰﾄ分けに使用を選択すると、第一ﾌｨｰﾙﾄﾞﾃﾞｰﾀを元にｼｰﾄ1～10に分割してﾃﾞｰﾀを取り込みます");
-    QButtonGroup* group = MakeOptions(frame, "optXlsF1", {{"ｼｰﾄ分けに使用", 120, 240}, {"ﾃﾞｰﾀとして扱う", 120, 480}},
-                                      [this](int index) { working_.XlsF1 = static_cast<int16_t>(index); });
+    QButtonGroup* group =
+        MakeOptions(frame, "optXlsF1", {{"ｼｰﾄ分けに使用", 120, 240}, {"ﾃﾞｰﾀとして扱う", 120, 480}},
+                    [this](int index) { working_.XlsF1 = static_cast<int16_t>(index); });
     group->button(0)->setToolTip(
         QStringLiteral("第一ﾌｨｰﾙﾄﾞﾃﾞｰﾀをｼｰﾄ分けに使用する場合は、｢ｼｰﾄ分けに使用｣を選択してください"));
 
-    frame = MakeFrame("frmXlsStartLine", "書込開始行(XLS)", 5280, 3360, 4215, 855, "追加書込を行う場合は、0を指定します");
+    frame = MakeFrame("frmXlsStartLine", "書込開始行(XLS)", 5280, 3360, 4215, 855,
+                      "追加書込を行う場合は、0を指定します");
     txtXlsStartLine_ = MakeTextBox(frame, "txtXlsStartLine", 120, 360, 975, 270, nullptr);
     txtXlsStartLine_->setEnabled(false);  // display only
     txtXlsStartLine_->setToolTip(QStringLiteral("XLS形式で追加書込を行う場合は、0を指定します"));
@@ -205,7 +215,8 @@ void SettingsDialog::BuildControls() {
     MakeOptions(frame, "optMdbType", {{"ACCESS 97/2000", 120, 240}, {"ACCESS 97", 120, 480}},
                 [this](int index) { working_.MdbType = static_cast<int16_t>(index); });
 
-    frame = MakeFrame("frmMdbName", "ﾃﾞｰﾀﾍﾞｰｽ名(MDB)", 2280, 4320, 3375, 852, "ﾃﾞｰﾀﾍﾞｰｽﾌｧｲﾙ名を指定してください");
+    frame =
+        MakeFrame("frmMdbName", "ﾃﾞｰﾀﾍﾞｰｽ名(MDB)", 2280, 4320, 3375, 852, "ﾃﾞｰﾀﾍﾞｰｽﾌｧｲﾙ名を指定してください");
     txtMdbName_ = MakeTextBox(frame, "txtMdbName", 120, 348, 3135, 264,
                               [this](const std::string& text) { working_.MdbName = text; });
 
@@ -226,7 +237,8 @@ void SettingsDialog::BuildControls() {
     connect(folderRef, &QPushButton::clicked, this, &SettingsDialog::cmdFolderRef_Click);
     cmdFolderRef_ = folderRef;
 
-    frame = MakeFrame("frmXlsField", "取り込みﾌｨｰﾙﾄﾞ選択", 120, 6000, 5295, 1335, "取り込みたいﾌｨｰﾙﾄﾞをﾁｪｯｸしてください");
+    frame = MakeFrame("frmXlsField", "取り込みﾌｨｰﾙﾄﾞ選択", 120, 6000, 5295, 1335,
+                      "取り込みたいﾌｨｰﾙﾄﾞをﾁｪｯｸしてください");
     for (int i = 0; i < 20; ++i) {
         auto* box = new QCheckBox(QStringLiteral("F%1").arg(i + 1), frame);
         box->setObjectName(ArrayElementName("chkXlsField", i));
@@ -251,7 +263,8 @@ void SettingsDialog::BuildControls() {
     MakeOptions(frame, "optCrcType", {{"ﾀｲﾌﾟ1", 120, 240}, {"ﾀｲﾌﾟ2", 960, 240}},
                 [this](int index) { working_.CrcType = static_cast<int16_t>(index); });
 
-    frame = MakeFrame("frmProtocol", "ﾌﾟﾛﾄｺﾙ", 7560, 6720, 1935, 615, "通信ﾌﾟﾛﾄｺﾙを選択してください(通常は、｢専用｣)");
+    frame = MakeFrame("frmProtocol", "ﾌﾟﾛﾄｺﾙ", 7560, 6720, 1935, 615,
+                      "通信ﾌﾟﾛﾄｺﾙを選択してください(通常は、｢専用｣)");
     MakeOptions(frame, "optProtocol", {{"専用", 120, 240}, {"ｼﾝﾌﾟﾙ", 960, 240}},
                 [this](int index) { working_.Protocol = static_cast<int16_t>(index); });
 
@@ -260,7 +273,8 @@ void SettingsDialog::BuildControls() {
     chkSendMail_ = new QCheckBox(QStringLiteral("ｱｯﾌﾟﾛｰﾄﾞﾌｧｲﾙを添付してﾒｰﾙする"), frame);
     chkSendMail_->setObjectName(QStringLiteral("chkSendMail"));
     chkSendMail_->setGeometry(TwipsRect(240, 360, 5415, 255));
-    connect(chkSendMail_, &QCheckBox::clicked, this, [this](bool checked) { working_.SendMail = checked ? 1 : 0; });
+    connect(chkSendMail_, &QCheckBox::clicked, this,
+            [this](bool checked) { working_.SendMail = checked ? 1 : 0; });
     struct MailRow {
         const char* Caption;
         const char* LabelName;
@@ -269,7 +283,8 @@ void SettingsDialog::BuildControls() {
         QLineEdit** Box;
     };
     const MailRow rows[] = {
-        {"宛先ﾒｰﾙｱﾄﾞﾚｽ(To)", "lblMailAddress", "txtMailAddress", &SettingsRecord::MailAddress, &txtMailAddress_},
+        {"宛先ﾒｰﾙｱﾄﾞﾚｽ(To)", "lblMailAddress", "txtMailAddress", &SettingsRecord::MailAddress,
+         &txtMailAddress_},
         {"件名", "lblMailSub", "txtMailSub", &SettingsRecord::MailSub, &txtMailSub_},
         {"差出人ﾒｰﾙｱﾄﾞﾚｽ(From)", "lblFromMailAddress", "txtFromMailAddress", &SettingsRecord::FromMailAddress,
          &txtFromMailAddress_},
@@ -334,9 +349,9 @@ void SettingsDialog::BuildTabOrder() {
     addGroup("optCrcType");
     addGroup("optStartUpSize");
     addGroup("optProtocol");
-    for (QWidget* widget : std::initializer_list<QWidget*>{chkSendMail_, txtMailAddress_, txtMailSub_,
-                                                           txtFromMailAddress_, txtMailServer_, chkTimeAdjust_,
-                                                           cmdOK_[0], cmdOK_[1]}) {
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{chkSendMail_, txtMailAddress_, txtMailSub_, txtFromMailAddress_,
+                                         txtMailServer_, chkTimeAdjust_, cmdOK_[0], cmdOK_[1]}) {
         order.push_back(widget);
     }
     for (size_t i = 1; i < order.size(); ++i) {
@@ -450,9 +465,10 @@ void SettingsDialog::cmdOK_Click(int index) {
     if (chkSendMail_->checkState() == Qt::Checked &&
         (txtMailAddress_->text().isEmpty() || txtFromMailAddress_->text().isEmpty() ||
          txtMailServer_->text().isEmpty())) {
-        view_.ShowMessage(kAppTitle,
-                          "宛先ﾒｰﾙｱﾄﾞﾚｽ(To)\r\n差出人ﾒｰﾙｱﾄﾞﾚｽ(From)\r\nﾒｰﾙｻｰﾊﾞｰ\r\nのいずれかが入力されていません！！",
-                          MessageIcon::None);
+        view_.ShowMessage(
+            kAppTitle,
+            "宛先ﾒｰﾙｱﾄﾞﾚｽ(To)\r\n差出人ﾒｰﾙｱﾄﾞﾚｽ(From)\r\nﾒｰﾙｻｰﾊﾞｰ\r\nのいずれかが入力されていません！！",
+            MessageIcon::None);
         return;
     }
     SaveSettings();

@@ -38,7 +38,8 @@ public:
     using FolderShower = std::function<void(const std::string& folder)>;
 
     // `showSaveFolder` writes the main window's lblFolder; `view` gives the message boxes.
-    SettingsDialog(QWidget* mainWindow, SettingsRecord& record, OperatorView& view, FolderShower showSaveFolder);
+    SettingsDialog(QWidget* mainWindow, SettingsRecord& record, OperatorView& view,
+                   FolderShower showSaveFolder);
     ~SettingsDialog() override;
 
     // Form load: placed on the main window's top-left corner, main window disabled, ShowSettings; shown.
