@@ -144,12 +144,23 @@ std::optional<MailFailure> SendMailOverSmtp(const MailRequest& request, const Ma
     }
     FileHandle file(std::fopen(request.AttachmentPath.c_str(), "rb"));
     struct stat info {};
-    if (!file || fstat(fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode)) {
-        const int error = file ? EISDIR : errno;
+    const bool opened = file && fstat(fileno(file.get()), &info) == 0;
+    if (!opened || !S_ISREG(info.st_mode)) {
+        const int error = opened ? EISDIR : errno;
         return Own(kMailErrorAttachment,
                    "添付ﾌｧｲﾙを読めません: " + request.AttachmentPath + " (" + std::strerror(error) + ")");
     }
     const curl_off_t attachmentSize = info.st_size;
+
+    // Declared before the easy handle, so that it is cleaned up first: a MIME structure, the lists it was
+    // given and the buffers it writes to must outlive the easy handle that uses them.
+    StringList headers;
+    StringList attachmentHeaders;
+    StringList recipients;
+    MimeHandle mime;
+    // Written by libcurl up to its cleanup (the QUIT at disconnect is traced too).
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    ReplyTrace trace;
 
     GlobalInitOnce();
     EasyHandle curl(curl_easy_init());
@@ -159,19 +170,16 @@ std::optional<MailFailure> SendMailOverSmtp(const MailRequest& request, const Ma
     CURL* easy = curl.get();
 
     const std::string fileName = BaseName(request.AttachmentPath);
-    StringList headers;
-    const std::string from = request.From;
     MailHeaderInput headerInput{request.To, request.From, request.Subject, NowAsMailDate(),
-                                MakeMessageId(UniquePart(), AddressDomain(from))};
+                                MakeMessageId(UniquePart(), AddressDomain(request.From))};
     bool built = true;
     for (const std::string& line : BuildMailHeaders(headerInput)) {
         built = built && headers.Append(line);
     }
 
-    MimeHandle mime(curl_mime_init(easy));
+    mime.reset(curl_mime_init(easy));
     curl_mimepart* body = mime ? curl_mime_addpart(mime.get()) : nullptr;
     curl_mimepart* attachment = mime ? curl_mime_addpart(mime.get()) : nullptr;
-    StringList attachmentHeaders;
     built = built && body != nullptr && attachment != nullptr;
     if (built) {
         // The message body is the empty text.
@@ -187,7 +195,6 @@ std::optional<MailFailure> SendMailOverSmtp(const MailRequest& request, const Ma
                                          FileNameParameter("filename", fileName)) &&
                 curl_mime_headers(attachment, attachmentHeaders.get(), 0) == CURLE_OK;
     }
-    StringList recipients;
     built = built && recipients.Append("<" + EnvelopeAddress(request.To) + ">");
     if (!built) {
         return Own(kMailErrorSetup, "ﾒｰﾙの組み立てに失敗しました");
@@ -196,8 +203,6 @@ std::optional<MailFailure> SendMailOverSmtp(const MailRequest& request, const Ma
     const long transferSeconds =
         limits.TransferTimeoutSeconds +
         static_cast<long>(attachmentSize / std::max<long>(1, limits.AttachmentBytesPerSecond));
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-    ReplyTrace trace;
     const std::string url = SmtpUrl(*server, LocalHostName());
     const std::string envelopeFrom = "<" + EnvelopeAddress(request.From) + ">";
 
