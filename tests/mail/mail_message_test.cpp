@@ -48,19 +48,6 @@ std::string DecodeEncodedWords(const std::string& value) {
     return out;
 }
 
-std::string PercentDecode(std::string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%') {
-            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 TEST(MailServerSetting, HostAndPortOrRefusal) {
     struct Row {
         const char* Text;
@@ -185,45 +172,6 @@ TEST(MailAttachmentName, QuotedAsciiOrRfc2231PercentEncoded) {
     EXPECT_EQ(FileNameParameter("filename", "棚%.txt"), "; filename*=UTF-8''%E6%A3%9A%25.txt");
 }
 
-TEST(MailAttachmentName, LongNamesAreSplitIntoContinuationsWithoutBreakingAnEscape) {
-    const std::string name = "棚卸データ_端末01_2026年12月07日_午前の部_第二倉庫.txt";
-    const std::string value = FileNameParameter("filename", name);
-    std::string joined;
-    size_t index = 0;
-    size_t position = 0;
-    while (position < value.size()) {
-        const std::string prefix =
-            ";\r\n\tfilename*" + std::to_string(index) + "*=" + (index == 0 ? "UTF-8''" : "");
-        ASSERT_EQ(value.compare(position, prefix.size(), prefix), 0) << value;
-        position += prefix.size();
-        const size_t next = value.find(';', position);
-        const std::string chunk = value.substr(position, next - position);
-        EXPECT_LE(chunk.size(), 60u);
-        EXPECT_EQ(chunk.find('%', chunk.size() >= 2 ? chunk.size() - 2 : 0), std::string::npos)
-            << "escape split at the end of " << chunk;
-        joined += chunk;
-        position = next == std::string::npos ? value.size() : next;
-        ++index;
-    }
-    EXPECT_GE(index, 2u);
-    EXPECT_EQ(PercentDecode(joined), name);
-}
-
-TEST(MailAttachmentType, ByExtensionIgnoringCase) {
-    const std::pair<const char*, const char*> rows[] = {
-        {"/save/T01.txt", "text/plain; charset=Shift_JIS"},
-        {"/save/T01.TXT", "text/plain; charset=Shift_JIS"},
-        {"/save/book.xls", "application/vnd.ms-excel"},
-        {"/save/stock.Mdb", "application/x-msaccess"},
-        {"/save/noext", "application/octet-stream"},
-        {"/save.xls/noext", "application/octet-stream"},
-        {"/save/archive.xlsx", "application/octet-stream"},
-    };
-    for (const auto& [path, type] : rows) {
-        EXPECT_EQ(ContentTypeForPath(path), type) << path;
-    }
-}
-
 TEST(MailHeaders, DateAndMessageId) {
     std::tm t{};
     t.tm_year = 2026 - 1900;
@@ -239,21 +187,6 @@ TEST(MailHeaders, DateAndMessageId) {
 
     // A domain that could break the id falls back.
     EXPECT_EQ(MakeMessageId("1.2.3", "ex>ample"), "<1.2.3@localhost>");
-}
-
-TEST(MailHeaders, EmptySubjectIsPresentAndNoLineEndsUnfolded) {
-    const auto headers = BuildMailHeaders({"a@example.jp", "b@example.jp", "", "date", "<id@x>"});
-    ASSERT_EQ(headers.size(), 5u);
-    EXPECT_EQ(headers[4], "Subject:");
-
-    const auto japanese =
-        BuildMailHeaders({"a@example.jp", "b@example.jp",
-                          std::string(40, 'x') + "棚卸ﾃﾞｰﾀ 本日分の受信結果です", "d", "<i@x>"});
-    for (const auto& line : japanese) {
-        for (size_t i = line.find("\r\n"); i != std::string::npos; i = line.find("\r\n", i + 2)) {
-            ASSERT_TRUE(i + 2 < line.size() && (line[i + 2] == ' ' || line[i + 2] == '\t')) << line;
-        }
-    }
 }
 
 }  // namespace
