@@ -9,7 +9,7 @@ PACKAGES=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgsf-1-dev libfreexl-dev
     libsqlite3-dev sqlite3
-    libcurl4-openssl-dev
+    libcurl4-openssl-dev openssl ca-certificates
     python3 python3-aiosmtpd
     xvfb xauth fonts-ipafont-gothic fonts-ipafont-mincho
     libreoffice-calc-nogui
