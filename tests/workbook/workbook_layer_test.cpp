@@ -607,3 +607,49 @@ TEST(WorkbookLayer, RowBlocksAreIndexedAcrossTheWholeSheet) {
         }
     }
 }
+
+// Damaged workbook streams (bytes overwritten at random, deterministic seed) are either refused or
+// opened, extended and saved; they never crash the layer, and a refused file is not written.
+TEST(WorkbookLayer, DamagedStreamsAreRefusedOrHandledWithoutCrashing) {
+    TempDir dir;
+    const std::string clean =
+        Serialize(Crafted(2, Sst({"alpha", "beta"}), Dimensions(40, 8),
+                          {Row(0, 0x0100, 15), MulRk(0, 0, {{16, 1}, {17, 2}}), LabelSst(0, 3, 15, 1),
+                           Row(30, 0x0180, 18), MulBlank(30, 0, {16, 17}), Number(31, 2, 15, 4.25)}));
+    size_t content = 0;
+    for (const Rec& r : ParseRecords(clean)) {
+        content += 4 + r.data.size();
+    }
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    int opened = 0;
+    for (int round = 0; round < 400; ++round) {
+        std::string damaged = clean;
+        const int flips = 1 + static_cast<int>(next() % 4);
+        for (int f = 0; f < flips; ++f) {
+            damaged[next() % content] = static_cast<char>(next() & 0xFF);
+        }
+        const std::string path = dir.File("damaged.xls");
+        WriteOle(path, {{"Workbook", damaged}});
+        const std::string before = ReadFile(path);
+        Workbook book;
+        if (!book.Open(path)) {
+            EXPECT_FALSE(book.LastError().empty());
+            EXPECT_EQ(ReadFile(path), before);
+            continue;
+        }
+        ++opened;
+        int32_t last = 0;
+        for (int s = 0; s < book.SheetCount(); ++s) {
+            if (book.SetCurrentSheet(s) && book.LastUsedRow(last)) {
+                book.SetCellText("B" + std::to_string(last + 2), "added");
+                book.SetCellText("A1", "over");
+            }
+        }
+        book.Close();
+    }
+    EXPECT_GT(opened, 0);
+}

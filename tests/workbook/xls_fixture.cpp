@@ -138,69 +138,69 @@ void WriteOleWithStorage(const std::string& path,
     g_object_unref(sink);
 }
 
-std::vector<std::pair<std::string, std::string>> ReadOleStreams(const std::string& path) {
+namespace {
+
+using Streams = std::vector<std::pair<std::string, std::string>>;
+
+// The streams directly inside a storage of a compound file.
+Streams StreamsOf(GsfInfile* dir) {
+    Streams out;
+    for (int i = 0; i < gsf_infile_num_children(dir); ++i) {
+        GsfInput* child = gsf_infile_child_by_index(dir, i);
+        std::string data(static_cast<size_t>(gsf_input_size(child)), '\0');
+        if (!data.empty()) {
+            gsf_input_read(child, data.size(), reinterpret_cast<guint8*>(data.data()));
+        }
+        out.emplace_back(gsf_infile_name_by_index(dir, i), data);
+        g_object_unref(child);
+    }
+    return out;
+}
+
+// Runs `use` on the root of the compound file at `path`; false when it cannot be read.
+template <typename F>
+bool WithOle(const std::string& path, F use) {
     gsf_init();
-    std::vector<std::pair<std::string, std::string>> out;
     GError* err = nullptr;
     GsfInput* input = gsf_input_stdio_new(path.c_str(), &err);
-    if (input == nullptr) {
-        return out;
-    }
-    GsfInfile* ole = gsf_infile_msole_new(input, &err);
+    GsfInfile* ole = input != nullptr ? gsf_infile_msole_new(input, &err) : nullptr;
     if (ole != nullptr) {
-        for (int i = 0; i < gsf_infile_num_children(ole); ++i) {
-            GsfInput* child = gsf_infile_child_by_index(ole, i);
-            std::string data(static_cast<size_t>(gsf_input_size(child)), '\0');
-            if (!data.empty()) {
-                gsf_input_read(child, data.size(), reinterpret_cast<guint8*>(data.data()));
-            }
-            out.emplace_back(gsf_infile_name_by_index(ole, i), data);
-            g_object_unref(child);
-        }
+        use(ole);
         g_object_unref(ole);
-    } else {
+    }
+    if (err != nullptr) {
         g_error_free(err);
     }
-    g_object_unref(input);
+    if (input != nullptr) {
+        g_object_unref(input);
+    }
+    return ole != nullptr;
+}
+
+}  // namespace
+
+Streams ReadOleStreams(const std::string& path) {
+    Streams out;
+    WithOle(path, [&](GsfInfile* ole) { out = StreamsOf(ole); });
     return out;
 }
 
 bool ReadOleStorage(const std::string& path, const std::string& storage, std::string& classId16,
-                    std::vector<std::pair<std::string, std::string>>& streams) {
-    gsf_init();
-    GError* err = nullptr;
-    GsfInput* input = gsf_input_stdio_new(path.c_str(), &err);
-    if (input == nullptr) {
-        g_error_free(err);
-        return false;
-    }
+                    Streams& streams) {
     bool found = false;
-    GsfInfile* ole = gsf_infile_msole_new(input, &err);
-    if (ole != nullptr) {
+    WithOle(path, [&](GsfInfile* ole) {
         GsfInput* dir = gsf_infile_child_by_name(ole, storage.c_str());
         if (dir != nullptr && gsf_infile_num_children(GSF_INFILE(dir)) >= 0) {
             found = true;
             guint8 id[16] = {};
             gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(dir), id);
             classId16.assign(reinterpret_cast<const char*>(id), 16);
-            for (int i = 0; i < gsf_infile_num_children(GSF_INFILE(dir)); ++i) {
-                GsfInput* child = gsf_infile_child_by_index(GSF_INFILE(dir), i);
-                std::string data(static_cast<size_t>(gsf_input_size(child)), '\0');
-                if (!data.empty()) {
-                    gsf_input_read(child, data.size(), reinterpret_cast<guint8*>(data.data()));
-                }
-                streams.emplace_back(gsf_infile_name_by_index(GSF_INFILE(dir), i), data);
-                g_object_unref(child);
-            }
+            streams = StreamsOf(GSF_INFILE(dir));
         }
         if (dir != nullptr) {
             g_object_unref(dir);
         }
-        g_object_unref(ole);
-    } else {
-        g_error_free(err);
-    }
-    g_object_unref(input);
+    });
     return found;
 }
 
