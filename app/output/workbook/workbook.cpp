@@ -406,7 +406,7 @@ bool Workbook::SetCellText(std::string_view reference, std::string_view utf8) {
     uint32_t row = 0;
     uint16_t col = 0;
     if (!ParseCellReference(reference, row, col)) {
-        return Fail("セル番地が正しくありません: " + std::string(reference));
+        return Fail("セル番地が正しくないか範囲外です: " + std::string(reference));
     }
     if (SheetCount() == 0) {
         return Fail("ブックにシートがありません");
