@@ -80,9 +80,10 @@ public:
     explicit PosixPort(int fd) : fd_(fd) { have_saved_ = tcgetattr(fd_, &saved_) == 0; }
 
     ~PosixPort() override {
-        // Hand the device back as we found it; the lock goes with the descriptor.
+        // Hand the device back as we found it, once the last line (the final "ACK" or "CAN") has left at
+        // our speed; no flow control is on, so the drain is bounded. The lock goes with the descriptor.
         if (have_saved_) {
-            tcsetattr(fd_, TCSANOW, &saved_);
+            tcsetattr(fd_, TCSADRAIN, &saved_);
         }
         close(fd_);
     }
