@@ -19,6 +19,7 @@ private slots:
     void initTestCase();
     void automaticUploadStoresFile();
     void endsWithoutLinkLibrary();
+    void endsWhileStartUpMessageWaits();
 
 private:
     // A program folder with Gathra (and, when asked, libquorlin.so and gathra-termsim).
@@ -134,6 +135,18 @@ void ProgramTest::endsWithoutLinkLibrary() {
     QByteArray status;
     QTRY_VERIFY_WITH_TIMEOUT((status += gathra.readAll()).contains("COM1"), 20000);
     EndGathra(gathra);
+}
+
+void ProgramTest::endsWhileStartUpMessageWaits() {
+    QTemporaryDir dir;
+    const QString folder = MakeProgramFolder(dir, false);
+    QVERIFY(!folder.isEmpty());
+    // No settings file: start-up waits in the "File Read" box for the operator, before the window shows.
+    QProcess gathra;
+    StartGathra(gathra, folder);
+    QVERIFY(!gathra.waitForFinished(3000));
+    EndGathra(gathra);
+    QVERIFY(QFile::exists(folder + "/Gathra.ini"));  // the re-initialisation went on after the box
 }
 
 QTEST_MAIN(ProgramTest)
