@@ -187,11 +187,15 @@ void MainWindow::ShowSaveFolder(const std::string& folder) {
 }
 
 void MainWindow::Timer1_Timer() {
-    // The window may have been disabled while it loaded; a dialog opened meanwhile keeps it disabled.
-    if (!settingsDialog_ && !aboutDialog_) {
-        setEnabled(true);
-    }
     timer1_.stop();
+    // A dialog opened before the timer fired: the decision waits until it is closed, so that an upload
+    // never runs under an open settings dialog (whose OK would change the settings mid-upload) nor while
+    // the window, disabled by the dialog, cannot take the stop button.
+    if (DialogOpen()) {
+        timerDeferred_ = true;
+        return;
+    }
+    setEnabled(true);
     // A start pressed by hand before the timer fired is under way: the timer leaves it alone (no second,
     // nested run, and no idle look under a running upload).
     if (UploadUnderWay()) {
@@ -205,6 +209,17 @@ void MainWindow::Timer1_Timer() {
     } else {
         run_.IsRunning = false;
         SetRunningState(0);
+    }
+}
+
+bool MainWindow::DialogOpen() const {
+    return (settingsDialog_ && settingsDialog_->isVisible()) || (aboutDialog_ && aboutDialog_->isVisible());
+}
+
+void MainWindow::DialogClosed() {
+    if (timerDeferred_) {
+        timerDeferred_ = false;
+        QTimer::singleShot(0, this, &MainWindow::Timer1_Timer);
     }
 }
 
@@ -256,6 +271,7 @@ void MainWindow::cmdSetting_Click() {
     if (!settingsDialog_) {
         settingsDialog_ = new SettingsDialog(this, settings_, *this,
                                              [this](const std::string& folder) { ShowSaveFolder(folder); });
+        connect(settingsDialog_, &QDialog::finished, this, &MainWindow::DialogClosed);
     }
     settingsDialog_->Open();
 }
@@ -274,6 +290,7 @@ void MainWindow::cmdInfo_Click() {
     }
     if (!aboutDialog_) {
         aboutDialog_ = new AboutDialog(this);
+        connect(aboutDialog_, &QDialog::finished, this, &MainWindow::DialogClosed);
     }
     aboutDialog_->Open();
 }
@@ -332,6 +349,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         return;
     }
     timer1_.stop();
+    timerDeferred_ = false;
     CloseLink();
     if (settingsDialog_) {
         settingsDialog_->hide();

@@ -105,6 +105,8 @@ private:
     void ApplyWindowSettings();
     void StartUploadRun();
     void CloseLink();
+    bool DialogOpen() const;
+    void DialogClosed();
 
     Services services_;
     SettingsRecord settings_;
@@ -113,8 +115,9 @@ private:
     std::string statusText_;
     std::string fileLabel_;
     int uploadDepth_ = 0;
-    bool closePending_ = false;  // a close arrived while the upload run was stopping
-    bool quitting_ = false;      // RequestQuit: message boxes no longer wait for the operator
+    bool closePending_ = false;   // a close arrived while the upload run was stopping
+    bool quitting_ = false;       // RequestQuit: message boxes no longer wait for the operator
+    bool timerDeferred_ = false;  // the start-up timer fired while a dialog was open
     bool busyPointer_ = false;
     QTimer timer1_;
 

@@ -3,6 +3,7 @@
 // yield through the window exactly as the real engine does.
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -11,7 +12,8 @@
 #include <QThread>
 #include <memory>
 
-#include "shell/click_label.h"
+#include "settings/dialog/settings_dialog.h"
+#include "shell/about_dialog.h"
 #include "shell/main_window.h"
 #include "shell_test_support.h"
 
@@ -71,6 +73,8 @@ private slots:
     void startUpTimer();
     void startByHandBeforeTimer_data();
     void startByHandBeforeTimer();
+    void timerWaitsForOpenDialog_data();
+    void timerWaitsForOpenDialog();
     void stopChangesNoControlUntilEngineEnds();
     void closeDuringRunWaitsForTheRun();
     void secondCloseAfterRunEndsProgram();
@@ -282,6 +286,35 @@ void MainWindowTest::startByHandBeforeTimer() {
     QCOMPARE(maxEngineDepth_, 1);    // and none nested
     QCOMPARE(afterTimer, kRunning);  // the timer did not put the window into its idle look
     QVERIFY(runningAfterTimer);      // nor stop the upload under way
+    QCOMPARE(LookOf(), kIdle);
+}
+
+void MainWindowTest::timerWaitsForOpenDialog_data() {
+    QTest::addColumn<QString>("button");
+    QTest::newRow("settings dialog") << "cmdSetting";
+    QTest::newRow("version box") << "cmdInfo";
+}
+
+void MainWindowTest::timerWaitsForOpenDialog() {
+    QFETCH(QString, button);
+    bool enabledInRun = false;
+    engine_ = [&](UploadContext& context) {
+        enabledInRun = window_->isEnabled();  // the stop button can be reached
+        context.Run.IsRunning = false;
+        context.View.SetRunningState(0);
+    };
+    MakeWindow([](SettingsRecord& r) { r.AutoStart = 1; });
+    QTest::mouseClick(window_->findChild<QPushButton*>(button), Qt::LeftButton);
+    QVERIFY(!window_->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->StartUpTimer().isActive(), 10000);
+    QTest::qWait(100);
+    QCOMPARE(engineEntries_, 0);  // no upload under the open dialog
+    QDialog* dialog = button == "cmdSetting" ? static_cast<QDialog*>(window_->OpenSettingsDialog())
+                                             : static_cast<QDialog*>(window_->OpenAboutDialog());
+    QVERIFY(dialog != nullptr);
+    dialog->reject();
+    QTRY_COMPARE_WITH_TIMEOUT(engineEntries_, 1, 10000);
+    QVERIFY(enabledInRun);
     QCOMPARE(LookOf(), kIdle);
 }
 
