@@ -12,7 +12,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QThread>
 #include <cstdio>
 
@@ -48,8 +47,10 @@ int main(int argc, char** argv) {
     const QString out = QDir(QString::fromLocal8Bit(argv[2])).absolutePath();
     QDir().mkpath(out);
 
-    QTemporaryDir dir;
-    const QString program = dir.path();
+    // A fixed, readable folder name: it shows in the pictures.
+    const QString program = QDir::tempPath() + "/gathra-demo";
+    QDir(program).removeRecursively();
+    QDir().mkpath(program);
     const QString saveFolder = program + "/データ";
     QDir().mkpath(saveFolder + "/2026");
     for (const char* file : {"libquorlin.so", "gathra-termsim"}) {
@@ -107,5 +108,6 @@ int main(int argc, char** argv) {
     failures += !Save(about, out + "/about.png");
     about->accept();
     QCoreApplication::processEvents();
+    QDir(program).removeRecursively();
     return failures == 0 ? 0 : 1;
 }
