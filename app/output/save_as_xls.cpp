@@ -204,6 +204,7 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
         }
     }
 
+    record(!backup.bad());  // a read error is no end of file: the rest of the records would be lost
     backup.close();
     record(book.Close());
     if (failed) {

@@ -295,12 +295,19 @@ TEST_F(SaveAsXlsTest, UnreadableOutputFileEndsInFailureExitAndIsLeftAlone) {
     }
 }
 
-TEST_F(SaveAsXlsTest, MissingBackupFileFailsAfterSavingTheWorkbook) {
-    std::filesystem::remove(settings.BackFilePath);
-    EXPECT_FALSE(Save());
-    ExpectFailureExit("");
-    EXPECT_EQ(view.Messages[0].Text, kFailurePrefix);
-    EXPECT_TRUE(std::filesystem::exists(run.OutputPath));
+TEST_F(SaveAsXlsTest, MissingOrUnreadableBackupFileFailsAfterSavingTheWorkbook) {
+    for (const bool directory : {false, true}) {
+        SCOPED_TRACE(directory ? "backup path is a folder" : "no backup file");
+        std::filesystem::remove(run.OutputPath);
+        std::filesystem::remove_all(settings.BackFilePath);
+        if (directory) {
+            std::filesystem::create_directory(settings.BackFilePath);  // opens, but every read fails
+        }
+        EXPECT_FALSE(Save());
+        ExpectFailureExit("");
+        EXPECT_EQ(view.Messages[0].Text, kFailurePrefix);
+        EXPECT_TRUE(std::filesystem::exists(run.OutputPath));
+    }
 }
 
 TEST_F(SaveAsXlsTest, RowsBeyondTheSheetEndFail) {
