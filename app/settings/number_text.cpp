@@ -102,8 +102,14 @@ std::optional<std::string> LeadingNumberText(std::string_view text) {
     if (number.Negative && value != 0.0) {
         value = -value;
     }
-    char buffer[64];
-    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+    // Plain decimal, never an exponent: the text goes back into the file and is read again by its
+    // leading number, which would take "1e-04" for 1. The longest such text of a double is about 330
+    // characters.
+    char buffer[512];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    if (written.ec != std::errc()) {
+        return std::nullopt;
+    }
     return std::string(buffer, written.ptr);
 }
 

@@ -17,8 +17,9 @@
 // rounding is done on the decimal digits themselves, so long fractions round exactly.
 std::optional<int64_t> LeadingInteger(std::string_view text, int64_t min, int64_t max);
 
-// The leading number of `text` in its shortest decimal text form ("1", "0.5", "0"); nullopt when it is
-// too large for a double (the caller's read error). A magnitude too small for a double reads as "0".
+// The leading number of `text` in its shortest plain decimal text form ("1", "0.5", "0.0001": never an
+// exponent, so that the text reads back as the same number); nullopt when it is too large for a double
+// (the caller's read error). A magnitude too small for a double reads as "0".
 std::optional<std::string> LeadingNumberText(std::string_view text);
 
 // The value of a text made by LeadingNumberText (or any plain or scientific decimal); nullopt when the

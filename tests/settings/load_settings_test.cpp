@@ -167,6 +167,7 @@ TEST_F(LoadSettingsTest, EachValueLeadsToItsOutcome) {
         {{{"SaveFormat", "3"}}, Outcome::Reinitialised, ""},
         {{{"TimeAdjust", "0.5"}}, Outcome::Loaded, "0.5"},
         {{{"TimeAdjust", "1.00"}}, Outcome::Loaded, "1"},
+        {{{"TimeAdjust", "0.0001"}}, Outcome::Loaded, "0.0001"},
         {{{"TimeAdjust", "1.2"}}, Outcome::Reinitialised, ""},
         // Cut to 254 digits first, so even this fits a double: out of range, not a read error.
         {{{"TimeAdjust", std::string(400, '9')}}, Outcome::Reinitialised, ""},

@@ -68,6 +68,9 @@ TEST(LeadingNumberText, KeepsTheShortestDecimalForm) {
         {"-0.25", "-0.25"},
         {"007.50", "7.5"},
         {"1e3", "1"},
+        {"0.0001", "0.0001"},  // no exponent form: "1e-04" would read back as 1
+        {"0.00000125", "0.00000125"},
+        {"100000000000000000000", "100000000000000000000"},
         {manyNines, std::nullopt},
         {tiny, "0"},
     };
