@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,11 +12,23 @@
 
 namespace {
 
+// A failure without an errno of its own: the output names the backup file itself.
+constexpr int kOutputIsBackup = -1;
+
 // The failure's description and, with no separator, the component that raised it.
 std::string FailureText(int number, const std::string& path) {
     char buffer[256];
-    const char* description = strerror_r(number, buffer, sizeof buffer);
+    const char* description = number == kOutputIsBackup ? "Output file is the backup file"
+                                                        : strerror_r(number, buffer, sizeof buffer);
     return std::string(description) + " (" + path + ")" + kAppTitle;
+}
+
+// True when `path` names the file already open as `fd` (the same file through any name or link).
+bool IsSameFile(int fd, const std::string& path) {
+    struct stat opened {};
+    struct stat named {};
+    return ::fstat(fd, &opened) == 0 && ::stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+           opened.st_ino == named.st_ino;
 }
 
 // A descriptor closed on scope exit.
@@ -75,6 +88,12 @@ bool SaveAsText(const SettingsRecord& settings, RunState& run, OperatorView& vie
     if (backup.get() < 0) {
         failure = errno;
         failedPath = settings.BackFilePath;
+        return fail();
+    }
+    // Writing the backup into itself would empty it (overwrite) or never reach its end (append).
+    if (IsSameFile(backup.get(), run.OutputPath)) {
+        failure = kOutputIsBackup;
+        failedPath = run.OutputPath;
         return fail();
     }
     const int mode = settings.OverWrite == 1 ? O_TRUNC : O_APPEND;

@@ -124,6 +124,17 @@ TEST_F(SaveAsTextTest, OutputThatCannotBeWritten) {
     EXPECT_FALSE(Save());
     EXPECT_EQ(view.Messages.size(), 1u);
     EXPECT_EQ(view.StatusCalls.size(), 1u);
+
+    // An output named like the backup (a terminal "Back" saving into the program folder) is refused in
+    // both modes: the backup is neither emptied nor appended to itself without end.
+    for (const int16_t overwrite : {1, 0}) {
+        view = fresh;
+        settings.OverWrite = overwrite;
+        run.OutputPath = dir.Path() + "/./Back.txt";
+        EXPECT_FALSE(Save());
+        EXPECT_EQ(ReadFileBytes(settings.BackFilePath), CrLfLines({"a"}));
+        EXPECT_EQ(view.Messages.size(), 1u);
+    }
 }
 
 }  // namespace
