@@ -68,6 +68,34 @@ TEST_F(SimulatorTest, PlaysTheTwoRecordUploadOfTheExample) {
     EXPECT_EQ(pc->Ask("VOL", kQuietMs), "<none>");
 }
 
+TEST_F(SimulatorTest, RestartsAfterStopWithNothingCarriedOver) {
+    StartWith(TwoRecords());
+    EXPECT_FALSE(sim.Start(folder.Path(), 1, TwoRecords())) << "a running simulator is not started twice";
+    pc->Ask("VOL");
+    pc->Ask("ACK");
+    pc->Ask("ACK");
+    pc->Ask("ACK");
+    pc->Send("ACK");
+    ASSERT_TRUE(sim.WaitFinished(2000));
+    pc.reset();
+    sim.Stop();
+
+    Options options = TwoRecords();
+    options.records = {"C,3"};
+    StartWith(options);
+    EXPECT_FALSE(sim.Finished());
+    EXPECT_TRUE(sim.FinalAnswers().empty());
+    EXPECT_TRUE(sim.LinesFromPc().empty());
+    EXPECT_TRUE(sim.Transcript().empty());
+    EXPECT_EQ(pc->Ask("VOL"), "^#T01@1*D1");
+    EXPECT_EQ(pc->Ask("ACK"), "^0C,3*5A");
+    EXPECT_EQ(pc->Ask("ACK"), "END");
+    pc->Send("CAN");
+    ASSERT_TRUE(sim.WaitFinished(2000));
+    EXPECT_EQ(sim.FinalAnswers(), std::vector<std::string>{"CAN"});
+    EXPECT_EQ(sim.Transcript().front().bytes, "VOL\r");
+}
+
 TEST_F(SimulatorTest, NakBringsTheLastLineAgain) {
     StartWith(TwoRecords());
     pc->Ask("VOL");

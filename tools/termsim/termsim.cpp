@@ -505,9 +505,13 @@ Simulator::~Simulator() {
 }
 
 bool Simulator::Start(const std::string& programFolder, int port, const Options& options) {
-    if (thread_.joinable() || state_->masterFd >= 0) {
-        return false;
+    if (thread_.joinable()) {
+        return false;  // already running: Stop() first
     }
+    // A stopped simulator starts afresh: nothing of its last run (uploads served, lines, transcript,
+    // adapter speed, terminal phase) may leak into the new one.
+    Stop();
+    state_ = std::make_unique<State>();
     State& s = *state_;
     s.options = options;
     s.adapterSpeed = options.adapterSpeed;

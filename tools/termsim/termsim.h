@@ -104,7 +104,9 @@ public:
     Simulator& operator=(const Simulator&) = delete;
 
     // Makes the pseudo-terminal, links it as <programFolder>/ports/COM<port> (making ports/ when needed,
-    // replacing an existing link of that name) and starts the terminal thread. False when any step fails.
+    // replacing an existing link of that name) and starts the terminal thread. False when any step fails,
+    // and when the simulator is running already. After Stop() it starts again from scratch: the results
+    // of the last run (finished, final answers, lines, transcript) are cleared.
     bool Start(const std::string& programFolder, int port, const Options& options);
 
     // Waits until every requested upload has been served (or the terminal hung up on purpose).
