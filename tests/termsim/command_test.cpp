@@ -145,6 +145,7 @@ TEST(Command, BadCommandLinesExitWithTwo) {
         {"--folder", folder.Path(), "--port", "1", "--adapter-speed", "4800"},
         {"--folder", folder.Path(), "--port", "1", "--bad-checksum", "1:0"},
         {"--folder", folder.Path(), "--port", "1", "--repeat", "x"},
+        {"--folder", folder.Path(), "--port", "1", "--time-limit", "9223372036854775807"},
         {"--folder", folder.Path(), "--port", "1", "--no-such-option", "1"},
         {"--folder", folder.Path(), "--port"},
     };

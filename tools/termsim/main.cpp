@@ -218,7 +218,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--transcript") {
             options.transcriptPath = value;
         } else if (arg == "--time-limit") {
-            if (!isNumber || number < 1) {
+            // Bounded so that the deadline in microseconds cannot overflow.
+            if (!isNumber || number < 1 || number > 1000000000) {
                 return Usage("--time-limit takes a number of seconds");
             }
             timeLimit = number;
