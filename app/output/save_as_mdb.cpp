@@ -17,7 +17,8 @@
 
 namespace {
 
-// The backup file read line by line; CR LF or LF ends a line, a last line without one still counts.
+// The backup file read line by line. CR LF ends a line, as the upload writes it; a CR or LF alone is part
+// of the record (the text writer reads it the same way), and a last line without CR LF still counts.
 class BackupLines {
 public:
     BackupLines() = default;
@@ -41,22 +42,25 @@ public:
 
     // False at the end of the file, and at a read failure (then `failed` is set).
     bool Next(std::string& line, std::optional<DatabaseError>& failed) {
-        const ssize_t length = getline(&buffer_, &capacity_, file_);
-        if (length < 0) {
-            if (std::ferror(file_)) {
-                failed = DatabaseError{SQLITE_IOERR_READ,
-                                       std::string("backup file read error: ") + std::strerror(errno)};
+        line.clear();
+        bool any = false;
+        while (true) {
+            const ssize_t length = getline(&buffer_, &capacity_, file_);
+            if (length < 0) {
+                if (std::ferror(file_)) {
+                    failed = DatabaseError{SQLITE_IOERR_READ,
+                                           std::string("backup file read error: ") + std::strerror(errno)};
+                    return false;
+                }
+                return any;
             }
-            return false;
+            any = true;
+            line.append(buffer_, static_cast<size_t>(length));
+            if (line.ends_with("\r\n")) {
+                line.resize(line.size() - 2);
+                return true;
+            }
         }
-        line.assign(buffer_, static_cast<size_t>(length));
-        if (line.ends_with('\n')) {
-            line.pop_back();
-        }
-        if (line.ends_with('\r')) {
-            line.pop_back();
-        }
-        return true;
     }
 
 private:

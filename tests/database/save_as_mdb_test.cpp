@@ -90,8 +90,12 @@ TEST(SaveAsMdb, RowsColumnsAndFailuresByTable) {
          "SELECT F1 FROM T01;", "kept\n"},
         {"a quoted table name that exists", TableWithColumns("\"we\"\"ird\"", 20), "a\r\n", "we\"ird", 0, "",
          "SELECT F1 FROM \"we\"\"ird\";", "a\n"},
-        {"blank lines are rows, a last line needs no line end", kFullTable, "a\r\n\r\nb\nc", "T01", 0, "",
+        {"blank lines are rows, a last line needs no line end", kFullTable, "a\r\n\r\nb\r\nc", "T01", 0, "",
          "SELECT quote(F1) FROM T01 ORDER BY rowid;", "'a'\nNULL\n'b'\n'c'\n"},
+        {"a CR or LF alone stays inside its record", kFullTable, "a\nb,c\rd\r\ne\n", "T01", 0, "",
+         "SELECT replace(replace(F1,char(10),'<LF>'),char(13),'<CR>'),"
+         "replace(replace(F2,char(10),'<LF>'),char(13),'<CR>') FROM T01 ORDER BY rowid;",
+         "a<LF>b|c<CR>d\ne<LF>|NULL\n"},
         {"a duplicate fails alone, the rows before it stay", TableWithColumns("T01", 20, ", UNIQUE(F1)"),
          "a\r\nb\r\na\r\nc\r\n", "T01", 0, "MDB書込ｴﾗｰ : #2067UNIQUE constraint failed: T01.F1",
          "SELECT F1 FROM T01 ORDER BY rowid;", "a\nb\n"},
