@@ -1,6 +1,7 @@
 // The settings dialog: the enable rules per save format, the control-to-value mapping at its edges,
 // values the controls cannot show, the mail-field check, OK and cancel against the real settings file.
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QGroupBox>
@@ -41,6 +42,8 @@ private slots:
     void enterAndEscapeDoNothing_data();
     void enterAndEscapeDoNothing();
     void mainWindowDisabledWhileOpen();
+    void focusOrder_data();
+    void focusOrder();
 
 private:
     void OpenDialog(const std::function<void(SettingsRecord&)>& tweak = {});
@@ -427,6 +430,64 @@ void SettingsDialogTest::mainWindowDisabledWhileOpen() {
     QCOMPARE(dialog_->windowTitle(), QString("ｵﾌﾟｼｮﾝ設定"));
     QTest::mouseClick(Find<QPushButton>("cmdOK1"), Qt::LeftButton);
     QVERIFY(main_->isEnabled());
+}
+
+void SettingsDialogTest::focusOrder_data() {
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QStringList>("stops");  // the enabled stops; an option group is one stop
+    QStringList fields;
+    for (int i = 0; i < 20; ++i) {
+        fields << QStringLiteral("chkXlsField%1").arg(i);
+    }
+    const QStringList tail =
+        fields + QStringList{"optAutoStart",  "optCrcType",     "optStartUpSize", "optProtocol",
+                             "chkSendMail",   "txtMailAddress", "txtMailSub",     "txtFromMailAddress",
+                             "txtMailServer", "chkTimeAdjust",  "cmdOK0",         "cmdOK1"};
+    const QStringList head{"hsPort", "optBaud", "optMode", "optSaveFormat"};
+    QTest::newRow("CSV/TXT") << 0
+                             << head +
+                                    QStringList{"txtFixFname", "optAddDate", "optOverWrite", "cmdFolderRef"} +
+                                    tail;
+    QTest::newRow("XLS") << 1
+                         << head + QStringList{"txtFixFname", "txtXlsTemp",     "optAddDate",  "optXlsType",
+                                               "optXlsF1",    "hsXlsStartLine", "cmdFolderRef"} +
+                                tail;
+    QTest::newRow("MDB") << 2
+                         << head + QStringList{"optMdbType", "txtMdbName", "txtMdbTblName", "cmdFolderRef"} +
+                                tail;
+}
+
+void SettingsDialogTest::focusOrder() {
+    QFETCH(int, format);
+    QFETCH(QStringList, stops);
+    OpenDialog([format](SettingsRecord& r) { r.SaveFormat = static_cast<int16_t>(format); });
+    QApplication::setActiveWindow(dialog_);
+    QVERIFY(QTest::qWaitForWindowActive(dialog_));
+    QWidget* first = Find<QWidget>("hsPort");
+    first->setFocus();
+    QStringList visited;
+    for (int i = 0; i < stops.size(); ++i) {
+        QWidget* focus = QApplication::focusWidget();
+        QVERIFY(focus != nullptr);
+        QString name = focus->objectName();
+        // The elements of an option group carry the group's name and their index (one digit).
+        if (name.startsWith("opt")) {
+            name.chop(1);
+        }
+        visited << name;
+        QTest::keyClick(focus, Qt::Key_Tab);
+    }
+    QCOMPARE(visited, stops);
+    QCOMPARE(QApplication::focusWidget(), first);  // round again
+    // The port is set from the keyboard too: right and page down increase, left decreases.
+    const int port = record_.Port;
+    QTest::keyClick(first, Qt::Key_Right);
+    QCOMPARE(dialog_->WorkingCopy().Port, port + 1);
+    QTest::keyClick(first, Qt::Key_PageDown);
+    QCOMPARE(dialog_->WorkingCopy().Port, port + 11);
+    QTest::keyClick(first, Qt::Key_Left);
+    QCOMPARE(dialog_->WorkingCopy().Port, port + 10);
+    QCOMPARE(Find<QLineEdit>("txtPort")->text(), QString::number(port + 10));
 }
 
 QTEST_MAIN(SettingsDialogTest)

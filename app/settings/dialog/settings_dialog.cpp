@@ -50,6 +50,49 @@ long RoundedNumber(const std::string& text) {
     return std::lrint(std::nearbyint(value));
 }
 
+// The keys of a focused scroll bar as the operators know them: left and up decrease by the small
+// change, right and down increase; page up and page down by the large change; Home and End go to the
+// ends. (Qt's scroll bars turn some of these round.)
+class ScrollBarKeys : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* bar = qobject_cast<QScrollBar*>(watched);
+        if (bar == nullptr || event->type() != QEvent::KeyPress) {
+            return false;
+        }
+        QAbstractSlider::SliderAction action = QAbstractSlider::SliderNoAction;
+        switch (static_cast<QKeyEvent*>(event)->key()) {
+            case Qt::Key_Left:
+            case Qt::Key_Up:
+                action = QAbstractSlider::SliderSingleStepSub;
+                break;
+            case Qt::Key_Right:
+            case Qt::Key_Down:
+                action = QAbstractSlider::SliderSingleStepAdd;
+                break;
+            case Qt::Key_PageUp:
+                action = QAbstractSlider::SliderPageStepSub;
+                break;
+            case Qt::Key_PageDown:
+                action = QAbstractSlider::SliderPageStepAdd;
+                break;
+            case Qt::Key_Home:
+                action = QAbstractSlider::SliderToMinimum;
+                break;
+            case Qt::Key_End:
+                action = QAbstractSlider::SliderToMaximum;
+                break;
+            default:
+                return false;
+        }
+        bar->triggerAction(action);
+        return true;
+    }
+};
+
 }  // namespace
 
 SettingsDialog::SettingsDialog(QWidget* mainWindow, SettingsRecord& record, OperatorView& view,
@@ -126,6 +169,10 @@ void SettingsDialog::BuildControls() {
     txtPort_->setEnabled(false);  // display only
     hsPort_ = new QScrollBar(Qt::Horizontal, frame);
     hsPort_->setObjectName(QStringLiteral("hsPort"));
+    // A focus stop, worked with the keys like the other controls (Qt's scroll bars take no focus).
+    auto* scrollBarKeys = new ScrollBarKeys(this);
+    hsPort_->setFocusPolicy(Qt::StrongFocus);
+    hsPort_->installEventFilter(scrollBarKeys);
     hsPort_->setGeometry(TwipsRect(840, 240, 4095, 255));
     hsPort_->setRange(1, 255);
     hsPort_->setSingleStep(1);
@@ -201,6 +248,8 @@ void SettingsDialog::BuildControls() {
     txtXlsStartLine_->setToolTip(QStringLiteral("XLS形式で追加書込を行う場合は、0を指定します"));
     hsXlsStartLine_ = new QScrollBar(Qt::Horizontal, frame);
     hsXlsStartLine_->setObjectName(QStringLiteral("hsXlsStartLine"));
+    hsXlsStartLine_->setFocusPolicy(Qt::StrongFocus);
+    hsXlsStartLine_->installEventFilter(scrollBarKeys);
     hsXlsStartLine_->setGeometry(TwipsRect(1200, 360, 2895, 255));
     hsXlsStartLine_->setRange(-32768, 32767);
     hsXlsStartLine_->setSingleStep(1);
