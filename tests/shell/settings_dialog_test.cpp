@@ -242,22 +242,30 @@ void SettingsDialogTest::accessVersionOneShownButNeverChosen() {
 void SettingsDialogTest::valuesTheControlsCannotShow_data() {
     QTest::addColumn<int>("port");
     QTest::addColumn<int>("sendMail");
+    QTest::addColumn<QString>("timeAdjust");
     QTest::addColumn<int>("portScroll");
     QTest::addColumn<bool>("mailTicked");
-    QTest::newRow("port 0 after a read error") << 0 << 0 << 1 << false;
-    QTest::newRow("send mail 2") << 1 << 2 << 1 << false;
-    QTest::newRow("send mail -1") << 255 << -1 << 255 << false;
-    QTest::newRow("ordinary") << 7 << 1 << 7 << true;
+    QTest::addColumn<bool>("timeTicked");
+    QTest::newRow("port 0 after a read error") << 0 << 0 << "1" << 1 << false << true;
+    QTest::newRow("send mail 2") << 1 << 2 << "1" << 1 << false << true;
+    QTest::newRow("send mail -1") << 255 << -1 << "1" << 255 << false << true;
+    QTest::newRow("ordinary") << 7 << 1 << "0" << 7 << true << false;
+    // The clock box shows the number rounded to an integer, a tie going to the even neighbour.
+    QTest::newRow("time adjust 0.5") << 1 << 0 << "0.5" << 1 << false << false;
+    QTest::newRow("time adjust 0.6") << 1 << 0 << "0.6" << 1 << false << true;
 }
 
 void SettingsDialogTest::valuesTheControlsCannotShow() {
     QFETCH(int, port);
     QFETCH(int, sendMail);
+    QFETCH(QString, timeAdjust);
     QFETCH(int, portScroll);
     QFETCH(bool, mailTicked);
+    QFETCH(bool, timeTicked);
     OpenDialog([=](SettingsRecord& r) {
         r.Port = static_cast<int16_t>(port);
         r.SendMail = static_cast<int16_t>(sendMail);
+        r.TimeAdjust = timeAdjust.toStdString();
         r.MailAddress = "to@example.org";
         r.FromMailAddress = "from@example.org";
         r.MailServer = "localhost";
@@ -265,6 +273,7 @@ void SettingsDialogTest::valuesTheControlsCannotShow() {
     QCOMPARE(Find<QScrollBar>("hsPort")->value(), portScroll);
     QCOMPARE(Find<QLineEdit>("txtPort")->text(), QString::number(port));
     QCOMPARE(Find<QCheckBox>("chkSendMail")->isChecked(), mailTicked);
+    QCOMPARE(Find<QCheckBox>("chkTimeAdjust")->isChecked(), timeTicked);
     // Kept unchanged until the operator touches the control.
     QCOMPARE(dialog_->WorkingCopy().Port, port);
     QCOMPARE(dialog_->WorkingCopy().SendMail, sendMail);
@@ -273,6 +282,7 @@ void SettingsDialogTest::valuesTheControlsCannotShow() {
     QCOMPARE(record_.Port, port);
     QCOMPARE(record_.SendMail, sendMail);
     QCOMPARE(IniValue(IniPath(), "SendMail"), std::to_string(sendMail));
+    QCOMPARE(IniValue(IniPath(), "TimeAdjust"), timeAdjust.toStdString());
 }
 
 void SettingsDialogTest::mailFieldCheck_data() {

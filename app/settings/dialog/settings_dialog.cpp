@@ -11,9 +11,9 @@
 #include <QRadioButton>
 #include <QScrollBar>
 #include <algorithm>
-#include <cmath>
-#include <cstdlib>
+#include <cstdint>
 
+#include "settings/number_text.h"
 #include "settings/settings_store.h"
 #include "shell/dialog_support.h"
 #include "shell/folder_dialog.h"
@@ -40,14 +40,10 @@ void SelectOption(QButtonGroup* group, int index) {
     group->setExclusive(true);
 }
 
-// The numeric value of a number kept as text (leading number, as the settings store reads it), rounded
-// to the nearest integer with ties to even.
-long RoundedNumber(const std::string& text) {
-    const double value = std::strtod(text.c_str(), nullptr);
-    if (!std::isfinite(value)) {
-        return 0;
-    }
-    return std::lrint(std::nearbyint(value));
+// The numeric value of a number kept as text, rounded to the nearest integer with ties to even, read as
+// the settings store reads numbers (never by the C library, whose decimal point follows the locale).
+int64_t RoundedNumber(const std::string& text) {
+    return LeadingInteger(text, INT64_MIN, INT64_MAX).value_or(0);
 }
 
 // The keys of a focused scroll bar as the operators know them: left and up decrease by the small
