@@ -52,8 +52,8 @@ std::string SettingValueText(const SettingsRecord& record, const SettingKey& key
 // Stores a number into an Int16 or Int32 key; the caller has checked that it fits.
 void SetSettingNumber(SettingsRecord& record, const SettingKey& key, int64_t value);
 
-// The numeric value of `key` used by the range test (TimeAdjust: the number its text holds; nullopt
-// when that text holds none).
+// The numeric value of `key` used by the range test (TimeAdjust: the number its text holds; *valid is
+// set false when that text holds none).
 double SettingNumericValue(const SettingsRecord& record, const SettingKey& key, bool* valid);
 
 // The text member of a Text or Number key.
