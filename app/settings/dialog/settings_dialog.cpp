@@ -40,6 +40,30 @@ void SelectOption(QButtonGroup* group, int index) {
     group->setExclusive(true);
 }
 
+// An option group is one focus stop, and Tab lands on its selected option (or, when that cannot take the
+// focus, on its first enabled one), so that the space key never changes a setting by surprise. Qt moves
+// the stop to whichever option last had the focus; before that every option would be a candidate.
+void SetOptionTabStops(const std::map<std::string, QButtonGroup*>& groups) {
+    for (const auto& [name, group] : groups) {
+        QAbstractButton* stop = group->checkedButton();
+        if (stop == nullptr || !stop->isEnabled()) {
+            stop = nullptr;
+            for (QAbstractButton* button : group->buttons()) {
+                if (button->isEnabled()) {
+                    stop = button;
+                    break;
+                }
+            }
+        }
+        for (QAbstractButton* button : group->buttons()) {
+            const int policy = button->focusPolicy();
+            const bool takesTab = stop == nullptr || button == stop;
+            button->setFocusPolicy(
+                static_cast<Qt::FocusPolicy>(takesTab ? policy | Qt::TabFocus : policy & ~Qt::TabFocus));
+        }
+    }
+}
+
 // The numeric value of a number kept as text, rounded to the nearest integer with ties to even, read as
 // the settings store reads numbers (never by the C library, whose decimal point follows the locale).
 int64_t RoundedNumber(const std::string& text) {
@@ -449,6 +473,7 @@ void SettingsDialog::ShowSettings() {
     txtMdbName_->setText(QString::fromStdString(r.MdbName));
     txtMdbTblName_->setText(QString::fromStdString(r.MdbTblName));
     UpdateControlStates(r.SaveFormat);
+    SetOptionTabStops(options_);
     // Filling the controls wrote parts of the copy; it starts equal to the record in every field.
     working_ = record_;
 }
@@ -487,6 +512,7 @@ void SettingsDialog::UpdateControlStates(int16_t format) {
     txtMdbName_->setEnabled(mdb);
     setFrame("frmMdbTblName", mdb);
     txtMdbTblName_->setEnabled(mdb);
+    SetOptionTabStops(options_);
 }
 
 void SettingsDialog::SetFolderLabel(const QString& folder) {
