@@ -11,63 +11,12 @@
 #include "codec/text_encoding.h"
 #include "output/database_connection.h"
 #include "output/database_connection_string.h"
+#include "output/backup_lines.h"
 #include "output/database_table_writer.h"
 #include "output/record_fields.h"
 #include "output/writers.h"
 
 namespace {
-
-// The backup file read line by line. CR LF ends a line, as the upload writes it; a CR or LF alone is part
-// of the record (the text writer reads it the same way), and a last line without CR LF still counts.
-class BackupLines {
-public:
-    BackupLines() = default;
-    ~BackupLines() {
-        if (file_ != nullptr) {
-            std::fclose(file_);
-        }
-        std::free(buffer_);
-    }
-    BackupLines(const BackupLines&) = delete;
-    BackupLines& operator=(const BackupLines&) = delete;
-
-    bool Open(const std::string& path, DatabaseError& error) {
-        file_ = std::fopen(path.c_str(), "rb");
-        if (file_ == nullptr) {
-            error = {SQLITE_CANTOPEN, "unable to open backup file " + path + ": " + std::strerror(errno)};
-            return false;
-        }
-        return true;
-    }
-
-    // False at the end of the file, and at a read failure (then `failed` is set).
-    bool Next(std::string& line, std::optional<DatabaseError>& failed) {
-        line.clear();
-        bool any = false;
-        while (true) {
-            const ssize_t length = getline(&buffer_, &capacity_, file_);
-            if (length < 0) {
-                if (std::ferror(file_)) {
-                    failed = DatabaseError{SQLITE_IOERR_READ,
-                                           std::string("backup file read error: ") + std::strerror(errno)};
-                    return false;
-                }
-                return any;
-            }
-            any = true;
-            line.append(buffer_, static_cast<size_t>(length));
-            if (line.ends_with("\r\n")) {
-                line.resize(line.size() - 2);
-                return true;
-            }
-        }
-    }
-
-private:
-    std::FILE* file_ = nullptr;
-    char* buffer_ = nullptr;  // grown by getline
-    size_t capacity_ = 0;
-};
 
 // CP932 record text as UTF-8 for the database; plain ASCII is the same in both.
 std::string FieldToUtf8(const std::string& cp932) {
@@ -95,12 +44,12 @@ std::optional<DatabaseError> WriteRows(const SettingsRecord& settings, const Run
     view.SetBusyPointer(true);
 
     BackupLines backup;
-    if (!backup.Open(settings.BackFilePath, error)) {
-        return error;
+    if (!backup.Open(settings.BackFilePath)) {
+        return DatabaseError{SQLITE_CANTOPEN, "unable to open backup file " + settings.BackFilePath + ": " +
+                                                  std::strerror(backup.ErrorNumber())};
     }
     std::string line;
-    std::optional<DatabaseError> readFailure;
-    while (backup.Next(line, readFailure)) {
+    while (backup.Next(line)) {
         RecordFields output = SelectFields(SplitRecord(line), settings.XlsField);
         for (int n = 1; n <= 20; ++n) {
             output[n] = FieldToUtf8(output[n]);
@@ -113,7 +62,11 @@ std::optional<DatabaseError> WriteRows(const SettingsRecord& settings, const Run
     if (!table.Close(error)) {
         return error;
     }
-    return readFailure;
+    if (backup.Failed()) {
+        return DatabaseError{SQLITE_IOERR_READ,
+                             std::string("backup file read error: ") + std::strerror(backup.ErrorNumber())};
+    }
+    return std::nullopt;
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 #include <array>
+#include <charconv>
+#include <cstring>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <string>
 
 #include "codec/text_encoding.h"
+#include "output/backup_lines.h"
 #include "output/record_fields.h"
 #include "output/workbook/workbook.h"
 #include "output/writers.h"
@@ -74,7 +76,19 @@ double LeadingNumber(const std::string& text) {
             number += exponent;
         }
     }
-    return std::strtod(number.c_str(), nullptr);
+    // from_chars, unlike strtod, ignores the locale: the decimal point is always ".".
+    double value = 0.0;
+    const char* first = number.data();
+    if (*first == '+') {
+        ++first;
+    }
+    std::from_chars(first, number.data() + number.size(), value);
+    return value;
+}
+
+// The component text for a backup file that cannot be opened or read.
+std::string BackupFailureText(const std::string& path, int error) {
+    return path + ": " + std::strerror(error);
 }
 
 // The sheet index a first field chooses: its value minus 1, rounded to the nearest integer with
@@ -101,14 +115,14 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
 
     // The workbook layer reports every failure here before the failing call returns.
     Workbook book([&run](const std::string& text) { run.XlsErrorText = text; });
-    std::ifstream backup;
+    BackupLines backup;
 
     // Steps record a failure and go on; the flow looks at it only where it checks.
     bool failed = false;
     auto record = [&failed](bool ok) { failed = failed || !ok; };
 
     auto failureExit = [&]() {
-        backup.close();
+        backup.Close();
         const std::string cause = run.XlsErrorText;
         if (!book.Close() && !cause.empty()) {
             run.XlsErrorText = cause;  // keep the reason the write stopped, not the follow-on
@@ -156,14 +170,13 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
     }
     record(book.SetCurrentSheet(0));
 
-    backup.open(settings.BackFilePath, std::ios::binary);
-    record(backup.is_open());
+    if (!backup.Open(settings.BackFilePath)) {
+        run.XlsErrorText = BackupFailureText(settings.BackFilePath, backup.ErrorNumber());
+        record(false);
+    }
 
     std::string line;
-    while (backup.is_open() && std::getline(backup, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
+    while (backup.Next(line)) {
         const RecordFields fields = SplitRecord(line);
         int column = 1;
         int sheet = 0;
@@ -204,8 +217,11 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
         }
     }
 
-    record(!backup.bad());  // a read error is no end of file: the rest of the records would be lost
-    backup.close();
+    if (backup.Failed()) {  // a read error is no end of file: the rest of the records would be lost
+        run.XlsErrorText = BackupFailureText(settings.BackFilePath, backup.ErrorNumber());
+        record(false);
+    }
+    backup.Close();
     record(book.Close());
     if (failed) {
         return failureExit();
