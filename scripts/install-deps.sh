@@ -14,6 +14,7 @@ PACKAGES=(
     xvfb xauth fonts-ipafont-gothic fonts-ipafont-mincho
     libreoffice-calc-nogui
     imagemagick
+    xdotool
 )
 
 missing=()
