@@ -2,67 +2,36 @@
 // pseudo-terminal linked as <program folder>/ports/COM4, and an SQLite database read back by the client.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 
-#include "codec/link_api.h"
 #include "database_test_support.h"
-#include "support/recording_operator_view.h"
-#include "termsim.h"
-#include "upload/upload_engine.h"
+#include "e2e/whole_upload_fixture.h"
 
 namespace {
 
 constexpr int kPort = 4;
 using Lines = std::vector<std::string>;
 
-class DatabaseUpload : public ::testing::Test {
+class DatabaseUpload : public WholeUploadFixture {
 protected:
     void SetUp() override {
-        const char* bin = std::getenv("GATHRA_BIN_DIR");
-        ASSERT_NE(bin, nullptr) << "GATHRA_BIN_DIR";
-        ASSERT_TRUE(program.CopyLibrary(bin));
-        link = BindQuorlin(program.Path());
-        ASSERT_NE(link, nullptr);
-        settings.SaveFolder = save.Path() + "/";
-        settings.BackFilePath = program.Path() + "/Back.txt";
-        settings.Port = kPort;
-        settings.Baud = 115200;
-        settings.TimeAdjust = "0";
+        ASSERT_NO_FATAL_FAILURE(PrepareUpload(save.Path() + "/", kPort));
         settings.SaveFormat = kSaveFormatMdb;
         settings.MdbName = "在庫";
-        settings.XlsField.fill(1);
-        run.IsRunning = true;
-        view.OnYield = [this] {
-            // Safety net against a run that never ends.
-            if (std::chrono::steady_clock::now() - started > std::chrono::seconds(60)) {
-                run.IsRunning = false;
-                run.StopRequested = true;
-            }
-        };
     }
     // Each upload gets a terminal of its own: a simulator keeps what it has served across a restart.
     void Upload(const termsim::Options& options) {
         sim.reset();
         sim.emplace();
         ASSERT_TRUE(sim->Start(program.Path(), kPort, options));
-        started = std::chrono::steady_clock::now();
-        UploadContext context{settings, run, view, link};
-        RunUpload(context);
+        RunUploadWith();
         sim->WaitFinished(2000);  // the PC's final answer may still be on its way
     }
 
-    termsim::TempProgramFolder program;
     TempFolder save;
     std::string database = save / "在庫.mdb";
     std::optional<termsim::Simulator> sim;
-    const LinkApi* link = nullptr;
-    SettingsRecord settings;
-    RunState run;
-    RecordingOperatorView view;
-    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
 TEST_F(DatabaseUpload, RowsGoToTheTableNamedByTheTerminalOrTheSettings) {

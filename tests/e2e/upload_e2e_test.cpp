@@ -2,15 +2,10 @@
 // <program folder>/ports/COM3: the exchange on the wire, the files and the operator's status lines.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <functional>
+#include <algorithm>
+#include <memory>
 
-#include "codec/link_api.h"
-#include "support/recording_operator_view.h"
-#include "termsim.h"
-#include "upload/upload_engine.h"
-#include "upload_test_support.h"
+#include "whole_upload_fixture.h"
 
 namespace {
 
@@ -22,34 +17,11 @@ const PcDateTime kClock = {2024, 1, 2, 9, 5, 7};
 constexpr int kPort = 3;
 const char* const kPortLine = "COM3:115.2KBps/RS232C通信(LNU-40/45)";
 
-class UploadE2E : public ::testing::Test {
+class UploadE2E : public WholeUploadFixture {
 protected:
     void SetUp() override {
-        const char* bin = std::getenv("GATHRA_BIN_DIR");
-        ASSERT_NE(bin, nullptr) << "GATHRA_BIN_DIR";
-        ASSERT_TRUE(program.CopyLibrary(bin));
-        link = BindQuorlin(program.Path());
-        ASSERT_NE(link, nullptr);
-
-        settings.SaveFolder = save.Path();
-        settings.BackFilePath = program.Path() + "/Back.txt";
-        settings.Port = kPort;
-        settings.Baud = 115200;
-        settings.TimeAdjust = "0";
+        ASSERT_NO_FATAL_FAILURE(PrepareUpload(save.Path(), kPort));
         settings.OverWrite = 1;
-        for (int i = 1; i <= 20; ++i) {
-            settings.XlsField[i] = 1;
-        }
-        run.IsRunning = true;
-        view.OnYield = [this] {
-            // The operator's stop button, pressed when the test's condition holds; a minute is the
-            // safety net against a run that never ends.
-            const bool overdue = std::chrono::steady_clock::now() - started > std::chrono::seconds(60);
-            if (run.IsRunning && (overdue || (stopWhen && stopWhen()))) {
-                run.IsRunning = false;
-                run.StopRequested = true;
-            }
-        };
     }
     void TearDown() override { sim->Stop(); }
 
@@ -57,9 +29,7 @@ protected:
     void NextTerminal() {
         sim->Stop();
         sim = std::make_unique<termsim::Simulator>();
-        RecordingOperatorView fresh;
-        fresh.OnYield = view.OnYield;
-        view = fresh;
+        FreshView();
         run.IsRunning = true;
         run.StopRequested = false;
         stopWhen = nullptr;
@@ -67,9 +37,7 @@ protected:
 
     void Upload(const Options& options) {
         ASSERT_TRUE(sim->Start(program.Path(), kPort, options));
-        started = std::chrono::steady_clock::now();
-        UploadContext context{settings, run, view, link, [] { return kClock; }};
-        RunUpload(context);
+        RunUploadWith([] { return kClock; });
     }
 
     // The exchange as lines: "P " or "T " and the line without its CR (adapter bytes left out).
@@ -96,15 +64,8 @@ protected:
     std::string Backup() const { return ReadFileBytes(settings.BackFilePath); }
     std::string Output(const std::string& name = "T01.txt") const { return ReadFileBytes(save / name); }
 
-    termsim::TempProgramFolder program;
     TempDir save;
     std::unique_ptr<termsim::Simulator> sim = std::make_unique<termsim::Simulator>();
-    const LinkApi* link = nullptr;
-    SettingsRecord settings;
-    RunState run;
-    RecordingOperatorView view;
-    std::function<bool()> stopWhen;
-    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
 TEST_F(UploadE2E, TwoRecordExampleByteForByte) {

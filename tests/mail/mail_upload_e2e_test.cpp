@@ -2,56 +2,31 @@
 // loopback SMTP server. What the terminal hears at the end, what the operator reads, what is mailed.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
+#include <algorithm>
 #include <memory>
 #include <regex>
 
-#include "codec/link_api.h"
+#include "e2e/whole_upload_fixture.h"
 #include "smtp_sink_process.h"
-#include "support/recording_operator_view.h"
-#include "termsim.h"
-#include "upload/upload_engine.h"
-#include "upload_test_support.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 constexpr int kPort = 4;
 
-class MailUploadE2E : public ::testing::Test {
+class MailUploadE2E : public WholeUploadFixture {
 protected:
     void SetUp() override {
-        const char* bin = std::getenv("GATHRA_BIN_DIR");
-        ASSERT_NE(bin, nullptr) << "GATHRA_BIN_DIR";
-        ASSERT_TRUE(program.CopyLibrary(bin));
-        link = BindQuorlin(program.Path());
-        ASSERT_NE(link, nullptr);
+        ASSERT_NO_FATAL_FAILURE(PrepareUpload(save.Path(), kPort));
         const std::string error = sink.Start(work.Path(), {.Reject = {"refused@example.jp"}, .Tls = false});
         ASSERT_TRUE(error.empty()) << error;
 
-        settings.SaveFolder = save.Path();
-        settings.BackFilePath = program.Path() + "/Back.txt";
-        settings.Port = kPort;
-        settings.Baud = 115200;
-        settings.TimeAdjust = "0";
         settings.OverWrite = 1;
-        for (int i = 1; i <= 20; ++i) {
-            settings.XlsField[i] = 1;
-        }
         settings.SendMail = 1;
         settings.MailAddress = "office@example.jp";
         settings.FromMailAddress = "gathra@example.jp";
         settings.MailSub = "棚卸ﾃﾞｰﾀ";
         settings.MailServer = sink.Address();
-        run.IsRunning = true;
-        // A safety net: stop a run that has not ended after a minute.
-        view.OnYield = [this] {
-            if (run.IsRunning && std::chrono::steady_clock::now() - started > std::chrono::seconds(60)) {
-                run.IsRunning = false;
-                run.StopRequested = true;
-            }
-        };
     }
     void TearDown() override {
         if (sim) {
@@ -67,9 +42,7 @@ protected:
         }
         sim = std::make_unique<termsim::Simulator>();
         ASSERT_TRUE(sim->Start(program.Path(), kPort, options));
-        started = std::chrono::steady_clock::now();
-        UploadContext context{settings, run, view, link, [] { return PcDateTime{2026, 12, 7, 9, 5, 7}; }};
-        RunUpload(context);
+        RunUploadWith([] { return PcDateTime{2026, 12, 7, 9, 5, 7}; });
         sim->WaitFinished(5000);
     }
 
@@ -79,16 +52,10 @@ protected:
         return Lines(lines.begin() + std::min<size_t>(1, lines.size()), lines.end());
     }
 
-    termsim::TempProgramFolder program;
     TempDir save;
     TempDir work;
     SmtpSinkProcess sink;
     std::unique_ptr<termsim::Simulator> sim;
-    const LinkApi* link = nullptr;
-    SettingsRecord settings;
-    RunState run;
-    RecordingOperatorView view;
-    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
 const std::string kStored = "A,1\r\n\x8F\xA4\x95\x69,2\r\n";
@@ -126,12 +93,7 @@ TEST_F(MailUploadE2E, MailFailuresAnswerCanAndLeaveTheStoredFile) {
         settings.MailAddress = c.Recipient;
         settings.MailServer = c.Server;
         settings.MailSub = c.Subject;
-        view = RecordingOperatorView();
-        view.OnYield = [this] {
-            if (run.IsRunning && std::chrono::steady_clock::now() - started > std::chrono::seconds(60)) {
-                run.IsRunning = false;
-            }
-        };
+        FreshView();
         run.IsRunning = true;
         Upload();
         EXPECT_EQ(sim->FinalAnswers(), Lines{"CAN"});

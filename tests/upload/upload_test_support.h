@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec/frame_codec.h"
+#include "settings/settings_record.h"
 
 // A temporary folder removed with its contents when the test ends.
 class TempDir {
@@ -64,4 +65,18 @@ inline std::string CrLfLines(const std::vector<std::string>& lines) {
         text += line + "\r\n";
     }
     return text;
+}
+
+// The settings a test upload starts from: the given port at 115200 baud, the terminal's clock left alone,
+// every field taken, the backup at `backFilePath` and the output in `saveFolder`.
+inline void SetUploadDefaults(SettingsRecord& settings, const std::string& saveFolder,
+                              const std::string& backFilePath, int port) {
+    settings.SaveFolder = saveFolder;
+    settings.BackFilePath = backFilePath;
+    settings.Port = port;
+    settings.Baud = 115200;
+    settings.TimeAdjust = "0";
+    for (int i = 1; i <= 20; ++i) {
+        settings.XlsField[i] = 1;
+    }
 }

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "codec/link_api.h"
+#include "settings/settings_record.h"
+#include "shell/run_state.h"
+#include "support/recording_operator_view.h"
+#include "termsim.h"
+#include "upload/upload_engine.h"
+#include "upload_test_support.h"
+
+// What every whole-upload test stands on: a program folder holding a copy of the real libquorlin.so,
+// bound; settings for one port; a started run; and an operator view whose yield presses the stop button
+// when the test's condition holds, or after a minute as the safety net against a run that never ends.
+// The simulated terminal and the save folder belong to the tests, which differ in how they use them.
+class WholeUploadFixture : public ::testing::Test {
+protected:
+    // Call under ASSERT_NO_FATAL_FAILURE: without the library there is nothing to test.
+    void PrepareUpload(const std::string& saveFolder, int port) {
+        const char* bin = std::getenv("GATHRA_BIN_DIR");
+        ASSERT_NE(bin, nullptr) << "GATHRA_BIN_DIR";
+        ASSERT_TRUE(program.CopyLibrary(bin));
+        link = BindQuorlin(program.Path());
+        ASSERT_NE(link, nullptr);
+
+        SetUploadDefaults(settings, saveFolder, program.Path() + "/Back.txt", port);
+        run.IsRunning = true;
+        view.OnYield = [this] {
+            const bool overdue = std::chrono::steady_clock::now() - started > std::chrono::seconds(60);
+            if (run.IsRunning && (overdue || (stopWhen && stopWhen()))) {
+                run.IsRunning = false;
+                run.StopRequested = true;
+            }
+        };
+    }
+
+    // An empty record of what the operator saw, keeping the stop button.
+    void FreshView() {
+        RecordingOperatorView fresh;
+        fresh.OnYield = view.OnYield;
+        view = fresh;
+    }
+
+    // One run from the port line to the final reply, the safety net's minute counted from now.
+    void RunUploadWith(PcClock clock = SystemClock) {
+        started = std::chrono::steady_clock::now();
+        UploadContext context{settings, run, view, link, std::move(clock)};
+        RunUpload(context);
+    }
+
+    termsim::TempProgramFolder program;
+    const LinkApi* link = nullptr;
+    SettingsRecord settings;
+    RunState run;
+    RecordingOperatorView view;
+    std::function<bool()> stopWhen;  // the test's stop condition, checked at every yield
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+};
