@@ -22,3 +22,15 @@ void CentreOver(QWidget* dialog, const QWidget* over) {
     dialog->move(outer.left() + (outer.width() - size.width()) / 2,
                  outer.top() + (outer.height() - size.height()) / 2);
 }
+
+bool SwallowEnterAndEscape(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Escape:
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            event->accept();
+            return true;
+        default:
+            return false;
+    }
+}

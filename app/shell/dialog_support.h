@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QKeyEvent>
 #include <QWidget>
 
 // Helpers for Gathra's dialogs. The dialogs are separate top-level windows (not children of their owner,
@@ -10,3 +11,7 @@ void AttachToOwner(QWidget* dialog, QWidget* owner);
 
 // Moves `dialog` so that it is centred over `over` (frame geometry, as the operator sees the windows).
 void CentreOver(QWidget* dialog, const QWidget* over);
+
+// Accepts Enter, keypad Enter and Esc, so that they reach no button and do not close the dialog; true when
+// the key was one of them. Dialogs whose buttons must ignore both keys call this from keyPressEvent.
+bool SwallowEnterAndEscape(QKeyEvent* event);

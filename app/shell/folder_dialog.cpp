@@ -259,14 +259,8 @@ void FolderDialog::cmdOK_Click(int index) {
 
 void FolderDialog::keyPressEvent(QKeyEvent* event) {
     // No button of this dialog reacts to Enter or Esc.
-    switch (event->key()) {
-        case Qt::Key_Escape:
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            event->accept();
-            return;
-        default:
-            QDialog::keyPressEvent(event);
+    if (!SwallowEnterAndEscape(event)) {
+        QDialog::keyPressEvent(event);
     }
 }
 
