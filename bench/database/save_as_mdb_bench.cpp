@@ -8,27 +8,13 @@
 #include <fstream>
 #include <string>
 
+#include "bench_view.h"
 #include "codec/text_encoding.h"
 #include "output/writers.h"
 
 namespace {
 
 constexpr int kRecords = 32767;
-
-class SilentView : public OperatorView {
-public:
-    void ShowStatus(int16_t, const std::string& text) override { std::printf("status: %s\n", text.c_str()); }
-    void SetRunningState(int16_t) override {}
-    void SetFileLabel(const std::string&) override {}
-    std::string FileLabel() const override { return {}; }
-    void SetProgressMax(int) override {}
-    void SetProgressValue(int) override {}
-    void SetProgressVisible(bool) override {}
-    void SetBusyPointer(bool) override {}
-    void Beep() override {}
-    void ShowMessage(const std::string&, const std::string&, MessageIcon) override {}
-    void ProcessPendingEvents() override {}
-};
 
 // Record i: 18 ASCII fields and 2 half-width katakana fields (CP932), as a terminal might send.
 std::string Record(int i) {
@@ -96,7 +82,7 @@ int main() {
     Sqlite(run.OutputPath, table);
     Sqlite(folder + "/import.db", table);
 
-    SilentView view;
+    BenchView view(true);
     auto start = std::chrono::steady_clock::now();
     const bool saved = SaveAsMdb(settings, run, view);
     const double saveSeconds = Seconds(std::chrono::steady_clock::now() - start);

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench_view.h"
 #include "codec/frame_codec.h"
 #include "output/writers.h"
 #include "shell/operator_view.h"
@@ -28,31 +29,20 @@ namespace {
 
 constexpr double kSpacingSeconds = 0.002;
 
-// A window that only counts what it is asked to show.
-class CountingView : public OperatorView {
-public:
-    void ShowStatus(int16_t, const std::string& text) override {
-        ++statusCalls;
-        last = text;
+// Text output into `saveFolder` on COM1 at 115200 bit/s, every field taken, the clock left alone.
+SettingsRecord BenchSettings(const std::string& saveFolder, const std::string& backFilePath) {
+    SettingsRecord settings;
+    settings.SaveFolder = saveFolder;
+    settings.BackFilePath = backFilePath;
+    settings.Port = 1;
+    settings.Baud = 115200;
+    settings.TimeAdjust = "0";
+    settings.OverWrite = 1;
+    for (int i = 1; i <= 20; ++i) {
+        settings.XlsField[i] = 1;
     }
-    void SetRunningState(int16_t) override {}
-    void SetFileLabel(const std::string& text) override { label = text; }
-    std::string FileLabel() const override { return label; }
-    void SetProgressMax(int) override {}
-    void SetProgressValue(int) override {}
-    void SetProgressVisible(bool) override {}
-    void SetBusyPointer(bool) override {}
-    void Beep() override {}
-    void ShowMessage(const std::string&, const std::string& text, MessageIcon) override {
-        std::fprintf(stderr, "message: %s\n", text.c_str());
-    }
-    void ProcessPendingEvents() override { ++yields; }
-
-    long statusCalls = 0;
-    long yields = 0;
-    std::string last;
-    std::string label;
-};
+    return settings;
+}
 
 std::string Record(int i) {
     // About 40 bytes: a code, a quantity, a date, a place and a note.
@@ -86,19 +76,10 @@ bool RunOne(const std::string& binDir, const char* label, int records, int pacin
         return false;
     }
 
-    SettingsRecord settings;
-    settings.SaveFolder = save;
-    settings.BackFilePath = program.Path() + "/Back.txt";
-    settings.Port = 1;
-    settings.Baud = 115200;
-    settings.TimeAdjust = "0";
-    settings.OverWrite = 1;
-    for (int i = 1; i <= 20; ++i) {
-        settings.XlsField[i] = 1;
-    }
+    SettingsRecord settings = BenchSettings(save, program.Path() + "/Back.txt");
     RunState run;
     run.IsRunning = true;
-    CountingView view;
+    BenchView view;
     UploadContext context{settings, run, view, link};
 
     // The time from the first line on the wire to the PC's final answer, from the simulator's transcript;
@@ -210,19 +191,10 @@ bool TimeEngineAlone(int records) {
     link.vbReadIrCom = &instant::Read;
     link.CloseIrCom = &instant::Close;
 
-    SettingsRecord settings;
-    settings.SaveFolder = folder;
-    settings.BackFilePath = folder + "/Back.txt";
-    settings.Port = 1;
-    settings.Baud = 115200;
-    settings.TimeAdjust = "0";
-    settings.OverWrite = 1;
-    for (int i = 1; i <= 20; ++i) {
-        settings.XlsField[i] = 1;
-    }
+    SettingsRecord settings = BenchSettings(folder, folder + "/Back.txt");
     RunState run;
     run.IsRunning = true;
-    CountingView view;
+    BenchView view;
     UploadContext context{settings, run, view, &link};
     const auto start = std::chrono::steady_clock::now();
     RunUpload(context);
@@ -253,7 +225,7 @@ bool TimeSaveAsText(int records) {
     }
     RunState run;
     run.OutputPath = folder + "/T01.txt";
-    CountingView view;
+    BenchView view;
     const auto start = std::chrono::steady_clock::now();
     const bool ok = SaveAsText(settings, run, view);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

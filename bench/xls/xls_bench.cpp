@@ -9,30 +9,12 @@
 #include <fstream>
 #include <string>
 
+#include "bench_view.h"
 #include "codec/text_encoding.h"
 #include "output/writers.h"
 #include "shell/operator_view.h"
 
 namespace {
-
-class QuietView : public OperatorView {
-public:
-    void ShowStatus(int16_t, const std::string& text) override {
-        std::fprintf(stderr, "status: %s\n", text.c_str());
-    }
-    void SetRunningState(int16_t) override {}
-    void SetFileLabel(const std::string&) override {}
-    std::string FileLabel() const override { return {}; }
-    void SetProgressMax(int) override {}
-    void SetProgressValue(int) override {}
-    void SetProgressVisible(bool) override {}
-    void SetBusyPointer(bool) override {}
-    void Beep() override {}
-    void ShowMessage(const std::string&, const std::string& text, MessageIcon) override {
-        std::fprintf(stderr, "message: %s\n", text.c_str());
-    }
-    void ProcessPendingEvents() override {}
-};
 
 std::string Record(int i) {
     std::string line = "T01," + std::to_string(i);
@@ -71,7 +53,7 @@ int main() {
     settings.XlsF1 = 1;
     settings.XlsStartLine = 1;
     RunState run;
-    QuietView view;
+    BenchView view(true);
 
     WriteLines(settings.BackFilePath, records, true);
     run.OutputPath = base + "/new.xls";

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "shell/operator_view.h"
+
+// The window as the benchmarks need it: counts what it is asked to show, keeps the last status line and
+// the file label, and prints message boxes (and, when asked, status lines) to standard error, so a failed
+// run says why without a display.
+class BenchView : public OperatorView {
+public:
+    explicit BenchView(bool echoStatus = false) : echoStatus_(echoStatus) {}
+
+    void ShowStatus(int16_t, const std::string& text) override {
+        ++statusCalls;
+        last = text;
+        if (echoStatus_) {
+            std::fprintf(stderr, "status: %s\n", text.c_str());
+        }
+    }
+    void SetRunningState(int16_t) override {}
+    void SetFileLabel(const std::string& text) override { label = text; }
+    std::string FileLabel() const override { return label; }
+    void SetProgressMax(int) override {}
+    void SetProgressValue(int) override {}
+    void SetProgressVisible(bool) override {}
+    void SetBusyPointer(bool) override {}
+    void Beep() override {}
+    void ShowMessage(const std::string&, const std::string& text, MessageIcon) override {
+        std::fprintf(stderr, "message: %s\n", text.c_str());
+    }
+    void ProcessPendingEvents() override { ++yields; }
+
+    long statusCalls = 0;
+    long yields = 0;
+    std::string last;
+    std::string label;
+
+private:
+    bool echoStatus_;
+};
