@@ -1,8 +1,8 @@
 #pragma once
 
 #include "settings/settings_record.h"
-#include "shell/operator_view.h"
-#include "shell/run_state.h"
+#include "run/operator_view.h"
+#include "run/run_state.h"
 
 // The three output writers and the mail dispatch. Each reads the backup file (settings.BackFilePath)
 // and writes run.OutputPath (the database: run.OutputPath and run.TableName), reports its own failures

@@ -11,7 +11,7 @@
 #include "settings/ini_file.h"
 #include "settings/number_text.h"
 #include "settings/settings_keys.h"
-#include "shell/operator_view.h"
+#include "run/operator_view.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 #include "settings/settings_record.h"
 #include "shell/dialog_support.h"
-#include "shell/operator_view.h"
+#include "run/operator_view.h"
 #include "shell/window_metrics.h"
 
 namespace {

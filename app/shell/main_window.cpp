@@ -11,7 +11,8 @@
 #include <QUrl>
 #include <cstdio>
 
-#include "settings/dialog/settings_dialog.h"
+#include "binding/quorlin_binding.h"
+#include "shell/settings_dialog.h"
 #include "settings/settings_store.h"
 #include "shell/about_dialog.h"
 #include "shell/click_label.h"

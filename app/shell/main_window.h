@@ -8,8 +8,8 @@
 
 #include "codec/link_api.h"
 #include "settings/settings_record.h"
-#include "shell/operator_view.h"
-#include "shell/run_state.h"
+#include "run/operator_view.h"
+#include "run/run_state.h"
 #include "upload/upload_engine.h"
 
 class ClickLabel;

@@ -93,7 +93,7 @@ public:
           clock_(context.Clock ? context.Clock : PcClock(SystemClock)),
           yield_([this] { view_.ProcessPendingEvents(); }) {}
 
-    void Run() {
+    RunOutcome Run() {
         if (settings_.SaveFormat == kSaveFormatMdb) {
             databasePath_ = DatabasePath(settings_.SaveFolder, settings_.MdbName);
             run_.OutputPath = databasePath_;
@@ -102,11 +102,12 @@ public:
                                   MessageIcon::None);
                 run_.IsRunning = false;
                 view_.SetRunningState(0);
-                return;
+                return RunOutcome::DatabaseMissing;
             }
         }
 
         const bool portOpen = OpenPort();
+        outcome_ = portOpen ? RunOutcome::StoppedIdle : RunOutcome::PortNotOpened;
         while (true) {
             if (portOpen) {
                 Upload();
@@ -124,6 +125,7 @@ public:
             link_->CloseIrCom();
         }
         view_.SetRunningState(0);
+        return outcome_;
     }
 
 private:
@@ -150,9 +152,11 @@ private:
     void Upload() {
         EnquiryAnswer answer;
         std::string answerLine;
+        uploadBegun_ = false;
         if (!Enquire(answer, answerLine)) {
             return;
         }
+        uploadBegun_ = true;
 
         Send("ACK");
         NameOutput(answer);
@@ -363,6 +367,9 @@ private:
     // END: the final reply and the report of one upload.
     void EndUpload() {
         view_.SetProgressVisible(false);
+        if (outcome_ != RunOutcome::PortNotOpened) {
+            outcome_ = OutcomeOfUpload();
+        }
         if (savedOk_ && settings_.SendMail == 1) {
             if (SendByMail(settings_, run_, view_)) {
                 view_.ShowStatus(1, settings_.MailAddress + kMailDone);
@@ -373,6 +380,7 @@ private:
                 view_.ShowStatus(1, settings_.MailAddress + kMailFailed + run_.MailErrorText);
                 Send("CAN");
                 view_.ShowStatus(1, kAbnormalEnd);
+                outcome_ = RunOutcome::Failed;
             }
         } else if (savedOk_) {
             Send("ACK");
@@ -386,6 +394,17 @@ private:
         }
         backup_.Close();
         log_.Close();
+    }
+
+    // The outcome of the upload that just went to END, before the mail.
+    RunOutcome OutcomeOfUpload() const {
+        if (savedOk_) {
+            return RunOutcome::Stored;
+        }
+        if (!run_.IsRunning) {
+            return uploadBegun_ ? RunOutcome::StoppedMidUpload : RunOutcome::StoppedIdle;
+        }
+        return RunOutcome::Failed;
     }
 
     void FileFailure(const char* tag, const FileError& error) {
@@ -426,11 +445,13 @@ private:
     int16_t receivedCount_ = 0;
     char expectedSequence_ = '0';
     bool savedOk_ = false;
+    bool uploadBegun_ = false;  // the current upload's enquiry answer was accepted
+    RunOutcome outcome_ = RunOutcome::StoppedIdle;
 };
 
 }  // namespace
 
-void RunUpload(UploadContext& context) {
+RunOutcome RunUpload(UploadContext& context) {
     UploadRun run(context);
-    run.Run();
+    return run.Run();
 }

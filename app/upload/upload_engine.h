@@ -4,8 +4,9 @@
 
 #include "codec/link_api.h"
 #include "settings/settings_record.h"
-#include "shell/operator_view.h"
-#include "shell/run_state.h"
+#include "run/operator_view.h"
+#include "run/run_outcome.h"
+#include "run/run_state.h"
 
 // The PC's local date and time, as used for the terminal's clock ("TW") and for file names.
 struct PcDateTime {
@@ -31,5 +32,6 @@ struct UploadContext {
 };
 
 // Runs uploads from the port line to the final reply; with AutoStart 1 serves one upload after another
-// on the open port until stopped. Returns when the run is over (port closed, SetRunningState(0) called).
-void RunUpload(UploadContext& context);
+// on the open port until stopped. Returns when the run is over (port closed, SetRunningState(0) called),
+// with how it ended.
+RunOutcome RunUpload(UploadContext& context);

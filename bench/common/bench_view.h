@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "shell/operator_view.h"
+#include "run/operator_view.h"
 
 // The window as the benchmarks need it: counts what it is asked to show, keeps the last status line and
 // the file label, and prints message boxes (and, when asked, status lines) to standard error, so a failed

@@ -19,9 +19,10 @@
 #include <string>
 
 #include "bench_view.h"
+#include "binding/quorlin_binding.h"
 #include "codec/frame_codec.h"
 #include "output/writers.h"
-#include "shell/operator_view.h"
+#include "run/operator_view.h"
 #include "termsim.h"
 #include "upload/upload_engine.h"
 

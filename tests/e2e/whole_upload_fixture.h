@@ -8,9 +8,9 @@
 #include <string>
 #include <utility>
 
-#include "codec/link_api.h"
+#include "binding/quorlin_binding.h"
 #include "settings/settings_record.h"
-#include "shell/run_state.h"
+#include "run/run_state.h"
 #include "support/recording_operator_view.h"
 #include "termsim.h"
 #include "upload/upload_engine.h"

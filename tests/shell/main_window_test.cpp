@@ -12,7 +12,7 @@
 #include <QThread>
 #include <memory>
 
-#include "settings/dialog/settings_dialog.h"
+#include "shell/settings_dialog.h"
 #include "shell/about_dialog.h"
 #include "shell/main_window.h"
 #include "shell_test_support.h"

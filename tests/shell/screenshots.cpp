@@ -15,7 +15,7 @@
 #include <QThread>
 #include <cstdio>
 
-#include "settings/dialog/settings_dialog.h"
+#include "shell/settings_dialog.h"
 #include "shell/about_dialog.h"
 #include "shell/folder_dialog.h"
 #include "shell/main_window.h"

@@ -13,7 +13,7 @@
 #include <QTest>
 #include <memory>
 
-#include "settings/dialog/settings_dialog.h"
+#include "shell/settings_dialog.h"
 #include "shell_test_support.h"
 #include "support/recording_operator_view.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/operator_view.h"
+#include "run/operator_view.h"
 
 // An OperatorView that records everything the core shows, so tests can assert status lines, message
 // boxes, beeps and yields without a display. Message boxes are "acknowledged" at once.

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "codec/frame_codec.h"
-#include "codec/link_api.h"
+#include "binding/quorlin_binding.h"
 #include "termsim.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "codec/frame_codec.h"
-#include "codec/link_api.h"
+#include "binding/quorlin_binding.h"
 #include "termsim.h"
 
 namespace {

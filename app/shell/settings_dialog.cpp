@@ -1,4 +1,4 @@
-#include "settings/dialog/settings_dialog.h"
+#include "shell/settings_dialog.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -17,7 +17,7 @@
 #include "settings/settings_store.h"
 #include "shell/dialog_support.h"
 #include "shell/folder_dialog.h"
-#include "shell/operator_view.h"
+#include "run/operator_view.h"
 #include "shell/window_metrics.h"
 
 namespace {

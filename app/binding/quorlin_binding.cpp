@@ -4,7 +4,7 @@
 #include <map>
 #include <mutex>
 
-#include "codec/link_api.h"
+#include "binding/quorlin_binding.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "codec/link_api.h"
+#include "binding/quorlin_binding.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -61,7 +61,7 @@ TEST(ExecutableFolder, IsTheFolderOfThisTest) {
     ASSERT_FALSE(folder.empty());
     EXPECT_NE(folder.back(), '/');
     struct stat info {};
-    EXPECT_EQ(stat((folder + "/codec_link_binding_tests").c_str(), &info), 0) << folder;
+    EXPECT_EQ(stat((folder + "/binding_quorlin_tests").c_str(), &info), 0) << folder;
 }
 
 }  // namespace
