@@ -47,6 +47,8 @@ const LinkApi* BindQuorlin(const std::string& folder) {
         dlclose(handle);
         return nullptr;
     }
+    // Optional: a library without it never reports a device that is gone.
+    Resolve(handle, "IrComState", api.IrComState);
     return &libraries.emplace(folder, api).first->second;
 }
 
