@@ -1,5 +1,6 @@
 #include "shell/main_window.h"
 
+#include <unistd.h>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
@@ -9,34 +10,32 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QUrl>
-#include <cstdio>
 
 #include "binding/quorlin_binding.h"
-#include "shell/settings_dialog.h"
 #include "settings/settings_store.h"
 #include "shell/about_dialog.h"
 #include "shell/click_label.h"
 #include "shell/lamp_widget.h"
+#include "shell/settings_dialog.h"
 #include "shell/window_metrics.h"
 
 namespace {
 
-// Each status line also goes to standard output with a time stamp, for system logs and scripts.
-void EchoToStdout(const std::string& text) {
-    const QByteArray stamp =
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toUtf8();
+// Each status line also goes to standard output with a time stamp, for system logs and scripts. The
+// queue's own thread writes it, so a reader that does not keep up never holds the window or the upload.
+void EchoToStdout(StatusLineQueue& queue, const std::string& text) {
+    const std::string stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toStdString();
     size_t start = 0;
     while (true) {
         const size_t end = text.find("\r\n", start);
-        const std::string line =
-            text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        std::fprintf(stdout, "%s %s\n", stamp.constData(), line.c_str());
+        queue.Push(stamp + " " +
+                   text.substr(start, end == std::string::npos ? std::string::npos : end - start));
         if (end == std::string::npos) {
             break;
         }
         start = end + 2;
     }
-    std::fflush(stdout);
 }
 
 QMessageBox::Icon ToQtIcon(MessageIcon icon) {
@@ -78,7 +77,8 @@ MainWindow::Services MainWindow::DefaultServices() {
 MainWindow::MainWindow(Services services)
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      services_(std::move(services)) {
+      services_(std::move(services)),
+      stdoutLines_(std::make_unique<StatusLineQueue>(STDOUT_FILENO)) {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("GATHRA for Windows(CSV/TXT/XLS/MDB/MAIL対応)"));
     setWindowIcon(ProgramIcon());
@@ -100,6 +100,8 @@ MainWindow::~MainWindow() {
     if (busyPointer_) {
         QApplication::restoreOverrideCursor();
     }
+    // The last lines get a moment to reach a reader that keeps up; a stalled one is not waited for.
+    stdoutLines_->Flush(std::chrono::milliseconds(200));
 }
 
 void MainWindow::BuildControls() {
@@ -396,7 +398,7 @@ void MainWindow::ShowStatus(int16_t mode, const std::string& text) {
         return;
     }
     lblStatus_->setText(ToDisplayText(statusText_));
-    EchoToStdout(text);
+    EchoToStdout(*stdoutLines_, text);
 }
 
 void MainWindow::SetRunningState(int16_t state) {
@@ -453,7 +455,7 @@ void MainWindow::Beep() {
 void MainWindow::ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) {
     if (quitting_) {
         // The program is ending: nobody is there to acknowledge the box; keep the text in the log.
-        EchoToStdout(title + ": " + text);
+        EchoToStdout(*stdoutLines_, title + ": " + text);
         return;
     }
     // Without a parent: a disabled owner (a dialog is open) would disable the box too.

@@ -4,12 +4,14 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "codec/link_api.h"
-#include "settings/settings_record.h"
 #include "run/operator_view.h"
 #include "run/run_state.h"
+#include "run/status_line_queue.h"
+#include "settings/settings_record.h"
 #include "upload/upload_engine.h"
 
 class ClickLabel;
@@ -120,6 +122,7 @@ private:
     bool timerDeferred_ = false;  // the start-up timer fired while a dialog was open
     bool busyPointer_ = false;
     QTimer timer1_;
+    std::unique_ptr<StatusLineQueue> stdoutLines_;  // the time-stamped status lines for standard output
 
     ClickLabel* lblFile_ = nullptr;
     ClickLabel* lblFolder_ = nullptr;
