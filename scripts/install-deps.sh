@@ -15,6 +15,7 @@ PACKAGES=(
     libreoffice-calc-nogui
     imagemagick
     xdotool
+    clang libclang-rt-14-dev
 )
 
 missing=()

@@ -5,5 +5,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$(nproc)"
+# The fuzz targets are built in their own instrumented folder; the suite runs each for a bounded time.
+bash scripts/fuzz.sh --build
 cd build
 ctest --output-on-failure -j2 "$@"

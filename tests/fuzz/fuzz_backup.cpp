@@ -1,0 +1,36 @@
+// The backup record splitter over arbitrary bytes: the records it gives, joined again with CR LF, must be
+// the file exactly (a last record without CR LF still counts; nothing is lost or invented).
+#include <cstdlib>
+
+#include "fuzz_support.h"
+#include "output/backup_lines.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string path = ScratchFolder() + "/Back.txt";
+    const std::string_view input = AsText(data, size);
+    if (!WriteWholeFile(path, input)) {
+        return 0;
+    }
+    BackupLines lines;
+    if (!lines.Open(path)) {
+        std::abort();
+    }
+    std::string joined;
+    std::string record;
+    bool ended = true;  // the last record read ended with CR LF
+    while (lines.Next(record)) {
+        joined += record;
+        joined += "\r\n";
+    }
+    if (lines.Failed()) {
+        std::abort();
+    }
+    ended = input.ends_with("\r\n") || input.empty();
+    if (!ended) {
+        joined.resize(joined.size() - 2);
+    }
+    if (joined != input) {
+        std::abort();
+    }
+    return 0;
+}
