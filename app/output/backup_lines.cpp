@@ -1,20 +1,53 @@
 #include "output/backup_lines.h"
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+
+void CrLfRecordSplitter::Append(std::string_view bytes) {
+    // Drop the records already handed out, so the buffer holds one partial record at most.
+    buffer_.erase(0, start_);
+    searched_ -= start_;
+    start_ = 0;
+    buffer_.append(bytes);
+}
+
+bool CrLfRecordSplitter::Next(std::string_view& record) {
+    const size_t end = buffer_.find("\r\n", std::max(start_, searched_));
+    if (end == std::string::npos) {
+        // A CR as the last byte may still pair with an LF of the next chunk.
+        searched_ = std::max(start_, buffer_.empty() ? 0 : buffer_.size() - 1);
+        return false;
+    }
+    record = std::string_view(buffer_).substr(start_, end - start_);
+    start_ = end + 2;
+    searched_ = start_;
+    return true;
+}
+
+bool CrLfRecordSplitter::TakeRest(std::string_view& record) {
+    if (start_ >= buffer_.size()) {
+        return false;
+    }
+    record = std::string_view(buffer_).substr(start_);
+    start_ = buffer_.size();
+    searched_ = start_;
+    return true;
+}
 
 BackupLines::~BackupLines() {
     Close();
-    std::free(buffer_);
 }
 
 bool BackupLines::Open(const std::string& path) {
     Close();
     error_ = 0;
-    file_ = std::fopen(path.c_str(), "rb");
-    if (file_ == nullptr) {
+    atEnd_ = false;
+    splitter_ = CrLfRecordSplitter();
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
         error_ = errno != 0 ? errno : EIO;
         return false;
     }
@@ -22,33 +55,40 @@ bool BackupLines::Open(const std::string& path) {
 }
 
 void BackupLines::Close() {
-    if (file_ != nullptr) {
-        std::fclose(file_);
-        file_ = nullptr;
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
     }
 }
 
 bool BackupLines::Next(std::string& line) {
     line.clear();
-    if (file_ == nullptr) {
+    if (fd_ < 0) {
         return false;
     }
-    bool any = false;
-    while (true) {
-        errno = 0;
-        const ssize_t length = getline(&buffer_, &capacity_, file_);
-        if (length < 0) {
-            if (std::ferror(file_)) {
-                error_ = errno != 0 ? errno : EIO;
+    std::string_view record;
+    while (!splitter_.Next(record)) {
+        if (atEnd_) {
+            if (!splitter_.TakeRest(record)) {
                 return false;
             }
-            return any;
+            break;
         }
-        any = true;
-        line.append(buffer_, static_cast<size_t>(length));
-        if (line.ends_with("\r\n")) {
-            line.resize(line.size() - 2);
-            return true;
+        char chunk[65536];
+        const ssize_t got = ::read(fd_, chunk, sizeof chunk);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error_ = errno;
+            return false;
         }
+        if (got == 0) {
+            atEnd_ = true;
+            continue;
+        }
+        splitter_.Append(std::string_view(chunk, static_cast<size_t>(got)));
     }
+    line.assign(record);
+    return true;
 }

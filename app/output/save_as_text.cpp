@@ -1,12 +1,17 @@
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "output/backup_lines.h"
+#include "output/file_ops.h"
 #include "output/record_fields.h"
 #include "output/writers.h"
 
@@ -14,6 +19,9 @@ namespace {
 
 // A failure without an errno of its own: the output names the backup file itself.
 constexpr int kOutputIsBackup = -1;
+
+// Converted lines are written in pieces of about this size.
+constexpr size_t kWriteChunk = 65536;
 
 // The failure's description and, with no separator, the component that raised it.
 std::string FailureText(int number, const std::string& path) {
@@ -31,135 +39,240 @@ bool IsSameFile(int fd, const std::string& path) {
            opened.st_ino == named.st_ino;
 }
 
-// A descriptor closed on scope exit.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
+// The file a symbolic link finally names, even when that file does not exist yet; `path` itself when it
+// is no link.
+std::string LinkTarget(const std::string& path) {
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        std::string target(resolved);
+        std::free(resolved);
+        return target;
+    }
+    std::string target = path;
+    for (int hops = 0; hops < 40; ++hops) {  // a dangling link, possibly through further links
+        char next[PATH_MAX];
+        const ssize_t length = ::readlink(target.c_str(), next, sizeof next - 1);
+        if (length < 0) {
+            break;
         }
+        next[length] = '\0';
+        target = next[0] == '/' ? std::string(next) : ParentFolder(target) + "/" + next;
     }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    // Closes now and reports the result (a file system may report a failed write only here).
-    int Close() {
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result;
+    return target;
+}
+
+// The output file during one store. Nothing the store writes is visible as the output until Commit has
+// made it durable, and a store that does not commit leaves the output byte for byte as it was:
+// - append: the new lines go to the end of the output, whose old size is noted first; abandoning
+//   truncates back to it (or removes the file when this store created it);
+// - overwrite: the lines go to a temporary file beside the output (beside a link's target), which gets
+//   the output's permissions and replaces it by rename; abandoning removes the temporary file.
+// An output that is not a regular file (a device) is written in place, as there is nothing to rename.
+class TextOutput {
+public:
+    TextOutput() = default;
+    ~TextOutput() { Abandon(); }
+    TextOutput(const TextOutput&) = delete;
+    TextOutput& operator=(const TextOutput&) = delete;
+
+    bool Begin(const std::string& path, bool overwrite) {
+        overwrite_ = overwrite;
+        return overwrite ? BeginReplace(path) : BeginAppend(path);
     }
 
-private:
-    int fd_;
-};
+    bool Write(std::string_view bytes) { return WriteAllTo(file_.Get(), bytes) || Failed(); }
 
-bool WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
+    // Makes the new lines durable and, when replacing, puts them in place of the old output.
+    bool Commit() {
+        if (inPlace_) {
+            committed_ = true;
+            return file_.Close() == 0 || Failed();
+        }
+        if (FileOps().DataSync(file_.Get()) != 0) {
+            return Failed();
+        }
+        if (overwrite_) {
+            if (file_.Close() != 0 || FileOps().Rename(temp_, target_) != 0) {
+                return Failed();
             }
+            committed_ = true;  // the new output is in place; only its folder entry may be lost
+            return SyncFolder();
+        }
+        if (created_ && !SyncFolder()) {
             return false;
         }
-        bytes.remove_prefix(static_cast<size_t>(written));
+        if (file_.Close() != 0) {
+            return Failed();
+        }
+        committed_ = true;
+        return true;
     }
-    return true;
-}
+
+    // Gives back the output as it was before Begin.
+    void Abandon() {
+        if (committed_ || inPlace_) {
+            return;
+        }
+        committed_ = true;  // once only
+        if (overwrite_) {
+            file_.Close();
+            if (!temp_.empty()) {
+                FileOps().Unlink(temp_);
+            }
+        } else if (created_) {
+            file_.Close();
+            FileOps().Unlink(target_);
+        } else if (file_.IsOpen()) {
+            FileOps().Truncate(file_.Get(), oldSize_);
+            FileOps().DataSync(file_.Get());
+            file_.Close();
+        }
+    }
+
+    int Error() const { return error_; }
+
+private:
+    bool Failed() {
+        error_ = errno;
+        return false;
+    }
+
+    bool SyncFolder() {
+        error_ = SyncParentFolder(target_);
+        return error_ == 0;
+    }
+
+    bool BeginAppend(const std::string& path) {
+        target_ = path;
+        file_.Reset(FileOps().Open(path, O_WRONLY | O_APPEND | O_CLOEXEC, 0));
+        if (!file_.IsOpen() && errno == ENOENT) {
+            file_.Reset(FileOps().Open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            created_ = file_.IsOpen();
+            if (!file_.IsOpen() && errno == EEXIST) {  // a link to a file that does not exist yet
+                file_.Reset(FileOps().Open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+            }
+        }
+        if (!file_.IsOpen()) {
+            return Failed();
+        }
+        struct stat info {};
+        if (::fstat(file_.Get(), &info) != 0) {
+            return Failed();
+        }
+        inPlace_ = !S_ISREG(info.st_mode);
+        oldSize_ = info.st_size;
+        return true;
+    }
+
+    bool BeginReplace(const std::string& path) {
+        target_ = LinkTarget(path);
+        struct stat old {};
+        const bool exists = ::stat(target_.c_str(), &old) == 0;
+        if (exists && !S_ISREG(old.st_mode)) {
+            inPlace_ = true;
+            file_.Reset(FileOps().Open(target_, O_WRONLY | O_TRUNC | O_CLOEXEC, 0));
+            return file_.IsOpen() || Failed();
+        }
+        if (exists) {
+            // The output is refused exactly when it could not be opened for writing in place.
+            FileHandle probe(FileOps().Open(target_, O_WRONLY | O_CLOEXEC, 0));
+            if (!probe.IsOpen()) {
+                return Failed();
+            }
+        }
+        static std::atomic<unsigned> serial{0};
+        const size_t slash = target_.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+        const std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+        for (int attempt = 0; attempt < 100 && !file_.IsOpen(); ++attempt) {
+            temp_ = folder + "." + name + ".gathra-" + std::to_string(::getpid()) + "-" +
+                    std::to_string(serial++);
+            file_.Reset(FileOps().Open(temp_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666));
+            if (!file_.IsOpen() && errno != EEXIST) {
+                break;
+            }
+        }
+        if (!file_.IsOpen()) {
+            const int error = errno;
+            temp_.clear();
+            errno = error;
+            return Failed();
+        }
+        if (exists) {
+            if (::fchmod(file_.Get(), old.st_mode & 07777) != 0) {
+                return Failed();
+            }
+            if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
+                // Only root may give the file away; anyone else keeps the file as their own.
+                (void)::fchown(file_.Get(), old.st_uid, old.st_gid);
+            }
+        }
+        return true;
+    }
+
+    std::string target_;
+    std::string temp_;
+    FileHandle file_;
+    bool overwrite_ = false;
+    bool inPlace_ = false;
+    bool created_ = false;
+    bool committed_ = false;
+    off_t oldSize_ = 0;
+    int error_ = 0;
+};
 
 }  // namespace
 
+void ReportStoreFailure(OperatorView& view, int number, const std::string& path) {
+    const std::string text = FailureText(number, path);
+    view.ShowMessage(kAppTitle, text, MessageIcon::None);
+    view.ShowStatus(1, text);
+}
+
 // Converts the backup file into the text output: one line per record, the selected fields joined by ",",
-// CR LF. The backup is opened first, so a missing backup never empties an existing output file.
+// CR LF. The backup is opened first, so a missing backup never touches the output file; any failure
+// leaves the output as it was.
 bool SaveAsText(const SettingsRecord& settings, RunState& run, OperatorView& view) {
     view.SetBusyPointer(true);
-
-    std::string failedPath;
-    int failure = 0;
-    const auto fail = [&]() {
-        const std::string text = FailureText(failure, failedPath);
-        view.ShowMessage(kAppTitle, text, MessageIcon::None);
-        view.ShowStatus(1, text);
+    const auto fail = [&](int number, const std::string& path) {
+        ReportStoreFailure(view, number, path);
         return false;
     };
 
-    Fd backup(::open(settings.BackFilePath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (backup.get() < 0) {
-        failure = errno;
-        failedPath = settings.BackFilePath;
-        return fail();
+    BackupLines backup;
+    if (!backup.Open(settings.BackFilePath)) {
+        return fail(backup.ErrorNumber(), settings.BackFilePath);
     }
     // Writing the backup into itself would empty it (overwrite) or never reach its end (append).
-    if (IsSameFile(backup.get(), run.OutputPath)) {
-        failure = kOutputIsBackup;
-        failedPath = run.OutputPath;
-        return fail();
+    if (IsSameFile(backup.Descriptor(), run.OutputPath)) {
+        return fail(kOutputIsBackup, run.OutputPath);
     }
-    const int mode = settings.OverWrite == 1 ? O_TRUNC : O_APPEND;
-    Fd output(::open(run.OutputPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0666));
-    if (output.get() < 0) {
-        failure = errno;
-        failedPath = run.OutputPath;
-        return fail();
+    TextOutput output;
+    // The output is given back before the operator is told, as the message box may wait a long time.
+    const auto failOutput = [&](int number, const std::string& path) {
+        output.Abandon();
+        return fail(number, path);
+    };
+    if (!output.Begin(run.OutputPath, settings.OverWrite == 1)) {
+        return failOutput(output.Error(), run.OutputPath);
     }
 
-    // Records are lines ending with CR LF; a CR or LF alone is part of the record. A last line without
-    // CR LF still counts as a line.
-    std::string pending;
+    std::string record;
     std::string out;
-    char chunk[65536];
-    const auto flush = [&]() {
-        if (!WriteAll(output.get(), out)) {
-            failure = errno;
-            failedPath = run.OutputPath;
-            return false;
-        }
-        out.clear();
-        return true;
-    };
-    const auto convert = [&](std::string_view line) {
-        out += BuildTextLine(SelectFields(SplitRecord(line), settings.XlsField));
+    while (backup.Next(record)) {
+        out += BuildTextLine(SelectFields(SplitRecord(record), settings.XlsField));
         out += "\r\n";
-    };
-    while (true) {
-        const ssize_t got = ::read(backup.get(), chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
+        if (out.size() >= kWriteChunk) {
+            if (!output.Write(out)) {
+                return failOutput(output.Error(), run.OutputPath);
             }
-            failure = errno;
-            failedPath = settings.BackFilePath;
-            flush();
-            return fail();
-        }
-        if (got == 0) {
-            break;
-        }
-        // A CR at the end of the previous chunk may pair with an LF at the start of this one.
-        const size_t searchFrom = pending.empty() ? 0 : pending.size() - 1;
-        pending.append(chunk, static_cast<size_t>(got));
-        size_t start = 0;
-        for (size_t end = pending.find("\r\n", searchFrom); end != std::string::npos;
-             end = pending.find("\r\n", start)) {
-            convert(std::string_view(pending).substr(start, end - start));
-            start = end + 2;
-        }
-        pending.erase(0, start);
-        if (out.size() >= sizeof chunk && !flush()) {
-            return fail();
+            out.clear();
         }
     }
-    if (!pending.empty()) {
-        convert(pending);
+    if (backup.Failed()) {
+        return failOutput(backup.ErrorNumber(), settings.BackFilePath);
     }
-    if (!flush()) {
-        return fail();
-    }
-    if (output.Close() != 0) {
-        failure = errno;
-        failedPath = run.OutputPath;
-        return fail();
+    if (!output.Write(out) || !output.Commit()) {
+        return failOutput(output.Error(), run.OutputPath);
     }
     view.SetBusyPointer(false);
     return true;

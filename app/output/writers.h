@@ -11,5 +11,9 @@ bool SaveAsText(const SettingsRecord& settings, RunState& run, OperatorView& vie
 bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view);
 bool SaveAsMdb(const SettingsRecord& settings, RunState& run, OperatorView& view);
 
+// The writers' failure report: the system's description of `number` and `path`, then the component,
+// in a message box and as a status line. Also used for a backup file that could not be made durable.
+void ReportStoreFailure(OperatorView& view, int number, const std::string& path);
+
 // Mails run.OutputPath to settings.MailAddress. On failure sets run.MailErrorText and returns false.
 bool SendByMail(const SettingsRecord& settings, RunState& run, OperatorView& view);

@@ -289,9 +289,18 @@ private:
             }
 
             if (line == "END") {
+                // The records and the log go to disk before the writer runs, once per upload; a log
+                // that cannot be synced is ignored like any failed log write.
+                FileError syncError;
+                const bool backupSynced = backup_.Sync(syncError);
+                FileError ignored;
+                log_.Sync(ignored);
                 backup_.Close();
                 log_.Close();
-                savedOk_ = Store();
+                if (!backupSynced) {
+                    ReportStoreFailure(view_, syncError.Number, settings_.BackFilePath);
+                }
+                savedOk_ = backupSynced && Store();
                 view_.SetProgressValue(announcedCount_);
                 return;
             }

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "output/file_ops.h"
+
 namespace {
 
 std::string TwoDigits(int value) {
@@ -55,7 +57,13 @@ LineFile::~LineFile() {
 
 bool LineFile::OpenForWriting(const std::string& path, FileError& error) {
     Close();
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    path_ = path;
+    // Opened without O_CREAT first, so that a file this opening creates is known: its folder needs a sync.
+    fd_ = FileOps().Open(path, O_WRONLY | O_TRUNC | O_CLOEXEC, 0);
+    created_ = fd_ < 0 && errno == ENOENT;
+    if (created_) {
+        fd_ = FileOps().Open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    }
     if (fd_ < 0) {
         error = ErrnoError(errno);
         return false;
@@ -72,24 +80,35 @@ bool LineFile::WriteLine(std::string_view text, FileError& error) {
     bytes.reserve(text.size() + 2);
     bytes.append(text);
     bytes.append("\r\n");
-    std::string_view rest = bytes;
-    while (!rest.empty()) {
-        const ssize_t written = ::write(fd_, rest.data(), rest.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            error = ErrnoError(errno);
+    if (!WriteAllTo(fd_, bytes)) {
+        error = ErrnoError(errno);
+        return false;
+    }
+    return true;
+}
+
+bool LineFile::Sync(FileError& error) {
+    if (fd_ < 0) {
+        error = ErrnoError(EBADF);
+        return false;
+    }
+    if (FileOps().DataSync(fd_) != 0) {
+        error = ErrnoError(errno);
+        return false;
+    }
+    if (created_) {
+        if (const int failure = SyncParentFolder(path_); failure != 0) {
+            error = ErrnoError(failure);
             return false;
         }
-        rest.remove_prefix(static_cast<size_t>(written));
+        created_ = false;
     }
     return true;
 }
 
 void LineFile::Close() {
     if (fd_ >= 0) {
-        ::close(fd_);
+        FileOps().Close(fd_);
         fd_ = -1;
     }
 }

@@ -30,7 +30,8 @@ std::string SignedCountText(int value);
 std::string FormatLogLine(const PcDateTime& now, int16_t receivedCount, std::string_view received);
 
 // A file opened for writing from scratch, written line by line without buffering in the process, so
-// every line that was acknowledged is on disk even when the run ends abruptly. Closed on destruction.
+// every line that was acknowledged survives the program ending abruptly. Sync makes the lines durable
+// against a power cut as well; the upload does it once, before its final "ACK". Closed on destruction.
 class LineFile {
 public:
     LineFile() = default;
@@ -42,11 +43,16 @@ public:
     bool OpenForWriting(const std::string& path, FileError& error);
     // Writes `text` and CR LF.
     bool WriteLine(std::string_view text, FileError& error);
+    // Puts the lines written so far on disk (fdatasync), and the file's folder entry too when this
+    // opening created the file.
+    bool Sync(FileError& error);
     bool IsOpen() const { return fd_ >= 0; }
     void Close();
 
 private:
     int fd_ = -1;
+    std::string path_;
+    bool created_ = false;  // the folder entry is new and not yet synced
 };
 
 // The description of an errno value as the platform words it.
