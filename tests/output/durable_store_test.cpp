@@ -1,0 +1,328 @@
+// What is on disk when the final "ACK" goes out, and what a failed store leaves behind: the order of
+// writes and syncs traced through the file-operations seam, faults injected there, and the output's
+// permissions, links and read-only refusal on real files.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fake_link.h"
+#include "output/database_connection.h"
+#include "output/writers.h"
+#include "support/recording_operator_view.h"
+#include "tracing_file_ops.h"
+#include "upload/upload_engine.h"
+#include "upload_test_support.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const PcDateTime kClock = {2024, 1, 2, 9, 5, 7};
+// A worked enquiry answer: terminal "T01", two records announced.
+const char* const kEnquiry = "^#T01@2*D2";
+
+std::set<std::string> FolderEntries(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+// Whole uploads against a scripted terminal (simple protocol, so records are plain lines), with every
+// file call traced.
+class DurableUpload : public ::testing::Test {
+protected:
+    void SetUp() override {
+        settings.SaveFolder = save.Path();
+        settings.BackFilePath = program / "Back.txt";
+        settings.Port = 1;
+        settings.Baud = 115200;
+        settings.TimeAdjust = "0";
+        settings.Protocol = 1;
+        settings.OverWrite = 1;
+        for (int i = 1; i <= 20; ++i) {
+            settings.XlsField[i] = 1;
+        }
+        trace.folderLabels = {{save.Path(), "save/"}, {program.Path(), "program/"}};
+        trace.stamp = [this] { return link.written.size(); };
+        link.onScriptEnd = [this] {
+            run.IsRunning = false;
+            run.StopRequested = true;
+        };
+    }
+
+    void Upload(const Lines& records) {
+        RecordingOperatorView fresh;
+        view = fresh;
+        link.written.clear();
+        trace.events.clear();
+        link.Reply(kEnquiry);
+        for (const auto& record : records) {
+            link.Reply(record);
+        }
+        link.Reply("END");
+        run.IsRunning = true;
+        run.StopRequested = false;
+        UploadContext context{settings, run, view, link.Api(), [] { return kClock; }};
+        ScopedFileOps traced(trace);
+        RunUpload(context);
+    }
+
+    // Every traced sync, rename and removal happened after the last record's "ACK" and before the final
+    // answer, which is the last line sent.
+    void ExpectAllBeforeTheFinalAnswer() {
+        ASSERT_FALSE(link.written.empty());
+        for (const auto& event : trace.events) {
+            if (event.Text.rfind("write ", 0) != 0) {
+                EXPECT_EQ(event.Stamp, link.written.size() - 1) << event.Text;
+            }
+        }
+    }
+
+    TempDir program;
+    TempDir save;
+    SettingsRecord settings;
+    RunState run;
+    RecordingOperatorView view;
+    FakeLink link;
+    TracingFileOps trace;
+};
+
+TEST_F(DurableUpload, EverythingIsSyncedOnceBeforeTheFinalAck) {
+    // First upload: Back.txt, LOG.TXT and the output are all new, so each folder is synced as well.
+    Upload({"A,1", "B,2"});
+    EXPECT_EQ(link.written.back(), "ACK");
+    EXPECT_EQ(ReadFileBytes(save / "T01.txt"), "A,1\r\nB,2\r\n");
+    EXPECT_EQ(trace.Only({"datasync", "sync", "rename"}),
+              (Lines{"datasync Back.txt", "sync program/", "datasync LOG.TXT", "sync save/",
+                     "datasync <temp>", "rename <temp> T01.txt", "sync save/"}));
+    ExpectAllBeforeTheFinalAnswer();
+    // No file is written after its sync.
+    for (size_t i = 0; i < trace.events.size(); ++i) {
+        const std::string& text = trace.events[i].Text;
+        if (text.rfind("datasync ", 0) == 0) {
+            const std::string write = "write " + text.substr(9);
+            for (size_t j = i + 1; j < trace.events.size(); ++j) {
+                EXPECT_NE(trace.events[j].Text, write);
+            }
+        }
+    }
+
+    // Again over existing files, appending: only the data is synced, no folder entry changed.
+    settings.OverWrite = 0;
+    Upload({"C,3", "D,4"});
+    EXPECT_EQ(link.written.back(), "ACK");
+    EXPECT_EQ(ReadFileBytes(save / "T01.txt"), "A,1\r\nB,2\r\nC,3\r\nD,4\r\n");
+    EXPECT_EQ(trace.Only({"datasync", "sync", "rename"}),
+              (Lines{"datasync Back.txt", "datasync LOG.TXT", "datasync T01.txt"}));
+    ExpectAllBeforeTheFinalAnswer();
+}
+
+TEST_F(DurableUpload, AFailedSyncOfTheBackupOrTheOutputIsAFailedStore) {
+    struct Case {
+        const char* name;
+        int16_t overwrite;
+        const char* call;
+        const char* file;
+        const char* finalAnswer;
+        const char* shownPath;  // in the failure text; empty when no failure is shown
+    };
+    const Case cases[] = {
+        {"backup data", 1, "datasync", "Back.txt", "CAN", "Back.txt"},
+        {"output replaced", 1, "datasync", "<temp>", "CAN", "T01.txt"},
+        {"output appended", 0, "datasync", "T01.txt", "CAN", "T01.txt"},
+        {"rename over the output", 1, "rename", "<temp> T01.txt", "CAN", "T01.txt"},
+        {"log ignored", 1, "datasync", "LOG.TXT", "ACK", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFileBytes(save / "T01.txt", "old\r\n");
+        settings.OverWrite = c.overwrite;
+        trace.failCall = c.call;
+        trace.failName = c.file;
+        Upload({"A,1", "B,2"});
+        EXPECT_TRUE(trace.failCall.empty()) << "the fault was never reached";
+        EXPECT_EQ(link.written.back(), c.finalAnswer);
+        if (std::string(c.finalAnswer) == "ACK") {
+            EXPECT_EQ(ReadFileBytes(save / "T01.txt"), "A,1\r\nB,2\r\n");
+            EXPECT_TRUE(view.Messages.empty());
+            continue;
+        }
+        EXPECT_EQ(ReadFileBytes(save / "T01.txt"), "old\r\n");
+        EXPECT_EQ(FolderEntries(save.Path()), (std::set<std::string>{"LOG.TXT", "T01.txt"}));
+        ASSERT_EQ(view.Messages.size(), 1u);
+        const std::string text = view.Messages[0].Text;
+        EXPECT_EQ(text, "Input/output error (" +
+                            (std::string(c.file) == "Back.txt" ? program / "Back.txt" : save / "T01.txt") +
+                            ")Gathra");
+        const Lines status = view.StatusLines();
+        ASSERT_GE(status.size(), 2u);
+        EXPECT_EQ(status[status.size() - 2], text);
+        EXPECT_EQ(status.back(), "異常終了");
+    }
+}
+
+class DurableText : public ::testing::Test {
+protected:
+    void SetUp() override {
+        settings.BackFilePath = dir / "Back.txt";
+        for (int i = 1; i <= 20; ++i) {
+            settings.XlsField[i] = 1;
+        }
+        run.OutputPath = dir / "T01.txt";
+        trace.folderLabels = {{dir.Path(), "dir/"}};
+    }
+    bool Save() {
+        ScopedFileOps traced(trace);
+        return SaveAsText(settings, run, view);
+    }
+
+    TempDir dir;
+    SettingsRecord settings;
+    RunState run;
+    RecordingOperatorView view;
+    TracingFileOps trace;
+};
+
+TEST_F(DurableText, AnyFailureLeavesTheOutputByteForByte) {
+    // Enough records for several writes, so a failure can come after some lines are out.
+    Lines records;
+    for (int i = 0; i < 20000; ++i) {
+        records.push_back("record," + std::to_string(i));
+    }
+    WriteFileBytes(settings.BackFilePath, CrLfLines(records));
+    struct Case {
+        const char* name;
+        int16_t overwrite;
+        bool outputExists;
+        const char* call;
+        const char* file;
+        int skip;
+    };
+    const Case cases[] = {
+        {"append, disk full after some lines", 0, true, "write", "T01.txt", 2},
+        {"append, first write", 0, true, "write", "T01.txt", 0},
+        {"append, sync", 0, true, "datasync", "T01.txt", 0},
+        {"append to a new file", 0, false, "write", "T01.txt", 1},
+        {"append to a new file, folder sync", 0, false, "sync", "dir/", 0},
+        {"replace, disk full after some lines", 1, true, "write", "<temp>", 2},
+        {"replace, sync", 1, true, "datasync", "<temp>", 0},
+        {"replace a missing file", 1, false, "write", "<temp>", 1},
+    };
+    const std::string old = "old 1\r\nold 2 without its line end";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(run.OutputPath);
+        if (c.outputExists) {
+            WriteFileBytes(run.OutputPath, old);
+        }
+        const std::set<std::string> before = FolderEntries(dir.Path());
+        settings.OverWrite = c.overwrite;
+        trace.failCall = c.call;
+        trace.failName = c.file;
+        trace.failErrno = ENOSPC;
+        trace.failSkip = c.skip;
+        RecordingOperatorView fresh;
+        view = fresh;
+        EXPECT_FALSE(Save());
+        EXPECT_TRUE(trace.failCall.empty()) << "the fault was never reached";
+        EXPECT_EQ(FileExists(run.OutputPath), c.outputExists);
+        if (c.outputExists) {
+            EXPECT_EQ(ReadFileBytes(run.OutputPath), old);
+        }
+        EXPECT_EQ(FolderEntries(dir.Path()), before);
+        ASSERT_EQ(view.Messages.size(), 1u);
+        EXPECT_EQ(view.Messages[0].Text, "No space left on device (" + run.OutputPath + ")Gathra");
+    }
+}
+
+TEST_F(DurableText, ReplacingKeepsPermissionsAndTheLink) {
+    std::filesystem::create_directory(dir / "real");
+    WriteFileBytes(dir / "real/target.txt", "old\r\n");
+    ::chmod((dir / "real/target.txt").c_str(), 0640);
+    ::chown((dir / "real/target.txt").c_str(), 65534, 65534);
+    std::filesystem::create_symlink("real/target.txt", run.OutputPath);
+    // A link to a file that does not exist yet is followed as well.
+    std::filesystem::create_symlink("real/later.txt", dir / "T02.txt");
+    WriteFileBytes(settings.BackFilePath, CrLfLines({"new"}));
+    settings.OverWrite = 1;
+
+    ASSERT_TRUE(Save());
+    EXPECT_TRUE(std::filesystem::is_symlink(run.OutputPath));
+    EXPECT_EQ(ReadFileBytes(dir / "real/target.txt"), "new\r\n");
+    struct stat info {};
+    ASSERT_EQ(::stat((dir / "real/target.txt").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(info.st_uid, 65534u);
+    EXPECT_EQ(trace.Only({"rename"}), Lines{"rename <temp> target.txt"});
+
+    run.OutputPath = dir / "T02.txt";
+    ASSERT_TRUE(Save());
+    EXPECT_TRUE(std::filesystem::is_symlink(run.OutputPath));
+    EXPECT_EQ(ReadFileBytes(dir / "real/later.txt"), "new\r\n");
+    EXPECT_EQ(FolderEntries(dir / "real"), (std::set<std::string>{"later.txt", "target.txt"}));
+}
+
+TEST_F(DurableText, AReadOnlyOutputIsRefusedInBothModes) {
+    // Root may write any file, so the store runs as nobody, in a folder nobody may write to as well:
+    // only the output's own mode refuses it.
+    ::chmod(dir.Path().c_str(), 0777);
+    WriteFileBytes(settings.BackFilePath, CrLfLines({"new"}));
+    WriteFileBytes(run.OutputPath, "old\r\n");
+    ::chown(run.OutputPath.c_str(), 65534, 65534);
+    ::chmod(run.OutputPath.c_str(), 0444);
+    for (const int16_t overwrite : {1, 0}) {
+        SCOPED_TRACE(overwrite);
+        settings.OverWrite = overwrite;
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+                ::_exit(3);
+            }
+            RecordingOperatorView quiet;
+            const bool saved = SaveAsText(settings, run, quiet);
+            const bool told = quiet.Messages.size() == 1 &&
+                              quiet.Messages[0].Text == "Permission denied (" + run.OutputPath + ")Gathra";
+            ::_exit(saved ? 1 : told ? 0 : 2);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "1: stored, 2: wrong failure text, 3: could not become nobody";
+        EXPECT_EQ(ReadFileBytes(run.OutputPath), "old\r\n");
+        EXPECT_EQ(FolderEntries(dir.Path()), (std::set<std::string>{"Back.txt", "T01.txt"}));
+    }
+}
+
+TEST(DurableDatabase, ConnectionsKeepTheFullySynchronousCommit) {
+    TempDir dir;
+    const std::string path = dir / "gathra.db";
+    sqlite3* created = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &created), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(created, "CREATE TABLE t(a TEXT)", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(created);
+
+    DatabaseConnection connection;
+    DatabaseError error;
+    ASSERT_TRUE(connection.Open("Provider=SQLite3;Data Source=" + path, error)) << error.Description;
+    for (const auto& [pragma, wanted] : {std::pair<const char*, const char*>{"PRAGMA synchronous", "2"},
+                                         {"PRAGMA journal_mode", "delete"}}) {
+        DatabaseStatement statement;
+        ASSERT_TRUE(statement.Prepare(connection, pragma, error)) << error.Description;
+        ASSERT_EQ(sqlite3_step(statement.Handle()), SQLITE_ROW);
+        EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(statement.Handle(), 0)), wanted)
+            << pragma;
+    }
+}
+
+}  // namespace
