@@ -7,7 +7,8 @@
  * no port object for the caller to keep: every operation works on "the" port, which the open operations
  * set and CloseIrCom clears. The library is not safe for concurrent calls; call it from one thread.
  * Loading the library runs no code and touches no device. It never prints or shows anything: every
- * outcome is a result value.
+ * outcome is a result value. There are eight operations: the seven that open, move lines and close, and
+ * IrComState, which later callers use to notice an unplugged device.
  *
  * Ports are numbered 1 to 256. Port n is the device <folder>/ports/COM<n>, where <folder> is the folder
  * libquorlin.so was loaded from (the program folder), whenever an entry of that name exists there -
@@ -85,6 +86,20 @@
  * int32_t ClearIrCom(void)
  *     Discards all input that has arrived and not been read, including what a read kept over or was
  *     still discarding. Returns at once when nothing is pending. Always returns 0.
+ *
+ * int32_t IrComState(void)
+ *     Tells a device that is gone from one that is only silent, so that a caller can close the port
+ *     and wait for the device to come back instead of reading a dead device for ever. A device is gone
+ *     once poll reports POLLHUP or POLLERR on it, or a read, write or poll fails with EIO, ENXIO or
+ *     ENODEV: a USB-serial cradle that was unplugged, a pseudo-terminal whose other end closed. It asks
+ *     the device without waiting and changes nothing about the port.
+ *     Returns 1 when a port is open and usable;
+ *             0 when no port is open;
+ *            -1 when a port is open but its device is gone. It stays gone until the port is closed
+ *               (CloseIrCom) or replaced by another open: a device that comes back is a new device,
+ *               found by opening the port again.
+ *     The seven operations above behave the same whether the device is gone or not: reads time out,
+ *     writes fail.
  */
 #ifndef QUORLIN_H
 #define QUORLIN_H
@@ -108,6 +123,7 @@ QUORLIN_API char* ReadIrCom(void);
 QUORLIN_API int32_t vbReadIrCom(char* buffer);
 QUORLIN_API int32_t WriteIrCom(const char* text);
 QUORLIN_API int32_t ClearIrCom(void);
+QUORLIN_API int32_t IrComState(void);
 
 #ifdef __cplusplus
 }

@@ -70,6 +70,13 @@ bool SpeedConstant(int32_t bits_per_second, speed_t* out) {
     }
 }
 
+// The errors a device that has been unplugged, or whose other end has hung up, answers with.
+bool IsGoneError(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+constexpr short kGoneEvents = POLLHUP | POLLERR;
+
 timespec ToTimespec(Clock::duration d) {
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
     return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
@@ -122,14 +129,14 @@ public:
                 return {ReadResult::Status::kData, static_cast<std::size_t>(n)};
             }
             // With VMIN=0 and VTIME=0 a terminal answers 0 when nothing has arrived; a hang-up that
-            // also reads as 0 is told apart by WaitForInput.
+            // also reads as 0 is told apart by WaitForInput and Gone.
             if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
                 return {ReadResult::Status::kNothing, 0};
             }
             if (errno == EINTR) {
                 continue;
             }
-            return {errno == EIO ? ReadResult::Status::kHangUp : ReadResult::Status::kFailed, 0};
+            return {IsGoneError(errno) ? ReadResult::Status::kGone : ReadResult::Status::kFailed, 0};
         }
     }
 
@@ -146,17 +153,18 @@ public:
                 if (errno == EINTR) {
                     continue;
                 }
-                return {.hung_up = true};
+                return IsGoneError(errno) ? WaitResult{.gone = true} : WaitResult{.failed = true};
             }
             if (r == 0) {
                 return {.timed_out = true};
             }
             return {.readable = (pfd.revents & POLLIN) != 0,
-                    .hung_up = (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0};
+                    .gone = (pfd.revents & kGoneEvents) != 0,
+                    .failed = (pfd.revents & POLLNVAL) != 0};
         }
     }
 
-    bool WriteAll(const char* data, std::size_t size, Clock::time_point deadline) override {
+    WriteOutcome WriteAll(const char* data, std::size_t size, Clock::time_point deadline) override {
         std::size_t done = 0;
         while (done < size) {
             const ssize_t n = write(fd_, data + done, size - done);
@@ -168,27 +176,42 @@ public:
                 continue;
             }
             if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-                return false;
+                return IsGoneError(errno) ? WriteOutcome::kGone : WriteOutcome::kFailed;
             }
             // The output queue is full: wait for room, but not beyond the write time-out.
             const Clock::duration left = Remaining(Clock::now(), deadline);
             if (left == Clock::duration::zero()) {
-                return false;
+                return WriteOutcome::kFailed;
             }
             pollfd pfd{fd_, POLLOUT, 0};
             const timespec ts = ToTimespec(left);
             const int r = ppoll(&pfd, 1, &ts, nullptr);
             if (r < 0 && errno != EINTR) {
-                return false;
+                return IsGoneError(errno) ? WriteOutcome::kGone : WriteOutcome::kFailed;
             }
-            if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-                return false;
+            if (r > 0 && (pfd.revents & kGoneEvents) != 0) {
+                return WriteOutcome::kGone;
+            }
+            if (r > 0 && (pfd.revents & POLLNVAL) != 0) {
+                return WriteOutcome::kFailed;
             }
         }
-        return true;
+        return WriteOutcome::kWritten;
     }
 
     void DiscardInput() override { tcflush(fd_, TCIFLUSH); }
+
+    bool Gone() override {
+        pollfd pfd{fd_, POLLIN, 0};
+        int r = 0;
+        do {
+            r = poll(&pfd, 1, 0);
+        } while (r < 0 && errno == EINTR);
+        if (r < 0) {
+            return IsGoneError(errno);
+        }
+        return r > 0 && (pfd.revents & kGoneEvents) != 0;
+    }
 
 private:
     template <typename Call>

@@ -1,4 +1,4 @@
-// The seven operations of libquorlin.so: opening (directly or through an infrared adapter found by
+// The operations of libquorlin.so: opening (directly or through an infrared adapter found by
 // probing), line reads, writes and purge on the library's one port. Device access goes through
 // SerialPort, so this file holds the link's behaviour and nothing platform-specific.
 #include "quorlin.h"
@@ -27,6 +27,9 @@ struct Link {
     std::unique_ptr<SerialPort> port;
     LineSettings line;
     LineAssembler assembler;
+    // Set once the device has been seen gone (hung up, unplugged); a gone device never comes back on
+    // the same descriptor, so this stays until the port is closed.
+    bool gone = false;
     // The last line read, CR included, then a NUL; ReadIrCom hands out its address.
     char line_buffer[260] = {};
 };
@@ -56,7 +59,7 @@ bool ProbeAdapter(SerialPort& port, int32_t speed) {
     const Clock::time_point retry_until = Clock::now() + kProbeRetryWindow;
     char echo = 0;
     ReadResult read = port.ReadNow(&echo, 1);
-    while ((read.status == ReadResult::Status::kFailed || read.status == ReadResult::Status::kHangUp) &&
+    while ((read.status == ReadResult::Status::kFailed || read.status == ReadResult::Status::kGone) &&
            Clock::now() < retry_until) {
         SleepUntil(Clock::now() + kProbeRetryPause);
         read = port.ReadNow(&echo, 1);
@@ -120,6 +123,7 @@ bool SetUpDirect(SerialPort& port, int32_t requested_speed) {
 void Close() {
     g_link.port.reset();
     g_link.assembler.Reset();
+    g_link.gone = false;
 }
 
 int32_t Open(int32_t number, int32_t speed, int32_t mode) {
@@ -182,6 +186,9 @@ int32_t ReadLine() {
             }
             continue;
         }
+        if (read.status == ReadResult::Status::kGone) {
+            g_link.gone = true;
+        }
         if (read.status != ReadResult::Status::kNothing || hang_up_reported) {
             return sleep_out();
         }
@@ -190,8 +197,12 @@ int32_t ReadLine() {
             assembler.DropPartial();  // bytes still on their way stay queued for the next read
             return -1;
         }
+        if (wait.failed && !wait.gone) {
+            return sleep_out();
+        }
         // Read once more even after a hang-up: whatever arrived before it is still delivered.
-        hang_up_reported = wait.hung_up;
+        hang_up_reported = wait.gone;
+        g_link.gone = g_link.gone || wait.gone;
     }
 }
 
@@ -243,7 +254,11 @@ int32_t WriteIrCom(const char* text) {
     if (!g_link.port) {
         return 0;
     }
-    return g_link.port->WriteAll(text, size, Clock::now() + WriteTimeout(size)) ? 1 : 0;
+    const WriteOutcome outcome = g_link.port->WriteAll(text, size, Clock::now() + WriteTimeout(size));
+    if (outcome == WriteOutcome::kGone) {
+        g_link.gone = true;
+    }
+    return outcome == WriteOutcome::kWritten ? 1 : 0;
 }
 
 int32_t ClearIrCom(void) {
@@ -252,9 +267,26 @@ int32_t ClearIrCom(void) {
         return 0;
     }
     char chunk[256];
-    while (g_link.port->ReadNow(chunk, kReadChunk).status == ReadResult::Status::kData) {
+    ReadResult read;
+    do {
+        read = g_link.port->ReadNow(chunk, kReadChunk);
+    } while (read.status == ReadResult::Status::kData);
+    if (read.status == ReadResult::Status::kGone) {
+        g_link.gone = true;
     }
     return 0;
+}
+
+int32_t IrComState(void) {
+    if (!g_link.port) {
+        return 0;
+    }
+    // What the reads and writes have seen, or what the device says now: a caller may ask before
+    // any read has run into the hang-up.
+    if (!g_link.gone && g_link.port->Gone()) {
+        g_link.gone = true;
+    }
+    return g_link.gone ? -1 : 1;
 }
 
 }  // extern "C"

@@ -22,7 +22,7 @@ struct ReadResult {
     enum class Status {
         kData,     // `count` bytes were read
         kNothing,  // nothing has arrived
-        kHangUp,   // the other end has gone (end of file, EIO)
+        kGone,     // the device is gone (EIO, ENXIO, ENODEV: hung up or unplugged)
         kFailed,   // any other failure of the read call
     };
     Status status = Status::kNothing;
@@ -31,8 +31,15 @@ struct ReadResult {
 
 struct WaitResult {
     bool readable = false;  // input has arrived (or the device wants to report something)
-    bool hung_up = false;   // the device reported a hang-up or an error
+    bool gone = false;      // the device is gone: POLLHUP/POLLERR, or EIO, ENXIO, ENODEV from poll
+    bool failed = false;    // the wait itself failed for another reason
     bool timed_out = false;
+};
+
+enum class WriteOutcome {
+    kWritten,  // every byte went out
+    kFailed,   // the write failed or timed out
+    kGone,     // the device is gone (hung up or unplugged)
 };
 
 class SerialPort {
@@ -49,11 +56,14 @@ public:
     // Waits until input arrives, the device hangs up, or `deadline` passes.
     virtual WaitResult WaitForInput(Clock::time_point deadline) = 0;
 
-    // Writes all bytes, retrying short writes, giving up at `deadline`. True when every byte went out.
-    virtual bool WriteAll(const char* data, std::size_t size, Clock::time_point deadline) = 0;
+    // Writes all bytes, retrying short writes, giving up at `deadline`.
+    virtual WriteOutcome WriteAll(const char* data, std::size_t size, Clock::time_point deadline) = 0;
 
     // Throws away input that has arrived and not been read.
     virtual void DiscardInput() = 0;
+
+    // Looks at the device without waiting: true when it reports that it is gone.
+    virtual bool Gone() = 0;
 };
 
 // Opens port `number` (1..256) exclusively. Null when the device is absent, cannot be opened, or is in

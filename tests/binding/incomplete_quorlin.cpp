@@ -1,4 +1,6 @@
-// A stand-in for libquorlin.so that lacks vbReadIrCom: binding it must fail as a whole.
+// Stand-ins for libquorlin.so. Built twice: without vbReadIrCom, binding must fail as a whole; with it
+// (OLDER_QUORLIN), the library has the five entry points Gathra needs but no IrComState, as a library
+// from before unplugged devices were told apart.
 #include <cstdint>
 
 extern "C" {
@@ -14,4 +16,9 @@ __attribute__((visibility("default"))) int32_t WriteIrCom(const char*) {
 __attribute__((visibility("default"))) int32_t CloseIrCom() {
     return 0;
 }
+#ifdef OLDER_QUORLIN
+__attribute__((visibility("default"))) int32_t vbReadIrCom(char*) {
+    return -1;
+}
+#endif
 }

@@ -28,7 +28,18 @@ TEST(BindQuorlin, MissingLibraryIsRetriedOnTheNextCall) {
     EXPECT_NE(api->WriteIrCom, nullptr);
     EXPECT_NE(api->vbReadIrCom, nullptr);
     EXPECT_NE(api->CloseIrCom, nullptr);
+    ASSERT_NE(api->IrComState, nullptr);
+    EXPECT_EQ(api->IrComState(), 0) << "no port is open";
     EXPECT_EQ(BindQuorlin(folder.Path()), api) << "the binding is cached";
+}
+
+TEST(BindQuorlin, LibraryWithoutIrComStateIsStillALink) {
+    termsim::TempProgramFolder folder;
+    ASSERT_TRUE(folder.CopyFile(OLDER_QUORLIN_PATH, "libquorlin.so"));
+    const LinkApi* api = BindQuorlin(folder.Path());
+    ASSERT_NE(api, nullptr);
+    EXPECT_NE(api->vbReadIrCom, nullptr);
+    EXPECT_EQ(api->IrComState, nullptr);
 }
 
 TEST(BindQuorlin, LibraryWithoutAllFiveEntryPointsIsNoLink) {

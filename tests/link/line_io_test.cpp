@@ -168,6 +168,33 @@ TEST_F(LineIo, AHangUpIsATimeOutWithoutSpinning) {
     EXPECT_EQ(q.ClearIrCom(), 0);
 }
 
+TEST_F(LineIo, AGoneDeviceIsToldApartFromASilentOne) {
+    // Silence, a timed-out read and a write nobody reads leave the port usable.
+    EXPECT_EQ(q.IrComState(), 1);
+    EXPECT_EQ(ReadLine().result, -1);
+    EXPECT_EQ(q.WriteIrCom("VOL\r"), 1);
+    EXPECT_EQ(q.IrComState(), 1);
+
+    pty_->HangUp();
+    EXPECT_EQ(q.IrComState(), -1);
+    // The line operations keep their contracts on a gone device, and it stays gone.
+    const Read read = ReadLine();
+    EXPECT_EQ(read.result, -1);
+    EXPECT_GE(read.took, Millis(450));
+    EXPECT_EQ(q.WriteIrCom("VOL\r"), 0);
+    EXPECT_EQ(q.IrComState(), -1);
+
+    EXPECT_EQ(q.CloseIrCom(), 1);
+    EXPECT_EQ(q.IrComState(), 0);
+    // The device comes back as a new one behind the same port name.
+    pty_ = std::make_unique<PtyPeer>();
+    q.MapPort(kPort, pty_->slave_path());
+    ASSERT_EQ(q.vbOpenIrCom(kPort, 115200, 0), 1);
+    EXPECT_EQ(q.IrComState(), 1);
+    pty_->Send("back\r");
+    EXPECT_EQ(ReadLine().text, "back\r");
+}
+
 TEST_F(LineIo, PurgeOnAQuietPortReturnsAtOnce) {
     const auto start = SteadyClock::now();
     EXPECT_EQ(q.ClearIrCom(), 0);
@@ -224,6 +251,7 @@ TEST_F(LineIo, ReadIrComHandsOutTheLibraryBuffer) {
 TEST_F(LineIo, EveryOperationOnAClosedPortFailsCleanly) {
     EXPECT_EQ(q.CloseIrCom(), 1);
     EXPECT_EQ(q.CloseIrCom(), 0);
+    EXPECT_EQ(q.IrComState(), 0);
     EXPECT_EQ(q.WriteIrCom("VOL\r"), 0);
     const auto start = SteadyClock::now();
     EXPECT_EQ(q.ClearIrCom(), 0);

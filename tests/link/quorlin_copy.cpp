@@ -47,6 +47,7 @@ QuorlinCopy::QuorlinCopy() {
     bind(vbReadIrCom, "vbReadIrCom");
     bind(WriteIrCom, "WriteIrCom");
     bind(ClearIrCom, "ClearIrCom");
+    bind(IrComState, "IrComState");
 }
 
 QuorlinCopy::~QuorlinCopy() {

@@ -22,6 +22,7 @@ public:
     int32_t (*vbReadIrCom)(char*) = nullptr;
     int32_t (*WriteIrCom)(const char*) = nullptr;
     int32_t (*ClearIrCom)() = nullptr;
+    int32_t (*IrComState)() = nullptr;
 
     ~QuorlinCopy();
 
