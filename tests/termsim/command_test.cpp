@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/frame_codec.h"
 #include "binding/quorlin_binding.h"
+#include "codec/frame_codec.h"
 #include "termsim.h"
 
 namespace {
@@ -124,6 +124,9 @@ TEST(Command, HelpNamesEveryOption) {
                                "--garbage",
                                "--over-long",
                                "--hang-up",
+                               "--hang-up-after",
+                               "--hang-up-at-enquiry",
+                               "--replug-after",
                                "--enquiry-bad-checksum",
                                "--enquiry-silence",
                                "--enquiry-without-at",
@@ -195,6 +198,34 @@ TEST(Command, ServesAnUploadFromAUtf8RecordsFile) {
     EXPECT_EQ(command.Wait(), 0);
     EXPECT_NE(command.ReadAll().find("upload 1: ACK"), std::string::npos);
     EXPECT_FALSE(Exists(folder.Path() + "/ports/COM3")) << "the link is removed on exit";
+}
+
+TEST(Command, UnplugAndReplugThroughTheLibrary) {
+    termsim::TempProgramFolder folder;
+    ASSERT_TRUE(folder.CopyLibrary(BinDir()));
+    Command command({"--folder", folder.Path(), "--port", "4", "--hang-up-at-enquiry", "1", "--replug-after",
+                     "300", "--id", "T9"});
+    const std::string link = folder.Path() + "/ports/COM4";
+    ASSERT_EQ(command.ReadLine().rfind("ready: " + link + " -> /dev/", 0), 0u);
+    const LinkApi* api = BindQuorlin(folder.Path());
+    ASSERT_NE(api, nullptr);
+    ASSERT_EQ(api->vbOpenIrCom(4, 9600, 0), 1);
+    const YieldFn yield;
+    SendLine(*api, "VOL", yield);
+    EXPECT_EQ(ReceiveLine(*api, yield), "");
+    EXPECT_EQ(api->IrComState(), -1) << "the enquiry was answered by a hang-up";
+    EXPECT_EQ(command.ReadLine(), "unplugged: " + link);
+    api->CloseIrCom();
+
+    ASSERT_EQ(command.ReadLine().rfind("ready: " + link + " -> /dev/", 0), 0u);
+    ASSERT_EQ(api->vbOpenIrCom(4, 9600, 0), 1);
+    EXPECT_EQ(api->IrComState(), 1);
+    SendLine(*api, "VOL", yield);
+    EXPECT_EQ(ReceiveLine(*api, yield), "^#T9@0*A8");
+    api->CloseIrCom();
+    command.Signal(SIGTERM);
+    EXPECT_EQ(command.Wait(), 4);
+    EXPECT_FALSE(Exists(link));
 }
 
 TEST(Command, SignalsRemoveTheLink) {

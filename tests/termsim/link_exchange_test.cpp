@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "codec/frame_codec.h"
 #include "binding/quorlin_binding.h"
+#include "codec/frame_codec.h"
 #include "termsim.h"
 
 namespace {

@@ -41,6 +41,11 @@ Options TwoRecords() {
     return options;
 }
 
+bool IsDangling(const std::string& link) {
+    struct stat info {};
+    return lstat(link.c_str(), &info) == 0 && stat(link.c_str(), &info) != 0;
+}
+
 class SimulatorTest : public ::testing::Test {
 protected:
     void StartWith(const Options& options) {
@@ -251,7 +256,79 @@ TEST_F(SimulatorTest, HangUpClosesThePseudoTerminal) {
     pc->Ask("ACK");
     EXPECT_EQ(pc->Ask("ACK"), "<none>");
     EXPECT_TRUE(pc->hungUp);
-    EXPECT_TRUE(sim.WaitFinished(2000));
+    EXPECT_TRUE(sim.WaitFinished(2000)) << "no replug asked for: the terminal is done";
+    EXPECT_TRUE(IsDangling(sim.LinkPath()));
+}
+
+TEST(SimulatorUnplug, EveryWayOfHangingUpIsFollowedByANewDevice) {
+    struct Case {
+        const char* name;
+        void (*configure)(Options&);
+        // Plays the PC up to the hang-up; the terminal must not answer the last line.
+        void (*drive)(RawPc&, termsim::Simulator&);
+    };
+    const Case cases[] = {
+        {"mid_upload",
+         [](Options& o) {
+             o.faults = {{FaultKind::HangUp, 1, 1}};
+         },
+         [](RawPc& pc, termsim::Simulator&) {
+             EXPECT_EQ(pc.Ask("VOL"), "^#T01@2*D2");
+             EXPECT_EQ(pc.Ask("ACK"), "^0A,1*56");
+             EXPECT_EQ(pc.Ask("ACK"), "<none>");
+         }},
+        {"at_the_second_enquiry", [](Options& o) { o.hangUpAtEnquiry = 2; },
+         [](RawPc& pc, termsim::Simulator&) {
+             EXPECT_EQ(pc.Ask("VOL"), "^#T01@2*D2");
+             EXPECT_EQ(pc.Ask("VOL"), "<none>");
+         }},
+        {"after_a_time", [](Options& o) { o.hangUpAfterMs = 300; },
+         [](RawPc& pc, termsim::Simulator&) { EXPECT_FALSE(pc.Receive(2000).has_value()); }},
+        {"on_demand", [](Options&) {},
+         [](RawPc& pc, termsim::Simulator& sim) {
+             pc.Send("VOL");
+             ASSERT_TRUE(sim.WaitLinesFromPc(1, 2000));
+             pc.Receive(500);  // the enquiry answer
+             sim.HangUpNow();
+             EXPECT_FALSE(pc.Receive(2000).has_value());
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        termsim::TempProgramFolder folder;
+        termsim::Simulator sim;
+        Options options = TwoRecords();
+        options.replugAfterMs = 400;
+        c.configure(options);
+        ASSERT_TRUE(sim.Start(folder.Path(), 2, options));
+        {
+            RawPc pc(sim.LinkPath());
+            ASSERT_TRUE(pc.ok());
+            c.drive(pc, sim);
+            EXPECT_TRUE(pc.hungUp);
+            // Unplugged: the port's name leads nowhere until the device comes back.
+            EXPECT_TRUE(WaitFor([&] { return IsDangling(sim.LinkPath()); }));
+            EXPECT_EQ(sim.HangUps(), 1);
+            EXPECT_FALSE(sim.Finished());
+        }
+        ASSERT_TRUE(sim.WaitReplugged(1, 3000));
+        EXPECT_FALSE(IsDangling(sim.LinkPath()));
+        // A fresh terminal on a new device: the whole upload, the spent fault not repeated.
+        RawPc pc(sim.LinkPath());
+        ASSERT_TRUE(pc.ok());
+        EXPECT_EQ(pc.Ask("VOL"), "^#T01@2*D2");
+        EXPECT_EQ(pc.Ask("ACK"), "^0A,1*56");
+        EXPECT_EQ(pc.Ask("ACK"), "^1B,2*59");
+        EXPECT_EQ(pc.Ask("ACK"), "END");
+        pc.Send("ACK");
+        EXPECT_TRUE(sim.WaitFinished(2000));
+        EXPECT_EQ(sim.FinalAnswers(), std::vector<std::string>{"ACK"});
+        EXPECT_EQ(sim.HangUps(), 1);
+        EXPECT_EQ(sim.Replugs(), 1);
+        sim.Stop();
+        struct stat info {};
+        EXPECT_NE(lstat((folder.Path() + "/ports/COM2").c_str(), &info), 0) << "Stop removes the link";
+    }
 }
 
 TEST_F(SimulatorTest, CancelEndsAnUploadAndTheNextOneFollows) {

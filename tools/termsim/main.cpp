@@ -80,6 +80,17 @@ Faults (K = 0-based record index, N = how many times in a row, default 1; option
   --enquiry-without-at       the enquiry answer carries no "@" and no count
   --announced-count N        announce N records instead of the number of records
 
+Unplugging (the PC sees a device that is gone: end of file, EIO, POLLHUP):
+  --hang-up-after MS      close the pseudo-terminal MS milliseconds after start, whatever the
+                          terminal is doing
+  --hang-up-at-enquiry N  do not answer the N-th "VOL" (from 1): close the pseudo-terminal instead
+  --replug-after MS       after every hang-up, link a NEW pseudo-terminal as DIR/ports/COM<N> MS
+                          milliseconds later and play the terminal afresh on it (an upload in
+                          progress is forgotten; faults already used stay used); until then the
+                          link dangles, as a /dev/serial/by-id/ link does when a cradle is pulled.
+                          Each hang-up prints "unplugged: DIR/ports/COM<N>", each replug another
+                          "ready:" line.
+
 Exit codes:
   0  every requested upload was served (or the terminal hung up on purpose)
   1  the time limit passed first
@@ -234,6 +245,17 @@ int main(int argc, char** argv) {
                 return Usage("--announced-count takes a count");
             }
             options.announcedCount = number;
+        } else if (arg == "--hang-up-after" || arg == "--hang-up-at-enquiry") {
+            if (!isNumber || number < 1 || number > 1000000000) {
+                return Usage(arg + " takes a number from 1");
+            }
+            (arg == "--hang-up-after" ? options.hangUpAfterMs : options.hangUpAtEnquiry) =
+                static_cast<int>(number);
+        } else if (arg == "--replug-after") {
+            if (!isNumber || number < 0 || number > 1000000000) {
+                return Usage("--replug-after takes milliseconds");
+            }
+            options.replugAfterMs = static_cast<int>(number);
         } else if (arg == "--hang-up") {
             if (!isNumber || number < 0 || number > 1000000) {
                 return Usage("--hang-up takes a record index");
@@ -291,7 +313,17 @@ int main(int argc, char** argv) {
 
     const int64_t deadline = timeLimit > 0 ? termsim::MonotonicMicros() + timeLimit * 1000000 : 0;
     int result = kExitServed;
+    int hangUpsShown = 0;
+    int replugsShown = 0;
     while (!simulator.Finished()) {
+        // Tell whoever watches when the device goes and comes back.
+        for (; hangUpsShown < simulator.HangUps(); ++hangUpsShown) {
+            std::printf("unplugged: %s\n", simulator.LinkPath().c_str());
+        }
+        for (; replugsShown < simulator.Replugs(); ++replugsShown) {
+            std::printf("ready: %s -> %s\n", simulator.LinkPath().c_str(), simulator.DevicePath().c_str());
+        }
+        std::fflush(stdout);
         const timespec slice{0, 100 * 1000 * 1000};
         const int signal = sigtimedwait(&signals, nullptr, &slice);
         if (signal > 0) {

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -110,6 +111,13 @@ std::string WrongChecksum(const std::string& digits) {
     return out;
 }
 
+// Empties the wake-up pipe so that one wake-up does not keep poll returning.
+void DrainWake(int fd) {
+    char drain[16];
+    while (read(fd, drain, sizeof drain) > 0) {
+    }
+}
+
 }  // namespace
 
 int64_t MonotonicMicros() {
@@ -155,13 +163,15 @@ std::string TranscriptJson(const TranscriptEntry& entry) {
 struct Simulator::State {
     Options options;
     std::string linkPath;
-    std::string devicePath;
+    std::string devicePath;  // guarded by `mutex`: a replug changes it while others ask
+    std::string linkTarget;  // what the link points at: the device, or a dangling name once unplugged
     int masterFd = -1;
     int slaveFd = -1;  // held open so that the master never sees a hang-up between the PC's opens
     int wakeFds[2] = {-1, -1};
     int64_t origin = 0;
     std::FILE* transcriptFile = nullptr;
     std::atomic<bool> stopRequested{false};
+    std::atomic<bool> hangUpRequested{false};
 
     mutable std::mutex mutex;
     std::condition_variable changed;
@@ -170,6 +180,8 @@ struct Simulator::State {
     std::vector<std::string> linesFromPc;
     std::vector<std::string> finalAnswers;
     int adapterSpeed = 9600;
+    int hangUps = 0;
+    int replugs = 0;
 
     // Terminal play; touched by the simulator thread only.
     enum class Phase { Idle, EnquirySent, Records, EndSent, HungUp };
@@ -179,6 +191,9 @@ struct Simulator::State {
     int uploadsServed = 0;
     int enquiryBadLeft = 0;
     int enquirySilenceLeft = 0;
+    int enquiriesSeen = 0;
+    int64_t hangUpAt = 0;  // CLOCK_MONOTONIC microseconds of the timed hang-up; 0 none
+    int64_t replugAt = 0;  // of the coming replug; 0 none
     std::vector<int> faultsLeft;
     // Adapter command decoding.
     enum class Adapter { Ready, AwaitCode, AwaitQ };
@@ -215,7 +230,7 @@ struct Simulator::State {
         const int64_t start = MonotonicMicros();
         size_t done = 0;
         while (done < bytes.size()) {
-            if (stopRequested.load()) {
+            if (stopRequested.load() || hangUpRequested.load()) {
                 return false;
             }
             size_t chunk = bytes.size() - done;
@@ -342,6 +357,44 @@ struct Simulator::State {
         SendTerminalLine(RecordLine(recordIndex));
     }
 
+    // A new pseudo-terminal, raw at 9600 bit/s, its master non-blocking.
+    bool OpenPty() {
+        int master = -1;
+        int slave = -1;
+        char name[256] = {};
+        termios raw{};
+        cfmakeraw(&raw);
+        cfsetispeed(&raw, B9600);
+        cfsetospeed(&raw, B9600);
+        if (openpty(&master, &slave, name, &raw, nullptr) != 0) {
+            return false;
+        }
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        fcntl(slave, F_SETFD, FD_CLOEXEC);
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        masterFd = master;
+        slaveFd = slave;
+        std::lock_guard<std::mutex> lock(mutex);
+        devicePath = name;
+        return true;
+    }
+
+    // Points the link at `target`, replacing it in one step so that the PC never finds it missing
+    // (a missing ports/COM<n> would send the library to /dev/ttyS<n-1>).
+    bool PointLink(const std::string& target) {
+        const std::string fresh = linkPath + ".new";
+        unlink(fresh.c_str());
+        if (symlink(target.c_str(), fresh.c_str()) != 0) {
+            return false;
+        }
+        if (rename(fresh.c_str(), linkPath.c_str()) != 0) {
+            unlink(fresh.c_str());
+            return false;
+        }
+        linkTarget = target;
+        return true;
+    }
+
     void HangUp() {
         phase = Phase::HungUp;
         if (masterFd >= 0) {
@@ -352,7 +405,51 @@ struct Simulator::State {
             close(slaveFd);
             slaveFd = -1;
         }
-        SetFinished();
+        // The device has gone: its name no longer leads anywhere.
+        std::string device;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            device = devicePath;
+            ++hangUps;
+            changed.notify_all();
+        }
+        PointLink(device + "-unplugged");
+        if (options.replugAfterMs >= 0) {
+            replugAt = MonotonicMicros() + int64_t{options.replugAfterMs} * 1000;
+        } else {
+            SetFinished();
+        }
+    }
+
+    // The terminal comes back on a new pseudo-terminal and starts afresh. False (to be tried again)
+    // when the pseudo-terminal or the link cannot be made.
+    bool Replug() {
+        if (!OpenPty()) {
+            return false;
+        }
+        std::string device;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            device = devicePath;
+        }
+        if (!PointLink(device)) {
+            close(masterFd);
+            close(slaveFd);
+            masterFd = slaveFd = -1;
+            return false;
+        }
+        replugAt = 0;
+        phase = Phase::Idle;
+        recordIndex = 0;
+        lastWasDuplicate = false;
+        adapterState = Adapter::Ready;
+        pending.clear();
+        pendingGarbled = false;
+        std::lock_guard<std::mutex> lock(mutex);
+        adapterSpeed = options.adapterSpeed;
+        ++replugs;
+        changed.notify_all();
+        return true;
     }
 
     void SetFinished() {
@@ -397,6 +494,10 @@ struct Simulator::State {
             }
         } else if (line == "VOL") {
             phase = Phase::Idle;
+            if (++enquiriesSeen == options.hangUpAtEnquiry) {
+                HangUp();
+                return;
+            }
             if (!options.answerEnquiry) {
                 return;
             }
@@ -522,23 +623,9 @@ bool Simulator::Start(const std::string& programFolder, int port, const Options&
         s.faultsLeft.push_back(fault.times);
     }
 
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    termios raw{};
-    cfmakeraw(&raw);
-    cfsetispeed(&raw, B9600);
-    cfsetospeed(&raw, B9600);
-    if (openpty(&master, &slave, name, &raw, nullptr) != 0) {
+    if (!s.OpenPty()) {
         return false;
     }
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    s.masterFd = master;
-    s.slaveFd = slave;
-    s.devicePath = name;
-
     if (pipe2(s.wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
         Stop();
         return false;
@@ -548,13 +635,12 @@ bool Simulator::Start(const std::string& programFolder, int port, const Options&
     std::error_code error;
     const std::filesystem::path ports = std::filesystem::path(programFolder) / "ports";
     std::filesystem::create_directories(ports, error);
-    const std::filesystem::path link = ports / ("COM" + std::to_string(port));
-    std::filesystem::remove(link, error);
-    if (symlink(name, link.c_str()) != 0) {
+    s.linkPath = (ports / ("COM" + std::to_string(port))).string();
+    if (!s.PointLink(s.devicePath)) {
+        s.linkPath.clear();
         Stop();
         return false;
     }
-    s.linkPath = link.string();
 
     if (!options.transcriptPath.empty()) {
         s.transcriptFile = std::fopen(options.transcriptPath.c_str(), "w");
@@ -564,6 +650,7 @@ bool Simulator::Start(const std::string& programFolder, int port, const Options&
         }
     }
     s.origin = MonotonicMicros();
+    s.hangUpAt = options.hangUpAfterMs > 0 ? s.origin + int64_t{options.hangUpAfterMs} * 1000 : 0;
     s.stopRequested = false;
     thread_ = std::thread([this] { Run(); });
     return true;
@@ -572,15 +659,43 @@ bool Simulator::Start(const std::string& programFolder, int port, const Options&
 void Simulator::Run() {
     State& s = *state_;
     char buffer[4096];
+    // How long to wait for input before looking at the timed events again.
+    auto slice = [&s](int64_t now) {
+        int64_t ms = kPollSliceMs;
+        for (const int64_t at : {s.hangUpAt, s.replugAt}) {
+            if (at != 0) {
+                ms = std::min<int64_t>(ms, std::max<int64_t>(0, (at - now + 999) / 1000));
+            }
+        }
+        return static_cast<int>(ms);
+    };
     while (!s.stopRequested.load()) {
+        const int64_t now = MonotonicMicros();
+        const bool hangUpDue = s.hangUpAt != 0 && now >= s.hangUpAt;
+        if ((hangUpDue || s.hangUpRequested.exchange(false)) && s.masterFd >= 0) {
+            if (hangUpDue) {
+                s.hangUpAt = 0;
+            }
+            s.HangUp();
+            continue;
+        }
         if (s.masterFd < 0) {
-            // Hung up on purpose: nothing left to do but wait for Stop().
-            pollfd wake{s.wakeFds[0], POLLIN, 0};
-            poll(&wake, 1, kPollSliceMs);
+            if (s.replugAt != 0 && now >= s.replugAt && !s.Replug()) {
+                s.replugAt = now + kPollSliceMs * 1000;
+            }
+            if (s.masterFd < 0) {
+                // Unplugged: wait for the replug, or for Stop() when none is coming.
+                pollfd wake{s.wakeFds[0], POLLIN, 0};
+                poll(&wake, 1, slice(now));
+                DrainWake(s.wakeFds[0]);
+            }
             continue;
         }
         pollfd fds[2] = {{s.masterFd, POLLIN, 0}, {s.wakeFds[0], POLLIN, 0}};
-        const int ready = poll(fds, 2, kPollSliceMs);
+        const int ready = poll(fds, 2, slice(now));
+        if ((fds[1].revents & POLLIN) != 0) {
+            DrainWake(s.wakeFds[0]);
+        }
         if (ready <= 0) {
             continue;
         }
@@ -604,6 +719,20 @@ bool Simulator::WaitFinished(int timeoutMs) {
     std::unique_lock<std::mutex> lock(state_->mutex);
     return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                     [this] { return state_->finished; });
+}
+
+void Simulator::HangUpNow() {
+    state_->hangUpRequested = true;
+    if (state_->wakeFds[1] >= 0) {
+        const char wake = 1;
+        [[maybe_unused]] const ssize_t n = write(state_->wakeFds[1], &wake, 1);
+    }
+}
+
+bool Simulator::WaitReplugged(int count, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                    [&] { return state_->replugs >= count; });
 }
 
 bool Simulator::WaitLinesFromPc(size_t count, int timeoutMs) {
@@ -632,7 +761,7 @@ void Simulator::Stop() {
         // Remove the link only while it is still ours.
         char target[256] = {};
         const ssize_t n = readlink(s.linkPath.c_str(), target, sizeof target - 1);
-        if (n > 0 && s.devicePath == std::string(target, static_cast<size_t>(n))) {
+        if (n > 0 && s.linkTarget == std::string(target, static_cast<size_t>(n))) {
             unlink(s.linkPath.c_str());
         }
         s.linkPath.clear();
@@ -668,10 +797,21 @@ int Simulator::AdapterSpeed() const {
     return state_->adapterSpeed;
 }
 
+int Simulator::HangUps() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->hangUps;
+}
+
+int Simulator::Replugs() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->replugs;
+}
+
 std::string Simulator::LinkPath() const {
     return state_->linkPath;
 }
 std::string Simulator::DevicePath() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->devicePath;
 }
 int64_t Simulator::OriginMicros() const {

@@ -51,6 +51,13 @@ enum class FaultKind {
     HangUp,          // instead of sending record k the terminal hangs up (closes the pseudo-terminal)
 };
 
+// Unplugging: the terminal (or its cradle) hangs up by closing the pseudo-terminal, which the PC sees
+// as a device that is gone (reads at end of file, writes failing with EIO, poll reporting POLLHUP).
+// The link ports/COM<n> is then left dangling, as a /dev/serial/by-id/ link is when a USB cradle is
+// pulled out. With a replug, a NEW pseudo-terminal is linked as ports/COM<n> after a while and the
+// terminal plays afresh on it: an upload in progress is forgotten, faults already spent stay spent,
+// uploads served so far still count, and the adapter (in adapter mode) is back at its own speed.
+
 struct RecordFault {
     FaultKind kind = FaultKind::BadChecksum;
     int record = 0;
@@ -78,6 +85,12 @@ struct Options {
     // Adapter mode: the simulator plays the infrared adapter first, at `adapterSpeed` bit/s.
     bool adapterMode = false;
     int adapterSpeed = 9600;
+
+    // Hanging up besides FaultKind::HangUp; each happens once.
+    int hangUpAfterMs = 0;    // this long after Start(); 0 = never
+    int hangUpAtEnquiry = 0;  // the n-th "VOL" (from 1) is not answered: the terminal hangs up instead
+    // After every hang-up, a new pseudo-terminal is linked as ports/COM<n> this long after it; -1 never.
+    int replugAfterMs = -1;
 
     // Output pacing in bits per second (10 bits per byte); 0 = as fast as possible.
     int pacingBitsPerSecond = 0;
@@ -109,8 +122,15 @@ public:
     // of the last run (finished, final answers, lines, transcript) are cleared.
     bool Start(const std::string& programFolder, int port, const Options& options);
 
-    // Waits until every requested upload has been served (or the terminal hung up on purpose).
+    // Waits until every requested upload has been served (or the terminal hung up on purpose and will
+    // not be plugged back).
     bool WaitFinished(int timeoutMs);
+
+    // Hangs up now, whatever the terminal is doing; a replug follows when Options ask for one.
+    void HangUpNow();
+
+    // Waits until the terminal has been plugged back `count` times in all.
+    bool WaitReplugged(int count, int timeoutMs);
 
     // Waits until at least `count` lines have come from the PC.
     bool WaitLinesFromPc(size_t count, int timeoutMs);
@@ -123,8 +143,10 @@ public:
     std::vector<std::string> LinesFromPc() const;   // every line from the PC, without CR
     std::vector<TranscriptEntry> Transcript() const;
     int AdapterSpeed() const;        // the adapter's current speed (adapter mode)
+    int HangUps() const;             // how often the terminal has hung up
+    int Replugs() const;             // how often it has been plugged back
     std::string LinkPath() const;    // <programFolder>/ports/COM<port>
-    std::string DevicePath() const;  // the slave device, e.g. /dev/pts/7
+    std::string DevicePath() const;  // the current slave device, e.g. /dev/pts/7
     int64_t OriginMicros() const;    // CLOCK_MONOTONIC of Start(), in microseconds
 
 private:
