@@ -397,15 +397,7 @@ struct Simulator::State {
 
     void HangUp() {
         phase = Phase::HungUp;
-        if (masterFd >= 0) {
-            close(masterFd);
-            masterFd = -1;
-        }
-        if (slaveFd >= 0) {
-            close(slaveFd);
-            slaveFd = -1;
-        }
-        // The device has gone: its name no longer leads anywhere.
+        // The device goes with its name; counted first, so that whoever sees the hang-up sees it counted.
         std::string device;
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -414,6 +406,14 @@ struct Simulator::State {
             changed.notify_all();
         }
         PointLink(device + "-unplugged");
+        if (masterFd >= 0) {
+            close(masterFd);
+            masterFd = -1;
+        }
+        if (slaveFd >= 0) {
+            close(slaveFd);
+            slaveFd = -1;
+        }
         if (options.replugAfterMs >= 0) {
             replugAt = MonotonicMicros() + int64_t{options.replugAfterMs} * 1000;
         } else {
