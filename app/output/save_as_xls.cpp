@@ -1,8 +1,9 @@
 #include <array>
 #include <charconv>
-#include <cstring>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -102,6 +103,18 @@ bool SheetIndexOf(const std::string& field, int& index) {
     return true;
 }
 
+// A field as UTF-8. CP932 bytes below 0x80 are ASCII, so a field without others (numbers, codes)
+// needs no conversion.
+std::string_view CellText(const std::string& field, std::string& utf8) {
+    for (char c : field) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            utf8 = Cp932ToUtf8(field);
+            return utf8;
+        }
+    }
+    return field;
+}
+
 }  // namespace
 
 bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view) {
@@ -176,6 +189,7 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
     }
 
     std::string line;
+    std::string utf8;
     while (backup.Next(line)) {
         const RecordFields fields = SplitRecord(line);
         int column = 1;
@@ -197,9 +211,11 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
                 if (sheet < 0 || sheet >= sheets) {
                     record(false);  // no start row for this worksheet
                 } else {
-                    const std::string reference = std::string(1, static_cast<char>('A' + column - 1)) +
-                                                  std::to_string(startRow[sheet + 1]);
-                    record(book.SetCellText(reference, Cp932ToUtf8(fields[i])));
+                    // Rows count from 1; the workbook takes 0-based rows and refuses those past its end.
+                    const int64_t row = static_cast<int64_t>(startRow[sheet + 1]) - 1;
+                    record(row >= 0 && row <= UINT32_MAX &&
+                           book.SetCellText(static_cast<uint32_t>(row), static_cast<uint16_t>(column - 1),
+                                            CellText(fields[i], utf8)));
                 }
                 if (failed) {
                     return failureExit();

@@ -97,6 +97,12 @@ std::string UnicodeString(std::u16string_view text, bool shortCount) {
 
 std::u16string Utf8ToUtf16(std::string_view s) {
     std::u16string out;
+    Utf8ToUtf16(s, out);
+    return out;
+}
+
+void Utf8ToUtf16(std::string_view s, std::u16string& out) {
+    out.clear();
     out.reserve(s.size());
     size_t i = 0;
     while (i < s.size()) {
@@ -143,7 +149,6 @@ std::u16string Utf8ToUtf16(std::string_view s) {
         }
         i += used;
     }
-    return out;
 }
 
 }  // namespace biff

@@ -156,5 +156,7 @@ std::string UnicodeString(std::u16string_view text, bool shortCount);
 
 // UTF-8 to UTF-16; invalid sequences become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view utf8);
+// The same into `out`, which is overwritten (its storage is reused).
+void Utf8ToUtf16(std::string_view utf8, std::u16string& out);
 
 }  // namespace biff

@@ -10,12 +10,32 @@ bool IsAttached(uint16_t id) {
     return id == kString || id == kShrFmla || id == kArray || id == kTable || id == kContinue;
 }
 
-constexpr uint16_t kDefaultCellXf = 15;
+constexpr uint32_t kRowsPerBlock = 32;
+constexpr size_t kMaxDbCellOffset = 0xFFFF;
+
+// Calls `f(id, data)` for each record of a serialised run of records.
+template <typename F>
+void ForEachRecord(const std::string& bytes, F f) {
+    for (size_t at = 0; at + 4 <= bytes.size();) {
+        const uint16_t len = Get16(bytes, at + 2);
+        f(Get16(bytes, at), std::string_view(bytes).substr(at + 4, len));
+        at += 4 + len;
+    }
+}
 
 }  // namespace
 
+CellTable::Row& CellTable::RowAt(uint32_t row) {
+    if (lastRow_ == nullptr || lastRowNumber_ != row) {
+        lastRow_ = &rows_[row];
+        lastRowNumber_ = row;
+    }
+    return *lastRow_;
+}
+
 bool CellTable::Parse(const std::vector<const Record*>& records, std::string& why) {
     rows_.clear();
+    lastRow_ = nullptr;
     Cell* last = nullptr;
     for (const Record* r : records) {
         if (r->id == kDbCell) {
@@ -26,9 +46,9 @@ bool CellTable::Parse(const std::vector<const Record*>& records, std::string& wh
                 why = "ROWレコードが壊れています";
                 return false;
             }
-            Row& row = rows_[Get16(r->data, 0)];
+            Row& row = RowAt(Get16(r->data, 0));
             row.HasRecord = true;
-            row.RowRecord = *r;
+            row.RowData = r->data;
             continue;
         }
         if (IsAttached(r->id)) {
@@ -36,7 +56,7 @@ bool CellTable::Parse(const std::vector<const Record*>& records, std::string& wh
                 why = "数式に属さないレコードがあります";
                 return false;
             }
-            last->Records.push_back(*r);
+            AppendRecord(last->Records, *r);
             continue;
         }
         const bool multi = r->id == kMulRk || r->id == kMulBlank;
@@ -53,18 +73,25 @@ bool CellTable::Parse(const std::vector<const Record*>& records, std::string& wh
             why = "セルのレコードが壊れています";
             return false;
         }
-        cell.Records.push_back(*r);
-        auto& cells = rows_[Get16(r->data, 0)].Cells;
-        cells[cell.FirstCol] = std::move(cell);
-        last = &cells[Get16(r->data, 2)];
+        AppendRecord(cell.Records, *r);
+        std::vector<Cell>& cells = RowAt(Get16(r->data, 0)).Cells;
+        // Cells come in column order; a later cell at a column already taken replaces that cell.
+        auto at = std::lower_bound(cells.begin(), cells.end(), cell.FirstCol,
+                                   [](const Cell& c, uint16_t col) { return c.FirstCol < col; });
+        if (at != cells.end() && at->FirstCol == cell.FirstCol) {
+            *at = std::move(cell);
+        } else {
+            at = cells.insert(at, std::move(cell));
+        }
+        last = &*at;
     }
     return true;
 }
 
 int32_t CellTable::LastValueRow() const {
     for (auto it = rows_.rbegin(); it != rows_.rend(); ++it) {
-        for (const auto& [col, cell] : it->second.Cells) {
-            if (IsValueCell(cell.Records.front().id)) {
+        for (const Cell& cell : it->second.Cells) {
+            if (IsValueCell(cell.Id())) {
                 return static_cast<int32_t>(it->first);
             }
         }
@@ -72,49 +99,61 @@ int32_t CellTable::LastValueRow() const {
     return -1;
 }
 
-void CellTable::SplitMulti(uint16_t row, std::map<uint16_t, Cell>& cells, uint16_t firstCol) {
-    Cell multi = std::move(cells[firstCol]);
-    cells.erase(firstCol);
-    const Record& r = multi.Records.front();
-    const bool rk = r.id == kMulRk;
+void CellTable::SplitMulti(uint16_t row, std::vector<Cell>& cells, size_t at) {
+    const Cell multi = std::move(cells[at]);
+    const uint16_t id = multi.Id();
+    const std::string_view data = std::string_view(multi.Records).substr(4, Get16(multi.Records, 2));
+    const bool rk = id == kMulRk;
     const size_t step = rk ? 6 : 2;
+    std::vector<Cell> singles;
     for (uint16_t col = multi.FirstCol; col <= multi.LastCol; ++col) {
-        const size_t at = 4 + step * (col - multi.FirstCol);
-        Record single{rk ? kRk : kBlank, {}};
-        Put16(single.data, row);
-        Put16(single.data, col);
-        single.data.append(r.data, at, step);
-        cells[col] = Cell{col, col, {std::move(single)}};
+        std::string single;
+        Put16(single, row);
+        Put16(single, col);
+        single.append(data.substr(4 + step * (col - multi.FirstCol), step));
+        Cell cell{col, col, {}};
+        AppendRecord(cell.Records, rk ? kRk : kBlank, single);
+        singles.push_back(std::move(cell));
     }
+    cells.erase(cells.begin() + static_cast<long>(at));
+    cells.insert(cells.begin() + static_cast<long>(at), std::make_move_iterator(singles.begin()),
+                 std::make_move_iterator(singles.end()));
 }
 
 bool CellTable::PutLabelSst(uint16_t row, uint16_t col, uint32_t sstIndex,
-                            const std::vector<Record>& colInfos, std::string& why) {
-    Row& target = rows_[row];
-    auto& cells = target.Cells;
-    uint16_t xf = kDefaultCellXf;
+                            const std::vector<Record>& colInfos, uint16_t defaultXf, std::string& why) {
+    Row& target = RowAt(row);
+    std::vector<Cell>& cells = target.Cells;
+    uint16_t xf = defaultXf;
     bool haveXf = false;
 
-    auto it = cells.upper_bound(col);
-    if (it != cells.begin()) {
-        --it;
-        if (it->second.LastCol >= col) {
-            if (it->second.LastCol != it->second.FirstCol) {
-                SplitMulti(row, cells, it->first);
+    // New cells usually go to the right of everything in the row.
+    size_t at = cells.size();
+    if (!cells.empty() && cells.back().LastCol >= col) {
+        at = static_cast<size_t>(
+            std::upper_bound(cells.begin(), cells.end(), col,
+                             [](uint16_t c, const Cell& cell) { return c < cell.FirstCol; }) -
+            cells.begin());
+        if (at > 0 && cells[at - 1].LastCol >= col) {
+            --at;
+            if (cells[at].LastCol != cells[at].FirstCol) {
+                SplitMulti(row, cells, at);
+                at += col - cells[at].FirstCol;
             }
-            const Cell& old = cells.at(col);
-            for (const Record& r : old.Records) {
-                if (r.id == kShrFmla || r.id == kArray || r.id == kTable) {
-                    why = "共有数式または配列数式の基点セルには書き込めません";
-                    return false;
-                }
+            bool anchor = false;
+            ForEachRecord(cells[at].Records, [&anchor](uint16_t id, std::string_view) {
+                anchor = anchor || id == kShrFmla || id == kArray || id == kTable;
+            });
+            if (anchor) {
+                why = "共有数式または配列数式の基点セルには書き込めません";
+                return false;
             }
-            xf = Get16(old.Records.front().data, 4);
+            xf = Get16(cells[at].Records, 8);
             haveXf = true;
         }
     }
     if (!haveXf && target.HasRecord) {
-        const std::string& d = target.RowRecord.data;
+        const std::string& d = target.RowData;
         if ((Get16(d, 12) & 0x0080) != 0) {  // fGhostDirty: the row has a default format
             xf = Get16(d, 14) & 0x0FFF;
             haveXf = true;
@@ -128,12 +167,22 @@ bool CellTable::PutLabelSst(uint16_t row, uint16_t col, uint32_t sstIndex,
             }
         }
     }
-    Record label{kLabelSst, {}};
-    Put16(label.data, row);
-    Put16(label.data, col);
-    Put16(label.data, xf);
-    Put32(label.data, sstIndex);
-    cells[col] = Cell{col, col, {std::move(label)}};
+    Cell cell{col, col, {}};
+    cell.Records.reserve(14);
+    Put16(cell.Records, kLabelSst);
+    Put16(cell.Records, 10);
+    Put16(cell.Records, row);
+    Put16(cell.Records, col);
+    Put16(cell.Records, xf);
+    Put32(cell.Records, sstIndex);
+    if (at < cells.size() && cells[at].FirstCol == col) {
+        cells[at] = std::move(cell);
+    } else {
+        if (cells.capacity() == 0) {
+            cells.reserve(8);
+        }
+        cells.insert(cells.begin() + static_cast<long>(at), std::move(cell));
+    }
     return true;
 }
 
@@ -141,69 +190,78 @@ size_t CellTable::BlockCount() const {
     size_t blocks = 0;
     int64_t current = -1;
     for (const auto& [row, data] : rows_) {
-        if (static_cast<int64_t>(row / 32) != current) {
-            current = row / 32;
+        if (static_cast<int64_t>(row / kRowsPerBlock) != current) {
+            current = row / kRowsPerBlock;
             ++blocks;
         }
     }
     return blocks;
 }
 
-void CellTable::Emit(std::string& out, std::vector<size_t>& dbcells) const {
+bool CellTable::Emit(std::string& out, std::vector<size_t>& dbcells, uint16_t defaultXf,
+                     std::string& why) const {
     auto it = rows_.begin();
+    std::vector<size_t> cellStarts;
+    std::vector<uint32_t> rowNumbers;
     while (it != rows_.end()) {
-        const uint32_t block = it->first / 32;
+        const uint32_t block = it->first / kRowsPerBlock;
         auto end = it;
-        while (end != rows_.end() && end->first / 32 == block) {
+        while (end != rows_.end() && end->first / kRowsPerBlock == block) {
             ++end;
         }
         const size_t blockStart = out.size();
         size_t firstRowSize = 0;
         for (auto r = it; r != end; ++r) {
             const Row& row = r->second;
-            Record rec;
+            std::string data;
             if (row.HasRecord) {
-                rec = row.RowRecord;
+                data = row.RowData;
             } else {
-                rec.id = kRow;
-                Put16(rec.data, static_cast<uint16_t>(r->first));
-                Put16(rec.data, 0);
-                Put16(rec.data, 0);
-                Put16(rec.data, 0x00FF);  // default height, 12.75 pt
-                Put16(rec.data, 0);
-                Put16(rec.data, 0);
-                Put16(rec.data, 0x0100);  // a bit the format requires to be set
-                Put16(rec.data, kDefaultCellXf);
+                Put16(data, static_cast<uint16_t>(r->first));
+                Put16(data, 0);
+                Put16(data, 0);
+                Put16(data, 0x00FF);  // default height, 12.75 pt
+                Put16(data, 0);
+                Put16(data, 0);
+                Put16(data, 0x0100);  // a bit the format requires to be set
+                Put16(data, defaultXf);
             }
             if (!row.Cells.empty()) {
-                Set16(rec.data, 2, row.Cells.begin()->second.FirstCol);
-                Set16(rec.data, 4, static_cast<uint16_t>(row.Cells.rbegin()->second.LastCol + 1));
+                Set16(data, 2, row.Cells.front().FirstCol);
+                Set16(data, 4, static_cast<uint16_t>(row.Cells.back().LastCol + 1));
             }
             if (r == it) {
-                firstRowSize = 4 + rec.data.size();
+                firstRowSize = 4 + data.size();
             }
-            AppendRecord(out, rec);
+            AppendRecord(out, kRow, data);
         }
-        std::vector<size_t> cellStarts;
+        cellStarts.clear();
+        rowNumbers.clear();
         for (auto r = it; r != end; ++r) {
             cellStarts.push_back(out.size());
-            for (const auto& [col, cell] : r->second.Cells) {
-                for (const Record& rec : cell.Records) {
-                    AppendRecord(out, rec);
-                }
+            rowNumbers.push_back(r->first);
+            for (const Cell& cell : r->second.Cells) {
+                out += cell.Records;
             }
         }
         dbcells.push_back(out.size());
         std::string db;
         Put32(db, static_cast<uint32_t>(out.size() - blockStart));
         size_t previous = blockStart + firstRowSize;
-        for (size_t start : cellStarts) {
-            Put16(db, static_cast<uint16_t>(start - previous));
-            previous = start;
+        for (size_t k = 0; k < cellStarts.size(); ++k) {
+            // Each offset spans the cells of the row before: a row of more than 64 KiB cannot be indexed.
+            if (cellStarts[k] - previous > kMaxDbCellOffset) {
+                why = "行 " + std::to_string(rowNumbers[k == 0 ? 0 : k - 1] + 1) +
+                      " のデータが大きすぎて索引を作れません";
+                return false;
+            }
+            Put16(db, static_cast<uint16_t>(cellStarts[k] - previous));
+            previous = cellStarts[k];
         }
         AppendRecord(out, kDbCell, db);
         it = end;
     }
+    return true;
 }
 
 CellTable::Bounds CellTable::Extent() const {
@@ -214,17 +272,20 @@ CellTable::Bounds CellTable::Extent() const {
             b.Empty = false;
         }
         b.LastRow = row;
-        for (const auto& [col, cell] : data.Cells) {
-            if (!b.HasCells) {
-                b.FirstCol = cell.FirstCol;
-                b.LastCol = cell.LastCol;
-                b.FirstCellRow = row;
-                b.HasCells = true;
-            }
-            b.FirstCol = std::min(b.FirstCol, cell.FirstCol);
-            b.LastCol = std::max(b.LastCol, cell.LastCol);
-            b.LastCellRow = row;
+        if (data.Cells.empty()) {
+            continue;
         }
+        const uint16_t first = data.Cells.front().FirstCol;
+        const uint16_t last = data.Cells.back().LastCol;
+        if (!b.HasCells) {
+            b.FirstCol = first;
+            b.LastCol = last;
+            b.FirstCellRow = row;
+            b.HasCells = true;
+        }
+        b.FirstCol = std::min(b.FirstCol, first);
+        b.LastCol = std::max(b.LastCol, last);
+        b.LastCellRow = row;
     }
     return b;
 }
@@ -232,8 +293,8 @@ CellTable::Bounds CellTable::Extent() const {
 uint32_t CellTable::LabelSstCount() const {
     uint32_t n = 0;
     for (const auto& [row, data] : rows_) {
-        for (const auto& [col, cell] : data.Cells) {
-            n += cell.Records.front().id == kLabelSst ? 1 : 0;
+        for (const Cell& cell : data.Cells) {
+            n += cell.Id() == kLabelSst ? 1 : 0;
         }
     }
     return n;

@@ -10,6 +10,10 @@
 // The cell table of one worksheet taken apart: rows with their ROW record and cells, each cell with
 // the records attached to it (a formula's STRING, SHRFMLA, ARRAY, TABLE and CONTINUE records).
 // Written back in blocks of up to 32 rows, each closed by a DBCELL record.
+//
+// A cell keeps its records serialised (header and data, as in the stream): a new text cell is one
+// 14-byte LABELSST record, small enough to live inside the string object, so a full upload of
+// hundreds of thousands of cells costs no allocation per cell.
 class CellTable {
 public:
     struct Bounds {
@@ -27,13 +31,14 @@ public:
     int32_t LastValueRow() const;
 
     // Puts a LABELSST cell at (row, col). The cell format comes from the cell replaced, else the
-    // row's default format, else the column's (from `colInfos`), else 15. Refuses, with a reason, to
-    // replace the anchor cell of a shared or array formula.
+    // row's default format, else the column's (from `colInfos`), else `defaultXf`. Refuses, with a
+    // reason, to replace the anchor cell of a shared or array formula.
     bool PutLabelSst(uint16_t row, uint16_t col, uint32_t sstIndex, const std::vector<biff::Record>& colInfos,
-                     std::string& why);
+                     uint16_t defaultXf, std::string& why);
 
     // Appends the table to `out`; `dbcells` receives the position of each DBCELL record in `out`.
-    void Emit(std::string& out, std::vector<size_t>& dbcells) const;
+    // Fails, with a reason, when a row's cells are too large for the 16-bit offsets of DBCELL.
+    bool Emit(std::string& out, std::vector<size_t>& dbcells, uint16_t defaultXf, std::string& why) const;
     size_t BlockCount() const;
     Bounds Extent() const;
     uint32_t LabelSstCount() const;
@@ -42,15 +47,20 @@ private:
     struct Cell {
         uint16_t FirstCol = 0;
         uint16_t LastCol = 0;  // differs from FirstCol for MULRK and MULBLANK
-        std::vector<biff::Record> Records;
+        std::string Records;   // the cell record first, then the records attached to it
+        uint16_t Id() const { return biff::Get16(Records, 0); }
     };
     struct Row {
         bool HasRecord = false;
-        biff::Record RowRecord;
-        std::map<uint16_t, Cell> Cells;  // by first column
+        std::string RowData;      // the ROW record's data
+        std::vector<Cell> Cells;  // sorted by first column, never overlapping
     };
 
-    static void SplitMulti(uint16_t row, std::map<uint16_t, Cell>& cells, uint16_t firstCol);
+    Row& RowAt(uint32_t row);
+    static void SplitMulti(uint16_t row, std::vector<Cell>& cells, size_t at);
 
     std::map<uint32_t, Row> rows_;
+    // Cells arrive row by row: the row of the last write is kept at hand.
+    uint32_t lastRowNumber_ = 0;
+    Row* lastRow_ = nullptr;
 };

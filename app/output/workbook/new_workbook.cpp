@@ -224,3 +224,7 @@ std::string BuildNewWorkbookStream(int versionCode, int sheetCount) {
     }
     return s;
 }
+
+std::string NewCellXfData() {
+    return Xf(0, false, 0x00);
+}

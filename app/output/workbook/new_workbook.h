@@ -7,3 +7,7 @@
 // strict readers accept the file. `versionCode` (97, 2000, 2002, 2003) is recorded in the BOF records
 // as the version that last saved the file. BOUNDSHEET and INDEX offsets are left for the saver.
 std::string BuildNewWorkbookStream(int versionCode, int sheetCount);
+
+// The data of a plain cell XF record (Normal style's font, General format, parent style 0), for a
+// book that has no cell format new cells could use.
+std::string NewCellXfData();

@@ -50,7 +50,7 @@ std::string TakeError(GError* err, const char* fallback) {
     return text;
 }
 
-bool ReadChildren(GsfInfile* dir, OleEntry& into, std::string& why) {
+bool ReadChildren(GsfInfile* dir, size_t fileSize, OleEntry& into, std::string& why) {
     const int count = gsf_infile_num_children(dir);
     for (int i = 0; i < count; ++i) {
         const char* name = gsf_infile_name_by_index(dir, i);
@@ -66,11 +66,17 @@ bool ReadChildren(GsfInfile* dir, OleEntry& into, std::string& why) {
         if (isStorage) {
             entry.IsStorage = true;
             gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(child.get()), entry.ClassId.data());
-            if (!ReadChildren(GSF_INFILE(child.get()), entry, why)) {
+            if (!ReadChildren(GSF_INFILE(child.get()), fileSize, entry, why)) {
                 return false;
             }
         } else {
             const gsf_off_t size = gsf_input_size(child.get());
+            // A stream cannot hold more than the file: a larger declared size is damage, and is
+            // refused before anything is allocated for it.
+            if (size < 0 || static_cast<uint64_t>(size) > fileSize) {
+                why = "ストリーム \"" + entry.Name + "\" の長さがファイルの大きさを超えています";
+                return false;
+            }
             entry.Data.resize(static_cast<size_t>(size));
             size_t done = 0;
             while (done < entry.Data.size()) {
@@ -116,7 +122,7 @@ bool WriteEntry(GsfOutfile* dir, const OleEntry& entry, std::string& why) {
 
 }  // namespace
 
-bool ReadCompoundFile(const std::string& bytes, OleEntry& root, std::string& why) {
+bool ReadCompoundFile(std::string_view bytes, OleEntry& root, std::string& why) {
     InitGsf();
     root = OleEntry{};
     root.IsStorage = true;
@@ -133,7 +139,7 @@ bool ReadCompoundFile(const std::string& bytes, OleEntry& root, std::string& why
         return false;
     }
     gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(ole.get()), root.ClassId.data());
-    return ReadChildren(ole.get(), root, why);
+    return ReadChildren(ole.get(), bytes.size(), root, why);
 }
 
 bool WriteCompoundFile(const OleEntry& root, const std::string& firstStream, std::string& bytes,

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // An OLE2 compound file held in memory: the tree of storages and streams, names kept as the file
@@ -17,7 +18,7 @@ struct OleEntry {
 };
 
 // Parses a compound file. Returns false with a reason when `bytes` is not a readable OLE2 file.
-bool ReadCompoundFile(const std::string& bytes, OleEntry& root, std::string& why);
+bool ReadCompoundFile(std::string_view bytes, OleEntry& root, std::string& why);
 
 // Serialises `root` into a compound file with 512-byte sectors. The child named `firstStream` is
 // created first, then the others in order.

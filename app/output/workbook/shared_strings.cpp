@@ -1,6 +1,7 @@
 #include "output/workbook/shared_strings.h"
 
 #include <algorithm>
+#include <functional>
 
 using namespace biff;
 
@@ -100,8 +101,7 @@ private:
 }  // namespace
 
 bool SharedStrings::Parse(const std::vector<Record>& records, std::string& why) {
-    entries_.clear();
-    plain_.clear();
+    *this = SharedStrings{};
     if (records.empty()) {
         return true;
     }
@@ -132,23 +132,71 @@ bool SharedStrings::Parse(const std::vector<Record>& records, std::string& why) 
             why = "共有文字列表が壊れています";
             return false;
         }
-        if (e.Runs.empty() && e.Ext.empty()) {
-            plain_.emplace(e.Text, static_cast<uint32_t>(entries_.size()));
-        }
         entries_.push_back(std::move(e));
+        hashes_.push_back(static_cast<uint32_t>(std::hash<std::u16string_view>{}(entries_.back().Text)));
+        Index(static_cast<uint32_t>(entries_.size() - 1));
+    }
+    std::string rest;
+    if (in.Bytes(1, rest)) {
+        why = "共有文字列表の文字列の数が宣言と合いません";
+        return false;
     }
     return true;
 }
 
+void SharedStrings::Grow() {
+    std::vector<uint32_t> old = std::move(slots_);
+    slots_.assign(std::max<size_t>(1024, old.size() * 2), 0);
+    const size_t mask = slots_.size() - 1;
+    for (uint32_t slot : old) {
+        if (slot != 0) {
+            size_t at = hashes_[slot - 1] & mask;
+            while (slots_[at] != 0) {
+                at = (at + 1) & mask;
+            }
+            slots_[at] = slot;
+        }
+    }
+}
+
+// Indexes a plain entry unless an equal plain text is indexed already (the first one wins).
+void SharedStrings::Index(uint32_t entry) {
+    const Entry& e = entries_[entry];
+    if (!e.Runs.empty() || !e.Ext.empty()) {
+        return;
+    }
+    if (2 * (indexed_ + 1) > slots_.size()) {
+        Grow();
+    }
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = hashes_[entry] & mask;; at = (at + 1) & mask) {
+        const uint32_t slot = slots_[at];
+        if (slot == 0) {
+            slots_[at] = entry + 1;
+            ++indexed_;
+            return;
+        }
+        if (hashes_[slot - 1] == hashes_[entry] && entries_[slot - 1].Text == e.Text) {
+            return;
+        }
+    }
+}
+
 uint32_t SharedStrings::Add(std::u16string_view text) {
-    std::u16string key(text);
-    auto found = plain_.find(key);
-    if (found != plain_.end()) {
-        return found->second;
+    const auto hash = static_cast<uint32_t>(std::hash<std::u16string_view>{}(text));
+    if (!slots_.empty()) {
+        const size_t mask = slots_.size() - 1;
+        for (size_t at = hash & mask; slots_[at] != 0; at = (at + 1) & mask) {
+            const uint32_t index = slots_[at] - 1;
+            if (hashes_[index] == hash && entries_[index].Text == text) {
+                return index;
+            }
+        }
     }
     const auto index = static_cast<uint32_t>(entries_.size());
-    entries_.push_back(Entry{key, {}, {}});
-    plain_.emplace(std::move(key), index);
+    entries_.push_back(Entry{std::u16string(text), {}, {}});
+    hashes_.push_back(hash);
+    Index(index);
     return index;
 }
 

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "output/workbook/biff_record.h"
@@ -19,7 +18,8 @@ public:
         std::string Ext;   // phonetic block (ExtRst)
     };
 
-    // Reads an SST record followed by its CONTINUE records.
+    // Reads an SST record followed by its CONTINUE records. A table whose declared string count
+    // disagrees with the strings present (too few, or bytes left over) is refused as damaged.
     bool Parse(const std::vector<biff::Record>& records, std::string& why);
 
     // The index of a plain string with this text, added when new.
@@ -35,6 +35,13 @@ public:
                biff::Record& extSst) const;
 
 private:
+    void Index(uint32_t entry);
+    void Grow();
+
     std::vector<Entry> entries_;
-    std::unordered_map<std::u16string, uint32_t> plain_;
+    // Open-addressed index of the plain strings (no runs, no phonetic block): entry number + 1, 0 for
+    // a free slot. Its size is a power of two, at most half full.
+    std::vector<uint32_t> slots_;
+    std::vector<uint32_t> hashes_;  // per entry, so growing never hashes a text again
+    size_t indexed_ = 0;
 };

@@ -1,6 +1,7 @@
 #include "output/workbook/workbook.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <map>
 
 #include "output/workbook/new_workbook.h"
@@ -28,43 +28,141 @@ std::string Lower(std::string_view s) {
     return out;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& why) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        why = std::strerror(errno);
-        return false;
+// A file mapped read-only into memory, for as long as the object lives.
+class MappedFile {
+public:
+    MappedFile() = default;
+    ~MappedFile() {
+        if (data_ != nullptr) {
+            munmap(data_, size_);
+        }
     }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        why = "読み込みに失敗しました";
-        return false;
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    bool Map(const std::string& path, uint64_t limit, std::string& why) {
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            why = std::strerror(errno);
+            return false;
+        }
+        struct stat st {};
+        bool ok = fstat(fd, &st) == 0;
+        if (!ok) {
+            why = std::strerror(errno);
+        } else if (!S_ISREG(st.st_mode)) {
+            why = std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+            ok = false;
+        } else if (static_cast<uint64_t>(st.st_size) > limit) {
+            why = "ファイルが大きすぎます (上限 " + std::to_string(limit >> 20) + " MiB)";
+            ok = false;
+        } else if (st.st_size > 0) {
+            void* data = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+            if (data == MAP_FAILED) {
+                why = errno == ENOMEM ? "メモリが足りません" : std::strerror(errno);
+                ok = false;
+            } else {
+                data_ = data;
+                size_ = static_cast<size_t>(st.st_size);
+            }
+        }
+        close(fd);
+        return ok;
+    }
+    std::string_view Bytes() const { return {static_cast<const char*>(data_), size_}; }
+
+private:
+    void* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+// Follows symbolic links to the file they finally name (which need not exist yet).
+bool ResolveLinks(const std::string& path, std::string& target, std::string& why) {
+    namespace fs = std::filesystem;
+    fs::path at = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(at, ec))) {
+            target = at.string();
+            return true;
+        }
+        const fs::path next = fs::read_symlink(at, ec);
+        if (ec) {
+            why = ec.message();
+            return false;
+        }
+        at = next.is_absolute() ? next : at.parent_path() / next;
+    }
+    why = std::strerror(ELOOP);
+    return false;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
     }
     return true;
 }
 
-// Writes `bytes` to a new file beside `path` and renames it over `path`.
+bool SyncFolder(const std::string& folder) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = fsync(fd) == 0;
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return ok;
+}
+
+// Writes `bytes` to a new file beside the file `path` names (through any links), syncs it, renames
+// it over that file and syncs the folder. An existing file keeps its permissions and owner; one that
+// cannot be opened for writing is refused and left alone.
 bool ReplaceFile(const std::string& path, const std::string& bytes, std::string& why) {
-    std::string temp = path + ".tmpXXXXXX";
-    const int fd = mkstemp(temp.data());
+    std::string target;
+    if (!ResolveLinks(path, target, why)) {
+        return false;
+    }
+    struct stat existing {};
+    const bool exists = stat(target.c_str(), &existing) == 0;
+    if (exists) {
+        const int probe = open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (probe < 0) {
+            why = std::strerror(errno);
+            return false;
+        }
+        close(probe);
+    }
+    std::string temp = target + ".tmpXXXXXX";
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
         why = std::strerror(errno);
         return false;
     }
     const mode_t mask = umask(0);
     umask(mask);
-    struct stat existing {};
-    fchmod(fd, stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : (0666 & ~mask));
-    size_t done = 0;
     bool ok = true;
-    while (ok && done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
+    if (exists) {
+        // Only root may give the file to its old owner; anyone else keeps it as their own.
+        if (fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+            errno = 0;
         }
-        ok = n > 0;
-        done += ok ? static_cast<size_t>(n) : 0;
+        ok = fchmod(fd, existing.st_mode & 07777) == 0;
+    } else {
+        ok = fchmod(fd, 0666 & ~mask) == 0;
     }
-    ok = ok && fsync(fd) == 0;
+    ok = ok && WriteAll(fd, bytes) && fsync(fd) == 0;
     if (!ok) {
         why = std::strerror(errno);
     }
@@ -72,14 +170,20 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string&
         why = std::strerror(errno);
         ok = false;
     }
-    if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
         why = std::strerror(errno);
         ok = false;
     }
     if (!ok) {
         unlink(temp.c_str());
+        return false;
     }
-    return ok;
+    const std::string folder = std::filesystem::path(target).parent_path().string();
+    if (!SyncFolder(folder.empty() ? "." : folder)) {
+        why = std::string("フォルダを同期できません: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 // Where the record at each index sits relative to embedded substreams (charts inside a sheet):
@@ -151,12 +255,12 @@ void Workbook::Reset() {
 bool Workbook::Open(const std::string& path, const std::string& templatePath) {
     Reset();
     const std::string& source = templatePath.empty() ? path : templatePath;
-    std::string bytes;
     std::string why;
-    if (!ReadWholeFile(source, bytes, why)) {
+    MappedFile file;
+    if (!file.Map(source, kMaxInputBytes, why)) {
         return Fail("ブックを開けません: " + source + " (" + why + ")");
     }
-    if (!ReadCompoundFile(bytes, root_, why)) {
+    if (!ReadCompoundFile(file.Bytes(), root_, why)) {
         Reset();
         return Fail("ブックを開けません: " + source + " (" + why + ")");
     }
@@ -339,11 +443,55 @@ bool Workbook::LoadStream(std::string_view stream, std::string& why) {
             return false;
         }
     }
-    if (!strings_.Parse(sst, why)) {
+    if (!strings_.Parse(sst, why) || !CheckStringReferences(why)) {
         return false;
     }
+    ChooseCellXf();
     current_ = 0;
     return true;
+}
+
+bool Workbook::CheckStringReferences(std::string& why) const {
+    for (const Sheet& sheet : sheets_) {
+        for (const Record& r : sheet.Records) {
+            if (r.id == kLabelSst && (r.data.size() < 10 || Get32(r.data, 6) >= strings_.Size())) {
+                why = "共有文字列表にない文字列を指すセルがあります";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// New cells take format 15, the default cell format of every book Excel writes, when it is a cell
+// format; else the book's first cell format; a book with none gets one added after its last XF.
+void Workbook::ChooseCellXf() {
+    size_t lastXf = globals_.size();
+    uint16_t count = 0;
+    int firstCellXf = -1;
+    bool fifteenIsCellXf = false;
+    for (size_t k = 0; k < globals_.size(); ++k) {
+        if (globals_[k].id != kXf) {
+            continue;
+        }
+        const bool cellXf = globals_[k].data.size() >= 6 && (Get16(globals_[k].data, 4) & 0x0004) == 0;
+        if (cellXf && firstCellXf < 0) {
+            firstCellXf = count;
+        }
+        fifteenIsCellXf = fifteenIsCellXf || (cellXf && count == 15);
+        lastXf = k;
+        ++count;
+    }
+    if (fifteenIsCellXf) {
+        cellXf_ = 15;
+    } else if (firstCellXf >= 0) {
+        cellXf_ = static_cast<uint16_t>(firstCellXf);
+    } else {
+        const size_t at = lastXf == globals_.size() ? sstAt_ : lastXf + 1;
+        globals_.insert(globals_.begin() + static_cast<long>(at), Record{kXf, NewCellXfData()});
+        sstAt_ += at <= sstAt_ ? 1 : 0;
+        cellXf_ = count;
+    }
 }
 
 int Workbook::SheetCount() const {
@@ -408,6 +556,24 @@ bool Workbook::SetCellText(std::string_view reference, std::string_view utf8) {
     if (!ParseCellReference(reference, row, col)) {
         return Fail("セル番地が正しくないか範囲外です: " + std::string(reference));
     }
+    return SetCellText(row, col, utf8);
+}
+
+bool Workbook::SetCellText(uint32_t row, uint16_t col, std::string_view utf8) {
+    auto reference = [row, col] {
+        std::string ref;
+        if (col >= 26) {
+            ref.push_back(static_cast<char>('A' + col / 26 - 1));
+        }
+        ref.push_back(static_cast<char>('A' + col % 26));
+        return ref + std::to_string(static_cast<uint64_t>(row) + 1);
+    };
+    if (!open_) {
+        return Fail("ブックが開かれていません");
+    }
+    if (row > 65535 || col > 255) {
+        return Fail("セル番地が正しくないか範囲外です: " + reference());
+    }
     if (SheetCount() == 0) {
         return Fail("ブックにシートがありません");
     }
@@ -418,24 +584,23 @@ bool Workbook::SetCellText(std::string_view reference, std::string_view utf8) {
     if (!sheet.IsWorksheet) {
         return Fail("シート " + std::to_string(current_ + 1) + " はワークシートではありません");
     }
-    const std::u16string text = Utf8ToUtf16(utf8);
-    if (text.size() > kMaxCellText) {
-        return Fail("セルの文字数が多すぎます: " + std::string(reference));
+    Utf8ToUtf16(utf8, text_);
+    if (text_.size() > kMaxCellText) {
+        return Fail("セルの文字数が多すぎます: " + reference());
     }
     std::string why;
     if (!EnsureTable(sheet, why)) {
         return Fail("シート " + std::to_string(current_ + 1) + " を読めません (" + why + ")");
     }
-    const uint32_t index = strings_.Add(text);
-    if (!sheet.Table->PutLabelSst(static_cast<uint16_t>(row), col, index, sheet.ColInfos, why)) {
-        return Fail(why + ": " + std::string(reference));
+    const uint32_t index = strings_.Add(text_);
+    if (!sheet.Table->PutLabelSst(static_cast<uint16_t>(row), col, index, sheet.ColInfos, cellXf_, why)) {
+        return Fail(why + ": " + reference());
     }
     sheet.Dirty = true;
     return true;
 }
 
-Workbook::SheetBytes Workbook::SerializeSheet(const Sheet& sheet) const {
-    SheetBytes out;
+bool Workbook::SerializeSheet(const Sheet& sheet, SheetBytes& out, std::string& why) const {
     const std::vector<int> levels = Levels(sheet.Records);
     size_t blocks = 0;
     if (sheet.Dirty) {
@@ -448,8 +613,8 @@ Workbook::SheetBytes Workbook::SerializeSheet(const Sheet& sheet) const {
     std::string& s = out.Bytes;
     for (size_t k = 0; k < sheet.Records.size(); ++k) {
         const Record& r = sheet.Records[k];
-        if (sheet.Dirty && k == sheet.TableAt) {
-            sheet.Table->Emit(s, out.DbCells);
+        if (sheet.Dirty && k == sheet.TableAt && !sheet.Table->Emit(s, out.DbCells, cellXf_, why)) {
+            return false;
         }
         if (sheet.Dirty && sheet.InTable[k]) {
             continue;
@@ -496,10 +661,10 @@ Workbook::SheetBytes Workbook::SerializeSheet(const Sheet& sheet) const {
         }
         AppendRecord(s, r);
     }
-    return out;
+    return true;
 }
 
-std::string Workbook::SerializeStream() const {
+bool Workbook::SerializeStream(std::string& out, std::string& why) const {
     uint32_t references = 0;
     for (const Sheet& sheet : sheets_) {
         if (sheet.Dirty) {
@@ -510,7 +675,7 @@ std::string Workbook::SerializeStream() const {
             }
         }
     }
-    std::string out;
+    out.clear();
     std::vector<size_t> boundFixups;
     for (size_t k = 0; k < globals_.size(); ++k) {
         if (k == sstAt_) {
@@ -531,7 +696,10 @@ std::string Workbook::SerializeStream() const {
     for (const Sheet& sheet : sheets_) {
         const auto base = static_cast<uint32_t>(out.size());
         sheetStart.push_back(base);
-        SheetBytes bytes = SerializeSheet(sheet);
+        SheetBytes bytes;
+        if (!SerializeSheet(sheet, bytes, why)) {
+            return false;
+        }
         if (bytes.IndexAt >= 0) {
             const auto at = static_cast<size_t>(bytes.IndexAt) + 4;
             Set32(bytes.Bytes, at + 4, bytes.FirstRow);
@@ -549,7 +717,7 @@ std::string Workbook::SerializeStream() const {
     if (out.size() <= kMinimumStreamSize) {
         out.resize(kMinimumStreamSize + 512, '\0');
     }
-    return out;
+    return true;
 }
 
 bool Workbook::Close() {
@@ -557,10 +725,14 @@ bool Workbook::Close() {
         return true;
     }
     const std::string path = path_;
-    root_.Children[workbookChild_].Data = SerializeStream();
+    std::string why;
+    std::string& stream = root_.Children[workbookChild_].Data;
+    if (!SerializeStream(stream, why)) {
+        Reset();
+        return Fail("ブックを保存できません: " + path + " (" + why + ")");
+    }
     const std::string streamName = root_.Children[workbookChild_].Name;
     std::string bytes;
-    std::string why;
     const bool built = WriteCompoundFile(root_, streamName, bytes, why);
     Reset();
     if (!built) {

@@ -20,8 +20,15 @@
 // stream and storage of the compound file is written back as it was read.
 //
 // Failures: every operation returns false on failure and, before returning, calls the error handler
-// with a text for the operator. Close() writes to a temporary file beside the target and renames it
-// over the target, so a failed save leaves the previous file intact; a template is only read.
+// with a text for the operator. Close() writes to a temporary file beside the target, syncs it,
+// renames it over the target and syncs the folder, so a failed save leaves the previous file
+// byte for byte as it was and a successful one is on disk when Close() returns. A symbolic link is
+// followed: the file it points at is replaced, the link stays. A target the caller may not write is
+// refused, as opening it for writing would be. A template is only read.
+//
+// Hostile files: a file larger than kMaxInputBytes, a stream declared larger than its file, a string
+// table whose count disagrees with its strings and cells naming strings that do not exist are all
+// refused as damaged before anything is allocated for them.
 class Workbook {
 public:
     using ErrorHandler = std::function<void(const std::string&)>;
@@ -50,6 +57,12 @@ public:
     // Writes `utf8` as text into the cell at an A1-style reference of the current sheet. An empty
     // text writes no cell.
     bool SetCellText(std::string_view reference, std::string_view utf8);
+    // The same for a 0-based row and column (the reference named in a failure is built from them).
+    bool SetCellText(uint32_t row, uint16_t col, std::string_view utf8);
+    // Closes the workbook without saving it.
+    void Discard() { Reset(); }
+
+    static constexpr uint64_t kMaxInputBytes = 512ull << 20;
 
     const std::string& LastError() const { return lastError_; }
 
@@ -75,8 +88,10 @@ private:
     bool Fail(const std::string& text);
     bool LoadStream(std::string_view stream, std::string& why);
     bool EnsureTable(Sheet& sheet, std::string& why);
-    std::string SerializeStream() const;
-    SheetBytes SerializeSheet(const Sheet& sheet) const;
+    bool CheckStringReferences(std::string& why) const;
+    void ChooseCellXf();
+    bool SerializeStream(std::string& out, std::string& why) const;
+    bool SerializeSheet(const Sheet& sheet, SheetBytes& out, std::string& why) const;
     void Reset();
 
     ErrorHandler onError_;
@@ -91,7 +106,9 @@ private:
     std::vector<size_t> sheetOfBound_;   // BOUNDSHEET order -> index in sheets_
     std::vector<Sheet> sheets_;          // substreams in stream order
     SharedStrings strings_;
+    uint16_t cellXf_ = 15;  // the format of new cells that take none from their row or column
     int current_ = 0;
+    std::u16string text_;  // conversion buffer for cell texts
 };
 
 // Splits an A1-style reference ("A1", "T65536", "iv3") into a 0-based row and column.
