@@ -6,6 +6,8 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "codec/text_encoding.h"
@@ -115,21 +117,16 @@ std::string_view CellText(const std::string& field, std::string& utf8) {
     return field;
 }
 
-}  // namespace
+void ShowFailure(OperatorView& view, RunState& run) {
+    view.SetBusyPointer(false);
+    const std::string text = "XLSﾌｧｲﾙ書込ｴﾗｰ : " + run.XlsErrorText;
+    view.ShowMessage(kAppTitle, text, MessageIcon::None);
+    view.ShowStatus(1, text);
+    run.XlsErrorText.clear();
+}
 
-bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view) {
-    view.SetBusyPointer(true);
-    const std::string templatePath = settings.SaveFolder + "/" + settings.XlsTemp + ".xls";
-    if (!settings.XlsTemp.empty() && !FileExists(templatePath)) {
-        view.SetBusyPointer(false);
-        view.ShowStatus(1, "XLSﾃﾝﾌﾟﾚｰﾄﾌｧｲﾙが存在しません");
-        return false;
-    }
-
-    // The workbook layer reports every failure here before the failing call returns.
-    Workbook book([&run](const std::string& text) { run.XlsErrorText = text; });
-    BackupLines backup;
-
+bool WriteWorkbook(const SettingsRecord& settings, RunState& run, OperatorView& view, Workbook& book,
+                   BackupLines& backup, const std::string& templatePath) {
     // Steps record a failure and go on; the flow looks at it only where it checks.
     bool failed = false;
     auto record = [&failed](bool ok) { failed = failed || !ok; };
@@ -140,11 +137,7 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
         if (!book.Close() && !cause.empty()) {
             run.XlsErrorText = cause;  // keep the reason the write stopped, not the follow-on
         }
-        view.SetBusyPointer(false);
-        const std::string text = "XLSﾌｧｲﾙ書込ｴﾗｰ : " + run.XlsErrorText;
-        view.ShowMessage(kAppTitle, text, MessageIcon::None);
-        view.ShowStatus(1, text);
-        run.XlsErrorText.clear();
+        ShowFailure(view, run);
         return false;
     };
 
@@ -244,4 +237,35 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
     }
     view.SetBusyPointer(false);
     return true;
+}
+
+}  // namespace
+
+bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+    view.SetBusyPointer(true);
+    const std::string templatePath = settings.SaveFolder + "/" + settings.XlsTemp + ".xls";
+    if (!settings.XlsTemp.empty() && !FileExists(templatePath)) {
+        view.SetBusyPointer(false);
+        view.ShowStatus(1, "XLSﾃﾝﾌﾟﾚｰﾄﾌｧｲﾙが存在しません");
+        return false;
+    }
+
+    // The workbook layer reports every failure here before the failing call returns.
+    Workbook book([&run](const std::string& text) { run.XlsErrorText = text; });
+    BackupLines backup;
+    // Whatever throws (memory running out on a huge book) ends in the failure exit. The workbook may
+    // be half-built then, so it is dropped unsaved: the file on disk stays as it was.
+    try {
+        return WriteWorkbook(settings, run, view, book, backup, templatePath);
+    } catch (const std::bad_alloc&) {
+        run.XlsErrorText = "メモリが足りません";
+    } catch (const std::exception& e) {
+        run.XlsErrorText = std::string("予期しないエラーが発生しました (") + e.what() + ")";
+    } catch (...) {
+        run.XlsErrorText = "予期しないエラーが発生しました";
+    }
+    backup.Close();
+    book.Discard();
+    ShowFailure(view, run);
+    return false;
 }

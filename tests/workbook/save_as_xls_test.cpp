@@ -321,3 +321,64 @@ TEST_F(SaveAsXlsTest, RowsBeyondTheSheetEndFail) {
     EXPECT_EQ(book.Sheets[0].at({65534, 0}), "a");
     EXPECT_EQ(book.Sheets[0].at({65535, 0}), "b");
 }
+
+TEST_F(SaveAsXlsTest, VersionCodeOfANewWorkbookFollowsXlsType) {
+    // The version that last saved the file sits in the low bits of byte 13 of every BOF record.
+    struct Case {
+        int16_t XlsType;
+        int Version;  // 0 Excel 97, 1 Excel 2000, 2 Excel 2002, 3 Excel 2003
+    };
+    for (const Case& c : {Case{0, 0}, Case{1, 1}, Case{2, 2}, Case{3, 3}, Case{4, 3}, Case{-1, 3}}) {
+        SCOPED_TRACE(c.XlsType);
+        std::filesystem::remove(run.OutputPath);
+        settings.XlsType = c.XlsType;
+        Backup({"a"});
+        ASSERT_TRUE(Save());
+        const std::vector<Rec> records = ParseRecords(WorkbookStream(run.OutputPath));
+        int bofs = 0;
+        for (const Rec& r : records) {
+            if (r.id == 0x0809) {
+                ++bofs;
+                EXPECT_EQ(static_cast<uint8_t>(r.data[13]) & 0x0F, c.Version);
+            }
+        }
+        EXPECT_EQ(bofs, 21);
+        EXPECT_EQ(Read(run.OutputPath).Sheets[0].at({0, 0}), "a");
+    }
+}
+
+TEST_F(SaveAsXlsTest, StartLineZeroSkipsASheetWhoseLastRowCannotBeRead) {
+    {
+        Workbook book;
+        ASSERT_TRUE(book.Create(run.OutputPath, 2000, 3));
+        for (const char* ref : {"A1", "A2", "A3"}) {
+            ASSERT_TRUE(book.SetCellText(ref, ref));
+        }
+        ASSERT_TRUE(book.Close());
+    }
+    // Sheet 2 gets a ROW record too short to read: its last used row cannot be found.
+    std::vector<Rec> records = ParseRecords(WorkbookStream(run.OutputPath));
+    int bofs = 0;
+    for (size_t i = 0; i < records.size(); ++i) {
+        bofs += records[i].id == 0x0809 ? 1 : 0;
+        if (bofs == 3 && records[i].id == 0x0200) {
+            records.insert(records.begin() + static_cast<long>(i) + 1, Rec{0x0208, Le16(0) + Le16(0)});
+            break;
+        }
+    }
+    WriteOle(run.OutputPath, {{"Workbook", Serialize(records)}});
+
+    settings.XlsStartLine = 0;
+    settings.XlsF1 = 0;
+    Backup({"1,a", "3,b"});
+    ASSERT_TRUE(Save());  // the failed query is not a failure of the store
+    EXPECT_TRUE(view.Messages.empty());
+    FreeXlBook book = Read(run.OutputPath);
+    EXPECT_EQ(book.Sheets[0].at({3, 0}), "a");
+    EXPECT_EQ(book.Sheets[2].at({0, 0}), "b");
+
+    // A record for the unreadable sheet itself ends in the failure exit with the reason.
+    Backup({"2,c"});
+    EXPECT_FALSE(Save());
+    ExpectFailureExit("ROW");
+}
