@@ -653,3 +653,162 @@ TEST(WorkbookLayer, DamagedStreamsAreRefusedOrHandledWithoutCrashing) {
     }
     EXPECT_GT(opened, 0);
 }
+
+// New cells need a cell format (XF) that exists: format 15 when it is a cell format, else the book's
+// first cell format, else one added to the book.
+TEST(WorkbookLayer, NewCellsTakeACellFormatTheBookHas) {
+    TempDir dir;
+    const std::string path = dir.File("xf.xls");
+    auto setStyleBit = [](std::vector<Rec>& records, int from, int to) {
+        int xf = 0;
+        for (Rec& r : records) {
+            if (r.id == 0x00E0) {
+                if (xf >= from && xf <= to) {
+                    r.data[4] = static_cast<char>(r.data[4] | 0x04);
+                }
+                ++xf;
+            }
+        }
+        return xf;
+    };
+    struct Case {
+        const char* Name;
+        int StyleFrom, StyleTo;  // XFs made style formats
+        uint16_t Expected;
+    };
+    for (const Case& c :
+         {Case{"format 15 is a cell format", 0, 14, 15}, Case{"format 15 is a style format", 0, 15, 16},
+          Case{"no cell format at all", 0, 23, 24}}) {
+        SCOPED_TRACE(c.Name);
+        std::vector<Rec> records = Crafted(1, Sst({}), Dimensions(0, 0), {});
+        const int count = setStyleBit(records, c.StyleFrom, c.StyleTo);
+        ASSERT_EQ(count, 24);
+        WriteOle(path, {{"Workbook", Serialize(records)}});
+        Workbook book;
+        ASSERT_TRUE(book.Open(path));
+        ASSERT_TRUE(book.SetCellText("B2", "x"));
+        ASSERT_TRUE(book.Close());
+        const std::string stream = WorkbookStream(path);
+        EXPECT_EQ(XfOfCellAt(stream, 0, 1, 1), c.Expected);
+        std::vector<Rec> xfs;
+        for (const Rec& r : ParseRecords(stream)) {
+            if (r.id == 0x00E0) {
+                xfs.push_back(r);
+            }
+        }
+        ASSERT_GT(xfs.size(), c.Expected);
+        EXPECT_EQ(xfs[c.Expected].data[4] & 0x04, 0) << "not a cell format";
+        EXPECT_EQ(ReadBack(path).Sheets[0].at({1, 1}), "x");
+    }
+}
+
+// Counts and sizes a file declares are checked against what it holds before anything relies on them.
+TEST(WorkbookLayer, DeclaredCountsAndSizesThatDisagreeWithTheFileAreRefused) {
+    TempDir dir;
+    auto sst = [](uint32_t declared, const std::vector<std::string>& strings) {
+        std::string d = Le32(declared) + Le32(declared);
+        for (const std::string& s : strings) {
+            d += Le16(static_cast<uint16_t>(s.size())) + std::string(1, '\0') + s;
+        }
+        return Rec{0x00FC, d};
+    };
+    // A stream whose directory entry claims 2 GiB.
+    auto hugeStream = [&dir](const std::string& path) {
+        Workbook book;
+        ASSERT_TRUE(book.Create(path, 2000, 1));
+        ASSERT_TRUE(book.Close());
+        std::string bytes = ReadFile(path);
+        const uint32_t dirSector = static_cast<uint8_t>(bytes[0x30]) | static_cast<uint8_t>(bytes[0x31]) << 8;
+        const std::string name = std::string("W\0o\0r\0k\0b\0o\0o\0k\0", 16);
+        const size_t entry = bytes.find(name, (dirSector + 1) * 512);
+        ASSERT_NE(entry, std::string::npos);
+        bytes.replace(entry + 0x78, 4, Le32(0x7FFFFFF0));
+        WriteFile(path, bytes);
+    };
+    struct Case {
+        const char* Name;
+        std::function<void(const std::string&)> Make;
+        const char* Expect;
+    };
+    const std::vector<Case> cases = {
+        {"fewer strings declared than present",
+         [&](const std::string& p) {
+             WriteOle(p, {{"Workbook", Serialize(Crafted(1, sst(1, {"a", "b"}), Dimensions(1, 1),
+                                                         {Row(0, 0x0100, 15), LabelSst(0, 0, 15, 1)}))}});
+         },
+         "文字列の数が宣言と合いません"},
+        {"more strings declared than present",
+         [&](const std::string& p) {
+             WriteOle(p, {{"Workbook", Serialize(Crafted(1, sst(3, {"a", "b"}), Dimensions(1, 1),
+                                                         {Row(0, 0x0100, 15), LabelSst(0, 0, 15, 1)}))}});
+         },
+         "共有文字列表が壊れています"},
+        {"a cell naming a string beyond the table",
+         [&](const std::string& p) {
+             WriteOle(p, {{"Workbook", Serialize(Crafted(1, sst(2, {"a", "b"}), Dimensions(1, 1),
+                                                         {Row(0, 0x0100, 15), LabelSst(0, 0, 15, 2)}))}});
+         },
+         "共有文字列表にない文字列"},
+        {"a stream declared larger than the file", hugeStream, "Workbook"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string path = dir.File("declared.xls");
+        c.Make(path);
+        const std::string before = ReadFile(path);
+        Recorded errors;
+        Workbook book(errors.Handler());
+        EXPECT_FALSE(book.Open(path));
+        ASSERT_EQ(errors.Errors.size(), 1u);
+        EXPECT_NE(errors.Errors[0].find(c.Expect), std::string::npos) << errors.Errors[0];
+        EXPECT_TRUE(ReadFile(path) == before);
+    }
+}
+
+// DBCELL holds 16-bit offsets from one row's cells to the next row's. A row of up to 64 KiB is indexed
+// exactly; a larger one is refused with the row's number, never written with a cut offset.
+TEST(WorkbookLayer, RowsTooLargeForTheRowIndexAreRefusedNotCut) {
+    TempDir dir;
+    auto label = [](uint16_t row, uint16_t col, size_t chars) {
+        return Rec{0x0204, Cell(row, col, 15) + Le16(static_cast<uint16_t>(chars)) + std::string(1, '\0') +
+                               std::string(chars, 'w')};
+    };
+    struct Case {
+        const char* Name;
+        size_t CharsPerCell;  // 200 cells of LABEL records in row 1
+        bool Fits;
+    };
+    // 200 cells of 4 + 9 + n bytes: n = 314 gives 65,400 bytes, n = 400 gives 82,600.
+    for (const Case& c : {Case{"just under 64 KiB", 314, true}, Case{"above 64 KiB", 400, false}}) {
+        SCOPED_TRACE(c.Name);
+        std::vector<Rec> rows = {Row(0, 0x0100, 15), Row(1, 0x0100, 15)};
+        for (uint16_t col = 0; col < 200; ++col) {
+            rows.push_back(label(0, col, c.CharsPerCell));
+        }
+        rows.push_back(label(1, 0, 3));
+        const std::string path = dir.File("wide.xls");
+        WriteOle(path, {{"Workbook", Serialize(Crafted(1, Sst({}), Dimensions(2, 200), rows))}});
+        const std::string before = ReadFile(path);
+        Recorded errors;
+        Workbook book(errors.Handler());
+        ASSERT_TRUE(book.Open(path));
+        ASSERT_TRUE(book.SetCellText("A3", "x"));
+        EXPECT_EQ(book.Close(), c.Fits);
+        if (c.Fits) {
+            EXPECT_EQ(CheckStructure(path), "");
+            // The offset to row 2's cells spans all of row 1's.
+            for (const Rec& r : SheetRecords(WorkbookStream(path), 0)) {
+                if (r.id == 0x00D7) {
+                    const std::string& d = r.data;
+                    const size_t second = static_cast<uint8_t>(d[6]) | static_cast<uint8_t>(d[7]) << 8;
+                    EXPECT_EQ(second, 200 * (4 + 9 + c.CharsPerCell));
+                }
+            }
+        } else {
+            ASSERT_EQ(errors.Errors.size(), 1u);
+            EXPECT_NE(errors.Errors[0].find("行 1 のデータが大きすぎて索引を作れません"), std::string::npos)
+                << errors.Errors[0];
+            EXPECT_TRUE(ReadFile(path) == before);
+        }
+    }
+}
