@@ -1,10 +1,13 @@
 #include "output/file_ops.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -77,6 +80,46 @@ std::string ParentFolder(const std::string& path) {
         return ".";
     }
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string LinkTarget(const std::string& path) {
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        std::string target(resolved);
+        std::free(resolved);
+        return target;
+    }
+    std::string target = path;
+    for (int hops = 0; hops < 40; ++hops) {  // a dangling link, possibly through further links
+        char next[PATH_MAX];
+        const ssize_t length = ::readlink(target.c_str(), next, sizeof next - 1);
+        if (length < 0) {
+            break;
+        }
+        next[length] = '\0';
+        target = next[0] == '/' ? std::string(next) : ParentFolder(target) + "/" + next;
+    }
+    return target;
+}
+
+bool OpenTempBeside(const std::string& target, mode_t mode, FileHandle& file, std::string& temp) {
+    static std::atomic<unsigned> serial{0};
+    const size_t slash = target.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    for (int attempt = 0; attempt < 100 && !file.IsOpen(); ++attempt) {
+        temp = folder + "." + name + ".gathra-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+        file.Reset(FileOps().Open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        if (!file.IsOpen() && errno != EEXIST) {
+            break;
+        }
+    }
+    if (!file.IsOpen()) {
+        const int error = errno;
+        temp.clear();
+        errno = error;
+        return false;
+    }
+    return true;
 }
 
 int SyncParentFolder(const std::string& path) {

@@ -47,6 +47,15 @@ int SyncParentFolder(const std::string& path);
 // The folder part of `path` ("." for a bare name).
 std::string ParentFolder(const std::string& path);
 
+// The file a symbolic link finally names, even when that file does not exist yet; `path` itself when it
+// is no link.
+std::string LinkTarget(const std::string& path);
+
+class FileHandle;
+// Creates a new temporary file beside `target` (named ".<name>.gathra-<pid>-<n>") with `mode`, open for
+// writing in `file`, its path in `temp`. False with errno set, `temp` empty, when none can be made.
+bool OpenTempBeside(const std::string& target, mode_t mode, FileHandle& file, std::string& temp);
+
 // A descriptor closed through FileOps() when the object goes.
 class FileHandle {
 public:

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -37,27 +36,6 @@ bool IsSameFile(int fd, const std::string& path) {
     struct stat named {};
     return ::fstat(fd, &opened) == 0 && ::stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
            opened.st_ino == named.st_ino;
-}
-
-// The file a symbolic link finally names, even when that file does not exist yet; `path` itself when it
-// is no link.
-std::string LinkTarget(const std::string& path) {
-    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
-        std::string target(resolved);
-        std::free(resolved);
-        return target;
-    }
-    std::string target = path;
-    for (int hops = 0; hops < 40; ++hops) {  // a dangling link, possibly through further links
-        char next[PATH_MAX];
-        const ssize_t length = ::readlink(target.c_str(), next, sizeof next - 1);
-        if (length < 0) {
-            break;
-        }
-        next[length] = '\0';
-        target = next[0] == '/' ? std::string(next) : ParentFolder(target) + "/" + next;
-    }
-    return target;
 }
 
 // The output file during one store. Nothing the store writes is visible as the output until Commit has
@@ -179,18 +157,7 @@ private:
                 return Failed();
             }
         }
-        static std::atomic<unsigned> serial{0};
-        const size_t slash = target_.find_last_of('/');
-        const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
-        const std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
-        for (int attempt = 0; attempt < 100 && !file_.IsOpen(); ++attempt) {
-            temp_ = folder + "." + name + ".gathra-" + std::to_string(::getpid()) + "-" +
-                    std::to_string(serial++);
-            file_.Reset(FileOps().Open(temp_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666));
-            if (!file_.IsOpen() && errno != EEXIST) {
-                break;
-            }
-        }
+        OpenTempBeside(target_, exists ? 0600 : 0666, file_, temp_);
         if (!file_.IsOpen()) {
             const int error = errno;
             temp_.clear();

@@ -22,6 +22,7 @@
 #include "output/workbook/workbook.h"
 #include "output/writers.h"
 #include "support/recording_operator_view.h"
+#include "tracing_file_ops.h"
 #include "xls_fixture.h"
 
 using namespace xlstest;
@@ -293,4 +294,52 @@ TEST_F(WorkbookFaultsTest, ReadOnlyWorkbookIsRefusedAndALinkedOneIsUpdatedAtItsT
     ASSERT_TRUE(ReadWithFreeXl(target, book, why)) << why;
     EXPECT_EQ(book.Sheets[0].at({0, 0}), "seed");
     EXPECT_EQ(book.Sheets[0].at({2, 0}), "x");
+}
+
+// The new workbook is on disk before the store reports success: its data synced before the rename,
+// the folder after it. A failed sync is a failed store, and before the rename it leaves the old file.
+TEST_F(WorkbookFaultsTest, WorkbookIsSyncedThenRenamedThenItsFolderSynced) {
+    Backup(3, "old");
+    ASSERT_EQ(Store(), "ok");
+    const std::string before = ReadFile(run.OutputPath);
+    TracingFileOps trace;
+    trace.folderLabels[dir.Path()] = "save/";
+    Backup(3, "new");
+    {
+        ScopedFileOps traced(trace);
+        ASSERT_EQ(Store(), "ok");
+    }
+    EXPECT_EQ(trace.Only({"datasync", "sync", "rename", "unlink"}),
+              (std::vector<std::string>{"datasync <temp>", "rename <temp> T01.xls", "sync save/"}));
+    const std::string extended = ReadFile(run.OutputPath);
+
+    struct Case {
+        const char* Call;
+        const char* Name;
+        std::string Reason;
+        bool Replaced;
+    };
+    for (const Case& c :
+         {Case{"datasync", "<temp>", std::strerror(EIO), false},
+          Case{"write", "<temp>", std::strerror(EIO), false},
+          Case{"rename", "<temp> T01.xls", std::strerror(EIO), false},
+          Case{"sync", "save/", std::string("フォルダを同期できません: ") + std::strerror(EIO), true}}) {
+        SCOPED_TRACE(c.Call);
+        WriteFile(run.OutputPath, before);
+        trace.events.clear();
+        trace.failCall = c.Call;
+        trace.failName = c.Name;
+        {
+            ScopedFileOps traced(trace);
+            EXPECT_EQ(Store(), "failed\n" + kFailurePrefix + "ブックを保存できません: " + run.OutputPath +
+                                   " (" + c.Reason + ")");
+        }
+        EXPECT_TRUE(ReadFile(run.OutputPath) == (c.Replaced ? extended : before));
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"Back.txt", "T01.xls"}));
+    }
 }

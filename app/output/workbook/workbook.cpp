@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 
+#include "output/file_ops.h"
 #include "output/workbook/new_workbook.h"
 
 using namespace biff;
@@ -76,111 +77,44 @@ private:
     size_t size_ = 0;
 };
 
-// Follows symbolic links to the file they finally name (which need not exist yet).
-bool ResolveLinks(const std::string& path, std::string& target, std::string& why) {
-    namespace fs = std::filesystem;
-    fs::path at = path;
-    for (int hops = 0; hops < 40; ++hops) {
-        std::error_code ec;
-        if (!fs::is_symlink(fs::symlink_status(at, ec))) {
-            target = at.string();
-            return true;
-        }
-        const fs::path next = fs::read_symlink(at, ec);
-        if (ec) {
-            why = ec.message();
-            return false;
-        }
-        at = next.is_absolute() ? next : at.parent_path() / next;
-    }
-    why = std::strerror(ELOOP);
-    return false;
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = EIO;
-            }
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-bool SyncFolder(const std::string& folder) {
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool ok = fsync(fd) == 0;
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return ok;
-}
-
 // Writes `bytes` to a new file beside the file `path` names (through any links), syncs it, renames
 // it over that file and syncs the folder. An existing file keeps its permissions and owner; one that
 // cannot be opened for writing is refused and left alone.
 bool ReplaceFile(const std::string& path, const std::string& bytes, std::string& why) {
-    std::string target;
-    if (!ResolveLinks(path, target, why)) {
-        return false;
-    }
+    const std::string target = LinkTarget(path);
     struct stat existing {};
     const bool exists = stat(target.c_str(), &existing) == 0;
     if (exists) {
-        const int probe = open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-        if (probe < 0) {
+        FileHandle probe(FileOps().Open(target, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
+        if (!probe.IsOpen()) {
             why = std::strerror(errno);
             return false;
         }
-        close(probe);
     }
-    std::string temp = target + ".tmpXXXXXX";
-    const int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
+    FileHandle file;
+    std::string temp;
+    if (!OpenTempBeside(target, exists ? 0600 : 0666, file, temp)) {
         why = std::strerror(errno);
         return false;
     }
-    const mode_t mask = umask(0);
-    umask(mask);
     bool ok = true;
     if (exists) {
         // Only root may give the file to its old owner; anyone else keeps it as their own.
-        if (fchown(fd, existing.st_uid, existing.st_gid) != 0) {
-            errno = 0;
+        if (existing.st_uid != geteuid() || existing.st_gid != getegid()) {
+            (void)fchown(file.Get(), existing.st_uid, existing.st_gid);
         }
-        ok = fchmod(fd, existing.st_mode & 07777) == 0;
-    } else {
-        ok = fchmod(fd, 0666 & ~mask) == 0;
+        ok = fchmod(file.Get(), existing.st_mode & 07777) == 0;
     }
-    ok = ok && WriteAll(fd, bytes) && fsync(fd) == 0;
+    ok = ok && WriteAllTo(file.Get(), bytes) && FileOps().DataSync(file.Get()) == 0 && file.Close() == 0 &&
+         FileOps().Rename(temp, target) == 0;
     if (!ok) {
         why = std::strerror(errno);
-    }
-    if (close(fd) != 0 && ok) {
-        why = std::strerror(errno);
-        ok = false;
-    }
-    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
-        why = std::strerror(errno);
-        ok = false;
-    }
-    if (!ok) {
-        unlink(temp.c_str());
+        file.Close();
+        FileOps().Unlink(temp);
         return false;
     }
-    const std::string folder = std::filesystem::path(target).parent_path().string();
-    if (!SyncFolder(folder.empty() ? "." : folder)) {
-        why = std::string("フォルダを同期できません: ") + std::strerror(errno);
+    if (const int error = SyncParentFolder(target); error != 0) {
+        why = std::string("フォルダを同期できません: ") + std::strerror(error);
         return false;
     }
     return true;
