@@ -1,5 +1,6 @@
 #include "settings/settings_store.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -161,6 +162,41 @@ void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, Operato
             break;
     }
     CheckSaveFolder(record, view);
+}
+
+std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& platform) {
+    record.SettingsFilePath = JoinPath(platform.ProgramFolder, platform.ExecutableName + ".ini");
+    record.BackFilePath = JoinPath(platform.ProgramFolder, "Back.txt");
+    const std::string& path = record.SettingsFilePath;
+
+    // IniFile reads a missing file as an empty one; here a missing file has a reason of its own.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 && errno == ENOENT) {
+        return path + " : INIﾌｧｲﾙが存在しません";
+    }
+    IniFile file;
+    IniError error;
+    if (!file.Load(path, &error)) {
+        return path + " : INIﾌｧｲﾙ読み込みｴﾗｰ : " + error.Description;
+    }
+    switch (ReadKeys(file, record)) {
+        case ReadOutcome::ReadError:
+            return path + " : " + kReadErrorText;
+        case ReadOutcome::KeyMissing:
+            return path + " : INIﾌｧｲﾙ読み込みｴﾗｰ : " + kReasonInvalid;
+        case ReadOutcome::Complete:
+            if (!RangesHold(record, RangeTest::Range)) {
+                return path + " : INIﾌｧｲﾙ読み込みｴﾗｰ : " + kReasonInvalid;
+            }
+            if (!RangesHold(record, RangeTest::Field)) {
+                return path + " : INIﾌｧｲﾙ読み込みｴﾗｰ : " + kReasonInvalidField;
+            }
+            break;
+    }
+    if (record.SaveFolder.empty() || ::chdir(record.SaveFolder.c_str()) != 0) {
+        return record.SaveFolder + " : 保存ﾌｫﾙﾀﾞが存在しません";
+    }
+    return {};
 }
 
 void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, const std::string& reason,

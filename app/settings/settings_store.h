@@ -13,6 +13,13 @@ class OperatorView;
 // the file and change the process's current directory to SaveFolder.
 void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, OperatorView& view);
 
+// Reads and checks the settings as LoadSettings does, for a front end that must leave the file alone
+// (gathra-collect): it never creates, repairs or rewrites the file and tells nobody. Sets SettingsFilePath
+// and BackFilePath; on success makes SaveFolder the current directory and returns an empty text.
+// Otherwise returns the reason: the file is missing or unreadable, a key is missing, a value is out of
+// range or too large for its type, or the save folder cannot be entered.
+std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& platform);
+
 // Tells the operator (reason "ﾊﾟﾗﾒｰﾀ不正" or "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)"), sets every setting to its default
 // and writes the whole file.
 void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, const std::string& reason,

@@ -1,0 +1,325 @@
+// gathra-collect as an operator runs it: the real program in a program folder of its own, with the real
+// libquorlin.so, against the simulated terminal on a pseudo-terminal linked as ports/COM1.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "codec/text_encoding.h"
+#include "collect_process.h"
+#include "settings/settings_keys.h"
+#include "settings/settings_store.h"
+#include "support/recording_operator_view.h"
+#include "termsim.h"
+#include "upload_test_support.h"
+
+namespace {
+
+constexpr int kPort = 1;
+const std::vector<std::string> kRecords{"A001,ﾃｽﾄ,10", "A002,商品,20", "A003,abc,30"};
+
+class CollectTest : public ::testing::Test {
+public:
+    void SetUp() override {
+        const char* bin = std::getenv("GATHRA_BIN_DIR");
+        ASSERT_NE(bin, nullptr) << "GATHRA_BIN_DIR";
+        bin_ = bin;
+        ASSERT_TRUE(program_.Valid());
+        ASSERT_TRUE(program_.CopyLibrary(bin_));
+        ASSERT_TRUE(program_.CopyFile(bin_ + "/gathra-collect", "gathra-collect"));
+        std::filesystem::permissions(Collector(), std::filesystem::perms::owner_all);
+        std::filesystem::create_directory(SaveFolder());
+        std::filesystem::create_directory(logs_.Path());
+    }
+
+    std::string Collector() const { return program_.Path() + "/gathra-collect"; }
+    std::string SaveFolder() const { return program_.Path() + "/out"; }
+    std::string Ini() const { return program_.Path() + "/Gathra.ini"; }
+
+    // Gathra.ini through the real settings store: the defaults, port 1 in direct mode, the clock left
+    // alone, the save folder out/, then the test's changes.
+    void WriteSettings(const std::function<void(SettingsRecord&)>& tweak = {}) {
+        SettingsRecord record;
+        for (const SettingKey& key : SettingsKeyOrder()) {
+            if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
+                SettingText(record, key) = key.Default;
+            } else {
+                SetSettingNumber(record, key, std::stoll(key.Default));
+            }
+        }
+        record.SaveFolder = SaveFolder();
+        record.Port = kPort;
+        record.Mode = 0;
+        record.TimeAdjust = "0";
+        record.SettingsFilePath = Ini();
+        if (tweak) {
+            tweak(record);
+        }
+        RecordingOperatorView view;
+        ASSERT_TRUE(WriteSettingsFile(record, view));
+    }
+
+    // Starts the simulated terminal with the three records; `uploads` 0 serves until stopped.
+    void StartTerminal(termsim::Options options = {}) {
+        for (const std::string& record : kRecords) {
+            options.records.push_back(Utf8ToCp932(record));
+        }
+        ASSERT_TRUE(terminal_.Start(program_.Path(), kPort, options));
+    }
+
+    // Runs the collector from another working folder: its program folder is its own folder.
+    void StartCollector(const std::vector<std::string>& args) {
+        ASSERT_TRUE(collector_.Start(Collector(), args, "/", logs_.Path()));
+    }
+
+    // The names in the program folder.
+    std::set<std::string> ProgramFiles() const {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(program_.Path())) {
+            names.insert(entry.path().filename().string());
+        }
+        return names;
+    }
+
+    static int Count(const std::string& text, const std::string& part) {
+        int count = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+
+    std::string bin_;
+    termsim::TempProgramFolder program_;
+    TempDir logs_;
+    termsim::Simulator terminal_;
+    CollectProcess collector_;
+};
+
+std::string StoredRecords(int uploads) {
+    std::string bytes;
+    for (int i = 0; i < uploads; ++i) {
+        for (const std::string& record : kRecords) {
+            bytes += Utf8ToCp932(record) + "\r\n";
+        }
+    }
+    return bytes;
+}
+
+TEST_F(CollectTest, OnceStoresOneUploadAndLeavesTheSettingsFileAlone) {
+    // AutoStart 1 in the file: --once still makes a single upload.
+    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = 1; }));
+    const std::string iniBefore = ReadFileBytes(Ini());
+    const auto iniTime = std::filesystem::last_write_time(Ini());
+    ASSERT_NO_FATAL_FAILURE(StartTerminal());
+    ASSERT_NO_FATAL_FAILURE(StartCollector({"--once"}));
+
+    EXPECT_EQ(collector_.Wait(30000), 0) << collector_.Output() << collector_.Errors();
+    EXPECT_EQ(terminal_.FinalAnswers(), std::vector<std::string>{"ACK"});
+    EXPECT_EQ(ReadFileBytes(SaveFolder() + "/T01.txt"), StoredRecords(1));
+    EXPECT_EQ(ReadFileBytes(Ini()), iniBefore);
+    EXPECT_EQ(std::filesystem::last_write_time(Ini()), iniTime);
+    EXPECT_EQ(collector_.Errors(), "");
+
+    // One time-stamped line per status, in order, ending with the normal end.
+    const std::string out = collector_.Output();
+    const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (.*))");
+    std::vector<std::string> texts;
+    size_t start = 0;
+    for (size_t end = out.find('\n'); end != std::string::npos;
+         start = end + 1, end = out.find('\n', start)) {
+        std::smatch match;
+        const std::string text = out.substr(start, end - start);
+        ASSERT_TRUE(std::regex_match(text, match, line)) << text;
+        texts.push_back(match[1]);
+    }
+    EXPECT_EQ(start, out.size()) << "the last line is not ended";
+    const std::vector<std::string> expected{"COM1:115.2KBps/RS232C通信(LNU-40/45)",
+                                            "ｵｰﾌﾟﾝ成功",
+                                            "ﾚｺｰﾄﾞ受信 :  1/3",
+                                            "ﾚｺｰﾄﾞ受信 :  2/3",
+                                            "ﾚｺｰﾄﾞ受信 :  3/3",
+                                            "ﾚｺｰﾄﾞ受信<3> : 正常終了"};
+    EXPECT_EQ(texts, expected);
+}
+
+TEST_F(CollectTest, AutomaticStartServesUploadsUntilSigtermWhileIdle) {
+    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = 1; }));
+    termsim::Options options;
+    options.uploads = 3;
+    ASSERT_NO_FATAL_FAILURE(StartTerminal(options));
+    ASSERT_NO_FATAL_FAILURE(StartCollector({}));
+
+    // Three uploads; then the terminal no longer answers "VOL" and the collector waits for the next one.
+    ASSERT_TRUE(terminal_.WaitFinished(30000)) << collector_.Output();
+    EXPECT_EQ(terminal_.FinalAnswers(), (std::vector<std::string>{"ACK", "ACK", "ACK"}));
+    ASSERT_TRUE(collector_.WaitForOutput("ﾚｺｰﾄﾞ受信<3> : 正常終了", 10000));
+    ASSERT_TRUE(terminal_.WaitLinesFromPc(terminal_.LinesFromPc().size() + 1, 10000)) << "no new enquiry";
+    collector_.Signal(SIGTERM);
+
+    EXPECT_EQ(collector_.Wait(10000), 0) << collector_.Output() << collector_.Errors();
+    const std::string out = collector_.Output();
+    EXPECT_EQ(Count(out, "正常終了"), 3);
+    EXPECT_NE(out.find("通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"), std::string::npos) << out;
+    EXPECT_EQ(Count(out, "COM1:"), 1) << "the port is opened once for the whole run";
+    const std::string stored = ReadFileBytes(SaveFolder() + "/T01.txt");
+    EXPECT_EQ(stored.substr(0, StoredRecords(3).size()), StoredRecords(3));
+}
+
+TEST_F(CollectTest, SigtermMidUploadAnswersCanAndEndsWithExitOne) {
+    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = 1; }));
+    termsim::Options options;
+    // The terminal goes silent after the first record: the upload is in the middle when the stop comes.
+    options.faults.push_back({termsim::FaultKind::Silence, 1, 1000});
+    ASSERT_NO_FATAL_FAILURE(StartTerminal(options));
+    ASSERT_NO_FATAL_FAILURE(StartCollector({}));
+
+    // "VOL", "ACK" to the enquiry, "ACK" to record 0.
+    ASSERT_TRUE(terminal_.WaitLinesFromPc(3, 30000)) << collector_.Output();
+    collector_.Signal(SIGTERM);
+
+    EXPECT_EQ(collector_.Wait(10000), 1) << collector_.Output() << collector_.Errors();
+    const std::vector<std::string> lines = terminal_.LinesFromPc();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "CAN");
+    EXPECT_FALSE(FileExists(SaveFolder() + "/T01.txt"));
+    EXPECT_NE(collector_.Output().find("異常終了"), std::string::npos);
+    EXPECT_NE(collector_.Errors().find("gathra-collect: "), std::string::npos) << collector_.Errors();
+}
+
+TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
+    struct Case {
+        const char* name;
+        std::function<void(CollectTest&)> prepare;  // leaves Gathra.ini as the case needs it
+        const char* reason;                         // part of the reason on standard error
+    };
+    const std::vector<Case> cases = {
+        {"missing file", [](CollectTest&) {}, "INIﾌｧｲﾙが存在しません"},
+        {"key missing",
+         [](CollectTest& t) { WriteFileBytes(t.Ini(), "[Gathra]\nSaveFolder=" + t.SaveFolder() + "\n"); },
+         "ﾊﾟﾗﾒｰﾀ不正"},
+        {"port out of range", [](CollectTest& t) { t.WriteSettings([](SettingsRecord& r) { r.Port = 0; }); },
+         "ﾊﾟﾗﾒｰﾀ不正"},
+        {"field flag out of range",
+         [](CollectTest& t) { t.WriteSettings([](SettingsRecord& r) { r.XlsField[4] = 2; }); },
+         "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)"},
+        {"number too large",
+         [](CollectTest& t) {
+             t.WriteSettings();
+             std::string text = ReadFileBytes(t.Ini());
+             text.replace(text.find("Port=1"), 6, "Port=99999");
+             WriteFileBytes(t.Ini(), text);
+         },
+         "INIﾌｧｲﾙ読み込みｴﾗｰ!!"},
+        {"save folder missing",
+         [](CollectTest& t) {
+             t.WriteSettings([&t](SettingsRecord& r) { r.SaveFolder = t.SaveFolder() + "/gone"; });
+         },
+         "保存ﾌｫﾙﾀﾞが存在しません"},
+        {"database missing",
+         [](CollectTest& t) {
+             t.WriteSettings([](SettingsRecord& r) {
+                 r.SaveFormat = kSaveFormatMdb;
+                 r.MdbName = "counts";
+             });
+         },
+         "counts.mdb が存在しません。"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(Ini());
+        c.prepare(*this);
+        const std::string iniBefore = FileExists(Ini()) ? ReadFileBytes(Ini()) : "(none)";
+        const std::set<std::string> filesBefore = ProgramFiles();
+
+        CollectProcess collector;
+        ASSERT_TRUE(collector.Start(Collector(), {"--once"}, "/", logs_.Path()));
+        EXPECT_EQ(collector.Wait(10000), 2) << collector.Output() << collector.Errors();
+        EXPECT_NE(collector.Errors().find(std::string("gathra-collect: ")), std::string::npos)
+            << collector.Errors();
+        EXPECT_NE(collector.Errors().find(c.reason), std::string::npos) << collector.Errors();
+        EXPECT_EQ(ProgramFiles(), filesBefore) << "no file is created";
+        EXPECT_EQ(FileExists(Ini()) ? ReadFileBytes(Ini()) : "(none)", iniBefore);
+    }
+}
+
+TEST_F(CollectTest, PortThatCannotBeOpenedEndsWithExitThree) {
+    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = 1; }));
+    ASSERT_NO_FATAL_FAILURE(StartTerminal());
+
+    // Another program holds the port, as a second collector on the same cradle would.
+    {
+        const int holder = ::open(terminal_.LinkPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(holder, 0);
+        ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+        CollectProcess collector;
+        ASSERT_TRUE(collector.Start(Collector(), {}, "/", logs_.Path()));
+        EXPECT_EQ(collector.Wait(10000), 3) << collector.Output() << collector.Errors();
+        EXPECT_NE(collector.Output().find("ｵｰﾌﾟﾝｴﾗｰ"), std::string::npos) << collector.Output();
+        EXPECT_NE(collector.Errors().find("gathra-collect: COM1 ｵｰﾌﾟﾝｴﾗｰ"), std::string::npos)
+            << collector.Errors();
+        ::close(holder);
+    }
+    // Without libquorlin.so beside it there is no port either.
+    std::filesystem::remove(program_.Path() + "/libquorlin.so");
+    CollectProcess collector;
+    ASSERT_TRUE(collector.Start(Collector(), {}, "/", logs_.Path()));
+    EXPECT_EQ(collector.Wait(10000), 3) << collector.Output() << collector.Errors();
+}
+
+TEST_F(CollectTest, CommandLine) {
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* out;  // part of standard output
+        const char* err;  // part of standard error
+    };
+    const std::vector<Case> cases = {
+        {{"--help"}, 0, "Usage: gathra-collect", ""},
+        {{"--version"}, 0, "gathra-collect " GATHRA_VERSION "\n", ""},
+        {{"--once", "--bogus"}, 64, "", "gathra-collect: ｵﾌﾟｼｮﾝが正しくありません: --bogus"},
+        {{"once"}, 64, "", "Try 'gathra-collect --help'."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        CollectProcess collector;
+        ASSERT_TRUE(collector.Start(Collector(), c.args, "/", logs_.Path()));
+        EXPECT_EQ(collector.Wait(10000), c.exitCode);
+        EXPECT_NE(collector.Output().find(c.out), std::string::npos) << collector.Output();
+        EXPECT_NE(collector.Errors().find(c.err), std::string::npos) << collector.Errors();
+    }
+    EXPECT_FALSE(FileExists(Ini()));
+}
+
+// The collector is meant for PCs without a desktop: it must not need Qt (or any X library) to start.
+TEST(CollectBinaryTest, NeedsNoQt) {
+    const char* bin = std::getenv("GATHRA_BIN_DIR");
+    ASSERT_NE(bin, nullptr);
+    for (const std::string& command : {std::string("readelf -d ") + bin + "/gathra-collect",
+                                       std::string("ldd ") + bin + "/gathra-collect"}) {
+        SCOPED_TRACE(command);
+        std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + " 2>&1").c_str(), "r"), ::pclose);
+        ASSERT_NE(pipe, nullptr);
+        std::string text;
+        char buffer[4096];
+        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) {
+            text.append(buffer, got);
+        }
+        EXPECT_NE(text.find("libc.so"), std::string::npos) << text;  // the tool did run
+        for (const char* library : {"libQt", "libX11", "libxcb", "libGL"}) {
+            EXPECT_EQ(text.find(library), std::string::npos) << library << "\n" << text;
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+#include "console_view.h"
+
+#include <time.h>
+
+#include <ctime>
+
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+// Cursor up one line and erase it: the next line takes the place of the previous one.
+constexpr const char* kOverwritePreviousLine = "\x1b[1A\x1b[2K";
+
+}  // namespace
+
+ConsoleView::ConsoleView(LineSink out, LineSink err, bool outIsTerminal, bool beep)
+    : out_(std::move(out)), err_(std::move(err)), outIsTerminal_(outIsTerminal), beep_(beep) {}
+
+void ConsoleView::ShowStatus(int16_t mode, const std::string& text) {
+    if (mode != 0 && mode != 1) {
+        return;
+    }
+    const std::string stamp = ConsoleTimeStamp();
+    size_t start = 0;
+    bool first = true;
+    while (true) {
+        const size_t end = text.find("\r\n", start);
+        const std::string line =
+            text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string out = stamp + " " + line;
+        // Only the first line of a replacing status takes the place of the last line shown.
+        if (outIsTerminal_ && mode == 0 && first && lastLineReplaceable_) {
+            out.insert(0, kOverwritePreviousLine);
+        }
+        out_(std::move(out));
+        first = false;
+        if (end == std::string::npos) {
+            break;
+        }
+        start = end + 2;
+    }
+    lastLineReplaceable_ = mode == 0 && text.find("\r\n") == std::string::npos;
+}
+
+void ConsoleView::Beep() {
+    if (beep_) {
+        err_("\a");
+    }
+}
+
+void ConsoleView::ShowMessage(const std::string& title, const std::string& text, MessageIcon) {
+    err_(title + ": " + OneLine(text));
+    // The message may share the terminal with standard output: never overwrite what is above it.
+    lastLineReplaceable_ = false;
+}
+
+std::string ConsoleTimeStamp() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    char text[64];
+    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(text + length, sizeof text - length, ".%03ld", now.tv_nsec / 1000000);
+    return text;
+}
+
+std::string OneLine(const std::string& text) {
+    std::string line;
+    line.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r' || c == '\n') {
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+            line += ' ';
+        } else {
+            line += c;
+        }
+    }
+    return line;
+}

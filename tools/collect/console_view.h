@@ -1,0 +1,51 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "run/operator_view.h"
+
+// The operator view of gathra-collect: a console instead of a window.
+//
+// - Status lines go to standard output, one per line, each with a local time stamp
+//   ("yyyy-mm-dd hh:mm:ss.mmm text"). A status that replaces the previous one (mode 0, such as the record
+//   count) overwrites that line when standard output is a terminal, so the progress is one updating line;
+//   anywhere else (the journal, a pipe, a file) every status is a line of its own.
+// - A message box becomes one line on standard error, "title: text", and counts as acknowledged at once.
+// - A beep becomes a BEL on standard error when asked for, and is ignored otherwise.
+// - The busy pointer, the progress bar and the running state have no console form.
+//
+// Lines leave through the two sinks (standard output, standard error), which add the line feed; they are
+// bounded queues in the program, so a console that does not drain never stalls an upload.
+class ConsoleView : public OperatorView {
+public:
+    using LineSink = std::function<void(std::string)>;
+
+    ConsoleView(LineSink out, LineSink err, bool outIsTerminal, bool beep);
+
+    void ShowStatus(int16_t mode, const std::string& text) override;
+    void SetRunningState(int16_t) override {}
+    void SetFileLabel(const std::string& text) override { fileLabel_ = text; }
+    std::string FileLabel() const override { return fileLabel_; }
+    void SetProgressMax(int) override {}
+    void SetProgressValue(int) override {}
+    void SetProgressVisible(bool) override {}
+    void SetBusyPointer(bool) override {}
+    void Beep() override;
+    void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) override;
+    void ProcessPendingEvents() override {}
+
+private:
+    LineSink out_;
+    LineSink err_;
+    bool outIsTerminal_;
+    bool beep_;
+    bool lastLineReplaceable_ = false;  // the last line on the terminal was a mode 0 status
+    std::string fileLabel_;
+};
+
+// The local time as "yyyy-mm-dd hh:mm:ss.mmm".
+std::string ConsoleTimeStamp();
+
+// `text` with every CR LF (and lone CR or LF) turned into one blank: a message box as one line.
+std::string OneLine(const std::string& text);
