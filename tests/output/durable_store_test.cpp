@@ -42,16 +42,9 @@ std::set<std::string> FolderEntries(const std::string& folder) {
 class DurableUpload : public ::testing::Test {
 protected:
     void SetUp() override {
-        settings.SaveFolder = save.Path();
-        settings.BackFilePath = program / "Back.txt";
-        settings.Port = 1;
-        settings.Baud = 115200;
-        settings.TimeAdjust = "0";
+        SetUploadDefaults(settings, save.Path(), program / "Back.txt", 1);
         settings.Protocol = 1;
         settings.OverWrite = 1;
-        for (int i = 1; i <= 20; ++i) {
-            settings.XlsField[i] = 1;
-        }
         trace.folderLabels = {{save.Path(), "save/"}, {program.Path(), "program/"}};
         trace.stamp = [this] { return link.written.size(); };
         link.onScriptEnd = [this] {
