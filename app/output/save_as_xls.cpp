@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -9,6 +10,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
 #include "codec/text_encoding.h"
 #include "output/backup_lines.h"
@@ -105,17 +107,37 @@ bool SheetIndexOf(const std::string& field, int& index) {
     return true;
 }
 
-// A field as UTF-8. CP932 bytes below 0x80 are ASCII, so a field without others (numbers, codes)
-// needs no conversion.
-std::string_view CellText(const std::string& field, std::string& utf8) {
-    for (char c : field) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            utf8 = Cp932ToUtf8(field);
-            return utf8;
+// Fields as UTF-8. CP932 bytes below 0x80 are ASCII, so a field without others (numbers, codes) needs
+// no conversion. Texts repeat across an upload (product names, places, dates), so each converted text
+// is kept for the next record that has it, up to a bound.
+class CellTexts {
+public:
+    std::string_view Of(const std::string& field) {
+        const bool ascii = std::all_of(field.begin(), field.end(),
+                                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        if (ascii) {
+            return field;
         }
+        if (field.size() > kLongestKept) {
+            converted_ = Cp932ToUtf8(field);
+            return converted_;
+        }
+        auto found = kept_.find(field);
+        if (found == kept_.end()) {
+            if (kept_.size() >= kMostKept) {
+                kept_.clear();
+            }
+            found = kept_.emplace(field, Cp932ToUtf8(field)).first;
+        }
+        return found->second;
     }
-    return field;
-}
+
+private:
+    static constexpr size_t kLongestKept = 64;
+    static constexpr size_t kMostKept = 16384;
+    std::unordered_map<std::string, std::string> kept_;
+    std::string converted_;
+};
 
 void ShowFailure(OperatorView& view, RunState& run) {
     view.SetBusyPointer(false);
@@ -182,7 +204,7 @@ bool WriteWorkbook(const SettingsRecord& settings, RunState& run, OperatorView& 
     }
 
     std::string line;
-    std::string utf8;
+    CellTexts texts;
     while (backup.Next(line)) {
         const RecordFields fields = SplitRecord(line);
         int column = 1;
@@ -208,7 +230,7 @@ bool WriteWorkbook(const SettingsRecord& settings, RunState& run, OperatorView& 
                     const int64_t row = static_cast<int64_t>(startRow[sheet + 1]) - 1;
                     record(row >= 0 && row <= UINT32_MAX &&
                            book.SetCellText(static_cast<uint32_t>(row), static_cast<uint16_t>(column - 1),
-                                            CellText(fields[i], utf8)));
+                                            texts.Of(fields[i])));
                 }
                 if (failed) {
                     return failureExit();

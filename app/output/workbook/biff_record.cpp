@@ -102,16 +102,20 @@ std::u16string Utf8ToUtf16(std::string_view s) {
 }
 
 void Utf8ToUtf16(std::string_view s, std::u16string& out) {
-    out.clear();
-    out.reserve(s.size());
+    // No UTF-8 sequence gives more UTF-16 units than it has bytes.
+    out.resize(s.size());
+    char16_t* o = out.data();
     size_t i = 0;
     while (i < s.size()) {
         const auto b = static_cast<uint8_t>(s[i]);
+        if (b < 0x80) {
+            *o++ = b;
+            ++i;
+            continue;
+        }
         uint32_t cp = 0xFFFD;
         size_t need = 0;
-        if (b < 0x80) {
-            cp = b;
-        } else if (b >= 0xC2 && b < 0xE0) {
+        if (b >= 0xC2 && b < 0xE0) {
             cp = b & 0x1F;
             need = 1;
         } else if (b >= 0xE0 && b < 0xF0) {
@@ -137,18 +141,17 @@ void Utf8ToUtf16(std::string_view s, std::u16string& out) {
             } else {
                 cp = 0xFFFD;
             }
-        } else if (b >= 0x80) {
-            cp = 0xFFFD;
         }
         if (cp >= 0x10000) {
             cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+            *o++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+            *o++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
         } else {
-            out.push_back(static_cast<char16_t>(cp));
+            *o++ = static_cast<char16_t>(cp);
         }
         i += used;
     }
+    out.resize(static_cast<size_t>(o - out.data()));
 }
 
 }  // namespace biff

@@ -167,22 +167,32 @@ bool CellTable::PutLabelSst(uint16_t row, uint16_t col, uint32_t sstIndex,
             }
         }
     }
-    Cell cell{col, col, {}};
-    cell.Records.reserve(14);
-    Put16(cell.Records, kLabelSst);
-    Put16(cell.Records, 10);
-    Put16(cell.Records, row);
-    Put16(cell.Records, col);
-    Put16(cell.Records, xf);
-    Put32(cell.Records, sstIndex);
-    if (at < cells.size() && cells[at].FirstCol == col) {
-        cells[at] = std::move(cell);
-    } else {
-        if (cells.capacity() == 0) {
-            cells.reserve(8);
-        }
-        cells.insert(cells.begin() + static_cast<long>(at), std::move(cell));
+    // A LABELSST record: header, row, column, format, string index.
+    char label[14];
+    const uint16_t words[] = {kLabelSst, 10, row, col, xf};
+    for (size_t k = 0; k < 5; ++k) {
+        label[2 * k] = static_cast<char>(words[k] & 0xFF);
+        label[2 * k + 1] = static_cast<char>(words[k] >> 8);
     }
+    for (size_t k = 0; k < 4; ++k) {
+        label[10 + k] = static_cast<char>((sstIndex >> (8 * k)) & 0xFF);
+    }
+    if (at < cells.size() && cells[at].FirstCol == col) {
+        cells[at].Records.assign(label, sizeof label);
+        return true;
+    }
+    if (cells.capacity() == 0) {
+        cells.reserve(8);
+    }
+    if (at == cells.size()) {
+        cells.emplace_back();
+    } else {
+        cells.emplace(cells.begin() + static_cast<long>(at));
+    }
+    Cell& cell = cells[at];
+    cell.FirstCol = col;
+    cell.LastCol = col;
+    cell.Records.assign(label, sizeof label);
     return true;
 }
 
