@@ -16,26 +16,20 @@ void Yield(const YieldFn& yield) {
     }
 }
 
-// Byte offsets of the characters of `text`, plus one past the end. A lead byte at the very end (no trail
-// byte left) counts as a character of its own, so the walk never reads past the text.
+// Byte offsets of the characters of `text`, plus one past the end.
 std::vector<size_t> CharacterOffsets(std::string_view text) {
     std::vector<size_t> offsets;
     offsets.reserve(text.size() + 1);
     size_t at = 0;
     while (at < text.size()) {
         offsets.push_back(at);
-        const size_t length = static_cast<size_t>(Cp932CharLength(static_cast<unsigned char>(text[at])));
-        at += (at + length <= text.size()) ? length : 1;
+        at = NextCp932Char(text, at);
     }
     offsets.push_back(text.size());
     return offsets;
 }
 
 }  // namespace
-
-int Cp932CharLength(unsigned char lead) {
-    return ((lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xFC)) ? 2 : 1;
-}
 
 std::string FrameChecksum(std::string_view text) {
     // The sum of the CP932 bytes modulo 256; a two-byte character contributes both of its bytes.
@@ -99,17 +93,8 @@ std::string ReceiveLine(const LinkApi& link, const YieldFn& yield) {
     if (count <= 1 || count > kReceiveBufferSize - 1) {
         return {};
     }
-    // The text is the line without its CR: every character that starts before the CR's byte position. A
-    // lead byte directly before the CR keeps only itself, never the CR.
-    const auto textBytes = static_cast<size_t>(count - 1);
-    std::string text;
-    text.reserve(textBytes);
-    size_t at = 0;
-    while (at < textBytes) {
-        const size_t length = static_cast<size_t>(Cp932CharLength(static_cast<unsigned char>(buffer[at])));
-        const size_t take = std::min(length, textBytes - at);
-        text.append(buffer.data() + at, take);
-        at += take;
-    }
-    return text;
+    // The text is the line without its CR. Walking characters up to the CR's byte position and keeping
+    // only the bytes before it (a lead byte directly before the CR keeps itself, never the CR) comes to
+    // exactly the first count - 1 bytes.
+    return std::string(buffer.data(), static_cast<size_t>(count - 1));
 }

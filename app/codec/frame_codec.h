@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "codec/cp932_chars.h"
 #include "codec/link_api.h"
 
 // Results of CheckFrame.
@@ -32,6 +33,3 @@ void SendLine(const LinkApi& link, std::string_view text, const YieldFn& yield);
 // Receives one line after one yield: its text without the CR, or the empty text on a time-out or a line
 // that does not fit the receive buffer.
 std::string ReceiveLine(const LinkApi& link, const YieldFn& yield);
-
-// Number of bytes of the CP932 character that starts with `lead` (1 or 2).
-int Cp932CharLength(unsigned char lead);

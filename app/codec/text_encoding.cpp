@@ -2,69 +2,155 @@
 
 #include <iconv.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <mutex>
+
+#include "codec/cp932_chars.h"
 
 namespace {
 
-// One iconv conversion descriptor, closed on scope exit.
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
+
+// The character set the converters open; changed only by the test seam. The generation tells each
+// thread's cached converters that they must reopen.
+std::mutex charsetMutex;
+std::string charsetName = "CP932";
+std::atomic<unsigned> charsetGeneration{0};
+
+std::string CurrentCharset() {
+    std::lock_guard<std::mutex> lock(charsetMutex);
+    return charsetName;
+}
+
+// One iconv descriptor for one direction, opened on first use, kept for the thread's lifetime and closed
+// with it. A failed open is retried at the next use.
 class Converter {
 public:
-    Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
-    ~Converter() {
-        if (cd_ != reinterpret_cast<iconv_t>(-1)) {
-            iconv_close(cd_);
-        }
-    }
+    explicit Converter(bool toUtf8) : toUtf8_(toUtf8) {}
+    ~Converter() { Close(); }
     Converter(const Converter&) = delete;
     Converter& operator=(const Converter&) = delete;
 
-    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-
-    // Converts as much of `in` as possible into `out`; returns false at an invalid or incomplete
-    // sequence, leaving `in` at that sequence.
-    bool Convert(std::string_view& in, std::string& out) {
-        char buffer[1024];
-        while (!in.empty()) {
-            char* src = const_cast<char*>(in.data());
-            size_t srcLeft = in.size();
-            char* dst = buffer;
-            size_t dstLeft = sizeof buffer;
-            const size_t rc = iconv(cd_, &src, &srcLeft, &dst, &dstLeft);
-            out.append(buffer, static_cast<size_t>(dst - buffer));
-            in.remove_prefix(in.size() - srcLeft);
-            if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
-                return false;
-            }
+    // The descriptor in its initial state, or kNoConverter when it cannot be opened.
+    iconv_t Get() {
+        const unsigned generation = charsetGeneration.load(std::memory_order_acquire);
+        if (cd_ != kNoConverter && generation != generation_) {
+            Close();
         }
-        return true;
+        if (cd_ == kNoConverter) {
+            const std::string charset = CurrentCharset();
+            cd_ = toUtf8_ ? iconv_open("UTF-8", charset.c_str()) : iconv_open(charset.c_str(), "UTF-8");
+            generation_ = generation;
+        }
+        if (cd_ != kNoConverter) {
+            iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        }
+        return cd_;
     }
 
 private:
-    iconv_t cd_;
+    void Close() {
+        if (cd_ != kNoConverter) {
+            iconv_close(cd_);
+            cd_ = kNoConverter;
+        }
+    }
+
+    bool toUtf8_;
+    iconv_t cd_ = kNoConverter;
+    unsigned generation_ = 0;
 };
+
+Converter& Decoder() {
+    thread_local Converter converter(true);
+    return converter;
+}
+
+Converter& Encoder() {
+    thread_local Converter converter(false);
+    return converter;
+}
+
+// Converts `in` with `cd` into `out` (appending) until the end or an invalid or incomplete sequence;
+// `in` is left at that sequence. True when all of `in` was converted. `out` grows when the estimate
+// of the output size falls short.
+bool Convert(iconv_t cd, std::string_view& in, std::string& out, size_t estimate) {
+    while (!in.empty()) {
+        const size_t used = out.size();
+        out.resize(used + estimate + 16);
+        char* src = const_cast<char*>(in.data());
+        size_t srcLeft = in.size();
+        char* dst = out.data() + used;
+        size_t dstLeft = out.size() - used;
+        const size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+        out.resize(out.size() - dstLeft);
+        in.remove_prefix(in.size() - srcLeft);
+        if (rc != static_cast<size_t>(-1)) {
+            return true;
+        }
+        if (errno != E2BIG) {
+            return false;
+        }
+        estimate = in.size() * 2;
+    }
+    return true;
+}
+
+bool IsCp932TrailByte(unsigned char byte) {
+    return byte >= 0x40 && byte <= 0xFC && byte != 0x7F;
+}
+
+// Bytes a decoder skips at an invalid or unassigned sequence at the start of `text`: a lead byte takes a
+// trail byte with it only when that byte is a trail byte outside ASCII, so that no ASCII byte is hidden
+// in a character that is not there.
+size_t Cp932InvalidLength(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    if (!IsCp932LeadByte(lead) || text.size() < 2) {
+        return 1;
+    }
+    const auto trail = static_cast<unsigned char>(text[1]);
+    return IsCp932TrailByte(trail) && trail >= 0x80 ? 2 : 1;
+}
 
 size_t Utf8SequenceLength(std::string_view text) {
     const auto lead = static_cast<unsigned char>(text[0]);
     size_t need = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-    return need <= text.size() ? need : text.size();
+    size_t length = 1;
+    while (length < need && length < text.size() &&
+           (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) {
+        ++length;
+    }
+    return length;
 }
 
 }  // namespace
 
-std::string Cp932ToUtf8(std::string_view cp932) {
+std::string Cp932ToUtf8(std::string_view cp932, bool* converted) {
     std::string out;
-    Converter conv("UTF-8", "CP932");
-    if (!conv.ok()) {
-        return std::string(cp932);
+    const iconv_t cd = Decoder().Get();
+    if (converted != nullptr) {
+        *converted = cd != kNoConverter;
     }
-    while (!conv.Convert(cp932, out)) {
-        // Skip one invalid character: a lead byte with its (bad) trail byte counts as one.
-        const auto lead = static_cast<unsigned char>(cp932[0]);
-        const bool isLead = (lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xFC);
-        const size_t skip = (isLead && cp932.size() >= 2) ? 2 : 1;
-        out += "\xEF\xBF\xBD";
-        cp932.remove_prefix(skip);
+    if (cd == kNoConverter) {
+        for (size_t at = 0; at < cp932.size(); at = NextCp932Char(cp932, at)) {
+            const auto byte = static_cast<unsigned char>(cp932[at]);
+            if (byte < 0x80) {
+                out += static_cast<char>(byte);
+            } else {
+                out += kReplacement;
+            }
+        }
+        return out;
+    }
+    out.reserve(cp932.size() * 3);
+    // One character of CP932 is at most three bytes of UTF-8.
+    while (!Convert(cd, cp932, out, cp932.size() * 3)) {
+        out += kReplacement;
+        cp932.remove_prefix(Cp932InvalidLength(cp932));
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
     return out;
 }
@@ -72,22 +158,39 @@ std::string Cp932ToUtf8(std::string_view cp932) {
 std::string Utf8ToCp932(std::string_view utf8, bool* lossless) {
     std::string out;
     bool clean = true;
-    Converter conv("CP932", "UTF-8");
-    if (!conv.ok()) {
-        if (lossless != nullptr) {
-            *lossless = false;
+    const iconv_t cd = Encoder().Get();
+    if (cd == kNoConverter) {
+        for (size_t at = 0; at < utf8.size(); at += Utf8SequenceLength(utf8.substr(at))) {
+            const auto byte = static_cast<unsigned char>(utf8[at]);
+            clean = clean && byte < 0x80;
+            out += byte < 0x80 ? static_cast<char>(byte) : '?';
         }
-        return std::string(utf8);
-    }
-    while (!conv.Convert(utf8, out)) {
-        clean = false;
-        out += '?';
-        utf8.remove_prefix(Utf8SequenceLength(utf8));
+    } else {
+        out.reserve(utf8.size());
+        // CP932 is never longer than the UTF-8 it comes from.
+        while (!Convert(cd, utf8, out, utf8.size())) {
+            clean = false;
+            out += '?';
+            utf8.remove_prefix(Utf8SequenceLength(utf8));
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        }
     }
     if (lossless != nullptr) {
         *lossless = clean;
     }
     return out;
+}
+
+size_t Cp932Length(std::string_view utf8) {
+    return Utf8ToCp932(utf8).size();
+}
+
+void SetCp932CharsetForTesting(std::string_view name) {
+    {
+        std::lock_guard<std::mutex> lock(charsetMutex);
+        charsetName = name.empty() ? "CP932" : std::string(name);
+    }
+    charsetGeneration.fetch_add(1, std::memory_order_release);
 }
 
 bool IsValidUtf8(std::string_view text) {

@@ -52,7 +52,7 @@ size_t FindAtSign(std::string_view line) {
         if (line[i] == '@') {
             return i;
         }
-        i += static_cast<size_t>(Cp932CharLength(static_cast<unsigned char>(line[i])));
+        i = NextCp932Char(line, i);
     }
     return std::string_view::npos;
 }
