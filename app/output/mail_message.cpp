@@ -203,6 +203,12 @@ std::optional<MailFailure> CheckMailTexts(std::string_view to, std::string_view 
                                std::string(label) + "に制御文字が含まれているため送信しません",
                                kMailSourceGathra};
         }
+        if (!ParseMailAddress(value)) {
+            return MailFailure{
+                kMailErrorBadAddress,
+                std::string(label) + "のｱﾄﾞﾚｽに使えない文字(< > 空白)が含まれているため送信しません",
+                kMailSourceGathra};
+        }
     }
     return std::nullopt;
 }
@@ -312,6 +318,71 @@ std::string MakeMessageId(std::string_view unique, std::string_view domain) {
            ">";
 }
 
+std::optional<MailAddress> ParseMailAddress(std::string_view setting) {
+    setting = Trim(setting);
+    MailAddress parts;
+    std::string_view address = setting;
+    const size_t open = setting.find('<');
+    if (open != std::string_view::npos) {
+        const size_t close = setting.find('>', open);
+        if (close == std::string_view::npos || !Trim(setting.substr(close + 1)).empty()) {
+            return std::nullopt;
+        }
+        address = Trim(setting.substr(open + 1, close - open - 1));
+        std::string_view name = Trim(setting.substr(0, open));
+        if (name.find('>') != std::string_view::npos) {
+            return std::nullopt;
+        }
+        if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
+            name = name.substr(1, name.size() - 2);
+            for (size_t i = 0; i < name.size(); ++i) {
+                if (name[i] == '\\' && i + 1 < name.size()) {
+                    ++i;
+                }
+                parts.DisplayName += name[i];
+            }
+        } else {
+            parts.DisplayName = std::string(name);
+        }
+    }
+    const bool usable =
+        !address.empty() && !HasControl(address) && address.find_first_of("<> \t") == std::string_view::npos;
+    if (!usable) {
+        return std::nullopt;
+    }
+    parts.Address = std::string(address);
+    return parts;
+}
+
+std::string MailboxHeader(std::string_view setting) {
+    const auto parts = ParseMailAddress(setting);
+    if (!parts) {
+        return std::string(setting);
+    }
+    const std::string& name = parts->DisplayName;
+    if (name.empty()) {
+        return parts->Address;
+    }
+    std::string phrase;
+    if (!std::all_of(name.begin(), name.end(), IsPrintableAscii)) {
+        // Encoded words are always produced here, even for a short name.
+        phrase = EncodeHeaderText(name);
+    } else if (name.find_first_of("()<>[]:;@\\,.\"") != std::string::npos ||
+               name.find("=?") != std::string::npos) {
+        phrase = "\"";
+        for (const char c : name) {
+            if (c == '"' || c == '\\') {
+                phrase += '\\';
+            }
+            phrase += c;
+        }
+        phrase += '"';
+    } else {
+        phrase = name;
+    }
+    return phrase + " <" + parts->Address + ">";
+}
+
 std::string EnvelopeAddress(std::string_view address) {
     const size_t open = address.rfind('<');
     if (open != std::string_view::npos) {
@@ -334,8 +405,8 @@ std::vector<std::string> BuildMailHeaders(const MailHeaderInput& input) {
     return {
         "Date: " + input.Date,
         "Message-ID: " + input.MessageId,
-        "From: " + input.From,
-        "To: " + input.To,
+        "From: " + MailboxHeader(input.From),
+        "To: " + MailboxHeader(input.To),
         subject.empty() ? std::string("Subject:") : "Subject: " + subject,
     };
 }

@@ -20,11 +20,13 @@ struct MailFailure {
 
 // Own failure numbers. libcurl's codes (below 1000) are passed on unchanged for transfer failures.
 enum : long {
-    kMailErrorLineBreak = 1001,   // CR or LF in the recipient, the sender or the subject
-    kMailErrorBadAddress = 1002,  // an empty address or one with control characters
-    kMailErrorBadServer = 1003,   // MailServer empty or not "host" / "host:port"
+    kMailErrorLineBreak = 1001,  // CR or LF in the recipient, the sender or the subject
+    kMailErrorBadAddress =
+        1002,                    // an empty address, control characters, or "<", ">" or blanks in the address
+    kMailErrorBadServer = 1003,  // MailServer empty or not "host" / "host:port"
     kMailErrorAttachment = 1004,  // the stored file cannot be read
     kMailErrorSetup = 1005,       // libcurl could not be set up
+    kMailErrorOption = 1006,      // libcurl refused an option (one this build of the library lacks)
 };
 
 // Source names: our own checks and the SMTP library.
@@ -49,7 +51,8 @@ std::optional<SmtpServer> ParseMailServer(std::string_view text);
 std::string SmtpUrl(const SmtpServer& server, std::string_view greetingDomain);
 
 // Refuses settings texts that could add header lines or SMTP commands: a CR or LF anywhere in the
-// recipient, sender or subject, an empty address, or other control characters in an address.
+// recipient, sender or subject, an empty address, other control characters in an address, and an
+// address that ParseMailAddress does not accept (it would carry more than one address into the envelope).
 std::optional<MailFailure> CheckMailTexts(std::string_view to, std::string_view from,
                                           std::string_view subject);
 
@@ -79,6 +82,21 @@ std::string FormatMailDate(const std::tm& local, long utcOffsetSeconds);
 // "<unique@domain>" for the Message-ID header. `domain` falls back to "localhost" when it is empty
 // or holds characters a message id cannot carry.
 std::string MakeMessageId(std::string_view unique, std::string_view domain);
+
+// A recipient or sender setting taken apart: "user@example.jp", or "Name <user@example.jp>" with the name
+// optionally in double quotes. Refused (nullopt): an empty address; "<", ">", blanks or control characters
+// in the address; a "<" without its ">"; anything but blanks after the ">"; ">" in the name.
+struct MailAddress {
+    std::string DisplayName;  // without quotes; may be empty
+    std::string Address;
+};
+std::optional<MailAddress> ParseMailAddress(std::string_view setting);
+
+// The From or To header value of a setting: the bare address, or the display name and the address in
+// angle brackets. A name that is not printable ASCII becomes RFC 2047 encoded words (CP932 text is
+// converted); an ASCII name with characters that would end or split the phrase is quoted. A setting
+// that ParseMailAddress refuses is returned as it is (CheckMailTexts refuses it before sending).
+std::string MailboxHeader(std::string_view setting);
 
 // The bare address for the SMTP envelope: the text between "<" and ">" when the setting has the form
 // "Name <user@example.jp>", otherwise the setting without surrounding blanks.

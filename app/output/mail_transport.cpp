@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <vector>
 
 namespace {
 
@@ -123,7 +124,37 @@ MailFailure Own(long number, std::string description) {
     return MailFailure{number, std::move(description), kMailSourceGathra};
 }
 
+// libcurl's progress callback: a non-zero answer aborts the transfer with CURLE_ABORTED_BY_CALLBACK.
+int AskKeepGoing(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto& keepGoing = *static_cast<const std::function<bool()>*>(user);
+    return keepGoing() ? 0 : 1;
+}
+
+std::optional<MailFailure> OptionFailure(const char* name, CURLcode code) {
+    if (code == CURLE_OK) {
+        return std::nullopt;
+    }
+    return Own(kMailErrorOption, std::string("SMTP の設定 ") + name + " をﾗｲﾌﾞﾗﾘが受け付けません (" +
+                                     curl_easy_strerror(code) + ")");
+}
+
 }  // namespace
+
+long TransferTimeoutFor(const MailLimits& limits, long long attachmentBytes) {
+    const long long grown =
+        limits.TransferTimeoutSeconds + attachmentBytes / std::max<long>(1, limits.AttachmentBytesPerSecond);
+    return static_cast<long>(std::min<long long>(grown, limits.MaxTransferTimeoutSeconds));
+}
+
+std::optional<MailFailure> SetMailOption(void* easy, int option, const char* name, long value) {
+    return OptionFailure(name,
+                         curl_easy_setopt(static_cast<CURL*>(easy), static_cast<CURLoption>(option), value));
+}
+
+std::optional<MailFailure> SetMailOption(void* easy, int option, const char* name, const void* value) {
+    return OptionFailure(name,
+                         curl_easy_setopt(static_cast<CURL*>(easy), static_cast<CURLoption>(option), value));
+}
 
 std::optional<MailFailure> SendMailOverSmtp(const MailRequest& request, const MailLimits& limits) {
     if (auto refused = CheckMailTexts(request.To, request.From, request.Subject)) {
@@ -200,32 +231,64 @@ std::optional<MailFailure> SendMailOverSmtp(const MailRequest& request, const Ma
         return Own(kMailErrorSetup, "ﾒｰﾙの組み立てに失敗しました");
     }
 
-    const long transferSeconds =
-        limits.TransferTimeoutSeconds +
-        static_cast<long>(attachmentSize / std::max<long>(1, limits.AttachmentBytesPerSecond));
+    const long transferSeconds = TransferTimeoutFor(limits, attachmentSize);
     const std::string url = SmtpUrl(*server, LocalHostName());
     const std::string envelopeFrom = "<" + EnvelopeAddress(request.From) + ">";
+    const std::function<bool()> keepGoing = request.KeepGoing ? request.KeepGoing : [] { return true; };
 
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "smtp");
-    // Signals stay allowed so that libcurl ignores SIGPIPE while it works: a write to a connection the
-    // server has dropped must fail the send, not end the program. The resolver is threaded, so no
-    // alarm signal is involved.
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 0L);
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, limits.ConnectTimeoutSeconds);
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT, transferSeconds);
-    curl_easy_setopt(easy, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+    // Function pointers travel through the variadic curl_easy_setopt as they are; libcurl reads them back
+    // with the same type.
+    const auto function = [](auto* pointer) { return reinterpret_cast<const void*>(pointer); };
+    struct Option {
+        CURLoption Id;
+        const char* Name;
+        bool IsLong;
+        long Long;
+        const void* Pointer;
+    };
+    const auto number = [](CURLoption id, const char* name, long value) {
+        return Option{id, name, true, value, nullptr};
+    };
+    const auto pointer = [](CURLoption id, const char* name, const void* value) {
+        return Option{id, name, false, 0, value};
+    };
+    std::vector<Option> options{
+        pointer(CURLOPT_URL, "CURLOPT_URL", url.c_str()),
+        pointer(CURLOPT_PROTOCOLS_STR, "CURLOPT_PROTOCOLS_STR", "smtp"),
+        // No proxy, whatever the environment says (all_proxy, smtp_proxy): the program's configuration is
+        // the settings file alone.
+        pointer(CURLOPT_PROXY, "CURLOPT_PROXY", ""),
+        pointer(CURLOPT_NOPROXY, "CURLOPT_NOPROXY", "*"),
+        // Signals stay allowed so that libcurl ignores SIGPIPE while it works: a write to a connection the
+        // server has dropped must fail the send, not end the program. The resolver is threaded, so no
+        // alarm signal is involved.
+        number(CURLOPT_NOSIGNAL, "CURLOPT_NOSIGNAL", 0L),
+        pointer(CURLOPT_ERRORBUFFER, "CURLOPT_ERRORBUFFER", errorBuffer),
+        number(CURLOPT_CONNECTTIMEOUT, "CURLOPT_CONNECTTIMEOUT", limits.ConnectTimeoutSeconds),
+        number(CURLOPT_TIMEOUT, "CURLOPT_TIMEOUT", transferSeconds),
+        number(CURLOPT_USE_SSL, "CURLOPT_USE_SSL", static_cast<long>(CURLUSESSL_TRY)),
+        pointer(CURLOPT_MAIL_FROM, "CURLOPT_MAIL_FROM", envelopeFrom.c_str()),
+        pointer(CURLOPT_MAIL_RCPT, "CURLOPT_MAIL_RCPT", recipients.get()),
+        pointer(CURLOPT_HTTPHEADER, "CURLOPT_HTTPHEADER", headers.get()),
+        pointer(CURLOPT_MIMEPOST, "CURLOPT_MIMEPOST", mime.get()),
+        pointer(CURLOPT_DEBUGFUNCTION, "CURLOPT_DEBUGFUNCTION", function(TraceReplies)),
+        pointer(CURLOPT_DEBUGDATA, "CURLOPT_DEBUGDATA", &trace),
+        number(CURLOPT_VERBOSE, "CURLOPT_VERBOSE", 1L),  // feeds the reply trace; nothing is printed
+        // The stop button, a close or SIGTERM cancel the mail through the progress callback.
+        pointer(CURLOPT_XFERINFOFUNCTION, "CURLOPT_XFERINFOFUNCTION", function(AskKeepGoing)),
+        pointer(CURLOPT_XFERINFODATA, "CURLOPT_XFERINFODATA", &keepGoing),
+        number(CURLOPT_NOPROGRESS, "CURLOPT_NOPROGRESS", 0L),
+    };
     if (!limits.CaFile.empty()) {
-        curl_easy_setopt(easy, CURLOPT_CAINFO, limits.CaFile.c_str());
+        options.push_back(pointer(CURLOPT_CAINFO, "CURLOPT_CAINFO", limits.CaFile.c_str()));
     }
-    curl_easy_setopt(easy, CURLOPT_MAIL_FROM, envelopeFrom.c_str());
-    curl_easy_setopt(easy, CURLOPT_MAIL_RCPT, recipients.get());
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(easy, CURLOPT_MIMEPOST, mime.get());
-    curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, TraceReplies);
-    curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &trace);
-    curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);  // feeds the reply trace; nothing is printed
+    for (const Option& option : options) {
+        auto refused = option.IsLong ? SetMailOption(easy, option.Id, option.Name, option.Long)
+                                     : SetMailOption(easy, option.Id, option.Name, option.Pointer);
+        if (refused) {
+            return refused;
+        }
+    }
 
     const CURLcode code = curl_easy_perform(easy);
     if (code == CURLE_OK) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,9 @@ struct MailRequest {
     std::string Subject;         // UTF-8; may be empty
     std::string AttachmentPath;  // the file to attach
     std::string Server;          // "host" or "host:port"
+    // Asked while the dialogue runs (at least about once a second, also while the server is silent);
+    // false cancels the mail: the failure is libcurl's "aborted by callback" (42). Empty: never cancelled.
+    std::function<bool()> KeepGoing;
 };
 
 struct MailLimits {
@@ -24,10 +28,20 @@ struct MailLimits {
     // that a large database file on a slow line is not cut off while a silent server still is.
     long TransferTimeoutSeconds = 60;
     long AttachmentBytesPerSecond = 64 * 1024;
+    long MaxTransferTimeoutSeconds = 10 * 60;  // the cap, however large the attachment
     std::string CaFile;  // certificates to trust for STARTTLS; empty = the system's store
 };
+
+// The time-out of the whole dialogue for an attachment of `attachmentBytes`.
+long TransferTimeoutFor(const MailLimits& limits, long long attachmentBytes);
 
 // Sends the mail; returns nothing on success, otherwise the failure with number, description and
 // source. Refuses (before any connection) texts that could inject header lines or SMTP commands, a
 // malformed server setting, and an attachment that cannot be read.
 std::optional<MailFailure> SendMailOverSmtp(const MailRequest& request, const MailLimits& limits = {});
+
+// Sets one option on a libcurl easy handle (`easy` is a CURL*) and turns a refusal into the mail failure
+// that names the option: an option this build of libcurl lacks is a failure, never a silent downgrade.
+// The dispatch sets every option through these.
+std::optional<MailFailure> SetMailOption(void* easy, int option, const char* name, long value);
+std::optional<MailFailure> SetMailOption(void* easy, int option, const char* name, const void* value);

@@ -3,6 +3,7 @@
 
 // The engine reports the result itself (the recipient with "宛 ﾒｰﾙ登録完了" or "宛 ﾒｰﾙ登録失敗:" and
 // MailErrorText), so nothing is shown here and the window is not yielded to while the mail goes out.
+// Stop, a close or SIGTERM (IsRunning going false) cancel the mail part-way; the stored file stays.
 bool SendByMail(const SettingsRecord& settings, RunState& run, OperatorView&) {
     MailRequest request;
     request.To = settings.MailAddress;
@@ -10,6 +11,7 @@ bool SendByMail(const SettingsRecord& settings, RunState& run, OperatorView&) {
     request.Subject = settings.MailSub;
     request.AttachmentPath = run.OutputPath;
     request.Server = settings.MailServer;
+    request.KeepGoing = [&run] { return run.IsRunning.load(); };
     if (const auto failure = SendMailOverSmtp(request)) {
         run.MailErrorText = FormatMailError(*failure);
         return false;

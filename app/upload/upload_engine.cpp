@@ -389,6 +389,9 @@ private:
                 view_.ShowStatus(1, settings_.MailAddress + kMailFailed + run_.MailErrorText);
                 Send("CAN");
                 view_.ShowStatus(1, kAbnormalEnd);
+                if (run_.StopRequested && !run_.IsRunning) {  // the stop cancelled the mail
+                    view_.ShowStatus(1, kStopPressed);
+                }
                 outcome_ = RunOutcome::Failed;
             }
         } else if (savedOk_) {

@@ -26,6 +26,23 @@ std::string DecodeBase64(std::string_view text) {
     return out;
 }
 
+// Base64 written apart from the production encoder.
+std::string EncodeBase64ForTest(std::string_view bytes) {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t group = 0;
+        const size_t n = std::min<size_t>(3, bytes.size() - i);
+        for (size_t k = 0; k < 3; ++k) {
+            group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        }
+        for (size_t k = 0; k < 4; ++k) {
+            out += k <= n ? kAlphabet[(group >> (18 - 6 * k)) & 63] : '=';
+        }
+    }
+    return out;
+}
+
 // Decodes a folded run of "=?UTF-8?B?...?=" words, checking each word's form on the way.
 std::string DecodeEncodedWords(const std::string& value) {
     std::string out;
@@ -116,6 +133,18 @@ TEST(MailTexts, LineBreaksAndControlsAreRefusedNamingTheField) {
         {"NUL in recipient", std::string("a@example.jp\0x", 14), "b@example.jp", "", kMailErrorBadAddress,
          "宛先ﾒｰﾙｱﾄﾞﾚｽ(To)"},
         {"tab in sender", "a@example.jp", "b@exa\tmple.jp", "", kMailErrorBadAddress, "差出人ﾒｰﾙｱﾄﾞﾚｽ(From)"},
+        {"named addresses", "事務所 <a@example.jp>", "\"Gathra, PC1\" <b@example.jp>", "", 0, ""},
+        // Each of these would carry a second address or an SMTP parameter into the envelope.
+        {"parameter after the address", "a@b> NOTIFY=NEVER", "b@example.jp", "", kMailErrorBadAddress,
+         "宛先ﾒｰﾙｱﾄﾞﾚｽ(To)"},
+        {"text after the angle brackets", "A <a@b> NOTIFY=NEVER", "b@example.jp", "", kMailErrorBadAddress,
+         "宛先ﾒｰﾙｱﾄﾞﾚｽ(To)"},
+        {"blank inside the address", "a@example.jp", "b @example.jp", "", kMailErrorBadAddress,
+         "差出人ﾒｰﾙｱﾄﾞﾚｽ(From)"},
+        {"bracket inside the brackets", "A <<a@b>>", "b@example.jp", "", kMailErrorBadAddress,
+         "宛先ﾒｰﾙｱﾄﾞﾚｽ(To)"},
+        {"unclosed bracket", "A <a@b", "b@example.jp", "", kMailErrorBadAddress, "宛先ﾒｰﾙｱﾄﾞﾚｽ(To)"},
+        {"empty brackets", "a@example.jp", "Gathra <>", "", kMailErrorBadAddress, "差出人ﾒｰﾙｱﾄﾞﾚｽ(From)"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
@@ -129,6 +158,46 @@ TEST(MailTexts, LineBreaksAndControlsAreRefusedNamingTheField) {
         EXPECT_EQ(failure->Source, kMailSourceGathra);
         EXPECT_EQ(failure->Description.rfind(row.Field, 0), 0u) << failure->Description;
         EXPECT_EQ(failure->Description.find_first_of("\r\n"), std::string::npos);
+    }
+}
+
+TEST(MailAddresses, DisplayNamesAreEncodedOrQuotedAndTheAddressStaysBare) {
+    const struct {
+        const char* name;
+        std::string setting;
+        std::string header;
+    } cases[] = {
+        {"bare_address", "  office@example.jp ", "office@example.jp"},
+        {"plain_name", "Gathra <gathra@example.jp>", "Gathra <gathra@example.jp>"},
+        {"blanks_inside_brackets", "Gathra < gathra@example.jp >", "Gathra <gathra@example.jp>"},
+        {"name_with_a_comma_is_quoted", "Sato, Taro <t@example.jp>", "\"Sato, Taro\" <t@example.jp>"},
+        {"quoted_name_keeps_its_escapes", "\"A \\\"B\\\" C.\" <t@example.jp>",
+         "\"A \\\"B\\\" C.\" <t@example.jp>"},
+        {"name_that_looks_encoded_is_quoted", "=?x?= <t@example.jp>", "\"=?x?=\" <t@example.jp>"},
+        {"brackets_without_a_name", "<t@example.jp>", "t@example.jp"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(MailboxHeader(c.setting), c.header) << c.name;
+    }
+
+    // Japanese names (UTF-8, or CP932 from an old settings file) become encoded words before the address.
+    for (const std::string& name : {std::string("棚卸 担当"), Utf8ToCp932("棚卸 担当")}) {
+        const std::string header = MailboxHeader(name + " <tana@example.jp>");
+        const size_t open = header.rfind(" <");
+        ASSERT_NE(open, std::string::npos) << header;
+        EXPECT_EQ(header.substr(open), " <tana@example.jp>");
+        EXPECT_EQ(DecodeEncodedWords(header.substr(0, open)), "棚卸 担当");
+    }
+
+    const auto headers = BuildMailHeaders({"事務所 <office@example.jp>", "ｹﾞｻﾗ <gathra@example.jp>", "",
+                                           "Mon, 07 Dec 2026 14:42:53 +0900", "<1@example.jp>"});
+    ASSERT_EQ(headers.size(), 5u);
+    EXPECT_EQ(headers[2], "From: =?UTF-8?B?" + EncodeBase64ForTest("ｹﾞｻﾗ") + "?= <gathra@example.jp>");
+    EXPECT_EQ(headers[3], "To: =?UTF-8?B?" + EncodeBase64ForTest("事務所") + "?= <office@example.jp>");
+    for (const std::string& line : headers) {
+        for (const char c : line) {
+            EXPECT_LT(static_cast<unsigned char>(c), 0x80u) << line;
+        }
     }
 }
 

@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <thread>
+
+#include <curl/curl.h>
 
 #include "output/mail_transport.h"
 #include "output/writers.h"
@@ -245,30 +248,127 @@ TEST_F(MailSmtpTest, UnreachableServerIsAFailureNamingTheLibrary) {
 }
 
 TEST_F(MailSmtpTest, SilentServerIsCutOffByTheTimeOut) {
-    // Accepts connections (the kernel's backlog) but never greets.
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(fd, 4), 0);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-
+    SilentSmtpServer silent;
+    ASSERT_TRUE(silent.Listening());
     const fs::path file = folder_.path() / "a.txt";
     WriteFile(file, "A,1\r\n");
     MailRequest request = Request(file);
-    request.Server = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    request.Server = silent.Address();
     MailLimits limits;
     limits.ConnectTimeoutSeconds = 2;
     limits.TransferTimeoutSeconds = 2;
     const auto started = std::chrono::steady_clock::now();
     const auto failure = SendMailOverSmtp(request, limits);
     const auto elapsed = std::chrono::steady_clock::now() - started;
-    close(fd);
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->Number, 28);  // libcurl: operation timed out
     EXPECT_LT(elapsed, std::chrono::seconds(60));
+}
+
+TEST(MailLimits, DefaultTimeOutsGrowWithTheAttachmentUpToTenMinutes) {
+    const MailLimits defaults;
+    EXPECT_EQ(defaults.ConnectTimeoutSeconds, 15);
+    const struct {
+        long long bytes;
+        long seconds;
+    } cases[] = {
+        {0, 60},
+        {64 * 1024 - 1, 60},
+        {64 * 1024, 61},
+        {10 * 1024 * 1024, 60 + 160},
+        {(600 - 60) * 64LL * 1024, 600},
+        {(600 - 60) * 64LL * 1024 + 64 * 1024, 600},
+        {4LL * 1024 * 1024 * 1024, 600},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TransferTimeoutFor(defaults, c.bytes), c.seconds) << c.bytes;
+    }
+}
+
+TEST(MailOptions, AnOptionTheLibraryLacksIsAFailureNamingIt) {
+    std::unique_ptr<CURL, void (*)(CURL*)> easy(curl_easy_init(), curl_easy_cleanup);
+    ASSERT_TRUE(easy);
+    EXPECT_FALSE(SetMailOption(easy.get(), CURLOPT_TIMEOUT, "CURLOPT_TIMEOUT", 5L).has_value());
+    // A number no libcurl knows, as an option missing from an older build would be.
+    const auto failure = SetMailOption(easy.get(), 9999, "CURLOPT_FROM_THE_FUTURE", 1L);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->Number, kMailErrorOption);
+    EXPECT_EQ(failure->Source, kMailSourceGathra);
+    EXPECT_EQ(failure->Description.rfind("SMTP の設定 CURLOPT_FROM_THE_FUTURE をﾗｲﾌﾞﾗﾘが受け付けません (", 0),
+              0u)
+        << failure->Description;
+}
+
+// Sets an environment variable for one test and restores it after.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        setenv(name, value, 1);
+    }
+    ~ScopedEnvironment() {
+        if (old_) {
+            setenv(name_, old_->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST_F(MailSmtpTest, ProxySettingsOfTheEnvironmentAreIgnored) {
+    StartSink();
+    const fs::path file = folder_.path() / "a.txt";
+    WriteFile(file, "A,1\r\n");
+    // Proxies on a port where nothing listens: a dispatch that used them could not connect.
+    const std::string nowhere = "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort());
+    const ScopedEnvironment all("all_proxy", nowhere.c_str());
+    const ScopedEnvironment allUpper("ALL_PROXY", nowhere.c_str());
+    const ScopedEnvironment smtp("smtp_proxy", nowhere.c_str());
+    const auto failure = SendMailOverSmtp(Request(file));
+    ASSERT_FALSE(failure.has_value()) << FormatMailError(*failure);
+    EXPECT_EQ(sink_.WaitForMessages(1).size(), 1u);
+}
+
+TEST_F(MailSmtpTest, StopDuringTheMailCancelsItWithinASecond) {
+    SilentSmtpServer silent;
+    ASSERT_TRUE(silent.Listening());
+    const fs::path file = folder_.path() / "stock.txt";
+    WriteFile(file, "A,1\r\n");
+    SettingsRecord settings;
+    settings.SendMail = 1;
+    settings.MailAddress = "office@example.jp";
+    settings.FromMailAddress = "gathra@example.jp";
+    settings.MailServer = silent.Address();
+    RunState run;
+    run.IsRunning = true;
+    run.OutputPath = file.string();
+    RecordingOperatorView view;
+
+    std::chrono::steady_clock::time_point stopped{};
+    std::thread stopButton([&] {
+        // Pressed once the mail is waiting on the server's greeting.
+        silent.WaitForConnection(std::chrono::seconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        stopped = std::chrono::steady_clock::now();
+        run.StopRequested = true;
+        run.IsRunning = false;
+    });
+    const bool sent = SendByMail(settings, run, view);
+    const auto ended = std::chrono::steady_clock::now();
+    stopButton.join();
+
+    EXPECT_FALSE(sent);
+    EXPECT_LT(ended - stopped, std::chrono::seconds(2));
+    EXPECT_EQ(run.MailErrorText.rfind("42 ", 0), 0u) << run.MailErrorText;
+    EXPECT_TRUE(std::regex_match(run.MailErrorText, kFailurePattern)) << run.MailErrorText;
+    EXPECT_EQ(run.MailErrorText.substr(run.MailErrorText.size() - 9), "[libcurl]");
+    EXPECT_EQ(ReadWholeFile(file), "A,1\r\n");
 }
 
 bool HaveOpenssl() {
@@ -311,6 +411,7 @@ TEST_F(MailSmtpTest, SendByMailTakesTheSettingsAndSetsMailErrorTextOnlyOnFailure
     settings.MailSub = "在庫";
     settings.MailServer = sink_.Address();
     RunState run;
+    run.IsRunning = true;
     run.OutputPath = file.string();
     run.MailErrorText = "earlier failure";
     RecordingOperatorView view;

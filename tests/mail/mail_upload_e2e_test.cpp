@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <regex>
+#include <thread>
 
 #include "e2e/whole_upload_fixture.h"
 #include "smtp_sink_process.h"
@@ -107,6 +108,36 @@ TEST_F(MailUploadE2E, MailFailuresAnswerCanAndLeaveTheStoredFile) {
         EXPECT_EQ(ReadFileBytes(save / "T01.txt"), kStored);
     }
     EXPECT_TRUE(sink.Messages().empty());
+}
+
+TEST_F(MailUploadE2E, StopDuringTheMailCancelsItAndEndsTheRun) {
+    SilentSmtpServer silent;
+    ASSERT_TRUE(silent.Listening());
+    settings.MailServer = silent.Address();
+    std::chrono::steady_clock::time_point stopped{};
+    std::thread stopButton([&] {
+        // The window's thread: pressed while the engine waits on the silent server.
+        if (silent.WaitForConnection(std::chrono::seconds(30))) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        stopped = std::chrono::steady_clock::now();
+        run.StopRequested = true;
+        run.IsRunning = false;
+    });
+    Upload();
+    const auto ended = std::chrono::steady_clock::now();
+    stopButton.join();
+
+    EXPECT_LT(ended - stopped, std::chrono::seconds(2));
+    EXPECT_EQ(sim->FinalAnswers(), Lines{"CAN"});
+    const Lines report = Report();
+    ASSERT_EQ(report.size(), 3u);
+    EXPECT_EQ(report[0], "office@example.jp宛 ﾒｰﾙ登録失敗:" + run.MailErrorText);
+    EXPECT_EQ(run.MailErrorText.rfind("42 ", 0), 0u) << run.MailErrorText;
+    EXPECT_EQ(run.MailErrorText.substr(run.MailErrorText.size() - 9), "[libcurl]");
+    EXPECT_EQ(report[1], "異常終了");
+    EXPECT_EQ(report[2], "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました");
+    EXPECT_EQ(ReadFileBytes(save / "T01.txt"), kStored);
 }
 
 TEST_F(MailUploadE2E, SendMailOtherThanOneSendsNothing) {

@@ -217,3 +217,31 @@ std::vector<SmtpSinkProcess::Received> SmtpSinkProcess::WaitForMessages(
 int SmtpSinkProcess::Connections() const {
     return std::atoi(ReadWholeFile(folder_ / "connections").c_str());
 }
+
+SilentSmtpServer::SilentSmtpServer() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd_, 4) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = -1;
+        return;
+    }
+    port_ = ntohs(address.sin_port);
+}
+
+SilentSmtpServer::~SilentSmtpServer() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+bool SilentSmtpServer::WaitForConnection(std::chrono::milliseconds limit) const {
+    pollfd waiting{fd_, POLLIN, 0};
+    return poll(&waiting, 1, static_cast<int>(limit.count())) == 1;
+}

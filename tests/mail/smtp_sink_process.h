@@ -65,6 +65,25 @@ private:
     std::filesystem::path folder_;
 };
 
+// A server on loopback that accepts connections (the kernel's backlog) and never says a word, not even
+// its greeting: the mail waits on it until a time-out or a cancel.
+class SilentSmtpServer {
+public:
+    SilentSmtpServer();
+    ~SilentSmtpServer();
+    SilentSmtpServer(const SilentSmtpServer&) = delete;
+    SilentSmtpServer& operator=(const SilentSmtpServer&) = delete;
+
+    bool Listening() const { return fd_ >= 0; }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+    // Waits (bounded) until a client has connected.
+    bool WaitForConnection(std::chrono::milliseconds limit) const;
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 // The interpreter that has Debian's aiosmtpd: /usr/bin/python3 when present.
 std::string SinkPython();
 
