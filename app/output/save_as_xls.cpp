@@ -139,12 +139,18 @@ private:
     std::string converted_;
 };
 
-void ShowFailure(OperatorView& view, RunState& run) {
+// The failure exit. The workbook is dropped unsaved, so the file on disk stays byte for byte as it was:
+// the upload ends without its final "ACK", the terminal keeps its records and sends them again, and
+// rows already written would otherwise be stored twice.
+bool FailureExit(OperatorView& view, RunState& run, Workbook& book, BackupLines& backup) {
+    backup.Close();
+    book.Discard();
     view.SetBusyPointer(false);
     const std::string text = "XLSﾌｧｲﾙ書込ｴﾗｰ : " + run.XlsErrorText;
     view.ShowMessage(kAppTitle, text, MessageIcon::None);
     view.ShowStatus(1, text);
     run.XlsErrorText.clear();
+    return false;
 }
 
 bool WriteWorkbook(const SettingsRecord& settings, RunState& run, OperatorView& view, Workbook& book,
@@ -153,15 +159,7 @@ bool WriteWorkbook(const SettingsRecord& settings, RunState& run, OperatorView& 
     bool failed = false;
     auto record = [&failed](bool ok) { failed = failed || !ok; };
 
-    auto failureExit = [&]() {
-        backup.Close();
-        const std::string cause = run.XlsErrorText;
-        if (!book.Close() && !cause.empty()) {
-            run.XlsErrorText = cause;  // keep the reason the write stopped, not the follow-on
-        }
-        ShowFailure(view, run);
-        return false;
-    };
+    auto failureExit = [&] { return FailureExit(view, run, book, backup); };
 
     if (!settings.XlsTemp.empty()) {
         record(book.Open(run.OutputPath, templatePath));
@@ -252,6 +250,9 @@ bool WriteWorkbook(const SettingsRecord& settings, RunState& run, OperatorView& 
         run.XlsErrorText = BackupFailureText(settings.BackFilePath, backup.ErrorNumber());
         record(false);
     }
+    if (failed) {
+        return failureExit();  // before the save: a failed store leaves the file as it was
+    }
     backup.Close();
     record(book.Close());
     if (failed) {
@@ -275,8 +276,7 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
     // The workbook layer reports every failure here before the failing call returns.
     Workbook book([&run](const std::string& text) { run.XlsErrorText = text; });
     BackupLines backup;
-    // Whatever throws (memory running out on a huge book) ends in the failure exit. The workbook may
-    // be half-built then, so it is dropped unsaved: the file on disk stays as it was.
+    // Whatever throws (memory running out on a huge book) ends in the failure exit.
     try {
         return WriteWorkbook(settings, run, view, book, backup, templatePath);
     } catch (const std::bad_alloc&) {
@@ -286,8 +286,5 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
     } catch (...) {
         run.XlsErrorText = "予期しないエラーが発生しました";
     }
-    backup.Close();
-    book.Discard();
-    ShowFailure(view, run);
-    return false;
+    return FailureExit(view, run, book, backup);
 }
