@@ -1,6 +1,7 @@
 #include "shell/main_window.h"
 
 #include <unistd.h>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
@@ -10,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QUrl>
+#include <thread>
 
 #include "binding/quorlin_binding.h"
 #include "settings/settings_store.h"
@@ -17,6 +19,7 @@
 #include "shell/click_label.h"
 #include "shell/lamp_widget.h"
 #include "shell/settings_dialog.h"
+#include "shell/upload_thread.h"
 #include "shell/window_metrics.h"
 
 namespace {
@@ -97,6 +100,10 @@ MainWindow::~MainWindow() {
     // children of this window and go with it explicitly.
     delete settingsDialog_.data();
     delete aboutDialog_.data();
+    // Only the window's own end gets here with a run still going (a run normally ends before the close
+    // is accepted): abandon it and wait for its thread.
+    delete engineBox_.data();
+    upload_.reset();
     if (busyPointer_) {
         QApplication::restoreOverrideCursor();
     }
@@ -243,27 +250,38 @@ void MainWindow::cmdComm_Click(int index) {
 }
 
 void MainWindow::StartUploadRun() {
-    ++uploadDepth_;
-    const LinkApi* link = nullptr;
-    if (services_.BindLink) {
-        link = services_.BindLink(platform_.ProgramFolder);
+    // One run at a time: the start button, the start-up timer and a deferred timer all come through here.
+    if (UploadUnderWay()) {
+        return;
     }
-    UploadContext context{settings_, run_, *this, link,
-                          services_.Clock ? services_.Clock : PcClock(SystemClock)};
-    try {
-        services_.RunUpload(context);
-    } catch (...) {
-        // The engine reports its own failures; nothing may escape into the event loop.
-        run_.IsRunning = false;
-        SetRunningState(0);
-    }
-    --uploadDepth_;
+    UploadThread::Start start;
+    start.Settings = settings_;
+    start.RunUpload = services_.RunUpload;
+    start.BindLink = services_.BindLink;
+    start.ProgramFolder = platform_.ProgramFolder;
+    start.Clock = services_.Clock;
+    start.FileLabel = fileLabel_;
+    upload_ = std::make_unique<UploadThread>(
+        *this, *this,
+        [this](const std::string& title, const std::string& text, MessageIcon icon,
+               std::function<void()> answered) { AskOperator(title, text, icon, std::move(answered)); },
+        run_, std::move(start), [this] { UploadRunEnded(); });
+}
+
+void MainWindow::UploadRunEnded() {
+    upload_.reset();
     if (busyPointer_) {
         SetBusyPointer(false);
     }
     if (closePending_) {
         closePending_ = false;
         close();
+    }
+}
+
+void MainWindow::DismissEngineMessage() {
+    if (upload_ && upload_->MessagePending() && engineBox_) {
+        engineBox_->done(QMessageBox::Ok);
     }
 }
 
@@ -320,16 +338,19 @@ void MainWindow::lblFile_DblClick() {
 
 void MainWindow::RequestQuit() {
     quitting_ = true;
+    // The run is told to stop before its box is answered, so that the engine goes on knowing it.
+    const bool underWay = UploadUnderWay();
+    if (underWay) {
+        cmdComm_Click(1);
+        closePending_ = true;
+    }
     // A message box waiting for the operator would hold the upload run (and so the end) forever.
     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
         box->done(QMessageBox::Ok);
     }
-    if (UploadUnderWay()) {
-        cmdComm_Click(1);
-        closePending_ = true;
-        return;
+    if (!underWay) {
+        close();
     }
-    close();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -339,15 +360,18 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         return;
     }
     if (run_.IsRunning) {
-        // As the stop button; the operator closes again once the upload run has ended.
+        // As the stop button; the operator closes again once the upload run has ended. A box of the
+        // engine would hold the run at its question: the close answers it.
         cmdComm_Click(1);
+        DismissEngineMessage();
         event->ignore();
         return;
     }
     if (UploadUnderWay()) {
-        // Stopping: the upload run is still unwinding inside this very call stack. Ending the program now
-        // would pull the window from under it, so the close waits for the run to return.
+        // Stopping: the upload thread is still unwinding (a writer is never cancelled part-way), so the
+        // close waits for the run to end and then ends the program.
         closePending_ = true;
+        DismissEngineMessage();
         event->ignore();
         return;
     }
@@ -366,12 +390,18 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void MainWindow::CloseLink() {
-    // Without libquorlin.so the binding yields nothing and there is no port to close.
+    // Without libquorlin.so the binding yields nothing and there is no port to close. The link library
+    // is called on a thread of its own, as during a run, never on the window's thread; closing is
+    // bounded by the library.
+    auto bind = services_.BindLink;
+    const std::string folder = platform_.ProgramFolder;
     try {
-        const LinkApi* link = services_.BindLink ? services_.BindLink(platform_.ProgramFolder) : nullptr;
-        if (link != nullptr && link->CloseIrCom != nullptr) {
-            link->CloseIrCom();
-        }
+        std::thread([bind, folder] {
+            const LinkApi* link = bind ? bind(folder) : nullptr;
+            if (link != nullptr && link->CloseIrCom != nullptr) {
+                link->CloseIrCom();
+            }
+        }).join();
     } catch (...) {
     }
 }
@@ -466,6 +496,30 @@ void MainWindow::ShowMessage(const std::string& title, const std::string& text, 
     box.exec();
 }
 
+void MainWindow::AskOperator(const std::string& title, const std::string& text, MessageIcon icon,
+                             std::function<void()> answered) {
+    if (quitting_) {
+        EchoToStdout(*stdoutLines_, title + ": " + text);
+        answered();
+        return;
+    }
+    // The same box as ShowMessage's, shown without a nested event loop: the upload thread is the one that
+    // waits. It answers once, when it is dismissed by the operator, a close or SIGTERM.
+    auto* box =
+        new QMessageBox(ToQtIcon(icon), QString::fromStdString(title), ToDisplayText(text), QMessageBox::Ok);
+    box->setObjectName(QStringLiteral("MessageBox"));
+    box->setFont(JapaneseFont());
+    box->setWindowModality(Qt::ApplicationModal);
+    connect(box, &QDialog::finished, this, [box, answered = std::move(answered)] {
+        box->deleteLater();
+        answered();
+    });
+    engineBox_ = box;
+    box->show();
+}
+
 void MainWindow::ProcessPendingEvents() {
+    // Called on the window's own thread only (the settings store at start-up, the dialogs); the upload
+    // thread's yields do nothing, since this thread keeps its event loop running.
     QCoreApplication::processEvents();
 }

@@ -20,14 +20,16 @@ class QProgressBar;
 class QPushButton;
 class SettingsDialog;
 class AboutDialog;
+class QMessageBox;
+class UploadThread;
 
 // frmMain: the program's only primary window and the owner of its lifecycle.
 //
 // Start-up loads the settings (Load), shows the save folder and arms the one-shot start-up timer, which
 // 500 ms later either starts an upload run (AutoStart 1) or puts the window into the idle state. An
-// upload run executes inside the handler that started it (start button or start-up timer) and lets the
-// window process its events through ProcessPendingEvents; the stop button and the close request reach it
-// only through the two run flags. The window implements OperatorView for the core.
+// upload run executes on a thread of its own (UploadThread); its OperatorView calls reach the window as
+// queued calls, and the stop button and the close request reach it only through the two run flags. The
+// window implements OperatorView for the core.
 //
 // Control names (objectName) follow the designed names; the elements of a control array carry the array
 // name followed by the index: cmdComm0 (start), cmdComm1 (stop), Status0 (red idle lamp), Status1 (cyan
@@ -87,8 +89,8 @@ public:
     const PlatformFacts& Platform() const { return platform_; }
     // The status text as the core wrote it (lines joined by CR LF).
     const std::string& StatusText() const { return statusText_; }
-    // True from the entry into RunUpload until it has returned (also while stopping).
-    bool UploadUnderWay() const { return uploadDepth_ > 0; }
+    // True from the start of an upload run until its thread has ended (also while stopping).
+    bool UploadUnderWay() const { return upload_ != nullptr; }
     QTimer& StartUpTimer() { return timer1_; }
     SettingsDialog* OpenSettingsDialog() const;
     AboutDialog* OpenAboutDialog() const;
@@ -106,6 +108,10 @@ private:
     void BuildControls();
     void ApplyWindowSettings();
     void StartUploadRun();
+    void UploadRunEnded();
+    void DismissEngineMessage();
+    void AskOperator(const std::string& title, const std::string& text, MessageIcon icon,
+                     std::function<void()> answered);
     void CloseLink();
     bool DialogOpen() const;
     void DialogClosed();
@@ -116,10 +122,11 @@ private:
     RunState run_;
     std::string statusText_;
     std::string fileLabel_;
-    int uploadDepth_ = 0;
-    bool closePending_ = false;   // a close arrived while the upload run was stopping
-    bool quitting_ = false;       // RequestQuit: message boxes no longer wait for the operator
-    bool timerDeferred_ = false;  // the start-up timer fired while a dialog was open
+    std::unique_ptr<UploadThread> upload_;  // the upload run under way, if any
+    QPointer<QMessageBox> engineBox_;       // the upload thread's message box being shown, if any
+    bool closePending_ = false;             // a close arrived while the upload run was stopping
+    bool quitting_ = false;                 // RequestQuit: message boxes no longer wait for the operator
+    bool timerDeferred_ = false;            // the start-up timer fired while a dialog was open
     bool busyPointer_ = false;
     QTimer timer1_;
     std::unique_ptr<StatusLineQueue> stdoutLines_;  // the time-stamped status lines for standard output

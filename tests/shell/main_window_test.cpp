@@ -1,8 +1,10 @@
 // The main window: running states, status text, start-up timer, start/stop/close while an upload runs,
-// double-click behaviours and the modal message box. The upload engine is replaced by scripted runs that
-// yield through the window exactly as the real engine does.
+// double-click behaviours and the modal message box. The upload engine is replaced by scripted runs on
+// the upload thread, which see the window only as the real engine does: through the run flags and the
+// operator view.
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -10,19 +12,32 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
+#include <atomic>
+#include <fstream>
 #include <memory>
+#include <thread>
 
-#include "shell/settings_dialog.h"
+#include "output/writers.h"
 #include "shell/about_dialog.h"
 #include "shell/main_window.h"
+#include "shell/settings_dialog.h"
 #include "shell_test_support.h"
 
 namespace {
 
-int g_closeCalls = 0;
+std::atomic<int> g_closeCalls = 0;
+std::thread::id g_closeThread;
 int32_t CountingClose() {
     ++g_closeCalls;
+    g_closeThread = std::this_thread::get_id();
     return 1;
+}
+
+// Waits on the upload thread (never on the window's) until `until` holds or the run was told to stop.
+void WaitOnEngine(const std::function<bool()>& until, UploadContext& context) {
+    for (int i = 0; i < 60000 && !until() && context.Run.IsRunning; ++i) {
+        QThread::msleep(1);
+    }
 }
 
 // What the window shows of its running state.
@@ -47,6 +62,22 @@ char* DescribeLook(const Look& look) {
                                .arg(look.Setting)
                                .arg(look.Info));
 }
+
+// Counts the paint events of a widget while `active` is set.
+class PaintCounter : public QObject {
+public:
+    PaintCounter(int* paints, const std::atomic<bool>* active) : paints_(paints), active_(active) {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && *active_) {
+            ++*paints_;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    int* paints_;
+    const std::atomic<bool>* active_;
+};
 
 }  // namespace
 
@@ -84,6 +115,10 @@ private slots:
     void backgroundDoubleClick_data();
     void backgroundDoubleClick();
     void messageBoxIsModalUntilAcknowledged();
+    void engineMessageHoldsOnlyTheEngine_data();
+    void engineMessageHoldsOnlyTheEngine();
+    void engineWorksOnItsOwnThreadAndSettings();
+    void windowPaintsWhileWorkbookIsStored();
     void startUpSizeAndFolder();
     void busyPointerBalanced();
 
@@ -91,18 +126,21 @@ private:
     // Builds and loads the window on a fresh program folder.
     void MakeWindow(const std::function<void(SettingsRecord&)>& tweak = {}, bool withLink = true);
     Look LookOf() const;
-    // A scripted upload run: yields until IsRunning is False, then `unwind` more yields (the engine's way
-    // to its next check point), then ends as the engine does.
-    void RunUntilStopped(UploadContext& context, int unwind = 0);
+    // A scripted upload run: waits until IsRunning is False; while holdStopping_ is set it then stays in
+    // its stopping phase (the engine's way to its next check point); then it ends as the engine does.
+    void RunUntilStopped(UploadContext& context);
+    // Waits for the run under way to end.
+    bool RunEnded();
 
     std::unique_ptr<QTemporaryDir> dir_;
     std::unique_ptr<MainWindow> window_;
     std::function<void(UploadContext&)> engine_;
-    std::function<void(int)> onYield_;
-    std::function<void()> onStopping_;
-    int engineEntries_ = 0;
-    int engineDepth_ = 0;
-    int maxEngineDepth_ = 0;
+    std::atomic<int> engineEntries_ = 0;
+    std::atomic<int> engineDepth_ = 0;
+    std::atomic<int> maxEngineDepth_ = 0;
+    std::atomic<bool> release_ = false;       // lets a scripted engine go on
+    std::atomic<bool> holdStopping_ = false;  // keeps RunUntilStopped in its stopping phase
+    std::atomic<bool> stoppingReached_ = false;
     QStringList opened_;
     LinkApi link_;
 };
@@ -111,13 +149,15 @@ void MainWindowTest::init() {
     dir_ = std::make_unique<QTemporaryDir>();
     QVERIFY(dir_->isValid());
     engine_ = nullptr;
-    onYield_ = nullptr;
-    onStopping_ = nullptr;
+    release_ = false;
+    holdStopping_ = false;
+    stoppingReached_ = false;
     engineEntries_ = 0;
     engineDepth_ = 0;
     maxEngineDepth_ = 0;
     opened_.clear();
     g_closeCalls = 0;
+    g_closeThread = {};
     link_ = LinkApi{};
     link_.CloseIrCom = CountingClose;
 }
@@ -131,8 +171,7 @@ void MainWindowTest::MakeWindow(const std::function<void(SettingsRecord&)>& twea
     MainWindow::Services services = MainWindow::DefaultServices();
     services.RunUpload = [this](UploadContext& context) {
         ++engineEntries_;
-        ++engineDepth_;
-        maxEngineDepth_ = std::max(maxEngineDepth_, engineDepth_);
+        maxEngineDepth_ = std::max(maxEngineDepth_.load(), ++engineDepth_);
         if (engine_) {
             engine_(context);
         } else {
@@ -159,25 +198,19 @@ Look MainWindowTest::LookOf() const {
                 shown("Status1"),   button("cmdSetting"), button("cmdInfo")};
 }
 
-void MainWindowTest::RunUntilStopped(UploadContext& context, int unwind) {
-    int yields = 0;
-    while (context.Run.IsRunning && yields < 50000) {
-        context.View.ProcessPendingEvents();
+void MainWindowTest::RunUntilStopped(UploadContext& context) {
+    WaitOnEngine([] { return false; }, context);
+    stoppingReached_ = true;
+    for (int i = 0; i < 60000 && holdStopping_; ++i) {
         QThread::msleep(1);
-        ++yields;
-        if (onYield_) {
-            onYield_(yields);
-        }
-    }
-    for (int i = 0; i < unwind; ++i) {
-        context.View.ProcessPendingEvents();
-        if (onStopping_) {
-            onStopping_();
-        }
     }
     context.View.ShowStatus(1, "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました");
     context.Run.IsRunning = false;
     context.View.SetRunningState(0);
+}
+
+bool MainWindowTest::RunEnded() {
+    return QTest::qWaitFor([this] { return !window_->UploadUnderWay(); }, 20000);
 }
 
 void MainWindowTest::runningState_data() {
@@ -234,11 +267,10 @@ void MainWindowTest::startUpTimer_data() {
 
 void MainWindowTest::startUpTimer() {
     QFETCH(int, autoStart);
-    Look atEntry;
-    bool flagsAtEntry = false;
+    std::atomic<bool> flagsAtEntry = false;
     engine_ = [&](UploadContext& context) {
-        atEntry = LookOf();
         flagsAtEntry = context.Run.IsRunning && !context.Run.StopRequested;
+        WaitOnEngine([this] { return release_.load(); }, context);
         context.Run.IsRunning = false;  // one upload, then the engine ends by itself
         context.View.SetRunningState(0);
     };
@@ -248,11 +280,14 @@ void MainWindowTest::startUpTimer() {
     QCOMPARE(LookOf().Stop, true);
     QVERIFY(window_->StartUpTimer().isActive());
     QTRY_VERIFY_WITH_TIMEOUT(!window_->StartUpTimer().isActive(), 10000);
-    QCOMPARE(engineEntries_, autoStart);
     if (autoStart == 1) {
-        QCOMPARE(atEntry, kRunning);
+        QTRY_COMPARE_WITH_TIMEOUT(engineEntries_.load(), 1, 10000);
+        QCOMPARE(LookOf(), kRunning);  // as the engine found it
         QVERIFY(flagsAtEntry);
     }
+    release_ = true;
+    QVERIFY(RunEnded());
+    QCOMPARE(engineEntries_.load(), autoStart);
     QCOMPARE(LookOf(), kIdle);
     QVERIFY(!window_->Run().IsRunning);
 }
@@ -263,29 +298,22 @@ void MainWindowTest::startByHandBeforeTimer_data() {
 
 void MainWindowTest::startByHandBeforeTimer() {
     QFETCH(int, autoStart);
-    Look afterTimer;
-    bool runningAfterTimer = false;
-    engine_ = [&](UploadContext& context) {
-        // Serve events until the start-up timer has fired under this upload, then a little longer.
-        for (int i = 0; i < 20000 && window_->StartUpTimer().isActive(); ++i) {
-            context.View.ProcessPendingEvents();
-            QThread::msleep(1);
-        }
-        for (int i = 0; i < 20; ++i) {
-            context.View.ProcessPendingEvents();
-        }
-        afterTimer = LookOf();
-        runningAfterTimer = context.Run.IsRunning;
+    engine_ = [this](UploadContext& context) {
+        WaitOnEngine([this] { return release_.load(); }, context);
         context.Run.IsRunning = false;
         context.View.SetRunningState(0);
     };
     MakeWindow([autoStart](SettingsRecord& r) { r.AutoStart = static_cast<int16_t>(autoStart); });
     QTest::mouseClick(window_->findChild<QPushButton*>("cmdComm0"), Qt::LeftButton);
-    QVERIFY(!window_->StartUpTimer().isActive());
-    QCOMPARE(engineEntries_, 1);     // no second upload run from the timer
-    QCOMPARE(maxEngineDepth_, 1);    // and none nested
-    QCOMPARE(afterTimer, kRunning);  // the timer did not put the window into its idle look
-    QVERIFY(runningAfterTimer);      // nor stop the upload under way
+    // The start-up timer fires under the upload started by hand.
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->StartUpTimer().isActive(), 10000);
+    QTest::qWait(50);
+    QCOMPARE(LookOf(), kRunning);       // the timer did not put the window into its idle look
+    QVERIFY(window_->Run().IsRunning);  // nor stop the upload under way
+    release_ = true;
+    QVERIFY(RunEnded());
+    QCOMPARE(engineEntries_.load(), 1);   // no second upload run from the timer
+    QCOMPARE(maxEngineDepth_.load(), 1);  // and none at the same time
     QCOMPARE(LookOf(), kIdle);
 }
 
@@ -297,9 +325,8 @@ void MainWindowTest::timerWaitsForOpenDialog_data() {
 
 void MainWindowTest::timerWaitsForOpenDialog() {
     QFETCH(QString, button);
-    bool enabledInRun = false;
-    engine_ = [&](UploadContext& context) {
-        enabledInRun = window_->isEnabled();  // the stop button can be reached
+    engine_ = [this](UploadContext& context) {
+        WaitOnEngine([this] { return release_.load(); }, context);
         context.Run.IsRunning = false;
         context.View.SetRunningState(0);
     };
@@ -308,92 +335,76 @@ void MainWindowTest::timerWaitsForOpenDialog() {
     QVERIFY(!window_->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(!window_->StartUpTimer().isActive(), 10000);
     QTest::qWait(100);
-    QCOMPARE(engineEntries_, 0);  // no upload under the open dialog
+    QCOMPARE(engineEntries_.load(), 0);  // no upload under the open dialog
     QDialog* dialog = button == "cmdSetting" ? static_cast<QDialog*>(window_->OpenSettingsDialog())
                                              : static_cast<QDialog*>(window_->OpenAboutDialog());
     QVERIFY(dialog != nullptr);
     dialog->reject();
-    QTRY_COMPARE_WITH_TIMEOUT(engineEntries_, 1, 10000);
-    QVERIFY(enabledInRun);
+    QTRY_COMPARE_WITH_TIMEOUT(engineEntries_.load(), 1, 10000);
+    QVERIFY(window_->isEnabled());  // the stop button can be reached
+    release_ = true;
+    QVERIFY(RunEnded());
     QCOMPARE(LookOf(), kIdle);
 }
 
 void MainWindowTest::stopChangesNoControlUntilEngineEnds() {
-    QList<Look> whileStopping;
-    bool stopRequested = false;
-    onYield_ = [&](int yield) {
-        if (yield == 5) {
-            QTest::mouseClick(window_->findChild<QPushButton*>("cmdComm1"), Qt::LeftButton);
-        }
-    };
-    onStopping_ = [&] {
-        whileStopping << LookOf();
-        stopRequested = window_->Run().StopRequested;
-    };
-    engine_ = [this](UploadContext& context) { RunUntilStopped(context, 10); };
+    holdStopping_ = true;
     MakeWindow();
     window_->StartUpTimer().stop();
     window_->cmdComm_Click(0);
-    QCOMPARE(whileStopping.size(), 10);
-    for (const Look& look : whileStopping) {
-        QCOMPARE(look, kRunning);
+    QTRY_COMPARE_WITH_TIMEOUT(engineEntries_.load(), 1, 10000);
+    QTest::mouseClick(window_->findChild<QPushButton*>("cmdComm1"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(stoppingReached_.load(), 10000);
+    for (int i = 0; i < 10; ++i) {
+        QTest::qWait(10);
+        QCOMPARE(LookOf(), kRunning);
     }
-    QVERIFY(stopRequested);
+    QVERIFY(window_->Run().StopRequested);
+    holdStopping_ = false;
+    QVERIFY(RunEnded());
     QCOMPARE(LookOf(), kIdle);
     QVERIFY(QString::fromStdString(window_->StatusText()).endsWith("通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"));
 }
 
 void MainWindowTest::closeDuringRunWaitsForTheRun() {
-    bool firstClose = true;
-    bool secondClose = true;
-    bool endedWhileRunning = false;
-    onYield_ = [&](int yield) {
-        if (yield == 5) {
-            firstClose = window_->close();
-        }
-    };
-    int stoppingYields = 0;
-    onStopping_ = [&] {
-        if (++stoppingYields == 3) {
-            secondClose = window_->close();  // stopping: flag False, run not yet ended
-        }
-        endedWhileRunning = endedWhileRunning || g_closeCalls > 0;
-    };
-    engine_ = [this](UploadContext& context) { RunUntilStopped(context, 10); };
+    holdStopping_ = true;
     MakeWindow();
     QSignalSpy spy(window_.get(), &MainWindow::programEnding);
     window_->StartUpTimer().stop();
     window_->cmdComm_Click(0);
-    QVERIFY(!firstClose);   // the first close only stopped the upload
-    QVERIFY(!secondClose);  // the second one waited for it
-    QVERIFY(!endedWhileRunning);
+    QTRY_COMPARE_WITH_TIMEOUT(engineEntries_.load(), 1, 10000);
+    QVERIFY(!window_->close());  // the first close only stops the upload
+    QTRY_VERIFY_WITH_TIMEOUT(stoppingReached_.load(), 10000);
+    QVERIFY(!window_->close());  // stopping: flag False, run not yet ended; the close waits for it
+    QTest::qWait(50);
+    QCOMPARE(g_closeCalls.load(), 0);
+    QCOMPARE(spy.count(), 0);
     QCOMPARE(window_->Run().StopRequested, true);
+    holdStopping_ = false;
     // The run has returned: the waiting close has now ended the program.
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(g_closeCalls, 1);
+    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 10000);
+    QCOMPARE(g_closeCalls.load(), 1);
     QVERIFY(!window_->isVisible());
 }
 
 void MainWindowTest::secondCloseAfterRunEndsProgram() {
-    bool firstClose = true;
-    onYield_ = [&](int yield) {
-        if (yield == 5) {
-            firstClose = window_->close();
-        }
-    };
     MakeWindow();
     QSignalSpy spy(window_.get(), &MainWindow::programEnding);
     window_->StartUpTimer().stop();
     window_->cmdComm_Click(0);
-    QVERIFY(!firstClose);
+    QTRY_COMPARE_WITH_TIMEOUT(engineEntries_.load(), 1, 10000);
+    QVERIFY(!window_->close());
+    QVERIFY(RunEnded());
     QCOMPARE(spy.count(), 0);
     QVERIFY(window_->isVisible());
     QCOMPARE(LookOf(), kIdle);
-    QCOMPARE(g_closeCalls, 0);
+    QCOMPARE(g_closeCalls.load(), 0);
 
     QVERIFY(window_->close());
     QCOMPARE(spy.count(), 1);
-    QCOMPARE(g_closeCalls, 1);
+    QCOMPARE(g_closeCalls.load(), 1);
+    // Only an upload thread calls the link library, never the window's thread.
+    QVERIFY(g_closeThread != std::this_thread::get_id());
 }
 
 void MainWindowTest::closeWithoutLinkLibraryEnds() {
@@ -489,6 +500,122 @@ void MainWindowTest::messageBoxIsModalUntilAcknowledged() {
     QCOMPARE(text, QString("保存ﾌｫﾙﾀﾞが存在しません\n再設定を行ってください！！"));
     QCOMPARE(icon, QMessageBox::Critical);
     QVERIFY(modal);
+}
+
+void MainWindowTest::engineMessageHoldsOnlyTheEngine_data() {
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<bool>("runGoesOn");  // the engine went on with IsRunning still True
+    QTest::addColumn<bool>("programEnds");
+    QTest::newRow("operator acknowledges") << "ok" << true << false;
+    QTest::newRow("window closed") << "close" << false << false;
+    QTest::newRow("SIGTERM") << "quit" << false << true;
+}
+
+// A message box of the engine waits for the operator on the upload thread only: the window goes on
+// showing what the engine reported before it. A close or SIGTERM answers the box and stops the run.
+void MainWindowTest::engineMessageHoldsOnlyTheEngine() {
+    QFETCH(QString, answer);
+    QFETCH(bool, runGoesOn);
+    QFETCH(bool, programEnds);
+    std::atomic<bool> answered = false;
+    std::atomic<bool> runningAfterBox = false;
+    engine_ = [&](UploadContext& context) {
+        context.View.ShowStatus(0, "COM1");
+        context.View.ShowMessage("Gathra", "ｴﾗｰ", MessageIcon::Critical);
+        answered = true;
+        runningAfterBox = context.Run.IsRunning.load();
+        context.View.ShowStatus(1, "異常終了");
+        context.Run.IsRunning = false;
+        context.View.SetRunningState(0);
+    };
+    MakeWindow();
+    QSignalSpy spy(window_.get(), &MainWindow::programEnding);
+    window_->StartUpTimer().stop();
+    window_->cmdComm_Click(0);
+    QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(window_->StatusText()), QString("COM1"), 5000);
+    QTest::qWait(50);
+    QVERIFY(!answered);
+    QCOMPARE(LookOf(), kRunning);
+    if (answer == "ok") {
+        qobject_cast<QMessageBox*>(QApplication::activeModalWidget())->button(QMessageBox::Ok)->click();
+    } else if (answer == "close") {
+        QVERIFY(!window_->close());
+    } else {
+        window_->RequestQuit();
+    }
+    QVERIFY(RunEnded());
+    QVERIFY(answered);
+    QCOMPARE(runningAfterBox.load(), runGoesOn);
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+    QCOMPARE(QString::fromStdString(window_->StatusText()), QString("COM1\r\n異常終了"));
+    QCOMPARE(LookOf(), kIdle);
+    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), programEnds ? 1 : 0, 5000);
+}
+
+void MainWindowTest::engineWorksOnItsOwnThreadAndSettings() {
+    std::thread::id engineThread;
+    const SettingsRecord* engineSettings = nullptr;
+    engine_ = [&](UploadContext& context) {
+        engineThread = std::this_thread::get_id();
+        engineSettings = &context.Settings;
+        context.Settings.SaveFolder = "/trimmed";  // as the engine trims it, in its own copy
+        context.View.SetFileLabel("/T01.txt");
+        context.Run.IsRunning = false;
+        context.View.SetRunningState(0);
+    };
+    MakeWindow();
+    const std::string folder = window_->Settings().SaveFolder;
+    window_->StartUpTimer().stop();
+    window_->cmdComm_Click(0);
+    QVERIFY(RunEnded());
+    QVERIFY(engineThread != std::thread::id());
+    QVERIFY(engineThread != std::this_thread::get_id());
+    QVERIFY(engineSettings != &window_->Settings());
+    QCOMPARE(window_->Settings().SaveFolder, folder);
+    QCOMPARE(window_->FileLabel(), std::string("/T01.txt"));
+}
+
+// The largest upload a workbook takes, stored by the real spreadsheet writer from the upload thread:
+// meanwhile the window's timers fire and it paints.
+void MainWindowTest::windowPaintsWhileWorkbookIsStored() {
+    const int records = 32767;
+    std::atomic<bool> storing = false;
+    std::atomic<bool> stored = false;
+    engine_ = [&](UploadContext& context) {
+        {
+            std::ofstream back(context.Settings.BackFilePath, std::ios::binary | std::ios::trunc);
+            for (int i = 0; i < records; ++i) {
+                back << "T01," << i << ",ｶﾅ,123,456,789\r\n";
+            }
+        }
+        context.Run.OutputPath = dir_->filePath("T01.xls").toStdString();
+        storing = true;
+        stored = SaveAsXls(context.Settings, context.Run, context.View);
+        storing = false;
+        context.Run.IsRunning = false;
+        context.View.SetRunningState(0);
+    };
+    MakeWindow();
+    int ticks = 0;
+    int paints = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (storing) {
+            ++ticks;
+            window_->update();
+        }
+    });
+    ticker.start(5);
+    PaintCounter counter(&paints, &storing);
+    window_->installEventFilter(&counter);
+    window_->StartUpTimer().stop();
+    window_->cmdComm_Click(0);
+    QVERIFY(QTest::qWaitFor([&] { return !window_->UploadUnderWay(); }, 120000));
+    QVERIFY(stored);
+    QVERIFY(QFileInfo(dir_->filePath("T01.xls")).size() > 32767 * 10);
+    QVERIFY2(ticks > 0, "the window's timers did not fire during the store");
+    QVERIFY2(paints > 0, "the window did not paint during the store");
 }
 
 void MainWindowTest::startUpSizeAndFolder() {

@@ -1,0 +1,123 @@
+#include "shell/upload_thread.h"
+
+#include <QMetaObject>
+
+UploadThread::UploadThread(QObject& window, OperatorView& target, AskOperator ask, RunState& run, Start start,
+                           std::function<void()> finished)
+    : window_(window),
+      target_(target),
+      ask_(std::move(ask)),
+      run_(run),
+      finished_(std::move(finished)),
+      fileLabel_(start.FileLabel) {
+    thread_ = std::thread([this, start = std::move(start)]() mutable { Main(std::move(start)); });
+}
+
+UploadThread::~UploadThread() {
+    Abandon();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void UploadThread::Abandon() {
+    run_.IsRunning = false;
+    {
+        std::lock_guard lock(mutex_);
+        abandoned_ = true;
+    }
+    answered_.notify_all();
+}
+
+void UploadThread::Main(Start start) {
+    const LinkApi* link = nullptr;
+    try {
+        if (start.BindLink) {
+            link = start.BindLink(start.ProgramFolder);
+        }
+        UploadContext context{start.Settings, run_, *this, link,
+                              start.Clock ? start.Clock : PcClock(SystemClock)};
+        if (start.RunUpload) {
+            start.RunUpload(context);
+        }
+    } catch (...) {
+        // The engine reports its own failures; an escaped exception still ends the run as the engine would.
+        run_.IsRunning = false;
+        SetRunningState(0);
+    }
+    Post([done = finished_] {
+        if (done) {
+            done();
+        }
+    });
+}
+
+void UploadThread::Post(std::function<void()> call) {
+    QMetaObject::invokeMethod(&window_, std::move(call), Qt::QueuedConnection);
+}
+
+bool UploadThread::MessagePending() const {
+    std::lock_guard lock(mutex_);
+    return messagesAsked_ > messagesAnswered_;
+}
+
+void UploadThread::ShowStatus(int16_t mode, const std::string& text) {
+    Post([this, mode, text] { target_.ShowStatus(mode, text); });
+}
+
+void UploadThread::SetRunningState(int16_t state) {
+    Post([this, state] { target_.SetRunningState(state); });
+}
+
+void UploadThread::SetFileLabel(const std::string& text) {
+    {
+        std::lock_guard lock(mutex_);
+        fileLabel_ = text;
+    }
+    Post([this, text] { target_.SetFileLabel(text); });
+}
+
+std::string UploadThread::FileLabel() const {
+    std::lock_guard lock(mutex_);
+    return fileLabel_;
+}
+
+void UploadThread::SetProgressMax(int max) {
+    Post([this, max] { target_.SetProgressMax(max); });
+}
+
+void UploadThread::SetProgressValue(int value) {
+    Post([this, value] { target_.SetProgressValue(value); });
+}
+
+void UploadThread::SetProgressVisible(bool visible) {
+    Post([this, visible] { target_.SetProgressVisible(visible); });
+}
+
+void UploadThread::SetBusyPointer(bool busy) {
+    Post([this, busy] { target_.SetBusyPointer(busy); });
+}
+
+void UploadThread::Beep() {
+    Post([this] { target_.Beep(); });
+}
+
+void UploadThread::ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) {
+    std::unique_lock lock(mutex_);
+    if (abandoned_) {
+        return;
+    }
+    const uint64_t ticket = ++messagesAsked_;
+    lock.unlock();
+    Post([this, title, text, icon, ticket] {
+        ask_(title, text, icon, [this, ticket] {
+            {
+                std::lock_guard answer(mutex_);
+                messagesAnswered_ = std::max(messagesAnswered_, ticket);
+            }
+            answered_.notify_all();
+        });
+    });
+    lock.lock();
+    answered_.wait(lock, [this, ticket] { return abandoned_ || messagesAnswered_ >= ticket; });
+}
