@@ -2,6 +2,9 @@
 // stored file, the status lines on standard output, and a clean end on SIGTERM, with and without
 // libquorlin.so.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -18,6 +21,7 @@ class ProgramTest : public QObject {
 private slots:
     void initTestCase();
     void automaticUploadStoresFile();
+    void uploadGoesOnWhileStandardOutputIsNotRead();
     void endsWithoutLinkLibrary();
     void endsWhileStartUpMessageWaits();
 
@@ -25,6 +29,8 @@ private:
     // A program folder with Gathra (and, when asked, libquorlin.so and gathra-termsim).
     QString MakeProgramFolder(QTemporaryDir& dir, bool withLink);
     void StartGathra(QProcess& gathra, const QString& folder);
+    // Starts gathra-termsim serving one upload of `records` as terminal T01 on COM1; waits until it is ready.
+    void StartTerminal(QProcess& sim, const QString& folder, const QStringList& records);
     static void EndGathra(QProcess& gathra);
 
     QString bin_;
@@ -83,19 +89,12 @@ void ProgramTest::automaticUploadStoresFile() {
         r.TimeAdjust.assign(1, '0');
     });
     const QStringList records{"A001,ﾃｽﾄ,10", "A002,商品,20", "A003,abc,30"};
-    QFile recordFile(folder + "/records.txt");
-    QVERIFY(recordFile.open(QIODevice::WriteOnly));
-    recordFile.write(records.join("\n").toUtf8() + "\n");
-    recordFile.close();
-
     QProcess sim;
-    sim.setProcessChannelMode(QProcess::MergedChannels);
-    sim.start(folder + "/gathra-termsim",
-              {"--folder", folder, "--port", "1", "--records", recordFile.fileName(), "--id", "T01",
-               "--uploads", "1", "--time-limit", "90"});
-    QVERIFY(sim.waitForStarted(10000));
+    StartTerminal(sim, folder, records);
+    if (QTest::currentTestFailed()) {
+        return;
+    }
     QByteArray simOutput;
-    QTRY_VERIFY_WITH_TIMEOUT((simOutput += sim.readAll()).contains("ready:"), 20000);
 
     QProcess gathra;
     StartGathra(gathra, folder);
@@ -122,6 +121,63 @@ void ProgramTest::automaticUploadStoresFile() {
         const QByteArray line = QByteArray::fromStdString(Utf8ToCp932(record.toStdString())) + "\r\n";
         QVERIFY2(file.contains(line), qPrintable(record));
     }
+}
+
+void ProgramTest::StartTerminal(QProcess& sim, const QString& folder, const QStringList& records) {
+    QFile recordFile(folder + "/records.txt");
+    QVERIFY(recordFile.open(QIODevice::WriteOnly));
+    recordFile.write(records.join("\n").toUtf8() + "\n");
+    recordFile.close();
+    sim.setProcessChannelMode(QProcess::MergedChannels);
+    sim.start(folder + "/gathra-termsim",
+              {"--folder", folder, "--port", "1", "--records", recordFile.fileName(), "--id", "T01",
+               "--uploads", "1", "--time-limit", "90"});
+    QVERIFY(sim.waitForStarted(10000));
+    QByteArray simOutput;
+    QTRY_VERIFY_WITH_TIMEOUT((simOutput += sim.readAll()).contains("ready:"), 20000);
+}
+
+// Standard output is a pipe that nobody reads (a service manager that stalls, a script that forgot it):
+// after the first few lines it takes nothing more, yet the upload of 2,000 records is stored and
+// answered, and SIGTERM still ends the program.
+void ProgramTest::uploadGoesOnWhileStandardOutputIsNotRead() {
+    if (!QFile::exists(bin_ + "/gathra-termsim")) {
+        QSKIP("gathra-termsim is not built");
+    }
+    QTemporaryDir dir;
+    const QString folder = MakeProgramFolder(dir, true);
+    QVERIFY(!folder.isEmpty());
+    WriteSettings(folder, folder + "/out", [](SettingsRecord& r) {
+        r.AutoStart = 1;
+        r.Mode = 0;
+        r.TimeAdjust.assign(1, '0');
+    });
+    QStringList records;
+    for (int i = 1; i <= 2000; ++i) {
+        records << QStringLiteral("A%1,ﾃｽﾄ,%2").arg(i, 4, 10, QLatin1Char('0')).arg(i * 10);
+    }
+    QProcess sim;
+    StartTerminal(sim, folder, records);
+    if (QTest::currentTestFailed()) {
+        return;
+    }
+
+    int stalled[2] = {-1, -1};
+    QVERIFY(::pipe2(stalled, O_CLOEXEC) == 0);
+    ::fcntl(stalled[1], F_SETPIPE_SZ, 4096);  // one page: a few dozen status lines fill it
+    QProcess gathra;
+    gathra.setChildProcessModifier([&stalled] { ::dup2(stalled[1], STDOUT_FILENO); });
+    StartGathra(gathra, folder);
+    ::close(stalled[1]);
+
+    const bool simEnded = sim.waitForFinished(90000);
+    const QByteArray simOutput = sim.readAll();
+    ::close(stalled[0]);  // the reader goes away only now; before, the pipe was full and unread
+    QVERIFY2(simEnded, simOutput.constData());
+    QVERIFY2(simOutput.contains("upload 1: ACK"), simOutput.constData());
+    const QList<QByteArray> lines = FileBytes(folder + "/out/T01.txt").split('\n');
+    QCOMPARE(lines.size(), 2001);  // 2,000 lines and the empty rest after the last line feed
+    EndGathra(gathra);
 }
 
 void ProgramTest::endsWithoutLinkLibrary() {
