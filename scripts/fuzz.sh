@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # libFuzzer targets of Gathra (tests/fuzz), built with clang, AddressSanitizer and UBSan in build-fuzz/.
 #
-#   scripts/fuzz.sh TARGET SECONDS   build TARGET and fuzz it for SECONDS; new inputs collect in
-#                                    build-fuzz/corpus/TARGET, crashes in build-fuzz/crashes/TARGET
+#   scripts/fuzz.sh TARGET SECONDS [LIBFUZZER OPTIONS...]
+#                                    build TARGET and fuzz it for SECONDS (e.g. -runs=1000000 to stop
+#                                    sooner); new inputs collect in build-fuzz/corpus/TARGET, crashes in
+#                                    build-fuzz/crashes/TARGET
 #   scripts/fuzz.sh --build          build every target (the test command does this before the suite)
 #   scripts/fuzz.sh --suite TARGET   the suite's bounded run: the seed corpus plus a bounded number of
 #                                    new inputs (at most 20 s), in a scratch folder
@@ -51,11 +53,12 @@ case "${1:-}" in
     *)
         target=${1:?usage: scripts/fuzz.sh TARGET SECONDS | --build | --suite TARGET | --list}
         seconds=${2:?usage: scripts/fuzz.sh TARGET SECONDS}
+        shift 2
         configure
         cmake --build "$build" -j"$(nproc)" --target "$target"
         mkdir -p "$build/corpus/$target" "$build/crashes/$target"
         cd "$build"
         exec "$build/fuzz/$target" "${common[@]}" -max_total_time="$seconds" \
-            -artifact_prefix="$build/crashes/$target/" "$build/corpus/$target" "$root/tests/fuzz/corpus/$target"
+            -artifact_prefix="$build/crashes/$target/" "$@" "$build/corpus/$target" "$root/tests/fuzz/corpus/$target"
         ;;
 esac
