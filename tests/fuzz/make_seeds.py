@@ -79,6 +79,16 @@ def uploads() -> None:
     put("fuzz_upload", "protocol1", b"\x09" + b"".join(line + b"\r" for line in plain))
 
 
+def mail_headers() -> None:
+    # First byte: bit 0 makes the text the sender instead of the recipient. A 0x00 separates the address
+    # (or subject) from the file name.
+    put("fuzz_mail_header", "japanese_name", b"\x00" + "棚卸 担当 <user@example.jp>".encode("utf-8") + b"\x00"
+        + "棚卸データ.xls".encode("utf-8"))
+    put("fuzz_mail_header", "cp932_sender", b"\x01" + "在庫 <a@b.jp>".encode("cp932") + b"\x00report.txt")
+    put("fuzz_mail_header", "smuggled", b"\x00a@b> NOTIFY=NEVER\x00x\r\nBcc: c@d")
+    put("fuzz_mail_header", "quoted", b'\x00"A, B" <a@b.jp>\x00' + b"n" * 120)
+
+
 def workbooks(gathra_xls) -> None:
     for i, path in enumerate(gathra_xls):
         with open(path, "rb") as f:
@@ -110,6 +120,7 @@ def main() -> None:
     settings()
     backups()
     uploads()
+    mail_headers()
     os.makedirs(os.path.join(CORPUS, "fuzz_workbook"), exist_ok=True)
     workbooks(args.gathra_xls)
 
