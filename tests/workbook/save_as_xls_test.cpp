@@ -18,15 +18,7 @@ const std::string kFailurePrefix = "XLSﾌｧｲﾙ書込ｴﾗｰ : ";
 
 class SaveAsXlsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        settings.SaveFolder = dir.Path();
-        settings.BackFilePath = dir.File("Back.txt");
-        settings.XlsField.fill(1);
-        settings.XlsType = 1;
-        settings.XlsF1 = 1;
-        settings.XlsStartLine = 1;
-        run.OutputPath = dir.File("T01.xls");
-    }
+    void SetUp() override { WorkbookStoreSettings(dir, 1, settings, run); }
 
     // The backup file as the upload writes it: CP932 bytes, CR LF after every line.
     void Backup(const std::vector<std::string>& utf8Lines) {

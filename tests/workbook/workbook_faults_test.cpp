@@ -81,15 +81,7 @@ std::string InChild(const std::function<void()>& prepare, const std::function<st
 
 class WorkbookFaultsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        settings.SaveFolder = dir.Path();
-        settings.BackFilePath = dir.File("Back.txt");
-        settings.XlsField.fill(1);
-        settings.XlsType = 1;
-        settings.XlsF1 = 1;
-        settings.XlsStartLine = 0;
-        run.OutputPath = dir.File("T01.xls");
-    }
+    void SetUp() override { WorkbookStoreSettings(dir, 0, settings, run); }
 
     void Backup(int records, const std::string& tag) {
         std::string bytes;
