@@ -1,0 +1,214 @@
+#!/usr/bin/env bash
+# The packages as an operator gets them: built by CPack from the build folder, the .deb unpacked with
+# dpkg-deb -x into a scratch root and checked there (files, stripped binaries, the menu entry, AppStream
+# data, lintian), then the launcher used from that root: the collector against the simulated terminal,
+# and Gathra's first run on an X server of the test's own (Xvfb) with a scratch HOME.
+#
+# Usage: package_test.sh BUILD_DIR
+# In CI (CI=true) a missing tool is a failure; elsewhere the test says why and skips (exit 77).
+set -uo pipefail
+
+build=$(cd "$1" && pwd)
+bin=${GATHRA_BIN_DIR:-$build/bin}
+scratch=$(mktemp -d /tmp/gathra-package-XXXXXX)
+pids=()
+failures=0
+
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do
+        kill -TERM "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+check() {  # check DESCRIPTION COMMAND...
+    local what=$1
+    shift
+    if "$@" >"$scratch/check.log" 2>&1; then
+        echo "ok: $what"
+    else
+        fail "$what"
+        cat "$scratch/check.log" >&2
+    fi
+}
+# Waits up to $1 seconds for the command after it to succeed.
+wait_for() {
+    local limit=$1 started=$SECONDS
+    shift
+    until "$@" 2>/dev/null; do
+        ((SECONDS - started < limit)) || return 1
+        sleep 0.1
+    done
+}
+
+for tool in cpack dpkg-deb lintian desktop-file-validate appstreamcli Xvfb xdotool file cmp; do
+    if ! command -v "$tool" >/dev/null; then
+        if [ "${CI:-}" = true ]; then
+            echo "FAIL: $tool is not installed (scripts/install-deps.sh installs it)" >&2
+            exit 1
+        fi
+        echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
+        exit 77
+    fi
+done
+
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+[ -n "$version" ] || { echo "FAIL: no package version in $build/CPackConfig.cmake" >&2; exit 1; }
+
+# --- Build both packages ----------------------------------------------------------------------------
+if ! (cd "$build" && cpack --config "$build/CPackConfig.cmake" -B "$scratch/out") >"$scratch/cpack.log" 2>&1; then
+    cat "$scratch/cpack.log" >&2
+    echo "FAIL: cpack" >&2
+    exit 1
+fi
+deb=$scratch/out/gathra_${version}_amd64.deb
+tgz=$scratch/out/gathra-${version}-Linux-x86_64.tar.gz
+check "the .deb is named gathra_${version}_amd64.deb" test -f "$deb"
+check "the archive is named gathra-${version}-Linux-x86_64.tar.gz" test -f "$tgz"
+
+# The archive: one top folder holding the program folder, the README and packaging/.
+top=gathra-${version}-Linux-x86_64
+tar -tzf "$tgz" | sed 's,/$,,' | sort >"$scratch/tgz.list"
+for entry in Gathra gathra-collect libquorlin.so gathra-termsim README.md packaging/gathra \
+    packaging/gathra-collect@.service packaging/org.gathra.Gathra.desktop; do
+    check "archive holds $top/$entry" grep -qx "$top/$entry" "$scratch/tgz.list"
+done
+check "archive has one top folder" test "$(cut -d/ -f1 "$scratch/tgz.list" | sort -u)" = "$top"
+
+# --- The .deb's files ----------------------------------------------------------------------------------
+root=$scratch/root
+dpkg-deb -x "$deb" "$root" || { echo "FAIL: dpkg-deb -x" >&2; exit 1; }
+for file in usr/bin/gathra usr/lib/gathra/Gathra usr/lib/gathra/gathra-collect usr/lib/gathra/gathra-termsim; do
+    check "$file is an executable file" test -f "$root/$file" -a -x "$root/$file"
+done
+for file in usr/lib/gathra/libquorlin.so usr/share/applications/org.gathra.Gathra.desktop \
+    usr/share/metainfo/org.gathra.Gathra.metainfo.xml usr/share/icons/hicolor/scalable/apps/gathra.svg \
+    usr/share/gathra/gathra-collect@.service usr/share/doc/gathra/copyright usr/share/doc/gathra/changelog.gz; do
+    check "$file is a file, not executable" test -f "$root/$file" -a ! -x "$root/$file"
+done
+for size in 16 32 48 64 128 256; do
+    check "PNG icon ${size}x${size}" sh -c "file '$root/usr/share/icons/hicolor/${size}x${size}/apps/gathra.png' | grep -q 'PNG image data, $size x $size'"
+done
+check "an example udev rule under /usr/share/gathra" sh -c "ls '$root'/usr/share/gathra/*.rules"
+check "nothing installed under /etc or /opt" test ! -e "$root/etc" -a ! -e "$root/opt"
+for file in Gathra gathra-collect gathra-termsim libquorlin.so; do
+    check "$file is stripped" sh -c "file -L '$root/usr/lib/gathra/$file' | grep -q ', stripped'"
+done
+check "dependencies computed (libc6 among them)" sh -c "dpkg-deb -f '$deb' Depends | grep -q libc6"
+check "desktop-file-validate" desktop-file-validate "$root/usr/share/applications/org.gathra.Gathra.desktop"
+check "appstreamcli validate --no-net" appstreamcli validate --no-net "$root/usr/share/metainfo/org.gathra.Gathra.metainfo.xml"
+check "the metadata names release $version" grep -q "<release version=\"$version\"" \
+    "$root/usr/share/metainfo/org.gathra.Gathra.metainfo.xml"
+check "the changelog's latest entry is $version" sh -c "zcat '$root/usr/share/doc/gathra/changelog.gz' | head -n 1 | grep -q '^gathra ($version)'"
+lintian --tag-display-limit 0 "$deb" >"$scratch/lintian.log" 2>&1
+check "lintian reports no errors" sh -c "! grep -q '^E:' '$scratch/lintian.log'"
+cat "$scratch/lintian.log"
+
+gathra=$root/usr/bin/gathra
+lib=$root/usr/lib/gathra
+
+# --- The launcher's command line and its copies ---------------------------------------------------
+"$gathra" --bogus >/dev/null 2>"$scratch/usage.err"
+check "a bad option ends with 64" test $? -eq 64
+check "a bad option is named" grep -q -- "--bogus" "$scratch/usage.err"
+check "--help" sh -c "'$gathra' --help | grep -q -- '--collect'"
+mkdir -p "$scratch/nolib/usr/bin"
+cp "$gathra" "$scratch/nolib/usr/bin/"
+"$scratch/nolib/usr/bin/gathra" --collect --folder "$scratch/nolib/f" --once >/dev/null 2>&1
+check "no program files beside the launcher ends with 2" test $? -eq 2
+
+copies=$scratch/copies
+check "--collect --version prepares the folder" sh -c "'$gathra' --collect --folder '$copies' --version | grep -q 'gathra-collect $version'"
+for file in gathra-collect libquorlin.so; do
+    check "$file copied, not linked" test -f "$copies/$file" -a ! -L "$copies/$file"
+    check "$file copy identical" cmp "$lib/$file" "$copies/$file"
+done
+# An identical copy is left alone; a copy that differs (an upgrade) is replaced.
+touch -d '2001-01-01 00:00' "$copies/libquorlin.so"
+printf 'x' >>"$copies/gathra-collect"
+"$gathra" --collect --folder "$copies" --version >/dev/null
+check "an identical copy keeps its time" test "$(stat -c %Y "$copies/libquorlin.so")" = "$(date -d '2001-01-01 00:00' +%s)"
+check "a differing copy is replaced" cmp "$lib/gathra-collect" "$copies/gathra-collect"
+check "a replaced copy is executable" test -x "$copies/gathra-collect"
+
+# --- The collector through the launcher, against the simulated terminal ------------------------------
+cradle=$scratch/cradle
+mkdir -p "$cradle/out"
+{
+    echo "[Gathra]"
+    echo "SaveFolder=$cradle/out"
+    printf '%s\n' Baud=115200 Port=1 Mode=0 CrcType=0 OverWrite=0 StartUpSize=0 AutoStart=1 Protocol=0 \
+        SendMail=0 MailAddress= MailSub= FromMailAddress= MailServer=
+    for n in $(seq 1 20); do echo "XlsField$n=1"; done
+    printf '%s\n' AddDate=0 FixFname= TimeAdjust=0 SaveFormat=0 XlsType=1 XlsTemp= XlsF1=1 XlsStartLine=1 \
+        MdbType=0 MdbName= MdbTblName=
+} >"$cradle/Gathra.ini"
+printf 'A001,10\nA002,20\n' >"$scratch/records.txt"
+"$bin/gathra-termsim" --folder "$cradle" --port 1 --records "$scratch/records.txt" --id PKG01 \
+    --time-limit 60 >"$scratch/termsim.log" 2>&1 &
+pids+=($!)
+if wait_for 20 grep -q '^ready:' "$scratch/termsim.log"; then
+    timeout 60 "$gathra" --collect --folder "$cradle" --once >"$scratch/collect.out" 2>"$scratch/collect.err"
+    status=$?
+    check "gathra --collect --once ends with 0" test "$status" -eq 0
+    check "the upload is stored in the save folder" test "$(cat "$cradle/out/PKG01.txt" 2>/dev/null)" = "$(printf 'A001,10\r\nA002,20\r')"
+    check "the collector ran from copies in the folder" test -f "$cradle/gathra-collect" -a ! -L "$cradle/gathra-collect"
+    check "the status ends with the normal end" grep -q '正常終了' "$scratch/collect.out"
+    echo "--- collector status lines"
+    cat "$scratch/collect.out" "$scratch/collect.err"
+else
+    fail "gathra-termsim did not get ready"
+    cat "$scratch/termsim.log" >&2
+fi
+
+# --- First run of Gathra through the launcher, on Xvfb, with a scratch HOME ----------------------------
+home=$scratch/home
+mkdir -p "$home/Documents" "$home/runtime"
+chmod 700 "$home/runtime"
+Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp 3>"$scratch/display" 2>"$scratch/xvfb.log" &
+pids+=($!)
+if ! wait_for 30 grep -q '[0-9]' "$scratch/display"; then
+    fail "Xvfb did not start"
+    cat "$scratch/xvfb.log" >&2
+else
+    display=:$(tr -d '[:space:]' <"$scratch/display")
+    x_env=(env -u XAUTHORITY -u WAYLAND_DISPLAY -u SESSION_MANAGER -u XDG_DATA_HOME DISPLAY="$display"
+        HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_CACHE_HOME="$home/.cache"
+        XDG_RUNTIME_DIR="$home/runtime" QT_QPA_PLATFORM=xcb)
+    "${x_env[@]}" "$gathra" >"$scratch/gathra.out" 2>"$scratch/gathra.err" &
+    gathra_pid=$!
+    pids+=("$gathra_pid")
+    folder=$home/.local/share/gathra
+    # No settings file yet: Gathra waits in its "File Read" box before it writes one.
+    box=$("${x_env[@]}" timeout 60 xdotool search --sync --onlyvisible --name '^File Read$' | head -n 1)
+    check "Gathra's first start shows the File Read box" test -n "$box"
+    for file in Gathra libquorlin.so; do
+        check "$file copied into ~/.local/share/gathra" test -f "$folder/$file" -a ! -L "$folder/$file"
+        check "$file copy identical" cmp "$lib/$file" "$folder/$file"
+    done
+    check "Gathra runs from the prepared folder" test "$(readlink "/proc/$gathra_pid/exe")" = "$folder/Gathra"
+    if [ -n "$box" ]; then
+        "${x_env[@]}" timeout 30 xdotool windowfocus --sync "$box" key Return
+    fi
+    check "the settings file is created in the program folder" wait_for 30 test -f "$folder/Gathra.ini"
+    main=$("${x_env[@]}" timeout 60 xdotool search --sync --onlyvisible --name '^GATHRA for Windows' | head -n 1)
+    check "the main window comes up" test -n "$main"
+    check "the save folder is the scratch documents folder" grep -qx "SaveFolder=$home/Documents" "$folder/Gathra.ini"
+    kill -TERM "$gathra_pid"
+    timeout 30 tail --pid="$gathra_pid" -f /dev/null
+    wait "$gathra_pid"
+    check "Gathra ends with 0 on SIGTERM" test $? -eq 0
+fi
+
+if [ "$failures" -gt 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "all package checks passed"
