@@ -111,6 +111,20 @@ lintian --tag-display-limit 0 "$deb" >"$scratch/lintian.log" 2>&1
 check "lintian reports no errors" sh -c "! grep -q '^E:' '$scratch/lintian.log'"
 cat "$scratch/lintian.log"
 
+# The service unit: systemd reads it without a complaint (the launcher taken from the scratch root).
+unit=$root/usr/share/gathra/gathra-collect@.service
+if command -v systemd-analyze >/dev/null; then
+    sed "s|/usr/bin/gathra|$root/usr/bin/gathra|" "$unit" >"$scratch/gathra-collect@cradle1.service"
+    systemd-analyze verify "$scratch/gathra-collect@cradle1.service" >"$scratch/verify.log" 2>&1
+    check "systemd-analyze verify has nothing to say" test ! -s "$scratch/verify.log"
+    cat "$scratch/verify.log"
+fi
+for line in 'ExecStart=/usr/bin/gathra --collect --folder /var/lib/gathra/%i' 'StateDirectory=gathra/%i' \
+    'SupplementaryGroups=dialout' 'Restart=on-failure' 'RestartForceExitStatus=3' 'RestartPreventExitStatus=2 64' \
+    'StandardOutput=journal'; do
+    check "unit: $line" grep -qxF "$line" "$unit"
+done
+
 gathra=$root/usr/bin/gathra
 lib=$root/usr/lib/gathra
 
