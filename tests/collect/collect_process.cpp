@@ -28,7 +28,7 @@ CollectProcess::~CollectProcess() {
 }
 
 bool CollectProcess::Start(const std::string& program, const std::vector<std::string>& args,
-                           const std::string& cwd, const std::string& logFolder) {
+                           const std::string& cwd, const std::string& logFolder, int outFd) {
     outPath_ = logFolder + "/stdout";
     errPath_ = logFolder + "/stderr";
     std::vector<std::string> argvText{program};
@@ -45,7 +45,8 @@ bool CollectProcess::Start(const std::string& program, const std::vector<std::st
     }
     if (pid == 0) {
         // Only async-signal-safe calls between fork and exec.
-        const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int out =
+            outFd >= 0 ? outFd : ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (out < 0 || err < 0 || ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(err, STDERR_FILENO) < 0 ||
             ::chdir(cwd.c_str()) != 0) {

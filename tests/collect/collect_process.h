@@ -15,8 +15,9 @@ public:
     CollectProcess& operator=(const CollectProcess&) = delete;
 
     // Starts `program` with `args` in the working folder `cwd`. False when it could not be started.
+    // With `outFd` given, standard output is that descriptor instead of the file.
     bool Start(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-               const std::string& logFolder);
+               const std::string& logFolder, int outFd = -1);
 
     // Waits at most `timeoutMs` for the end. The exit code, or -1 when it did not end (or was killed by a
     // signal: then -100 - the signal number).

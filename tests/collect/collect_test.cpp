@@ -1,9 +1,11 @@
 // gathra-collect as an operator runs it: the real program in a program folder of its own, with the real
 // libquorlin.so, against the simulated terminal on a pseudo-terminal linked as ports/COM1.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -205,6 +207,26 @@ TEST_F(CollectTest, SigtermMidUploadAnswersCanAndEndsWithExitOne) {
     EXPECT_FALSE(FileExists(SaveFolder() + "/T01.txt"));
     EXPECT_NE(collector_.Output().find("異常終了"), std::string::npos);
     EXPECT_NE(collector_.Errors().find("gathra-collect: "), std::string::npos) << collector_.Errors();
+}
+
+// Standard output that nobody reads (a stalled journal) must not stall the upload: the status lines of a
+// long upload overflow a pipe's buffer many times.
+TEST_F(CollectTest, UnreadStandardOutputDoesNotStallTheUpload) {
+    ASSERT_NO_FATAL_FAILURE(WriteSettings());
+    termsim::Options options;
+    for (int i = 0; i < 2000; ++i) {
+        options.records.push_back("R" + std::to_string(i) + ",1234567890");
+    }
+    ASSERT_TRUE(terminal_.Start(program_.Path(), kPort, options));
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    ASSERT_TRUE(collector_.Start(Collector(), {"--once"}, "/", logs_.Path(), pipeFds[1]));
+    ::close(pipeFds[1]);
+
+    EXPECT_EQ(collector_.Wait(60000), 0) << collector_.Errors();
+    ::close(pipeFds[0]);
+    EXPECT_EQ(terminal_.FinalAnswers(), std::vector<std::string>{"ACK"});
+    EXPECT_TRUE(FileExists(SaveFolder() + "/T01.txt"));
 }
 
 TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {

@@ -19,8 +19,8 @@
 #include "console_view.h"
 #include "run/run_outcome.h"
 #include "run/run_state.h"
+#include "run/status_line_queue.h"
 #include "settings/settings_store.h"
-#include "status_line_sink.h"
 #include "stop_signal_watcher.h"
 #include "upload/upload_engine.h"
 
@@ -138,8 +138,8 @@ int main(int argc, char** argv) {
     int exitCode = kExitStored;
     std::string reason;
     {
-        StatusLineSink out(STDOUT_FILENO);
-        StatusLineSink err(STDERR_FILENO);
+        StatusLineQueue out(STDOUT_FILENO);
+        StatusLineQueue err(STDERR_FILENO);
         ConsoleView view([&out](std::string line) { out.Push(std::move(line)); },
                          [&err](std::string line) { err.Push(std::move(line)); },
                          ::isatty(STDOUT_FILENO) == 1, options.beep);
