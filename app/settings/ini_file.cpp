@@ -95,6 +95,30 @@ bool HasLineBreakOrNul(std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
+// A file that is not valid UTF-8 as a whole: every line that is valid UTF-8 stays, every other line is
+// taken as CP932 (carried over from an older installation), so one stray byte garbles only its own line.
+// False when a line needs CP932 and no converter can be opened.
+bool DecodeLines(std::string_view content, std::string& text) {
+    text.clear();
+    size_t start = 0;
+    while (start < content.size()) {
+        const size_t newline = content.find('\n', start);
+        const size_t end = newline == std::string_view::npos ? content.size() : newline + 1;
+        const std::string_view line = content.substr(start, end - start);
+        if (IsValidUtf8(line)) {
+            text += line;
+        } else {
+            bool converted = false;
+            text += Cp932ToUtf8(line, &converted);
+            if (!converted) {
+                return false;
+            }
+        }
+        start = end;
+    }
+    return true;
+}
+
 bool ReadUmask(mode_t* mask) {
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -146,6 +170,106 @@ bool ResolveTarget(const std::string& path, std::string* target, IniError* error
         current = link;
     }
     SetError(error, ELOOP);
+    return false;
+}
+
+// Writes all of `data` at `offset`, retrying short writes and EINTR. False with errno set.
+bool WriteAllAt(int fd, std::string_view data, off_t offset) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t wrote =
+            pwrite(fd, data.data() + done, data.size() - done, offset + static_cast<off_t>(done));
+        if (wrote < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+// Reads the whole open file from its start. False with errno set.
+bool ReadAllFrom(int fd, std::string& bytes) {
+    bytes.clear();
+    char buffer[8192];
+    while (true) {
+        const ssize_t got = pread(fd, buffer, sizeof buffer, static_cast<off_t>(bytes.size()));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (got == 0) {
+            return true;
+        }
+        bytes.append(buffer, static_cast<size_t>(got));
+        if (bytes.size() > static_cast<size_t>(kMaxFileSize)) {
+            errno = EFBIG;
+            return false;
+        }
+    }
+}
+
+// Closes a descriptor when it goes.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return fd_; }
+    // Closes now; false with errno set when the close reports a failure.
+    bool Close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+// Rewrites the existing file `target` in place with `content`, for a folder where no temporary file can
+// be made. The new length is reserved first, so a full disk fails before anything is overwritten; after
+// the write the file is cut to the new length and synced. On any failure the old text is put back.
+bool RewriteInPlace(const std::string& target, std::string_view content, IniError* error) {
+    Descriptor file(open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    std::string old;
+    if (file.Get() < 0 || !ReadAllFrom(file.Get(), old)) {
+        SetError(error, errno);
+        return false;
+    }
+    if (content.size() > old.size()) {
+        const int reserved = posix_fallocate(file.Get(), 0, static_cast<off_t>(content.size()));
+        if (reserved != 0) {
+            // Nothing was overwritten; a reservation past the old end is given back.
+            [[maybe_unused]] const int ignored = ftruncate(file.Get(), static_cast<off_t>(old.size()));
+            SetError(error, reserved);
+            return false;
+        }
+    }
+    if (WriteAllAt(file.Get(), content, 0) &&
+        ftruncate(file.Get(), static_cast<off_t>(content.size())) == 0 && fsync(file.Get()) == 0) {
+        if (file.Close()) {
+            return true;
+        }
+        SetError(error, errno);
+        return false;
+    }
+    const int code = errno;
+    // The old text fits the blocks it had, so putting it back does not need new space.
+    if (WriteAllAt(file.Get(), old, 0)) {
+        [[maybe_unused]] const int truncated = ftruncate(file.Get(), static_cast<off_t>(old.size()));
+        [[maybe_unused]] const int synced = fsync(file.Get());
+    }
+    SetError(error, code);
     return false;
 }
 
@@ -233,9 +357,9 @@ bool IniFile::Load(const std::string& path, IniError* error) {
     std::string text;
     if (IsValidUtf8(content)) {
         text.assign(content);
-    } else {
-        text = Cp932ToUtf8(bytes);  // a BOM does not belong to a CP932 file: convert every byte
-        bom_ = false;
+    } else if (!DecodeLines(content, text)) {
+        SetError(error, EILSEQ);
+        return false;
     }
 
     size_t start = 0;
@@ -410,22 +534,19 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content, In
     std::string pattern = directory + "/." + base + ".XXXXXX";
     const int fd = mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) {
+        // A folder this user may not write to, holding a settings file the user may write: the file is
+        // rewritten where it is, since no temporary file can stand beside it.
+        if (exists && (errno == EACCES || errno == EPERM)) {
+            return RewriteInPlace(target, content, error);
+        }
         SetError(error, errno);
         return false;
     }
     TempFile temp(pattern, fd);
 
-    size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t wrote = write(temp.Fd(), content.data() + done, content.size() - done);
-        if (wrote < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            SetError(error, errno);
-            return false;
-        }
-        done += static_cast<size_t>(wrote);
+    if (!WriteAllAt(temp.Fd(), content, 0)) {
+        SetError(error, errno);
+        return false;
     }
     if (fchmod(temp.Fd(), mode) != 0) {
         SetError(error, errno);

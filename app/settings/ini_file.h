@@ -15,13 +15,17 @@
 // - Changing a value rewrites only that entry's line; a missing key is added after the last non-blank
 //   line of its section, a missing section is added at the end of the file. Every other line, comment
 //   and blank line stays byte for byte, each with its own line end.
-// - The file is UTF-8. A file that is not valid UTF-8 is taken as CP932 (carried over from an older
-//   installation), converted on load and so saved as UTF-8. A UTF-8 byte order mark is kept.
+// - The file is UTF-8. In a file that is not valid UTF-8 as a whole, each line that is not valid UTF-8 is
+//   taken as CP932 (carried over from an older installation), converted on load and so saved as UTF-8;
+//   the other lines stay as they are. A UTF-8 byte order mark is kept.
 // - Lines end with LF or CR LF. New lines take the line end of the file's first line (LF in a new file).
 // - Save writes a new file beside the old one and renames it over the old one: a crash or a full disk
 //   leaves either the old or the new file, never a mix. The old file's permission bits are kept, a file
 //   this user may not write is refused as it would be by a write in place, and a path that is a symlink
-//   is replaced at its target so the link stays.
+//   is replaced at its target so the link stays. Only when the folder does not let this user create the
+//   temporary file, but the file itself is writable, is the file rewritten in place: the new length is
+//   reserved first (a full disk fails before anything is overwritten), then written, cut and synced, and
+//   on any failure the old text is put back.
 
 struct IniError {
     int Code = 0;             // an errno value

@@ -9,15 +9,14 @@
 #include <system_error>
 
 #include "codec/text_encoding.h"
+#include "run/operator_view.h"
 #include "settings/ini_file.h"
 #include "settings/number_text.h"
+#include "settings/setting_text.h"
 #include "settings/settings_keys.h"
-#include "run/operator_view.h"
 
 namespace {
 
-// A value is read into a buffer of 255 bytes, so at most 254 bytes of it are seen.
-constexpr size_t kMaxValueBytes = 254;
 // The value ReadIniString hands back for a missing key while loading; a stored "ERR" counts the same.
 constexpr const char* kMissing = "ERR";
 // Shell folder number of the user's documents folder.
@@ -36,18 +35,10 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
     return folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
-// Cuts a value to the bytes a 255-byte buffer holds, backing off to the start of a UTF-8 character
-// so that no character is split.
-std::string CutToBuffer(std::string value) {
-    if (value.size() <= kMaxValueBytes) {
-        return value;
-    }
-    size_t length = kMaxValueBytes;
-    while (length > 0 && (static_cast<unsigned char>(value[length]) & 0xC0) == 0x80) {
-        --length;
-    }
-    value.resize(length);
-    return value;
+// Cuts a value to what a 255-byte buffer of the terminal-era store held: 254 bytes of CP932, backing off
+// to the start of a character so that none is split.
+std::string CutToBuffer(const std::string& value) {
+    return CutToSettingValue(value);
 }
 
 // What ReadIniString returns, for a document already in memory.

@@ -10,17 +10,39 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QValidator>
 #include <algorithm>
 #include <cstdint>
 
+#include "run/operator_view.h"
 #include "settings/number_text.h"
+#include "settings/setting_text.h"
 #include "settings/settings_store.h"
 #include "shell/dialog_support.h"
 #include "shell/folder_dialog.h"
-#include "run/operator_view.h"
 #include "shell/window_metrics.h"
 
 namespace {
+
+// The line edits' rule for what is typed or pasted: control characters (CR and LF of a pasted line
+// among them) are dropped, and an edit that would take the value past 254 bytes of CP932 is refused.
+class SettingTextValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int& position) const override {
+        QString kept;
+        kept.reserve(input.size());
+        for (qsizetype i = 0; i < input.size(); ++i) {
+            if (IsSettingControl(input[i].unicode())) {
+                position -= i < position ? 1 : 0;
+            } else {
+                kept += input[i];
+            }
+        }
+        input = kept;
+        return FitsSettingValue(input.toStdString()) ? Acceptable : Invalid;
+    }
+};
 
 constexpr int kBaudFast = 115200;
 constexpr int kBaudSlow = 38400;
@@ -174,6 +196,7 @@ QLineEdit* SettingsDialog::MakeTextBox(QWidget* parent, const char* name, int le
                                        int height, std::function<void(const std::string&)> onChange) {
     auto* box = new QLineEdit(parent);
     box->setObjectName(QString::fromLatin1(name));
+    box->setValidator(new SettingTextValidator(box));
     box->setGeometry(TwipsRect(left, top, width, height));
     if (onChange) {
         connect(box, &QLineEdit::textChanged, this,

@@ -276,15 +276,15 @@ TEST_F(LoadSettingsTest, DefaultFolderWithoutDocumentsOrOnAnOlderSystem) {
 
 TEST_F(LoadSettingsTest, LongValuesAreCutAtACharacterBoundary) {
     std::string kana;
-    while (kana.size() < 300) {
-        kana += "日";  // three bytes each: 84 characters are 252 bytes
+    while (kana.size() < 450) {
+        kana += "日";  // two bytes each in CP932, as the limit counts: 127 characters are 254 bytes
     }
     WriteBytes(IniPath(),
                SettingsFile(save_.Path(), {{"MailSub", std::string(300, 'a')}, {"FixFname", kana}}));
     Load();
     EXPECT_TRUE(view_.Messages.empty());
     EXPECT_EQ(record_.MailSub, std::string(254, 'a'));
-    EXPECT_EQ(record_.FixFname, kana.substr(0, 252));
+    EXPECT_EQ(record_.FixFname, kana.substr(0, 127 * 3));
 }
 
 TEST_F(LoadSettingsTest, RewriteKeepsCommentsAndUnknownKeys) {
