@@ -28,6 +28,8 @@ private slots:
 private:
     // A program folder with Gathra (and, when asked, libquorlin.so and gathra-termsim).
     QString MakeProgramFolder(QTemporaryDir& dir, bool withLink);
+    // A program folder with the simulator whose settings start an upload automatically (direct mode).
+    QString MakeUploadFolder(QTemporaryDir& dir);
     void StartGathra(QProcess& gathra, const QString& folder);
     // Starts gathra-termsim serving one upload of `records` as terminal T01 on COM1; waits until it is ready.
     void StartTerminal(QProcess& sim, const QString& folder, const QStringList& records);
@@ -60,6 +62,18 @@ QString ProgramTest::MakeProgramFolder(QTemporaryDir& dir, bool withLink) {
     return folder;
 }
 
+QString ProgramTest::MakeUploadFolder(QTemporaryDir& dir) {
+    const QString folder = MakeProgramFolder(dir, true);
+    if (!folder.isEmpty()) {
+        WriteSettings(folder, folder + "/out", [](SettingsRecord& r) {
+            r.AutoStart = 1;
+            r.Mode = 0;  // the simulator plays the terminal only, not the adapter
+            r.TimeAdjust.assign(1, '0');
+        });
+    }
+    return folder;
+}
+
 void ProgramTest::StartGathra(QProcess& gathra, const QString& folder) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -81,13 +95,8 @@ void ProgramTest::automaticUploadStoresFile() {
         QSKIP("gathra-termsim is not built");
     }
     QTemporaryDir dir;
-    const QString folder = MakeProgramFolder(dir, true);
+    const QString folder = MakeUploadFolder(dir);
     QVERIFY(!folder.isEmpty());
-    WriteSettings(folder, folder + "/out", [](SettingsRecord& r) {
-        r.AutoStart = 1;
-        r.Mode = 0;  // the simulator plays the terminal only, not the adapter
-        r.TimeAdjust.assign(1, '0');
-    });
     const QStringList records{"A001,ﾃｽﾄ,10", "A002,商品,20", "A003,abc,30"};
     QProcess sim;
     StartTerminal(sim, folder, records);
@@ -145,13 +154,8 @@ void ProgramTest::uploadGoesOnWhileStandardOutputIsNotRead() {
         QSKIP("gathra-termsim is not built");
     }
     QTemporaryDir dir;
-    const QString folder = MakeProgramFolder(dir, true);
+    const QString folder = MakeUploadFolder(dir);
     QVERIFY(!folder.isEmpty());
-    WriteSettings(folder, folder + "/out", [](SettingsRecord& r) {
-        r.AutoStart = 1;
-        r.Mode = 0;
-        r.TimeAdjust.assign(1, '0');
-    });
     QStringList records;
     for (int i = 1; i <= 2000; ++i) {
         records << QStringLiteral("A%1,ﾃｽﾄ,%2").arg(i, 4, 10, QLatin1Char('0')).arg(i * 10);
