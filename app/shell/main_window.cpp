@@ -55,6 +55,18 @@ QMessageBox::Icon ToQtIcon(MessageIcon icon) {
     return QMessageBox::NoIcon;
 }
 
+// The modal box with an OK button only. Without a parent: a disabled owner (a dialog is open) would
+// disable the box too.
+std::unique_ptr<QMessageBox> NewMessageBox(const std::string& title, const std::string& text,
+                                           MessageIcon icon) {
+    auto box = std::make_unique<QMessageBox>(ToQtIcon(icon), QString::fromStdString(title),
+                                             ToDisplayText(text), QMessageBox::Ok);
+    box->setObjectName(QStringLiteral("MessageBox"));
+    box->setFont(JapaneseFont());
+    box->setWindowModality(Qt::ApplicationModal);
+    return box;
+}
+
 ClickLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry) {
     auto* label = new ClickLabel(parent);
     label->setObjectName(QString::fromLatin1(name));
@@ -488,12 +500,7 @@ void MainWindow::ShowMessage(const std::string& title, const std::string& text, 
         EchoToStdout(*stdoutLines_, title + ": " + text);
         return;
     }
-    // Without a parent: a disabled owner (a dialog is open) would disable the box too.
-    QMessageBox box(ToQtIcon(icon), QString::fromStdString(title), ToDisplayText(text), QMessageBox::Ok);
-    box.setObjectName(QStringLiteral("MessageBox"));
-    box.setFont(JapaneseFont());
-    box.setWindowModality(Qt::ApplicationModal);
-    box.exec();
+    NewMessageBox(title, text, icon)->exec();
 }
 
 void MainWindow::AskOperator(const std::string& title, const std::string& text, MessageIcon icon,
@@ -505,11 +512,7 @@ void MainWindow::AskOperator(const std::string& title, const std::string& text, 
     }
     // The same box as ShowMessage's, shown without a nested event loop: the upload thread is the one that
     // waits. It answers once, when it is dismissed by the operator, a close or SIGTERM.
-    auto* box =
-        new QMessageBox(ToQtIcon(icon), QString::fromStdString(title), ToDisplayText(text), QMessageBox::Ok);
-    box->setObjectName(QStringLiteral("MessageBox"));
-    box->setFont(JapaneseFont());
-    box->setWindowModality(Qt::ApplicationModal);
+    QMessageBox* box = NewMessageBox(title, text, icon).release();
     connect(box, &QDialog::finished, this, [box, answered = std::move(answered)] {
         box->deleteLater();
         answered();
