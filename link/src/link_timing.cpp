@@ -30,6 +30,16 @@ Clock::duration WriteTimeout(std::size_t byte_count) {
     return kWriteTimeoutPerByte * bytes + kWriteTimeoutConstant;
 }
 
+Clock::duration DrainBound(std::size_t pending_bytes, int32_t bits_per_second) {
+    if (bits_per_second <= 0) {
+        return kDrainMargin;
+    }
+    // Capped far above any output queue, so the product below cannot overflow.
+    const auto bytes = static_cast<int64_t>(std::min<std::size_t>(pending_bytes, 1u << 30));
+    const auto wire = std::chrono::microseconds(bytes * 10 * 1000000 / bits_per_second);
+    return kDrainMargin + wire;
+}
+
 Clock::duration Remaining(Clock::time_point now, Clock::time_point deadline) {
     return deadline > now ? deadline - now : Clock::duration::zero();
 }

@@ -29,6 +29,14 @@ inline constexpr Millis kProbeRetryPause{10};
 inline constexpr Millis kWriteTimeoutPerByte{5};
 inline constexpr Millis kWriteTimeoutConstant{50};
 
+// Closing waits for pending output no longer than its time on the wire plus this margin, and for the
+// close call itself no longer than kCloseGrace.
+inline constexpr Millis kDrainMargin{100};
+inline constexpr Millis kCloseGrace{50};
+// A sleep towards a deadline that needs to be kept closely (the write spacing) spins at most this long
+// at its end, so a late wake-up from the timer cannot stretch it.
+inline constexpr std::chrono::microseconds kSpinBeforeDeadline{100};
+
 // A read call asks the device for at most this many bytes.
 inline constexpr std::size_t kReadChunk = 100;
 
@@ -54,6 +62,10 @@ bool IsValidPortNumber(int32_t port);
 // How long writing `byte_count` bytes may take once the write has begun (saturates instead of
 // overflowing for absurd sizes).
 Clock::duration WriteTimeout(std::size_t byte_count);
+
+// How long closing may wait for `pending_bytes` still to go out at `bits_per_second` (10 bits a byte,
+// start and stop bits included) before it discards them.
+Clock::duration DrainBound(std::size_t pending_bytes, int32_t bits_per_second);
 
 // Time left until `deadline`, never negative.
 Clock::duration Remaining(Clock::time_point now, Clock::time_point deadline);

@@ -10,11 +10,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 
-#include "serial_port.h"
+#include "port_posix.h"
 
 namespace quorlin {
 
@@ -84,15 +88,14 @@ timespec ToTimespec(Clock::duration d) {
 
 class PosixPort final : public SerialPort {
 public:
-    explicit PosixPort(int fd) : fd_(fd) { have_saved_ = tcgetattr(fd_, &saved_) == 0; }
+    PosixPort(int fd, CloseCalls& close_calls) : fd_(fd), close_calls_(close_calls) {
+        have_saved_ = tcgetattr(fd_, &saved_) == 0;
+    }
 
+    // Hands the device back as it was found, after the last line (the final "ACK" or "CAN") has had its
+    // time on the wire, and never waits longer. The lock goes with the descriptor.
     ~PosixPort() override {
-        // Hand the device back as we found it, once the last line (the final "ACK" or "CAN") has left at
-        // our speed; no flow control is on, so the drain is bounded. The lock goes with the descriptor.
-        if (have_saved_) {
-            tcsetattr(fd_, TCSADRAIN, &saved_);
-        }
-        close(fd_);
+        CloseDevice(fd_, have_saved_ ? &saved_ : nullptr, bits_per_second_, close_calls_);
     }
 
     PosixPort(const PosixPort&) = delete;
@@ -119,6 +122,7 @@ public:
         if (tcgetattr(fd_, &check) != 0 || cfgetospeed(&check) != speed) {
             return false;
         }
+        bits_per_second_ = settings.bits_per_second;
         return SetModemLine(TIOCM_DTR, true) && SetModemLine(TIOCM_RTS, settings.rts);
     }
 
@@ -236,13 +240,105 @@ private:
     }
 
     int fd_;
+    CloseCalls& close_calls_;
     termios saved_{};
     bool have_saved_ = false;
+    int32_t bits_per_second_ = 0;  // the speed last applied; 0 before any
+};
+
+class SystemCalls final : public CloseCalls {
+public:
+    int PendingOutput(int fd) override {
+        int pending = 0;
+        if (ioctl(fd, TIOCOUTQ, &pending) != 0) {
+            return -1;
+        }
+        // The driver's queue may be empty while the UART still shifts out its last bytes; where the
+        // driver can tell (serial core), count that as one byte still to go.
+        unsigned int lsr = 0;
+        if (pending == 0 && ioctl(fd, TIOCSERGETLSR, &lsr) == 0 && (lsr & TIOCSER_TEMT) == 0) {
+            pending = 1;
+        }
+        return pending;
+    }
+    void DiscardOutput(int fd) override { tcflush(fd, TCOFLUSH); }
+    void SetAttributes(int fd, int when, const termios& settings) override {
+        while (tcsetattr(fd, when, &settings) != 0 && errno == EINTR) {
+        }
+    }
+    void Close(int fd) override { close(fd); }
+    Clock::time_point Now() override { return Clock::now(); }
+    void SleepUntil(Clock::time_point when) override { PosixPlatform().SleepUntil(when); }
+};
+
+constinit SystemCalls g_system_calls;
+
+// What the closing thread and its caller share; whoever finishes last frees it.
+struct Closing {
+    std::mutex mutex;
+    std::condition_variable done_changed;
+    bool done = false;
 };
 
 }  // namespace
 
-std::unique_ptr<SerialPort> OpenSerialPort(int32_t number) {
+CloseCalls& SystemCloseCalls() {
+    return g_system_calls;
+}
+
+void CloseDevice(int fd, const termios* saved, int32_t bits_per_second, CloseCalls& calls) {
+    // Let what is queued go out for as long as it needs at the line speed, and no longer: a stalled
+    // device never empties its queue, and tcdrain would wait for ever.
+    int pending = bits_per_second > 0 ? calls.PendingOutput(fd) : -1;
+    if (pending > 0) {
+        const Clock::time_point until =
+            calls.Now() + DrainBound(static_cast<std::size_t>(pending), bits_per_second);
+        for (; pending > 0; pending = calls.PendingOutput(fd)) {
+            const Clock::time_point now = calls.Now();
+            if (now >= until) {
+                break;
+            }
+            const Clock::duration on_wire =
+                DrainBound(static_cast<std::size_t>(pending), bits_per_second) - kDrainMargin;
+            calls.SleepUntil(std::min(until, now + std::max<Clock::duration>(on_wire, Millis(1))));
+        }
+    }
+    // What is still queued then is thrown away (only then: on a pseudo-terminal, discarding our output
+    // would discard what the other end has not read yet), and the settings go back at once rather than
+    // after a drain.
+    if (pending > 0) {
+        calls.DiscardOutput(fd);
+    }
+    if (saved != nullptr) {
+        calls.SetAttributes(fd, TCSANOW, *saved);
+    }
+    // close() may still wait out the driver's closing delay (closing_wait, 30 s by default) for bytes a
+    // stalled converter holds in flight. Switching that delay off (TIOCSSERIAL) needs CAP_SYS_ADMIN with
+    // most drivers and would change the device for every later user, so the close runs on a helper
+    // thread instead: normally it is over at once, and otherwise the caller goes on after kCloseGrace
+    // while the close finishes (or is cut short at exit) in the background. The descriptor number and
+    // the lock are released as soon as close() begins its release.
+    auto closing = std::make_shared<Closing>();
+    try {
+        std::thread([fd, &calls, closing] {
+            calls.Close(fd);
+            std::lock_guard<std::mutex> lock(closing->mutex);
+            closing->done = true;
+            closing->done_changed.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        calls.Close(fd);  // no thread to be had: close here
+        return;
+    }
+    std::unique_lock<std::mutex> lock(closing->mutex);
+    closing->done_changed.wait_for(lock, kCloseGrace, [&] { return closing->done; });
+}
+
+std::unique_ptr<SerialPort> AdoptDevice(int fd, CloseCalls& calls) {
+    return std::make_unique<PosixPort>(fd, calls);
+}
+
+std::unique_ptr<SerialPort> PosixPlatform::OpenPort(int32_t number) {
     if (!IsValidPortNumber(number)) {
         return nullptr;
     }
@@ -257,25 +353,24 @@ std::unique_ptr<SerialPort> OpenSerialPort(int32_t number) {
         close(fd);
         return nullptr;
     }
-    return std::make_unique<PosixPort>(fd);
+    return AdoptDevice(fd);
 }
 
-void SleepUntil(Clock::time_point when) {
-    const Clock::duration left = Remaining(Clock::now(), when);
-    if (left == Clock::duration::zero()) {
-        return;
+Clock::time_point PosixPlatform::Now() {
+    return Clock::now();
+}
+
+void PosixPlatform::SleepUntil(Clock::time_point when) {
+    // Sleep on an absolute CLOCK_MONOTONIC target (the clock steady_clock reads), so that an interrupted
+    // sleep resumes without drifting, up to a little before `when`; the timer may wake us later than
+    // asked (timer slack, scheduling), and a short spin takes up whatever is left.
+    const Clock::time_point wake = when - kSpinBeforeDeadline;
+    if (Clock::now() < wake) {
+        const timespec target = ToTimespec(wake.time_since_epoch());
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &target, nullptr) == EINTR) {
+        }
     }
-    // Absolute CLOCK_MONOTONIC target, so an interrupted sleep resumes without drifting.
-    timespec target{};
-    clock_gettime(CLOCK_MONOTONIC, &target);
-    const timespec add = ToTimespec(left);
-    target.tv_sec += add.tv_sec;
-    target.tv_nsec += add.tv_nsec;
-    if (target.tv_nsec >= 1000000000) {
-        target.tv_sec += 1;
-        target.tv_nsec -= 1000000000;
-    }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &target, nullptr) == EINTR) {
+    while (Clock::now() < when) {
     }
 }
 

@@ -8,7 +8,7 @@
 
 // What the link needs from the operating system: one serial device, opened exclusively, and a clock
 // to sleep on. The POSIX form lives in port_posix.cpp; another platform would add its own file beside
-// it and leave the link logic (quorlin.cpp) untouched.
+// it and leave the link logic (serial_link.cpp) untouched.
 namespace quorlin {
 
 // The line parameters the link applies as a whole: always 8 data bits, no parity, one stop bit, DTR on,
@@ -66,11 +66,21 @@ public:
     virtual bool Gone() = 0;
 };
 
-// Opens port `number` (1..256) exclusively. Null when the device is absent, cannot be opened, or is in
-// use by another open.
-std::unique_ptr<SerialPort> OpenSerialPort(int32_t number);
+// The platform as the link logic sees it: the device behind a port number, and time. PosixPlatform
+// (port_posix.h) is the real one; tests put a recording fake with a clock of their own in its place.
+class Platform {
+public:
+    // Opens port `number` (1..256) exclusively. Null when the device is absent, cannot be opened, or is
+    // in use by another open.
+    virtual std::unique_ptr<SerialPort> OpenPort(int32_t number) = 0;
 
-// Sleeps until `when` has passed (not a busy wait).
-void SleepUntil(Clock::time_point when);
+    virtual Clock::time_point Now() = 0;
+
+    // Returns once `when` has passed, and not much later.
+    virtual void SleepUntil(Clock::time_point when) = 0;
+
+protected:
+    ~Platform() = default;
+};
 
 }  // namespace quorlin
