@@ -23,3 +23,19 @@ TEST(WriteTimeout, SaturatesInsteadOfOverflowing) {
 }
 
 }  // namespace
+
+namespace {
+
+using quorlin::DrainBound;
+using std::chrono::microseconds;
+
+TEST(DrainBound, TenBitsAByteAtTheLineSpeedPlusAHundredMilliseconds) {
+    EXPECT_EQ(DrainBound(0, 9600), milliseconds(100));
+    EXPECT_EQ(DrainBound(1, 9600), microseconds(101041));  // 1.0417 ms a byte
+    EXPECT_EQ(DrainBound(100, 9600), microseconds(204166));
+    EXPECT_EQ(DrainBound(256, 115200), microseconds(122222));
+    EXPECT_EQ(DrainBound(10, 0), milliseconds(100)) << "no speed set: nothing to wait for";
+    EXPECT_LT(DrainBound(std::numeric_limits<std::size_t>::max(), 9600), std::chrono::hours(24 * 365));
+}
+
+}  // namespace
