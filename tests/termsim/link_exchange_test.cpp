@@ -1,15 +1,19 @@
 // The real libquorlin.so, bound the way Gathra binds it, against the simulated terminal on a
-// pseudo-terminal: adapter probing, the write spacing seen from the terminal, and full exchanges through
-// the frame codec.
+// pseudo-terminal: adapter probing, the write spacing seen from the terminal, and a whole upload through
+// the engine.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 
+#include <fstream>
+#include <iterator>
+
 #include "binding/quorlin_binding.h"
 #include "codec/frame_codec.h"
 #include "termsim.h"
+#include "whole_upload_fixture.h"
 
 namespace {
 
@@ -128,47 +132,30 @@ TEST_F(LinkExchange, WritesComeNoSoonerThanTwoMillisecondsAfterTheCall) {
     EXPECT_GE(smallestGapAfterTerminal, 2000);
 }
 
-TEST_F(LinkExchange, FullUploadWithFaultsThroughTheCodec) {
+// A whole upload as Gathra runs it (RunUpload), so the link is judged by the engine that uses it, not by
+// a copy of its record loop: a double-byte terminal ID, checksum type 1, a bad checksum and an over-long
+// line that the link discards, each answered "NAK" and then sent correctly.
+class LinkUpload : public WholeUploadFixture {};
+
+TEST_F(LinkUpload, RecordsWithFaultsAreStoredThroughTheEngine) {
+    termsim::TempProgramFolder save;
+    ASSERT_NO_FATAL_FAILURE(PrepareUpload(save.Path(), 5));
+    settings.CrcType = 1;
     Options options;
     options.terminalId = "\x83\x65";  // テ
     options.records = {"A,1", "\x82\xA0,\x82\xA2", "C,3"};
     options.crcType = 1;
     options.faults = {{FaultKind::BadChecksum, 1, 1}, {FaultKind::OverLong, 2, 1}};
-    ASSERT_TRUE(Open(options, 115200, kDirect));
-
-    link->ClearIrCom();
-    Send("VOL");
-    const std::string enquiry = Receive();
-    ASSERT_EQ(CheckFrame(enquiry, '#', 1, yield), FrameOk);
-    EXPECT_EQ(enquiry.substr(2, 5), "\x83\x65@3*");
-    Send("ACK");
-
-    std::vector<std::string> stored;
-    std::vector<int16_t> results;
-    char expected = '0';
-    for (int guard = 0; guard < 10; ++guard) {
-        const std::string line = Receive();
-        if (line == "END") {
-            break;
-        }
-        const int16_t result = CheckFrame(line, expected, 1, yield);
-        results.push_back(result);
-        if (result == FrameOk) {
-            stored.push_back(line.substr(2, line.size() - 5));
-            ++expected;
-            Send("ACK");
-        } else {
-            Send("NAK");
-        }
-    }
-    Send("ACK");
+    termsim::Simulator sim;
+    ASSERT_TRUE(sim.Start(program.Path(), 5, options));
+    RunUploadWith();
     ASSERT_TRUE(sim.WaitFinished(3000));
     EXPECT_EQ(sim.FinalAnswers(), std::vector<std::string>{"ACK"});
-    EXPECT_EQ(stored, options.records);
-    // The over-long line never reaches the codec: the read discards it and reports a time-out (empty).
-    EXPECT_EQ(results,
-              (std::vector<int16_t>{FrameOk, FrameChecksumError, FrameOk, FrameFormatError, FrameOk}));
-    EXPECT_GT(yields, 20);
+    EXPECT_EQ(sim.LinesFromPc(),
+              (std::vector<std::string>{"VOL", "ACK", "ACK", "NAK", "ACK", "NAK", "ACK", "ACK"}));
+    std::ifstream back(program.Path() + "/Back.txt", std::ios::binary);
+    const std::string stored((std::istreambuf_iterator<char>(back)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(stored, "A,1\r\n\x82\xA0,\x82\xA2\r\nC,3\r\n");
 }
 
 }  // namespace
