@@ -14,6 +14,7 @@
 #include "output/backup_lines.h"
 #include "output/database_table_writer.h"
 #include "output/record_fields.h"
+#include "output/server_database.h"
 #include "output/writers.h"
 
 namespace {
@@ -72,6 +73,9 @@ std::optional<DatabaseError> WriteRows(const SettingsRecord& settings, const Run
 }  // namespace
 
 bool SaveAsMdb(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+    if (UsesServerDatabase(settings)) {
+        return SaveToServerDatabase(settings, run, view);
+    }
     const std::string& path = run.OutputPath;
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);

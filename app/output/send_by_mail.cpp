@@ -1,4 +1,5 @@
 #include "output/mail_transport.h"
+#include "output/server_database.h"
 #include "output/writers.h"
 
 // The engine reports the result itself (the recipient with "宛 ﾒｰﾙ登録完了" or "宛 ﾒｰﾙ登録失敗:" and
@@ -12,6 +13,16 @@ bool SendByMail(const SettingsRecord& settings, RunState& run, OperatorView&) {
     request.AttachmentPath = run.OutputPath;
     request.Server = settings.MailServer;
     request.KeepGoing = [&run] { return run.IsRunning.load(); };
+    // A server database has no file to attach: the upload's records go as a text file of their own.
+    ServerUploadAttachment attachment;
+    if (UsesServerDatabase(settings)) {
+        std::string why;
+        if (!attachment.Make(settings, run, why)) {
+            run.MailErrorText = FormatMailError({kMailErrorAttachment, why, kMailSourceGathra});
+            return false;
+        }
+        request.AttachmentPath = attachment.Path();
+    }
     if (const auto failure = SendMailOverSmtp(request)) {
         run.MailErrorText = FormatMailError(*failure);
         return false;

@@ -35,6 +35,9 @@ struct SettingsRecord {
     int16_t MdbType = 0;
     std::string MdbName;
     std::string MdbTblName;
+    // Optional, not one of the keys above: an ODBC connection string for a server database. Read when
+    // present, never written; empty (or missing) means the SQLite file of MdbName.
+    std::string DbConnect;
 
     // Not keys: set at start-up.
     std::string SettingsFilePath;  // program folder + "/" + executable name + ".ini"

@@ -21,6 +21,7 @@ namespace {
 constexpr const char* kMissing = "ERR";
 // Shell folder number of the user's documents folder.
 constexpr int kDocumentsFolder = 5;
+constexpr const char* kDbConnectKey = "DbConnect";
 
 constexpr const char* kReasonInvalid = "ﾊﾟﾗﾒｰﾀ不正";
 constexpr const char* kReasonInvalidField = "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)";
@@ -134,6 +135,8 @@ void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, Operato
     if (!file.Load(record.SettingsFilePath)) {
         file = IniFile();
     }
+    // The optional server connection: a missing line is simply empty and never re-initialises the file.
+    record.DbConnect = ProfileValue(file, kDbConnectKey, kAppTitle, "");
 
     switch (ReadKeys(file, record)) {
         case ReadOutcome::ReadError:

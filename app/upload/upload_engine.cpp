@@ -9,6 +9,8 @@
 
 #include "codec/frame_codec.h"
 #include "codec/text_encoding.h"
+#include "output/odbc_connection_text.h"
+#include "output/server_database.h"
 #include "output/writers.h"
 #include "upload/output_naming.h"
 #include "upload/upload_files.h"
@@ -95,11 +97,16 @@ public:
 
     RunOutcome Run() {
         if (settings_.SaveFormat == kSaveFormatMdb) {
-            databasePath_ = DatabasePath(settings_.SaveFolder, settings_.MdbName);
+            // A server database (DbConnect) is connected to instead; its label stands for the path.
+            const bool server = UsesServerDatabase(settings_);
+            databasePath_ = server ? DataSourceLabel(settings_.DbConnect)
+                                   : DatabasePath(settings_.SaveFolder, settings_.MdbName);
             run_.OutputPath = databasePath_;
-            if (!IsRegularFile(databasePath_)) {
-                view_.ShowMessage(kAppTitle, kDatabaseMissingHead + databasePath_ + kDatabaseMissingTail,
-                                  MessageIcon::None);
+            if (server ? !CheckServerDatabase(settings_.DbConnect, view_) : !IsRegularFile(databasePath_)) {
+                if (!server) {
+                    view_.ShowMessage(kAppTitle, kDatabaseMissingHead + databasePath_ + kDatabaseMissingTail,
+                                      MessageIcon::None);
+                }
                 run_.IsRunning = false;
                 view_.SetRunningState(0);
                 return RunOutcome::DatabaseMissing;

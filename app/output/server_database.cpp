@@ -1,0 +1,169 @@
+#include "output/server_database.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "codec/text_encoding.h"
+#include "output/backup_lines.h"
+#include "output/odbc_connection.h"
+#include "output/odbc_connection_text.h"
+#include "output/odbc_table_writer.h"
+#include "output/record_fields.h"
+#include "output/writers.h"
+
+namespace {
+
+std::atomic<size_t> rowsPerGroup{0};
+
+std::string FieldToUtf8(const std::string& cp932) {
+    for (const char c : cp932) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return Cp932ToUtf8(cp932);
+        }
+    }
+    return cp932;
+}
+
+std::string WriteErrorText(const OdbcError& error, const std::string& connectionString) {
+    return HidePasswords(
+        "MDB書込ｴﾗｰ : #" + std::to_string(error.Native) + "[" + error.State + "] " + error.Message,
+        connectionString);
+}
+
+// A view that shows nothing and keeps the last message: the text writer's report, when it makes the
+// mail attachment, becomes the mail's failure text instead of a box.
+class QuietView : public OperatorView {
+public:
+    void ShowStatus(int16_t, const std::string&) override {}
+    void SetRunningState(int16_t) override {}
+    void SetFileLabel(const std::string&) override {}
+    std::string FileLabel() const override { return {}; }
+    void SetProgressMax(int) override {}
+    void SetProgressValue(int) override {}
+    void SetProgressVisible(bool) override {}
+    void SetBusyPointer(bool) override {}
+    void Beep() override {}
+    void ShowMessage(const std::string&, const std::string& text, MessageIcon) override {
+        LastMessage = text;
+    }
+    void ProcessPendingEvents() override {}
+    std::string LastMessage;
+};
+
+// Every step from connecting to the last commit; the failure, if any, after the rows before it are
+// committed.
+bool WriteRows(const SettingsRecord& settings, const RunState& run, OperatorView& view, OdbcError& error) {
+    OdbcConnection connection;
+    if (!connection.Connect(settings.DbConnect, kServerLoginTimeout, error)) {
+        return false;
+    }
+    const size_t group = rowsPerGroup.load();
+    OdbcTableWriter table(connection, group == 0 ? OdbcTableWriter::kDefaultRowsPerGroup : group);
+    if (!table.Open(run.TableName, error)) {
+        return false;
+    }
+    view.SetBusyPointer(true);
+
+    BackupLines backup;
+    if (!backup.Open(settings.BackFilePath)) {
+        error = {backup.ErrorNumber(), "HY000",
+                 "unable to open backup file " + settings.BackFilePath + ": " +
+                     std::strerror(backup.ErrorNumber())};
+        return false;
+    }
+    std::string line;
+    while (backup.Next(line)) {
+        RecordFields output = SelectFields(SplitRecord(line), settings.XlsField);
+        for (int n = 1; n <= 20; ++n) {
+            output[n] = FieldToUtf8(output[n]);
+        }
+        if (!table.AddRow(output, error)) {
+            return false;
+        }
+    }
+    // The rows read before a read failure are committed, like the rows before a failed row.
+    if (!table.Close(error)) {
+        return false;
+    }
+    if (backup.Failed()) {
+        error = {backup.ErrorNumber(), "HY000",
+                 std::string("backup file read error: ") + std::strerror(backup.ErrorNumber())};
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void SetServerRowsPerGroup(size_t rows) {
+    rowsPerGroup.store(rows);
+}
+
+bool CheckServerDatabase(const std::string& connectionString, OperatorView& view) {
+    OdbcConnection connection;
+    OdbcError error;
+    if (connection.Connect(connectionString, kServerLoginTimeout, error)) {
+        return true;
+    }
+    view.ShowMessage(kAppTitle,
+                     HidePasswords("ｴﾗｰ\r\n" + DataSourceLabel(connectionString) + " に接続できません。\r\n" +
+                                       error.Message,
+                                   connectionString),
+                     MessageIcon::None);
+    return false;
+}
+
+bool SaveToServerDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+    OdbcError error;
+    if (!WriteRows(settings, run, view, error)) {
+        const std::string text = WriteErrorText(error, settings.DbConnect);
+        view.ShowMessage(kAppTitle, text, MessageIcon::None);
+        view.ShowStatus(1, text);
+        view.SetBusyPointer(false);
+        return false;
+    }
+    view.SetBusyPointer(false);
+    return true;
+}
+
+ServerUploadAttachment::~ServerUploadAttachment() {
+    if (!folder_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+}
+
+bool ServerUploadAttachment::Make(const SettingsRecord& settings, const RunState& run, std::string& why) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/gathra-mail-XXXXXX";
+    // mkdtemp makes the folder readable by its owner only.
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        why = "temporary folder " + pattern + ": " + std::strerror(errno);
+        return false;
+    }
+    folder_ = pattern;
+    // The table name may hold what a file name cannot.
+    std::string name = run.TableName.empty() ? "upload" : run.TableName;
+    for (char& c : name) {
+        if (c == '/') {
+            c = '_';
+        }
+    }
+    path_ = folder_ + "/" + name + ".txt";
+
+    SettingsRecord text = settings;
+    text.OverWrite = 1;
+    RunState target;
+    target.OutputPath = path_;
+    QuietView quiet;
+    if (!SaveAsText(text, target, quiet)) {
+        why = quiet.LastMessage;
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,174 @@
+#include "odbc_servers.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::unique_ptr<OdbcServers> instance;
+
+class StopServersAtEnd : public ::testing::Environment {
+public:
+    void TearDown() override { OdbcServers::StopAll(); }
+};
+[[maybe_unused]] ::testing::Environment* const stopAtEnd =
+    ::testing::AddGlobalTestEnvironment(new StopServersAtEnd);
+std::string failure;
+
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+std::string Script() {
+    const char* source = std::getenv("GATHRA_SOURCE_DIR");
+    return std::string(source != nullptr ? source : GATHRA_SOURCE_DIR_DEFAULT) + "/tests/odbc/db_servers.sh";
+}
+
+bool Run(const std::string& command) {
+    return std::system(command.c_str()) == 0;
+}
+
+const char* kDrivers = "/usr/lib/x86_64-linux-gnu/odbc";
+
+}  // namespace
+
+std::string RunWithInput(const std::string& command, const std::string& input) {
+    char name[] = "/tmp/gathra-sql-XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd < 0) {
+        return {};
+    }
+    if (write(fd, input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
+        ADD_FAILURE() << "cannot write " << name;
+    }
+    close(fd);
+    chmod(name, 0644);
+    std::string output;
+    if (FILE* pipe = popen((command + " < " + name).c_str(), "r")) {
+        char buffer[4096];
+        size_t got = 0;
+        while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+            output.append(buffer, got);
+        }
+        pclose(pipe);
+    }
+    unlink(name);
+    return output;
+}
+
+OdbcServers* OdbcServers::Get(bool wantMaria, std::string* why) {
+    if (!instance && failure.empty()) {
+        for (const char* tool :
+             {"/usr/lib/postgresql/15/bin/initdb", "/usr/sbin/mariadbd", "/usr/bin/setpriv",
+              "/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so", "/usr/lib/x86_64-linux-gnu/odbc/libmaodbc.so",
+              "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so"}) {
+            if (access(tool, X_OK) != 0 && access(tool, R_OK) != 0) {
+                failure = std::string("missing ") + tool + " (scripts/install-deps.sh installs it)";
+            }
+        }
+        if (failure.empty()) {
+            auto servers = std::make_unique<OdbcServers>();
+            // The servers run as nobody and must reach their folder.
+            chmod(servers->Folder().c_str(), 0755);
+            WriteBytes(servers->folder_ / "password", kPassword);
+            WriteBytes(servers->folder_ / "odbcinst.ini",
+                       std::string("[PostgreSQL Unicode]\nDriver=") + kDrivers + "/psqlodbcw.so\n\n" +
+                           "[MariaDB Unicode]\nDriver=" + kDrivers + "/libmaodbc.so\n\n" +
+                           "[SQLite3]\nDriver=" + kDrivers + "/libsqlite3odbc.so\n");
+            setenv("ODBCSYSINI", servers->Folder().c_str(), 1);
+            setenv("GATHRA_WATCH_PID", std::to_string(getpid()).c_str(), 1);
+            setenv("ODBCINI", (servers->folder_ / "odbc.ini").c_str(), 1);
+            servers->pgPort_ = FreePort();
+            if (!servers->StartPg()) {
+                failure = "PostgreSQL did not start (see " + servers->Folder() + "/pg.log)";
+            } else {
+                instance = std::move(servers);
+            }
+        }
+    }
+    if (instance && wantMaria && !instance->mariaRunning_ && failure.empty() && !instance->StartMaria()) {
+        failure = "MariaDB did not start";
+    }
+    if (!failure.empty() || !instance) {
+        if (why != nullptr) {
+            *why = failure;
+        }
+        return nullptr;
+    }
+    return instance.get();
+}
+
+void OdbcServers::StopAll() {
+    if (!instance) {
+        return;
+    }
+    instance->StopPg();
+    if (instance->mariaRunning_) {
+        Run(Script() + " maria-stop " + instance->Folder());
+    }
+    instance.reset();
+}
+
+bool OdbcServers::StartPg() {
+    pgRunning_ =
+        Run(Script() + " pg-start " + Folder() + " " + std::to_string(pgPort_) + " '" + kPassword + "'");
+    return pgRunning_;
+}
+
+bool OdbcServers::StopPg(const char* mode) {
+    if (!pgRunning_) {
+        return true;
+    }
+    pgRunning_ = false;
+    return Run(Script() + " pg-stop " + Folder() + " " + mode);
+}
+
+bool OdbcServers::StartMaria() {
+    mariaPort_ = FreePort();
+    mariaRunning_ = Run(Script() + " maria-start " + Folder() + " " + std::to_string(mariaPort_) + " '" +
+                        kPassword + "'");
+    return mariaRunning_;
+}
+
+std::string OdbcServers::PgConnection(const std::string& password) const {
+    return "Driver={PostgreSQL Unicode};Servername=" + Folder() + ";Port=" + std::to_string(pgPort_) +
+           ";Database=gathra;UID=gathra;PWD=" + password;
+}
+
+std::string OdbcServers::MariaConnection(const std::string& password) const {
+    return "Driver={MariaDB Unicode};Server=127.0.0.1;Port=" + std::to_string(mariaPort_) +
+           ";Database=gathra;UID=gathra;PWD=" + password;
+}
+
+std::string OdbcServers::SqliteConnection(const std::string& database) const {
+    return "Driver={SQLite3};Database=" + database;
+}
+
+std::string OdbcServers::Pg(const std::string& sql) const {
+    return RunWithInput(Script() + " pg-sql " + Folder() + " " + std::to_string(pgPort_), sql);
+}
+
+std::string OdbcServers::Maria(const std::string& sql) const {
+    return RunWithInput(Script() + " maria-sql " + Folder(), sql);
+}

@@ -1,0 +1,318 @@
+// The server database writer through unixODBC against real PostgreSQL and MariaDB servers and the
+// SQLite ODBC driver: row semantics with Japanese values, failures and their texts, passwords kept
+// out of everything shown, concurrent uploads into one table, and the mail attachment.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "odbc_servers.h"
+#include "output/odbc_connection_text.h"
+#include "output/server_database.h"
+#include "output/writers.h"
+#include "support/recording_operator_view.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// One data source as the tests meet it: how to reach it through ODBC and through its own client.
+struct Source {
+    std::string Name;
+    std::string Connection;
+    std::function<std::string(const std::string&)> Sql;
+    std::string Quote;     // the engine's identifier quote in DDL written by the tests
+    std::string IdColumn;  // an automatic row number, to read rows back in insertion order
+};
+
+Lines SplitLines(const std::string& text) {
+    Lines lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+class OdbcWriter : public ::testing::Test {
+protected:
+    void TearDown() override { SetServerRowsPerGroup(0); }
+
+    // The three sources; MariaDB only when `withMaria`.
+    std::vector<Source> Sources() {
+        std::vector<Source> sources;
+        OdbcServers* s = servers;
+        sources.push_back({"PostgreSQL", s->PgConnection(), [s](const std::string& q) { return s->Pg(q); },
+                           "\"", "id serial"});
+        sources.push_back({"MariaDB", s->MariaConnection(), [s](const std::string& q) { return s->Maria(q); },
+                           "`", "id int auto_increment primary key"});
+        const std::string file = sqliteFolder / "stock.db";
+        sources.push_back({"SQLite", s->SqliteConnection(file),
+                           [file](const std::string& q) { return RunSqlite(file, q); }, "\"",
+                           "id integer primary key"});
+        return sources;
+    }
+
+    // CREATE TABLE with the id column and text columns F1..F<columns>; `extra` is appended inside.
+    static std::string CreateTable(const Source& source, const std::string& table, int columns,
+                                   const std::string& extra = "") {
+        std::string sql = "CREATE TABLE " + source.Quote + table + source.Quote + " (" + source.IdColumn;
+        for (int n = 1; n <= columns; ++n) {
+            sql += ", " + source.Quote + "F" + std::to_string(n) + source.Quote + " varchar(100)";
+        }
+        return sql + extra + ");\n";
+    }
+    static std::string DropTable(const Source& source, const std::string& table) {
+        return "DROP TABLE IF EXISTS " + source.Quote + table + source.Quote + ";\n";
+    }
+    // Column values of the rows in insertion order, NULL as "-", joined by "|".
+    static Lines Rows(const Source& source, const std::string& table, int columns) {
+        std::string select = "SELECT ";
+        for (int n = 1; n <= columns; ++n) {
+            const std::string column = source.Quote + "F" + std::to_string(n) + source.Quote;
+            select += (n > 1 ? ", " : "") + std::string("COALESCE(") + column + ", '-')";
+        }
+        Lines rows = SplitLines(
+            source.Sql(select + " FROM " + source.Quote + table + source.Quote + " ORDER BY id;\n"));
+        for (std::string& row : rows) {
+            std::replace(row.begin(), row.end(), '\t', '|');
+        }
+        return rows;
+    }
+
+    // Stores `records` (CP932 lines) from a fresh backup file into `table` of `connection`.
+    bool Store(const std::string& connection, const std::string& table, const Lines& records) {
+        std::string bytes;
+        for (const std::string& record : records) {
+            bytes += record + "\r\n";
+        }
+        WriteBytes(backup, bytes);
+        settings.DbConnect = connection;
+        RunState run;
+        run.TableName = table;
+        view = RecordingOperatorView();
+        return SaveAsMdb(settings, run, view);
+    }
+
+    void SetUp() override {
+        std::string why;
+        servers = OdbcServers::Get(true, &why);
+        REQUIRE_SERVERS(servers, why);
+        settings.SaveFormat = kSaveFormatMdb;
+        settings.XlsField.fill(1);
+        settings.BackFilePath = work / "Back.txt";
+    }
+
+    OdbcServers* servers = nullptr;
+    TempFolder work;
+    TempFolder sqliteFolder;
+    std::string backup = work / "Back.txt";
+    SettingsRecord settings;
+    RecordingOperatorView view;
+};
+
+const std::regex kWriteError("^MDB書込ｴﾗｰ : #-?[0-9]+\\[[0-9A-Z]{5}\\] .+");
+
+TEST_F(OdbcWriter, RowsKeepFieldOrderEmptyColumnsAndJapaneseOnEveryDriver) {
+    // Field 2 is not selected; groups of two rows so that several groups and column sets meet.
+    settings.XlsField[2] = 0;
+    SetServerRowsPerGroup(2);
+    const Lines records = {
+        "a,drop,\xBC\xAE\xB3\xCB\xDD,\x93\xFA\x96\x7B,x",  // a,drop,ｼｮｳﾋﾝ,日本,x
+        "b,drop,,y",                                       // F2 unassigned keeps its default
+        "c,drop,1,2,3,4",
+        ",drop",                   // nothing selected: a row with every column at its default
+        "\x8A\xBF,drop,\x81\x60",  // 漢,drop,～ (a character with two CP932 codes)
+    };
+    for (const Source& source : Sources()) {
+        SCOPED_TRACE(source.Name);
+        // A table name with a blank and Japanese: only quoting keeps it one identifier.
+        const std::string table = "在庫 表";
+        source.Sql(DropTable(source, table) + CreateTable(source, table, 5));
+        source.Sql("ALTER TABLE " + source.Quote + table + source.Quote + " ADD " + source.Quote + "F6" +
+                   source.Quote + " varchar(10) DEFAULT 'def';\n");
+        ASSERT_TRUE(Store(source.Connection, table, records)) << ::testing::PrintToString(view.StatusLines());
+        EXPECT_EQ(Rows(source, table, 6), (Lines{"a|ｼｮｳﾋﾝ|日本|x|-|def", "b|-|y|-|-|def", "c|1|2|3|4|def",
+                                                 "-|-|-|-|-|def", "漢|～|-|-|-|def"}));
+        EXPECT_TRUE(view.Messages.empty());
+    }
+}
+
+TEST_F(OdbcWriter, MissingTableAndMissingColumnKeepTheRowsBeforeAndSayWhy) {
+    for (const Source& source : Sources()) {
+        SCOPED_TRACE(source.Name);
+        source.Sql(DropTable(source, "T09") + DropTable(source, "Narrow") + CreateTable(source, "Narrow", 3));
+
+        ASSERT_FALSE(Store(source.Connection, "T09", {"A,1"}));
+        ASSERT_EQ(view.Messages.size(), 1u);
+        EXPECT_TRUE(std::regex_search(view.Messages[0].Text, kWriteError)) << view.Messages[0].Text;
+        EXPECT_NE(view.Messages[0].Text.find("T09"), std::string::npos) << view.Messages[0].Text;
+        EXPECT_EQ(view.StatusText, "\r\n" + view.Messages[0].Text);
+
+        // The fifth record needs F4: groups of three, so the failure falls inside the second group
+        // after a row of it went in; the four rows before stay, the failing row and the one after do not.
+        SetServerRowsPerGroup(3);
+        ASSERT_FALSE(Store(source.Connection, "Narrow", {"1", "2", "3", "4", "5,a,b,c", "6"}));
+        ASSERT_EQ(view.Messages.size(), 1u);
+        EXPECT_TRUE(std::regex_search(view.StatusLines().back(), kWriteError)) << view.StatusText;
+        EXPECT_NE(view.StatusLines().back().find("F4"), std::string::npos) << view.StatusText;
+        EXPECT_EQ(Rows(source, "Narrow", 1), (Lines{"1", "2", "3", "4"}));
+        EXPECT_FALSE(view.Busy);
+    }
+}
+
+TEST_F(OdbcWriter, WrongPasswordIsClearAndThePasswordShowsNowhere) {
+    const std::string wrong = "Wr0ng-Pa55word";
+    for (const Source& source : Sources()) {
+        if (source.Name == "SQLite") {
+            continue;  // no password to get wrong
+        }
+        SCOPED_TRACE(source.Name);
+        const std::string connection =
+            source.Connection.substr(0, source.Connection.find("PWD=")) + "PWD=" + wrong;
+        const std::string label = DataSourceLabel(connection);
+        EXPECT_EQ(label.find(wrong), std::string::npos);
+
+        RecordingOperatorView box;
+        EXPECT_FALSE(CheckServerDatabase(connection, box));
+        ASSERT_EQ(box.Messages.size(), 1u);
+        const std::string& text = box.Messages[0].Text;
+        EXPECT_EQ(text.rfind("ｴﾗｰ\r\n" + label + " に接続できません。\r\n", 0), 0u) << text;
+        EXPECT_GT(text.size(), ("ｴﾗｰ\r\n" + label + " に接続できません。\r\n").size());  // the driver's word
+        EXPECT_EQ(text.find(wrong), std::string::npos) << text;
+
+        EXPECT_FALSE(Store(connection, "T01", {"A"}));
+        ASSERT_EQ(view.Messages.size(), 1u);
+        EXPECT_TRUE(std::regex_search(view.StatusLines().back(), kWriteError)) << view.StatusText;
+        EXPECT_EQ(view.StatusText.find(wrong), std::string::npos);
+        EXPECT_EQ(view.Messages[0].Text.find(wrong), std::string::npos);
+    }
+}
+
+TEST_F(OdbcWriter, DataSourceNamedInOdbcIniKeepsThePasswordOutOfTheSettings) {
+    // The DSN holds the password; DbConnect names only the DSN.
+    WriteBytes(servers->Folder() + "/odbc.ini",
+               "[central]\nDriver=PostgreSQL Unicode\nServername=" + servers->Folder() +
+                   "\nPort=" + std::to_string(servers->PgPort()) +
+                   "\nDatabase=gathra\nUsername=gathra\nPassword=" + OdbcServers::kPassword + "\n");
+    servers->Pg("DROP TABLE IF EXISTS dsn_rows; CREATE TABLE dsn_rows(\"F1\" text);");
+    EXPECT_EQ(DataSourceLabel("DSN=central"), "central");
+    RecordingOperatorView box;
+    ASSERT_TRUE(CheckServerDatabase("DSN=central", box));
+    ASSERT_TRUE(Store("DSN=central", "dsn_rows", {"via DSN"}));
+    EXPECT_EQ(servers->Pg("SELECT \"F1\" FROM dsn_rows;"), "via DSN\n");
+}
+
+// Three uploads at once into one table, in groups small enough that they interleave; on PostgreSQL a
+// trigger takes one transaction-long lock, so each group waits for the others' commits.
+TEST_F(OdbcWriter, ThreeConcurrentUploadsLoseAndDuplicateNothing) {
+    constexpr int kRecords = 150;
+    SetServerRowsPerGroup(5);
+    for (const Source& source : Sources()) {
+        if (source.Name == "SQLite") {
+            continue;  // a file of one PC, not a server for several
+        }
+        SCOPED_TRACE(source.Name);
+        source.Sql(DropTable(source, "shared") + CreateTable(source, "shared", 2));
+        if (source.Name == "PostgreSQL") {
+            source.Sql(
+                "CREATE OR REPLACE FUNCTION one_at_a_time() RETURNS trigger AS $$ BEGIN "
+                "PERFORM pg_advisory_xact_lock(14); RETURN NEW; END $$ LANGUAGE plpgsql;\n"
+                "CREATE TRIGGER serialise BEFORE INSERT ON shared FOR EACH ROW EXECUTE FUNCTION "
+                "one_at_a_time();\n");
+        }
+        std::vector<std::thread> uploads;
+        std::vector<int> results(3, -1);
+        std::vector<Lines> statuses(3);
+        for (int u = 0; u < 3; ++u) {
+            uploads.emplace_back([&, u] {
+                TempFolder own;
+                SettingsRecord mine = settings;
+                mine.BackFilePath = own / "Back.txt";
+                mine.DbConnect = source.Connection;
+                std::string bytes;
+                for (int r = 0; r < kRecords; ++r) {
+                    bytes += "U" + std::to_string(u) + "," + std::to_string(r) + "\r\n";
+                }
+                WriteBytes(mine.BackFilePath, bytes);
+                RunState run;
+                run.TableName = "shared";
+                RecordingOperatorView quiet;
+                results[u] = SaveAsMdb(mine, run, quiet) ? 1 : 0;
+                statuses[u] = quiet.StatusLines();
+            });
+        }
+        for (std::thread& upload : uploads) {
+            upload.join();
+        }
+        EXPECT_EQ(results, (std::vector<int>{1, 1, 1})) << ::testing::PrintToString(statuses);
+        const Lines rows = Rows(source, "shared", 2);
+        ASSERT_EQ(rows.size(), 3u * kRecords);
+        EXPECT_EQ(std::set<std::string>(rows.begin(), rows.end()).size(), rows.size());
+        // In insertion order, the uploader changes many times: the uploads really overlapped.
+        int switches = 0;
+        for (size_t i = 1; i < rows.size(); ++i) {
+            switches += rows[i].substr(0, 2) != rows[i - 1].substr(0, 2) ? 1 : 0;
+        }
+        EXPECT_GT(switches, 6);
+    }
+}
+
+TEST_F(OdbcWriter, MailAttachmentIsTheUploadAsTextInAPrivateFolderRemovedAfter) {
+    settings.XlsField[1] = 0;
+    settings.DbConnect = servers->PgConnection();
+    settings.SaveFolder = work.Path();
+    WriteBytes(backup, "1,\xBC\xAE\xB3\xCB\xDD,9\r\n2,b,,z\r\n");  // 1,ｼｮｳﾋﾝ,9 / 2,b,,z
+    RunState run;
+    run.TableName = "Stock";
+    run.OutputPath = DataSourceLabel(settings.DbConnect);
+    std::string folder;
+    {
+        ServerUploadAttachment attachment;
+        std::string why;
+        ASSERT_TRUE(attachment.Make(settings, run, why)) << why;
+        EXPECT_EQ(std::filesystem::path(attachment.Path()).filename(), "Stock.txt");
+        // Byte for byte what the text writer stores: CP932, CR LF, cut at the first empty field.
+        EXPECT_EQ(ReadBytes(attachment.Path()), "\xBC\xAE\xB3\xCB\xDD,9\r\nb\r\n");
+        folder = std::filesystem::path(attachment.Path()).parent_path();
+        struct stat info {};
+        ASSERT_EQ(stat(folder.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+        EXPECT_NE(folder, work.Path());
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder));
+    EXPECT_TRUE(std::filesystem::is_empty(work.Path()) || !std::filesystem::exists(work / "Stock.txt"));
+}
+
+TEST(OdbcConnectionText, LabelsNameTheSourceAndNeverThePassword) {
+    struct Case {
+        const char* Connection;
+        const char* Label;
+    } cases[] = {
+        {"DSN=central;UID=gathra;PWD=pw1", "central"},
+        {"Driver={PostgreSQL Unicode};Server=db1;Port=5432;Database=stock;UID=gathra;PWD=pw2",
+         "db1:5432/stock"},
+        {"driver=MariaDB Unicode; server = db2 ; database=在庫; pwd={a;b}}c}", "db2/在庫"},
+        {"Driver=SQLite3;Database=/srv/stock.db", "/srv/stock.db"},
+        {"Driver={FreeTDS};Server=sql1;Password=pw3", "sql1"},
+        {"Driver={FreeTDS}", "FreeTDS"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(DataSourceLabel(c.Connection), c.Label) << c.Connection;
+    }
+    // A password in braces may hold ";" and "}}".
+    EXPECT_EQ(HidePasswords("echo a;b}c and a;b}c", "PWD={a;b}}c};UID=u"), "echo **** and ****");
+    EXPECT_EQ(HidePasswords("user u failed", "Uid=u;Password=secret"), "user u failed");
+    const auto attributes = ParseOdbcConnectionString("A=1;;B={x;y};C");
+    ASSERT_EQ(attributes.size(), 3u);
+    EXPECT_EQ(attributes[1].Value, "x;y");
+    EXPECT_EQ(attributes[2].Key, "C");
+}
+
+}  // namespace
