@@ -1,0 +1,122 @@
+// Whole uploads into a PostgreSQL server the test starts itself: RunUpload with the real link library,
+// the simulated terminal on a pseudo-terminal, and the rows read back with psql. Covers what only a
+// whole upload shows: the check before the port, the file label, the final "ACK"/"CAN", and the next
+// upload after the server is back.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include "e2e/whole_upload_fixture.h"
+#include "odbc_servers.h"
+#include "output/odbc_connection_text.h"
+#include "output/server_database.h"
+
+namespace {
+
+constexpr int kPort = 5;
+using Lines = std::vector<std::string>;
+
+class ServerUpload : public WholeUploadFixture {
+protected:
+    void SetUp() override {
+        std::string why;
+        servers = OdbcServers::Get(false, &why);
+        REQUIRE_SERVERS(servers, why);
+        ASSERT_NO_FATAL_FAILURE(PrepareUpload(save.Path() + "/", kPort));
+        settings.SaveFormat = kSaveFormatMdb;
+        settings.MdbName = "unused";
+        settings.DbConnect = servers->PgConnection();
+        servers->Pg("DROP TABLE IF EXISTS \"T01\"; CREATE TABLE \"T01\"(id serial, \"F1\" text, \"F2\" text);");
+    }
+    void TearDown() override { SetServerRowsPerGroup(0); }
+
+    void Upload(const termsim::Options& options) {
+        sim.reset();
+        sim.emplace();
+        ASSERT_TRUE(sim->Start(program.Path(), kPort, options));
+        run.IsRunning = true;
+        FreshView();
+        RunUploadWith();
+        sim->WaitFinished(2000);
+    }
+
+    static termsim::Options Records(const std::string& prefix, int count) {
+        termsim::Options options;
+        for (int i = 1; i <= count; ++i) {
+            options.records.push_back(prefix + std::to_string(100 + i).substr(1) + ",\x93\xFA\x96\x7B");  // ,日本
+        }
+        return options;
+    }
+
+    OdbcServers* servers = nullptr;
+    TempFolder save;
+    std::optional<termsim::Simulator> sim;
+};
+
+TEST_F(ServerUpload, RowsAreStoredAndTheLabelShowsTheSourceWithoutPassword) {
+    Upload(Records("A", 3));
+    EXPECT_EQ(sim->FinalAnswers(), Lines{"ACK"});
+    EXPECT_EQ(servers->Pg("SELECT \"F1\" || '/' || \"F2\" FROM \"T01\" ORDER BY id;"),
+              "A01/日本\nA02/日本\nA03/日本\n");
+    EXPECT_EQ(view.FileLabelText,
+              servers->Folder() + ":" + std::to_string(servers->PgPort()) + "/gathra\r\nﾃｰﾌﾞﾙ : T01");
+    EXPECT_EQ(view.StatusLines().back(), "ﾚｺｰﾄﾞ受信<3> : 正常終了");
+    EXPECT_TRUE(view.Messages.empty());
+    EXPECT_EQ(view.StatusText.find(OdbcServers::kPassword), std::string::npos);
+}
+
+TEST_F(ServerUpload, StoppedServerIsReportedBeforeThePortIsTouched) {
+    ASSERT_TRUE(servers->StopPg());
+    Upload(Records("B", 1));
+    ASSERT_TRUE(servers->StartPg());
+    ASSERT_EQ(view.Messages.size(), 1u);
+    const std::string head = "ｴﾗｰ\r\n" + DataSourceLabel(settings.DbConnect) + " に接続できません。\r\n";
+    EXPECT_EQ(view.Messages[0].Text.rfind(head, 0), 0u) << view.Messages[0].Text;
+    EXPECT_GT(view.Messages[0].Text.size(), head.size());
+    EXPECT_EQ(view.Messages[0].Text.find(OdbcServers::kPassword), std::string::npos);
+    EXPECT_TRUE(sim->LinesFromPc().empty());
+    EXPECT_FALSE(run.IsRunning);
+}
+
+// The server goes away while the second group is being inserted: a trigger makes that insert sleep,
+// and the test stops the server (immediate mode, like a crash) once the first group is committed and
+// the sleep has begun.
+TEST_F(ServerUpload, ServerLostMidStoreEndsWithCanKeepsCommittedRowsAndTheNextUploadIsStored) {
+    SetServerRowsPerGroup(4);
+    servers->Pg(
+        "CREATE OR REPLACE FUNCTION stall() RETURNS trigger AS $$ BEGIN "
+        "IF NEW.\"F1\" = 'C05' THEN PERFORM pg_sleep(60); END IF; RETURN NEW; END $$ LANGUAGE plpgsql;\n"
+        "CREATE TRIGGER stall BEFORE INSERT ON \"T01\" FOR EACH ROW EXECUTE FUNCTION stall();\n");
+    std::atomic<bool> stopped{false};
+    std::thread killer([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (servers->Pg("SELECT (SELECT count(*) FROM \"T01\") || '/' || (SELECT count(*) FROM "
+                            "pg_stat_activity WHERE wait_event = 'PgSleep');") == "4/1\n") {
+                stopped = servers->StopPg("immediate");
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    Upload(Records("C", 10));
+    killer.join();
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(sim->FinalAnswers(), Lines{"CAN"});
+    const Lines status = view.StatusLines();
+    ASSERT_GE(status.size(), 2u);
+    EXPECT_EQ(status.back(), "異常終了");
+    EXPECT_EQ(status[status.size() - 2].rfind("MDB書込ｴﾗｰ : #", 0), 0u) << view.StatusText;
+
+    ASSERT_TRUE(servers->StartPg());
+    EXPECT_EQ(servers->Pg("SELECT string_agg(\"F1\", ',' ORDER BY id) FROM \"T01\";"), "C01,C02,C03,C04\n");
+    servers->Pg("DROP TRIGGER stall ON \"T01\";");
+    Upload(Records("D", 2));
+    EXPECT_EQ(sim->FinalAnswers(), Lines{"ACK"});
+    EXPECT_EQ(servers->Pg("SELECT count(*) FROM \"T01\" WHERE \"F1\" LIKE 'D%';"), "2\n");
+}
+
+}  // namespace
