@@ -16,7 +16,22 @@ PACKAGES=(
     imagemagick
     xdotool
     clang libclang-rt-14-dev
+    unixodbc unixodbc-dev odbc-postgresql odbc-mariadb libsqliteodbc tdsodbc
+    postgresql-15 mariadb-server
 )
+
+# The database servers are for the tests only, which start their own instances as an unprivileged user
+# in temporary folders. Installing them must not start (or enable the start of) system-wide services:
+# while apt runs, a policy-rc.d refuses every service start; it is removed again only if this script
+# made it.
+POLICY=/usr/sbin/policy-rc.d
+made_policy=0
+remove_policy() {
+    if [ "$made_policy" = 1 ]; then
+        rm -f "$POLICY"
+    fi
+}
+trap remove_policy EXIT
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -31,6 +46,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
         exit 1
     fi
     export DEBIAN_FRONTEND=noninteractive
+    if [ ! -e "$POLICY" ]; then
+        printf '#!/bin/sh\nexit 101\n' >"$POLICY"
+        chmod 755 "$POLICY"
+        made_policy=1
+    fi
     apt-get update
     apt-get install -y --no-install-recommends "${missing[@]}"
 fi
