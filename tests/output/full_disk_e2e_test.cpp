@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/small_tmpfs.h"
 #include "whole_upload_fixture.h"
 
 namespace {
@@ -22,31 +23,6 @@ using Lines = std::vector<std::string>;
 const PcDateTime kClock = {2024, 1, 2, 9, 5, 7};
 constexpr int kPort = 5;
 const char* const kNoSpace = "No space left on device";
-
-// A tmpfs of a few hundred KiB mounted over a folder, detached when the object goes (the link library
-// may still be mapped from it).
-class SmallTmpfs {
-public:
-    ~SmallTmpfs() {
-        if (mounted_) {
-            ::umount2(folder_.c_str(), MNT_DETACH);
-        }
-    }
-    // Empty on success, else why the mount failed.
-    std::string Mount(const std::string& folder, size_t bytes) {
-        folder_ = folder;
-        const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
-        if (::mount("gathra-test", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
-            return "cannot mount a tmpfs on " + folder + ": " + std::strerror(errno);
-        }
-        mounted_ = true;
-        return {};
-    }
-
-private:
-    std::string folder_;
-    bool mounted_ = false;
-};
 
 // Fills the file system holding `folder` with the file "filler" until it is full, then gives back
 // `leave` bytes. True when the disk really filled up.

@@ -15,6 +15,7 @@
 #include "settings/setting_text.h"
 #include "settings/settings_store.h"
 #include "settings_test_files.h"
+#include "support/small_tmpfs.h"
 
 namespace {
 
@@ -165,29 +166,6 @@ TEST(SettingsFileInPlace, WritableFileInAReadOnlyFolderIsRewrittenWhereItIs) {
     EXPECT_EQ(AsNobody([&] { return WriteIniString("new", "MailSub", "Gathra", path) ? 0 : 1; }), 1);
     EXPECT_EQ(ReadBytes(path), "; keep\n[Gathra]\nMailSub=" + std::string(200, 'x') + "\n");
 }
-
-// A small tmpfs mounted over a folder, detached when the object goes.
-class SmallTmpfs {
-public:
-    ~SmallTmpfs() {
-        if (mounted_) {
-            umount2(folder_.c_str(), MNT_DETACH);
-        }
-    }
-    std::string Mount(const std::string& folder, size_t bytes) {
-        folder_ = folder;
-        const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
-        if (mount("gathra-test", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
-            return "cannot mount a tmpfs on " + folder + ": " + std::strerror(errno);
-        }
-        mounted_ = true;
-        return {};
-    }
-
-private:
-    std::string folder_;
-    bool mounted_ = false;
-};
 
 TEST(SettingsFileInPlace, AFullDiskLeavesTheOldFileWhole) {
     TempFolder outer;
