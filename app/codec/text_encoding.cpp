@@ -181,6 +181,10 @@ std::string Utf8ToCp932(std::string_view utf8, bool* lossless) {
     return out;
 }
 
+bool Cp932ConvertersAvailable() {
+    return Decoder().Get() != kNoConverter && Encoder().Get() != kNoConverter;
+}
+
 size_t Cp932Length(std::string_view utf8) {
     return Utf8ToCp932(utf8).size();
 }

@@ -23,6 +23,13 @@ std::string Utf8ToCp932(std::string_view utf8, bool* lossless = nullptr);
 // True when `text` is well-formed UTF-8.
 bool IsValidUtf8(std::string_view text);
 
+// True when this thread's converters in both directions can be opened. A writer asks once before it
+// stores anything, so a missing converter fails the store instead of filling it with U+FFFD and "?".
+bool Cp932ConvertersAvailable();
+
+// Text of that failure for the operator, after a writer's own failure head.
+inline constexpr const char* kNoCp932ConverterText = "文字ｺｰﾄﾞ変換(CP932)が使えません";
+
 // Length in bytes of `utf8` once converted to CP932 ("?" for a character without a CP932 form).
 size_t Cp932Length(std::string_view utf8);
 

@@ -33,6 +33,9 @@ std::string FieldToUtf8(const std::string& cp932) {
 // handle it opened is closed again and the rows saved so far are committed.
 std::optional<DatabaseError> WriteRows(const SettingsRecord& settings, const RunState& run,
                                        OperatorView& view) {
+    if (!Cp932ConvertersAvailable()) {
+        return DatabaseError{SQLITE_ERROR, kNoCp932ConverterText};
+    }
     DatabaseError error;
     DatabaseConnection connection;
     if (!connection.Open(BuildConnectionString(settings.MdbType, run.OutputPath), error)) {

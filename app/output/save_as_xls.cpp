@@ -200,6 +200,10 @@ bool WriteWorkbook(const SettingsRecord& settings, RunState& run, OperatorView& 
         run.XlsErrorText = BackupFailureText(settings.BackFilePath, backup.ErrorNumber());
         record(false);
     }
+    if (!failed && !Cp932ConvertersAvailable()) {
+        run.XlsErrorText = kNoCp932ConverterText;
+        record(false);
+    }
 
     std::string line;
     CellTexts texts;

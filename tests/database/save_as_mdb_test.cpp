@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "codec/text_encoding.h"
 #include "database_test_support.h"
 #include "output/database_table_writer.h"
 #include "output/writers.h"
@@ -266,4 +267,15 @@ TEST(SaveAsMdb, RelativePathThatLooksLikeAUriNamesTheFileItself) {
     std::filesystem::current_path(previous);
     EXPECT_TRUE(saved);
     EXPECT_EQ(RunSqlite(upload.Folder / "file:x.mdb", "SELECT F1 FROM T01;"), "a\n");
+}
+
+TEST(SaveAsMdb, AMissingCp932ConverterFailsBeforeAnyRow) {
+    Upload upload(kFullTable, "A,\x82\xA0\r\n");
+    SetCp932CharsetForTesting("NO-SUCH-CHARSET-FOR-GATHRA");
+    const bool saved = upload.Save();
+    SetCp932CharsetForTesting("");
+    EXPECT_FALSE(saved);
+    ASSERT_EQ(upload.View.Messages.size(), 1u);
+    EXPECT_EQ(upload.View.Messages[0].Text, "MDB書込ｴﾗｰ : #1文字ｺｰﾄﾞ変換(CP932)が使えません");
+    EXPECT_EQ(upload.Query("SELECT count(*) FROM T01;"), "0\n");
 }

@@ -377,3 +377,13 @@ TEST_F(SaveAsXlsTest, StartLineZeroSkipsASheetWhoseLastRowCannotBeRead) {
     EXPECT_FALSE(Save());
     ExpectFailureExit("ROW");
 }
+
+TEST_F(SaveAsXlsTest, AMissingCp932ConverterIsAFailedStore) {
+    Backup({"T01,日本語"});
+    SetCp932CharsetForTesting("NO-SUCH-CHARSET-FOR-GATHRA");
+    const bool saved = Save();
+    SetCp932CharsetForTesting("");
+    EXPECT_FALSE(saved);
+    ExpectFailureExit("文字ｺｰﾄﾞ変換(CP932)が使えません");
+    EXPECT_FALSE(std::filesystem::exists(run.OutputPath));
+}
