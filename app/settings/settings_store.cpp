@@ -126,8 +126,12 @@ std::string DefaultSaveFolder(const PlatformFacts& platform) {
 
 }  // namespace
 
+std::string SettingsFilePathFor(const PlatformFacts& platform) {
+    return JoinPath(platform.ProgramFolder, platform.ExecutableName + ".ini");
+}
+
 void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, OperatorView& view) {
-    record.SettingsFilePath = JoinPath(platform.ProgramFolder, platform.ExecutableName + ".ini");
+    record.SettingsFilePath = SettingsFilePathFor(platform);
     record.BackFilePath = JoinPath(platform.ProgramFolder, "Back.txt");
 
     // A file that cannot be read at all reads like a missing one: every key falls back to "ERR".
@@ -159,7 +163,7 @@ void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, Operato
 }
 
 std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& platform) {
-    record.SettingsFilePath = JoinPath(platform.ProgramFolder, platform.ExecutableName + ".ini");
+    record.SettingsFilePath = SettingsFilePathFor(platform);
     record.BackFilePath = JoinPath(platform.ProgramFolder, "Back.txt");
     const std::string& path = record.SettingsFilePath;
 

@@ -8,6 +8,9 @@ class OperatorView;
 
 // The settings store: Gathra.ini beside the executable, one section "Gathra".
 
+// The settings file: the executable's name with ".ini", beside the executable.
+std::string SettingsFilePathFor(const PlatformFacts& platform);
+
 // Sets SettingsFilePath and BackFilePath from the platform facts, then reads, checks and (when broken)
 // re-initialises the settings. Reports through message boxes and the status text of `view`; may write
 // the file and change the process's current directory to SaveFolder.

@@ -9,12 +9,11 @@
 
 namespace {
 
-QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QString::fromLatin1(name));
+// The version box's labels show plain text from their top left corner.
+QLabel* PlainLabel(QWidget* parent, const char* name, const QString& text, QRect geometry) {
+    QLabel* label = MakeLabel(parent, name, text, geometry);
     label->setTextFormat(Qt::PlainText);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    label->setGeometry(geometry);
     return label;
 }
 
@@ -38,12 +37,12 @@ AboutDialog::AboutDialog(QWidget* mainWindow, AppInfo info)
     picIcon->setPixmap(ProgramIcon().pixmap(32, 32));
     picIcon->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    lblTitle_ = MakeLabel(this, "lblTitle", QStringLiteral("ｱﾌﾟﾘｹｰｼｮﾝ ﾀｲﾄﾙ"), TwipsRect(840, 240, 3276, 240));
+    lblTitle_ = PlainLabel(this, "lblTitle", QStringLiteral("ｱﾌﾟﾘｹｰｼｮﾝ ﾀｲﾄﾙ"), TwipsRect(840, 240, 3276, 240));
     QPalette black = lblTitle_->palette();
     black.setColor(QPalette::WindowText, Qt::black);
     lblTitle_->setPalette(black);
-    lblVersion_ = MakeLabel(this, "lblVersion", QStringLiteral("ﾊﾞｰｼﾞｮﾝ"), TwipsRect(840, 480, 3276, 228));
-    lblCompany_ = MakeLabel(this, "lblCompany", QStringLiteral("会社名"), TwipsRect(840, 840, 1812, 228));
+    lblVersion_ = PlainLabel(this, "lblVersion", QStringLiteral("ﾊﾞｰｼﾞｮﾝ"), TwipsRect(840, 480, 3276, 228));
+    lblCompany_ = PlainLabel(this, "lblCompany", QStringLiteral("会社名"), TwipsRect(840, 840, 1812, 228));
 
     cmdOK_ = new QPushButton(QStringLiteral("OK"), this);
     cmdOK_->setObjectName(QStringLiteral("cmdOK"));

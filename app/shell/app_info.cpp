@@ -1,17 +1,14 @@
 #include "shell/app_info.h"
 
+#include "gathra_version.h"
 #include "settings/settings_record.h"
-
-#ifndef GATHRA_VERSION_MAJOR
-#error "the build defines the version numbers"
-#endif
 
 AppInfo ThisAppInfo() {
     AppInfo info;
     info.Title = kAppTitle;
-    info.Major = GATHRA_VERSION_MAJOR;
-    info.Minor = GATHRA_VERSION_MINOR;
-    info.Revision = GATHRA_VERSION_PATCH;
+    info.Major = kGathraVersionMajor;
+    info.Minor = kGathraVersionMinor;
+    info.Revision = kGathraVersionPatch;
     info.CompanyName = "Gathra Data Systems";
     return info;
 }

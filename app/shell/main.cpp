@@ -13,6 +13,7 @@
 #include <QStandardPaths>
 #include <csignal>
 
+#include "gathra_version.h"
 #include "shell/main_window.h"
 
 namespace {
@@ -42,7 +43,7 @@ int main(int argc, char** argv) {
     int qtArgc = argc > 0 ? 1 : 0;
     QApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("Gathra"));
-    QApplication::setApplicationVersion(QStringLiteral("4.0.1"));
+    QApplication::setApplicationVersion(QString::fromLatin1(kGathraVersion));
 
     std::signal(SIGPIPE, SIG_IGN);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) == 0) {

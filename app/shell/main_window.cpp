@@ -17,6 +17,7 @@
 #include "settings/settings_store.h"
 #include "shell/about_dialog.h"
 #include "shell/click_label.h"
+#include "shell/dialog_support.h"
 #include "shell/lamp_widget.h"
 #include "shell/settings_dialog.h"
 #include "shell/upload_thread.h"
@@ -65,14 +66,6 @@ std::unique_ptr<QMessageBox> NewMessageBox(const std::string& title, const std::
     box->setFont(JapaneseFont());
     box->setWindowModality(Qt::ApplicationModal);
     return box;
-}
-
-ClickLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry) {
-    auto* label = new ClickLabel(parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->setText(text);
-    label->setGeometry(geometry);
-    return label;
 }
 
 }  // namespace
@@ -124,12 +117,12 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::BuildControls() {
-    MakeLabel(this, "Label2", QStringLiteral("ﾌｧｲﾙ名"), TwipsRect(120, 120, 1212, 252));
-    lblFile_ = MakeLabel(this, "lblFile", QString(), TwipsRect(1440, 120, 8535, 975));
-    MakeLabel(this, "Label1", QStringLiteral("保存ﾌｫﾙﾀﾞ"), TwipsRect(120, 1200, 1215, 255));
-    lblFolder_ = MakeLabel(this, "lblFolder", QString(), TwipsRect(1440, 1200, 8535, 255));
-    MakeLabel(this, "Label4", QStringLiteral("最終ｽﾃｰﾀｽ"), TwipsRect(120, 1560, 1215, 255));
-    lblStatus_ = MakeLabel(this, "lblStatus", QString(), TwipsRect(1440, 1560, 8535, 2055));
+    MakeLabel<ClickLabel>(this, "Label2", QStringLiteral("ﾌｧｲﾙ名"), TwipsRect(120, 120, 1212, 252));
+    lblFile_ = MakeLabel<ClickLabel>(this, "lblFile", QString(), TwipsRect(1440, 120, 8535, 975));
+    MakeLabel<ClickLabel>(this, "Label1", QStringLiteral("保存ﾌｫﾙﾀﾞ"), TwipsRect(120, 1200, 1215, 255));
+    lblFolder_ = MakeLabel<ClickLabel>(this, "lblFolder", QString(), TwipsRect(1440, 1200, 8535, 255));
+    MakeLabel<ClickLabel>(this, "Label4", QStringLiteral("最終ｽﾃｰﾀｽ"), TwipsRect(120, 1560, 1215, 255));
+    lblStatus_ = MakeLabel<ClickLabel>(this, "lblStatus", QString(), TwipsRect(1440, 1560, 8535, 2055));
     connect(lblFile_, &ClickLabel::doubleClicked, this, &MainWindow::lblFile_DblClick);
 
     progbar_ = new QProgressBar(this);
@@ -141,7 +134,7 @@ void MainWindow::BuildControls() {
     progbar_->installEventFilter(this);
 
     ClickLabel* label3 =
-        MakeLabel(this, "Label3", QStringLiteral("KX10/KX11/KX12 Ver.3.0以降に対応しています。"),
+        MakeLabel<ClickLabel>(this, "Label3", QStringLiteral("KX10/KX11/KX12 Ver.3.0以降に対応しています。"),
                   TwipsRect(120, 4200, 9855, 255));
     QPalette red = label3->palette();
     red.setColor(QPalette::WindowText, QColor(255, 0, 0));
@@ -182,7 +175,7 @@ void MainWindow::Load(const PlatformFacts& platform) {
     platform_ = platform;
     // From here on a failing step must not keep the window from coming up.
     try {
-        settings_.SettingsFilePath = platform.ProgramFolder + "/" + platform.ExecutableName + ".ini";
+        settings_.SettingsFilePath = SettingsFilePathFor(platform);
         if (services_.LoadSettings) {
             services_.LoadSettings(settings_, platform_, *this);
         }
