@@ -90,7 +90,8 @@ for file in usr/bin/gathra usr/lib/gathra/Gathra usr/lib/gathra/gathra-collect u
 done
 for file in usr/lib/gathra/libquorlin.so usr/share/applications/org.gathra.Gathra.desktop \
     usr/share/metainfo/org.gathra.Gathra.metainfo.xml usr/share/icons/hicolor/scalable/apps/gathra.svg \
-    usr/share/gathra/gathra-collect@.service usr/share/doc/gathra/copyright usr/share/doc/gathra/changelog.gz; do
+    usr/share/gathra/gathra-collect@.service usr/share/doc/gathra/copyright usr/share/doc/gathra/changelog.gz \
+    usr/share/man/man1/gathra.1.gz; do
     check "$file is a file, not executable" test -f "$root/$file" -a ! -x "$root/$file"
 done
 for size in 16 32 48 64 128 256; do
