@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codec/text_encoding.h"
@@ -201,6 +203,10 @@ TEST_F(CollectTest, SigtermMidUploadAnswersCanAndEndsWithExitOne) {
     collector_.Signal(SIGTERM);
 
     EXPECT_EQ(collector_.Wait(10000), 1) << collector_.Output() << collector_.Errors();
+    // The terminal reads the final "CAN" on its own thread, possibly after the collector has ended.
+    for (int waited = 0; waited < 5000 && terminal_.LinesFromPc().back() != "CAN"; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     const std::vector<std::string> lines = terminal_.LinesFromPc();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "CAN");
