@@ -29,7 +29,8 @@ protected:
         settings.SaveFormat = kSaveFormatMdb;
         settings.MdbName = "unused";
         settings.DbConnect = servers->PgConnection();
-        servers->Pg("DROP TABLE IF EXISTS \"T01\"; CREATE TABLE \"T01\"(id serial, \"F1\" text, \"F2\" text);");
+        servers->Pg(
+            "DROP TABLE IF EXISTS \"T01\"; CREATE TABLE \"T01\"(id serial, \"F1\" text, \"F2\" text);");
     }
     void TearDown() override { SetServerRowsPerGroup(0); }
 
@@ -46,7 +47,8 @@ protected:
     static termsim::Options Records(const std::string& prefix, int count) {
         termsim::Options options;
         for (int i = 1; i <= count; ++i) {
-            options.records.push_back(prefix + std::to_string(100 + i).substr(1) + ",\x93\xFA\x96\x7B");  // ,日本
+            options.records.push_back(prefix + std::to_string(100 + i).substr(1) +
+                                      ",\x93\xFA\x96\x7B");  // ,日本
         }
         return options;
     }
