@@ -160,11 +160,16 @@ int32_t SerialLink::ReadLine() {
             if (outcome == LineAssembler::Outcome::kLine) {
                 return deliver(assembler_.line());
             }
-            continue;
-        }
-        NoteGone(read.status == ReadResult::Status::kGone);
-        if (read.status != ReadResult::Status::kNothing || hang_up_reported) {
-            return sleep_out();
+            if (read.count == kReadChunk) {
+                continue;  // there may be more already
+            }
+            // The device had no more: wait for the rest rather than ask again at once (a terminal that
+            // sends byte by byte would otherwise cost an empty read per byte).
+        } else {
+            NoteGone(read.status == ReadResult::Status::kGone);
+            if (read.status != ReadResult::Status::kNothing || hang_up_reported) {
+                return sleep_out();
+            }
         }
         const WaitResult wait = port.WaitForInput(deadline);
         if (wait.timed_out) {
