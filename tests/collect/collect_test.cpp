@@ -188,6 +188,21 @@ TEST_F(CollectTest, AutomaticStartServesUploadsUntilSigtermWhileIdle) {
     EXPECT_EQ(stored.substr(0, StoredRecords(3).size()), StoredRecords(3));
 }
 
+// Ctrl-C on a terminal is the stop button too.
+TEST_F(CollectTest, SigintWhileWaitingForATerminalIsTheStopButton) {
+    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = 1; }));
+    termsim::Options options;
+    options.answerEnquiry = false;
+    ASSERT_NO_FATAL_FAILURE(StartTerminal(options));
+    ASSERT_NO_FATAL_FAILURE(StartCollector({}));
+    ASSERT_TRUE(terminal_.WaitLinesFromPc(2, 30000)) << collector_.Output();  // "VOL" unanswered, again
+    collector_.Signal(SIGINT);
+
+    EXPECT_EQ(collector_.Wait(10000), 0) << collector_.Output() << collector_.Errors();
+    EXPECT_NE(collector_.Output().find("通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"), std::string::npos)
+        << collector_.Output();
+}
+
 TEST_F(CollectTest, SigtermMidUploadAnswersCanAndEndsWithExitOne) {
     ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = 1; }));
     termsim::Options options;
