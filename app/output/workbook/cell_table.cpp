@@ -27,6 +27,7 @@ void ForEachRecord(const std::string& bytes, F f) {
 
 CellTable::Row& CellTable::RowAt(uint32_t row) {
     if (lastRow_ == nullptr || lastRowNumber_ != row) {
+        lastRowCells_ = lastRow_ == nullptr ? 0 : lastRow_->Cells.size();
         lastRow_ = &rows_[row];
         lastRowNumber_ = row;
     }
@@ -182,7 +183,8 @@ bool CellTable::PutLabelSst(uint16_t row, uint16_t col, uint32_t sstIndex,
         return true;
     }
     if (cells.capacity() == 0) {
-        cells.reserve(8);
+        // Records fill rows alike: room for as many cells as the row written before.
+        cells.reserve(std::max<size_t>(lastRowCells_, 4));
     }
     if (at == cells.size()) {
         cells.emplace_back();
@@ -272,6 +274,17 @@ bool CellTable::Emit(std::string& out, std::vector<size_t>& dbcells, uint16_t de
         it = end;
     }
     return true;
+}
+
+size_t CellTable::ByteSize() const {
+    size_t bytes = 0;
+    for (const auto& [row, data] : rows_) {
+        bytes += 4 + std::max<size_t>(16, data.RowData.size()) + 2;  // ROW record and its DBCELL offset
+        for (const Cell& cell : data.Cells) {
+            bytes += cell.Records.size();
+        }
+    }
+    return bytes + 8 * BlockCount();  // DBCELL header and first offset
 }
 
 CellTable::Bounds CellTable::Extent() const {

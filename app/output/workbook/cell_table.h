@@ -40,6 +40,8 @@ public:
     // Fails, with a reason, when a row's cells are too large for the 16-bit offsets of DBCELL.
     bool Emit(std::string& out, std::vector<size_t>& dbcells, uint16_t defaultXf, std::string& why) const;
     size_t BlockCount() const;
+    // At least the bytes Emit() writes.
+    size_t ByteSize() const;
     Bounds Extent() const;
     uint32_t LabelSstCount() const;
 
@@ -63,4 +65,5 @@ private:
     // Cells arrive row by row: the row of the last write is kept at hand.
     uint32_t lastRowNumber_ = 0;
     Row* lastRow_ = nullptr;
+    size_t lastRowCells_ = 0;
 };

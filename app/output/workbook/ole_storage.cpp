@@ -142,8 +142,8 @@ bool ReadCompoundFile(std::string_view bytes, OleEntry& root, std::string& why) 
     return ReadChildren(ole.get(), bytes.size(), root, why);
 }
 
-bool WriteCompoundFile(const OleEntry& root, const std::string& firstStream, std::string& bytes,
-                       std::string& why) {
+bool WriteCompoundFile(const OleEntry& root, const std::string& firstStream,
+                       const std::function<bool(std::string_view)>& take, std::string& why) {
     InitGsf();
     GRef<GsfOutput> sink(gsf_output_memory_new());
     bool ok = true;
@@ -178,6 +178,5 @@ bool WriteCompoundFile(const OleEntry& root, const std::string& firstStream, std
         why = "複合ファイルを作れません";
         return false;
     }
-    bytes.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
-    return true;
+    return take(std::string_view(reinterpret_cast<const char*>(data), static_cast<size_t>(size)));
 }

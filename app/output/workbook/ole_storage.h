@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,7 +21,8 @@ struct OleEntry {
 // Parses a compound file. Returns false with a reason when `bytes` is not a readable OLE2 file.
 bool ReadCompoundFile(std::string_view bytes, OleEntry& root, std::string& why);
 
-// Serialises `root` into a compound file with 512-byte sectors. The child named `firstStream` is
-// created first, then the others in order.
-bool WriteCompoundFile(const OleEntry& root, const std::string& firstStream, std::string& bytes,
-                       std::string& why);
+// Serialises `root` into a compound file with 512-byte sectors and hands the bytes to `take` (they
+// live only during the call). The child named `firstStream` is created first, then the others in
+// order. False with a reason when the file cannot be built, or when `take` returns false.
+bool WriteCompoundFile(const OleEntry& root, const std::string& firstStream,
+                       const std::function<bool(std::string_view)>& take, std::string& why);

@@ -118,6 +118,7 @@ bool SharedStrings::Parse(const std::vector<Record>& records, std::string& why) 
         uint16_t runs = 0;
         uint32_t extSize = 0;
         Entry e;
+        Formatting f;
         bool ok = in.U16(cch) && in.U8(flags);
         if (ok && (flags & 0x08) != 0) {
             ok = in.U16(runs);
@@ -126,11 +127,15 @@ bool SharedStrings::Parse(const std::vector<Record>& records, std::string& why) 
             ok = in.U32(extSize);
         }
         ok = ok && in.Chars(cch, (flags & 1) != 0, e.Text);
-        ok = ok && in.Bytes(static_cast<size_t>(runs) * 4, e.Runs);
-        ok = ok && extSize <= kMaxRecordData * records.size() && in.Bytes(extSize, e.Ext);
+        ok = ok && in.Bytes(static_cast<size_t>(runs) * 4, f.Runs);
+        ok = ok && extSize <= kMaxRecordData * records.size() && in.Bytes(extSize, f.Ext);
         if (!ok) {
             why = "共有文字列表が壊れています";
             return false;
+        }
+        if (!f.Runs.empty() || !f.Ext.empty()) {
+            formatting_.push_back(std::move(f));
+            e.Formatting = static_cast<uint32_t>(formatting_.size());
         }
         entries_.push_back(std::move(e));
         hashes_.push_back(static_cast<uint32_t>(std::hash<std::u16string_view>{}(entries_.back().Text)));
@@ -162,7 +167,7 @@ void SharedStrings::Grow() {
 // Indexes a plain entry unless an equal plain text is indexed already (the first one wins).
 void SharedStrings::Index(uint32_t entry) {
     const Entry& e = entries_[entry];
-    if (!e.Runs.empty() || !e.Ext.empty()) {
+    if (e.Formatting != 0) {
         return;
     }
     if (2 * (indexed_ + 1) > slots_.size()) {
@@ -194,10 +199,22 @@ uint32_t SharedStrings::Add(std::u16string_view text) {
         }
     }
     const auto index = static_cast<uint32_t>(entries_.size());
-    entries_.push_back(Entry{std::u16string(text), {}, {}});
+    entries_.push_back(Entry{std::u16string(text), 0});
     hashes_.push_back(hash);
     Index(index);
     return index;
+}
+
+size_t SharedStrings::ByteSize() const {
+    size_t bytes = 12;  // SST count fields and EXTSST bucket size
+    for (const Entry& e : entries_) {
+        bytes += 9 + 2 * e.Text.size();  // header, run count, phonetic size, UTF-16 text
+    }
+    for (const Formatting& f : formatting_) {
+        bytes += f.Runs.size() + f.Ext.size();
+    }
+    bytes += 8 * (entries_.size() / 8 + 1);                 // EXTSST buckets
+    return bytes + 5 * (bytes / (kMaxRecordData - 8) + 2);  // CONTINUE headers and a split character's flag
 }
 
 void SharedStrings::Build(uint32_t references, uint32_t sstOffset, std::vector<Record>& records,
@@ -220,24 +237,26 @@ void SharedStrings::Build(uint32_t references, uint32_t sstOffset, std::vector<R
 
     for (size_t i = 0; i < entries_.size(); ++i) {
         const Entry& e = entries_[i];
+        static const Formatting kPlain;
+        const Formatting& f = e.Formatting == 0 ? kPlain : formatting_[e.Formatting - 1];
         bool wide = false;
         for (char16_t c : e.Text) {
             wide = wide || c > 0xFF;
         }
         const size_t width = wide ? 2 : 1;
-        const size_t header = 3 + (e.Runs.empty() ? 0 : 2) + (e.Ext.empty() ? 0 : 4);
+        const size_t header = 3 + (f.Runs.empty() ? 0 : 2) + (f.Ext.empty() ? 0 : 4);
         ensure(header + (e.Text.empty() ? 0 : width));
         if (i % dsst == 0) {
             buckets.emplace_back(records.size() - 1, records.back().data.size());
         }
         std::string& d0 = records.back().data;
         Put16(d0, static_cast<uint16_t>(e.Text.size()));
-        Put8(d0, static_cast<uint8_t>((wide ? 1 : 0) | (e.Ext.empty() ? 0 : 4) | (e.Runs.empty() ? 0 : 8)));
-        if (!e.Runs.empty()) {
-            Put16(d0, static_cast<uint16_t>(e.Runs.size() / 4));
+        Put8(d0, static_cast<uint8_t>((wide ? 1 : 0) | (f.Ext.empty() ? 0 : 4) | (f.Runs.empty() ? 0 : 8)));
+        if (!f.Runs.empty()) {
+            Put16(d0, static_cast<uint16_t>(f.Runs.size() / 4));
         }
-        if (!e.Ext.empty()) {
-            Put32(d0, static_cast<uint32_t>(e.Ext.size()));
+        if (!f.Ext.empty()) {
+            Put32(d0, static_cast<uint32_t>(f.Ext.size()));
         }
         size_t done = 0;
         while (done < e.Text.size()) {
@@ -256,14 +275,14 @@ void SharedStrings::Build(uint32_t references, uint32_t sstOffset, std::vector<R
             }
             done += take;
         }
-        for (size_t r = 0; r + 4 <= e.Runs.size(); r += 4) {
+        for (size_t r = 0; r + 4 <= f.Runs.size(); r += 4) {
             ensure(4);
-            records.back().data.append(e.Runs, r, 4);
+            records.back().data.append(f.Runs, r, 4);
         }
-        for (size_t x = 0; x < e.Ext.size();) {
+        for (size_t x = 0; x < f.Ext.size();) {
             ensure(1);
-            const size_t take = std::min(room(), e.Ext.size() - x);
-            records.back().data.append(e.Ext, x, take);
+            const size_t take = std::min(room(), f.Ext.size() - x);
+            records.back().data.append(f.Ext, x, take);
             x += take;
         }
     }

@@ -14,6 +14,9 @@ class SharedStrings {
 public:
     struct Entry {
         std::u16string Text;
+        uint32_t Formatting = 0;  // 1 + index into the formatting list; 0 for a plain string
+    };
+    struct Formatting {
         std::string Runs;  // formatting runs, 4 bytes each
         std::string Ext;   // phonetic block (ExtRst)
     };
@@ -26,6 +29,8 @@ public:
     uint32_t Add(std::u16string_view text);
 
     size_t Size() const { return entries_.size(); }
+    // At least the bytes Build() writes.
+    size_t ByteSize() const;
     const Entry& At(uint32_t index) const { return entries_[index]; }
 
     // The SST record with its CONTINUE records, for a table that starts at stream position
@@ -39,6 +44,7 @@ private:
     void Grow();
 
     std::vector<Entry> entries_;
+    std::vector<Formatting> formatting_;  // of the few strings that carry runs or a phonetic block
     // Open-addressed index of the plain strings (no runs, no phonetic block): entry number + 1, 0 for
     // a free slot. Its size is a power of two, at most half full.
     std::vector<uint32_t> slots_;

@@ -80,7 +80,7 @@ private:
 // Writes `bytes` to a new file beside the file `path` names (through any links), syncs it, renames
 // it over that file and syncs the folder. An existing file keeps its permissions and owner; one that
 // cannot be opened for writing is refused and left alone.
-bool ReplaceFile(const std::string& path, const std::string& bytes, std::string& why) {
+bool ReplaceFile(const std::string& path, std::string_view bytes, std::string& why) {
     const std::string target = LinkTarget(path);
     struct stat existing {};
     const bool exists = stat(target.c_str(), &existing) == 0;
@@ -600,9 +600,17 @@ bool Workbook::SerializeSheet(const Sheet& sheet, SheetBytes& out, std::string& 
 
 bool Workbook::SerializeStream(std::string& out, std::string& why) const {
     uint32_t references = 0;
+    size_t estimate = strings_.ByteSize();  // room for all, so the stream is never copied as it grows
+    for (const Record& r : globals_) {
+        estimate += 4 + r.data.size();
+    }
     for (const Sheet& sheet : sheets_) {
+        for (const Record& r : sheet.Records) {
+            estimate += 4 + r.data.size();
+        }
         if (sheet.Dirty) {
             references += sheet.Table->LabelSstCount();
+            estimate += sheet.Table->ByteSize();
         } else {
             for (const Record& r : sheet.Records) {
                 references += r.id == kLabelSst ? 1 : 0;
@@ -610,6 +618,7 @@ bool Workbook::SerializeStream(std::string& out, std::string& why) const {
         }
     }
     out.clear();
+    out.reserve(estimate);
     std::vector<size_t> boundFixups;
     for (size_t k = 0; k < globals_.size(); ++k) {
         if (k == sstAt_) {
@@ -666,13 +675,12 @@ bool Workbook::Close() {
         return Fail("ブックを保存できません: " + path + " (" + why + ")");
     }
     const std::string streamName = root_.Children[workbookChild_].Name;
-    std::string bytes;
-    const bool built = WriteCompoundFile(root_, streamName, bytes, why);
+    bool saved = false;
+    const bool built = WriteCompoundFile(
+        root_, streamName, [&](std::string_view bytes) { return saved = ReplaceFile(path, bytes, why); },
+        why);
     Reset();
-    if (!built) {
-        return Fail("ブックを保存できません: " + path + " (" + why + ")");
-    }
-    if (!ReplaceFile(path, bytes, why)) {
+    if (!built || !saved) {
         return Fail("ブックを保存できません: " + path + " (" + why + ")");
     }
     return true;
