@@ -68,14 +68,14 @@ int16_t CheckFrame(std::string_view line, char type, int16_t crcType, const Yiel
     return sent == expected ? FrameOk : FrameChecksumError;
 }
 
-void SendLine(const LinkApi& link, std::string_view text, const YieldFn& yield) {
+bool SendLine(const LinkApi& link, std::string_view text, const YieldFn& yield) {
     Yield(yield);
     if (link.WriteIrCom == nullptr) {
-        return;
+        return false;
     }
     std::string bytes(text);
     bytes += kCarriageReturn;
-    link.WriteIrCom(bytes.c_str());
+    return link.WriteIrCom(bytes.c_str()) != 0;
 }
 
 std::string ReceiveLine(const LinkApi& link, const YieldFn& yield) {

@@ -27,8 +27,9 @@ std::string FrameChecksum(std::string_view text);
 // any other value the payload and "*". Returns FrameOk, FrameFormatError or FrameChecksumError only.
 int16_t CheckFrame(std::string_view line, char type, int16_t crcType, const YieldFn& yield);
 
-// Sends `text` + CR through WriteIrCom after one yield. The write's result is not examined.
-void SendLine(const LinkApi& link, std::string_view text, const YieldFn& yield);
+// Sends `text` + CR through WriteIrCom after one yield. Returns false when the write failed (WriteIrCom
+// returned 0), so the caller can ask whether the device is gone.
+bool SendLine(const LinkApi& link, std::string_view text, const YieldFn& yield);
 
 // Receives one line after one yield: its text without the CR, or the empty text on a time-out or a line
 // that does not fit the receive buffer.

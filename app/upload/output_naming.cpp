@@ -1,5 +1,6 @@
 #include "upload/output_naming.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -49,8 +50,11 @@ bool NameUsesTerminalId(const SettingsRecord& settings) {
 }
 
 bool IsUsableTerminalId(std::string_view terminalId) {
-    return !terminalId.empty() && terminalId.find('/') == std::string_view::npos &&
-           terminalId.find('\0') == std::string_view::npos;
+    const auto refused = [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return c == '/' || byte < 0x20 || byte == 0x7F;
+    };
+    return !terminalId.empty() && std::none_of(terminalId.begin(), terminalId.end(), refused);
 }
 
 OutputName NameOutputFile(const SettingsRecord& settings, std::string_view terminalId,

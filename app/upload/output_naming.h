@@ -25,8 +25,10 @@ std::string DatabasePath(std::string_view saveFolder, std::string_view mdbName);
 // and AddDate 0, 3 or 4) or, for the database, the table name (MdbTblName empty).
 bool NameUsesTerminalId(const SettingsRecord& settings);
 
-// A terminal ID that may become part of a file or table name: not empty, no "/" and no NUL, so a
-// terminal can never make Gathra write outside the save folder.
+// A terminal ID that may become part of a file or table name: not empty, no "/" and no control byte
+// (0x00 to 0x1F, 0x7F), so a terminal can never make Gathra write outside the save folder nor put a line
+// break or an escape sequence into a name. Holds for the ID's CP932 bytes as well as for its UTF-8 text:
+// neither encoding uses these bytes inside a multi-byte character.
 bool IsUsableTerminalId(std::string_view terminalId);
 
 struct OutputName {

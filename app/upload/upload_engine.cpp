@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "codec/frame_codec.h"
 #include "codec/text_encoding.h"
@@ -26,6 +27,8 @@ constexpr int16_t kEmptyReplyLimit = 10;
 constexpr int kReceivesPerPass = 5;
 // Counts of the upload run are 16-bit signed: one upload holds at most this many records.
 constexpr int16_t kMaxRecords = 32767;
+// How often the wait for a device that was gone looks at the stop button.
+constexpr std::chrono::milliseconds kStopCheckInterval{10};
 
 bool IsRegularFile(const std::string& path) {
     struct stat info {};
@@ -61,7 +64,8 @@ size_t FindAtSign(std::string_view line) {
 
 // Reads the announced count and the terminal ID of an answer that passed the frame check. Refuses (false)
 // an answer whose count is not 1 to 32767 (an answer without "@" counts as 0) and, when the ID becomes
-// part of a name, an ID that is empty or holds "/" or a NUL.
+// part of a name, an ID that is empty or holds "/" or a control byte. The bytes as received are checked
+// too, so a control byte after a lead byte cannot hide inside a character the decoder replaces.
 bool ReadEnquiryAnswer(std::string_view line, const SettingsRecord& settings, EnquiryAnswer& answer) {
     const size_t at = FindAtSign(line);
     if (at == std::string_view::npos) {
@@ -79,7 +83,8 @@ bool ReadEnquiryAnswer(std::string_view line, const SettingsRecord& settings, En
     }
     answer.AnnouncedCount = static_cast<int16_t>(count);
     answer.TerminalId = std::string(line.substr(2, at >= 2 ? at - 2 : 0));
-    if (NameUsesTerminalId(settings) && !IsUsableTerminalId(Cp932ToUtf8(answer.TerminalId))) {
+    if (NameUsesTerminalId(settings) &&
+        !(IsUsableTerminalId(answer.TerminalId) && IsUsableTerminalId(Cp932ToUtf8(answer.TerminalId)))) {
         return false;
     }
     return true;
@@ -93,6 +98,7 @@ public:
           view_(context.View),
           link_(context.Link),
           clock_(context.Clock ? context.Clock : PcClock(SystemClock)),
+          reconnectInterval_(context.ReconnectInterval),
           yield_([this] { view_.ProcessPendingEvents(); }) {}
 
     RunOutcome Run() {
@@ -119,7 +125,18 @@ public:
             if (portOpen) {
                 Upload();
             }
-            EndUpload();
+            const bool gone = deviceGone_;
+            // A run that was only waiting for a terminal when its device went has no upload to end.
+            if (!gone || uploadBegun_ || !run_.IsRunning) {
+                EndUpload();
+            }
+            if (gone && run_.IsRunning && (!uploadBegun_ || settings_.AutoStart == 1)) {
+                if (Reconnect()) {
+                    continue;
+                }
+                EndUpload();  // stopped while the port was away
+                break;
+            }
             // Automatic restart: the next upload on the open port, without a new port line.
             if (!(settings_.AutoStart == 1 && run_.IsRunning)) {
                 break;
@@ -155,6 +172,38 @@ private:
         return true;
     }
 
+    // The device was gone: closes the port and opens the same COM<n> again (the library finds its device
+    // afresh) once per interval. True once it is open; false when the run was stopped first.
+    bool Reconnect() {
+        view_.SetBusyPointer(false);
+        link_->CloseIrCom();
+        view_.ShowStatus(1, kWaitingForPort);
+        while (run_.IsRunning) {
+            if (link_->vbOpenIrCom(settings_.Port, settings_.Baud, settings_.Mode) == 1) {
+                deviceGone_ = false;
+                view_.ShowStatus(1, kOpenSucceeded);
+                errorCount_ = 0;
+                return true;
+            }
+            WaitUnlessStopped(reconnectInterval_);
+        }
+        return false;
+    }
+
+    // Waits `interval`, ending at once when the run is stopped.
+    void WaitUnlessStopped(std::chrono::milliseconds interval) {
+        const auto deadline = std::chrono::steady_clock::now() + interval;
+        while (run_.IsRunning) {
+            yield_();
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline) {
+                return;
+            }
+            std::this_thread::sleep_for(
+                std::min<std::chrono::steady_clock::duration>(deadline - now, kStopCheckInterval));
+        }
+    }
+
     // One upload from TOP to the moment it goes to END.
     void Upload() {
         EnquiryAnswer answer;
@@ -166,6 +215,9 @@ private:
         uploadBegun_ = true;
 
         Send("ACK");
+        if (deviceGone_) {
+            return;
+        }
         NameOutput(answer);
         announcedCount_ = answer.AnnouncedCount;
         view_.SetProgressMax(announcedCount_);
@@ -199,6 +251,9 @@ private:
                     link_->ClearIrCom();
                     Send("TW" + ClockDigits(clock_()));
                     reply = Receive();
+                    if (deviceGone_) {
+                        return false;
+                    }
                 } while (reply != "OK");
             }
 
@@ -208,6 +263,9 @@ private:
             link_->ClearIrCom();
             Send("VOL");
             answerLine = Receive();
+            if (deviceGone_) {
+                return false;
+            }
             if (answerLine.empty()) {
                 continue;
             }
@@ -265,12 +323,12 @@ private:
         while (true) {
             yield_();
             std::string line = Receive();
-            if (!run_.IsRunning) {
+            if (!run_.IsRunning || deviceGone_) {
                 return;
             }
             for (int receives = 1; line.empty() && receives < kReceivesPerPass; ++receives) {
                 line = Receive();
-                if (!run_.IsRunning) {
+                if (!run_.IsRunning || deviceGone_) {
                     return;
                 }
             }
@@ -382,6 +440,9 @@ private:
 
     // END: the final reply and the report of one upload.
     void EndUpload() {
+        // The final reply goes out even when the device is gone: a line that still reaches the terminal
+        // tells it not to clear its file. A device lost here is found by the next upload's first line.
+        watchDevice_ = false;
         view_.SetProgressVisible(false);
         if (outcome_ != RunOutcome::PortNotOpened) {
             outcome_ = OutcomeOfUpload();
@@ -413,6 +474,7 @@ private:
         }
         backup_.Close();
         log_.Close();
+        watchDevice_ = true;
     }
 
     // The outcome of the upload that just went to END, before the mail.
@@ -439,18 +501,42 @@ private:
 
     void Send(std::string_view text) {
         // After a failed open (or without the library) the final "CAN" has no port to go to.
-        if (link_ != nullptr) {
-            SendLine(*link_, text, yield_);
+        if (link_ != nullptr && !SendLine(*link_, text, yield_)) {
+            NoteFailedTransfer();
         }
     }
 
-    std::string Receive() { return ReceiveLine(*link_, yield_); }
+    // A line, or the empty text on a time-out or once the device is gone (then without asking the port).
+    std::string Receive() {
+        if (deviceGone_) {
+            return {};
+        }
+        std::string line = ReceiveLine(*link_, yield_);
+        if (line.empty()) {
+            NoteFailedTransfer();
+        }
+        return line;
+    }
+
+    // After a read or write that failed: a device that is gone (not merely silent) ends the upload. A
+    // library without IrComState never reports it.
+    void NoteFailedTransfer() {
+        if (deviceGone_ || !watchDevice_ || link_->IrComState == nullptr) {
+            return;
+        }
+        if (link_->IrComState() == -1) {
+            deviceGone_ = true;
+            view_.Beep();
+            view_.ShowStatus(1, kPortDisconnected);
+        }
+    }
 
     SettingsRecord& settings_;
     RunState& run_;
     OperatorView& view_;
     const LinkApi* link_;
     PcClock clock_;
+    std::chrono::milliseconds reconnectInterval_;
     YieldFn yield_;
 
     std::string databasePath_;
@@ -465,6 +551,8 @@ private:
     char expectedSequence_ = '0';
     bool savedOk_ = false;
     bool uploadBegun_ = false;  // the current upload's enquiry answer was accepted
+    bool deviceGone_ = false;   // the port's device went away; the port waits to be opened again
+    bool watchDevice_ = true;   // failed transfers are examined (not while the final reply goes out)
     RunOutcome outcome_ = RunOutcome::StoppedIdle;
 };
 

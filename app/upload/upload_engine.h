@@ -1,12 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 #include "codec/link_api.h"
-#include "settings/settings_record.h"
 #include "run/operator_view.h"
 #include "run/run_outcome.h"
 #include "run/run_state.h"
+#include "settings/settings_record.h"
 
 // The PC's local date and time, as used for the terminal's clock ("TW") and for file names.
 struct PcDateTime {
@@ -29,9 +30,17 @@ struct UploadContext {
     OperatorView& View;
     const LinkApi* Link = nullptr;
     PcClock Clock = SystemClock;
+    // Time between two attempts to open the port again after its device was gone.
+    std::chrono::milliseconds ReconnectInterval{1000};
 };
 
 // Runs uploads from the port line to the final reply; with AutoStart 1 serves one upload after another
 // on the open port until stopped. Returns when the run is over (port closed, SetRunningState(0) called),
 // with how it ended.
+//
+// A device that is gone (an unplugged cradle, a hung-up line: the library's IrComState says -1 after a
+// failed read or write) ends the upload in progress unstored ("CAN", "異常終了"). While the run goes on,
+// the port is then closed and opened again once per ReconnectInterval until the device is back or the run
+// is stopped; the run then goes on waiting for a terminal. Without automatic start an upload that failed
+// this way still ends the run, while a run that was only waiting for a terminal always reconnects.
 RunOutcome RunUpload(UploadContext& context);

@@ -107,13 +107,22 @@ TEST(OutputNaming, UsableTerminalIds) {
     EXPECT_TRUE(IsUsableTerminalId("T01"));
     EXPECT_TRUE(IsUsableTerminalId(".."));  // ".." + extension stays a file inside the folder
     EXPECT_TRUE(IsUsableTerminalId("ﾃｽﾄ"));
+    EXPECT_TRUE(IsUsableTerminalId("\xC3\xBD\xC4"));  // the same in CP932
+    EXPECT_TRUE(IsUsableTerminalId("T 1~"));          // blank and tilde are printable
     EXPECT_FALSE(IsUsableTerminalId(""));
     EXPECT_FALSE(IsUsableTerminalId("../etc/x"));
     EXPECT_FALSE(IsUsableTerminalId("/tmp"));
-    EXPECT_FALSE(
-        IsUsableTerminalId(std::string("T\0"
-                                       "1",
-                                       3)));
+    // Every control byte, at the start, inside and at the end.
+    for (int byte = 0; byte <= 0x7F; ++byte) {
+        if (byte >= 0x20 && byte < 0x7F) {
+            continue;
+        }
+        const char c = static_cast<char>(byte);
+        for (const std::string& id :
+             {std::string(1, c) + "T1", "T" + std::string(1, c) + "1", "T1" + std::string(1, c)}) {
+            EXPECT_FALSE(IsUsableTerminalId(id)) << "byte " << byte;
+        }
+    }
 }
 
 TEST(UploadFiles, LogLineFormat) {

@@ -9,6 +9,8 @@
 
 namespace {
 
+using Lines = std::vector<std::string>;
+
 const PcDateTime kClock = {2024, 1, 2, 9, 5, 7};
 
 class UploadEngine : public ::testing::Test {
@@ -34,11 +36,29 @@ protected:
         run.StopRequested = true;
     }
 
-    void Run(const LinkApi* api) {
-        UploadContext context{settings, run, view, api, [] { return kClock; }};
-        RunUpload(context);
+    RunOutcome Run(const LinkApi* api) {
+        UploadContext context{settings, run, view, api, [] { return kClock; }, reconnectInterval};
+        return RunUpload(context);
     }
-    void Run() { Run(link.Api()); }
+    RunOutcome Run() { return Run(link.Api()); }
+
+    // A fresh record of what the operator saw, and the run started again.
+    void Restart() {
+        RecordingOperatorView fresh;
+        view = fresh;
+        link.written.clear();
+        link.replies.clear();
+        link.transcript.clear();
+        link.portEvents.clear();
+        link.gone = false;
+        link.failedReopens = 0;
+        link.unplugAtWrite = 0;
+        link.writes = 0;
+        link.reads = 0;
+        link.opens = 0;
+        run.IsRunning = true;
+        run.StopRequested = false;
+    }
 
     void Enquiry(const std::string& id, int count) {
         link.Reply(Frame('#', id + "@" + std::to_string(count)));
@@ -56,6 +76,16 @@ protected:
     std::string Backup() const { return ReadFileBytes(settings.BackFilePath); }
     std::string Output(const std::string& name = "T01.txt") const { return ReadFileBytes(save / name); }
     std::string LastStatus() const { return view.StatusLines().back(); }
+    // The lines appended to the status display (mode 1), in order.
+    Lines Appended() const {
+        Lines lines;
+        for (const auto& call : view.StatusCalls) {
+            if (call.Mode == 1) {
+                lines.push_back(call.Text);
+            }
+        }
+        return lines;
+    }
     std::vector<std::string> TailOfWritten(size_t n) const {
         const auto& w = link.written;
         return std::vector<std::string>(w.end() - static_cast<long>(std::min(n, w.size())), w.end());
@@ -67,9 +97,8 @@ protected:
     RunState run;
     RecordingOperatorView view;
     FakeLink link;
+    std::chrono::milliseconds reconnectInterval{1};
 };
-
-using Lines = std::vector<std::string>;
 
 TEST_F(UploadEngine, TwoRecordUploadEndToEnd) {
     Upload({"A,1", "B,2"});
@@ -217,6 +246,12 @@ TEST_F(UploadEngine, EleventhBadEnquiryAnswerRingsTheBell) {
                                 "1@3",
                                 4)),
          "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
+        {"tab in id", Frame('#', "T\t1@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
+        {"line feed in id", Frame('#', "T1\n@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
+        {"escape in id", Frame('#', "\x1B[2JT1@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
+        {"delete in id", Frame('#', "T\x7F@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
+        // A lead byte followed by a control byte: not a character, and the control byte is still refused.
+        {"control byte after a lead byte", Frame('#', "T\x81\x1F@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -242,7 +277,7 @@ TEST_F(UploadEngine, EleventhBadEnquiryAnswerRingsTheBell) {
                   (Lines{"COM1:115.2KBps/RS232C通信(LNU-40/45)", "ｵｰﾌﾟﾝ成功", status, "異常終了"}));
         EXPECT_EQ(view.Beeps, 1);
         EXPECT_FALSE(FileExists(settings.BackFilePath));
-        EXPECT_TRUE(link.replies.empty() || link.replies.size() == 1);
+        EXPECT_EQ(link.replies.size(), 1u);  // the silence after the eleventh answer is never read
     }
     EXPECT_TRUE(std::filesystem::is_empty(save.Path()));
 }
@@ -558,6 +593,295 @@ TEST_F(UploadEngine, WriterFailureAnswersCan) {
     EXPECT_EQ(link.written.back(), "CAN");
     EXPECT_EQ(view.Messages.size(), 1u);
     EXPECT_EQ(LastStatus(), "異常終了");
+}
+
+TEST_F(UploadEngine, RepeatWithBadChecksumIsAcknowledgedAndNotStored) {
+    Enquiry("T01", 2);
+    link.Reply(Frame('0', "A"));
+    link.Reply("^0A*00");  // the repeat of record 0 with a wrong checksum: only "^0" is examined
+    link.Reply("^0");      // the two characters alone
+    link.Reply(Frame('1', "B"));
+    link.Reply("END");
+    Run();
+    EXPECT_EQ(link.written, (Lines{"VOL", "ACK", "ACK", "ACK", "ACK", "ACK", "ACK"}));
+    EXPECT_EQ(Backup(), "A\r\nB\r\n");
+    EXPECT_EQ(Output(), "A\r\nB\r\n");
+}
+
+TEST_F(UploadEngine, FailedStoreIsNeverMailedNorAcknowledged) {
+    // The mail would fail too (no server): its line must not appear, since the mail is never tried.
+    settings.SendMail = 1;
+    settings.MailAddress = "office@example.invalid";
+    settings.FixFname = "no/such/folder/out";
+    Upload({"A"});
+    Run();
+    EXPECT_EQ(link.written, (Lines{"VOL", "ACK", "ACK", "CAN"}));
+    EXPECT_EQ(view.Messages.size(), 1u);  // the writer's own message
+    const Lines lines = view.StatusLines();
+    ASSERT_EQ(lines.size(), 3u);  // the progress, the writer's own line, the abnormal end
+    EXPECT_EQ(lines[1].find("宛"), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2], "異常終了");
+    EXPECT_TRUE(run.MailErrorText.empty());
+}
+
+TEST_F(UploadEngine, SpreadsheetFormatStoresAWorkbook) {
+    settings.SaveFormat = kSaveFormatXls;
+    settings.XlsType = 1;  // the settings file's defaults for a new workbook
+    settings.XlsF1 = 1;
+    settings.XlsStartLine = 1;
+    Upload({"Alpha,1", "Beta,2"});
+    EXPECT_EQ(Run(), RunOutcome::Stored);
+    EXPECT_EQ(run.OutputPath, save.Path() + "/T01.xls");
+    const std::string book = ReadFileBytes(save / "T01.xls");
+    // An OLE2 compound file holding the records' text, never the text output's CR LF lines.
+    EXPECT_EQ(book.substr(0, 8), std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8));
+    EXPECT_NE(book.find("Alpha"), std::string::npos);
+    EXPECT_EQ(book.find("Alpha,1\r\n"), std::string::npos);
+    EXPECT_FALSE(FileExists(save / "T01.txt"));
+    EXPECT_EQ(LastStatus(), "ﾚｺｰﾄﾞ受信<2> : 正常終了");
+    EXPECT_EQ(link.written.back(), "ACK");
+}
+
+// Back.txt and LOG.TXT hold the latest upload that reached its record phase: an upload that ends before
+// it leaves both as they were.
+TEST_F(UploadEngine, UploadEndingBeforeItsRecordsLeavesBackupAndLogAlone) {
+    struct Row {
+        const char* name;
+        std::function<void()> script;
+    };
+    const Row rows[] = {
+        {"port not opened", [this] { link.openResult = 0; }},
+        {"stopped while setting the clock",
+         [this] {
+             settings.TimeAdjust = "1";
+             link.Reply("NG");
+         }},
+        {"stopped while enquiring", [this] { link.Silence(3); }},
+        {"bell after bad answers",
+         [this] {
+             for (int i = 0; i < 11; ++i) {
+                 link.Reply("^#T01@1*00");
+             }
+         }},
+        {"device gone while enquiring",
+         [this] {
+             link.WithState();
+             link.failedReopens = 1000;
+             link.Unplug();
+             reconnectInterval = std::chrono::milliseconds(0);
+             view.OnYield = [this] {
+                 if (!view.StatusCalls.empty() && view.StatusCalls.back().Text == "ﾎﾟｰﾄ再接続待ち") {
+                     PressStop();
+                 }
+             };
+         }},
+        {"device gone at the answer's ACK",
+         [this] {
+             link.WithState();
+             link.unplugAtWrite = 2;
+             Upload({"A"});
+         }},
+    };
+    const std::string logPath = save / "LOG.TXT";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Restart();
+        link.openResult = 1;
+        settings.TimeAdjust = "0";
+        WriteFileBytes(settings.BackFilePath, "old record\r\n");
+        WriteFileBytes(logPath, "old log\r\n");
+        row.script();
+        Run();
+        EXPECT_EQ(Backup(), "old record\r\n");
+        EXPECT_EQ(ReadFileBytes(logPath), "old log\r\n");
+        EXPECT_FALSE(run.IsRunning);
+    }
+}
+
+TEST_F(UploadEngine, OutcomeOfTheRun) {
+    struct Row {
+        const char* name;
+        std::function<void()> script;
+        RunOutcome outcome;
+    };
+    const Row rows[] = {
+        {"stored", [this] { Upload({"A"}); }, RunOutcome::Stored},
+        {"stopped while waiting", [] {}, RunOutcome::StoppedIdle},
+        {"stopped mid-upload", [this] { Enquiry("T01", 3); }, RunOutcome::StoppedMidUpload},
+        {"bell",
+         [this] {
+             Enquiry("T01", 1);
+             for (int i = 0; i < 11; ++i) {
+                 link.Reply("^0A*00x");
+             }
+         },
+         RunOutcome::Failed},
+        {"writer failed",
+         [this] {
+             settings.FixFname = "no/such/folder/out";
+             Upload({"A"});
+         },
+         RunOutcome::Failed},
+        {"mail failed",
+         [this] {
+             settings.SendMail = 1;
+             settings.MailServer = "";
+             Upload({"A"});
+         },
+         RunOutcome::Failed},
+        {"port not opened", [this] { link.openResult = 0; }, RunOutcome::PortNotOpened},
+        {"database missing",
+         [this] {
+             settings.SaveFormat = kSaveFormatMdb;
+             settings.MdbName = "none";
+         },
+         RunOutcome::DatabaseMissing},
+        // With automatic start only a stop ends the run: while waiting, after a stored upload.
+        {"stored, then stopped while waiting",
+         [this] {
+             settings.AutoStart = 1;
+             Upload({"A"});
+         },
+         RunOutcome::StoppedIdle},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Restart();
+        settings = SettingsRecord();
+        SetUploadDefaults(settings, save.Path(), program / "Back.txt", 1);
+        link.openResult = 1;
+        link.onScriptEnd = [this] { PressStop(); };
+        row.script();
+        EXPECT_EQ(Run(), row.outcome);
+        EXPECT_FALSE(run.IsRunning);
+    }
+}
+
+// An unplugged cradle: the library says the device is gone after a failed read or write.
+TEST_F(UploadEngine, DeviceGoneMidUploadWithoutAutomaticStartEndsTheRun) {
+    link.WithState();
+    WriteFileBytes(save / "T01.txt", "previous\r\n");
+    Enquiry("T01", 4);
+    link.Reply(Frame('0', "A"));
+    link.Reply(Frame('1', "B"));
+    link.Unplug();
+    EXPECT_EQ(Run(), RunOutcome::Failed);
+    EXPECT_EQ(link.transcript,
+              (Lines{"PC VOL", "T " + Frame('#', "T01@4"), "PC ACK", "T " + Frame('0', "A"), "PC ACK",
+                     "T " + Frame('1', "B"), "PC ACK", "T <gone>", "PC CAN <lost>"}));
+    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  2/4", "ﾎﾟｰﾄ切断ｴﾗｰ", "異常終了"}));
+    EXPECT_EQ(view.Beeps, 1);
+    EXPECT_EQ(link.portEvents, (Lines{"open 1", "state -1", "close"}));
+    // Nothing stored; the records received stay in the backup, and the gone read is not logged.
+    EXPECT_EQ(Backup(), "A\r\nB\r\n");
+    EXPECT_EQ(Output(), "previous\r\n");
+    const std::string log = ReadFileBytes(save / "LOG.TXT");
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);
+    EXPECT_FALSE(run.IsRunning);
+    EXPECT_EQ(view.RunningStates, (std::vector<int>{0}));
+    EXPECT_FALSE(view.Busy);
+}
+
+TEST_F(UploadEngine, DeviceGoneMidUploadWithAutomaticStartReconnects) {
+    link.WithState();
+    settings.AutoStart = 1;
+    link.failedReopens = 2;
+    Enquiry("T01", 3);
+    link.Reply(Frame('0', "A"));
+    link.Unplug();
+    Upload({"C"});
+    EXPECT_EQ(Run(), RunOutcome::StoppedIdle);
+    EXPECT_EQ(Appended(), (Lines{"ｵｰﾌﾟﾝ成功", "ﾎﾟｰﾄ切断ｴﾗｰ", "異常終了", "ﾎﾟｰﾄ再接続待ち", "ｵｰﾌﾟﾝ成功",
+                                 "ﾚｺｰﾄﾞ受信<1> : 正常終了", "異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
+    // The port is closed before it is opened again; the last state query is the time-out of the enquiry
+    // that ended with the stop.
+    EXPECT_EQ(link.portEvents,
+              (Lines{"open 1", "state -1", "close", "open 0", "open 0", "open 1", "state 1", "close"}));
+    EXPECT_EQ(link.openPort, 1);
+    EXPECT_EQ(Output(), "C\r\n");
+    EXPECT_EQ(Backup(), "C\r\n");
+    EXPECT_EQ(view.Beeps, 1);
+}
+
+TEST_F(UploadEngine, DeviceGoneWhileWaitingForATerminalAlwaysReconnects) {
+    struct Row {
+        const char* name;
+        int16_t autoStart;
+        const char* timeAdjust;
+        Lines tail;  // the appended lines after the stored upload
+    };
+    const Row rows[] = {
+        {"enquiry, no automatic start", 0, "0", {}},
+        {"clock setting, automatic start", 1, "1", {"異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Restart();
+        link.WithState();
+        settings.AutoStart = row.autoStart;
+        settings.TimeAdjust = row.timeAdjust;
+        link.Silence(2);
+        link.Unplug();
+        if (std::string(row.timeAdjust) == "1") {
+            link.Reply("OK");
+        }
+        Upload({"A"});
+        EXPECT_EQ(Run(), row.autoStart == 1 ? RunOutcome::StoppedIdle : RunOutcome::Stored);
+        Lines expected = {"ｵｰﾌﾟﾝ成功", "ﾎﾟｰﾄ切断ｴﾗｰ", "ﾎﾟｰﾄ再接続待ち", "ｵｰﾌﾟﾝ成功",
+                          "ﾚｺｰﾄﾞ受信<1> : 正常終了"};
+        expected.insert(expected.end(), row.tail.begin(), row.tail.end());
+        EXPECT_EQ(Appended(), expected);
+        // No upload was in progress: nothing to cancel while the device was gone.
+        for (const std::string& line : link.transcript) {
+            EXPECT_EQ(line.find("CAN <lost>"), std::string::npos);
+        }
+        EXPECT_EQ(Output(), "A\r\n");
+    }
+}
+
+TEST_F(UploadEngine, StopEndsTheWaitForTheDeviceAtOnce) {
+    link.WithState();
+    link.failedReopens = 1000000;
+    reconnectInterval = std::chrono::seconds(60);
+    link.Unplug();
+    view.OnYield = [this] {
+        if (!view.StatusCalls.empty() && view.StatusCalls.back().Text == "ﾎﾟｰﾄ再接続待ち") {
+            PressStop();
+        }
+    };
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Run(), RunOutcome::StoppedIdle);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(Appended(), (Lines{"ｵｰﾌﾟﾝ成功", "ﾎﾟｰﾄ切断ｴﾗｰ", "ﾎﾟｰﾄ再接続待ち", "異常終了",
+                                 "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
+    EXPECT_EQ(link.opens, 2);
+    EXPECT_FALSE(run.IsRunning);
+    EXPECT_EQ(view.RunningStates, (std::vector<int>{0}));
+}
+
+TEST_F(UploadEngine, FailedWriteToAGoneDeviceIsNoticed) {
+    // The "ACK" of the second record fails: the device went between two lines.
+    link.WithState();
+    link.unplugAtWrite = 4;
+    Enquiry("T01", 3);
+    link.Reply(Frame('0', "A"));
+    link.Reply(Frame('1', "B"));
+    link.Reply(Frame('2', "C"));
+    EXPECT_EQ(Run(), RunOutcome::Failed);
+    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  2/3", "ﾎﾟｰﾄ切断ｴﾗｰ", "異常終了"}));
+    EXPECT_EQ(link.reads, 3);  // nothing is read from the gone device
+    EXPECT_EQ(Backup(), "A\r\nB\r\n");
+}
+
+TEST_F(UploadEngine, LibraryWithoutDeviceStateTreatsAGoneDeviceAsSilent) {
+    // An older library: the unplugged cradle is only silence, which ends the record phase as a time-out.
+    link.onScriptEnd = nullptr;
+    Enquiry("T01", 2);
+    link.Reply(Frame('0', "A"));
+    link.Unplug();
+    EXPECT_EQ(Run(), RunOutcome::Failed);
+    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  1/2", "ﾚｺｰﾄﾞ受信 : ﾀｲﾑｱｳﾄ ｴﾗｰ", "異常終了"}));
+    EXPECT_EQ(link.portEvents, (Lines{"open 1", "close"}));
 }
 
 }  // namespace
