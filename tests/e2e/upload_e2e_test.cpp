@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <optional>
 
 #include "whole_upload_fixture.h"
 
@@ -37,8 +39,49 @@ protected:
 
     void Upload(const Options& options) {
         ASSERT_TRUE(sim->Start(program.Path(), kPort, options));
-        RunUploadWith([] { return kClock; });
+        outcome = RunUploadWith([] { return kClock; });
     }
+
+    // The lines appended to the status display (mode 1), in order.
+    Lines Appended() const {
+        Lines lines;
+        for (const auto& call : view.StatusCalls) {
+            if (call.Mode == 1) {
+                lines.push_back(call.Text);
+            }
+        }
+        return lines;
+    }
+
+    // Stops the run when `stop` says so, and notes at every yield when the terminal was plugged back and
+    // when the PC had opened the port again ("ｵｰﾌﾟﾝ成功" for the second time).
+    void StopWhenAndTimeTheReconnect(std::function<bool()> stop) {
+        stopWhen = [this, stop] {
+            const auto now = std::chrono::steady_clock::now();
+            if (!replugged_ && sim->Replugs() > 0) {
+                replugged_ = now;
+            }
+            if (replugged_ && !reopened_ && Count(Appended(), "ｵｰﾌﾟﾝ成功") >= 2) {
+                reopened_ = now;
+            }
+            return stop && stop();
+        };
+    }
+    // From the moment the new pseudo-terminal was linked to the moment the port was open again.
+    double ReconnectSeconds() const {
+        if (!replugged_ || !reopened_) {
+            return -1;
+        }
+        return std::chrono::duration<double>(*reopened_ - *replugged_).count();
+    }
+    std::optional<std::chrono::steady_clock::time_point> replugged_;
+    std::optional<std::chrono::steady_clock::time_point> reopened_;
+
+    static double SecondsSince(std::chrono::steady_clock::time_point start) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+
+    RunOutcome outcome = RunOutcome::StoppedIdle;
 
     // The exchange as lines: "P " or "T " and the line without its CR (adapter bytes left out).
     Lines Wire() {
@@ -298,16 +341,73 @@ TEST_F(UploadE2E, PathInTerminalIdIsRefused) {
 }
 
 TEST_F(UploadE2E, HangUpInTheMiddleKeepsTheBackupAndTheOutput) {
+    // Without automatic start the upload that lost its device ends the run, as any failed upload does.
     Options options;
     options.records = {"A", "B", "C", "D"};
     options.faults = {{FaultKind::HangUp, 2, 1}};
     WriteFileBytes(save / "T01.txt", "previous\r\n");
-    // The operator notices the silence and presses stop.
-    stopWhen = [this] { return sim->Finished(); };
     Upload(options);
+    EXPECT_EQ(outcome, RunOutcome::Failed);
     EXPECT_EQ(Backup(), "A\r\nB\r\n");
     EXPECT_EQ(Output(), "previous\r\n");
-    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  2/4", "異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
+    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  2/4", "ﾎﾟｰﾄ切断ｴﾗｰ", "異常終了"}));
+    EXPECT_EQ(view.Beeps, 1);
+    EXPECT_FALSE(run.IsRunning);
+    EXPECT_LT(SecondsSince(started), 10.0);  // noticed at once, not after the record time-outs
+}
+
+// The cradle is unplugged mid-upload and plugged back: a new pseudo-terminal is linked as ports/COM3.
+TEST_F(UploadE2E, CradleUnpluggedMidUploadIsReconnectedAndTheNextUploadStored) {
+    Options options;
+    options.records = {"A", "B", "C", "D"};
+    options.faults = {{FaultKind::HangUp, 2, 1}};
+    options.replugAfterMs = 500;
+    settings.AutoStart = 1;
+    settings.OverWrite = 0;  // the interrupted upload must add nothing
+    WriteFileBytes(save / "T01.txt", "previous\r\n");
+    StopWhenAndTimeTheReconnect([this] { return sim->FinalAnswers().size() >= 1; });
+    Upload(options);
+    EXPECT_EQ(sim->Replugs(), 1);
+    EXPECT_EQ(Appended(), (Lines{"ｵｰﾌﾟﾝ成功", "ﾎﾟｰﾄ切断ｴﾗｰ", "異常終了", "ﾎﾟｰﾄ再接続待ち", "ｵｰﾌﾟﾝ成功",
+                                 "ﾚｺｰﾄﾞ受信<4> : 正常終了", "異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
+    EXPECT_EQ(Finals(), Lines{"ACK"});
+    EXPECT_EQ(Output(), "previous\r\nA\r\nB\r\nC\r\nD\r\n");
+    EXPECT_EQ(Backup(), "A\r\nB\r\nC\r\nD\r\n");
+    EXPECT_GE(ReconnectSeconds(), 0.0);
+    EXPECT_LE(ReconnectSeconds(), 3.0);
+}
+
+TEST_F(UploadE2E, CradleUnpluggedWhileTheEnquiryIsUnansweredIsReconnected) {
+    // Waiting for a terminal, the reconnect does not need automatic start.
+    Options options;
+    options.records = {"A", "B"};
+    options.enquirySilence = 1;
+    options.hangUpAtEnquiry = 2;
+    options.replugAfterMs = 500;
+    settings.AutoStart = 0;
+    StopWhenAndTimeTheReconnect(nullptr);
+    Upload(options);
+    EXPECT_EQ(outcome, RunOutcome::Stored);
+    EXPECT_EQ(sim->Replugs(), 1);
+    EXPECT_EQ(Appended(),
+              (Lines{"ｵｰﾌﾟﾝ成功", "ﾎﾟｰﾄ切断ｴﾗｰ", "ﾎﾟｰﾄ再接続待ち", "ｵｰﾌﾟﾝ成功", "ﾚｺｰﾄﾞ受信<2> : 正常終了"}));
+    EXPECT_EQ(Finals(), Lines{"ACK"});
+    EXPECT_EQ(Output(), "A\r\nB\r\n");
+    EXPECT_GE(ReconnectSeconds(), 0.0);
+    EXPECT_LE(ReconnectSeconds(), 3.0);
+    EXPECT_FALSE(run.IsRunning);
+}
+
+TEST_F(UploadE2E, StopEndsTheWaitForAnUnpluggedCradle) {
+    Options options;
+    options.records = {"A"};
+    options.hangUpAtEnquiry = 1;
+    stopWhen = [this] { return view.StatusCalls.back().Text == "ﾎﾟｰﾄ再接続待ち"; };
+    Upload(options);
+    EXPECT_EQ(outcome, RunOutcome::StoppedIdle);
+    EXPECT_EQ(Appended(), (Lines{"ｵｰﾌﾟﾝ成功", "ﾎﾟｰﾄ切断ｴﾗｰ", "ﾎﾟｰﾄ再接続待ち", "異常終了",
+                                 "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
+    EXPECT_LT(SecondsSince(started), 3.0);
     EXPECT_FALSE(run.IsRunning);
 }
 

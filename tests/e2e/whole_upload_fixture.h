@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "binding/quorlin_binding.h"
-#include "settings/settings_record.h"
 #include "run/run_state.h"
+#include "settings/settings_record.h"
 #include "support/recording_operator_view.h"
 #include "termsim.h"
 #include "upload/upload_engine.h"
@@ -49,10 +49,10 @@ protected:
     }
 
     // One run from the port line to the final reply, the safety net's minute counted from now.
-    void RunUploadWith(PcClock clock = SystemClock) {
+    RunOutcome RunUploadWith(PcClock clock = SystemClock) {
         started = std::chrono::steady_clock::now();
         UploadContext context{settings, run, view, link, std::move(clock)};
-        RunUpload(context);
+        return RunUpload(context);
     }
 
     termsim::TempProgramFolder program;
