@@ -8,6 +8,7 @@
 # ends Gathra with SIGTERM.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/gathra-ini.sh
 
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -20,15 +21,7 @@ cp build/bin/Gathra build/bin/libquorlin.so build/bin/gathra-termsim "$demo/"
 
 # The settings file: text output into out/, automatic start, direct mode (the simulator plays the
 # terminal, not the infrared adapter).
-{
-    echo "[Gathra]"
-    echo "SaveFolder=$demo/out"
-    printf '%s\n' Baud=115200 Port=1 Mode=0 CrcType=0 OverWrite=0 StartUpSize=0 AutoStart=1 Protocol=0 \
-        SendMail=0 MailAddress= MailSub= FromMailAddress= MailServer=
-    for n in $(seq 1 20); do echo "XlsField$n=1"; done
-    printf '%s\n' AddDate=0 FixFname= TimeAdjust=1 SaveFormat=0 XlsType=1 XlsTemp= XlsF1=1 XlsStartLine=1 \
-        MdbType=0 MdbName= MdbTblName=
-} >"$demo/Gathra.ini"
+write_gathra_ini "$demo/Gathra.ini" "$demo/out"
 
 cat >"$demo/records.txt" <<'EOF'
 4901234567894,ﾎﾞｰﾙﾍﾟﾝ ｸﾛ,12,2026/12/07

@@ -9,6 +9,8 @@
 set -uo pipefail
 
 build=$(cd "$1" && pwd)
+# shellcheck source=../../scripts/gathra-ini.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/gathra-ini.sh"
 bin=${GATHRA_BIN_DIR:-$build/bin}
 scratch=$(mktemp -d /tmp/gathra-package-XXXXXX)
 pids=()
@@ -156,15 +158,7 @@ check "a replaced copy is executable" test -x "$copies/gathra-collect"
 # --- The collector through the launcher, against the simulated terminal ------------------------------
 cradle=$scratch/cradle
 mkdir -p "$cradle/out"
-{
-    echo "[Gathra]"
-    echo "SaveFolder=$cradle/out"
-    printf '%s\n' Baud=115200 Port=1 Mode=0 CrcType=0 OverWrite=0 StartUpSize=0 AutoStart=1 Protocol=0 \
-        SendMail=0 MailAddress= MailSub= FromMailAddress= MailServer=
-    for n in $(seq 1 20); do echo "XlsField$n=1"; done
-    printf '%s\n' AddDate=0 FixFname= TimeAdjust=0 SaveFormat=0 XlsType=1 XlsTemp= XlsF1=1 XlsStartLine=1 \
-        MdbType=0 MdbName= MdbTblName=
-} >"$cradle/Gathra.ini"
+write_gathra_ini "$cradle/Gathra.ini" "$cradle/out" TimeAdjust=0
 printf 'A001,10\nA002,20\n' >"$scratch/records.txt"
 "$bin/gathra-termsim" --folder "$cradle" --port 1 --records "$scratch/records.txt" --id PKG01 \
     --time-limit 60 >"$scratch/termsim.log" 2>&1 &
