@@ -63,8 +63,12 @@
  *     descriptor and must not be used as one), or NULL on any failure.
  *
  * int32_t CloseIrCom(void)
- *     Closes the open port, restoring the device's settings and releasing its lock. Returns 1 when a
- *     port was closed, 0 when none was open (nothing is done then).
+ *     Closes the open port, restoring the device's settings and releasing its lock. Output still queued
+ *     is given the time it needs on the wire (10 bits a byte at the line speed) plus 100 ms, and is then
+ *     discarded; the settings are restored at once, not after a drain. The close itself never waits out
+ *     the driver's closing delay (a stalled USB converter may hold close() for 30 s): it is done on a
+ *     helper thread that CloseIrCom waits for only 50 ms. Returns 1 when a port was closed, 0 when none
+ *     was open (nothing is done then).
  *
  * int32_t vbReadIrCom(char* buffer)
  *     Reads one line. On success copies the line, CR included, and a NUL into `buffer` and returns the

@@ -1,6 +1,7 @@
 #include "recording_platform.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -9,21 +10,16 @@ using quorlin::ReadResult;
 using quorlin::WaitResult;
 using quorlin::WriteOutcome;
 
+// The adapter's speed codes.
 int32_t SpeedOfCode(char code) {
-    switch (code) {
-        case '2':
-            return 9600;
-        case '3':
-            return 19200;
-        case '4':
-            return 38400;
-        case '5':
-            return 57600;
-        case '6':
-            return 115200;
-        default:
-            return 0;
+    static constexpr std::pair<char, int32_t> kCodes[] = {
+        {'2', 9600}, {'3', 19200}, {'4', 38400}, {'5', 57600}, {'6', 115200}};
+    for (const auto& [c, speed] : kCodes) {
+        if (c == code) {
+            return speed;
+        }
     }
+    return 0;
 }
 
 std::string Hex(const std::string& bytes) {
