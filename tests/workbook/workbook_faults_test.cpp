@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,6 +21,7 @@
 #include "output/workbook/workbook.h"
 #include "output/writers.h"
 #include "support/recording_operator_view.h"
+#include "support/small_tmpfs.h"
 #include "tracing_file_ops.h"
 #include "xls_fixture.h"
 
@@ -176,17 +176,13 @@ TEST_F(WorkbookFaultsTest, HugeExistingWorkbooksEndInTheFailureExitUnderLimitedM
 TEST_F(WorkbookFaultsTest, FullDiskLeavesTheOldWorkbookAndTheNextStoreIsComplete) {
     const std::string folder = dir.File("small");
     std::filesystem::create_directory(folder);
-    if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=2m") != 0) {
-        const std::string reason = std::string("cannot mount a tmpfs: ") + std::strerror(errno);
+    SmallTmpfs disk;
+    if (const std::string refused = disk.Mount(folder, 2 << 20); !refused.empty()) {
         if (InCi()) {
-            FAIL() << reason;
+            FAIL() << refused;
         }
-        GTEST_SKIP() << reason;
+        GTEST_SKIP() << refused;
     }
-    struct Unmount {
-        std::string Path;
-        ~Unmount() { umount2(Path.c_str(), MNT_DETACH); }
-    } unmount{folder};
 
     settings.SaveFolder = folder;
     run.OutputPath = folder + "/T01.xls";
