@@ -147,7 +147,7 @@ std::string Cp932ToUtf8(std::string_view cp932, bool* converted) {
     }
     out.reserve(cp932.size() * 3);
     // One character of CP932 is at most three bytes of UTF-8.
-    while (!Convert(cd, cp932, out, cp932.size() * 3)) {
+    while (!Convert(cd, cp932, out, cp932.size() * 3) && !cp932.empty()) {
         out += kReplacement;
         cp932.remove_prefix(Cp932InvalidLength(cp932));
         iconv(cd, nullptr, nullptr, nullptr, nullptr);
@@ -168,7 +168,7 @@ std::string Utf8ToCp932(std::string_view utf8, bool* lossless) {
     } else {
         out.reserve(utf8.size());
         // CP932 is never longer than the UTF-8 it comes from.
-        while (!Convert(cd, utf8, out, utf8.size())) {
+        while (!Convert(cd, utf8, out, utf8.size()) && !utf8.empty()) {
             clean = false;
             out += '?';
             utf8.remove_prefix(Utf8SequenceLength(utf8));
