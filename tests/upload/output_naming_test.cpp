@@ -162,10 +162,9 @@ TEST(UploadFiles, LineFileEmptiesWritesAndReportsFailures) {
     EXPECT_FALSE(missing.WriteLine("x", error));
 
     LineFile full;
-    if (full.OpenForWriting("/dev/full", error)) {
-        EXPECT_FALSE(full.WriteLine("x", error));
-        EXPECT_EQ(error.Number, ENOSPC);
-    }
+    ASSERT_TRUE(full.OpenForWriting("/dev/full", error));
+    EXPECT_FALSE(full.WriteLine("x", error));
+    EXPECT_EQ(error.Number, ENOSPC);
 }
 
 }  // namespace
