@@ -42,16 +42,7 @@ protected:
         outcome = RunUploadWith([] { return kClock; });
     }
 
-    // The lines appended to the status display (mode 1), in order.
-    Lines Appended() const {
-        Lines lines;
-        for (const auto& call : view.StatusCalls) {
-            if (call.Mode == 1) {
-                lines.push_back(call.Text);
-            }
-        }
-        return lines;
-    }
+    Lines Appended() const { return AppendedStatusLines(view); }
 
     // Stops the run when `stop` says so, and notes at every yield when the terminal was plugged back and
     // when the PC had opened the port again ("ｵｰﾌﾟﾝ成功" for the second time).

@@ -76,16 +76,7 @@ protected:
     std::string Backup() const { return ReadFileBytes(settings.BackFilePath); }
     std::string Output(const std::string& name = "T01.txt") const { return ReadFileBytes(save / name); }
     std::string LastStatus() const { return view.StatusLines().back(); }
-    // The lines appended to the status display (mode 1), in order.
-    Lines Appended() const {
-        Lines lines;
-        for (const auto& call : view.StatusCalls) {
-            if (call.Mode == 1) {
-                lines.push_back(call.Text);
-            }
-        }
-        return lines;
-    }
+    Lines Appended() const { return AppendedStatusLines(view); }
     std::vector<std::string> TailOfWritten(size_t n) const {
         const auto& w = link.written;
         return std::vector<std::string>(w.end() - static_cast<long>(std::min(n, w.size())), w.end());
@@ -585,14 +576,22 @@ TEST_F(UploadEngine, MailFailureAnswersCan) {
     EXPECT_EQ(lines.back(), "異常終了");
 }
 
-TEST_F(UploadEngine, WriterFailureAnswersCan) {
+TEST_F(UploadEngine, WriterFailureAnswersCanAndIsNeverMailed) {
+    // The mail would fail too (no server): its line must not appear, since the mail is never tried.
+    settings.SendMail = 1;
+    settings.MailAddress = "office@example.invalid";
+    settings.MailServer = "";
     run.OutputPath = "";
     settings.FixFname = "no/such/folder/out";
     Upload({"A"});
     Run();
-    EXPECT_EQ(link.written.back(), "CAN");
-    EXPECT_EQ(view.Messages.size(), 1u);
-    EXPECT_EQ(LastStatus(), "異常終了");
+    EXPECT_EQ(link.written, (Lines{"VOL", "ACK", "ACK", "CAN"}));
+    EXPECT_EQ(view.Messages.size(), 1u);  // the writer's own message
+    const Lines lines = view.StatusLines();
+    ASSERT_EQ(lines.size(), 3u);  // the progress, the writer's own line, the abnormal end
+    EXPECT_EQ(lines[1].find("宛"), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2], "異常終了");
+    EXPECT_TRUE(run.MailErrorText.empty());
 }
 
 TEST_F(UploadEngine, RepeatWithBadChecksumIsAcknowledgedAndNotStored) {
@@ -606,22 +605,6 @@ TEST_F(UploadEngine, RepeatWithBadChecksumIsAcknowledgedAndNotStored) {
     EXPECT_EQ(link.written, (Lines{"VOL", "ACK", "ACK", "ACK", "ACK", "ACK", "ACK"}));
     EXPECT_EQ(Backup(), "A\r\nB\r\n");
     EXPECT_EQ(Output(), "A\r\nB\r\n");
-}
-
-TEST_F(UploadEngine, FailedStoreIsNeverMailedNorAcknowledged) {
-    // The mail would fail too (no server): its line must not appear, since the mail is never tried.
-    settings.SendMail = 1;
-    settings.MailAddress = "office@example.invalid";
-    settings.FixFname = "no/such/folder/out";
-    Upload({"A"});
-    Run();
-    EXPECT_EQ(link.written, (Lines{"VOL", "ACK", "ACK", "CAN"}));
-    EXPECT_EQ(view.Messages.size(), 1u);  // the writer's own message
-    const Lines lines = view.StatusLines();
-    ASSERT_EQ(lines.size(), 3u);  // the progress, the writer's own line, the abnormal end
-    EXPECT_EQ(lines[1].find("宛"), std::string::npos) << lines[1];
-    EXPECT_EQ(lines[2], "異常終了");
-    EXPECT_TRUE(run.MailErrorText.empty());
 }
 
 TEST_F(UploadEngine, SpreadsheetFormatStoresAWorkbook) {

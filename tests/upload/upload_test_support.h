@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "settings/settings_record.h"
+#include "support/recording_operator_view.h"
 
 // A temporary folder removed with its contents when the test ends.
 class TempDir {
@@ -85,4 +86,15 @@ inline void SetUploadDefaults(SettingsRecord& settings, const std::string& saveF
     for (int i = 1; i <= 20; ++i) {
         settings.XlsField[i] = 1;
     }
+}
+
+// The lines appended to the status display (mode 1), in order.
+inline std::vector<std::string> AppendedStatusLines(const RecordingOperatorView& view) {
+    std::vector<std::string> lines;
+    for (const auto& call : view.StatusCalls) {
+        if (call.Mode == 1) {
+            lines.push_back(call.Text);
+        }
+    }
+    return lines;
 }
