@@ -82,7 +82,7 @@ maria-start)
     fi
     as_user mariadbd --no-defaults --datadir="$dir/maria" --socket="$dir/maria.sock" --port="$port" \
         --bind-address=127.0.0.1 --pid-file="$dir/maria.pid" --log-error="$dir/maria.log" \
-        --innodb-flush-log-at-trx-commit=0 --skip-log-bin >/dev/null 2>&1 &
+        --innodb-flush-log-at-trx-commit=2 --skip-log-bin >/dev/null 2>&1 &
     for _ in $(seq 1 300); do
         if mariadb --no-defaults -S "$dir/maria.sock" -uroot -e "SELECT 1" >/dev/null 2>&1; then
             break

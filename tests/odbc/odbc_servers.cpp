@@ -144,8 +144,18 @@ bool OdbcServers::StopPg(const char* mode) {
     return Run(Script() + " pg-stop " + Folder() + " " + mode);
 }
 
+bool OdbcServers::KillMaria() {
+    mariaRunning_ = false;
+    std::string pid = ReadBytes(Folder() + "/maria.pid");
+    pid.erase(pid.find_last_not_of("\n ") + 1);
+    return !pid.empty() &&
+           Run("kill -9 " + pid + " && while kill -0 " + pid + " 2>/dev/null; do sleep 0.05; done");
+}
+
 bool OdbcServers::StartMaria() {
-    mariaPort_ = FreePort();
+    if (mariaPort_ == 0) {
+        mariaPort_ = FreePort();
+    }
     mariaRunning_ = Run(Script() + " maria-start " + Folder() + " " + std::to_string(mariaPort_) + " '" +
                         kPassword + "'");
     return mariaRunning_;

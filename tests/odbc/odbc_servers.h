@@ -32,11 +32,13 @@ public:
 
     bool StopPg(const char* mode = "fast");
     bool StartPg();
+    // Kills MariaDB outright (SIGKILL, like a crash) and starts it again on the same data.
+    bool KillMaria();
+    bool StartMaria();
 
     static constexpr const char* kPassword = "Gathra-s3cret!";
 
 private:
-    bool StartMaria();
     TempFolder folder_;
     int pgPort_ = 0;
     int mariaPort_ = 0;
