@@ -11,23 +11,13 @@
 #include "codec/text_encoding.h"
 #include "output/database_connection.h"
 #include "output/database_connection_string.h"
-#include "output/backup_lines.h"
+#include "output/database_records.h"
 #include "output/database_table_writer.h"
 #include "output/record_fields.h"
 #include "output/server_database.h"
 #include "output/writers.h"
 
 namespace {
-
-// CP932 record text as UTF-8 for the database; plain ASCII is the same in both.
-std::string FieldToUtf8(const std::string& cp932) {
-    for (const char c : cp932) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            return Cp932ToUtf8(cp932);
-        }
-    }
-    return cp932;
-}
 
 // Every step from opening the database to the last row. Returns the failure, if any, after every
 // handle it opened is closed again and the rows saved so far are committed.
@@ -47,17 +37,13 @@ std::optional<DatabaseError> WriteRows(const SettingsRecord& settings, const Run
     }
     view.SetBusyPointer(true);
 
-    BackupLines backup;
+    DatabaseRecords backup;
     if (!backup.Open(settings.BackFilePath)) {
         return DatabaseError{SQLITE_CANTOPEN, "unable to open backup file " + settings.BackFilePath + ": " +
                                                   std::strerror(backup.ErrorNumber())};
     }
-    std::string line;
-    while (backup.Next(line)) {
-        RecordFields output = SelectFields(SplitRecord(line), settings.XlsField);
-        for (int n = 1; n <= 20; ++n) {
-            output[n] = FieldToUtf8(output[n]);
-        }
+    RecordFields output;
+    while (backup.Next(settings.XlsField, output)) {
         if (!table.AddRow(output, error)) {
             return error;
         }

@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "codec/text_encoding.h"
-#include "output/backup_lines.h"
+#include "output/database_records.h"
 #include "output/odbc_connection.h"
 #include "output/odbc_connection_text.h"
 #include "output/odbc_table_writer.h"
@@ -19,15 +19,6 @@
 namespace {
 
 std::atomic<size_t> rowsPerGroup{0};
-
-std::string FieldToUtf8(const std::string& cp932) {
-    for (const char c : cp932) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            return Cp932ToUtf8(cp932);
-        }
-    }
-    return cp932;
-}
 
 std::string WriteErrorText(const OdbcError& error, const std::string& connectionString) {
     return HidePasswords(
@@ -58,6 +49,10 @@ public:
 // Every step from connecting to the last commit; the failure, if any, after the rows before it are
 // committed.
 bool WriteRows(const SettingsRecord& settings, const RunState& run, OperatorView& view, OdbcError& error) {
+    if (!Cp932ConvertersAvailable()) {
+        error = {0, "HY000", kNoCp932ConverterText};
+        return false;
+    }
     OdbcConnection connection;
     if (!connection.Connect(settings.DbConnect, kServerLoginTimeout, error)) {
         return false;
@@ -69,19 +64,15 @@ bool WriteRows(const SettingsRecord& settings, const RunState& run, OperatorView
     }
     view.SetBusyPointer(true);
 
-    BackupLines backup;
+    DatabaseRecords backup;
     if (!backup.Open(settings.BackFilePath)) {
         error = {backup.ErrorNumber(), "HY000",
                  "unable to open backup file " + settings.BackFilePath + ": " +
                      std::strerror(backup.ErrorNumber())};
         return false;
     }
-    std::string line;
-    while (backup.Next(line)) {
-        RecordFields output = SelectFields(SplitRecord(line), settings.XlsField);
-        for (int n = 1; n <= 20; ++n) {
-            output[n] = FieldToUtf8(output[n]);
-        }
+    RecordFields output;
+    while (backup.Next(settings.XlsField, output)) {
         if (!table.AddRow(output, error)) {
             return false;
         }

@@ -1,0 +1,28 @@
+#include "output/database_records.h"
+
+#include "codec/text_encoding.h"
+
+namespace {
+
+// Plain ASCII is the same in both encodings and needs no converter.
+std::string FieldToUtf8(const std::string& cp932) {
+    for (const char c : cp932) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return Cp932ToUtf8(cp932);
+        }
+    }
+    return cp932;
+}
+
+}  // namespace
+
+bool DatabaseRecords::Next(const std::array<int16_t, 21>& flags, RecordFields& output) {
+    if (!backup_.Next(line_)) {
+        return false;
+    }
+    output = SelectFields(SplitRecord(line_), flags);
+    for (int n = 1; n <= 20; ++n) {
+        output[n] = FieldToUtf8(output[n]);
+    }
+    return true;
+}
