@@ -4,8 +4,11 @@
 // upload after the server is back.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <thread>
 
@@ -13,6 +16,7 @@
 #include "odbc_servers.h"
 #include "output/odbc_connection_text.h"
 #include "output/server_database.h"
+#include "smtp_sink_process.h"
 
 namespace {
 
@@ -119,6 +123,39 @@ TEST_F(ServerUpload, ServerLostMidStoreEndsWithCanKeepsCommittedRowsAndTheNextUp
     Upload(Records("D", 2));
     EXPECT_EQ(sim->FinalAnswers(), Lines{"ACK"});
     EXPECT_EQ(servers->Pg("SELECT count(*) FROM \"T01\" WHERE \"F1\" LIKE 'D%';"), "2\n");
+}
+
+// With mail, the upload's records go as "<table>.txt" in the text writer's form, made in a private
+// temporary folder that is gone afterwards; nothing is written into the save folder.
+TEST_F(ServerUpload, MailCarriesTheRecordsAsTableTextAndLeavesNoFileBehind) {
+    TempFolder mailWork;
+    TempFolder temporary;
+    SmtpSinkProcess sink;
+    const std::string why = sink.Start(mailWork.Path(), {});
+    REQUIRE_SERVERS(why.empty() ? servers : nullptr, why);
+    const char* oldTmp = std::getenv("TMPDIR");
+    const std::string savedTmp = oldTmp != nullptr ? oldTmp : "";
+    setenv("TMPDIR", temporary.Path().c_str(), 1);
+    settings.SendMail = 1;
+    settings.MailAddress = "stock@example.jp";
+    settings.FromMailAddress = "gathra@example.jp";
+    settings.MailServer = sink.Address();
+    settings.XlsField[2] = 0;
+
+    termsim::Options options = Records("M", 2);
+    options.records.push_back("M03,skip,\xBC\xAE\xB3\xCB\xDD");  // M03,skip,ｼｮｳﾋﾝ
+    Upload(options);
+    oldTmp != nullptr ? setenv("TMPDIR", savedTmp.c_str(), 1) : unsetenv("TMPDIR");
+
+    EXPECT_EQ(sim->FinalAnswers(), Lines{"ACK"});
+    const auto messages = sink.WaitForMessages(1);
+    ASSERT_EQ(messages.size(), 1u);
+    ASSERT_EQ(messages[0].Attachments.size(), 1u);
+    EXPECT_EQ(messages[0].Attachments[0].FileName, "T01.txt");
+    EXPECT_EQ(messages[0].Attachments[0].Bytes, "M01\r\nM02\r\nM03,\xBC\xAE\xB3\xCB\xDD\r\n");
+    EXPECT_EQ(messages[0].Raw.find(OdbcServers::kPassword), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(temporary.Path()));
+    EXPECT_FALSE(std::filesystem::exists(save / "T01.txt"));
 }
 
 }  // namespace
