@@ -123,7 +123,7 @@ bool OdbcTableWriter::InsertOneByOne(OdbcError& error) {
     return true;
 }
 
-OdbcStatement* OdbcTableWriter::StatementFor(uint32_t mask, size_t rows, OdbcError& error) {
+OdbcTableWriter::Insert* OdbcTableWriter::StatementFor(uint32_t mask, size_t rows, OdbcError& error) {
     const auto key = std::make_pair(mask, rows);
     if (const auto found = inserts_.find(key); found != inserts_.end()) {
         return &found->second;
@@ -152,46 +152,59 @@ OdbcStatement* OdbcTableWriter::StatementFor(uint32_t mask, size_t rows, OdbcErr
             sql += u',' + values;
         }
     }
-    OdbcStatement statement;
-    if (!statement.Prepare(connection_, sql, error)) {
+    Insert insert;
+    if (!insert.Statement.Prepare(connection_, sql, error)) {
         return nullptr;
     }
-    return &inserts_.emplace(key, std::move(statement)).first->second;
+    return &inserts_.emplace(key, std::move(insert)).first->second;
 }
 
 bool OdbcTableWriter::InsertRows(const Row* rows, size_t count, OdbcError& error) {
     if (rows[0].Mask == 0) {
         for (size_t r = 0; r < count; ++r) {
-            OdbcStatement* statement = StatementFor(0, 1, error);
-            if (statement == nullptr || !statement->Execute(error)) {
+            Insert* insert = StatementFor(0, 1, error);
+            if (insert == nullptr || !insert->Statement.Execute(error)) {
                 return false;
             }
         }
         return true;
     }
-    OdbcStatement* statement = StatementFor(rows[0].Mask, count, error);
-    if (statement == nullptr) {
+    Insert* insert = StatementFor(rows[0].Mask, count, error);
+    if (insert == nullptr) {
         return false;
     }
-    SQLHSTMT stmt = statement->Handle();
     const size_t perRow = rows[0].Values.size();
-    std::vector<SQLLEN> lengths(count * perRow);
-    SQLUSMALLINT parameter = 0;
+    const size_t parameters = count * perRow;
+    size_t widest = 1;
     for (size_t r = 0; r < count; ++r) {
-        for (size_t c = 0; c < perRow; ++c) {
-            const std::u16string& value = rows[r].Values[c];
-            SQLLEN& length = lengths[r * perRow + c];
-            length = static_cast<SQLLEN>(value.size() * sizeof(char16_t));
-            const SQLRETURN rc = SQLBindParameter(stmt, ++parameter, SQL_PARAM_INPUT, SQL_C_WCHAR,
-                                                  SQL_WVARCHAR, std::max<SQLULEN>(value.size(), 1), 0,
-                                                  const_cast<char16_t*>(value.data()), length, &length);
+        for (const std::u16string& value : rows[r].Values) {
+            widest = std::max(widest, value.size());
+        }
+    }
+    if (widest > insert->Slot) {
+        insert->Slot = std::max(widest, kSlotUnits);
+        insert->Buffer.assign(parameters * insert->Slot, u'\0');
+        insert->Lengths.assign(parameters, 0);
+        for (size_t p = 0; p < parameters; ++p) {
+            const SQLRETURN rc = SQLBindParameter(
+                insert->Statement.Handle(), static_cast<SQLUSMALLINT>(p + 1), SQL_PARAM_INPUT, SQL_C_WCHAR,
+                SQL_WVARCHAR, insert->Slot, 0, &insert->Buffer[p * insert->Slot],
+                static_cast<SQLLEN>(insert->Slot * sizeof(char16_t)), &insert->Lengths[p]);
             if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
-                error = statement->LastError();
+                error = insert->Statement.LastError();
+                insert->Slot = 0;
                 return false;
             }
         }
     }
-    const bool executed = statement->Execute(error);
-    SQLFreeStmt(stmt, SQL_RESET_PARAMS);
-    return executed;
+    for (size_t r = 0; r < count; ++r) {
+        for (size_t c = 0; c < perRow; ++c) {
+            const size_t p = r * perRow + c;
+            const std::u16string& value = rows[r].Values[c];
+            std::copy(value.begin(), value.end(),
+                      insert->Buffer.begin() + static_cast<std::ptrdiff_t>(p * insert->Slot));
+            insert->Lengths[p] = static_cast<SQLLEN>(value.size() * sizeof(char16_t));
+        }
+    }
+    return insert->Statement.Execute(error);
 }

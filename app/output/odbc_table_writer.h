@@ -54,7 +54,19 @@ private:
     bool SendGroup(OdbcError& error);
     bool InsertRows(const Row* rows, size_t count, OdbcError& error);
     bool InsertOneByOne(OdbcError& error);
-    OdbcStatement* StatementFor(uint32_t mask, size_t rows, OdbcError& error);
+    // A prepared INSERT with its parameters bound once to fixed slots, each of `Slot` UTF-16 units:
+    // every execution only copies values into the slots, so a statement of thousands of parameters is
+    // not bound again for every group.
+    struct Insert {
+        OdbcStatement Statement;
+        size_t Slot = 0;
+        std::vector<char16_t> Buffer;
+        std::vector<SQLLEN> Lengths;
+    };
+    // A record line holds at most 255 bytes, so no field is longer; a longer one grows the slots.
+    static constexpr size_t kSlotUnits = 255;
+
+    Insert* StatementFor(uint32_t mask, size_t rows, OdbcError& error);
     std::u16string QuoteIdentifier(std::string_view name) const;
 
     OdbcConnection& connection_;
@@ -65,6 +77,6 @@ private:
     bool open_ = false;
     std::vector<Row> group_;
     // Prepared INSERTs by (assigned columns, rows per statement).
-    std::map<std::pair<uint32_t, size_t>, OdbcStatement> inserts_;
+    std::map<std::pair<uint32_t, size_t>, Insert> inserts_;
     int64_t committed_ = 0;
 };
