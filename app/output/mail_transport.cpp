@@ -1,4 +1,5 @@
 #include "output/mail_transport.h"
+#include "common/system_error.h"
 
 #include <curl/curl.h>
 #include <unistd.h>
@@ -179,7 +180,7 @@ std::optional<MailFailure> SendMailOverSmtp(const MailRequest& request, const Ma
     if (!opened || !S_ISREG(info.st_mode)) {
         const int error = opened ? EISDIR : errno;
         return Own(kMailErrorAttachment,
-                   "添付ﾌｧｲﾙを読めません: " + request.AttachmentPath + " (" + std::strerror(error) + ")");
+                   "添付ﾌｧｲﾙを読めません: " + request.AttachmentPath + " (" + SystemErrorText(error) + ")");
     }
     const curl_off_t attachmentSize = info.st_size;
 

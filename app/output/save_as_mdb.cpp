@@ -9,6 +9,7 @@
 #include <string>
 
 #include "codec/text_encoding.h"
+#include "common/system_error.h"
 #include "output/database_connection.h"
 #include "output/database_connection_string.h"
 #include "output/database_records.h"
@@ -40,7 +41,7 @@ std::optional<DatabaseError> WriteRows(const SettingsRecord& settings, const Run
     DatabaseRecords backup;
     if (!backup.Open(settings.BackFilePath)) {
         return DatabaseError{SQLITE_CANTOPEN, "unable to open backup file " + settings.BackFilePath + ": " +
-                                                  std::strerror(backup.ErrorNumber())};
+                                                  SystemErrorText(backup.ErrorNumber())};
     }
     RecordFields output;
     while (backup.Next(settings.XlsField, output)) {
@@ -54,7 +55,7 @@ std::optional<DatabaseError> WriteRows(const SettingsRecord& settings, const Run
     }
     if (backup.Failed()) {
         return DatabaseError{SQLITE_IOERR_READ,
-                             std::string("backup file read error: ") + std::strerror(backup.ErrorNumber())};
+                             std::string("backup file read error: ") + SystemErrorText(backup.ErrorNumber())};
     }
     return std::nullopt;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/system_error.h"
 #include "output/backup_lines.h"
 #include "output/file_ops.h"
 #include "output/record_fields.h"
@@ -24,10 +25,9 @@ constexpr size_t kWriteChunk = 65536;
 
 // The failure's description and, with no separator, the component that raised it.
 std::string FailureText(int number, const std::string& path) {
-    char buffer[256];
-    const char* description = number == kOutputIsBackup ? "Output file is the backup file"
-                                                        : strerror_r(number, buffer, sizeof buffer);
-    return std::string(description) + " (" + path + ")" + kAppTitle;
+    const std::string description =
+        number == kOutputIsBackup ? "Output file is the backup file" : SystemErrorText(number);
+    return description + " (" + path + ")" + kAppTitle;
 }
 
 // True when `path` names the file already open as `fd` (the same file through any name or link).

@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "codec/text_encoding.h"
+#include "common/system_error.h"
 #include "output/backup_lines.h"
 #include "output/record_fields.h"
 #include "output/workbook/workbook.h"
@@ -93,7 +94,7 @@ double LeadingNumber(const std::string& text) {
 
 // The component text for a backup file that cannot be opened or read.
 std::string BackupFailureText(const std::string& path, int error) {
-    return path + ": " + std::strerror(error);
+    return path + ": " + SystemErrorText(error);
 }
 
 // The sheet index a first field chooses: its value minus 1, rounded to the nearest integer with

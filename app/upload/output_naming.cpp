@@ -3,32 +3,18 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace {
-
-std::string TwoDigits(int value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%02d", value);
-    return text;
-}
-
-std::string FourDigits(int value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04d", value);
-    return text;
-}
-
-}  // namespace
+#include "common/digits.h"
 
 std::string DateDigits(const PcDateTime& now) {
-    return FourDigits(now.Year) + TwoDigits(now.Month) + TwoDigits(now.Day);
+    return ZeroPadded(now.Year, 4) + ZeroPadded(now.Month, 2) + ZeroPadded(now.Day, 2);
 }
 
 std::string TimeDigits(const PcDateTime& now) {
-    return TwoDigits(now.Hour) + TwoDigits(now.Minute);
+    return ZeroPadded(now.Hour, 2) + ZeroPadded(now.Minute, 2);
 }
 
 std::string ClockDigits(const PcDateTime& now) {
-    return DateDigits(now) + TimeDigits(now) + TwoDigits(now.Second);
+    return DateDigits(now) + TimeDigits(now) + ZeroPadded(now.Second, 2);
 }
 
 std::string DropTrailingSlash(std::string_view folder) {

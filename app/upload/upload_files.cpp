@@ -7,23 +7,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/digits.h"
+#include "common/system_error.h"
 #include "output/file_ops.h"
 
-namespace {
-
-std::string TwoDigits(int value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%02d", value);
-    return text;
-}
-
-}  // namespace
-
 FileError ErrnoError(int number) {
-    char buffer[256];
-    // The GNU strerror_r returns the text, which may or may not be in `buffer`.
-    const char* text = strerror_r(number, buffer, sizeof buffer);
-    return FileError{number, text};
+    return FileError{number, SystemErrorText(number)};
 }
 
 std::string SignedCountText(int value) {
@@ -35,14 +24,14 @@ std::string FileErrorLine(std::string_view tag, const FileError& error) {
 }
 
 std::string FormatLogLine(const PcDateTime& now, int16_t receivedCount, std::string_view received) {
-    char date[32];
-    std::snprintf(date, sizeof date, "%04d/%02d/%02d", now.Year, now.Month, now.Day);
+    const std::string date =
+        ZeroPadded(now.Year, 4) + "/" + ZeroPadded(now.Month, 2) + "/" + ZeroPadded(now.Day, 2);
     std::string line;
     line.reserve(received.size() + 40);
     line += '"';
     line += date;
     line += "\",\"";
-    line += TwoDigits(now.Hour) + ":" + TwoDigits(now.Minute) + ":" + TwoDigits(now.Second);
+    line += ZeroPadded(now.Hour, 2) + ":" + ZeroPadded(now.Minute, 2) + ":" + ZeroPadded(now.Second, 2);
     line += "\",\"";
     line += SignedCountText(receivedCount);
     line += "\",\"";

@@ -1,4 +1,5 @@
 #include "output/workbook/workbook.h"
+#include "common/system_error.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -44,15 +45,15 @@ public:
     bool Map(const std::string& path, uint64_t limit, std::string& why) {
         const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
-            why = std::strerror(errno);
+            why = SystemErrorText(errno);
             return false;
         }
         struct stat st {};
         bool ok = fstat(fd, &st) == 0;
         if (!ok) {
-            why = std::strerror(errno);
+            why = SystemErrorText(errno);
         } else if (!S_ISREG(st.st_mode)) {
-            why = std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+            why = SystemErrorText(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
             ok = false;
         } else if (static_cast<uint64_t>(st.st_size) > limit) {
             why = "ファイルが大きすぎます (上限 " + std::to_string(limit >> 20) + " MiB)";
@@ -60,7 +61,7 @@ public:
         } else if (st.st_size > 0) {
             void* data = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
             if (data == MAP_FAILED) {
-                why = errno == ENOMEM ? "メモリが足りません" : std::strerror(errno);
+                why = errno == ENOMEM ? "メモリが足りません" : SystemErrorText(errno);
                 ok = false;
             } else {
                 data_ = data;
@@ -87,14 +88,14 @@ bool ReplaceFile(const std::string& path, std::string_view bytes, std::string& w
     if (exists) {
         FileHandle probe(FileOps().Open(target, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
         if (!probe.IsOpen()) {
-            why = std::strerror(errno);
+            why = SystemErrorText(errno);
             return false;
         }
     }
     FileHandle file;
     std::string temp;
     if (!OpenTempBeside(target, exists ? 0600 : 0666, file, temp)) {
-        why = std::strerror(errno);
+        why = SystemErrorText(errno);
         return false;
     }
     bool ok = true;
@@ -108,13 +109,13 @@ bool ReplaceFile(const std::string& path, std::string_view bytes, std::string& w
     ok = ok && WriteAllTo(file.Get(), bytes) && FileOps().DataSync(file.Get()) == 0 && file.Close() == 0 &&
          FileOps().Rename(temp, target) == 0;
     if (!ok) {
-        why = std::strerror(errno);
+        why = SystemErrorText(errno);
         file.Close();
         FileOps().Unlink(temp);
         return false;
     }
     if (const int error = SyncParentFolder(target); error != 0) {
-        why = std::string("フォルダを同期できません: ") + std::strerror(error);
+        why = std::string("フォルダを同期できません: ") + SystemErrorText(error);
         return false;
     }
     return true;
