@@ -4,16 +4,6 @@
 
 namespace {
 
-uint32_t AssignedColumns(const RecordFields& values) {
-    uint32_t mask = 0;
-    for (int n = 1; n <= 20; ++n) {
-        if (!values[n].empty()) {
-            mask |= 1u << (n - 1);
-        }
-    }
-    return mask;
-}
-
 std::string InsertSql(const std::string& quotedTable, uint32_t mask) {
     std::string sql = "INSERT INTO " + quotedTable;
     if (mask == 0) {
@@ -95,7 +85,7 @@ bool DatabaseTableWriter::Close(DatabaseError& error) {
 }
 
 bool DatabaseTableWriter::Insert(const RecordFields& values, DatabaseError& error) {
-    const uint32_t mask = AssignedColumns(values);
+    const uint32_t mask = NonEmptyFieldMask(values);
     auto found = inserts_.find(mask);
     if (found == inserts_.end()) {
         DatabaseStatement statement;

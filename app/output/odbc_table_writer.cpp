@@ -3,20 +3,6 @@
 #include <algorithm>
 #include <bit>
 
-namespace {
-
-uint32_t AssignedColumns(const RecordFields& values) {
-    uint32_t mask = 0;
-    for (int n = 1; n <= 20; ++n) {
-        if (!values[n].empty()) {
-            mask |= 1u << (n - 1);
-        }
-    }
-    return mask;
-}
-
-}  // namespace
-
 std::u16string OdbcTableWriter::QuoteIdentifier(std::string_view name) const {
     const std::u16string text = Utf8ToUtf16(name);
     if (quote_.empty()) {
@@ -59,7 +45,7 @@ bool OdbcTableWriter::AddRow(const RecordFields& values, OdbcError& error) {
         return false;
     }
     Row row;
-    row.Mask = AssignedColumns(values);
+    row.Mask = NonEmptyFieldMask(values);
     row.Values.reserve(static_cast<size_t>(std::popcount(row.Mask)));
     for (int n = 1; n <= 20; ++n) {
         if (!values[n].empty()) {

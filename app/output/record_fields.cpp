@@ -38,3 +38,13 @@ std::string BuildTextLine(const RecordFields& output) {
     }
     return line;
 }
+
+uint32_t NonEmptyFieldMask(const RecordFields& output) {
+    uint32_t mask = 0;
+    for (int n = 1; n <= 20; ++n) {
+        if (!output[n].empty()) {
+            mask |= 1u << (n - 1);
+        }
+    }
+    return mask;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -20,3 +21,6 @@ RecordFields SelectFields(const RecordFields& fields, const std::array<int16_t, 
 // The text writer's line: output fields 1..m joined by ",", where slot m+1 is the first empty slot
 // from 2 on (m = 20 if none is). Slot 1 is always written.
 std::string BuildTextLine(const RecordFields& output);
+
+// The database writers' column set of a row: bit n-1 set when output field n is not empty (n = 1..20).
+uint32_t NonEmptyFieldMask(const RecordFields& output);
