@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "bench_view.h"
 #include "binding/quorlin_binding.h"
@@ -29,6 +30,17 @@
 namespace {
 
 constexpr double kSpacingSeconds = 0.002;
+
+// The library's WriteIrCom, stamped when it returns (CLOCK_MONOTONIC, the transcript's clock), so the PC
+// side can be split into the PC's own turnaround and the pseudo-terminal carrying the line to the
+// simulator.
+const LinkApi* boundLink = nullptr;
+std::vector<int64_t> writeReturns;
+int32_t StampedWrite(const char* text) {
+    const int32_t result = boundLink->WriteIrCom(text);
+    writeReturns.push_back(termsim::MonotonicMicros());
+    return result;
+}
 
 // Text output into `saveFolder` on COM1 at 115200 bit/s, every field taken, the clock left alone.
 SettingsRecord BenchSettings(const std::string& saveFolder, const std::string& backFilePath) {
@@ -58,11 +70,16 @@ bool RunOne(const std::string& binDir, const char* label, int records, int pacin
         std::fprintf(stderr, "cannot copy libquorlin.so from %s\n", binDir.c_str());
         return false;
     }
-    const LinkApi* link = BindQuorlin(program.Path());
-    if (link == nullptr) {
+    boundLink = BindQuorlin(program.Path());
+    if (boundLink == nullptr) {
         std::fprintf(stderr, "cannot bind libquorlin.so\n");
         return false;
     }
+    LinkApi stamped = *boundLink;
+    stamped.WriteIrCom = &StampedWrite;
+    const LinkApi* link = &stamped;
+    writeReturns.clear();
+    writeReturns.reserve(static_cast<size_t>(records) * 2 + 16);
     const std::string save = program.Path() + "/save";
     std::filesystem::create_directory(save);
 
@@ -123,9 +140,30 @@ bool RunOne(const std::string& binDir, const char* label, int records, int pacin
     double terminalSide = 0;
     long pcTurns = 0;
     long terminalTurns = 0;
-    for (size_t i = 1; i < transcript.size(); ++i) {
-        const auto& previous = transcript[i - 1];
+    // The PC side split at the moment WriteIrCom returned: the PC's turnaround (the terminal's line
+    // reaching the PC, the engine, the spacing, the write) and the pseudo-terminal's delivery of the PC's
+    // line to the simulator's read.
+    double pcTurnaround = 0;
+    double pcDelivery = 0;
+    long splitTurns = 0;
+    const int64_t origin = sim.OriginMicros();
+    size_t pcIndex = 0;
+    for (size_t i = 0; i < transcript.size(); ++i) {
         const auto& entry = transcript[i];
+        if (entry.direction == 'P') {
+            if (i > 0 && transcript[i - 1].direction == 'T' && pcIndex < writeReturns.size()) {
+                const double returned = static_cast<double>(writeReturns[pcIndex] - origin);
+                pcTurnaround +=
+                    returned - static_cast<double>(transcript[i - 1].micros) - kSpacingSeconds * 1e6;
+                pcDelivery += static_cast<double>(entry.micros) - returned;
+                ++splitTurns;
+            }
+            ++pcIndex;
+        }
+        if (i == 0) {
+            continue;
+        }
+        const auto& previous = transcript[i - 1];
         const double gap = static_cast<double>(entry.micros - previous.micros);
         if (previous.direction == 'T' && entry.direction == 'P') {
             pcSide += gap - kSpacingSeconds * 1e6;
@@ -140,6 +178,12 @@ bool RunOne(const std::string& binDir, const char* label, int records, int pacin
         "line); %ld PC lines, %ld status updates, %ld yields\n",
         (measured - floor) / records * 1e6, pcTurns > 0 ? pcSide / pcTurns : 0.0,
         terminalTurns > 0 ? terminalSide / terminalTurns : 0.0, pcLines, view.statusCalls, view.yields);
+    if (splitTurns > 0 && pcIndex == writeReturns.size()) {
+        std::printf(
+            "    PC side split: %.1f us the PC's turnaround to its write's return, %.1f us the "
+            "pseudo-terminal carrying the line to the simulator\n",
+            pcTurnaround / splitTurns, pcDelivery / splitTurns);
+    }
     sim.Stop();
     return true;
 }
