@@ -17,6 +17,7 @@
 
 #include "binding/quorlin_binding.h"
 #include "console_view.h"
+#include "gathra_version.h"
 #include "run/run_outcome.h"
 #include "run/run_state.h"
 #include "run/status_line_queue.h"
@@ -115,7 +116,7 @@ int main(int argc, char** argv) {
             return kExitStored;
         }
         if (arg == "--version") {
-            std::printf("%s %s\n", kProgram, GATHRA_VERSION);
+            std::printf("%s %s\n", kProgram, kGathraVersion);
             return kExitStored;
         }
         if (arg == "--once") {
