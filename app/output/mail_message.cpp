@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "codec/text_encoding.h"
+#include "common/blanks.h"
 
 namespace {
 
@@ -42,16 +43,6 @@ bool HasControl(std::string_view text) {
         const auto u = static_cast<unsigned char>(c);
         return u < 0x20 || u == 0x7F;
     });
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
 }
 
 std::optional<uint16_t> ParsePort(std::string_view text) {
@@ -118,7 +109,7 @@ std::string FormatMailError(const MailFailure& failure) {
 }
 
 std::optional<SmtpServer> ParseMailServer(std::string_view text) {
-    text = Trim(text);
+    text = TrimBlanks(text);
     if (text.empty()) {
         return std::nullopt;
     }
@@ -195,7 +186,7 @@ std::optional<MailFailure> CheckMailTexts(std::string_view to, std::string_view 
         }
     }
     for (const auto& [label, value] : {fields[0], fields[1]}) {
-        if (Trim(value).empty()) {
+        if (TrimBlanks(value).empty()) {
             return MailFailure{kMailErrorBadAddress, std::string(label) + "が空です", kMailSourceGathra};
         }
         if (HasControl(value)) {
@@ -319,17 +310,17 @@ std::string MakeMessageId(std::string_view unique, std::string_view domain) {
 }
 
 std::optional<MailAddress> ParseMailAddress(std::string_view setting) {
-    setting = Trim(setting);
+    setting = TrimBlanks(setting);
     MailAddress parts;
     std::string_view address = setting;
     const size_t open = setting.find('<');
     if (open != std::string_view::npos) {
         const size_t close = setting.find('>', open);
-        if (close == std::string_view::npos || !Trim(setting.substr(close + 1)).empty()) {
+        if (close == std::string_view::npos || !TrimBlanks(setting.substr(close + 1)).empty()) {
             return std::nullopt;
         }
-        address = Trim(setting.substr(open + 1, close - open - 1));
-        std::string_view name = Trim(setting.substr(0, open));
+        address = TrimBlanks(setting.substr(open + 1, close - open - 1));
+        std::string_view name = TrimBlanks(setting.substr(0, open));
         if (name.find('>') != std::string_view::npos) {
             return std::nullopt;
         }
@@ -388,10 +379,10 @@ std::string EnvelopeAddress(std::string_view address) {
     if (open != std::string_view::npos) {
         const size_t close = address.find('>', open);
         if (close != std::string_view::npos) {
-            return std::string(Trim(address.substr(open + 1, close - open - 1)));
+            return std::string(TrimBlanks(address.substr(open + 1, close - open - 1)));
         }
     }
-    return std::string(Trim(address));
+    return std::string(TrimBlanks(address));
 }
 
 std::string AddressDomain(std::string_view address) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/blanks.h"
+
 namespace {
 
 bool SameKey(std::string_view a, std::string_view b) {
@@ -10,16 +12,6 @@ bool SameKey(std::string_view a, std::string_view b) {
                return std::tolower(static_cast<unsigned char>(x)) ==
                       std::tolower(static_cast<unsigned char>(y));
            });
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
 }
 
 std::string Find(const std::vector<ConnectionAttribute>& attributes,
@@ -44,14 +36,14 @@ std::vector<ConnectionAttribute> ParseOdbcConnectionString(std::string_view text
         const size_t semicolon = text.find(';', i);
         if (equals == std::string_view::npos || (semicolon != std::string_view::npos && semicolon < equals)) {
             const size_t end = semicolon == std::string_view::npos ? text.size() : semicolon;
-            const std::string_view key = Trim(text.substr(i, end - i));
+            const std::string_view key = TrimBlanks(text.substr(i, end - i));
             if (!key.empty()) {
                 attributes.push_back({std::string(key), {}});
             }
             i = end + 1;
             continue;
         }
-        ConnectionAttribute attribute{std::string(Trim(text.substr(i, equals - i))), {}};
+        ConnectionAttribute attribute{std::string(TrimBlanks(text.substr(i, equals - i))), {}};
         size_t j = equals + 1;
         while (j < text.size() && text[j] == ' ') {
             ++j;
@@ -75,7 +67,7 @@ std::vector<ConnectionAttribute> ParseOdbcConnectionString(std::string_view text
         } else {
             const size_t end = text.find(';', j);
             const size_t stop = end == std::string_view::npos ? text.size() : end;
-            attribute.Value = std::string(Trim(text.substr(j, stop - j)));
+            attribute.Value = std::string(TrimBlanks(text.substr(j, stop - j)));
             i = stop + 1;
         }
         attributes.push_back(std::move(attribute));

@@ -5,10 +5,10 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 
 #include "codec/text_encoding.h"
+#include "common/system_error.h"
 #include "output/database_records.h"
 #include "output/odbc_connection.h"
 #include "output/odbc_connection_text.h"
@@ -68,7 +68,7 @@ bool WriteRows(const SettingsRecord& settings, const RunState& run, OperatorView
     if (!backup.Open(settings.BackFilePath)) {
         error = {backup.ErrorNumber(), "HY000",
                  "unable to open backup file " + settings.BackFilePath + ": " +
-                     std::strerror(backup.ErrorNumber())};
+                     SystemErrorText(backup.ErrorNumber())};
         return false;
     }
     RecordFields output;
@@ -83,7 +83,7 @@ bool WriteRows(const SettingsRecord& settings, const RunState& run, OperatorView
     }
     if (backup.Failed()) {
         error = {backup.ErrorNumber(), "HY000",
-                 std::string("backup file read error: ") + std::strerror(backup.ErrorNumber())};
+                 std::string("backup file read error: ") + SystemErrorText(backup.ErrorNumber())};
         return false;
     }
     return true;
@@ -134,7 +134,7 @@ bool ServerUploadAttachment::Make(const SettingsRecord& settings, const RunState
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/gathra-mail-XXXXXX";
     // mkdtemp makes the folder readable by its owner only.
     if (::mkdtemp(pattern.data()) == nullptr) {
-        why = "temporary folder " + pattern + ": " + std::strerror(errno);
+        why = "temporary folder " + pattern + ": " + SystemErrorText(errno);
         return false;
     }
     folder_ = pattern;

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "codec/text_encoding.h"
+#include "common/blanks.h"
 
 namespace {
 
@@ -26,16 +27,6 @@ void SetError(IniError* error, int code) {
         error->Code = code;
         error->Description = std::generic_category().message(code);
     }
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
@@ -60,13 +51,13 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 // The name of a section header line, or nullopt when the line is no header.
 std::optional<std::string_view> SectionName(std::string_view line) {
-    line = Trim(line);
+    line = TrimBlanks(line);
     if (line.empty() || line.front() != '[') {
         return std::nullopt;
     }
     line.remove_prefix(1);
     const size_t close = line.find(']');
-    return Trim(line.substr(0, close));
+    return TrimBlanks(line.substr(0, close));
 }
 
 struct Entry {
@@ -76,7 +67,7 @@ struct Entry {
 
 // The key and value of an entry line, or nullopt for headers, comments and lines without "=".
 std::optional<Entry> ParseEntry(std::string_view line) {
-    const std::string_view trimmed = Trim(line);
+    const std::string_view trimmed = TrimBlanks(line);
     if (trimmed.empty() || trimmed.front() == '[' || trimmed.front() == ';' || trimmed.front() == '#') {
         return std::nullopt;
     }
@@ -84,11 +75,11 @@ std::optional<Entry> ParseEntry(std::string_view line) {
     if (equals == std::string_view::npos) {
         return std::nullopt;
     }
-    const std::string_view key = Trim(line.substr(0, equals));
+    const std::string_view key = TrimBlanks(line.substr(0, equals));
     if (key.empty()) {
         return std::nullopt;
     }
-    return Entry{key, Trim(line.substr(equals + 1))};
+    return Entry{key, TrimBlanks(line.substr(equals + 1))};
 }
 
 bool HasLineBreakOrNul(std::string_view text) {
@@ -431,7 +422,7 @@ bool IniFile::Set(std::string_view section, std::string_view key, std::string_vi
     // A name must read back as itself: no blanks around it, nothing that would make the line a header
     // or a comment, no "=" inside a key, no "]" inside a section name.
     const auto badName = [](std::string_view name) {
-        return name.empty() || Trim(name) != name || HasLineBreakOrNul(name) || name.front() == '[' ||
+        return name.empty() || TrimBlanks(name) != name || HasLineBreakOrNul(name) || name.front() == '[' ||
                name.front() == ';' || name.front() == '#' || !IsValidUtf8(name);
     };
     if (badName(key) || badName(section) || key.find('=') != std::string_view::npos ||
@@ -470,7 +461,7 @@ bool IniFile::Set(std::string_view section, std::string_view key, std::string_vi
     }
     size_t last = header;
     for (size_t i = header + 1; i < lines_.size() && !SectionName(lines_[i].Text); ++i) {
-        if (!Trim(lines_[i].Text).empty()) {
+        if (!TrimBlanks(lines_[i].Text).empty()) {
             last = i;
         }
     }
