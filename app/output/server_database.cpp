@@ -15,6 +15,7 @@
 #include "output/odbc_table_writer.h"
 #include "output/record_fields.h"
 #include "output/writers.h"
+#include "run/silent_operator_view.h"
 
 namespace {
 
@@ -28,21 +29,11 @@ std::string WriteErrorText(const OdbcError& error, const std::string& connection
 
 // A view that shows nothing and keeps the last message: the text writer's report, when it makes the
 // mail attachment, becomes the mail's failure text instead of a box.
-class QuietView : public OperatorView {
+class QuietView : public SilentOperatorView {
 public:
-    void ShowStatus(int16_t, const std::string&) override {}
-    void SetRunningState(int16_t) override {}
-    void SetFileLabel(const std::string&) override {}
-    std::string FileLabel() const override { return {}; }
-    void SetProgressMax(int) override {}
-    void SetProgressValue(int) override {}
-    void SetProgressVisible(bool) override {}
-    void SetBusyPointer(bool) override {}
-    void Beep() override {}
     void ShowMessage(const std::string&, const std::string& text, MessageIcon) override {
         LastMessage = text;
     }
-    void ProcessPendingEvents() override {}
     std::string LastMessage;
 };
 

@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <string>
 
-#include "run/operator_view.h"
+#include "run/silent_operator_view.h"
 
 // The window as the benchmarks need it: counts what it is asked to show, keeps the last status line and
 // the file label, and prints message boxes (and, when asked, status lines) to standard error, so a failed
 // run says why without a display.
-class BenchView : public OperatorView {
+class BenchView : public SilentOperatorView {
 public:
     explicit BenchView(bool echoStatus = false) : echoStatus_(echoStatus) {}
 
@@ -19,14 +19,8 @@ public:
             std::fprintf(stderr, "status: %s\n", text.c_str());
         }
     }
-    void SetRunningState(int16_t) override {}
     void SetFileLabel(const std::string& text) override { label = text; }
     std::string FileLabel() const override { return label; }
-    void SetProgressMax(int) override {}
-    void SetProgressValue(int) override {}
-    void SetProgressVisible(bool) override {}
-    void SetBusyPointer(bool) override {}
-    void Beep() override {}
     void ShowMessage(const std::string&, const std::string& text, MessageIcon) override {
         std::fprintf(stderr, "message: %s\n", text.c_str());
     }

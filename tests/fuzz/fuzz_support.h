@@ -5,28 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "run/operator_view.h"
+#include "run/silent_operator_view.h"
 
 // Shared pieces of the libFuzzer targets.
-
-// An operator view that shows nothing; message boxes count as acknowledged.
-class SilentOperatorView : public OperatorView {
-public:
-    void ShowStatus(int16_t, const std::string&) override {}
-    void SetRunningState(int16_t) override {}
-    void SetFileLabel(const std::string& text) override { label_ = text; }
-    std::string FileLabel() const override { return label_; }
-    void SetProgressMax(int) override {}
-    void SetProgressValue(int) override {}
-    void SetProgressVisible(bool) override {}
-    void SetBusyPointer(bool) override {}
-    void Beep() override {}
-    void ShowMessage(const std::string&, const std::string&, MessageIcon) override {}
-    void ProcessPendingEvents() override {}
-
-private:
-    std::string label_;
-};
 
 // A private scratch folder for the process (under /dev/shm when it exists, so file-based targets stay
 // fast), created at the first call and reused by every input.
