@@ -18,6 +18,7 @@ PACKAGES=(
     clang libclang-rt-14-dev
     unixodbc unixodbc-dev odbc-postgresql odbc-mariadb libsqliteodbc tdsodbc
     postgresql-15 mariadb-server
+    lintian desktop-file-utils appstream file
 )
 
 # The database servers are for the tests only, which start their own instances as an unprivileged user
