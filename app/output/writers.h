@@ -1,19 +1,16 @@
 #pragma once
 
-#include "settings/settings_record.h"
-#include "run/operator_view.h"
-#include "run/run_state.h"
+#include <string>
 
-// The three output writers and the mail dispatch. Each reads the backup file (settings.BackFilePath)
-// and writes run.OutputPath (the database: run.OutputPath and run.TableName), reports its own failures
-// through `view`, and returns true on success. They do not yield to the window.
-bool SaveAsText(const SettingsRecord& settings, RunState& run, OperatorView& view);
-bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view);
-bool SaveAsMdb(const SettingsRecord& settings, RunState& run, OperatorView& view);
+#include "run/operator_view.h"
+
+// What the three writers (output/text, output/workbook, output/database) share: each reads the backup
+// file (SettingsRecord::BackFilePath), writes RunState::OutputPath (the database: OutputPath and
+// TableName), reports its own failures through the view, and returns true on success.
+
+// The `number` of ReportStoreFailure for an output that names the backup file itself.
+inline constexpr int kStoreFailureOutputIsBackup = -1;
 
 // The writers' failure report: the system's description of `number` and `path`, then the component,
 // in a message box and as a status line. Also used for a backup file that could not be made durable.
 void ReportStoreFailure(OperatorView& view, int number, const std::string& path);
-
-// Mails run.OutputPath to settings.MailAddress. On failure sets run.MailErrorText and returns false.
-bool SendByMail(const SettingsRecord& settings, RunState& run, OperatorView& view);

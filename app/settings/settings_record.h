@@ -57,3 +57,9 @@ enum : int16_t { kSaveFormatText = 0, kSaveFormatXls = 1, kSaveFormatMdb = 2 };
 
 // The application title: section name of the settings file and the default message box title.
 inline constexpr const char* kAppTitle = "Gathra";
+
+// The database format with a server database: SaveFormat 2 and a non-empty DbConnect (an ODBC
+// connection string). MdbName and MdbType are then not used.
+inline bool UsesServerDatabase(const SettingsRecord& settings) {
+    return settings.SaveFormat == kSaveFormatMdb && !settings.DbConnect.empty();
+}

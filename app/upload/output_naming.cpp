@@ -24,10 +24,6 @@ std::string DropTrailingSlash(std::string_view folder) {
     return std::string(folder);
 }
 
-std::string DatabasePath(std::string_view saveFolder, std::string_view mdbName) {
-    return DropTrailingSlash(saveFolder) + "/" + std::string(mdbName) + ".mdb";
-}
-
 bool NameUsesTerminalId(const SettingsRecord& settings) {
     if (settings.SaveFormat == kSaveFormatMdb) {
         return settings.MdbTblName.empty();

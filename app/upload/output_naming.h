@@ -18,9 +18,6 @@ std::string ClockDigits(const PcDateTime& now);
 // `folder` without one trailing "/" (only one: "a//" becomes "a/").
 std::string DropTrailingSlash(std::string_view folder);
 
-// The database file: save folder (one trailing "/" dropped), "/", MdbName, ".mdb".
-std::string DatabasePath(std::string_view saveFolder, std::string_view mdbName);
-
 // True when the terminal ID becomes part of a name under these settings: the file name (FixFname empty
 // and AddDate 0, 3 or 4) or, for the database, the table name (MdbTblName empty).
 bool NameUsesTerminalId(const SettingsRecord& settings);

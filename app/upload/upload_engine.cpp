@@ -1,7 +1,5 @@
 #include "upload/upload_engine.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <string>
@@ -10,8 +8,11 @@
 
 #include "codec/frame_codec.h"
 #include "codec/text_encoding.h"
-#include "output/odbc_connection_text.h"
-#include "output/server_database.h"
+#include "mail/mail_message.h"
+#include "mail/send_by_mail.h"
+#include "output/database/save_as_mdb.h"
+#include "output/text/save_as_text.h"
+#include "output/workbook/save_as_xls.h"
 #include "output/writers.h"
 #include "upload/output_naming.h"
 #include "upload/upload_files.h"
@@ -29,11 +30,6 @@ constexpr int kReceivesPerPass = 5;
 constexpr int16_t kMaxRecords = 32767;
 // How often the wait for a device that was gone looks at the stop button.
 constexpr std::chrono::milliseconds kStopCheckInterval{10};
-
-bool IsRegularFile(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
 
 // The clock of the terminal is set only when the numeric value of TimeAdjust is exactly 1.
 bool ClockSettingWanted(const std::string& timeAdjust) {
@@ -103,16 +99,11 @@ public:
 
     RunOutcome Run() {
         if (settings_.SaveFormat == kSaveFormatMdb) {
-            // A server database (DbConnect) is connected to instead; its label stands for the path.
-            const bool server = UsesServerDatabase(settings_);
-            databasePath_ = server ? DataSourceLabel(settings_.DbConnect)
-                                   : DatabasePath(settings_.SaveFolder, settings_.MdbName);
+            // The database must be there before the port is opened; its label stands for the path.
+            const StoreTarget target = CheckDatabaseTarget(settings_, view_);
+            databasePath_ = target.Label;
             run_.OutputPath = databasePath_;
-            if (server ? !CheckServerDatabase(settings_.DbConnect, view_) : !IsRegularFile(databasePath_)) {
-                if (!server) {
-                    view_.ShowMessage(kAppTitle, kDatabaseMissingHead + databasePath_ + kDatabaseMissingTail,
-                                      MessageIcon::None);
-                }
+            if (!target.Reachable) {
                 run_.IsRunning = false;
                 view_.SetRunningState(0);
                 return RunOutcome::DatabaseMissing;
@@ -438,6 +429,21 @@ private:
         }
     }
 
+    // Mails the stored output. A server database has no file of its own: its attachment is the upload's
+    // records in the text writer's form, "<table>.txt".
+    bool Mail() {
+        if (!UsesServerDatabase(settings_)) {
+            return SendByMail(settings_, run_, run_.OutputPath);
+        }
+        TextAttachment attachment;
+        std::string why;
+        if (!attachment.Make(settings_, run_.TableName, why)) {
+            run_.MailErrorText = FormatMailError({kMailErrorAttachment, why, kMailSourceGathra});
+            return false;
+        }
+        return SendByMail(settings_, run_, attachment.Path());
+    }
+
     // END: the final reply and the report of one upload.
     void EndUpload() {
         // The final reply goes out even when the device is gone: a line that still reaches the terminal
@@ -448,7 +454,7 @@ private:
             outcome_ = OutcomeOfUpload();
         }
         if (savedOk_ && settings_.SendMail == 1) {
-            if (SendByMail(settings_, run_, view_)) {
+            if (Mail()) {
                 view_.ShowStatus(1, settings_.MailAddress + kMailDone);
                 view_.Beep();
                 Send("ACK");

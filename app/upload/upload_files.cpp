@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "common/digits.h"
+#include "common/file_ops.h"
 #include "common/system_error.h"
-#include "output/file_ops.h"
 
 FileError ErrnoError(int number) {
     return FileError{number, SystemErrorText(number)};

@@ -2,8 +2,6 @@
 
 // The operator's texts of the upload run, exactly as the terminal operators know them.
 
-inline constexpr const char* kDatabaseMissingHead = "ｴﾗｰ\r\n";
-inline constexpr const char* kDatabaseMissingTail = " が存在しません。";
 inline constexpr const char* kSpeedText115200 = ":115.2KBps/";
 inline constexpr const char* kSpeedTextOther = ":38.4Kbps/";
 inline constexpr const char* kModeTextDirect = "RS232C通信(LNU-40/45)";

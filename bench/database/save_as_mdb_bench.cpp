@@ -10,7 +10,7 @@
 
 #include "bench_view.h"
 #include "codec/text_encoding.h"
-#include "output/writers.h"
+#include "output/database/save_as_mdb.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "bench_view.h"
-#include "output/file_ops.h"
-#include "output/writers.h"
+#include "common/file_ops.h"
+#include "output/text/save_as_text.h"
 #include "upload/upload_files.h"
 
 namespace {

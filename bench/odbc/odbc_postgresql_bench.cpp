@@ -20,9 +20,9 @@
 
 #include "bench_view.h"
 #include "codec/text_encoding.h"
-#include "output/odbc_table_writer.h"
-#include "output/server_database.h"
-#include "output/writers.h"
+#include "output/database/odbc_table_writer.h"
+#include "output/database/save_as_mdb.h"
+#include "output/database/server_database.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include "bench_view.h"
 #include "binding/quorlin_binding.h"
 #include "codec/frame_codec.h"
-#include "output/writers.h"
+#include "output/text/save_as_text.h"
 #include "run/operator_view.h"
 #include "termsim.h"
 #include "upload/upload_engine.h"

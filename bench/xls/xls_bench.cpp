@@ -12,7 +12,7 @@
 
 #include "bench_view.h"
 #include "codec/text_encoding.h"
-#include "output/writers.h"
+#include "output/workbook/save_as_xls.h"
 #include "run/operator_view.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "output/database_connection_string.h"
+#include "output/database/database_connection_string.h"
 
 TEST(ConnectionString, ProviderFollowsMdbTypeAndPathEndsTheString) {
     EXPECT_EQ(BuildConnectionString(0, "/data/在庫.mdb"), "Provider=SQLite3;Data Source=/data/在庫.mdb");

@@ -8,8 +8,8 @@
 
 #include "codec/text_encoding.h"
 #include "database_test_support.h"
-#include "output/database_table_writer.h"
-#include "output/writers.h"
+#include "output/database/database_table_writer.h"
+#include "output/database/save_as_mdb.h"
 #include "support/recording_operator_view.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "fuzz_support.h"
-#include "output/mail_message.h"
+#include "mail/mail_message.h"
 
 namespace {
 

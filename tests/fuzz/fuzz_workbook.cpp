@@ -1,11 +1,11 @@
 // The workbook writer given an arbitrary existing file: the first input byte chooses whether the file is
 // the output to extend or the template of a new output (or, with bit 7, that there is no file and a new
-// workbook is made), and how the records are laid out; the rest is the file. Whatever the bytes, the writer must end in success or in its failure exit, without a crash, a
-// sanitizer report or an escaped exception.
+// workbook is made), and how the records are laid out; the rest is the file. Whatever the bytes, the writer
+// must end in success or in its failure exit, without a crash, a sanitizer report or an escaped exception.
 #include <unistd.h>
 
 #include "fuzz_support.h"
-#include "output/writers.h"
+#include "output/workbook/save_as_xls.h"
 #include "run/run_state.h"
 #include "settings/settings_record.h"
 

@@ -1,5 +1,5 @@
 // The pure parts of the mail: server setting, refusal of injected line breaks, header encodings.
-#include "output/mail_message.h"
+#include "mail/mail_message.h"
 
 #include <gtest/gtest.h>
 

@@ -13,8 +13,8 @@
 
 #include <curl/curl.h>
 
-#include "output/mail_transport.h"
-#include "output/writers.h"
+#include "mail/mail_transport.h"
+#include "mail/send_by_mail.h"
 #include "smtp_sink_process.h"
 #include "support/recording_operator_view.h"
 
@@ -359,7 +359,7 @@ TEST_F(MailSmtpTest, StopDuringTheMailCancelsItWithinASecond) {
         run.StopRequested = true;
         run.IsRunning = false;
     });
-    const bool sent = SendByMail(settings, run, view);
+    const bool sent = SendByMail(settings, run, run.OutputPath);
     const auto ended = std::chrono::steady_clock::now();
     stopButton.join();
 
@@ -416,7 +416,7 @@ TEST_F(MailSmtpTest, SendByMailTakesTheSettingsAndSetsMailErrorTextOnlyOnFailure
     run.MailErrorText = "earlier failure";
     RecordingOperatorView view;
 
-    EXPECT_TRUE(SendByMail(settings, run, view));
+    EXPECT_TRUE(SendByMail(settings, run, run.OutputPath));
     EXPECT_EQ(run.MailErrorText, "earlier failure");
     const auto messages = sink_.WaitForMessages(1);
     ASSERT_EQ(messages.size(), 1u);
@@ -425,7 +425,7 @@ TEST_F(MailSmtpTest, SendByMailTakesTheSettingsAndSetsMailErrorTextOnlyOnFailure
     EXPECT_EQ(messages[0].Attachments[0].FileName, "stock.mdb");
 
     settings.MailAddress = "nobody@example.jp";
-    EXPECT_FALSE(SendByMail(settings, run, view));
+    EXPECT_FALSE(SendByMail(settings, run, run.OutputPath));
     EXPECT_TRUE(std::regex_match(run.MailErrorText, kFailurePattern)) << run.MailErrorText;
     EXPECT_NE(run.MailErrorText.find("550"), std::string::npos);
     // The engine reports; the dispatch itself shows nothing.

@@ -14,8 +14,8 @@
 
 #include "e2e/whole_upload_fixture.h"
 #include "odbc_servers.h"
-#include "output/odbc_connection_text.h"
-#include "output/server_database.h"
+#include "output/database/odbc_connection_text.h"
+#include "output/database/server_database.h"
 #include "smtp_sink_process.h"
 
 namespace {

@@ -15,9 +15,10 @@
 #include <thread>
 
 #include "odbc_servers.h"
-#include "output/odbc_connection_text.h"
-#include "output/server_database.h"
-#include "output/writers.h"
+#include "output/database/odbc_connection_text.h"
+#include "output/database/save_as_mdb.h"
+#include "output/database/server_database.h"
+#include "output/text/save_as_text.h"
 #include "support/recording_operator_view.h"
 
 namespace {
@@ -326,9 +327,9 @@ TEST_F(OdbcWriter, MailAttachmentIsTheUploadAsTextInAPrivateFolderRemovedAfter) 
     run.OutputPath = DataSourceLabel(settings.DbConnect);
     std::string folder;
     {
-        ServerUploadAttachment attachment;
+        TextAttachment attachment;
         std::string why;
-        ASSERT_TRUE(attachment.Make(settings, run, why)) << why;
+        ASSERT_TRUE(attachment.Make(settings, run.TableName, why)) << why;
         EXPECT_EQ(std::filesystem::path(attachment.Path()).filename(), "Stock.txt");
         // Byte for byte what the text writer stores: CP932, CR LF, cut at the first empty field.
         EXPECT_EQ(ReadBytes(attachment.Path()), "\xBC\xAE\xB3\xCB\xDD,9\r\nb\r\n");

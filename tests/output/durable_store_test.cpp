@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "fake_link.h"
-#include "output/database_connection.h"
-#include "output/writers.h"
+#include "output/database/database_connection.h"
+#include "output/text/save_as_text.h"
 #include "support/recording_operator_view.h"
 #include "tracing_file_ops.h"
 #include "upload/upload_engine.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "output/writers.h"
+#include "output/text/save_as_text.h"
 #include "support/recording_operator_view.h"
 #include "upload_test_support.h"
 

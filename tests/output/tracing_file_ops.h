@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "output/file_ops.h"
+#include "common/file_ops.h"
 
 // The system's file calls, traced: every write, sync, rename, truncation and removal as one event
 // "<call> <name>", where the name is a file's base name, a label the test gave its folder ("save/"), or

@@ -17,7 +17,7 @@
 #include <memory>
 #include <thread>
 
-#include "output/writers.h"
+#include "output/workbook/save_as_xls.h"
 #include "shell/about_dialog.h"
 #include "shell/main_window.h"
 #include "shell/settings_dialog.h"

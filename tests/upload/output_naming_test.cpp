@@ -1,4 +1,5 @@
 #include "upload/output_naming.h"
+#include "output/database/save_as_mdb.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "codec/text_encoding.h"
-#include "output/writers.h"
+#include "output/workbook/save_as_xls.h"
 #include "support/recording_operator_view.h"
 #include "xls_fixture.h"
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "codec/text_encoding.h"
+#include "output/workbook/save_as_xls.h"
 #include "output/workbook/workbook.h"
-#include "output/writers.h"
 #include "support/recording_operator_view.h"
 #include "xls_fixture.h"
 

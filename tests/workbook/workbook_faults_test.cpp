@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "codec/text_encoding.h"
+#include "output/workbook/save_as_xls.h"
 #include "output/workbook/workbook.h"
-#include "output/writers.h"
 #include "support/recording_operator_view.h"
 #include "support/small_tmpfs.h"
 #include "tracing_file_ops.h"

@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <map>
 
-#include "output/file_ops.h"
+#include "common/file_ops.h"
 #include "output/workbook/new_workbook.h"
 
 using namespace biff;

@@ -1,4 +1,4 @@
-#include "output/odbc_connection.h"
+#include "output/database/odbc_connection.h"
 
 #include <utility>
 #include <vector>

@@ -16,6 +16,7 @@
 #include "common/system_error.h"
 #include "output/backup_lines.h"
 #include "output/record_fields.h"
+#include "output/workbook/save_as_xls.h"
 #include "output/workbook/workbook.h"
 #include "output/writers.h"
 

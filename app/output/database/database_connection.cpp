@@ -1,4 +1,4 @@
-#include "output/database_connection.h"
+#include "output/database/database_connection.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "output/database_connection_string.h"
+#include "output/database/database_connection_string.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "output/database_connection_string.h"
+#include "output/database/database_connection_string.h"
 
 namespace {
 

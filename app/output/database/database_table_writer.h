@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "output/database_connection.h"
+#include "output/database/database_connection.h"
 #include "output/record_fields.h"
 
 // Adds rows to one existing table whose columns are named "F1" to "F20". Only the columns that

@@ -1,4 +1,4 @@
-#include "output/server_database.h"
+#include "output/database/server_database.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -9,13 +9,12 @@
 
 #include "codec/text_encoding.h"
 #include "common/system_error.h"
-#include "output/database_records.h"
-#include "output/odbc_connection.h"
-#include "output/odbc_connection_text.h"
-#include "output/odbc_table_writer.h"
+#include "output/database/database_records.h"
+#include "output/database/odbc_connection.h"
+#include "output/database/odbc_connection_text.h"
+#include "output/database/odbc_table_writer.h"
 #include "output/record_fields.h"
 #include "output/writers.h"
-#include "run/silent_operator_view.h"
 
 namespace {
 
@@ -26,16 +25,6 @@ std::string WriteErrorText(const OdbcError& error, const std::string& connection
         "MDB書込ｴﾗｰ : #" + std::to_string(error.Native) + "[" + error.State + "] " + error.Message,
         connectionString);
 }
-
-// A view that shows nothing and keeps the last message: the text writer's report, when it makes the
-// mail attachment, becomes the mail's failure text instead of a box.
-class QuietView : public SilentOperatorView {
-public:
-    void ShowMessage(const std::string&, const std::string& text, MessageIcon) override {
-        LastMessage = text;
-    }
-    std::string LastMessage;
-};
 
 // Every step from connecting to the last commit; the failure, if any, after the rows before it are
 // committed.
@@ -110,42 +99,5 @@ bool SaveToServerDatabase(const SettingsRecord& settings, RunState& run, Operato
         return false;
     }
     view.SetBusyPointer(false);
-    return true;
-}
-
-ServerUploadAttachment::~ServerUploadAttachment() {
-    if (!folder_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
-}
-
-bool ServerUploadAttachment::Make(const SettingsRecord& settings, const RunState& run, std::string& why) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/gathra-mail-XXXXXX";
-    // mkdtemp makes the folder readable by its owner only.
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        why = "temporary folder " + pattern + ": " + SystemErrorText(errno);
-        return false;
-    }
-    folder_ = pattern;
-    // The table name may hold what a file name cannot.
-    std::string name = run.TableName.empty() ? "upload" : run.TableName;
-    for (char& c : name) {
-        if (c == '/') {
-            c = '_';
-        }
-    }
-    path_ = folder_ + "/" + name + ".txt";
-
-    SettingsRecord text = settings;
-    text.OverWrite = 1;
-    RunState target;
-    target.OutputPath = path_;
-    QuietView quiet;
-    if (!SaveAsText(text, target, quiet)) {
-        why = quiet.LastMessage;
-        return false;
-    }
     return true;
 }

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "output/mail_message.h"
+#include "mail/mail_message.h"
 
 // One mail over SMTP (libcurl): an empty text body and one file attached in base64. The call blocks
 // until the server has accepted the message for delivery or the dialogue has failed, bounded by the

@@ -1,4 +1,5 @@
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -10,15 +11,20 @@
 
 #include "codec/text_encoding.h"
 #include "common/system_error.h"
-#include "output/database_connection.h"
-#include "output/database_connection_string.h"
-#include "output/database_records.h"
-#include "output/database_table_writer.h"
+#include "output/database/database_connection.h"
+#include "output/database/database_connection_string.h"
+#include "output/database/database_records.h"
+#include "output/database/database_table_writer.h"
+#include "output/database/odbc_connection_text.h"
+#include "output/database/save_as_mdb.h"
+#include "output/database/server_database.h"
 #include "output/record_fields.h"
-#include "output/server_database.h"
-#include "output/writers.h"
 
 namespace {
+
+// The box and status line for a database file that does not exist.
+constexpr const char* kMissingHead = "ｴﾗｰ\r\n";
+constexpr const char* kMissingTail = " が存在しません。";
 
 // Every step from opening the database to the last row. Returns the failure, if any, after every
 // handle it opened is closed again and the rows saved so far are committed.
@@ -62,6 +68,29 @@ std::optional<DatabaseError> WriteRows(const SettingsRecord& settings, const Run
 
 }  // namespace
 
+std::string DatabasePath(std::string_view saveFolder, std::string_view mdbName) {
+    if (!saveFolder.empty() && saveFolder.back() == '/') {
+        saveFolder.remove_suffix(1);
+    }
+    return std::string(saveFolder) + "/" + std::string(mdbName) + ".mdb";
+}
+
+StoreTarget CheckDatabaseTarget(const SettingsRecord& settings, OperatorView& view) {
+    StoreTarget target;
+    if (UsesServerDatabase(settings)) {
+        target.Label = DataSourceLabel(settings.DbConnect);
+        target.Reachable = CheckServerDatabase(settings.DbConnect, view);
+        return target;
+    }
+    target.Label = DatabasePath(settings.SaveFolder, settings.MdbName);
+    struct stat info {};
+    target.Reachable = ::stat(target.Label.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    if (!target.Reachable) {
+        view.ShowMessage(kAppTitle, kMissingHead + target.Label + kMissingTail, MessageIcon::None);
+    }
+    return target;
+}
+
 bool SaveAsMdb(const SettingsRecord& settings, RunState& run, OperatorView& view) {
     if (UsesServerDatabase(settings)) {
         return SaveToServerDatabase(settings, run, view);
@@ -70,8 +99,8 @@ bool SaveAsMdb(const SettingsRecord& settings, RunState& run, OperatorView& view
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
     if (!std::filesystem::exists(status) || std::filesystem::is_directory(status)) {
-        view.ShowMessage(kAppTitle, "ｴﾗｰ\r\n" + path + " が存在しません。", MessageIcon::None);
-        view.ShowStatus(1, path + " が存在しません。");
+        view.ShowMessage(kAppTitle, kMissingHead + path + kMissingTail, MessageIcon::None);
+        view.ShowStatus(1, path + kMissingTail);
         return false;
     }
 

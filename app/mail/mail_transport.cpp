@@ -1,4 +1,4 @@
-#include "output/mail_transport.h"
+#include "mail/mail_transport.h"
 #include "common/system_error.h"
 
 #include <curl/curl.h>

@@ -1,4 +1,4 @@
-#include "output/mail_message.h"
+#include "mail/mail_message.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "output/odbc_connection_text.h"
+#include "output/database/odbc_connection_text.h"
 
 #include <algorithm>
 #include <cctype>

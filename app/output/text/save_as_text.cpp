@@ -6,29 +6,22 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
+#include "common/file_ops.h"
 #include "common/system_error.h"
 #include "output/backup_lines.h"
-#include "output/file_ops.h"
 #include "output/record_fields.h"
+#include "output/text/save_as_text.h"
 #include "output/writers.h"
+#include "run/silent_operator_view.h"
 
 namespace {
 
-// A failure without an errno of its own: the output names the backup file itself.
-constexpr int kOutputIsBackup = -1;
-
 // Converted lines are written in pieces of about this size.
 constexpr size_t kWriteChunk = 65536;
-
-// The failure's description and, with no separator, the component that raised it.
-std::string FailureText(int number, const std::string& path) {
-    const std::string description =
-        number == kOutputIsBackup ? "Output file is the backup file" : SystemErrorText(number);
-    return description + " (" + path + ")" + kAppTitle;
-}
 
 // True when `path` names the file already open as `fd` (the same file through any name or link).
 bool IsSameFile(int fd, const std::string& path) {
@@ -189,12 +182,6 @@ private:
 
 }  // namespace
 
-void ReportStoreFailure(OperatorView& view, int number, const std::string& path) {
-    const std::string text = FailureText(number, path);
-    view.ShowMessage(kAppTitle, text, MessageIcon::None);
-    view.ShowStatus(1, text);
-}
-
 // Converts the backup file into the text output: one line per record, the selected fields joined by ",",
 // CR LF. The backup is opened first, so a missing backup never touches the output file; any failure
 // leaves the output as it was.
@@ -211,7 +198,7 @@ bool SaveAsText(const SettingsRecord& settings, RunState& run, OperatorView& vie
     }
     // Writing the backup into itself would empty it (overwrite) or never reach its end (append).
     if (IsSameFile(backup.Descriptor(), run.OutputPath)) {
-        return fail(kOutputIsBackup, run.OutputPath);
+        return fail(kStoreFailureOutputIsBackup, run.OutputPath);
     }
     TextOutput output;
     // The output is given back before the operator is told, as the message box may wait a long time.
@@ -242,5 +229,56 @@ bool SaveAsText(const SettingsRecord& settings, RunState& run, OperatorView& vie
         return failOutput(output.Error(), run.OutputPath);
     }
     view.SetBusyPointer(false);
+    return true;
+}
+
+namespace {
+
+// A view that shows nothing and keeps the last message: the text writer's report, when it makes the
+// mail attachment, becomes the mail's failure text instead of a box.
+class QuietView : public SilentOperatorView {
+public:
+    void ShowMessage(const std::string&, const std::string& text, MessageIcon) override {
+        LastMessage = text;
+    }
+    std::string LastMessage;
+};
+
+}  // namespace
+
+TextAttachment::~TextAttachment() {
+    if (!folder_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+}
+
+bool TextAttachment::Make(const SettingsRecord& settings, const std::string& tableName, std::string& why) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/gathra-mail-XXXXXX";
+    // mkdtemp makes the folder readable by its owner only.
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        why = "temporary folder " + pattern + ": " + SystemErrorText(errno);
+        return false;
+    }
+    folder_ = pattern;
+    // The name may hold what a file name cannot.
+    std::string name = tableName.empty() ? "upload" : tableName;
+    for (char& c : name) {
+        if (c == '/') {
+            c = '_';
+        }
+    }
+    path_ = folder_ + "/" + name + ".txt";
+
+    SettingsRecord text = settings;
+    text.OverWrite = 1;
+    RunState target;
+    target.OutputPath = path_;
+    QuietView quiet;
+    if (!SaveAsText(text, target, quiet)) {
+        why = quiet.LastMessage;
+        return false;
+    }
     return true;
 }

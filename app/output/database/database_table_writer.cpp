@@ -1,4 +1,4 @@
-#include "output/database_table_writer.h"
+#include "output/database/database_table_writer.h"
 
 #include <sqlite3.h>
 

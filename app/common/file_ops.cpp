@@ -1,4 +1,4 @@
-#include "output/file_ops.h"
+#include "common/file_ops.h"
 
 #include <fcntl.h>
 #include <limits.h>

@@ -1,4 +1,4 @@
-#include "output/database_records.h"
+#include "output/database/database_records.h"
 
 #include "codec/text_encoding.h"
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "output/odbc_connection.h"
+#include "output/database/odbc_connection.h"
 #include "output/record_fields.h"
 
 // Adds rows to an existing table of a server database whose columns are named "F1" to "F20", with

@@ -1,4 +1,4 @@
-#include "output/odbc_table_writer.h"
+#include "output/database/odbc_table_writer.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+
+#include "run/run_state.h"
+#include "settings/settings_record.h"
+
+// Mails `attachmentPath` to settings.MailAddress. The engine reports the result itself (the recipient
+// with "宛 ﾒｰﾙ登録完了" or "宛 ﾒｰﾙ登録失敗:" and MailErrorText), so nothing is shown here. Stop, a
+// close or SIGTERM (IsRunning going false) cancel the mail part-way. On failure sets run.MailErrorText
+// and returns false.
+bool SendByMail(const SettingsRecord& settings, RunState& run, const std::string& attachmentPath);

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "run/operator_view.h"
+#include "run/run_state.h"
+#include "settings/settings_record.h"
+
+// Adds one row per record of the backup file to run.TableName: in the SQLite file run.OutputPath, or, with
+// DbConnect, in the server database it names. Reports a failure ("MDB書込ｴﾗｰ : #..." or the missing
+// file) through `view` and returns false.
+bool SaveAsMdb(const SettingsRecord& settings, RunState& run, OperatorView& view);
+
+// The database file: save folder (one trailing "/" dropped), "/", MdbName, ".mdb".
+std::string DatabasePath(std::string_view saveFolder, std::string_view mdbName);
+
+// Where a database store goes, checked before the port is opened.
+struct StoreTarget {
+    bool Reachable = false;
+    std::string Label;  // the database file's path, or the server data source's label (never a password)
+};
+
+// The SQLite file must exist (otherwise the box "ｴﾗｰ" CR LF <path> " が存在しません。"); a server
+// database must accept a connection (otherwise the box of CheckServerDatabase).
+StoreTarget CheckDatabaseTarget(const SettingsRecord& settings, OperatorView& view);

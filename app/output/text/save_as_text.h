@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+#include "run/operator_view.h"
+#include "run/run_state.h"
+#include "settings/settings_record.h"
+
+// Converts the backup file into the text output run.OutputPath: one line per record, the selected fields
+// joined by ",", CR LF, appended (OverWrite 0) or replacing the file (1). Any failure leaves the output as
+// it was; the failure is reported through `view`.
+bool SaveAsText(const SettingsRecord& settings, RunState& run, OperatorView& view);
+
+// The upload's records as the text writer stores them, in "<name>.txt" inside a private temporary folder
+// that goes (with the file) when the object goes: the mail attachment of a store that has no file of its
+// own (a server database).
+class TextAttachment {
+public:
+    TextAttachment() = default;
+    ~TextAttachment();
+    TextAttachment(const TextAttachment&) = delete;
+    TextAttachment& operator=(const TextAttachment&) = delete;
+
+    // Writes the file for `name` ("upload" when empty; "/" becomes "_"); on failure returns false with the
+    // reason in `why`.
+    bool Make(const SettingsRecord& settings, const std::string& name, std::string& why);
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string folder_;
+    std::string path_;
+};
