@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -101,6 +102,30 @@ std::string LinkTarget(const std::string& path) {
     return target;
 }
 
+int SyncParentFolder(const std::string& path) {
+    FileHandle folder(FileOps().Open(ParentFolder(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    if (!folder.IsOpen()) {
+        return errno;
+    }
+    if (FileOps().Sync(folder.Get()) != 0) {
+        return errno;
+    }
+    return 0;
+}
+
+int FileHandle::Close() {
+    if (fd_ < 0) {
+        return 0;
+    }
+    const int result = FileOps().Close(fd_);
+    fd_ = -1;
+    return result;
+}
+
+namespace {
+
+// Creates a new temporary file beside `target` with `mode`, open for writing in `file`, its path in
+// `temp`. False with errno set, `temp` empty, when none can be made.
 bool OpenTempBeside(const std::string& target, mode_t mode, FileHandle& file, std::string& temp) {
     static std::atomic<unsigned> serial{0};
     const size_t slash = target.find_last_of('/');
@@ -122,22 +147,74 @@ bool OpenTempBeside(const std::string& target, mode_t mode, FileHandle& file, st
     return true;
 }
 
-int SyncParentFolder(const std::string& path) {
-    FileHandle folder(FileOps().Open(ParentFolder(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
-    if (!folder.IsOpen()) {
-        return errno;
+}  // namespace
+
+bool DurableReplacement::Begin(const std::string& path, mode_t newFileMode) {
+    target_ = LinkTarget(path);
+    struct stat old {};
+    const bool exists = ::stat(target_.c_str(), &old) == 0;
+    if (!exists && errno != ENOENT) {
+        return false;
     }
-    if (FileOps().Sync(folder.Get()) != 0) {
-        return errno;
+    if (exists) {
+        FileHandle probe(FileOps().Open(target_, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
+        if (!probe.IsOpen()) {
+            return false;
+        }
     }
-    return 0;
+    if (!OpenTempBeside(target_, exists ? 0600 : newFileMode, file_, temp_)) {
+        folderRefused_ = exists && (errno == EACCES || errno == EPERM);
+        return false;
+    }
+    if (exists) {
+        // Only root may give the file to its old owner; anyone else keeps it as their own. The mode
+        // follows, as a change of owner clears the set-user-ID and set-group-ID bits.
+        if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
+            (void)::fchown(file_.Get(), old.st_uid, old.st_gid);
+        }
+        return ::fchmod(file_.Get(), old.st_mode & 07777) == 0;
+    }
+    return true;
 }
 
-int FileHandle::Close() {
-    if (fd_ < 0) {
-        return 0;
+bool DurableReplacement::Write(std::string_view bytes) {
+    return WriteAllTo(file_.Get(), bytes);
+}
+
+bool DurableReplacement::Prepare() {
+    // The data must be on disk before the rename makes it the target.
+    prepared_ = FileOps().DataSync(file_.Get()) == 0 && file_.Close() == 0;
+    return prepared_;
+}
+
+bool DurableReplacement::Commit() {
+    if ((!prepared_ && !Prepare()) || FileOps().Rename(temp_, target_) != 0) {
+        return false;
     }
-    const int result = FileOps().Close(fd_);
-    fd_ = -1;
-    return result;
+    committed_ = true;
+    if (const int error = SyncParentFolder(target_); error != 0) {
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+void DurableReplacement::Abandon() {
+    if (committed_ || temp_.empty()) {
+        return;
+    }
+    const int error = errno;  // a failure being reported stays readable
+    file_.Close();
+    FileOps().Unlink(temp_);
+    temp_.clear();
+    errno = error;
+}
+
+bool ReplaceFileDurably(const std::string& path, std::string_view bytes, mode_t newFileMode, bool* replaced) {
+    DurableReplacement replacement;
+    const bool ok = replacement.Begin(path, newFileMode) && replacement.Write(bytes) && replacement.Commit();
+    if (replaced != nullptr) {
+        *replaced = replacement.Committed();
+    }
+    return ok;
 }

@@ -6,9 +6,9 @@
 #include <string_view>
 
 // The file calls that decide what is on disk when an upload's final "ACK" goes out: every write, sync,
-// truncation and rename of the backup, the log and the text output goes through FileOps(). The program
-// always uses the system's calls; a test installs its own (ScopedFileOps) to trace their order or to make
-// one of them fail, which a real disk seldom does on demand (a failed fdatasync, for one).
+// truncation and rename of the backup, the log, the outputs and the settings file goes through FileOps(). The
+// program always uses the system's calls; a test installs its own (ScopedFileOps) to trace their order or to
+// make one of them fail, which a real disk seldom does on demand (a failed fdatasync, for one).
 class FileOperations {
 public:
     virtual ~FileOperations() = default;
@@ -51,11 +51,6 @@ std::string ParentFolder(const std::string& path);
 // is no link.
 std::string LinkTarget(const std::string& path);
 
-class FileHandle;
-// Creates a new temporary file beside `target` (named ".<name>.gathra-<pid>-<n>") with `mode`, open for
-// writing in `file`, its path in `temp`. False with errno set, `temp` empty, when none can be made.
-bool OpenTempBeside(const std::string& target, mode_t mode, FileHandle& file, std::string& temp);
-
 // A descriptor closed through FileOps() when the object goes.
 class FileHandle {
 public:
@@ -77,3 +72,52 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Replaces a file by a new one without ever showing a mix of old and new: the new bytes go to a
+// temporary file (".<name>.gathra-<pid>-<n>") beside the target (beside a link's final target, so the link
+// stays a link), which is synced and then renamed over the target, and the folder is synced. An existing
+// target keeps its permissions and, when this process may give it away, its owner; a new one is created with
+// the given mode (less the umask). Every call goes through FileOps(). Failures return false with errno set.
+//
+// In two steps: Prepare leaves the new bytes durable but not yet in place; Commit puts them there.
+// Anything not committed is abandoned when the object goes: the temporary file is removed and the
+// target stays as it was.
+class DurableReplacement {
+public:
+    DurableReplacement() = default;
+    ~DurableReplacement() { Abandon(); }
+    DurableReplacement(const DurableReplacement&) = delete;
+    DurableReplacement& operator=(const DurableReplacement&) = delete;
+
+    // Opens the temporary file. An existing target is refused, untouched, exactly when it could not be
+    // opened for writing in place.
+    bool Begin(const std::string& path, mode_t newFileMode);
+    bool Write(std::string_view bytes);
+    // Syncs and closes the temporary file.
+    bool Prepare();
+    // Prepares when not done yet, renames the temporary file over the target and syncs the folder. When
+    // only the folder sync fails, the new file is in place: Committed() tells.
+    bool Commit();
+    // Removes the temporary file unless committed.
+    void Abandon();
+
+    // The file replaced: `path` through its links.
+    const std::string& Target() const { return target_; }
+    bool Committed() const { return committed_; }
+    // Begin failed only because the folder lets no temporary file be made beside an existing target
+    // that this process may write (EACCES or EPERM).
+    bool FolderRefusedTemporaryFile() const { return folderRefused_; }
+
+private:
+    std::string target_;
+    std::string temp_;
+    FileHandle file_;
+    bool prepared_ = false;
+    bool committed_ = false;
+    bool folderRefused_ = false;
+};
+
+// The whole of `bytes` as the new content of `path`, in one DurableReplacement. `replaced`, when given,
+// tells whether the new content is in place (also when only the folder sync failed after it).
+bool ReplaceFileDurably(const std::string& path, std::string_view bytes, mode_t newFileMode,
+                        bool* replaced = nullptr);

@@ -17,7 +17,7 @@
 #include "output/database/database_connection.h"
 #include "output/text/save_as_text.h"
 #include "support/recording_operator_view.h"
-#include "tracing_file_ops.h"
+#include "support/tracing_file_ops.h"
 #include "upload/upload_engine.h"
 #include "upload_test_support.h"
 
@@ -209,6 +209,7 @@ TEST_F(DurableText, AnyFailureLeavesTheOutputByteForByte) {
         {"append to a new file, folder sync", 0, false, "sync", "dir/", 0},
         {"replace, disk full after some lines", 1, true, "write", "<temp>", 2},
         {"replace, sync", 1, true, "datasync", "<temp>", 0},
+        {"replace, rename", 1, true, "rename", "<temp> T01.txt", 0},
         {"replace a missing file", 1, false, "write", "<temp>", 1},
     };
     const std::string old = "old 1\r\nold 2 without its line end";
@@ -243,6 +244,7 @@ TEST_F(DurableText, ReplacingKeepsPermissionsAndTheLink) {
     WriteFileBytes(dir / "real/target.txt", "old\r\n");
     ::chmod((dir / "real/target.txt").c_str(), 0640);
     ::chown((dir / "real/target.txt").c_str(), 65534, 65534);
+    trace.folderLabels[dir / "real"] = "real/";
     std::filesystem::create_symlink("real/target.txt", run.OutputPath);
     // A link to a file that does not exist yet is followed as well.
     std::filesystem::create_symlink("real/later.txt", dir / "T02.txt");
@@ -256,7 +258,8 @@ TEST_F(DurableText, ReplacingKeepsPermissionsAndTheLink) {
     ASSERT_EQ(::stat((dir / "real/target.txt").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
     EXPECT_EQ(info.st_uid, 65534u);
-    EXPECT_EQ(trace.Only({"rename"}), Lines{"rename <temp> target.txt"});
+    EXPECT_EQ(trace.Only({"write", "datasync", "rename", "sync"}),
+              (Lines{"write <temp>", "datasync <temp>", "rename <temp> target.txt", "sync real/"}));
 
     run.OutputPath = dir / "T02.txt";
     ASSERT_TRUE(Save());
@@ -294,6 +297,32 @@ TEST_F(DurableText, AReadOnlyOutputIsRefusedInBothModes) {
         EXPECT_EQ(WEXITSTATUS(status), 0) << "1: stored, 2: wrong failure text, 3: could not become nobody";
         EXPECT_EQ(ReadFileBytes(run.OutputPath), "old\r\n");
         EXPECT_EQ(FolderEntries(dir.Path()), (std::set<std::string>{"Back.txt", "T01.txt"}));
+    }
+}
+
+// Prepared, the new content is durable beside the target but not yet in place: committed it replaces
+// the target, abandoned it is removed and the target stays as it was.
+TEST(DurableReplacementSteps, APreparedReplacementIsCommittedOrAbandoned) {
+    TempDir dir;
+    const std::string path = dir / "T01.txt";
+    TracingFileOps trace;
+    trace.folderLabels = {{dir.Path(), "dir/"}};
+    ScopedFileOps traced(trace);
+    for (const bool commit : {false, true}) {
+        SCOPED_TRACE(commit);
+        WriteFileBytes(path, "old");
+        trace.events.clear();
+        {
+            DurableReplacement replacement;
+            ASSERT_TRUE(replacement.Begin(path, 0666) && replacement.Write("new") && replacement.Prepare());
+            EXPECT_EQ(ReadFileBytes(path), "old");
+            EXPECT_TRUE(!commit || replacement.Commit());
+        }
+        EXPECT_EQ(ReadFileBytes(path), commit ? "new" : "old");
+        EXPECT_EQ(FolderEntries(dir.Path()), std::set<std::string>{"T01.txt"});
+        EXPECT_EQ(trace.Only({"write", "datasync", "rename", "sync", "unlink"}),
+                  commit ? (Lines{"write <temp>", "datasync <temp>", "rename <temp> T01.txt", "sync dir/"})
+                         : (Lines{"write <temp>", "datasync <temp>", "unlink <temp>"}));
     }
 }
 

@@ -22,7 +22,7 @@
 #include "output/workbook/workbook.h"
 #include "support/recording_operator_view.h"
 #include "support/small_tmpfs.h"
-#include "tracing_file_ops.h"
+#include "support/tracing_file_ops.h"
 #include "xls_fixture.h"
 
 using namespace xlstest;
@@ -297,8 +297,9 @@ TEST_F(WorkbookFaultsTest, WorkbookIsSyncedThenRenamedThenItsFolderSynced) {
         ScopedFileOps traced(trace);
         ASSERT_EQ(Store(), "ok");
     }
-    EXPECT_EQ(trace.Only({"datasync", "sync", "rename", "unlink"}),
-              (std::vector<std::string>{"datasync <temp>", "rename <temp> T01.xls", "sync save/"}));
+    EXPECT_EQ(
+        trace.Only({"write", "datasync", "sync", "rename", "unlink"}),
+        (std::vector<std::string>{"write <temp>", "datasync <temp>", "rename <temp> T01.xls", "sync save/"}));
     const std::string extended = ReadFile(run.OutputPath);
 
     struct Case {

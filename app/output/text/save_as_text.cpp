@@ -35,8 +35,7 @@ bool IsSameFile(int fd, const std::string& path) {
 // made it durable, and a store that does not commit leaves the output byte for byte as it was:
 // - append: the new lines go to the end of the output, whose old size is noted first; abandoning
 //   truncates back to it (or removes the file when this store created it);
-// - overwrite: the lines go to a temporary file beside the output (beside a link's target), which gets
-//   the output's permissions and replaces it by rename; abandoning removes the temporary file.
+// - overwrite: a DurableReplacement of the output; abandoning removes its temporary file.
 // An output that is not a regular file (a device) is written in place, as there is nothing to rename.
 class TextOutput {
 public:
@@ -47,10 +46,12 @@ public:
 
     bool Begin(const std::string& path, bool overwrite) {
         overwrite_ = overwrite;
-        return overwrite ? BeginReplace(path) : BeginAppend(path);
+        return (overwrite ? BeginReplace(path) : BeginAppend(path)) || Failed();
     }
 
-    bool Write(std::string_view bytes) { return WriteAllTo(file_.Get(), bytes) || Failed(); }
+    bool Write(std::string_view bytes) {
+        return (Replacing() ? replacement_.Write(bytes) : WriteAllTo(file_.Get(), bytes)) || Failed();
+    }
 
     // Makes the new lines durable and, when replacing, puts them in place of the old output.
     bool Commit() {
@@ -58,18 +59,17 @@ public:
             committed_ = true;
             return file_.Close() == 0 || Failed();
         }
+        if (Replacing()) {
+            return replacement_.Commit() || Failed();
+        }
         if (FileOps().DataSync(file_.Get()) != 0) {
             return Failed();
         }
-        if (overwrite_) {
-            if (file_.Close() != 0 || FileOps().Rename(temp_, target_) != 0) {
-                return Failed();
+        if (created_) {
+            if (const int error = SyncParentFolder(path_); error != 0) {
+                error_ = error;
+                return false;
             }
-            committed_ = true;  // the new output is in place; only its folder entry may be lost
-            return SyncFolder();
-        }
-        if (created_ && !SyncFolder()) {
-            return false;
         }
         if (file_.Close() != 0) {
             return Failed();
@@ -80,18 +80,16 @@ public:
 
     // Gives back the output as it was before Begin.
     void Abandon() {
-        if (committed_ || inPlace_) {
+        if (Replacing()) {
+            replacement_.Abandon();
+        }
+        if (committed_ || inPlace_ || overwrite_) {
             return;
         }
         committed_ = true;  // once only
-        if (overwrite_) {
+        if (created_) {
             file_.Close();
-            if (!temp_.empty()) {
-                FileOps().Unlink(temp_);
-            }
-        } else if (created_) {
-            file_.Close();
-            FileOps().Unlink(target_);
+            FileOps().Unlink(path_);
         } else if (file_.IsOpen()) {
             FileOps().Truncate(file_.Get(), oldSize_);
             FileOps().DataSync(file_.Get());
@@ -102,18 +100,15 @@ public:
     int Error() const { return error_; }
 
 private:
+    bool Replacing() const { return overwrite_ && !inPlace_; }
+
     bool Failed() {
         error_ = errno;
         return false;
     }
 
-    bool SyncFolder() {
-        error_ = SyncParentFolder(target_);
-        return error_ == 0;
-    }
-
     bool BeginAppend(const std::string& path) {
-        target_ = path;
+        path_ = path;
         file_.Reset(FileOps().Open(path, O_WRONLY | O_APPEND | O_CLOEXEC, 0));
         if (!file_.IsOpen() && errno == ENOENT) {
             file_.Reset(FileOps().Open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
@@ -122,12 +117,9 @@ private:
                 file_.Reset(FileOps().Open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
             }
         }
-        if (!file_.IsOpen()) {
-            return Failed();
-        }
         struct stat info {};
-        if (::fstat(file_.Get(), &info) != 0) {
-            return Failed();
+        if (!file_.IsOpen() || ::fstat(file_.Get(), &info) != 0) {
+            return false;
         }
         inPlace_ = !S_ISREG(info.st_mode);
         oldSize_ = info.st_size;
@@ -135,43 +127,19 @@ private:
     }
 
     bool BeginReplace(const std::string& path) {
-        target_ = LinkTarget(path);
+        const std::string target = LinkTarget(path);
         struct stat old {};
-        const bool exists = ::stat(target_.c_str(), &old) == 0;
-        if (exists && !S_ISREG(old.st_mode)) {
+        if (::stat(target.c_str(), &old) == 0 && !S_ISREG(old.st_mode)) {
             inPlace_ = true;
-            file_.Reset(FileOps().Open(target_, O_WRONLY | O_TRUNC | O_CLOEXEC, 0));
-            return file_.IsOpen() || Failed();
+            file_.Reset(FileOps().Open(target, O_WRONLY | O_TRUNC | O_CLOEXEC, 0));
+            return file_.IsOpen();
         }
-        if (exists) {
-            // The output is refused exactly when it could not be opened for writing in place.
-            FileHandle probe(FileOps().Open(target_, O_WRONLY | O_CLOEXEC, 0));
-            if (!probe.IsOpen()) {
-                return Failed();
-            }
-        }
-        OpenTempBeside(target_, exists ? 0600 : 0666, file_, temp_);
-        if (!file_.IsOpen()) {
-            const int error = errno;
-            temp_.clear();
-            errno = error;
-            return Failed();
-        }
-        if (exists) {
-            if (::fchmod(file_.Get(), old.st_mode & 07777) != 0) {
-                return Failed();
-            }
-            if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
-                // Only root may give the file away; anyone else keeps the file as their own.
-                (void)::fchown(file_.Get(), old.st_uid, old.st_gid);
-            }
-        }
-        return true;
+        return replacement_.Begin(path, 0666);
     }
 
-    std::string target_;
-    std::string temp_;
-    FileHandle file_;
+    std::string path_;  // appending
+    FileHandle file_;   // appending, or writing a device in place
+    DurableReplacement replacement_;
     bool overwrite_ = false;
     bool inPlace_ = false;
     bool created_ = false;

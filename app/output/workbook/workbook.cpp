@@ -78,44 +78,11 @@ private:
     size_t size_ = 0;
 };
 
-// Writes `bytes` to a new file beside the file `path` names (through any links), syncs it, renames
-// it over that file and syncs the folder. An existing file keeps its permissions and owner; one that
-// cannot be opened for writing is refused and left alone.
+// Replaces the file `path` names (through any links) durably with `bytes`; see DurableReplacement.
 bool ReplaceFile(const std::string& path, std::string_view bytes, std::string& why) {
-    const std::string target = LinkTarget(path);
-    struct stat existing {};
-    const bool exists = stat(target.c_str(), &existing) == 0;
-    if (exists) {
-        FileHandle probe(FileOps().Open(target, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
-        if (!probe.IsOpen()) {
-            why = SystemErrorText(errno);
-            return false;
-        }
-    }
-    FileHandle file;
-    std::string temp;
-    if (!OpenTempBeside(target, exists ? 0600 : 0666, file, temp)) {
-        why = SystemErrorText(errno);
-        return false;
-    }
-    bool ok = true;
-    if (exists) {
-        // Only root may give the file to its old owner; anyone else keeps it as their own.
-        if (existing.st_uid != geteuid() || existing.st_gid != getegid()) {
-            (void)fchown(file.Get(), existing.st_uid, existing.st_gid);
-        }
-        ok = fchmod(file.Get(), existing.st_mode & 07777) == 0;
-    }
-    ok = ok && WriteAllTo(file.Get(), bytes) && FileOps().DataSync(file.Get()) == 0 && file.Close() == 0 &&
-         FileOps().Rename(temp, target) == 0;
-    if (!ok) {
-        why = SystemErrorText(errno);
-        file.Close();
-        FileOps().Unlink(temp);
-        return false;
-    }
-    if (const int error = SyncParentFolder(target); error != 0) {
-        why = std::string("フォルダを同期できません: ") + SystemErrorText(error);
+    bool replaced = false;
+    if (!ReplaceFileDurably(path, bytes, 0666, &replaced)) {
+        why = (replaced ? "フォルダを同期できません: " : "") + SystemErrorText(errno);
         return false;
     }
     return true;
