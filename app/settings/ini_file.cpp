@@ -5,13 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <system_error>
 
 #include "codec/text_encoding.h"
 #include "common/blanks.h"
+#include "common/file_ops.h"
 
 namespace {
 
@@ -19,8 +17,6 @@ constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 // A settings file is a few kilobytes; this cap keeps a path that names something huge (or endless,
 // through a symlink) from hanging the program at start-up.
 constexpr off_t kMaxFileSize = 16 * 1024 * 1024;
-// Symlink hops followed before giving up with ELOOP, as the kernel does.
-constexpr int kMaxSymlinkHops = 40;
 
 void SetError(IniError* error, int code) {
     if (error != nullptr) {
@@ -110,77 +106,6 @@ bool DecodeLines(std::string_view content, std::string& text) {
     return true;
 }
 
-bool ReadUmask(mode_t* mask) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Umask:", 0) == 0) {
-            *mask = static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
-            return true;
-        }
-    }
-    return false;
-}
-
-std::string DirectoryOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Follows `path` through symlinks to the file that a write should replace. A dangling link resolves to
-// the path it names, so the file is created there.
-bool ResolveTarget(const std::string& path, std::string* target, IniError* error) {
-    std::string current = path;
-    for (int hop = 0; hop < kMaxSymlinkHops; ++hop) {
-        struct stat info {};
-        if (lstat(current.c_str(), &info) != 0) {
-            if (errno == ENOENT) {
-                *target = current;
-                return true;
-            }
-            SetError(error, errno);
-            return false;
-        }
-        if (!S_ISLNK(info.st_mode)) {
-            *target = current;
-            return true;
-        }
-        std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : 4096) + 1, '\0');
-        const ssize_t length = readlink(current.c_str(), link.data(), link.size());
-        if (length < 0) {
-            SetError(error, errno);
-            return false;
-        }
-        link.resize(static_cast<size_t>(length));
-        if (!link.empty() && link.front() != '/') {
-            link = DirectoryOf(current) + "/" + link;
-        }
-        current = link;
-    }
-    SetError(error, ELOOP);
-    return false;
-}
-
-// Writes all of `data` at `offset`, retrying short writes and EINTR. False with errno set.
-bool WriteAllAt(int fd, std::string_view data, off_t offset) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t wrote =
-            pwrite(fd, data.data() + done, data.size() - done, offset + static_cast<off_t>(done));
-        if (wrote < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(wrote);
-    }
-    return true;
-}
-
 // Reads the whole open file from its start. False with errno set.
 bool ReadAllFrom(int fd, std::string& bytes) {
     bytes.clear();
@@ -204,36 +129,19 @@ bool ReadAllFrom(int fd, std::string& bytes) {
     }
 }
 
-// Closes a descriptor when it goes.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd_; }
-    // Closes now; false with errno set when the close reports a failure.
-    bool Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
+// Puts `bytes` at the start of the open file, cuts it there and syncs it. False with errno set.
+bool RewriteFrom(int fd, std::string_view bytes) {
+    return lseek(fd, 0, SEEK_SET) == 0 && WriteAllTo(fd, bytes) &&
+           FileOps().Truncate(fd, static_cast<off_t>(bytes.size())) == 0 && FileOps().DataSync(fd) == 0;
+}
 
 // Rewrites the existing file `target` in place with `content`, for a folder where no temporary file can
 // be made. The new length is reserved first, so a full disk fails before anything is overwritten; after
 // the write the file is cut to the new length and synced. On any failure the old text is put back.
 bool RewriteInPlace(const std::string& target, std::string_view content, IniError* error) {
-    Descriptor file(open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    FileHandle file(FileOps().Open(target, O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0));
     std::string old;
-    if (file.Get() < 0 || !ReadAllFrom(file.Get(), old)) {
+    if (!file.IsOpen() || !ReadAllFrom(file.Get(), old)) {
         SetError(error, errno);
         return false;
     }
@@ -241,14 +149,13 @@ bool RewriteInPlace(const std::string& target, std::string_view content, IniErro
         const int reserved = posix_fallocate(file.Get(), 0, static_cast<off_t>(content.size()));
         if (reserved != 0) {
             // Nothing was overwritten; a reservation past the old end is given back.
-            [[maybe_unused]] const int ignored = ftruncate(file.Get(), static_cast<off_t>(old.size()));
+            FileOps().Truncate(file.Get(), static_cast<off_t>(old.size()));
             SetError(error, reserved);
             return false;
         }
     }
-    if (WriteAllAt(file.Get(), content, 0) &&
-        ftruncate(file.Get(), static_cast<off_t>(content.size())) == 0 && fsync(file.Get()) == 0) {
-        if (file.Close()) {
+    if (RewriteFrom(file.Get(), content)) {
+        if (file.Close() == 0) {
             return true;
         }
         SetError(error, errno);
@@ -256,42 +163,10 @@ bool RewriteInPlace(const std::string& target, std::string_view content, IniErro
     }
     const int code = errno;
     // The old text fits the blocks it had, so putting it back does not need new space.
-    if (WriteAllAt(file.Get(), old, 0)) {
-        [[maybe_unused]] const int truncated = ftruncate(file.Get(), static_cast<off_t>(old.size()));
-        [[maybe_unused]] const int synced = fsync(file.Get());
-    }
+    RewriteFrom(file.Get(), old);
     SetError(error, code);
     return false;
 }
-
-// Closes a descriptor and removes a temporary file unless released.
-class TempFile {
-public:
-    explicit TempFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
-    ~TempFile() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        if (!path_.empty()) {
-            unlink(path_.c_str());
-        }
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-
-    int Fd() const { return fd_; }
-    const std::string& Path() const { return path_; }
-    bool Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return close(fd) == 0;
-    }
-    void Release() { path_.clear(); }
-
-private:
-    std::string path_;
-    int fd_;
-};
 
 }  // namespace
 
@@ -490,82 +365,25 @@ bool IniFile::Save(const std::string& path, IniError* error) const {
 }
 
 bool ReplaceFileAtomically(const std::string& path, std::string_view content, IniError* error) {
-    std::string target;
-    if (!ResolveTarget(path, &target, error)) {
-        return false;
-    }
-
-    mode_t mode = 0;
-    bool exists = false;
     struct stat info {};
-    if (stat(target.c_str(), &info) == 0) {
-        if (!S_ISREG(info.st_mode)) {
-            SetError(error, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-            return false;
-        }
-        // Replacing by rename would get past a file the operator made read-only; writing in place would not.
-        if (access(target.c_str(), W_OK) != 0) {
-            SetError(error, errno);
-            return false;
-        }
-        exists = true;
-        mode = info.st_mode & 07777;
-    } else if (errno == ENOENT) {
-        mode_t mask = 022;
-        ReadUmask(&mask);
-        mode = 0666 & ~mask;
-    } else {
-        SetError(error, errno);
+    if (stat(LinkTarget(path).c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        SetError(error, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
         return false;
     }
-
-    const size_t slash = target.rfind('/');
-    const std::string directory = DirectoryOf(target);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string pattern = directory + "/." + base + ".XXXXXX";
-    const int fd = mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) {
+    DurableReplacement replacement;
+    if (!replacement.Begin(path, 0666)) {
         // A folder this user may not write to, holding a settings file the user may write: the file is
         // rewritten where it is, since no temporary file can stand beside it.
-        if (exists && (errno == EACCES || errno == EPERM)) {
-            return RewriteInPlace(target, content, error);
+        if (replacement.FolderRefusedTemporaryFile()) {
+            return RewriteInPlace(replacement.Target(), content, error);
         }
         SetError(error, errno);
         return false;
     }
-    TempFile temp(pattern, fd);
-
-    if (!WriteAllAt(temp.Fd(), content, 0)) {
+    // The new file is in place once renamed; a folder sync that then fails does not undo that.
+    if (!replacement.Write(content) || (!replacement.Commit() && !replacement.Committed())) {
         SetError(error, errno);
         return false;
-    }
-    if (fchmod(temp.Fd(), mode) != 0) {
-        SetError(error, errno);
-        return false;
-    }
-    if (exists && (info.st_uid != geteuid() || info.st_gid != getegid())) {
-        // Only a privileged process can hand the file back to its owner; others keep their own.
-        [[maybe_unused]] const int ignored = fchown(temp.Fd(), info.st_uid, info.st_gid);
-    }
-    // The data must be on disk before the rename makes it the settings file.
-    if (fsync(temp.Fd()) != 0) {
-        SetError(error, errno);
-        return false;
-    }
-    if (!temp.Close()) {
-        SetError(error, errno);
-        return false;
-    }
-    if (rename(temp.Path().c_str(), target.c_str()) != 0) {
-        SetError(error, errno);
-        return false;
-    }
-    temp.Release();
-
-    const int dirFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
     }
     return true;
 }

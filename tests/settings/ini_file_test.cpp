@@ -4,8 +4,10 @@
 #include <filesystem>
 #include <string>
 
+#include "settings/ini_file.h"
 #include "settings/settings_store.h"
 #include "settings_test_files.h"
+#include "support/tracing_file_ops.h"
 
 namespace {
 
@@ -105,6 +107,48 @@ TEST(IniFile, ReplacementKeepsPermissionsAndSymlinksAndLeavesNoTemporaryFile) {
     umask(mask);
     ASSERT_EQ(stat((folder / "new.ini").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+// Saved like the outputs: written, synced, renamed, then the folder synced. A fault before the rename
+// leaves the old file byte for byte with nothing beside it; one in the folder sync leaves the new file.
+TEST(IniFile, SavingIsSyncedThenRenamedAndAFaultLeavesTheOldFile) {
+    TempFolder folder;
+    const std::string path = folder / "Gathra.ini";
+    const std::string before = "[Gathra]\r\nA=1\r\n";
+    const struct {
+        const char* Call;  // "": no fault
+        const char* Name;
+        bool Saved;
+    } rows[] = {
+        {"", "", true},
+        {"write", "<temp>", false},
+        {"datasync", "<temp>", false},
+        {"rename", "<temp> Gathra.ini", false},
+        {"sync", "dir/", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Call);
+        WriteBytes(path, before);
+        TracingFileOps trace;
+        trace.folderLabels = {{folder.Path(), "dir/"}};
+        trace.failCall = row.Call;
+        trace.failName = row.Name;
+        IniFile file;
+        IniError error;
+        ASSERT_TRUE(file.Load(path) && file.Set("Gathra", "A", "2"));
+        {
+            ScopedFileOps traced(trace);
+            EXPECT_EQ(file.Save(path, &error), row.Saved);
+        }
+        EXPECT_EQ(error.Code, row.Saved ? 0 : EIO);
+        EXPECT_EQ(ReadBytes(path), row.Saved ? "[Gathra]\r\nA=2\r\n" : before);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.Path()), {}), 1);
+        if (*row.Call == '\0') {
+            EXPECT_EQ(trace.Only({"write", "datasync", "rename", "sync"}),
+                      (std::vector<std::string>{"write <temp>", "datasync <temp>", "rename <temp> Gathra.ini",
+                                                "sync dir/"}));
+        }
+    }
 }
 
 }  // namespace
