@@ -10,12 +10,6 @@ constexpr char kStart = '^';
 constexpr char kSeparator = '*';
 constexpr char kCarriageReturn = '\r';
 
-void Yield(const YieldFn& yield) {
-    if (yield) {
-        yield();
-    }
-}
-
 // Byte offsets of the characters of `text`, plus one past the end.
 std::vector<size_t> CharacterOffsets(std::string_view text) {
     std::vector<size_t> offsets;
@@ -41,9 +35,7 @@ std::string FrameChecksum(std::string_view text) {
     return std::string{kHex[sum >> 4], kHex[sum & 0x0F]};
 }
 
-int16_t CheckFrame(std::string_view line, char type, int16_t crcType, const YieldFn& yield) {
-    Yield(yield);
-
+int16_t CheckFrame(std::string_view line, char type, int16_t crcType) {
     const std::vector<size_t> offsets = CharacterOffsets(line);
     const size_t length = offsets.size() - 1;  // in characters
     if (length < 3) {
@@ -68,8 +60,7 @@ int16_t CheckFrame(std::string_view line, char type, int16_t crcType, const Yiel
     return sent == expected ? FrameOk : FrameChecksumError;
 }
 
-bool SendLine(const LinkApi& link, std::string_view text, const YieldFn& yield) {
-    Yield(yield);
+bool SendLine(const LinkApi& link, std::string_view text) {
     if (link.WriteIrCom == nullptr) {
         return false;
     }
@@ -78,8 +69,7 @@ bool SendLine(const LinkApi& link, std::string_view text, const YieldFn& yield) 
     return link.WriteIrCom(bytes.c_str()) != 0;
 }
 
-std::string ReceiveLine(const LinkApi& link, const YieldFn& yield) {
-    Yield(yield);
+std::string ReceiveLine(const LinkApi& link) {
     if (link.vbReadIrCom == nullptr) {
         return {};
     }

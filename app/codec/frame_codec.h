@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -14,10 +13,6 @@ enum : int16_t { FrameOk = 1, FrameFormatError = -1, FrameChecksumError = -2 };
 // Size of the codec's receive buffer: a line, its CR included, must fit in it with its NUL.
 inline constexpr int kReceiveBufferSize = 256;
 
-// Lets the window process its pending events once; called at every line sent, every line received and
-// every frame check.
-using YieldFn = std::function<void()>;
-
 // Lines and frames are CP932 byte strings; positions count CP932 characters.
 
 // Two upper-case hexadecimal digits: the sum of the bytes of `text` modulo 256.
@@ -25,12 +20,12 @@ std::string FrameChecksum(std::string_view text);
 
 // Validates `line` as a frame of type `type`. `crcType` 0 covers everything before the checksum digits,
 // any other value the payload and "*". Returns FrameOk, FrameFormatError or FrameChecksumError only.
-int16_t CheckFrame(std::string_view line, char type, int16_t crcType, const YieldFn& yield);
+int16_t CheckFrame(std::string_view line, char type, int16_t crcType);
 
-// Sends `text` + CR through WriteIrCom after one yield. Returns false when the write failed (WriteIrCom
-// returned 0), so the caller can ask whether the device is gone.
-bool SendLine(const LinkApi& link, std::string_view text, const YieldFn& yield);
+// Sends `text` + CR through WriteIrCom. Returns false when the write failed (WriteIrCom returned 0), so
+// the caller can ask whether the device is gone.
+bool SendLine(const LinkApi& link, std::string_view text);
 
-// Receives one line after one yield: its text without the CR, or the empty text on a time-out or a line
-// that does not fit the receive buffer.
-std::string ReceiveLine(const LinkApi& link, const YieldFn& yield);
+// Receives one line: its text without the CR, or the empty text on a time-out or a line that does not
+// fit the receive buffer.
+std::string ReceiveLine(const LinkApi& link);

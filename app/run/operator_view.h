@@ -29,6 +29,4 @@ public:
     virtual void Beep() = 0;
     // A modal message box with an OK button only.
     virtual void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) = 0;
-    // Lets the window process its pending events once (the stop button, the close request, painting).
-    virtual void ProcessPendingEvents() = 0;
 };

@@ -19,7 +19,6 @@ public:
     void SetBusyPointer(bool) override {}
     void Beep() override {}
     void ShowMessage(const std::string&, const std::string&, MessageIcon) override {}
-    void ProcessPendingEvents() override {}
 
 private:
     std::string fileLabel_;

@@ -135,7 +135,7 @@ void MainWindow::BuildControls() {
 
     ClickLabel* label3 =
         MakeLabel<ClickLabel>(this, "Label3", QStringLiteral("KX10/KX11/KX12 Ver.3.0以降に対応しています。"),
-                  TwipsRect(120, 4200, 9855, 255));
+                              TwipsRect(120, 4200, 9855, 255));
     QPalette red = label3->palette();
     red.setColor(QPalette::WindowText, QColor(255, 0, 0));
     label3->setPalette(red);
@@ -512,10 +512,4 @@ void MainWindow::AskOperator(const std::string& title, const std::string& text, 
     });
     engineBox_ = box;
     box->show();
-}
-
-void MainWindow::ProcessPendingEvents() {
-    // Called on the window's own thread only (the settings store at start-up, the dialogs); the upload
-    // thread's yields do nothing, since this thread keeps its event loop running.
-    QCoreApplication::processEvents();
 }

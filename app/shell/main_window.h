@@ -82,7 +82,6 @@ public:
     void SetBusyPointer(bool busy) override;
     void Beep() override;
     void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) override;
-    void ProcessPendingEvents() override;
 
     SettingsRecord& Settings() { return settings_; }
     RunState& Run() { return run_; }

@@ -25,8 +25,8 @@
 // - engine → window: every OperatorView call, as a queued call executed on the window's thread in the
 //   order the engine made them. ShowMessage also waits, on the engine thread, until the box has been
 //   acknowledged (or the run is abandoned); the window shows the box
-//   without a nested event loop of its own. ProcessPendingEvents does nothing: the window has its own
-//   event loop. FileLabel answers from the engine's side, from the last label it set.
+//   without a nested event loop of its own. FileLabel answers from the engine's side, from the last label it
+//   set.
 // - the end of the run: `finished` is queued to the window after the engine's last call; by then the
 //   thread has nothing left to do and is joined there.
 //
@@ -77,7 +77,6 @@ private:
     void SetBusyPointer(bool busy) override;
     void Beep() override;
     void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) override;
-    void ProcessPendingEvents() override {}
 
     QObject& window_;
     OperatorView& target_;

@@ -94,8 +94,7 @@ public:
           view_(context.View),
           link_(context.Link),
           clock_(context.Clock ? context.Clock : PcClock(SystemClock)),
-          reconnectInterval_(context.ReconnectInterval),
-          yield_([this] { view_.ProcessPendingEvents(); }) {}
+          reconnectInterval_(context.ReconnectInterval) {}
 
     RunOutcome Run() {
         if (settings_.SaveFormat == kSaveFormatMdb) {
@@ -185,7 +184,6 @@ private:
     void WaitUnlessStopped(std::chrono::milliseconds interval) {
         const auto deadline = std::chrono::steady_clock::now() + interval;
         while (run_.IsRunning) {
-            yield_();
             const auto now = std::chrono::steady_clock::now();
             if (now >= deadline) {
                 return;
@@ -231,7 +229,6 @@ private:
         while (true) {
             savedOk_ = false;
             view_.SetBusyPointer(false);
-            yield_();
 
             if (setClock) {
                 std::string reply;
@@ -261,7 +258,7 @@ private:
                 continue;
             }
             ++errorCount_;
-            int16_t result = CheckFrame(answerLine, '#', settings_.CrcType, yield_);
+            int16_t result = CheckFrame(answerLine, '#', settings_.CrcType);
             if (result == FrameOk && !ReadEnquiryAnswer(answerLine, settings_, answer)) {
                 result = FrameFormatError;
             }
@@ -312,7 +309,6 @@ private:
 
     void ReceiveRecords() {
         while (true) {
-            yield_();
             std::string line = Receive();
             if (!run_.IsRunning || deviceGone_) {
                 return;
@@ -368,7 +364,7 @@ private:
                 continue;
             }
 
-            const int16_t result = CheckFrame(line, expectedSequence_, settings_.CrcType, yield_);
+            const int16_t result = CheckFrame(line, expectedSequence_, settings_.CrcType);
             if (result == FrameOk) {
                 if (!StoreRecord(std::string_view(line).substr(2, line.size() - 5))) {
                     return;
@@ -507,7 +503,7 @@ private:
 
     void Send(std::string_view text) {
         // After a failed open (or without the library) the final "CAN" has no port to go to.
-        if (link_ != nullptr && !SendLine(*link_, text, yield_)) {
+        if (link_ != nullptr && !SendLine(*link_, text)) {
             NoteFailedTransfer();
         }
     }
@@ -517,7 +513,7 @@ private:
         if (deviceGone_) {
             return {};
         }
-        std::string line = ReceiveLine(*link_, yield_);
+        std::string line = ReceiveLine(*link_);
         if (line.empty()) {
             NoteFailedTransfer();
         }
@@ -543,7 +539,6 @@ private:
     const LinkApi* link_;
     PcClock clock_;
     std::chrono::milliseconds reconnectInterval_;
-    YieldFn yield_;
 
     std::string databasePath_;
     LineFile backup_;

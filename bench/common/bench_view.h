@@ -24,10 +24,8 @@ public:
     void ShowMessage(const std::string&, const std::string& text, MessageIcon) override {
         std::fprintf(stderr, "message: %s\n", text.c_str());
     }
-    void ProcessPendingEvents() override { ++yields; }
 
     long statusCalls = 0;
-    long yields = 0;
     std::string last;
     std::string label;
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/frame_codec.h"
 #include "binding/quorlin_binding.h"
+#include "codec/frame_codec.h"
 #include "termsim.h"
 
 namespace {
@@ -60,14 +60,13 @@ bool Run(const std::string& binDir, const char* label, int speed, int pacing, in
         std::fprintf(stderr, "cannot open the simulated port\n");
         return false;
     }
-    const YieldFn yield = [] {};
     std::vector<double> samples;
     samples.reserve(static_cast<size_t>(count));
     bool ok = true;
     for (int i = 0; i < count && ok; ++i) {
         const int64_t start = termsim::MonotonicMicros();
-        SendLine(*link, "VOL", yield);
-        const std::string answer = ReceiveLine(*link, yield);
+        SendLine(*link, "VOL");
+        const std::string answer = ReceiveLine(*link);
         samples.push_back(static_cast<double>(termsim::MonotonicMicros() - start));
         ok = answer == "^#T01@0*D0";
     }

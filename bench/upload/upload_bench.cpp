@@ -175,9 +175,9 @@ bool RunOne(const std::string& binDir, const char* label, int records, int pacin
     }
     std::printf(
         "\n    above the floor per record: %.1f us (PC side %.1f us per line, terminal side %.1f us per "
-        "line); %ld PC lines, %ld status updates, %ld yields\n",
+        "line); %ld PC lines, %ld status updates\n",
         (measured - floor) / records * 1e6, pcTurns > 0 ? pcSide / pcTurns : 0.0,
-        terminalTurns > 0 ? terminalSide / terminalTurns : 0.0, pcLines, view.statusCalls, view.yields);
+        terminalTurns > 0 ? terminalSide / terminalTurns : 0.0, pcLines, view.statusCalls);
     if (splitTurns > 0 && pcIndex == writeReturns.size()) {
         std::printf(
             "    PC side split: %.1f us the PC's turnaround to its write's return, %.1f us the "
@@ -188,8 +188,8 @@ bool RunOne(const std::string& binDir, const char* label, int records, int pacin
     return true;
 }
 
-// A terminal that answers at once, inside the process: what RunUpload itself costs per record (yields,
-// frame checks, the backup and log writes, the status update), without a line or a scheduler between.
+// A terminal that answers at once, inside the process: what RunUpload itself costs per record (frame
+// checks, the backup and log writes, the status update), without a line or a scheduler between.
 namespace instant {
 std::vector<std::string> lines;  // the terminal's answers in order
 size_t next = 0;

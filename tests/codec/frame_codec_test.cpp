@@ -120,17 +120,8 @@ TEST(CheckFrame, Results) {
         {"lone_lead_byte_at_end", "^0A*5\x82", '0', 0, FrameChecksumError},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(CheckFrame(c.line, c.type, c.crcType, nullptr), c.expected) << c.name;
+        EXPECT_EQ(CheckFrame(c.line, c.type, c.crcType), c.expected) << c.name;
     }
-}
-
-TEST(CheckFrame, YieldsOnceEvenForShortLines) {
-    int yields = 0;
-    const YieldFn yield = [&] { ++yields; };
-    CheckFrame("", '0', 0, yield);
-    CheckFrame("^0A,1*56", '0', 0, yield);
-    CheckFrame("^0A,1*57", '0', 0, yield);
-    EXPECT_EQ(yields, 3);
 }
 
 // ---- SendLine / ReceiveLine over a scripted link ------------------------------------------------------
@@ -142,16 +133,13 @@ struct ScriptedRead {
 };
 std::deque<ScriptedRead> scriptedReads;
 std::vector<std::string> writes;
-std::vector<std::string> events;  // "yield", "write", "read" in call order
 
 int32_t FakeWrite(const char* text) {
-    events.push_back("write");
     writes.emplace_back(text);
     return 1;
 }
 
 int32_t FakeRead(char* buffer) {
-    events.push_back("read");
     if (scriptedReads.empty()) {
         return -1;
     }
@@ -169,20 +157,17 @@ protected:
     void SetUp() override {
         scriptedReads.clear();
         writes.clear();
-        events.clear();
         link.WriteIrCom = FakeWrite;
         link.vbReadIrCom = FakeRead;
     }
-    YieldFn yield = [] { events.push_back("yield"); };
     LinkApi link;
 };
 
-TEST_F(ScriptedLink, SendLineAppendsCrAfterOneYield) {
-    SendLine(link, "VOL", yield);
-    SendLine(link, "\x82\xA0", yield);
-    SendLine(link, "", yield);
+TEST_F(ScriptedLink, SendLineAppendsCr) {
+    SendLine(link, "VOL");
+    SendLine(link, "\x82\xA0");
+    SendLine(link, "");
     EXPECT_EQ(writes, (std::vector<std::string>{"VOL\r", "\x82\xA0\r", "\r"}));
-    EXPECT_EQ(events, (std::vector<std::string>{"yield", "write", "yield", "write", "yield", "write"}));
 }
 
 TEST_F(ScriptedLink, ReceiveLineResults) {
@@ -205,39 +190,29 @@ TEST_F(ScriptedLink, ReceiveLineResults) {
     };
     for (const auto& c : cases) {
         scriptedReads = {c.read};
-        EXPECT_EQ(ReceiveLine(link, yield), c.expected) << c.name;
+        EXPECT_EQ(ReceiveLine(link), c.expected) << c.name;
     }
-}
-
-TEST_F(ScriptedLink, ReceiveLineYieldsBeforeReading) {
-    scriptedReads = {{"OK\r", 3}};
-    ReceiveLine(link, yield);
-    EXPECT_EQ(events, (std::vector<std::string>{"yield", "read"}));
 }
 
 TEST_F(ScriptedLink, ExchangeOfTheExample) {
     // The terminal's side of a two-record upload, checked the way the upload run checks it.
     scriptedReads = {{"^#T01@2*D2\r", 11}, {"^0A,1*56\r", 9}, {"^1B,2*59\r", 9}, {"END\r", 4}};
-    SendLine(link, "VOL", yield);
-    EXPECT_EQ(CheckFrame(ReceiveLine(link, yield), '#', 0, yield), FrameOk);
-    SendLine(link, "ACK", yield);
-    EXPECT_EQ(CheckFrame(ReceiveLine(link, yield), '0', 0, yield), FrameOk);
-    SendLine(link, "ACK", yield);
-    EXPECT_EQ(CheckFrame(ReceiveLine(link, yield), '1', 0, yield), FrameOk);
-    SendLine(link, "ACK", yield);
-    EXPECT_EQ(ReceiveLine(link, yield), "END");
-    SendLine(link, "ACK", yield);
+    SendLine(link, "VOL");
+    EXPECT_EQ(CheckFrame(ReceiveLine(link), '#', 0), FrameOk);
+    SendLine(link, "ACK");
+    EXPECT_EQ(CheckFrame(ReceiveLine(link), '0', 0), FrameOk);
+    SendLine(link, "ACK");
+    EXPECT_EQ(CheckFrame(ReceiveLine(link), '1', 0), FrameOk);
+    SendLine(link, "ACK");
+    EXPECT_EQ(ReceiveLine(link), "END");
+    SendLine(link, "ACK");
     EXPECT_EQ(writes, (std::vector<std::string>{"VOL\r", "ACK\r", "ACK\r", "ACK\r", "ACK\r"}));
-    // One yield per line sent, per line received and per frame check.
-    EXPECT_EQ(std::count(events.begin(), events.end(), "yield"), 5 + 4 + 3);
 }
 
 TEST(UnboundLink, OperationsWithoutEntryPointsDoNothing) {
     const LinkApi empty;
-    int yields = 0;
-    SendLine(empty, "VOL", [&] { ++yields; });
-    EXPECT_EQ(ReceiveLine(empty, [&] { ++yields; }), "");
-    EXPECT_EQ(yields, 2);
+    EXPECT_FALSE(SendLine(empty, "VOL"));
+    EXPECT_EQ(ReceiveLine(empty), "");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -44,15 +45,20 @@ protected:
 
     Lines Appended() const { return AppendedStatusLines(view); }
 
-    // Stops the run when `stop` says so, and notes at every yield when the terminal was plugged back and
+    // Stops the run when `stop` says so, and notes at each check when the terminal was plugged back and
     // when the PC had opened the port again ("ｵｰﾌﾟﾝ成功" for the second time).
     void StopWhenAndTimeTheReconnect(std::function<bool()> stop) {
+        view.OnStatus = [this](const RecordingOperatorView::StatusCall& call) {
+            if (call.Text == "ｵｰﾌﾟﾝ成功") {
+                ++portOpenings_;
+            }
+        };
         stopWhen = [this, stop] {
             const auto now = std::chrono::steady_clock::now();
             if (!replugged_ && sim->Replugs() > 0) {
                 replugged_ = now;
             }
-            if (replugged_ && !reopened_ && Count(Appended(), "ｵｰﾌﾟﾝ成功") >= 2) {
+            if (replugged_ && !reopened_ && portOpenings_ >= 2) {
                 reopened_ = now;
             }
             return stop && stop();
@@ -65,6 +71,7 @@ protected:
         }
         return std::chrono::duration<double>(*reopened_ - *replugged_).count();
     }
+    std::atomic<int> portOpenings_ = 0;
     std::optional<std::chrono::steady_clock::time_point> replugged_;
     std::optional<std::chrono::steady_clock::time_point> reopened_;
 
@@ -399,7 +406,11 @@ TEST_F(UploadE2E, StopEndsTheWaitForAnUnpluggedCradle) {
     Options options;
     options.records = {"A"};
     options.hangUpAtEnquiry = 1;
-    stopWhen = [this] { return view.StatusCalls.back().Text == "ﾎﾟｰﾄ再接続待ち"; };
+    std::atomic<bool> waiting = false;
+    view.OnStatus = [&waiting](const RecordingOperatorView::StatusCall& call) {
+        waiting = call.Text == "ﾎﾟｰﾄ再接続待ち";
+    };
+    stopWhen = [&waiting] { return waiting.load(); };
     Upload(options);
     EXPECT_EQ(outcome, RunOutcome::StoppedIdle);
     EXPECT_EQ(Appended(), (Lines{"ｵｰﾌﾟﾝ成功", "ﾎﾟｰﾄ切断ｴﾗｰ", "ﾎﾟｰﾄ再接続待ち", "異常終了",

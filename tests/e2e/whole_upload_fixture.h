@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "binding/quorlin_binding.h"
@@ -17,9 +19,10 @@
 #include "upload_test_support.h"
 
 // What every whole-upload test stands on: a program folder holding a copy of the real libquorlin.so,
-// bound; settings for one port; a started run; and an operator view whose yield presses the stop button
-// when the test's condition holds, or after a minute as the safety net against a run that never ends.
-// The simulated terminal and the save folder belong to the tests, which differ in how they use them.
+// bound; settings for one port; a started run; and a stop button that a second thread presses, as the
+// operator would, when the test's condition holds, or after a minute as the safety net against a run that
+// never ends. The simulated terminal and the save folder belong to the tests, which differ in how they use
+// them.
 class WholeUploadFixture : public ::testing::Test {
 protected:
     // Call under ASSERT_NO_FATAL_FAILURE: without the library there is nothing to test.
@@ -32,27 +35,35 @@ protected:
 
         SetUploadDefaults(settings, saveFolder, program.Path() + "/Back.txt", port);
         run.IsRunning = true;
-        view.OnYield = [this] {
-            const bool overdue = std::chrono::steady_clock::now() - started > std::chrono::seconds(60);
-            if (run.IsRunning && (overdue || (stopWhen && stopWhen()))) {
-                run.IsRunning = false;
-                run.StopRequested = true;
-            }
-        };
     }
 
-    // An empty record of what the operator saw, keeping the stop button.
+    // An empty record of what the operator saw, keeping the test's status hook.
     void FreshView() {
         RecordingOperatorView fresh;
-        fresh.OnYield = view.OnYield;
+        fresh.OnStatus = view.OnStatus;
         view = fresh;
     }
 
     // One run from the port line to the final reply, the safety net's minute counted from now.
     RunOutcome RunUploadWith(PcClock clock = SystemClock) {
         started = std::chrono::steady_clock::now();
+        std::atomic<bool> over = false;
+        std::thread stopButton([this, &over] {
+            while (!over) {
+                const bool overdue = std::chrono::steady_clock::now() - started > std::chrono::seconds(60);
+                if (run.IsRunning && (overdue || (stopWhen && stopWhen()))) {
+                    // StopRequested first: once the engine sees IsRunning false, it must find the request.
+                    run.StopRequested = true;
+                    run.IsRunning = false;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
         UploadContext context{settings, run, view, link, std::move(clock)};
-        return RunUpload(context);
+        const RunOutcome outcome = RunUpload(context);
+        over = true;
+        stopButton.join();
+        return outcome;
     }
 
     termsim::TempProgramFolder program;
@@ -60,6 +71,8 @@ protected:
     SettingsRecord settings;
     RunState run;
     RecordingOperatorView view;
-    std::function<bool()> stopWhen;  // the test's stop condition, checked at every yield
+    // The test's stop condition, checked every few milliseconds on the stop button's thread while the run
+    // goes on: it reads only what that thread may read then (the simulator, atomics).
+    std::function<bool()> stopWhen;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };

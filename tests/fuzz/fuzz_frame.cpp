@@ -14,8 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char type = kTypes[data[0] % sizeof(kTypes)];
     const int16_t crcType = static_cast<int16_t>((data[0] >> 4) & 1);
     const std::string line(AsText(data + 1, size - 1));
-    const YieldFn yield = [] {};
-    const int16_t result = CheckFrame(line, type, crcType, yield);
+    const int16_t result = CheckFrame(line, type, crcType);
     if (result != FrameOk && result != FrameFormatError && result != FrameChecksumError) {
         std::abort();
     }

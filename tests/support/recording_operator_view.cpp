@@ -7,21 +7,19 @@ void RecordingOperatorView::ShowStatus(int16_t mode, const std::string& text) {
     } else if (mode == 1) {
         StatusText += "\r\n" + text;
     }
+    if (OnStatus) {
+        OnStatus(StatusCalls.back());
+    }
 }
 
-void RecordingOperatorView::SetRunningState(int16_t state) { RunningStates.push_back(state); }
+void RecordingOperatorView::SetRunningState(int16_t state) {
+    RunningStates.push_back(state);
+}
 
 void RecordingOperatorView::ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) {
     Messages.push_back({title, text, icon});
     if (OnMessage) {
         OnMessage(Messages.back());
-    }
-}
-
-void RecordingOperatorView::ProcessPendingEvents() {
-    ++Yields;
-    if (OnYield) {
-        OnYield();
     }
 }
 

@@ -7,7 +7,7 @@
 #include "run/operator_view.h"
 
 // An OperatorView that records everything the core shows, so tests can assert status lines, message
-// boxes, beeps and yields without a display. Message boxes are "acknowledged" at once.
+// boxes and beeps without a display. Message boxes are "acknowledged" at once.
 class RecordingOperatorView : public OperatorView {
 public:
     struct Message {
@@ -30,25 +30,23 @@ public:
     void SetBusyPointer(bool busy) override { Busy = busy; }
     void Beep() override { ++Beeps; }
     void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) override;
-    void ProcessPendingEvents() override;
 
     // The status lines as the window would show them: the status text split at CR LF.
     std::vector<std::string> StatusLines() const;
 
-    std::string StatusText;                  // the whole status label, lines joined by CR LF
-    std::vector<StatusCall> StatusCalls;     // every ShowStatus call in order
-    std::vector<int> RunningStates;          // every SetRunningState call in order
-    std::vector<Message> Messages;           // every message box in order
+    std::string StatusText;               // the whole status label, lines joined by CR LF
+    std::vector<StatusCall> StatusCalls;  // every ShowStatus call in order
+    std::vector<int> RunningStates;       // every SetRunningState call in order
+    std::vector<Message> Messages;        // every message box in order
     std::string FileLabelText;
     int ProgressMax = 0;
     int ProgressValue = 0;
     bool ProgressVisible = false;
     bool Busy = false;
     int Beeps = 0;
-    long Yields = 0;
 
-    // Called at every yield; a test can set flags here (a stop press after N yields, say).
-    std::function<void()> OnYield;
+    // Called after each status call has been recorded, on the thread that made it.
+    std::function<void(const StatusCall&)> OnStatus;
     // Called when a message box is shown (after it was recorded).
     std::function<void(const Message&)> OnMessage;
 };

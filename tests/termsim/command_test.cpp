@@ -183,16 +183,15 @@ TEST(Command, ServesAnUploadFromAUtf8RecordsFile) {
     const LinkApi* link = BindQuorlin(folder.Path());
     ASSERT_NE(link, nullptr);
     ASSERT_EQ(link->vbOpenIrCom(3, 9600, 0), 1);
-    const YieldFn yield;
-    SendLine(*link, "VOL", yield);
-    EXPECT_EQ(ReceiveLine(*link, yield), "^#T9@2*AA");
-    SendLine(*link, "ACK", yield);
-    EXPECT_EQ(ReceiveLine(*link, yield), "^0A,1*56");
-    SendLine(*link, "ACK", yield);
-    EXPECT_EQ(ReceiveLine(*link, yield), "^1\x82\xA0,\x82\xA2*2B");
-    SendLine(*link, "ACK", yield);
-    EXPECT_EQ(ReceiveLine(*link, yield), "END");
-    SendLine(*link, "ACK", yield);
+    SendLine(*link, "VOL");
+    EXPECT_EQ(ReceiveLine(*link), "^#T9@2*AA");
+    SendLine(*link, "ACK");
+    EXPECT_EQ(ReceiveLine(*link), "^0A,1*56");
+    SendLine(*link, "ACK");
+    EXPECT_EQ(ReceiveLine(*link), "^1\x82\xA0,\x82\xA2*2B");
+    SendLine(*link, "ACK");
+    EXPECT_EQ(ReceiveLine(*link), "END");
+    SendLine(*link, "ACK");
     link->CloseIrCom();
 
     EXPECT_EQ(command.Wait(), 0);
@@ -210,9 +209,8 @@ TEST(Command, UnplugAndReplugThroughTheLibrary) {
     const LinkApi* api = BindQuorlin(folder.Path());
     ASSERT_NE(api, nullptr);
     ASSERT_EQ(api->vbOpenIrCom(4, 9600, 0), 1);
-    const YieldFn yield;
-    SendLine(*api, "VOL", yield);
-    EXPECT_EQ(ReceiveLine(*api, yield), "");
+    SendLine(*api, "VOL");
+    EXPECT_EQ(ReceiveLine(*api), "");
     EXPECT_EQ(api->IrComState(), -1) << "the enquiry was answered by a hang-up";
     EXPECT_EQ(command.ReadLine(), "unplugged: " + link);
     api->CloseIrCom();
@@ -220,8 +218,8 @@ TEST(Command, UnplugAndReplugThroughTheLibrary) {
     ASSERT_EQ(command.ReadLine().rfind("ready: " + link + " -> /dev/", 0), 0u);
     ASSERT_EQ(api->vbOpenIrCom(4, 9600, 0), 1);
     EXPECT_EQ(api->IrComState(), 1);
-    SendLine(*api, "VOL", yield);
-    EXPECT_EQ(ReceiveLine(*api, yield), "^#T9@0*A8");
+    SendLine(*api, "VOL");
+    EXPECT_EQ(ReceiveLine(*api), "^#T9@0*A8");
     api->CloseIrCom();
     command.Signal(SIGTERM);
     EXPECT_EQ(command.Wait(), 4);

@@ -44,14 +44,12 @@ protected:
         }
         return link->vbOpenIrCom(4, speed, mode) == expected;
     }
-    std::string Receive() { return ReceiveLine(*link, yield); }
-    void Send(const std::string& text) { SendLine(*link, text, yield); }
+    std::string Receive() { return ReceiveLine(*link); }
+    void Send(const std::string& text) { SendLine(*link, text); }
 
     termsim::TempProgramFolder folder;
     termsim::Simulator sim;
     const LinkApi* link = nullptr;
-    int yields = 0;
-    YieldFn yield = [this] { ++yields; };
 };
 
 TEST_F(LinkExchange, AdapterAt57600IsFoundAtTheFourthProbe) {
@@ -103,10 +101,10 @@ TEST_F(LinkExchange, WritesComeNoSoonerThanTwoMillisecondsAfterTheCall) {
         Send(text);
     };
     timedSend("VOL");
-    ASSERT_EQ(CheckFrame(Receive(), '#', 0, yield), FrameOk);
+    ASSERT_EQ(CheckFrame(Receive(), '#', 0), FrameOk);
     for (int i = 0; i < 20; ++i) {
         timedSend("ACK");
-        ASSERT_EQ(CheckFrame(Receive(), static_cast<char>('0' + i % 10), 0, yield), FrameOk) << i;
+        ASSERT_EQ(CheckFrame(Receive(), static_cast<char>('0' + i % 10), 0), FrameOk) << i;
     }
     timedSend("ACK");
     EXPECT_EQ(Receive(), "END");

@@ -77,6 +77,8 @@ public:
     int writes = 0;
     // Called when a read finds the script empty (before it times out): a test stops the run here.
     std::function<void()> onScriptEnd;
+    // Called when an open fails because the device is still gone: a test stops the wait for it here.
+    std::function<void()> onFailedReopen;
 
 private:
     static constexpr const char* kUnplugMark = "\x01unplug";
@@ -91,6 +93,9 @@ private:
         if (self.gone && self.failedReopens > 0) {
             --self.failedReopens;
             result = 0;
+            if (self.onFailedReopen) {
+                self.onFailedReopen();
+            }
         } else if (self.gone) {
             self.gone = false;
             result = 1;

@@ -33,7 +33,6 @@ public:
     void SetBusyPointer(bool) override {}
     void Beep() override;
     void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) override;
-    void ProcessPendingEvents() override {}
 
 private:
     LineSink out_;
