@@ -119,10 +119,10 @@ private:
     std::thread thread_;
 };
 
-std::string NumberedLine(int i) {
-    // 64 bytes with the line feed: a page holds 64 of them.
+// 64 bytes with the line feed by default: a page holds 64 of them.
+std::string NumberedLine(int i, size_t width = 63) {
     std::string text = "line " + std::to_string(i) + " ";
-    text.resize(63, '.');
+    text.resize(width, '.');
     return text;
 }
 
@@ -159,6 +159,32 @@ size_t FillUntilStalled(int fd) {
     }
     EXPECT_GT(total, 0u);
     return total;
+}
+
+// The lines 0..count-1 in order, with a notice at each gap; the notices add up to `dropped`, never 0.
+void ExpectEveryGapNoticed(const std::vector<std::string>& lines, int count, uint64_t dropped,
+                           size_t width = 63) {
+    int expected = 0;
+    uint64_t noticed = 0;
+    for (const std::string& line : lines) {
+        unsigned long long gap = 0;
+        char tail[64] = {};
+        if (std::sscanf(line.c_str(), "(%llu status lines dropped: standard output did not drain%63s", &gap,
+                        tail) == 2) {
+            EXPECT_EQ(line,
+                      "(" + std::to_string(gap) + " status lines dropped: standard output did not drain)");
+            expected += static_cast<int>(gap);
+            noticed += gap;
+            continue;
+        }
+        EXPECT_TRUE(line == NumberedLine(expected, width))
+            << "a line lost without a notice, or out of order: " << line.substr(0, 12) << "... where line "
+            << expected << " was due";
+        ++expected;
+    }
+    EXPECT_EQ(expected, count);
+    EXPECT_EQ(noticed, dropped);
+    EXPECT_GT(noticed, 0u);
 }
 
 int OriginalFlags(int fd) {
@@ -204,27 +230,38 @@ TEST(StatusLineQueue, StalledPipeDropsLinesAndReportsEachGapOnceDrained) {
     pipe.write.Close();
     const std::string text = reader.Stop();
     ASSERT_EQ(text.substr(0, filler), std::string(filler, '#'));
-    const std::vector<std::string> lines = SplitLines(text.substr(filler));
+    ExpectEveryGapNoticed(SplitLines(text.substr(filler)), kLines + 1, dropped);
+}
 
-    int expected = 0;
-    uint64_t noticed = 0;
-    for (const std::string& line : lines) {
-        unsigned long long count = 0;
-        char tail[64] = {};
-        if (std::sscanf(line.c_str(), "(%llu status lines dropped: standard output did not drain%63s", &count,
-                        tail) == 2) {
-            EXPECT_EQ(line,
-                      "(" + std::to_string(count) + " status lines dropped: standard output did not drain)");
-            expected += static_cast<int>(count);
-            noticed += count;
-            continue;
-        }
-        EXPECT_EQ(line, NumberedLine(expected)) << "a line lost without a notice, or out of order";
-        ++expected;
+// The writer lets one line out and stalls again while lines are being dropped: the next line that finds
+// room in the queue brings the notice of the gap before it, and the notices still add up exactly.
+TEST(StatusLineQueue, GapNoticedByAPushWhileTheWriterStallsAgain) {
+    Channel pipe = SmallPipe();
+    const size_t filler = FillUntilStalled(pipe.write.fd);
+    StatusLineQueue queue(pipe.write.fd, 4);
+    // Lines of most of a page: the pipe takes one of them and is full again.
+    constexpr size_t kWidth = 4000;
+    int pushed = 0;
+    for (; pushed < 20; ++pushed) {
+        queue.Push(NumberedLine(pushed, kWidth));
     }
-    EXPECT_EQ(expected, kLines + 1);
-    EXPECT_EQ(noticed, dropped);
-    EXPECT_GT(noticed, 0u);
+    std::string text;
+    text.resize(filler);
+    for (size_t got = 0; got < filler;) {
+        const ssize_t n = ::read(pipe.read.fd, text.data() + got, filler - got);
+        ASSERT_GT(n, 0);
+        got += static_cast<size_t>(n);
+    }
+    ASSERT_EQ(text, std::string(filler, '#'));
+    for (; pushed < 40; ++pushed) {
+        std::this_thread::sleep_for(10ms);
+        queue.Push(NumberedLine(pushed, kWidth));
+    }
+    Reader reader(pipe.read.fd);
+    ASSERT_TRUE(queue.Flush(10s));
+    const uint64_t dropped = queue.DroppedLines();
+    pipe.write.Close();
+    ExpectEveryGapNoticed(SplitLines(reader.Stop()), pushed, dropped, kWidth);
 }
 
 // Whatever kind of descriptor stalls, neither Push nor the destructor waits for it, and the inherited
