@@ -19,7 +19,14 @@
  * A dangling link still names the device, and opening it fails. Without such an entry, port n is
  * /dev/ttyS<n-1>. A pseudo-terminal works as a port. The port is held exclusively: the library takes
  * flock(LOCK_EX|LOCK_NB) on it, and a port another open file description has locked counts as a port
- * that cannot be opened.
+ * that cannot be opened. While the port is open the device is also marked exclusive (TIOCEXCL), so that
+ * any other open of it fails with EBUSY, even by a program that does not lock, unless it runs as root;
+ * the mark is cleared before the device is closed.
+ *
+ * Latency. At open the library asks the driver to pass received bytes on at once (ASYNC_LOW_LATENCY):
+ * a USB serial converter otherwise holds them for its latency timer, up to 16 ms for every line. A
+ * driver that does not take the request (a pseudo-terminal) is used as it is. The flag is turned off
+ * again at close if the library turned it on.
  *
  * Line settings: 8 data bits, no parity, one stop bit, DTR on, RTS on (off only while adapter commands
  * go out), no hardware or software flow control, no input or output processing, reads that return at
@@ -63,7 +70,8 @@
  *     descriptor and must not be used as one), or NULL on any failure.
  *
  * int32_t CloseIrCom(void)
- *     Closes the open port, restoring the device's settings and releasing its lock. Output still queued
+ *     Closes the open port, restoring the device's settings (line, latency, exclusive mark) and
+ *     releasing its lock. Output still queued
  *     is given the time it needs on the wire (10 bits a byte at the line speed) plus 100 ms, and is then
  *     discarded; the settings are restored at once, not after a drain. The close itself never waits out
  *     the driver's closing delay (a stalled USB converter may hold close() for 30 s): it is done on a

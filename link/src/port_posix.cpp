@@ -1,7 +1,8 @@
-// The POSIX serial device: termios for the line, TIOCMBIS/TIOCMBIC for the modem lines, flock for
-// exclusive use, poll for waiting, CLOCK_MONOTONIC for sleeping.
+// The POSIX serial device: termios for the line, TIOCMBIS/TIOCMBIC for the modem lines, flock and
+// TIOCEXCL for exclusive use, TIOCSSERIAL for low latency, poll for waiting, CLOCK_MONOTONIC for sleeping.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -88,14 +89,22 @@ timespec ToTimespec(Clock::duration d) {
 
 class PosixPort final : public SerialPort {
 public:
-    PosixPort(int fd, CloseCalls& close_calls) : fd_(fd), close_calls_(close_calls) {
+    PosixPort(int fd, DeviceCalls& calls) : fd_(fd), calls_(calls) {
         have_saved_ = tcgetattr(fd_, &saved_) == 0;
+        // The lock keeps out only programs that lock too; TIOCEXCL keeps out the others as well, unless
+        // they run as root (the udev rule keeps ModemManager away).
+        calls_.SetExclusive(fd_, true);
+        low_latency_ = calls_.RequestLowLatency(fd_);
     }
 
     // Hands the device back as it was found, after the last line (the final "ACK" or "CAN") has had its
     // time on the wire, and never waits longer. The lock goes with the descriptor.
     ~PosixPort() override {
-        CloseDevice(fd_, have_saved_ ? &saved_ : nullptr, bits_per_second_, close_calls_);
+        CloseDevice(fd_,
+                    {.saved = have_saved_ ? &saved_ : nullptr,
+                     .bits_per_second = bits_per_second_,
+                     .end_low_latency = low_latency_},
+                    calls_);
     }
 
     PosixPort(const PosixPort&) = delete;
@@ -128,7 +137,7 @@ public:
 
     ReadResult ReadNow(char* buffer, std::size_t capacity) override {
         for (;;) {
-            const ssize_t n = read(fd_, buffer, capacity);
+            const ssize_t n = calls_.Read(fd_, buffer, capacity);
             if (n > 0) {
                 return {ReadResult::Status::kData, static_cast<std::size_t>(n)};
             }
@@ -152,7 +161,7 @@ public:
             }
             pollfd pfd{fd_, POLLIN, 0};
             const timespec ts = ToTimespec(left);
-            const int r = ppoll(&pfd, 1, &ts, nullptr);
+            const int r = calls_.Poll(&pfd, 1, &ts);
             if (r < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -189,7 +198,7 @@ public:
             }
             pollfd pfd{fd_, POLLOUT, 0};
             const timespec ts = ToTimespec(left);
-            const int r = ppoll(&pfd, 1, &ts, nullptr);
+            const int r = calls_.Poll(&pfd, 1, &ts);
             if (r < 0 && errno != EINTR) {
                 return IsGoneError(errno) ? WriteOutcome::kGone : WriteOutcome::kFailed;
             }
@@ -207,9 +216,10 @@ public:
 
     bool Gone() override {
         pollfd pfd{fd_, POLLIN, 0};
+        constexpr timespec kNoWait{};
         int r = 0;
         do {
-            r = poll(&pfd, 1, 0);
+            r = calls_.Poll(&pfd, 1, &kNoWait);
         } while (r < 0 && errno == EINTR);
         if (r < 0) {
             return IsGoneError(errno);
@@ -240,14 +250,36 @@ private:
     }
 
     int fd_;
-    CloseCalls& close_calls_;
+    DeviceCalls& calls_;
     termios saved_{};
     bool have_saved_ = false;
+    bool low_latency_ = false;     // turned on by this port, so turned off at close
     int32_t bits_per_second_ = 0;  // the speed last applied; 0 before any
 };
 
-class SystemCalls final : public CloseCalls {
+class SystemCalls final : public DeviceCalls {
 public:
+    ssize_t Read(int fd, char* buffer, std::size_t capacity) override { return read(fd, buffer, capacity); }
+    int Poll(pollfd* fds, nfds_t count, const timespec* timeout) override {
+        return ppoll(fds, count, timeout, nullptr);
+    }
+    void SetExclusive(int fd, bool on) override { ioctl(fd, on ? TIOCEXCL : TIOCNXCL); }
+    bool RequestLowLatency(int fd) override {
+        serial_struct serial{};
+        if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) {
+            return false;
+        }
+        // Everything else goes back as the driver reported it, so an ordinary user may set this too.
+        serial.flags |= ASYNC_LOW_LATENCY;
+        return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+    }
+    void EndLowLatency(int fd) override {
+        serial_struct serial{};
+        if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+            serial.flags &= ~ASYNC_LOW_LATENCY;
+            ioctl(fd, TIOCSSERIAL, &serial);
+        }
+    }
     int PendingOutput(int fd) override {
         int pending = 0;
         if (ioctl(fd, TIOCOUTQ, &pending) != 0) {
@@ -282,11 +314,12 @@ struct Closing {
 
 }  // namespace
 
-CloseCalls& SystemCloseCalls() {
+DeviceCalls& SystemDeviceCalls() {
     return g_system_calls;
 }
 
-void CloseDevice(int fd, const termios* saved, int32_t bits_per_second, CloseCalls& calls) {
+void CloseDevice(int fd, const Handback& handback, DeviceCalls& calls) {
+    const int32_t bits_per_second = handback.bits_per_second;
     // Let what is queued go out for as long as it needs at the line speed, and no longer: a stalled
     // device never empties its queue, and tcdrain would wait for ever.
     int pending = bits_per_second > 0 ? calls.PendingOutput(fd) : -1;
@@ -309,9 +342,15 @@ void CloseDevice(int fd, const termios* saved, int32_t bits_per_second, CloseCal
     if (pending > 0) {
         calls.DiscardOutput(fd);
     }
-    if (saved != nullptr) {
-        calls.SetAttributes(fd, TCSANOW, *saved);
+    if (handback.saved != nullptr) {
+        calls.SetAttributes(fd, TCSANOW, *handback.saved);
     }
+    if (handback.end_low_latency) {
+        calls.EndLowLatency(fd);
+    }
+    // The exclusive mark would outlive our close while another descriptor holds the device (a
+    // pseudo-terminal's other side), and keep even our own next open out.
+    calls.SetExclusive(fd, false);
     // close() may still wait out the driver's closing delay (closing_wait, 30 s by default) for bytes a
     // stalled converter holds in flight. Switching that delay off (TIOCSSERIAL) needs CAP_SYS_ADMIN with
     // most drivers and would change the device for every later user, so the close runs on a helper
@@ -334,7 +373,7 @@ void CloseDevice(int fd, const termios* saved, int32_t bits_per_second, CloseCal
     closing->done_changed.wait_for(lock, kCloseGrace, [&] { return closing->done; });
 }
 
-std::unique_ptr<SerialPort> AdoptDevice(int fd, CloseCalls& calls) {
+std::unique_ptr<SerialPort> AdoptDevice(int fd, DeviceCalls& calls) {
     return std::make_unique<PosixPort>(fd, calls);
 }
 
@@ -348,7 +387,7 @@ std::unique_ptr<SerialPort> PosixPlatform::OpenPort(int32_t number) {
     if (fd < 0) {
         return nullptr;
     }
-    // flock rather than TIOCEXCL: the latter does not stop root, and root is who usually runs this.
+    // flock first: TIOCEXCL (set on adoption) does not stop root, and root may well run this.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
         return nullptr;

@@ -2,11 +2,15 @@
 // pseudo-terminals mapped as ports/COM<n> beside a private copy of the library.
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -193,6 +197,50 @@ TEST_F(PortOpen, APortInUseCannotBeOpened) {
     EXPECT_EQ(pty.Settings().c_lflag, before.c_lflag);  // left as it was
     close(holder);
     EXPECT_EQ(q.vbOpenIrCom(9, 9600, kDirect), 1);
+}
+
+// A program that opens the device without locking it (a terminal program) is kept out during a run as
+// well, unless it runs as root, who ignores the exclusive mark: so this runs as nobody, in a child with
+// a pseudo-terminal of its own. The library's own reopen after a close (reconnect, automatic start) works.
+TEST_F(PortOpen, AnotherOpenDuringARunIsBusyForAnOrdinaryUser) {
+    constexpr int kPort = 14;
+    mapped_.insert(kPort);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The exit code names the first step that failed.
+        const int failed = [&] {
+            if (geteuid() == 0) {
+                const passwd* nobody = getpwnam("nobody");
+                if (nobody == nullptr || chown(q.folder().c_str(), nobody->pw_uid, nobody->pw_gid) != 0 ||
+                    chown((q.folder() + "/ports").c_str(), nobody->pw_uid, nobody->pw_gid) != 0 ||
+                    setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
+                    setuid(nobody->pw_uid) != 0) {
+                    return 10;
+                }
+            }
+            PtyPeer pty;
+            q.MapPort(kPort, pty.slave_path());
+            for (int run = 1; run <= 2; ++run) {
+                if (q.vbOpenIrCom(kPort, 9600, kDirect) != 1) {
+                    return 10 * run + 1;
+                }
+                const int other = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+                if (other >= 0 || errno != EBUSY) {
+                    return 10 * run + 2;
+                }
+                q.CloseIrCom();
+            }
+            return 0;
+        }();
+        _exit(failed);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    // 10: could not become nobody; 1x/2x: the first run, the run after a close; x1: the library's open
+    // failed, x2: another open was not refused with EBUSY.
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(PortOpen, MissingAndDanglingMappingsCannotBeOpened) {
