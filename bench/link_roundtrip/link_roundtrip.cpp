@@ -14,6 +14,7 @@
 
 #include "binding/quorlin_binding.h"
 #include "codec/frame_codec.h"
+#include "support/temp_folder.h"
 #include "termsim.h"
 
 namespace {
@@ -42,7 +43,7 @@ Figures Summarise(std::vector<double> samples) {
 // One run: a fresh program folder and simulator, the port opened direct at `speed`, then `count` round
 // trips. Returns false when the set-up fails or an answer is wrong.
 bool Run(const std::string& binDir, const char* label, int speed, int pacing, int count) {
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     if (!folder.CopyLibrary(binDir)) {
         std::fprintf(stderr, "cannot copy libquorlin.so from %s\n", binDir.c_str());
         return false;
@@ -86,8 +87,7 @@ bool Run(const std::string& binDir, const char* label, int speed, int pacing, in
 
 int main(int argc, char** argv) {
     const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1000;
-    const char* env = std::getenv("GATHRA_BIN_DIR");
-    const std::string binDir = env != nullptr && *env != '\0' ? env : GATHRA_DEFAULT_BIN_DIR;
+    const std::string binDir = BinDir(GATHRA_DEFAULT_BIN_DIR);
 
     std::printf("Round trip = SendLine(\"VOL\") + ReceiveLine() of the 11-byte answer, in microseconds.\n");
     std::printf("Floor: %.0f us (the minimum spacing before every write).\n\n", kFloorMicros);

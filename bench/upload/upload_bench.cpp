@@ -21,11 +21,12 @@
 
 #include "bench_view.h"
 #include "binding/quorlin_binding.h"
-#include "codec/frame_codec.h"
 #include "output/text/save_as_text.h"
 #include "run/operator_view.h"
+#include "support/temp_folder.h"
 #include "termsim.h"
 #include "upload/upload_engine.h"
+#include "upload_test_support.h"
 
 namespace {
 
@@ -42,18 +43,12 @@ int32_t StampedWrite(const char* text) {
     return result;
 }
 
-// Text output into `saveFolder` on COM1 at 115200 bit/s, every field taken, the clock left alone.
+// Text output into `saveFolder` on COM1 at 115200 bit/s, every field taken, the clock left alone, the
+// output overwritten.
 SettingsRecord BenchSettings(const std::string& saveFolder, const std::string& backFilePath) {
     SettingsRecord settings;
-    settings.SaveFolder = saveFolder;
-    settings.BackFilePath = backFilePath;
-    settings.Port = 1;
-    settings.Baud = 115200;
-    settings.TimeAdjust = "0";
+    SetUploadDefaults(settings, saveFolder, backFilePath, 1);
     settings.OverWrite = 1;
-    for (int i = 1; i <= 20; ++i) {
-        settings.XlsField[i] = 1;
-    }
     return settings;
 }
 
@@ -65,7 +60,7 @@ std::string Record(int i) {
 }
 
 bool RunOne(const std::string& binDir, const char* label, int records, int pacing) {
-    termsim::TempProgramFolder program;
+    TempFolder program;
     if (!program.CopyLibrary(binDir)) {
         std::fprintf(stderr, "cannot copy libquorlin.so from %s\n", binDir.c_str());
         return false;
@@ -215,11 +210,6 @@ int32_t Close() {
 }
 }  // namespace instant
 
-std::string Frame(char type, const std::string& payload) {
-    const std::string body = std::string("^") + type + payload + "*";
-    return body + FrameChecksum(body);
-}
-
 bool TimeEngineAlone(int records) {
     const std::string folder = std::filesystem::temp_directory_path() / "gathra-bench-engine";
     std::filesystem::create_directories(folder);
@@ -285,8 +275,7 @@ bool TimeSaveAsText(int records) {
 
 int main(int argc, char** argv) {
     const int records = argc > 1 ? std::atoi(argv[1]) : 2000;
-    const char* env = std::getenv("GATHRA_BIN_DIR");
-    const std::string binDir = env != nullptr ? env : GATHRA_DEFAULT_BIN_DIR;
+    const std::string binDir = BinDir(GATHRA_DEFAULT_BIN_DIR);
     bool ok = RunOne(binDir, "upload, full speed", records, 0);
     ok = RunOne(binDir, "upload, 115200 bit/s", records, 115200) && ok;
     ok = TimeEngineAlone(records) && ok;

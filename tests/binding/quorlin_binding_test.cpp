@@ -1,4 +1,5 @@
 #include "binding/quorlin_binding.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,13 +11,8 @@
 
 namespace {
 
-std::string BinDir() {
-    const char* dir = std::getenv("GATHRA_BIN_DIR");
-    return dir != nullptr ? dir : "";
-}
-
 TEST(BindQuorlin, MissingLibraryIsRetriedOnTheNextCall) {
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     ASSERT_TRUE(folder.Valid());
     EXPECT_EQ(BindQuorlin(folder.Path()), nullptr);
 
@@ -34,7 +30,7 @@ TEST(BindQuorlin, MissingLibraryIsRetriedOnTheNextCall) {
 }
 
 TEST(BindQuorlin, LibraryWithoutIrComStateIsStillALink) {
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     ASSERT_TRUE(folder.CopyFile(OLDER_QUORLIN_PATH, "libquorlin.so"));
     const LinkApi* api = BindQuorlin(folder.Path());
     ASSERT_NE(api, nullptr);
@@ -43,21 +39,21 @@ TEST(BindQuorlin, LibraryWithoutIrComStateIsStillALink) {
 }
 
 TEST(BindQuorlin, LibraryWithoutAllFiveEntryPointsIsNoLink) {
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     ASSERT_TRUE(folder.CopyFile(INCOMPLETE_QUORLIN_PATH, "libquorlin.so"));
     EXPECT_EQ(BindQuorlin(folder.Path()), nullptr);
 }
 
 TEST(BindQuorlin, FileThatIsNoLibraryIsNoLink) {
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     ASSERT_TRUE(folder.CopyFile(std::string(TEST_SOURCE_DIR) + "/CMakeLists.txt", "libquorlin.so"));
     EXPECT_EQ(BindQuorlin(folder.Path()), nullptr);
 }
 
 TEST(BindQuorlin, EachProgramFolderGetsItsOwnCopy) {
     // Each copy keeps its own port state and finds ports/ beside itself.
-    termsim::TempProgramFolder first;
-    termsim::TempProgramFolder second;
+    TempFolder first;
+    TempFolder second;
     ASSERT_TRUE(first.CopyLibrary(BinDir()));
     ASSERT_TRUE(second.CopyLibrary(BinDir()));
     const LinkApi* a = BindQuorlin(first.Path());

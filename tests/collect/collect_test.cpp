@@ -8,11 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <regex>
 #include <set>
 #include <string>
@@ -20,9 +18,9 @@
 #include <vector>
 
 #include "codec/text_encoding.h"
-#include "collect_process.h"
 #include "settings/settings_keys.h"
 #include "settings/settings_store.h"
+#include "support/child_process.h"
 #include "support/recording_operator_view.h"
 #include "termsim.h"
 #include "upload_test_support.h"
@@ -35,15 +33,13 @@ const std::vector<std::string> kRecords{"A001,ﾃｽﾄ,10", "A002,商品,20", "
 class CollectTest : public ::testing::Test {
 public:
     void SetUp() override {
-        const char* bin = std::getenv("GATHRA_BIN_DIR");
-        ASSERT_NE(bin, nullptr) << "GATHRA_BIN_DIR";
-        bin_ = bin;
+        bin_ = BinDir();
+        ASSERT_FALSE(bin_.empty()) << "GATHRA_BIN_DIR";
         ASSERT_TRUE(program_.Valid());
         ASSERT_TRUE(program_.CopyLibrary(bin_));
         ASSERT_TRUE(program_.CopyFile(bin_ + "/gathra-collect", "gathra-collect"));
         std::filesystem::permissions(Collector(), std::filesystem::perms::owner_all);
         std::filesystem::create_directory(SaveFolder());
-        std::filesystem::create_directory(logs_.Path());
     }
 
     std::string Collector() const { return program_.Path() + "/gathra-collect"; }
@@ -81,10 +77,17 @@ public:
         ASSERT_TRUE(terminal_.Start(program_.Path(), kPort, options));
     }
 
-    // Runs the collector from another working folder: its program folder is its own folder.
-    void StartCollector(const std::vector<std::string>& args) {
-        ASSERT_TRUE(collector_.Start(Collector(), args, "/", logs_.Path()));
+    // Runs the collector from another working folder: its program folder is its own folder. With
+    // `outFd` given, its standard output goes there.
+    bool Launch(ChildProcess& child, const std::vector<std::string>& args, int outFd = -1) const {
+        std::vector<std::string> argv{Collector()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ChildProcess::Options options;
+        options.WorkingFolder = "/";
+        options.OutputFd = outFd;
+        return child.Start(argv, options);
     }
+    void StartCollector(const std::vector<std::string>& args) { ASSERT_TRUE(Launch(collector_, args)); }
 
     // The names in the program folder.
     std::set<std::string> ProgramFiles() const {
@@ -104,10 +107,9 @@ public:
     }
 
     std::string bin_;
-    termsim::TempProgramFolder program_;
-    TempDir logs_;
+    TempFolder program_;
     termsim::Simulator terminal_;
-    CollectProcess collector_;
+    ChildProcess collector_;
 };
 
 std::string Joined(const std::vector<std::string>& lines) {
@@ -136,7 +138,7 @@ TEST_F(CollectTest, OnceStoresOneUploadAndLeavesTheSettingsFileAlone) {
     ASSERT_NO_FATAL_FAILURE(StartTerminal());
     ASSERT_NO_FATAL_FAILURE(StartCollector({"--once"}));
 
-    EXPECT_EQ(collector_.Wait(30000), 0) << collector_.Output() << collector_.Errors();
+    EXPECT_EQ(collector_.Wait(std::chrono::seconds(30)), 0) << collector_.Output() << collector_.Errors();
     EXPECT_EQ(terminal_.FinalAnswers(), std::vector<std::string>{"ACK"});
     EXPECT_EQ(ReadFileBytes(SaveFolder() + "/T01.txt"), StoredRecords(1));
     EXPECT_EQ(ReadFileBytes(Ini()), iniBefore);
@@ -175,11 +177,11 @@ TEST_F(CollectTest, AutomaticStartServesUploadsUntilSigtermWhileIdle) {
     // Three uploads; then the terminal no longer answers "VOL" and the collector waits for the next one.
     ASSERT_TRUE(terminal_.WaitFinished(30000)) << collector_.Output();
     EXPECT_EQ(terminal_.FinalAnswers(), (std::vector<std::string>{"ACK", "ACK", "ACK"}));
-    ASSERT_TRUE(collector_.WaitForOutput("ﾚｺｰﾄﾞ受信<3> : 正常終了", 10000));
+    ASSERT_TRUE(collector_.WaitForOutput("ﾚｺｰﾄﾞ受信<3> : 正常終了", std::chrono::seconds(10)));
     ASSERT_TRUE(terminal_.WaitLinesFromPc(terminal_.LinesFromPc().size() + 1, 10000)) << "no new enquiry";
     collector_.Signal(SIGTERM);
 
-    EXPECT_EQ(collector_.Wait(10000), 0) << collector_.Output() << collector_.Errors();
+    EXPECT_EQ(collector_.Wait(std::chrono::seconds(10)), 0) << collector_.Output() << collector_.Errors();
     const std::string out = collector_.Output();
     EXPECT_EQ(Count(out, "正常終了"), 3);
     EXPECT_NE(out.find("通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"), std::string::npos) << out;
@@ -198,7 +200,7 @@ TEST_F(CollectTest, SigintWhileWaitingForATerminalIsTheStopButton) {
     ASSERT_TRUE(terminal_.WaitLinesFromPc(2, 30000)) << collector_.Output();  // "VOL" unanswered, again
     collector_.Signal(SIGINT);
 
-    EXPECT_EQ(collector_.Wait(10000), 0) << collector_.Output() << collector_.Errors();
+    EXPECT_EQ(collector_.Wait(std::chrono::seconds(10)), 0) << collector_.Output() << collector_.Errors();
     EXPECT_NE(collector_.Output().find("通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"), std::string::npos)
         << collector_.Output();
 }
@@ -217,7 +219,7 @@ TEST_F(CollectTest, SigtermMidUploadAnswersCanAndEndsWithExitOne) {
     }
     collector_.Signal(SIGTERM);
 
-    EXPECT_EQ(collector_.Wait(10000), 1) << collector_.Output() << collector_.Errors();
+    EXPECT_EQ(collector_.Wait(std::chrono::seconds(10)), 1) << collector_.Output() << collector_.Errors();
     // The terminal reads the final "CAN" on its own thread, possibly after the collector has ended.
     for (int waited = 0; waited < 5000 && terminal_.LinesFromPc().back() != "CAN"; waited += 10) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -241,10 +243,10 @@ TEST_F(CollectTest, UnreadStandardOutputDoesNotStallTheUpload) {
     ASSERT_TRUE(terminal_.Start(program_.Path(), kPort, options));
     int pipeFds[2];
     ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-    ASSERT_TRUE(collector_.Start(Collector(), {"--once"}, "/", logs_.Path(), pipeFds[1]));
+    ASSERT_TRUE(Launch(collector_, {"--once"}, pipeFds[1]));
     ::close(pipeFds[1]);
 
-    EXPECT_EQ(collector_.Wait(60000), 0) << collector_.Errors();
+    EXPECT_EQ(collector_.Wait(std::chrono::seconds(60)), 0) << collector_.Errors();
     ::close(pipeFds[0]);
     EXPECT_EQ(terminal_.FinalAnswers(), std::vector<std::string>{"ACK"});
     EXPECT_TRUE(FileExists(SaveFolder() + "/T01.txt"));
@@ -295,9 +297,9 @@ TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
         const std::string iniBefore = FileExists(Ini()) ? ReadFileBytes(Ini()) : "(none)";
         const std::set<std::string> filesBefore = ProgramFiles();
 
-        CollectProcess collector;
-        ASSERT_TRUE(collector.Start(Collector(), {"--once"}, "/", logs_.Path()));
-        EXPECT_EQ(collector.Wait(10000), 2) << collector.Output() << collector.Errors();
+        ChildProcess collector;
+        ASSERT_TRUE(Launch(collector, {"--once"}));
+        EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 2) << collector.Output() << collector.Errors();
         EXPECT_NE(collector.Errors().find(std::string("gathra-collect: ")), std::string::npos)
             << collector.Errors();
         EXPECT_NE(collector.Errors().find(c.reason), std::string::npos) << collector.Errors();
@@ -315,9 +317,9 @@ TEST_F(CollectTest, PortThatCannotBeOpenedEndsWithExitThree) {
         const int holder = ::open(terminal_.LinkPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(holder, 0);
         ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-        CollectProcess collector;
-        ASSERT_TRUE(collector.Start(Collector(), {}, "/", logs_.Path()));
-        EXPECT_EQ(collector.Wait(10000), 3) << collector.Output() << collector.Errors();
+        ChildProcess collector;
+        ASSERT_TRUE(Launch(collector, {}));
+        EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 3) << collector.Output() << collector.Errors();
         EXPECT_NE(collector.Output().find("ｵｰﾌﾟﾝｴﾗｰ"), std::string::npos) << collector.Output();
         EXPECT_NE(collector.Errors().find("gathra-collect: COM1 ｵｰﾌﾟﾝｴﾗｰ"), std::string::npos)
             << collector.Errors();
@@ -325,9 +327,9 @@ TEST_F(CollectTest, PortThatCannotBeOpenedEndsWithExitThree) {
     }
     // Without libquorlin.so beside it there is no port either.
     std::filesystem::remove(program_.Path() + "/libquorlin.so");
-    CollectProcess collector;
-    ASSERT_TRUE(collector.Start(Collector(), {}, "/", logs_.Path()));
-    EXPECT_EQ(collector.Wait(10000), 3) << collector.Output() << collector.Errors();
+    ChildProcess collector;
+    ASSERT_TRUE(Launch(collector, {}));
+    EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 3) << collector.Output() << collector.Errors();
 }
 
 TEST_F(CollectTest, CommandLine) {
@@ -345,9 +347,9 @@ TEST_F(CollectTest, CommandLine) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
-        CollectProcess collector;
-        ASSERT_TRUE(collector.Start(Collector(), c.args, "/", logs_.Path()));
-        EXPECT_EQ(collector.Wait(10000), c.exitCode);
+        ChildProcess collector;
+        ASSERT_TRUE(Launch(collector, c.args));
+        EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), c.exitCode);
         EXPECT_NE(collector.Output().find(c.out), std::string::npos) << collector.Output();
         EXPECT_NE(collector.Errors().find(c.err), std::string::npos) << collector.Errors();
     }
@@ -356,18 +358,14 @@ TEST_F(CollectTest, CommandLine) {
 
 // The collector is meant for PCs without a desktop: it must not need Qt (or any X library) to start.
 TEST(CollectBinaryTest, NeedsNoQt) {
-    const char* bin = std::getenv("GATHRA_BIN_DIR");
-    ASSERT_NE(bin, nullptr);
-    for (const std::string& command : {std::string("readelf -d ") + bin + "/gathra-collect",
-                                       std::string("ldd ") + bin + "/gathra-collect"}) {
-        SCOPED_TRACE(command);
-        std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + " 2>&1").c_str(), "r"), ::pclose);
-        ASSERT_NE(pipe, nullptr);
-        std::string text;
-        char buffer[4096];
-        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) {
-            text.append(buffer, got);
-        }
+    ASSERT_FALSE(BinDir().empty());
+    const std::string collector = BinDir() + "/gathra-collect";
+    ChildProcess::Options options;
+    options.ErrorsToOutput = true;
+    for (const auto& argv :
+         std::vector<std::vector<std::string>>{{"readelf", "-d", collector}, {"ldd", collector}}) {
+        SCOPED_TRACE(argv[0]);
+        const std::string text = Spawn(argv, options).Output;
         EXPECT_NE(text.find("libc.so"), std::string::npos) << text;  // the tool did run
         for (const char* library : {"libQt", "libX11", "libxcb", "libGL"}) {
             EXPECT_EQ(text.find(library), std::string::npos) << library << "\n" << text;

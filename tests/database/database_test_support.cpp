@@ -1,25 +1,12 @@
 #include "database_test_support.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 
-TempFolder::TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "gathra-db-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        ADD_FAILURE() << "mkdtemp failed";
-    }
-    path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
+#include "support/child_process.h"
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -35,18 +22,9 @@ std::string ReadBytes(const std::string& path) {
 }
 
 std::string RunSqlite(const std::string& database, const std::string& sql) {
-    const std::string script = database + ".sql-input";
-    WriteBytes(script, sql);
-    const std::string command = "sqlite3 -batch -nullvalue NULL '" + database + "' < '" + script + "'";
-    std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        size_t got = 0;
-        while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-            output.append(buffer, got);
-        }
-        pclose(pipe);
-    }
-    std::filesystem::remove(script);
-    return output;
+    ChildProcess::Options options;
+    options.Input = sql;
+    const SpawnResult result = Spawn({"sqlite3", "-batch", "-nullvalue", "NULL", database}, options);
+    std::cerr << result.Errors;
+    return result.Output;
 }

@@ -105,7 +105,7 @@ protected:
     std::string Backup() const { return ReadFileBytes(settings.BackFilePath); }
     std::string Output(const std::string& name = "T01.txt") const { return ReadFileBytes(save / name); }
 
-    TempDir save;
+    TempFolder save;
     std::unique_ptr<termsim::Simulator> sim = std::make_unique<termsim::Simulator>();
 };
 
@@ -432,7 +432,7 @@ TEST_F(UploadE2E, PortWithoutDeviceIsAnOpenError) {
 }
 
 TEST_F(UploadE2E, MissingLinkLibraryIsAnOpenError) {
-    TempDir empty;
+    TempFolder empty;
     const LinkApi* none = BindQuorlin(empty.Path());
     ASSERT_EQ(none, nullptr);
     UploadContext context{settings, run, view, none, [] { return kClock; }};

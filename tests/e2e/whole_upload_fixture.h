@@ -14,6 +14,7 @@
 #include "run/run_state.h"
 #include "settings/settings_record.h"
 #include "support/recording_operator_view.h"
+#include "support/temp_folder.h"
 #include "termsim.h"
 #include "upload/upload_engine.h"
 #include "upload_test_support.h"
@@ -27,9 +28,8 @@ class WholeUploadFixture : public ::testing::Test {
 protected:
     // Call under ASSERT_NO_FATAL_FAILURE: without the library there is nothing to test.
     void PrepareUpload(const std::string& saveFolder, int port) {
-        const char* bin = std::getenv("GATHRA_BIN_DIR");
-        ASSERT_NE(bin, nullptr) << "GATHRA_BIN_DIR";
-        ASSERT_TRUE(program.CopyLibrary(bin));
+        ASSERT_FALSE(BinDir().empty()) << "GATHRA_BIN_DIR";
+        ASSERT_TRUE(program.CopyLibrary(BinDir()));
         link = BindQuorlin(program.Path());
         ASSERT_NE(link, nullptr);
 
@@ -66,7 +66,7 @@ protected:
         return outcome;
     }
 
-    termsim::TempProgramFolder program;
+    TempFolder program;
     const LinkApi* link = nullptr;
     SettingsRecord settings;
     RunState run;

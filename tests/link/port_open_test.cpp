@@ -21,6 +21,7 @@
 
 #include "pty_peer.h"
 #include "quorlin_copy.h"
+#include "support/child_process.h"
 
 namespace {
 
@@ -281,19 +282,17 @@ TEST_F(PortOpen, ASecondOpenClosesTheFirst) {
 }
 
 TEST(Exports, ExactlyTheEightOperations) {
-    const std::string command = "nm -D --defined-only '" + BuiltLibraryPath() + "'";
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
+    const SpawnResult nm = Spawn({"nm", "-D", "--defined-only", BuiltLibraryPath()});
+    ASSERT_EQ(nm.ExitCode, 0) << nm.Errors;
     std::set<std::string> names;
-    char text[512];
-    while (std::fgets(text, sizeof text, pipe) != nullptr) {
-        std::istringstream fields(text);
+    std::istringstream lines(nm.Output);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
         std::string address, type, name;
         if (fields >> address >> type >> name) {
             names.insert(name);
         }
     }
-    ASSERT_EQ(pclose(pipe), 0);
     const std::set<std::string> expected = {"OpenIrCom",   "vbOpenIrCom", "CloseIrCom", "ReadIrCom",
                                             "vbReadIrCom", "WriteIrCom",  "ClearIrCom", "IrComState"};
     EXPECT_EQ(names, expected);

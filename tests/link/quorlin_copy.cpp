@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -10,11 +9,10 @@
 namespace fs = std::filesystem;
 
 std::string BuiltLibraryPath() {
-    const char* bin = std::getenv("GATHRA_BIN_DIR");
-    if (bin == nullptr || *bin == '\0') {
+    if (BinDir().empty()) {
         throw std::runtime_error("GATHRA_BIN_DIR is not set");
     }
-    return std::string(bin) + "/libquorlin.so";
+    return BinDir() + "/libquorlin.so";
 }
 
 QuorlinCopy& QuorlinCopy::Get() {
@@ -23,14 +21,12 @@ QuorlinCopy& QuorlinCopy::Get() {
 }
 
 QuorlinCopy::QuorlinCopy() {
-    std::string pattern = (fs::temp_directory_path() / "gathra-link-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
+    if (!folder_.Valid()) {
         throw std::runtime_error("cannot make a temporary program folder");
     }
-    folder_ = pattern;
-    fs::create_directory(folder_ + "/ports");
-    fs::copy_file(BuiltLibraryPath(), folder_ + "/libquorlin.so");
-    handle_ = dlopen((folder_ + "/libquorlin.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    fs::create_directory(folder_ / "ports");
+    fs::copy_file(BuiltLibraryPath(), folder_ / "libquorlin.so");
+    handle_ = dlopen((folder_ / "libquorlin.so").c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         throw std::runtime_error(std::string("dlopen: ") + dlerror());
     }
@@ -52,12 +48,10 @@ QuorlinCopy::QuorlinCopy() {
 
 QuorlinCopy::~QuorlinCopy() {
     CloseIrCom();
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
 }
 
 void QuorlinCopy::MapPort(int n, const std::string& target) const {
-    const fs::path link = fs::path(folder_) / "ports" / ("COM" + std::to_string(n));
+    const fs::path link = fs::path(folder_.Path()) / "ports" / ("COM" + std::to_string(n));
     std::error_code ignored;
     fs::remove(link, ignored);
     if (!target.empty()) {

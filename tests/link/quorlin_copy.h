@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "support/temp_folder.h"
+
 // A private program folder holding a copy of libquorlin.so, loaded from there the way Gathra loads it,
 // so that the library finds its ports/ mapping in this folder. One per test process; the folder is
 // removed at exit.
@@ -10,7 +12,7 @@ class QuorlinCopy {
 public:
     static QuorlinCopy& Get();
 
-    const std::string& folder() const { return folder_; }
+    const std::string& folder() const { return folder_.Path(); }
 
     // Points ports/COM<n> at `target` (replacing an earlier link); an empty target removes the entry.
     void MapPort(int n, const std::string& target) const;
@@ -28,7 +30,7 @@ public:
 
 private:
     QuorlinCopy();
-    std::string folder_;
+    TempFolder folder_;
     void* handle_ = nullptr;
 };
 

@@ -1,8 +1,6 @@
 // The mail dispatch against a real SMTP server on loopback (smtp_sink.py): what arrives, and how each
 // failure is reported.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,27 +14,13 @@
 #include "mail/mail_transport.h"
 #include "mail/send_by_mail.h"
 #include "smtp_sink_process.h"
+#include "support/child_process.h"
 #include "support/recording_operator_view.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "gathra-mail-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary);
@@ -58,7 +42,7 @@ const std::regex kFailurePattern(R"(^\d+ [^\r\n]+\[[A-Za-z.]+\]$)");
 class MailSmtpTest : public ::testing::Test {
 protected:
     void StartSink(const SmtpSinkProcess::Options& options = {}) {
-        const std::string error = sink_.Start(folder_.path(), options);
+        const std::string error = sink_.Start(folder_.Path(), options);
         ASSERT_TRUE(error.empty()) << error;
     }
 
@@ -95,7 +79,7 @@ TEST_F(MailSmtpTest, StoredFilesArriveByteIdenticalWithTheirTypesAndNames) {
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].FileName);
-        const fs::path file = folder_.path() / cases[i].FileName;
+        const fs::path file = folder_ / cases[i].FileName;
         WriteFile(file, cases[i].Bytes);
         const auto failure = SendMailOverSmtp(Request(file));
         ASSERT_FALSE(failure.has_value()) << FormatMailError(*failure);
@@ -119,7 +103,7 @@ TEST_F(MailSmtpTest, StoredFilesArriveByteIdenticalWithTheirTypesAndNames) {
 
 TEST_F(MailSmtpTest, HeadersCarryAddressesDecodedSubjectDateAndMessageId) {
     StartSink();
-    const fs::path file = folder_.path() / "a.txt";
+    const fs::path file = folder_ / "a.txt";
     WriteFile(file, "A,1\r\n");
     const std::vector<std::string> subjects{
         "棚卸ﾃﾞｰﾀ 12月分 (端末T01) ― 本日の受信結果をお送りします。ご確認ください。よろしくお願いします。",
@@ -161,7 +145,7 @@ TEST_F(MailSmtpTest, HeadersCarryAddressesDecodedSubjectDateAndMessageId) {
 
 TEST_F(MailSmtpTest, NamedSenderUsesTheBareAddressOnTheEnvelope) {
     StartSink();
-    const fs::path file = folder_.path() / "a.txt";
+    const fs::path file = folder_ / "a.txt";
     WriteFile(file, "A,1\r\n");
     MailRequest request = Request(file);
     request.From = "Gathra <gathra@example.jp>";
@@ -174,7 +158,7 @@ TEST_F(MailSmtpTest, NamedSenderUsesTheBareAddressOnTheEnvelope) {
 
 TEST_F(MailSmtpTest, RejectedRecipientIsAFailureWithTheServerReply) {
     StartSink({.Reject = {"office@example.jp"}});
-    const fs::path file = folder_.path() / "a.txt";
+    const fs::path file = folder_ / "a.txt";
     WriteFile(file, "A,1\r\n");
     const auto failure = SendMailOverSmtp(Request(file));
     ASSERT_TRUE(failure.has_value());
@@ -186,7 +170,7 @@ TEST_F(MailSmtpTest, RejectedRecipientIsAFailureWithTheServerReply) {
 
 TEST_F(MailSmtpTest, SettingsThatCouldInjectOrCannotWorkAreRefusedBeforeConnecting) {
     StartSink();
-    const fs::path file = folder_.path() / "a.txt";
+    const fs::path file = folder_ / "a.txt";
     WriteFile(file, "A,1\r\n");
     struct Case {
         const char* Name;
@@ -222,24 +206,11 @@ TEST_F(MailSmtpTest, SettingsThatCouldInjectOrCannotWorkAreRefusedBeforeConnecti
     EXPECT_TRUE(sink_.Messages().empty());
 }
 
-// A port that nothing listens on: taken from the kernel, then closed again.
-int ClosedLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 TEST_F(MailSmtpTest, UnreachableServerIsAFailureNamingTheLibrary) {
-    const fs::path file = folder_.path() / "a.txt";
+    const fs::path file = folder_ / "a.txt";
     WriteFile(file, "A,1\r\n");
     MailRequest request = Request(file);
-    request.Server = "127.0.0.1:" + std::to_string(ClosedLoopbackPort());
+    request.Server = "127.0.0.1:" + std::to_string(FreePort());
     const auto failure = SendMailOverSmtp(request);
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->Number, 7);  // libcurl: could not connect
@@ -250,7 +221,7 @@ TEST_F(MailSmtpTest, UnreachableServerIsAFailureNamingTheLibrary) {
 TEST_F(MailSmtpTest, SilentServerIsCutOffByTheTimeOut) {
     SilentSmtpServer silent;
     ASSERT_TRUE(silent.Listening());
-    const fs::path file = folder_.path() / "a.txt";
+    const fs::path file = folder_ / "a.txt";
     WriteFile(file, "A,1\r\n");
     MailRequest request = Request(file);
     request.Server = silent.Address();
@@ -323,10 +294,10 @@ private:
 
 TEST_F(MailSmtpTest, ProxySettingsOfTheEnvironmentAreIgnored) {
     StartSink();
-    const fs::path file = folder_.path() / "a.txt";
+    const fs::path file = folder_ / "a.txt";
     WriteFile(file, "A,1\r\n");
     // Proxies on a port where nothing listens: a dispatch that used them could not connect.
-    const std::string nowhere = "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort());
+    const std::string nowhere = "http://127.0.0.1:" + std::to_string(FreePort());
     const ScopedEnvironment all("all_proxy", nowhere.c_str());
     const ScopedEnvironment allUpper("ALL_PROXY", nowhere.c_str());
     const ScopedEnvironment smtp("smtp_proxy", nowhere.c_str());
@@ -338,7 +309,7 @@ TEST_F(MailSmtpTest, ProxySettingsOfTheEnvironmentAreIgnored) {
 TEST_F(MailSmtpTest, StopDuringTheMailCancelsItWithinASecond) {
     SilentSmtpServer silent;
     ASSERT_TRUE(silent.Listening());
-    const fs::path file = folder_.path() / "stock.txt";
+    const fs::path file = folder_ / "stock.txt";
     WriteFile(file, "A,1\r\n");
     SettingsRecord settings;
     settings.SendMail = 1;
@@ -380,7 +351,7 @@ TEST_F(MailSmtpTest, StartTlsIsUsedWhenOfferedAndTheCertificateIsChecked) {
         GTEST_SKIP() << "openssl is needed to make the server's certificate";
     }
     StartSink({.Reject = {}, .Tls = true});
-    const fs::path file = folder_.path() / "a.xls";
+    const fs::path file = folder_ / "a.xls";
     WriteFile(file, BinaryBytes(5000));
 
     // A certificate nobody vouches for: refused, and the mail is not sent in plain text instead.
@@ -402,7 +373,7 @@ TEST_F(MailSmtpTest, StartTlsIsUsedWhenOfferedAndTheCertificateIsChecked) {
 
 TEST_F(MailSmtpTest, SendByMailTakesTheSettingsAndSetsMailErrorTextOnlyOnFailure) {
     StartSink({.Reject = {"nobody@example.jp"}});
-    const fs::path file = folder_.path() / "stock.mdb";
+    const fs::path file = folder_ / "stock.mdb";
     WriteFile(file, BinaryBytes(3000));
     SettingsRecord settings;
     settings.SendMail = 1;

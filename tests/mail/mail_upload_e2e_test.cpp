@@ -53,8 +53,8 @@ protected:
         return Lines(lines.begin() + std::min<size_t>(1, lines.size()), lines.end());
     }
 
-    TempDir save;
-    TempDir work;
+    TempFolder save;
+    TempFolder work;
     SmtpSinkProcess sink;
     std::unique_ptr<termsim::Simulator> sim;
 };

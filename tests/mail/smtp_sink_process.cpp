@@ -1,12 +1,9 @@
 #include "smtp_sink_process.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -82,10 +79,6 @@ std::optional<std::string> SmtpSinkProcess::Received::Field(const std::string& k
     return it->second;
 }
 
-SmtpSinkProcess::~SmtpSinkProcess() {
-    Stop();
-}
-
 std::string SmtpSinkProcess::Start(const fs::path& workFolder, const Options& options) {
     folder_ = workFolder / "sink";
     fs::create_directories(folder_);
@@ -100,38 +93,20 @@ std::string SmtpSinkProcess::Start(const fs::path& workFolder, const Options& op
     if (options.Tls) {
         args.push_back("--tls");
     }
-    const std::string log = (folder_ / "sink.log").string();
-
-    pid_ = fork();
-    if (pid_ < 0) {
-        return "fork failed";
+    ChildProcess::Options processOptions;
+    processOptions.ErrorsToOutput = true;
+    processOptions.OwnGroup = true;
+    if (!process_.Start(args, processOptions)) {
+        return "the SMTP sink could not be started";
     }
-    if (pid_ == 0) {
-        setpgid(0, 0);
-        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out >= 0) {
-            dup2(out, 1);
-            dup2(out, 2);
-        }
-        std::vector<char*> argv;
-        for (auto& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    setpgid(pid_, pid_);
 
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (!fs::exists(ready)) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return "the SMTP sink ended at start-up: " + ReadWholeFile(log);
+        if (process_.Ended()) {
+            return "the SMTP sink ended at start-up: " + process_.Output();
         }
         if (Clock::now() > deadline) {
-            return "the SMTP sink did not start in time: " + ReadWholeFile(log);
+            return "the SMTP sink did not start in time: " + process_.Output();
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -146,24 +121,6 @@ std::string SmtpSinkProcess::Start(const fs::path& workFolder, const Options& op
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return {};
-}
-
-void SmtpSinkProcess::Stop() {
-    if (pid_ <= 0) {
-        return;
-    }
-    kill(-pid_, SIGTERM);
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-        if (Clock::now() > deadline) {
-            kill(-pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    pid_ = -1;
 }
 
 std::vector<SmtpSinkProcess::Received> SmtpSinkProcess::Messages() const {

@@ -1,13 +1,13 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support/child_process.h"
 
 // The loopback SMTP server of smtp_sink.py run as a child process for one test. Start() returns once
 // the server has answered a probe connection with its greeting; the destructor ends the child.
@@ -36,11 +36,6 @@ public:
         std::optional<std::string> Field(const std::string& key) const;
     };
 
-    SmtpSinkProcess() = default;
-    ~SmtpSinkProcess();
-    SmtpSinkProcess(const SmtpSinkProcess&) = delete;
-    SmtpSinkProcess& operator=(const SmtpSinkProcess&) = delete;
-
     // Starts the server in a fresh folder below `workFolder`. Returns an empty text on success,
     // otherwise why it could not start.
     std::string Start(const std::filesystem::path& workFolder, const Options& options);
@@ -58,9 +53,7 @@ public:
     int Connections() const;
 
 private:
-    void Stop();
-
-    pid_t pid_ = -1;
+    ChildProcess process_;  // in a process group of its own, ended with the object
     int port_ = 0;
     std::filesystem::path folder_;
 };

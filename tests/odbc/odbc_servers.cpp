@@ -1,17 +1,16 @@
 #include "odbc_servers.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 
 #include <gtest/gtest.h>
+
+#include "support/child_process.h"
 
 namespace {
 
@@ -24,21 +23,6 @@ public:
 [[maybe_unused]] ::testing::Environment* const stopAtEnd =
     ::testing::AddGlobalTestEnvironment(new StopServersAtEnd);
 std::string failure;
-
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(fd);
-    return port;
-}
 
 std::string Script() {
     const char* source = std::getenv("GATHRA_SOURCE_DIR");
@@ -54,27 +38,11 @@ const char* kDrivers = "/usr/lib/x86_64-linux-gnu/odbc";
 }  // namespace
 
 std::string RunWithInput(const std::string& command, const std::string& input) {
-    char name[] = "/tmp/gathra-sql-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd < 0) {
-        return {};
-    }
-    if (write(fd, input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
-        ADD_FAILURE() << "cannot write " << name;
-    }
-    close(fd);
-    chmod(name, 0644);
-    std::string output;
-    if (FILE* pipe = popen((command + " < " + name).c_str(), "r")) {
-        char buffer[4096];
-        size_t got = 0;
-        while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-            output.append(buffer, got);
-        }
-        pclose(pipe);
-    }
-    unlink(name);
-    return output;
+    ChildProcess::Options options;
+    options.Input = input;
+    const SpawnResult result = Spawn({"/bin/sh", "-c", command}, options);
+    std::cerr << result.Errors;
+    return result.Output;
 }
 
 OdbcServers* OdbcServers::Get(bool wantMaria, std::string* why) {

@@ -60,7 +60,7 @@ TEST(CrLfRecordSplitter, RecordsEndAtCrLfWhereverTheChunksAreCut) {
 }
 
 TEST(BackupLines, TellsTheEndFromAFailure) {
-    TempDir dir;
+    TempFolder dir;
     BackupLines backup;
     std::string line;
     EXPECT_FALSE(backup.Open(dir / "missing.txt"));

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include "fake_link.h"
 #include "output/database/database_connection.h"
 #include "output/text/save_as_text.h"
+#include "support/child_process.h"
 #include "support/recording_operator_view.h"
 #include "support/tracing_file_ops.h"
 #include "upload/upload_engine.h"
@@ -81,8 +81,8 @@ protected:
         }
     }
 
-    TempDir program;
-    TempDir save;
+    TempFolder program;
+    TempFolder save;
     SettingsRecord settings;
     RunState run;
     RecordingOperatorView view;
@@ -179,7 +179,7 @@ protected:
         return SaveAsText(settings, run, view);
     }
 
-    TempDir dir;
+    TempFolder dir;
     SettingsRecord settings;
     RunState run;
     RecordingOperatorView view;
@@ -279,22 +279,18 @@ TEST_F(DurableText, AReadOnlyOutputIsRefusedInBothModes) {
     for (const int16_t overwrite : {1, 0}) {
         SCOPED_TRACE(overwrite);
         settings.OverWrite = overwrite;
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
+        const ChildEnd end = RunInChild([&](std::string&) {
             if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
-                ::_exit(3);
+                return 3;
             }
             RecordingOperatorView quiet;
             const bool saved = SaveAsText(settings, run, quiet);
             const bool told = quiet.Messages.size() == 1 &&
                               quiet.Messages[0].Text == "Permission denied (" + run.OutputPath + ")Gathra";
-            ::_exit(saved ? 1 : told ? 0 : 2);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0) << "1: stored, 2: wrong failure text, 3: could not become nobody";
+            return saved ? 1 : told ? 0 : 2;
+        });
+        ASSERT_TRUE(end.Exited);
+        EXPECT_EQ(end.ExitCode, 0) << "1: stored, 2: wrong failure text, 3: could not become nobody";
         EXPECT_EQ(ReadFileBytes(run.OutputPath), "old\r\n");
         EXPECT_EQ(FolderEntries(dir.Path()), (std::set<std::string>{"Back.txt", "T01.txt"}));
     }
@@ -303,7 +299,7 @@ TEST_F(DurableText, AReadOnlyOutputIsRefusedInBothModes) {
 // Prepared, the new content is durable beside the target but not yet in place: committed it replaces
 // the target, abandoned it is removed and the target stays as it was.
 TEST(DurableReplacementSteps, APreparedReplacementIsCommittedOrAbandoned) {
-    TempDir dir;
+    TempFolder dir;
     const std::string path = dir / "T01.txt";
     TracingFileOps trace;
     trace.folderLabels = {{dir.Path(), "dir/"}};
@@ -327,7 +323,7 @@ TEST(DurableReplacementSteps, APreparedReplacementIsCommittedOrAbandoned) {
 }
 
 TEST(DurableDatabase, ConnectionsKeepTheFullySynchronousCommit) {
-    TempDir dir;
+    TempFolder dir;
     const std::string path = dir / "gathra.db";
     sqlite3* created = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &created), SQLITE_OK);

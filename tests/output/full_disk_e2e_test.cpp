@@ -89,7 +89,7 @@ protected:
     }
 
     std::string saveFolder;
-    TempDir save;
+    TempFolder save;
     // Over the fixture's program folder; as a member of this class it is detached before that folder goes.
     SmallTmpfs programDisk;
     termsim::Simulator sim;
@@ -99,7 +99,7 @@ TEST_F(FullDisk, SaveFolderFullDuringATextStoreLeavesTheOldOutput) {
     ASSERT_NO_FATAL_FAILURE(PrepareUpload(save.Path(), kPort));
     for (const int16_t overwrite : {0, 1}) {
         SCOPED_TRACE(overwrite == 1 ? "overwrite" : "append");
-        TempDir save;         // a fresh one for each mode
+        TempFolder save;      // a fresh one for each mode
         SmallTmpfs saveDisk;  // unmounted before the folder goes
         ASSERT_NO_FATAL_FAILURE(MountSmallTmpfs(saveDisk, save.Path(), 256 * 1024));
         if (IsSkipped()) {

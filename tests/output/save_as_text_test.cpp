@@ -21,7 +21,7 @@ protected:
     bool Save() { return SaveAsText(settings, run, view); }
     std::string Output() const { return ReadFileBytes(run.OutputPath); }
 
-    TempDir dir;
+    TempFolder dir;
     SettingsRecord settings;
     RunState run;
     RecordingOperatorView view;

@@ -2,7 +2,6 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -16,6 +15,7 @@
 #include "codec/text_encoding.h"
 #include "settings/settings_store.h"
 #include "settings_test_files.h"
+#include "support/child_process.h"
 #include "support/recording_operator_view.h"
 
 namespace {
@@ -80,36 +80,20 @@ std::optional<std::string> InReadOnlyFolder(const std::string& folder,
     if (access(folder.c_str(), W_OK) != 0) {
         return write();  // the permission bits hold for this user
     }
-    int channel[2];
-    if (pipe(channel) != 0) {
-        return std::nullopt;
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        close(channel[0]);
+    const ChildEnd end = RunInChild([&](std::string& output) {
         const bool readOnly =
             unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
             mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
             mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
         if (readOnly) {
-            const std::string text = write();
-            [[maybe_unused]] const ssize_t ignored = ::write(channel[1], text.data(), text.size());
+            output = write();
         }
-        _exit(readOnly ? 0 : 1);
-    }
-    close(channel[1]);
-    std::string text;
-    char buffer[512];
-    for (ssize_t got; (got = read(channel[0], buffer, sizeof buffer)) > 0;) {
-        text.append(buffer, static_cast<size_t>(got));
-    }
-    close(channel[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return readOnly ? 0 : 1;
+    });
+    if (!end.Failure().empty()) {
         return std::nullopt;
     }
-    return text;
+    return end.Output;
 }
 
 class LoadSettingsTest : public ::testing::Test {

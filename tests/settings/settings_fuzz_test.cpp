@@ -36,7 +36,7 @@ std::string Soup(std::mt19937& random) {
 TEST(SettingsFuzz, ByteSoupEndsInADefinedOutcome) {
     CurrentDirectoryGuard cwd;
     // A memory-backed folder where there is one: every re-initialisation syncs the file to disk.
-    TempFolder program(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr);
+    TempFolder program(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
     TempFolder docs;
     const PlatformFacts platform{program.Path(), "Gathra", docs.Path(), true};
     const std::string path = program / "Gathra.ini";

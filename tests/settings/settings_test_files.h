@@ -8,30 +8,7 @@
 #include <iterator>
 #include <string>
 
-// A fresh folder under the system's temporary folder, removed with everything in it at scope exit.
-class TempFolder {
-public:
-    explicit TempFolder(const char* under = nullptr) {
-        std::string pattern =
-            (under != nullptr ? std::string(under) : std::filesystem::temp_directory_path().string()) +
-            "/gathra-settings-XXXXXX";
-        path_ = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ignored);
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const std::string& Path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+#include "support/temp_folder.h"
 
 inline void WriteBytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cerrno>
 #include <cstring>
@@ -15,6 +14,7 @@
 #include "settings/setting_text.h"
 #include "settings/settings_store.h"
 #include "settings_test_files.h"
+#include "support/child_process.h"
 #include "support/small_tmpfs.h"
 
 namespace {
@@ -112,18 +112,13 @@ constexpr uid_t kNobody = 65534;
 
 // Runs `body` in a child process as the user nobody and returns its exit code (99: could not switch).
 int AsNobody(const std::function<int()>& body) {
-    const pid_t child = fork();
-    if (child == 0) {
+    const ChildEnd end = RunInChild([&](std::string&) {
         if (setgid(kNobody) != 0 || setuid(kNobody) != 0) {
-            _exit(99);
+            return 99;
         }
-        _exit(body());
-    }
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
+        return body();
+    });
+    return end.Exited ? end.ExitCode : -1;
 }
 
 std::set<std::string> Entries(const std::string& folder) {

@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -14,94 +12,31 @@
 
 #include "binding/quorlin_binding.h"
 #include "codec/frame_codec.h"
+#include "support/child_process.h"
 #include "termsim.h"
 
 namespace {
-
-std::string BinDir() {
-    const char* dir = std::getenv("GATHRA_BIN_DIR");
-    return dir != nullptr ? dir : "";
-}
 
 bool Exists(const std::string& path) {
     struct stat info {};
     return lstat(path.c_str(), &info) == 0;
 }
 
-// A running gathra-termsim with its standard output captured.
-class Command {
+// A running gathra-termsim, its standard error joined to its standard output.
+class Command : public ChildProcess {
 public:
-    explicit Command(const std::vector<std::string>& args) {
-        int out[2];
-        if (pipe(out) != 0) {
-            return;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            dup2(out[1], STDERR_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char*> argv;
-            const std::string program = BinDir() + "/gathra-termsim";
-            argv.push_back(const_cast<char*>(program.c_str()));
-            for (const auto& arg : args) {
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            }
-            argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        output_ = fdopen(out[0], "r");
+    explicit Command(std::vector<std::string> args) {
+        args.insert(args.begin(), BinDir() + "/gathra-termsim");
+        Options options;
+        options.ErrorsToOutput = true;
+        Start(args, options);
     }
-    ~Command() {
-        if (pid_ > 0 && !waited_) {
-            kill(pid_, SIGKILL);
-            Wait();
-        }
-        if (output_ != nullptr) {
-            std::fclose(output_);
-        }
-    }
-
-    // The next line of output, without its newline ("" at the end).
-    std::string ReadLine() {
-        char line[4096];
-        if (output_ == nullptr || std::fgets(line, sizeof line, output_) == nullptr) {
-            return "";
-        }
-        std::string text(line);
-        if (!text.empty() && text.back() == '\n') {
-            text.pop_back();
-        }
-        return text;
-    }
-    std::string ReadAll() {
-        std::string all;
-        for (std::string line = ReadLine(); !line.empty() || !std::feof(output_); line = ReadLine()) {
-            all += line + "\n";
-        }
-        return all;
-    }
-    void Signal(int signal) { kill(pid_, signal); }
-    int Wait() {
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        waited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    bool waited_ = false;
-    std::FILE* output_ = nullptr;
 };
 
 TEST(Command, HelpNamesEveryOption) {
     Command command({"--help"});
-    const std::string help = command.ReadAll();
     EXPECT_EQ(command.Wait(), 0);
+    const std::string help = command.Output();
     for (const char* option : {"--folder",
                                "--port",
                                "--id",
@@ -137,7 +72,7 @@ TEST(Command, HelpNamesEveryOption) {
 }
 
 TEST(Command, BadCommandLinesExitWithTwo) {
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     const std::vector<std::vector<std::string>> cases = {
         {},
         {"--folder", folder.Path()},
@@ -154,7 +89,6 @@ TEST(Command, BadCommandLinesExitWithTwo) {
     };
     for (const auto& args : cases) {
         Command command(args);
-        command.ReadAll();
         std::string joined;
         for (const auto& a : args) {
             joined += a + " ";
@@ -165,14 +99,13 @@ TEST(Command, BadCommandLinesExitWithTwo) {
 }
 
 TEST(Command, MissingRecordsFileIsASetUpFailure) {
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     Command command({"--folder", folder.Path(), "--port", "1", "--records", folder.Path() + "/none.txt"});
-    command.ReadAll();
     EXPECT_EQ(command.Wait(), 3);
 }
 
 TEST(Command, ServesAnUploadFromAUtf8RecordsFile) {
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     ASSERT_TRUE(folder.CopyLibrary(BinDir()));
     const std::string records = folder.Path() + "/records.txt";
     std::ofstream(records) << "A,1\r\n\xE3\x81\x82,\xE3\x81\x84\n";  // the second record is あ,い
@@ -195,12 +128,12 @@ TEST(Command, ServesAnUploadFromAUtf8RecordsFile) {
     link->CloseIrCom();
 
     EXPECT_EQ(command.Wait(), 0);
-    EXPECT_NE(command.ReadAll().find("upload 1: ACK"), std::string::npos);
+    EXPECT_NE(command.Output().find("upload 1: ACK"), std::string::npos);
     EXPECT_FALSE(Exists(folder.Path() + "/ports/COM3")) << "the link is removed on exit";
 }
 
 TEST(Command, UnplugAndReplugThroughTheLibrary) {
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     ASSERT_TRUE(folder.CopyLibrary(BinDir()));
     Command command({"--folder", folder.Path(), "--port", "4", "--hang-up-at-enquiry", "1", "--replug-after",
                      "300", "--id", "T9"});
@@ -237,7 +170,7 @@ TEST(Command, SignalsRemoveTheLink) {
         {SIGTERM, "0", 0},  // serving until stopped: a signal is the normal end
     };
     for (const auto& c : cases) {
-        termsim::TempProgramFolder folder;
+        TempFolder folder;
         Command command({"--folder", folder.Path(), "--port", "5", "--uploads", c.uploads});
         ASSERT_EQ(command.ReadLine().rfind("ready: ", 0), 0u);
         EXPECT_TRUE(Exists(folder.Path() + "/ports/COM5"));
@@ -248,7 +181,7 @@ TEST(Command, SignalsRemoveTheLink) {
 }
 
 TEST(Command, TimeLimit) {
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     Command command({"--folder", folder.Path(), "--port", "6", "--time-limit", "1"});
     ASSERT_EQ(command.ReadLine().rfind("ready: ", 0), 0u);
     EXPECT_EQ(command.Wait(), 1);

@@ -12,6 +12,7 @@
 
 #include "binding/quorlin_binding.h"
 #include "codec/frame_codec.h"
+#include "support/temp_folder.h"
 #include "termsim.h"
 #include "whole_upload_fixture.h"
 
@@ -26,9 +27,8 @@ constexpr int32_t kAdapter = 1;
 class LinkExchange : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* bin = std::getenv("GATHRA_BIN_DIR");
-        ASSERT_NE(bin, nullptr);
-        ASSERT_TRUE(folder.CopyLibrary(bin));
+        ASSERT_FALSE(BinDir().empty());
+        ASSERT_TRUE(folder.CopyLibrary(BinDir()));
         link = BindQuorlin(folder.Path());
         ASSERT_NE(link, nullptr);
     }
@@ -47,7 +47,7 @@ protected:
     std::string Receive() { return ReceiveLine(*link); }
     void Send(const std::string& text) { SendLine(*link, text); }
 
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     termsim::Simulator sim;
     const LinkApi* link = nullptr;
 };
@@ -136,7 +136,7 @@ TEST_F(LinkExchange, WritesComeNoSoonerThanTwoMillisecondsAfterTheCall) {
 class LinkUpload : public WholeUploadFixture {};
 
 TEST_F(LinkUpload, RecordsWithFaultsAreStoredThroughTheEngine) {
-    termsim::TempProgramFolder save;
+    TempFolder save;
     ASSERT_NO_FATAL_FAILURE(PrepareUpload(save.Path(), 5));
     settings.CrcType = 1;
     Options options;

@@ -9,6 +9,7 @@
 
 #include "codec/frame_codec.h"
 #include "raw_pc.h"
+#include "support/temp_folder.h"
 #include "termsim.h"
 
 namespace {
@@ -61,7 +62,7 @@ protected:
         pc = std::make_unique<RawPc>(folder.Path() + "/ports/COM1");
         ASSERT_TRUE(pc->ok());
     }
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     termsim::Simulator sim;
     std::unique_ptr<RawPc> pc;
 };
@@ -199,7 +200,7 @@ TEST(SimulatorEnquiry, AnswerShapes) {
         {"zero_count", false, 0, "T01@0"},
     };
     for (const auto& c : cases) {
-        termsim::TempProgramFolder folder;
+        TempFolder folder;
         termsim::Simulator sim;
         Options options = TwoRecords();
         options.enquiryWithoutAt = c.withoutAt;
@@ -229,7 +230,7 @@ TEST(SimulatorFaults, ReplaceRecordOnceThenRecover) {
         {"over_long", FaultKind::OverLong, 0, std::string(300, 'X'), "NAK"},
     };
     for (const auto& c : cases) {
-        termsim::TempProgramFolder folder;
+        TempFolder folder;
         termsim::Simulator sim;
         Options options = TwoRecords();
         options.crcType = c.crcType;
@@ -302,7 +303,7 @@ TEST(SimulatorUnplug, EveryWayOfHangingUpIsFollowedByANewDevice) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        termsim::TempProgramFolder folder;
+        TempFolder folder;
         termsim::Simulator sim;
         Options options = TwoRecords();
         options.replugAfterMs = 400;
@@ -367,7 +368,7 @@ TEST_F(SimulatorTest, NoRecordsAndAnotherEndWord) {
 }
 
 TEST(SimulatorAdapter, EchoesOnlyAtItsSpeedAndFollowsTheSpeedCommand) {
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     termsim::Simulator sim;
     Options options = TwoRecords();
     options.adapterMode = true;
@@ -403,7 +404,7 @@ TEST(SimulatorAdapter, EchoesOnlyAtItsSpeedAndFollowsTheSpeedCommand) {
 }
 
 TEST(SimulatorAdapter, SpeedCommandAtAnotherSpeedIsIgnored) {
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     termsim::Simulator sim;
     Options options;
     options.adapterMode = true;
@@ -425,7 +426,7 @@ TEST(SimulatorAdapter, SpeedCommandAtAnotherSpeedIsIgnored) {
 }
 
 TEST(SimulatorLink, MadeReplacedAndRemoved) {
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     const std::string link = folder.Path() + "/ports/COM7";
     {
         termsim::Simulator first;
@@ -447,7 +448,7 @@ TEST(SimulatorLink, MadeReplacedAndRemoved) {
 }
 
 TEST(SimulatorLink, FolderThatCannotHoldALinkFailsCleanly) {
-    termsim::TempProgramFolder folder;
+    TempFolder folder;
     std::ofstream(folder.Path() + "/ports") << "a file where the folder should be";
     termsim::Simulator sim;
     EXPECT_FALSE(sim.Start(folder.Path(), 1, Options{}));

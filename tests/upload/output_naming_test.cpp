@@ -141,7 +141,7 @@ TEST(UploadFiles, FileErrorLine) {
 }
 
 TEST(UploadFiles, LineFileEmptiesWritesAndReportsFailures) {
-    TempDir dir;
+    TempFolder dir;
     const std::string path = dir / "Back.txt";
     WriteFileBytes(path, "old contents\r\n");
     FileError error;

@@ -85,8 +85,8 @@ protected:
         return std::vector<std::string>(w.end() - static_cast<long>(std::min(n, w.size())), w.end());
     }
 
-    TempDir program;
-    TempDir save;
+    TempFolder program;
+    TempFolder save;
     SettingsRecord settings;
     RunState run;
     RecordingOperatorView view;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,31 +10,7 @@
 
 #include "settings/settings_record.h"
 #include "support/recording_operator_view.h"
-
-// A temporary folder removed with its contents when the test ends.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "gathra-upload-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path_.empty()) {
-            std::filesystem::remove_all(path_, ignored);
-        }
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& Path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+#include "support/temp_folder.h"
 
 inline std::string ReadFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -84,7 +84,7 @@ protected:
         for (const std::string& f : files) {
             cmd += " " + Quote(f);
         }
-        cmd += " >" + Quote(dir.File("soffice.log")) + " 2>&1";
+        cmd += " >" + Quote(dir / "soffice.log") + " 2>&1";
         return std::system(cmd.c_str()) == 0;
     }
 
@@ -135,23 +135,23 @@ protected:
         return widths;
     }
 
-    TempDir dir;
+    TempFolder dir;
 };
 
 }  // namespace
 
 TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
     // A template made by LibreOffice itself: formats, formulas, widths and a merged range.
-    const std::string fods = dir.File("form.fods");
+    const std::string fods = dir / "form.fods";
     WriteFile(fods, kTemplate);
-    ASSERT_TRUE(Convert("xls", dir.Path(), {fods})) << ReadFile(dir.File("soffice.log"));
-    const std::string tpl = dir.File("form.xls");
+    ASSERT_TRUE(Convert("xls", dir.Path(), {fods})) << ReadFile(dir / "soffice.log");
+    const std::string tpl = dir / "form.xls";
     ASSERT_TRUE(std::filesystem::exists(tpl));
     const std::string tplBytes = ReadFile(tpl);
 
     SettingsRecord settings;
     settings.SaveFolder = dir.Path();
-    settings.BackFilePath = dir.File("Back.txt");
+    settings.BackFilePath = dir / "Back.txt";
     settings.XlsField.fill(1);
     settings.XlsType = 1;
     RunState run;
@@ -168,7 +168,7 @@ TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
     settings.XlsTemp = "form";
     settings.XlsStartLine = 0;
     settings.XlsF1 = 0;
-    run.OutputPath = dir.File("filled.xls");
+    run.OutputPath = dir / "filled.xls";
     backup({"1,ｱｲｳ,bbb", "2,ccc", "1,日本語"});
     ASSERT_TRUE(SaveAsXls(settings, run, view)) << run.XlsErrorText;
     EXPECT_EQ(ReadFile(tpl), tplBytes);
@@ -177,17 +177,17 @@ TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
     // A new workbook with 20 sheets.
     settings.XlsTemp.clear();
     settings.XlsStartLine = 1;
-    run.OutputPath = dir.File("fresh.xls");
+    run.OutputPath = dir / "fresh.xls";
     backup({"1,T01,ﾃｽﾄ", "20,last sheet", "1,\"q\",x"});
     ASSERT_TRUE(SaveAsXls(settings, run, view)) << run.XlsErrorText;
     EXPECT_EQ(CheckStructure(run.OutputPath), "");
 
-    const std::string csvDir = dir.File("csv");
-    const std::string fodsDir = dir.File("fods");
+    const std::string csvDir = dir / "csv";
+    const std::string fodsDir = dir / "fods";
     ASSERT_TRUE(Convert("csv:Text - txt - csv (StarCalc):44,34,76,1,,0,false,true,false,false,false,-1",
-                        csvDir, {dir.File("filled.xls"), dir.File("fresh.xls")}))
-        << ReadFile(dir.File("soffice.log"));
-    ASSERT_TRUE(Convert("fods", fodsDir, {dir.File("filled.xls"), tpl})) << ReadFile(dir.File("soffice.log"));
+                        csvDir, {dir / "filled.xls", dir / "fresh.xls"}))
+        << ReadFile(dir / "soffice.log");
+    ASSERT_TRUE(Convert("fods", fodsDir, {dir / "filled.xls", tpl})) << ReadFile(dir / "soffice.log");
 
     const Grid form = ReadCsv(csvDir + "/filled-Form.csv");
     EXPECT_EQ(At(form, 0, 0), "品名");

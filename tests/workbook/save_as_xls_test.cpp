@@ -56,7 +56,7 @@ protected:
         EXPECT_FALSE(view.Busy);
     }
 
-    TempDir dir;
+    TempFolder dir;
     SettingsRecord settings;
     RunState run;
     RecordingOperatorView view;
@@ -104,7 +104,7 @@ TEST_F(SaveAsXlsTest, NewWorkbookThenAppendBelowThenOverwriteFromRowOne) {
 
 TEST_F(SaveAsXlsTest, MissingTemplateOnlyReportsAStatusLine) {
     settings.XlsTemp = "form";
-    WriteFile(dir.File("elsewhere.xls"), "x");
+    WriteFile(dir / "elsewhere.xls", "x");
     Backup({"a"});
     EXPECT_FALSE(Save());
     EXPECT_TRUE(view.Messages.empty());
@@ -116,7 +116,7 @@ TEST_F(SaveAsXlsTest, MissingTemplateOnlyReportsAStatusLine) {
 }
 
 TEST_F(SaveAsXlsTest, TemplateRowsOneToThreeAreKeptAndDataFollowsInRowFour) {
-    const std::string tpl = dir.File("form.xls");
+    const std::string tpl = dir / "form.xls";
     {
         Workbook book;
         ASSERT_TRUE(book.Create(tpl, 2000, 3));
@@ -270,18 +270,18 @@ TEST_F(SaveAsXlsTest, UnreadableOutputFileEndsInFailureExitAndIsLeftAlone) {
     };
     std::vector<Rec> encrypted;
     {
-        const std::string path = dir.File("good.xls");
+        const std::string path = dir / "good.xls";
         Workbook book;
         ASSERT_TRUE(book.Create(path, 2000, 1));
         ASSERT_TRUE(book.Close());
         encrypted = ParseRecords(WorkbookStream(path));
         encrypted.insert(encrypted.begin() + 1, Rec{0x002F, Le16(1) + std::string(52, 'k')});
-        WriteOle(dir.File("enc.xls"), {{"Workbook", Serialize(encrypted)}});
+        WriteOle(dir / "enc.xls", {{"Workbook", Serialize(encrypted)}});
     }
-    const std::string good = ReadFile(dir.File("good.xls"));
+    const std::string good = ReadFile(dir / "good.xls");
     for (const Case& c : {Case{"not a compound file", "ID;P\r\nC;Y1;X1;K\"a\"\r\nE\r\n", "OLE2"},
                           Case{"truncated", good.substr(0, good.size() / 2), run.OutputPath.c_str()},
-                          Case{"encrypted", ReadFile(dir.File("enc.xls")), "暗号"}}) {
+                          Case{"encrypted", ReadFile(dir / "enc.xls"), "暗号"}}) {
         SCOPED_TRACE(c.Name);
         WriteFile(run.OutputPath, c.Bytes);
         Backup({"a"});

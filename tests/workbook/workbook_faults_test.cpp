@@ -5,7 +5,6 @@
 #include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +19,7 @@
 #include "codec/text_encoding.h"
 #include "output/workbook/save_as_xls.h"
 #include "output/workbook/workbook.h"
+#include "support/child_process.h"
 #include "support/recording_operator_view.h"
 #include "support/small_tmpfs.h"
 #include "support/tracing_file_ops.h"
@@ -37,46 +37,16 @@ bool InCi() {
 }
 
 // Runs `body` in a child process (after `prepare`, which may drop privileges or limit memory) and
-// returns what it wrote to its pipe; an empty `crash` means the child exited normally.
+// returns what it handed back; an empty `crash` means the child exited normally.
 std::string InChild(const std::function<void()>& prepare, const std::function<std::string()>& body,
                     std::string& crash) {
-    int fds[2];
-    if (pipe(fds) != 0) {
-        crash = "pipe";
-        return {};
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
+    const ChildEnd end = RunInChild([&](std::string& output) {
         prepare();
-        const std::string out = body();
-        const char* p = out.data();
-        size_t left = out.size();
-        while (left > 0) {
-            const ssize_t n = write(fds[1], p, left);
-            if (n <= 0) {
-                break;
-            }
-            p += n;
-            left -= static_cast<size_t>(n);
-        }
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string out;
-    char buffer[4096];
-    ssize_t n = 0;
-    while ((n = read(fds[0], buffer, sizeof buffer)) > 0) {
-        out.append(buffer, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    crash = WIFEXITED(status) && WEXITSTATUS(status) == 0
-                ? ""
-                : "child ended with status " + std::to_string(status) + " (signal " +
-                      std::to_string(WIFSIGNALED(status) ? WTERMSIG(status) : 0) + ")";
-    return out;
+        output = body();
+        return 0;
+    });
+    crash = end.Failure();
+    return end.Output;
 }
 
 class WorkbookFaultsTest : public ::testing::Test {
@@ -105,7 +75,7 @@ protected:
         return out;
     }
 
-    TempDir dir;
+    TempFolder dir;
     SettingsRecord settings;
     RunState run;
 };
@@ -117,7 +87,7 @@ protected:
 TEST_F(WorkbookFaultsTest, HugeExistingWorkbooksEndInTheFailureExitUnderLimitedMemory) {
     // A real workbook with 100 MiB of padding after its records: it maps, but its stream cannot be
     // copied within the limit below.
-    const std::string padded = dir.File("padded.xls");
+    const std::string padded = dir / "padded.xls";
     {
         Workbook book;
         ASSERT_TRUE(book.Create(padded, 2000, 1));
@@ -174,7 +144,7 @@ TEST_F(WorkbookFaultsTest, HugeExistingWorkbooksEndInTheFailureExitUnderLimitedM
 // The save folder on a real, small tmpfs, filled up: the old workbook stays byte for byte, the status
 // line names the reason, no temporary file is left; once space is freed the next store is complete.
 TEST_F(WorkbookFaultsTest, FullDiskLeavesTheOldWorkbookAndTheNextStoreIsComplete) {
-    const std::string folder = dir.File("small");
+    const std::string folder = dir / "small";
     std::filesystem::create_directory(folder);
     SmallTmpfs disk;
     if (const std::string refused = disk.Mount(folder, 2 << 20); !refused.empty()) {
@@ -233,7 +203,7 @@ TEST_F(WorkbookFaultsTest, ReadOnlyWorkbookIsRefusedAndALinkedOneIsUpdatedAtItsT
     ASSERT_NE(nobody, nullptr);
     const uid_t uid = nobody->pw_uid;
     const gid_t gid = nobody->pw_gid;
-    const std::string realFolder = dir.File("real");
+    const std::string realFolder = dir / "real";
     std::filesystem::create_directory(realFolder);
     Backup(2, "x");
     for (const std::string& p : {dir.Path(), realFolder, settings.BackFilePath}) {

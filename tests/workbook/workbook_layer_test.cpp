@@ -156,10 +156,10 @@ FreeXlBook ReadBack(const std::string& path) {
 }  // namespace
 
 TEST(WorkbookLayer, NewWorkbookOfEachVersionCodeIsBiff8WithTwentySheets) {
-    TempDir dir;
+    TempFolder dir;
     for (int code : {97, 2000, 2002, 2003}) {
         SCOPED_TRACE(code);
-        const std::string path = dir.File(std::to_string(code) + ".xls");
+        const std::string path = dir / (std::to_string(code) + ".xls");
         Workbook book;
         ASSERT_TRUE(book.Create(path, code, 20));
         EXPECT_EQ(book.SheetCount(), 20);
@@ -192,8 +192,8 @@ TEST(WorkbookLayer, NewWorkbookOfEachVersionCodeIsBiff8WithTwentySheets) {
 }
 
 TEST(WorkbookLayer, TextsRoundTripInEightBitAndSixteenBitForm) {
-    TempDir dir;
-    const std::string path = dir.File("t.xls");
+    TempFolder dir;
+    const std::string path = dir / "t.xls";
     const std::vector<std::string> texts = {"abc",  "café", "日本語ﾃｽﾄ", "𝄞 clef", "\"quoted\",comma",
                                             " lead"};
     {
@@ -225,8 +225,8 @@ TEST(WorkbookLayer, TextsRoundTripInEightBitAndSixteenBitForm) {
 }
 
 TEST(WorkbookLayer, LargeStringTableCrossesContinueRecordsBothWays) {
-    TempDir dir;
-    const std::string path = dir.File("big.xls");
+    TempFolder dir;
+    const std::string path = dir / "big.xls";
     auto text = [](int i) {
         std::string s = "行" + std::to_string(i) + "：";
         while (s.size() < 180) {
@@ -263,8 +263,8 @@ TEST(WorkbookLayer, LargeStringTableCrossesContinueRecordsBothWays) {
 }
 
 TEST(WorkbookLayer, LastUsedRowCountsValueCellsNotBlanksOrDimensions) {
-    TempDir dir;
-    const std::string path = dir.File("in.xls");
+    TempFolder dir;
+    const std::string path = dir / "in.xls";
     WriteOle(path, {{"Workbook", Serialize(Crafted(2, Sst({}), Dimensions(40, 8),
                                                    {Row(2, 0x0100, 15), Number(2, 1, 15, 7.5),
                                                     Row(30, 0x0100, 15), MulBlank(30, 0, {16, 17, 18})}))}});
@@ -288,8 +288,8 @@ TEST(WorkbookLayer, LastUsedRowCountsValueCellsNotBlanksOrDimensions) {
 }
 
 TEST(WorkbookLayer, ExistingCellsSurviveAndWritingIntoMulRkSplitsIt) {
-    TempDir dir;
-    const std::string path = dir.File("in.xls");
+    TempFolder dir;
+    const std::string path = dir / "in.xls";
     const std::string formula = std::string("\x1E\x01\x00\x1E\x02\x00\x03", 7);  // =1+2
     const Rec formulaRecord = Formula(3, 0, formula, 3.0);
     WriteOle(path,
@@ -352,8 +352,8 @@ TEST(WorkbookLayer, ExistingCellsSurviveAndWritingIntoMulRkSplitsIt) {
 }
 
 TEST(WorkbookLayer, MacroStorageKeepsItsClassIdAndStreams) {
-    TempDir dir;
-    const std::string path = dir.File("macro.xls");
+    TempFolder dir;
+    const std::string path = dir / "macro.xls";
     std::string classId;
     for (int i = 0; i < 16; ++i) {
         classId.push_back(static_cast<char>(0xA0 + i));
@@ -381,8 +381,8 @@ TEST(WorkbookLayer, MacroStorageKeepsItsClassIdAndStreams) {
 }
 
 TEST(WorkbookLayer, NewTextTakesFormatOfReplacedCellThenRowThenColumn) {
-    TempDir dir;
-    const std::string path = dir.File("in.xls");
+    TempFolder dir;
+    const std::string path = dir / "in.xls";
     WriteOle(path,
              {{"Workbook", Serialize(Crafted(1, Sst({}), Dimensions(10, 6),
                                              {Row(4, 0x0180, 20), Row(6, 0x0100, 15), Number(6, 0, 22, 1)},
@@ -404,8 +404,8 @@ TEST(WorkbookLayer, NewTextTakesFormatOfReplacedCellThenRowThenColumn) {
 }
 
 TEST(WorkbookLayer, AnchorOfSharedFormulaIsNotOverwritten) {
-    TempDir dir;
-    const std::string path = dir.File("in.xls");
+    TempFolder dir;
+    const std::string path = dir / "in.xls";
     const std::string exp = std::string("\x01", 1) + Le16(0) + Le16(0);  // PtgExp to A1
     const std::string shared = Le16(0) + Le16(1) + std::string("\x00\x00\x00\x02", 4) + Le16(3) +
                                std::string("\x1E\x05\x00", 3);  // A1:A2, =5
@@ -426,9 +426,9 @@ TEST(WorkbookLayer, AnchorOfSharedFormulaIsNotOverwritten) {
 }
 
 TEST(WorkbookLayer, UnreadableFilesAreRefusedWithAClearTextAndLeftUntouched) {
-    TempDir dir;
+    TempFolder dir;
     // A valid workbook to cut up.
-    const std::string good = dir.File("good.xls");
+    const std::string good = dir / "good.xls";
     {
         Workbook book;
         ASSERT_TRUE(book.Create(good, 2000, 2));
@@ -540,7 +540,7 @@ TEST(WorkbookLayer, UnreadableFilesAreRefusedWithAClearTextAndLeftUntouched) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
-        const std::string path = dir.File("bad.xls");
+        const std::string path = dir / "bad.xls";
         c.Make(path);
         const std::string before = ReadFile(path);
         Recorded errors;
@@ -556,8 +556,8 @@ TEST(WorkbookLayer, UnreadableFilesAreRefusedWithAClearTextAndLeftUntouched) {
 }
 
 TEST(WorkbookLayer, TemplateIsOnlyReadAndFailedSaveLeavesNoFile) {
-    TempDir dir;
-    const std::string tpl = dir.File("tpl.xls");
+    TempFolder dir;
+    const std::string tpl = dir / "tpl.xls";
     {
         Workbook book;
         ASSERT_TRUE(book.Create(tpl, 97, 1));
@@ -565,7 +565,7 @@ TEST(WorkbookLayer, TemplateIsOnlyReadAndFailedSaveLeavesNoFile) {
         ASSERT_TRUE(book.Close());
     }
     const std::string tplBytes = ReadFile(tpl);
-    const std::string out = dir.File("out.xls");
+    const std::string out = dir / "out.xls";
     {
         Workbook book;
         ASSERT_TRUE(book.Open(out, tpl));
@@ -579,7 +579,7 @@ TEST(WorkbookLayer, TemplateIsOnlyReadAndFailedSaveLeavesNoFile) {
 
     Recorded errors;
     Workbook book(errors.Handler());
-    const std::string nowhere = dir.File("missing-folder/out.xls");
+    const std::string nowhere = dir / "missing-folder/out.xls";
     ASSERT_TRUE(book.Create(nowhere, 2000, 1));
     EXPECT_FALSE(book.Close());
     ASSERT_EQ(errors.Errors.size(), 1u);
@@ -590,11 +590,11 @@ TEST(WorkbookLayer, TemplateIsOnlyReadAndFailedSaveLeavesNoFile) {
 }
 
 TEST(WorkbookLayer, OperationsOutsideTheWorkbookFail) {
-    TempDir dir;
+    TempFolder dir;
     Recorded errors;
     Workbook book(errors.Handler());
     EXPECT_FALSE(book.SetCurrentSheet(0));  // nothing open
-    ASSERT_TRUE(book.Create(dir.File("a.xls"), 2000, 3));
+    ASSERT_TRUE(book.Create(dir / "a.xls", 2000, 3));
     EXPECT_FALSE(book.SetCurrentSheet(3));
     EXPECT_FALSE(book.SetCurrentSheet(-1));
     EXPECT_EQ(book.CurrentSheet(), 0);
@@ -629,8 +629,8 @@ TEST(WorkbookLayer, CellReferencesParseA1Style) {
 }
 
 TEST(WorkbookLayer, RowBlocksAreIndexedAcrossTheWholeSheet) {
-    TempDir dir;
-    const std::string path = dir.File("rows.xls");
+    TempFolder dir;
+    const std::string path = dir / "rows.xls";
     Workbook book;
     ASSERT_TRUE(book.Create(path, 2000, 1));
     for (int r = 1; r <= 100; ++r) {
@@ -651,7 +651,7 @@ TEST(WorkbookLayer, RowBlocksAreIndexedAcrossTheWholeSheet) {
 // Damaged workbook streams (bytes overwritten at random, deterministic seed) are either refused or
 // opened, extended and saved; they never crash the layer, and a refused file is not written.
 TEST(WorkbookLayer, DamagedStreamsAreRefusedOrHandledWithoutCrashing) {
-    TempDir dir;
+    TempFolder dir;
     const std::string clean =
         Serialize(Crafted(2, Sst({"alpha", "beta"}), Dimensions(40, 8),
                           {Row(0, 0x0100, 15), MulRk(0, 0, {{16, 1}, {17, 2}}), LabelSst(0, 3, 15, 1),
@@ -672,7 +672,7 @@ TEST(WorkbookLayer, DamagedStreamsAreRefusedOrHandledWithoutCrashing) {
         for (int f = 0; f < flips; ++f) {
             damaged[next() % content] = static_cast<char>(next() & 0xFF);
         }
-        const std::string path = dir.File("damaged.xls");
+        const std::string path = dir / "damaged.xls";
         WriteOle(path, {{"Workbook", damaged}});
         const std::string before = ReadFile(path);
         Workbook book;
@@ -697,8 +697,8 @@ TEST(WorkbookLayer, DamagedStreamsAreRefusedOrHandledWithoutCrashing) {
 // New cells need a cell format (XF) that exists: format 15 when it is a cell format, else the book's
 // first cell format, else one added to the book.
 TEST(WorkbookLayer, NewCellsTakeACellFormatTheBookHas) {
-    TempDir dir;
-    const std::string path = dir.File("xf.xls");
+    TempFolder dir;
+    const std::string path = dir / "xf.xls";
     auto setStyleBit = [](std::vector<Rec>& records, int from, int to) {
         int xf = 0;
         for (Rec& r : records) {
@@ -745,7 +745,7 @@ TEST(WorkbookLayer, NewCellsTakeACellFormatTheBookHas) {
 // DBCELL holds 16-bit offsets from one row's cells to the next row's. A row of up to 64 KiB is indexed
 // exactly; a larger one is refused with the row's number, never written with a cut offset.
 TEST(WorkbookLayer, RowsTooLargeForTheRowIndexAreRefusedNotCut) {
-    TempDir dir;
+    TempFolder dir;
     auto label = [](uint16_t row, uint16_t col, size_t chars) {
         return Rec{0x0204, Cell(row, col, 15) + Le16(static_cast<uint16_t>(chars)) + std::string(1, '\0') +
                                std::string(chars, 'w')};
@@ -763,7 +763,7 @@ TEST(WorkbookLayer, RowsTooLargeForTheRowIndexAreRefusedNotCut) {
             rows.push_back(label(0, col, c.CharsPerCell));
         }
         rows.push_back(label(1, 0, 3));
-        const std::string path = dir.File("wide.xls");
+        const std::string path = dir / "wide.xls";
         WriteOle(path, {{"Workbook", Serialize(Crafted(1, Sst({}), Dimensions(2, 200), rows))}});
         const std::string before = ReadFile(path);
         Recorded errors;

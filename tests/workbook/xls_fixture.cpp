@@ -426,27 +426,15 @@ void WriteFile(const std::string& path, std::string_view bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-void WorkbookStoreSettings(const TempDir& dir, int32_t startLine, SettingsRecord& settings, RunState& run) {
+void WorkbookStoreSettings(const TempFolder& dir, int32_t startLine, SettingsRecord& settings,
+                           RunState& run) {
     settings.SaveFolder = dir.Path();
-    settings.BackFilePath = dir.File("Back.txt");
+    settings.BackFilePath = dir / "Back.txt";
     settings.XlsField.fill(1);
     settings.XlsType = 1;
     settings.XlsF1 = 1;
     settings.XlsStartLine = startLine;
-    run.OutputPath = dir.File("T01.xls");
-}
-
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "gathra-xls-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    run.OutputPath = dir / "T01.xls";
 }
 
 }  // namespace xlstest

@@ -9,6 +9,7 @@
 
 #include "run/run_state.h"
 #include "settings/settings_record.h"
+#include "support/temp_folder.h"
 
 // Helpers for the workbook tests: raw BIFF records for crafting unusual input files, an OLE2 writer
 // that does not go through the code under test, an independent structural check of a workbook
@@ -59,23 +60,8 @@ bool ReadWithFreeXl(const std::string& path, FreeXlBook& book, std::string& why)
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, std::string_view bytes);
 
-class TempDir;
 // Settings and run state of a workbook store into `dir`: backup file "Back.txt" and output "T01.xls"
 // there, every field written, version 2000, the first field as data, the given start row.
-void WorkbookStoreSettings(const TempDir& dir, int32_t startLine, SettingsRecord& settings, RunState& run);
-
-// A fresh folder under the system temporary folder, removed with its contents at scope exit.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+void WorkbookStoreSettings(const TempFolder& dir, int32_t startLine, SettingsRecord& settings, RunState& run);
 
 }  // namespace xlstest

@@ -834,35 +834,4 @@ int64_t Simulator::OriginMicros() const {
     return state_->origin;
 }
 
-// ---------------------------------------------------------------------------------------------------------
-
-TempProgramFolder::TempProgramFolder() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/gathra-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) {
-        path_ = pattern;
-    }
-}
-
-TempProgramFolder::~TempProgramFolder() {
-    if (!path_.empty()) {
-        std::error_code error;
-        std::filesystem::remove_all(path_, error);
-    }
-}
-
-bool TempProgramFolder::CopyLibrary(const std::string& binDir) {
-    return CopyFile(binDir + "/libquorlin.so", "libquorlin.so");
-}
-
-bool TempProgramFolder::CopyFile(const std::string& sourcePath, const std::string& name) {
-    if (path_.empty()) {
-        return false;
-    }
-    std::error_code error;
-    std::filesystem::copy_file(sourcePath, std::filesystem::path(path_) / name,
-                               std::filesystem::copy_options::overwrite_existing, error);
-    return !error;
-}
-
 }  // namespace termsim

@@ -164,25 +164,4 @@ int64_t MonotonicMicros();
 // {"t":123,"dir":"P","speed":9600,"hex":"564F4C0D","text":"VOL\r"}
 std::string TranscriptJson(const TranscriptEntry& entry);
 
-// A temporary program folder for tests: made with mkdtemp, removed with its contents on destruction.
-class TempProgramFolder {
-public:
-    TempProgramFolder();
-    ~TempProgramFolder();
-    TempProgramFolder(const TempProgramFolder&) = delete;
-    TempProgramFolder& operator=(const TempProgramFolder&) = delete;
-
-    const std::string& Path() const { return path_; }
-    bool Valid() const { return !path_.empty(); }
-
-    // Copies libquorlin.so from `binDir` into the folder.
-    bool CopyLibrary(const std::string& binDir);
-
-    // Copies any file from `sourcePath` into the folder under `name`.
-    bool CopyFile(const std::string& sourcePath, const std::string& name);
-
-private:
-    std::string path_;
-};
-
 }  // namespace termsim

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+
+// A fresh folder under the system's temporary folder (or under `parent`), removed with everything in it
+// when the object goes. Path() is empty when the folder could not be made.
+class TempFolder {
+public:
+    explicit TempFolder(const std::string& parent = {});
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::string& Path() const { return path_; }
+    bool Valid() const { return !path_.empty(); }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+    // Copies the file at `source` into the folder as `name` (replacing one there). False when it cannot.
+    bool CopyFile(const std::string& source, const std::string& name) const;
+    // Copies libquorlin.so from `binDir`, so the folder is a program folder the link library runs from.
+    bool CopyLibrary(const std::string& binDir) const;
+
+private:
+    std::string path_;
+};
+
+// The build's program folder (GATHRA_BIN_DIR, set by CTest); `fallback` when the variable is unset.
+std::string BinDir(const std::string& fallback = {});
