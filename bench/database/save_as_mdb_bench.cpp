@@ -11,6 +11,7 @@
 #include "bench_view.h"
 #include "codec/text_encoding.h"
 #include "output/database/save_as_mdb.h"
+#include "support/child_process.h"
 
 namespace {
 
@@ -32,15 +33,7 @@ std::string Record(int i) {
 }
 
 std::string Sqlite(const std::string& database, const std::string& sql) {
-    const std::string command = "sqlite3 -batch '" + database + "' \"" + sql + "\"";
-    std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            output += buffer;
-        }
-        pclose(pipe);
-    }
+    std::string output = Spawn({"sqlite3", "-batch", database, sql}).Output;
     while (output.ends_with('\n')) {
         output.pop_back();
     }
@@ -54,10 +47,11 @@ double Seconds(std::chrono::steady_clock::duration d) {
 }  // namespace
 
 int main() {
-    std::string folder = (std::filesystem::temp_directory_path() / "gathra-dbbench-XXXXXX").string();
-    if (mkdtemp(folder.data()) == nullptr) {
+    const TempFolder temp;
+    if (!temp.Valid()) {
         return 1;
     }
+    const std::string& folder = temp.Path();
     std::string table = "CREATE TABLE T01(";
     for (int n = 1; n <= 20; ++n) {
         table += (n > 1 ? ",F" : "F") + std::to_string(n) + " TEXT";
@@ -99,6 +93,5 @@ int main() {
     std::printf("sqlite3 .import of the CSV:     %.3f s (exit %d, rows in table %s)\n", importSeconds,
                 importStatus, Sqlite(folder + "/import.db", "SELECT count(*) FROM T01").c_str());
     std::printf("ratio SaveAsMdb / .import:      %.2f\n", saveSeconds / importSeconds);
-    std::filesystem::remove_all(folder);
     return saved && importStatus == 0 ? 0 : 1;
 }

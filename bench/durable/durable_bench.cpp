@@ -4,9 +4,6 @@
 // Run on a tmpfs the benchmark mounts (or /dev/shm when it may not mount) and on the build folder's disk.
 //
 //   bench_durable [records per upload (default 1000)] [uploads per run (default 20)] [runs (default 3)]
-#include <sys/mount.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +15,8 @@
 #include "bench_view.h"
 #include "common/file_ops.h"
 #include "output/text/save_as_text.h"
+#include "support/small_tmpfs.h"
+#include "support/temp_folder.h"
 #include "upload/upload_files.h"
 
 namespace {
@@ -122,26 +121,20 @@ int main(int argc, char** argv) {
     const int uploads = argc > 2 ? std::atoi(argv[2]) : 20;
     const int runs = argc > 3 ? std::atoi(argv[3]) : 3;
 
-    // A tmpfs of our own, so the figures do not depend on what else lives in /dev/shm.
-    char tmpfsPattern[] = "/tmp/gathra-bench-tmpfs-XXXXXX";
-    const std::string tmpfs = ::mkdtemp(tmpfsPattern) != nullptr ? tmpfsPattern : "";
-    const bool mounted =
-        !tmpfs.empty() && ::mount("gathra-bench", tmpfs.c_str(), "tmpfs", 0, "size=64m") == 0;
-    Measure(mounted ? "tmpfs" : "tmpfs (/dev/shm: could not mount one)", mounted ? tmpfs : "/dev/shm",
-            records, uploads, runs);
-    if (mounted) {
-        ::umount(tmpfs.c_str());
-    }
-    if (!tmpfs.empty()) {
-        ::rmdir(tmpfs.c_str());
+    {
+        // A tmpfs of our own, so the figures do not depend on what else lives in /dev/shm.
+        TempFolder folder;
+        SmallTmpfs tmpfs;
+        const bool mounted = folder.Valid() && tmpfs.Mount(folder.Path(), 64 << 20).empty();
+        Measure(mounted ? "tmpfs" : "tmpfs (/dev/shm: could not mount one)",
+                mounted ? folder.Path() : "/dev/shm", records, uploads, runs);
     }
 
-    char diskPattern[] = GATHRA_BUILD_DIR "/bench-durable-XXXXXX";
-    if (::mkdtemp(diskPattern) == nullptr) {
+    const TempFolder disk(GATHRA_BUILD_DIR);
+    if (!disk.Valid()) {
         std::perror("mkdtemp in the build folder");
         return 1;
     }
-    Measure("build folder's disk", diskPattern, records, uploads, runs);
-    std::filesystem::remove_all(diskPattern);
+    Measure("build folder's disk", disk.Path(), records, uploads, runs);
     return 0;
 }

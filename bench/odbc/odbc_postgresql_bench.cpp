@@ -2,11 +2,8 @@
 // SaveAsMdb through the ODBC driver, and loads the same data as CSV with psql's \copy, in the same run
 // against the same server, and prints both times and their ratio. The server is started for the run
 // by tests/odbc/db_servers.sh (an unprivileged user, data in a temporary folder, a Unix socket).
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +20,7 @@
 #include "output/database/odbc_table_writer.h"
 #include "output/database/save_as_mdb.h"
 #include "output/database/server_database.h"
+#include "support/child_process.h"
 
 namespace {
 
@@ -47,36 +45,6 @@ std::string Record(int i) {
     return line;
 }
 
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
-std::string Output(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            output += buffer;
-        }
-        pclose(pipe);
-    }
-    while (output.ends_with('\n')) {
-        output.pop_back();
-    }
-    return output;
-}
-
 double Seconds(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
@@ -87,10 +55,11 @@ int main() {
     const char* source = std::getenv("GATHRA_SOURCE_DIR");
     const std::string script =
         std::string(source != nullptr ? source : GATHRA_SOURCE_DIR_DEFAULT) + "/tests/odbc/db_servers.sh";
-    std::string folder = (std::filesystem::temp_directory_path() / "gathra-odbcbench-XXXXXX").string();
-    if (mkdtemp(folder.data()) == nullptr) {
+    const TempFolder temp;
+    if (!temp.Valid()) {
         return 1;
     }
+    const std::string& folder = temp.Path();
     chmod(folder.c_str(), 0755);
     const int port = FreePort();
     std::ofstream(folder + "/password") << kPassword;
@@ -105,9 +74,13 @@ int main() {
     }
     const std::string sql = script + " pg-sql " + folder + " " + std::to_string(port);
     const auto Pg = [&](const std::string& text) {
-        std::ofstream(folder + "/in.sql") << text;
-        chmod((folder + "/in.sql").c_str(), 0644);
-        return Output(sql + " < " + folder + "/in.sql");
+        ChildProcess::Options options;
+        options.Input = text;
+        std::string output = Spawn({"/bin/sh", "-c", sql}, options).Output;
+        while (output.ends_with('\n')) {
+            output.pop_back();
+        }
+        return output;
     };
 
     SettingsRecord settings;
@@ -176,6 +149,5 @@ int main() {
     std::sort(ratios.begin(), ratios.end());
     std::printf("median ratio SaveAsMdb / \\copy: %.2f (target: 3 or less)\n", ratios[ratios.size() / 2]);
     std::system((script + " pg-stop " + folder).c_str());
-    std::filesystem::remove_all(folder);
     return ok ? 0 : 1;
 }

@@ -14,6 +14,7 @@
 #include "codec/text_encoding.h"
 #include "output/workbook/save_as_xls.h"
 #include "run/operator_view.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -51,10 +52,11 @@ double CpuSeconds() {
 // a file to keep the workbook in (to compare the bytes of two builds).
 int main(int argc, char** argv) {
     const bool onlyNew = argc > 1 && std::string(argv[1]) == "new";
-    std::string base = (std::filesystem::temp_directory_path() / "gathra-xls-bench-XXXXXX").string();
-    if (mkdtemp(base.data()) == nullptr) {
+    const TempFolder temp;
+    if (!temp.Valid()) {
         return 1;
     }
+    const std::string& base = temp.Path();
     const int records = 32767;
     SettingsRecord settings;
     settings.SaveFolder = base;
@@ -80,7 +82,6 @@ int main(int argc, char** argv) {
             std::filesystem::copy_file(run.OutputPath, argv[2],
                                        std::filesystem::copy_options::overwrite_existing);
         }
-        std::filesystem::remove_all(base);
         return okNew ? 0 : 1;
     }
 
@@ -122,6 +123,5 @@ int main(int argc, char** argv) {
     } else {
         std::printf("LibreOffice not installed: no comparison\n");
     }
-    std::filesystem::remove_all(base);
     return 0;
 }
