@@ -5,7 +5,6 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -206,42 +205,34 @@ TEST_F(PortOpen, APortInUseCannotBeOpened) {
 TEST_F(PortOpen, AnotherOpenDuringARunIsBusyForAnOrdinaryUser) {
     constexpr int kPort = 14;
     mapped_.insert(kPort);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // The exit code names the first step that failed.
-        const int failed = [&] {
-            if (geteuid() == 0) {
-                const passwd* nobody = getpwnam("nobody");
-                if (nobody == nullptr || chown(q.folder().c_str(), nobody->pw_uid, nobody->pw_gid) != 0 ||
-                    chown((q.folder() + "/ports").c_str(), nobody->pw_uid, nobody->pw_gid) != 0 ||
-                    setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
-                    setuid(nobody->pw_uid) != 0) {
-                    return 10;
-                }
+    // The exit code names the first step that failed.
+    const ChildEnd end = RunInChild([&](std::string&) {
+        if (geteuid() == 0) {
+            const passwd* nobody = getpwnam("nobody");
+            if (nobody == nullptr || chown(q.folder().c_str(), nobody->pw_uid, nobody->pw_gid) != 0 ||
+                chown((q.folder() + "/ports").c_str(), nobody->pw_uid, nobody->pw_gid) != 0 ||
+                setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) {
+                return 10;
             }
-            PtyPeer pty;
-            q.MapPort(kPort, pty.slave_path());
-            for (int run = 1; run <= 2; ++run) {
-                if (q.vbOpenIrCom(kPort, 9600, kDirect) != 1) {
-                    return 10 * run + 1;
-                }
-                const int other = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-                if (other >= 0 || errno != EBUSY) {
-                    return 10 * run + 2;
-                }
-                q.CloseIrCom();
+        }
+        PtyPeer pty;
+        q.MapPort(kPort, pty.slave_path());
+        for (int run = 1; run <= 2; ++run) {
+            if (q.vbOpenIrCom(kPort, 9600, kDirect) != 1) {
+                return 10 * run + 1;
             }
-            return 0;
-        }();
-        _exit(failed);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
+            const int other = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            if (other >= 0 || errno != EBUSY) {
+                return 10 * run + 2;
+            }
+            q.CloseIrCom();
+        }
+        return 0;
+    });
+    ASSERT_TRUE(end.Exited);
     // 10: could not become nobody; 1x/2x: the first run, the run after a close; x1: the library's open
     // failed, x2: another open was not refused with EBUSY.
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(end.ExitCode, 0);
 }
 
 TEST_F(PortOpen, MissingAndDanglingMappingsCannotBeOpened) {
