@@ -133,15 +133,15 @@ std::string StoredRecords(int uploads) {
 TEST_F(CollectTest, OnceStoresOneUploadAndLeavesTheSettingsFileAlone) {
     // AutoStart 1 in the file: --once still makes a single upload.
     ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = 1; }));
-    const std::string iniBefore = ReadFileBytes(Ini());
+    const std::string iniBefore = ReadBytes(Ini());
     const auto iniTime = std::filesystem::last_write_time(Ini());
     ASSERT_NO_FATAL_FAILURE(StartTerminal());
     ASSERT_NO_FATAL_FAILURE(StartCollector({"--once"}));
 
     EXPECT_EQ(collector_.Wait(std::chrono::seconds(30)), 0) << collector_.Output() << collector_.Errors();
     EXPECT_EQ(terminal_.FinalAnswers(), std::vector<std::string>{"ACK"});
-    EXPECT_EQ(ReadFileBytes(SaveFolder() + "/T01.txt"), StoredRecords(1));
-    EXPECT_EQ(ReadFileBytes(Ini()), iniBefore);
+    EXPECT_EQ(ReadBytes(SaveFolder() + "/T01.txt"), StoredRecords(1));
+    EXPECT_EQ(ReadBytes(Ini()), iniBefore);
     EXPECT_EQ(std::filesystem::last_write_time(Ini()), iniTime);
     EXPECT_EQ(collector_.Errors(), "");
 
@@ -186,7 +186,7 @@ TEST_F(CollectTest, AutomaticStartServesUploadsUntilSigtermWhileIdle) {
     EXPECT_EQ(Count(out, "正常終了"), 3);
     EXPECT_NE(out.find("通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"), std::string::npos) << out;
     EXPECT_EQ(Count(out, "COM1:"), 1) << "the port is opened once for the whole run";
-    const std::string stored = ReadFileBytes(SaveFolder() + "/T01.txt");
+    const std::string stored = ReadBytes(SaveFolder() + "/T01.txt");
     EXPECT_EQ(stored.substr(0, StoredRecords(3).size()), StoredRecords(3));
 }
 
@@ -261,7 +261,7 @@ TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
     const std::vector<Case> cases = {
         {"missing file", [](CollectTest&) {}, "INIﾌｧｲﾙが存在しません"},
         {"key missing",
-         [](CollectTest& t) { WriteFileBytes(t.Ini(), "[Gathra]\nSaveFolder=" + t.SaveFolder() + "\n"); },
+         [](CollectTest& t) { WriteBytes(t.Ini(), "[Gathra]\nSaveFolder=" + t.SaveFolder() + "\n"); },
          "ﾊﾟﾗﾒｰﾀ不正"},
         {"port out of range", [](CollectTest& t) { t.WriteSettings([](SettingsRecord& r) { r.Port = 0; }); },
          "ﾊﾟﾗﾒｰﾀ不正"},
@@ -271,9 +271,9 @@ TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
         {"number too large",
          [](CollectTest& t) {
              t.WriteSettings();
-             std::string text = ReadFileBytes(t.Ini());
+             std::string text = ReadBytes(t.Ini());
              text.replace(text.find("Port=1"), 6, "Port=99999");
-             WriteFileBytes(t.Ini(), text);
+             WriteBytes(t.Ini(), text);
          },
          "INIﾌｧｲﾙ読み込みｴﾗｰ!!"},
         {"save folder missing",
@@ -294,7 +294,7 @@ TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove(Ini());
         c.prepare(*this);
-        const std::string iniBefore = FileExists(Ini()) ? ReadFileBytes(Ini()) : "(none)";
+        const std::string iniBefore = FileExists(Ini()) ? ReadBytes(Ini()) : "(none)";
         const std::set<std::string> filesBefore = ProgramFiles();
 
         ChildProcess collector;
@@ -304,7 +304,7 @@ TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
             << collector.Errors();
         EXPECT_NE(collector.Errors().find(c.reason), std::string::npos) << collector.Errors();
         EXPECT_EQ(ProgramFiles(), filesBefore) << "no file is created";
-        EXPECT_EQ(FileExists(Ini()) ? ReadFileBytes(Ini()) : "(none)", iniBefore);
+        EXPECT_EQ(FileExists(Ini()) ? ReadBytes(Ini()) : "(none)", iniBefore);
     }
 }
 

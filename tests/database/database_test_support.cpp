@@ -8,19 +8,6 @@
 
 #include "support/child_process.h"
 
-void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    EXPECT_TRUE(out.good()) << path;
-}
-
-std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::string RunSqlite(const std::string& database, const std::string& sql) {
     ChildProcess::Options options;
     options.Input = sql;

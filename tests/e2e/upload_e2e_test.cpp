@@ -102,8 +102,8 @@ protected:
     int Count(const Lines& lines, const std::string& line) {
         return static_cast<int>(std::count(lines.begin(), lines.end(), line));
     }
-    std::string Backup() const { return ReadFileBytes(settings.BackFilePath); }
-    std::string Output(const std::string& name = "T01.txt") const { return ReadFileBytes(save / name); }
+    std::string Backup() const { return ReadBytes(settings.BackFilePath); }
+    std::string Output(const std::string& name = "T01.txt") const { return ReadBytes(save / name); }
 
     TempFolder save;
     std::unique_ptr<termsim::Simulator> sim = std::make_unique<termsim::Simulator>();
@@ -121,12 +121,12 @@ TEST_F(UploadE2E, TwoRecordExampleByteForByte) {
     EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  2/2", "ﾚｺｰﾄﾞ受信<2> : 正常終了"}));
     EXPECT_EQ(view.StatusCalls[0].Text, kPortLine);
     EXPECT_EQ(view.StatusCalls[1].Text, "ｵｰﾌﾟﾝ成功");
-    EXPECT_EQ(ReadFileBytes(save / "LOG.TXT"), CrLfLines({
-                                                   R"("2024/01/02","09:05:07"," 0","^#T01@2*D2")",
-                                                   R"("2024/01/02","09:05:07"," 0","^0A,1*56")",
-                                                   R"("2024/01/02","09:05:07"," 1","^1B,2*59")",
-                                                   R"("2024/01/02","09:05:07"," 2","END")",
-                                               }));
+    EXPECT_EQ(ReadBytes(save / "LOG.TXT"), CrLfLines({
+                                               R"("2024/01/02","09:05:07"," 0","^#T01@2*D2")",
+                                               R"("2024/01/02","09:05:07"," 0","^0A,1*56")",
+                                               R"("2024/01/02","09:05:07"," 1","^1B,2*59")",
+                                               R"("2024/01/02","09:05:07"," 2","END")",
+                                           }));
     EXPECT_FALSE(run.IsRunning);
     EXPECT_EQ(view.RunningStates, (std::vector<int>{0}));
     // The port was closed: it can be opened again at once.
@@ -151,7 +151,7 @@ TEST_F(UploadE2E, AdapterModeWithClockSettingAndDoubleByteRecords) {
     EXPECT_EQ(wire[1], "T OK");
     EXPECT_EQ(sim->AdapterSpeed(), 115200);
     EXPECT_EQ(wire.back(), "P ACK");
-    EXPECT_EQ(ReadFileBytes(save / "テスト.txt"), "\x8F\xA4\x95\x69,10\r\n\x82\xA0,\"x\"\r\n");
+    EXPECT_EQ(ReadBytes(save / "テスト.txt"), "\x8F\xA4\x95\x69,10\r\n\x82\xA0,\"x\"\r\n");
     EXPECT_EQ(view.FileLabelText, "/テスト.txt");
     EXPECT_EQ(view.StatusCalls[0].Text, "COM3:115.2KBps/IR通信(CQD-6xxx/QR-30)");
 }
@@ -226,7 +226,7 @@ TEST_F(UploadE2E, EleventhBadFrameRingsTheBellThenCan) {
     Options options;
     options.records = {"A", "B"};
     options.faults = {{FaultKind::BadChecksum, 1, 11}};
-    WriteFileBytes(save / "T01.txt", "previous\r\n");
+    WriteBytes(save / "T01.txt", "previous\r\n");
     Upload(options);
     const Lines wire = Wire();
     EXPECT_EQ(Count(wire, "P NAK"), 10);
@@ -297,7 +297,7 @@ TEST_F(UploadE2E, AutomaticRestartServesTwoUploadsAndAppends) {
     options.uploads = 2;
     settings.AutoStart = 1;
     settings.OverWrite = 0;
-    WriteFileBytes(save / "T01.txt", "old\r\n");
+    WriteBytes(save / "T01.txt", "old\r\n");
     stopWhen = [this] { return sim->FinalAnswers().size() >= 2; };
     Upload(options);
     EXPECT_EQ(Finals(), (Lines{"ACK", "ACK"}));
@@ -314,7 +314,7 @@ TEST_F(UploadE2E, AutomaticRestartServesTwoUploadsAndAppends) {
     EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  2/2", "ﾚｺｰﾄﾞ受信<2> : 正常終了", "異常終了",
                                          "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
     // The second upload's first log line shows the first upload's count.
-    const std::string log = ReadFileBytes(save / "LOG.TXT");
+    const std::string log = ReadBytes(save / "LOG.TXT");
     EXPECT_EQ(log.substr(0, log.find("\r\n")), R"("2024/01/02","09:05:07"," 2","^#T01@2*D2")");
 }
 
@@ -349,7 +349,7 @@ TEST_F(UploadE2E, HangUpInTheMiddleKeepsTheBackupAndTheOutput) {
     Options options;
     options.records = {"A", "B", "C", "D"};
     options.faults = {{FaultKind::HangUp, 2, 1}};
-    WriteFileBytes(save / "T01.txt", "previous\r\n");
+    WriteBytes(save / "T01.txt", "previous\r\n");
     Upload(options);
     EXPECT_EQ(outcome, RunOutcome::Failed);
     EXPECT_EQ(Backup(), "A\r\nB\r\n");
@@ -368,7 +368,7 @@ TEST_F(UploadE2E, CradleUnpluggedMidUploadIsReconnectedAndTheNextUploadStored) {
     options.replugAfterMs = 500;
     settings.AutoStart = 1;
     settings.OverWrite = 0;  // the interrupted upload must add nothing
-    WriteFileBytes(save / "T01.txt", "previous\r\n");
+    WriteBytes(save / "T01.txt", "previous\r\n");
     StopWhenAndTimeTheReconnect([this] { return sim->FinalAnswers().size() >= 1; });
     Upload(options);
     EXPECT_EQ(sim->Replugs(), 1);

@@ -22,11 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
-}
-
 // Every byte value, several times over, so that a base64 or line-ending slip shows.
 std::string BinaryBytes(size_t size) {
     std::string bytes(size, '\0');
@@ -80,7 +75,7 @@ TEST_F(MailSmtpTest, StoredFilesArriveByteIdenticalWithTheirTypesAndNames) {
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].FileName);
         const fs::path file = folder_ / cases[i].FileName;
-        WriteFile(file, cases[i].Bytes);
+        WriteBytes(file, cases[i].Bytes);
         const auto failure = SendMailOverSmtp(Request(file));
         ASSERT_FALSE(failure.has_value()) << FormatMailError(*failure);
 
@@ -97,14 +92,14 @@ TEST_F(MailSmtpTest, StoredFilesArriveByteIdenticalWithTheirTypesAndNames) {
         ASSERT_EQ(message.Bodies.size(), 1u);
         EXPECT_EQ(message.Bodies[0], "text/plain\t0");
         // The stored file is left as it was.
-        EXPECT_EQ(ReadWholeFile(file), cases[i].Bytes);
+        EXPECT_EQ(ReadBytes(file), cases[i].Bytes);
     }
 }
 
 TEST_F(MailSmtpTest, HeadersCarryAddressesDecodedSubjectDateAndMessageId) {
     StartSink();
     const fs::path file = folder_ / "a.txt";
-    WriteFile(file, "A,1\r\n");
+    WriteBytes(file, "A,1\r\n");
     const std::vector<std::string> subjects{
         "棚卸ﾃﾞｰﾀ 12月分 (端末T01) ― 本日の受信結果をお送りします。ご確認ください。よろしくお願いします。",
         "Daily upload",
@@ -146,7 +141,7 @@ TEST_F(MailSmtpTest, HeadersCarryAddressesDecodedSubjectDateAndMessageId) {
 TEST_F(MailSmtpTest, NamedSenderUsesTheBareAddressOnTheEnvelope) {
     StartSink();
     const fs::path file = folder_ / "a.txt";
-    WriteFile(file, "A,1\r\n");
+    WriteBytes(file, "A,1\r\n");
     MailRequest request = Request(file);
     request.From = "Gathra <gathra@example.jp>";
     ASSERT_FALSE(SendMailOverSmtp(request).has_value());
@@ -159,7 +154,7 @@ TEST_F(MailSmtpTest, NamedSenderUsesTheBareAddressOnTheEnvelope) {
 TEST_F(MailSmtpTest, RejectedRecipientIsAFailureWithTheServerReply) {
     StartSink({.Reject = {"office@example.jp"}});
     const fs::path file = folder_ / "a.txt";
-    WriteFile(file, "A,1\r\n");
+    WriteBytes(file, "A,1\r\n");
     const auto failure = SendMailOverSmtp(Request(file));
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->Source, kMailSourceCurl);
@@ -171,7 +166,7 @@ TEST_F(MailSmtpTest, RejectedRecipientIsAFailureWithTheServerReply) {
 TEST_F(MailSmtpTest, SettingsThatCouldInjectOrCannotWorkAreRefusedBeforeConnecting) {
     StartSink();
     const fs::path file = folder_ / "a.txt";
-    WriteFile(file, "A,1\r\n");
+    WriteBytes(file, "A,1\r\n");
     struct Case {
         const char* Name;
         void (*Change)(MailRequest&);
@@ -208,7 +203,7 @@ TEST_F(MailSmtpTest, SettingsThatCouldInjectOrCannotWorkAreRefusedBeforeConnecti
 
 TEST_F(MailSmtpTest, UnreachableServerIsAFailureNamingTheLibrary) {
     const fs::path file = folder_ / "a.txt";
-    WriteFile(file, "A,1\r\n");
+    WriteBytes(file, "A,1\r\n");
     MailRequest request = Request(file);
     request.Server = "127.0.0.1:" + std::to_string(FreePort());
     const auto failure = SendMailOverSmtp(request);
@@ -222,7 +217,7 @@ TEST_F(MailSmtpTest, SilentServerIsCutOffByTheTimeOut) {
     SilentSmtpServer silent;
     ASSERT_TRUE(silent.Listening());
     const fs::path file = folder_ / "a.txt";
-    WriteFile(file, "A,1\r\n");
+    WriteBytes(file, "A,1\r\n");
     MailRequest request = Request(file);
     request.Server = silent.Address();
     MailLimits limits;
@@ -295,7 +290,7 @@ private:
 TEST_F(MailSmtpTest, ProxySettingsOfTheEnvironmentAreIgnored) {
     StartSink();
     const fs::path file = folder_ / "a.txt";
-    WriteFile(file, "A,1\r\n");
+    WriteBytes(file, "A,1\r\n");
     // Proxies on a port where nothing listens: a dispatch that used them could not connect.
     const std::string nowhere = "http://127.0.0.1:" + std::to_string(FreePort());
     const ScopedEnvironment all("all_proxy", nowhere.c_str());
@@ -310,7 +305,7 @@ TEST_F(MailSmtpTest, StopDuringTheMailCancelsItWithinASecond) {
     SilentSmtpServer silent;
     ASSERT_TRUE(silent.Listening());
     const fs::path file = folder_ / "stock.txt";
-    WriteFile(file, "A,1\r\n");
+    WriteBytes(file, "A,1\r\n");
     SettingsRecord settings;
     settings.SendMail = 1;
     settings.MailAddress = "office@example.jp";
@@ -339,7 +334,7 @@ TEST_F(MailSmtpTest, StopDuringTheMailCancelsItWithinASecond) {
     EXPECT_EQ(run.MailErrorText.rfind("42 ", 0), 0u) << run.MailErrorText;
     EXPECT_TRUE(std::regex_match(run.MailErrorText, kFailurePattern)) << run.MailErrorText;
     EXPECT_EQ(run.MailErrorText.substr(run.MailErrorText.size() - 9), "[libcurl]");
-    EXPECT_EQ(ReadWholeFile(file), "A,1\r\n");
+    EXPECT_EQ(ReadBytes(file), "A,1\r\n");
 }
 
 bool HaveOpenssl() {
@@ -352,7 +347,7 @@ TEST_F(MailSmtpTest, StartTlsIsUsedWhenOfferedAndTheCertificateIsChecked) {
     }
     StartSink({.Reject = {}, .Tls = true});
     const fs::path file = folder_ / "a.xls";
-    WriteFile(file, BinaryBytes(5000));
+    WriteBytes(file, BinaryBytes(5000));
 
     // A certificate nobody vouches for: refused, and the mail is not sent in plain text instead.
     const auto untrusted = SendMailOverSmtp(Request(file));
@@ -374,7 +369,7 @@ TEST_F(MailSmtpTest, StartTlsIsUsedWhenOfferedAndTheCertificateIsChecked) {
 TEST_F(MailSmtpTest, SendByMailTakesTheSettingsAndSetsMailErrorTextOnlyOnFailure) {
     StartSink({.Reject = {"nobody@example.jp"}});
     const fs::path file = folder_ / "stock.mdb";
-    WriteFile(file, BinaryBytes(3000));
+    WriteBytes(file, BinaryBytes(3000));
     SettingsRecord settings;
     settings.SendMail = 1;
     settings.MailAddress = "office@example.jp";

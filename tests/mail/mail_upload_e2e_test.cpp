@@ -74,7 +74,7 @@ TEST_F(MailUploadE2E, MailedUploadEndsNormallyWithTheStoredFileAttached) {
     ASSERT_EQ(messages[0].Attachments.size(), 1u);
     EXPECT_EQ(messages[0].Attachments[0].FileName, "T01.txt");
     EXPECT_EQ(messages[0].Attachments[0].Bytes, kStored);
-    EXPECT_EQ(ReadFileBytes(save / "T01.txt"), kStored);
+    EXPECT_EQ(ReadBytes(save / "T01.txt"), kStored);
 }
 
 TEST_F(MailUploadE2E, MailFailuresAnswerCanAndLeaveTheStoredFile) {
@@ -105,7 +105,7 @@ TEST_F(MailUploadE2E, MailFailuresAnswerCanAndLeaveTheStoredFile) {
         EXPECT_TRUE(std::regex_match(report[0].substr(prefix.size()), std::regex(R"(\d+ .+\[[A-Za-z.]+\])")))
             << report[0];
         EXPECT_EQ(report[1], "異常終了");
-        EXPECT_EQ(ReadFileBytes(save / "T01.txt"), kStored);
+        EXPECT_EQ(ReadBytes(save / "T01.txt"), kStored);
     }
     EXPECT_TRUE(sink.Messages().empty());
 }
@@ -137,7 +137,7 @@ TEST_F(MailUploadE2E, StopDuringTheMailCancelsItAndEndsTheRun) {
     EXPECT_EQ(run.MailErrorText.substr(run.MailErrorText.size() - 9), "[libcurl]");
     EXPECT_EQ(report[1], "異常終了");
     EXPECT_EQ(report[2], "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました");
-    EXPECT_EQ(ReadFileBytes(save / "T01.txt"), kStored);
+    EXPECT_EQ(ReadBytes(save / "T01.txt"), kStored);
 }
 
 TEST_F(MailUploadE2E, SendMailOtherThanOneSendsNothing) {

@@ -64,13 +64,6 @@ std::string SinkPython() {
     return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
 }
 
-std::string ReadWholeFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 std::optional<std::string> SmtpSinkProcess::Received::Field(const std::string& key) const {
     const auto it = Fields.find(key);
     if (it == Fields.end()) {
@@ -110,7 +103,7 @@ std::string SmtpSinkProcess::Start(const fs::path& workFolder, const Options& op
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    port_ = std::atoi(ReadWholeFile(ready).c_str());
+    port_ = std::atoi(ReadBytes(ready).c_str());
     if (port_ <= 0 || !ProbeGreeting(port_, std::chrono::seconds(15))) {
         return "the SMTP sink does not greet on port " + std::to_string(port_);
     }
@@ -132,8 +125,8 @@ std::vector<SmtpSinkProcess::Received> SmtpSinkProcess::Messages() const {
             break;
         }
         Received message;
-        message.Raw = ReadWholeFile(stem.string() + ".eml");
-        std::istringstream lines(ReadWholeFile(summary));
+        message.Raw = ReadBytes(stem.string() + ".eml");
+        std::istringstream lines(ReadBytes(summary));
         std::string line;
         while (std::getline(lines, line)) {
             const size_t tab = line.find('\t');
@@ -147,7 +140,7 @@ std::vector<SmtpSinkProcess::Received> SmtpSinkProcess::Messages() const {
                 std::getline(parts, attachment.ContentType, '\t');
                 std::getline(parts, attachment.TransferEncoding, '\t');
                 std::getline(parts, path);
-                attachment.Bytes = ReadWholeFile(path);
+                attachment.Bytes = ReadBytes(path);
                 message.Attachments.push_back(std::move(attachment));
             } else if (key == "body") {
                 message.Bodies.push_back(value);
@@ -172,7 +165,7 @@ std::vector<SmtpSinkProcess::Received> SmtpSinkProcess::WaitForMessages(
 }
 
 int SmtpSinkProcess::Connections() const {
-    return std::atoi(ReadWholeFile(folder_ / "connections").c_str());
+    return std::atoi(ReadBytes(folder_ / "connections").c_str());
 }
 
 SilentSmtpServer::SilentSmtpServer() {

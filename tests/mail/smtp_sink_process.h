@@ -79,6 +79,3 @@ private:
 
 // The interpreter that has Debian's aiosmtpd: /usr/bin/python3 when present.
 std::string SinkPython();
-
-// Reads a whole file; empty when it cannot be read.
-std::string ReadWholeFile(const std::filesystem::path& path);

@@ -70,7 +70,7 @@ TEST(BackupLines, TellsTheEndFromAFailure) {
     EXPECT_TRUE(backup.Failed());
     EXPECT_EQ(backup.ErrorNumber(), EISDIR);
 
-    WriteFileBytes(dir / "Back.txt", "a\r\n");
+    WriteBytes(dir / "Back.txt", "a\r\n");
     ASSERT_TRUE(backup.Open(dir / "Back.txt"));
     EXPECT_TRUE(backup.Next(line));
     EXPECT_EQ(line, "a");

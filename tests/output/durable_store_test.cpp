@@ -94,7 +94,7 @@ TEST_F(DurableUpload, EverythingIsSyncedOnceBeforeTheFinalAck) {
     // First upload: Back.txt, LOG.TXT and the output are all new, so each folder is synced as well.
     Upload({"A,1", "B,2"});
     EXPECT_EQ(link.written.back(), "ACK");
-    EXPECT_EQ(ReadFileBytes(save / "T01.txt"), "A,1\r\nB,2\r\n");
+    EXPECT_EQ(ReadBytes(save / "T01.txt"), "A,1\r\nB,2\r\n");
     EXPECT_EQ(trace.Only({"datasync", "sync", "rename"}),
               (Lines{"datasync Back.txt", "sync program/", "datasync LOG.TXT", "sync save/",
                      "datasync <temp>", "rename <temp> T01.txt", "sync save/"}));
@@ -114,7 +114,7 @@ TEST_F(DurableUpload, EverythingIsSyncedOnceBeforeTheFinalAck) {
     settings.OverWrite = 0;
     Upload({"C,3", "D,4"});
     EXPECT_EQ(link.written.back(), "ACK");
-    EXPECT_EQ(ReadFileBytes(save / "T01.txt"), "A,1\r\nB,2\r\nC,3\r\nD,4\r\n");
+    EXPECT_EQ(ReadBytes(save / "T01.txt"), "A,1\r\nB,2\r\nC,3\r\nD,4\r\n");
     EXPECT_EQ(trace.Only({"datasync", "sync", "rename"}),
               (Lines{"datasync Back.txt", "datasync LOG.TXT", "datasync T01.txt"}));
     ExpectAllBeforeTheFinalAnswer();
@@ -138,7 +138,7 @@ TEST_F(DurableUpload, AFailedSyncOfTheBackupOrTheOutputIsAFailedStore) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        WriteFileBytes(save / "T01.txt", "old\r\n");
+        WriteBytes(save / "T01.txt", "old\r\n");
         settings.OverWrite = c.overwrite;
         trace.failCall = c.call;
         trace.failName = c.file;
@@ -146,11 +146,11 @@ TEST_F(DurableUpload, AFailedSyncOfTheBackupOrTheOutputIsAFailedStore) {
         EXPECT_TRUE(trace.failCall.empty()) << "the fault was never reached";
         EXPECT_EQ(link.written.back(), c.finalAnswer);
         if (std::string(c.finalAnswer) == "ACK") {
-            EXPECT_EQ(ReadFileBytes(save / "T01.txt"), "A,1\r\nB,2\r\n");
+            EXPECT_EQ(ReadBytes(save / "T01.txt"), "A,1\r\nB,2\r\n");
             EXPECT_TRUE(view.Messages.empty());
             continue;
         }
-        EXPECT_EQ(ReadFileBytes(save / "T01.txt"), "old\r\n");
+        EXPECT_EQ(ReadBytes(save / "T01.txt"), "old\r\n");
         EXPECT_EQ(FolderEntries(save.Path()), (std::set<std::string>{"LOG.TXT", "T01.txt"}));
         ASSERT_EQ(view.Messages.size(), 1u);
         const std::string text = view.Messages[0].Text;
@@ -192,7 +192,7 @@ TEST_F(DurableText, AnyFailureLeavesTheOutputByteForByte) {
     for (int i = 0; i < 20000; ++i) {
         records.push_back("record," + std::to_string(i));
     }
-    WriteFileBytes(settings.BackFilePath, CrLfLines(records));
+    WriteBytes(settings.BackFilePath, CrLfLines(records));
     struct Case {
         const char* name;
         int16_t overwrite;
@@ -217,7 +217,7 @@ TEST_F(DurableText, AnyFailureLeavesTheOutputByteForByte) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove(run.OutputPath);
         if (c.outputExists) {
-            WriteFileBytes(run.OutputPath, old);
+            WriteBytes(run.OutputPath, old);
         }
         const std::set<std::string> before = FolderEntries(dir.Path());
         settings.OverWrite = c.overwrite;
@@ -231,7 +231,7 @@ TEST_F(DurableText, AnyFailureLeavesTheOutputByteForByte) {
         EXPECT_TRUE(trace.failCall.empty()) << "the fault was never reached";
         EXPECT_EQ(FileExists(run.OutputPath), c.outputExists);
         if (c.outputExists) {
-            EXPECT_EQ(ReadFileBytes(run.OutputPath), old);
+            EXPECT_EQ(ReadBytes(run.OutputPath), old);
         }
         EXPECT_EQ(FolderEntries(dir.Path()), before);
         ASSERT_EQ(view.Messages.size(), 1u);
@@ -241,19 +241,19 @@ TEST_F(DurableText, AnyFailureLeavesTheOutputByteForByte) {
 
 TEST_F(DurableText, ReplacingKeepsPermissionsAndTheLink) {
     std::filesystem::create_directory(dir / "real");
-    WriteFileBytes(dir / "real/target.txt", "old\r\n");
+    WriteBytes(dir / "real/target.txt", "old\r\n");
     ::chmod((dir / "real/target.txt").c_str(), 0640);
     ::chown((dir / "real/target.txt").c_str(), 65534, 65534);
     trace.folderLabels[dir / "real"] = "real/";
     std::filesystem::create_symlink("real/target.txt", run.OutputPath);
     // A link to a file that does not exist yet is followed as well.
     std::filesystem::create_symlink("real/later.txt", dir / "T02.txt");
-    WriteFileBytes(settings.BackFilePath, CrLfLines({"new"}));
+    WriteBytes(settings.BackFilePath, CrLfLines({"new"}));
     settings.OverWrite = 1;
 
     ASSERT_TRUE(Save());
     EXPECT_TRUE(std::filesystem::is_symlink(run.OutputPath));
-    EXPECT_EQ(ReadFileBytes(dir / "real/target.txt"), "new\r\n");
+    EXPECT_EQ(ReadBytes(dir / "real/target.txt"), "new\r\n");
     struct stat info {};
     ASSERT_EQ(::stat((dir / "real/target.txt").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
@@ -264,7 +264,7 @@ TEST_F(DurableText, ReplacingKeepsPermissionsAndTheLink) {
     run.OutputPath = dir / "T02.txt";
     ASSERT_TRUE(Save());
     EXPECT_TRUE(std::filesystem::is_symlink(run.OutputPath));
-    EXPECT_EQ(ReadFileBytes(dir / "real/later.txt"), "new\r\n");
+    EXPECT_EQ(ReadBytes(dir / "real/later.txt"), "new\r\n");
     EXPECT_EQ(FolderEntries(dir / "real"), (std::set<std::string>{"later.txt", "target.txt"}));
 }
 
@@ -272,8 +272,8 @@ TEST_F(DurableText, AReadOnlyOutputIsRefusedInBothModes) {
     // Root may write any file, so the store runs as nobody, in a folder nobody may write to as well:
     // only the output's own mode refuses it.
     ::chmod(dir.Path().c_str(), 0777);
-    WriteFileBytes(settings.BackFilePath, CrLfLines({"new"}));
-    WriteFileBytes(run.OutputPath, "old\r\n");
+    WriteBytes(settings.BackFilePath, CrLfLines({"new"}));
+    WriteBytes(run.OutputPath, "old\r\n");
     ::chown(run.OutputPath.c_str(), 65534, 65534);
     ::chmod(run.OutputPath.c_str(), 0444);
     for (const int16_t overwrite : {1, 0}) {
@@ -291,7 +291,7 @@ TEST_F(DurableText, AReadOnlyOutputIsRefusedInBothModes) {
         });
         ASSERT_TRUE(end.Exited);
         EXPECT_EQ(end.ExitCode, 0) << "1: stored, 2: wrong failure text, 3: could not become nobody";
-        EXPECT_EQ(ReadFileBytes(run.OutputPath), "old\r\n");
+        EXPECT_EQ(ReadBytes(run.OutputPath), "old\r\n");
         EXPECT_EQ(FolderEntries(dir.Path()), (std::set<std::string>{"Back.txt", "T01.txt"}));
     }
 }
@@ -306,15 +306,15 @@ TEST(DurableReplacementSteps, APreparedReplacementIsCommittedOrAbandoned) {
     ScopedFileOps traced(trace);
     for (const bool commit : {false, true}) {
         SCOPED_TRACE(commit);
-        WriteFileBytes(path, "old");
+        WriteBytes(path, "old");
         trace.events.clear();
         {
             DurableReplacement replacement;
             ASSERT_TRUE(replacement.Begin(path, 0666) && replacement.Write("new") && replacement.Prepare());
-            EXPECT_EQ(ReadFileBytes(path), "old");
+            EXPECT_EQ(ReadBytes(path), "old");
             EXPECT_TRUE(!commit || replacement.Commit());
         }
-        EXPECT_EQ(ReadFileBytes(path), commit ? "new" : "old");
+        EXPECT_EQ(ReadBytes(path), commit ? "new" : "old");
         EXPECT_EQ(FolderEntries(dir.Path()), std::set<std::string>{"T01.txt"});
         EXPECT_EQ(trace.Only({"write", "datasync", "rename", "sync", "unlink"}),
                   commit ? (Lines{"write <temp>", "datasync <temp>", "rename <temp> T01.txt", "sync dir/"})

@@ -77,7 +77,7 @@ protected:
         sim.WaitFinished(2000);
     }
     Lines Finals() const { return sim.FinalAnswers(); }
-    std::string Output() const { return ReadFileBytes(saveFolder + "/T01.txt"); }
+    std::string Output() const { return ReadBytes(saveFolder + "/T01.txt"); }
 
     // Enough records to outgrow a few pages of free space.
     static Lines ManyRecords(const std::string& head) {
@@ -110,13 +110,13 @@ TEST_F(FullDisk, SaveFolderFullDuringATextStoreLeavesTheOldOutput) {
         settings.OverWrite = overwrite;
         // An old output whose last page has room: appended lines fit there until the disk refuses more.
         const std::string old = "old,1\r\nold,2\r\n";
-        WriteFileBytes(save / "T01.txt", old);
+        WriteBytes(save / "T01.txt", old);
         const Lines records = ManyRecords("A");
 
         Upload(records, [&] { ASSERT_TRUE(FillUp(saveFolder, 0)); });
         EXPECT_EQ(Finals(), Lines{"CAN"});
         EXPECT_EQ(Output(), old);
-        EXPECT_EQ(ReadFileBytes(settings.BackFilePath), CrLfLines(records));
+        EXPECT_EQ(ReadBytes(settings.BackFilePath), CrLfLines(records));
         const Lines status = view.StatusLines();
         ASSERT_GE(status.size(), 2u);
         EXPECT_EQ(status[status.size() - 2], std::string(kNoSpace) + " (" + save / "T01.txt" + ")Gathra");
@@ -154,7 +154,7 @@ TEST_F(FullDisk, ProgramFolderFullWhileTheBackupGrows) {
     ASSERT_GE(status.size(), 3u);
     EXPECT_EQ(status[status.size() - 2], std::string("<BackFile#1WR>  28:") + kNoSpace);
     EXPECT_EQ(status.back(), "異常終了");
-    const std::string backup = ReadFileBytes(settings.BackFilePath);
+    const std::string backup = ReadBytes(settings.BackFilePath);
     EXPECT_GE(backup.size(), 4096u);
     EXPECT_LE(backup.size(), 8192u);
     EXPECT_EQ(backup.substr(0, 2 * (records[0].size() + 2)), CrLfLines({records[0], records[1]}));
@@ -164,7 +164,7 @@ TEST_F(FullDisk, ProgramFolderFullWhileTheBackupGrows) {
     const Lines next = ManyRecords("B");
     Upload(next);
     EXPECT_EQ(Finals(), Lines{"ACK"});
-    EXPECT_EQ(ReadFileBytes(settings.BackFilePath), CrLfLines(next));
+    EXPECT_EQ(ReadBytes(settings.BackFilePath), CrLfLines(next));
     EXPECT_EQ(Output(), CrLfLines(next));
 }
 

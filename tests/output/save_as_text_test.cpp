@@ -19,7 +19,7 @@ protected:
         run.OutputPath = dir / "T01.txt";
     }
     bool Save() { return SaveAsText(settings, run, view); }
-    std::string Output() const { return ReadFileBytes(run.OutputPath); }
+    std::string Output() const { return ReadBytes(run.OutputPath); }
 
     TempFolder dir;
     SettingsRecord settings;
@@ -29,7 +29,7 @@ protected:
 
 TEST_F(SaveAsTextTest, ConvertsEveryRecordWithCrLf) {
     settings.XlsField[2] = 0;
-    WriteFileBytes(settings.BackFilePath, CrLfLines({"a,b,c", "\x83\x65,x,y", "", "d,,e"}));
+    WriteBytes(settings.BackFilePath, CrLfLines({"a,b,c", "\x83\x65,x,y", "", "d,,e"}));
     ASSERT_TRUE(Save());
     EXPECT_EQ(Output(), CrLfLines({"a,c", "\x83\x65,y", "", "d,e"}));
     EXPECT_FALSE(view.Busy);
@@ -39,7 +39,7 @@ TEST_F(SaveAsTextTest, ConvertsEveryRecordWithCrLf) {
 
 TEST_F(SaveAsTextTest, LinesAreCutAtCrLfOnly) {
     // A CR or LF alone belongs to the record; a last line without CR LF is still a record.
-    WriteFileBytes(settings.BackFilePath, "a\rb\r\nc\nd\r\ne");
+    WriteBytes(settings.BackFilePath, "a\rb\r\nc\nd\r\ne");
     ASSERT_TRUE(Save());
     EXPECT_EQ(Output(), "a\rb\r\nc\nd\r\ne\r\n");
 }
@@ -52,14 +52,14 @@ TEST_F(SaveAsTextTest, LargeBackupAcrossReadBoundaries) {
         lines.push_back(std::string(static_cast<size_t>(i % 97), 'x') + "," + std::to_string(i));
         total += lines.back().size() + 2;
     }
-    WriteFileBytes(settings.BackFilePath, CrLfLines(lines));
+    WriteBytes(settings.BackFilePath, CrLfLines(lines));
     ASSERT_TRUE(Save());
     EXPECT_EQ(Output(), CrLfLines(lines));
 }
 
 TEST_F(SaveAsTextTest, EmptyBackup) {
-    WriteFileBytes(settings.BackFilePath, "");
-    WriteFileBytes(run.OutputPath, "old\r\n");
+    WriteBytes(settings.BackFilePath, "");
+    WriteBytes(run.OutputPath, "old\r\n");
     settings.OverWrite = 0;
     ASSERT_TRUE(Save());
     EXPECT_EQ(Output(), "old\r\n");
@@ -75,10 +75,10 @@ TEST_F(SaveAsTextTest, EmptyBackup) {
 }
 
 TEST_F(SaveAsTextTest, AppendAndOverwrite) {
-    WriteFileBytes(settings.BackFilePath, CrLfLines({"1"}));
+    WriteBytes(settings.BackFilePath, CrLfLines({"1"}));
     settings.OverWrite = 0;
     ASSERT_TRUE(Save());
-    WriteFileBytes(settings.BackFilePath, CrLfLines({"2", "3"}));
+    WriteBytes(settings.BackFilePath, CrLfLines({"2", "3"}));
     ASSERT_TRUE(Save());
     EXPECT_EQ(Output(), CrLfLines({"1", "2", "3"}));
     settings.OverWrite = 1;
@@ -87,7 +87,7 @@ TEST_F(SaveAsTextTest, AppendAndOverwrite) {
 }
 
 TEST_F(SaveAsTextTest, MissingBackupLeavesTheOutputAlone) {
-    WriteFileBytes(run.OutputPath, "kept\r\n");
+    WriteBytes(run.OutputPath, "kept\r\n");
     for (const int16_t overwrite : {1, 0}) {
         RecordingOperatorView fresh;
         view = fresh;
@@ -112,7 +112,7 @@ TEST_F(SaveAsTextTest, MissingBackupLeavesTheOutputAlone) {
 }
 
 TEST_F(SaveAsTextTest, OutputThatCannotBeWritten) {
-    WriteFileBytes(settings.BackFilePath, CrLfLines({"a"}));
+    WriteBytes(settings.BackFilePath, CrLfLines({"a"}));
     run.OutputPath = dir / "no/such/folder/T01.txt";
     EXPECT_FALSE(Save());
     ASSERT_EQ(view.Messages.size(), 1u);
@@ -132,7 +132,7 @@ TEST_F(SaveAsTextTest, OutputThatCannotBeWritten) {
         settings.OverWrite = overwrite;
         run.OutputPath = dir.Path() + "/./Back.txt";
         EXPECT_FALSE(Save());
-        EXPECT_EQ(ReadFileBytes(settings.BackFilePath), CrLfLines({"a"}));
+        EXPECT_EQ(ReadBytes(settings.BackFilePath), CrLfLines({"a"}));
         EXPECT_EQ(view.Messages.size(), 1u);
     }
 }

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace fs = std::filesystem;
 
@@ -33,6 +35,16 @@ bool TempFolder::CopyFile(const std::string& source, const std::string& name) co
 
 bool TempFolder::CopyLibrary(const std::string& binDir) const {
     return CopyFile(binDir + "/libquorlin.so", "libquorlin.so");
+}
+
+std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::string& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string BinDir(const std::string& fallback) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // A fresh folder under the system's temporary folder (or under `parent`), removed with everything in it
 // when the object goes. Path() is empty when the folder could not be made.
@@ -23,6 +24,11 @@ public:
 private:
     std::string path_;
 };
+
+// A whole file's bytes; empty when it cannot be read.
+std::string ReadBytes(const std::string& path);
+// Replaces the file's contents with `bytes` (making the file when needed).
+void WriteBytes(const std::string& path, std::string_view bytes);
 
 // The build's program folder (GATHRA_BIN_DIR, set by CTest); `fallback` when the variable is unset.
 std::string BinDir(const std::string& fallback = {});

@@ -143,17 +143,17 @@ TEST(UploadFiles, FileErrorLine) {
 TEST(UploadFiles, LineFileEmptiesWritesAndReportsFailures) {
     TempFolder dir;
     const std::string path = dir / "Back.txt";
-    WriteFileBytes(path, "old contents\r\n");
+    WriteBytes(path, "old contents\r\n");
     FileError error;
     {
         LineFile file;
         ASSERT_TRUE(file.OpenForWriting(path, error));
-        EXPECT_EQ(ReadFileBytes(path), "");  // emptied at open
+        EXPECT_EQ(ReadBytes(path), "");  // emptied at open
         // CP932 bytes pass unchanged, including a CR inside a record.
         ASSERT_TRUE(file.WriteLine("\x83\x65\x83\x58\x83\x67,1", error));
         ASSERT_TRUE(file.WriteLine("a\rb", error));
         // Written through at once: another reader sees the lines while the file is open.
-        EXPECT_EQ(ReadFileBytes(path), "\x83\x65\x83\x58\x83\x67,1\r\na\rb\r\n");
+        EXPECT_EQ(ReadBytes(path), "\x83\x65\x83\x58\x83\x67,1\r\na\rb\r\n");
     }
 
     LineFile missing;

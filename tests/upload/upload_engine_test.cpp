@@ -76,8 +76,8 @@ protected:
         link.Reply("END");
     }
 
-    std::string Backup() const { return ReadFileBytes(settings.BackFilePath); }
-    std::string Output(const std::string& name = "T01.txt") const { return ReadFileBytes(save / name); }
+    std::string Backup() const { return ReadBytes(settings.BackFilePath); }
+    std::string Output(const std::string& name = "T01.txt") const { return ReadBytes(save / name); }
     std::string LastStatus() const { return view.StatusLines().back(); }
     Lines Appended() const { return AppendedStatusLines(view); }
     std::vector<std::string> TailOfWritten(size_t n) const {
@@ -102,12 +102,12 @@ TEST_F(UploadEngine, TwoRecordUploadEndToEnd) {
                                       "T ^1B,2*59", "PC ACK", "T END", "PC ACK"}));
     EXPECT_EQ(Backup(), "A,1\r\nB,2\r\n");
     EXPECT_EQ(Output(), "A,1\r\nB,2\r\n");
-    EXPECT_EQ(ReadFileBytes(save / "LOG.TXT"), CrLfLines({
-                                                   R"("2024/01/02","09:05:07"," 0","^#T01@2*D2")",
-                                                   R"("2024/01/02","09:05:07"," 0","^0A,1*56")",
-                                                   R"("2024/01/02","09:05:07"," 1","^1B,2*59")",
-                                                   R"("2024/01/02","09:05:07"," 2","END")",
-                                               }));
+    EXPECT_EQ(ReadBytes(save / "LOG.TXT"), CrLfLines({
+                                               R"("2024/01/02","09:05:07"," 0","^#T01@2*D2")",
+                                               R"("2024/01/02","09:05:07"," 0","^0A,1*56")",
+                                               R"("2024/01/02","09:05:07"," 1","^1B,2*59")",
+                                               R"("2024/01/02","09:05:07"," 2","END")",
+                                           }));
     using Call = RecordingOperatorView::StatusCall;
     std::vector<std::pair<int, std::string>> calls;
     for (const Call& call : view.StatusCalls) {
@@ -289,7 +289,7 @@ TEST_F(UploadEngine, TerminalIdThatNoNameUsesIsNotChecked) {
     settings.FixFname = "fixed";
     Upload({"A,1"}, "../x");
     Run();
-    EXPECT_EQ(ReadFileBytes(save / "fixed.txt"), "A,1\r\n");
+    EXPECT_EQ(ReadBytes(save / "fixed.txt"), "A,1\r\n");
     EXPECT_EQ(LastStatus(), "ﾚｺｰﾄﾞ受信<1> : 正常終了");
 }
 
@@ -297,13 +297,13 @@ TEST_F(UploadEngine, TerminalIdIsDecodedForTheFileName) {
     // "ﾃｽﾄ" in CP932 half-width katakana, and a double-byte ID whose trail byte is 0x40 ("@").
     Upload({"A"}, "\xC3\xBD\xC4");
     Run();
-    EXPECT_EQ(ReadFileBytes(save / "ﾃｽﾄ.txt"), "A\r\n");
+    EXPECT_EQ(ReadBytes(save / "ﾃｽﾄ.txt"), "A\r\n");
 
     link.transcript.clear();
     run.IsRunning = true;
     Upload({"B"}, "\x83\x40");  // "ァ"
     Run();
-    EXPECT_EQ(ReadFileBytes(save / "ァ.txt"), "B\r\n");
+    EXPECT_EQ(ReadBytes(save / "ァ.txt"), "B\r\n");
     EXPECT_EQ(view.ProgressMax, 1);
 }
 
@@ -358,7 +358,7 @@ TEST_F(UploadEngine, EleventhConsecutiveBadFrameRingsTheBell) {
         link.written.clear();
         link.replies.clear();
         run.IsRunning = true;
-        WriteFileBytes(save / "T01.txt", "previous\r\n");
+        WriteBytes(save / "T01.txt", "previous\r\n");
         Enquiry("T01", 2);
         link.Reply(Frame('0', "A"));
         for (int i = 0; i < 11; ++i) {
@@ -390,7 +390,7 @@ TEST_F(UploadEngine, TenthEmptyReplyIsATimeOut) {
     EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  1/2", "ﾚｺｰﾄﾞ受信 : ﾀｲﾑｱｳﾄ ｴﾗｰ", "異常終了"}));
     EXPECT_EQ(view.Beeps, 1);
     // One log line per record-phase pass: the record and ten empty results.
-    const std::string log = ReadFileBytes(save / "LOG.TXT");
+    const std::string log = ReadBytes(save / "LOG.TXT");
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 12);
     EXPECT_NE(log.find(R"(" 1","")"), std::string::npos);
     EXPECT_EQ(Backup(), "A\r\n");
@@ -554,7 +554,7 @@ TEST_F(UploadEngine, MissingDatabaseEndsBeforeThePort) {
 TEST_F(UploadEngine, DatabaseTableNamedAfterTheTerminal) {
     settings.SaveFormat = 2;
     settings.MdbName = "stock";
-    WriteFileBytes(save / "stock.mdb", "");
+    WriteBytes(save / "stock.mdb", "");
     run.TableName = "before";
     link.Reply(Frame('#', "T07@1"));
     Run();  // stopped while waiting for the record
@@ -617,7 +617,7 @@ TEST_F(UploadEngine, SpreadsheetFormatStoresAWorkbook) {
     Upload({"Alpha,1", "Beta,2"});
     EXPECT_EQ(Run(), RunOutcome::Stored);
     EXPECT_EQ(run.OutputPath, save.Path() + "/T01.xls");
-    const std::string book = ReadFileBytes(save / "T01.xls");
+    const std::string book = ReadBytes(save / "T01.xls");
     // An OLE2 compound file holding the records' text, never the text output's CR LF lines.
     EXPECT_EQ(book.substr(0, 8), std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8));
     EXPECT_NE(book.find("Alpha"), std::string::npos);
@@ -669,12 +669,12 @@ TEST_F(UploadEngine, UploadEndingBeforeItsRecordsLeavesBackupAndLogAlone) {
         Restart();
         link.openResult = 1;
         settings.TimeAdjust = "0";
-        WriteFileBytes(settings.BackFilePath, "old record\r\n");
-        WriteFileBytes(logPath, "old log\r\n");
+        WriteBytes(settings.BackFilePath, "old record\r\n");
+        WriteBytes(logPath, "old log\r\n");
         row.script();
         Run();
         EXPECT_EQ(Backup(), "old record\r\n");
-        EXPECT_EQ(ReadFileBytes(logPath), "old log\r\n");
+        EXPECT_EQ(ReadBytes(logPath), "old log\r\n");
         EXPECT_FALSE(run.IsRunning);
     }
 }
@@ -741,7 +741,7 @@ TEST_F(UploadEngine, OutcomeOfTheRun) {
 // An unplugged cradle: the library says the device is gone after a failed read or write.
 TEST_F(UploadEngine, DeviceGoneMidUploadWithoutAutomaticStartEndsTheRun) {
     link.WithState();
-    WriteFileBytes(save / "T01.txt", "previous\r\n");
+    WriteBytes(save / "T01.txt", "previous\r\n");
     Enquiry("T01", 4);
     link.Reply(Frame('0', "A"));
     link.Reply(Frame('1', "B"));
@@ -756,7 +756,7 @@ TEST_F(UploadEngine, DeviceGoneMidUploadWithoutAutomaticStartEndsTheRun) {
     // Nothing stored; the records received stay in the backup, and the gone read is not logged.
     EXPECT_EQ(Backup(), "A\r\nB\r\n");
     EXPECT_EQ(Output(), "previous\r\n");
-    const std::string log = ReadFileBytes(save / "LOG.TXT");
+    const std::string log = ReadBytes(save / "LOG.TXT");
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);
     EXPECT_FALSE(run.IsRunning);
     EXPECT_EQ(view.RunningStates, (std::vector<int>{0}));

@@ -12,16 +12,6 @@
 #include "support/recording_operator_view.h"
 #include "support/temp_folder.h"
 
-inline std::string ReadFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
 inline bool FileExists(const std::string& path) {
     return std::filesystem::exists(path);
 }

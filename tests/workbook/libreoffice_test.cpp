@@ -90,7 +90,7 @@ protected:
 
     static Grid ReadCsv(const std::string& path) {
         Grid grid;
-        std::string text = ReadFile(path);
+        std::string text = ReadBytes(path);
         std::vector<std::string> row;
         std::string field;
         bool quoted = false;
@@ -143,11 +143,11 @@ protected:
 TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
     // A template made by LibreOffice itself: formats, formulas, widths and a merged range.
     const std::string fods = dir / "form.fods";
-    WriteFile(fods, kTemplate);
-    ASSERT_TRUE(Convert("xls", dir.Path(), {fods})) << ReadFile(dir / "soffice.log");
+    WriteBytes(fods, kTemplate);
+    ASSERT_TRUE(Convert("xls", dir.Path(), {fods})) << ReadBytes(dir / "soffice.log");
     const std::string tpl = dir / "form.xls";
     ASSERT_TRUE(std::filesystem::exists(tpl));
-    const std::string tplBytes = ReadFile(tpl);
+    const std::string tplBytes = ReadBytes(tpl);
 
     SettingsRecord settings;
     settings.SaveFolder = dir.Path();
@@ -161,7 +161,7 @@ TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
         for (const std::string& l : lines) {
             bytes += Utf8ToCp932(l) + "\r\n";
         }
-        WriteFile(settings.BackFilePath, bytes);
+        WriteBytes(settings.BackFilePath, bytes);
     };
 
     // Extend the template: start row 0 follows its rows, the first field picks the sheet.
@@ -171,7 +171,7 @@ TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
     run.OutputPath = dir / "filled.xls";
     backup({"1,ｱｲｳ,bbb", "2,ccc", "1,日本語"});
     ASSERT_TRUE(SaveAsXls(settings, run, view)) << run.XlsErrorText;
-    EXPECT_EQ(ReadFile(tpl), tplBytes);
+    EXPECT_EQ(ReadBytes(tpl), tplBytes);
     EXPECT_EQ(CheckStructure(run.OutputPath), "");
 
     // A new workbook with 20 sheets.
@@ -186,8 +186,8 @@ TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
     const std::string fodsDir = dir / "fods";
     ASSERT_TRUE(Convert("csv:Text - txt - csv (StarCalc):44,34,76,1,,0,false,true,false,false,false,-1",
                         csvDir, {dir / "filled.xls", dir / "fresh.xls"}))
-        << ReadFile(dir / "soffice.log");
-    ASSERT_TRUE(Convert("fods", fodsDir, {dir / "filled.xls", tpl})) << ReadFile(dir / "soffice.log");
+        << ReadBytes(dir / "soffice.log");
+    ASSERT_TRUE(Convert("fods", fodsDir, {dir / "filled.xls", tpl})) << ReadBytes(dir / "soffice.log");
 
     const Grid form = ReadCsv(csvDir + "/filled-Form.csv");
     EXPECT_EQ(At(form, 0, 0), "品名");
@@ -210,8 +210,8 @@ TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
     EXPECT_TRUE(std::filesystem::exists(csvDir + "/fresh-Sheet19.csv"));
 
     // The template's formulas, formats, widths and merged range are still there.
-    const std::string filled = ReadFile(fodsDir + "/filled.fods");
-    const std::string original = ReadFile(fodsDir + "/form.fods");
+    const std::string filled = ReadBytes(fodsDir + "/filled.fods");
+    const std::string original = ReadBytes(fodsDir + "/form.fods");
     EXPECT_NE(filled.find("of:=[.B2]*2"), std::string::npos);
     EXPECT_NE(filled.find("of:=SUM([.B2:.B2])"), std::string::npos);
     EXPECT_NE(filled.find("table:number-columns-spanned=\"2\""), std::string::npos);

@@ -26,7 +26,7 @@ protected:
         for (const std::string& line : utf8Lines) {
             bytes += Utf8ToCp932(line) + "\r\n";
         }
-        WriteFile(settings.BackFilePath, bytes);
+        WriteBytes(settings.BackFilePath, bytes);
     }
 
     bool Save() {
@@ -104,7 +104,7 @@ TEST_F(SaveAsXlsTest, NewWorkbookThenAppendBelowThenOverwriteFromRowOne) {
 
 TEST_F(SaveAsXlsTest, MissingTemplateOnlyReportsAStatusLine) {
     settings.XlsTemp = "form";
-    WriteFile(dir / "elsewhere.xls", "x");
+    WriteBytes(dir / "elsewhere.xls", "x");
     Backup({"a"});
     EXPECT_FALSE(Save());
     EXPECT_TRUE(view.Messages.empty());
@@ -129,14 +129,14 @@ TEST_F(SaveAsXlsTest, TemplateRowsOneToThreeAreKeptAndDataFollowsInRowFour) {
         }
         ASSERT_TRUE(book.Close());
     }
-    const std::string tplBytes = ReadFile(tpl);
-    WriteFile(run.OutputPath, "an older output, replaced by the filled template");
+    const std::string tplBytes = ReadBytes(tpl);
+    WriteBytes(run.OutputPath, "an older output, replaced by the filled template");
     settings.XlsTemp = "form";
     settings.XlsStartLine = 0;
     settings.XlsF1 = 0;
     Backup({"1,a", "3,b", "1,c"});
     ASSERT_TRUE(Save());
-    EXPECT_EQ(ReadFile(tpl), tplBytes);
+    EXPECT_EQ(ReadBytes(tpl), tplBytes);
     const FreeXlBook book = Read(run.OutputPath);
     ASSERT_EQ(book.Sheets.size(), 3u);
     EXPECT_EQ(book.Sheets[0].at({2, 0}), "head03");
@@ -223,14 +223,14 @@ TEST_F(SaveAsXlsTest, BadSheetNumbersEndInTheFailureExitAndLeaveTheWorkbookAsItW
     settings.XlsF1 = 0;
     Backup({"1,first"});
     ASSERT_TRUE(Save());
-    const std::string before = ReadFile(run.OutputPath);
+    const std::string before = ReadBytes(run.OutputPath);
     for (const Case& c : {Case{"zero", "0,x"}, Case{"no number", "abc,x"}, Case{"negative", "-1,x"},
                           Case{"beyond 20", "21,x"}, Case{"huge", "1e30,x"}}) {
         SCOPED_TRACE(c.Name);
         Backup({"1,before", c.Line, "1,after"});
         EXPECT_FALSE(Save());
         ExpectFailureExit("");
-        EXPECT_TRUE(ReadFile(run.OutputPath) == before);
+        EXPECT_TRUE(ReadBytes(run.OutputPath) == before);
     }
     // A new workbook is not created at all.
     std::filesystem::remove(run.OutputPath);
@@ -255,11 +255,11 @@ TEST_F(SaveAsXlsTest, WorkbookWithMoreThanTwentySheets) {
     EXPECT_EQ(book.Sheets[0].at({4, 0}), "a");
     EXPECT_EQ(book.Sheets[19].at({4, 0}), "b");
 
-    const std::string before = ReadFile(run.OutputPath);
+    const std::string before = ReadBytes(run.OutputPath);
     Backup({"1,c", "21,d"});
     EXPECT_FALSE(Save());
     ExpectFailureExit("");
-    EXPECT_TRUE(ReadFile(run.OutputPath) == before);
+    EXPECT_TRUE(ReadBytes(run.OutputPath) == before);
 }
 
 TEST_F(SaveAsXlsTest, UnreadableOutputFileEndsInFailureExitAndIsLeftAlone) {
@@ -278,16 +278,16 @@ TEST_F(SaveAsXlsTest, UnreadableOutputFileEndsInFailureExitAndIsLeftAlone) {
         encrypted.insert(encrypted.begin() + 1, Rec{0x002F, Le16(1) + std::string(52, 'k')});
         WriteOle(dir / "enc.xls", {{"Workbook", Serialize(encrypted)}});
     }
-    const std::string good = ReadFile(dir / "good.xls");
+    const std::string good = ReadBytes(dir / "good.xls");
     for (const Case& c : {Case{"not a compound file", "ID;P\r\nC;Y1;X1;K\"a\"\r\nE\r\n", "OLE2"},
                           Case{"truncated", good.substr(0, good.size() / 2), run.OutputPath.c_str()},
-                          Case{"encrypted", ReadFile(dir / "enc.xls"), "暗号"}}) {
+                          Case{"encrypted", ReadBytes(dir / "enc.xls"), "暗号"}}) {
         SCOPED_TRACE(c.Name);
-        WriteFile(run.OutputPath, c.Bytes);
+        WriteBytes(run.OutputPath, c.Bytes);
         Backup({"a"});
         EXPECT_FALSE(Save());
         ExpectFailureExit(c.Detail);
-        EXPECT_EQ(ReadFile(run.OutputPath), c.Bytes);
+        EXPECT_EQ(ReadBytes(run.OutputPath), c.Bytes);
     }
 }
 
@@ -309,12 +309,12 @@ TEST_F(SaveAsXlsTest, MissingOrUnreadableBackupFileFailsAndWritesNoWorkbook) {
 TEST_F(SaveAsXlsTest, RowsBeyondTheSheetEndFail) {
     Backup({"seed"});
     ASSERT_TRUE(Save());
-    const std::string before = ReadFile(run.OutputPath);
+    const std::string before = ReadBytes(run.OutputPath);
     settings.XlsStartLine = 65535;
     Backup({"a", "b", "c"});
     EXPECT_FALSE(Save());
     ExpectFailureExit("A65537");
-    EXPECT_TRUE(ReadFile(run.OutputPath) == before);
+    EXPECT_TRUE(ReadBytes(run.OutputPath) == before);
 }
 
 TEST_F(SaveAsXlsTest, VersionCodeOfANewWorkbookFollowsXlsType) {

@@ -58,7 +58,7 @@ protected:
         for (int i = 0; i < records; ++i) {
             bytes += Utf8ToCp932(tag + "," + std::to_string(i) + ",商品" + std::to_string(i)) + "\r\n";
         }
-        WriteFile(settings.BackFilePath, bytes);
+        WriteBytes(settings.BackFilePath, bytes);
     }
 
     // Runs the store and returns "ok" or the status lines it appended, one per line.
@@ -158,7 +158,7 @@ TEST_F(WorkbookFaultsTest, FullDiskLeavesTheOldWorkbookAndTheNextStoreIsComplete
     run.OutputPath = folder + "/T01.xls";
     Backup(50, "old");
     ASSERT_EQ(Store(), "ok");
-    const std::string before = ReadFile(run.OutputPath);
+    const std::string before = ReadBytes(run.OutputPath);
 
     // Fill what is left of the folder.
     const std::string filler = folder + "/filler";
@@ -176,7 +176,7 @@ TEST_F(WorkbookFaultsTest, FullDiskLeavesTheOldWorkbookAndTheNextStoreIsComplete
     Backup(20000, "new");
     EXPECT_EQ(Store(), "failed\n" + kFailurePrefix + "ブックを保存できません: " + run.OutputPath + " (" +
                            std::strerror(ENOSPC) + ")");
-    EXPECT_TRUE(ReadFile(run.OutputPath) == before) << "the old workbook changed";
+    EXPECT_TRUE(ReadBytes(run.OutputPath) == before) << "the old workbook changed";
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
         names.push_back(entry.path().filename().string());
@@ -220,7 +220,7 @@ TEST_F(WorkbookFaultsTest, ReadOnlyWorkbookIsRefusedAndALinkedOneIsUpdatedAtItsT
     ASSERT_EQ(Store(), "ok");
     ASSERT_EQ(chown(run.OutputPath.c_str(), uid, gid), 0);
     ASSERT_EQ(chmod(run.OutputPath.c_str(), 0444), 0);
-    const std::string before = ReadFile(run.OutputPath);
+    const std::string before = ReadBytes(run.OutputPath);
     Backup(2, "x");
     ASSERT_EQ(chown(settings.BackFilePath.c_str(), uid, gid), 0);
     std::string crash;
@@ -229,7 +229,7 @@ TEST_F(WorkbookFaultsTest, ReadOnlyWorkbookIsRefusedAndALinkedOneIsUpdatedAtItsT
     EXPECT_EQ(crash, "");
     EXPECT_EQ(result, "failed\n" + kFailurePrefix + "ブックを保存できません: " + run.OutputPath + " (" +
                           std::strerror(EACCES) + ")");
-    EXPECT_TRUE(ReadFile(run.OutputPath) == before) << "the old workbook changed";
+    EXPECT_TRUE(ReadBytes(run.OutputPath) == before) << "the old workbook changed";
     struct stat st {};
     ASSERT_EQ(stat(run.OutputPath.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0444u);
@@ -259,7 +259,7 @@ TEST_F(WorkbookFaultsTest, ReadOnlyWorkbookIsRefusedAndALinkedOneIsUpdatedAtItsT
 TEST_F(WorkbookFaultsTest, WorkbookIsSyncedThenRenamedThenItsFolderSynced) {
     Backup(3, "old");
     ASSERT_EQ(Store(), "ok");
-    const std::string before = ReadFile(run.OutputPath);
+    const std::string before = ReadBytes(run.OutputPath);
     TracingFileOps trace;
     trace.folderLabels[dir.Path()] = "save/";
     Backup(3, "new");
@@ -270,7 +270,7 @@ TEST_F(WorkbookFaultsTest, WorkbookIsSyncedThenRenamedThenItsFolderSynced) {
     EXPECT_EQ(
         trace.Only({"write", "datasync", "sync", "rename", "unlink"}),
         (std::vector<std::string>{"write <temp>", "datasync <temp>", "rename <temp> T01.xls", "sync save/"}));
-    const std::string extended = ReadFile(run.OutputPath);
+    const std::string extended = ReadBytes(run.OutputPath);
 
     struct Case {
         const char* Call;
@@ -284,7 +284,7 @@ TEST_F(WorkbookFaultsTest, WorkbookIsSyncedThenRenamedThenItsFolderSynced) {
           Case{"rename", "<temp> T01.xls", std::strerror(EIO), false},
           Case{"sync", "save/", std::string("フォルダを同期できません: ") + std::strerror(EIO), true}}) {
         SCOPED_TRACE(c.Call);
-        WriteFile(run.OutputPath, before);
+        WriteBytes(run.OutputPath, before);
         trace.events.clear();
         trace.failCall = c.Call;
         trace.failName = c.Name;
@@ -293,7 +293,7 @@ TEST_F(WorkbookFaultsTest, WorkbookIsSyncedThenRenamedThenItsFolderSynced) {
             EXPECT_EQ(Store(), "failed\n" + kFailurePrefix + "ブックを保存できません: " + run.OutputPath +
                                    " (" + c.Reason + ")");
         }
-        EXPECT_TRUE(ReadFile(run.OutputPath) == (c.Replaced ? extended : before));
+        EXPECT_TRUE(ReadBytes(run.OutputPath) == (c.Replaced ? extended : before));
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
             names.push_back(entry.path().filename().string());

@@ -435,7 +435,7 @@ TEST(WorkbookLayer, UnreadableFilesAreRefusedWithAClearTextAndLeftUntouched) {
         ASSERT_TRUE(book.SetCellText("A1", "x"));
         ASSERT_TRUE(book.Close());
     }
-    const std::string goodBytes = ReadFile(good);
+    const std::string goodBytes = ReadBytes(good);
     const std::string goodStream = WorkbookStream(good);
 
     std::vector<Rec> encrypted = ParseRecords(goodStream);
@@ -456,13 +456,13 @@ TEST(WorkbookLayer, UnreadableFilesAreRefusedWithAClearTextAndLeftUntouched) {
         Workbook book;
         ASSERT_TRUE(book.Create(path, 2000, 1));
         ASSERT_TRUE(book.Close());
-        std::string bytes = ReadFile(path);
+        std::string bytes = ReadBytes(path);
         const uint32_t dirSector = static_cast<uint8_t>(bytes[0x30]) | static_cast<uint8_t>(bytes[0x31]) << 8;
         const std::string name = std::string("W\0o\0r\0k\0b\0o\0o\0k\0", 16);
         const size_t entry = bytes.find(name, (dirSector + 1) * 512);
         ASSERT_NE(entry, std::string::npos);
         bytes.replace(entry + 0x78, 4, Le32(0x7FFFFFF0));
-        WriteFile(path, bytes);
+        WriteBytes(path, bytes);
     };
     struct Case {
         const char* Name;
@@ -470,9 +470,9 @@ TEST(WorkbookLayer, UnreadableFilesAreRefusedWithAClearTextAndLeftUntouched) {
         const char* Expect;
     };
     const std::vector<Case> cases = {
-        {"text file", [](const std::string& p) { WriteFile(p, "A,B,C\r\n1,2,3\r\n"); }, "OLE2"},
-        {"empty file", [](const std::string& p) { WriteFile(p, ""); }, "OLE2"},
-        {"truncated compound file", [&](const std::string& p) { WriteFile(p, goodBytes.substr(0, 1536)); },
+        {"text file", [](const std::string& p) { WriteBytes(p, "A,B,C\r\n1,2,3\r\n"); }, "OLE2"},
+        {"empty file", [](const std::string& p) { WriteBytes(p, ""); }, "OLE2"},
+        {"truncated compound file", [&](const std::string& p) { WriteBytes(p, goodBytes.substr(0, 1536)); },
          ""},
         {"Excel 95 book",
          [&](const std::string& p) {
@@ -542,7 +542,7 @@ TEST(WorkbookLayer, UnreadableFilesAreRefusedWithAClearTextAndLeftUntouched) {
         SCOPED_TRACE(c.Name);
         const std::string path = dir / "bad.xls";
         c.Make(path);
-        const std::string before = ReadFile(path);
+        const std::string before = ReadBytes(path);
         Recorded errors;
         Workbook book(errors.Handler());
         EXPECT_FALSE(book.Open(path));
@@ -551,7 +551,7 @@ TEST(WorkbookLayer, UnreadableFilesAreRefusedWithAClearTextAndLeftUntouched) {
         EXPECT_NE(errors.Errors[0].find(c.Expect), std::string::npos) << errors.Errors[0];
         EXPECT_FALSE(book.IsOpen());
         EXPECT_TRUE(book.Close());  // nothing open: nothing written
-        EXPECT_EQ(ReadFile(path), before);
+        EXPECT_EQ(ReadBytes(path), before);
     }
 }
 
@@ -564,7 +564,7 @@ TEST(WorkbookLayer, TemplateIsOnlyReadAndFailedSaveLeavesNoFile) {
         ASSERT_TRUE(book.SetCellText("A1", "template"));
         ASSERT_TRUE(book.Close());
     }
-    const std::string tplBytes = ReadFile(tpl);
+    const std::string tplBytes = ReadBytes(tpl);
     const std::string out = dir / "out.xls";
     {
         Workbook book;
@@ -572,7 +572,7 @@ TEST(WorkbookLayer, TemplateIsOnlyReadAndFailedSaveLeavesNoFile) {
         ASSERT_TRUE(book.SetCellText("A2", "data"));
         ASSERT_TRUE(book.Close());
     }
-    EXPECT_EQ(ReadFile(tpl), tplBytes);
+    EXPECT_EQ(ReadBytes(tpl), tplBytes);
     const FreeXlBook read = ReadBack(out);
     EXPECT_EQ(read.Sheets[0].at({0, 0}), "template");
     EXPECT_EQ(read.Sheets[0].at({1, 0}), "data");
@@ -674,11 +674,11 @@ TEST(WorkbookLayer, DamagedStreamsAreRefusedOrHandledWithoutCrashing) {
         }
         const std::string path = dir / "damaged.xls";
         WriteOle(path, {{"Workbook", damaged}});
-        const std::string before = ReadFile(path);
+        const std::string before = ReadBytes(path);
         Workbook book;
         if (!book.Open(path)) {
             EXPECT_FALSE(book.LastError().empty());
-            EXPECT_EQ(ReadFile(path), before);
+            EXPECT_EQ(ReadBytes(path), before);
             continue;
         }
         ++opened;
@@ -765,7 +765,7 @@ TEST(WorkbookLayer, RowsTooLargeForTheRowIndexAreRefusedNotCut) {
         rows.push_back(label(1, 0, 3));
         const std::string path = dir / "wide.xls";
         WriteOle(path, {{"Workbook", Serialize(Crafted(1, Sst({}), Dimensions(2, 200), rows))}});
-        const std::string before = ReadFile(path);
+        const std::string before = ReadBytes(path);
         Recorded errors;
         Workbook book(errors.Handler());
         ASSERT_TRUE(book.Open(path));
@@ -785,7 +785,7 @@ TEST(WorkbookLayer, RowsTooLargeForTheRowIndexAreRefusedNotCut) {
             ASSERT_EQ(errors.Errors.size(), 1u);
             EXPECT_NE(errors.Errors[0].find("行 1 のデータが大きすぎて索引を作れません"), std::string::npos)
                 << errors.Errors[0];
-            EXPECT_TRUE(ReadFile(path) == before);
+            EXPECT_TRUE(ReadBytes(path) == before);
         }
     }
 }

@@ -416,16 +416,6 @@ bool ReadWithFreeXl(const std::string& path, FreeXlBook& book, std::string& why)
     return true;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 void WorkbookStoreSettings(const TempFolder& dir, int32_t startLine, SettingsRecord& settings,
                            RunState& run) {
     settings.SaveFolder = dir.Path();

@@ -57,9 +57,6 @@ struct FreeXlBook {
 // Reads every worksheet with FreeXL; numbers come back in their shortest decimal form.
 bool ReadWithFreeXl(const std::string& path, FreeXlBook& book, std::string& why);
 
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, std::string_view bytes);
-
 // Settings and run state of a workbook store into `dir`: backup file "Back.txt" and output "T01.xls"
 // there, every field written, version 2000, the first field as data, the given start row.
 void WorkbookStoreSettings(const TempFolder& dir, int32_t startLine, SettingsRecord& settings, RunState& run);
