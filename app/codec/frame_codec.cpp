@@ -35,7 +35,7 @@ std::string FrameChecksum(std::string_view text) {
     return std::string{kHex[sum >> 4], kHex[sum & 0x0F]};
 }
 
-int16_t CheckFrame(std::string_view line, char type, int16_t crcType) {
+int16_t CheckFrame(std::string_view line, char type, ChecksumCoverage coverage) {
     const std::vector<size_t> offsets = CharacterOffsets(line);
     const size_t length = offsets.size() - 1;  // in characters
     if (length < 3) {
@@ -50,11 +50,12 @@ int16_t CheckFrame(std::string_view line, char type, int16_t crcType) {
         return FrameFormatError;
     }
 
-    // CrcType 0 covers "^" up to and including "*"; any other value starts at the payload. On a frame as
+    // WholeFrame covers "^" up to and including "*"; any other value starts at the payload. On a frame as
     // short as four characters (possible only when the type is "*" itself) the payload start lies past
     // the separator and the covered text is empty.
     const size_t coveredEnd = offsets[length - 2];
-    const size_t coveredBegin = crcType == 0 ? 0 : std::min(offsets[2], coveredEnd);
+    const size_t coveredBegin =
+        coverage == ChecksumCoverage::WholeFrame ? 0 : std::min(offsets[2], coveredEnd);
     const std::string expected = FrameChecksum(line.substr(coveredBegin, coveredEnd - coveredBegin));
     const std::string_view sent = line.substr(offsets[length - 2]);
     return sent == expected ? FrameOk : FrameChecksumError;

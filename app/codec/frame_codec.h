@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "codec/checksum_coverage.h"
 #include "codec/cp932_chars.h"
 #include "codec/link_api.h"
 
@@ -18,9 +19,9 @@ inline constexpr int kReceiveBufferSize = 256;
 // Two upper-case hexadecimal digits: the sum of the bytes of `text` modulo 256.
 std::string FrameChecksum(std::string_view text);
 
-// Validates `line` as a frame of type `type`. `crcType` 0 covers everything before the checksum digits,
-// any other value the payload and "*". Returns FrameOk, FrameFormatError or FrameChecksumError only.
-int16_t CheckFrame(std::string_view line, char type, int16_t crcType);
+// Validates `line` as a frame of type `type` whose checksum adds up the bytes that `coverage` names.
+// Returns FrameOk, FrameFormatError or FrameChecksumError only.
+int16_t CheckFrame(std::string_view line, char type, ChecksumCoverage coverage);
 
 // Sends `text` + CR through WriteIrCom. Returns false when the write failed (WriteIrCom returned 0), so
 // the caller can ask whether the device is gone.

@@ -16,11 +16,11 @@ RecordFields SplitRecord(std::string_view line) {
     return fields;
 }
 
-RecordFields SelectFields(const RecordFields& fields, const std::array<int16_t, 21>& flags) {
+RecordFields SelectFields(const RecordFields& fields, const FieldSelection& selection) {
     RecordFields output;
     int n = 1;
     for (int i = 1; i <= 20; ++i) {
-        if (flags[i] == 1) {
+        if (selection[i - 1] == 1) {
             output[n++] = fields[i];
         }
     }

@@ -14,9 +14,9 @@ using RecordFields = std::array<std::string, 21>;
 // Cuts `line` at every "," into 20 fields; fields beyond the 20th are dropped, missing ones are empty.
 RecordFields SplitRecord(std::string_view line);
 
-// The selected fields (flag XlsField[i] == 1) packed to the front, in record order; the slots behind
+// The selected fields packed to the front, in record order; the slots behind
 // the last selected field are empty. Output slots are numbered 1..20 (element 0 unused).
-RecordFields SelectFields(const RecordFields& fields, const std::array<int16_t, 21>& flags);
+RecordFields SelectFields(const RecordFields& fields, const FieldSelection& selection);
 
 // The text writer's line: output fields 1..m joined by ",", where slot m+1 is the first empty slot
 // from 2 on (m = 20 if none is). Slot 1 is always written.

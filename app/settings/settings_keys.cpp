@@ -24,17 +24,38 @@ SettingKey Number(std::string name, SettingKind kind, int64_t fallback, RangeTes
     return key;
 }
 
-SettingKey Int16(std::string name, int16_t SettingsRecord::*member, int16_t fallback,
-                 RangeTest test = RangeTest::None, int min = 0, int max = 0) {
-    SettingKey key = Number(std::move(name), SettingKind::Int16, fallback, test, min, max);
-    key.Int16Member = member;
+// A number key of member type T: an integer or an enumeration over one.
+template <typename T>
+SettingKey NumberKey(std::string name, SettingKind kind, T SettingsRecord::*member, int64_t fallback,
+                     RangeTest test, int64_t min, int64_t max) {
+    SettingKey key = Number(std::move(name), kind, fallback, test, min, max);
+    key.GetNumber = [member](const SettingsRecord& record) { return static_cast<int64_t>(record.*member); };
+    key.SetNumber = [member](SettingsRecord& record, int64_t value) {
+        record.*member = static_cast<T>(value);
+    };
     return key;
+}
+
+template <typename T>
+SettingKey Int16(std::string name, T SettingsRecord::*member, int16_t fallback,
+                 RangeTest test = RangeTest::None, int min = 0, int max = 0) {
+    static_assert(sizeof(T) == sizeof(int16_t));
+    return NumberKey(std::move(name), SettingKind::Int16, member, fallback, test, min, max);
 }
 
 SettingKey Int32(std::string name, int32_t SettingsRecord::*member, int32_t fallback,
                  RangeTest test = RangeTest::None, int64_t min = 0, int64_t max = 0) {
-    SettingKey key = Number(std::move(name), SettingKind::Int32, fallback, test, min, max);
-    key.Int32Member = member;
+    return NumberKey(std::move(name), SettingKind::Int32, member, fallback, test, min, max);
+}
+
+// Key XlsField<index + 1>: element `index` of SelectedFields.
+SettingKey FieldFlag(size_t index) {
+    SettingKey key =
+        Number("XlsField" + std::to_string(index + 1), SettingKind::Int16, 1, RangeTest::Field, 0, 1);
+    key.GetNumber = [index](const SettingsRecord& record) { return record.SelectedFields[index]; };
+    key.SetNumber = [index](SettingsRecord& record, int64_t value) {
+        record.SelectedFields[index] = static_cast<int16_t>(value);
+    };
     return key;
 }
 
@@ -45,7 +66,7 @@ std::vector<SettingKey> BuildTable() {
     keys.push_back(Int32("Baud", &R::Baud, 115200));
     keys.push_back(Int16("Port", &R::Port, 1, RangeTest::Range, 1, 255));
     keys.push_back(Int16("Mode", &R::Mode, 1, RangeTest::Range, 0, 1));
-    keys.push_back(Int16("CrcType", &R::CrcType, 0, RangeTest::Range, 0, 1));
+    keys.push_back(Int16("CrcType", &R::ChecksumCoverage, 0, RangeTest::Range, 0, 1));
     keys.push_back(Int16("OverWrite", &R::OverWrite, 0, RangeTest::Range, 0, 1));
     keys.push_back(Int16("StartUpSize", &R::StartUpSize, 0, RangeTest::Range, 0, 1));
     keys.push_back(Int16("AutoStart", &R::AutoStart, 0, RangeTest::Range, 0, 1));
@@ -55,10 +76,8 @@ std::vector<SettingKey> BuildTable() {
     keys.push_back(Text("MailSub", &R::MailSub));
     keys.push_back(Text("FromMailAddress", &R::FromMailAddress));
     keys.push_back(Text("MailServer", &R::MailServer));
-    for (int n = 1; n <= 20; ++n) {
-        SettingKey field = Int16("XlsField" + std::to_string(n), nullptr, 1, RangeTest::Field, 0, 1);
-        field.FieldNumber = n;
-        keys.push_back(std::move(field));
+    for (size_t index = 0; index < std::tuple_size_v<FieldSelection>; ++index) {
+        keys.push_back(FieldFlag(index));
     }
     keys.push_back(Int16("AddDate", &R::AddDate, 0, RangeTest::Range, 0, 4));
     keys.push_back(Text("FixFname", &R::FixFname));
@@ -75,16 +94,9 @@ std::vector<SettingKey> BuildTable() {
     keys.push_back(Int16("XlsF1", &R::XlsF1, 1, RangeTest::Range, 0, 1));
     keys.push_back(Int32("XlsStartLine", &R::XlsStartLine, 1, RangeTest::Range, 0, 65535));
     keys.push_back(Int16("MdbType", &R::MdbType, 0, RangeTest::Range, 0, 1));
-    keys.push_back(Text("MdbName", &R::MdbName));
+    keys.push_back(Text("MdbName", &R::DatabaseName));
     keys.push_back(Text("MdbTblName", &R::MdbTblName));
     return keys;
-}
-
-int64_t NumberOf(const SettingsRecord& record, const SettingKey& key) {
-    if (key.FieldNumber != 0) {
-        return record.XlsField[static_cast<size_t>(key.FieldNumber)];
-    }
-    return key.Kind == SettingKind::Int32 ? record.*key.Int32Member : record.*key.Int16Member;
 }
 
 }  // namespace
@@ -108,17 +120,11 @@ std::string SettingValueText(const SettingsRecord& record, const SettingKey& key
     if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
         return record.*key.TextMember;
     }
-    return std::to_string(NumberOf(record, key));
+    return std::to_string(key.GetNumber(record));
 }
 
 void SetSettingNumber(SettingsRecord& record, const SettingKey& key, int64_t value) {
-    if (key.FieldNumber != 0) {
-        record.XlsField[static_cast<size_t>(key.FieldNumber)] = static_cast<int16_t>(value);
-    } else if (key.Kind == SettingKind::Int32) {
-        record.*key.Int32Member = static_cast<int32_t>(value);
-    } else {
-        record.*key.Int16Member = static_cast<int16_t>(value);
-    }
+    key.SetNumber(record, value);
 }
 
 double SettingNumericValue(const SettingsRecord& record, const SettingKey& key, bool* valid) {
@@ -132,7 +138,7 @@ double SettingNumericValue(const SettingsRecord& record, const SettingKey& key, 
         *valid = false;
         return 0.0;
     }
-    return static_cast<double>(NumberOf(record, key));
+    return static_cast<double>(key.GetNumber(record));
 }
 
 std::string& SettingText(SettingsRecord& record, const SettingKey& key) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,12 +27,11 @@ enum class RangeTest {
 struct SettingKey {
     std::string Name;
     SettingKind Kind = SettingKind::Text;
-    // Where the value lives: a text member (Text, Number), a number member (Int16, Int32), or, for the
-    // XlsField keys, element FieldNumber of SettingsRecord::XlsField.
+    // Where the value lives: a text member (Text, Number), or for a number key (Int16, Int32) the
+    // reader and writer of its member, which convert an enumerated member to and from its number.
     std::string SettingsRecord::*TextMember = nullptr;
-    int16_t SettingsRecord::*Int16Member = nullptr;
-    int32_t SettingsRecord::*Int32Member = nullptr;
-    int FieldNumber = 0;
+    std::function<int64_t(const SettingsRecord&)> GetNumber;
+    std::function<void(SettingsRecord&, int64_t)> SetNumber;
     // The default as it is written to the file. SaveFolder's default depends on the platform and is
     // worked out by the store.
     std::string Default;

@@ -4,6 +4,24 @@
 #include <cstdint>
 #include <string>
 
+#include "codec/checksum_coverage.h"
+
+// The enumerated keys keep the number stored in the file: a value outside the named ones (possible
+// after a read error, or for SendMail at any time) is kept as read, matches none of the names and is
+// written back unchanged.
+
+// How the port reaches the terminal (key Mode); the link library takes the number itself.
+enum class LinkMode : int16_t { Direct = 0, Adapter = 1 };
+
+// How records arrive (key Protocol): framed with sequence and checksum, or as plain lines.
+enum class UploadProtocol : int16_t { Dedicated = 0, Simple = 1 };
+
+// A key that is on only when it holds 1 (AutoStart, SendMail).
+enum class Switch : int16_t { Off = 0, On = 1 };
+
+// Per record field 1..20 (element i is field i+1): 1 selects the field, any other value leaves it out.
+using FieldSelection = std::array<int16_t, 20>;
+
 // The process-wide settings: one field per key of Gathra.ini plus the two paths derived at start-up.
 // Texts are UTF-8 (the settings file's encoding on this platform). Numbers start at zero and texts
 // empty, as before LoadSettings has run.
@@ -11,19 +29,19 @@ struct SettingsRecord {
     std::string SaveFolder;
     int32_t Baud = 0;
     int16_t Port = 0;
-    int16_t Mode = 0;
-    int16_t CrcType = 0;
+    LinkMode Mode = LinkMode::Direct;
+    ::ChecksumCoverage ChecksumCoverage = ::ChecksumCoverage::WholeFrame;  // key CrcType
     int16_t OverWrite = 0;
     int16_t StartUpSize = 0;
-    int16_t AutoStart = 0;
-    int16_t Protocol = 0;
-    int16_t SendMail = 0;
+    Switch AutoStart = Switch::Off;  // On: one upload after another until stopped
+    UploadProtocol Protocol = UploadProtocol::Dedicated;
+    Switch SendMail = Switch::Off;  // On: the saved upload is mailed
     std::string MailAddress;
     std::string MailSub;
     std::string FromMailAddress;
     std::string MailServer;
-    // Include flags of record fields 1..20, indexed by the field number; element 0 is unused.
-    std::array<int16_t, 21> XlsField{};
+    // Keys XlsField1..20: the fields every writer (text, workbook, database) takes from a record.
+    FieldSelection SelectedFields{};
     int16_t AddDate = 0;
     std::string FixFname;
     std::string TimeAdjust;  // a number kept in its shortest decimal text form ("1", "0.5")
@@ -33,10 +51,10 @@ struct SettingsRecord {
     int16_t XlsF1 = 0;
     int32_t XlsStartLine = 0;
     int16_t MdbType = 0;
-    std::string MdbName;
+    std::string DatabaseName;  // key MdbName: the database file name without ".mdb"
     std::string MdbTblName;
     // Optional, not one of the keys above: an ODBC connection string for a server database. Read when
-    // present, never written; empty (or missing) means the SQLite file of MdbName.
+    // present, never written; empty (or missing) means the SQLite file of DatabaseName.
     std::string DbConnect;
 
     // Not keys: set at start-up.
@@ -59,7 +77,7 @@ enum : int16_t { kSaveFormatText = 0, kSaveFormatXls = 1, kSaveFormatMdb = 2 };
 inline constexpr const char* kAppTitle = "Gathra";
 
 // The database format with a server database: SaveFormat 2 and a non-empty DbConnect (an ODBC
-// connection string). MdbName and MdbType are then not used.
+// connection string). DatabaseName and MdbType are then not used.
 inline bool UsesServerDatabase(const SettingsRecord& settings) {
     return settings.SaveFormat == kSaveFormatMdb && !settings.DbConnect.empty();
 }

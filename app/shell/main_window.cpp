@@ -216,7 +216,7 @@ void MainWindow::Timer1_Timer() {
     if (UploadUnderWay()) {
         return;
     }
-    if (settings_.AutoStart == 1) {
+    if (settings_.AutoStart == Switch::On) {
         run_.IsRunning = true;
         run_.StopRequested = false;
         SetRunningState(1);

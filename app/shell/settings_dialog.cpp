@@ -244,7 +244,7 @@ void SettingsDialog::BuildControls() {
     frame = MakeFrame("frmMode", "ﾓｰﾄﾞ", 2400, 840, 2775, 975, "通信ﾓｰﾄﾞを選択してください");
     MakeOptions(frame, "optMode",
                 {{"RS232C ﾀﾞｲﾚｸﾄ通信(LNU)", 120, 240}, {"IR通信(CQD-6xxx/QR-30)", 120, 480}},
-                [this](int index) { working_.Mode = static_cast<int16_t>(index); });
+                [this](int index) { working_.Mode = static_cast<LinkMode>(index); });
 
     frame = MakeFrame("frmSaveFormat", "保存ﾌｧｲﾙ形式", 120, 1920, 2175, 975,
                       "保存するﾌｧｲﾙ形式を選択してください");
@@ -310,7 +310,7 @@ void SettingsDialog::BuildControls() {
     frame =
         MakeFrame("frmMdbName", "ﾃﾞｰﾀﾍﾞｰｽ名(MDB)", 2280, 4320, 3375, 852, "ﾃﾞｰﾀﾍﾞｰｽﾌｧｲﾙ名を指定してください");
     txtMdbName_ = MakeTextBox(frame, "txtMdbName", 120, 348, 3135, 264,
-                              [this](const std::string& text) { working_.MdbName = text; });
+                              [this](const std::string& text) { working_.DatabaseName = text; });
 
     frame = MakeFrame("frmMdbTblName", "保存ﾃｰﾌﾞﾙ名(MDB)", 5760, 4320, 3735, 852,
                       "ﾃｰﾌﾞﾙ名を指定してください(省略した場合は、ﾀｰﾐﾅﾙIDがﾃｰﾌﾞﾙ名となります)");
@@ -336,14 +336,14 @@ void SettingsDialog::BuildControls() {
         box->setObjectName(ArrayElementName("chkXlsField", i));
         box->setGeometry(TwipsRect(120 + 1080 * (i % 5), 240 + 240 * (i / 5), 732, 252));
         connect(box, &QCheckBox::clicked, this,
-                [this, i](bool checked) { working_.XlsField[i + 1] = checked ? 1 : 0; });
+                [this, i](bool checked) { working_.SelectedFields[i] = checked ? 1 : 0; });
         chkXlsField_[i] = box;
     }
 
     frame = MakeFrame("frmAutoStart", "ｵｰﾄｽﾀｰﾄ", 5520, 6000, 1935, 612,
                       "GATHRA実行時、通信をｵｰﾄｽﾀｰﾄする場合は、「する」を選択してください");
     MakeOptions(frame, "optAutoStart", {{"しない", 120, 240}, {"する", 960, 240}},
-                [this](int index) { working_.AutoStart = static_cast<int16_t>(index); });
+                [this](int index) { working_.AutoStart = static_cast<Switch>(index); });
 
     frame = MakeFrame("frmStartUpSize", "ｽﾀｰﾄｻｲｽﾞ", 7560, 6000, 1935, 612,
                       "GATHRAを最小化して起動する場合は、｢ｱｲｺﾝ｣を選択してください");
@@ -353,12 +353,12 @@ void SettingsDialog::BuildControls() {
     frame = MakeFrame("frmCrcType", "CRCﾀｲﾌﾟ", 5520, 6720, 1935, 612,
                       "ﾁｪｯｸｻﾑの計算方法を選択してください（通常は、「ﾀｲﾌﾟ1」）");
     MakeOptions(frame, "optCrcType", {{"ﾀｲﾌﾟ1", 120, 240}, {"ﾀｲﾌﾟ2", 960, 240}},
-                [this](int index) { working_.CrcType = static_cast<int16_t>(index); });
+                [this](int index) { working_.ChecksumCoverage = static_cast<ChecksumCoverage>(index); });
 
     frame = MakeFrame("frmProtocol", "ﾌﾟﾛﾄｺﾙ", 7560, 6720, 1935, 615,
                       "通信ﾌﾟﾛﾄｺﾙを選択してください(通常は、｢専用｣)");
     MakeOptions(frame, "optProtocol", {{"専用", 120, 240}, {"ｼﾝﾌﾟﾙ", 960, 240}},
-                [this](int index) { working_.Protocol = static_cast<int16_t>(index); });
+                [this](int index) { working_.Protocol = static_cast<UploadProtocol>(index); });
 
     frame = MakeFrame("frmMail", "ﾒｰﾙ送信", 120, 7440, 7335, 2295,
                       "ｱｯﾌﾟﾛｰﾄﾞしたﾌｧｲﾙを添付して、指定ｱﾄﾞﾚｽへﾒｰﾙしたい場合は、この項目を設定してください");
@@ -366,7 +366,7 @@ void SettingsDialog::BuildControls() {
     chkSendMail_->setObjectName(QStringLiteral("chkSendMail"));
     chkSendMail_->setGeometry(TwipsRect(240, 360, 5415, 255));
     connect(chkSendMail_, &QCheckBox::clicked, this,
-            [this](bool checked) { working_.SendMail = checked ? 1 : 0; });
+            [this](bool checked) { working_.SendMail = checked ? Switch::On : Switch::Off; });
     struct MailRow {
         const char* Caption;
         const char* LabelName;
@@ -466,16 +466,16 @@ void SettingsDialog::ShowSettings() {
     const SettingsRecord& r = record_;
     hsPort_->setValue(std::clamp<int>(r.Port, 1, 255));
     txtPort_->setText(QString::number(r.Port));
-    SelectOption(options_.at("optMode"), r.Mode);
+    SelectOption(options_.at("optMode"), static_cast<int>(r.Mode));
     SelectOption(options_.at("optBaud"), r.Baud == kBaudFast ? 0 : 1);
     SetFolderLabel(QString::fromStdString(r.SaveFolder));
     SelectOption(options_.at("optOverWrite"), r.OverWrite);
     SelectOption(options_.at("optStartUpSize"), r.StartUpSize);
-    SelectOption(options_.at("optAutoStart"), r.AutoStart);
-    SelectOption(options_.at("optCrcType"), r.CrcType);
-    SelectOption(options_.at("optProtocol"), r.Protocol);
+    SelectOption(options_.at("optAutoStart"), static_cast<int>(r.AutoStart));
+    SelectOption(options_.at("optCrcType"), static_cast<int>(r.ChecksumCoverage));
+    SelectOption(options_.at("optProtocol"), static_cast<int>(r.Protocol));
     // Only 1 sends mail; any other value shows as not ticked.
-    chkSendMail_->setChecked(r.SendMail == 1);
+    chkSendMail_->setChecked(r.SendMail == Switch::On);
     txtMailAddress_->setText(QString::fromStdString(r.MailAddress));
     txtMailSub_->setText(QString::fromStdString(r.MailSub));
     txtFromMailAddress_->setText(QString::fromStdString(r.FromMailAddress));
@@ -484,7 +484,7 @@ void SettingsDialog::ShowSettings() {
     txtFixFname_->setText(QString::fromStdString(r.FixFname));
     chkTimeAdjust_->setChecked(RoundedNumber(r.TimeAdjust) == 1);
     for (int i = 0; i < 20; ++i) {
-        chkXlsField_[i]->setChecked(r.XlsField[i + 1] == 1);
+        chkXlsField_[i]->setChecked(r.SelectedFields[i] == 1);
     }
     SelectOption(options_.at("optSaveFormat"), r.SaveFormat);
     SelectOption(options_.at("optXlsType"), r.XlsType);
@@ -493,7 +493,7 @@ void SettingsDialog::ShowSettings() {
     hsXlsStartLine_->setValue(std::clamp<int32_t>(r.XlsStartLine, 0, 65535) - kStartLineOffset);
     txtXlsStartLine_->setText(QString::number(r.XlsStartLine));
     SelectOption(options_.at("optMdbType"), r.MdbType);
-    txtMdbName_->setText(QString::fromStdString(r.MdbName));
+    txtMdbName_->setText(QString::fromStdString(r.DatabaseName));
     txtMdbTblName_->setText(QString::fromStdString(r.MdbTblName));
     UpdateControlStates(r.SaveFormat);
     SetOptionTabStops(options_);

@@ -120,7 +120,7 @@ public:
             if (!gone || uploadBegun_ || !run_.IsRunning) {
                 EndUpload();
             }
-            if (gone && run_.IsRunning && (!uploadBegun_ || settings_.AutoStart == 1)) {
+            if (gone && run_.IsRunning && (!uploadBegun_ || settings_.AutoStart == Switch::On)) {
                 if (Reconnect()) {
                     continue;
                 }
@@ -128,7 +128,7 @@ public:
                 break;
             }
             // Automatic restart: the next upload on the open port, without a new port line.
-            if (!(settings_.AutoStart == 1 && run_.IsRunning)) {
+            if (!(settings_.AutoStart == Switch::On && run_.IsRunning)) {
                 break;
             }
         }
@@ -143,14 +143,18 @@ public:
     }
 
 private:
+    // The link library takes the port, its speed and the mode as numbers.
+    int32_t OpenLink() const {
+        return link_->vbOpenIrCom(settings_.Port, settings_.Baud, static_cast<int32_t>(settings_.Mode));
+    }
+
     bool OpenPort() {
         std::string portLine = "COM" + std::to_string(settings_.Port);
         portLine += settings_.Baud == 115200 ? kSpeedText115200 : kSpeedTextOther;
-        portLine += settings_.Mode == 0 ? kModeTextDirect : kModeTextAdapter;
+        portLine += settings_.Mode == LinkMode::Direct ? kModeTextDirect : kModeTextAdapter;
         view_.ShowStatus(0, portLine);
         // A link library that could not be loaded is a port that cannot be opened.
-        const int32_t result =
-            link_ != nullptr ? link_->vbOpenIrCom(settings_.Port, settings_.Baud, settings_.Mode) : 0;
+        const int32_t result = link_ != nullptr ? OpenLink() : 0;
         if (result != 1) {
             view_.Beep();
             view_.ShowStatus(1, kOpenError);
@@ -169,7 +173,7 @@ private:
         link_->CloseIrCom();
         view_.ShowStatus(1, kWaitingForPort);
         while (run_.IsRunning) {
-            if (link_->vbOpenIrCom(settings_.Port, settings_.Baud, settings_.Mode) == 1) {
+            if (OpenLink() == 1) {
                 deviceGone_ = false;
                 view_.ShowStatus(1, kOpenSucceeded);
                 errorCount_ = 0;
@@ -258,7 +262,7 @@ private:
                 continue;
             }
             ++errorCount_;
-            int16_t result = CheckFrame(answerLine, '#', settings_.CrcType);
+            int16_t result = CheckFrame(answerLine, '#', settings_.ChecksumCoverage);
             if (result == FrameOk && !ReadEnquiryAnswer(answerLine, settings_, answer)) {
                 result = FrameFormatError;
             }
@@ -327,7 +331,7 @@ private:
                 continue;
             }
 
-            if (settings_.Protocol == 0 && IsRepeatOfPrevious(line)) {
+            if (settings_.Protocol == UploadProtocol::Dedicated && IsRepeatOfPrevious(line)) {
                 // The terminal missed our "ACK" and sent the stored record again.
                 Send("ACK");
                 errorCount_ = 0;
@@ -357,14 +361,14 @@ private:
                 return;
             }
 
-            if (settings_.Protocol == 1) {
+            if (settings_.Protocol == UploadProtocol::Simple) {
                 if (!StoreRecord(line)) {
                     return;
                 }
                 continue;
             }
 
-            const int16_t result = CheckFrame(line, expectedSequence_, settings_.CrcType);
+            const int16_t result = CheckFrame(line, expectedSequence_, settings_.ChecksumCoverage);
             if (result == FrameOk) {
                 if (!StoreRecord(std::string_view(line).substr(2, line.size() - 5))) {
                     return;
@@ -449,7 +453,7 @@ private:
         if (outcome_ != RunOutcome::PortNotOpened) {
             outcome_ = OutcomeOfUpload();
         }
-        if (savedOk_ && settings_.SendMail == 1) {
+        if (savedOk_ && settings_.SendMail == Switch::On) {
             if (Mail()) {
                 view_.ShowStatus(1, settings_.MailAddress + kMailDone);
                 view_.Beep();

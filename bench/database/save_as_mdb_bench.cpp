@@ -59,7 +59,7 @@ int main() {
     table += ");";
 
     SettingsRecord settings;
-    settings.XlsField.fill(1);
+    settings.SelectedFields.fill(1);
     settings.BackFilePath = folder + "/Back.txt";
     RunState run;
     run.OutputPath = folder + "/Gathra.mdb";

@@ -60,9 +60,7 @@ Timing OneUpload(const std::string& folder, int records, bool overwrite) {
     SettingsRecord settings;
     settings.BackFilePath = folder + "/Back.txt";
     settings.OverWrite = overwrite ? 1 : 0;
-    for (int i = 1; i <= 20; ++i) {
-        settings.XlsField[i] = 1;
-    }
+    settings.SelectedFields.fill(1);
     RunState run;
     run.OutputPath = folder + "/T01.txt";
     BenchView view;

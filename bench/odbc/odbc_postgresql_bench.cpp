@@ -85,7 +85,7 @@ int main() {
 
     SettingsRecord settings;
     settings.SaveFormat = kSaveFormatMdb;
-    settings.XlsField.fill(1);
+    settings.SelectedFields.fill(1);
     settings.BackFilePath = folder + "/Back.txt";
     settings.DbConnect = "Driver={PostgreSQL Unicode};Servername=" + folder +
                          ";Port=" + std::to_string(port) + ";Database=gathra;UID=gathra;PWD=" + kPassword;

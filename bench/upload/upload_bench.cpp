@@ -249,9 +249,8 @@ bool TimeSaveAsText(int records) {
     SettingsRecord settings;
     settings.BackFilePath = folder + "/Back.txt";
     settings.OverWrite = 1;
-    for (int i = 1; i <= 20; ++i) {
-        settings.XlsField[i] = i == 2 ? 0 : 1;
-    }
+    settings.SelectedFields.fill(1);
+    settings.SelectedFields[1] = 0;  // field 2 left out
     {
         std::ofstream backup(settings.BackFilePath, std::ios::binary | std::ios::trunc);
         for (int i = 0; i < records; ++i) {

@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     SettingsRecord settings;
     settings.SaveFolder = base;
     settings.BackFilePath = base + "/Back.txt";
-    settings.XlsField.fill(1);
+    settings.SelectedFields.fill(1);
     settings.XlsType = 1;
     settings.XlsF1 = 1;
     settings.XlsStartLine = 1;

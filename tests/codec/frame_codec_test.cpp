@@ -83,7 +83,7 @@ struct FrameCase {
     const char* name;
     std::string line;
     char type;
-    int16_t crcType;
+    int16_t coverage;  // a ChecksumCoverage, or any other stored number
     int16_t expected;
 };
 
@@ -120,7 +120,8 @@ TEST(CheckFrame, Results) {
         {"lone_lead_byte_at_end", "^0A*5\x82", '0', 0, FrameChecksumError},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(CheckFrame(c.line, c.type, c.crcType), c.expected) << c.name;
+        EXPECT_EQ(CheckFrame(c.line, c.type, static_cast<ChecksumCoverage>(c.coverage)), c.expected)
+            << c.name;
     }
 }
 
@@ -198,11 +199,11 @@ TEST_F(ScriptedLink, ExchangeOfTheExample) {
     // The terminal's side of a two-record upload, checked the way the upload run checks it.
     scriptedReads = {{"^#T01@2*D2\r", 11}, {"^0A,1*56\r", 9}, {"^1B,2*59\r", 9}, {"END\r", 4}};
     SendLine(link, "VOL");
-    EXPECT_EQ(CheckFrame(ReceiveLine(link), '#', 0), FrameOk);
+    EXPECT_EQ(CheckFrame(ReceiveLine(link), '#', ChecksumCoverage::WholeFrame), FrameOk);
     SendLine(link, "ACK");
-    EXPECT_EQ(CheckFrame(ReceiveLine(link), '0', 0), FrameOk);
+    EXPECT_EQ(CheckFrame(ReceiveLine(link), '0', ChecksumCoverage::WholeFrame), FrameOk);
     SendLine(link, "ACK");
-    EXPECT_EQ(CheckFrame(ReceiveLine(link), '1', 0), FrameOk);
+    EXPECT_EQ(CheckFrame(ReceiveLine(link), '1', ChecksumCoverage::WholeFrame), FrameOk);
     SendLine(link, "ACK");
     EXPECT_EQ(ReceiveLine(link), "END");
     SendLine(link, "ACK");

@@ -59,7 +59,7 @@ public:
         }
         record.SaveFolder = SaveFolder();
         record.Port = kPort;
-        record.Mode = 0;
+        record.Mode = LinkMode::Direct;
         record.TimeAdjust = "0";
         record.SettingsFilePath = Ini();
         if (tweak) {
@@ -132,7 +132,7 @@ std::string StoredRecords(int uploads) {
 
 TEST_F(CollectTest, OnceStoresOneUploadAndLeavesTheSettingsFileAlone) {
     // AutoStart 1 in the file: --once still makes a single upload.
-    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = 1; }));
+    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = Switch::On; }));
     const std::string iniBefore = ReadBytes(Ini());
     const auto iniTime = std::filesystem::last_write_time(Ini());
     ASSERT_NO_FATAL_FAILURE(StartTerminal());
@@ -168,7 +168,7 @@ TEST_F(CollectTest, OnceStoresOneUploadAndLeavesTheSettingsFileAlone) {
 }
 
 TEST_F(CollectTest, AutomaticStartServesUploadsUntilSigtermWhileIdle) {
-    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = 1; }));
+    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = Switch::On; }));
     termsim::Options options;
     options.uploads = 3;
     ASSERT_NO_FATAL_FAILURE(StartTerminal(options));
@@ -192,7 +192,7 @@ TEST_F(CollectTest, AutomaticStartServesUploadsUntilSigtermWhileIdle) {
 
 // Ctrl-C on a terminal is the stop button too.
 TEST_F(CollectTest, SigintWhileWaitingForATerminalIsTheStopButton) {
-    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = 1; }));
+    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = Switch::On; }));
     termsim::Options options;
     options.answerEnquiry = false;
     ASSERT_NO_FATAL_FAILURE(StartTerminal(options));
@@ -206,7 +206,7 @@ TEST_F(CollectTest, SigintWhileWaitingForATerminalIsTheStopButton) {
 }
 
 TEST_F(CollectTest, SigtermMidUploadAnswersCanAndEndsWithExitOne) {
-    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = 1; }));
+    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = Switch::On; }));
     termsim::Options options;
     // The terminal goes silent after the first record: the upload is in the middle when the stop comes.
     options.faults.push_back({termsim::FaultKind::Silence, 1, 1000});
@@ -266,7 +266,7 @@ TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
         {"port out of range", [](CollectTest& t) { t.WriteSettings([](SettingsRecord& r) { r.Port = 0; }); },
          "ﾊﾟﾗﾒｰﾀ不正"},
         {"field flag out of range",
-         [](CollectTest& t) { t.WriteSettings([](SettingsRecord& r) { r.XlsField[4] = 2; }); },
+         [](CollectTest& t) { t.WriteSettings([](SettingsRecord& r) { r.SelectedFields[3] = 2; }); },
          "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)"},
         {"number too large",
          [](CollectTest& t) {
@@ -285,7 +285,7 @@ TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
          [](CollectTest& t) {
              t.WriteSettings([](SettingsRecord& r) {
                  r.SaveFormat = kSaveFormatMdb;
-                 r.MdbName = "counts";
+                 r.DatabaseName = "counts";
              });
          },
          "counts.mdb が存在しません。"},
@@ -309,7 +309,7 @@ TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
 }
 
 TEST_F(CollectTest, PortThatCannotBeOpenedEndsWithExitThree) {
-    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = 1; }));
+    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = Switch::On; }));
     ASSERT_NO_FATAL_FAILURE(StartTerminal());
 
     // Another program holds the port, as a second collector on the same cradle would.

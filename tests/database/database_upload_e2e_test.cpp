@@ -18,7 +18,7 @@ protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(PrepareUpload(save.Path() + "/", kPort));
         settings.SaveFormat = kSaveFormatMdb;
-        settings.MdbName = "在庫";
+        settings.DatabaseName = "在庫";
     }
     // Each upload gets a terminal of its own: a simulator keeps what it has served across a restart.
     void Upload(const termsim::Options& options) {

@@ -32,7 +32,7 @@ struct Upload {
     std::string Database = Folder / "Gathra.mdb";
 
     Upload(const std::string& schema, const std::string& backup) {
-        Settings.XlsField.fill(1);
+        Settings.SelectedFields.fill(1);
         Settings.BackFilePath = Folder / "Back.txt";
         Run.OutputPath = Database;
         Run.TableName = "T01";
@@ -61,7 +61,7 @@ struct RowCase {
     std::string Schema;
     std::string Backup;
     std::string Table = "T01";
-    uint32_t DeselectedFields = 0;  // bit i-1 set: XlsField i is 0
+    uint32_t DeselectedFields = 0;  // bit i set: field i+1 is left out
     std::string Message;            // empty: the save succeeds
     std::string Query;
     std::string Rows;
@@ -120,8 +120,8 @@ TEST(SaveAsMdb, RowsColumnsAndFailuresByTable) {
         SCOPED_TRACE(c.Name);
         Upload upload(c.Schema, c.Backup);
         upload.Run.TableName = c.Table;
-        for (int i = 1; i <= 20; ++i) {
-            upload.Settings.XlsField[i] = (c.DeselectedFields >> (i - 1)) & 1 ? 0 : 1;
+        for (size_t i = 0; i < upload.Settings.SelectedFields.size(); ++i) {
+            upload.Settings.SelectedFields[i] = (c.DeselectedFields >> i) & 1 ? 0 : 1;
         }
         EXPECT_EQ(upload.Save(), c.Message.empty());
         if (c.Message.empty()) {

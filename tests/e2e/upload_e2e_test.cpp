@@ -140,9 +140,9 @@ TEST_F(UploadE2E, AdapterModeWithClockSettingAndDoubleByteRecords) {
     options.adapterSpeed = 9600;
     options.terminalId = "\x83\x65\x83\x58\x83\x67";  // テスト
     options.records = {"\x8F\xA4\x95\x69,10", "\x82\xA0,\"x\""};
-    options.crcType = 1;
-    settings.Mode = 1;
-    settings.CrcType = 1;
+    options.checksumCoverage = ChecksumCoverage::Payload;
+    settings.Mode = LinkMode::Adapter;
+    settings.ChecksumCoverage = ChecksumCoverage::Payload;
     settings.TimeAdjust = "1";
     Upload(options);
     const Lines wire = Wire();
@@ -160,7 +160,7 @@ TEST_F(UploadE2E, SimpleProtocolStoresFrameLookingLinesAndInexactEndWords) {
     Options options;
     options.protocol = 1;
     options.records = {"^0A,1*56", "^0A,1*56", "end", "END "};
-    settings.Protocol = 1;
+    settings.Protocol = UploadProtocol::Simple;
     Upload(options);
     EXPECT_EQ(Finals(), Lines{"ACK"});
     EXPECT_EQ(Backup(), CrLfLines(options.records));
@@ -295,7 +295,7 @@ TEST_F(UploadE2E, AutomaticRestartServesTwoUploadsAndAppends) {
     Options options;
     options.records = {"A,1", "B,2"};
     options.uploads = 2;
-    settings.AutoStart = 1;
+    settings.AutoStart = Switch::On;
     settings.OverWrite = 0;
     WriteBytes(save / "T01.txt", "old\r\n");
     stopWhen = [this] { return sim->FinalAnswers().size() >= 2; };
@@ -322,7 +322,7 @@ TEST_F(UploadE2E, FieldSelection) {
     Options options;
     options.records = {"a,b,c", ",b,c", "a,,c",
                        "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25", "\"x,y\",z"};
-    settings.XlsField[1] = 0;
+    settings.SelectedFields[0] = 0;
     Upload(options);
     EXPECT_EQ(Output(),
               CrLfLines({"b,c", "b,c", ",c", "2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20", "y\",z"}));
@@ -366,7 +366,7 @@ TEST_F(UploadE2E, CradleUnpluggedMidUploadIsReconnectedAndTheNextUploadStored) {
     options.records = {"A", "B", "C", "D"};
     options.faults = {{FaultKind::HangUp, 2, 1}};
     options.replugAfterMs = 500;
-    settings.AutoStart = 1;
+    settings.AutoStart = Switch::On;
     settings.OverWrite = 0;  // the interrupted upload must add nothing
     WriteBytes(save / "T01.txt", "previous\r\n");
     StopWhenAndTimeTheReconnect([this] { return sim->FinalAnswers().size() >= 1; });
@@ -388,7 +388,7 @@ TEST_F(UploadE2E, CradleUnpluggedWhileTheEnquiryIsUnansweredIsReconnected) {
     options.enquirySilence = 1;
     options.hangUpAtEnquiry = 2;
     options.replugAfterMs = 500;
-    settings.AutoStart = 0;
+    settings.AutoStart = Switch::Off;
     StopWhenAndTimeTheReconnect(nullptr);
     Upload(options);
     EXPECT_EQ(outcome, RunOutcome::Stored);

@@ -12,9 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     static const char kTypes[] = {'#', '0', '1', '5', '9', '^'};
     const char type = kTypes[data[0] % sizeof(kTypes)];
-    const int16_t crcType = static_cast<int16_t>((data[0] >> 4) & 1);
+    const auto coverage = static_cast<ChecksumCoverage>((data[0] >> 4) & 1);
     const std::string line(AsText(data + 1, size - 1));
-    const int16_t result = CheckFrame(line, type, crcType);
+    const int16_t result = CheckFrame(line, type, coverage);
     if (result != FrameOk && result != FrameFormatError && result != FrameChecksumError) {
         std::abort();
     }

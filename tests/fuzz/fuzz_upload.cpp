@@ -18,10 +18,18 @@ std::string_view pending;
 RunState* activeRun = nullptr;
 int silentReads = 0;
 
-int32_t Open(int32_t, int32_t, int32_t) { return 1; }
-int32_t Clear() { return 1; }
-int32_t Write(const char*) { return 1; }
-int32_t Close() { return 1; }
+int32_t Open(int32_t, int32_t, int32_t) {
+    return 1;
+}
+int32_t Clear() {
+    return 1;
+}
+int32_t Write(const char*) {
+    return 1;
+}
+int32_t Close() {
+    return 1;
+}
 
 int32_t Read(char* buffer) {
     if (pending.empty()) {
@@ -51,18 +59,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.SaveFolder = folder;
     settings.BackFilePath = folder + "/Back.txt";
     settings.SaveFormat = kSaveFormatText;
-    settings.Protocol = static_cast<int16_t>(data[0] & 1);
-    settings.CrcType = static_cast<int16_t>((data[0] >> 1) & 1);
+    settings.Protocol = static_cast<UploadProtocol>(data[0] & 1);
+    settings.ChecksumCoverage = static_cast<ChecksumCoverage>((data[0] >> 1) & 1);
     settings.OverWrite = 1;
     settings.AddDate = static_cast<int16_t>((data[0] >> 2) & 1);
     settings.FixFname = (data[0] & 8) != 0 ? "" : "FIXED";
-    settings.AutoStart = 0;
+    settings.AutoStart = Switch::Off;
     settings.Port = 1;
     settings.Baud = 115200;
     settings.TimeAdjust = "0";
-    for (int i = 1; i <= 20; ++i) {
-        settings.XlsField[i] = 1;
-    }
+    settings.SelectedFields.fill(1);
 
     LinkApi link;
     link.vbOpenIrCom = &Open;

@@ -307,7 +307,7 @@ TEST_F(MailSmtpTest, StopDuringTheMailCancelsItWithinASecond) {
     const fs::path file = folder_ / "stock.txt";
     WriteBytes(file, "A,1\r\n");
     SettingsRecord settings;
-    settings.SendMail = 1;
+    settings.SendMail = Switch::On;
     settings.MailAddress = "office@example.jp";
     settings.FromMailAddress = "gathra@example.jp";
     settings.MailServer = silent.Address();
@@ -371,7 +371,7 @@ TEST_F(MailSmtpTest, SendByMailTakesTheSettingsAndSetsMailErrorTextOnlyOnFailure
     const fs::path file = folder_ / "stock.mdb";
     WriteBytes(file, BinaryBytes(3000));
     SettingsRecord settings;
-    settings.SendMail = 1;
+    settings.SendMail = Switch::On;
     settings.MailAddress = "office@example.jp";
     settings.FromMailAddress = "gathra@example.jp";
     settings.MailSub = "在庫";

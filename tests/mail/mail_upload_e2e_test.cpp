@@ -23,7 +23,7 @@ protected:
         ASSERT_TRUE(error.empty()) << error;
 
         settings.OverWrite = 1;
-        settings.SendMail = 1;
+        settings.SendMail = Switch::On;
         settings.MailAddress = "office@example.jp";
         settings.FromMailAddress = "gathra@example.jp";
         settings.MailSub = "棚卸ﾃﾞｰﾀ";
@@ -141,7 +141,7 @@ TEST_F(MailUploadE2E, StopDuringTheMailCancelsItAndEndsTheRun) {
 }
 
 TEST_F(MailUploadE2E, SendMailOtherThanOneSendsNothing) {
-    settings.SendMail = 2;
+    settings.SendMail = static_cast<Switch>(2);
     Upload();
     EXPECT_EQ(sim->FinalAnswers(), Lines{"ACK"});
     EXPECT_EQ(Report(), (Lines{"ﾚｺｰﾄﾞ受信<2> : 正常終了"}));

@@ -31,7 +31,7 @@ protected:
         REQUIRE_SERVERS(servers, why);
         ASSERT_NO_FATAL_FAILURE(PrepareUpload(save.Path() + "/", kPort));
         settings.SaveFormat = kSaveFormatMdb;
-        settings.MdbName = "unused";
+        settings.DatabaseName = "unused";
         settings.DbConnect = servers->PgConnection();
         servers->Pg(
             "DROP TABLE IF EXISTS \"T01\"; CREATE TABLE \"T01\"(id serial, \"F1\" text, \"F2\" text);");
@@ -136,11 +136,11 @@ TEST_F(ServerUpload, MailCarriesTheRecordsAsTableTextAndLeavesNoFileBehind) {
     const char* oldTmp = std::getenv("TMPDIR");
     const std::string savedTmp = oldTmp != nullptr ? oldTmp : "";
     setenv("TMPDIR", temporary.Path().c_str(), 1);
-    settings.SendMail = 1;
+    settings.SendMail = Switch::On;
     settings.MailAddress = "stock@example.jp";
     settings.FromMailAddress = "gathra@example.jp";
     settings.MailServer = sink.Address();
-    settings.XlsField[2] = 0;
+    settings.SelectedFields[1] = 0;
 
     termsim::Options options = Records("M", 2);
     options.records.push_back("M03,skip,\xBC\xAE\xB3\xCB\xDD");  // M03,skip,ｼｮｳﾋﾝ

@@ -110,7 +110,7 @@ protected:
         servers = OdbcServers::Get(true, &why);
         REQUIRE_SERVERS(servers, why);
         settings.SaveFormat = kSaveFormatMdb;
-        settings.XlsField.fill(1);
+        settings.SelectedFields.fill(1);
         settings.BackFilePath = work / "Back.txt";
     }
 
@@ -126,7 +126,7 @@ const std::regex kWriteError("^MDB書込ｴﾗｰ : #-?[0-9]+\\[[0-9A-Z]{5}\\] .
 
 TEST_F(OdbcWriter, RowsKeepFieldOrderEmptyColumnsAndJapaneseOnEveryDriver) {
     // Field 2 is not selected; groups of two rows so that several groups and column sets meet.
-    settings.XlsField[2] = 0;
+    settings.SelectedFields[1] = 0;
     SetServerRowsPerGroup(2);
     const Lines records = {
         "a,drop,\xBC\xAE\xB3\xCB\xDD,\x93\xFA\x96\x7B,7",  // a,drop,ｼｮｳﾋﾝ,日本,7
@@ -318,7 +318,7 @@ TEST_F(OdbcWriter, MariaDbLostMidStoreKeepsCommittedGroupsAndTheNextStoreWorksWh
 }
 
 TEST_F(OdbcWriter, MailAttachmentIsTheUploadAsTextInAPrivateFolderRemovedAfter) {
-    settings.XlsField[1] = 0;
+    settings.SelectedFields[0] = 0;
     settings.DbConnect = servers->PgConnection();
     settings.SaveFolder = work.Path();
     WriteBytes(backup, "1,\xBC\xAE\xB3\xCB\xDD,9\r\n2,b,,z\r\n");  // 1,ｼｮｳﾋﾝ,9 / 2,b,,z

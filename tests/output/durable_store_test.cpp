@@ -43,7 +43,7 @@ class DurableUpload : public ::testing::Test {
 protected:
     void SetUp() override {
         SetUploadDefaults(settings, save.Path(), program / "Back.txt", 1);
-        settings.Protocol = 1;
+        settings.Protocol = UploadProtocol::Simple;
         settings.OverWrite = 1;
         trace.folderLabels = {{save.Path(), "save/"}, {program.Path(), "program/"}};
         trace.stamp = [this] { return link.written.size(); };
@@ -168,9 +168,7 @@ class DurableText : public ::testing::Test {
 protected:
     void SetUp() override {
         settings.BackFilePath = dir / "Back.txt";
-        for (int i = 1; i <= 20; ++i) {
-            settings.XlsField[i] = 1;
-        }
+        settings.SelectedFields.fill(1);
         run.OutputPath = dir / "T01.txt";
         trace.folderLabels = {{dir.Path(), "dir/"}};
     }

@@ -7,22 +7,22 @@
 
 namespace {
 
-std::array<int16_t, 21> Flags(const std::vector<int>& on) {
-    std::array<int16_t, 21> flags{};
-    for (const int i : on) {
-        flags[i] = 1;
+// The selection of the given field numbers (1..20).
+FieldSelection Flags(const std::vector<int>& on) {
+    FieldSelection flags{};
+    for (const int field : on) {
+        flags[field - 1] = 1;
     }
     return flags;
 }
 
-std::array<int16_t, 21> AllFlags() {
-    std::array<int16_t, 21> flags{};
+FieldSelection AllFlags() {
+    FieldSelection flags{};
     flags.fill(1);
-    flags[0] = 0;
     return flags;
 }
 
-std::string TextLine(const std::string& record, const std::array<int16_t, 21>& flags) {
+std::string TextLine(const std::string& record, const FieldSelection& flags) {
     return BuildTextLine(SelectFields(SplitRecord(record), flags));
 }
 
@@ -60,7 +60,7 @@ TEST(RecordFields, TextLineFromSelection) {
     struct Row {
         const char* name;
         std::string record;
-        std::array<int16_t, 21> flags;
+        FieldSelection flags;
         std::string line;
     };
     const std::vector<Row> rows = {
@@ -86,9 +86,9 @@ TEST(RecordFields, TextLineFromSelection) {
 }
 
 TEST(RecordFields, FlagsOtherThanOneDoNotSelect) {
-    std::array<int16_t, 21> flags = AllFlags();
-    flags[1] = 2;
-    flags[2] = -1;
+    FieldSelection flags = AllFlags();
+    flags[0] = 2;
+    flags[1] = -1;
     EXPECT_EQ(TextLine("a,b,c", flags), "c");
 }
 

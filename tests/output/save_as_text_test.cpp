@@ -13,9 +13,7 @@ protected:
     void SetUp() override {
         settings.BackFilePath = dir / "Back.txt";
         settings.OverWrite = 1;
-        for (int i = 1; i <= 20; ++i) {
-            settings.XlsField[i] = 1;
-        }
+        settings.SelectedFields.fill(1);
         run.OutputPath = dir / "T01.txt";
     }
     bool Save() { return SaveAsText(settings, run, view); }
@@ -28,7 +26,7 @@ protected:
 };
 
 TEST_F(SaveAsTextTest, ConvertsEveryRecordWithCrLf) {
-    settings.XlsField[2] = 0;
+    settings.SelectedFields[1] = 0;
     WriteBytes(settings.BackFilePath, CrLfLines({"a,b,c", "\x83\x65,x,y", "", "d,,e"}));
     ASSERT_TRUE(Save());
     EXPECT_EQ(Output(), CrLfLines({"a,c", "\x83\x65,y", "", "d,e"}));

@@ -197,7 +197,7 @@ TEST_F(LoadSettingsTest, EachValueLeadsToItsOutcome) {
                           FileReadText(row.Expected == Outcome::Reinitialised ? kPlain : kField));
                 ExpectDefaultsIn(path, docs_.Path());
                 EXPECT_EQ(record.Port, 1);
-                EXPECT_EQ(record.XlsField[7], 1);
+                EXPECT_EQ(record.SelectedFields[6], 1);
                 EXPECT_EQ(record.TimeAdjust, "1");
                 break;
             case Outcome::ReadError:
@@ -218,8 +218,8 @@ TEST_F(LoadSettingsTest, ReadErrorKeepsOnlyTheKeysReadBefore) {
     EXPECT_EQ(record_.SaveFolder, save_.Path());
     EXPECT_EQ(record_.Port, 0);
     EXPECT_EQ(record_.Baud, 0);
-    EXPECT_EQ(record_.Mode, 0);
-    EXPECT_EQ(record_.XlsField[1], 0);
+    EXPECT_EQ(record_.Mode, LinkMode::Direct);
+    EXPECT_EQ(record_.SelectedFields[0], 0);
     EXPECT_EQ(record_.TimeAdjust, "");
     EXPECT_NE(std::filesystem::current_path(), save_.Path());  // no folder check after a read error
 }

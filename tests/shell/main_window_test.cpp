@@ -274,7 +274,7 @@ void MainWindowTest::startUpTimer() {
         context.Run.IsRunning = false;  // one upload, then the engine ends by itself
         context.View.SetRunningState(0);
     };
-    MakeWindow([autoStart](SettingsRecord& r) { r.AutoStart = static_cast<int16_t>(autoStart); });
+    MakeWindow([autoStart](SettingsRecord& r) { r.AutoStart = static_cast<Switch>(autoStart); });
     // Before the timer: the designed state, every button enabled.
     QCOMPARE(LookOf().Start, true);
     QCOMPARE(LookOf().Stop, true);
@@ -303,7 +303,7 @@ void MainWindowTest::startByHandBeforeTimer() {
         context.Run.IsRunning = false;
         context.View.SetRunningState(0);
     };
-    MakeWindow([autoStart](SettingsRecord& r) { r.AutoStart = static_cast<int16_t>(autoStart); });
+    MakeWindow([autoStart](SettingsRecord& r) { r.AutoStart = static_cast<Switch>(autoStart); });
     QTest::mouseClick(window_->findChild<QPushButton*>("cmdComm0"), Qt::LeftButton);
     // The start-up timer fires under the upload started by hand.
     QTRY_VERIFY_WITH_TIMEOUT(!window_->StartUpTimer().isActive(), 10000);
@@ -330,7 +330,7 @@ void MainWindowTest::timerWaitsForOpenDialog() {
         context.Run.IsRunning = false;
         context.View.SetRunningState(0);
     };
-    MakeWindow([](SettingsRecord& r) { r.AutoStart = 1; });
+    MakeWindow([](SettingsRecord& r) { r.AutoStart = Switch::On; });
     QTest::mouseClick(window_->findChild<QPushButton*>(button), Qt::LeftButton);
     QVERIFY(!window_->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(!window_->StartUpTimer().isActive(), 10000);

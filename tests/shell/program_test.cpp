@@ -66,8 +66,8 @@ QString ProgramTest::MakeUploadFolder(QTemporaryDir& dir) {
     const QString folder = MakeProgramFolder(dir, true);
     if (!folder.isEmpty()) {
         WriteSettings(folder, folder + "/out", [](SettingsRecord& r) {
-            r.AutoStart = 1;
-            r.Mode = 0;  // the simulator plays the terminal only, not the adapter
+            r.AutoStart = Switch::On;
+            r.Mode = LinkMode::Direct;  // the simulator plays the terminal only, not the adapter
             r.TimeAdjust.assign(1, '0');
         });
     }
@@ -189,7 +189,7 @@ void ProgramTest::endsWithoutLinkLibrary() {
     const QString folder = MakeProgramFolder(dir, false);
     QVERIFY(!folder.isEmpty());
     // The automatic start fails to open the port (the engine may wait on a message box for it).
-    WriteSettings(folder, folder + "/out", [](SettingsRecord& r) { r.AutoStart = 1; });
+    WriteSettings(folder, folder + "/out", [](SettingsRecord& r) { r.AutoStart = Switch::On; });
     QProcess gathra;
     StartGathra(gathra, folder);
     QByteArray status;

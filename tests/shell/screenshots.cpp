@@ -15,10 +15,10 @@
 #include <QThread>
 #include <cstdio>
 
-#include "shell/settings_dialog.h"
 #include "shell/about_dialog.h"
 #include "shell/folder_dialog.h"
 #include "shell/main_window.h"
+#include "shell/settings_dialog.h"
 #include "shell_test_support.h"
 
 namespace {
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
         QFile::copy(bin + "/" + file, program + "/" + file);
     }
     WriteSettings(program, saveFolder, [](SettingsRecord& r) {
-        r.Mode = 0;
+        r.Mode = LinkMode::Direct;
         r.TimeAdjust.assign(1, '0');
     });
 
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
     const char* formats[] = {"settings_csv.png", "settings_xls.png", "settings_mdb.png"};
     for (int16_t format = 0; format < 3; ++format) {
         window.Settings().SaveFormat = format;
-        window.Settings().MdbName = format == 2 ? "uploads" : "";
+        window.Settings().DatabaseName = format == 2 ? "uploads" : "";
         auto* dialog = new SettingsDialog(&window, window.Settings(), window, {});
         dialog->Open();
         failures += !Save(dialog, out + "/" + formats[format]);

@@ -264,7 +264,7 @@ void SettingsDialogTest::valuesTheControlsCannotShow() {
     QFETCH(bool, timeTicked);
     OpenDialog([=](SettingsRecord& r) {
         r.Port = static_cast<int16_t>(port);
-        r.SendMail = static_cast<int16_t>(sendMail);
+        r.SendMail = static_cast<Switch>(sendMail);
         r.TimeAdjust = timeAdjust.toStdString();
         r.MailAddress = "to@example.org";
         r.FromMailAddress = "from@example.org";
@@ -276,11 +276,11 @@ void SettingsDialogTest::valuesTheControlsCannotShow() {
     QCOMPARE(Find<QCheckBox>("chkTimeAdjust")->isChecked(), timeTicked);
     // Kept unchanged until the operator touches the control.
     QCOMPARE(dialog_->WorkingCopy().Port, port);
-    QCOMPARE(dialog_->WorkingCopy().SendMail, sendMail);
+    QCOMPARE(dialog_->WorkingCopy().SendMail, static_cast<Switch>(sendMail));
     QTest::mouseClick(Find<QPushButton>("cmdOK0"), Qt::LeftButton);
     QVERIFY(view_.Messages.empty());
     QCOMPARE(record_.Port, port);
-    QCOMPARE(record_.SendMail, sendMail);
+    QCOMPARE(record_.SendMail, static_cast<Switch>(sendMail));
     QCOMPARE(IniValue(IniPath(), "SendMail"), std::to_string(sendMail));
     QCOMPARE(IniValue(IniPath(), "TimeAdjust"), timeAdjust.toStdString());
 }
@@ -319,12 +319,12 @@ void SettingsDialogTest::mailFieldCheck() {
                              "のいずれかが入力されていません！！"));
         QVERIFY(view_.Messages[0].Icon == MessageIcon::None);
         QVERIFY(dialog_->isVisible());
-        QCOMPARE(record_.SendMail, 0);
+        QCOMPARE(record_.SendMail, Switch::Off);
         QCOMPARE(IniValue(IniPath(), "SendMail"), std::string("0"));
     } else {
         QVERIFY(view_.Messages.empty());
         QVERIFY(!dialog_ || !dialog_->isVisible());
-        QCOMPARE(record_.SendMail, ticked ? 1 : 0);
+        QCOMPARE(record_.SendMail, ticked ? Switch::On : Switch::Off);
         QCOMPARE(QString::fromStdString(record_.MailServer), fields[3]);
         QCOMPARE(IniValue(IniPath(), "SendMail"), std::string(ticked ? "1" : "0"));
     }
@@ -352,7 +352,7 @@ void SettingsDialogTest::cancelLeavesRecordAndFile() {
         QTest::mouseClick(Find<QPushButton>("cmdOK1"), Qt::LeftButton);
     }
     QCOMPARE(record_.SaveFormat, original.SaveFormat);
-    QCOMPARE(record_.XlsField, original.XlsField);
+    QCOMPARE(record_.SelectedFields, original.SelectedFields);
     QCOMPARE(record_.Port, original.Port);
     QCOMPARE(record_.FixFname, original.FixFname);
     QCOMPARE(record_.SaveFolder, original.SaveFolder);
@@ -373,12 +373,12 @@ void SettingsDialogTest::editsReachRecordAndFile() {
     Find<QLineEdit>("txtFixFname")->setText("ﾃﾞｰﾀ");
     QCOMPARE(Find<QLineEdit>("txtPort")->text(), QString("255"));
     QTest::mouseClick(Find<QPushButton>("cmdOK0"), Qt::LeftButton);
-    QCOMPARE(record_.Mode, 0);
+    QCOMPARE(record_.Mode, LinkMode::Direct);
     QCOMPARE(record_.AddDate, 4);
-    QCOMPARE(record_.Protocol, 1);
-    QCOMPARE(record_.AutoStart, 1);
-    QCOMPARE(record_.XlsField[1], 0);
-    QCOMPARE(record_.XlsField[2], 1);
+    QCOMPARE(record_.Protocol, UploadProtocol::Simple);
+    QCOMPARE(record_.AutoStart, Switch::On);
+    QCOMPARE(record_.SelectedFields[0], 0);
+    QCOMPARE(record_.SelectedFields[1], 1);
     QCOMPARE(record_.TimeAdjust, std::string("0"));
     QCOMPARE(record_.Port, 255);
     QCOMPARE(IniValue(IniPath(), "Port"), std::string("255"));

@@ -10,14 +10,12 @@ SettingsRecord DefaultSettings(const std::string& saveFolder) {
     r.SaveFolder = saveFolder;
     r.Baud = 115200;
     r.Port = 1;
-    r.Mode = 1;
+    r.Mode = LinkMode::Adapter;
     r.TimeAdjust = "1";
     r.XlsType = 1;
     r.XlsF1 = 1;
     r.XlsStartLine = 1;
-    for (int n = 1; n <= 20; ++n) {
-        r.XlsField[n] = 1;
-    }
+    r.SelectedFields.fill(1);
     return r;
 }
 

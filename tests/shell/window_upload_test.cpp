@@ -42,11 +42,11 @@ void WindowUploadTest::stopDuringMailEndsRunPromptly() {
     SilentSmtpServer silent;
     QVERIFY(silent.Listening());
     WriteSettings(dir.path(), dir.filePath("out"), [&silent](SettingsRecord& r) {
-        r.AutoStart = 0;
-        r.Mode = 0;  // the simulator plays the terminal only
+        r.AutoStart = Switch::Off;
+        r.Mode = LinkMode::Direct;  // the simulator plays the terminal only
         r.TimeAdjust.assign(1, '0');
         r.OverWrite = 1;
-        r.SendMail = 1;
+        r.SendMail = Switch::On;
         r.MailAddress = "office@example.jp";
         r.FromMailAddress = "gathra@example.jp";
         r.MailSub = "棚卸ﾃﾞｰﾀ";

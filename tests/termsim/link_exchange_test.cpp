@@ -101,10 +101,12 @@ TEST_F(LinkExchange, WritesComeNoSoonerThanTwoMillisecondsAfterTheCall) {
         Send(text);
     };
     timedSend("VOL");
-    ASSERT_EQ(CheckFrame(Receive(), '#', 0), FrameOk);
+    ASSERT_EQ(CheckFrame(Receive(), '#', ChecksumCoverage::WholeFrame), FrameOk);
     for (int i = 0; i < 20; ++i) {
         timedSend("ACK");
-        ASSERT_EQ(CheckFrame(Receive(), static_cast<char>('0' + i % 10), 0), FrameOk) << i;
+        ASSERT_EQ(CheckFrame(Receive(), static_cast<char>('0' + i % 10), ChecksumCoverage::WholeFrame),
+                  FrameOk)
+            << i;
     }
     timedSend("ACK");
     EXPECT_EQ(Receive(), "END");
@@ -138,11 +140,11 @@ class LinkUpload : public WholeUploadFixture {};
 TEST_F(LinkUpload, RecordsWithFaultsAreStoredThroughTheEngine) {
     TempFolder save;
     ASSERT_NO_FATAL_FAILURE(PrepareUpload(save.Path(), 5));
-    settings.CrcType = 1;
+    settings.ChecksumCoverage = ChecksumCoverage::Payload;
     Options options;
     options.terminalId = "\x83\x65";  // テ
     options.records = {"A,1", "\x82\xA0,\x82\xA2", "C,3"};
-    options.crcType = 1;
+    options.checksumCoverage = ChecksumCoverage::Payload;
     options.faults = {{FaultKind::BadChecksum, 1, 1}, {FaultKind::OverLong, 2, 1}};
     termsim::Simulator sim;
     ASSERT_TRUE(sim.Start(program.Path(), 5, options));

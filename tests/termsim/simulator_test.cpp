@@ -33,10 +33,10 @@ bool WaitFor(Predicate done) {
 
 // The frame the terminal should send, its checksum worked out here apart from the codec and the
 // simulator: the byte sum modulo 256 of "^" to "*" (type 0) or of the payload and "*" (type 1).
-std::string FrameOf(char type, const std::string& payload, int crcType = 0) {
+std::string FrameOf(char type, const std::string& payload, int coverage = 0) {
     const std::string body = std::string("^") + type + payload + "*";
     unsigned sum = 0;
-    for (const char c : crcType == 0 ? body : payload + "*") {
+    for (const char c : coverage == 0 ? body : payload + "*") {
         sum += static_cast<unsigned char>(c);
     }
     const char* hex = "0123456789ABCDEF";
@@ -132,7 +132,7 @@ TEST_F(SimulatorTest, EnquiryNakWaitsForTheNextEnquiry) {
 
 TEST_F(SimulatorTest, ChecksumTypeTwoAndDoubleByteRecords) {
     Options options;
-    options.crcType = 1;
+    options.checksumCoverage = ChecksumCoverage::Payload;
     options.terminalId = "\x83\x65\x83\x58";  // テス in CP932
     options.records = {"A,1", "\x82\xA0,\x82\xA2"};
     StartWith(options);
@@ -140,7 +140,7 @@ TEST_F(SimulatorTest, ChecksumTypeTwoAndDoubleByteRecords) {
     EXPECT_EQ(pc->Ask("ACK"), "^0A,1*C8");
     const std::string second = pc->Ask("ACK");
     EXPECT_EQ(second, FrameOf('1', "\x82\xA0,\x82\xA2", 1));
-    EXPECT_EQ(CheckFrame(second, '1', 1), FrameOk);
+    EXPECT_EQ(CheckFrame(second, '1', ChecksumCoverage::Payload), FrameOk);
 }
 
 TEST_F(SimulatorTest, SimpleProtocolSendsPlainLines) {
@@ -182,7 +182,7 @@ TEST_F(SimulatorTest, EnquiryFaults) {
     EXPECT_EQ(pc->Ask("VOL", kQuietMs), "<none>");
     for (int i = 0; i < 2; ++i) {
         const std::string bad = pc->Ask("VOL");
-        EXPECT_EQ(CheckFrame(bad, '#', 0), FrameChecksumError) << bad;
+        EXPECT_EQ(CheckFrame(bad, '#', ChecksumCoverage::WholeFrame), FrameChecksumError) << bad;
         EXPECT_EQ(bad.substr(0, 8), "^#T01@2*");
     }
     EXPECT_EQ(pc->Ask("VOL"), "^#T01@2*D2");
@@ -217,7 +217,7 @@ TEST(SimulatorFaults, ReplaceRecordOnceThenRecover) {
     const struct {
         const char* name;
         FaultKind kind;
-        int crcType;
+        int coverage;
         std::string faulty;  // the line instead of record 1; "<none>" for silence
         const char* retry;
     } cases[] = {
@@ -233,14 +233,14 @@ TEST(SimulatorFaults, ReplaceRecordOnceThenRecover) {
         TempFolder folder;
         termsim::Simulator sim;
         Options options = TwoRecords();
-        options.crcType = c.crcType;
+        options.checksumCoverage = static_cast<ChecksumCoverage>(c.coverage);
         options.faults = {{c.kind, 1, 1}};
         ASSERT_TRUE(sim.Start(folder.Path(), 1, options));
         RawPc pc(folder.Path() + "/ports/COM1");
         pc.Ask("VOL");
-        EXPECT_EQ(pc.Ask("ACK"), FrameOf('0', "A,1", c.crcType)) << c.name;
+        EXPECT_EQ(pc.Ask("ACK"), FrameOf('0', "A,1", c.coverage)) << c.name;
         EXPECT_EQ(pc.Ask("ACK", c.kind == FaultKind::Silence ? kQuietMs : 2000), c.faulty) << c.name;
-        EXPECT_EQ(pc.Ask(c.retry), FrameOf('1', "B,2", c.crcType)) << c.name;
+        EXPECT_EQ(pc.Ask(c.retry), FrameOf('1', "B,2", c.coverage)) << c.name;
         EXPECT_EQ(pc.Ask("ACK"), "END") << c.name;
     }
 }

@@ -25,9 +25,7 @@ protected:
         settings.Baud = 115200;
         settings.TimeAdjust = "0";
         settings.OverWrite = 1;
-        for (int i = 1; i <= 20; ++i) {
-            settings.XlsField[i] = 1;
-        }
+        settings.SelectedFields.fill(1);
         run.IsRunning = true;
         // A terminal whose script has run out: the operator presses stop.
         link.onScriptEnd = [this] { PressStop(); };
@@ -152,7 +150,7 @@ TEST_F(UploadEngine, PortLineTexts) {
         run.IsRunning = false;  // stops at the first check point after the open
         settings.Port = row.port;
         settings.Baud = row.baud;
-        settings.Mode = row.mode;
+        settings.Mode = static_cast<LinkMode>(row.mode);
         Run();
         ASSERT_FALSE(view.StatusCalls.empty());
         EXPECT_EQ(view.StatusCalls[0].Mode, 0);
@@ -423,7 +421,7 @@ TEST_F(UploadEngine, EmptyRepliesAndBadFramesShareTheCount) {
 }
 
 TEST_F(UploadEngine, SimpleProtocolStillWantsAFramedEnquiryAnswer) {
-    settings.Protocol = 1;
+    settings.Protocol = UploadProtocol::Simple;
     link.Reply("T01@1");
     link.Reply(Frame('#', "T01@1"));
     link.Reply("^0A,1*56");  // stored whole, frame or not
@@ -434,7 +432,7 @@ TEST_F(UploadEngine, SimpleProtocolStillWantsAFramedEnquiryAnswer) {
 }
 
 TEST_F(UploadEngine, RecordBeyondTheCountLimitEndsTheUpload) {
-    settings.Protocol = 1;
+    settings.Protocol = UploadProtocol::Simple;
     Enquiry("T01", 32767);
     for (int i = 0; i < 32768; ++i) {
         link.Reply("r");
@@ -451,7 +449,7 @@ TEST_F(UploadEngine, RecordBeyondTheCountLimitEndsTheUpload) {
 }
 
 TEST_F(UploadEngine, ErrorCountCarriesIntoTheRestartedUpload) {
-    settings.AutoStart = 1;
+    settings.AutoStart = Switch::On;
     // The first upload ends at "END" with ErrorCount 1: the tenth bad answer of the next one is fatal.
     Upload({"A"});
     for (int i = 0; i < 12; ++i) {
@@ -538,7 +536,7 @@ TEST_F(UploadEngine, FileFailures) {
 
 TEST_F(UploadEngine, MissingDatabaseEndsBeforeThePort) {
     settings.SaveFormat = 2;
-    settings.MdbName = "stock";
+    settings.DatabaseName = "stock";
     settings.SaveFolder = save.Path() + "/";
     Run();
     ASSERT_EQ(view.Messages.size(), 1u);
@@ -553,7 +551,7 @@ TEST_F(UploadEngine, MissingDatabaseEndsBeforeThePort) {
 
 TEST_F(UploadEngine, DatabaseTableNamedAfterTheTerminal) {
     settings.SaveFormat = 2;
-    settings.MdbName = "stock";
+    settings.DatabaseName = "stock";
     WriteBytes(save / "stock.mdb", "");
     run.TableName = "before";
     link.Reply(Frame('#', "T07@1"));
@@ -565,7 +563,7 @@ TEST_F(UploadEngine, DatabaseTableNamedAfterTheTerminal) {
 }
 
 TEST_F(UploadEngine, MailFailureAnswersCan) {
-    settings.SendMail = 1;
+    settings.SendMail = Switch::On;
     settings.MailAddress = "office@example.invalid";
     settings.MailServer = "";
     Upload({"A"});
@@ -580,7 +578,7 @@ TEST_F(UploadEngine, MailFailureAnswersCan) {
 
 TEST_F(UploadEngine, WriterFailureAnswersCanAndIsNeverMailed) {
     // The mail would fail too (no server): its line must not appear, since the mail is never tried.
-    settings.SendMail = 1;
+    settings.SendMail = Switch::On;
     settings.MailAddress = "office@example.invalid";
     settings.MailServer = "";
     run.OutputPath = "";
@@ -705,7 +703,7 @@ TEST_F(UploadEngine, OutcomeOfTheRun) {
          RunOutcome::Failed},
         {"mail failed",
          [this] {
-             settings.SendMail = 1;
+             settings.SendMail = Switch::On;
              settings.MailServer = "";
              Upload({"A"});
          },
@@ -714,13 +712,13 @@ TEST_F(UploadEngine, OutcomeOfTheRun) {
         {"database missing",
          [this] {
              settings.SaveFormat = kSaveFormatMdb;
-             settings.MdbName = "none";
+             settings.DatabaseName = "none";
          },
          RunOutcome::DatabaseMissing},
         // With automatic start only a stop ends the run: while waiting, after a stored upload.
         {"stored, then stopped while waiting",
          [this] {
-             settings.AutoStart = 1;
+             settings.AutoStart = Switch::On;
              Upload({"A"});
          },
          RunOutcome::StoppedIdle},
@@ -765,7 +763,7 @@ TEST_F(UploadEngine, DeviceGoneMidUploadWithoutAutomaticStartEndsTheRun) {
 
 TEST_F(UploadEngine, DeviceGoneMidUploadWithAutomaticStartReconnects) {
     link.WithState();
-    settings.AutoStart = 1;
+    settings.AutoStart = Switch::On;
     link.failedReopens = 2;
     Enquiry("T01", 3);
     link.Reply(Frame('0', "A"));
@@ -799,7 +797,7 @@ TEST_F(UploadEngine, DeviceGoneWhileWaitingForATerminalAlwaysReconnects) {
         SCOPED_TRACE(row.name);
         Restart();
         link.WithState();
-        settings.AutoStart = row.autoStart;
+        settings.AutoStart = static_cast<Switch>(row.autoStart);
         settings.TimeAdjust = row.timeAdjust;
         link.Silence(2);
         link.Unplug();

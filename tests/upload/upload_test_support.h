@@ -17,13 +17,13 @@ inline bool FileExists(const std::string& path) {
 }
 
 // A frame "^" type payload "*" checksum: the sum of the covered bytes modulo 256 as two upper-case hex
-// digits; crcType 0 covers everything before the digits, 1 the payload and "*". Written here on its own
+// digits; coverage 0 covers everything before the digits, 1 the payload and "*". Written here on its own
 // (not with the codec's FrameChecksum) so that a fault in the codec cannot agree with itself; the worked
 // frames of the two-record example check this helper.
-inline std::string Frame(char type, const std::string& payload, int crcType = 0) {
+inline std::string Frame(char type, const std::string& payload, int coverage = 0) {
     const std::string body = std::string("^") + type + payload + "*";
     unsigned sum = 0;
-    for (const char c : crcType == 0 ? body : payload + "*") {
+    for (const char c : coverage == 0 ? body : payload + "*") {
         sum += static_cast<unsigned char>(c);
     }
     static const char kHex[] = "0123456789ABCDEF";
@@ -48,9 +48,7 @@ inline void SetUploadDefaults(SettingsRecord& settings, const std::string& saveF
     settings.Port = port;
     settings.Baud = 115200;
     settings.TimeAdjust = "0";
-    for (int i = 1; i <= 20; ++i) {
-        settings.XlsField[i] = 1;
-    }
+    settings.SelectedFields.fill(1);
 }
 
 // The lines appended to the status display (mode 1), in order.

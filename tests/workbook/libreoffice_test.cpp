@@ -152,7 +152,7 @@ TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
     SettingsRecord settings;
     settings.SaveFolder = dir.Path();
     settings.BackFilePath = dir / "Back.txt";
-    settings.XlsField.fill(1);
+    settings.SelectedFields.fill(1);
     settings.XlsType = 1;
     RunState run;
     RecordingOperatorView view;

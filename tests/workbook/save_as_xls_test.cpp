@@ -191,9 +191,9 @@ TEST_F(SaveAsXlsTest, RecordsAreLaidOutByFieldFlagsAndSheetNumbers) {
         SCOPED_TRACE(c.Name);
         std::filesystem::remove(run.OutputPath);
         settings.XlsF1 = c.F1;
-        settings.XlsField.fill(1);
+        settings.SelectedFields.fill(1);
         for (int f : c.DroppedFields) {
-            settings.XlsField[f] = 0;
+            settings.SelectedFields[f - 1] = 0;
         }
         Backup(c.Lines);
         ASSERT_TRUE(Save());

@@ -420,7 +420,7 @@ void WorkbookStoreSettings(const TempFolder& dir, int32_t startLine, SettingsRec
                            RunState& run) {
     settings.SaveFolder = dir.Path();
     settings.BackFilePath = dir / "Back.txt";
-    settings.XlsField.fill(1);
+    settings.SelectedFields.fill(1);
     settings.XlsType = 1;
     settings.XlsF1 = 1;
     settings.XlsStartLine = startLine;

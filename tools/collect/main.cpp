@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
             exitCode = kExitSettings;
         } else {
             if (options.once) {
-                settings.AutoStart = 0;
+                settings.AutoStart = Switch::Off;
             }
             UploadContext context{settings, run, view, BindQuorlin(platform.ProgramFolder)};
             exitCode = ExitCodeFor(RunUpload(context), settings, run, reason);

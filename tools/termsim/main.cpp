@@ -206,7 +206,11 @@ int main(int argc, char** argv) {
             if (!isNumber || (number != 0 && number != 1)) {
                 return Usage(arg + " takes 0 or 1");
             }
-            (arg == "--protocol" ? options.protocol : options.crcType) = static_cast<int>(number);
+            if (arg == "--protocol") {
+                options.protocol = static_cast<int>(number);
+            } else {
+                options.checksumCoverage = static_cast<ChecksumCoverage>(number);
+            }
         } else if (arg == "--uploads") {
             if (!isNumber || number < 0 || number > 1000000) {
                 return Usage("--uploads takes a number of 0 or more");

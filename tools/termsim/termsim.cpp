@@ -284,8 +284,9 @@ struct Simulator::State {
     }
 
     std::string Frame(char type, const std::string& payload) const {
-        const std::string covered =
-            options.crcType == 0 ? std::string("^") + type + payload + "*" : payload + "*";
+        const std::string covered = options.checksumCoverage == ChecksumCoverage::WholeFrame
+                                        ? std::string("^") + type + payload + "*"
+                                        : payload + "*";
         return std::string("^") + type + payload + "*" + TerminalChecksum(covered);
     }
 

@@ -35,6 +35,8 @@
 #include <thread>
 #include <vector>
 
+#include "codec/checksum_coverage.h"
+
 namespace termsim {
 
 // One way of misbehaving at a given record. `record` is the 0-based index of the record concerned;
@@ -68,11 +70,11 @@ struct Options {
     std::string terminalId = "T01";    // CP932 bytes
     std::vector<std::string> records;  // CP932 byte strings, without CR
     int protocol = 0;                  // 0 dedicated frames, 1 simple (plain lines)
-    int crcType = 0;                   // 0 covers "^" to "*", any other value the payload and "*"
-    bool answerClock = true;           // answer "TW..." with "OK"
-    bool answerEnquiry = true;         // answer "VOL" at all
-    int uploads = 1;                   // uploads to serve; 0 = serve until stopped
-    std::string endWord = "END";       // the end marker (change it to test a PC that compares exactly)
+    ChecksumCoverage checksumCoverage = ChecksumCoverage::WholeFrame;  // what the checksums add up
+    bool answerClock = true;                                           // answer "TW..." with "OK"
+    bool answerEnquiry = true;                                         // answer "VOL" at all
+    int uploads = 1;              // uploads to serve; 0 = serve until stopped
+    std::string endWord = "END";  // the end marker (change it to test a PC that compares exactly)
 
     // Enquiry answer.
     long long announcedCount = -1;  // -1: the number of records

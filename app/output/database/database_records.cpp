@@ -16,11 +16,11 @@ std::string FieldToUtf8(const std::string& cp932) {
 
 }  // namespace
 
-bool DatabaseRecords::Next(const std::array<int16_t, 21>& flags, RecordFields& output) {
+bool DatabaseRecords::Next(const FieldSelection& selection, RecordFields& output) {
     if (!backup_.Next(line_)) {
         return false;
     }
-    output = SelectFields(SplitRecord(line_), flags);
+    output = SelectFields(SplitRecord(line_), selection);
     for (int n = 1; n <= 20; ++n) {
         output[n] = FieldToUtf8(output[n]);
     }

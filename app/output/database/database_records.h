@@ -15,7 +15,7 @@ public:
     bool Open(const std::string& backupPath) { return backup_.Open(backupPath); }
     // The next record's output fields. False at the end of the file and at a read failure; Failed()
     // tells the two apart.
-    bool Next(const std::array<int16_t, 21>& flags, RecordFields& output);
+    bool Next(const FieldSelection& selection, RecordFields& output);
     bool Failed() const { return backup_.Failed(); }
     int ErrorNumber() const { return backup_.ErrorNumber(); }
 

@@ -50,7 +50,7 @@ std::optional<DatabaseError> WriteRows(const SettingsRecord& settings, const Run
                                                   SystemErrorText(backup.ErrorNumber())};
     }
     RecordFields output;
-    while (backup.Next(settings.XlsField, output)) {
+    while (backup.Next(settings.SelectedFields, output)) {
         if (!table.AddRow(output, error)) {
             return error;
         }
@@ -68,11 +68,11 @@ std::optional<DatabaseError> WriteRows(const SettingsRecord& settings, const Run
 
 }  // namespace
 
-std::string DatabasePath(std::string_view saveFolder, std::string_view mdbName) {
+std::string DatabasePath(std::string_view saveFolder, std::string_view databaseName) {
     if (!saveFolder.empty() && saveFolder.back() == '/') {
         saveFolder.remove_suffix(1);
     }
-    return std::string(saveFolder) + "/" + std::string(mdbName) + ".mdb";
+    return std::string(saveFolder) + "/" + std::string(databaseName) + ".mdb";
 }
 
 StoreTarget CheckDatabaseTarget(const SettingsRecord& settings, OperatorView& view) {
@@ -82,7 +82,7 @@ StoreTarget CheckDatabaseTarget(const SettingsRecord& settings, OperatorView& vi
         target.Reachable = CheckServerDatabase(settings.DbConnect, view);
         return target;
     }
-    target.Label = DatabasePath(settings.SaveFolder, settings.MdbName);
+    target.Label = DatabasePath(settings.SaveFolder, settings.DatabaseName);
     struct stat info {};
     target.Reachable = ::stat(target.Label.c_str(), &info) == 0 && S_ISREG(info.st_mode);
     if (!target.Reachable) {

@@ -12,8 +12,8 @@
 // file) through `view` and returns false.
 bool SaveAsMdb(const SettingsRecord& settings, RunState& run, OperatorView& view);
 
-// The database file: save folder (one trailing "/" dropped), "/", MdbName, ".mdb".
-std::string DatabasePath(std::string_view saveFolder, std::string_view mdbName);
+// The database file: save folder (one trailing "/" dropped), "/", the database name, ".mdb".
+std::string DatabasePath(std::string_view saveFolder, std::string_view databaseName);
 
 // Where a database store goes, checked before the port is opened.
 struct StoreTarget {

@@ -52,7 +52,7 @@ bool WriteRows(const SettingsRecord& settings, const RunState& run, OperatorView
         return false;
     }
     RecordFields output;
-    while (backup.Next(settings.XlsField, output)) {
+    while (backup.Next(settings.SelectedFields, output)) {
         if (!table.AddRow(output, error)) {
             return false;
         }

@@ -181,7 +181,7 @@ bool SaveAsText(const SettingsRecord& settings, RunState& run, OperatorView& vie
     std::string record;
     std::string out;
     while (backup.Next(record)) {
-        out += BuildTextLine(SelectFields(SplitRecord(record), settings.XlsField));
+        out += BuildTextLine(SelectFields(SplitRecord(record), settings.SelectedFields));
         out += "\r\n";
         if (out.size() >= kWriteChunk) {
             if (!output.Write(out)) {

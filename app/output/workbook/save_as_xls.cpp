@@ -226,7 +226,7 @@ bool WriteWorkbook(const SettingsRecord& settings, RunState& run, OperatorView& 
                 if (failed) {
                     return failureExit();
                 }
-            } else if (settings.XlsField[i] == 1) {
+            } else if (settings.SelectedFields[i - 1] == 1) {
                 if (sheet < 0 || sheet >= sheets) {
                     record(false);  // no start row for this worksheet
                 } else {
