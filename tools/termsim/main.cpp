@@ -4,13 +4,18 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "codec/text_encoding.h"
@@ -26,7 +31,8 @@ enum ExitCode {
     kExitInterrupted = 4,  // SIGINT or SIGTERM before the requested uploads were served
 };
 
-constexpr const char* kHelp = R"(Usage: gathra-termsim --folder DIR --port N [options]
+// The help text around the options; the options' own lines come from the option table.
+constexpr const char* kHelpIntro = R"(Usage: gathra-termsim --folder DIR --port N [options]
 
 Plays a handheld data terminal on a pseudo-terminal linked as DIR/ports/COM<N>, where
 libquorlin.so looks for the device of port N. The link is removed again on exit, SIGINT and SIGTERM.
@@ -35,62 +41,9 @@ When the terminal is ready, one line "ready: DIR/ports/COM<N> -> /dev/pts/<m>" i
 The PC speaks first: "TW"+14 digits is answered "OK", "VOL" with the frame
 "^#<id>@<count>*<checksum>", each "ACK" with the next record and finally "END"; "NAK" makes
 the terminal send its last line again. The PC's "ACK" or "CAN" ends an upload.
+)";
 
-Required:
-  --folder DIR            the program folder (where libquorlin.so or Gathra lives)
-  --port N                the port number n of ports/COM<n> (1..256)
-
-The terminal:
-  --id TEXT               the terminal ID (UTF-8, sent as CP932; default T01)
-  --records FILE          the records, one per line, UTF-8 (sent as CP932); CR/LF line ends are
-                          both accepted; without this option the terminal has no records
-  --protocol 0|1          0: records as frames with sequence digits 0-9 (default);
-                          1: records as plain lines
-  --crc-type 0|1          0: the checksum covers "^" to "*" (default); 1: the payload and "*"
-  --uploads N             uploads to serve before ending; 0 serves until stopped (default 1)
-  --end-word TEXT         the end marker sent after the last record (default END)
-  --no-clock-answer       never answer "TW..." with "OK"
-  --no-enquiry-answer     never answer "VOL"
-
-The infrared adapter:
-  --adapter-speed BPS     play the infrared adapter first, at BPS bit/s (9600, 19200, 38400, 57600
-                          or 115200): echo the probe byte 0x0F only at that speed, follow the speed
-                          command 0x07, code, "Q"; lines sent at another speed are lost
-
-Timing and records:
-  --pace BPS              pace the terminal's output at BPS bit/s (10 bits per byte);
-                          0 = as fast as possible (default)
-  --transcript FILE       write every line of both directions as JSON lines:
-                          {"t":<microseconds since start>,"dir":"P"|"T","speed":<bit/s>,
-                           "hex":"<bytes>","text":"<bytes decoded from CP932>"}
-  --time-limit SECONDS    give up after SECONDS (exit code 1)
-
-Faults (K = 0-based record index, N = how many times in a row, default 1; options can repeat):
-  --bad-checksum K[:N]    record K with a wrong checksum
-  --lower-case K[:N]      record K with its checksum digits in lower case (visible only when
-                          the checksum has a letter digit)
-  --wrong-sequence K[:N]  record K with the next sequence digit
-  --repeat K[:N]          send record K-1 again before record K (K >= 1)
-  --silence K[:N]         do not answer the PC's line that asks for record K
-  --garbage K[:N]         a line of garbage bytes instead of record K
-  --over-long K[:N]       a line of 300 bytes instead of record K
-  --hang-up K             close the pseudo-terminal instead of sending record K
-  --enquiry-bad-checksum N   the first N enquiry answers carry a wrong checksum
-  --enquiry-silence N        the first N "VOL" are not answered
-  --enquiry-without-at       the enquiry answer carries no "@" and no count
-  --announced-count N        announce N records instead of the number of records
-
-Unplugging (the PC sees a device that is gone: end of file, EIO, POLLHUP):
-  --hang-up-after MS      close the pseudo-terminal MS milliseconds after start, whatever the
-                          terminal is doing
-  --hang-up-at-enquiry N  do not answer the N-th "VOL" (from 1): close the pseudo-terminal instead
-  --replug-after MS       after every hang-up, link a NEW pseudo-terminal as DIR/ports/COM<N> MS
-                          milliseconds later and play the terminal afresh on it (an upload in
-                          progress is forgotten; faults already used stay used); until then the
-                          link dangles, as a /dev/serial/by-id/ link does when a cradle is pulled.
-                          Each hang-up prints "unplugged: DIR/ports/COM<N>", each replug another
-                          "ready:" line.
-
+constexpr const char* kHelpEnd = R"(
 Exit codes:
   0  every requested upload was served (or the terminal hung up on purpose)
   1  the time limit passed first
@@ -147,180 +100,248 @@ int Usage(const std::string& problem) {
     return kExitUsage;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct CommandLine {
     termsim::Options options;
     std::string folder;
     long long port = 0;
-    long long timeLimit = 0;
+    long long timeLimit = 0;  // seconds; 0 = none
     std::string recordsPath;
+};
 
-    std::vector<std::string> args(argv + 1, argv + argc);
+// One row of the option table: an option with its help, or (without a name) a heading of the help.
+struct OptionRow {
+    const char* name;   // nullptr: `help` is a heading
+    const char* value;  // what the option takes, as the help names it; nullptr: a flag
+    const char* help;   // lines after the first are indented under it
+    const char* takes;  // the usage problem when `apply` refuses the value: "<name> takes <takes>"
+    std::function<bool(const std::string& value)> apply;
+};
+
+// `value` as a whole number from `low` to `high`.
+std::optional<long long> NumberIn(const std::string& value, long long low, long long high) {
+    long long number = 0;
+    if (!ParseInt(value, number) || number < low || number > high) {
+        return std::nullopt;
+    }
+    return number;
+}
+
+// The options of the command line in the order of the help text, and what each does to `line`.
+std::vector<OptionRow> OptionTable(CommandLine& line) {
+    termsim::Options& o = line.options;
+    const auto text = [](std::string& field, bool fromUtf8) {
+        return [&field, fromUtf8](const std::string& value) {
+            field = fromUtf8 ? Utf8ToCp932(value) : value;
+            return true;
+        };
+    };
+    const auto flag = [](bool& field, bool set) {
+        return [&field, set](const std::string&) {
+            field = set;
+            return true;
+        };
+    };
+    const auto number = [](auto& field, long long low, long long high) {
+        return [&field, low, high](const std::string& value) {
+            const std::optional<long long> n = NumberIn(value, low, high);
+            if (n) {
+                field = static_cast<std::remove_reference_t<decltype(field)>>(*n);
+            }
+            return n.has_value();
+        };
+    };
+    const auto fault = [&o](termsim::FaultKind kind) {
+        return [&o, kind](const std::string& value) {
+            termsim::RecordFault fault;
+            if (!ParseFault(value, kind, fault)) {
+                return false;
+            }
+            o.faults.push_back(fault);
+            return true;
+        };
+    };
+    const auto heading = [](const char* text) { return OptionRow{nullptr, nullptr, text, nullptr, {}}; };
+    using termsim::FaultKind;
+    return {
+        heading("Required:"),
+        {"--folder", "DIR", "the program folder (where libquorlin.so or Gathra lives)", nullptr,
+         text(line.folder, false)},
+        {"--port", "N", "the port number n of ports/COM<n> (1..256)", "a number from 1 to 256",
+         number(line.port, 1, 256)},
+
+        heading("The terminal:"),
+        {"--id", "TEXT", "the terminal ID (UTF-8, sent as CP932; default T01)", nullptr,
+         text(o.terminalId, true)},
+        {"--records", "FILE",
+         "the records, one per line, UTF-8 (sent as CP932); CR/LF line ends are\n"
+         "both accepted; without this option the terminal has no records",
+         nullptr, text(line.recordsPath, false)},
+        {"--protocol", "0|1",
+         "0: records as frames with sequence digits 0-9 (default);\n"
+         "1: records as plain lines",
+         "0 or 1", number(o.protocol, 0, 1)},
+        {"--crc-type", "0|1", "0: the checksum covers \"^\" to \"*\" (default); 1: the payload and \"*\"",
+         "0 or 1", number(o.checksumCoverage, 0, 1)},
+        {"--uploads", "N", "uploads to serve before ending; 0 serves until stopped (default 1)",
+         "a number of 0 or more", number(o.uploads, 0, 1000000)},
+        {"--end-word", "TEXT", "the end marker sent after the last record (default END)", nullptr,
+         text(o.endWord, true)},
+        {"--no-clock-answer", nullptr, "never answer \"TW...\" with \"OK\"", nullptr,
+         flag(o.answerClock, false)},
+        {"--no-enquiry-answer", nullptr, "never answer \"VOL\"", nullptr, flag(o.answerEnquiry, false)},
+
+        heading("The infrared adapter:"),
+        {"--adapter-speed", "BPS",
+         "play the infrared adapter first, at BPS bit/s (9600, 19200, 38400, 57600\n"
+         "or 115200): echo the probe byte 0x0F only at that speed, follow the speed\n"
+         "command 0x07, code, \"Q\"; lines sent at another speed are lost",
+         "9600, 19200, 38400, 57600 or 115200",
+         [&o](const std::string& value) {
+             const std::optional<long long> speed = NumberIn(value, 0, 115200);
+             if (!speed || (*speed != 9600 && *speed != 19200 && *speed != 38400 && *speed != 57600 &&
+                            *speed != 115200)) {
+                 return false;
+             }
+             o.adapterMode = true;
+             o.adapterSpeed = static_cast<int>(*speed);
+             return true;
+         }},
+
+        heading("Timing and records:"),
+        {"--pace", "BPS",
+         "pace the terminal's output at BPS bit/s (10 bits per byte);\n"
+         "0 = as fast as possible (default)",
+         "bits per second (0 = as fast as possible)", number(o.pacingBitsPerSecond, 0, 10000000)},
+        {"--transcript", "FILE",
+         "write every line of both directions as JSON lines:\n"
+         "{\"t\":<microseconds since start>,\"dir\":\"P\"|\"T\",\"speed\":<bit/s>,\n"
+         " \"hex\":\"<bytes>\",\"text\":\"<bytes decoded from CP932>\"}",
+         nullptr, text(o.transcriptPath, false)},
+        // Bounded so that the deadline in microseconds cannot overflow.
+        {"--time-limit", "SECONDS", "give up after SECONDS (exit code 1)", "a number of seconds",
+         number(line.timeLimit, 1, 1000000000)},
+
+        heading("Faults (K = 0-based record index, N = how many times in a row, default 1; options can "
+                "repeat):"),
+        {"--bad-checksum", "K[:N]", "record K with a wrong checksum", "K or K:N",
+         fault(FaultKind::BadChecksum)},
+        {"--lower-case", "K[:N]",
+         "record K with its checksum digits in lower case (visible only when\n"
+         "the checksum has a letter digit)",
+         "K or K:N", fault(FaultKind::LowerCaseHex)},
+        {"--wrong-sequence", "K[:N]", "record K with the next sequence digit", "K or K:N",
+         fault(FaultKind::WrongSequence)},
+        {"--repeat", "K[:N]", "send record K-1 again before record K (K >= 1)", "K or K:N",
+         fault(FaultKind::RepeatPrevious)},
+        {"--silence", "K[:N]", "do not answer the PC's line that asks for record K", "K or K:N",
+         fault(FaultKind::Silence)},
+        {"--garbage", "K[:N]", "a line of garbage bytes instead of record K", "K or K:N",
+         fault(FaultKind::Garbage)},
+        {"--over-long", "K[:N]", "a line of 300 bytes instead of record K", "K or K:N",
+         fault(FaultKind::OverLong)},
+        {"--hang-up", "K", "close the pseudo-terminal instead of sending record K", "a record index",
+         [&o](const std::string& value) {
+             const std::optional<long long> record = NumberIn(value, 0, 1000000);
+             if (record) {
+                 o.faults.push_back({FaultKind::HangUp, static_cast<int>(*record), 1});
+             }
+             return record.has_value();
+         }},
+        {"--enquiry-bad-checksum", "N", "the first N enquiry answers carry a wrong checksum", "a count",
+         number(o.enquiryBadChecksum, 0, 1000000)},
+        {"--enquiry-silence", "N", "the first N \"VOL\" are not answered", "a count",
+         number(o.enquirySilence, 0, 1000000)},
+        {"--enquiry-without-at", nullptr, "the enquiry answer carries no \"@\" and no count", nullptr,
+         flag(o.enquiryWithoutAt, true)},
+        {"--announced-count", "N", "announce N records instead of the number of records", "a count",
+         number(o.announcedCount, 0, LLONG_MAX)},
+
+        heading("Unplugging (the PC sees a device that is gone: end of file, EIO, POLLHUP):"),
+        {"--hang-up-after", "MS",
+         "close the pseudo-terminal MS milliseconds after start, whatever the\n"
+         "terminal is doing",
+         "a number from 1", number(o.hangUpAfterMs, 1, 1000000000)},
+        {"--hang-up-at-enquiry", "N",
+         "do not answer the N-th \"VOL\" (from 1): close the pseudo-terminal instead", "a number from 1",
+         number(o.hangUpAtEnquiry, 1, 1000000000)},
+        {"--replug-after", "MS",
+         "after every hang-up, link a NEW pseudo-terminal as DIR/ports/COM<N> MS\n"
+         "milliseconds later and play the terminal afresh on it (an upload in\n"
+         "progress is forgotten; faults already used stay used); until then the\n"
+         "link dangles, as a /dev/serial/by-id/ link does when a cradle is pulled.\n"
+         "Each hang-up prints \"unplugged: DIR/ports/COM<N>\", each replug another\n"
+         "\"ready:\" line.",
+         "milliseconds", number(o.replugAfterMs, 0, 1000000000)},
+    };
+}
+
+// The help: the introduction, the option table and the exit codes. An option's text starts in column
+// 27, or in column 30 when the option and its value leave less than two blanks before column 27.
+std::string HelpText(const std::vector<OptionRow>& table) {
+    constexpr size_t kTextColumn = 26;
+    constexpr size_t kLongOptionTextColumn = 29;
+    std::string help = kHelpIntro;
+    for (const OptionRow& row : table) {
+        if (row.name == nullptr) {
+            help += std::string("\n") + row.help + "\n";
+            continue;
+        }
+        std::string left =
+            std::string("  ") + row.name + (row.value != nullptr ? std::string(" ") + row.value : "");
+        left.resize(left.size() + 2 <= kTextColumn ? kTextColumn : kLongOptionTextColumn, ' ');
+        help += left;
+        for (const char* c = row.help; *c != '\0'; ++c) {
+            help += *c;
+            if (*c == '\n') {
+                help.append(kTextColumn, ' ');
+            }
+        }
+        help += '\n';
+    }
+    return help + kHelpEnd;
+}
+
+// Reads the command line into `line`; an exit code when the program ends here (help, usage problem).
+std::optional<int> ParseCommandLine(const std::vector<std::string>& args, CommandLine& line) {
+    const std::vector<OptionRow> table = OptionTable(line);
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
-            std::fputs(kHelp, stdout);
+            std::fputs(HelpText(table).c_str(), stdout);
             return kExitServed;
         }
-        // Flags without a value.
-        if (arg == "--no-clock-answer") {
-            options.answerClock = false;
-            continue;
-        }
-        if (arg == "--no-enquiry-answer") {
-            options.answerEnquiry = false;
-            continue;
-        }
-        if (arg == "--enquiry-without-at") {
-            options.enquiryWithoutAt = true;
+        const auto row = std::find_if(table.begin(), table.end(), [&arg](const OptionRow& r) {
+            return r.name != nullptr && arg == r.name;
+        });
+        if (row != table.end() && row->value == nullptr) {
+            row->apply({});
             continue;
         }
         if (i + 1 >= args.size()) {
             return Usage("unknown option or missing value: " + arg);
         }
-        const std::string value = args[++i];
-        long long number = 0;
-        const bool isNumber = ParseInt(value, number);
-        termsim::RecordFault fault;
-        auto addFault = [&](termsim::FaultKind kind) {
-            if (!ParseFault(value, kind, fault)) {
-                return false;
-            }
-            options.faults.push_back(fault);
-            return true;
-        };
-
-        if (arg == "--folder") {
-            folder = value;
-        } else if (arg == "--port") {
-            if (!isNumber || number < 1 || number > 256) {
-                return Usage("--port takes a number from 1 to 256");
-            }
-            port = number;
-        } else if (arg == "--id") {
-            options.terminalId = Utf8ToCp932(value);
-        } else if (arg == "--records") {
-            recordsPath = value;
-        } else if (arg == "--protocol" || arg == "--crc-type") {
-            if (!isNumber || (number != 0 && number != 1)) {
-                return Usage(arg + " takes 0 or 1");
-            }
-            if (arg == "--protocol") {
-                options.protocol = static_cast<int>(number);
-            } else {
-                options.checksumCoverage = static_cast<ChecksumCoverage>(number);
-            }
-        } else if (arg == "--uploads") {
-            if (!isNumber || number < 0 || number > 1000000) {
-                return Usage("--uploads takes a number of 0 or more");
-            }
-            options.uploads = static_cast<int>(number);
-        } else if (arg == "--end-word") {
-            options.endWord = Utf8ToCp932(value);
-        } else if (arg == "--adapter-speed") {
-            if (!isNumber || (number != 9600 && number != 19200 && number != 38400 && number != 57600 &&
-                              number != 115200)) {
-                return Usage("--adapter-speed takes 9600, 19200, 38400, 57600 or 115200");
-            }
-            options.adapterMode = true;
-            options.adapterSpeed = static_cast<int>(number);
-        } else if (arg == "--pace") {
-            if (!isNumber || number < 0 || number > 10000000) {
-                return Usage("--pace takes bits per second (0 = as fast as possible)");
-            }
-            options.pacingBitsPerSecond = static_cast<int>(number);
-        } else if (arg == "--transcript") {
-            options.transcriptPath = value;
-        } else if (arg == "--time-limit") {
-            // Bounded so that the deadline in microseconds cannot overflow.
-            if (!isNumber || number < 1 || number > 1000000000) {
-                return Usage("--time-limit takes a number of seconds");
-            }
-            timeLimit = number;
-        } else if (arg == "--enquiry-bad-checksum" || arg == "--enquiry-silence") {
-            if (!isNumber || number < 0 || number > 1000000) {
-                return Usage(arg + " takes a count");
-            }
-            (arg == "--enquiry-silence" ? options.enquirySilence : options.enquiryBadChecksum) =
-                static_cast<int>(number);
-        } else if (arg == "--announced-count") {
-            if (!isNumber || number < 0) {
-                return Usage("--announced-count takes a count");
-            }
-            options.announcedCount = number;
-        } else if (arg == "--hang-up-after" || arg == "--hang-up-at-enquiry") {
-            if (!isNumber || number < 1 || number > 1000000000) {
-                return Usage(arg + " takes a number from 1");
-            }
-            (arg == "--hang-up-after" ? options.hangUpAfterMs : options.hangUpAtEnquiry) =
-                static_cast<int>(number);
-        } else if (arg == "--replug-after") {
-            if (!isNumber || number < 0 || number > 1000000000) {
-                return Usage("--replug-after takes milliseconds");
-            }
-            options.replugAfterMs = static_cast<int>(number);
-        } else if (arg == "--hang-up") {
-            if (!isNumber || number < 0 || number > 1000000) {
-                return Usage("--hang-up takes a record index");
-            }
-            options.faults.push_back({termsim::FaultKind::HangUp, static_cast<int>(number), 1});
-        } else {
-            static const std::pair<const char*, termsim::FaultKind> kFaults[] = {
-                {"--bad-checksum", termsim::FaultKind::BadChecksum},
-                {"--lower-case", termsim::FaultKind::LowerCaseHex},
-                {"--wrong-sequence", termsim::FaultKind::WrongSequence},
-                {"--repeat", termsim::FaultKind::RepeatPrevious},
-                {"--silence", termsim::FaultKind::Silence},
-                {"--garbage", termsim::FaultKind::Garbage},
-                {"--over-long", termsim::FaultKind::OverLong},
-            };
-            bool known = false;
-            for (const auto& [name, kind] : kFaults) {
-                if (arg == name) {
-                    known = true;
-                    if (!addFault(kind)) {
-                        return Usage(arg + " takes K or K:N");
-                    }
-                }
-            }
-            if (!known) {
-                return Usage("unknown option: " + arg);
-            }
+        const std::string& value = args[++i];
+        if (row == table.end()) {
+            return Usage("unknown option: " + arg);
+        }
+        if (!row->apply(value)) {
+            return Usage(arg + " takes " + row->takes);
         }
     }
-    if (folder.empty() || port == 0) {
+    if (line.folder.empty() || line.port == 0) {
         return Usage("--folder and --port are required");
     }
-    if (!recordsPath.empty() && !ReadRecords(recordsPath, options.records)) {
-        std::fprintf(stderr, "gathra-termsim: cannot read the records file %s\n", recordsPath.c_str());
-        return kExitSetUp;
-    }
+    return std::nullopt;
+}
 
-    // SIGINT and SIGTERM are taken synchronously below, so the link is always removed. Blocked before the
-    // simulator thread starts, so that thread inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
-    termsim::Simulator simulator;
-    if (!simulator.Start(folder, static_cast<int>(port), options)) {
-        std::fprintf(stderr, "gathra-termsim: cannot set up the pseudo-terminal as %s/ports/COM%lld: %s\n",
-                     folder.c_str(), port, std::strerror(errno));
-        return kExitSetUp;
-    }
-    std::printf("ready: %s -> %s\n", simulator.LinkPath().c_str(), simulator.DevicePath().c_str());
-    std::fflush(stdout);
-
-    const int64_t deadline = timeLimit > 0 ? termsim::MonotonicMicros() + timeLimit * 1000000 : 0;
-    int result = kExitServed;
+// Plays the terminal until the requested uploads are served, a signal of `signals` arrives or the time
+// limit passes, telling whoever watches when the device goes and comes back; the exit code.
+int Serve(termsim::Simulator& simulator, const sigset_t& signals, const CommandLine& line) {
+    const int64_t deadline = line.timeLimit > 0 ? termsim::MonotonicMicros() + line.timeLimit * 1000000 : 0;
     int hangUpsShown = 0;
     int replugsShown = 0;
     while (!simulator.Finished()) {
-        // Tell whoever watches when the device goes and comes back.
         for (; hangUpsShown < simulator.HangUps(); ++hangUpsShown) {
             std::printf("unplugged: %s\n", simulator.LinkPath().c_str());
         }
@@ -329,17 +350,49 @@ int main(int argc, char** argv) {
         }
         std::fflush(stdout);
         const timespec slice{0, 100 * 1000 * 1000};
-        const int signal = sigtimedwait(&signals, nullptr, &slice);
-        if (signal > 0) {
+        if (sigtimedwait(&signals, nullptr, &slice) > 0) {
             // Serving until stopped ends normally with a signal.
-            result = options.uploads == 0 ? kExitServed : kExitInterrupted;
-            break;
+            return line.options.uploads == 0 ? kExitServed : kExitInterrupted;
         }
         if (deadline != 0 && termsim::MonotonicMicros() >= deadline) {
-            result = kExitTimeLimit;
-            break;
+            return kExitTimeLimit;
         }
     }
+    return kExitServed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CommandLine line;
+    if (const std::optional<int> exit =
+            ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), line)) {
+        return *exit;
+    }
+    if (!line.recordsPath.empty() && !ReadRecords(line.recordsPath, line.options.records)) {
+        std::fprintf(stderr, "gathra-termsim: cannot read the records file %s\n", line.recordsPath.c_str());
+        return kExitSetUp;
+    }
+
+    // SIGINT and SIGTERM are taken synchronously in Serve, so the link is always removed. Blocked before
+    // the simulator thread starts, so that thread inherits the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    termsim::Simulator simulator;
+    if (!simulator.Start(line.folder, static_cast<int>(line.port), line.options)) {
+        std::fprintf(stderr, "gathra-termsim: cannot set up the pseudo-terminal as %s/ports/COM%lld: %s\n",
+                     line.folder.c_str(), line.port, std::strerror(errno));
+        return kExitSetUp;
+    }
+    std::printf("ready: %s -> %s\n", simulator.LinkPath().c_str(), simulator.DevicePath().c_str());
+    std::fflush(stdout);
+
+    const int result = Serve(simulator, signals, line);
     simulator.Stop();
 
     const std::vector<std::string> answers = simulator.FinalAnswers();
