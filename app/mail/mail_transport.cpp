@@ -139,6 +139,148 @@ std::optional<MailFailure> OptionFailure(const char* name, CURLcode code) {
                                      curl_easy_strerror(code) + ")");
 }
 
+// Opens the attachment once; the mail streams it from this handle, so the file checked is the file sent.
+std::optional<MailFailure> OpenAttachment(const std::string& path, FileHandle& file, curl_off_t& size) {
+    if (path.empty()) {
+        return Own(kMailErrorAttachment, "添付ﾌｧｲﾙが指定されていません");
+    }
+    file.reset(std::fopen(path.c_str(), "rb"));
+    struct stat info {};
+    const bool opened = file && fstat(fileno(file.get()), &info) == 0;
+    if (!opened || !S_ISREG(info.st_mode)) {
+        const int error = opened ? EISDIR : errno;
+        return Own(kMailErrorAttachment,
+                   "添付ﾌｧｲﾙを読めません: " + path + " (" + SystemErrorText(error) + ")");
+    }
+    size = info.st_size;
+    return std::nullopt;
+}
+
+// One mail's libcurl handles and everything they point at while the mail is sent. Members are destroyed
+// in reverse order, so the easy handle is cleaned up first: the MIME structure, the lists it was given
+// and the buffers it writes to must outlive the easy handle that uses them.
+struct SmtpTransfer {
+    StringList Headers;
+    StringList AttachmentHeaders;
+    StringList Recipients;
+    MimeHandle Mime;
+    // Written by libcurl up to its cleanup (the QUIT at disconnect is traced too).
+    char ErrorBuffer[CURL_ERROR_SIZE] = {};
+    ReplyTrace Trace;
+    std::function<bool()> KeepGoing;  // asked by the progress callback
+    EasyHandle Easy;
+};
+
+// The message: the header lines, an empty text body and the attachment streamed from `file` in base64,
+// and the envelope's recipient. False when libcurl cannot take a part of it.
+bool BuildMessage(SmtpTransfer& transfer, const MailRequest& request, std::FILE* file, curl_off_t size) {
+    const std::string fileName = BaseName(request.AttachmentPath);
+    MailHeaderInput headerInput{request.To, request.From, request.Subject, NowAsMailDate(),
+                                MakeMessageId(UniquePart(), AddressDomain(request.From))};
+    for (const std::string& line : BuildMailHeaders(headerInput)) {
+        if (!transfer.Headers.Append(line)) {
+            return false;
+        }
+    }
+    transfer.Mime.reset(curl_mime_init(transfer.Easy.get()));
+    curl_mimepart* body = transfer.Mime ? curl_mime_addpart(transfer.Mime.get()) : nullptr;
+    curl_mimepart* attachment = transfer.Mime ? curl_mime_addpart(transfer.Mime.get()) : nullptr;
+    return body != nullptr && attachment != nullptr &&
+           // The message body is the empty text.
+           curl_mime_data(body, "", 0) == CURLE_OK &&
+           curl_mime_type(body, "text/plain; charset=UTF-8") == CURLE_OK &&
+           curl_mime_encoder(body, "7bit") == CURLE_OK &&
+           curl_mime_data_cb(attachment, size, ReadAttachment, SeekAttachment, nullptr, file) == CURLE_OK &&
+           curl_mime_encoder(attachment, "base64") == CURLE_OK &&
+           transfer.AttachmentHeaders.Append("Content-Type: " + ContentTypeForPath(fileName) +
+                                             FileNameParameter("name", fileName)) &&
+           transfer.AttachmentHeaders.Append("Content-Disposition: attachment" +
+                                             FileNameParameter("filename", fileName)) &&
+           curl_mime_headers(attachment, transfer.AttachmentHeaders.get(), 0) == CURLE_OK &&
+           transfer.Recipients.Append("<" + EnvelopeAddress(request.To) + ">");
+}
+
+// Sets every option of the transfer: the server, the envelope, the message, the time-outs for an
+// attachment of `attachmentSize` bytes and the callbacks. The first option libcurl refuses is the failure.
+std::optional<MailFailure> ApplyOptions(SmtpTransfer& transfer, const MailRequest& request,
+                                        const MailLimits& limits, const SmtpServer& server,
+                                        curl_off_t attachmentSize) {
+    const long transferSeconds = TransferTimeoutFor(limits, attachmentSize);
+    const std::string url = SmtpUrl(server, LocalHostName());
+    const std::string envelopeFrom = "<" + EnvelopeAddress(request.From) + ">";
+    transfer.KeepGoing = request.KeepGoing ? request.KeepGoing : [] { return true; };
+
+    // Function pointers travel through the variadic curl_easy_setopt as they are; libcurl reads them back
+    // with the same type.
+    const auto function = [](auto* pointer) { return reinterpret_cast<const void*>(pointer); };
+    struct Option {
+        CURLoption Id;
+        const char* Name;
+        bool IsLong;
+        long Long;
+        const void* Pointer;
+    };
+    const auto number = [](CURLoption id, const char* name, long value) {
+        return Option{id, name, true, value, nullptr};
+    };
+    const auto pointer = [](CURLoption id, const char* name, const void* value) {
+        return Option{id, name, false, 0, value};
+    };
+    std::vector<Option> options{
+        pointer(CURLOPT_URL, "CURLOPT_URL", url.c_str()),
+        pointer(CURLOPT_PROTOCOLS_STR, "CURLOPT_PROTOCOLS_STR", "smtp"),
+        // No proxy, whatever the environment says (all_proxy, smtp_proxy): the program's configuration is
+        // the settings file alone.
+        pointer(CURLOPT_PROXY, "CURLOPT_PROXY", ""),
+        pointer(CURLOPT_NOPROXY, "CURLOPT_NOPROXY", "*"),
+        // Signals stay allowed so that libcurl ignores SIGPIPE while it works: a write to a connection the
+        // server has dropped must fail the send, not end the program. The resolver is threaded, so no
+        // alarm signal is involved.
+        number(CURLOPT_NOSIGNAL, "CURLOPT_NOSIGNAL", 0L),
+        pointer(CURLOPT_ERRORBUFFER, "CURLOPT_ERRORBUFFER", transfer.ErrorBuffer),
+        number(CURLOPT_CONNECTTIMEOUT, "CURLOPT_CONNECTTIMEOUT", limits.ConnectTimeoutSeconds),
+        number(CURLOPT_TIMEOUT, "CURLOPT_TIMEOUT", transferSeconds),
+        number(CURLOPT_USE_SSL, "CURLOPT_USE_SSL", static_cast<long>(CURLUSESSL_TRY)),
+        pointer(CURLOPT_MAIL_FROM, "CURLOPT_MAIL_FROM", envelopeFrom.c_str()),
+        pointer(CURLOPT_MAIL_RCPT, "CURLOPT_MAIL_RCPT", transfer.Recipients.get()),
+        pointer(CURLOPT_HTTPHEADER, "CURLOPT_HTTPHEADER", transfer.Headers.get()),
+        pointer(CURLOPT_MIMEPOST, "CURLOPT_MIMEPOST", transfer.Mime.get()),
+        pointer(CURLOPT_DEBUGFUNCTION, "CURLOPT_DEBUGFUNCTION", function(TraceReplies)),
+        pointer(CURLOPT_DEBUGDATA, "CURLOPT_DEBUGDATA", &transfer.Trace),
+        number(CURLOPT_VERBOSE, "CURLOPT_VERBOSE", 1L),  // feeds the reply trace; nothing is printed
+        // The stop button, a close or SIGTERM cancel the mail through the progress callback.
+        pointer(CURLOPT_XFERINFOFUNCTION, "CURLOPT_XFERINFOFUNCTION", function(AskKeepGoing)),
+        pointer(CURLOPT_XFERINFODATA, "CURLOPT_XFERINFODATA", &transfer.KeepGoing),
+        number(CURLOPT_NOPROGRESS, "CURLOPT_NOPROGRESS", 0L),
+    };
+    if (!limits.CaFile.empty()) {
+        options.push_back(pointer(CURLOPT_CAINFO, "CURLOPT_CAINFO", limits.CaFile.c_str()));
+    }
+    CURL* easy = transfer.Easy.get();
+    for (const Option& option : options) {
+        auto refused = option.IsLong ? SetMailOption(easy, option.Id, option.Name, option.Long)
+                                     : SetMailOption(easy, option.Id, option.Name, option.Pointer);
+        if (refused) {
+            return refused;
+        }
+    }
+    return std::nullopt;
+}
+
+// A failed transfer in libcurl's words (its error buffer, else the text of its code), followed by the
+// server's last refusal when there was one.
+MailFailure DescribeFailure(CURLcode code, const SmtpTransfer& transfer) {
+    std::string description =
+        transfer.ErrorBuffer[0] != '\0' ? transfer.ErrorBuffer : curl_easy_strerror(code);
+    while (!description.empty() && (description.back() == '\n' || description.back() == '\r')) {
+        description.pop_back();
+    }
+    if (!transfer.Trace.LastRefusal.empty()) {
+        description += " (ｻｰﾊﾞｰ応答: " + transfer.Trace.LastRefusal + ")";
+    }
+    return MailFailure{static_cast<long>(code), description, kMailSourceCurl};
+}
+
 }  // namespace
 
 long TransferTimeoutFor(const MailLimits& limits, long long attachmentBytes) {
@@ -168,139 +310,27 @@ std::optional<MailFailure> SendMailOverSmtp(const MailRequest& request, const Ma
                        ? "ﾒｰﾙｻｰﾊﾞｰが指定されていません"
                        : "ﾒｰﾙｻｰﾊﾞｰの指定が正しくありません (ﾎｽﾄ名 または ﾎｽﾄ名:ﾎﾟｰﾄ番号)");
     }
-
-    // The attachment is opened once here and streamed from this handle, so the file checked is the
-    // file sent.
-    if (request.AttachmentPath.empty()) {
-        return Own(kMailErrorAttachment, "添付ﾌｧｲﾙが指定されていません");
+    FileHandle file;
+    curl_off_t attachmentSize = 0;
+    if (auto unreadable = OpenAttachment(request.AttachmentPath, file, attachmentSize)) {
+        return unreadable;
     }
-    FileHandle file(std::fopen(request.AttachmentPath.c_str(), "rb"));
-    struct stat info {};
-    const bool opened = file && fstat(fileno(file.get()), &info) == 0;
-    if (!opened || !S_ISREG(info.st_mode)) {
-        const int error = opened ? EISDIR : errno;
-        return Own(kMailErrorAttachment,
-                   "添付ﾌｧｲﾙを読めません: " + request.AttachmentPath + " (" + SystemErrorText(error) + ")");
-    }
-    const curl_off_t attachmentSize = info.st_size;
 
-    // Declared before the easy handle, so that it is cleaned up first: a MIME structure, the lists it was
-    // given and the buffers it writes to must outlive the easy handle that uses them.
-    StringList headers;
-    StringList attachmentHeaders;
-    StringList recipients;
-    MimeHandle mime;
-    // Written by libcurl up to its cleanup (the QUIT at disconnect is traced too).
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-    ReplyTrace trace;
-
+    SmtpTransfer transfer;
     GlobalInitOnce();
-    EasyHandle curl(curl_easy_init());
-    if (!curl) {
+    transfer.Easy.reset(curl_easy_init());
+    if (!transfer.Easy) {
         return Own(kMailErrorSetup, "SMTP の準備に失敗しました");
     }
-    CURL* easy = curl.get();
-
-    const std::string fileName = BaseName(request.AttachmentPath);
-    MailHeaderInput headerInput{request.To, request.From, request.Subject, NowAsMailDate(),
-                                MakeMessageId(UniquePart(), AddressDomain(request.From))};
-    bool built = true;
-    for (const std::string& line : BuildMailHeaders(headerInput)) {
-        built = built && headers.Append(line);
-    }
-
-    mime.reset(curl_mime_init(easy));
-    curl_mimepart* body = mime ? curl_mime_addpart(mime.get()) : nullptr;
-    curl_mimepart* attachment = mime ? curl_mime_addpart(mime.get()) : nullptr;
-    built = built && body != nullptr && attachment != nullptr;
-    if (built) {
-        // The message body is the empty text.
-        built = curl_mime_data(body, "", 0) == CURLE_OK &&
-                curl_mime_type(body, "text/plain; charset=UTF-8") == CURLE_OK &&
-                curl_mime_encoder(body, "7bit") == CURLE_OK &&
-                curl_mime_data_cb(attachment, attachmentSize, ReadAttachment, SeekAttachment, nullptr,
-                                  file.get()) == CURLE_OK &&
-                curl_mime_encoder(attachment, "base64") == CURLE_OK &&
-                attachmentHeaders.Append("Content-Type: " + ContentTypeForPath(fileName) +
-                                         FileNameParameter("name", fileName)) &&
-                attachmentHeaders.Append("Content-Disposition: attachment" +
-                                         FileNameParameter("filename", fileName)) &&
-                curl_mime_headers(attachment, attachmentHeaders.get(), 0) == CURLE_OK;
-    }
-    built = built && recipients.Append("<" + EnvelopeAddress(request.To) + ">");
-    if (!built) {
+    if (!BuildMessage(transfer, request, file.get(), attachmentSize)) {
         return Own(kMailErrorSetup, "ﾒｰﾙの組み立てに失敗しました");
     }
-
-    const long transferSeconds = TransferTimeoutFor(limits, attachmentSize);
-    const std::string url = SmtpUrl(*server, LocalHostName());
-    const std::string envelopeFrom = "<" + EnvelopeAddress(request.From) + ">";
-    const std::function<bool()> keepGoing = request.KeepGoing ? request.KeepGoing : [] { return true; };
-
-    // Function pointers travel through the variadic curl_easy_setopt as they are; libcurl reads them back
-    // with the same type.
-    const auto function = [](auto* pointer) { return reinterpret_cast<const void*>(pointer); };
-    struct Option {
-        CURLoption Id;
-        const char* Name;
-        bool IsLong;
-        long Long;
-        const void* Pointer;
-    };
-    const auto number = [](CURLoption id, const char* name, long value) {
-        return Option{id, name, true, value, nullptr};
-    };
-    const auto pointer = [](CURLoption id, const char* name, const void* value) {
-        return Option{id, name, false, 0, value};
-    };
-    std::vector<Option> options{
-        pointer(CURLOPT_URL, "CURLOPT_URL", url.c_str()),
-        pointer(CURLOPT_PROTOCOLS_STR, "CURLOPT_PROTOCOLS_STR", "smtp"),
-        // No proxy, whatever the environment says (all_proxy, smtp_proxy): the program's configuration is
-        // the settings file alone.
-        pointer(CURLOPT_PROXY, "CURLOPT_PROXY", ""),
-        pointer(CURLOPT_NOPROXY, "CURLOPT_NOPROXY", "*"),
-        // Signals stay allowed so that libcurl ignores SIGPIPE while it works: a write to a connection the
-        // server has dropped must fail the send, not end the program. The resolver is threaded, so no
-        // alarm signal is involved.
-        number(CURLOPT_NOSIGNAL, "CURLOPT_NOSIGNAL", 0L),
-        pointer(CURLOPT_ERRORBUFFER, "CURLOPT_ERRORBUFFER", errorBuffer),
-        number(CURLOPT_CONNECTTIMEOUT, "CURLOPT_CONNECTTIMEOUT", limits.ConnectTimeoutSeconds),
-        number(CURLOPT_TIMEOUT, "CURLOPT_TIMEOUT", transferSeconds),
-        number(CURLOPT_USE_SSL, "CURLOPT_USE_SSL", static_cast<long>(CURLUSESSL_TRY)),
-        pointer(CURLOPT_MAIL_FROM, "CURLOPT_MAIL_FROM", envelopeFrom.c_str()),
-        pointer(CURLOPT_MAIL_RCPT, "CURLOPT_MAIL_RCPT", recipients.get()),
-        pointer(CURLOPT_HTTPHEADER, "CURLOPT_HTTPHEADER", headers.get()),
-        pointer(CURLOPT_MIMEPOST, "CURLOPT_MIMEPOST", mime.get()),
-        pointer(CURLOPT_DEBUGFUNCTION, "CURLOPT_DEBUGFUNCTION", function(TraceReplies)),
-        pointer(CURLOPT_DEBUGDATA, "CURLOPT_DEBUGDATA", &trace),
-        number(CURLOPT_VERBOSE, "CURLOPT_VERBOSE", 1L),  // feeds the reply trace; nothing is printed
-        // The stop button, a close or SIGTERM cancel the mail through the progress callback.
-        pointer(CURLOPT_XFERINFOFUNCTION, "CURLOPT_XFERINFOFUNCTION", function(AskKeepGoing)),
-        pointer(CURLOPT_XFERINFODATA, "CURLOPT_XFERINFODATA", &keepGoing),
-        number(CURLOPT_NOPROGRESS, "CURLOPT_NOPROGRESS", 0L),
-    };
-    if (!limits.CaFile.empty()) {
-        options.push_back(pointer(CURLOPT_CAINFO, "CURLOPT_CAINFO", limits.CaFile.c_str()));
+    if (auto refused = ApplyOptions(transfer, request, limits, *server, attachmentSize)) {
+        return refused;
     }
-    for (const Option& option : options) {
-        auto refused = option.IsLong ? SetMailOption(easy, option.Id, option.Name, option.Long)
-                                     : SetMailOption(easy, option.Id, option.Name, option.Pointer);
-        if (refused) {
-            return refused;
-        }
-    }
-
-    const CURLcode code = curl_easy_perform(easy);
+    const CURLcode code = curl_easy_perform(transfer.Easy.get());
     if (code == CURLE_OK) {
         return std::nullopt;
     }
-    std::string description = errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code);
-    while (!description.empty() && (description.back() == '\n' || description.back() == '\r')) {
-        description.pop_back();
-    }
-    if (!trace.LastRefusal.empty()) {
-        description += " (ｻｰﾊﾞｰ応答: " + trace.LastRefusal + ")";
-    }
-    return MailFailure{static_cast<long>(code), description, kMailSourceCurl};
+    return DescribeFailure(code, transfer);
 }
