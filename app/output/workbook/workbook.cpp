@@ -220,6 +220,23 @@ bool Workbook::LoadStream(std::string_view stream, std::string& why) {
     if (!SplitRecords(stream, records, offsets, why)) {
         return false;
     }
+    size_t sheetsAt = 0;
+    std::vector<Record> sst;
+    std::vector<uint32_t> boundOffsets;
+    std::map<size_t, size_t> sheetAtOffset;
+    if (!LoadGlobals(records, sheetsAt, sst, boundOffsets, why) ||
+        !LoadSheets(records, offsets, sheetsAt, sheetAtOffset, why) ||
+        !BindSheets(boundOffsets, sheetAtOffset, why) || !strings_.Parse(sst, why) ||
+        !CheckStringReferences(why)) {
+        return false;
+    }
+    ChooseCellXf();
+    current_ = 0;
+    return true;
+}
+
+bool Workbook::LoadGlobals(std::vector<Record>& records, size_t& sheetsAt, std::vector<Record>& sst,
+                           std::vector<uint32_t>& boundOffsets, std::string& why) {
     if (records.empty() || records[0].id != kBof || records[0].data.size() < 4) {
         why = "ブックの先頭が BOF ではありません";
         return false;
@@ -229,9 +246,7 @@ bool Workbook::LoadStream(std::string_view stream, std::string& why) {
         return false;
     }
 
-    // The globals substream: keep every record except the string table, which is rebuilt.
-    std::vector<Record> sst;
-    std::vector<uint32_t> boundOffsets;
+    // Every record is kept except the string table, which is rebuilt.
     size_t i = 0;
     int depth = 0;
     bool haveSst = false;
@@ -279,9 +294,12 @@ bool Workbook::LoadStream(std::string_view stream, std::string& why) {
         why = "ブック全体の情報が途中で切れています";
         return false;
     }
+    sheetsAt = i;
+    return true;
+}
 
-    // The sheet substreams, in stream order.
-    std::map<size_t, size_t> sheetAtOffset;
+bool Workbook::LoadSheets(std::vector<Record>& records, const std::vector<size_t>& offsets, size_t i,
+                          std::map<size_t, size_t>& sheetAtOffset, std::string& why) {
     while (i < records.size()) {
         if (records[i].id != kBof || records[i].data.size() < 4) {
             why = "シートの先頭が BOF ではありません";
@@ -290,7 +308,7 @@ bool Workbook::LoadStream(std::string_view stream, std::string& why) {
         Sheet sheet;
         sheet.IsWorksheet = Get16(records[i].data, 2) == kBofWorksheet;
         sheetAtOffset[offsets[i]] = sheets_.size();
-        depth = 0;
+        int depth = 0;
         for (; i < records.size(); ++i) {
             const uint16_t id = records[i].id;
             depth += id == kBof ? 1 : id == kEof ? -1 : 0;
@@ -304,36 +322,44 @@ bool Workbook::LoadStream(std::string_view stream, std::string& why) {
             why = "シートが途中で切れています";
             return false;
         }
-        const std::vector<int> levels = Levels(sheet.Records);
-        sheet.InTable.assign(sheet.Records.size(), false);
-        size_t firstTable = 0, afterDimensions = 0, window2 = 0;
-        for (size_t k = 0; k < sheet.Records.size(); ++k) {
-            const Record& r = sheet.Records[k];
-            if (levels[k] != 1) {
-                continue;
-            }
-            const bool attached = r.id == kContinue && k > 0 && sheet.InTable[k - 1];
-            if (sheet.IsWorksheet && (IsCellTableRecord(r.id) || attached)) {
-                sheet.InTable[k] = true;
-                firstTable = firstTable == 0 ? k : firstTable;
-            }
-            if (r.id == kDimensions && afterDimensions == 0) {
-                afterDimensions = k + 1;
-            }
-            if (r.id == kWindow2 && window2 == 0) {
-                window2 = k;
-            }
-            if (r.id == kColInfo) {
-                sheet.ColInfos.push_back(r);
-            }
-        }
-        sheet.TableAt = firstTable != 0        ? firstTable
-                        : afterDimensions != 0 ? afterDimensions
-                        : window2 != 0         ? window2
-                                               : sheet.Records.size() - 1;
+        LocateCellTable(sheet);
         sheets_.push_back(std::move(sheet));
     }
+    return true;
+}
 
+void Workbook::LocateCellTable(Sheet& sheet) {
+    const std::vector<int> levels = Levels(sheet.Records);
+    sheet.InTable.assign(sheet.Records.size(), false);
+    size_t firstTable = 0, afterDimensions = 0, window2 = 0;
+    for (size_t k = 0; k < sheet.Records.size(); ++k) {
+        const Record& r = sheet.Records[k];
+        if (levels[k] != 1) {
+            continue;
+        }
+        const bool attached = r.id == kContinue && k > 0 && sheet.InTable[k - 1];
+        if (sheet.IsWorksheet && (IsCellTableRecord(r.id) || attached)) {
+            sheet.InTable[k] = true;
+            firstTable = firstTable == 0 ? k : firstTable;
+        }
+        if (r.id == kDimensions && afterDimensions == 0) {
+            afterDimensions = k + 1;
+        }
+        if (r.id == kWindow2 && window2 == 0) {
+            window2 = k;
+        }
+        if (r.id == kColInfo) {
+            sheet.ColInfos.push_back(r);
+        }
+    }
+    sheet.TableAt = firstTable != 0        ? firstTable
+                    : afterDimensions != 0 ? afterDimensions
+                    : window2 != 0         ? window2
+                                           : sheet.Records.size() - 1;
+}
+
+bool Workbook::BindSheets(const std::vector<uint32_t>& boundOffsets,
+                          const std::map<size_t, size_t>& sheetAtOffset, std::string& why) {
     for (size_t k = 0; k < boundOffsets.size(); ++k) {
         auto found = sheetAtOffset.find(boundOffsets[k]);
         if (found != sheetAtOffset.end()) {
@@ -345,11 +371,6 @@ bool Workbook::LoadStream(std::string_view stream, std::string& why) {
             return false;
         }
     }
-    if (!strings_.Parse(sst, why) || !CheckStringReferences(why)) {
-        return false;
-    }
-    ChooseCellXf();
-    current_ = 0;
     return true;
 }
 

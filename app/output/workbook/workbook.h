@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -86,7 +87,24 @@ private:
     };
 
     bool Fail(const std::string& text);
+    // Splits the workbook stream into the globals (LoadGlobals), the sheet substreams (LoadSheets) and the
+    // link from each BOUNDSHEET to its substream (BindSheets), then reads the string table.
     bool LoadStream(std::string_view stream, std::string& why);
+    // The globals substream into globals_, without the string table, whose records go to `sst`;
+    // `sheetsAt` is the index of the first record after it, `boundOffsets` the stream offsets that the
+    // BOUNDSHEET records give, in their order.
+    bool LoadGlobals(std::vector<biff::Record>& records, size_t& sheetsAt, std::vector<biff::Record>& sst,
+                     std::vector<uint32_t>& boundOffsets, std::string& why);
+    // The substreams from record `first` on into sheets_, in stream order; `sheetAtOffset` maps the stream
+    // offset of each one's BOF to its index in sheets_.
+    bool LoadSheets(std::vector<biff::Record>& records, const std::vector<size_t>& offsets, size_t first,
+                    std::map<size_t, size_t>& sheetAtOffset, std::string& why);
+    // Marks the records of a sheet's cell table and where a rebuilt one goes, and keeps its column formats.
+    static void LocateCellTable(Sheet& sheet);
+    // sheetOfBound_: each BOUNDSHEET's substream, by its offset (or, when the offsets are stale but there
+    // is one substream per BOUNDSHEET, by position).
+    bool BindSheets(const std::vector<uint32_t>& boundOffsets, const std::map<size_t, size_t>& sheetAtOffset,
+                    std::string& why);
     bool EnsureTable(Sheet& sheet, std::string& why);
     bool CheckStringReferences(std::string& why) const;
     void ChooseCellXf();
