@@ -9,8 +9,7 @@
 struct RunState {
     std::atomic<bool> IsRunning = false;      // a run is in progress and has not been told to stop
     std::atomic<bool> StopRequested = false;  // the operator asked for the stop (adds the stop line)
-    std::string OutputPath;      // full path of the output file or database file (UTF-8)
-    std::string TableName;       // database table of the current upload (UTF-8)
-    std::string MailErrorText;   // number, blank, description and source of the last mail failure
-    std::string XlsErrorText;    // text of the workbook layer's last error
+    std::string OutputPath;                   // full path of the output file or database file (UTF-8)
+    std::string TableName;                    // database table of the current upload (UTF-8)
+    std::string MailErrorText;  // number, blank, description and source of the last mail failure
 };

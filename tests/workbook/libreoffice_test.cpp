@@ -170,7 +170,8 @@ TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
     settings.XlsF1 = 0;
     run.OutputPath = dir / "filled.xls";
     backup({"1,ｱｲｳ,bbb", "2,ccc", "1,日本語"});
-    ASSERT_TRUE(SaveAsXls(settings, run, view)) << run.XlsErrorText;
+    ASSERT_TRUE(SaveAsXls(settings, run, view))
+        << (view.Messages.empty() ? std::string() : view.Messages.back().Text);
     EXPECT_EQ(ReadBytes(tpl), tplBytes);
     EXPECT_EQ(CheckStructure(run.OutputPath), "");
 
@@ -179,7 +180,8 @@ TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
     settings.XlsStartLine = 1;
     run.OutputPath = dir / "fresh.xls";
     backup({"1,T01,ﾃｽﾄ", "20,last sheet", "1,\"q\",x"});
-    ASSERT_TRUE(SaveAsXls(settings, run, view)) << run.XlsErrorText;
+    ASSERT_TRUE(SaveAsXls(settings, run, view))
+        << (view.Messages.empty() ? std::string() : view.Messages.back().Text);
     EXPECT_EQ(CheckStructure(run.OutputPath), "");
 
     const std::string csvDir = dir / "csv";

@@ -52,7 +52,6 @@ protected:
         ASSERT_EQ(view.StatusCalls.size(), 1u);
         EXPECT_EQ(view.StatusCalls[0].Mode, 1);
         EXPECT_EQ(view.StatusCalls[0].Text, text);
-        EXPECT_EQ(run.XlsErrorText, "");
         EXPECT_FALSE(view.Busy);
     }
 

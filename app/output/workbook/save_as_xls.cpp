@@ -144,128 +144,134 @@ private:
 // The failure exit. The workbook is dropped unsaved, so the file on disk stays byte for byte as it was:
 // the upload ends without its final "ACK", the terminal keeps its records and sends them again, and
 // rows already written would otherwise be stored twice.
-bool FailureExit(OperatorView& view, RunState& run, Workbook& book, BackupLines& backup) {
+bool FailureExit(OperatorView& view, Workbook& book, BackupLines& backup, const std::string& error) {
     backup.Close();
     book.Discard();
     view.SetBusyPointer(false);
-    const std::string text = "XLSﾌｧｲﾙ書込ｴﾗｰ : " + run.XlsErrorText;
+    const std::string text = "XLSﾌｧｲﾙ書込ｴﾗｰ : " + error;
     view.ShowMessage(kAppTitle, text, MessageIcon::None);
     view.ShowStatus(1, text);
-    run.XlsErrorText.clear();
     return false;
 }
 
-bool WriteWorkbook(const SettingsRecord& settings, RunState& run, OperatorView& view, Workbook& book,
-                   BackupLines& backup, const std::string& templatePath) {
-    // Steps record a failure and go on; the flow looks at it only where it checks.
-    bool failed = false;
-    auto record = [&failed](bool ok) { failed = failed || !ok; };
-
-    auto failureExit = [&] { return FailureExit(view, run, book, backup); };
-
+// The workbook the records go to: a copy of the template, the existing file, or a new workbook.
+bool OpenWorkbook(const SettingsRecord& settings, const std::string& path, const std::string& templatePath,
+                  Workbook& book) {
     if (!settings.XlsTemp.empty()) {
-        record(book.Open(run.OutputPath, templatePath));
-    } else if (FileExists(run.OutputPath)) {
-        record(book.Open(run.OutputPath));
-    } else {
-        record(book.Create(run.OutputPath, VersionCode(settings.XlsType), kStartRowEntries));
+        return book.Open(path, templatePath);
     }
-    if (failed) {
-        return failureExit();
+    if (FileExists(path)) {
+        return book.Open(path);
     }
+    return book.Create(path, VersionCode(settings.XlsType), kStartRowEntries);
+}
 
-    // 1-based row of the next record per worksheet 1..20 (element 0 unused). Worksheets beyond the
-    // 20th get no entry and cannot be written.
-    std::array<int32_t, kStartRowEntries + 1> startRow{};
-    const int sheets = std::min(book.SheetCount(), kStartRowEntries);
-    int32_t lastRow = 0;
-    for (int k = 1; k <= sheets; ++k) {
-        if (settings.XlsStartLine == 0) {
-            record(book.SetCurrentSheet(k - 1));
-            int32_t row = 0;
-            if (book.LastUsedRow(row)) {
-                lastRow = row;
+// Puts records into the worksheets of an open workbook, each below the previous one on its sheet.
+// Worksheets beyond the 20th have no start row and cannot be written.
+class RecordPlacer {
+public:
+    // Each worksheet's first row: the start line, or with start line 0 the row below the sheet's last
+    // used one (a sheet whose last row cannot be read takes the previous sheet's).
+    RecordPlacer(const SettingsRecord& settings, Workbook& book)
+        : settings_(settings), book_(book), sheets_(std::min(book.SheetCount(), kStartRowEntries)) {
+        int32_t lastRow = 0;
+        for (int sheet = 0; sheet < sheets_; ++sheet) {
+            if (settings.XlsStartLine == 0) {
+                book.SetCurrentSheet(sheet);  // an existing sheet: cannot fail
+                int32_t row = 0;
+                if (book.LastUsedRow(row)) {
+                    lastRow = row;
+                }
+                nextRow_[sheet] = lastRow + 2;
             } else {
-                record(false);
+                nextRow_[sheet] = settings.XlsStartLine;
             }
-            startRow[k] = lastRow + 2;
-        } else {
-            startRow[k] = settings.XlsStartLine;
         }
     }
-    if (settings.XlsStartLine == 0) {
-        failed = false;  // a sheet whose last row cannot be read just reuses the previous sheet's
-    }
-    record(book.SetCurrentSheet(0));
 
-    if (!backup.Open(settings.BackFilePath)) {
-        run.XlsErrorText = BackupFailureText(settings.BackFilePath, backup.ErrorNumber());
-        record(false);
-    }
-    if (!failed && !Cp932ConvertersAvailable()) {
-        run.XlsErrorText = kNoCp932ConverterText;
-        record(false);
-    }
-
-    std::string line;
-    CellTexts texts;
-    while (backup.Next(line)) {
+    // Writes the selected fields of one backup line into the next row of its worksheet (the first field
+    // names the sheet when it is used for that). False at the first cell that cannot be written.
+    bool Place(const std::string& line) {
         const RecordFields fields = SplitRecord(line);
         int column = 1;
         int sheet = 0;
-        if (settings.XlsF1 == 0 && fields[1].empty() && book.CurrentSheet() != 0) {
+        if (settings_.XlsF1 == 0 && fields[1].empty() && book_.CurrentSheet() != 0) {
             // A record without a sheet number belongs to worksheet 1, not to the previous record's.
-            record(book.SetCurrentSheet(0));
+            if (!book_.SetCurrentSheet(0)) {
+                return false;
+            }
         }
         for (int i = 1; i <= 20; ++i) {
             if (fields[i].empty()) {
                 continue;
             }
-            if (i == 1 && settings.XlsF1 == 0) {
-                record(SheetIndexOf(fields[1], sheet) && book.SetCurrentSheet(sheet));
-                if (failed) {
-                    return failureExit();
+            if (i == 1 && settings_.XlsF1 == 0) {
+                if (!SheetIndexOf(fields[1], sheet) || !book_.SetCurrentSheet(sheet)) {
+                    return false;
                 }
-            } else if (settings.SelectedFields[i - 1] == 1) {
-                if (sheet < 0 || sheet >= sheets) {
-                    record(false);  // no start row for this worksheet
-                } else {
-                    // Rows count from 1; the workbook takes 0-based rows and refuses those past its end.
-                    const int64_t row = static_cast<int64_t>(startRow[sheet + 1]) - 1;
-                    record(row >= 0 && row <= UINT32_MAX &&
-                           book.SetCellText(static_cast<uint32_t>(row), static_cast<uint16_t>(column - 1),
-                                            texts.Of(fields[i])));
+            } else if (settings_.SelectedFields[i - 1] == 1) {
+                if (!HasStartRow(sheet)) {
+                    return false;
                 }
-                if (failed) {
-                    return failureExit();
+                // Rows count from 1; the workbook takes 0-based rows and refuses those past its end.
+                const int64_t row = static_cast<int64_t>(nextRow_[sheet]) - 1;
+                if (row < 0 || row > UINT32_MAX ||
+                    !book_.SetCellText(static_cast<uint32_t>(row), static_cast<uint16_t>(column - 1),
+                                       texts_.Of(fields[i]))) {
+                    return false;
                 }
                 ++column;
             }
         }
-        if (sheet < 0 || sheet >= sheets) {
-            record(false);
-        } else {
-            ++startRow[sheet + 1];
+        if (!HasStartRow(sheet)) {
+            return false;
         }
-        if (failed) {
-            return failureExit();
-        }
+        ++nextRow_[sheet];
+        return true;
     }
 
-    if (backup.Failed()) {  // a read error is no end of file: the rest of the records would be lost
-        run.XlsErrorText = BackupFailureText(settings.BackFilePath, backup.ErrorNumber());
-        record(false);
+private:
+    bool HasStartRow(int sheet) const { return sheet >= 0 && sheet < sheets_; }
+
+    const SettingsRecord& settings_;
+    Workbook& book_;
+    const int sheets_;                                 // the worksheets that have a start row
+    std::array<int32_t, kStartRowEntries> nextRow_{};  // 1-based, by 0-based sheet index
+    CellTexts texts_;
+};
+
+// Stores the backup file's records into the workbook at `path` and saves it. False at the first step
+// that fails, with `error` holding the failure text (the workbook layer writes its own there); the
+// caller then takes the failure exit, before anything was saved.
+bool WriteWorkbook(const SettingsRecord& settings, const std::string& path, const std::string& templatePath,
+                   Workbook& book, BackupLines& backup, std::string& error) {
+    if (!OpenWorkbook(settings, path, templatePath, book)) {
+        return false;
     }
-    if (failed) {
-        return failureExit();  // before the save: a failed store leaves the file as it was
+    RecordPlacer placer(settings, book);
+    if (!book.SetCurrentSheet(0)) {
+        return false;
+    }
+    if (!backup.Open(settings.BackFilePath)) {
+        error = BackupFailureText(settings.BackFilePath, backup.ErrorNumber());
+        return false;
+    }
+    if (!Cp932ConvertersAvailable()) {
+        error = kNoCp932ConverterText;
+        return false;
+    }
+    std::string line;
+    while (backup.Next(line)) {
+        if (!placer.Place(line)) {
+            return false;
+        }
+    }
+    if (backup.Failed()) {  // a read error is no end of file: the rest of the records would be lost
+        error = BackupFailureText(settings.BackFilePath, backup.ErrorNumber());
+        return false;
     }
     backup.Close();
-    record(book.Close());
-    if (failed) {
-        return failureExit();
-    }
-    view.SetBusyPointer(false);
-    return true;
+    return book.Close();
 }
 
 }  // namespace
@@ -279,18 +285,23 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
         return false;
     }
 
-    // The workbook layer reports every failure here before the failing call returns.
-    Workbook book([&run](const std::string& text) { run.XlsErrorText = text; });
+    // The text of the last failure; the workbook layer reports each of its own before the failing call
+    // returns. A failure without a text of its own (a record for a sheet without a start row) shows it.
+    std::string error;
+    Workbook book([&error](const std::string& text) { error = text; });
     BackupLines backup;
     // Whatever throws (memory running out on a huge book) ends in the failure exit.
     try {
-        return WriteWorkbook(settings, run, view, book, backup, templatePath);
+        if (WriteWorkbook(settings, run.OutputPath, templatePath, book, backup, error)) {
+            view.SetBusyPointer(false);
+            return true;
+        }
     } catch (const std::bad_alloc&) {
-        run.XlsErrorText = "メモリが足りません";
+        error = "メモリが足りません";
     } catch (const std::exception& e) {
-        run.XlsErrorText = std::string("予期しないエラーが発生しました (") + e.what() + ")";
+        error = std::string("予期しないエラーが発生しました (") + e.what() + ")";
     } catch (...) {
-        run.XlsErrorText = "予期しないエラーが発生しました";
+        error = "予期しないエラーが発生しました";
     }
-    return FailureExit(view, run, book, backup);
+    return FailureExit(view, book, backup, error);
 }
