@@ -10,7 +10,7 @@
 #include "codec/text_encoding.h"
 #include "mail/mail_message.h"
 #include "mail/send_by_mail.h"
-#include "output/database/save_as_mdb.h"
+#include "output/database/save_to_database.h"
 #include "output/text/save_as_text.h"
 #include "output/workbook/save_as_xls.h"
 #include "output/writers.h"
@@ -423,7 +423,7 @@ private:
             case kSaveFormatXls:
                 return SaveAsXls(settings_, run_, view_);
             case kSaveFormatMdb:
-                return SaveAsMdb(settings_, run_, view_);
+                return SaveToDatabase(settings_, run_, view_);
             default:
                 return false;
         }

@@ -1,5 +1,5 @@
 // Stores the largest upload a terminal can send (32,767 records of 20 fields) into PostgreSQL with
-// SaveAsMdb through the ODBC driver, and loads the same data as CSV with psql's \copy, in the same run
+// SaveToDatabase through the ODBC driver, and loads the same data as CSV with psql's \copy, in the same run
 // against the same server, and prints both times and their ratio. The server is started for the run
 // by tests/odbc/db_servers.sh (an unprivileged user, data in a temporary folder, a Unix socket).
 #include <stdlib.h>
@@ -18,7 +18,7 @@
 #include "bench_view.h"
 #include "codec/text_encoding.h"
 #include "output/database/odbc_table_writer.h"
-#include "output/database/save_as_mdb.h"
+#include "output/database/save_to_database.h"
 #include "output/database/server_database.h"
 #include "support/child_process.h"
 
@@ -119,7 +119,7 @@ int main() {
         rusage before{};
         getrusage(RUSAGE_SELF, &before);
         auto begin = std::chrono::steady_clock::now();
-        const bool saved = SaveAsMdb(settings, run, view);
+        const bool saved = SaveToDatabase(settings, run, view);
         const double saveSeconds = Seconds(std::chrono::steady_clock::now() - begin);
         rusage after{};
         getrusage(RUSAGE_SELF, &after);
@@ -127,7 +127,7 @@ int main() {
                            (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6 +
                            (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
                            (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6;
-        std::printf("run %d: Gathra's own CPU time in SaveAsMdb %.3f s\n", runIndex, cpu);
+        std::printf("run %d: Gathra's own CPU time in SaveToDatabase %.3f s\n", runIndex, cpu);
 
         begin = std::chrono::steady_clock::now();
         const std::string copy = "PGPASSWORD=" + std::string(kPassword) +
@@ -138,7 +138,7 @@ int main() {
         const double copySeconds = Seconds(std::chrono::steady_clock::now() - begin);
 
         std::printf(
-            "run %d: SaveAsMdb over ODBC %.3f s (%s, %s rows); psql \\copy %.3f s (exit %d, %s rows); "
+            "run %d: SaveToDatabase over ODBC %.3f s (%s, %s rows); psql \\copy %.3f s (exit %d, %s rows); "
             "ratio %.2f\n",
             runIndex, saveSeconds, saved ? "true" : "false", Pg("SELECT count(*) FROM odbc_rows;").c_str(),
             copySeconds, copyStatus, Pg("SELECT count(*) FROM copy_rows;").c_str(),
@@ -147,7 +147,8 @@ int main() {
         ratios.push_back(saveSeconds / copySeconds);
     }
     std::sort(ratios.begin(), ratios.end());
-    std::printf("median ratio SaveAsMdb / \\copy: %.2f (target: 3 or less)\n", ratios[ratios.size() / 2]);
+    std::printf("median ratio SaveToDatabase / \\copy: %.2f (target: 3 or less)\n",
+                ratios[ratios.size() / 2]);
     std::system((script + " pg-stop " + folder).c_str());
     return ok ? 0 : 1;
 }

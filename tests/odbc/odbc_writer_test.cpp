@@ -16,7 +16,7 @@
 
 #include "odbc_servers.h"
 #include "output/database/odbc_connection_text.h"
-#include "output/database/save_as_mdb.h"
+#include "output/database/save_to_database.h"
 #include "output/database/server_database.h"
 #include "output/text/save_as_text.h"
 #include "support/recording_operator_view.h"
@@ -102,7 +102,7 @@ protected:
         RunState run;
         run.TableName = table;
         view = RecordingOperatorView();
-        return SaveAsMdb(settings, run, view);
+        return SaveToDatabase(settings, run, view);
     }
 
     void SetUp() override {
@@ -259,7 +259,7 @@ TEST_F(OdbcWriter, ThreeConcurrentUploadsLoseAndDuplicateNothing) {
                 RunState run;
                 run.TableName = "shared";
                 RecordingOperatorView quiet;
-                results[u] = SaveAsMdb(mine, run, quiet) ? 1 : 0;
+                results[u] = SaveToDatabase(mine, run, quiet) ? 1 : 0;
                 statuses[u] = quiet.StatusLines();
             });
         }

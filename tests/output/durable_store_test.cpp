@@ -330,7 +330,7 @@ TEST(DurableDatabase, ConnectionsKeepTheFullySynchronousCommit) {
 
     DatabaseConnection connection;
     DatabaseError error;
-    ASSERT_TRUE(connection.Open("Provider=SQLite3;Data Source=" + path, error)) << error.Description;
+    ASSERT_TRUE(connection.Open(path, error)) << error.Description;
     for (const auto& [pragma, wanted] : {std::pair<const char*, const char*>{"PRAGMA synchronous", "2"},
                                          {"PRAGMA journal_mode", "delete"}}) {
         DatabaseStatement statement;

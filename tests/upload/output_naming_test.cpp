@@ -1,5 +1,5 @@
 #include "upload/output_naming.h"
-#include "output/database/save_as_mdb.h"
+#include "output/database/save_to_database.h"
 
 #include <gtest/gtest.h>
 

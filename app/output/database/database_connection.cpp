@@ -6,8 +6,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "output/database/database_connection_string.h"
-
 namespace {
 
 DatabaseError EngineError(int code) {
@@ -27,17 +25,10 @@ void DatabaseConnection::Close() {
     }
 }
 
-bool DatabaseConnection::Open(std::string_view connectionString, DatabaseError& error,
+bool DatabaseConnection::Open(std::string_view databasePath, DatabaseError& error,
                               std::chrono::milliseconds busyTimeout) {
     Close();
-    std::string why;
-    const auto target = ParseConnectionString(connectionString, &why);
-    if (!target) {
-        error = {SQLITE_MISUSE, why};
-        return false;
-    }
-    // Both providers open the same engine; only the name differs.
-    std::string path = target->DataSource;
+    std::string path(databasePath);
     if (path.find('\0') != std::string::npos) {
         error = EngineError(SQLITE_CANTOPEN);
         return false;

@@ -27,10 +27,10 @@ public:
     DatabaseConnection(const DatabaseConnection&) = delete;
     DatabaseConnection& operator=(const DatabaseConnection&) = delete;
 
-    // Opens the database file that `connectionString` (see database_connection_string.h) names, for
-    // reading and writing. Fails when the string does not parse, the file is missing, is not a regular
-    // file, cannot be written, is not an SQLite database, or stays locked longer than `busyTimeout`.
-    bool Open(std::string_view connectionString, DatabaseError& error,
+    // Opens the SQLite database file at `databasePath` (any bytes but NUL) for reading and writing.
+    // Fails when the file is missing, is not a regular file, cannot be written, is not an SQLite
+    // database, or stays locked longer than `busyTimeout`.
+    bool Open(std::string_view databasePath, DatabaseError& error,
               std::chrono::milliseconds busyTimeout = kDatabaseBusyTimeout);
     void Close();
 

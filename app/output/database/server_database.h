@@ -16,7 +16,7 @@ inline constexpr std::chrono::seconds kServerLoginTimeout{10};
 // returns false; the caller then ends the run without touching the port.
 bool CheckServerDatabase(const std::string& connectionString, OperatorView& view);
 
-// SaveAsMdb for a server database: the backup file's records as rows of run.TableName. Reports a
+// SaveToDatabase for a server database: the backup file's records as rows of run.TableName. Reports a
 // failure as "MDB書込ｴﾗｰ : #<native>[<SQLSTATE>] <message>" (box and status line) and returns false;
 // the rows committed before the failure stay.
 bool SaveToServerDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view);

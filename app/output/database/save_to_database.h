@@ -10,7 +10,7 @@
 // Adds one row per record of the backup file to run.TableName: in the SQLite file run.OutputPath, or, with
 // DbConnect, in the server database it names. Reports a failure ("MDB書込ｴﾗｰ : #..." or the missing
 // file) through `view` and returns false.
-bool SaveAsMdb(const SettingsRecord& settings, RunState& run, OperatorView& view);
+bool SaveToDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view);
 
 // The database file: save folder (one trailing "/" dropped), "/", the database name, ".mdb".
 std::string DatabasePath(std::string_view saveFolder, std::string_view databaseName);

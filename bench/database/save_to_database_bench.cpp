@@ -1,4 +1,4 @@
-// Stores the largest upload a terminal can send (32,767 records of 20 fields) with SaveAsMdb, then
+// Stores the largest upload a terminal can send (32,767 records of 20 fields) with SaveToDatabase, then
 // loads the same data as CSV with the sqlite3 client's .import, and prints both times.
 #include <stdlib.h>
 
@@ -10,7 +10,7 @@
 
 #include "bench_view.h"
 #include "codec/text_encoding.h"
-#include "output/database/save_as_mdb.h"
+#include "output/database/save_to_database.h"
 #include "support/child_process.h"
 
 namespace {
@@ -78,7 +78,7 @@ int main() {
 
     BenchView view(true);
     auto start = std::chrono::steady_clock::now();
-    const bool saved = SaveAsMdb(settings, run, view);
+    const bool saved = SaveToDatabase(settings, run, view);
     const double saveSeconds = Seconds(std::chrono::steady_clock::now() - start);
 
     start = std::chrono::steady_clock::now();
@@ -88,10 +88,10 @@ int main() {
     const double importSeconds = Seconds(std::chrono::steady_clock::now() - start);
 
     std::printf("records of 20 fields:           %d\n", kRecords);
-    std::printf("SaveAsMdb:                      %.3f s (%s, rows in table %s)\n", saveSeconds,
+    std::printf("SaveToDatabase:                      %.3f s (%s, rows in table %s)\n", saveSeconds,
                 saved ? "true" : "false", Sqlite(run.OutputPath, "SELECT count(*) FROM T01").c_str());
     std::printf("sqlite3 .import of the CSV:     %.3f s (exit %d, rows in table %s)\n", importSeconds,
                 importStatus, Sqlite(folder + "/import.db", "SELECT count(*) FROM T01").c_str());
-    std::printf("ratio SaveAsMdb / .import:      %.2f\n", saveSeconds / importSeconds);
+    std::printf("ratio SaveToDatabase / .import:      %.2f\n", saveSeconds / importSeconds);
     return saved && importStatus == 0 ? 0 : 1;
 }

@@ -9,7 +9,7 @@
 #include "codec/text_encoding.h"
 #include "database_test_support.h"
 #include "output/database/database_table_writer.h"
-#include "output/database/save_as_mdb.h"
+#include "output/database/save_to_database.h"
 #include "support/recording_operator_view.h"
 
 namespace {
@@ -41,7 +41,7 @@ struct Upload {
         }
         WriteBytes(Settings.BackFilePath, backup);
     }
-    bool Save() { return SaveAsMdb(Settings, Run, View); }
+    bool Save() { return SaveToDatabase(Settings, Run, View); }
     std::string Query(const std::string& sql) { return RunSqlite(Database, sql); }
 
     // A failure is reported once, in the box (default title) and as an appended status line.
@@ -69,7 +69,7 @@ struct RowCase {
 
 }  // namespace
 
-TEST(SaveAsMdb, RowsColumnsAndFailuresByTable) {
+TEST(SaveToDatabase, RowsColumnsAndFailuresByTable) {
     const std::vector<RowCase> cases = {
         {"fields go to F1.. in order, missing fields stay NULL", kFullTable, "a,b,c\r\nd,e\r\n", "T01", 0, "",
          "SELECT F1,F2,F3,F4 FROM T01 ORDER BY rowid;", "a|b|c|NULL\nd|e|NULL|NULL\n"},
@@ -135,7 +135,7 @@ TEST(SaveAsMdb, RowsColumnsAndFailuresByTable) {
     }
 }
 
-TEST(SaveAsMdb, NoDatabaseFileIsReportedWithoutCreatingOne) {
+TEST(SaveToDatabase, NoDatabaseFileIsReportedWithoutCreatingOne) {
     Upload missing("", "a\r\n");
     missing.View.Busy = true;  // the pointer is left alone on this path
     EXPECT_FALSE(missing.Save());
@@ -149,7 +149,7 @@ TEST(SaveAsMdb, NoDatabaseFileIsReportedWithoutCreatingOne) {
     folder.ExpectReported("ｴﾗｰ\r\n" + folder.Database + " が存在しません。");
 }
 
-TEST(SaveAsMdb, FilesThatAreNoDatabaseStayUntouched) {
+TEST(SaveToDatabase, FilesThatAreNoDatabaseStayUntouched) {
     // A renamed text file and a FIFO (whose read would block for ever) are refused as no database; an
     // empty file is an empty database to the engine and fails at the table. None is written to.
     Upload text("", "a\r\n");
@@ -170,7 +170,7 @@ TEST(SaveAsMdb, FilesThatAreNoDatabaseStayUntouched) {
     EXPECT_EQ(std::filesystem::file_size(empty.Database), 0u);
 }
 
-TEST(SaveAsMdb, MissingBackupFailsAfterTheTableWasOpened) {
+TEST(SaveToDatabase, MissingBackupFailsAfterTheTableWasOpened) {
     Upload upload(kFullTable, "");
     std::filesystem::remove(upload.Settings.BackFilePath);
     EXPECT_FALSE(upload.Save());
@@ -180,7 +180,7 @@ TEST(SaveAsMdb, MissingBackupFailsAfterTheTableWasOpened) {
     EXPECT_EQ(upload.Query("SELECT count(*) FROM T01;"), "0\n");
 }
 
-TEST(SaveAsMdb, RowsBeforeAFailureAreCommittedBeforeTheBoxAppears) {
+TEST(SaveToDatabase, RowsBeforeAFailureAreCommittedBeforeTheBoxAppears) {
     // The rows span two transactions; the last one makes the engine roll its transaction back.
     const int failing = static_cast<int>(DatabaseTableWriter::kRowsPerTransaction) + 500;
     Upload upload("CREATE TABLE T01(F1 TEXT, F2 TEXT NOT NULL ON CONFLICT ROLLBACK);", "");
@@ -230,7 +230,7 @@ private:
 
 }  // namespace
 
-TEST(SaveAsMdb, LockedDatabaseIsWaitedForThenReported) {
+TEST(SaveToDatabase, LockedDatabaseIsWaitedForThenReported) {
     Upload upload(kFullTable, "a\r\n");
     LockHolder lock(upload.Database);
     const auto start = std::chrono::steady_clock::now();
@@ -242,7 +242,7 @@ TEST(SaveAsMdb, LockedDatabaseIsWaitedForThenReported) {
     EXPECT_EQ(upload.Query("SELECT count(*) FROM T01;"), "0\n");
 }
 
-TEST(SaveAsMdb, LockReleasedWithinTheWaitLetsTheRowsIn) {
+TEST(SaveToDatabase, LockReleasedWithinTheWaitLetsTheRowsIn) {
     Upload upload(kFullTable, "a\r\nb\r\n");
     LockHolder lock(upload.Database);
     std::thread releaser([&] {
@@ -256,20 +256,23 @@ TEST(SaveAsMdb, LockReleasedWithinTheWaitLetsTheRowsIn) {
     EXPECT_EQ(upload.Query("SELECT F1 FROM T01 ORDER BY rowid;"), "a\nb\n");
 }
 
-TEST(SaveAsMdb, RelativePathThatLooksLikeAUriNamesTheFileItself) {
-    // A save folder such as "file:" would make the engine read the path as a URI.
-    Upload upload("", "a\r\n");
-    RunSqlite(upload.Folder / "file:x.mdb", kFullTable);
-    const auto previous = std::filesystem::current_path();
-    std::filesystem::current_path(upload.Folder.Path());
-    upload.Run.OutputPath = "file:x.mdb";
-    const bool saved = upload.Save();
-    std::filesystem::current_path(previous);
-    EXPECT_TRUE(saved);
-    EXPECT_EQ(RunSqlite(upload.Folder / "file:x.mdb", "SELECT F1 FROM T01;"), "a\n");
+TEST(SaveToDatabase, RelativePathsNameTheFileItselfWhateverTheyHold) {
+    // "file:" would make the engine read the path as a URI; ";" and "=" are taken as they are.
+    for (const char* name : {"file:x.mdb", "a;b=c.mdb", "Data Source=y;.mdb", " ;"}) {
+        SCOPED_TRACE(name);
+        Upload upload("", "a\r\n");
+        RunSqlite(upload.Folder / name, kFullTable);
+        const auto previous = std::filesystem::current_path();
+        std::filesystem::current_path(upload.Folder.Path());
+        upload.Run.OutputPath = name;
+        const bool saved = upload.Save();
+        std::filesystem::current_path(previous);
+        EXPECT_TRUE(saved);
+        EXPECT_EQ(RunSqlite(upload.Folder / name, "SELECT F1 FROM T01;"), "a\n");
+    }
 }
 
-TEST(SaveAsMdb, AMissingCp932ConverterFailsBeforeAnyRow) {
+TEST(SaveToDatabase, AMissingCp932ConverterFailsBeforeAnyRow) {
     Upload upload(kFullTable, "A,\x82\xA0\r\n");
     SetCp932CharsetForTesting("NO-SUCH-CHARSET-FOR-GATHRA");
     const bool saved = upload.Save();

@@ -12,11 +12,10 @@
 #include "codec/text_encoding.h"
 #include "common/system_error.h"
 #include "output/database/database_connection.h"
-#include "output/database/database_connection_string.h"
 #include "output/database/database_records.h"
 #include "output/database/database_table_writer.h"
 #include "output/database/odbc_connection_text.h"
-#include "output/database/save_as_mdb.h"
+#include "output/database/save_to_database.h"
 #include "output/database/server_database.h"
 #include "output/record_fields.h"
 
@@ -35,7 +34,7 @@ std::optional<DatabaseError> WriteRows(const SettingsRecord& settings, const Run
     }
     DatabaseError error;
     DatabaseConnection connection;
-    if (!connection.Open(BuildConnectionString(settings.MdbType, run.OutputPath), error)) {
+    if (!connection.Open(run.OutputPath, error)) {
         return error;
     }
     DatabaseTableWriter table(connection);
@@ -91,7 +90,7 @@ StoreTarget CheckDatabaseTarget(const SettingsRecord& settings, OperatorView& vi
     return target;
 }
 
-bool SaveAsMdb(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+bool SaveToDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view) {
     if (UsesServerDatabase(settings)) {
         return SaveToServerDatabase(settings, run, view);
     }
