@@ -67,7 +67,6 @@ struct PlatformFacts {
     std::string ProgramFolder;    // folder of the executable, no trailing "/"
     std::string ExecutableName;   // base name of the executable ("Gathra")
     std::string DocumentsFolder;  // the user's documents folder; empty when it cannot be named
-    bool IsOs6OrLater = true;
 };
 
 // Save formats (SaveFormat).

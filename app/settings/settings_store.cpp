@@ -19,8 +19,6 @@ namespace {
 
 // The value ReadIniString hands back for a missing key while loading; a stored "ERR" counts the same.
 constexpr const char* kMissing = "ERR";
-// Shell folder number of the user's documents folder.
-constexpr int kDocumentsFolder = 5;
 constexpr const char* kDbConnectKey = "DbConnect";
 
 constexpr const char* kReasonInvalid = "ﾊﾟﾗﾒｰﾀ不正";
@@ -120,8 +118,9 @@ void ShowWriteError(OperatorView& view, const IniError& error) {
                      MessageIcon::None);
 }
 
-std::string DefaultSaveFolder(const PlatformFacts& platform) {
-    return platform.IsOs6OrLater ? GetSpecialFolderPath(kDocumentsFolder, platform) : platform.ProgramFolder;
+// The documents folder handed in by the shell, up to any NUL; empty when the shell could not name it.
+std::string DocumentsFolder(const PlatformFacts& platform) {
+    return TrimAtNul(platform.DocumentsFolder);
 }
 
 }  // namespace
@@ -199,13 +198,9 @@ std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& pl
 
 void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, const std::string& reason,
                       OperatorView& view) {
-    std::string text = "INIﾌｧｲﾙ読み込みｴﾗｰ : " + reason + "\r\nINIﾌｧｲﾙを初期化します\r\n";
-    if (platform.IsOs6OrLater) {
-        text += "保存ﾌｫﾙﾀﾞの初期値はﾏｲﾄﾞｷｭﾒﾝﾄﾌｫﾙﾀﾞです";
-    } else {
-        text += "保存ﾌｫﾙﾀﾞの初期値は " + platform.ProgramFolder + " です";
-    }
-    text += "\r\n運用に適したﾌｫﾙﾀﾞを再設定してください";
+    const std::string text = "INIﾌｧｲﾙ読み込みｴﾗｰ : " + reason +
+                             "\r\nINIﾌｧｲﾙを初期化します\r\n保存ﾌｫﾙﾀﾞの初期値はﾏｲﾄﾞｷｭﾒﾝﾄﾌｫﾙﾀﾞです"
+                             "\r\n運用に適したﾌｫﾙﾀﾞを再設定してください";
     view.ShowMessage("File Read", text, MessageIcon::None);
 
     for (const SettingKey& key : SettingsKeyOrder()) {
@@ -215,7 +210,7 @@ void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, con
             SetSettingNumber(record, key, std::stoll(key.Default));
         }
     }
-    record.SaveFolder = DefaultSaveFolder(platform);
+    record.SaveFolder = DocumentsFolder(platform);
     WriteSettingsFile(record, view);
 }
 
@@ -258,10 +253,6 @@ bool WriteIniString(const std::string& value, const std::string& key, const std:
                     const std::string& filePath) {
     IniFile file;
     return file.Load(filePath) && file.Set(section, key, value) && file.Save(filePath);
-}
-
-std::string GetSpecialFolderPath(int folder, const PlatformFacts& platform) {
-    return folder == kDocumentsFolder ? TrimAtNul(platform.DocumentsFolder) : std::string();
 }
 
 std::string TrimAtNul(const std::string& text) {

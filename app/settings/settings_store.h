@@ -38,9 +38,5 @@ std::string ReadIniString(const std::string& key, const std::string& section, co
 bool WriteIniString(const std::string& value, const std::string& key, const std::string& section,
                     const std::string& filePath);
 
-// The documents folder handed in by the shell for shell folder 5; empty for any other folder or when the
-// shell could not name it.
-std::string GetSpecialFolderPath(int folder, const PlatformFacts& platform);
-
 // The text up to, not including, its first NUL.
 std::string TrimAtNul(const std::string& text);

@@ -32,7 +32,6 @@ PlatformFacts ProgramPlatformFacts() {
     facts.ExecutableName =
         QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName().toStdString();
     facts.DocumentsFolder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation).toStdString();
-    facts.IsOs6OrLater = true;
     return facts;
 }
 

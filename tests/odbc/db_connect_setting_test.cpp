@@ -14,7 +14,7 @@ TEST(DbConnectSetting, ReadWhenPresentNeverWrittenAndKeptByTheRewrite) {
     const auto cwd = std::filesystem::current_path();
     TempFolder program;
     TempFolder documents;
-    const PlatformFacts platform{program.Path(), "Gathra", documents.Path(), true};
+    const PlatformFacts platform{program.Path(), "Gathra", documents.Path()};
     const std::string ini = program / "Gathra.ini";
 
     SettingsRecord record;

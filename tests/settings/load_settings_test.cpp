@@ -98,7 +98,7 @@ std::optional<std::string> InReadOnlyFolder(const std::string& folder,
 
 class LoadSettingsTest : public ::testing::Test {
 protected:
-    void SetUp() override { platform_ = {program_.Path(), "Gathra", docs_.Path(), true}; }
+    void SetUp() override { platform_ = {program_.Path(), "Gathra", docs_.Path()}; }
     std::string IniPath() const { return program_ / "Gathra.ini"; }
     void Load() { LoadSettings(record_, platform_, view_); }
 
@@ -239,7 +239,7 @@ TEST_F(LoadSettingsTest, MissingSaveFolderFallsBackToTheCurrentDirectory) {
     EXPECT_EQ(ReadBytes(IniPath()), before);
 }
 
-TEST_F(LoadSettingsTest, DefaultFolderWithoutDocumentsOrOnAnOlderSystem) {
+TEST_F(LoadSettingsTest, DefaultFolderWithoutDocuments) {
     platform_.DocumentsFolder = "";
     const std::string cwd = std::filesystem::current_path();
     Load();
@@ -247,15 +247,6 @@ TEST_F(LoadSettingsTest, DefaultFolderWithoutDocumentsOrOnAnOlderSystem) {
     EXPECT_EQ(view_.Messages[1].Text, kFolderText);
     EXPECT_EQ(record_.SaveFolder, cwd);
     EXPECT_EQ(ReadBytes(IniPath()), SettingsFile(""));
-
-    std::filesystem::remove(IniPath());
-    platform_.IsOs6OrLater = false;
-    view_ = RecordingOperatorView();
-    Load();
-    ASSERT_EQ(view_.Messages.size(), 1u);
-    EXPECT_NE(view_.Messages[0].Text.find("保存ﾌｫﾙﾀﾞの初期値は " + program_.Path() + " です"),
-              std::string::npos);
-    EXPECT_EQ(record_.SaveFolder, program_.Path());
 }
 
 TEST_F(LoadSettingsTest, LongValuesAreCutAtACharacterBoundary) {

@@ -38,7 +38,7 @@ TEST(SettingsFuzz, ByteSoupEndsInADefinedOutcome) {
     // A memory-backed folder where there is one: every re-initialisation syncs the file to disk.
     TempFolder program(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
     TempFolder docs;
-    const PlatformFacts platform{program.Path(), "Gathra", docs.Path(), true};
+    const PlatformFacts platform{program.Path(), "Gathra", docs.Path()};
     const std::string path = program / "Gathra.ini";
     std::mt19937 random(20261207);
     {

@@ -150,7 +150,6 @@ int main(int argc, char** argv) {
         PlatformFacts platform;
         platform.ProgramFolder = ExecutableFolder();
         platform.ExecutableName = "Gathra";
-        platform.IsOs6OrLater = true;
 
         SettingsRecord settings;
         reason = LoadSettingsReadOnly(settings, platform);
