@@ -161,6 +161,136 @@ SettingsDialog::~SettingsDialog() {
     delete folderDialog_.data();
 }
 
+// One frame of the dialog and what it holds: an option group, a text box, or controls that a member
+// function builds. The rows are in the order in which the controls are created.
+struct SettingsDialog::FrameRow {
+    struct FrameSpec {
+        const char* Name;
+        const char* Caption;
+        int Left, Top, Width, Height;  // twips
+        const char* Tooltip;
+    };
+    struct OptionGroupSpec {
+        const char* Name = nullptr;
+        std::vector<OptionSpec> Specs = {};
+        void (*Choose)(SettingsRecord& record, int index) = nullptr;  // a click on option `index`
+    };
+    struct TextBoxSpec {
+        const char* Name = nullptr;
+        int Left = 0, Top = 0, Width = 0, Height = 0;  // twips
+        std::string SettingsRecord::*Setting = nullptr;
+        QLineEdit* SettingsDialog::*Box = nullptr;
+        const char* Tooltip = nullptr;  // the box's own, when it differs from the frame's
+    };
+
+    FrameSpec Frame;
+    OptionGroupSpec Options = {};
+    TextBoxSpec Text = {};
+    void (SettingsDialog::*Fill)(QGroupBox* frame) = nullptr;
+};
+
+const std::vector<SettingsDialog::FrameRow>& SettingsDialog::FrameRows() {
+    static const std::vector<FrameRow> rows = {
+        {.Frame = {"frmPort", "ﾎﾟｰﾄ", 120, 120, 5055, 615, "COMﾎﾟｰﾄ番号を選択してください"},
+         .Fill = &SettingsDialog::BuildPortFrame},
+        {.Frame = {"frmAddDate", "日付・時刻付加(CSV/TXT/XLS)", 5280, 120, 4215, 2175,
+                   "日付・時刻の付加方法を指定してください"},
+         .Options = {"optAddDate",
+                     {{"日付・時刻なし", 120, 240},
+                      {"ﾌｧｲﾙ名を日付(YYYYMMDD)にする", 120, 600},
+                      {"ﾌｧｲﾙ名を日時(YYYYMMDDHHMM)にする", 120, 960},
+                      {"ﾌｧｲﾙ名に日時(YYYYMMDD)を付加する", 120, 1320},
+                      {"ﾌｧｲﾙ名に日時(YYYYMMDDHHMM)を付加する", 120, 1680}},
+                     [](SettingsRecord& r, int index) { r.AddDate = static_cast<int16_t>(index); }}},
+        {.Frame = {"frmBaud", "ﾎﾞｰﾚｰﾄ", 120, 840, 2175, 975,
+                   "通信速度を選択してください（通常は、｢115.2Kbps｣）"},
+         .Options = {"optBaud",
+                     {{"115.2K bps (最高速)", 120, 240}, {"38.4K bps", 120, 480}},
+                     [](SettingsRecord& r, int index) { r.Baud = index == 0 ? kBaudFast : kBaudSlow; }}},
+        {.Frame = {"frmMode", "ﾓｰﾄﾞ", 2400, 840, 2775, 975, "通信ﾓｰﾄﾞを選択してください"},
+         .Options = {"optMode",
+                     {{"RS232C ﾀﾞｲﾚｸﾄ通信(LNU)", 120, 240}, {"IR通信(CQD-6xxx/QR-30)", 120, 480}},
+                     [](SettingsRecord& r, int index) { r.Mode = static_cast<LinkMode>(index); }}},
+        {.Frame = {"frmSaveFormat", "保存ﾌｧｲﾙ形式", 120, 1920, 2175, 975,
+                   "保存するﾌｧｲﾙ形式を選択してください"},
+         .Options = {"optSaveFormat",
+                     {{"CSV/TXT", 120, 240}, {"XLS", 1320, 240}, {"MDB", 120, 480}},
+                     [](SettingsRecord& r, int index) { r.SaveFormat = static_cast<int16_t>(index); }}},
+        {.Frame = {"frmFixFname", "保存ﾌｧｲﾙ名(CSV/TXT/XLS)", 2400, 1920, 2775, 615,
+                   "保存したいﾌｧｲﾙ名(拡張子は指定不要)を指定してください"},
+         .Text = {"txtFixFname", 120, 240, 2535, 270, &SettingsRecord::FixFname,
+                  &SettingsDialog::txtFixFname_,
+                  "保存したいﾌｧｲﾙ名(拡張子はTXT固定、指定不要)を指定してください"}},
+        {.Frame = {"frmOverWrite", "保存ﾓｰﾄﾞ(CSV/TXT)", 5280, 2400, 4215, 855, "保存ﾓｰﾄﾞを選択してください"},
+         .Options = {"optOverWrite",
+                     {{"追加ﾓｰﾄﾞ", 120, 360}, {"上書ﾓｰﾄﾞ", 2160, 360}},
+                     [](SettingsRecord& r, int index) { r.OverWrite = static_cast<int16_t>(index); }}},
+        {.Frame = {"frmXlsTemp", "ﾃﾝﾌﾟﾚｰﾄ(XLS)", 2400, 2640, 2775, 615,
+                   "XLSﾃﾝﾌﾟﾚｰﾄﾌｧｲﾙを指定してください(省略した場合は、ﾃﾝﾌﾟﾚｰﾄを使用しません)"},
+         .Text = {"txtXlsTemp", 120, 240, 2535, 264, &SettingsRecord::XlsTemp, &SettingsDialog::txtXlsTemp_}},
+        {.Frame = {"frmXlsType", "保存形式(XLS)", 120, 3360, 2895, 855, "XLS形式を選択してください"},
+         .Options = {"optXlsType",
+                     {{"EXCEL97", 120, 240},
+                      {"EXCEL2000", 1440, 240},
+                      {"EXCEL2002", 120, 480},
+                      {"EXCEL2003", 1440, 480}},
+                     [](SettingsRecord& r, int index) { r.XlsType = static_cast<int16_t>(index); }}},
+        {.Frame = {"frmXlsF1", "第一ﾌｨｰﾙﾄﾞの扱い(XLS)", 3120, 3360, 2052, 855,
+                   "ｼｰﾄ分けに使用を選択すると、第一ﾌｨｰﾙﾄﾞﾃﾞｰﾀを元にｼｰﾄ1～10に分割してﾃﾞｰﾀを取り込みます"},
+         .Options = {"optXlsF1",
+                     {{"ｼｰﾄ分けに使用", 120, 240,
+                       "第一ﾌｨｰﾙﾄﾞﾃﾞｰﾀをｼｰﾄ分けに使用する場合は、｢ｼｰﾄ分けに使用｣を選択してください"},
+                      {"ﾃﾞｰﾀとして扱う", 120, 480}},
+                     [](SettingsRecord& r, int index) { r.XlsF1 = static_cast<int16_t>(index); }}},
+        {.Frame = {"frmXlsStartLine", "書込開始行(XLS)", 5280, 3360, 4215, 855,
+                   "追加書込を行う場合は、0を指定します"},
+         .Fill = &SettingsDialog::BuildStartLineFrame},
+        {.Frame = {"frmMdbType", "ACCESSﾊﾞｰｼﾞｮﾝ(MDB)", 120, 4320, 2052, 852, "MDB形式を選択してください"},
+         .Options = {"optMdbType",
+                     {{"ACCESS 97/2000", 120, 240}, {"ACCESS 97", 120, 480}},
+                     [](SettingsRecord& r, int index) { r.MdbType = static_cast<int16_t>(index); }}},
+        {.Frame = {"frmMdbName", "ﾃﾞｰﾀﾍﾞｰｽ名(MDB)", 2280, 4320, 3375, 852,
+                   "ﾃﾞｰﾀﾍﾞｰｽﾌｧｲﾙ名を指定してください"},
+         .Text = {"txtMdbName", 120, 348, 3135, 264, &SettingsRecord::DatabaseName,
+                  &SettingsDialog::txtMdbName_}},
+        {.Frame = {"frmMdbTblName", "保存ﾃｰﾌﾞﾙ名(MDB)", 5760, 4320, 3735, 852,
+                   "ﾃｰﾌﾞﾙ名を指定してください(省略した場合は、ﾀｰﾐﾅﾙIDがﾃｰﾌﾞﾙ名となります)"},
+         .Text = {"txtMdbTblName", 120, 360, 3495, 264, &SettingsRecord::MdbTblName,
+                  &SettingsDialog::txtMdbTblName_}},
+        {.Frame = {"frmFolder", "保存ﾌｫﾙﾀﾞ", 120, 5280, 9375, 612, "保存ﾌｫﾙﾀﾞを選択してください"},
+         .Fill = &SettingsDialog::BuildFolderFrame},
+        {.Frame = {"frmXlsField", "取り込みﾌｨｰﾙﾄﾞ選択", 120, 6000, 5295, 1335,
+                   "取り込みたいﾌｨｰﾙﾄﾞをﾁｪｯｸしてください"},
+         .Fill = &SettingsDialog::BuildFieldFrame},
+        {.Frame = {"frmAutoStart", "ｵｰﾄｽﾀｰﾄ", 5520, 6000, 1935, 612,
+                   "GATHRA実行時、通信をｵｰﾄｽﾀｰﾄする場合は、「する」を選択してください"},
+         .Options = {"optAutoStart",
+                     {{"しない", 120, 240}, {"する", 960, 240}},
+                     [](SettingsRecord& r, int index) { r.AutoStart = static_cast<Switch>(index); }}},
+        {.Frame = {"frmStartUpSize", "ｽﾀｰﾄｻｲｽﾞ", 7560, 6000, 1935, 612,
+                   "GATHRAを最小化して起動する場合は、｢ｱｲｺﾝ｣を選択してください"},
+         .Options = {"optStartUpSize",
+                     {{"ﾉｰﾏﾙ", 120, 240}, {"ｱｲｺﾝ", 960, 240}},
+                     [](SettingsRecord& r, int index) { r.StartUpSize = static_cast<int16_t>(index); }}},
+        {.Frame = {"frmCrcType", "CRCﾀｲﾌﾟ", 5520, 6720, 1935, 612,
+                   "ﾁｪｯｸｻﾑの計算方法を選択してください（通常は、「ﾀｲﾌﾟ1」）"},
+         .Options = {"optCrcType",
+                     {{"ﾀｲﾌﾟ1", 120, 240}, {"ﾀｲﾌﾟ2", 960, 240}},
+                     [](SettingsRecord& r, int index) {
+                         r.ChecksumCoverage = static_cast<ChecksumCoverage>(index);
+                     }}},
+        {.Frame = {"frmProtocol", "ﾌﾟﾛﾄｺﾙ", 7560, 6720, 1935, 615,
+                   "通信ﾌﾟﾛﾄｺﾙを選択してください(通常は、｢専用｣)"},
+         .Options = {"optProtocol",
+                     {{"専用", 120, 240}, {"ｼﾝﾌﾟﾙ", 960, 240}},
+                     [](SettingsRecord& r, int index) { r.Protocol = static_cast<UploadProtocol>(index); }}},
+        {.Frame = {"frmMail", "ﾒｰﾙ送信", 120, 7440, 7335, 2295,
+                   "ｱｯﾌﾟﾛｰﾄﾞしたﾌｧｲﾙを添付して、指定ｱﾄﾞﾚｽへﾒｰﾙしたい場合は、この項目を設定してください"},
+         .Fill = &SettingsDialog::BuildMailFrame},
+    };
+    return rows;
+}
+
 QGroupBox* SettingsDialog::MakeFrame(const char* name, const char* caption, int left, int top, int width,
                                      int height, const char* tooltip) {
     auto* frame = new QGroupBox(QString::fromUtf8(caption), this);
@@ -172,7 +302,7 @@ QGroupBox* SettingsDialog::MakeFrame(const char* name, const char* caption, int 
 }
 
 QButtonGroup* SettingsDialog::MakeOptions(QGroupBox* frame, const char* name,
-                                          std::initializer_list<OptionSpec> options,
+                                          const std::vector<OptionSpec>& options,
                                           std::function<void(int)> onClick) {
     auto* group = new QButtonGroup(this);
     group->setObjectName(QString::fromLatin1(name));
@@ -183,6 +313,9 @@ QButtonGroup* SettingsDialog::MakeOptions(QGroupBox* frame, const char* name,
         button->adjustSize();
         button->move(TwipsToPixels(option.Left), TwipsToPixels(option.Top));
         button->resize(button->width(), TwipsToPixels(255));
+        if (option.Tooltip != nullptr) {
+            button->setToolTip(QString::fromUtf8(option.Tooltip));
+        }
         group->addButton(button, index);
         ++index;
     }
@@ -205,119 +338,89 @@ QLineEdit* SettingsDialog::MakeTextBox(QWidget* parent, const char* name, int le
     return box;
 }
 
+QScrollBar* SettingsDialog::MakeScrollBar(QGroupBox* frame, const char* name, int left, int top, int width,
+                                          int minimum, int maximum, int pageStep) {
+    auto* bar = new QScrollBar(Qt::Horizontal, frame);
+    bar->setObjectName(QString::fromLatin1(name));
+    // A focus stop, worked with the keys like the other controls (Qt's scroll bars take no focus).
+    if (scrollBarKeys_ == nullptr) {
+        scrollBarKeys_ = new ScrollBarKeys(this);
+    }
+    bar->setFocusPolicy(Qt::StrongFocus);
+    bar->installEventFilter(scrollBarKeys_);
+    bar->setGeometry(TwipsRect(left, top, width, 255));
+    bar->setRange(minimum, maximum);
+    bar->setSingleStep(1);
+    bar->setPageStep(pageStep);
+    return bar;
+}
+
 void SettingsDialog::BuildControls() {
-    // Port.
-    QGroupBox* frame = MakeFrame("frmPort", "ﾎﾟｰﾄ", 120, 120, 5055, 615, "COMﾎﾟｰﾄ番号を選択してください");
+    for (const FrameRow& row : FrameRows()) {
+        const FrameRow::FrameSpec& f = row.Frame;
+        QGroupBox* frame = MakeFrame(f.Name, f.Caption, f.Left, f.Top, f.Width, f.Height, f.Tooltip);
+        if (row.Options.Name != nullptr) {
+            MakeOptions(frame, row.Options.Name, row.Options.Specs,
+                        [this, choose = row.Options.Choose](int index) { choose(working_, index); });
+        } else if (row.Text.Name != nullptr) {
+            const FrameRow::TextBoxSpec& t = row.Text;
+            QLineEdit* box = MakeTextBox(
+                frame, t.Name, t.Left, t.Top, t.Width, t.Height,
+                [this, setting = t.Setting](const std::string& text) { working_.*setting = text; });
+            if (t.Tooltip != nullptr) {
+                box->setToolTip(QString::fromUtf8(t.Tooltip));
+            }
+            this->*t.Box = box;
+        } else {
+            (this->*row.Fill)(frame);
+        }
+    }
+    // A new save format enables and disables the controls that depend on it.
+    connect(options_.at("optSaveFormat"), &QButtonGroup::idClicked, this,
+            [this] { UpdateControlStates(working_.SaveFormat); });
+
+    chkTimeAdjust_ = new QCheckBox(QStringLiteral("PCと日時を合わせる"), this);
+    chkTimeAdjust_->setObjectName(QStringLiteral("chkTimeAdjust"));
+    chkTimeAdjust_->setGeometry(TwipsRect(7560, 7440, 1935, 375));
+    connect(chkTimeAdjust_, &QCheckBox::clicked, this,
+            [this](bool checked) { working_.TimeAdjust.assign(1, checked ? '1' : '0'); });
+
+    const char* texts[2] = {"OK", "ｷｬﾝｾﾙ"};
+    for (int i = 0; i < 2; ++i) {
+        auto* button = new QPushButton(QString::fromUtf8(texts[i]), this);
+        button->setObjectName(ArrayElementName("cmdOK", i));
+        button->setGeometry(TwipsRect(7560, 7920 + 960 * i, 1935, 855));
+        // Neither button is the dialog's default: Enter presses nothing.
+        button->setAutoDefault(false);
+        button->setDefault(false);
+        connect(button, &QPushButton::clicked, this, [this, i] { cmdOK_Click(i); });
+        cmdOK_[i] = button;
+    }
+}
+
+void SettingsDialog::BuildPortFrame(QGroupBox* frame) {
     txtPort_ = MakeTextBox(frame, "txtPort", 120, 240, 615, 270, nullptr);
     txtPort_->setEnabled(false);  // display only
-    hsPort_ = new QScrollBar(Qt::Horizontal, frame);
-    hsPort_->setObjectName(QStringLiteral("hsPort"));
-    // A focus stop, worked with the keys like the other controls (Qt's scroll bars take no focus).
-    auto* scrollBarKeys = new ScrollBarKeys(this);
-    hsPort_->setFocusPolicy(Qt::StrongFocus);
-    hsPort_->installEventFilter(scrollBarKeys);
-    hsPort_->setGeometry(TwipsRect(840, 240, 4095, 255));
-    hsPort_->setRange(1, 255);
-    hsPort_->setSingleStep(1);
-    hsPort_->setPageStep(10);
+    hsPort_ = MakeScrollBar(frame, "hsPort", 840, 240, 4095, 1, 255, 10);
     connect(hsPort_, &QScrollBar::valueChanged, this, [this](int value) {
         txtPort_->setText(QString::number(value));
         working_.Port = static_cast<int16_t>(value);
     });
+}
 
-    // Date and time in the file name.
-    frame = MakeFrame("frmAddDate", "日付・時刻付加(CSV/TXT/XLS)", 5280, 120, 4215, 2175,
-                      "日付・時刻の付加方法を指定してください");
-    MakeOptions(frame, "optAddDate",
-                {{"日付・時刻なし", 120, 240},
-                 {"ﾌｧｲﾙ名を日付(YYYYMMDD)にする", 120, 600},
-                 {"ﾌｧｲﾙ名を日時(YYYYMMDDHHMM)にする", 120, 960},
-                 {"ﾌｧｲﾙ名に日時(YYYYMMDD)を付加する", 120, 1320},
-                 {"ﾌｧｲﾙ名に日時(YYYYMMDDHHMM)を付加する", 120, 1680}},
-                [this](int index) { working_.AddDate = static_cast<int16_t>(index); });
-
-    frame = MakeFrame("frmBaud", "ﾎﾞｰﾚｰﾄ", 120, 840, 2175, 975,
-                      "通信速度を選択してください（通常は、｢115.2Kbps｣）");
-    MakeOptions(frame, "optBaud", {{"115.2K bps (最高速)", 120, 240}, {"38.4K bps", 120, 480}},
-                [this](int index) { working_.Baud = index == 0 ? kBaudFast : kBaudSlow; });
-
-    frame = MakeFrame("frmMode", "ﾓｰﾄﾞ", 2400, 840, 2775, 975, "通信ﾓｰﾄﾞを選択してください");
-    MakeOptions(frame, "optMode",
-                {{"RS232C ﾀﾞｲﾚｸﾄ通信(LNU)", 120, 240}, {"IR通信(CQD-6xxx/QR-30)", 120, 480}},
-                [this](int index) { working_.Mode = static_cast<LinkMode>(index); });
-
-    frame = MakeFrame("frmSaveFormat", "保存ﾌｧｲﾙ形式", 120, 1920, 2175, 975,
-                      "保存するﾌｧｲﾙ形式を選択してください");
-    MakeOptions(frame, "optSaveFormat", {{"CSV/TXT", 120, 240}, {"XLS", 1320, 240}, {"MDB", 120, 480}},
-                [this](int index) {
-                    working_.SaveFormat = static_cast<int16_t>(index);
-                    UpdateControlStates(working_.SaveFormat);
-                });
-
-    frame = MakeFrame("frmFixFname", "保存ﾌｧｲﾙ名(CSV/TXT/XLS)", 2400, 1920, 2775, 615,
-                      "保存したいﾌｧｲﾙ名(拡張子は指定不要)を指定してください");
-    txtFixFname_ = MakeTextBox(frame, "txtFixFname", 120, 240, 2535, 270,
-                               [this](const std::string& text) { working_.FixFname = text; });
-    txtFixFname_->setToolTip(QStringLiteral("保存したいﾌｧｲﾙ名(拡張子はTXT固定、指定不要)を指定してください"));
-
-    frame =
-        MakeFrame("frmOverWrite", "保存ﾓｰﾄﾞ(CSV/TXT)", 5280, 2400, 4215, 855, "保存ﾓｰﾄﾞを選択してください");
-    MakeOptions(frame, "optOverWrite", {{"追加ﾓｰﾄﾞ", 120, 360}, {"上書ﾓｰﾄﾞ", 2160, 360}},
-                [this](int index) { working_.OverWrite = static_cast<int16_t>(index); });
-
-    frame = MakeFrame("frmXlsTemp", "ﾃﾝﾌﾟﾚｰﾄ(XLS)", 2400, 2640, 2775, 615,
-                      "XLSﾃﾝﾌﾟﾚｰﾄﾌｧｲﾙを指定してください(省略した場合は、ﾃﾝﾌﾟﾚｰﾄを使用しません)");
-    txtXlsTemp_ = MakeTextBox(frame, "txtXlsTemp", 120, 240, 2535, 264,
-                              [this](const std::string& text) { working_.XlsTemp = text; });
-
-    frame = MakeFrame("frmXlsType", "保存形式(XLS)", 120, 3360, 2895, 855, "XLS形式を選択してください");
-    MakeOptions(
-        frame, "optXlsType",
-        {{"EXCEL97", 120, 240}, {"EXCEL2000", 1440, 240}, {"EXCEL2002", 120, 480}, {"EXCEL2003", 1440, 480}},
-        [this](int index) { working_.XlsType = static_cast<int16_t>(index); });
-
-    frame = MakeFrame("frmXlsF1", "第一ﾌｨｰﾙﾄﾞの扱い(XLS)", 3120, 3360, 2052, 855,
-                      "ｼｰﾄ分けに使用を選択すると、第一ﾌｨｰﾙﾄﾞﾃﾞｰﾀを元にｼｰﾄ1～10に分割してﾃﾞｰﾀを取り込みます");
-    QButtonGroup* group =
-        MakeOptions(frame, "optXlsF1", {{"ｼｰﾄ分けに使用", 120, 240}, {"ﾃﾞｰﾀとして扱う", 120, 480}},
-                    [this](int index) { working_.XlsF1 = static_cast<int16_t>(index); });
-    group->button(0)->setToolTip(
-        QStringLiteral("第一ﾌｨｰﾙﾄﾞﾃﾞｰﾀをｼｰﾄ分けに使用する場合は、｢ｼｰﾄ分けに使用｣を選択してください"));
-
-    frame = MakeFrame("frmXlsStartLine", "書込開始行(XLS)", 5280, 3360, 4215, 855,
-                      "追加書込を行う場合は、0を指定します");
+void SettingsDialog::BuildStartLineFrame(QGroupBox* frame) {
     txtXlsStartLine_ = MakeTextBox(frame, "txtXlsStartLine", 120, 360, 975, 270, nullptr);
     txtXlsStartLine_->setEnabled(false);  // display only
     txtXlsStartLine_->setToolTip(QStringLiteral("XLS形式で追加書込を行う場合は、0を指定します"));
-    hsXlsStartLine_ = new QScrollBar(Qt::Horizontal, frame);
-    hsXlsStartLine_->setObjectName(QStringLiteral("hsXlsStartLine"));
-    hsXlsStartLine_->setFocusPolicy(Qt::StrongFocus);
-    hsXlsStartLine_->installEventFilter(scrollBarKeys);
-    hsXlsStartLine_->setGeometry(TwipsRect(1200, 360, 2895, 255));
-    hsXlsStartLine_->setRange(-32768, 32767);
-    hsXlsStartLine_->setSingleStep(1);
-    hsXlsStartLine_->setPageStep(50);
+    hsXlsStartLine_ = MakeScrollBar(frame, "hsXlsStartLine", 1200, 360, 2895, -32768, 32767, 50);
     connect(hsXlsStartLine_, &QScrollBar::valueChanged, this, [this](int value) {
         const int32_t line = value + kStartLineOffset;
         txtXlsStartLine_->setText(QString::number(line));
         working_.XlsStartLine = line;
     });
+}
 
-    frame = MakeFrame("frmMdbType", "ACCESSﾊﾞｰｼﾞｮﾝ(MDB)", 120, 4320, 2052, 852, "MDB形式を選択してください");
-    MakeOptions(frame, "optMdbType", {{"ACCESS 97/2000", 120, 240}, {"ACCESS 97", 120, 480}},
-                [this](int index) { working_.MdbType = static_cast<int16_t>(index); });
-
-    frame =
-        MakeFrame("frmMdbName", "ﾃﾞｰﾀﾍﾞｰｽ名(MDB)", 2280, 4320, 3375, 852, "ﾃﾞｰﾀﾍﾞｰｽﾌｧｲﾙ名を指定してください");
-    txtMdbName_ = MakeTextBox(frame, "txtMdbName", 120, 348, 3135, 264,
-                              [this](const std::string& text) { working_.DatabaseName = text; });
-
-    frame = MakeFrame("frmMdbTblName", "保存ﾃｰﾌﾞﾙ名(MDB)", 5760, 4320, 3735, 852,
-                      "ﾃｰﾌﾞﾙ名を指定してください(省略した場合は、ﾀｰﾐﾅﾙIDがﾃｰﾌﾞﾙ名となります)");
-    txtMdbTblName_ = MakeTextBox(frame, "txtMdbTblName", 120, 360, 3495, 264,
-                                 [this](const std::string& text) { working_.MdbTblName = text; });
-
-    frame = MakeFrame("frmFolder", "保存ﾌｫﾙﾀﾞ", 120, 5280, 9375, 612, "保存ﾌｫﾙﾀﾞを選択してください");
+void SettingsDialog::BuildFolderFrame(QGroupBox* frame) {
     lblFolder_ = new QLabel(frame);
     lblFolder_->setObjectName(QStringLiteral("lblFolder"));
     lblFolder_->setTextFormat(Qt::PlainText);
@@ -328,9 +431,9 @@ void SettingsDialog::BuildControls() {
     folderRef->setAutoDefault(false);
     connect(folderRef, &QPushButton::clicked, this, &SettingsDialog::cmdFolderRef_Click);
     cmdFolderRef_ = folderRef;
+}
 
-    frame = MakeFrame("frmXlsField", "取り込みﾌｨｰﾙﾄﾞ選択", 120, 6000, 5295, 1335,
-                      "取り込みたいﾌｨｰﾙﾄﾞをﾁｪｯｸしてください");
+void SettingsDialog::BuildFieldFrame(QGroupBox* frame) {
     for (int i = 0; i < 20; ++i) {
         auto* box = new QCheckBox(QStringLiteral("F%1").arg(i + 1), frame);
         box->setObjectName(ArrayElementName("chkXlsField", i));
@@ -339,29 +442,9 @@ void SettingsDialog::BuildControls() {
                 [this, i](bool checked) { working_.SelectedFields[i] = checked ? 1 : 0; });
         chkXlsField_[i] = box;
     }
+}
 
-    frame = MakeFrame("frmAutoStart", "ｵｰﾄｽﾀｰﾄ", 5520, 6000, 1935, 612,
-                      "GATHRA実行時、通信をｵｰﾄｽﾀｰﾄする場合は、「する」を選択してください");
-    MakeOptions(frame, "optAutoStart", {{"しない", 120, 240}, {"する", 960, 240}},
-                [this](int index) { working_.AutoStart = static_cast<Switch>(index); });
-
-    frame = MakeFrame("frmStartUpSize", "ｽﾀｰﾄｻｲｽﾞ", 7560, 6000, 1935, 612,
-                      "GATHRAを最小化して起動する場合は、｢ｱｲｺﾝ｣を選択してください");
-    MakeOptions(frame, "optStartUpSize", {{"ﾉｰﾏﾙ", 120, 240}, {"ｱｲｺﾝ", 960, 240}},
-                [this](int index) { working_.StartUpSize = static_cast<int16_t>(index); });
-
-    frame = MakeFrame("frmCrcType", "CRCﾀｲﾌﾟ", 5520, 6720, 1935, 612,
-                      "ﾁｪｯｸｻﾑの計算方法を選択してください（通常は、「ﾀｲﾌﾟ1」）");
-    MakeOptions(frame, "optCrcType", {{"ﾀｲﾌﾟ1", 120, 240}, {"ﾀｲﾌﾟ2", 960, 240}},
-                [this](int index) { working_.ChecksumCoverage = static_cast<ChecksumCoverage>(index); });
-
-    frame = MakeFrame("frmProtocol", "ﾌﾟﾛﾄｺﾙ", 7560, 6720, 1935, 615,
-                      "通信ﾌﾟﾛﾄｺﾙを選択してください(通常は、｢専用｣)");
-    MakeOptions(frame, "optProtocol", {{"専用", 120, 240}, {"ｼﾝﾌﾟﾙ", 960, 240}},
-                [this](int index) { working_.Protocol = static_cast<UploadProtocol>(index); });
-
-    frame = MakeFrame("frmMail", "ﾒｰﾙ送信", 120, 7440, 7335, 2295,
-                      "ｱｯﾌﾟﾛｰﾄﾞしたﾌｧｲﾙを添付して、指定ｱﾄﾞﾚｽへﾒｰﾙしたい場合は、この項目を設定してください");
+void SettingsDialog::BuildMailFrame(QGroupBox* frame) {
     chkSendMail_ = new QCheckBox(QStringLiteral("ｱｯﾌﾟﾛｰﾄﾞﾌｧｲﾙを添付してﾒｰﾙする"), frame);
     chkSendMail_->setObjectName(QStringLiteral("chkSendMail"));
     chkSendMail_->setGeometry(TwipsRect(240, 360, 5415, 255));
@@ -391,24 +474,6 @@ void SettingsDialog::BuildControls() {
         *row.Box = MakeTextBox(frame, row.BoxName, 2400, top, 4815, 270,
                                [this, field](const std::string& text) { working_.*field = text; });
         top += 360;
-    }
-
-    chkTimeAdjust_ = new QCheckBox(QStringLiteral("PCと日時を合わせる"), this);
-    chkTimeAdjust_->setObjectName(QStringLiteral("chkTimeAdjust"));
-    chkTimeAdjust_->setGeometry(TwipsRect(7560, 7440, 1935, 375));
-    connect(chkTimeAdjust_, &QCheckBox::clicked, this,
-            [this](bool checked) { working_.TimeAdjust.assign(1, checked ? '1' : '0'); });
-
-    const char* texts[2] = {"OK", "ｷｬﾝｾﾙ"};
-    for (int i = 0; i < 2; ++i) {
-        auto* button = new QPushButton(QString::fromUtf8(texts[i]), this);
-        button->setObjectName(ArrayElementName("cmdOK", i));
-        button->setGeometry(TwipsRect(7560, 7920 + 960 * i, 1935, 855));
-        // Neither button is the dialog's default: Enter presses nothing.
-        button->setAutoDefault(false);
-        button->setDefault(false);
-        connect(button, &QPushButton::clicked, this, [this, i] { cmdOK_Click(i); });
-        cmdOK_[i] = button;
     }
 }
 

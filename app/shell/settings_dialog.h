@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "settings/settings_record.h"
 #include "shell/folder_dialog.h"
@@ -65,14 +66,29 @@ private:
         const char* Text;
         int Left;
         int Top;
+        const char* Tooltip = nullptr;  // the option's own, when it differs from the frame's
     };
+    struct FrameRow;
+    // The frames in the order in which BuildControls creates them.
+    static const std::vector<FrameRow>& FrameRows();
+
     QGroupBox* MakeFrame(const char* name, const char* caption, int left, int top, int width, int height,
                          const char* tooltip);
-    QButtonGroup* MakeOptions(QGroupBox* frame, const char* name, std::initializer_list<OptionSpec> options,
+    QButtonGroup* MakeOptions(QGroupBox* frame, const char* name, const std::vector<OptionSpec>& options,
                               std::function<void(int)> onClick);
     QLineEdit* MakeTextBox(QWidget* parent, const char* name, int left, int top, int width, int height,
                            std::function<void(const std::string&)> onChange);
+    // A horizontal scroll bar that is a focus stop, worked with the keys (ScrollBarKeys).
+    QScrollBar* MakeScrollBar(QGroupBox* frame, const char* name, int left, int top, int width, int minimum,
+                              int maximum, int pageStep);
+    // Every control, frame by frame from FrameRows(), then the time check box and the buttons.
     void BuildControls();
+    // The frames whose controls are more than one option group or text box.
+    void BuildPortFrame(QGroupBox* frame);
+    void BuildStartLineFrame(QGroupBox* frame);
+    void BuildFolderFrame(QGroupBox* frame);
+    void BuildFieldFrame(QGroupBox* frame);
+    void BuildMailFrame(QGroupBox* frame);
     void BuildTabOrder();
     void Unload();
 
@@ -85,6 +101,7 @@ private:
 
     std::map<std::string, QButtonGroup*> options_;
     std::map<std::string, QGroupBox*> frames_;
+    QObject* scrollBarKeys_ = nullptr;  // the key handling of both scroll bars
     QLineEdit* txtPort_ = nullptr;
     QScrollBar* hsPort_ = nullptr;
     QLineEdit* txtFixFname_ = nullptr;
