@@ -35,11 +35,11 @@ std::string FrameChecksum(std::string_view text) {
     return std::string{kHex[sum >> 4], kHex[sum & 0x0F]};
 }
 
-int16_t CheckFrame(std::string_view line, char type, ChecksumCoverage coverage) {
+FrameCheck CheckFrame(std::string_view line, char type, ChecksumCoverage coverage) {
     const std::vector<size_t> offsets = CharacterOffsets(line);
     const size_t length = offsets.size() - 1;  // in characters
     if (length < 3) {
-        return FrameFormatError;
+        return FrameCheck::FormatError;
     }
     // Position p (1-based) spans bytes offsets[p-1] .. offsets[p].
     auto character = [&](size_t position) {
@@ -47,7 +47,7 @@ int16_t CheckFrame(std::string_view line, char type, ChecksumCoverage coverage) 
     };
     if (character(1) != std::string_view(&kStart, 1) || character(2) != std::string_view(&type, 1) ||
         character(length - 2) != std::string_view(&kSeparator, 1)) {
-        return FrameFormatError;
+        return FrameCheck::FormatError;
     }
 
     // WholeFrame covers "^" up to and including "*"; any other value starts at the payload. On a frame as
@@ -58,7 +58,7 @@ int16_t CheckFrame(std::string_view line, char type, ChecksumCoverage coverage) 
         coverage == ChecksumCoverage::WholeFrame ? 0 : std::min(offsets[2], coveredEnd);
     const std::string expected = FrameChecksum(line.substr(coveredBegin, coveredEnd - coveredBegin));
     const std::string_view sent = line.substr(offsets[length - 2]);
-    return sent == expected ? FrameOk : FrameChecksumError;
+    return sent == expected ? FrameCheck::Ok : FrameCheck::ChecksumError;
 }
 
 bool SendLine(const LinkApi& link, std::string_view text) {

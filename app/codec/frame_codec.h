@@ -9,7 +9,7 @@
 #include "codec/link_api.h"
 
 // Results of CheckFrame.
-enum : int16_t { FrameOk = 1, FrameFormatError = -1, FrameChecksumError = -2 };
+enum class FrameCheck { Ok, FormatError, ChecksumError };
 
 // Size of the codec's receive buffer: a line, its CR included, must fit in it with its NUL.
 inline constexpr int kReceiveBufferSize = 256;
@@ -20,8 +20,8 @@ inline constexpr int kReceiveBufferSize = 256;
 std::string FrameChecksum(std::string_view text);
 
 // Validates `line` as a frame of type `type` whose checksum adds up the bytes that `coverage` names.
-// Returns FrameOk, FrameFormatError or FrameChecksumError only.
-int16_t CheckFrame(std::string_view line, char type, ChecksumCoverage coverage);
+// Returns one of the three FrameChecks.
+FrameCheck CheckFrame(std::string_view line, char type, ChecksumCoverage coverage);
 
 // Sends `text` + CR through WriteIrCom. Returns false when the write failed (WriteIrCom returned 0), so
 // the caller can ask whether the device is gone.

@@ -18,5 +18,5 @@ std::string FailureText(int number, const std::string& path) {
 void ReportStoreFailure(OperatorView& view, int number, const std::string& path) {
     const std::string text = FailureText(number, path);
     view.ShowMessage(kAppTitle, text, MessageIcon::None);
-    view.ShowStatus(1, text);
+    view.AppendStatus(text);
 }

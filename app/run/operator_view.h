@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 enum class MessageIcon { None, Critical, Exclamation, Information };
@@ -12,10 +11,11 @@ class OperatorView {
 public:
     virtual ~OperatorView() = default;
 
-    // Mode 0 replaces the status text, mode 1 appends CR LF and the text; any other mode does nothing.
-    virtual void ShowStatus(int16_t mode, const std::string& text) = 0;
-    // 0 idle, 1 running: switches the start/stop buttons, the lamps and the settings/version buttons.
-    virtual void SetRunningState(int16_t state) = 0;
+    // The status text: ReplaceStatus shows `text` alone, AppendStatus adds CR LF and `text` to it.
+    virtual void ReplaceStatus(const std::string& text) = 0;
+    virtual void AppendStatus(const std::string& text) = 0;
+    // Idle or running: switches the start/stop buttons, the lamps and the settings/version buttons.
+    virtual void SetRunning(bool running) = 0;
     // The file label lblFile.
     virtual void SetFileLabel(const std::string& text) = 0;
     virtual std::string FileLabel() const = 0;

@@ -9,8 +9,9 @@
 // (a writer's quiet helper, a benchmark, a fuzz target) derive from it and override those.
 class SilentOperatorView : public OperatorView {
 public:
-    void ShowStatus(int16_t, const std::string&) override {}
-    void SetRunningState(int16_t) override {}
+    void ReplaceStatus(const std::string&) override {}
+    void AppendStatus(const std::string&) override {}
+    void SetRunning(bool) override {}
     void SetFileLabel(const std::string& text) override { fileLabel_ = text; }
     std::string FileLabel() const override { return fileLabel_; }
     void SetProgressMax(int) override {}

@@ -107,7 +107,7 @@ void CheckSaveFolder(SettingsRecord& record, OperatorView& view) {
         return;
     }
     view.ShowMessage(kErrorTitle, kMissingFolderText, MessageIcon::Critical);
-    view.ShowStatus(0, kMissingFolderText);
+    view.ReplaceStatus(kMissingFolderText);
     std::error_code error;
     record.SaveFolder = std::filesystem::current_path(error).string();
 }
@@ -144,7 +144,7 @@ void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, Operato
     switch (ReadKeys(file, record)) {
         case ReadOutcome::ReadError:
             view.ShowMessage(kErrorTitle, kReadErrorText, MessageIcon::Critical);
-            view.ShowStatus(0, kReadErrorText);
+            view.ReplaceStatus(kReadErrorText);
             return;
         case ReadOutcome::KeyMissing:
             InitSettingsFile(record, platform, kReasonInvalid, view);

@@ -148,7 +148,7 @@ void MainWindow::BuildControls() {
         connect(cmdComm_[i], &QPushButton::clicked, this, [this, i] { cmdComm_Click(i); });
     }
 
-    // The running lamp lies on top of the idle lamp; SetRunningState shows exactly one of them.
+    // The running lamp lies on top of the idle lamp; SetRunning shows exactly one of them.
     status_[0] = new LampWidget(QColor(255, 0, 0), this);
     status_[1] = new LampWidget(QColor(0, 255, 255), this);
     for (int i = 0; i < 2; ++i) {
@@ -219,11 +219,11 @@ void MainWindow::Timer1_Timer() {
     if (settings_.AutoStart == Switch::On) {
         run_.IsRunning = true;
         run_.StopRequested = false;
-        SetRunningState(1);
+        SetRunning(true);
         StartUploadRun();
     } else {
         run_.IsRunning = false;
-        SetRunningState(0);
+        SetRunning(false);
     }
 }
 
@@ -250,7 +250,7 @@ void MainWindow::cmdComm_Click(int index) {
     }
     run_.IsRunning = true;
     run_.StopRequested = false;
-    SetRunningState(1);
+    SetRunning(true);
     StartUploadRun();
 }
 
@@ -424,30 +424,32 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-void MainWindow::ShowStatus(int16_t mode, const std::string& text) {
-    if (mode == 0) {
-        statusText_ = text;
-    } else if (mode == 1) {
-        statusText_ += "\r\n" + text;
-    } else {
-        return;
-    }
-    lblStatus_->setText(ToDisplayText(statusText_));
-    EchoToStdout(*stdoutLines_, text);
+void MainWindow::ReplaceStatus(const std::string& text) {
+    statusText_ = text;
+    ShowStatusText(text);
 }
 
-void MainWindow::SetRunningState(int16_t state) {
-    if (state != 0 && state != 1) {
-        return;
-    }
+void MainWindow::AppendStatus(const std::string& text) {
+    statusText_ += "\r\n" + text;
+    ShowStatusText(text);
+}
+
+void MainWindow::ShowStatusText(const std::string& newLines) {
+    lblStatus_->setText(ToDisplayText(statusText_));
+    EchoToStdout(*stdoutLines_, newLines);
+}
+
+void MainWindow::SetRunning(bool running) {
+    // Element 0 of each array stands for idle, element 1 for running.
+    const int state = running ? 1 : 0;
     for (int i = 0; i < 2; ++i) {
         cmdComm_[i]->setEnabled(false);
         status_[i]->setVisible(false);
     }
     cmdComm_[state]->setEnabled(true);
     status_[state]->setVisible(true);
-    cmdSetting_->setEnabled(state == 0);
-    cmdInfo_->setEnabled(state == 0);
+    cmdSetting_->setEnabled(!running);
+    cmdInfo_->setEnabled(!running);
 }
 
 void MainWindow::SetFileLabel(const std::string& text) {

@@ -72,8 +72,9 @@ public:
     void ShowSaveFolder(const std::string& folder);
 
     // OperatorView.
-    void ShowStatus(int16_t mode, const std::string& text) override;
-    void SetRunningState(int16_t state) override;
+    void ReplaceStatus(const std::string& text) override;
+    void AppendStatus(const std::string& text) override;
+    void SetRunning(bool running) override;
     void SetFileLabel(const std::string& text) override;
     std::string FileLabel() const override { return fileLabel_; }
     void SetProgressMax(int max) override;
@@ -105,6 +106,7 @@ protected:
 
 private:
     void BuildControls();
+    void ShowStatusText(const std::string& newLines);
     void ApplyWindowSettings();
     void StartUploadRun();
     void UploadRunEnded();

@@ -43,7 +43,7 @@ void UploadThread::Main(Start start) {
     } catch (...) {
         // The engine reports its own failures; an escaped exception still ends the run as the engine would.
         run_.IsRunning = false;
-        SetRunningState(0);
+        SetRunning(false);
     }
     Post([done = finished_] {
         if (done) {
@@ -61,12 +61,16 @@ bool UploadThread::MessagePending() const {
     return messagesAsked_ > messagesAnswered_;
 }
 
-void UploadThread::ShowStatus(int16_t mode, const std::string& text) {
-    Post([this, mode, text] { target_.ShowStatus(mode, text); });
+void UploadThread::ReplaceStatus(const std::string& text) {
+    Post([this, text] { target_.ReplaceStatus(text); });
 }
 
-void UploadThread::SetRunningState(int16_t state) {
-    Post([this, state] { target_.SetRunningState(state); });
+void UploadThread::AppendStatus(const std::string& text) {
+    Post([this, text] { target_.AppendStatus(text); });
+}
+
+void UploadThread::SetRunning(bool running) {
+    Post([this, running] { target_.SetRunning(running); });
 }
 
 void UploadThread::SetFileLabel(const std::string& text) {

@@ -67,8 +67,9 @@ private:
     void Abandon();
 
     // OperatorView, called on the engine thread.
-    void ShowStatus(int16_t mode, const std::string& text) override;
-    void SetRunningState(int16_t state) override;
+    void ReplaceStatus(const std::string& text) override;
+    void AppendStatus(const std::string& text) override;
+    void SetRunning(bool running) override;
     void SetFileLabel(const std::string& text) override;
     std::string FileLabel() const override;
     void SetProgressMax(int max) override;

@@ -104,7 +104,7 @@ public:
             run_.OutputPath = databasePath_;
             if (!target.Reachable) {
                 run_.IsRunning = false;
-                view_.SetRunningState(0);
+                view_.SetRunning(false);
                 return RunOutcome::DatabaseMissing;
             }
         }
@@ -138,7 +138,7 @@ public:
         if (link_ != nullptr) {
             link_->CloseIrCom();
         }
-        view_.SetRunningState(0);
+        view_.SetRunning(false);
         return outcome_;
     }
 
@@ -152,16 +152,16 @@ private:
         std::string portLine = "COM" + std::to_string(settings_.Port);
         portLine += settings_.Baud == 115200 ? kSpeedText115200 : kSpeedTextOther;
         portLine += settings_.Mode == LinkMode::Direct ? kModeTextDirect : kModeTextAdapter;
-        view_.ShowStatus(0, portLine);
+        view_.ReplaceStatus(portLine);
         // A link library that could not be loaded is a port that cannot be opened.
         const int32_t result = link_ != nullptr ? OpenLink() : 0;
         if (result != 1) {
             view_.Beep();
-            view_.ShowStatus(1, kOpenError);
+            view_.AppendStatus(kOpenError);
             run_.IsRunning = false;
             return false;
         }
-        view_.ShowStatus(1, kOpenSucceeded);
+        view_.AppendStatus(kOpenSucceeded);
         errorCount_ = 0;
         return true;
     }
@@ -171,11 +171,11 @@ private:
     bool Reconnect() {
         view_.SetBusyPointer(false);
         link_->CloseIrCom();
-        view_.ShowStatus(1, kWaitingForPort);
+        view_.AppendStatus(kWaitingForPort);
         while (run_.IsRunning) {
             if (OpenLink() == 1) {
                 deviceGone_ = false;
-                view_.ShowStatus(1, kOpenSucceeded);
+                view_.AppendStatus(kOpenSucceeded);
                 errorCount_ = 0;
                 return true;
             }
@@ -262,11 +262,11 @@ private:
                 continue;
             }
             ++errorCount_;
-            int16_t result = CheckFrame(answerLine, '#', settings_.ChecksumCoverage);
-            if (result == FrameOk && !ReadEnquiryAnswer(answerLine, settings_, answer)) {
-                result = FrameFormatError;
+            FrameCheck result = CheckFrame(answerLine, '#', settings_.ChecksumCoverage);
+            if (result == FrameCheck::Ok && !ReadEnquiryAnswer(answerLine, settings_, answer)) {
+                result = FrameCheck::FormatError;
             }
-            if (result == FrameOk) {
+            if (result == FrameCheck::Ok) {
                 return true;
             }
             if (errorCount_ <= kBadLineLimit) {
@@ -275,7 +275,8 @@ private:
             }
             Send("BEL");
             view_.Beep();
-            view_.ShowStatus(1, result == FrameChecksumError ? kEnquiryChecksumError : kEnquiryFormatError);
+            view_.AppendStatus(result == FrameCheck::ChecksumError ? kEnquiryChecksumError
+                                                                   : kEnquiryFormatError);
             return false;
         }
     }
@@ -340,7 +341,7 @@ private:
 
             if (line.empty()) {
                 view_.Beep();
-                view_.ShowStatus(1, kRecordTimeout);
+                view_.AppendStatus(kRecordTimeout);
                 return;
             }
 
@@ -368,8 +369,8 @@ private:
                 continue;
             }
 
-            const int16_t result = CheckFrame(line, expectedSequence_, settings_.ChecksumCoverage);
-            if (result == FrameOk) {
+            const FrameCheck result = CheckFrame(line, expectedSequence_, settings_.ChecksumCoverage);
+            if (result == FrameCheck::Ok) {
                 if (!StoreRecord(std::string_view(line).substr(2, line.size() - 5))) {
                     return;
                 }
@@ -382,7 +383,8 @@ private:
             }
             Send("BEL");
             view_.Beep();
-            view_.ShowStatus(1, result == FrameChecksumError ? kRecordChecksumError : kRecordFormatError);
+            view_.AppendStatus(result == FrameCheck::ChecksumError ? kRecordChecksumError
+                                                                   : kRecordFormatError);
             return;
         }
     }
@@ -398,7 +400,7 @@ private:
     bool StoreRecord(std::string_view record) {
         if (receivedCount_ >= kMaxRecords) {
             view_.Beep();
-            view_.ShowStatus(1, kRecordCountOverflow);
+            view_.AppendStatus(kRecordCountOverflow);
             return false;
         }
         FileError error;
@@ -407,8 +409,8 @@ private:
             return false;
         }
         ++receivedCount_;
-        view_.ShowStatus(
-            0, kRecordProgress + SignedCountText(receivedCount_) + "/" + std::to_string(announcedCount_));
+        view_.ReplaceStatus(kRecordProgress + SignedCountText(receivedCount_) + "/" +
+                            std::to_string(announcedCount_));
         // More records than announced keep the bar full.
         view_.SetProgressValue(std::min<int>(receivedCount_, announcedCount_));
         Send("ACK");
@@ -455,27 +457,27 @@ private:
         }
         if (savedOk_ && settings_.SendMail == Switch::On) {
             if (Mail()) {
-                view_.ShowStatus(1, settings_.MailAddress + kMailDone);
+                view_.AppendStatus(settings_.MailAddress + kMailDone);
                 view_.Beep();
                 Send("ACK");
-                view_.ShowStatus(1, kNormalEndHead + std::to_string(announcedCount_) + kNormalEndTail);
+                view_.AppendStatus(kNormalEndHead + std::to_string(announcedCount_) + kNormalEndTail);
             } else {
-                view_.ShowStatus(1, settings_.MailAddress + kMailFailed + run_.MailErrorText);
+                view_.AppendStatus(settings_.MailAddress + kMailFailed + run_.MailErrorText);
                 Send("CAN");
-                view_.ShowStatus(1, kAbnormalEnd);
+                view_.AppendStatus(kAbnormalEnd);
                 if (run_.StopRequested && !run_.IsRunning) {  // the stop cancelled the mail
-                    view_.ShowStatus(1, kStopPressed);
+                    view_.AppendStatus(kStopPressed);
                 }
                 outcome_ = RunOutcome::Failed;
             }
         } else if (savedOk_) {
             Send("ACK");
-            view_.ShowStatus(1, kNormalEndHead + std::to_string(announcedCount_) + kNormalEndTail);
+            view_.AppendStatus(kNormalEndHead + std::to_string(announcedCount_) + kNormalEndTail);
         } else {
             Send("CAN");
-            view_.ShowStatus(1, kAbnormalEnd);
+            view_.AppendStatus(kAbnormalEnd);
             if (run_.StopRequested && !run_.IsRunning) {
-                view_.ShowStatus(1, kStopPressed);
+                view_.AppendStatus(kStopPressed);
             }
         }
         backup_.Close();
@@ -496,7 +498,7 @@ private:
 
     void FileFailure(const char* tag, const FileError& error) {
         view_.Beep();
-        view_.ShowStatus(1, FileErrorLine(tag, error));
+        view_.AppendStatus(FileErrorLine(tag, error));
     }
 
     void WriteLog(std::string_view line) {
@@ -533,7 +535,7 @@ private:
         if (link_->IrComState() == -1) {
             deviceGone_ = true;
             view_.Beep();
-            view_.ShowStatus(1, kPortDisconnected);
+            view_.AppendStatus(kPortDisconnected);
         }
     }
 

@@ -35,7 +35,7 @@ struct UploadContext {
 };
 
 // Runs uploads from the port line to the final reply; with AutoStart 1 serves one upload after another
-// on the open port until stopped. Returns when the run is over (port closed, SetRunningState(0) called),
+// on the open port until stopped. Returns when the run is over (port closed, SetRunning(false) called),
 // with how it ended.
 //
 // A device that is gone (an unplugged cradle, a hung-up line: the library's IrComState says -1 after a

@@ -12,13 +12,8 @@ class BenchView : public SilentOperatorView {
 public:
     explicit BenchView(bool echoStatus = false) : echoStatus_(echoStatus) {}
 
-    void ShowStatus(int16_t, const std::string& text) override {
-        ++statusCalls;
-        last = text;
-        if (echoStatus_) {
-            std::fprintf(stderr, "status: %s\n", text.c_str());
-        }
-    }
+    void ReplaceStatus(const std::string& text) override { Status(text); }
+    void AppendStatus(const std::string& text) override { Status(text); }
     void SetFileLabel(const std::string& text) override { label = text; }
     std::string FileLabel() const override { return label; }
     void ShowMessage(const std::string&, const std::string& text, MessageIcon) override {
@@ -30,5 +25,13 @@ public:
     std::string label;
 
 private:
+    void Status(const std::string& text) {
+        ++statusCalls;
+        last = text;
+        if (echoStatus_) {
+            std::fprintf(stderr, "status: %s\n", text.c_str());
+        }
+    }
+
     bool echoStatus_;
 };

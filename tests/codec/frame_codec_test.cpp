@@ -84,40 +84,40 @@ struct FrameCase {
     std::string line;
     char type;
     int16_t coverage;  // a ChecksumCoverage, or any other stored number
-    int16_t expected;
+    FrameCheck expected;
 };
 
 TEST(CheckFrame, Results) {
     const FrameCase cases[] = {
-        {"worked_example_type_0", "^0A,1*56", '0', 0, FrameOk},
-        {"worked_example_type_1", "^0A,1*C8", '0', 1, FrameOk},
-        {"type_0_digits_under_type_1", "^0A,1*56", '0', 1, FrameChecksumError},
-        {"any_nonzero_crc_type_is_type_2", "^0A,1*C8", '0', 7, FrameOk},
-        {"enquiry_answer", "^#T01@2*D2", '#', 0, FrameOk},
-        {"empty_payload_type_1", "^0*2A", '0', 1, FrameOk},
-        {"empty_payload_type_0", "^0*" + Sum("^0*"), '0', 0, FrameOk},
-        {"empty_line", "", '0', 0, FrameFormatError},
-        {"one_character", "^", '0', 0, FrameFormatError},
-        {"two_characters", "^0", '0', 0, FrameFormatError},
-        {"three_characters", "^0*", '0', 0, FrameFormatError},
-        {"wrong_start_even_with_matching_sum", "#0A,1*" + Sum("#0A,1*"), '0', 0, FrameFormatError},
-        {"wrong_type", "^1A,1*" + Sum("^1A,1*"), '0', 0, FrameFormatError},
-        {"type_is_case_sensitive", "^aX*" + Sum("^aX*"), 'A', 0, FrameFormatError},
-        {"separator_missing", "^0A,1-56", '0', 0, FrameFormatError},
-        {"lower_case_digits", "^0A,1*c8", '0', 1, FrameChecksumError},
-        {"wrong_digits", "^0A,1*57", '0', 0, FrameChecksumError},
-        {"single_digit_checksum", "^0\x05\x05*" + std::string("A"), '0', 1, FrameFormatError},
-        {"star_and_caret_inside_payload", "^0a*^b*" + Sum("^0a*^b*"), '0', 0, FrameOk},
-        {"double_byte_payload", "^0\x82\xA0*" + Sum("^0\x82\xA0*"), '0', 0, FrameOk},
-        {"double_byte_payload_type_1", "^0\x82\xA0*" + Sum("\x82\xA0*"), '0', 1, FrameOk},
+        {"worked_example_type_0", "^0A,1*56", '0', 0, FrameCheck::Ok},
+        {"worked_example_type_1", "^0A,1*C8", '0', 1, FrameCheck::Ok},
+        {"type_0_digits_under_type_1", "^0A,1*56", '0', 1, FrameCheck::ChecksumError},
+        {"any_nonzero_crc_type_is_type_2", "^0A,1*C8", '0', 7, FrameCheck::Ok},
+        {"enquiry_answer", "^#T01@2*D2", '#', 0, FrameCheck::Ok},
+        {"empty_payload_type_1", "^0*2A", '0', 1, FrameCheck::Ok},
+        {"empty_payload_type_0", "^0*" + Sum("^0*"), '0', 0, FrameCheck::Ok},
+        {"empty_line", "", '0', 0, FrameCheck::FormatError},
+        {"one_character", "^", '0', 0, FrameCheck::FormatError},
+        {"two_characters", "^0", '0', 0, FrameCheck::FormatError},
+        {"three_characters", "^0*", '0', 0, FrameCheck::FormatError},
+        {"wrong_start_even_with_matching_sum", "#0A,1*" + Sum("#0A,1*"), '0', 0, FrameCheck::FormatError},
+        {"wrong_type", "^1A,1*" + Sum("^1A,1*"), '0', 0, FrameCheck::FormatError},
+        {"type_is_case_sensitive", "^aX*" + Sum("^aX*"), 'A', 0, FrameCheck::FormatError},
+        {"separator_missing", "^0A,1-56", '0', 0, FrameCheck::FormatError},
+        {"lower_case_digits", "^0A,1*c8", '0', 1, FrameCheck::ChecksumError},
+        {"wrong_digits", "^0A,1*57", '0', 0, FrameCheck::ChecksumError},
+        {"single_digit_checksum", "^0\x05\x05*" + std::string("A"), '0', 1, FrameCheck::FormatError},
+        {"star_and_caret_inside_payload", "^0a*^b*" + Sum("^0a*^b*"), '0', 0, FrameCheck::Ok},
+        {"double_byte_payload", "^0\x82\xA0*" + Sum("^0\x82\xA0*"), '0', 0, FrameCheck::Ok},
+        {"double_byte_payload_type_1", "^0\x82\xA0*" + Sum("\x82\xA0*"), '0', 1, FrameCheck::Ok},
         // 0x83 0x2A is one character: its trail byte is not a separator.
-        {"trail_byte_looks_like_separator", "^0\x83*" + Sum("^0\x83*"), '0', 0, FrameFormatError},
+        {"trail_byte_looks_like_separator", "^0\x83*" + Sum("^0\x83*"), '0', 0, FrameCheck::FormatError},
         // 0x81 0x5E is one character whose trail byte looks like "^"; the frame itself is fine.
-        {"trail_byte_looks_like_start", "^0\x81^*" + Sum("^0\x81^*"), '0', 0, FrameOk},
+        {"trail_byte_looks_like_start", "^0\x81^*" + Sum("^0\x81^*"), '0', 0, FrameCheck::Ok},
         // The checksum must be two one-byte characters; a two-byte character there never matches.
-        {"double_byte_in_checksum_position", "^0A*\x82\xA0X", '0', 0, FrameChecksumError},
-        {"two_lines_in_one_read", "^0A,1*56\r^1B,2*59", '0', 0, FrameChecksumError},
-        {"lone_lead_byte_at_end", "^0A*5\x82", '0', 0, FrameChecksumError},
+        {"double_byte_in_checksum_position", "^0A*\x82\xA0X", '0', 0, FrameCheck::ChecksumError},
+        {"two_lines_in_one_read", "^0A,1*56\r^1B,2*59", '0', 0, FrameCheck::ChecksumError},
+        {"lone_lead_byte_at_end", "^0A*5\x82", '0', 0, FrameCheck::ChecksumError},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(CheckFrame(c.line, c.type, static_cast<ChecksumCoverage>(c.coverage)), c.expected)
@@ -199,11 +199,11 @@ TEST_F(ScriptedLink, ExchangeOfTheExample) {
     // The terminal's side of a two-record upload, checked the way the upload run checks it.
     scriptedReads = {{"^#T01@2*D2\r", 11}, {"^0A,1*56\r", 9}, {"^1B,2*59\r", 9}, {"END\r", 4}};
     SendLine(link, "VOL");
-    EXPECT_EQ(CheckFrame(ReceiveLine(link), '#', ChecksumCoverage::WholeFrame), FrameOk);
+    EXPECT_EQ(CheckFrame(ReceiveLine(link), '#', ChecksumCoverage::WholeFrame), FrameCheck::Ok);
     SendLine(link, "ACK");
-    EXPECT_EQ(CheckFrame(ReceiveLine(link), '0', ChecksumCoverage::WholeFrame), FrameOk);
+    EXPECT_EQ(CheckFrame(ReceiveLine(link), '0', ChecksumCoverage::WholeFrame), FrameCheck::Ok);
     SendLine(link, "ACK");
-    EXPECT_EQ(CheckFrame(ReceiveLine(link), '1', ChecksumCoverage::WholeFrame), FrameOk);
+    EXPECT_EQ(CheckFrame(ReceiveLine(link), '1', ChecksumCoverage::WholeFrame), FrameCheck::Ok);
     SendLine(link, "ACK");
     EXPECT_EQ(ReceiveLine(link), "END");
     SendLine(link, "ACK");

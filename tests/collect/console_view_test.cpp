@@ -34,16 +34,15 @@ constexpr const char* kUp = "\x1b[1A\x1b[2K";
 TEST(ConsoleViewTest, ProgressIsOneUpdatingLineOnlyOnATerminal) {
     // The engine's calls for one short upload, and a message box in the middle.
     const auto play = [](ConsoleView& view) {
-        view.ShowStatus(0, "COM1:115.2KBps/RS232C通信(LNU-40/45)");
-        view.ShowStatus(1, "ｵｰﾌﾟﾝ成功");
-        view.ShowStatus(0, "ﾚｺｰﾄﾞ受信 :  1/3");
-        view.ShowStatus(0, "ﾚｺｰﾄﾞ受信 :  2/3");
+        view.ReplaceStatus("COM1:115.2KBps/RS232C通信(LNU-40/45)");
+        view.AppendStatus("ｵｰﾌﾟﾝ成功");
+        view.ReplaceStatus("ﾚｺｰﾄﾞ受信 :  1/3");
+        view.ReplaceStatus("ﾚｺｰﾄﾞ受信 :  2/3");
         view.ShowMessage("Gathra", "ｴﾗｰ\r\n/x.mdb が存在しません。", MessageIcon::Critical);
-        view.ShowStatus(0, "ﾚｺｰﾄﾞ受信 :  3/3");
-        view.ShowStatus(1, "ﾚｺｰﾄﾞ受信<3> : 正常終了");
-        view.ShowStatus(2, "not shown");
-        view.ShowStatus(0, "a\r\nb");
-        view.ShowStatus(0, "c");
+        view.ReplaceStatus("ﾚｺｰﾄﾞ受信 :  3/3");
+        view.AppendStatus("ﾚｺｰﾄﾞ受信<3> : 正常終了");
+        view.ReplaceStatus("a\r\nb");
+        view.ReplaceStatus("c");
     };
     Console terminal;
     ConsoleView onTerminal = terminal.View(true, false);

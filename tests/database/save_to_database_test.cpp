@@ -50,7 +50,7 @@ struct Upload {
         EXPECT_EQ(View.Messages[0].Title, kAppTitle);
         EXPECT_EQ(View.Messages[0].Text, text);
         ASSERT_EQ(View.StatusCalls.size(), 1u);
-        EXPECT_EQ(View.StatusCalls[0].Mode, 1);
+        EXPECT_TRUE(View.StatusCalls[0].Append);
         EXPECT_EQ(View.StatusCalls[0].Text,
                   text.starts_with("ｴﾗｰ\r\n") ? text.substr(std::string("ｴﾗｰ\r\n").size()) : text);
     }

@@ -128,7 +128,7 @@ TEST_F(UploadE2E, TwoRecordExampleByteForByte) {
                                                R"("2024/01/02","09:05:07"," 2","END")",
                                            }));
     EXPECT_FALSE(run.IsRunning);
-    EXPECT_EQ(view.RunningStates, (std::vector<int>{0}));
+    EXPECT_EQ(view.RunningStates, (std::vector<bool>{false}));
     // The port was closed: it can be opened again at once.
     EXPECT_EQ(link->vbOpenIrCom(kPort, 115200, 0), 1);
     link->CloseIrCom();
@@ -428,7 +428,7 @@ TEST_F(UploadE2E, PortWithoutDeviceIsAnOpenError) {
     RunUpload(context);
     EXPECT_EQ(view.StatusLines(), (Lines{"COM9:115.2KBps/RS232C通信(LNU-40/45)", "ｵｰﾌﾟﾝｴﾗｰ", "異常終了"}));
     EXPECT_EQ(view.Beeps, 1);
-    EXPECT_EQ(view.RunningStates, (std::vector<int>{0}));
+    EXPECT_EQ(view.RunningStates, (std::vector<bool>{false}));
 }
 
 TEST_F(UploadE2E, MissingLinkLibraryIsAnOpenError) {

@@ -14,8 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char type = kTypes[data[0] % sizeof(kTypes)];
     const auto coverage = static_cast<ChecksumCoverage>((data[0] >> 4) & 1);
     const std::string line(AsText(data + 1, size - 1));
-    const int16_t result = CheckFrame(line, type, coverage);
-    if (result != FrameOk && result != FrameFormatError && result != FrameChecksumError) {
+    const FrameCheck result = CheckFrame(line, type, coverage);
+    if (result != FrameCheck::Ok && result != FrameCheck::FormatError &&
+        result != FrameCheck::ChecksumError) {
         std::abort();
     }
     return 0;

@@ -99,7 +99,7 @@ TEST_F(SaveAsTextTest, MissingBackupLeavesTheOutputAlone) {
         EXPECT_NE(text.find("Back.txt"), std::string::npos) << text;
         EXPECT_EQ(text.substr(text.size() - 6), "Gathra");
         ASSERT_EQ(view.StatusCalls.size(), 1u);
-        EXPECT_EQ(view.StatusCalls[0].Mode, 1);
+        EXPECT_TRUE(view.StatusCalls[0].Append);
         EXPECT_EQ(view.StatusCalls[0].Text, text);
         EXPECT_TRUE(view.Busy);  // restored by the upload run
     }

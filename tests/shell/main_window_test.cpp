@@ -204,9 +204,9 @@ void MainWindowTest::RunUntilStopped(UploadContext& context) {
     for (int i = 0; i < 60000 && holdStopping_; ++i) {
         QThread::msleep(1);
     }
-    context.View.ShowStatus(1, "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました");
+    context.View.AppendStatus("通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました");
     context.Run.IsRunning = false;
-    context.View.SetRunningState(0);
+    context.View.SetRunning(false);
 }
 
 bool MainWindowTest::RunEnded() {
@@ -214,45 +214,48 @@ bool MainWindowTest::RunEnded() {
 }
 
 void MainWindowTest::runningState_data() {
-    QTest::addColumn<QList<int>>("states");
+    QTest::addColumn<QList<bool>>("states");
     QTest::addColumn<Look>("expected");
-    QTest::newRow("idle") << QList<int>{0} << kIdle;
-    QTest::newRow("running") << QList<int>{1} << kRunning;
-    QTest::newRow("running then idle") << QList<int>{1, 0} << kIdle;
-    QTest::newRow("idle then running") << QList<int>{0, 1} << kRunning;
-    QTest::newRow("other value changes nothing") << QList<int>{1, 2} << kRunning;
+    QTest::newRow("idle") << QList<bool>{false} << kIdle;
+    QTest::newRow("running") << QList<bool>{true} << kRunning;
+    QTest::newRow("running then idle") << QList<bool>{true, false} << kIdle;
+    QTest::newRow("idle then running") << QList<bool>{false, true} << kRunning;
 }
 
 void MainWindowTest::runningState() {
-    QFETCH(QList<int>, states);
+    QFETCH(QList<bool>, states);
     QFETCH(Look, expected);
     MakeWindow();
-    for (int state : states) {
-        window_->SetRunningState(static_cast<int16_t>(state));
+    for (bool running : states) {
+        window_->SetRunning(running);
     }
     QCOMPARE(LookOf(), expected);
 }
 
 void MainWindowTest::statusText_data() {
-    QTest::addColumn<QList<int>>("modes");
+    // Each call appends (true) or replaces (false).
+    QTest::addColumn<QList<bool>>("appends");
     QTest::addColumn<QStringList>("texts");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("replace") << QList<int>{0} << QStringList{"COM1"} << "COM1";
-    QTest::newRow("append lines") << QList<int>{0, 1, 1} << QStringList{"COM1", "ｵｰﾌﾟﾝ成功", "x"}
+    QTest::newRow("replace") << QList<bool>{false} << QStringList{"COM1"} << "COM1";
+    QTest::newRow("append lines") << QList<bool>{false, true, true} << QStringList{"COM1", "ｵｰﾌﾟﾝ成功", "x"}
                                   << "COM1\r\nｵｰﾌﾟﾝ成功\r\nx";
     QTest::newRow("replace after appends")
-        << QList<int>{0, 1, 1, 0} << QStringList{"a", "b", "c", "d"} << "d";
-    QTest::newRow("mode 2 changes nothing") << QList<int>{0, 2, -1} << QStringList{"a", "b", "c"} << "a";
-    QTest::newRow("append to empty") << QList<int>{1} << QStringList{"a"} << "\r\na";
+        << QList<bool>{false, true, true, false} << QStringList{"a", "b", "c", "d"} << "d";
+    QTest::newRow("append to empty") << QList<bool>{true} << QStringList{"a"} << "\r\na";
 }
 
 void MainWindowTest::statusText() {
-    QFETCH(QList<int>, modes);
+    QFETCH(QList<bool>, appends);
     QFETCH(QStringList, texts);
     QFETCH(QString, expected);
     MakeWindow();
-    for (int i = 0; i < modes.size(); ++i) {
-        window_->ShowStatus(static_cast<int16_t>(modes[i]), texts[i].toStdString());
+    for (int i = 0; i < appends.size(); ++i) {
+        if (appends[i]) {
+            window_->AppendStatus(texts[i].toStdString());
+        } else {
+            window_->ReplaceStatus(texts[i].toStdString());
+        }
     }
     QCOMPARE(QString::fromStdString(window_->StatusText()), expected);
     // The label shows the same lines.
@@ -272,7 +275,7 @@ void MainWindowTest::startUpTimer() {
         flagsAtEntry = context.Run.IsRunning && !context.Run.StopRequested;
         WaitOnEngine([this] { return release_.load(); }, context);
         context.Run.IsRunning = false;  // one upload, then the engine ends by itself
-        context.View.SetRunningState(0);
+        context.View.SetRunning(false);
     };
     MakeWindow([autoStart](SettingsRecord& r) { r.AutoStart = static_cast<Switch>(autoStart); });
     // Before the timer: the designed state, every button enabled.
@@ -301,7 +304,7 @@ void MainWindowTest::startByHandBeforeTimer() {
     engine_ = [this](UploadContext& context) {
         WaitOnEngine([this] { return release_.load(); }, context);
         context.Run.IsRunning = false;
-        context.View.SetRunningState(0);
+        context.View.SetRunning(false);
     };
     MakeWindow([autoStart](SettingsRecord& r) { r.AutoStart = static_cast<Switch>(autoStart); });
     QTest::mouseClick(window_->findChild<QPushButton*>("cmdComm0"), Qt::LeftButton);
@@ -328,7 +331,7 @@ void MainWindowTest::timerWaitsForOpenDialog() {
     engine_ = [this](UploadContext& context) {
         WaitOnEngine([this] { return release_.load(); }, context);
         context.Run.IsRunning = false;
-        context.View.SetRunningState(0);
+        context.View.SetRunning(false);
     };
     MakeWindow([](SettingsRecord& r) { r.AutoStart = Switch::On; });
     QTest::mouseClick(window_->findChild<QPushButton*>(button), Qt::LeftButton);
@@ -520,13 +523,13 @@ void MainWindowTest::engineMessageHoldsOnlyTheEngine() {
     std::atomic<bool> answered = false;
     std::atomic<bool> runningAfterBox = false;
     engine_ = [&](UploadContext& context) {
-        context.View.ShowStatus(0, "COM1");
+        context.View.ReplaceStatus("COM1");
         context.View.ShowMessage("Gathra", "ｴﾗｰ", MessageIcon::Critical);
         answered = true;
         runningAfterBox = context.Run.IsRunning.load();
-        context.View.ShowStatus(1, "異常終了");
+        context.View.AppendStatus("異常終了");
         context.Run.IsRunning = false;
-        context.View.SetRunningState(0);
+        context.View.SetRunning(false);
     };
     MakeWindow();
     QSignalSpy spy(window_.get(), &MainWindow::programEnding);
@@ -562,7 +565,7 @@ void MainWindowTest::engineWorksOnItsOwnThreadAndSettings() {
         context.Settings.SaveFolder = "/trimmed";  // as the engine trims it, in its own copy
         context.View.SetFileLabel("/T01.txt");
         context.Run.IsRunning = false;
-        context.View.SetRunningState(0);
+        context.View.SetRunning(false);
     };
     MakeWindow();
     const std::string folder = window_->Settings().SaveFolder;
@@ -594,7 +597,7 @@ void MainWindowTest::windowPaintsWhileWorkbookIsStored() {
         stored = SaveAsXls(context.Settings, context.Run, context.View);
         storing = false;
         context.Run.IsRunning = false;
-        context.View.SetRunningState(0);
+        context.View.SetRunning(false);
     };
     MakeWindow();
     int ticks = 0;

@@ -1,19 +1,22 @@
 #include "recording_operator_view.h"
 
-void RecordingOperatorView::ShowStatus(int16_t mode, const std::string& text) {
-    StatusCalls.push_back({mode, text});
-    if (mode == 0) {
-        StatusText = text;
-    } else if (mode == 1) {
-        StatusText += "\r\n" + text;
-    }
+#include <utility>
+
+void RecordingOperatorView::ReplaceStatus(const std::string& text) {
+    StatusText = text;
+    Record({false, text});
+}
+
+void RecordingOperatorView::AppendStatus(const std::string& text) {
+    StatusText += "\r\n" + text;
+    Record({true, text});
+}
+
+void RecordingOperatorView::Record(StatusCall call) {
+    StatusCalls.push_back(std::move(call));
     if (OnStatus) {
         OnStatus(StatusCalls.back());
     }
-}
-
-void RecordingOperatorView::SetRunningState(int16_t state) {
-    RunningStates.push_back(state);
 }
 
 void RecordingOperatorView::ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) {

@@ -16,12 +16,13 @@ public:
         MessageIcon Icon = MessageIcon::None;
     };
     struct StatusCall {
-        int Mode = 0;
+        bool Append = false;  // AppendStatus, else ReplaceStatus
         std::string Text;
     };
 
-    void ShowStatus(int16_t mode, const std::string& text) override;
-    void SetRunningState(int16_t state) override;
+    void ReplaceStatus(const std::string& text) override;
+    void AppendStatus(const std::string& text) override;
+    void SetRunning(bool running) override { RunningStates.push_back(running); }
     void SetFileLabel(const std::string& text) override { FileLabelText = text; }
     std::string FileLabel() const override { return FileLabelText; }
     void SetProgressMax(int max) override { ProgressMax = max; }
@@ -35,8 +36,8 @@ public:
     std::vector<std::string> StatusLines() const;
 
     std::string StatusText;               // the whole status label, lines joined by CR LF
-    std::vector<StatusCall> StatusCalls;  // every ShowStatus call in order
-    std::vector<int> RunningStates;       // every SetRunningState call in order
+    std::vector<StatusCall> StatusCalls;  // every status call in order
+    std::vector<bool> RunningStates;      // every SetRunning call in order
     std::vector<Message> Messages;        // every message box in order
     std::string FileLabelText;
     int ProgressMax = 0;
@@ -49,4 +50,7 @@ public:
     std::function<void(const StatusCall&)> OnStatus;
     // Called when a message box is shown (after it was recorded).
     std::function<void(const Message&)> OnMessage;
+
+private:
+    void Record(StatusCall call);
 };

@@ -101,11 +101,11 @@ TEST_F(LinkExchange, WritesComeNoSoonerThanTwoMillisecondsAfterTheCall) {
         Send(text);
     };
     timedSend("VOL");
-    ASSERT_EQ(CheckFrame(Receive(), '#', ChecksumCoverage::WholeFrame), FrameOk);
+    ASSERT_EQ(CheckFrame(Receive(), '#', ChecksumCoverage::WholeFrame), FrameCheck::Ok);
     for (int i = 0; i < 20; ++i) {
         timedSend("ACK");
         ASSERT_EQ(CheckFrame(Receive(), static_cast<char>('0' + i % 10), ChecksumCoverage::WholeFrame),
-                  FrameOk)
+                  FrameCheck::Ok)
             << i;
     }
     timedSend("ACK");

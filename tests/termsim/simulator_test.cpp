@@ -140,7 +140,7 @@ TEST_F(SimulatorTest, ChecksumTypeTwoAndDoubleByteRecords) {
     EXPECT_EQ(pc->Ask("ACK"), "^0A,1*C8");
     const std::string second = pc->Ask("ACK");
     EXPECT_EQ(second, FrameOf('1', "\x82\xA0,\x82\xA2", 1));
-    EXPECT_EQ(CheckFrame(second, '1', ChecksumCoverage::Payload), FrameOk);
+    EXPECT_EQ(CheckFrame(second, '1', ChecksumCoverage::Payload), FrameCheck::Ok);
 }
 
 TEST_F(SimulatorTest, SimpleProtocolSendsPlainLines) {
@@ -182,7 +182,7 @@ TEST_F(SimulatorTest, EnquiryFaults) {
     EXPECT_EQ(pc->Ask("VOL", kQuietMs), "<none>");
     for (int i = 0; i < 2; ++i) {
         const std::string bad = pc->Ask("VOL");
-        EXPECT_EQ(CheckFrame(bad, '#', ChecksumCoverage::WholeFrame), FrameChecksumError) << bad;
+        EXPECT_EQ(CheckFrame(bad, '#', ChecksumCoverage::WholeFrame), FrameCheck::ChecksumError) << bad;
         EXPECT_EQ(bad.substr(0, 8), "^#T01@2*");
     }
     EXPECT_EQ(pc->Ask("VOL"), "^#T01@2*D2");

@@ -107,16 +107,18 @@ TEST_F(UploadEngine, TwoRecordUploadEndToEnd) {
                                                R"("2024/01/02","09:05:07"," 2","END")",
                                            }));
     using Call = RecordingOperatorView::StatusCall;
-    std::vector<std::pair<int, std::string>> calls;
+    constexpr bool kReplace = false;
+    constexpr bool kAppend = true;
+    std::vector<std::pair<bool, std::string>> calls;
     for (const Call& call : view.StatusCalls) {
-        calls.emplace_back(call.Mode, call.Text);
+        calls.emplace_back(call.Append, call.Text);
     }
-    EXPECT_EQ(calls, (std::vector<std::pair<int, std::string>>{
-                         {0, "COM1:115.2KBps/RS232C通信(LNU-40/45)"},
-                         {1, "ｵｰﾌﾟﾝ成功"},
-                         {0, "ﾚｺｰﾄﾞ受信 :  1/2"},
-                         {0, "ﾚｺｰﾄﾞ受信 :  2/2"},
-                         {1, "ﾚｺｰﾄﾞ受信<2> : 正常終了"},
+    EXPECT_EQ(calls, (std::vector<std::pair<bool, std::string>>{
+                         {kReplace, "COM1:115.2KBps/RS232C通信(LNU-40/45)"},
+                         {kAppend, "ｵｰﾌﾟﾝ成功"},
+                         {kReplace, "ﾚｺｰﾄﾞ受信 :  1/2"},
+                         {kReplace, "ﾚｺｰﾄﾞ受信 :  2/2"},
+                         {kAppend, "ﾚｺｰﾄﾞ受信<2> : 正常終了"},
                      }));
     EXPECT_EQ(run.OutputPath, save.Path() + "/T01.txt");
     EXPECT_EQ(view.FileLabelText, "/T01.txt");
@@ -125,7 +127,7 @@ TEST_F(UploadEngine, TwoRecordUploadEndToEnd) {
     EXPECT_FALSE(view.ProgressVisible);
     EXPECT_FALSE(view.Busy);
     EXPECT_FALSE(run.IsRunning);
-    EXPECT_EQ(view.RunningStates, (std::vector<int>{0}));
+    EXPECT_EQ(view.RunningStates, (std::vector<bool>{false}));
     EXPECT_EQ(link.opens, 1);
     EXPECT_EQ(link.closes, 1);
     EXPECT_EQ(link.openSpeed, 115200);
@@ -153,7 +155,7 @@ TEST_F(UploadEngine, PortLineTexts) {
         settings.Mode = static_cast<LinkMode>(row.mode);
         Run();
         ASSERT_FALSE(view.StatusCalls.empty());
-        EXPECT_EQ(view.StatusCalls[0].Mode, 0);
+        EXPECT_FALSE(view.StatusCalls[0].Append);
         EXPECT_EQ(view.StatusCalls[0].Text, row.line);
         EXPECT_EQ(link.openPort, row.port);
         EXPECT_EQ(link.openMode, row.mode);
@@ -174,7 +176,7 @@ TEST_F(UploadEngine, PortThatCannotBeOpenedOrNoLibrary) {
         EXPECT_EQ(view.Beeps, 1);
         EXPECT_EQ(link.written, (Lines{"CAN"}));  // to no port
         EXPECT_FALSE(run.IsRunning);
-        EXPECT_EQ(view.RunningStates, (std::vector<int>{0}));
+        EXPECT_EQ(view.RunningStates, (std::vector<bool>{false}));
     }
     EXPECT_EQ(link.closes, 3);
 
@@ -185,7 +187,7 @@ TEST_F(UploadEngine, PortThatCannotBeOpenedOrNoLibrary) {
     Run(nullptr);
     EXPECT_EQ(view.StatusLines(), (Lines{"COM1:115.2KBps/RS232C通信(LNU-40/45)", "ｵｰﾌﾟﾝｴﾗｰ", "異常終了"}));
     EXPECT_EQ(view.Beeps, 1);
-    EXPECT_EQ(view.RunningStates, (std::vector<int>{0}));
+    EXPECT_EQ(view.RunningStates, (std::vector<bool>{false}));
     EXPECT_FALSE(FileExists(settings.BackFilePath));
 }
 
@@ -546,7 +548,7 @@ TEST_F(UploadEngine, MissingDatabaseEndsBeforeThePort) {
     EXPECT_EQ(link.closes, 0);
     EXPECT_TRUE(view.StatusCalls.empty());
     EXPECT_FALSE(run.IsRunning);
-    EXPECT_EQ(view.RunningStates, (std::vector<int>{0}));
+    EXPECT_EQ(view.RunningStates, (std::vector<bool>{false}));
 }
 
 TEST_F(UploadEngine, DatabaseTableNamedAfterTheTerminal) {
@@ -757,7 +759,7 @@ TEST_F(UploadEngine, DeviceGoneMidUploadWithoutAutomaticStartEndsTheRun) {
     const std::string log = ReadBytes(save / "LOG.TXT");
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);
     EXPECT_FALSE(run.IsRunning);
-    EXPECT_EQ(view.RunningStates, (std::vector<int>{0}));
+    EXPECT_EQ(view.RunningStates, (std::vector<bool>{false}));
     EXPECT_FALSE(view.Busy);
 }
 
@@ -834,7 +836,7 @@ TEST_F(UploadEngine, StopEndsTheWaitForTheDeviceAtOnce) {
                                  "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
     EXPECT_EQ(link.opens, 2);
     EXPECT_FALSE(run.IsRunning);
-    EXPECT_EQ(view.RunningStates, (std::vector<int>{0}));
+    EXPECT_EQ(view.RunningStates, (std::vector<bool>{false}));
 }
 
 TEST_F(UploadEngine, FailedWriteToAGoneDeviceIsNoticed) {

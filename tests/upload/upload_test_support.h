@@ -51,11 +51,11 @@ inline void SetUploadDefaults(SettingsRecord& settings, const std::string& saveF
     settings.SelectedFields.fill(1);
 }
 
-// The lines appended to the status display (mode 1), in order.
+// The lines appended to the status display (AppendStatus), in order.
 inline std::vector<std::string> AppendedStatusLines(const RecordingOperatorView& view) {
     std::vector<std::string> lines;
     for (const auto& call : view.StatusCalls) {
-        if (call.Mode == 1) {
+        if (call.Append) {
             lines.push_back(call.Text);
         }
     }

@@ -50,7 +50,7 @@ protected:
         EXPECT_NE(text.find(detailPart), std::string::npos) << text;
         EXPECT_EQ(view.Messages[0].Title, kAppTitle);
         ASSERT_EQ(view.StatusCalls.size(), 1u);
-        EXPECT_EQ(view.StatusCalls[0].Mode, 1);
+        EXPECT_TRUE(view.StatusCalls[0].Append);
         EXPECT_EQ(view.StatusCalls[0].Text, text);
         EXPECT_FALSE(view.Busy);
     }
@@ -108,7 +108,7 @@ TEST_F(SaveAsXlsTest, MissingTemplateOnlyReportsAStatusLine) {
     EXPECT_FALSE(Save());
     EXPECT_TRUE(view.Messages.empty());
     ASSERT_EQ(view.StatusCalls.size(), 1u);
-    EXPECT_EQ(view.StatusCalls[0].Mode, 1);
+    EXPECT_TRUE(view.StatusCalls[0].Append);
     EXPECT_EQ(view.StatusCalls[0].Text, "XLSﾃﾝﾌﾟﾚｰﾄﾌｧｲﾙが存在しません");
     EXPECT_FALSE(std::filesystem::exists(run.OutputPath));
     EXPECT_FALSE(view.Busy);

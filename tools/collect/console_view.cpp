@@ -17,10 +17,7 @@ constexpr const char* kOverwritePreviousLine = "\x1b[1A\x1b[2K";
 ConsoleView::ConsoleView(LineSink out, LineSink err, bool outIsTerminal, bool beep)
     : out_(std::move(out)), err_(std::move(err)), outIsTerminal_(outIsTerminal), beep_(beep) {}
 
-void ConsoleView::ShowStatus(int16_t mode, const std::string& text) {
-    if (mode != 0 && mode != 1) {
-        return;
-    }
+void ConsoleView::PrintStatus(const std::string& text, bool replacing) {
     const std::string stamp = ConsoleTimeStamp();
     size_t start = 0;
     bool first = true;
@@ -30,7 +27,7 @@ void ConsoleView::ShowStatus(int16_t mode, const std::string& text) {
             text.substr(start, end == std::string::npos ? std::string::npos : end - start);
         std::string out = stamp + " " + line;
         // Only the first line of a replacing status takes the place of the last line shown.
-        if (outIsTerminal_ && mode == 0 && first && lastLineReplaceable_) {
+        if (outIsTerminal_ && replacing && first && lastLineReplaceable_) {
             out.insert(0, kOverwritePreviousLine);
         }
         out_(std::move(out));
@@ -40,7 +37,7 @@ void ConsoleView::ShowStatus(int16_t mode, const std::string& text) {
         }
         start = end + 2;
     }
-    lastLineReplaceable_ = mode == 0 && text.find("\r\n") == std::string::npos;
+    lastLineReplaceable_ = replacing && text.find("\r\n") == std::string::npos;
 }
 
 void ConsoleView::Beep() {

@@ -8,9 +8,9 @@
 // The operator view of gathra-collect: a console instead of a window.
 //
 // - Status lines go to standard output, one per line, each with a local time stamp
-//   ("yyyy-mm-dd hh:mm:ss.mmm text"). A status that replaces the previous one (mode 0, such as the record
-//   count) overwrites that line when standard output is a terminal, so the progress is one updating line;
-//   anywhere else (the journal, a pipe, a file) every status is a line of its own.
+//   ("yyyy-mm-dd hh:mm:ss.mmm text"). A status that replaces the previous one (ReplaceStatus, such as the
+//   record count) overwrites that line when standard output is a terminal, so the progress is one updating
+//   line; anywhere else (the journal, a pipe, a file) every status is a line of its own.
 // - A message box becomes one line on standard error, "title: text", and counts as acknowledged at once.
 // - A beep becomes a BEL on standard error when asked for, and is ignored otherwise.
 // - The busy pointer, the progress bar and the running state have no console form.
@@ -23,8 +23,9 @@ public:
 
     ConsoleView(LineSink out, LineSink err, bool outIsTerminal, bool beep);
 
-    void ShowStatus(int16_t mode, const std::string& text) override;
-    void SetRunningState(int16_t) override {}
+    void ReplaceStatus(const std::string& text) override { PrintStatus(text, true); }
+    void AppendStatus(const std::string& text) override { PrintStatus(text, false); }
+    void SetRunning(bool) override {}
     void SetFileLabel(const std::string& text) override { fileLabel_ = text; }
     std::string FileLabel() const override { return fileLabel_; }
     void SetProgressMax(int) override {}
@@ -35,11 +36,15 @@ public:
     void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) override;
 
 private:
+    // Prints each line of `text`; the first line of a replacing status overwrites the last line shown
+    // when that line may be replaced.
+    void PrintStatus(const std::string& text, bool replacing);
+
     LineSink out_;
     LineSink err_;
     bool outIsTerminal_;
     bool beep_;
-    bool lastLineReplaceable_ = false;  // the last line on the terminal was a mode 0 status
+    bool lastLineReplaceable_ = false;  // the last line on the terminal was a replacing status
     std::string fileLabel_;
 };
 

@@ -99,7 +99,7 @@ bool SaveToDatabase(const SettingsRecord& settings, RunState& run, OperatorView&
     const auto status = std::filesystem::status(path, ec);
     if (!std::filesystem::exists(status) || std::filesystem::is_directory(status)) {
         view.ShowMessage(kAppTitle, kMissingHead + path + kMissingTail, MessageIcon::None);
-        view.ShowStatus(1, path + kMissingTail);
+        view.AppendStatus(path + kMissingTail);
         return false;
     }
 
@@ -107,7 +107,7 @@ bool SaveToDatabase(const SettingsRecord& settings, RunState& run, OperatorView&
     if (failure) {
         const std::string text = "MDB書込ｴﾗｰ : #" + std::to_string(failure->Number) + failure->Description;
         view.ShowMessage(kAppTitle, text, MessageIcon::None);
-        view.ShowStatus(1, text);
+        view.AppendStatus(text);
         view.SetBusyPointer(false);
         return false;
     }

@@ -94,7 +94,7 @@ bool SaveToServerDatabase(const SettingsRecord& settings, RunState& run, Operato
     if (!WriteRows(settings, run, view, error)) {
         const std::string text = WriteErrorText(error, settings.DbConnect);
         view.ShowMessage(kAppTitle, text, MessageIcon::None);
-        view.ShowStatus(1, text);
+        view.AppendStatus(text);
         view.SetBusyPointer(false);
         return false;
     }

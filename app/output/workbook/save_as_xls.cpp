@@ -150,7 +150,7 @@ bool FailureExit(OperatorView& view, Workbook& book, BackupLines& backup, const 
     view.SetBusyPointer(false);
     const std::string text = "XLSﾌｧｲﾙ書込ｴﾗｰ : " + error;
     view.ShowMessage(kAppTitle, text, MessageIcon::None);
-    view.ShowStatus(1, text);
+    view.AppendStatus(text);
     return false;
 }
 
@@ -281,7 +281,7 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
     const std::string templatePath = settings.SaveFolder + "/" + settings.XlsTemp + ".xls";
     if (!settings.XlsTemp.empty() && !FileExists(templatePath)) {
         view.SetBusyPointer(false);
-        view.ShowStatus(1, "XLSﾃﾝﾌﾟﾚｰﾄﾌｧｲﾙが存在しません");
+        view.AppendStatus("XLSﾃﾝﾌﾟﾚｰﾄﾌｧｲﾙが存在しません");
         return false;
     }
 
