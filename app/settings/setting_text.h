@@ -5,8 +5,8 @@
 #include <string_view>
 
 // The rules for a settings value as text, shared by the store (reading the file) and the dialog's line
-// edits (typing and pasting): one line, no control characters, and at most 254 bytes counted in CP932 as
-// the terminal-era store counted them, so a Japanese value holds as many characters as it always did.
+// edits (typing and pasting): one line, no control characters, and at most 254 bytes counted in CP932,
+// so a Japanese value holds as many characters as older settings files written in Shift-JIS did.
 
 inline constexpr size_t kMaxSettingValueBytes = 254;
 

@@ -34,7 +34,7 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
     return folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
-// Cuts a value to what a 255-byte buffer of the terminal-era store held: 254 bytes of CP932, backing off
+// Cuts a value to what a 255-byte read buffer holds: 254 bytes of CP932, backing off
 // to the start of a character so that none is split.
 std::string CutToBuffer(const std::string& value) {
     return CutToSettingValue(value);

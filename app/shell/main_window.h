@@ -31,9 +31,9 @@ class UploadThread;
 // queued calls, and the stop button and the close request reach it only through the two run flags. The
 // window implements OperatorView for the core.
 //
-// Control names (objectName) follow the designed names; the elements of a control array carry the array
-// name followed by the index: cmdComm0 (start), cmdComm1 (stop), Status0 (red idle lamp), Status1 (cyan
-// running lamp).
+// Control names (objectName) carry a control-type prefix (cmd buttons, lbl labels, ...), and tests find
+// the controls by them; the elements of a control array carry the array name followed by the index:
+// cmdComm0 (start), cmdComm1 (stop), Status0 (red idle lamp), Status1 (cyan running lamp).
 class MainWindow : public QWidget, public OperatorView {
     Q_OBJECT
 public:

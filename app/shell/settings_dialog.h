@@ -26,7 +26,8 @@ class QScrollBar;
 // rewrites the settings file; cancel and the close box discard it. While it is open the main window is
 // disabled. Neither button reacts to Enter or Esc.
 //
-// Every control carries its designed name as objectName; the elements of a control array carry the array
+// Every control carries a prefixed name as objectName (opt, chk, txt, cmd, ...), by which tests find it;
+// the elements of a control array carry the array
 // name followed by the index: optSaveFormat0..2, optBaud0..1, chkXlsField0..19 (captions F1..F20),
 // cmdOK0 ("OK") and cmdOK1 ("ｷｬﾝｾﾙ"), and so on.
 //

@@ -195,7 +195,7 @@ TEST_F(ScriptedLink, ReceiveLineResults) {
     }
 }
 
-TEST_F(ScriptedLink, ExchangeOfTheExample) {
+TEST_F(ScriptedLink, TwoRecordUploadFromT01) {
     // The terminal's side of a two-record upload, checked the way the upload run checks it.
     scriptedReads = {{"^#T01@2*D2\r", 11}, {"^0A,1*56\r", 9}, {"^1B,2*59\r", 9}, {"END\r", 4}};
     SendLine(link, "VOL");

@@ -7,7 +7,7 @@
 
 #include "settings/settings_record.h"
 
-// A settings record with the documented defaults and the given save folder.
+// A settings record with the settings store's defaults and the given save folder.
 SettingsRecord DefaultSettings(const std::string& saveFolder);
 
 // Writes `record` (after `tweak`) as Gathra.ini into `programFolder` through the real settings store and

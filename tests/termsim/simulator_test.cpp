@@ -67,7 +67,7 @@ protected:
     std::unique_ptr<RawPc> pc;
 };
 
-TEST_F(SimulatorTest, PlaysTheTwoRecordUploadOfTheExample) {
+TEST_F(SimulatorTest, PlaysATwoRecordUploadFromT01) {
     StartWith(TwoRecords());
     EXPECT_EQ(pc->Ask("VOL"), "^#T01@2*D2");
     EXPECT_EQ(pc->Ask("ACK"), "^0A,1*56");
