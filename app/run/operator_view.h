@@ -16,14 +16,14 @@ public:
     virtual void AppendStatus(const std::string& text) = 0;
     // Idle or running: switches the start/stop buttons, the lamps and the settings/version buttons.
     virtual void SetRunning(bool running) = 0;
-    // The file label lblFile.
+    // The file label: the output file or database table of the current upload.
     virtual void SetFileLabel(const std::string& text) = 0;
     virtual std::string FileLabel() const = 0;
-    // The progress bar Progbar.
+    // The progress bar of the records received.
     virtual void SetProgressMax(int max) = 0;
     virtual void SetProgressValue(int value) = 0;
     virtual void SetProgressVisible(bool visible) = 0;
-    // The screen-wide mouse pointer: busy (hourglass) or normal.
+    // The screen-wide mouse pointer: the busy pointer or the normal one.
     virtual void SetBusyPointer(bool busy) = 0;
     // The system's default beep.
     virtual void Beep() = 0;

@@ -37,7 +37,8 @@ AboutDialog::AboutDialog(QWidget* mainWindow, AppInfo info)
     picIcon->setPixmap(ProgramIcon().pixmap(32, 32));
     picIcon->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    lblTitle_ = PlainLabel(this, "lblTitle", QStringLiteral("ｱﾌﾟﾘｹｰｼｮﾝ ﾀｲﾄﾙ"), TwipsRect(840, 240, 3276, 240));
+    lblTitle_ =
+        PlainLabel(this, "lblTitle", QStringLiteral("ｱﾌﾟﾘｹｰｼｮﾝ ﾀｲﾄﾙ"), TwipsRect(840, 240, 3276, 240));
     QPalette black = lblTitle_->palette();
     black.setColor(QPalette::WindowText, Qt::black);
     lblTitle_->setPalette(black);
@@ -58,7 +59,7 @@ AboutDialog::AboutDialog(QWidget* mainWindow, AppInfo info)
     image1->setPixmap(QPixmap(QStringLiteral(":/gathra/about_picture.jpg")));
     image1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    connect(this, &QDialog::finished, this, &AboutDialog::Unload);
+    connect(this, &QDialog::finished, this, &AboutDialog::ReturnToOwner);
 }
 
 void AboutDialog::Open() {
@@ -77,7 +78,7 @@ void AboutDialog::Open() {
     cmdOK_->setFocus();
 }
 
-void AboutDialog::Unload() {
+void AboutDialog::ReturnToOwner() {
     if (mainWindow_ != nullptr) {
         mainWindow_->setEnabled(true);
         mainWindow_->raise();

@@ -7,21 +7,21 @@
 class QLabel;
 class QPushButton;
 
-// frmAbout: the version box. Opened without waiting from the main window, which it disables while it is
+// The version box. Opened without waiting from the main window, which it disables while it is
 // open; OK, Enter, Esc and the close box close it and give the main window its input back.
 class AboutDialog : public QDialog {
     Q_OBJECT
 public:
     explicit AboutDialog(QWidget* mainWindow, AppInfo info = ThisAppInfo());
 
-    // Form load: centre over the main window, disable it, fill the texts; then show.
+    // Opens the box: centre over the main window, disable it, fill the texts; then show.
     void Open();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    void Unload();
+    void ReturnToOwner();
 
     QWidget* mainWindow_;
     AppInfo info_;

@@ -16,9 +16,9 @@
 #include <cstring>
 #include <set>
 
+#include "run/operator_view.h"
 #include "settings/settings_record.h"
 #include "shell/dialog_support.h"
-#include "run/operator_view.h"
 #include "shell/window_metrics.h"
 
 namespace {
@@ -100,7 +100,7 @@ FolderDialog::FolderDialog(QWidget* mainWindow, QWidget* settingsDialog, Operato
     for (const QString& root : drives_) {
         drive1_->addItem(style()->standardIcon(QStyle::SP_DriveHDIcon), root, root);
     }
-    connect(drive1_, &QComboBox::currentIndexChanged, this, &FolderDialog::Drive1_Change);
+    connect(drive1_, &QComboBox::currentIndexChanged, this, &FolderDialog::DriveChanged);
 
     dir1_ = new QListWidget(this);
     dir1_->setObjectName(QStringLiteral("Dir1"));
@@ -119,13 +119,14 @@ FolderDialog::FolderDialog(QWidget* mainWindow, QWidget* settingsDialog, Operato
         buttons[i]->setGeometry(TwipsRect(3720, 120 + 480 * i, 1215, 375));
         buttons[i]->setAutoDefault(false);
         buttons[i]->setDefault(false);
-        connect(buttons[i], &QPushButton::clicked, this, [this, i] { cmdOK_Click(i); });
+        connect(buttons[i], &QPushButton::clicked, this,
+                i == 0 ? &FolderDialog::OkClicked : &FolderDialog::CancelClicked);
     }
     setTabOrder(buttons[0], buttons[1]);
     setTabOrder(buttons[1], drive1_);
     setTabOrder(drive1_, dir1_);
 
-    connect(this, &QDialog::finished, this, &FolderDialog::Unload);
+    connect(this, &QDialog::finished, this, &FolderDialog::ReturnToOwner);
 }
 
 void FolderDialog::Open() {
@@ -233,7 +234,7 @@ void FolderDialog::FillFolderList() {
     dir1_->setCurrentItem(openItem);
 }
 
-void FolderDialog::Drive1_Change(int index) {
+void FolderDialog::DriveChanged(int index) {
     const QString root = drive1_->itemData(index).toString();
     const QString target = driveFolders_.value(root, root);
     int errorNumber = 0;
@@ -246,11 +247,11 @@ void FolderDialog::Drive1_Change(int index) {
     }
 }
 
-void FolderDialog::cmdOK_Click(int index) {
-    if (index == 1) {
-        reject();
-        return;
-    }
+void FolderDialog::CancelClicked() {
+    reject();
+}
+
+void FolderDialog::OkClicked() {
     if (onChosen_) {
         onChosen_(currentFolder_);
     }
@@ -264,7 +265,7 @@ void FolderDialog::keyPressEvent(QKeyEvent* event) {
     }
 }
 
-void FolderDialog::Unload() {
+void FolderDialog::ReturnToOwner() {
     if (settingsDialog_ != nullptr) {
         settingsDialog_->setEnabled(true);
         settingsDialog_->show();

@@ -12,7 +12,7 @@ class QListWidget;
 class QListWidgetItem;
 class QPushButton;
 
-// frmFolder1: picks the folder where output files are stored.
+// The folder chooser: picks the folder where output files are stored.
 //
 // The drive list (Drive1) holds the mounted file systems: "/" and the user's home folder always,
 // removable media and other real file systems where mounted. Each drive remembers the folder last open
@@ -32,13 +32,16 @@ public:
     FolderDialog(QWidget* mainWindow, QWidget* settingsDialog, OperatorView& view, QString startFolder,
                  ChosenHandler onChosen, QStringList drives = {});
 
-    // Form load: centre over the main window, disable the settings dialog, InitFolderLists; then show.
+    // Opens the chooser: centre over the main window, disable the settings dialog, InitFolderLists; then
+    // show.
     void Open();
 
     // The folder open in the folder list.
     QString CurrentFolder() const { return currentFolder_; }
 
-    void cmdOK_Click(int index);
+    // OK hands the open folder to the owner and closes; cancel closes.
+    void OkClicked();
+    void CancelClicked();
     // Opens `folder` in the folder list; false (and errno in `errorNumber`) when it cannot be read.
     bool OpenFolder(const QString& folder, int* errorNumber = nullptr);
 
@@ -50,11 +53,11 @@ protected:
 
 private:
     void InitFolderLists();
-    void Drive1_Change(int index);
+    void DriveChanged(int index);
     bool SelectDriveFor(const QString& folder);
     QString DriveRootOf(const QString& folder) const;
     void FillFolderList();
-    void Unload();
+    void ReturnToOwner();
 
     QPointer<QWidget> mainWindow_;
     QPointer<QWidget> settingsDialog_;

@@ -94,10 +94,10 @@ MainWindow::MainWindow(Services services)
     setFixedSize(TwipsToPixels(10095), TwipsToPixels(5790));
     BuildControls();
 
-    timer1_.setObjectName(QStringLiteral("Timer1"));
-    timer1_.setSingleShot(true);
-    timer1_.setInterval(500);
-    connect(&timer1_, &QTimer::timeout, this, &MainWindow::Timer1_Timer);
+    startUpTimer_.setObjectName(QStringLiteral("Timer1"));
+    startUpTimer_.setSingleShot(true);
+    startUpTimer_.setInterval(500);
+    connect(&startUpTimer_, &QTimer::timeout, this, &MainWindow::OnStartUpTimer);
 }
 
 MainWindow::~MainWindow() {
@@ -123,7 +123,7 @@ void MainWindow::BuildControls() {
     lblFolder_ = MakeLabel<ClickLabel>(this, "lblFolder", QString(), TwipsRect(1440, 1200, 8535, 255));
     MakeLabel<ClickLabel>(this, "Label4", QStringLiteral("最終ｽﾃｰﾀｽ"), TwipsRect(120, 1560, 1215, 255));
     lblStatus_ = MakeLabel<ClickLabel>(this, "lblStatus", QString(), TwipsRect(1440, 1560, 8535, 2055));
-    connect(lblFile_, &ClickLabel::doubleClicked, this, &MainWindow::lblFile_DblClick);
+    connect(lblFile_, &ClickLabel::doubleClicked, this, &MainWindow::FileLabelDoubleClicked);
 
     progbar_ = new QProgressBar(this);
     progbar_->setObjectName(QStringLiteral("Progbar"));
@@ -145,8 +145,9 @@ void MainWindow::BuildControls() {
         cmdComm_[i] = new QPushButton(QString::fromUtf8(commTexts[i]), this);
         cmdComm_[i]->setObjectName(ArrayElementName("cmdComm", i));
         cmdComm_[i]->setGeometry(TwipsRect(120, 4560 + 600 * i, 1212, 492));
-        connect(cmdComm_[i], &QPushButton::clicked, this, [this, i] { cmdComm_Click(i); });
     }
+    connect(cmdComm_[0], &QPushButton::clicked, this, &MainWindow::StartClicked);
+    connect(cmdComm_[1], &QPushButton::clicked, this, &MainWindow::StopClicked);
 
     // The running lamp lies on top of the idle lamp; SetRunning shows exactly one of them.
     status_[0] = new LampWidget(QColor(255, 0, 0), this);
@@ -159,12 +160,12 @@ void MainWindow::BuildControls() {
     cmdSetting_ = new QPushButton(QStringLiteral("設定"), this);
     cmdSetting_->setObjectName(QStringLiteral("cmdSetting"));
     cmdSetting_->setGeometry(TwipsRect(8640, 4560, 1332, 492));
-    connect(cmdSetting_, &QPushButton::clicked, this, &MainWindow::cmdSetting_Click);
+    connect(cmdSetting_, &QPushButton::clicked, this, &MainWindow::SettingsClicked);
 
     cmdInfo_ = new QPushButton(QStringLiteral("ﾊﾞｰｼﾞｮﾝ"), this);
     cmdInfo_->setObjectName(QStringLiteral("cmdInfo"));
     cmdInfo_->setGeometry(TwipsRect(8640, 5160, 1332, 492));
-    connect(cmdInfo_, &QPushButton::clicked, this, &MainWindow::cmdInfo_Click);
+    connect(cmdInfo_, &QPushButton::clicked, this, &MainWindow::VersionClicked);
 
     setTabOrder(cmdComm_[0], cmdComm_[1]);
     setTabOrder(cmdComm_[1], cmdSetting_);
@@ -185,7 +186,7 @@ void MainWindow::Load(const PlatformFacts& platform) {
         ApplyWindowSettings();
     } catch (...) {
     }
-    timer1_.start();
+    startUpTimer_.start();
 }
 
 void MainWindow::ApplyWindowSettings() {
@@ -201,8 +202,8 @@ void MainWindow::ShowSaveFolder(const std::string& folder) {
     lblFolder_->setText(QString::fromStdString(folder));
 }
 
-void MainWindow::Timer1_Timer() {
-    timer1_.stop();
+void MainWindow::OnStartUpTimer() {
+    startUpTimer_.stop();
     // A dialog opened before the timer fired: the decision waits until it is closed, so that an upload
     // never runs under an open settings dialog (whose OK would change the settings mid-upload) nor while
     // the window, disabled by the dialog, cannot take the stop button.
@@ -234,17 +235,16 @@ bool MainWindow::DialogOpen() const {
 void MainWindow::DialogClosed() {
     if (timerDeferred_) {
         timerDeferred_ = false;
-        QTimer::singleShot(0, this, &MainWindow::Timer1_Timer);
+        QTimer::singleShot(0, this, &MainWindow::OnStartUpTimer);
     }
 }
 
-void MainWindow::cmdComm_Click(int index) {
-    if (index == 1) {
-        // Only the flags: the engine sees them at its next check point and returns the window to idle.
-        run_.IsRunning = false;
-        run_.StopRequested = true;
-        return;
-    }
+void MainWindow::StopClicked() {
+    run_.IsRunning = false;
+    run_.StopRequested = true;
+}
+
+void MainWindow::StartClicked() {
     if (UploadUnderWay()) {
         return;
     }
@@ -290,7 +290,7 @@ void MainWindow::DismissEngineMessage() {
     }
 }
 
-void MainWindow::cmdSetting_Click() {
+void MainWindow::SettingsClicked() {
     if (UploadUnderWay()) {
         return;
     }
@@ -310,7 +310,7 @@ AboutDialog* MainWindow::OpenAboutDialog() const {
     return aboutDialog_.data();
 }
 
-void MainWindow::cmdInfo_Click() {
+void MainWindow::VersionClicked() {
     if (UploadUnderWay()) {
         return;
     }
@@ -321,7 +321,7 @@ void MainWindow::cmdInfo_Click() {
     aboutDialog_->Open();
 }
 
-void MainWindow::lblFile_DblClick() {
+void MainWindow::FileLabelDoubleClicked() {
     try {
         const QString file = lblFile_->text();
         // Only text output is opened; workbooks and database tables are not.
@@ -346,7 +346,7 @@ void MainWindow::RequestQuit() {
     // The run is told to stop before its box is answered, so that the engine goes on knowing it.
     const bool underWay = UploadUnderWay();
     if (underWay) {
-        cmdComm_Click(1);
+        StopClicked();
         closePending_ = true;
     }
     // A message box waiting for the operator would hold the upload run (and so the end) forever.
@@ -367,7 +367,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     if (run_.IsRunning) {
         // As the stop button; the operator closes again once the upload run has ended. A box of the
         // engine would hold the run at its question: the close answers it.
-        cmdComm_Click(1);
+        StopClicked();
         DismissEngineMessage();
         event->ignore();
         return;
@@ -380,7 +380,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
-    timer1_.stop();
+    startUpTimer_.stop();
     timerDeferred_ = false;
     CloseLink();
     if (settingsDialog_) {

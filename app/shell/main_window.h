@@ -23,7 +23,7 @@ class AboutDialog;
 class QMessageBox;
 class UploadThread;
 
-// frmMain: the program's only primary window and the owner of its lifecycle.
+// The main window: the program's only primary window and the owner of its lifecycle.
 //
 // Start-up loads the settings (Load), shows the save folder and arms the one-shot start-up timer, which
 // 500 ms later either starts an upload run (AutoStart 1) or puts the window into the idle state. An
@@ -61,14 +61,17 @@ public:
     void RequestQuit();
     bool QuitRequested() const { return quitting_; }
 
-    // Event handlers.
-    void cmdComm_Click(int index);
-    void Timer1_Timer();
-    void cmdSetting_Click();
-    void cmdInfo_Click();
-    void lblFile_DblClick();
+    // What the operator's clicks and the start-up timer do.
+    void StartClicked();
+    // Only sets the run flags: the engine sees them at its next check point and returns the window to idle.
+    void StopClicked();
+    void OnStartUpTimer();
+    void SettingsClicked();
+    void VersionClicked();
+    // Opens the stored text file shown in the file label.
+    void FileLabelDoubleClicked();
 
-    // lblFolder: written at start-up and by the settings dialog when it saves.
+    // The save folder label: written at start-up and by the settings dialog when it saves.
     void ShowSaveFolder(const std::string& folder);
 
     // OperatorView.
@@ -91,7 +94,7 @@ public:
     const std::string& StatusText() const { return statusText_; }
     // True from the start of an upload run until its thread has ended (also while stopping).
     bool UploadUnderWay() const { return upload_ != nullptr; }
-    QTimer& StartUpTimer() { return timer1_; }
+    QTimer& StartUpTimer() { return startUpTimer_; }
     SettingsDialog* OpenSettingsDialog() const;
     AboutDialog* OpenAboutDialog() const;
 
@@ -129,7 +132,7 @@ private:
     bool quitting_ = false;                 // RequestQuit: message boxes no longer wait for the operator
     bool timerDeferred_ = false;            // the start-up timer fired while a dialog was open
     bool busyPointer_ = false;
-    QTimer timer1_;
+    QTimer startUpTimer_;
     std::unique_ptr<StatusLineQueue> stdoutLines_;  // the time-stamped status lines for standard output
 
     ClickLabel* lblFile_ = nullptr;

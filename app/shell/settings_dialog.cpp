@@ -154,7 +154,7 @@ SettingsDialog::SettingsDialog(QWidget* mainWindow, SettingsRecord& record, Oper
     AttachToOwner(this, mainWindow_);
     BuildControls();
     BuildTabOrder();
-    connect(this, &QDialog::finished, this, &SettingsDialog::Unload);
+    connect(this, &QDialog::finished, this, &SettingsDialog::ReturnToOwner);
 }
 
 SettingsDialog::~SettingsDialog() {
@@ -393,7 +393,8 @@ void SettingsDialog::BuildControls() {
         // Neither button is the dialog's default: Enter presses nothing.
         button->setAutoDefault(false);
         button->setDefault(false);
-        connect(button, &QPushButton::clicked, this, [this, i] { cmdOK_Click(i); });
+        connect(button, &QPushButton::clicked, this,
+                i == 0 ? &SettingsDialog::OkClicked : &SettingsDialog::CancelClicked);
         cmdOK_[i] = button;
     }
 }
@@ -429,7 +430,7 @@ void SettingsDialog::BuildFolderFrame(QGroupBox* frame) {
     folderRef->setObjectName(QStringLiteral("cmdFolderRef"));
     folderRef->setGeometry(TwipsRect(8520, 240, 735, 252));
     folderRef->setAutoDefault(false);
-    connect(folderRef, &QPushButton::clicked, this, &SettingsDialog::cmdFolderRef_Click);
+    connect(folderRef, &QPushButton::clicked, this, &SettingsDialog::BrowseFolderClicked);
     cmdFolderRef_ = folderRef;
 }
 
@@ -608,7 +609,7 @@ void SettingsDialog::SetFolderLabel(const QString& folder) {
     working_.SaveFolder = folder.toStdString();
 }
 
-void SettingsDialog::cmdFolderRef_Click() {
+void SettingsDialog::BrowseFolderClicked() {
     if (!folderDialog_) {
         folderDialog_ = new FolderDialog(mainWindow_, this, view_, lblFolder_->text(),
                                          [this](const QString& folder) { SetFolderLabel(folder); });
@@ -616,11 +617,11 @@ void SettingsDialog::cmdFolderRef_Click() {
     folderDialog_->Open();
 }
 
-void SettingsDialog::cmdOK_Click(int index) {
-    if (index == 1) {
-        reject();
-        return;
-    }
+void SettingsDialog::CancelClicked() {
+    reject();
+}
+
+void SettingsDialog::OkClicked() {
     if (chkSendMail_->checkState() == Qt::Checked &&
         (txtMailAddress_->text().isEmpty() || txtFromMailAddress_->text().isEmpty() ||
          txtMailServer_->text().isEmpty())) {
@@ -664,7 +665,7 @@ void SettingsDialog::closeEvent(QCloseEvent* event) {
     QDialog::closeEvent(event);
 }
 
-void SettingsDialog::Unload() {
+void SettingsDialog::ReturnToOwner() {
     if (folderDialog_) {
         folderDialog_->hide();
     }

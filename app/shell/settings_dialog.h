@@ -20,7 +20,7 @@ class QLabel;
 class QLineEdit;
 class QScrollBar;
 
-// frmSetting: the only place where the operator changes settings.
+// The settings dialog: the only place where the operator changes settings.
 //
 // The dialog edits a private WorkingCopy of every setting. OK commits it to the process-wide record and
 // rewrites the settings file; cancel and the close box discard it. While it is open the main window is
@@ -39,20 +39,24 @@ class SettingsDialog : public QDialog {
 public:
     using FolderShower = std::function<void(const std::string& folder)>;
 
-    // `showSaveFolder` writes the main window's lblFolder; `view` gives the message boxes.
+    // `showSaveFolder` writes the main window's save folder label; `view` gives the message boxes.
     SettingsDialog(QWidget* mainWindow, SettingsRecord& record, OperatorView& view,
                    FolderShower showSaveFolder);
     ~SettingsDialog() override;
 
-    // Form load: placed on the main window's top-left corner, main window disabled, ShowSettings; shown.
+    // Opens the dialog: placed on the main window's top-left corner, main window disabled, ShowSettings;
+    // shown.
     void Open();
 
     void ShowSettings();
     void UpdateControlStates(int16_t format);
     void SaveSettings();
-    void cmdOK_Click(int index);
-    void cmdFolderRef_Click();
-    // The caption of lblFolder: the only way SaveFolder changes in the dialog.
+    // OK: checks the mail fields, saves and closes. Cancel: closes without saving.
+    void OkClicked();
+    void CancelClicked();
+    // Opens the folder chooser on the folder shown.
+    void BrowseFolderClicked();
+    // The caption of the folder label: the only way SaveFolder changes in the dialog.
     void SetFolderLabel(const QString& folder);
 
     const SettingsRecord& WorkingCopy() const { return working_; }
@@ -91,7 +95,7 @@ private:
     void BuildFieldFrame(QGroupBox* frame);
     void BuildMailFrame(QGroupBox* frame);
     void BuildTabOrder();
-    void Unload();
+    void ReturnToOwner();
 
     QWidget* mainWindow_;
     SettingsRecord& record_;

@@ -354,7 +354,7 @@ void MainWindowTest::stopChangesNoControlUntilEngineEnds() {
     holdStopping_ = true;
     MakeWindow();
     window_->StartUpTimer().stop();
-    window_->cmdComm_Click(0);
+    window_->StartClicked();
     QTRY_COMPARE_WITH_TIMEOUT(engineEntries_.load(), 1, 10000);
     QTest::mouseClick(window_->findChild<QPushButton*>("cmdComm1"), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(stoppingReached_.load(), 10000);
@@ -374,7 +374,7 @@ void MainWindowTest::closeDuringRunWaitsForTheRun() {
     MakeWindow();
     QSignalSpy spy(window_.get(), &MainWindow::programEnding);
     window_->StartUpTimer().stop();
-    window_->cmdComm_Click(0);
+    window_->StartClicked();
     QTRY_COMPARE_WITH_TIMEOUT(engineEntries_.load(), 1, 10000);
     QVERIFY(!window_->close());  // the first close only stops the upload
     QTRY_VERIFY_WITH_TIMEOUT(stoppingReached_.load(), 10000);
@@ -394,7 +394,7 @@ void MainWindowTest::secondCloseAfterRunEndsProgram() {
     MakeWindow();
     QSignalSpy spy(window_.get(), &MainWindow::programEnding);
     window_->StartUpTimer().stop();
-    window_->cmdComm_Click(0);
+    window_->StartClicked();
     QTRY_COMPARE_WITH_TIMEOUT(engineEntries_.load(), 1, 10000);
     QVERIFY(!window_->close());
     QVERIFY(RunEnded());
@@ -534,7 +534,7 @@ void MainWindowTest::engineMessageHoldsOnlyTheEngine() {
     MakeWindow();
     QSignalSpy spy(window_.get(), &MainWindow::programEnding);
     window_->StartUpTimer().stop();
-    window_->cmdComm_Click(0);
+    window_->StartClicked();
     QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(window_->StatusText()), QString("COM1"), 5000);
     QTest::qWait(50);
@@ -570,7 +570,7 @@ void MainWindowTest::engineWorksOnItsOwnThreadAndSettings() {
     MakeWindow();
     const std::string folder = window_->Settings().SaveFolder;
     window_->StartUpTimer().stop();
-    window_->cmdComm_Click(0);
+    window_->StartClicked();
     QVERIFY(RunEnded());
     QVERIFY(engineThread != std::thread::id());
     QVERIFY(engineThread != std::this_thread::get_id());
@@ -613,7 +613,7 @@ void MainWindowTest::windowPaintsWhileWorkbookIsStored() {
     PaintCounter counter(&paints, &storing);
     window_->installEventFilter(&counter);
     window_->StartUpTimer().stop();
-    window_->cmdComm_Click(0);
+    window_->StartClicked();
     QVERIFY(QTest::qWaitFor([&] { return !window_->UploadUnderWay(); }, 120000));
     QVERIFY(stored);
     QVERIFY(QFileInfo(dir_->filePath("T01.xls")).size() > 32767 * 10);

@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     MainWindow window;
     window.Load(FactsFor(program));
     window.StartUpTimer().stop();
-    window.Timer1_Timer();  // idle, as 500 ms after start-up
+    window.OnStartUpTimer();  // idle, as 500 ms after start-up
     failures += !Save(&window, out + "/main_idle.png");
 
     // A real upload from the simulated terminal.
@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
         sim.waitForReadyRead(100);
         simOutput += sim.readAll();
     }
-    window.cmdComm_Click(0);
+    window.StartClicked();
     sim.waitForFinished(30000);
     failures += !Save(&window, out + "/main_after_upload.png");
 
@@ -95,11 +95,11 @@ int main(int argc, char** argv) {
         dialog->Open();
         failures += !Save(dialog, out + "/" + formats[format]);
         if (format == 0) {
-            dialog->cmdFolderRef_Click();
+            dialog->BrowseFolderClicked();
             failures += !Save(dialog->OpenFolderDialog(), out + "/folder_chooser.png");
-            dialog->OpenFolderDialog()->cmdOK_Click(1);
+            dialog->OpenFolderDialog()->CancelClicked();
         }
-        dialog->cmdOK_Click(1);
+        dialog->CancelClicked();
         QCoreApplication::processEvents();
     }
 

@@ -61,7 +61,7 @@ void WindowUploadTest::stopDuringMailEndsRunPromptly() {
     window.Load(FactsFor(dir.path()));
     window.show();
     window.StartUpTimer().stop();
-    window.cmdComm_Click(0);
+    window.StartClicked();
     QVERIFY2(QTest::qWaitFor([&] { return silent.WaitForConnection(std::chrono::milliseconds(0)); }, 30000),
              window.StatusText().c_str());
     QTest::qWait(300);  // well into the wait for the server's greeting
