@@ -240,8 +240,9 @@ void MainWindow::DialogClosed() {
 }
 
 void MainWindow::StopClicked() {
-    run_.IsRunning = false;
+    // The request first: the engine reads StopRequested only after it has seen IsRunning go false.
     run_.StopRequested = true;
+    run_.IsRunning = false;
 }
 
 void MainWindow::StartClicked() {
