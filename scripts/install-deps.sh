@@ -7,10 +7,10 @@ PACKAGES=(
     build-essential cmake pkg-config
     libgtest-dev libgmock-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    libgsf-1-dev libfreexl-dev
+    libgsf-1-dev libfreexl-dev libzip-dev libexpat1-dev
     libsqlite3-dev sqlite3
     libcurl4-openssl-dev openssl ca-certificates
-    python3 python3-aiosmtpd
+    python3 python3-aiosmtpd python3-openpyxl
     xvfb xauth fonts-ipafont-gothic fonts-ipafont-mincho
     libreoffice-calc-nogui
     imagemagick
