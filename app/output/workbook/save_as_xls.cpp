@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include "output/record_fields.h"
 #include "output/workbook/save_as_xls.h"
 #include "output/workbook/workbook.h"
+#include "output/workbook/xlsx_book.h"
 #include "output/writers.h"
 
 namespace {
@@ -37,6 +39,8 @@ int VersionCode(int16_t xlsType) {
             return 2000;
         case 2:
             return 2002;
+        case kXlsTypeXlsx:
+            return XlsxBook::kVersionCode;
         default:
             return 2003;
     }
@@ -144,7 +148,8 @@ private:
 // The failure exit. The workbook is dropped unsaved, so the file on disk stays byte for byte as it was:
 // the upload ends without its final "ACK", the terminal keeps its records and sends them again, and
 // rows already written would otherwise be stored twice.
-bool FailureExit(OperatorView& view, Workbook& book, BackupLines& backup, const std::string& error) {
+template <class Book>
+bool FailureExit(OperatorView& view, Book& book, BackupLines& backup, const std::string& error) {
     backup.Close();
     book.Discard();
     view.SetBusyPointer(false);
@@ -154,9 +159,11 @@ bool FailureExit(OperatorView& view, Workbook& book, BackupLines& backup, const 
     return false;
 }
 
-// The workbook the records go to: a copy of the template, the existing file, or a new workbook.
+// The workbook the records go to: a copy of the template, the existing file, or a new workbook. Book is
+// Workbook (.xls) or XlsxBook (.xlsx): the steps below are the same for both.
+template <class Book>
 bool OpenWorkbook(const SettingsRecord& settings, const std::string& path, const std::string& templatePath,
-                  Workbook& book) {
+                  Book& book) {
     if (!settings.XlsTemp.empty()) {
         return book.Open(path, templatePath);
     }
@@ -168,11 +175,12 @@ bool OpenWorkbook(const SettingsRecord& settings, const std::string& path, const
 
 // Puts records into the worksheets of an open workbook, each below the previous one on its sheet.
 // Worksheets beyond the 20th have no start row and cannot be written.
+template <class Book>
 class RecordPlacer {
 public:
     // Each worksheet's first row: the start line, or with start line 0 the row below the sheet's last
     // used one (a sheet whose last row cannot be read takes the previous sheet's).
-    RecordPlacer(const SettingsRecord& settings, Workbook& book)
+    RecordPlacer(const SettingsRecord& settings, Book& book)
         : settings_(settings), book_(book), sheets_(std::min(book.SheetCount(), kStartRowEntries)) {
         int32_t lastRow = 0;
         for (int sheet = 0; sheet < sheets_; ++sheet) {
@@ -234,7 +242,7 @@ private:
     bool HasStartRow(int sheet) const { return sheet >= 0 && sheet < sheets_; }
 
     const SettingsRecord& settings_;
-    Workbook& book_;
+    Book& book_;
     const int sheets_;                                 // the worksheets that have a start row
     std::array<int32_t, kStartRowEntries> nextRow_{};  // 1-based, by 0-based sheet index
     CellTexts texts_;
@@ -243,12 +251,13 @@ private:
 // Stores the backup file's records into the workbook at `path` and saves it. False at the first step
 // that fails, with `error` holding the failure text (the workbook layer writes its own there); the
 // caller then takes the failure exit, before anything was saved.
+template <class Book>
 bool WriteWorkbook(const SettingsRecord& settings, const std::string& path, const std::string& templatePath,
-                   Workbook& book, BackupLines& backup, std::string& error) {
+                   Book& book, BackupLines& backup, std::string& error) {
     if (!OpenWorkbook(settings, path, templatePath, book)) {
         return false;
     }
-    RecordPlacer placer(settings, book);
+    RecordPlacer<Book> placer(settings, book);
     if (!book.SetCurrentSheet(0)) {
         return false;
     }
@@ -274,22 +283,54 @@ bool WriteWorkbook(const SettingsRecord& settings, const std::string& path, cons
     return book.Close();
 }
 
-}  // namespace
+// A template of the other format under this format's name: an .xls book (or an encrypted one, which is a
+// compound file too) named .xlsx, or an .xlsx book named .xls. Empty when it is neither.
+std::string OtherFormatText(const std::string& path, bool xlsx) {
+    char magic[4] = {};
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    const size_t read = file == nullptr ? 0 : std::fread(magic, 1, sizeof magic, file);
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    const bool compound = read == 4 && std::memcmp(magic, "\xD0\xCF\x11\xE0", 4) == 0;
+    const bool zip = read == 4 && std::memcmp(magic, "PK\x03\x04", 4) == 0;
+    if (xlsx && compound) {
+        return path +
+               " は Excel 97-2003 形式 (.xls) のブックです。保存形式が EXCEL2007以降 のときは .xlsx "
+               "のブックを使います";
+    }
+    if (!xlsx && zip) {
+        return path + " は .xlsx 形式のブックです。.xlsx のブックには保存形式 EXCEL2007以降 を選びます";
+    }
+    return {};
+}
 
-bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view) {
-    view.SetBusyPointer(true);
-    const std::string templatePath = settings.SaveFolder + "/" + settings.XlsTemp + ".xls";
+template <class Book>
+bool SaveAs(const SettingsRecord& settings, RunState& run, OperatorView& view, const std::string& extension) {
+    const bool xlsx = settings.XlsType == kXlsTypeXlsx;
+    const std::string templatePath = settings.SaveFolder + "/" + settings.XlsTemp + extension;
+    // The text of the last failure; the workbook layer reports each of its own before the failing call
+    // returns. A failure without a text of its own (a record for a sheet without a start row) shows it.
+    std::string error;
+    Book book([&error](const std::string& text) { error = text; });
+    BackupLines backup;
     if (!settings.XlsTemp.empty() && !FileExists(templatePath)) {
+        const std::string other = settings.SaveFolder + "/" + settings.XlsTemp + (xlsx ? ".xls" : ".xlsx");
+        if (FileExists(other)) {
+            return FailureExit(view, book, backup,
+                               "テンプレート " + other + " は保存形式と違う形式です (" +
+                                   (xlsx ? "EXCEL2007以降 には .xlsx" : "EXCEL97～2003 には .xls") +
+                                   " のテンプレートを使います)");
+        }
         view.SetBusyPointer(false);
         view.AppendStatus("XLSﾃﾝﾌﾟﾚｰﾄﾌｧｲﾙが存在しません");
         return false;
     }
-
-    // The text of the last failure; the workbook layer reports each of its own before the failing call
-    // returns. A failure without a text of its own (a record for a sheet without a start row) shows it.
-    std::string error;
-    Workbook book([&error](const std::string& text) { error = text; });
-    BackupLines backup;
+    if (const std::string other =
+            settings.XlsTemp.empty() ? std::string() : OtherFormatText(templatePath, xlsx);
+        !other.empty()) {
+        return FailureExit(view, book, backup, other);
+    }
     // Whatever throws (memory running out on a huge book) ends in the failure exit.
     try {
         if (WriteWorkbook(settings, run.OutputPath, templatePath, book, backup, error)) {
@@ -304,4 +345,14 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
         error = "予期しないエラーが発生しました";
     }
     return FailureExit(view, book, backup, error);
+}
+
+}  // namespace
+
+bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+    view.SetBusyPointer(true);
+    if (settings.XlsType == kXlsTypeXlsx) {
+        return SaveAs<XlsxBook>(settings, run, view, ".xlsx");
+    }
+    return SaveAs<Workbook>(settings, run, view, ".xls");
 }

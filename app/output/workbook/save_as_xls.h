@@ -4,7 +4,8 @@
 #include "run/run_state.h"
 #include "settings/settings_record.h"
 
-// Stores the backup file's records into the workbook run.OutputPath: a new one, an existing one extended,
-// or a copy of the template XlsTemp. A failure leaves the old workbook as it was and is reported through
-// `view` ("XLSﾌｧｲﾙ書込ｴﾗｰ : ..." or the missing template).
+// Stores the backup file's records into the workbook run.OutputPath (.xls, or .xlsx when XlsType is
+// kXlsTypeXlsx): a new one, an existing one extended, or a copy of the template XlsTemp (of the same
+// format). A failure leaves the old workbook as it was and is reported through `view` ("XLSﾌｧｲﾙ書込ｴﾗｰ :
+// ..." or the missing template).
 bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view);

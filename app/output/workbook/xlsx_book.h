@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct zip;
+
+// An .xlsx workbook (SpreadsheetML in a zip) opened for adding text cells, with the same operations as
+// the .xls Workbook so that one writer drives both.
+//
+// Model: the archive is read as it is on disk and never held whole in memory; its XML is read as a
+// stream. Saving builds a new archive in memory in which every entry is copied as it was (compressed data
+// included) except the worksheets that received cells: those are streamed through again with the new
+// cells merged in, as inline strings, and their <dimension> widened. A new workbook is a small book of
+// empty worksheets made here and then treated like any other.
+//
+// Failures: every operation returns false on failure and, before returning, calls the error handler.
+// The saved archive replaces the target durably, so a failed save leaves the old file byte for byte as
+// it was.
+//
+// Hostile books are refused before anything is allocated for them: a file over kMaxFileBytes, more
+// than kMaxEntries entries, a total unpacked size over kMaxUnpackedBytes, entry names with "..", an
+// absolute path or a twin, encrypted entries, XML with a DTD, sheets past the format's rows or columns,
+// rows or cells out of order, and cells naming shared strings that do not exist.
+class XlsxBook {
+public:
+    using ErrorHandler = std::function<void(const std::string&)>;
+
+    explicit XlsxBook(ErrorHandler onError = {});
+    ~XlsxBook();
+    XlsxBook(const XlsxBook&) = delete;
+    XlsxBook& operator=(const XlsxBook&) = delete;
+
+    // Opens the book at `path`, or, when `templatePath` is given, the template's contents, to be saved
+    // under `path`.
+    bool Open(const std::string& path, const std::string& templatePath = {});
+    // A new book of `sheetCount` empty worksheets "Sheet1", "Sheet2", ..., to be saved under `path`.
+    // `versionCode` must be kVersionCode.
+    bool Create(const std::string& path, int versionCode, int sheetCount);
+    // Saves the open book to its path and closes it (closed even when the save fails). With no book
+    // open it does nothing and succeeds.
+    bool Close();
+    // Closes the book without saving it.
+    void Discard() { Reset(); }
+
+    bool IsOpen() const { return open_; }
+    int SheetCount() const;
+    bool SetCurrentSheet(int index);
+    int CurrentSheet() const { return current_; }
+    // The 0-based index of the last row of the current sheet that holds a value; -1 when none does.
+    bool LastUsedRow(int32_t& row);
+    // Writes `utf8` as text into the cell at a 0-based row and column of the current sheet. An empty
+    // text writes no cell.
+    bool SetCellText(uint32_t row, uint16_t col, std::string_view utf8);
+
+    static constexpr int kVersionCode = 2007;
+    static constexpr uint64_t kMaxFileBytes = 64ull << 20;
+    static constexpr uint64_t kMaxUnpackedBytes = 512ull << 20;
+    static constexpr uint64_t kMaxEntries = 65535;
+
+    struct Sheet;  // one sheet of the book (defined in the source)
+
+private:
+    bool Fail(const std::string& text);
+    bool Load(const std::string& source, std::string& why);
+    bool Save(std::string& why);
+    void Reset();
+
+    ErrorHandler onError_;
+    bool open_ = false;
+    std::string path_;
+    std::string created_;     // the bytes of a new book, which the archive reads
+    zip* archive_ = nullptr;  // the book as read, open until the save
+    std::vector<Sheet> sheets_;
+    int current_ = 0;
+};
