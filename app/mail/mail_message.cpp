@@ -278,6 +278,9 @@ std::string ContentTypeForPath(std::string_view path) {
     if (ext == "xls") {
         return "application/vnd.ms-excel";
     }
+    if (ext == "xlsx") {
+        return "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
+    }
     if (ext == "mdb") {
         return "application/x-msaccess";
     }

@@ -72,6 +72,9 @@ struct PlatformFacts {
 // Save formats (SaveFormat).
 enum : int16_t { kSaveFormatText = 0, kSaveFormatXls = 1, kSaveFormatMdb = 2 };
 
+// The workbook version (XlsType) that writes an .xlsx book; 0..3 write .xls.
+inline constexpr int16_t kXlsTypeXlsx = 4;
+
 // The application title: section name of the settings file and the default message box title.
 inline constexpr const char* kAppTitle = "Gathra";
 

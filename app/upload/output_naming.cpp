@@ -42,7 +42,9 @@ bool IsUsableTerminalId(std::string_view terminalId) {
 OutputName NameOutputFile(const SettingsRecord& settings, std::string_view terminalId,
                           const PcDateTime& now) {
     const std::string base = settings.FixFname.empty() ? std::string(terminalId) : settings.FixFname;
-    const std::string extension = settings.SaveFormat == kSaveFormatXls ? ".xls" : ".txt";
+    const std::string extension = settings.SaveFormat != kSaveFormatXls ? ".txt"
+                                  : settings.XlsType == kXlsTypeXlsx    ? ".xlsx"
+                                                                        : ".xls";
     std::string relative;
     switch (settings.AddDate) {
         case 1:
