@@ -223,6 +223,14 @@ struct XlsxBook::Sheet {
     bool HasExtent = false;
     uint32_t FirstRow = 0, LastRow = 0, FirstCol = 0, LastCol = 0;
     std::vector<ColumnStyle> Columns;
+    // Where the part's <dimension> and the end of its <sheetData> are (byte positions), for a save that
+    // only appends rows below the last one; its last <row>.
+    uint64_t DimensionAt = 0, DimensionEnd = 0;
+    std::string DimensionName;
+    bool HasData = false, DataEmpty = false;
+    uint64_t DataEndAt = 0, DataTagLength = 0;
+    std::string DataPrefix;
+    int64_t LastRowElement = -1;
     std::vector<NewCell> Cells;  // in the order written until the save sorts them
     std::string Texts;
     bool Sorted = true;
@@ -268,7 +276,16 @@ protected:
             inData_ = local == "sheetData";
             inCols_ = local == "cols";
             if (local == "dimension") {
+                sheet_.DimensionAt = EventAt();
+                sheet_.DimensionEnd = EmptyTag() ? EventAt() + static_cast<uint64_t>(EventLength()) : 0;
+                sheet_.DimensionName = name;
                 Dimension(Attribute(attributes, "ref"));
+            } else if (inData_ && !sheet_.HasData) {
+                sheet_.HasData = true;
+                sheet_.DataEmpty = EmptyTag();
+                sheet_.DataEndAt = EventAt();
+                sheet_.DataTagLength = static_cast<uint64_t>(EventLength());
+                sheet_.DataPrefix = xlsx::Prefix(name);
             }
         } else if (depth_ == 3 && inCols_ && local == "col") {
             uint64_t first = 0, last = 0;
@@ -297,6 +314,7 @@ protected:
             row_ = static_cast<uint32_t>(r - 1);
             haveRow_ = true;
             haveCol_ = false;
+            sheet_.LastRowElement = row_;
         } else if (depth_ == 4 && inData_ && local == "c") {
             uint32_t row = row_;
             uint32_t col = haveCol_ ? col_ + 1 : 0;
@@ -322,7 +340,13 @@ protected:
             text_.clear();
         }
     }
-    void End(const char*) override {
+    void End(const char* name) override {
+        if (depth_ == 2 && sheet_.DimensionEnd == 0 && LocalName(name) == "dimension") {
+            sheet_.DimensionEnd = EventAt() + static_cast<uint64_t>(EventLength());
+        }
+        if (depth_ == 2 && inData_ && !sheet_.DataEmpty) {
+            sheet_.DataEndAt = EventAt();
+        }
         if (depth_ == 5 && collecting_) {
             collecting_ = false;
             uint64_t index = 0;
@@ -384,8 +408,13 @@ private:
 // existing rows, and a new cell replaces an existing one in its place (keeping that cell's format).
 class SheetWriter : public xlsx::XmlReader {
 public:
-    SheetWriter(const XlsxBook::Sheet& sheet, zip_t* archive) : sheet_(sheet), archive_(archive) {
+    SheetWriter(const XlsxBook::Sheet& sheet, zip_t* archive)
+        : sheet_(sheet),
+          archive_(archive),
+          appending_(sheet.HasData && !sheet.Cells.empty() &&
+                     static_cast<int64_t>(sheet.Cells.front().Row) > sheet.LastRowElement) {
         zip_error_init(&error_);
+        prefix_ = sheet.DataPrefix;
     }
     ~SheetWriter() override {
         if (in_ != nullptr) {
@@ -529,6 +558,17 @@ private:
     // Reads on until `wanted` bytes are ready or the part has ended.
     bool Produce(size_t wanted) {
         while (out_.size() - outAt_ < wanted && !done_) {
+            if (tail_) {
+                // The new rows below the last one, as many at a time as the archive asks for.
+                EmitRowsBefore(xlsx::kMaxRows, wanted);
+                if (next_ == sheet_.Cells.size()) {
+                    tail_ = false;
+                    if (sheet_.DataEmpty) {
+                        out_ += "</" + prefix_ + "sheetData>";
+                    }
+                }
+                continue;
+            }
             chunk_.resize(64 * 1024);
             const zip_int64_t n = zip_fread(in_, chunk_.data(), chunk_.size());
             if (n < 0) {
@@ -536,11 +576,13 @@ private:
                 return false;
             }
             window_.append(chunk_.data(), static_cast<size_t>(n));
-            if (!Feed({chunk_.data(), static_cast<size_t>(n)}, n == 0)) {
+            if (appending_) {
+                Append(n == 0);
+            } else if (!Feed({chunk_.data(), static_cast<size_t>(n)}, n == 0)) {
                 failure_ = sheet_.Name + ": " + Why();
                 return false;
             }
-            if (n == 0) {
+            if (n == 0 && !tail_) {
                 CopyTo(windowAt_ + window_.size());
                 done_ = true;
                 if (next_ != sheet_.Cells.size()) {
@@ -552,6 +594,38 @@ private:
             windowAt_ = copied_;
         }
         return true;
+    }
+
+    // Rows only below the last one: the part is copied as it is up to the end of its <sheetData>, but
+    // for its <dimension>, without being parsed again.
+    void Append(bool last) {
+        const uint64_t end = windowAt_ + window_.size();
+        if (!dimensionDone_ && sheet_.DimensionEnd != 0) {
+            if (end < sheet_.DimensionEnd) {
+                return CopyTo(std::min(end, sheet_.DimensionAt));
+            }
+            CopyTo(sheet_.DimensionAt);
+            out_ += "<" + sheet_.DimensionName + " ref=\"" + NewDimension() + "\"/>";
+            copied_ = sheet_.DimensionEnd;
+            dimensionDone_ = true;
+        }
+        if (!dataDone_) {
+            const uint64_t dataEnd = sheet_.DataEndAt + (sheet_.DataEmpty ? sheet_.DataTagLength : 0);
+            if (end < dataEnd) {
+                return CopyTo(std::min(end, sheet_.DataEndAt));
+            }
+            CopyTo(sheet_.DataEndAt);
+            if (sheet_.DataEmpty) {
+                out_ += "<" + prefix_ + "sheetData>";
+                copied_ = dataEnd;
+            }
+            dataDone_ = true;
+            tail_ = true;
+            return;
+        }
+        if (last) {
+            CopyTo(end);
+        }
     }
 
     bool IsEmptyTag(uint64_t at, uint64_t length) const {
@@ -641,8 +715,10 @@ private:
         return merging_ && !rowStyle_.empty() ? &rowStyle_ : sheet_.StyleOfColumn(col);
     }
 
-    void EmitRowsBefore(uint32_t row) {
-        while (next_ < sheet_.Cells.size() && sheet_.Cells[next_].Row < row) {
+    // New rows before `row`, until `enough` bytes wait in out_.
+    void EmitRowsBefore(uint32_t row, size_t enough = SIZE_MAX) {
+        while (next_ < sheet_.Cells.size() && sheet_.Cells[next_].Row < row &&
+               out_.size() - outAt_ < enough) {
             const uint32_t r = sheet_.Cells[next_].Row;
             out_ += "<" + prefix_ + "row r=\"" + std::to_string(static_cast<uint64_t>(r) + 1) + "\">";
             while (next_ < sheet_.Cells.size() && sheet_.Cells[next_].Row == r) {
@@ -699,6 +775,8 @@ private:
     zip_error_t error_;
     zip_file_t* in_ = nullptr;
     bool opened_ = false, done_ = false;
+    const bool appending_;  // the new cells all lie below the last row
+    bool dimensionDone_ = false, dataDone_ = false, tail_ = false;
     std::vector<char> chunk_;
     std::string window_;     // the part's bytes from windowAt_ on
     uint64_t windowAt_ = 0;  // stream position of window_[0]

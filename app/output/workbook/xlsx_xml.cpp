@@ -219,6 +219,14 @@ void XmlReader::Stop(const std::string& why) {
     XML_StopParser(parser_, XML_FALSE);
 }
 
+bool XmlReader::EmptyTag() const {
+    int offset = 0, size = 0;
+    const char* context = XML_GetInputContext(parser_, &offset, &size);
+    const int end = offset + XML_GetCurrentByteCount(parser_);
+    return context != nullptr && end >= 2 && end <= size && context[end - 2] == '/' &&
+           context[end - 1] == '>';
+}
+
 bool XmlReader::Feed(std::string_view bytes, bool last) {
     if (!why_.empty()) {
         return false;

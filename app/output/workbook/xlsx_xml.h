@@ -66,6 +66,8 @@ protected:
     // element, whose start event covers the whole tag).
     uint64_t EventAt() const { return static_cast<uint64_t>(XML_GetCurrentByteIndex(parser_)); }
     int EventLength() const { return XML_GetCurrentByteCount(parser_); }
+    // True when the start tag being handled is an empty element ("<c/>").
+    bool EmptyTag() const;
     bool Stopped() const { return !why_.empty(); }
 
 private:
