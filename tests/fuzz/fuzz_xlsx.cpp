@@ -1,6 +1,6 @@
 // The .xlsx writer given an arbitrary existing file: the first input byte chooses whether the file is the
-// output to extend or the template of a new output (or, with bit 7, that there is no file and a new book is
-// made), and how the records are laid out; the rest is the file. Whatever the bytes, the writer must end in
+// output to extend or the template of a new output, and how the records are laid out; the rest is the file.
+// A one-byte input has no file: a new book is made. Whatever the bytes, the writer must end in
 // success or in its failure exit, without a crash, a sanitizer report or an escaped exception.
 #include <unistd.h>
 
@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const std::string& folder = ScratchFolder();
-    const bool fresh = (data[0] & 0x80) != 0;
+    const bool fresh = size == 1;
     const bool asTemplate = !fresh && (data[0] & 1) != 0;
     const std::string given = folder + (asTemplate ? "/Template.xlsx" : "/Out.xlsx");
     const std::string output = folder + "/Out.xlsx";

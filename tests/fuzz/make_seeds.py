@@ -5,8 +5,10 @@ Frames carry checksums worked out here (the sum of the covered bytes modulo 256)
 program's own codec. Workbooks come from two writers: Gathra itself (bench_xls's writer through the
 fuzzing build: fuzz_workbook run on the "fresh" and LibreOffice-template seeds with GATHRA_FUZZ_KEEP=1
 leaves the workbook it wrote in its scratch folder; pass those with --gathra-xls) and LibreOffice
-(soffice --headless --convert-to xls).
-Run it by hand when the formats change:  python3 tests/fuzz/make_seeds.py [--gathra-xls FILE...]
+(soffice --headless --convert-to xls). The .xlsx books for fuzz_xlsx come the same way (fuzz_xlsx on its
+"fresh" seed, --gathra-xlsx; soffice --convert-to xlsx).
+Run it by hand when the formats change:
+    python3 tests/fuzz/make_seeds.py [--gathra-xls FILE...] [--gathra-xlsx FILE...]
 """
 import argparse
 import os
@@ -111,9 +113,33 @@ def workbooks(gathra_xls) -> None:
     put("fuzz_workbook", "libreoffice_template", b"\x01" + data)
 
 
+def xlsx_workbooks(gathra_xlsx) -> None:
+    # First byte: bit 0 set uses the book as the template; a one-byte input makes a new book.
+    for i, path in enumerate(gathra_xlsx):
+        with open(path, "rb") as f:
+            put("fuzz_xlsx", "gathra_%d" % i, b"\x00" + f.read())
+    put("fuzz_xlsx", "fresh", b"\x80")
+    soffice = shutil.which("soffice")
+    if soffice is None:
+        return
+    with tempfile.TemporaryDirectory() as tmp:
+        csv = os.path.join(tmp, "lo.csv")
+        with open(csv, "w", encoding="utf-8") as f:
+            f.write("1,テスト,12,3.5\n2,,7,-1\n,=1+1,x,\n")
+        subprocess.run([soffice, "-env:UserInstallation=file://" + tmp + "/profile", "--headless",
+                        "--convert-to", "xlsx", "--outdir", tmp, csv], check=True, capture_output=True,
+                       timeout=300)
+        with open(os.path.join(tmp, "lo.xlsx"), "rb") as f:
+            data = f.read()
+    put("fuzz_xlsx", "libreoffice_extend", b"\x00" + data)
+    put("fuzz_xlsx", "libreoffice_template", b"\x01" + data)
+    put("fuzz_xlsx", "libreoffice_split_append", b"\x08" + data)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--gathra-xls", nargs="*", default=[])
+    parser.add_argument("--gathra-xlsx", nargs="*", default=[])
     args = parser.parse_args()
     frames()
     lines()
@@ -123,6 +149,7 @@ def main() -> None:
     mail_headers()
     os.makedirs(os.path.join(CORPUS, "fuzz_workbook"), exist_ok=True)
     workbooks(args.gathra_xls)
+    xlsx_workbooks(args.gathra_xlsx)
 
 
 if __name__ == "__main__":

@@ -169,6 +169,18 @@ bool DeclaredEntries(int fd, uint64_t size, uint64_t& entries, std::string& why)
     return false;
 }
 
+// The bytes an in-memory archive was written to.
+bool ReadAll(zip_source_t* buffer, std::string& bytes) {
+    zip_stat_t st;
+    if (zip_source_stat(buffer, &st) != 0 || zip_source_open(buffer) != 0) {
+        return false;
+    }
+    bytes.resize(st.size);
+    const bool ok = zip_source_read(buffer, bytes.data(), st.size) == static_cast<zip_int64_t>(st.size);
+    zip_source_close(buffer);
+    return ok;
+}
+
 // Writes `bytes` to a new file beside the file `path` names (through any links), syncs it, renames it
 // over that file and syncs the folder. An existing file keeps its permissions and owner; one that cannot
 // be opened for writing is refused and left alone.
@@ -209,6 +221,51 @@ bool ReplaceFile(const std::string& path, std::string_view bytes, std::string& w
         return false;
     }
     return true;
+}
+
+// The archive of a new book of `sheetCount` empty worksheets. Its parts are stored uncompressed: the book
+// is read back at once and saved compressed. A thread keeps the last one it made, since every upload into
+// a new book asks for the same.
+bool NewBookBytes(int sheetCount, std::string& bytes) {
+    static thread_local std::pair<int, std::string> made;
+    if (made.first == sheetCount) {
+        bytes = made.second;
+        return true;
+    }
+    const auto parts = NewXlsxParts(sheetCount);
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, &error);
+    zip_t* archive = buffer == nullptr ? nullptr : zip_open_from_source(buffer, ZIP_TRUNCATE, &error);
+    zip_error_fini(&error);
+    if (archive == nullptr) {
+        zip_source_free(buffer);
+        return false;
+    }
+    zip_source_keep(buffer);
+    bool ok = true;
+    for (const auto& [name, xml] : parts) {
+        zip_source_t* part = zip_source_buffer(archive, xml.data(), xml.size(), 0);
+        const zip_int64_t index =
+            part == nullptr ? -1 : zip_file_add(archive, name.c_str(), part, ZIP_FL_ENC_UTF_8);
+        if (index < 0) {
+            zip_source_free(part);
+            ok = false;
+            break;
+        }
+        zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0);
+    }
+    if (!ok || zip_close(archive) != 0) {
+        zip_discard(archive);
+        zip_source_free(buffer);
+        return false;
+    }
+    ok = ReadAll(buffer, bytes);
+    zip_source_free(buffer);
+    if (ok) {
+        made = {sheetCount, bytes};
+    }
+    return ok;
 }
 
 }  // namespace
@@ -845,50 +902,13 @@ bool XlsxBook::Create(const std::string& path, int versionCode, int sheetCount) 
     if (versionCode != kVersionCode) {
         return Fail("ブックのバージョンが正しくありません: " + std::to_string(versionCode));
     }
-    // The parts are stored uncompressed: the book is read back at once and saved compressed.
-    const auto parts = NewXlsxParts(sheetCount);
-    zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, &error);
-    zip_t* archive = buffer == nullptr ? nullptr : zip_open_from_source(buffer, ZIP_TRUNCATE, &error);
-    bool ok = archive != nullptr;
-    if (ok) {
-        zip_source_keep(buffer);
-        for (const auto& [name, xml] : parts) {
-            zip_source_t* part = zip_source_buffer(archive, xml.data(), xml.size(), 0);
-            const zip_int64_t index =
-                part == nullptr ? -1 : zip_file_add(archive, name.c_str(), part, ZIP_FL_ENC_UTF_8);
-            if (index < 0) {
-                zip_source_free(part);
-                ok = false;
-                break;
-            }
-            zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0);
-        }
-        ok = ok && zip_close(archive) == 0;
-        if (!ok) {
-            zip_discard(archive);
-        }
-    } else if (buffer != nullptr) {
-        zip_source_free(buffer);
-        buffer = nullptr;
-    }
-    zip_stat_t st;
-    if (ok && zip_source_stat(buffer, &st) == 0 && zip_source_open(buffer) == 0) {
-        created_.resize(st.size);
-        ok = zip_source_read(buffer, created_.data(), st.size) == static_cast<zip_int64_t>(st.size);
-        zip_source_close(buffer);
-    } else {
-        ok = false;
-    }
-    if (buffer != nullptr) {
-        zip_source_free(buffer);
-    }
-    zip_error_fini(&error);
     std::string why;
-    if (!ok || !Load({}, why)) {
+    if (!NewBookBytes(sheetCount, created_)) {
+        why = "メモリが足りません";
+    }
+    if (!why.empty() || !Load({}, why)) {
         Reset();
-        return Fail("ブックを作れません: " + (why.empty() ? std::string("メモリが足りません") : why));
+        return Fail("ブックを作れません: " + why);
     }
     path_ = path;
     open_ = true;
@@ -1200,13 +1220,7 @@ bool XlsxBook::Save(std::string& why) {
     writers.clear();
 
     std::string bytes;
-    zip_stat_t st;
-    ok = zip_source_stat(buffer, &st) == 0 && zip_source_open(buffer) == 0;
-    if (ok) {
-        bytes.resize(st.size);
-        ok = zip_source_read(buffer, bytes.data(), st.size) == static_cast<zip_int64_t>(st.size);
-        zip_source_close(buffer);
-    }
+    ok = ReadAll(buffer, bytes);
     zip_source_free(buffer);
     if (!ok) {
         why = "メモリが足りません";

@@ -248,7 +248,8 @@ bool XmlReader::ReadEntry(zip_t* archive, zip_uint64_t index) {
         why_ = std::string("部品を読めません (") + zip_strerror(archive) + ")";
         return false;
     }
-    std::vector<char> buffer(64 * 1024);
+    // One buffer for every part a thread reads, so a book of many small parts does not allocate one each.
+    static thread_local std::vector<char> buffer(64 * 1024);
     bool ok = true;
     for (;;) {
         const zip_int64_t n = zip_fread(file, buffer.data(), buffer.size());
