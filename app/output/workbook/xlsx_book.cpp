@@ -181,46 +181,39 @@ bool ReadAll(zip_source_t* buffer, std::string& bytes) {
     return ok;
 }
 
-// Writes `bytes` to a new file beside the file `path` names (through any links), syncs it, renames it
-// over that file and syncs the folder. An existing file keeps its permissions and owner; one that cannot
-// be opened for writing is refused and left alone.
-bool ReplaceFile(const std::string& path, std::string_view bytes, std::string& why) {
-    const std::string target = LinkTarget(path);
-    struct stat existing {};
-    const bool exists = stat(target.c_str(), &existing) == 0;
-    if (exists) {
-        FileHandle probe(FileOps().Open(target, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
-        if (!probe.IsOpen()) {
-            why = SystemErrorText(errno);
-            return false;
-        }
-    }
-    FileHandle file;
-    std::string temp;
-    if (!OpenTempBeside(target, exists ? 0600 : 0666, file, temp)) {
+// Writes the in-memory archive `buffer` durably over the file `path` names (through any links), a piece
+// at a time, so that the archive is never copied whole.
+bool ReplaceFile(const std::string& path, zip_source_t* buffer, std::string& why) {
+    DurableReplacement replacement;
+    if (!replacement.Begin(path, 0666)) {
         why = SystemErrorText(errno);
         return false;
     }
+    if (zip_source_open(buffer) != 0) {
+        why = "メモリが足りません";
+        return false;
+    }
+    std::vector<char> piece(256 * 1024);
     bool ok = true;
-    if (exists) {
-        if (existing.st_uid != geteuid() || existing.st_gid != getegid()) {
-            (void)fchown(file.Get(), existing.st_uid, existing.st_gid);
+    for (;;) {
+        const zip_int64_t n = zip_source_read(buffer, piece.data(), piece.size());
+        if (n <= 0) {
+            ok = n == 0;
+            why = ok ? why : "メモリが足りません";
+            break;
         }
-        ok = fchmod(file.Get(), existing.st_mode & 07777) == 0;
+        if (!replacement.Write({piece.data(), static_cast<size_t>(n)})) {
+            why = SystemErrorText(errno);
+            ok = false;
+            break;
+        }
     }
-    ok = ok && WriteAllTo(file.Get(), bytes) && FileOps().DataSync(file.Get()) == 0 && file.Close() == 0 &&
-         FileOps().Rename(temp, target) == 0;
-    if (!ok) {
-        why = SystemErrorText(errno);
-        file.Close();
-        FileOps().Unlink(temp);
-        return false;
+    zip_source_close(buffer);
+    if (ok && !replacement.Commit()) {
+        why = (replacement.Committed() ? "フォルダを同期できません: " : "") + SystemErrorText(errno);
+        ok = false;
     }
-    if (const int error = SyncParentFolder(target); error != 0) {
-        why = std::string("フォルダを同期できません: ") + SystemErrorText(error);
-        return false;
-    }
-    return true;
+    return ok;
 }
 
 // The archive of a new book of `sheetCount` empty worksheets. Its parts are stored uncompressed: the book
@@ -1219,14 +1212,9 @@ bool XlsxBook::Save(std::string& why) {
     }
     writers.clear();
 
-    std::string bytes;
-    ok = ReadAll(buffer, bytes);
+    ok = ReplaceFile(path_, buffer, why);
     zip_source_free(buffer);
-    if (!ok) {
-        why = "メモリが足りません";
-        return false;
-    }
-    return ReplaceFile(path_, bytes, why);
+    return ok;
 }
 
 bool XlsxBook::Close() {
