@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <zip.h>
+
 #include "codec/text_encoding.h"
 #include "output/workbook/save_as_xls.h"
 #include "support/recording_operator_view.h"
@@ -220,4 +222,115 @@ TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
     EXPECT_NE(filled.find("fo:font-weight=\"bold\""), std::string::npos);
     EXPECT_NE(filled.find("fo:background-color=\"#ffff00\""), std::string::npos);
     EXPECT_EQ(ColumnWidths(filled), ColumnWidths(original));
+}
+
+namespace {
+
+// The entries of two archives that differ (method, CRC, compressed bytes), other than `skip`.
+std::vector<std::string> ChangedEntries(const std::string& before, const std::string& after,
+                                        const std::set<std::string>& skip) {
+    std::vector<std::string> changed;
+    zip_t* a = zip_open(before.c_str(), ZIP_RDONLY, nullptr);
+    zip_t* b = zip_open(after.c_str(), ZIP_RDONLY, nullptr);
+    auto raw = [](zip_t* z, zip_int64_t i, zip_stat_t& st) {
+        std::string bytes;
+        zip_stat_index(z, static_cast<zip_uint64_t>(i), 0, &st);
+        bytes.resize(st.comp_size);
+        zip_file_t* f = zip_fopen_index(z, static_cast<zip_uint64_t>(i), ZIP_FL_COMPRESSED);
+        if (f == nullptr ||
+            zip_fread(f, bytes.data(), bytes.size()) != static_cast<zip_int64_t>(bytes.size())) {
+            bytes = "?";
+        }
+        zip_fclose(f);
+        return bytes;
+    };
+    for (zip_int64_t i = 0; a != nullptr && b != nullptr && i < zip_get_num_entries(a, 0); ++i) {
+        const std::string name = zip_get_name(a, static_cast<zip_uint64_t>(i), 0);
+        const zip_int64_t j = zip_name_locate(b, name.c_str(), 0);
+        zip_stat_t sa, sb;
+        if (skip.count(name) == 0 && (j < 0 || raw(a, i, sa) != raw(b, j, sb) ||
+                                      sa.comp_method != sb.comp_method || sa.crc != sb.crc)) {
+            changed.push_back(name);
+        }
+    }
+    zip_close(a);
+    zip_close(b);
+    return changed;
+}
+
+}  // namespace
+
+// The same for .xlsx: a LibreOffice-made template filled (its other parts copied as they were), a new
+// book, and texts that need escapes read back exactly.
+TEST_F(LibreOfficeTest, XlsxTemplateAndNewBooksReadBackExactly) {
+    const std::string fods = dir.File("form.fods");
+    WriteFile(fods, kTemplate);
+    ASSERT_TRUE(Convert("xlsx", dir.Path(), {fods})) << ReadFile(dir.File("soffice.log"));
+    const std::string tpl = dir.File("form.xlsx");
+    const std::string tplBytes = ReadFile(tpl);
+
+    SettingsRecord settings;
+    settings.SaveFolder = dir.Path();
+    settings.BackFilePath = dir.File("Back.txt");
+    settings.XlsField.fill(1);
+    settings.XlsType = kXlsTypeXlsx;
+    RunState run;
+    RecordingOperatorView view;
+    auto backup = [&](const std::vector<std::string>& lines) {
+        std::string bytes;
+        for (const std::string& l : lines) {
+            bytes += Utf8ToCp932(l) + "\r\n";
+        }
+        WriteFile(settings.BackFilePath, bytes);
+    };
+
+    settings.XlsTemp = "form";
+    settings.XlsStartLine = 0;
+    settings.XlsF1 = 0;
+    run.OutputPath = dir.File("filled.xlsx");
+    backup({"1,ｱｲｳ,bbb", "2,ccc", "1,日本語"});
+    ASSERT_TRUE(SaveAsXls(settings, run, view)) << run.XlsErrorText;
+    EXPECT_EQ(ReadFile(tpl), tplBytes);
+    EXPECT_EQ(ChangedEntries(tpl, run.OutputPath, {"xl/worksheets/sheet1.xml", "xl/worksheets/sheet2.xml"}),
+              std::vector<std::string>{});
+
+    settings.XlsTemp.clear();
+    settings.XlsStartLine = 1;
+    settings.XlsF1 = 1;
+    run.OutputPath = dir.File("fresh.xlsx");
+    backup({"T01,a\x01z,_x0041_,x\ry,<&>", "漢字ｶﾅ,  two  blanks"});
+    ASSERT_TRUE(SaveAsXls(settings, run, view)) << run.XlsErrorText;
+
+    const std::string csvDir = dir.File("csv");
+    const std::string fodsDir = dir.File("fods");
+    ASSERT_TRUE(Convert("csv:Text - txt - csv (StarCalc):44,34,76,1,,0,false,true,false,false,false,-1",
+                        csvDir, {dir.File("filled.xlsx"), dir.File("fresh.xlsx")}))
+        << ReadFile(dir.File("soffice.log"));
+    ASSERT_TRUE(Convert("fods", fodsDir, {dir.File("filled.xlsx"), tpl}))
+        << ReadFile(dir.File("soffice.log"));
+
+    const Grid form = ReadCsv(csvDir + "/filled-Form.csv");
+    EXPECT_EQ(At(form, 0, 0), "品名");
+    EXPECT_EQ(At(form, 1, 2), "6");
+    EXPECT_EQ(At(form, 3, 0), "ｱｲｳ");
+    EXPECT_EQ(At(form, 3, 1), "bbb");
+    EXPECT_EQ(At(form, 4, 0), "日本語");
+    const Grid second = ReadCsv(csvDir + "/filled-Second.csv");
+    EXPECT_EQ(At(second, 0, 0), "x");
+    EXPECT_EQ(At(second, 1, 0), "ccc");
+
+    const Grid sheet1 = ReadCsv(csvDir + "/fresh-Sheet1.csv");
+    EXPECT_EQ(At(sheet1, 0, 1), "a\x01z");
+    EXPECT_EQ(At(sheet1, 0, 2), "_x0041_");
+    EXPECT_EQ(At(sheet1, 0, 3), "x\ry");
+    EXPECT_EQ(At(sheet1, 0, 4), "<&>");
+    EXPECT_EQ(At(sheet1, 1, 0), "漢字ｶﾅ");
+    EXPECT_EQ(At(sheet1, 1, 1), "  two  blanks");
+    EXPECT_TRUE(std::filesystem::exists(csvDir + "/fresh-Sheet20.csv"));
+
+    const std::string filled = ReadFile(fodsDir + "/filled.fods");
+    EXPECT_NE(filled.find("of:=[.B2]*2"), std::string::npos);
+    EXPECT_NE(filled.find("fo:font-weight=\"bold\""), std::string::npos);
+    EXPECT_NE(filled.find("fo:background-color=\"#ffff00\""), std::string::npos);
+    EXPECT_EQ(ColumnWidths(filled), ColumnWidths(ReadFile(fodsDir + "/form.fods")));
 }
