@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 
+#include "output/workbook/xlsx_book.h"
 #include "whole_upload_fixture.h"
 
 namespace {
@@ -328,6 +330,28 @@ TEST_F(UploadE2E, FieldSelection) {
               CrLfLines({"b,c", "b,c", ",c", "2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20", "y\",z"}));
     // The backup keeps the records whole.
     EXPECT_EQ(Backup(), CrLfLines(options.records));
+}
+
+// A whole upload into a new .xlsx book: acknowledged only once the book is stored.
+TEST_F(UploadE2E, XlsxBookIsStoredBeforeTheFinalAck) {
+    settings.SaveFormat = kSaveFormatXls;
+    settings.XlsType = kXlsTypeXlsx;
+    settings.XlsF1 = 1;
+    settings.XlsStartLine = 1;
+    settings.XlsField.fill(1);
+    Options options;
+    options.records = {"A,1", "B,_x0041_", "C,3"};
+    Upload(options);
+    EXPECT_EQ(Finals(), Lines{"ACK"});
+    EXPECT_EQ(view.StatusLines().back(), "ﾚｺｰﾄﾞ受信<3> : 正常終了");
+    EXPECT_EQ(Output("T01.xlsx").substr(0, 4), "PK\x03\x04");
+    XlsxBook book;
+    int32_t last = -1;
+    ASSERT_TRUE(book.Open(save.Path() + "/T01.xlsx"));
+    EXPECT_EQ(book.SheetCount(), 20);
+    EXPECT_TRUE(book.LastUsedRow(last));
+    EXPECT_EQ(last, 2);
+    EXPECT_FALSE(std::filesystem::exists(save / "T01.txt"));
 }
 
 TEST_F(UploadE2E, PathInTerminalIdIsRefused) {

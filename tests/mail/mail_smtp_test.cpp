@@ -69,6 +69,8 @@ TEST_F(MailSmtpTest, StoredFilesArriveByteIdenticalWithTheirTypesAndNames) {
     const std::vector<Case> cases{
         {"T01_20261207.txt", cp932Text, "text/plain"},
         {"upload.xls", BinaryBytes(70000), "application/vnd.ms-excel"},
+        {"upload.xlsx", BinaryBytes(5000),
+         "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
         {"stock.MDB", BinaryBytes(4096) + std::string(1000, '\0'), "application/x-msaccess"},
         {"棚卸データ_端末01_2026年12月07日_午前の部.txt", cp932Text + "no final line break", "text/plain"},
     };

@@ -149,6 +149,8 @@ TEST_F(LoadSettingsTest, EachValueLeadsToItsOutcome) {
         {{{"AddDate", "4"}}, Outcome::Loaded, "4"},
         {{{"AddDate", "5"}}, Outcome::Reinitialised, ""},
         {{{"SaveFormat", "3"}}, Outcome::Reinitialised, ""},
+        {{{"XlsType", "4"}}, Outcome::Loaded, "4"},  // .xlsx
+        {{{"XlsType", "5"}}, Outcome::Reinitialised, ""},
         {{{"TimeAdjust", "0.5"}}, Outcome::Loaded, "0.5"},
         {{{"TimeAdjust", "1.00"}}, Outcome::Loaded, "1"},
         {{{"TimeAdjust", "0.0001"}}, Outcome::Loaded, "0.0001"},

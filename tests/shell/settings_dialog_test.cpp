@@ -93,8 +93,8 @@ void SettingsDialogTest::OpenDialog(const std::function<void(SettingsRecord&)>& 
 // of every format-dependent element, in the order of `elements`.
 static const char* const kElements[] = {
     "frmFixFname", "txtFixFname", "frmAddDate", "optAddDate0", "optAddDate4", "frmOverWrite", "optOverWrite0",
-    "optOverWrite1", "frmXlsTemp", "txtXlsTemp", "frmXlsType", "optXlsType0", "optXlsType3", "frmXlsF1",
-    "optXlsF11", "frmXlsStartLine", "hsXlsStartLine", "frmMdbType", "optMdbType0", "optMdbType1",
+    "optOverWrite1", "frmXlsTemp", "txtXlsTemp", "frmXlsType", "optXlsType0", "optXlsType3", "optXlsType4",
+    "frmXlsF1", "optXlsF11", "frmXlsStartLine", "hsXlsStartLine", "frmMdbType", "optMdbType0", "optMdbType1",
     "frmMdbName", "txtMdbName", "frmMdbTblName", "txtMdbTblName",
     // never disabled
     "frmXlsField", "chkXlsField19", "frmPort", "hsPort", "frmFolder", "cmdFolderRef", "frmMail",
@@ -104,14 +104,14 @@ void SettingsDialogTest::enableTable_data() {
     QTest::addColumn<int>("openWith");
     QTest::addColumn<int>("click");
     QTest::addColumn<QString>("expected");  // one character per element: 1 enabled, 0 disabled
-    //                                         fix  date   over xlstemp  xlstype xlsf1 start  mdbtype  name
+    //                                         fix  date   over xlstemp  xlstype  xlsf1 start  mdbtype  name
     //                                         tbl   always
     const QString text =
         "11"
         "111"
         "111"
         "00"
-        "000"
+        "0000"
         "00"
         "00"
         "000"
@@ -123,7 +123,7 @@ void SettingsDialogTest::enableTable_data() {
         "111"
         "100"
         "11"
-        "111"
+        "1111"
         "11"
         "11"
         "000"
@@ -135,7 +135,7 @@ void SettingsDialogTest::enableTable_data() {
         "000"
         "100"
         "00"
-        "000"
+        "0000"
         "00"
         "00"
         "110"

@@ -18,7 +18,7 @@ SettingsRecord NamingSettings(int16_t format, int16_t addDate) {
     return settings;
 }
 
-TEST(OutputNaming, AllDateModesForBothFileFormats) {
+TEST(OutputNaming, AllDateModesForEveryFileFormat) {
     struct Row {
         int16_t addDate;
         const char* stem;
@@ -26,10 +26,18 @@ TEST(OutputNaming, AllDateModesForBothFileFormats) {
     const Row rows[] = {
         {0, "/T01"}, {1, "/20240102"}, {2, "/20240102-0905"}, {3, "/T01-20240102"}, {4, "/T01-20240102-0905"},
     };
-    for (const auto& [format, extension] : {std::pair{kSaveFormatText, ".txt"}, {kSaveFormatXls, ".xls"}}) {
+    struct Format {
+        int16_t format, xlsType;
+        const char* extension;
+    };
+    for (const auto& [format, xlsType, extension] : {Format{kSaveFormatText, 0, ".txt"},
+                                                     {kSaveFormatXls, 3, ".xls"},
+                                                     {kSaveFormatXls, kXlsTypeXlsx, ".xlsx"}}) {
         for (const Row& row : rows) {
             SCOPED_TRACE(std::string(extension) + " AddDate " + std::to_string(row.addDate));
-            const OutputName name = NameOutputFile(NamingSettings(format, row.addDate), "T01", kJan2);
+            SettingsRecord settings = NamingSettings(format, row.addDate);
+            settings.XlsType = xlsType;
+            const OutputName name = NameOutputFile(settings, "T01", kJan2);
             EXPECT_EQ(name.FileLabel, std::string(row.stem) + extension);
             EXPECT_EQ(name.OutputPath, "/srv/data" + std::string(row.stem) + extension);
             EXPECT_TRUE(name.TableName.empty());
