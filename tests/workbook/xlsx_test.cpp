@@ -172,6 +172,24 @@ TEST_F(XlsxTest, HostileBooksAreRefusedAndLeftAlone) {
     EXPECT_NE(Failure().find("form.xls は保存形式と違う形式です"), std::string::npos);
 }
 
+// A formula overwritten: the calculation chain that lists it goes, with its relationship and content type
+// (Excel rebuilds it); appending below the last row keeps it.
+TEST_F(XlsxTest, CalculationChainGoesWhenCellsGoAmongExistingOnes) {
+    Backup({"seed"});
+    ASSERT_TRUE(Save()) << run.XlsErrorText;
+    const std::string good = dir.File("good.xlsx");
+    WriteFile(good, ReadFile(run.OutputPath));
+    ASSERT_EQ(Tool("craft calcchain " + Q(good) + " " + Q(run.OutputPath)), "");
+    settings.XlsStartLine = 0;
+    ASSERT_TRUE(Save()) << run.XlsErrorText;
+    EXPECT_EQ(Tool("mentions " + Q(run.OutputPath) + " calcChain"),
+              "[Content_Types].xml\nxl/_rels/workbook.xml.rels\nxl/calcChain.xml\n");
+    settings.XlsStartLine = 1;
+    ASSERT_TRUE(Save()) << run.XlsErrorText;
+    EXPECT_EQ(Tool("mentions " + Q(run.OutputPath) + " calcChain"), "");
+    EXPECT_NE(Read(run.OutputPath).find("1\tA1\ts\t\"seed\"\n1\tA2\ts\t\"seed\"\n"), std::string::npos);
+}
+
 // A store that fails at any durable step leaves the old book byte for byte, and nothing beside it.
 TEST_F(XlsxTest, FailedStoreLeavesTheOldBook) {
     Backup({"old"});

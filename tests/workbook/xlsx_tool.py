@@ -4,6 +4,7 @@
   xlsx_tool.py read BOOK                 one line per sheet ("#" and its name), then one per cell:
                                          sheet number, reference, openpyxl's type, the value as JSON
   xlsx_tool.py craft KIND BOOK OUT       OUT is BOOK made hostile in one way (see KINDS)
+  xlsx_tool.py mentions BOOK WORD        the entries whose name or content holds WORD
   xlsx_tool.py same ORIGINAL BOOK PART.. every entry of ORIGINAL but the PARTs is in BOOK with the same
                                          method, CRC and compressed bytes; prints the ones that are not
 """
@@ -41,6 +42,8 @@ SHEETS = {
             '</sheetData></worksheet>',
     "columns": '<worksheet xmlns="MAIN"><sheetData><row r="1"><c r="XFE1"><v>1</v></c></row>'
                '</sheetData></worksheet>',
+    "calcchain": '<worksheet xmlns="MAIN"><sheetData><row r="1"><c r="A1"><f>1+1</f><v>2</v></c></row>'
+                 '</sheetData></worksheet>',
     "strings": '<worksheet xmlns="MAIN"><sheetData><row r="1"><c r="A1" t="s"><v>7</v></c></row>'
                '</sheetData></worksheet>',
 }
@@ -59,7 +62,17 @@ def craft(kind, path, out):
             data = source.read(info)
             if kind in SHEETS and info.filename == "xl/worksheets/sheet1.xml":
                 data = sheet(SHEETS[kind])
+            if kind == "calcchain" and info.filename == "xl/_rels/workbook.xml.rels":
+                data = data.replace(b"</Relationships>", b'<Relationship Id="rIdC" Type="http://schemas.'
+                                    b'openxmlformats.org/officeDocument/2006/relationships/calcChain" '
+                                    b'Target="calcChain.xml"/></Relationships>')
+            if kind == "calcchain" and info.filename == "[Content_Types].xml":
+                data = data.replace(b"</Types>", b'<Override PartName="/xl/calcChain.xml" ContentType="'
+                                    b'application/vnd.openxmlformats-officedocument.spreadsheetml.calcChain+xml"'
+                                    b'/></Types>')
             target.writestr(info.filename, data)
+        if kind == "calcchain":
+            target.writestr("xl/calcChain.xml", sheet('<calcChain xmlns="MAIN"><c r="A1" i="1"/></calcChain>'))
         if kind == "dotdot":
             target.writestr("xl/../../evil.txt", b"x")
         elif kind == "absolute":
@@ -84,6 +97,13 @@ def declare_size(path, name, size):
     struct.pack_into("<I", data, central + 24, size)
     with open(path, "wb") as f:
         f.write(data)
+
+
+def mentions(path, word):
+    book = zipfile.ZipFile(path)
+    for info in book.infolist():
+        if word in info.filename or word.encode() in book.read(info):
+            print(info.filename)
 
 
 def same(original, book, parts):
@@ -119,5 +139,7 @@ if __name__ == "__main__":
         read(sys.argv[2])
     elif command == "craft":
         craft(sys.argv[2], sys.argv[3], sys.argv[4])
+    elif command == "mentions":
+        mentions(sys.argv[2], sys.argv[3])
     elif command == "same":
         same(sys.argv[2], sys.argv[3], set(sys.argv[4:]))

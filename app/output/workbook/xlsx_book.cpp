@@ -846,6 +846,62 @@ private:
     size_t next_ = 0;  // the next new cell to write
 };
 
+// The small part `index` of `archive` without its elements below the root that `drop` names (by local
+// name and attributes): the calculation chain's relationship or content type.
+class ElementDropper : public xlsx::XmlReader {
+public:
+    using Test = std::function<bool(std::string_view local, const char** attributes)>;
+    explicit ElementDropper(Test drop) : drop_(std::move(drop)) {}
+    std::vector<std::pair<uint64_t, uint64_t>> Ranges;  // byte ranges to leave out
+
+protected:
+    void Start(const char* name, const char** attributes) override {
+        if (++depth_ == 2 && drop_(LocalName(name), attributes)) {
+            const uint64_t at = EventAt();
+            Ranges.emplace_back(at, EmptyTag() ? at + static_cast<uint64_t>(EventLength()) : 0);
+        }
+    }
+    void End(const char*) override {
+        if (depth_-- == 2 && !Ranges.empty() && Ranges.back().second == 0) {
+            Ranges.back().second = EventAt() + static_cast<uint64_t>(EventLength());
+        }
+    }
+
+private:
+    Test drop_;
+    int depth_ = 0;
+};
+
+bool WithoutElements(zip_t* archive, zip_int64_t index, const ElementDropper::Test& drop, std::string& out,
+                     std::string& why) {
+    constexpr uint64_t kLargest = 16u << 20;  // these parts are a few kilobytes
+    zip_stat_t st;
+    if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &st) != 0 || st.size > kLargest) {
+        why = "部品が大きすぎます";
+        return false;
+    }
+    std::string bytes(st.size, '\0');
+    zip_file_t* file = zip_fopen_index(archive, static_cast<zip_uint64_t>(index), 0);
+    const bool read = file != nullptr &&
+                      zip_fread(file, bytes.data(), bytes.size()) == static_cast<zip_int64_t>(bytes.size());
+    if (file != nullptr) {
+        zip_fclose(file);
+    }
+    ElementDropper dropper(drop);
+    if (!read || !dropper.Feed(bytes, true)) {
+        why = read ? dropper.Why() : std::string("部品を読めません (") + zip_strerror(archive) + ")";
+        return false;
+    }
+    uint64_t from = 0;
+    out.clear();
+    for (const auto& [at, end] : dropper.Ranges) {
+        out.append(bytes, from, at - from);
+        from = end;
+    }
+    out.append(bytes, from, bytes.size() - from);
+    return true;
+}
+
 }  // namespace
 
 XlsxBook::XlsxBook(ErrorHandler onError) : onError_(std::move(onError)) {}
@@ -872,6 +928,8 @@ void XlsxBook::Reset() {
     created_.shrink_to_fit();
     sheets_.clear();
     current_ = 0;
+    calcChain_.clear();
+    workbookRelationships_.clear();
 }
 
 bool XlsxBook::Open(const std::string& path, const std::string& templatePath) {
@@ -1058,7 +1116,11 @@ bool XlsxBook::Load(const std::string& source, std::string& why) {
         return false;
     }
     uint64_t sharedStrings = 0;
+    workbookRelationships_ = RelationshipsOf(workbook);
     for (const Relationship& r : parts) {
+        if (EndsWith(r.Type, "/calcChain")) {
+            calcChain_ = ResolvePart(workbook, r.Target);
+        }
         if (EndsWith(r.Type, "/sharedStrings") &&
             !readPart(
                 ResolvePart(workbook, r.Target),
@@ -1171,6 +1233,38 @@ bool XlsxBook::Save(std::string& why) {
     zip_error_fini(&error);
     zip_source_keep(buffer);
 
+    // Cells among existing ones may overwrite a formula: the calculation chain goes (see calcChain_).
+    bool merging = false;
+    for (const Sheet& sheet : sheets_) {
+        merging = merging || (!sheet.Cells.empty() &&
+                              static_cast<int64_t>(sheet.Cells.front().Row) <= sheet.LastRowElement);
+    }
+    const bool dropChain = merging && !calcChain_.empty();
+    std::string relationships, contentTypes;
+    if (dropChain) {
+        const std::string chainName = "/" + calcChain_;
+        const bool ok =
+            WithoutElements(
+                archive_, zip_name_locate(archive_, workbookRelationships_.c_str(), ZIP_FL_NOCASE),
+                [](std::string_view local, const char** a) {
+                    const char* type = Attribute(a, "Type");
+                    return local == "Relationship" && type != nullptr && EndsWith(type, "/calcChain");
+                },
+                relationships, why) &&
+            WithoutElements(
+                archive_, zip_name_locate(archive_, "[Content_Types].xml", ZIP_FL_NOCASE),
+                [&chainName](std::string_view local, const char** a) {
+                    const char* part = Attribute(a, "PartName");
+                    return local == "Override" && part != nullptr && Lower(part) == Lower(chainName);
+                },
+                contentTypes, why);
+        if (!ok) {
+            zip_discard(out);
+            zip_source_free(buffer);
+            return false;
+        }
+    }
+
     std::vector<std::unique_ptr<SheetWriter>> writers;
     bool ok = true;
     const zip_int64_t count = zip_get_num_entries(archive_, 0);
@@ -1181,7 +1275,14 @@ bool XlsxBook::Save(std::string& why) {
             changed = sheet.Entry == i && !sheet.Cells.empty() ? &sheet : changed;
         }
         zip_source_t* source = nullptr;
-        if (changed != nullptr) {
+        const std::string lower = Lower(name == nullptr ? "" : name);
+        if (dropChain && lower == Lower(calcChain_)) {
+            continue;
+        }
+        if (dropChain && (lower == Lower(workbookRelationships_) || lower == "[content_types].xml")) {
+            const std::string& bytes = lower == "[content_types].xml" ? contentTypes : relationships;
+            source = zip_source_buffer(out, bytes.data(), bytes.size(), 0);
+        } else if (changed != nullptr) {
             writers.push_back(std::make_unique<SheetWriter>(*changed, archive_));
             source = zip_source_function(out, &SheetWriter::Callback, writers.back().get());
         } else {

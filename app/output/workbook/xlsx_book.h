@@ -77,4 +77,8 @@ private:
     zip* archive_ = nullptr;  // the book as read, open until the save
     std::vector<Sheet> sheets_;
     int current_ = 0;
+    // The calculation chain, which lists the formula cells: dropped (Excel rebuilds it) when cells are
+    // written among existing ones, where a formula may be overwritten. With it go its relationship in
+    // the workbook's relationships and its content type.
+    std::string calcChain_, workbookRelationships_;
 };
