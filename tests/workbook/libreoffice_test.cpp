@@ -263,15 +263,15 @@ std::vector<std::string> ChangedEntries(const std::string& before, const std::st
 // The same for .xlsx: a LibreOffice-made template filled (its other parts copied as they were), a new
 // book, and texts that need escapes read back exactly.
 TEST_F(LibreOfficeTest, XlsxTemplateAndNewBooksReadBackExactly) {
-    const std::string fods = dir.File("form.fods");
-    WriteFile(fods, kTemplate);
-    ASSERT_TRUE(Convert("xlsx", dir.Path(), {fods})) << ReadFile(dir.File("soffice.log"));
-    const std::string tpl = dir.File("form.xlsx");
-    const std::string tplBytes = ReadFile(tpl);
+    const std::string fods = dir / "form.fods";
+    WriteBytes(fods, kTemplate);
+    ASSERT_TRUE(Convert("xlsx", dir.Path(), {fods})) << ReadBytes(dir / "soffice.log");
+    const std::string tpl = dir / "form.xlsx";
+    const std::string tplBytes = ReadBytes(tpl);
 
     SettingsRecord settings;
     settings.SaveFolder = dir.Path();
-    settings.BackFilePath = dir.File("Back.txt");
+    settings.BackFilePath = dir / "Back.txt";
     settings.XlsField.fill(1);
     settings.XlsType = kXlsTypeXlsx;
     RunState run;
@@ -281,33 +281,32 @@ TEST_F(LibreOfficeTest, XlsxTemplateAndNewBooksReadBackExactly) {
         for (const std::string& l : lines) {
             bytes += Utf8ToCp932(l) + "\r\n";
         }
-        WriteFile(settings.BackFilePath, bytes);
+        WriteBytes(settings.BackFilePath, bytes);
     };
 
     settings.XlsTemp = "form";
     settings.XlsStartLine = 0;
     settings.XlsF1 = 0;
-    run.OutputPath = dir.File("filled.xlsx");
+    run.OutputPath = dir / "filled.xlsx";
     backup({"1,ｱｲｳ,bbb", "2,ccc", "1,日本語"});
     ASSERT_TRUE(SaveAsXls(settings, run, view)) << run.XlsErrorText;
-    EXPECT_EQ(ReadFile(tpl), tplBytes);
+    EXPECT_EQ(ReadBytes(tpl), tplBytes);
     EXPECT_EQ(ChangedEntries(tpl, run.OutputPath, {"xl/worksheets/sheet1.xml", "xl/worksheets/sheet2.xml"}),
               std::vector<std::string>{});
 
     settings.XlsTemp.clear();
     settings.XlsStartLine = 1;
     settings.XlsF1 = 1;
-    run.OutputPath = dir.File("fresh.xlsx");
+    run.OutputPath = dir / "fresh.xlsx";
     backup({"T01,a\x01z,_x0041_,x\ry,<&>", "漢字ｶﾅ,  two  blanks"});
     ASSERT_TRUE(SaveAsXls(settings, run, view)) << run.XlsErrorText;
 
-    const std::string csvDir = dir.File("csv");
-    const std::string fodsDir = dir.File("fods");
+    const std::string csvDir = dir / "csv";
+    const std::string fodsDir = dir / "fods";
     ASSERT_TRUE(Convert("csv:Text - txt - csv (StarCalc):44,34,76,1,,0,false,true,false,false,false,-1",
-                        csvDir, {dir.File("filled.xlsx"), dir.File("fresh.xlsx")}))
-        << ReadFile(dir.File("soffice.log"));
-    ASSERT_TRUE(Convert("fods", fodsDir, {dir.File("filled.xlsx"), tpl}))
-        << ReadFile(dir.File("soffice.log"));
+                        csvDir, {dir / "filled.xlsx", dir / "fresh.xlsx"}))
+        << ReadBytes(dir / "soffice.log");
+    ASSERT_TRUE(Convert("fods", fodsDir, {dir / "filled.xlsx", tpl})) << ReadBytes(dir / "soffice.log");
 
     const Grid form = ReadCsv(csvDir + "/filled-Form.csv");
     EXPECT_EQ(At(form, 0, 0), "品名");
@@ -328,9 +327,9 @@ TEST_F(LibreOfficeTest, XlsxTemplateAndNewBooksReadBackExactly) {
     EXPECT_EQ(At(sheet1, 1, 1), "  two  blanks");
     EXPECT_TRUE(std::filesystem::exists(csvDir + "/fresh-Sheet20.csv"));
 
-    const std::string filled = ReadFile(fodsDir + "/filled.fods");
+    const std::string filled = ReadBytes(fodsDir + "/filled.fods");
     EXPECT_NE(filled.find("of:=[.B2]*2"), std::string::npos);
     EXPECT_NE(filled.find("fo:font-weight=\"bold\""), std::string::npos);
     EXPECT_NE(filled.find("fo:background-color=\"#ffff00\""), std::string::npos);
-    EXPECT_EQ(ColumnWidths(filled), ColumnWidths(ReadFile(fodsDir + "/form.fods")));
+    EXPECT_EQ(ColumnWidths(filled), ColumnWidths(ReadBytes(fodsDir + "/form.fods")));
 }

@@ -58,7 +58,7 @@ protected:
         }
         WorkbookStoreSettings(dir, 1, settings, run);
         settings.XlsType = kXlsTypeXlsx;
-        run.OutputPath = dir.File("T01.xlsx");
+        run.OutputPath = dir / "T01.xlsx";
     }
 
     void Backup(const std::vector<std::string>& utf8Lines) {
@@ -66,7 +66,7 @@ protected:
         for (const std::string& line : utf8Lines) {
             bytes += Utf8ToCp932(line) + "\r\n";
         }
-        WriteFile(settings.BackFilePath, bytes);
+        WriteBytes(settings.BackFilePath, bytes);
     }
 
     bool Save() {
@@ -85,7 +85,7 @@ protected:
 
     std::string Read(const std::string& path) { return Tool("read " + Q(path)); }
 
-    TempDir dir;
+    TempFolder dir;
     SettingsRecord settings;
     RunState run;
     RecordingOperatorView view;
@@ -140,8 +140,8 @@ TEST_F(XlsxTest, SheetSplitAndAppendingPastRow65536) {
 TEST_F(XlsxTest, HostileBooksAreRefusedAndLeftAlone) {
     Backup({"seed"});
     ASSERT_TRUE(Save()) << run.XlsErrorText;
-    const std::string good = dir.File("good.xlsx");
-    WriteFile(good, ReadFile(run.OutputPath));
+    const std::string good = dir / "good.xlsx";
+    WriteBytes(good, ReadBytes(run.OutputPath));
     struct Case {
         const char* Kind;
         const char* Reason;
@@ -157,17 +157,17 @@ TEST_F(XlsxTest, HostileBooksAreRefusedAndLeftAlone) {
           Case{"damaged", "zip が壊れています"}}) {
         SCOPED_TRACE(c.Kind);
         ASSERT_EQ(Tool(std::string("craft ") + c.Kind + " " + Q(good) + " " + Q(run.OutputPath)), "");
-        const std::string before = ReadFile(run.OutputPath);
+        const std::string before = ReadBytes(run.OutputPath);
         const std::string text = Failure();
         EXPECT_EQ(text.rfind(kFailurePrefix + "ブックを開けません: " + run.OutputPath, 0), 0u) << text;
         EXPECT_NE(text.find(c.Reason), std::string::npos) << text;
-        EXPECT_TRUE(ReadFile(run.OutputPath) == before);
+        EXPECT_TRUE(ReadBytes(run.OutputPath) == before);
     }
 
     // The other format under this one's name, and a template of the other format.
-    WriteFile(run.OutputPath, std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(600, '\0'));
+    WriteBytes(run.OutputPath, std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(600, '\0'));
     EXPECT_NE(Failure().find("Excel 97-2003 形式 (.xls)"), std::string::npos);
-    WriteFile(dir.File("form.xls"), "x");
+    WriteBytes(dir / "form.xls", "x");
     settings.XlsTemp = "form";
     EXPECT_NE(Failure().find("form.xls は保存形式と違う形式です"), std::string::npos);
 }
@@ -177,8 +177,8 @@ TEST_F(XlsxTest, HostileBooksAreRefusedAndLeftAlone) {
 TEST_F(XlsxTest, CalculationChainGoesWhenCellsGoAmongExistingOnes) {
     Backup({"seed"});
     ASSERT_TRUE(Save()) << run.XlsErrorText;
-    const std::string good = dir.File("good.xlsx");
-    WriteFile(good, ReadFile(run.OutputPath));
+    const std::string good = dir / "good.xlsx";
+    WriteBytes(good, ReadBytes(run.OutputPath));
     ASSERT_EQ(Tool("craft calcchain " + Q(good) + " " + Q(run.OutputPath)), "");
     settings.XlsStartLine = 0;
     ASSERT_TRUE(Save()) << run.XlsErrorText;
@@ -194,7 +194,7 @@ TEST_F(XlsxTest, CalculationChainGoesWhenCellsGoAmongExistingOnes) {
 TEST_F(XlsxTest, FailedStoreLeavesTheOldBook) {
     Backup({"old"});
     ASSERT_TRUE(Save()) << run.XlsErrorText;
-    const std::string before = ReadFile(run.OutputPath);
+    const std::string before = ReadBytes(run.OutputPath);
 
     struct FailingOps : FileOperations {
         std::string fail;
@@ -214,7 +214,7 @@ TEST_F(XlsxTest, FailedStoreLeavesTheOldBook) {
         ops.fail = call;
         ScopedFileOps scoped(ops);
         EXPECT_EQ(Failure().rfind(kFailurePrefix + "ブックを保存できません: " + run.OutputPath, 0), 0u);
-        EXPECT_TRUE(ReadFile(run.OutputPath) == before);
+        EXPECT_TRUE(ReadBytes(run.OutputPath) == before);
         EXPECT_EQ(Tool("read " + Q(run.OutputPath)).find("\"new\""), std::string::npos);
     }
     std::vector<std::string> names;
