@@ -322,7 +322,8 @@ TEST_F(SaveAsXlsTest, VersionCodeOfANewWorkbookFollowsXlsType) {
         int16_t XlsType;
         int Version;  // 0 Excel 97, 1 Excel 2000, 2 Excel 2002, 3 Excel 2003
     };
-    for (const Case& c : {Case{0, 0}, Case{1, 1}, Case{2, 2}, Case{3, 3}, Case{4, 3}, Case{-1, 3}}) {
+    // 4 writes .xlsx; values the settings never hold (5, -1) write what 3 does.
+    for (const Case& c : {Case{0, 0}, Case{1, 1}, Case{2, 2}, Case{3, 3}, Case{5, 3}, Case{-1, 3}}) {
         SCOPED_TRACE(c.XlsType);
         std::filesystem::remove(run.OutputPath);
         settings.XlsType = c.XlsType;
