@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     SettingsRecord settings;
     settings.SaveFolder = base;
     settings.BackFilePath = base + "/Back.txt";
-    settings.XlsField.fill(1);
+    settings.SelectedFields.fill(1);
     settings.XlsF1 = 1;
     RunState run;
     BenchView view(true);

@@ -338,7 +338,7 @@ TEST_F(UploadE2E, XlsxBookIsStoredBeforeTheFinalAck) {
     settings.XlsType = kXlsTypeXlsx;
     settings.XlsF1 = 1;
     settings.XlsStartLine = 1;
-    settings.XlsField.fill(1);
+    settings.SelectedFields.fill(1);
     Options options;
     options.records = {"A,1", "B,_x0041_", "C,3"};
     Upload(options);

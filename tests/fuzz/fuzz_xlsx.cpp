@@ -37,9 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.XlsF1 = static_cast<int16_t>((data[0] >> 3) & 1);
     settings.XlsStartLine = (data[0] >> 4) & 3;
     settings.XlsTemp = asTemplate ? "Template" : "";
-    for (int i = 1; i <= 20; ++i) {
-        settings.XlsField[i] = 1;
-    }
+    settings.SelectedFields.fill(1);
     if (!WriteWholeFile(settings.BackFilePath, kRecords)) {
         return 0;
     }

@@ -272,7 +272,7 @@ TEST_F(LibreOfficeTest, XlsxTemplateAndNewBooksReadBackExactly) {
     SettingsRecord settings;
     settings.SaveFolder = dir.Path();
     settings.BackFilePath = dir / "Back.txt";
-    settings.XlsField.fill(1);
+    settings.SelectedFields.fill(1);
     settings.XlsType = kXlsTypeXlsx;
     RunState run;
     RecordingOperatorView view;
@@ -289,7 +289,8 @@ TEST_F(LibreOfficeTest, XlsxTemplateAndNewBooksReadBackExactly) {
     settings.XlsF1 = 0;
     run.OutputPath = dir / "filled.xlsx";
     backup({"1,ｱｲｳ,bbb", "2,ccc", "1,日本語"});
-    ASSERT_TRUE(SaveAsXls(settings, run, view)) << run.XlsErrorText;
+    ASSERT_TRUE(SaveAsXls(settings, run, view))
+        << (view.Messages.empty() ? std::string() : view.Messages.back().Text);
     EXPECT_EQ(ReadBytes(tpl), tplBytes);
     EXPECT_EQ(ChangedEntries(tpl, run.OutputPath, {"xl/worksheets/sheet1.xml", "xl/worksheets/sheet2.xml"}),
               std::vector<std::string>{});
@@ -299,7 +300,8 @@ TEST_F(LibreOfficeTest, XlsxTemplateAndNewBooksReadBackExactly) {
     settings.XlsF1 = 1;
     run.OutputPath = dir / "fresh.xlsx";
     backup({"T01,a\x01z,_x0041_,x\ry,<&>", "漢字ｶﾅ,  two  blanks"});
-    ASSERT_TRUE(SaveAsXls(settings, run, view)) << run.XlsErrorText;
+    ASSERT_TRUE(SaveAsXls(settings, run, view))
+        << (view.Messages.empty() ? std::string() : view.Messages.back().Text);
 
     const std::string csvDir = dir / "csv";
     const std::string fodsDir = dir / "fods";
