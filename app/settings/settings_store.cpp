@@ -48,6 +48,16 @@ std::string ProfileValue(const IniFile& file, const std::string& key, const std:
 
 enum class ReadOutcome { Complete, KeyMissing, ReadError };
 
+ReadOutcome ReadKeys(const IniFile& file, SettingsRecord& record);
+
+// Every key both front ends read: the optional server connection first (a missing line is simply empty
+// and never re-initialises the file; the value is kept whole, as a cut one would change where the
+// connection goes: see DbConnectTooLong), then the keys in load order.
+ReadOutcome ReadSettings(const IniFile& file, SettingsRecord& record) {
+    record.DbConnect = TrimAtNul(file.Get(kAppTitle, kDbConnectKey).value_or(""));
+    return ReadKeys(file, record);
+}
+
 // Reads the keys in load order into the record. Stops at the first missing key and at the first number
 // that does not fit its type; the keys read before stay in the record.
 ReadOutcome ReadKeys(const IniFile& file, SettingsRecord& record) {
@@ -138,10 +148,7 @@ void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, Operato
     if (!file.Load(record.SettingsFilePath)) {
         file = IniFile();
     }
-    // The optional server connection: a missing line is simply empty and never re-initialises the file.
-    record.DbConnect = ProfileValue(file, kDbConnectKey, kAppTitle, "");
-
-    switch (ReadKeys(file, record)) {
+    switch (ReadSettings(file, record)) {
         case ReadOutcome::ReadError:
             view.ShowMessage(kErrorTitle, kReadErrorText, MessageIcon::Critical);
             view.ReplaceStatus(kReadErrorText);
@@ -176,7 +183,7 @@ std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& pl
     if (!file.Load(path, &error)) {
         return path + " : INIﾌｧｲﾙ読み込みｴﾗｰ : " + error.Description;
     }
-    switch (ReadKeys(file, record)) {
+    switch (ReadSettings(file, record)) {
         case ReadOutcome::ReadError:
             return path + " : " + kReadErrorText;
         case ReadOutcome::KeyMissing:
@@ -194,6 +201,14 @@ std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& pl
         return record.SaveFolder + " : 保存ﾌｫﾙﾀﾞが存在しません";
     }
     return {};
+}
+
+std::string DbConnectTooLong(const SettingsRecord& record) {
+    if (FitsSettingValue(record.DbConnect)) {
+        return {};
+    }
+    return std::string(kDbConnectKey) + " が長すぎます (" + std::to_string(Cp932Length(record.DbConnect)) +
+           " ﾊﾞｲﾄ。" + std::to_string(kMaxSettingValueBytes) + " ﾊﾞｲﾄまでです)";
 }
 
 void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, const std::string& reason,

@@ -153,6 +153,9 @@ int main(int argc, char** argv) {
 
         SettingsRecord settings;
         reason = LoadSettingsReadOnly(settings, platform);
+        if (reason.empty() && UsesServerDatabase(settings)) {
+            reason = DbConnectTooLong(settings);
+        }
         if (!reason.empty()) {
             exitCode = kExitSettings;
         } else {
