@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -418,7 +419,25 @@ private:
         return true;
     }
 
+    // Stores the upload. When it is to be mailed, the store is only prepared (durable, not yet final):
+    // the mail decides whether it is committed or undone.
     bool Store() {
+        if (settings_.SendMail == Switch::On) {
+            switch (settings_.SaveFormat) {
+                case kSaveFormatText:
+                    prepared_ = PrepareText(settings_, run_, view_);
+                    break;
+                case kSaveFormatXls:
+                    prepared_ = PrepareXls(settings_, run_, view_);
+                    break;
+                case kSaveFormatMdb:
+                    prepared_ = PrepareMdb(settings_, run_, view_);
+                    break;
+                default:
+                    break;
+            }
+            return prepared_ != nullptr;
+        }
         switch (settings_.SaveFormat) {
             case kSaveFormatText:
                 return SaveAsText(settings_, run_, view_);
@@ -431,11 +450,12 @@ private:
         }
     }
 
-    // Mails the stored output. A server database has no file of its own: its attachment is the upload's
-    // records in the text writer's form, "<table>.txt".
+    // Mails the prepared output under the output's own name. A server database has no file of its own:
+    // its attachment is the upload's records in the text writer's form, "<table>.txt".
     bool Mail() {
-        if (!UsesServerDatabase(settings_)) {
-            return SendByMail(settings_, run_, run_.OutputPath);
+        const long cap = prepared_->MailSecondsCap();
+        if (!prepared_->AttachmentPath().empty()) {
+            return SendByMail(settings_, run_, prepared_->AttachmentPath(), prepared_->AttachmentName(), cap);
         }
         TextAttachment attachment;
         std::string why;
@@ -443,7 +463,7 @@ private:
             run_.MailErrorText = FormatMailError({kMailErrorAttachment, why, kMailSourceGathra});
             return false;
         }
-        return SendByMail(settings_, run_, attachment.Path());
+        return SendByMail(settings_, run_, attachment.Path(), {}, cap);
     }
 
     // END: the final reply and the report of one upload.
@@ -455,14 +475,26 @@ private:
         if (outcome_ != RunOutcome::PortNotOpened) {
             outcome_ = OutcomeOfUpload();
         }
-        if (savedOk_ && settings_.SendMail == Switch::On) {
+        run_.StoreUndone = false;
+        if (savedOk_ && settings_.SendMail == Switch::On && prepared_ != nullptr) {
             if (Mail()) {
                 view_.AppendStatus(settings_.MailAddress + kMailDone);
                 view_.Beep();
-                Send("ACK");
-                view_.AppendStatus(kNormalEndHead + std::to_string(announcedCount_) + kNormalEndTail);
+                // The store becomes final (and durable) before the final "ACK".
+                if (prepared_->Commit(view_)) {
+                    Send("ACK");
+                    view_.AppendStatus(kNormalEndHead + std::to_string(announcedCount_) + kNormalEndTail);
+                } else {
+                    Send("CAN");
+                    view_.AppendStatus(kAbnormalEnd);
+                    outcome_ = RunOutcome::Failed;
+                }
             } else {
                 view_.AppendStatus(settings_.MailAddress + kMailFailed + run_.MailErrorText);
+                // The terminal keeps its file and sends it again: the store is undone, so that its
+                // records are not stored twice.
+                prepared_->Abandon(view_);
+                run_.StoreUndone = true;
                 Send("CAN");
                 view_.AppendStatus(kAbnormalEnd);
                 if (run_.StopRequested && !run_.IsRunning) {  // the stop cancelled the mail
@@ -480,6 +512,7 @@ private:
                 view_.AppendStatus(kStopPressed);
             }
         }
+        prepared_.reset();
         backup_.Close();
         log_.Close();
         watchDevice_ = true;
@@ -547,6 +580,7 @@ private:
     std::chrono::milliseconds reconnectInterval_;
 
     std::string databasePath_;
+    std::unique_ptr<PreparedStore> prepared_;  // the store of a mailed upload, until the mail is done
     LineFile backup_;
     LineFile log_;
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "database_test_support.h"
-#include "output/database/save_as_mdb.h"
+#include "output/database/save_to_database.h"
 #include "settings/settings_store.h"
 #include "support/recording_operator_view.h"
 

@@ -7,12 +7,14 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
 
 #include "codec/text_encoding.h"
+#include "common/file_ops.h"
 #include "common/system_error.h"
 #include "output/backup_lines.h"
 #include "output/record_fields.h"
@@ -244,7 +246,7 @@ private:
 // that fails, with `error` holding the failure text (the workbook layer writes its own there); the
 // caller then takes the failure exit, before anything was saved.
 bool WriteWorkbook(const SettingsRecord& settings, const std::string& path, const std::string& templatePath,
-                   Workbook& book, BackupLines& backup, std::string& error) {
+                   Workbook& book, BackupLines& backup, std::string& error, DurableReplacement* prepared) {
     if (!OpenWorkbook(settings, path, templatePath, book)) {
         return false;
     }
@@ -271,12 +273,42 @@ bool WriteWorkbook(const SettingsRecord& settings, const std::string& path, cons
         return false;
     }
     backup.Close();
-    return book.Close();
+    return book.Close(prepared);
 }
 
-}  // namespace
+// The workbook written to its temporary file and made durable there, waiting to be committed.
+class XlsStore : public PreparedStore {
+public:
+    explicit XlsStore(const std::string& outputPath) : outputPath_(outputPath) {}
 
-bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+    DurableReplacement& Replacement() { return replacement_; }
+
+    const std::string& AttachmentPath() const override { return replacement_.TemporaryPath(); }
+    std::string AttachmentName() const override { return FileNamePart(outputPath_); }
+
+    bool Commit(OperatorView& view) override {
+        if (replacement_.Commit()) {
+            return true;
+        }
+        const bool replaced = replacement_.Committed();
+        const std::string text = "XLSﾌｧｲﾙ書込ｴﾗｰ : ブックを保存できません: " + outputPath_ + " (" +
+                                 (replaced ? "フォルダを同期できません: " : "") + SystemErrorText(errno) +
+                                 ")";
+        replacement_.Abandon();
+        view.ShowMessage(kAppTitle, text, MessageIcon::None);
+        view.AppendStatus(text);
+        return false;
+    }
+    void Abandon(OperatorView&) override { replacement_.Abandon(); }
+
+private:
+    std::string outputPath_;
+    DurableReplacement replacement_;
+};
+
+// Both ways of storing: in place at once (`prepared` null), or prepared in `prepared`.
+bool StoreWorkbook(const SettingsRecord& settings, RunState& run, OperatorView& view,
+                   DurableReplacement* prepared) {
     view.SetBusyPointer(true);
     const std::string templatePath = settings.SaveFolder + "/" + settings.XlsTemp + ".xls";
     if (!settings.XlsTemp.empty() && !FileExists(templatePath)) {
@@ -292,7 +324,7 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
     BackupLines backup;
     // Whatever throws (memory running out on a huge book) ends in the failure exit.
     try {
-        if (WriteWorkbook(settings, run.OutputPath, templatePath, book, backup, error)) {
+        if (WriteWorkbook(settings, run.OutputPath, templatePath, book, backup, error, prepared)) {
             view.SetBusyPointer(false);
             return true;
         }
@@ -304,4 +336,18 @@ bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view
         error = "予期しないエラーが発生しました";
     }
     return FailureExit(view, book, backup, error);
+}
+
+}  // namespace
+
+bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+    return StoreWorkbook(settings, run, view, nullptr);
+}
+
+std::unique_ptr<PreparedStore> PrepareXls(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+    auto store = std::make_unique<XlsStore>(run.OutputPath);
+    if (!StoreWorkbook(settings, run, view, &store->Replacement())) {
+        return nullptr;
+    }
+    return store;
 }
