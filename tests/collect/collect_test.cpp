@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -205,31 +206,40 @@ TEST_F(CollectTest, SigintWhileWaitingForATerminalIsTheStopButton) {
         << collector_.Output();
 }
 
-TEST_F(CollectTest, SigtermMidUploadAnswersCanAndEndsWithExitOne) {
-    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = Switch::On; }));
-    termsim::Options options;
-    // The terminal goes silent after the first record: the upload is in the middle when the stop comes.
-    options.faults.push_back({termsim::FaultKind::Silence, 1, 1000});
-    ASSERT_NO_FATAL_FAILURE(StartTerminal(options));
-    ASSERT_NO_FATAL_FAILURE(StartCollector({}));
+// SIGHUP (the SSH session closed) is the stop button as SIGTERM is; the output of an earlier upload is
+// left byte for byte.
+TEST_F(CollectTest, SigtermOrSighupMidUploadAnswersCanAndEndsWithExitOne) {
+    const std::string old = "OLD,1\r\nOLD,2\r\n";
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        terminal_.Stop();
+        ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = Switch::On; }));
+        WriteBytes(SaveFolder() + "/T01.txt", old);
+        termsim::Options options;
+        // The terminal goes silent after the first record: the upload is in the middle when the stop comes.
+        options.faults.push_back({termsim::FaultKind::Silence, 1, 1000});
+        ASSERT_NO_FATAL_FAILURE(StartTerminal(options));
+        ChildProcess collector;
+        ASSERT_TRUE(Launch(collector, {}));
 
-    // The "ACK" to the enquiry and the one to record 0 (a busy machine may need more than one "VOL").
-    for (size_t lines = 1; Count(Joined(terminal_.LinesFromPc()), "ACK") < 2; ++lines) {
-        ASSERT_TRUE(terminal_.WaitLinesFromPc(lines, 30000)) << collector_.Output();
-    }
-    collector_.Signal(SIGTERM);
+        // The "ACK" to the enquiry and the one to record 0 (a busy machine may need more than one "VOL").
+        for (size_t lines = 1; Count(Joined(terminal_.LinesFromPc()), "ACK") < 2; ++lines) {
+            ASSERT_TRUE(terminal_.WaitLinesFromPc(lines, 30000)) << collector.Output();
+        }
+        collector.Signal(signal);
 
-    EXPECT_EQ(collector_.Wait(std::chrono::seconds(10)), 1) << collector_.Output() << collector_.Errors();
-    // The terminal reads the final "CAN" on its own thread, possibly after the collector has ended.
-    for (int waited = 0; waited < 5000 && terminal_.LinesFromPc().back() != "CAN"; waited += 10) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 1) << collector.Output() << collector.Errors();
+        // The terminal reads the final "CAN" on its own thread, possibly after the collector has ended.
+        for (int waited = 0; waited < 5000 && terminal_.LinesFromPc().back() != "CAN"; waited += 10) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const std::vector<std::string> lines = terminal_.LinesFromPc();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "CAN");
+        EXPECT_EQ(ReadBytes(SaveFolder() + "/T01.txt"), old);
+        EXPECT_NE(collector.Output().find("異常終了"), std::string::npos);
+        EXPECT_NE(collector.Errors().find("gathra-collect: "), std::string::npos) << collector.Errors();
     }
-    const std::vector<std::string> lines = terminal_.LinesFromPc();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "CAN");
-    EXPECT_FALSE(FileExists(SaveFolder() + "/T01.txt"));
-    EXPECT_NE(collector_.Output().find("異常終了"), std::string::npos);
-    EXPECT_NE(collector_.Errors().find("gathra-collect: "), std::string::npos) << collector_.Errors();
 }
 
 // Standard output that nobody reads (a stalled journal) must not stall the upload: the status lines of a
@@ -252,13 +262,16 @@ TEST_F(CollectTest, UnreadStandardOutputDoesNotStallTheUpload) {
     EXPECT_TRUE(FileExists(SaveFolder() + "/T01.txt"));
 }
 
-TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
+// Settings problems need the administrator (2); a save folder or a database that is not there yet may
+// come back (4).
+TEST_F(CollectTest, SettingsAndPrerequisiteProblemsEndWithTheirCodeAndTouchNothing) {
     struct Case {
         const char* name;
         std::function<void(CollectTest&)> prepare;  // leaves Gathra.ini as the case needs it
         const char* reason;                         // part of the reason on standard error
+        int exitCode = 2;
     };
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"missing file", [](CollectTest&) {}, "INIﾌｧｲﾙが存在しません"},
         {"key missing",
          [](CollectTest& t) { WriteBytes(t.Ini(), "[Gathra]\nSaveFolder=" + t.SaveFolder() + "\n"); },
@@ -280,7 +293,7 @@ TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
          [](CollectTest& t) {
              t.WriteSettings([&t](SettingsRecord& r) { r.SaveFolder = t.SaveFolder() + "/gone"; });
          },
-         "保存ﾌｫﾙﾀﾞが存在しません"},
+         "保存ﾌｫﾙﾀﾞが存在しません", 4},
         {"database missing",
          [](CollectTest& t) {
              t.WriteSettings([](SettingsRecord& r) {
@@ -288,8 +301,18 @@ TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
                  r.DatabaseName = "counts";
              });
          },
-         "counts.mdb が存在しません。"},
+         "counts.mdb が存在しません。", 4},
     };
+    if (::geteuid() != 0) {  // root writes anywhere
+        cases.push_back({"save folder not writable",
+                         [](CollectTest& t) {
+                             t.WriteSettings(
+                                 [&t](SettingsRecord& r) { r.SaveFolder = t.SaveFolder() + "/ro"; });
+                             std::filesystem::create_directory(t.SaveFolder() + "/ro");
+                             ::chmod((t.SaveFolder() + "/ro").c_str(), 0555);
+                         },
+                         "保存ﾌｫﾙﾀﾞに書き込めません", 4});
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove(Ini());
@@ -299,7 +322,8 @@ TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
 
         ChildProcess collector;
         ASSERT_TRUE(Launch(collector, {"--once"}));
-        EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 2) << collector.Output() << collector.Errors();
+        EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), c.exitCode)
+            << collector.Output() << collector.Errors();
         EXPECT_NE(collector.Errors().find(std::string("gathra-collect: ")), std::string::npos)
             << collector.Errors();
         EXPECT_NE(collector.Errors().find(c.reason), std::string::npos) << collector.Errors();
@@ -344,7 +368,14 @@ TEST_F(CollectTest, CommandLine) {
         {{"--version"}, 0, "gathra-collect " GATHRA_VERSION "\n", ""},
         {{"--once", "--bogus"}, 64, "", "gathra-collect: ｵﾌﾟｼｮﾝが正しくありません: --bogus"},
         {{"once"}, 64, "", "Try 'gathra-collect --help'."},
+        {{"--folder"}, 64, "", "--folder にﾌｫﾙﾀﾞがありません"},
+        {{"--init", "--check"}, 64, "", "同時に指定できません"},
+        {{"--folder", program_.Path() + "/open", "--check"}, 2, "", "書き込めるﾌｫﾙﾀﾞです"},
+        {{"--folder", program_.Path() + "/none", "--once"}, 2, "", "/none : ﾌｫﾙﾀﾞを使えません"},
     };
+    // A program folder that group and others may write is refused, for root too.
+    std::filesystem::create_directory(program_.Path() + "/open");
+    ::chmod((program_.Path() + "/open").c_str(), 0777);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
         ChildProcess collector;
@@ -354,6 +385,48 @@ TEST_F(CollectTest, CommandLine) {
         EXPECT_NE(collector.Errors().find(c.err), std::string::npos) << collector.Errors();
     }
     EXPECT_FALSE(FileExists(Ini()));
+}
+
+// An instance in a folder of its own, away from the program files: --init writes the settings, --check
+// reports each prerequisite, a run uses ports/COM1 there.
+TEST_F(CollectTest, FolderInitCheckAndRun) {
+    TempFolder folder;
+    const std::string dir = folder.Path();
+    auto run = [&](const std::vector<std::string>& args, int exitCode) {
+        std::vector<std::string> all{"--folder", dir};
+        all.insert(all.end(), args.begin(), args.end());
+        ChildProcess collector;
+        EXPECT_TRUE(Launch(collector, all));
+        EXPECT_EQ(collector.Wait(std::chrono::seconds(30)), exitCode)
+            << collector.Output() << collector.Errors();
+        return collector.Output();
+    };
+    run({"--init"}, 0);
+    std::string ini = ReadBytes(dir + "/Gathra.ini");
+    EXPECT_NE(ini.find("\nAutoStart=1\n"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("SaveFolder=" + dir + "/out\n"), std::string::npos) << ini;
+    EXPECT_TRUE(std::filesystem::is_directory(dir + "/ports"));
+    // Direct mode and no clock line, for the simulated terminal; a second --init leaves the file alone.
+    ini.replace(ini.find("\nMode=1"), 7, "\nMode=0");
+    ini.replace(ini.find("\nTimeAdjust=1"), 13, "\nTimeAdjust=0");
+    WriteBytes(dir + "/Gathra.ini", ini);
+    run({"--init"}, 0);
+    EXPECT_EQ(ReadBytes(dir + "/Gathra.ini"), ini);
+
+    ASSERT_EQ(::symlink("/nonexistent/ttyUSB9", (dir + "/ports/COM1").c_str()), 0);
+    std::string report = run({"--check"}, 3);
+    EXPECT_EQ(Count(report, " : ok\n"), 2) << report;
+    EXPECT_NE(report.find("port COM1 (" + dir + "/ports/COM1) : NG"), std::string::npos) << report;
+    std::filesystem::remove(dir + "/ports/COM1");
+
+    termsim::Options options;
+    options.records = {"B001,1"};
+    ASSERT_TRUE(terminal_.Start(dir, kPort, options));
+    report = run({"--check"}, 0);
+    EXPECT_EQ(Count(report, " : ok\n"), 3) << report;
+    run({"--once"}, 0);
+    EXPECT_EQ(ReadBytes(dir + "/out/T01.txt"), "B001,1\r\n");
+    EXPECT_FALSE(FileExists(Ini())) << "nothing in the program's own folder";
 }
 
 // The collector is meant for PCs without a desktop: it must not need Qt (or any X library) to start.

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <thread>
 
@@ -16,7 +18,10 @@
 #include "odbc_servers.h"
 #include "output/database/odbc_connection_text.h"
 #include "output/database/server_database.h"
+#include "settings/settings_store.h"
 #include "smtp_sink_process.h"
+#include "support/child_process.h"
+#include "support/recording_operator_view.h"
 
 namespace {
 
@@ -154,6 +159,40 @@ TEST_F(ServerUpload, MailCarriesTheRecordsAsTableTextAndLeavesNoFileBehind) {
     EXPECT_EQ(messages[0].Raw.find(OdbcServers::kPassword), std::string::npos);
     EXPECT_TRUE(std::filesystem::is_empty(temporary.Path()));
     EXPECT_FALSE(std::filesystem::exists(save / "T01.txt"));
+}
+
+// The service's way to its database: a system DSN without the password, the password as the systemd
+// credential gathra-db-password in $CREDENTIALS_DIRECTORY, read by gathra-collect.
+TEST_F(ServerUpload, CollectorTakesThePasswordFromItsCredential) {
+    std::ofstream(servers->Folder() + "/odbc.ini", std::ios::app)
+        << "[gathra_service]\nDriver=PostgreSQL Unicode\nServername=" << servers->Folder()
+        << "\nPort=" << servers->PgPort() << "\nDatabase=gathra\nUsername=gathra\n";
+    TempFolder instance;
+    TempFolder credentials;
+    settings.SettingsFilePath = instance.Path() + "/Gathra.ini";
+    RecordingOperatorView quiet;
+    ASSERT_TRUE(WriteSettingsFile(settings, quiet));
+    std::ofstream(settings.SettingsFilePath, std::ios::app) << "DbConnect=DSN=gathra_service\n";
+    std::filesystem::create_directory(instance.Path() + "/ports");
+    ASSERT_EQ(::symlink("/nonexistent/ttyUSB0", (instance.Path() + "/ports/COM5").c_str()), 0);
+
+    auto check = [&](bool withCredential) {
+        withCredential ? ::setenv("CREDENTIALS_DIRECTORY", credentials.Path().c_str(), 1)
+                       : ::unsetenv("CREDENTIALS_DIRECTORY");
+        ChildProcess collector;
+        EXPECT_TRUE(collector.Start({BinDir() + "/gathra-collect", "--folder", instance.Path(), "--check"}));
+        const int code = collector.Wait(std::chrono::seconds(60));
+        ::unsetenv("CREDENTIALS_DIRECTORY");
+        return std::make_pair(code, collector.Output());
+    };
+    std::ofstream(credentials.Path() + "/gathra-db-password") << OdbcServers::kPassword << "\n";
+    const auto [without, refused] = check(false);
+    EXPECT_EQ(without, 4) << refused;
+    EXPECT_NE(refused.find("database gathra_service : NG"), std::string::npos) << refused;
+    const auto [with, accepted] = check(true);
+    EXPECT_EQ(with, 3) << accepted << " (the port comes after the database)";
+    EXPECT_NE(accepted.find("database gathra_service : ok"), std::string::npos) << accepted;
+    EXPECT_EQ(accepted.find(OdbcServers::kPassword), std::string::npos);
 }
 
 }  // namespace
