@@ -20,6 +20,7 @@ namespace {
 // The value ReadIniString hands back for a missing key while loading; a stored "ERR" counts the same.
 constexpr const char* kMissing = "ERR";
 constexpr const char* kDbConnectKey = "DbConnect";
+constexpr const char* kAfterUploadKey = "AfterUpload";
 
 constexpr const char* kReasonInvalid = "ﾊﾟﾗﾒｰﾀ不正";
 constexpr const char* kReasonInvalidField = "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)";
@@ -46,15 +47,22 @@ std::string ProfileValue(const IniFile& file, const std::string& key, const std:
     return TrimAtNul(CutToBuffer(file.Get(section, key).value_or(defaultValue)));
 }
 
+// The command after each upload, uncut: a value too long is refused where it is used, never shortened.
+std::string AfterUploadValue(const IniFile& file) {
+    return TrimAtNul(file.Get(kAppTitle, kAfterUploadKey).value_or(""));
+}
+
 enum class ReadOutcome { Complete, KeyMissing, ReadError };
 
 ReadOutcome ReadKeys(const IniFile& file, SettingsRecord& record);
 
-// Every key both front ends read: the optional server connection first (a missing line is simply empty
-// and never re-initialises the file; the value is kept whole, as a cut one would change where the
+// Every key both front ends read: the optional server connection and the command after each upload first
+// (a missing line is simply empty
+// and never re-initialises the file; the connection is kept whole, as a cut one would change where the
 // connection goes: see DbConnectTooLong), then the keys in load order.
 ReadOutcome ReadSettings(const IniFile& file, SettingsRecord& record) {
     record.DbConnect = TrimAtNul(file.Get(kAppTitle, kDbConnectKey).value_or(""));
+    record.AfterUpload = AfterUploadValue(file);
     return ReadKeys(file, record);
 }
 
@@ -229,7 +237,7 @@ void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, con
     WriteSettingsFile(record, view);
 }
 
-bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view) {
+bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view, bool withAfterUpload) {
     // All keys go into one in-memory copy of the file, which then replaces the file in one step: a
     // failure part-way leaves the old file as it was.
     IniFile file;
@@ -247,6 +255,14 @@ bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view) {
             ShowWriteError(view, error);
             return false;
         }
+    }
+    // The optional key is written only when it has a value or a line of its own already.
+    if (withAfterUpload && (!record.AfterUpload.empty() || file.Get(kAppTitle, kAfterUploadKey)) &&
+        !file.Set(kAppTitle, kAfterUploadKey, record.AfterUpload)) {
+        error.Code = EINVAL;
+        error.Description = std::generic_category().message(error.Code);
+        ShowWriteError(view, error);
+        return false;
     }
     if (!file.Save(record.SettingsFilePath, &error)) {
         ShowWriteError(view, error);
