@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "codec/text_encoding.h"
+#include "journal/history_text.h"
+#include "journal/upload_journal.h"
 #include "settings/settings_keys.h"
 #include "settings/settings_store.h"
 #include "support/child_process.h"
@@ -67,7 +69,7 @@ public:
             tweak(record);
         }
         RecordingOperatorView view;
-        ASSERT_TRUE(WriteSettingsFile(record, view));
+        ASSERT_TRUE(WriteSettingsFile(record, view, true));
     }
 
     // Starts the simulated terminal with the three records; `uploads` 0 serves until stopped.
@@ -372,6 +374,11 @@ TEST_F(CollectTest, CommandLine) {
         {{"--init", "--check"}, 64, "", "同時に指定できません"},
         {{"--folder", program_.Path() + "/open", "--check"}, 2, "", "書き込めるﾌｫﾙﾀﾞです"},
         {{"--folder", program_.Path() + "/none", "--once"}, 2, "", "/none : ﾌｫﾙﾀﾞを使えません"},
+        {{"--csv"}, 64, "", "--history と使います"},
+        {{"--history", "--since"}, 64, "", "値がありません: --since"},
+        {{"--history", "--until", "2026-02-30"}, 64, "", "--until: 日付が正しくありません: 2026-02-30"},
+        {{"--history"}, 0, "", ""},  // no journal yet: nothing to print
+        {{"--history", "--check"}, 64, "", "--history は --once, --beep, --init, --check と使えません"},
     };
     // A program folder that group and others may write is refused, for root too.
     std::filesystem::create_directory(program_.Path() + "/open");
@@ -427,6 +434,65 @@ TEST_F(CollectTest, FolderInitCheckAndRun) {
     run({"--once"}, 0);
     EXPECT_EQ(ReadBytes(dir + "/out/T01.txt"), "B001,1\r\n");
     EXPECT_FALSE(FileExists(Ini())) << "nothing in the program's own folder";
+}
+
+// A stored upload with a command after it, as the journal and --history show it; the CSV read back by
+// Python's csv module.
+TEST_F(CollectTest, HistoryShowsTheJournalAsColumnsAndCsv) {
+    setenv("TZ", "UTC", 1);  // the collector's too
+    tzset();
+    ASSERT_NO_FATAL_FAILURE(
+        WriteSettings([](SettingsRecord& r) { r.AfterUpload = "echo copied $GATHRA_RECORDS"; }));
+    ASSERT_NO_FATAL_FAILURE(StartTerminal());
+    ASSERT_NO_FATAL_FAILURE(StartCollector({"--once"}));
+    ASSERT_EQ(collector_.Wait(std::chrono::seconds(30)), 0) << collector_.Output() << collector_.Errors();
+    EXPECT_NE(collector_.Output().find(" ｺﾏﾝﾄﾞ終了 : 0 : copied 3\n"), std::string::npos)
+        << collector_.Output();
+    {
+        // An older failed upload of another terminal, and one beyond --until.
+        UploadJournal journal(UploadJournal::PathIn(program_.Path()));
+        ASSERT_TRUE(journal.OpenForWriting());
+        UploadReport failed;
+        failed.Started = failed.Ended =
+            std::chrono::system_clock::time_point(std::chrono::milliseconds(*LocalDayStartMs("2026-01-05")));
+        failed.TerminalId = "端末,\"9\"";
+        failed.RecordsAnnounced = 4;
+        failed.Format = "text";
+        failed.FailureText = "ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ";
+        ASSERT_TRUE(journal.Add(failed));
+        failed.Started = failed.Ended = failed.Started - std::chrono::hours(24 * 30);
+        ASSERT_TRUE(journal.Add(failed));
+    }
+    auto history = [this](const std::vector<std::string>& args) {
+        ChildProcess collector;
+        EXPECT_TRUE(Launch(collector, args));
+        EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 0) << collector.Errors();
+        return collector.Output();
+    };
+    const std::string text = history({"--history", "--since", "2026-01-01"});
+    const std::regex columns(
+        "日時 +端末ID +件数 +出力 +結果 +ｺﾏﾝﾄﾞ\n"
+        "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  T01 +3 +" +
+        SaveFolder() +
+        "/T01\\.txt +正常終了 +exit 0 : copied 3\n"
+        "2026-01-05 00:00:00  端末,\"9\" +0/4 +異常終了 : ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ\n");
+    EXPECT_TRUE(std::regex_match(text, columns)) << text;
+
+    TempFolder scratch;
+    const std::string csv = scratch / "history.csv";
+    WriteBytes(csv, history({"--history", "--csv", "--until", "2026-01-05", "--terminal", "端末,\"9\""}));
+    const std::string read = scratch / "read.txt";
+    const std::string script =
+        "import csv, sys\n"
+        "rows = list(csv.reader(open(sys.argv[1], encoding='utf-8', newline='')))\n"
+        "open(sys.argv[2], 'w', encoding='utf-8').write(''.join("
+        "'|'.join(r[i] for i in (0, 3, 4, 5, 9, 10)) + '\\n' for r in rows))\n";
+    ASSERT_EQ(std::system(("python3 -c \"" + script + "\" " + csv + " " + read).c_str()), 0);
+    EXPECT_EQ(ReadBytes(read),
+              "started|terminal|announced|stored|outcome|failure\n"
+              "2026-01-05T00:00:00+00:00|端末,\"9\"|4|0|failed|ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ\n"
+              "2025-12-06T00:00:00+00:00|端末,\"9\"|4|0|failed|ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ\n");
+    EXPECT_EQ(ReadBytes(csv).rfind("started,", 0), 0u);  // no byte order mark
 }
 
 // The collector is meant for PCs without a desktop: it must not need Qt (or any X library) to start.

@@ -24,6 +24,7 @@
 #include "common/system_error.h"
 #include "console_view.h"
 #include "gathra_version.h"
+#include "history_command.h"
 #include "instance_setup.h"
 #include "run/run_outcome.h"
 #include "run/run_state.h"
@@ -31,6 +32,7 @@
 #include "settings/settings_store.h"
 #include "stop_signal_watcher.h"
 #include "upload/upload_engine.h"
+#include "upload/upload_follow_up.h"
 
 namespace {
 
@@ -47,6 +49,8 @@ constexpr const char* kProgram = "gathra-collect";
 
 constexpr const char* kHelp = R"(Usage: gathra-collect [--folder DIR] [--once] [--beep]
        gathra-collect [--folder DIR] --init | --check
+       gathra-collect [--folder DIR] --history [--since YYYY-MM-DD] [--until YYYY-MM-DD]
+                      [--terminal ID] [--csv]
        gathra-collect --help | --version
 
 Collects the data files of handheld terminals without a window, with everything Gathra uses:
@@ -71,6 +75,12 @@ Options:
   --check       read the settings and check each prerequisite, one line each (the settings,
                 the save folder, the database, the port, the mail server), then exit with the
                 code a run would give
+  --history     print the upload journal (Gathra-journal.sqlite in the program folder) and
+                exit: aligned columns, newest first; it only reads, also while a collector runs
+    --since D     uploads from local day D (YYYY-MM-DD) on
+    --until D     uploads up to and including local day D
+    --terminal ID uploads of this terminal ID only
+    --csv         CSV with a header line instead (UTF-8, no byte order mark)
   --help        show this help and exit
   --version     show the version and exit
 
@@ -103,6 +113,8 @@ struct Options {
     bool check = false;
     bool hasFolder = false;
     std::string folder;
+    bool history = false;
+    HistoryRequest historyRequest;
 };
 
 int UsageError(const std::string& problem) {
@@ -147,7 +159,21 @@ int main(int argc, char** argv) {
             std::printf("%s %s\n", kProgram, kGathraVersion);
             return kExitStored;
         }
-        if (arg == "--once") {
+        const bool takesValue = arg == "--since" || arg == "--until" || arg == "--terminal";
+        if (takesValue && i + 1 >= argc) {
+            return UsageError("値がありません: " + arg);
+        }
+        if (arg == "--history") {
+            options.history = true;
+        } else if (arg == "--csv") {
+            options.historyRequest.Csv = true;
+        } else if (arg == "--since") {
+            options.historyRequest.Since = argv[++i];
+        } else if (arg == "--until") {
+            options.historyRequest.Until = argv[++i];
+        } else if (arg == "--terminal") {
+            options.historyRequest.Terminal = argv[++i];
+        } else if (arg == "--once") {
             options.once = true;
         } else if (arg == "--beep") {
             options.beep = true;
@@ -169,6 +195,13 @@ int main(int argc, char** argv) {
     if (options.init && options.check) {
         return UsageError("--init と --check は同時に指定できません");
     }
+    const HistoryRequest& history = options.historyRequest;
+    if (!options.history && (history.Csv || history.Since || history.Until || history.Terminal)) {
+        return UsageError("--since, --until, --terminal と --csv は --history と使います");
+    }
+    if (options.history && (options.once || options.beep || options.init || options.check)) {
+        return UsageError("--history は --once, --beep, --init, --check と使えません");
+    }
 
     // The program folder is this executable's folder, or DIR; the settings file is Gathra.ini whatever
     // this program is called, so the collector and the window share one.
@@ -189,6 +222,9 @@ int main(int argc, char** argv) {
         const int code = options.init ? InitProgramFolder(platform, report) : CheckInstance(platform, report);
         std::fputs(report.c_str(), code == 0 || options.check ? stdout : stderr);
         return code;
+    }
+    if (options.history) {
+        return PrintHistory(platform.ProgramFolder, history);
     }
 
     // A reader that went away must not kill the program: its lines are dropped instead.
@@ -228,8 +264,17 @@ int main(int argc, char** argv) {
             if (options.once) {
                 settings.AutoStart = Switch::Off;
             }
+            // The journal and the command after each upload; their status lines go straight to the queue,
+            // which any thread may fill.
+            UploadFollowUp followUp(platform.ProgramFolder, [&out](const std::string& line) {
+                out.Push(ConsoleTimeStamp() + " " + line);
+            });
+            followUp.BeginRun(settings);
             UploadContext context{settings, run, view, BindQuorlin(platform.ProgramFolder)};
+            context.UploadEnded = [&followUp](const UploadReport& report) { followUp.UploadEnded(report); };
             exitCode = ExitCodeFor(RunUpload(context), settings, run, reason);
+            // A normal end waits for the commands; a stop by signal gives them two seconds.
+            followUp.Finish(run.StopRequested);
         }
         if (exitCode != kExitStored) {
             err.Push(std::string(kProgram) + ": " + reason);

@@ -1,0 +1,66 @@
+#include "history_command.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "journal/history_text.h"
+#include "journal/upload_journal.h"
+
+namespace {
+
+constexpr int kExitRead = 2;
+constexpr int kExitUsage = 64;
+
+bool WriteAll(const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t wrote = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+        if (wrote <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+}  // namespace
+
+int PrintHistory(const std::string& programFolder, const HistoryRequest& request) {
+    JournalFilter filter;
+    filter.Terminal = request.Terminal;
+    if (request.Since) {
+        filter.SinceMs = LocalDayStartMs(*request.Since);
+        if (!filter.SinceMs) {
+            std::fprintf(stderr, "gathra-collect: --since: 日付が正しくありません: %s\n",
+                         request.Since->c_str());
+            return kExitUsage;
+        }
+    }
+    if (request.Until) {
+        filter.UntilMs = LocalDayStartMs(*request.Until, 1);
+        if (!filter.UntilMs) {
+            std::fprintf(stderr, "gathra-collect: --until: 日付が正しくありません: %s\n",
+                         request.Until->c_str());
+            return kExitUsage;
+        }
+    }
+    UploadJournal journal(UploadJournal::PathIn(programFolder));
+    if (!journal.OpenForReading()) {
+        if (journal.Error().empty()) {
+            return 0;  // no journal yet
+        }
+        std::fprintf(stderr, "gathra-collect: 履歴ﾌｧｲﾙ読み込みｴﾗｰ : %s\n", journal.Error().c_str());
+        return kExitRead;
+    }
+    const std::vector<JournalEntry> entries = journal.Read(filter);
+    if (!journal.Error().empty()) {
+        std::fprintf(stderr, "gathra-collect: 履歴ﾌｧｲﾙ読み込みｴﾗｰ : %s\n", journal.Error().c_str());
+        return kExitRead;
+    }
+    if (entries.empty() && !request.Csv) {
+        return 0;
+    }
+    WriteAll(request.Csv ? HistoryCsv(entries, false) : HistoryColumns(entries));
+    return 0;
+}
