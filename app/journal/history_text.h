@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +35,21 @@ std::string LocalDayText(std::chrono::system_clock::time_point time);
 // CSV (RFC 4180, CR LF line ends) with a header line; `byteOrderMark` starts it with U+FEFF so that
 // spreadsheet programs read it as UTF-8.
 std::string HistoryCsv(const std::vector<JournalEntry>& entries, bool byteOrderMark);
+
+// The same CSV a row at a time, for a journal too long to hold: Text() grows with each Add and may be
+// taken away (written out) between rows.
+class HistoryCsvWriter {
+public:
+    explicit HistoryCsvWriter(bool byteOrderMark);
+    ~HistoryCsvWriter();
+    void Add(const JournalEntry& entry);
+    std::string& Text() { return text_; }
+
+private:
+    class Times;
+    std::string text_;
+    std::unique_ptr<Times> times_;
+};
 // Aligned columns for a terminal: date and time, terminal, records, output, outcome, command.
 std::string HistoryColumns(const std::vector<JournalEntry>& entries);
 

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -34,7 +35,8 @@ constexpr const char* kSchema =
     " mail TEXT NOT NULL,"  // "", sent, failed
     " command TEXT NOT NULL DEFAULT '',"
     " command_detail TEXT NOT NULL DEFAULT '');"
-    "CREATE INDEX IF NOT EXISTS uploads_started ON uploads(started);";
+    "CREATE INDEX IF NOT EXISTS uploads_started ON uploads(started);"
+    "CREATE INDEX IF NOT EXISTS uploads_terminal ON uploads(terminal, started);";
 
 constexpr const char* kColumns =
     "id, started, ended, port, terminal, announced, stored, format, output, output_table, outcome, failure, "
@@ -331,13 +333,11 @@ bool UploadJournal::SetCommand(int64_t id, const std::string& command, const std
     return sqlite3_step(update.get()) == SQLITE_DONE || FailLocked(path_);
 }
 
-std::vector<JournalEntry> UploadJournal::Read(const JournalFilter& filter) {
-    std::lock_guard lock(mutex_);
-    std::vector<JournalEntry> entries;
-    if (db_ == nullptr) {
-        return entries;
-    }
-    std::string sql = std::string("SELECT ") + kColumns + " FROM uploads WHERE 1";
+namespace {
+
+// The WHERE clause of a filter, and its values bound by name.
+std::string FilterClause(const JournalFilter& filter) {
+    std::string sql = " WHERE 1";
     if (filter.SinceMs) {
         sql += " AND started >= :since";
     }
@@ -347,77 +347,146 @@ std::vector<JournalEntry> UploadJournal::Read(const JournalFilter& filter) {
     if (filter.Terminal) {
         sql += " AND terminal = :terminal";
     }
-    sql += " ORDER BY started DESC, id DESC";
-    Statement select(db_, sql);
-    if (!select) {
-        FailLocked(path_);
-        return entries;
-    }
+    return sql;
+}
+
+void BindFilter(Statement& statement, const JournalFilter& filter) {
+    sqlite3_stmt* stmt = statement.get();
     if (filter.SinceMs) {
-        select.Bind(sqlite3_bind_parameter_index(select.get(), ":since"), *filter.SinceMs);
+        statement.Bind(sqlite3_bind_parameter_index(stmt, ":since"), *filter.SinceMs);
     }
     if (filter.UntilMs) {
-        select.Bind(sqlite3_bind_parameter_index(select.get(), ":until"), *filter.UntilMs);
+        statement.Bind(sqlite3_bind_parameter_index(stmt, ":until"), *filter.UntilMs);
     }
     if (filter.Terminal) {
-        select.Bind(sqlite3_bind_parameter_index(select.get(), ":terminal"), *filter.Terminal);
+        statement.Bind(sqlite3_bind_parameter_index(stmt, ":terminal"), *filter.Terminal);
     }
-    int step = SQLITE_ROW;
-    while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
-        JournalEntry& entry = entries.emplace_back();
-        UploadReport& upload = entry.Upload;
-        entry.Id = select.Int(0);
-        upload.Started = FromMillis(select.Int(1));
-        upload.Ended = FromMillis(select.Int(2));
-        upload.Port = static_cast<int>(select.Int(3));
-        upload.TerminalId = select.Text(4);
-        upload.RecordsAnnounced = static_cast<int>(select.Int(5));
-        upload.RecordsStored = static_cast<int>(select.Int(6));
-        upload.Format = select.Text(7);
-        upload.Output = select.Text(8);
-        upload.Table = select.Text(9);
-        upload.Outcome = OutcomeOfWord(select.Text(10));
-        upload.FailureText = select.Text(11);
-        const std::string mail = select.Text(12);
-        upload.Mail = mail == "sent"     ? MailOutcome::Sent
-                      : mail == "failed" ? MailOutcome::Failed
-                                         : MailOutcome::NotSent;
-        entry.Command = select.Text(13);
-        entry.CommandDetail = select.Text(14);
+}
+
+}  // namespace
+
+namespace {
+
+void ReadEntry(const Statement& select, JournalEntry& entry) {
+    UploadReport& upload = entry.Upload;
+    entry.Id = select.Int(0);
+    upload.Started = FromMillis(select.Int(1));
+    upload.Ended = FromMillis(select.Int(2));
+    upload.Port = static_cast<int>(select.Int(3));
+    upload.TerminalId = select.Text(4);
+    upload.RecordsAnnounced = static_cast<int>(select.Int(5));
+    upload.RecordsStored = static_cast<int>(select.Int(6));
+    upload.Format = select.Text(7);
+    upload.Output = select.Text(8);
+    upload.Table = select.Text(9);
+    upload.Outcome = OutcomeOfWord(select.Text(10));
+    upload.FailureText = select.Text(11);
+    const std::string mail = select.Text(12);
+    upload.Mail = mail == "sent"     ? MailOutcome::Sent
+                  : mail == "failed" ? MailOutcome::Failed
+                                     : MailOutcome::NotSent;
+    entry.Command = select.Text(13);
+    entry.CommandDetail = select.Text(14);
+}
+
+}  // namespace
+
+bool UploadJournal::ForEach(const JournalFilter& filter,
+                            const std::function<void(const JournalEntry&)>& each) {
+    return Select(filter, 0, std::nullopt, each);
+}
+
+std::vector<JournalEntry> UploadJournal::Read(const JournalFilter& filter, int64_t offset,
+                                              std::optional<int64_t> limit) {
+    std::vector<JournalEntry> entries;
+    if (limit) {
+        entries.reserve(static_cast<size_t>(*limit));
     }
-    if (step != SQLITE_DONE) {
-        FailLocked(path_);
-    }
+    Select(filter, offset, limit, [&entries](const JournalEntry& entry) { entries.push_back(entry); });
     return entries;
 }
 
-std::vector<JournalDay> UploadJournal::Days(int64_t sinceMs, const std::optional<std::string>& terminal) {
+bool UploadJournal::Select(const JournalFilter& filter, int64_t offset, std::optional<int64_t> limit,
+                           const std::function<void(const JournalEntry&)>& each) {
     std::lock_guard lock(mutex_);
-    std::vector<JournalDay> days;
     if (db_ == nullptr) {
-        return days;
+        return false;
     }
-    std::string sql =
-        "SELECT date(started / 1000, 'unixepoch', 'localtime') AS day, count(*), sum(stored), "
-        "sum(outcome <> 'stored') FROM uploads WHERE started >= ?";
-    if (terminal) {
-        sql += " AND terminal = ?";
+    std::string sql = std::string("SELECT ") + kColumns + " FROM uploads" + FilterClause(filter) +
+                      " ORDER BY started DESC, id DESC";
+    if (limit) {
+        sql += " LIMIT :limit OFFSET :offset";
     }
-    sql += " GROUP BY day ORDER BY day";
     Statement select(db_, sql);
     if (!select) {
+        return FailLocked(path_);
+    }
+    BindFilter(select, filter);
+    if (limit) {
+        select.Bind(sqlite3_bind_parameter_index(select.get(), ":limit"), *limit);
+        select.Bind(sqlite3_bind_parameter_index(select.get(), ":offset"), offset);
+    }
+    JournalEntry entry;
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
+        ReadEntry(select, entry);
+        each(entry);
+    }
+    return step == SQLITE_DONE || FailLocked(path_);
+}
+
+int64_t UploadJournal::Count(const JournalFilter& filter) {
+    std::lock_guard lock(mutex_);
+    if (db_ == nullptr) {
+        return 0;
+    }
+    Statement count(db_, "SELECT count(*) FROM uploads" + FilterClause(filter));
+    if (!count) {
         FailLocked(path_);
-        return days;
+        return 0;
     }
-    select.Bind(1, sinceMs);
-    if (terminal) {
-        select.Bind(2, *terminal);
+    BindFilter(count, filter);
+    return sqlite3_step(count.get()) == SQLITE_ROW ? count.Int(0) : 0;
+}
+
+std::vector<JournalDay> UploadJournal::Days(const std::vector<std::string>& days,
+                                            const std::optional<std::string>& terminal) {
+    std::vector<JournalDay> result;
+    std::vector<int64_t> starts;  // each day's local midnight, and the end of the last day
+    for (const std::string& day : days) {
+        result.push_back({day, 0, 0, 0});
+        starts.push_back(LocalDayStartMs(day).value_or(0));
     }
+    if (days.empty()) {
+        return result;
+    }
+    starts.push_back(LocalDayStartMs(days.back(), 1).value_or(0));
+    std::lock_guard lock(mutex_);
+    if (db_ == nullptr) {
+        return result;
+    }
+    // Summed here rather than by SQLite's date(): one conversion per day instead of one per upload.
+    JournalFilter filter;
+    filter.SinceMs = starts.front();
+    filter.UntilMs = starts.back();
+    filter.Terminal = terminal;
+    Statement select(db_, "SELECT started, stored, outcome = 'stored' FROM uploads" + FilterClause(filter));
+    if (!select) {
+        FailLocked(path_);
+        return result;
+    }
+    BindFilter(select, filter);
     while (sqlite3_step(select.get()) == SQLITE_ROW) {
-        days.push_back({select.Text(0), static_cast<int>(select.Int(1)), static_cast<int>(select.Int(2)),
-                        static_cast<int>(select.Int(3))});
+        const auto next = std::upper_bound(starts.begin(), starts.end(), select.Int(0));
+        if (next == starts.begin() || next == starts.end()) {
+            continue;
+        }
+        JournalDay& day = result[static_cast<size_t>(next - starts.begin() - 1)];
+        ++day.Uploads;
+        day.Records += static_cast<int>(select.Int(1));
+        day.Failures += select.Int(2) == 0;
     }
-    return days;
+    return result;
 }
 
 std::vector<std::string> UploadJournal::Terminals() {

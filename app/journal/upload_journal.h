@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -75,10 +76,17 @@ public:
     // Deletes the entries older than the retention period.
     bool Prune(std::chrono::system_clock::time_point now);
 
-    // Entries newest first.
-    std::vector<JournalEntry> Read(const JournalFilter& filter);
-    // Per local day of the uploads started from `sinceMs` on, for days with at least one upload.
-    std::vector<JournalDay> Days(int64_t sinceMs, const std::optional<std::string>& terminal);
+    // Entries newest first; with `limit`, at most that many from the `offset`-th on.
+    std::vector<JournalEntry> Read(const JournalFilter& filter, int64_t offset = 0,
+                                   std::optional<int64_t> limit = std::nullopt);
+    // Calls `each` for every entry Read would give, in its order, without keeping them. False on a failure.
+    bool ForEach(const JournalFilter& filter, const std::function<void(const JournalEntry&)>& each);
+    // How many entries Read would give.
+    int64_t Count(const JournalFilter& filter);
+    // One entry per local day of `days` (consecutive, "YYYY-MM-DD", oldest first), days without uploads
+    // included.
+    std::vector<JournalDay> Days(const std::vector<std::string>& days,
+                                 const std::optional<std::string>& terminal);
     // Every terminal ID in the journal, sorted.
     std::vector<std::string> Terminals();
 
@@ -94,6 +102,8 @@ private:
     bool ExecLocked(const char* sql);
     bool PruneLocked(std::chrono::system_clock::time_point now);
     std::optional<int64_t> InsertLocked(const UploadReport& report);
+    bool Select(const JournalFilter& filter, int64_t offset, std::optional<int64_t> limit,
+                const std::function<void(const JournalEntry&)>& each);
     void CloseLocked();
     bool FailLocked(const std::string& what);
 

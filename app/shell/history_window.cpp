@@ -42,28 +42,50 @@ int64_t DayStartMs(const QDate& date, int days = 0) {
 
 }  // namespace
 
-// The table's rows: the entries read last, newest first.
+// The table's rows, newest first. Only the count is read up front; the rows are read a page at a time when
+// the view first asks for them, so a journal of 100,000 entries opens as fast as one of a hundred.
 class HistoryModel : public QAbstractTableModel {
 public:
     using QAbstractTableModel::QAbstractTableModel;
 
-    void SetEntries(std::vector<JournalEntry> entries) {
+    void Reset(UploadJournal* journal, JournalFilter filter) {
         beginResetModel();
-        entries_ = std::move(entries);
+        journal_ = journal;
+        filter_ = std::move(filter);
+        count_ = journal_ != nullptr ? static_cast<int>(journal_->Count(filter_)) : 0;
+        pages_.clear();
         endResetModel();
     }
-    const std::vector<JournalEntry>& Entries() const { return entries_; }
-
-    int rowCount(const QModelIndex& parent = {}) const override {
-        return parent.isValid() ? 0 : static_cast<int>(entries_.size());
+    // Every entry the filter selects, for the export.
+    std::vector<JournalEntry> All() const {
+        return journal_ != nullptr ? journal_->Read(filter_) : std::vector<JournalEntry>{};
     }
+
+    const JournalEntry* EntryAt(int row) const {
+        if (row < 0 || row >= count_ || journal_ == nullptr) {
+            return nullptr;
+        }
+        const int page = row / kPageRows;
+        auto found = pages_.find(page);
+        if (found == pages_.end()) {
+            if (pages_.size() >= kPagesKept) {
+                pages_.clear();
+            }
+            found = pages_.emplace(page, journal_->Read(filter_, int64_t{page} * kPageRows, kPageRows)).first;
+        }
+        const size_t index = static_cast<size_t>(row % kPageRows);
+        return index < found->second.size() ? &found->second[index] : nullptr;
+    }
+
+    int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : count_; }
     int columnCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : 5; }
 
     QVariant data(const QModelIndex& index, int role) const override {
-        if (!index.isValid() || index.row() >= rowCount()) {
+        const JournalEntry* found = index.isValid() ? EntryAt(index.row()) : nullptr;
+        if (found == nullptr) {
             return {};
         }
-        const JournalEntry& entry = entries_[static_cast<size_t>(index.row())];
+        const JournalEntry& entry = *found;
         if (role == Qt::ToolTipRole) {
             const std::string command = CommandLabel(entry);
             return Q(OutcomeLabel(entry) + (command.empty() ? "" : "\nｺﾏﾝﾄﾞ : " + command));
@@ -100,7 +122,12 @@ public:
     }
 
 private:
-    std::vector<JournalEntry> entries_;
+    static constexpr int kPageRows = 200;
+    static constexpr size_t kPagesKept = 50;
+    UploadJournal* journal_ = nullptr;
+    JournalFilter filter_;
+    int count_ = 0;
+    mutable std::map<int, std::vector<JournalEntry>> pages_;
 };
 
 HistoryWindow::HistoryWindow(std::string journalPath, UrlOpener openUrl, QWidget* parent)
@@ -111,7 +138,6 @@ HistoryWindow::HistoryWindow(std::string journalPath, UrlOpener openUrl, QWidget
     setFont(JapaneseFont());
     BuildControls();
     resize(TwipsToPixels(13500), TwipsToPixels(9000));
-    FillTerminals();
     Refresh();
 }
 
@@ -131,7 +157,7 @@ void HistoryWindow::BuildControls() {
     for (QDateEdit* edit : {from_, to_}) {
         edit->setCalendarPopup(true);
         edit->setDisplayFormat(QStringLiteral("yyyy/MM/dd"));
-        connect(edit, &QDateEdit::dateChanged, this, [this] { Refresh(); });
+        connect(edit, &QDateEdit::dateChanged, this, [this] { Reload(); });
     }
     filters->addWidget(from_);
     filters->addWidget(new QLabel(QStringLiteral("～"), this));
@@ -143,7 +169,7 @@ void HistoryWindow::BuildControls() {
     terminal_->setMinimumContentsLength(12);
     connect(terminal_, &QComboBox::currentIndexChanged, this, [this] {
         if (!filling_) {
-            Refresh();
+            Reload();
         }
     });
     filters->addWidget(terminal_);
@@ -210,27 +236,27 @@ void HistoryWindow::FillTerminals() {
 }
 
 void HistoryWindow::Refresh() {
-    if (!journal_->IsOpen()) {
-        FillTerminals();  // the journal may have been made since
-    } else if (terminal_->count() - 1 != static_cast<int>(journal_->Terminals().size())) {
-        FillTerminals();
-    }
+    FillTerminals();
+    Reload();
+}
+
+void HistoryWindow::Reload() {
     JournalFilter filter;
     filter.SinceMs = DayStartMs(from_->date());
     filter.UntilMs = DayStartMs(to_->date(), 1);
     filter.Terminal = TerminalFilter();
-    model_->SetEntries(journal_->Read(filter));
+    model_->Reset(journal_.get(), filter);
     UpdateChart();
 }
 
 void HistoryWindow::UpdateChart() {
     const QDate today = QDate::currentDate();
     const QDate first = today.addDays(1 - kChartDays);
-    std::map<std::string, JournalDay> byDay;
-    for (JournalDay& day : journal_->Days(DayStartMs(first), TerminalFilter())) {
-        byDay[day.Day] = day;
+    std::vector<std::string> dayNames;
+    for (int i = 0; i < kChartDays; ++i) {
+        dayNames.push_back(first.addDays(i).toString(Qt::ISODate).toStdString());
     }
-    chartDays_.clear();
+    chartDays_ = journal_->Days(dayNames, TerminalFilter());
     auto* stored = new QBarSet(QStringLiteral("正常終了"));
     auto* failed = new QBarSet(QStringLiteral("異常終了"));
     stored->setColor(QColor(0, 150, 170));
@@ -243,9 +269,7 @@ void HistoryWindow::UpdateChart() {
     int maxRecords = 1;
     for (int i = 0; i < kChartDays; ++i) {
         const QDate date = first.addDays(i);
-        JournalDay day = byDay[date.toString(Qt::ISODate).toStdString()];
-        day.Day = date.toString(Qt::ISODate).toStdString();
-        chartDays_.push_back(day);
+        const JournalDay& day = chartDays_[static_cast<size_t>(i)];
         *stored << day.Uploads - day.Failures;
         *failed << day.Failures;
         records->append(i, day.Records);
@@ -292,8 +316,7 @@ void HistoryWindow::UpdateChart() {
 }
 
 const JournalEntry* HistoryWindow::EntryAt(int row) const {
-    const auto& entries = model_->Entries();
-    return row >= 0 && row < static_cast<int>(entries.size()) ? &entries[static_cast<size_t>(row)] : nullptr;
+    return model_->EntryAt(row);
 }
 
 int HistoryWindow::RowCount() const {
@@ -313,7 +336,7 @@ bool HistoryWindow::ExportCsv(const QString& path) {
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         return false;
     }
-    const std::string csv = HistoryCsv(model_->Entries(), true);
+    const std::string csv = HistoryCsv(model_->All(), true);
     return file.write(csv.data(), static_cast<qint64>(csv.size())) == static_cast<qint64>(csv.size()) &&
            file.flush();
 }

@@ -35,7 +35,7 @@ public:
     HistoryWindow(std::string journalPath, UrlOpener openUrl, QWidget* parent = nullptr);
     ~HistoryWindow() override;
 
-    // Reads the journal again with the current filters (an upload ended, a filter changed).
+    // Reads the journal again, its terminals too (an upload ended).
     void Refresh();
     // The entry of a table row, as shown.
     const JournalEntry* EntryAt(int row) const;
@@ -50,6 +50,8 @@ public:
 private:
     void BuildControls();
     void FillTerminals();
+    // Reads the entries and the chart again with the current filters.
+    void Reload();
     void UpdateChart();
     void ExportClicked();
     std::optional<std::string> TerminalFilter() const;

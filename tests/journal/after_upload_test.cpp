@@ -73,7 +73,9 @@ TEST_F(AfterUploadTest, EnvironmentOnlyInTheSaveFolderWithoutInput) {
     // Shell metacharacters in the terminal ID stay data: nothing they spell is run.
     const std::string id = "端末07;touch bad1 $(touch bad2) `touch bad3`|'\"";
     const JournalEntry entry = FollowUp(
-        "cat; pwd > env.txt; env | grep '^GATHRA_' | LC_ALL=C sort >> env.txt; echo done", Report(id));
+        "cat; pwd > env.txt; env | grep -E '^GATHRA_(OUTCOME|OUTPUT|TABLE|TERMINAL_ID|RECORDS|FORMAT|STARTED|"
+        "ENDED)=' | LC_ALL=C sort >> env.txt; echo done",
+        Report(id));
     EXPECT_EQ(ReadFileBytes(save / "env.txt"), save.Path() + "\n" +
                                                    "GATHRA_ENDED=2026-12-08T09:00:04+09:00\n"
                                                    "GATHRA_FORMAT=text\n"

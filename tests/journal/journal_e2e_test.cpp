@@ -42,10 +42,9 @@ protected:
             followLines.push_back(line);
         });
         followUp.BeginRun(settings);
-        started = std::chrono::steady_clock::now();
-        UploadContext context{settings, run, view, link};
-        context.UploadEnded = [&followUp](const UploadReport& report) { followUp.UploadEnded(report); };
-        RunUpload(context);
+        uploadEnded = [&followUp](const UploadReport& report) { followUp.UploadEnded(report); };
+        RunUploadWith();
+        uploadEnded = nullptr;
         followUp.Finish(false);
         sim->WaitFinished(2000);
     }

@@ -91,12 +91,20 @@ TEST_F(JournalTest, FiltersDaysCommandAndRetention) {
             << (row.since ? row.since : "-") << " " << (row.until ? row.until : "-");
     }
 
-    const auto days = journal.Days(*LocalDayStartMs("2026-12-01"), std::nullopt);
-    ASSERT_EQ(days.size(), 2u);
-    EXPECT_EQ(days[1].Day, "2026-12-07");
-    EXPECT_EQ(days[1].Uploads, 2);
-    EXPECT_EQ(days[1].Records, 2);
-    EXPECT_EQ(days[1].Failures, 1);
+    const auto days = journal.Days({"2026-12-05", "2026-12-06", "2026-12-07"}, std::nullopt);
+    ASSERT_EQ(days.size(), 3u);
+    EXPECT_EQ(days[0].Uploads, 0);
+    EXPECT_EQ(days[1].Records, 5);
+    EXPECT_EQ(days[2].Day, "2026-12-07");
+    EXPECT_EQ(days[2].Uploads, 2);
+    EXPECT_EQ(days[2].Records, 2);
+    EXPECT_EQ(days[2].Failures, 1);
+    EXPECT_EQ(journal.Days({"2026-12-07"}, "07")[0].Uploads, 1);
+    // One page of a long table: the second entry on.
+    const auto page = journal.Read({}, 1, 1);
+    ASSERT_EQ(page.size(), 1u);
+    EXPECT_EQ(page[0].Upload.TerminalId, "端末");
+    EXPECT_EQ(journal.Count({}), 3);
     EXPECT_EQ(journal.Terminals(), (std::vector<std::string>{"07", "端末"}));
 }
 

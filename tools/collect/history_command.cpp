@@ -53,14 +53,28 @@ int PrintHistory(const std::string& programFolder, const HistoryRequest& request
         std::fprintf(stderr, "gathra-collect: 履歴ﾌｧｲﾙ読み込みｴﾗｰ : %s\n", journal.Error().c_str());
         return kExitRead;
     }
-    const std::vector<JournalEntry> entries = journal.Read(filter);
-    if (!journal.Error().empty()) {
+    bool ok = true;
+    if (request.Csv) {
+        // Written as it is read: 100,000 entries never sit in memory at once.
+        HistoryCsvWriter csv(false);
+        ok = journal.ForEach(filter, [&csv](const JournalEntry& entry) {
+            csv.Add(entry);
+            if (csv.Text().size() >= 1 << 16) {
+                WriteAll(csv.Text());
+                csv.Text().clear();
+            }
+        });
+        WriteAll(csv.Text());
+    } else {
+        const std::vector<JournalEntry> entries = journal.Read(filter);
+        ok = journal.Error().empty();
+        if (ok && !entries.empty()) {
+            WriteAll(HistoryColumns(entries));
+        }
+    }
+    if (!ok) {
         std::fprintf(stderr, "gathra-collect: 履歴ﾌｧｲﾙ読み込みｴﾗｰ : %s\n", journal.Error().c_str());
         return kExitRead;
     }
-    if (entries.empty() && !request.Csv) {
-        return 0;
-    }
-    WriteAll(request.Csv ? HistoryCsv(entries, false) : HistoryColumns(entries));
     return 0;
 }
