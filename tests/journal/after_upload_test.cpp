@@ -62,8 +62,8 @@ protected:
         status.push_back(line);
     }
 
-    TempDir program;
-    TempDir save;
+    TempFolder program;
+    TempFolder save;
     SettingsRecord settings;
     std::mutex mutex;
     std::vector<std::string> status;
@@ -76,7 +76,7 @@ TEST_F(AfterUploadTest, EnvironmentOnlyInTheSaveFolderWithoutInput) {
         "cat; pwd > env.txt; env | grep -E '^GATHRA_(OUTCOME|OUTPUT|TABLE|TERMINAL_ID|RECORDS|FORMAT|STARTED|"
         "ENDED)=' | LC_ALL=C sort >> env.txt; echo done",
         Report(id));
-    EXPECT_EQ(ReadFileBytes(save / "env.txt"), save.Path() + "\n" +
+    EXPECT_EQ(ReadBytes(save / "env.txt"), save.Path() + "\n" +
                                                    "GATHRA_ENDED=2026-12-08T09:00:04+09:00\n"
                                                    "GATHRA_FORMAT=text\n"
                                                    "GATHRA_OUTCOME=stored\n"
@@ -179,7 +179,7 @@ TEST_F(AfterUploadTest, CommandsNeverOverlapAndAtMostEightWait) {
     EXPECT_LT(steady_clock::now() - before, milliseconds(50));  // handing one in never waits for it
     runner.Finish(false);
     EXPECT_EQ(done, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(ReadFileBytes(save / "order"), "1\n2\n3\n4\n5\n6\n7\n8\n");
+    EXPECT_EQ(ReadBytes(save / "order"), "1\n2\n3\n4\n5\n6\n7\n8\n");
 
     // A hurried end gives them two seconds in all: the waiting ones are never run.
     done.clear();

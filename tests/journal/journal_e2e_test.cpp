@@ -56,7 +56,7 @@ protected:
     }
     std::string JournalPath() const { return UploadJournal::PathIn(program.Path()); }
 
-    TempDir save;
+    TempFolder save;
     std::unique_ptr<termsim::Simulator> sim;
     std::mutex mutex;
     Lines followLines;
@@ -130,7 +130,7 @@ TEST_F(JournalE2E, CommandAfterAStoredUploadGoesIntoItsEntry) {
     Options options;
     options.records = {"A", "B"};
     ASSERT_NO_FATAL_FAILURE(Upload(options));
-    EXPECT_EQ(ReadFileBytes(save / "after.txt"), "stored 2 T01\n");
+    EXPECT_EQ(ReadBytes(save / "after.txt"), "stored 2 T01\n");
     const auto entries = Entries();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].Command, "exit 0");
@@ -140,7 +140,7 @@ TEST_F(JournalE2E, CommandAfterAStoredUploadGoesIntoItsEntry) {
 
 TEST_F(JournalE2E, JournalThatCannotBeWrittenNeverCostsTheUpload) {
     // Read-only and full: the journal is a link into a tmpfs of its own (root ignores file modes).
-    TempDir elsewhere;
+    TempFolder elsewhere;
     SmallTmpfs tmpfs;
     const std::string mounted = tmpfs.Mount(elsewhere.Path(), 64 * 1024);
     if (!mounted.empty()) {
@@ -161,11 +161,11 @@ TEST_F(JournalE2E, JournalThatCannotBeWrittenNeverCostsTheUpload) {
         {"full",
          [&] {
              ::mount(nullptr, elsewhere.Path().c_str(), nullptr, MS_REMOUNT, nullptr);
-             WriteFileBytes(elsewhere / "filler", std::string(64 * 1024, 'x'));
+             WriteBytes(elsewhere / "filler", std::string(64 * 1024, 'x'));
              std::filesystem::create_symlink(elsewhere / "journal.sqlite", JournalPath());
          },
          "履歴ﾌｧｲﾙ書込ｴﾗｰ : "},
-        {"damaged", [&] { WriteFileBytes(JournalPath(), std::string(4096, 'x')); },
+        {"damaged", [&] { WriteBytes(JournalPath(), std::string(4096, 'x')); },
          "履歴ﾌｧｲﾙが壊れているため移動しました : "},
     };
     for (const Row& row : rows) {
@@ -175,7 +175,7 @@ TEST_F(JournalE2E, JournalThatCannotBeWrittenNeverCostsTheUpload) {
         options.records = {"A", "B"};
         ASSERT_NO_FATAL_FAILURE(Upload(options));
         EXPECT_EQ(sim->FinalAnswers(), Lines{"ACK"}) << row.name;
-        EXPECT_EQ(ReadFileBytes(save / "T01.txt"), "A\r\nB\r\n") << row.name;
+        EXPECT_EQ(ReadBytes(save / "T01.txt"), "A\r\nB\r\n") << row.name;
         ASSERT_EQ(followLines.size(), 1u) << row.name;
         EXPECT_EQ(followLines[0].rfind(row.line, 0), 0u) << followLines[0];
     }

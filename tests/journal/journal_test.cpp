@@ -39,7 +39,7 @@ protected:
         tzset();
     }
     std::string Path() const { return UploadJournal::PathIn(folder.Path()); }
-    TempDir folder;
+    TempFolder folder;
 };
 
 TEST_F(JournalTest, FiltersDaysCommandAndRetention) {
@@ -109,16 +109,16 @@ TEST_F(JournalTest, FiltersDaysCommandAndRetention) {
 }
 
 TEST_F(JournalTest, DamagedFileIsMovedAsideAndANewOneStarted) {
-    WriteFileBytes(Path(), std::string(8192, 'x'));
+    WriteBytes(Path(), std::string(8192, 'x'));
     UploadJournal journal(Path());
     const auto now = At("2026-12-08", 0) + hours(9) + minutes(5) + seconds(7);
     ASSERT_TRUE(journal.Add(Report("2026-12-08", "07", UploadOutcome::Stored, 1), now)) << journal.Error();
     EXPECT_EQ(journal.MovedAside(), Path() + ".damaged-20261208-090507");
-    EXPECT_EQ(ReadFileBytes(journal.MovedAside()), std::string(8192, 'x'));
+    EXPECT_EQ(ReadBytes(journal.MovedAside()), std::string(8192, 'x'));
     EXPECT_EQ(journal.Read({}).size(), 1u);
 
     // A reader leaves a damaged file where it is and says why.
-    WriteFileBytes(folder / "other.sqlite", std::string(8192, 'y'));
+    WriteBytes(folder / "other.sqlite", std::string(8192, 'y'));
     UploadJournal reader(folder / "other.sqlite");
     EXPECT_FALSE(reader.OpenForReading());
     EXPECT_NE(reader.Error(), "");
