@@ -188,7 +188,7 @@ void MainWindow::Load(const PlatformFacts& platform) {
         platform_.ProgramFolder,
         [this](const std::string& line) {
             QMetaObject::invokeMethod(
-                this, [this, line] { ShowStatus(1, line); }, Qt::QueuedConnection);
+                this, [this, line] { AppendStatus(line); }, Qt::QueuedConnection);
         },
         [this] {
             QMetaObject::invokeMethod(

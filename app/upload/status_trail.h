@@ -15,13 +15,12 @@ public:
     void Mark() { lines_.clear(); }
     const std::vector<std::string>& Lines() const { return lines_; }
 
-    void ShowStatus(int16_t mode, const std::string& text) override {
-        if (mode == 1) {
-            lines_.push_back(text);
-        }
-        target_.ShowStatus(mode, text);
+    void ReplaceStatus(const std::string& text) override { target_.ReplaceStatus(text); }
+    void AppendStatus(const std::string& text) override {
+        lines_.push_back(text);
+        target_.AppendStatus(text);
     }
-    void SetRunningState(int16_t state) override { target_.SetRunningState(state); }
+    void SetRunning(bool running) override { target_.SetRunning(running); }
     void SetFileLabel(const std::string& text) override { target_.SetFileLabel(text); }
     std::string FileLabel() const override { return target_.FileLabel(); }
     void SetProgressMax(int max) override { target_.SetProgressMax(max); }

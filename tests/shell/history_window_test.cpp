@@ -72,7 +72,7 @@ void HistoryWindowTest::init() {
             engine_(context);
         }
         context.Run.IsRunning = false;
-        context.View.SetRunningState(0);
+        context.View.SetRunning(false);
     };
     services.BindLink = [](const std::string&) -> const LinkApi* { return nullptr; };
     services.OpenFile = [this](const QString& path) {
