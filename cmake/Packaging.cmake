@@ -2,8 +2,8 @@
 # - gathra-<version>-Linux-x86_64.tar.gz: the program folder (Gathra, gathra-collect, libquorlin.so,
 #   gathra-termsim) in one top folder, with the README and packaging/;
 # - gathra_<version>_amd64.deb: the program files in /usr/lib/gathra, the launcher /usr/bin/gathra, the
-#   menu entry, icons, AppStream metadata, the systemd unit and the udev rule under /usr/share/gathra
-#   (installed, not enabled), the copyright and changelog.
+#   menu entry, icons, AppStream metadata, the systemd template unit in /lib/systemd/system (installed,
+#   not enabled), the example udev rule under /usr/share/gathra (inert), the copyright and changelog.
 # The two layouts are two install components; CPackProjectConfig.cmake picks one per generator.
 
 set(GATHRA_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
@@ -39,8 +39,9 @@ foreach(size 16 24 32 48 64 128 256)
             DESTINATION share/icons/hicolor/${size}x${size}/apps RENAME gathra.png COMPONENT deb)
 endforeach()
 file(GLOB GATHRA_UDEV_RULES ${GATHRA_PACKAGING_DIR}/udev/*.rules)
-install(FILES ${GATHRA_PACKAGING_DIR}/gathra-collect@.service ${GATHRA_UDEV_RULES} DESTINATION share/gathra
-        COMPONENT deb)
+install(FILES ${GATHRA_UDEV_RULES} DESTINATION share/gathra COMPONENT deb)
+# systemd's unit folder on Debian 12 (outside the /usr prefix; the DEB generator installs with DESTDIR).
+install(FILES ${GATHRA_PACKAGING_DIR}/gathra-collect@.service DESTINATION /lib/systemd/system COMPONENT deb)
 # Debian wants the changelog compressed, reproducibly (no name, no time stamp in the gzip header).
 set(GATHRA_CHANGELOG_GZ ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
@@ -72,6 +73,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# CPack adds ldconfig calls for any library under /usr/lib; libquorlin.so, private to the programs beside
+# it, needs none, and the post-build script takes them out again.
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/DebWithoutLdconfig.cmake)
 # The synopsis comes from CPACK_PACKAGE_DESCRIPTION_SUMMARY; this is the extended description.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Gathra receives the data files of handheld data terminals that sit in an
 infrared cradle wired to a serial port, and stores each upload as a text
@@ -87,6 +91,8 @@ file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "
 if(CPACK_GENERATOR STREQUAL \"DEB\")
     set(CPACK_INSTALL_CMAKE_PROJECTS \"${CMAKE_BINARY_DIR};Gathra;deb;/\")
     set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+    set(CPACK_SET_DESTDIR ON)
+    set(CPACK_INSTALL_PREFIX /usr)
 else()
     set(CPACK_INSTALL_CMAKE_PROJECTS \"${CMAKE_BINARY_DIR};Gathra;tarball;/\")
 endif()

@@ -1,24 +1,26 @@
 #!/usr/bin/env bash
-# Installs every Debian package Gathra needs to build, run and test.
+# Installs every Debian package Gathra needs to build, run, test, package, fuzz and demonstrate.
+# This is the one list: a test that finds a tool missing names the Debian package to add here.
 # Idempotent: packages already present are left as they are.
 set -euo pipefail
 
 PACKAGES=(
+    # the build
     build-essential cmake pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev qt6-charts-dev libqt6opengl6-dev
+    libgsf-1-dev libzip-dev libexpat1-dev libsqlite3-dev libcurl4-openssl-dev unixodbc-dev
+    # the tests: units, the real-format checks, the servers the suite starts, the window on X
     libgtest-dev libgmock-dev
-    qt6-base-dev qt6-base-dev-tools libgl-dev
-    libgsf-1-dev libfreexl-dev libzip-dev libexpat1-dev
-    libsqlite3-dev sqlite3
-    libcurl4-openssl-dev openssl ca-certificates
-    python3 python3-aiosmtpd python3-openpyxl
-    xvfb xauth fonts-ipafont-gothic fonts-ipafont-mincho
-    libreoffice-calc-nogui
-    imagemagick
-    xdotool
+    libfreexl-dev sqlite3 libreoffice-calc-nogui
+    openssl ca-certificates python3 python3-aiosmtpd python3-openpyxl
+    unixodbc odbc-postgresql odbc-mariadb libsqliteodbc tdsodbc postgresql-15 mariadb-server
+    xvfb xauth xdotool fonts-ipafont-gothic fonts-ipafont-mincho
+    # the packages and their checks (systemd-analyze comes with systemd)
+    lintian desktop-file-utils appstream file systemd xdg-user-dirs
+    # the fuzzing
     clang libclang-rt-14-dev
-    unixodbc unixodbc-dev odbc-postgresql odbc-mariadb libsqliteodbc tdsodbc
-    postgresql-15 mariadb-server
-    lintian desktop-file-utils appstream file
+    # the demo's screenshot
+    imagemagick
 )
 
 # The database servers are for the tests only, which start their own instances as an unprivileged user

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Gathra and runs it on a demo folder (build/demo): gathra-termsim plays a handheld terminal with
-# a sample upload on ports/COM1, and Gathra, set for automatic start, receives and stores it.
+# a sample upload on ports/COM1, and Gathra, set for automatic start, receives and stores it. The terminal
+# then stays on the line, silent, until the demo ends, so Gathra keeps waiting for the next upload on it.
 #
 # With a display the window opens; close it to end (the simulator is stopped with it).
 # Without a display Gathra runs under Xvfb: the script waits for the stored file, saves a screenshot of
@@ -41,7 +42,7 @@ cleanup() {
 trap cleanup EXIT
 
 "$demo/gathra-termsim" --folder "$demo" --port 1 --records "$demo/records.txt" --id DEMO01 \
-    --uploads 1 --time-limit 120 >"$demo/termsim.log" 2>&1 &
+    --uploads 1 --stay >"$demo/termsim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 1 100); do
     grep -q '^ready:' "$demo/termsim.log" && break

@@ -1,8 +1,11 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <set>
 
 #include "binding/quorlin_binding.h"
 
@@ -16,10 +19,41 @@ std::map<std::string, LinkApi>& BoundLibraries() {
     return libraries;
 }
 
+// Program folders bound by BindQuorlinFor whose library could not be bound: never tried again.
+std::set<std::string>& FailedFolders() {
+    static std::set<std::string> folders;
+    return folders;
+}
+
+constexpr const char* kProgramFolderVariable = "GATHRA_PROGRAM_FOLDER";
+
 template <typename Fn>
 bool Resolve(void* handle, const char* name, Fn& slot) {
     slot = reinterpret_cast<Fn>(dlsym(handle, name));
     return slot != nullptr;
+}
+
+// Loads the library of `libraryFolder` and resolves its entry points; nullopt when that fails.
+std::optional<LinkApi> Load(const std::string& libraryFolder) {
+    // An explicit path: the library is taken from the program folder only, never from the search path.
+    const std::string path = (libraryFolder.empty() ? std::string(".") : libraryFolder) + "/libquorlin.so";
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        return std::nullopt;
+    }
+    LinkApi api;
+    const bool complete =
+        Resolve(handle, "vbOpenIrCom", api.vbOpenIrCom) && Resolve(handle, "ClearIrCom", api.ClearIrCom) &&
+        Resolve(handle, "WriteIrCom", api.WriteIrCom) && Resolve(handle, "vbReadIrCom", api.vbReadIrCom) &&
+        Resolve(handle, "CloseIrCom", api.CloseIrCom);
+    if (!complete) {
+        // A library without all five entry points is no link at all; a later call tries again.
+        dlclose(handle);
+        return std::nullopt;
+    }
+    // Optional: a library without it never reports a device that is gone.
+    Resolve(handle, "IrComState", api.IrComState);
+    return api;
 }
 
 }  // namespace
@@ -30,26 +64,27 @@ const LinkApi* BindQuorlin(const std::string& folder) {
     if (auto found = libraries.find(folder); found != libraries.end()) {
         return &found->second;
     }
+    if (FailedFolders().count(folder) != 0) {
+        return nullptr;
+    }
+    const std::optional<LinkApi> api = Load(folder);
+    return api ? &libraries.emplace(folder, *api).first->second : nullptr;
+}
 
-    // An explicit path: the library is taken from the program folder only, never from the search path.
-    const std::string path = (folder.empty() ? std::string(".") : folder) + "/libquorlin.so";
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
+const LinkApi* BindQuorlinFor(const std::string& programFolder, const std::string& libraryFolder) {
+    std::lock_guard<std::mutex> lock(bindingMutex);
+    auto& libraries = BoundLibraries();
+    if (auto found = libraries.find(programFolder); found != libraries.end()) {
+        return &found->second;
+    }
+    ::setenv(kProgramFolderVariable, programFolder.c_str(), 1);
+    const std::optional<LinkApi> api = Load(libraryFolder);
+    ::unsetenv(kProgramFolderVariable);
+    if (!api) {
+        FailedFolders().insert(programFolder);
         return nullptr;
     }
-    LinkApi api;
-    const bool complete =
-        Resolve(handle, "vbOpenIrCom", api.vbOpenIrCom) && Resolve(handle, "ClearIrCom", api.ClearIrCom) &&
-        Resolve(handle, "WriteIrCom", api.WriteIrCom) && Resolve(handle, "vbReadIrCom", api.vbReadIrCom) &&
-        Resolve(handle, "CloseIrCom", api.CloseIrCom);
-    if (!complete) {
-        // A library without all five entry points is no link at all; a later call tries again.
-        dlclose(handle);
-        return nullptr;
-    }
-    // Optional: a library without it never reports a device that is gone.
-    Resolve(handle, "IrComState", api.IrComState);
-    return &libraries.emplace(folder, api).first->second;
+    return &libraries.emplace(programFolder, *api).first->second;
 }
 
 std::string ExecutableFolder() {

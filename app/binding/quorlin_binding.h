@@ -11,5 +11,12 @@
 // call with the same folder tries again.
 const LinkApi* BindQuorlin(const std::string& folder);
 
+// For a program folder named on the command line (--folder): binds libquorlin.so from `libraryFolder` (the
+// executable's own) and tells it `programFolder` through GATHRA_PROGRAM_FOLDER, which the library reads
+// once as it loads; the variable is removed again at once, so no child process ever inherits it. From
+// then on BindQuorlin(programFolder) returns this binding, or nullptr when it failed (the port then cannot
+// be opened; the library is never taken from the program folder). Call it before any other thread starts.
+const LinkApi* BindQuorlinFor(const std::string& programFolder, const std::string& libraryFolder);
+
 // The folder of the running executable (from /proc/self/exe), without a trailing "/".
 std::string ExecutableFolder();

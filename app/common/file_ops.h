@@ -103,6 +103,8 @@ public:
 
     // The file replaced: `path` through its links.
     const std::string& Target() const { return target_; }
+    // The temporary file that holds the new bytes until Commit (empty before Begin and after Abandon).
+    const std::string& TemporaryPath() const { return temp_; }
     bool Committed() const { return committed_; }
     // Begin failed only because the folder lets no temporary file be made beside an existing target
     // that this process may write (EACCES or EPERM).

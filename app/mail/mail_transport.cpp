@@ -174,7 +174,8 @@ struct SmtpTransfer {
 // The message: the header lines, an empty text body and the attachment streamed from `file` in base64,
 // and the envelope's recipient. False when libcurl cannot take a part of it.
 bool BuildMessage(SmtpTransfer& transfer, const MailRequest& request, std::FILE* file, curl_off_t size) {
-    const std::string fileName = BaseName(request.AttachmentPath);
+    const std::string fileName =
+        request.AttachmentName.empty() ? BaseName(request.AttachmentPath) : request.AttachmentName;
     MailHeaderInput headerInput{request.To, request.From, request.Subject, NowAsMailDate(),
                                 MakeMessageId(UniquePart(), AddressDomain(request.From))};
     for (const std::string& line : BuildMailHeaders(headerInput)) {

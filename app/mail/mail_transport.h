@@ -16,6 +16,7 @@ struct MailRequest {
     std::string From;            // sender
     std::string Subject;         // UTF-8; may be empty
     std::string AttachmentPath;  // the file to attach
+    std::string AttachmentName;  // the name it carries in the mail; empty: the file's own name
     std::string Server;          // "host" or "host:port"
     // Asked while the dialogue runs (at least about once a second, also while the server is silent);
     // false cancels the mail: the failure is libcurl's "aborted by callback" (42). Empty: never cancelled.

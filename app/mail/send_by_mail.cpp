@@ -1,16 +1,26 @@
 #include "mail/send_by_mail.h"
 
+#include <algorithm>
+
 #include "mail/mail_transport.h"
 
-bool SendByMail(const SettingsRecord& settings, RunState& run, const std::string& attachmentPath) {
+bool SendByMail(const SettingsRecord& settings, RunState& run, const std::string& attachmentPath,
+                const std::string& attachmentName, long maxSeconds) {
     MailRequest request;
     request.To = settings.MailAddress;
     request.From = settings.FromMailAddress;
     request.Subject = settings.MailSub;
     request.AttachmentPath = attachmentPath;
+    request.AttachmentName = attachmentName;
     request.Server = settings.MailServer;
     request.KeepGoing = [&run] { return run.IsRunning.load(); };
-    if (const auto failure = SendMailOverSmtp(request)) {
+    MailLimits limits;
+    if (maxSeconds > 0) {
+        limits.MaxTransferTimeoutSeconds = std::min(limits.MaxTransferTimeoutSeconds, maxSeconds);
+        limits.TransferTimeoutSeconds = std::min(limits.TransferTimeoutSeconds, maxSeconds);
+        limits.ConnectTimeoutSeconds = std::min(limits.ConnectTimeoutSeconds, maxSeconds);
+    }
+    if (const auto failure = SendMailOverSmtp(request, limits)) {
         run.MailErrorText = FormatMailError(*failure);
         return false;
     }

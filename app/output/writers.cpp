@@ -20,3 +20,8 @@ void ReportStoreFailure(OperatorView& view, int number, const std::string& path)
     view.ShowMessage(kAppTitle, text, MessageIcon::None);
     view.AppendStatus(text);
 }
+
+std::string FileNamePart(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}

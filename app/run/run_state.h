@@ -12,4 +12,6 @@ struct RunState {
     std::string OutputPath;                   // full path of the output file or database file (UTF-8)
     std::string TableName;                    // database table of the current upload (UTF-8)
     std::string MailErrorText;  // number, blank, description and source of the last mail failure
+    // The last upload was stored and then undone, as its mail failed: it failed with no records stored.
+    bool StoreUndone = false;
 };

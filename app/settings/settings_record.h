@@ -56,6 +56,10 @@ struct SettingsRecord {
     // Optional, not one of the keys above: an ODBC connection string for a server database. Read when
     // present, never written; empty (or missing) means the SQLite file of DatabaseName.
     std::string DbConnect;
+    // Optional: a command line run through /bin/sh -c after each upload that reached its store. Read
+    // when present and kept as read, even when too long (it is then refused, never cut); written only
+    // by the settings dialog.
+    std::string AfterUpload;
 
     // Not keys: set at start-up.
     std::string SettingsFilePath;  // program folder + "/" + executable name + ".ini"

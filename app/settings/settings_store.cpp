@@ -20,6 +20,7 @@ namespace {
 // The value ReadIniString hands back for a missing key while loading; a stored "ERR" counts the same.
 constexpr const char* kMissing = "ERR";
 constexpr const char* kDbConnectKey = "DbConnect";
+constexpr const char* kAfterUploadKey = "AfterUpload";
 
 constexpr const char* kReasonInvalid = "ﾊﾟﾗﾒｰﾀ不正";
 constexpr const char* kReasonInvalidField = "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)";
@@ -46,7 +47,24 @@ std::string ProfileValue(const IniFile& file, const std::string& key, const std:
     return TrimAtNul(CutToBuffer(file.Get(section, key).value_or(defaultValue)));
 }
 
+// The command after each upload, uncut: a value too long is refused where it is used, never shortened.
+std::string AfterUploadValue(const IniFile& file) {
+    return TrimAtNul(file.Get(kAppTitle, kAfterUploadKey).value_or(""));
+}
+
 enum class ReadOutcome { Complete, KeyMissing, ReadError };
+
+ReadOutcome ReadKeys(const IniFile& file, SettingsRecord& record);
+
+// Every key both front ends read: the optional server connection and the command after each upload first
+// (a missing line is simply empty
+// and never re-initialises the file; the connection is kept whole, as a cut one would change where the
+// connection goes: see DbConnectTooLong), then the keys in load order.
+ReadOutcome ReadSettings(const IniFile& file, SettingsRecord& record) {
+    record.DbConnect = TrimAtNul(file.Get(kAppTitle, kDbConnectKey).value_or(""));
+    record.AfterUpload = AfterUploadValue(file);
+    return ReadKeys(file, record);
+}
 
 // Reads the keys in load order into the record. Stops at the first missing key and at the first number
 // that does not fit its type; the keys read before stay in the record.
@@ -138,10 +156,7 @@ void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, Operato
     if (!file.Load(record.SettingsFilePath)) {
         file = IniFile();
     }
-    // The optional server connection: a missing line is simply empty and never re-initialises the file.
-    record.DbConnect = ProfileValue(file, kDbConnectKey, kAppTitle, "");
-
-    switch (ReadKeys(file, record)) {
+    switch (ReadSettings(file, record)) {
         case ReadOutcome::ReadError:
             view.ShowMessage(kErrorTitle, kReadErrorText, MessageIcon::Critical);
             view.ReplaceStatus(kReadErrorText);
@@ -176,7 +191,7 @@ std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& pl
     if (!file.Load(path, &error)) {
         return path + " : INIﾌｧｲﾙ読み込みｴﾗｰ : " + error.Description;
     }
-    switch (ReadKeys(file, record)) {
+    switch (ReadSettings(file, record)) {
         case ReadOutcome::ReadError:
             return path + " : " + kReadErrorText;
         case ReadOutcome::KeyMissing:
@@ -194,6 +209,14 @@ std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& pl
         return record.SaveFolder + " : 保存ﾌｫﾙﾀﾞが存在しません";
     }
     return {};
+}
+
+std::string DbConnectTooLong(const SettingsRecord& record) {
+    if (FitsSettingValue(record.DbConnect)) {
+        return {};
+    }
+    return std::string(kDbConnectKey) + " が長すぎます (" + std::to_string(Cp932Length(record.DbConnect)) +
+           " ﾊﾞｲﾄ。" + std::to_string(kMaxSettingValueBytes) + " ﾊﾞｲﾄまでです)";
 }
 
 void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, const std::string& reason,
@@ -214,7 +237,7 @@ void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, con
     WriteSettingsFile(record, view);
 }
 
-bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view) {
+bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view, bool withAfterUpload) {
     // All keys go into one in-memory copy of the file, which then replaces the file in one step: a
     // failure part-way leaves the old file as it was.
     IniFile file;
@@ -232,6 +255,14 @@ bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view) {
             ShowWriteError(view, error);
             return false;
         }
+    }
+    // The optional key is written only when it has a value or a line of its own already.
+    if (withAfterUpload && (!record.AfterUpload.empty() || file.Get(kAppTitle, kAfterUploadKey)) &&
+        !file.Set(kAppTitle, kAfterUploadKey, record.AfterUpload)) {
+        error.Code = EINVAL;
+        error.Description = std::generic_category().message(error.Code);
+        ShowWriteError(view, error);
+        return false;
     }
     if (!file.Save(record.SettingsFilePath, &error)) {
         ShowWriteError(view, error);

@@ -23,14 +23,20 @@ void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, Operato
 // range or too large for its type, or the save folder cannot be entered.
 std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& platform);
 
+// DbConnect is never cut like the other values: a cut connection string may connect elsewhere, or
+// without the encryption its tail asked for. A value longer than 254 bytes of CP932 is refused instead:
+// this returns the reason, "DbConnect が長すぎます (<n> ﾊﾞｲﾄ。254 ﾊﾞｲﾄまでです)", or an empty text.
+std::string DbConnectTooLong(const SettingsRecord& record);
+
 // Tells the operator (reason "ﾊﾟﾗﾒｰﾀ不正" or "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)"), sets every setting to its default
 // and writes the whole file.
 void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, const std::string& reason,
                       OperatorView& view);
 
-// Writes every key in SettingsKeyOrder in one atomic replacement of SettingsFilePath. On failure shows
-// the "File Write Error" box, leaves the old file intact and returns false.
-bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view);
+// Writes every key in SettingsKeyOrder in one atomic replacement of SettingsFilePath, with
+// `withAfterUpload` (the settings dialog's save) the optional AfterUpload too. On failure shows the
+// "File Write Error" box, leaves the old file intact and returns false.
+bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view, bool withAfterUpload = false);
 
 // Private-profile reads and writes (section and key names compare without regard to case).
 std::string ReadIniString(const std::string& key, const std::string& section, const std::string& defaultValue,

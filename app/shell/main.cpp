@@ -1,8 +1,10 @@
 // Gathra: collects the data files of handheld terminals over a serial port.
 //
-// The program reads no command line and no environment variable of its own: its configuration is the
-// settings file beside the executable. SIGTERM and SIGINT end it cleanly: a running upload is stopped,
-// and the window closes (port closed) once the upload has ended.
+// Its configuration is the settings file in the program folder: the executable's folder, or the folder
+// named with --folder DIR, the one option it takes (other arguments are ignored). Such a folder must
+// belong to the user and be closed to group and others, or the program refuses to start (exit code 2).
+// SIGTERM, SIGINT and SIGHUP end it as closing the window does: a running upload is stopped, and the
+// window closes (port closed) once the upload has ended.
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,7 +14,12 @@
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <csignal>
+#include <cstdio>
+#include <optional>
+#include <string>
 
+#include "binding/quorlin_binding.h"
+#include "common/program_folder.h"
 #include "gathra_version.h"
 #include "shell/main_window.h"
 
@@ -26,9 +33,24 @@ void OnTerminateSignal(int) {
     [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
 }
 
-PlatformFacts ProgramPlatformFacts() {
+// The folder given with --folder DIR or --folder=DIR; nullopt without one. A --folder without its DIR
+// names the empty folder, which the check refuses.
+std::optional<std::string> FolderOption(int argc, char** argv) {
+    std::optional<std::string> folder;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--folder") {
+            folder = i + 1 < argc ? argv[++i] : "";
+        } else if (arg.rfind("--folder=", 0) == 0) {
+            folder = arg.substr(9);
+        }
+    }
+    return folder;
+}
+
+PlatformFacts ProgramPlatformFacts(const std::optional<std::string>& folder) {
     PlatformFacts facts;
-    facts.ProgramFolder = QCoreApplication::applicationDirPath().toStdString();
+    facts.ProgramFolder = folder ? *folder : QCoreApplication::applicationDirPath().toStdString();
     facts.ExecutableName =
         QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName().toStdString();
     facts.DocumentsFolder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation).toStdString();
@@ -38,6 +60,17 @@ PlatformFacts ProgramPlatformFacts() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::optional<std::string> folder = FolderOption(argc, argv);
+    if (folder) {
+        if (const std::string problem = ProgramFolderProblem(*folder); !problem.empty()) {
+            std::fprintf(stderr, "Gathra: %s\n", problem.c_str());
+            return 2;
+        }
+        // Before any thread starts: the link library learns the folder as it loads.
+        folder = AbsoluteFolder(*folder);
+        BindQuorlinFor(*folder, ExecutableFolder());
+    }
+
     // Qt would interpret options such as -style or -platform; the program takes none.
     int qtArgc = argc > 0 ? 1 : 0;
     QApplication app(qtArgc, argv);
@@ -52,6 +85,7 @@ int main(int argc, char** argv) {
         action.sa_flags = SA_RESTART;
         sigaction(SIGTERM, &action, nullptr);
         sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGHUP, &action, nullptr);
     }
 
     MainWindow window;
@@ -63,7 +97,7 @@ int main(int argc, char** argv) {
             window.RequestQuit();
         });
     }
-    window.Load(ProgramPlatformFacts());
+    window.Load(ProgramPlatformFacts(folder));
     // A signal that arrived while a start-up message box was open ends the program before it is shown.
     if (window.QuitRequested()) {
         return 0;

@@ -14,14 +14,17 @@
 #include <thread>
 
 #include "binding/quorlin_binding.h"
+#include "journal/upload_journal.h"
 #include "settings/settings_store.h"
 #include "shell/about_dialog.h"
 #include "shell/click_label.h"
 #include "shell/dialog_support.h"
+#include "shell/history_window.h"
 #include "shell/lamp_widget.h"
 #include "shell/settings_dialog.h"
 #include "shell/upload_thread.h"
 #include "shell/window_metrics.h"
+#include "upload/upload_follow_up.h"
 
 namespace {
 
@@ -105,6 +108,7 @@ MainWindow::~MainWindow() {
     // children of this window and go with it explicitly.
     delete settingsDialog_.data();
     delete aboutDialog_.data();
+    delete historyWindow_.data();
     // Only the window's own end gets here with a run still going (a run normally ends before the close
     // is accepted): abandon it and wait for its thread.
     delete engineBox_.data();
@@ -154,8 +158,13 @@ void MainWindow::BuildControls() {
     status_[1] = new LampWidget(QColor(0, 255, 255), this);
     for (int i = 0; i < 2; ++i) {
         status_[i]->setObjectName(ArrayElementName("Status", i));
-        status_[i]->setGeometry(TwipsRect(1440, 4560, 7095, 1095));
+        status_[i]->setGeometry(TwipsRect(1440, 4560, 5655, 1095));
     }
+
+    cmdHistory_ = new QPushButton(QStringLiteral("ﾋｽﾄﾘｰ"), this);
+    cmdHistory_->setObjectName(QStringLiteral("cmdHistory"));
+    cmdHistory_->setGeometry(TwipsRect(7200, 4560, 1332, 492));
+    connect(cmdHistory_, &QPushButton::clicked, this, &MainWindow::HistoryClicked);
 
     cmdSetting_ = new QPushButton(QStringLiteral("設定"), this);
     cmdSetting_->setObjectName(QStringLiteral("cmdSetting"));
@@ -168,12 +177,29 @@ void MainWindow::BuildControls() {
     connect(cmdInfo_, &QPushButton::clicked, this, &MainWindow::VersionClicked);
 
     setTabOrder(cmdComm_[0], cmdComm_[1]);
-    setTabOrder(cmdComm_[1], cmdSetting_);
+    setTabOrder(cmdComm_[1], cmdHistory_);
+    setTabOrder(cmdHistory_, cmdSetting_);
     setTabOrder(cmdSetting_, cmdInfo_);
 }
 
 void MainWindow::Load(const PlatformFacts& platform) {
     platform_ = platform;
+    followUp_ = std::make_unique<UploadFollowUp>(
+        platform_.ProgramFolder,
+        [this](const std::string& line) {
+            QMetaObject::invokeMethod(
+                this, [this, line] { AppendStatus(line); }, Qt::QueuedConnection);
+        },
+        [this] {
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (historyWindow_) {
+                        historyWindow_->Refresh();
+                    }
+                },
+                Qt::QueuedConnection);
+        });
     // From here on a failing step must not keep the window from coming up.
     try {
         settings_.SettingsFilePath = SettingsFilePathFor(platform);
@@ -267,6 +293,12 @@ void MainWindow::StartUploadRun() {
     start.ProgramFolder = platform_.ProgramFolder;
     start.Clock = services_.Clock;
     start.FileLabel = fileLabel_;
+    if (followUp_) {
+        followUp_->BeginRun(settings_);
+        start.UploadEnded = [followUp = followUp_.get()](const UploadReport& report) {
+            followUp->UploadEnded(report);
+        };
+    }
     upload_ = std::make_unique<UploadThread>(
         *this, *this,
         [this](const std::string& title, const std::string& text, MessageIcon icon,
@@ -276,6 +308,10 @@ void MainWindow::StartUploadRun() {
 
 void MainWindow::UploadRunEnded() {
     upload_.reset();
+    // A stop gives the commands after the uploads two seconds; a run that ended by itself lets them run.
+    if (followUp_ && run_.StopRequested) {
+        followUp_->Hurry();
+    }
     if (busyPointer_) {
         SetBusyPointer(false);
     }
@@ -320,6 +356,26 @@ void MainWindow::VersionClicked() {
         connect(aboutDialog_, &QDialog::finished, this, &MainWindow::DialogClosed);
     }
     aboutDialog_->Open();
+}
+
+void MainWindow::HistoryClicked() {
+    if (!historyWindow_) {
+        const std::string journal = UploadJournal::PathIn(platform_.ProgramFolder);
+        // A window of its own, like the dialogs: it stays usable while a dialog disables this window.
+        historyWindow_ = new HistoryWindow(journal, [this](const QUrl& url) {
+            return services_.OpenFile && services_.OpenFile(url.toLocalFile());
+        });
+        historyWindow_->setAttribute(Qt::WA_DeleteOnClose);
+    } else {
+        historyWindow_->Refresh();
+    }
+    historyWindow_->show();
+    historyWindow_->raise();
+    historyWindow_->activateWindow();
+}
+
+HistoryWindow* MainWindow::OpenHistoryWindow() const {
+    return historyWindow_.data();
 }
 
 void MainWindow::FileLabelDoubleClicked() {
@@ -384,6 +440,12 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     startUpTimer_.stop();
     timerDeferred_ = false;
     CloseLink();
+    if (followUp_) {
+        followUp_->Finish(true);
+    }
+    if (historyWindow_) {
+        historyWindow_->close();
+    }
     if (settingsDialog_) {
         settingsDialog_->hide();
     }

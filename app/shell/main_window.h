@@ -20,6 +20,8 @@ class QProgressBar;
 class QPushButton;
 class SettingsDialog;
 class AboutDialog;
+class HistoryWindow;
+class UploadFollowUp;
 class QMessageBox;
 class UploadThread;
 
@@ -68,6 +70,8 @@ public:
     void OnStartUpTimer();
     void SettingsClicked();
     void VersionClicked();
+    // Opens the history window (or brings it to the front, read again).
+    void HistoryClicked();
     // Opens the stored text file shown in the file label.
     void FileLabelDoubleClicked();
 
@@ -97,6 +101,7 @@ public:
     QTimer& StartUpTimer() { return startUpTimer_; }
     SettingsDialog* OpenSettingsDialog() const;
     AboutDialog* OpenAboutDialog() const;
+    HistoryWindow* OpenHistoryWindow() const;
 
 signals:
     // The window accepted its close: files and the port are closed and the program ends.
@@ -143,6 +148,10 @@ private:
     LampWidget* status_[2] = {nullptr, nullptr};
     QPushButton* cmdSetting_ = nullptr;
     QPushButton* cmdInfo_ = nullptr;
+    QPushButton* cmdHistory_ = nullptr;
     QPointer<SettingsDialog> settingsDialog_;
     QPointer<AboutDialog> aboutDialog_;
+    QPointer<HistoryWindow> historyWindow_;
+    // The journal entry and the command after each upload; made by Load, for the program's life.
+    std::unique_ptr<UploadFollowUp> followUp_;
 };

@@ -150,7 +150,8 @@ SettingsDialog::SettingsDialog(QWidget* mainWindow, SettingsRecord& record, Oper
     setWindowTitle(QStringLiteral("ｵﾌﾟｼｮﾝ設定"));
     setWindowIcon(ProgramIcon());
     setFont(JapaneseFont());
-    setFixedSize(TwipsToPixels(9645), TwipsToPixels(9855));
+    // The designed height and one row below for the command after each upload.
+    setFixedSize(TwipsToPixels(9645), TwipsToPixels(9855 + 735));
     AttachToOwner(this, mainWindow_);
     BuildControls();
     BuildTabOrder();
@@ -289,6 +290,10 @@ const std::vector<SettingsDialog::FrameRow>& SettingsDialog::FrameRows() {
         {.Frame = {"frmMail", "ﾒｰﾙ送信", 120, 7440, 7335, 2295,
                    "ｱｯﾌﾟﾛｰﾄﾞしたﾌｧｲﾙを添付して、指定ｱﾄﾞﾚｽへﾒｰﾙしたい場合は、この項目を設定してください"},
          .Fill = &SettingsDialog::BuildMailFrame},
+        {.Frame = {"frmAfterUpload", "ｱｯﾌﾟﾛｰﾄﾞ後ｺﾏﾝﾄﾞ", 120, 9840, 9375, 615,
+                   "ｱｯﾌﾟﾛｰﾄﾞごとに実行するｺﾏﾝﾄﾞ(保存ﾌｫﾙﾀﾞで /bin/sh -c により実行、空欄なら実行しない)"},
+         .Text = {"txtAfterUpload", 120, 240, 9135, 270, &SettingsRecord::AfterUpload,
+                  &SettingsDialog::txtAfterUpload_}},
     };
     return rows;
 }
@@ -509,9 +514,9 @@ void SettingsDialog::BuildTabOrder() {
     addGroup("optCrcType");
     addGroup("optStartUpSize");
     addGroup("optProtocol");
-    for (QWidget* widget :
-         std::initializer_list<QWidget*>{chkSendMail_, txtMailAddress_, txtMailSub_, txtFromMailAddress_,
-                                         txtMailServer_, chkTimeAdjust_, cmdOK_[0], cmdOK_[1]}) {
+    for (QWidget* widget : std::initializer_list<QWidget*>{
+             chkSendMail_, txtMailAddress_, txtMailSub_, txtFromMailAddress_, txtMailServer_, chkTimeAdjust_,
+             txtAfterUpload_, cmdOK_[0], cmdOK_[1]}) {
         order.push_back(widget);
     }
     for (size_t i = 1; i < order.size(); ++i) {
@@ -563,6 +568,7 @@ void SettingsDialog::ShowSettings() {
     SelectOption(options_.at("optMdbType"), r.MdbType);
     txtMdbName_->setText(QString::fromStdString(r.DatabaseName));
     txtMdbTblName_->setText(QString::fromStdString(r.MdbTblName));
+    txtAfterUpload_->setText(QString::fromStdString(r.AfterUpload));
     UpdateControlStates(r.SaveFormat);
     SetOptionTabStops(options_);
     // Filling the controls wrote parts of the copy; it starts equal to the record in every field.
@@ -648,7 +654,7 @@ void SettingsDialog::SaveSettings() {
     record_ = working_;
     record_.SettingsFilePath = settingsFilePath;
     record_.BackFilePath = backFilePath;
-    WriteSettingsFile(record_, view_);
+    WriteSettingsFile(record_, view_, true);
 }
 
 void SettingsDialog::keyPressEvent(QKeyEvent* event) {

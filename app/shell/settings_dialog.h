@@ -124,5 +124,6 @@ private:
     QLineEdit* txtFromMailAddress_ = nullptr;
     QLineEdit* txtMailServer_ = nullptr;
     QCheckBox* chkTimeAdjust_ = nullptr;
+    QLineEdit* txtAfterUpload_ = nullptr;
     QAbstractButton* cmdOK_[2] = {nullptr, nullptr};
 };

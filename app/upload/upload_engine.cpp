@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "output/workbook/save_as_xls.h"
 #include "output/writers.h"
 #include "upload/output_naming.h"
+#include "upload/status_trail.h"
 #include "upload/upload_files.h"
 #include "upload/upload_texts.h"
 
@@ -89,12 +91,14 @@ bool ReadEnquiryAnswer(std::string_view line, const SettingsRecord& settings, En
 class UploadRun {
 public:
     explicit UploadRun(UploadContext& context)
-        : settings_(context.Settings),
+        : trail_(context.View),
+          settings_(context.Settings),
           run_(context.Run),
-          view_(context.View),
+          view_(trail_),
           link_(context.Link),
           clock_(context.Clock ? context.Clock : PcClock(SystemClock)),
-          reconnectInterval_(context.ReconnectInterval) {}
+          reconnectInterval_(context.ReconnectInterval),
+          uploadEnded_(context.UploadEnded) {}
 
     RunOutcome Run() {
         if (settings_.SaveFormat == kSaveFormatMdb) {
@@ -206,6 +210,7 @@ private:
             return;
         }
         uploadBegun_ = true;
+        BeginReport(answer);
 
         Send("ACK");
         if (deviceGone_) {
@@ -357,6 +362,7 @@ private:
                 if (!backupSynced) {
                     ReportStoreFailure(view_, syncError.Number, settings_.BackFilePath);
                 }
+                storeRan_ = backupSynced;
                 savedOk_ = backupSynced && Store();
                 view_.SetProgressValue(announcedCount_);
                 return;
@@ -418,7 +424,25 @@ private:
         return true;
     }
 
+    // Stores the upload. When it is to be mailed, the store is only prepared (durable, not yet final):
+    // the mail decides whether it is committed or undone.
     bool Store() {
+        if (settings_.SendMail == Switch::On) {
+            switch (settings_.SaveFormat) {
+                case kSaveFormatText:
+                    prepared_ = PrepareText(settings_, run_, view_);
+                    break;
+                case kSaveFormatXls:
+                    prepared_ = PrepareXls(settings_, run_, view_);
+                    break;
+                case kSaveFormatMdb:
+                    prepared_ = PrepareMdb(settings_, run_, view_);
+                    break;
+                default:
+                    break;
+            }
+            return prepared_ != nullptr;
+        }
         switch (settings_.SaveFormat) {
             case kSaveFormatText:
                 return SaveAsText(settings_, run_, view_);
@@ -431,11 +455,12 @@ private:
         }
     }
 
-    // Mails the stored output. A server database has no file of its own: its attachment is the upload's
-    // records in the text writer's form, "<table>.txt".
+    // Mails the prepared output under the output's own name. A server database has no file of its own:
+    // its attachment is the upload's records in the text writer's form, "<table>.txt".
     bool Mail() {
-        if (!UsesServerDatabase(settings_)) {
-            return SendByMail(settings_, run_, run_.OutputPath);
+        const long cap = prepared_->MailSecondsCap();
+        if (!prepared_->AttachmentPath().empty()) {
+            return SendByMail(settings_, run_, prepared_->AttachmentPath(), prepared_->AttachmentName(), cap);
         }
         TextAttachment attachment;
         std::string why;
@@ -443,7 +468,7 @@ private:
             run_.MailErrorText = FormatMailError({kMailErrorAttachment, why, kMailSourceGathra});
             return false;
         }
-        return SendByMail(settings_, run_, attachment.Path());
+        return SendByMail(settings_, run_, attachment.Path(), {}, cap);
     }
 
     // END: the final reply and the report of one upload.
@@ -452,17 +477,30 @@ private:
         // tells it not to clear its file. A device lost here is found by the next upload's first line.
         watchDevice_ = false;
         view_.SetProgressVisible(false);
+        failureLines_ = trail_.Lines();
         if (outcome_ != RunOutcome::PortNotOpened) {
             outcome_ = OutcomeOfUpload();
         }
-        if (savedOk_ && settings_.SendMail == Switch::On) {
+        run_.StoreUndone = false;
+        if (savedOk_ && settings_.SendMail == Switch::On && prepared_ != nullptr) {
             if (Mail()) {
                 view_.AppendStatus(settings_.MailAddress + kMailDone);
                 view_.Beep();
-                Send("ACK");
-                view_.AppendStatus(kNormalEndHead + std::to_string(announcedCount_) + kNormalEndTail);
+                // The store becomes final (and durable) before the final "ACK".
+                if (prepared_->Commit(view_)) {
+                    Send("ACK");
+                    view_.AppendStatus(kNormalEndHead + std::to_string(announcedCount_) + kNormalEndTail);
+                } else {
+                    Send("CAN");
+                    view_.AppendStatus(kAbnormalEnd);
+                    outcome_ = RunOutcome::Failed;
+                }
             } else {
                 view_.AppendStatus(settings_.MailAddress + kMailFailed + run_.MailErrorText);
+                // The terminal keeps its file and sends it again: the store is undone, so that its
+                // records are not stored twice.
+                prepared_->Abandon(view_);
+                run_.StoreUndone = true;
                 Send("CAN");
                 view_.AppendStatus(kAbnormalEnd);
                 if (run_.StopRequested && !run_.IsRunning) {  // the stop cancelled the mail
@@ -480,9 +518,75 @@ private:
                 view_.AppendStatus(kStopPressed);
             }
         }
+        prepared_.reset();
         backup_.Close();
         log_.Close();
         watchDevice_ = true;
+        if (reportPending_) {
+            EndReport();
+        }
+    }
+
+    void BeginReport(const EnquiryAnswer& answer) {
+        reportPending_ = true;
+        trail_.Mark();
+        report_ = UploadReport{};
+        report_.Started = std::chrono::system_clock::now();
+        report_.Port = settings_.Port;
+        report_.TerminalId = Cp932ToUtf8(answer.TerminalId);
+        report_.RecordsAnnounced = answer.AnnouncedCount;
+    }
+
+    // The report of the upload that just had its final answer, to the front end.
+    void EndReport() {
+        reportPending_ = false;
+        UploadReport& report = report_;
+        report.Ended = std::chrono::system_clock::now();
+        switch (settings_.SaveFormat) {
+            case kSaveFormatXls:
+                report.Format = "xls";
+                break;
+            case kSaveFormatMdb:
+                report.Format = "database";
+                break;
+            default:
+                report.Format = "text";
+                break;
+        }
+        report.Output = run_.OutputPath;
+        if (settings_.SaveFormat == kSaveFormatMdb) {
+            report.Table = run_.TableName;
+        }
+        const bool mailed = savedOk_ && settings_.SendMail == Switch::On;
+        const bool mailFailed = mailed && outcome_ == RunOutcome::Failed;
+        report.Mail = !mailed ? MailOutcome::NotSent : mailFailed ? MailOutcome::Failed : MailOutcome::Sent;
+        report.ReachedStore = storeRan_;
+        report.RecordsStored = savedOk_ ? receivedCount_ : 0;
+        if (savedOk_ && !mailFailed) {
+            report.Outcome = UploadOutcome::Stored;
+        } else if (deviceGone_) {
+            report.Outcome = UploadOutcome::DeviceGone;
+        } else if (!run_.IsRunning) {
+            report.Outcome = UploadOutcome::Stopped;
+        } else {
+            report.Outcome = UploadOutcome::Failed;
+        }
+        if (report.Outcome != UploadOutcome::Stored) {
+            std::vector<std::string> lines = failureLines_;
+            if (mailFailed) {
+                lines.push_back(settings_.MailAddress + kMailFailed + run_.MailErrorText);
+            }
+            if (lines.empty() && report.Outcome == UploadOutcome::Stopped) {
+                lines.push_back(kStopPressed);
+            }
+            for (const std::string& line : lines) {
+                report.FailureText += (report.FailureText.empty() ? "" : " / ") + line;
+            }
+        }
+        storeRan_ = false;
+        if (uploadEnded_) {
+            uploadEnded_(report);
+        }
     }
 
     // The outcome of the upload that just went to END, before the mail.
@@ -539,14 +643,17 @@ private:
         }
     }
 
+    StatusTrail trail_;  // the front end's view, keeping the lines of the current upload
     SettingsRecord& settings_;
     RunState& run_;
     OperatorView& view_;
     const LinkApi* link_;
     PcClock clock_;
     std::chrono::milliseconds reconnectInterval_;
+    std::function<void(const UploadReport&)> uploadEnded_;
 
     std::string databasePath_;
+    std::unique_ptr<PreparedStore> prepared_;  // the store of a mailed upload, until the mail is done
     LineFile backup_;
     LineFile log_;
 
@@ -561,6 +668,10 @@ private:
     bool deviceGone_ = false;   // the port's device went away; the port waits to be opened again
     bool watchDevice_ = true;   // failed transfers are examined (not while the final reply goes out)
     RunOutcome outcome_ = RunOutcome::StoppedIdle;
+    bool reportPending_ = false;  // an upload got past the enquiry and has not been reported yet
+    bool storeRan_ = false;       // the current upload reached its writer
+    UploadReport report_;
+    std::vector<std::string> failureLines_;  // the lines appended in the upload before its final answer
 };
 
 }  // namespace

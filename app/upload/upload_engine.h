@@ -7,6 +7,7 @@
 #include "run/operator_view.h"
 #include "run/run_outcome.h"
 #include "run/run_state.h"
+#include "run/upload_report.h"
 #include "settings/settings_record.h"
 
 // The PC's local date and time, as used for the terminal's clock ("TW") and for file names.
@@ -32,6 +33,9 @@ struct UploadContext {
     PcClock Clock = SystemClock;
     // Time between two attempts to open the port again after its device was gone.
     std::chrono::milliseconds ReconnectInterval{1000};
+    // Called on the engine's thread once the terminal has the final answer of an upload that got past the
+    // enquiry, however it ended; it must not wait long, since the next upload waits for it.
+    std::function<void(const UploadReport&)> UploadEnded{};
 };
 
 // Runs uploads from the port line to the final reply; with AutoStart 1 serves one upload after another

@@ -6,12 +6,14 @@
  * The library owns at most one serial port per process and moves CR-terminated lines over it. There is
  * no port object for the caller to keep: every operation works on "the" port, which the open operations
  * set and CloseIrCom clears. The library is not safe for concurrent calls; call it from one thread.
- * Loading the library runs no code and touches no device. It never prints or shows anything: every
- * outcome is a result value. There are eight operations: the seven that open, move lines and close, and
- * IrComState, which later callers use to notice an unplugged device.
+ * Loading the library touches no device (it only reads GATHRA_PROGRAM_FOLDER, below). It never prints or
+ * shows anything: every outcome is a result value. There are eight operations: the seven that open, move
+ * lines and close, and IrComState, which later callers use to notice an unplugged device.
  *
- * Ports are numbered 1 to 256. Port n is the device <folder>/ports/COM<n>, where <folder> is the folder
- * libquorlin.so was loaded from (the program folder), whenever an entry of that name exists there -
+ * Ports are numbered 1 to 256. Port n is the device <folder>/ports/COM<n>, where <folder> is the program
+ * folder, whenever an entry of that name exists there. The program folder is the folder libquorlin.so was
+ * loaded from, unless the environment variable GATHRA_PROGRAM_FOLDER names another one when the library
+ * is loaded (it is read once, at load, so the program may remove it again at once) -
  * typically a symbolic link the operator makes, e.g.
  *
  *     ln -s /dev/ttyUSB0 ports/COM3

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,8 +26,19 @@ namespace quorlin {
 
 namespace {
 
-// The folder this library was loaded from: the program folder, which holds the ports/ mapping.
+// The program folder a program named in GATHRA_PROGRAM_FOLDER when it loaded this library; empty when
+// none. Read once, at load: the program removes the variable again so that no child process inherits it.
+const std::string kNamedProgramFolder = [] {
+    const char* folder = std::getenv("GATHRA_PROGRAM_FOLDER");
+    return std::string(folder != nullptr ? folder : "");
+}();
+
+// The program folder, which holds the ports/ mapping: the named one, or the folder this library was
+// loaded from.
 std::string LibraryFolder() {
+    if (!kNamedProgramFolder.empty()) {
+        return kNamedProgramFolder;
+    }
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&LibraryFolder), &info) == 0 || info.dli_fname == nullptr) {
         return ".";

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +19,8 @@
 #include <vector>
 
 #include "codec/text_encoding.h"
+#include "journal/history_text.h"
+#include "journal/upload_journal.h"
 #include "settings/settings_keys.h"
 #include "settings/settings_store.h"
 #include "support/child_process.h"
@@ -66,7 +69,7 @@ public:
             tweak(record);
         }
         RecordingOperatorView view;
-        ASSERT_TRUE(WriteSettingsFile(record, view));
+        ASSERT_TRUE(WriteSettingsFile(record, view, true));
     }
 
     // Starts the simulated terminal with the three records; `uploads` 0 serves until stopped.
@@ -205,31 +208,40 @@ TEST_F(CollectTest, SigintWhileWaitingForATerminalIsTheStopButton) {
         << collector_.Output();
 }
 
-TEST_F(CollectTest, SigtermMidUploadAnswersCanAndEndsWithExitOne) {
-    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = Switch::On; }));
-    termsim::Options options;
-    // The terminal goes silent after the first record: the upload is in the middle when the stop comes.
-    options.faults.push_back({termsim::FaultKind::Silence, 1, 1000});
-    ASSERT_NO_FATAL_FAILURE(StartTerminal(options));
-    ASSERT_NO_FATAL_FAILURE(StartCollector({}));
+// SIGHUP (the SSH session closed) is the stop button as SIGTERM is; the output of an earlier upload is
+// left byte for byte.
+TEST_F(CollectTest, SigtermOrSighupMidUploadAnswersCanAndEndsWithExitOne) {
+    const std::string old = "OLD,1\r\nOLD,2\r\n";
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        terminal_.Stop();
+        ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = Switch::On; }));
+        WriteBytes(SaveFolder() + "/T01.txt", old);
+        termsim::Options options;
+        // The terminal goes silent after the first record: the upload is in the middle when the stop comes.
+        options.faults.push_back({termsim::FaultKind::Silence, 1, 1000});
+        ASSERT_NO_FATAL_FAILURE(StartTerminal(options));
+        ChildProcess collector;
+        ASSERT_TRUE(Launch(collector, {}));
 
-    // The "ACK" to the enquiry and the one to record 0 (a busy machine may need more than one "VOL").
-    for (size_t lines = 1; Count(Joined(terminal_.LinesFromPc()), "ACK") < 2; ++lines) {
-        ASSERT_TRUE(terminal_.WaitLinesFromPc(lines, 30000)) << collector_.Output();
-    }
-    collector_.Signal(SIGTERM);
+        // The "ACK" to the enquiry and the one to record 0 (a busy machine may need more than one "VOL").
+        for (size_t lines = 1; Count(Joined(terminal_.LinesFromPc()), "ACK") < 2; ++lines) {
+            ASSERT_TRUE(terminal_.WaitLinesFromPc(lines, 30000)) << collector.Output();
+        }
+        collector.Signal(signal);
 
-    EXPECT_EQ(collector_.Wait(std::chrono::seconds(10)), 1) << collector_.Output() << collector_.Errors();
-    // The terminal reads the final "CAN" on its own thread, possibly after the collector has ended.
-    for (int waited = 0; waited < 5000 && terminal_.LinesFromPc().back() != "CAN"; waited += 10) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 1) << collector.Output() << collector.Errors();
+        // The terminal reads the final "CAN" on its own thread, possibly after the collector has ended.
+        for (int waited = 0; waited < 5000 && terminal_.LinesFromPc().back() != "CAN"; waited += 10) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const std::vector<std::string> lines = terminal_.LinesFromPc();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "CAN");
+        EXPECT_EQ(ReadBytes(SaveFolder() + "/T01.txt"), old);
+        EXPECT_NE(collector.Output().find("異常終了"), std::string::npos);
+        EXPECT_NE(collector.Errors().find("gathra-collect: "), std::string::npos) << collector.Errors();
     }
-    const std::vector<std::string> lines = terminal_.LinesFromPc();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "CAN");
-    EXPECT_FALSE(FileExists(SaveFolder() + "/T01.txt"));
-    EXPECT_NE(collector_.Output().find("異常終了"), std::string::npos);
-    EXPECT_NE(collector_.Errors().find("gathra-collect: "), std::string::npos) << collector_.Errors();
 }
 
 // Standard output that nobody reads (a stalled journal) must not stall the upload: the status lines of a
@@ -252,13 +264,16 @@ TEST_F(CollectTest, UnreadStandardOutputDoesNotStallTheUpload) {
     EXPECT_TRUE(FileExists(SaveFolder() + "/T01.txt"));
 }
 
-TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
+// Settings problems need the administrator (2); a save folder or a database that is not there yet may
+// come back (4).
+TEST_F(CollectTest, SettingsAndPrerequisiteProblemsEndWithTheirCodeAndTouchNothing) {
     struct Case {
         const char* name;
         std::function<void(CollectTest&)> prepare;  // leaves Gathra.ini as the case needs it
         const char* reason;                         // part of the reason on standard error
+        int exitCode = 2;
     };
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"missing file", [](CollectTest&) {}, "INIﾌｧｲﾙが存在しません"},
         {"key missing",
          [](CollectTest& t) { WriteBytes(t.Ini(), "[Gathra]\nSaveFolder=" + t.SaveFolder() + "\n"); },
@@ -280,7 +295,7 @@ TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
          [](CollectTest& t) {
              t.WriteSettings([&t](SettingsRecord& r) { r.SaveFolder = t.SaveFolder() + "/gone"; });
          },
-         "保存ﾌｫﾙﾀﾞが存在しません"},
+         "保存ﾌｫﾙﾀﾞが存在しません", 4},
         {"database missing",
          [](CollectTest& t) {
              t.WriteSettings([](SettingsRecord& r) {
@@ -288,8 +303,18 @@ TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
                  r.DatabaseName = "counts";
              });
          },
-         "counts.mdb が存在しません。"},
+         "counts.mdb が存在しません。", 4},
     };
+    if (::geteuid() != 0) {  // root writes anywhere
+        cases.push_back({"save folder not writable",
+                         [](CollectTest& t) {
+                             t.WriteSettings(
+                                 [&t](SettingsRecord& r) { r.SaveFolder = t.SaveFolder() + "/ro"; });
+                             std::filesystem::create_directory(t.SaveFolder() + "/ro");
+                             ::chmod((t.SaveFolder() + "/ro").c_str(), 0555);
+                         },
+                         "保存ﾌｫﾙﾀﾞに書き込めません", 4});
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove(Ini());
@@ -299,7 +324,8 @@ TEST_F(CollectTest, SettingsAndDatabaseProblemsEndWithExitTwoAndTouchNothing) {
 
         ChildProcess collector;
         ASSERT_TRUE(Launch(collector, {"--once"}));
-        EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 2) << collector.Output() << collector.Errors();
+        EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), c.exitCode)
+            << collector.Output() << collector.Errors();
         EXPECT_NE(collector.Errors().find(std::string("gathra-collect: ")), std::string::npos)
             << collector.Errors();
         EXPECT_NE(collector.Errors().find(c.reason), std::string::npos) << collector.Errors();
@@ -344,7 +370,19 @@ TEST_F(CollectTest, CommandLine) {
         {{"--version"}, 0, "gathra-collect " GATHRA_VERSION "\n", ""},
         {{"--once", "--bogus"}, 64, "", "gathra-collect: ｵﾌﾟｼｮﾝが正しくありません: --bogus"},
         {{"once"}, 64, "", "Try 'gathra-collect --help'."},
+        {{"--folder"}, 64, "", "--folder にﾌｫﾙﾀﾞがありません"},
+        {{"--init", "--check"}, 64, "", "同時に指定できません"},
+        {{"--folder", program_.Path() + "/open", "--check"}, 2, "", "書き込めるﾌｫﾙﾀﾞです"},
+        {{"--folder", program_.Path() + "/none", "--once"}, 2, "", "/none : ﾌｫﾙﾀﾞを使えません"},
+        {{"--csv"}, 64, "", "--history と使います"},
+        {{"--history", "--since"}, 64, "", "値がありません: --since"},
+        {{"--history", "--until", "2026-02-30"}, 64, "", "--until: 日付が正しくありません: 2026-02-30"},
+        {{"--history"}, 0, "", ""},  // no journal yet: nothing to print
+        {{"--history", "--check"}, 64, "", "--history は --once, --beep, --init, --check と使えません"},
     };
+    // A program folder that group and others may write is refused, for root too.
+    std::filesystem::create_directory(program_.Path() + "/open");
+    ::chmod((program_.Path() + "/open").c_str(), 0777);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
         ChildProcess collector;
@@ -354,6 +392,107 @@ TEST_F(CollectTest, CommandLine) {
         EXPECT_NE(collector.Errors().find(c.err), std::string::npos) << collector.Errors();
     }
     EXPECT_FALSE(FileExists(Ini()));
+}
+
+// An instance in a folder of its own, away from the program files: --init writes the settings, --check
+// reports each prerequisite, a run uses ports/COM1 there.
+TEST_F(CollectTest, FolderInitCheckAndRun) {
+    TempFolder folder;
+    const std::string dir = folder.Path();
+    auto run = [&](const std::vector<std::string>& args, int exitCode) {
+        std::vector<std::string> all{"--folder", dir};
+        all.insert(all.end(), args.begin(), args.end());
+        ChildProcess collector;
+        EXPECT_TRUE(Launch(collector, all));
+        EXPECT_EQ(collector.Wait(std::chrono::seconds(30)), exitCode)
+            << collector.Output() << collector.Errors();
+        return collector.Output();
+    };
+    run({"--init"}, 0);
+    std::string ini = ReadBytes(dir + "/Gathra.ini");
+    EXPECT_NE(ini.find("\nAutoStart=1\n"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("SaveFolder=" + dir + "/out\n"), std::string::npos) << ini;
+    EXPECT_TRUE(std::filesystem::is_directory(dir + "/ports"));
+    // Direct mode and no clock line, for the simulated terminal; a second --init leaves the file alone.
+    ini.replace(ini.find("\nMode=1"), 7, "\nMode=0");
+    ini.replace(ini.find("\nTimeAdjust=1"), 13, "\nTimeAdjust=0");
+    WriteBytes(dir + "/Gathra.ini", ini);
+    run({"--init"}, 0);
+    EXPECT_EQ(ReadBytes(dir + "/Gathra.ini"), ini);
+
+    ASSERT_EQ(::symlink("/nonexistent/ttyUSB9", (dir + "/ports/COM1").c_str()), 0);
+    std::string report = run({"--check"}, 3);
+    EXPECT_EQ(Count(report, " : ok\n"), 2) << report;
+    EXPECT_NE(report.find("port COM1 (" + dir + "/ports/COM1) : NG"), std::string::npos) << report;
+    std::filesystem::remove(dir + "/ports/COM1");
+
+    termsim::Options options;
+    options.records = {"B001,1"};
+    ASSERT_TRUE(terminal_.Start(dir, kPort, options));
+    report = run({"--check"}, 0);
+    EXPECT_EQ(Count(report, " : ok\n"), 3) << report;
+    run({"--once"}, 0);
+    EXPECT_EQ(ReadBytes(dir + "/out/T01.txt"), "B001,1\r\n");
+    EXPECT_FALSE(FileExists(Ini())) << "nothing in the program's own folder";
+}
+
+// A stored upload with a command after it, as the journal and --history show it; the CSV read back by
+// Python's csv module.
+TEST_F(CollectTest, HistoryShowsTheJournalAsColumnsAndCsv) {
+    setenv("TZ", "UTC", 1);  // the collector's too
+    tzset();
+    ASSERT_NO_FATAL_FAILURE(
+        WriteSettings([](SettingsRecord& r) { r.AfterUpload = "echo copied $GATHRA_RECORDS"; }));
+    ASSERT_NO_FATAL_FAILURE(StartTerminal());
+    ASSERT_NO_FATAL_FAILURE(StartCollector({"--once"}));
+    ASSERT_EQ(collector_.Wait(std::chrono::seconds(30)), 0) << collector_.Output() << collector_.Errors();
+    EXPECT_NE(collector_.Output().find(" ｺﾏﾝﾄﾞ終了 : 0 : copied 3\n"), std::string::npos)
+        << collector_.Output();
+    {
+        // An older failed upload of another terminal, and one beyond --until.
+        UploadJournal journal(UploadJournal::PathIn(program_.Path()));
+        ASSERT_TRUE(journal.OpenForWriting());
+        UploadReport failed;
+        failed.Started = failed.Ended =
+            std::chrono::system_clock::time_point(std::chrono::milliseconds(*LocalDayStartMs("2026-01-05")));
+        failed.TerminalId = "端末,\"9\"";
+        failed.RecordsAnnounced = 4;
+        failed.Format = "text";
+        failed.FailureText = "ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ";
+        ASSERT_TRUE(journal.Add(failed));
+        failed.Started = failed.Ended = failed.Started - std::chrono::hours(24 * 30);
+        ASSERT_TRUE(journal.Add(failed));
+    }
+    auto history = [this](const std::vector<std::string>& args) {
+        ChildProcess collector;
+        EXPECT_TRUE(Launch(collector, args));
+        EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 0) << collector.Errors();
+        return collector.Output();
+    };
+    const std::string text = history({"--history", "--since", "2026-01-01"});
+    const std::regex columns(
+        "日時 +端末ID +件数 +出力 +結果 +ｺﾏﾝﾄﾞ\n"
+        "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  T01 +3 +" +
+        SaveFolder() +
+        "/T01\\.txt +正常終了 +exit 0 : copied 3\n"
+        "2026-01-05 00:00:00  端末,\"9\" +0/4 +異常終了 : ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ\n");
+    EXPECT_TRUE(std::regex_match(text, columns)) << text;
+
+    TempFolder scratch;
+    const std::string csv = scratch / "history.csv";
+    WriteBytes(csv, history({"--history", "--csv", "--until", "2026-01-05", "--terminal", "端末,\"9\""}));
+    const std::string read = scratch / "read.txt";
+    const std::string script =
+        "import csv, sys\n"
+        "rows = list(csv.reader(open(sys.argv[1], encoding='utf-8', newline='')))\n"
+        "open(sys.argv[2], 'w', encoding='utf-8').write(''.join("
+        "'|'.join(r[i] for i in (0, 3, 4, 5, 9, 10)) + '\\n' for r in rows))\n";
+    ASSERT_EQ(std::system(("python3 -c \"" + script + "\" " + csv + " " + read).c_str()), 0);
+    EXPECT_EQ(ReadBytes(read),
+              "started|terminal|announced|stored|outcome|failure\n"
+              "2026-01-05T00:00:00+00:00|端末,\"9\"|4|0|failed|ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ\n"
+              "2025-12-06T00:00:00+00:00|端末,\"9\"|4|0|failed|ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ\n");
+    EXPECT_EQ(ReadBytes(csv).rfind("started,", 0), 0u);  // no byte order mark
 }
 
 // The collector is meant for PCs without a desktop: it must not need Qt (or any X library) to start.

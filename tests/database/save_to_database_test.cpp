@@ -10,6 +10,7 @@
 #include "database_test_support.h"
 #include "output/database/database_table_writer.h"
 #include "output/database/save_to_database.h"
+#include "output/database/statement_watch.h"
 #include "support/recording_operator_view.h"
 
 namespace {
@@ -79,10 +80,9 @@ TEST(SaveToDatabase, RowsColumnsAndFailuresByTable) {
         {"an empty field keeps the default and does not cut the record",
          "CREATE TABLE T01(F1 TEXT, F2 TEXT DEFAULT 'dflt', F3 TEXT);", "a,,c\r\n", "T01", 0, "",
          "SELECT F1,F2,F3 FROM T01;", "a|dflt|c\n"},
-        {"a sixth field fails on F6 after the earlier rows were saved", TableWithColumns("T01", 5),
+        {"a sixth field fails on F6 and the rows before it go too", TableWithColumns("T01", 5),
          "1,2,3,4,5\r\nx,y\r\n1,2,3,4,5,6\r\nlast\r\n", "T01", 0,
-         "MDB書込ｴﾗｰ : #1table T01 has no column named F6", "SELECT F1,F5 FROM T01 ORDER BY rowid;",
-         "1|5\nx|NULL\n"},
+         "MDB書込ｴﾗｰ : #1table T01 has no column named F6", "SELECT count(*) FROM T01;", "0\n"},
         {"an empty backup adds nothing", kFullTable, "", "T01", 0, "", "SELECT count(*) FROM T01;", "0\n"},
         {"a missing table fails before any row", TableWithColumns("T02", 20), "a\r\n", "T01", 0,
          "MDB書込ｴﾗｰ : #1no such table: T01", "SELECT count(*) FROM T02;", "0\n"},
@@ -97,19 +97,20 @@ TEST(SaveToDatabase, RowsColumnsAndFailuresByTable) {
          "SELECT replace(replace(F1,char(10),'<LF>'),char(13),'<CR>'),"
          "replace(replace(F2,char(10),'<LF>'),char(13),'<CR>') FROM T01 ORDER BY rowid;",
          "a<LF>b|c<CR>d\ne<LF>|NULL\n"},
-        {"a duplicate fails alone, the rows before it stay", TableWithColumns("T01", 20, ", UNIQUE(F1)"),
+        {"a duplicate fails and the rows before it go too", TableWithColumns("T01", 20, ", UNIQUE(F1)"),
          "a\r\nb\r\na\r\nc\r\n", "T01", 0, "MDB書込ｴﾗｰ : #2067UNIQUE constraint failed: T01.F1",
-         "SELECT F1 FROM T01 ORDER BY rowid;", "a\nb\n"},
-        {"a row that makes the engine roll back keeps the rows before it",
+         "SELECT count(*) FROM T01;", "0\n"},
+        {"a row that makes the engine roll back takes the rows before it along",
          "CREATE TABLE T01(F1 TEXT, F2 TEXT NOT NULL ON CONFLICT ROLLBACK);", "a,1\r\nb,2\r\nc\r\nd,4\r\n",
-         "T01", 0, "MDB書込ｴﾗｰ : #1299NOT NULL constraint failed: T01.F2",
-         "SELECT F1 FROM T01 ORDER BY rowid;", "a\nb\n"},
+         "T01", 0, "MDB書込ｴﾗｰ : #1299NOT NULL constraint failed: T01.F2", "SELECT count(*) FROM T01;",
+         "0\n"},
         {"text is converted by the column's affinity", "CREATE TABLE T01(F1 INTEGER, F2 REAL, F3 TEXT);",
          "0012,2.50,0012\r\n", "T01", 0, "", "SELECT typeof(F1),F1,typeof(F2),F2,typeof(F3),F3 FROM T01;",
          "integer|12|real|2.5|text|0012\n"},
-        {"a value the column cannot take fails at its row", "CREATE TABLE T01(F1 INTEGER, F2 TEXT) STRICT;",
-         "12,x\r\nabc,y\r\n", "T01", 0, "MDB書込ｴﾗｰ : #3091cannot store TEXT value in INTEGER column T01.F1",
-         "SELECT F1,F2 FROM T01;", "12|x\n"},
+        {"a value the column cannot take fails, and the rows before it go too",
+         "CREATE TABLE T01(F1 INTEGER, F2 TEXT) STRICT;", "12,x\r\nabc,y\r\n", "T01", 0,
+         "MDB書込ｴﾗｰ : #3091cannot store TEXT value in INTEGER column T01.F1", "SELECT count(*) FROM T01;",
+         "0\n"},
         {"CP932 text is stored as UTF-8, bad bytes as U+FFFD", kFullTable,
          "\xC3\xBD\xC4,\x93\xFA\x96\x7B\x8C\xEA,A\x81\r\n", "T01", 0, "", "SELECT F1,F2,F3 FROM T01;",
          "ﾃｽﾄ|日本語|A\xEF\xBF\xBD\n"},
@@ -180,22 +181,29 @@ TEST(SaveToDatabase, MissingBackupFailsAfterTheTableWasOpened) {
     EXPECT_EQ(upload.Query("SELECT count(*) FROM T01;"), "0\n");
 }
 
-TEST(SaveToDatabase, RowsBeforeAFailureAreCommittedBeforeTheBoxAppears) {
-    // The rows span two transactions; the last one makes the engine roll its transaction back.
-    const int failing = static_cast<int>(DatabaseTableWriter::kRowsPerTransaction) + 500;
+TEST(SaveToDatabase, AFailureAtTheLastRecordLeavesTheTableAsItWasAndTheResendStoresOnce) {
+    // More rows than one page of the journal; the last one is refused and the engine rolls back.
+    const int failing = 10000;
     Upload upload("CREATE TABLE T01(F1 TEXT, F2 TEXT NOT NULL ON CONFLICT ROLLBACK);", "");
     std::string backup;
     for (int i = 1; i < failing; ++i) {
         backup += std::to_string(i) + ",x\r\n";
     }
-    WriteBytes(upload.Settings.BackFilePath, backup + std::to_string(failing) + "\r\nnext,x\r\n");
+    WriteBytes(upload.Settings.BackFilePath, backup + std::to_string(failing) + "\r\n");
     std::string seenAtBox;
     upload.View.OnMessage = [&](const RecordingOperatorView::Message&) {
-        seenAtBox = upload.Query("SELECT count(*), min(F1+0), max(F1+0) FROM T01;");
+        seenAtBox = upload.Query("SELECT count(*) FROM T01;");
     };
     EXPECT_FALSE(upload.Save());
     upload.ExpectReported("MDB書込ｴﾗｰ : #1299NOT NULL constraint failed: T01.F2");
-    EXPECT_EQ(seenAtBox, std::to_string(failing - 1) + "|1|" + std::to_string(failing - 1) + "\n");
+    EXPECT_EQ(seenAtBox, "0\n");
+
+    // The terminal sends the corrected file again: every record once.
+    WriteBytes(upload.Settings.BackFilePath, backup + std::to_string(failing) + ",x\r\n");
+    upload.View = RecordingOperatorView();
+    EXPECT_TRUE(upload.Save());
+    EXPECT_EQ(upload.Query("SELECT count(*), count(DISTINCT F1) FROM T01;"),
+              std::to_string(failing) + "|" + std::to_string(failing) + "\n");
 }
 
 namespace {
@@ -230,16 +238,37 @@ private:
 
 }  // namespace
 
-TEST(SaveToDatabase, LockedDatabaseIsWaitedForThenReported) {
-    Upload upload(kFullTable, "a\r\n");
-    LockHolder lock(upload.Database);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(upload.Save());
-    const auto waited = std::chrono::steady_clock::now() - start;
-    upload.ExpectReported("MDB書込ｴﾗｰ : #5database is locked");
-    EXPECT_GE(waited, std::chrono::seconds(4));
-    lock.Release();
-    EXPECT_EQ(upload.Query("SELECT count(*) FROM T01;"), "0\n");
+TEST(SaveToDatabase, LockedDatabaseIsWaitedForUntilTheTimeOutOrAStop) {
+    SetStatementTimeout(std::chrono::milliseconds(2000));
+    struct Case {
+        bool Stop;
+        const char* Text;
+    } cases[] = {{false, "MDB書込ｴﾗｰ : #5database is locked"}, {true, "MDB書込ｴﾗｰ : #9ｷｬﾝｾﾙ"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Stop);
+        Upload upload(kFullTable, "a\r\n");
+        LockHolder lock(upload.Database);
+        upload.Run.IsRunning = true;
+        std::thread stopper([&] {
+            if (c.Stop) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                upload.Run.IsRunning = false;
+            }
+        });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(upload.Save());
+        const auto waited = std::chrono::steady_clock::now() - start;
+        stopper.join();
+        upload.ExpectReported(c.Text);
+        if (c.Stop) {
+            EXPECT_LT(waited, std::chrono::milliseconds(300 + 2000));
+        } else {
+            EXPECT_GE(waited, std::chrono::milliseconds(1900));
+        }
+        lock.Release();
+        EXPECT_EQ(upload.Query("SELECT count(*) FROM T01;"), "0\n");
+    }
+    SetStatementTimeout(std::chrono::milliseconds(0));
 }
 
 TEST(SaveToDatabase, LockReleasedWithinTheWaitLetsTheRowsIn) {

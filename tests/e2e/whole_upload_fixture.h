@@ -60,6 +60,7 @@ protected:
             }
         });
         UploadContext context{settings, run, view, link, std::move(clock)};
+        context.UploadEnded = uploadEnded;
         const RunOutcome outcome = RunUpload(context);
         over = true;
         stopButton.join();
@@ -74,5 +75,7 @@ protected:
     // The test's stop condition, checked every few milliseconds on the stop button's thread while the run
     // goes on: it reads only what that thread may read then (the simulator, atomics).
     std::function<bool()> stopWhen;
+    // Told of each upload's end, on the engine's thread (the journal's follow-up, in its tests).
+    std::function<void(const UploadReport&)> uploadEnded;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <regex>
 #include <thread>
@@ -77,7 +79,7 @@ TEST_F(MailUploadE2E, MailedUploadEndsNormallyWithTheStoredFileAttached) {
     EXPECT_EQ(ReadBytes(save / "T01.txt"), kStored);
 }
 
-TEST_F(MailUploadE2E, MailFailuresAnswerCanAndLeaveTheStoredFile) {
+TEST_F(MailUploadE2E, MailFailuresAnswerCanAndUndoTheStore) {
     struct Case {
         const char* Name;
         std::string Recipient;
@@ -105,9 +107,88 @@ TEST_F(MailUploadE2E, MailFailuresAnswerCanAndLeaveTheStoredFile) {
         EXPECT_TRUE(std::regex_match(report[0].substr(prefix.size()), std::regex(R"(\d+ .+\[[A-Za-z.]+\])")))
             << report[0];
         EXPECT_EQ(report[1], "異常終了");
-        EXPECT_EQ(ReadBytes(save / "T01.txt"), kStored);
+        EXPECT_TRUE(run.StoreUndone);
+        EXPECT_FALSE(std::filesystem::exists(save / "T01.txt"));
     }
     EXPECT_TRUE(sink.Messages().empty());
+}
+
+// Every file store in turn: a refused mail leaves the old output as it was (no file, the same bytes, no
+// new rows), and the same upload mailed again is stored once, its attachment under the output's name.
+TEST_F(MailUploadE2E, AFailedMailLeavesEveryOutputAsItWasAndTheResendStoresOnce) {
+    const auto sqlite = [this](const std::string& sql) {
+        const std::string command = "sqlite3 -batch '" + save / "Gathra.mdb" + "' \"" + sql + "\"";
+        std::string out;
+        if (FILE* pipe = popen(command.c_str(), "r")) {
+            char buffer[256];
+            while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
+                out += buffer;
+            }
+            pclose(pipe);
+        }
+        return out;
+    };
+    struct Case {
+        const char* Name;
+        int16_t Format;
+        int16_t OverWrite;
+        const char* File;
+        std::string Old;    // the output before the first upload; empty: none
+        std::string After;  // the file after two stored uploads; empty: not compared
+    };
+    const Case cases[] = {
+        {"text append", kSaveFormatText, 0, "T01.txt", "old\r\n", "old\r\n" + kStored + kStored},
+        {"text overwrite", kSaveFormatText, 1, "T01.txt", "old\r\n", kStored},
+        {"workbook new, then extended", kSaveFormatXls, 1, "T01.xls", "", ""},
+        {"SQLite", kSaveFormatMdb, 0, "Gathra.mdb", "", ""},
+    };
+    size_t mailed = 0;
+    settings.XlsF1 = 1;  // field 1 is data, not the worksheet
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        settings.SaveFormat = c.Format;
+        settings.OverWrite = c.OverWrite;
+        settings.DatabaseName = "Gathra";
+        std::filesystem::remove(save / c.File);
+        if (!c.Old.empty()) {
+            WriteBytes(save / c.File, c.Old);
+        }
+        if (c.Format == kSaveFormatMdb) {
+            sqlite("CREATE TABLE T01(F1 TEXT, F2 TEXT);");
+        }
+        const auto state = [&] {
+            if (c.Format == kSaveFormatMdb) {
+                return sqlite("SELECT count(*) FROM T01;");
+            }
+            return std::filesystem::exists(save / c.File) ? ReadBytes(save / c.File)
+                                                          : std::string("none");
+        };
+        for (const bool refused : {true, false, true, false}) {
+            settings.MailAddress = refused ? "refused@example.jp" : "office@example.jp";
+            const std::string before = state();
+            FreshView();
+            run.IsRunning = true;
+            Upload();
+            EXPECT_EQ(sim->FinalAnswers(), Lines{refused ? "CAN" : "ACK"}) << view.StatusText;
+            if (refused) {
+                EXPECT_EQ(state(), before);
+                continue;
+            }
+            const auto messages = sink.WaitForMessages(++mailed);
+            ASSERT_EQ(messages.size(), mailed);
+            ASSERT_EQ(messages.back().Attachments.size(), 1u);
+            EXPECT_EQ(messages.back().Attachments[0].FileName, c.File);
+            if (c.Format != kSaveFormatMdb) {
+                EXPECT_EQ(messages.back().Attachments[0].Bytes, ReadBytes(save / c.File));
+            }
+        }
+        if (!c.After.empty()) {
+            EXPECT_EQ(ReadBytes(save / c.File), c.After);
+        }
+        if (c.Format == kSaveFormatMdb) {
+            EXPECT_EQ(sqlite("SELECT count(*) FROM T01;"), "4\n");
+        }
+    }
 }
 
 TEST_F(MailUploadE2E, StopDuringTheMailCancelsItAndEndsTheRun) {
@@ -137,7 +218,7 @@ TEST_F(MailUploadE2E, StopDuringTheMailCancelsItAndEndsTheRun) {
     EXPECT_EQ(run.MailErrorText.substr(run.MailErrorText.size() - 9), "[libcurl]");
     EXPECT_EQ(report[1], "異常終了");
     EXPECT_EQ(report[2], "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました");
-    EXPECT_EQ(ReadBytes(save / "T01.txt"), kStored);
+    EXPECT_FALSE(std::filesystem::exists(save / "T01.txt"));
 }
 
 TEST_F(MailUploadE2E, SendMailOtherThanOneSendsNothing) {

@@ -1,10 +1,12 @@
-// The optional DbConnect key: read when present, empty when missing (never a reason to re-initialise),
-// cut like every value, and kept by the settings dialog's rewrite although the store never writes it.
+// The optional DbConnect key: read when present by both loaders, empty when missing (never a reason to
+// re-initialise), never cut but refused when too long, and kept by the settings dialog's rewrite although
+// the store never writes it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "database_test_support.h"
+#include "output/database/save_to_database.h"
 #include "settings/settings_store.h"
 #include "support/recording_operator_view.h"
 
@@ -46,9 +48,22 @@ TEST(DbConnectSetting, ReadWhenPresentNeverWrittenAndKeptByTheRewrite) {
     EXPECT_NE(rewritten.find("DbConnect=" + connection + "\n"), std::string::npos) << rewritten;
     EXPECT_EQ(rewritten.find("DSN=other"), std::string::npos);
 
-    WriteBytes(ini, defaults + "DbConnect=DSN=" + std::string(300, 'x') + "\n");
+    // 300 bytes: kept whole by both loaders, and refused before the port with the box and a status line.
+    const std::string tooLong = "DSN=" + std::string(296, 'x');
+    WriteBytes(ini, defaults + "DbConnect=" + tooLong + "\n");
     LoadSettings(record, platform, view);
-    EXPECT_EQ(record.DbConnect, "DSN=" + std::string(250, 'x'));
+    EXPECT_EQ(record.DbConnect, tooLong);
+    SettingsRecord collector;
+    EXPECT_EQ(LoadSettingsReadOnly(collector, platform), "");
+    EXPECT_EQ(collector.DbConnect, tooLong);
+    const std::string reason = "DbConnect が長すぎます (300 ﾊﾞｲﾄ。254 ﾊﾞｲﾄまでです)";
+    EXPECT_EQ(DbConnectTooLong(collector), reason);
+    collector.SaveFormat = kSaveFormatMdb;
+    view = RecordingOperatorView();
+    EXPECT_FALSE(CheckDatabaseTarget(collector, view).Reachable);
+    ASSERT_EQ(view.Messages.size(), 1u);
+    EXPECT_EQ(view.Messages[0].Text, "ｴﾗｰ\r\n" + reason);
+    EXPECT_EQ(view.StatusLines().back(), reason);
     std::filesystem::current_path(cwd);
 }
 

@@ -47,12 +47,22 @@ std::string RunWithInput(const std::string& command, const std::string& input) {
 
 OdbcServers* OdbcServers::Get(bool wantMaria, std::string* why) {
     if (!instance && failure.empty()) {
-        for (const char* tool :
-             {"/usr/lib/postgresql/15/bin/initdb", "/usr/sbin/mariadbd", "/usr/bin/setpriv",
-              "/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so", "/usr/lib/x86_64-linux-gnu/odbc/libmaodbc.so",
-              "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so"}) {
-            if (access(tool, X_OK) != 0 && access(tool, R_OK) != 0) {
-                failure = std::string("missing ") + tool + " (scripts/install-deps.sh installs it)";
+        // Each file with the Debian package that brings it.
+        const struct {
+            const char* file;
+            const char* package;
+        } needed[] = {
+            {"/usr/lib/postgresql/15/bin/initdb", "postgresql-15"},
+            {"/usr/sbin/mariadbd", "mariadb-server"},
+            {"/usr/bin/setpriv", "util-linux"},
+            {"/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so", "odbc-postgresql"},
+            {"/usr/lib/x86_64-linux-gnu/odbc/libmaodbc.so", "odbc-mariadb"},
+            {"/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so", "libsqliteodbc"},
+        };
+        for (const auto& [file, package] : needed) {
+            if (access(file, X_OK) != 0 && access(file, R_OK) != 0) {
+                failure = std::string("missing ") + file + ": add the Debian package " + package +
+                          " to scripts/install-deps.sh";
             }
         }
         if (failure.empty()) {

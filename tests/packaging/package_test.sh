@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The packages as an operator gets them: built by CPack from the build folder, the .deb unpacked with
 # dpkg-deb -x into a scratch root and checked there (files, stripped binaries, the menu entry, AppStream
-# data, lintian), then the launcher used from that root: the collector against the simulated terminal,
-# and Gathra's first run on an X server of the test's own (Xvfb) with a scratch HOME.
+# data, lintian, the service unit), then the launcher used from that root: its folder rules, the collector
+# against the simulated terminal, and Gathra's first run on an X server of the test's own (Xvfb) with a
+# scratch HOME.
 #
 # Usage: package_test.sh BUILD_DIR
 # In CI (CI=true) a missing tool is a failure; elsewhere the test says why and skips (exit 77).
@@ -50,13 +51,18 @@ wait_for() {
     done
 }
 
-for tool in cpack dpkg-deb lintian desktop-file-validate appstreamcli Xvfb xdotool file cmp; do
+# Each tool with the Debian package that brings it.
+for tool_package in cpack:cmake dpkg-deb:dpkg lintian:lintian desktop-file-validate:desktop-file-utils \
+    appstreamcli:appstream Xvfb:xvfb xdotool:xdotool file:file cmp:diffutils \
+    systemd-analyze:systemd xdg-user-dir:xdg-user-dirs; do
+    tool=${tool_package%%:*}
     if ! command -v "$tool" >/dev/null; then
+        missing="$tool is not installed: add the Debian package ${tool_package#*:} to scripts/install-deps.sh"
         if [ "${CI:-}" = true ]; then
-            echo "FAIL: $tool is not installed (scripts/install-deps.sh installs it)" >&2
+            echo "FAIL: $missing" >&2
             exit 1
         fi
-        echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
+        echo "SKIP: $missing"
         exit 77
     fi
 done
@@ -92,7 +98,7 @@ for file in usr/bin/gathra usr/lib/gathra/Gathra usr/lib/gathra/gathra-collect u
 done
 for file in usr/lib/gathra/libquorlin.so usr/share/applications/org.gathra.Gathra.desktop \
     usr/share/metainfo/org.gathra.Gathra.metainfo.xml usr/share/icons/hicolor/scalable/apps/gathra.svg \
-    usr/share/gathra/gathra-collect@.service usr/share/doc/gathra/copyright usr/share/doc/gathra/changelog.gz \
+    lib/systemd/system/gathra-collect@.service usr/share/doc/gathra/copyright usr/share/doc/gathra/changelog.gz \
     usr/share/man/man1/gathra.1.gz; do
     check "$file is a file, not executable" test -f "$root/$file" -a ! -x "$root/$file"
 done
@@ -101,6 +107,7 @@ for size in 16 32 48 64 128 256; do
 done
 check "an example udev rule under /usr/share/gathra" sh -c "ls '$root'/usr/share/gathra/*.rules"
 check "nothing installed under /etc or /opt" test ! -e "$root/etc" -a ! -e "$root/opt"
+check "no unit left under /usr/share/gathra" test ! -e "$root/usr/share/gathra/gathra-collect@.service"
 for file in Gathra gathra-collect gathra-termsim libquorlin.so; do
     check "$file is stripped" sh -c "file -L '$root/usr/lib/gathra/$file' | grep -q ', stripped'"
 done
@@ -111,19 +118,23 @@ check "the metadata names release $version" grep -q "<release version=\"$version
     "$root/usr/share/metainfo/org.gathra.Gathra.metainfo.xml"
 check "the changelog's latest entry is $version" sh -c "zcat '$root/usr/share/doc/gathra/changelog.gz' | head -n 1 | grep -q '^gathra ($version)'"
 lintian --tag-display-limit 0 "$deb" >"$scratch/lintian.log" 2>&1
-check "lintian reports no errors" sh -c "! grep -q '^E:' '$scratch/lintian.log'"
+check "lintian reports no errors and no warnings" sh -c "! grep -q '^[EW]:' '$scratch/lintian.log'"
 cat "$scratch/lintian.log"
 
-# The service unit: systemd reads it without a complaint (the launcher taken from the scratch root).
-unit=$root/usr/share/gathra/gathra-collect@.service
-if command -v systemd-analyze >/dev/null; then
-    sed "s|/usr/bin/gathra|$root/usr/bin/gathra|" "$unit" >"$scratch/gathra-collect@cradle1.service"
-    systemd-analyze verify "$scratch/gathra-collect@cradle1.service" >"$scratch/verify.log" 2>&1
-    check "systemd-analyze verify has nothing to say" test ! -s "$scratch/verify.log"
-    cat "$scratch/verify.log"
-fi
-for line in 'ExecStart=/usr/bin/gathra --collect --folder /var/lib/gathra/%i' 'StateDirectory=gathra/%i' \
-    'SupplementaryGroups=dialout' 'Restart=on-failure' 'RestartForceExitStatus=3' 'RestartPreventExitStatus=2 64' \
+# The service unit: systemd reads it without a complaint and rates its exposure at 2.0 or less. systemd
+# refuses an ExecStart that does not exist, so the copy checked runs the collector of the scratch root.
+unit=$root/lib/systemd/system/gathra-collect@.service
+sed "s|/usr/lib/gathra/|$root/usr/lib/gathra/|g" "$unit" >"$scratch/gathra-collect@cradle1.service"
+systemd-analyze verify "$scratch/gathra-collect@cradle1.service" >"$scratch/verify.log" 2>&1
+check "systemd-analyze verify has nothing to say" test ! -s "$scratch/verify.log"
+cat "$scratch/verify.log"
+systemd-analyze security --offline=true "$scratch/gathra-collect@cradle1.service" >"$scratch/security.log" 2>&1
+exposure=$(sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p' "$scratch/security.log")
+echo "systemd-analyze security: exposure ${exposure:-unknown}"
+check "the unit's exposure is at most 2.0" awk -v e="${exposure:-99}" 'BEGIN { exit !(e <= 2.0) }'
+for line in 'ExecStart=/usr/lib/gathra/gathra-collect --folder /var/lib/gathra/%i' 'StateDirectory=gathra/%i' \
+    'SupplementaryGroups=dialout' 'Wants=network-online.target' 'After=network-online.target remote-fs.target' \
+    'Restart=on-failure' 'RestartPreventExitStatus=2 64' 'RestartSec=30s' 'StartLimitIntervalSec=0' \
     'StandardOutput=journal'; do
     check "unit: $line" grep -qxF "$line" "$unit"
 done
@@ -131,33 +142,58 @@ done
 gathra=$root/usr/bin/gathra
 lib=$root/usr/lib/gathra
 
-# --- The launcher's command line and its copies ---------------------------------------------------
+# --- The launcher's command line and its folders ------------------------------------------------------
 "$gathra" --bogus >/dev/null 2>"$scratch/usage.err"
 check "a bad option ends with 64" test $? -eq 64
 check "a bad option is named" grep -q -- "--bogus" "$scratch/usage.err"
 check "--help" sh -c "'$gathra' --help | grep -q -- '--collect'"
+check "--version" sh -c "'$gathra' --version | grep -qx 'gathra $version'"
 mkdir -p "$scratch/nolib/usr/bin"
 cp "$gathra" "$scratch/nolib/usr/bin/"
 "$scratch/nolib/usr/bin/gathra" --collect --folder "$scratch/nolib/f" --once >/dev/null 2>&1
 check "no program files beside the launcher ends with 2" test $? -eq 2
 
-copies=$scratch/copies
-check "--collect --version prepares the folder" sh -c "'$gathra' --collect --folder '$copies' --version | grep -q 'gathra-collect $version'"
-for file in gathra-collect libquorlin.so; do
-    check "$file copied, not linked" test -f "$copies/$file" -a ! -L "$copies/$file"
-    check "$file copy identical" cmp "$lib/$file" "$copies/$file"
-done
-# An identical copy is left alone; a copy that differs (an upgrade) is replaced.
-touch -d '2001-01-01 00:00' "$copies/libquorlin.so"
-printf 'x' >>"$copies/gathra-collect"
-"$gathra" --collect --folder "$copies" --version >/dev/null
-check "an identical copy keeps its time" test "$(stat -c %Y "$copies/libquorlin.so")" = "$(date -d '2001-01-01 00:00' +%s)"
-check "a differing copy is replaced" cmp "$lib/gathra-collect" "$copies/gathra-collect"
-check "a replaced copy is executable" test -x "$copies/gathra-collect"
+# A folder others may write is refused, naming it.
+open_folder=$scratch/open
+mkdir -p "$open_folder"
+chmod 0775 "$open_folder"
+"$gathra" --collect --folder "$open_folder" --check >/dev/null 2>"$scratch/open.err"
+check "a group-writable folder is refused with 2" test $? -eq 2
+check "the refusal names the folder" grep -qF "$open_folder" "$scratch/open.err"
+
+# A folder the old launcher prepared: its identical copies go, a differing one stays, the group write
+# permission it left goes, the settings stay.
+old=$scratch/old
+mkdir -p "$old/ports"
+cp "$lib/gathra-collect" "$lib/libquorlin.so" "$old/"
+printf 'x' >"$old/Gathra"
+printf '[Gathra]\n' >"$old/Gathra.ini"
+chmod 0775 "$old"
+"$gathra" --collect --folder "$old" --version >/dev/null
+check "identical old copies are removed" test ! -e "$old/gathra-collect" -a ! -e "$old/libquorlin.so"
+check "a differing old copy stays" test -f "$old/Gathra"
+check "the old folder loses the group write permission" test "$(stat -c %a "$old")" = 755
+check "the old settings stay" test "$(cat "$old/Gathra.ini")" = "[Gathra]"
+
+# --init and --check of an instance folder.
+instance=$scratch/instance
+mkdir -m 0700 "$instance"
+"$lib/gathra-collect" --folder "$instance" --init >"$scratch/init.out" 2>&1
+check "--init ends with 0" test $? -eq 0
+check "--init writes AutoStart=1" grep -qx 'AutoStart=1' "$instance/Gathra.ini"
+check "--init writes the save folder out/" grep -qx "SaveFolder=$instance/out" "$instance/Gathra.ini"
+check "--init makes out/ and ports/" test -d "$instance/out" -a -d "$instance/ports"
+ln -s /nonexistent/ttyUSB0 "$instance/ports/COM1"
+"$lib/gathra-collect" --folder "$instance" --check >"$scratch/check.out" 2>&1
+check "--check without the device ends with 3" test $? -eq 3
+check "--check reports the port" grep -q "^port COM1 ($instance/ports/COM1) : NG" "$scratch/check.out"
+echo "--- gathra-collect --check"
+cat "$scratch/check.out"
 
 # --- The collector through the launcher, against the simulated terminal ------------------------------
 cradle=$scratch/cradle
 mkdir -p "$cradle/out"
+chmod 0700 "$cradle"
 write_gathra_ini "$cradle/Gathra.ini" "$cradle/out" TimeAdjust=0
 printf 'A001,10\nA002,20\n' >"$scratch/records.txt"
 "$bin/gathra-termsim" --folder "$cradle" --port 1 --records "$scratch/records.txt" --id PKG01 \
@@ -168,7 +204,7 @@ if wait_for 20 grep -q '^ready:' "$scratch/termsim.log"; then
     status=$?
     check "gathra --collect --once ends with 0" test "$status" -eq 0
     check "the upload is stored in the save folder" test "$(cat "$cradle/out/PKG01.txt" 2>/dev/null)" = "$(printf 'A001,10\r\nA002,20\r')"
-    check "the collector ran from copies in the folder" test -f "$cradle/gathra-collect" -a ! -L "$cradle/gathra-collect"
+    check "no program file in the folder" test ! -e "$cradle/gathra-collect" -a ! -e "$cradle/libquorlin.so"
     check "the status ends with the normal end" grep -q '正常終了' "$scratch/collect.out"
     echo "--- collector status lines"
     cat "$scratch/collect.out" "$scratch/collect.err"
@@ -179,7 +215,7 @@ fi
 
 # --- First run of Gathra through the launcher, on Xvfb, with a scratch HOME ----------------------------
 home=$scratch/home
-mkdir -p "$home/Documents" "$home/runtime"
+mkdir -p "$home/runtime"
 chmod 700 "$home/runtime"
 Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp 3>"$scratch/display" 2>"$scratch/xvfb.log" &
 pids+=($!)
@@ -195,21 +231,18 @@ else
     gathra_pid=$!
     pids+=("$gathra_pid")
     folder=$home/.local/share/gathra
-    # No settings file yet: Gathra waits in its "File Read" box before it writes one.
-    box=$("${x_env[@]}" timeout 60 xdotool search --sync --onlyvisible --name '^File Read$' | head -n 1)
-    check "Gathra's first start shows the File Read box" test -n "$box"
-    for file in Gathra libquorlin.so; do
-        check "$file copied into ~/.local/share/gathra" test -f "$folder/$file" -a ! -L "$folder/$file"
-        check "$file copy identical" cmp "$lib/$file" "$folder/$file"
-    done
-    check "Gathra runs from the prepared folder" test "$(readlink "/proc/$gathra_pid/exe")" = "$folder/Gathra"
-    if [ -n "$box" ]; then
-        "${x_env[@]}" timeout 30 xdotool windowfocus --sync "$box" key Return
-    fi
-    check "the settings file is created in the program folder" wait_for 30 test -f "$folder/Gathra.ini"
+    # The launcher prepared the folder and its settings: the main window comes up with no box first.
     main=$("${x_env[@]}" timeout 60 xdotool search --sync --onlyvisible --name '^GATHRA for Windows' | head -n 1)
     check "the main window comes up" test -n "$main"
-    check "the save folder is the scratch documents folder" grep -qx "SaveFolder=$home/Documents" "$folder/Gathra.ini"
+    no_box() { ! "${x_env[@]}" xdotool search --onlyvisible --name '^(File Read|Gathra)$'; }
+    check "no box at the first start" no_box
+    check "the folder is made with mode 0700" test "$(stat -c %a "$folder")" = 700
+    check "the folder has ports/" test -d "$folder/ports"
+    check "no program file in the folder" test ! -e "$folder/Gathra" -a ! -e "$folder/libquorlin.so"
+    check "Gathra runs from the installed files" test "$(readlink "/proc/$gathra_pid/exe")" = "$lib/Gathra"
+    check "the save folder is the documents folder" grep -qx "SaveFolder=$home/Documents" "$folder/Gathra.ini"
+    check "the documents folder is made" test -d "$home/Documents"
+    check "automatic start stays off" grep -qx "AutoStart=0" "$folder/Gathra.ini"
     kill -TERM "$gathra_pid"
     timeout 30 tail --pid="$gathra_pid" -f /dev/null
     wait "$gathra_pid"

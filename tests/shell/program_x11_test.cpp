@@ -53,8 +53,10 @@ void ProgramX11Test::initTestCase() {
     QVERIFY2(!bin_.isEmpty() && QFile::exists(bin_ + "/Gathra"), "GATHRA_BIN_DIR does not hold Gathra");
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     xdotool_ = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
-    QVERIFY2(!xvfb.isEmpty(), "Xvfb is not installed (scripts/install-deps.sh installs it)");
-    QVERIFY2(!xdotool_.isEmpty(), "xdotool is not installed (scripts/install-deps.sh installs it)");
+    QVERIFY2(!xvfb.isEmpty(),
+             "Xvfb is not installed: add the Debian package xvfb to scripts/install-deps.sh");
+    QVERIFY2(!xdotool_.isEmpty(),
+             "xdotool is not installed: add the Debian package xdotool to scripts/install-deps.sh");
 
     // -displayfd 1: the server picks a free display and writes its number to our pipe once it listens.
     xvfb_.setChildProcessModifier(DieWithParent);

@@ -13,10 +13,13 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QThread>
+#include <chrono>
 #include <cstdio>
 
+#include "journal/upload_journal.h"
 #include "shell/about_dialog.h"
 #include "shell/folder_dialog.h"
+#include "shell/history_window.h"
 #include "shell/main_window.h"
 #include "shell/settings_dialog.h"
 #include "shell_test_support.h"
@@ -86,6 +89,35 @@ int main(int argc, char** argv) {
     window.StartClicked();
     sim.waitForFinished(30000);
     failures += !Save(&window, out + "/main_after_upload.png");
+
+    // The history: the real upload above, and four weeks of earlier ones from three terminals.
+    {
+        UploadJournal journal(UploadJournal::PathIn(program.toStdString()));
+        journal.OpenForWriting();
+        const auto now = std::chrono::system_clock::now();
+        for (int day = 28; day >= 1; --day) {
+            for (int n = 0; n < 1 + (day * 7) % 4; ++n) {
+                UploadReport report;
+                report.Started = now - std::chrono::hours(24 * day + 3 * n + 2);
+                report.Ended = report.Started + std::chrono::seconds(4);
+                report.Port = 1;
+                report.TerminalId = n == 0 ? "T01" : n == 1 ? "T02" : "T07";
+                report.RecordsAnnounced = 20 + (day * 13 + n * 7) % 60;
+                report.Format = "text";
+                report.Output =
+                    (saveFolder + "/" + QString::fromStdString(report.TerminalId) + ".txt").toStdString();
+                report.Outcome = (day + n) % 9 == 4 ? UploadOutcome::Failed : UploadOutcome::Stored;
+                report.RecordsStored = report.Outcome == UploadOutcome::Stored ? report.RecordsAnnounced : 0;
+                if (report.Outcome == UploadOutcome::Failed) {
+                    report.FailureText = "ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ";
+                }
+                journal.Add(report);
+            }
+        }
+    }
+    window.HistoryClicked();
+    failures += !Save(window.OpenHistoryWindow(), out + "/history.png");
+    window.OpenHistoryWindow()->close();
 
     const char* formats[] = {"settings_csv.png", "settings_xls.png", "settings_mdb.png"};
     for (int16_t format = 0; format < 3; ++format) {

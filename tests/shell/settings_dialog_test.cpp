@@ -371,6 +371,14 @@ void SettingsDialogTest::editsReachRecordAndFile() {
     QTest::mouseClick(Find<QCheckBox>("chkTimeAdjust"), Qt::LeftButton);
     Find<QScrollBar>("hsPort")->setValue(255);
     Find<QLineEdit>("txtFixFname")->setText("ﾃﾞｰﾀ");
+    // The command after each upload takes 254 bytes of CP932 and no more: the 255th is refused.
+    auto* command = Find<QLineEdit>("txtAfterUpload");
+    QCOMPARE(command->text(), QString());
+    command->insert(QString(126, QChar(0x8EE2)) + "cp");  // 252 bytes of 転, then two more
+    command->insert("x");
+    QCOMPARE(command->text(), QString(126, QChar(0x8EE2)) + "cp");
+    command->setText("cp \"$GATHRA_OUTPUT\" /srv/share/");
+    QCOMPARE(IniValue(IniPath(), "AfterUpload"), std::string("<missing>"));  // written on OK only
     QCOMPARE(Find<QLineEdit>("txtPort")->text(), QString("255"));
     QTest::mouseClick(Find<QPushButton>("cmdOK0"), Qt::LeftButton);
     QCOMPARE(record_.Mode, LinkMode::Direct);
@@ -385,6 +393,8 @@ void SettingsDialogTest::editsReachRecordAndFile() {
     QCOMPARE(IniValue(IniPath(), "XlsField1"), std::string("0"));
     QCOMPARE(IniValue(IniPath(), "TimeAdjust"), std::string("0"));
     QCOMPARE(IniValue(IniPath(), "FixFname"), std::string("ﾃﾞｰﾀ"));
+    QCOMPARE(record_.AfterUpload, std::string("cp \"$GATHRA_OUTPUT\" /srv/share/"));
+    QCOMPARE(IniValue(IniPath(), "AfterUpload"), std::string("cp \"$GATHRA_OUTPUT\" /srv/share/"));
     QVERIFY(main_->isEnabled());
 }
 
@@ -452,7 +462,8 @@ void SettingsDialogTest::focusOrder_data() {
     const QStringList tail =
         fields + QStringList{"optAutoStart",  "optCrcType",     "optStartUpSize", "optProtocol",
                              "chkSendMail",   "txtMailAddress", "txtMailSub",     "txtFromMailAddress",
-                             "txtMailServer", "chkTimeAdjust",  "cmdOK0",         "cmdOK1"};
+                             "txtMailServer", "chkTimeAdjust",  "txtAfterUpload", "cmdOK0",
+                             "cmdOK1"};
     const QStringList head{"hsPort", "optBaud", "optMode", "optSaveFormat"};
     QTest::newRow("CSV/TXT") << 0
                              << head +

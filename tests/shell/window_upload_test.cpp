@@ -80,7 +80,10 @@ void WindowUploadTest::stopDuringMailEndsRunPromptly() {
     QVERIFY2(status.contains("office@example.jp宛 ﾒｰﾙ登録失敗:"), qPrintable(status));
     QVERIFY2(status.endsWith("異常終了\r\n通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"), qPrintable(status));
     QVERIFY(window.findChild<QPushButton*>("cmdComm0")->isEnabled());
-    QVERIFY(QFile::exists(dir.filePath("out/T01.txt")));  // the stored file stays
+    // The mail failed, so the store is undone (no T01.txt, no temporary file): the terminal sends
+    // again and nothing is stored twice. LOG.TXT keeps the run's lines.
+    const QStringList left = QDir(dir.filePath("out")).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(left, QStringList{"LOG.TXT"});
     sim.Stop();
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -135,9 +136,11 @@ bool ChildProcess::Ended() {
         return true;
     }
     int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) != pid_) {
+    struct rusage usage {};
+    if (::wait4(pid_, &status, WNOHANG, &usage) != pid_) {
         return false;
     }
+    peakKb_ = usage.ru_maxrss;
     pid_ = -1;
     exitCode_ = ExitCodeOf(status);
     return true;

@@ -66,6 +66,8 @@ public:
 
     std::string Output() const;  // standard output so far
     std::string Errors() const;  // standard error so far
+    // The program's peak resident memory in KiB, once Wait or Ended saw it end.
+    long PeakKb() const { return peakKb_; }
 
 private:
     TempFolder logs_;
@@ -73,6 +75,7 @@ private:
     bool ownGroup_ = false;
     int exitCode_ = -1;
     size_t readOffset_ = 0;
+    long peakKb_ = 0;
 };
 
 // What Spawn found.

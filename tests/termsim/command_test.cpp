@@ -44,6 +44,7 @@ TEST(Command, HelpNamesEveryOption) {
                                "--protocol",
                                "--crc-type",
                                "--uploads",
+                               "--stay",
                                "--end-word",
                                "--no-clock-answer",
                                "--no-enquiry-answer",
@@ -178,6 +179,31 @@ TEST(Command, SignalsRemoveTheLink) {
         EXPECT_EQ(command.Wait(), c.exitCode) << c.signal << " " << c.uploads;
         EXPECT_FALSE(Exists(folder.Path() + "/ports/COM5"));
     }
+}
+
+TEST(Command, StayKeepsTheLineAfterTheLastUploadUntilStopped) {
+    TempFolder folder;
+    ASSERT_TRUE(folder.CopyLibrary(BinDir()));
+    Command command({"--folder", folder.Path(), "--port", "2", "--stay", "--id", "T9"});
+    ASSERT_EQ(command.ReadLine().rfind("ready: ", 0), 0u);
+    const LinkApi* link = BindQuorlin(folder.Path());
+    ASSERT_NE(link, nullptr);
+    ASSERT_EQ(link->vbOpenIrCom(2, 9600, 0), 1);
+    SendLine(*link, "VOL");
+    EXPECT_EQ(ReceiveLine(*link), "^#T9@0*A8");
+    SendLine(*link, "ACK");
+    EXPECT_EQ(ReceiveLine(*link), "END");
+    SendLine(*link, "ACK");
+    // Served, and still on the line: the port opens again, the terminal stays silent.
+    SendLine(*link, "VOL");
+    EXPECT_EQ(ReceiveLine(*link), "");
+    EXPECT_EQ(link->IrComState(), 1);
+    link->CloseIrCom();
+    EXPECT_TRUE(Exists(folder.Path() + "/ports/COM2"));
+    command.Signal(SIGHUP);
+    EXPECT_EQ(command.Wait(), 0);
+    EXPECT_NE(command.Output().find("upload 1: ACK"), std::string::npos);
+    EXPECT_FALSE(Exists(folder.Path() + "/ports/COM2"));
 }
 
 TEST(Command, TimeLimit) {

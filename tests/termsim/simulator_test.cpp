@@ -391,6 +391,26 @@ TEST(SimulatorAdapter, EchoesOnlyAtItsSpeedAndFollowsTheSpeedCommand) {
     EXPECT_EQ(pc.Ask("VOL", kQuietMs).find("^#"), std::string::npos);
     pc.SetSpeed(B115200);
     EXPECT_EQ(pc.Ask("VOL"), "^#T01@2*D2");
+    EXPECT_EQ(pc.Ask("ACK").substr(0, 2), "^0");
+
+    // The answer to the end marker may come at the line's opening speed, 9600 (the PC has closed the
+    // port); a record's answer may not, and neither may the end's at any other speed.
+    pc.SetSpeed(B9600);
+    EXPECT_EQ(pc.Ask("ACK", kQuietMs), "<none>");
+    pc.SetSpeed(B115200);
+    EXPECT_EQ(pc.Ask("ACK").substr(0, 2), "^1");
+    EXPECT_EQ(pc.Ask("ACK"), "END");
+    pc.SetSpeed(B38400);
+    pc.SendBytes("ACK\r");
+    ASSERT_TRUE(WaitFor([&] {
+        const auto transcript = sim.Transcript();
+        return transcript.back().speed == 38400 && transcript.back().bytes == "ACK\r";
+    }));
+    EXPECT_TRUE(sim.FinalAnswers().empty());
+    pc.SetSpeed(B9600);
+    pc.SendBytes("ACK\r");
+    EXPECT_TRUE(WaitFor([&] { return !sim.FinalAnswers().empty(); }));
+    EXPECT_EQ(sim.FinalAnswers(), std::vector<std::string>{"ACK"});
 
     // The transcript shows the one echo, at 19200.
     int echoes = 0;

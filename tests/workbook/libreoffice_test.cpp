@@ -75,7 +75,8 @@ class LibreOfficeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (std::system("command -v soffice >/dev/null 2>&1") != 0) {
-            GTEST_SKIP() << "soffice not installed";
+            GTEST_SKIP() << "soffice is not installed: add the Debian package libreoffice-calc-nogui to "
+                            "scripts/install-deps.sh";
         }
     }
 

@@ -1,14 +1,18 @@
 // gathra-collect: Gathra without a window, for a PC beside the cradle that has no screen (a service).
 //
-// It is built from the same core as Gathra: the same Gathra.ini beside the program, the same engine,
-// link library, writers and mail. It reads the settings file but never writes it. It runs as the window's
-// start button does: with AutoStart 1 it serves upload after upload until SIGTERM or SIGINT (the stop
-// button); with AutoStart 0, or with --once, it makes one upload and exits. The exit code says how the
-// run ended.
+// It is built from the same core as Gathra: the same Gathra.ini in the program folder (beside the program,
+// or the folder named with --folder), the same engine, link library, writers and mail. A run reads the
+// settings file but never writes it (only --init writes one, where none exists). It runs as the window's
+// start button does: with AutoStart 1 it serves upload after upload until SIGTERM, SIGINT or SIGHUP (the
+// stop button); with AutoStart 0, or with --once, it makes one upload and exits. The exit code says how
+// the run ended.
 
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -16,45 +20,69 @@
 #include <vector>
 
 #include "binding/quorlin_binding.h"
+#include "common/program_folder.h"
+#include "common/system_error.h"
 #include "console_view.h"
 #include "gathra_version.h"
+#include "history_command.h"
+#include "instance_setup.h"
 #include "run/run_outcome.h"
 #include "run/run_state.h"
 #include "run/status_line_queue.h"
 #include "settings/settings_store.h"
 #include "stop_signal_watcher.h"
 #include "upload/upload_engine.h"
+#include "upload/upload_follow_up.h"
 
 namespace {
 
 enum ExitCode {
-    kExitStored = 0,    // stored (and mailed when asked), or stopped while waiting for a terminal
-    kExitFailed = 1,    // the last upload failed or was stopped in the middle
-    kExitSettings = 2,  // the settings file or the database
-    kExitPort = 3,      // the port could not be opened
-    kExitUsage = 64,    // bad command line (EX_USAGE)
+    kExitStored = 0,        // stored (and mailed when asked), or stopped while waiting for a terminal
+    kExitFailed = 1,        // the last upload failed or was stopped in the middle
+    kExitSettings = 2,      // the settings file: missing, unreadable, a bad value; an unusable --folder
+    kExitPort = 3,          // the port could not be opened (or the link library is missing)
+    kExitPrerequisite = 4,  // the save folder, the SQLite file or the database server: may come back
+    kExitUsage = 64,        // bad command line (EX_USAGE)
 };
 
 constexpr const char* kProgram = "gathra-collect";
 
-constexpr const char* kHelp = R"(Usage: gathra-collect [--once] [--beep]
+constexpr const char* kHelp = R"(Usage: gathra-collect [--folder DIR] [--once] [--beep]
+       gathra-collect [--folder DIR] --init | --check
+       gathra-collect [--folder DIR] --history [--since YYYY-MM-DD] [--until YYYY-MM-DD]
+                      [--terminal ID] [--csv]
        gathra-collect --help | --version
 
 Collects the data files of handheld terminals without a window, with everything Gathra uses:
-the settings file Gathra.ini, Back.txt and ports/ beside this program, the link library
-libquorlin.so from the same folder, the writers and the mail. The settings file is only read,
-never created or changed: set it up with Gathra (or by hand) first.
+the settings file Gathra.ini, Back.txt and ports/ in the program folder, the link library
+libquorlin.so from beside this program, the writers and the mail. The program folder is this
+program's folder, or DIR. A run only reads the settings file, never creates or changes it:
+set it up with --init, with Gathra, or by hand first.
 
 It runs as Gathra's start button does. With AutoStart=1 it serves one upload after another
-until SIGTERM or SIGINT, which act as the stop button: a store in progress finishes, an upload
-in the middle is answered "CAN". With AutoStart=0, or with --once, it makes one upload and
-exits.
+until SIGTERM, SIGINT or SIGHUP, which act as the stop button: a store in progress finishes,
+an upload in the middle is answered "CAN". With AutoStart=0, or with --once, it makes one
+upload and exits.
 
 Options:
-  --once      make one upload and exit, whatever AutoStart says
-  --beep      write a BEL to standard error for every beep (otherwise beeps are ignored)
-  --help      show this help and exit
-  --version   show the version and exit
+  --folder DIR  the program folder; it must belong to this user (or root) and must not be
+                writable by group or others
+  --once        make one upload and exit, whatever AutoStart says
+  --beep        write a BEL to standard error for every beep (otherwise beeps are ignored)
+  --init        write a complete Gathra.ini into the program folder when none exists (an
+                existing one is never touched): the defaults, with AutoStart=1 and
+                SaveFolder=DIR/out; makes DIR/out and DIR/ports
+  --check       read the settings and check each prerequisite, one line each (the settings,
+                the save folder, the database, the port, the mail server), then exit with the
+                code a run would give
+  --history     print the upload journal (Gathra-journal.sqlite in the program folder) and
+                exit: aligned columns, newest first; it only reads, also while a collector runs
+    --since D     uploads from local day D (YYYY-MM-DD) on
+    --until D     uploads up to and including local day D
+    --terminal ID uploads of this terminal ID only
+    --csv         CSV with a header line instead (UTF-8, no byte order mark)
+  --help        show this help and exit
+  --version     show the version and exit
 
 Output:
   standard output  the status lines, each with a time stamp; on a terminal the record count
@@ -62,19 +90,31 @@ Output:
   standard error   message boxes as "title: text" lines (taken as acknowledged), and the
                    reason of a non-zero exit as "gathra-collect: <reason>"
 
-Exit codes:
+Database password: with a server database (DbConnect), a password that DbConnect does not hold
+is read from the file gathra-db-password in $CREDENTIALS_DIRECTORY (systemd's LoadCredential=).
+
+Exit codes (the service restarts after 1, 3 and 4):
   0   the upload was stored (and mailed when asked), or the run was stopped while waiting
       for a terminal
   1   the last upload failed, or it was stopped in the middle
-  2   a problem with the settings file (missing, unreadable, a bad value, no save folder) or
-      with the database
-  3   the port could not be opened (or libquorlin.so could not be loaded)
+  2   the settings: the file missing or unreadable, a bad value, DbConnect too long; or a
+      program folder that cannot be used
+  3   the port could not be opened: absent, busy, no permission, or libquorlin.so missing
+  4   a prerequisite that may come back: the save folder missing or not writable, the
+      SQLite file missing, the database server not reachable (with --check: also the mail
+      server not answering)
   64  a usage error
 )";
 
 struct Options {
     bool once = false;
     bool beep = false;
+    bool init = false;
+    bool check = false;
+    bool hasFolder = false;
+    std::string folder;
+    bool history = false;
+    HistoryRequest historyRequest;
 };
 
 int UsageError(const std::string& problem) {
@@ -100,7 +140,7 @@ int ExitCodeFor(RunOutcome outcome, const SettingsRecord& settings, const RunSta
             return kExitPort;
         case RunOutcome::DatabaseMissing:
             reason = run.OutputPath + " が存在しません。";
-            return kExitSettings;
+            return kExitPrerequisite;
     }
     return kExitFailed;
 }
@@ -119,13 +159,72 @@ int main(int argc, char** argv) {
             std::printf("%s %s\n", kProgram, kGathraVersion);
             return kExitStored;
         }
-        if (arg == "--once") {
+        const bool takesValue = arg == "--since" || arg == "--until" || arg == "--terminal";
+        if (takesValue && i + 1 >= argc) {
+            return UsageError("値がありません: " + arg);
+        }
+        if (arg == "--history") {
+            options.history = true;
+        } else if (arg == "--csv") {
+            options.historyRequest.Csv = true;
+        } else if (arg == "--since") {
+            options.historyRequest.Since = argv[++i];
+        } else if (arg == "--until") {
+            options.historyRequest.Until = argv[++i];
+        } else if (arg == "--terminal") {
+            options.historyRequest.Terminal = argv[++i];
+        } else if (arg == "--once") {
             options.once = true;
         } else if (arg == "--beep") {
             options.beep = true;
+        } else if (arg == "--init") {
+            options.init = true;
+        } else if (arg == "--check") {
+            options.check = true;
+        } else if (arg == "--folder" || arg.rfind("--folder=", 0) == 0) {
+            if (arg == "--folder" && i + 1 >= argc) {
+                return UsageError("--folder にﾌｫﾙﾀﾞがありません");
+            }
+            options.hasFolder = true;
+            options.folder = arg == "--folder" ? argv[++i] : arg.substr(9);
         } else {
             return UsageError("ｵﾌﾟｼｮﾝが正しくありません: " + arg);
         }
+    }
+
+    if (options.init && options.check) {
+        return UsageError("--init と --check は同時に指定できません");
+    }
+    const HistoryRequest& history = options.historyRequest;
+    if (!options.history && (history.Csv || history.Since || history.Until || history.Terminal)) {
+        return UsageError("--since, --until, --terminal と --csv は --history と使います");
+    }
+    if (options.history && (options.once || options.beep || options.init || options.check)) {
+        return UsageError("--history は --once, --beep, --init, --check と使えません");
+    }
+
+    // The program folder is this executable's folder, or DIR; the settings file is Gathra.ini whatever
+    // this program is called, so the collector and the window share one.
+    PlatformFacts platform;
+    platform.ProgramFolder = ExecutableFolder();
+    platform.ExecutableName = "Gathra";
+    if (options.hasFolder) {
+        if (const std::string problem = ProgramFolderProblem(options.folder); !problem.empty()) {
+            std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
+            return kExitSettings;
+        }
+        // Before any thread starts: the link library learns the folder as it loads.
+        platform.ProgramFolder = AbsoluteFolder(options.folder);
+        BindQuorlinFor(platform.ProgramFolder, ExecutableFolder());
+    }
+    if (options.init || options.check) {
+        std::string report;
+        const int code = options.init ? InitProgramFolder(platform, report) : CheckInstance(platform, report);
+        std::fputs(report.c_str(), code == 0 || options.check ? stdout : stderr);
+        return code;
+    }
+    if (options.history) {
+        return PrintHistory(platform.ProgramFolder, history);
     }
 
     // A reader that went away must not kill the program: its lines are dropped instead.
@@ -145,22 +244,37 @@ int main(int argc, char** argv) {
                          [&err](std::string line) { err.Push(std::move(line)); },
                          ::isatty(STDOUT_FILENO) == 1, options.beep);
 
-        // The program folder is this executable's folder; the settings file is Gathra.ini whatever this
-        // program is called, so the collector and the window share one.
-        PlatformFacts platform;
-        platform.ProgramFolder = ExecutableFolder();
-        platform.ExecutableName = "Gathra";
-
         SettingsRecord settings;
         reason = LoadSettingsReadOnly(settings, platform);
+        if (reason.empty() && UsesServerDatabase(settings)) {
+            reason = DbConnectTooLong(settings);
+        }
         if (!reason.empty()) {
-            exitCode = kExitSettings;
+            // A save folder that is not there yet (a mount at boot) may come back; anything else in the
+            // settings needs the administrator.
+            const bool saveFolder =
+                !settings.SaveFolder.empty() && reason == settings.SaveFolder + " : 保存ﾌｫﾙﾀﾞが存在しません";
+            exitCode = saveFolder ? kExitPrerequisite : kExitSettings;
+        } else if (::access(".", W_OK) != 0) {
+            // The save folder is the current directory now.
+            reason = settings.SaveFolder + " : 保存ﾌｫﾙﾀﾞに書き込めません (" + SystemErrorText(errno) + ")";
+            exitCode = kExitPrerequisite;
         } else {
+            AddCredentialPassword(settings);
             if (options.once) {
                 settings.AutoStart = Switch::Off;
             }
+            // The journal and the command after each upload; their status lines go straight to the queue,
+            // which any thread may fill.
+            UploadFollowUp followUp(platform.ProgramFolder, [&out](const std::string& line) {
+                out.Push(ConsoleTimeStamp() + " " + line);
+            });
+            followUp.BeginRun(settings);
             UploadContext context{settings, run, view, BindQuorlin(platform.ProgramFolder)};
+            context.UploadEnded = [&followUp](const UploadReport& report) { followUp.UploadEnded(report); };
             exitCode = ExitCodeFor(RunUpload(context), settings, run, reason);
+            // A normal end waits for the commands; a stop by signal gives them two seconds.
+            followUp.Finish(run.StopRequested);
         }
         if (exitCode != kExitStored) {
             err.Push(std::string(kProgram) + ": " + reason);

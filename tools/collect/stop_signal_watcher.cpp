@@ -14,6 +14,7 @@ StopSignalWatcher::StopSignalWatcher(RunState& run) : run_(run) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) {
         return;

@@ -4,11 +4,11 @@
 
 #include "run/run_state.h"
 
-// SIGTERM and SIGINT act as the stop button: they set IsRunning false and StopRequested true, and the
-// engine sees that at its next check point (a store in progress finishes; an upload in the middle gets
-// "CAN").
+// SIGTERM, SIGINT and SIGHUP (the session it was started from closed) act as the stop button: they set
+// IsRunning false and StopRequested true, and the engine sees that at its next check point (a store in
+// progress finishes; an upload in the middle gets "CAN").
 //
-// The two signals are blocked and taken from a signalfd by a thread of our own, so no work happens in a
+// The three signals are blocked and taken from a signalfd by a thread of our own, so no work happens in a
 // signal handler. Construct the watcher before any other thread starts: threads inherit the signal mask,
 // and a thread that did not block the signals would take them with their default action (termination).
 class StopSignalWatcher {

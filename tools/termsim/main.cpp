@@ -49,7 +49,7 @@ Exit codes:
   1  the time limit passed first
   2  bad command line
   3  set-up failed (records file, pseudo-terminal, link or transcript)
-  4  interrupted by SIGINT or SIGTERM before the requested uploads were served (with
+  4  interrupted by SIGINT, SIGTERM or SIGHUP before the requested uploads were served (with
      --uploads 0 a signal is the normal end: 0)
 
 At the end the PC's final answer to each upload is printed, one line each ("upload 1: ACK").
@@ -106,6 +106,7 @@ struct CommandLine {
     std::string folder;
     long long port = 0;
     long long timeLimit = 0;  // seconds; 0 = none
+    bool stay = false;        // keep the line after the last upload until stopped
     std::string recordsPath;
 };
 
@@ -185,6 +186,11 @@ std::vector<OptionRow> OptionTable(CommandLine& line) {
          "0 or 1", number(o.checksumCoverage, 0, 1)},
         {"--uploads", "N", "uploads to serve before ending; 0 serves until stopped (default 1)",
          "a number of 0 or more", number(o.uploads, 0, 1000000)},
+        {"--stay", nullptr,
+         "after the last upload, keep the line (the pseudo-terminal and its link)\n"
+         "without answering until SIGINT, SIGTERM, SIGHUP or the time limit, as a\n"
+         "terminal left in its cradle; the exit code is then 0",
+         nullptr, flag(line.stay, true)},
         {"--end-word", "TEXT", "the end marker sent after the last record (default END)", nullptr,
          text(o.endWord, true)},
         {"--no-clock-answer", nullptr, "never answer \"TW...\" with \"OK\"", nullptr,
@@ -341,7 +347,7 @@ int Serve(termsim::Simulator& simulator, const sigset_t& signals, const CommandL
     const int64_t deadline = line.timeLimit > 0 ? termsim::MonotonicMicros() + line.timeLimit * 1000000 : 0;
     int hangUpsShown = 0;
     int replugsShown = 0;
-    while (!simulator.Finished()) {
+    while (line.stay || !simulator.Finished()) {
         for (; hangUpsShown < simulator.HangUps(); ++hangUpsShown) {
             std::printf("unplugged: %s\n", simulator.LinkPath().c_str());
         }
@@ -352,10 +358,10 @@ int Serve(termsim::Simulator& simulator, const sigset_t& signals, const CommandL
         const timespec slice{0, 100 * 1000 * 1000};
         if (sigtimedwait(&signals, nullptr, &slice) > 0) {
             // Serving until stopped ends normally with a signal.
-            return line.options.uploads == 0 ? kExitServed : kExitInterrupted;
+            return line.options.uploads == 0 || simulator.Finished() ? kExitServed : kExitInterrupted;
         }
         if (deadline != 0 && termsim::MonotonicMicros() >= deadline) {
-            return kExitTimeLimit;
+            return simulator.Finished() ? kExitServed : kExitTimeLimit;
         }
     }
     return kExitServed;

@@ -27,6 +27,8 @@ namespace {
 constexpr char kCr = '\r';
 constexpr unsigned char kProbe = 0x0F;
 constexpr unsigned char kSpeedCommand = 0x07;
+// The pseudo-terminal's line speed before a PC sets its own (what the PC restores when it closes).
+constexpr int kOpeningSpeed = 9600;
 
 // How long one wait for input or output lasts before the thread looks at the stop flag again.
 constexpr int kPollSliceMs = 50;
@@ -371,7 +373,7 @@ struct Simulator::State {
         SendTerminalLine(RecordLine(recordIndex));
     }
 
-    // A new pseudo-terminal, raw at 9600 bit/s, its master non-blocking.
+    // A new pseudo-terminal, raw at its opening speed, its master non-blocking.
     bool OpenPty() {
         int master = -1;
         int slave = -1;
@@ -380,6 +382,7 @@ struct Simulator::State {
         cfmakeraw(&raw);
         cfsetispeed(&raw, B9600);
         cfsetospeed(&raw, B9600);
+        static_assert(kOpeningSpeed == 9600);
         if (openpty(&master, &slave, name, &raw, nullptr) != 0) {
             return false;
         }
@@ -573,7 +576,11 @@ struct Simulator::State {
     void OnByte(unsigned char byte, int64_t now) {
         if (options.adapterMode) {
             const int speed = CurrentSpeed();
-            const bool understood = speed == adapterSpeed;
+            // The PC's answer to the end marker may be read only after the PC closed the port and put
+            // the line back at the speed it found (a real line sends the bytes before that restore), so
+            // that answer is taken at the line's opening speed too; every other line is not.
+            const bool understood =
+                speed == adapterSpeed || (phase == Phase::EndSent && speed == kOpeningSpeed);
             if (adapterState == Adapter::AwaitCode) {
                 Record('P', std::string(1, static_cast<char>(byte)), now, speed);
                 pendingSpeed = understood ? SpeedFromCode(byte) : 0;

@@ -21,7 +21,8 @@
 // In adapter mode the simulator first plays the infrared adapter: it echoes the probe byte 0x0F only while
 // the line speed the PC set on the pseudo-terminal (read with tcgetattr) equals the adapter's own speed,
 // and it follows the speed command 0x07, code "2".."6", "Q". Lines from the PC at any other speed than the
-// adapter's are lost, as they would be on a real infrared link.
+// adapter's are lost, as they would be on a real infrared link. One exception: the PC's answer to the end
+// marker is also taken at the line's opening speed (9600), which the PC restores when it closes the port.
 //
 // The simulator never blocks forever: it waits with poll() and short time-outs, so a slow or absent PC
 // costs nothing, and Stop() returns promptly.

@@ -25,9 +25,26 @@ void DatabaseConnection::Close() {
     }
 }
 
+int DatabaseConnection::Busy(void* self, int count) {
+    // The engine's own handler sleeps without looking at anything; this one ends the wait at a stop.
+    auto* connection = static_cast<DatabaseConnection*>(self);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0) {
+        connection->busySince_ = now;
+    }
+    if ((connection->watch_ != nullptr && connection->watch_->Stopped()) ||
+        now - connection->busySince_ >= connection->busyTimeout_) {
+        return 0;
+    }
+    sqlite3_sleep(10);
+    return 1;
+}
+
 bool DatabaseConnection::Open(std::string_view databasePath, DatabaseError& error,
-                              std::chrono::milliseconds busyTimeout) {
+                              std::chrono::milliseconds busyTimeout, const StatementWatch* watch) {
     Close();
+    busyTimeout_ = busyTimeout;
+    watch_ = watch;
     std::string path(databasePath);
     if (path.find('\0') != std::string::npos) {
         error = EngineError(SQLITE_CANTOPEN);
@@ -59,7 +76,7 @@ bool DatabaseConnection::Open(std::string_view databasePath, DatabaseError& erro
         return false;
     }
     sqlite3_extended_result_codes(db_, 1);
-    sqlite3_busy_timeout(db_, static_cast<int>(busyTimeout.count()));
+    sqlite3_busy_handler(db_, &DatabaseConnection::Busy, this);
 
     // The engine falls back to read-only on a write-protected file; say so now rather than at the
     // first row.

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <string_view>
+
+#include "output/database/statement_watch.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -15,8 +18,8 @@ struct DatabaseError {
 };
 
 // How long a database locked by another program is waited for before the step fails with
-// SQLITE_BUSY ("database is locked"). The writer does not yield meanwhile, so keep it short.
-inline constexpr std::chrono::milliseconds kDatabaseBusyTimeout{5000};
+// SQLITE_BUSY ("database is locked"): the statement time-out of every database store.
+inline constexpr std::chrono::milliseconds kDatabaseBusyTimeout = kStatementTimeout;
 
 // One open SQLite connection, closed when the object goes. Opening never creates a file, a table or
 // anything else: the operator prepares the database.
@@ -29,12 +32,16 @@ public:
 
     // Opens the SQLite database file at `databasePath` (any bytes but NUL) for reading and writing.
     // Fails when the file is missing, is not a regular file, cannot be written, is not an SQLite
-    // database, or stays locked longer than `busyTimeout`.
+    // database, or stays locked longer than `busyTimeout`. With a `watch`, a lock is waited for only
+    // until the watch sees the run stopped.
     bool Open(std::string_view databasePath, DatabaseError& error,
-              std::chrono::milliseconds busyTimeout = kDatabaseBusyTimeout);
+              std::chrono::milliseconds busyTimeout = kDatabaseBusyTimeout,
+              const StatementWatch* watch = nullptr);
     void Close();
 
     bool IsOpen() const { return db_ != nullptr; }
+    // The watch the busy wait looks at from now on (null: none).
+    void Watch(const StatementWatch* watch) { watch_ = watch; }
     sqlite3* Handle() const { return db_; }
 
     // Runs SQL text that returns no rows.
@@ -45,7 +52,12 @@ public:
     bool InAutocommit() const;
 
 private:
+    static int Busy(void* self, int count);
+
     sqlite3* db_ = nullptr;
+    std::chrono::milliseconds busyTimeout_{0};
+    const StatementWatch* watch_ = nullptr;
+    std::chrono::steady_clock::time_point busySince_;
 };
 
 // One prepared statement, finalized when the object goes.

@@ -24,12 +24,11 @@ std::string InsertSql(const std::string& quotedTable, uint32_t mask) {
     return sql + " (" + columns + ") VALUES (" + parameters + ")";
 }
 
-}  // namespace
-
-DatabaseTableWriter::~DatabaseTableWriter() {
-    DatabaseError ignored;
-    CommitBatch(ignored);
+DatabaseError StopError(const StatementWatch* watch) {
+    return {SQLITE_INTERRUPT, watch != nullptr && watch->TimedOut() ? kTimeoutText : kCancelledText};
 }
+
+}  // namespace
 
 bool DatabaseTableWriter::Open(std::string_view tableName, DatabaseError& error) {
     quotedTable_ = QuoteIdentifier(tableName);
@@ -38,64 +37,80 @@ bool DatabaseTableWriter::Open(std::string_view tableName, DatabaseError& error)
     if (!probe.Prepare(connection_, "SELECT * FROM " + quotedTable_, error)) {
         return false;
     }
-    open_ = true;
+    // IMMEDIATE takes the write lock now instead of failing half-way when a read lock cannot be upgraded.
+    if (!connection_.Execute("BEGIN IMMEDIATE", error)) {
+        if (watch_ != nullptr && watch_->Stopped()) {
+            error = StopError(watch_);
+        }
+        return false;
+    }
+    inTransaction_ = true;
     return true;
 }
 
-bool DatabaseTableWriter::AddRow(const RecordFields& values, DatabaseError& error) {
-    if (!open_) {
-        error = {SQLITE_MISUSE, sqlite3_errstr(SQLITE_MISUSE)};
-        return false;
-    }
-    if (inTransaction_ && pending_.size() >= kRowsPerTransaction && !CommitBatch(error)) {
-        return false;
-    }
-    if (!inTransaction_) {
-        // IMMEDIATE takes the write lock now (waiting for another program's lock within the busy
-        // time-out) instead of failing half-way when a read lock cannot be upgraded.
-        if (!connection_.Execute("BEGIN IMMEDIATE", error)) {
-            return false;
-        }
-        inTransaction_ = true;
-    }
-    if (Insert(values, error)) {
-        pending_.push_back(values);
-        ++rowsAdded_;
-        return true;
-    }
-    // The failed row left no trace; keep the rows before it.
-    if (connection_.InAutocommit()) {
-        // The engine rolled the whole transaction back.
-        inTransaction_ = false;
-        DatabaseError replayError;
-        if (!ReplayPending(replayError)) {
-            error = replayError;
-        }
-        return false;
-    }
-    DatabaseError commitError;
-    if (!CommitBatch(commitError)) {
-        error = commitError;
-    }
+bool DatabaseTableWriter::Fail() {
+    Rollback();
     return false;
 }
 
-bool DatabaseTableWriter::Close(DatabaseError& error) {
-    return CommitBatch(error);
+void DatabaseTableWriter::Rollback() {
+    if (inTransaction_ && !connection_.InAutocommit()) {
+        DatabaseError ignored;
+        connection_.Execute("ROLLBACK", ignored);
+    }
+    inTransaction_ = false;
+    rowIds_.clear();
+}
+
+bool DatabaseTableWriter::AddRow(const RecordFields& values, DatabaseError& error) {
+    if (!inTransaction_) {
+        error = {SQLITE_MISUSE, sqlite3_errstr(SQLITE_MISUSE)};
+        return false;
+    }
+    if (watch_ != nullptr && watch_->Stopped()) {
+        error = StopError(watch_);
+        return Fail();
+    }
+    if (!Insert(values, error)) {
+        return Fail();
+    }
+    rowIds_.push_back(sqlite3_last_insert_rowid(connection_.Handle()));
+    return true;
+}
+
+bool DatabaseTableWriter::Commit(DatabaseError& error) {
+    if (!inTransaction_) {
+        error = {SQLITE_MISUSE, sqlite3_errstr(SQLITE_MISUSE)};
+        return false;
+    }
+    if (!connection_.Execute("COMMIT", error)) {
+        return Fail();
+    }
+    inTransaction_ = false;
+    return true;
 }
 
 bool DatabaseTableWriter::Insert(const RecordFields& values, DatabaseError& error) {
     const uint32_t mask = NonEmptyFieldMask(values);
-    auto found = inserts_.find(mask);
+    auto found = inserts_.begin();
+    while (found != inserts_.end() && found->Mask != mask) {
+        ++found;
+    }
     if (found == inserts_.end()) {
-        DatabaseStatement statement;
+        struct Insert insert;
+        insert.Mask = mask;
         // A column the table lacks fails here, with the engine's "has no column named" message.
-        if (!statement.Prepare(connection_, InsertSql(quotedTable_, mask), error)) {
+        if (!insert.Statement.Prepare(connection_, InsertSql(quotedTable_, mask), error)) {
             return false;
         }
-        found = inserts_.emplace(mask, std::move(statement)).first;
+        inserts_.push_front(std::move(insert));
+        if (inserts_.size() > kMaxStatements) {
+            inserts_.pop_back();
+        }
+    } else if (found != inserts_.begin()) {
+        inserts_.splice(inserts_.begin(), inserts_, found);
     }
-    sqlite3_stmt* stmt = found->second.Handle();
+    sqlite3_stmt* stmt = inserts_.front().Statement.Handle();
     int parameter = 0;
     for (int n = 1; n <= 20; ++n) {
         if (!values[n].empty()) {
@@ -103,61 +118,41 @@ bool DatabaseTableWriter::Insert(const RecordFields& values, DatabaseError& erro
                               SQLITE_STATIC);
         }
     }
-    const int rc = sqlite3_step(stmt);
+    int rc = SQLITE_ERROR;
+    {
+        WatchedStatement watched(watch_, [db = connection_.Handle()] { sqlite3_interrupt(db); });
+        rc = sqlite3_step(stmt);
+    }
     if (rc != SQLITE_DONE) {
-        error = connection_.LastError();
+        const bool cancelled = rc == SQLITE_INTERRUPT || (watch_ != nullptr && watch_->Stopped());
+        error = cancelled ? StopError(watch_) : connection_.LastError();
     }
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
     return rc == SQLITE_DONE;
 }
 
-bool DatabaseTableWriter::CommitBatch(DatabaseError& error) {
-    if (!inTransaction_) {
-        pending_.clear();
+bool DeleteRows(DatabaseConnection& connection, const std::string& quotedTable,
+                const std::vector<int64_t>& rowIds, DatabaseError& error) {
+    DatabaseStatement remove;
+    if (!connection.Execute("BEGIN IMMEDIATE", error)) {
+        return false;
+    }
+    bool removed = remove.Prepare(connection, "DELETE FROM " + quotedTable + " WHERE rowid = ?", error);
+    for (size_t i = 0; removed && i < rowIds.size(); ++i) {
+        sqlite3_bind_int64(remove.Handle(), 1, rowIds[i]);
+        removed = sqlite3_step(remove.Handle()) == SQLITE_DONE;
+        if (!removed) {
+            error = connection.LastError();
+        }
+        sqlite3_reset(remove.Handle());
+    }
+    if (removed && connection.Execute("COMMIT", error)) {
         return true;
     }
-    inTransaction_ = false;
-    if (connection_.Execute("COMMIT", error)) {
-        pending_.clear();
-        return true;
-    }
-    // A failed COMMIT (a reader that keeps its lock past the busy time-out, say) leaves the
-    // transaction open: end it and write its rows again on their own.
-    if (!connection_.InAutocommit()) {
+    if (!connection.InAutocommit()) {
         DatabaseError ignored;
-        connection_.Execute("ROLLBACK", ignored);
+        connection.Execute("ROLLBACK", ignored);
     }
-    return ReplayPending(error);
-}
-
-bool DatabaseTableWriter::ReplayPending(DatabaseError& error) {
-    std::vector<RecordFields> rows;
-    rows.swap(pending_);
-    // These rows went in once, so they nearly always go in again: first as one transaction.
-    DatabaseError ignored;
-    if (connection_.Execute("BEGIN IMMEDIATE", ignored)) {
-        bool replayed = true;
-        for (const RecordFields& row : rows) {
-            if (!Insert(row, ignored)) {
-                replayed = false;
-                break;
-            }
-        }
-        if (replayed && connection_.Execute("COMMIT", ignored)) {
-            return true;
-        }
-        if (!connection_.InAutocommit()) {
-            connection_.Execute("ROLLBACK", ignored);
-        }
-    }
-    // Else one by one, so that the failure is that of the first row that cannot be saved.
-    for (const RecordFields& row : rows) {
-        if (!Insert(row, error)) {
-            // This row and the ones after it are lost after all.
-            rowsAdded_ -= static_cast<int64_t>(rows.size() - static_cast<size_t>(&row - rows.data()));
-            return false;
-        }
-    }
-    return true;
+    return false;
 }

@@ -1,58 +1,66 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "output/database/database_connection.h"
+#include "output/database/statement_watch.h"
 #include "output/record_fields.h"
 
-// Adds rows to one existing table whose columns are named "F1" to "F20". Only the columns that
-// receive a value are named in a row's INSERT; the others keep the table's default for a new row.
-// Values are bound as text; the engine converts them by the column's affinity.
+// Adds the rows of one upload to one existing table whose columns are named "F1" to "F20". Only the
+// columns that receive a value are named in a row's INSERT; the others keep the table's default for a
+// new row. Values are bound as text; the engine converts them by the column's affinity.
 //
-// Rows are grouped into transactions for speed, yet every row counts as saved on its own: when a row
-// fails, the rows before it are committed before the failure is returned, and if the engine threw the
-// whole transaction away (ON CONFLICT ROLLBACK, a full disk, a failed commit) the earlier rows are
-// written again one by one. So after AddRow fails, the table holds every row that was accepted before
-// and not the failed one. (Should a replayed row fail too, the error returned is that row's, and the
-// table holds the rows before it.)
+// All rows are one transaction, begun by Open and ended by Commit; a failed row, a stop or the object
+// going without Commit rolls every row back. After "CAN" the terminal sends its whole file again, so a
+// part of the upload kept would be stored twice. The row ids of the rows added are noted, so that a
+// committed upload can still be taken back (DeleteRows).
 class DatabaseTableWriter {
 public:
-    // Rows per transaction. Each commit waits for the disk (some 30 ms here), so a full upload of
-    // 32,767 rows takes four; a larger group saves little more and holds the write lock longer.
-    static constexpr size_t kRowsPerTransaction = 8192;
+    // Prepared INSERTs kept (one per set of assigned columns); the least recently used go beyond this.
+    static constexpr size_t kMaxStatements = 16;
 
-    explicit DatabaseTableWriter(DatabaseConnection& connection) : connection_(connection) {}
-    // Commits the rows accepted so far: an accepted row is never thrown away.
-    ~DatabaseTableWriter();
+    // With a `watch`, every step runs under it: past the time-out or at a stop, the step is interrupted.
+    explicit DatabaseTableWriter(DatabaseConnection& connection, StatementWatch* watch = nullptr)
+        : connection_(connection), watch_(watch) {}
+    ~DatabaseTableWriter() { Rollback(); }
     DatabaseTableWriter(const DatabaseTableWriter&) = delete;
     DatabaseTableWriter& operator=(const DatabaseTableWriter&) = delete;
 
-    // Checks that the table exists (the name is always quoted, never pasted into SQL).
+    // Checks that the table exists (the name is always quoted, never pasted into SQL) and begins the
+    // transaction, taking the write lock (waiting for another program's lock within the busy time-out).
     bool Open(std::string_view tableName, DatabaseError& error);
     // Adds one row: column "F" + n receives values[n] (UTF-8) for every non-empty values[n], n = 1..20.
+    // On failure the transaction is rolled back.
     bool AddRow(const RecordFields& values, DatabaseError& error);
-    // Commits the rows added so far.
-    bool Close(DatabaseError& error);
+    // Commits every row; on failure rolls them back.
+    bool Commit(DatabaseError& error);
+    void Rollback();
 
-    // Rows added by this writer that are committed or will be by Close (for tests and benchmarks).
-    int64_t RowsAdded() const { return rowsAdded_; }
+    const std::string& QuotedTable() const { return quotedTable_; }
+    // The row ids of the rows added, in order.
+    const std::vector<int64_t>& RowIds() const { return rowIds_; }
 
 private:
+    struct Insert {
+        uint32_t Mask = 0;  // bit n-1 set: "F" + n assigned
+        DatabaseStatement Statement;
+    };
+
     bool Insert(const RecordFields& values, DatabaseError& error);
-    bool CommitBatch(DatabaseError& error);
-    bool ReplayPending(DatabaseError& error);
+    bool Fail();
 
     DatabaseConnection& connection_;
+    StatementWatch* watch_;
     std::string quotedTable_;
-    bool open_ = false;
     bool inTransaction_ = false;
-    // The rows of the open transaction, kept to write them again should the engine roll it back.
-    std::vector<RecordFields> pending_;
-    // One INSERT per set of assigned columns (bit n-1 set: "F" + n assigned).
-    std::unordered_map<uint32_t, DatabaseStatement> inserts_;
-    int64_t rowsAdded_ = 0;
+    std::list<struct Insert> inserts_;  // the most recently used first
+    std::vector<int64_t> rowIds_;
 };
+
+// Deletes the rows of `quotedTable` with the given row ids in one transaction (an upload taken back).
+bool DeleteRows(DatabaseConnection& connection, const std::string& quotedTable,
+                const std::vector<int64_t>& rowIds, DatabaseError& error);

@@ -1,5 +1,9 @@
 #include "output/database/odbc_connection.h"
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -147,32 +151,75 @@ OdbcConnection::~OdbcConnection() {
     Disconnect();
 }
 
+namespace {
+
+// One SQLDriverConnect running on a thread of its own. Whoever is last to let go of it (the caller that
+// took the connection, or the thread of a connect the caller gave up on) frees the handles.
+struct PendingConnect {
+    OdbcHandle Env;
+    OdbcHandle Dbc;
+    std::u16string Text;
+    SQLRETURN Result = SQL_ERROR;
+    bool Done = false;
+    bool Abandoned = false;
+    std::mutex Mutex;
+    std::condition_variable Finished;
+};
+
+// What the caller waits beyond the login time-out before it leaves a connect behind: a driver that
+// honours the time-out reports its own failure first.
+constexpr std::chrono::seconds kLoginGrace{2};
+
+}  // namespace
+
 bool OdbcConnection::Connect(std::string_view connectionString, std::chrono::seconds loginTimeout,
                              OdbcError& error) {
     Disconnect();
-    if (!env_.Allocate(SQL_HANDLE_ENV, SQL_NULL_HANDLE) ||
-        !Succeeded(SQLSetEnvAttr(env_.Get(), SQL_ATTR_ODBC_VERSION,
+    auto pending = std::make_shared<PendingConnect>();
+    if (!pending->Env.Allocate(SQL_HANDLE_ENV, SQL_NULL_HANDLE) ||
+        !Succeeded(SQLSetEnvAttr(pending->Env.Get(), SQL_ATTR_ODBC_VERSION,
                                  reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0))) {
         error = {0, "HY001", "the ODBC environment cannot be set up"};
         return false;
     }
-    if (!dbc_.Allocate(SQL_HANDLE_DBC, env_.Get())) {
-        error = DiagnoseHandle(SQL_HANDLE_ENV, env_.Get());
+    if (!pending->Dbc.Allocate(SQL_HANDLE_DBC, pending->Env.Get())) {
+        error = DiagnoseHandle(SQL_HANDLE_ENV, pending->Env.Get());
         return false;
     }
     const auto seconds = static_cast<SQLULEN>(loginTimeout.count());
-    SQLSetConnectAttrW(dbc_.Get(), SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
-    SQLSetConnectAttrW(dbc_.Get(), SQL_ATTR_CONNECTION_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
-    std::u16string text = Utf8ToUtf16(connectionString);
-    const SQLRETURN rc =
-        SQLDriverConnectW(dbc_.Get(), nullptr, Wide(text), static_cast<SQLSMALLINT>(text.size()), nullptr, 0,
-                          nullptr, SQL_DRIVER_NOPROMPT);
-    if (!Succeeded(rc)) {
-        error = DiagnoseHandle(SQL_HANDLE_DBC, dbc_.Get());
-        dbc_.Reset();
-        env_.Reset();
+    // SQL_ATTR_CONNECTION_TIMEOUT is not set: the statement time-out and its watch bound every call after
+    // the login, and some drivers (psqlODBC) refuse the attribute.
+    if (!Succeeded(SQLSetConnectAttrW(pending->Dbc.Get(), SQL_ATTR_LOGIN_TIMEOUT,
+                                      reinterpret_cast<SQLPOINTER>(seconds), 0))) {
+        // Not needed from the driver: the wait below gives up on a login that takes longer.
+    }
+    pending->Text = Utf8ToUtf16(connectionString);
+
+    std::thread([pending] {
+        const SQLRETURN rc = SQLDriverConnectW(pending->Dbc.Get(), nullptr, Wide(pending->Text),
+                                               static_cast<SQLSMALLINT>(pending->Text.size()), nullptr, 0,
+                                               nullptr, SQL_DRIVER_NOPROMPT);
+        std::lock_guard lock(pending->Mutex);
+        pending->Result = rc;
+        pending->Done = true;
+        if (pending->Abandoned && Succeeded(rc)) {
+            SQLDisconnect(pending->Dbc.Get());
+        }
+        pending->Finished.notify_all();
+    }).detach();
+
+    std::unique_lock lock(pending->Mutex);
+    if (!pending->Finished.wait_for(lock, loginTimeout + kLoginGrace, [&] { return pending->Done; })) {
+        pending->Abandoned = true;
+        error = {0, "HYT00", kTimeoutText};
         return false;
     }
+    if (!Succeeded(pending->Result)) {
+        error = DiagnoseHandle(SQL_HANDLE_DBC, pending->Dbc.Get());
+        return false;
+    }
+    env_ = std::move(pending->Env);
+    dbc_ = std::move(pending->Dbc);
     connected_ = true;
     autocommit_ = true;
     return true;
@@ -228,6 +275,65 @@ bool OdbcConnection::Execute(std::string_view sql, OdbcError& error) {
     return true;
 }
 
+bool OdbcConnection::QueryRow(std::u16string_view sql, const std::vector<std::u16string>& parameters,
+                              std::vector<std::string>& row, bool& found, OdbcError& error) {
+    row.clear();
+    found = false;
+    OdbcStatement statement;
+    if (!statement.Prepare(*this, sql, error)) {
+        return false;
+    }
+    std::vector<std::u16string> values = parameters;
+    std::vector<SQLLEN> lengths(values.size());
+    for (size_t p = 0; p < values.size(); ++p) {
+        lengths[p] = static_cast<SQLLEN>(values[p].size() * sizeof(char16_t));
+        if (!Succeeded(SQLBindParameter(statement.Handle(), static_cast<SQLUSMALLINT>(p + 1), SQL_PARAM_INPUT,
+                                        SQL_C_WCHAR, SQL_WVARCHAR, std::max<size_t>(values[p].size(), 1), 0,
+                                        Wide(values[p]), lengths[p], &lengths[p]))) {
+            error = statement.LastError();
+            return false;
+        }
+    }
+    WatchedStatement watched(watch_, [handle = statement.Handle()] { SQLCancel(handle); });
+    if (!Succeeded(SQLExecute(statement.Handle()))) {
+        error = statement.LastError();
+        return false;
+    }
+    SQLSMALLINT columns = 0;
+    SQLNumResultCols(statement.Handle(), &columns);
+    const SQLRETURN fetched = SQLFetch(statement.Handle());
+    if (fetched == SQL_NO_DATA) {
+        return true;
+    }
+    if (!Succeeded(fetched)) {
+        error = statement.LastError();
+        return false;
+    }
+    found = true;
+    for (SQLUSMALLINT c = 1; c <= static_cast<SQLUSMALLINT>(columns); ++c) {
+        SQLWCHAR value[256] = {};
+        SQLLEN length = 0;
+        if (!Succeeded(SQLGetData(statement.Handle(), c, SQL_C_WCHAR, value, sizeof value, &length))) {
+            error = statement.LastError();
+            return false;
+        }
+        const size_t units = length <= 0 ? 0
+                                         : std::min<size_t>(static_cast<size_t>(length) / sizeof(SQLWCHAR),
+                                                            std::size(value) - 1);
+        row.push_back(Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(value), units)));
+    }
+    SQLCloseCursor(statement.Handle());
+    return true;
+}
+
+size_t OdbcConnection::MaxTableNameLength() const {
+    SQLUSMALLINT length = 0;
+    if (!Succeeded(SQLGetInfoW(dbc_.Get(), SQL_MAX_TABLE_NAME_LEN, &length, sizeof length, nullptr))) {
+        return 0;
+    }
+    return length;
+}
+
 std::u16string OdbcConnection::IdentifierQuote() const {
     SQLWCHAR quote[8] = {};
     SQLSMALLINT length = 0;
@@ -258,6 +364,17 @@ bool OdbcStatement::Prepare(OdbcConnection& connection, std::u16string_view sql,
         error = DiagnoseHandle(SQL_HANDLE_DBC, connection.Handle());
         return false;
     }
+    watch_ = connection.Watcher();
+    if (watch_ != nullptr) {
+        // Whole seconds, at least one.
+        const auto seconds = std::max<long long>(1, std::chrono::duration_cast<std::chrono::seconds>(
+                                                        watch_->Timeout() + std::chrono::milliseconds(999))
+                                                        .count());
+        if (!Succeeded(SQLSetStmtAttrW(stmt_.Get(), SQL_ATTR_QUERY_TIMEOUT,
+                                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), 0))) {
+            // Not needed from the driver: the watch cancels the statement at the same time-out.
+        }
+    }
     std::u16string text(sql);
     if (!Succeeded(SQLPrepareW(stmt_.Get(), Wide(text), static_cast<SQLINTEGER>(text.size())))) {
         error = LastError();
@@ -268,9 +385,16 @@ bool OdbcStatement::Prepare(OdbcConnection& connection, std::u16string_view sql,
 }
 
 bool OdbcStatement::Execute(OdbcError& error) {
-    const SQLRETURN rc = SQLExecute(stmt_.Get());
+    SQLRETURN rc = SQL_ERROR;
+    {
+        WatchedStatement watched(watch_, [handle = stmt_.Get()] { SQLCancel(handle); });
+        rc = SQLExecute(stmt_.Get());
+    }
     if (!Succeeded(rc) && rc != SQL_NO_DATA) {
         error = LastError();
+        if (watch_ != nullptr && error.Message == "unknown ODBC failure") {
+            error.Message = watch_->TimedOut() ? kTimeoutText : kCancelledText;
+        }
         SQLFreeStmt(stmt_.Get(), SQL_CLOSE);
         return false;
     }

@@ -6,6 +6,9 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "output/database/statement_watch.h"
 
 // A thin RAII layer over unixODBC for the server database writer. Every text crosses the driver manager
 // as UTF-16 (the "W" calls), so Japanese table names, values and driver messages survive whichever
@@ -57,7 +60,9 @@ public:
     OdbcConnection& operator=(const OdbcConnection&) = delete;
 
     // Connects with an ODBC connection string ("DSN=central" or "Driver=...;Server=...;..."), never
-    // prompting, waiting at most `loginTimeout` for the server.
+    // prompting, waiting at most `loginTimeout` for the server (the driver is told; a driver that keeps
+    // waiting on a server that accepted and stays silent is left behind on a thread of its own, which
+    // frees the connection whenever the driver returns).
     bool Connect(std::string_view connectionString, std::chrono::seconds loginTimeout, OdbcError& error);
     void Disconnect();
     bool IsConnected() const { return connected_; }
@@ -69,20 +74,34 @@ public:
     void Rollback();
     // Runs SQL text (UTF-8) and throws away any result.
     bool Execute(std::string_view sql, OdbcError& error);
+    // Runs a query with text parameters and reads its first row as texts (NULL as empty); `found` tells
+    // whether there was a row.
+    bool QueryRow(std::u16string_view sql, const std::vector<std::u16string>& parameters,
+                  std::vector<std::string>& row, bool& found, OdbcError& error);
+
+    // Statements prepared from now on run under `watch` (cancelled past its time-out or at a stop) and
+    // ask the driver for the same time-out. Null: no watch.
+    void Watch(StatementWatch* watch) { watch_ = watch; }
+    StatementWatch* Watcher() const { return watch_; }
 
     // The character the driver quotes identifiers with (SQLGetInfo); empty when it has none.
     std::u16string IdentifierQuote() const;
     // The server's product name (SQLGetInfo SQL_DBMS_NAME), for the few places where SQL differs.
     std::string DbmsName() const;
+    // The longest table name the driver reports (SQL_MAX_TABLE_NAME_LEN); 0 when it does not know.
+    size_t MaxTableNameLength() const;
 
 private:
     OdbcHandle env_;
     OdbcHandle dbc_;
     bool connected_ = false;
     bool autocommit_ = true;
+    StatementWatch* watch_ = nullptr;
 };
 
-// One statement handle on a connection.
+// One statement handle on a connection. A connection's watch (if any) cancels an execution that runs
+// past its time-out or into a stop; the failure then carries the driver's text, or "ﾀｲﾑｱｳﾄ" and
+// "ｷｬﾝｾﾙ" when the driver gives none.
 class OdbcStatement {
 public:
     bool Prepare(OdbcConnection& connection, std::u16string_view sql, OdbcError& error);
@@ -92,4 +111,5 @@ public:
 
 private:
     OdbcHandle stmt_;
+    StatementWatch* watch_ = nullptr;
 };

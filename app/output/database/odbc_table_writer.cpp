@@ -3,6 +3,27 @@
 #include <algorithm>
 #include <bit>
 
+namespace {
+
+bool IsMySqlFamily(std::string_view dbms) {
+    return dbms.find("MySQL") != std::string_view::npos || dbms.find("MariaDB") != std::string_view::npos;
+}
+
+bool IsPlainNameCharacter(char16_t c) {
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_';
+}
+
+}  // namespace
+
+OdbcNaming ReadOdbcNaming(OdbcConnection& connection) {
+    OdbcNaming naming;
+    naming.Quote = connection.IdentifierQuote();
+    naming.MaxNameLength = connection.MaxTableNameLength();
+    // MySQL and MariaDB limit names in characters; PostgreSQL (and most others) in bytes of UTF-8.
+    naming.CountsBytes = !IsMySqlFamily(connection.DbmsName());
+    return naming;
+}
+
 std::u16string OdbcTableWriter::QuoteIdentifier(std::string_view name) const {
     const std::u16string text = Utf8ToUtf16(name);
     if (quote_.empty()) {
@@ -19,17 +40,67 @@ std::u16string OdbcTableWriter::QuoteIdentifier(std::string_view name) const {
     return quoted + quote_;
 }
 
-bool OdbcTableWriter::Open(std::string_view tableName, OdbcError& error) {
-    quote_ = connection_.IdentifierQuote();
+bool OdbcTableWriter::CheckName(std::u16string_view name, const OdbcNaming& naming, OdbcError& error) const {
+    const std::string utf8 = Utf16ToUtf8(name);
+    // Without a quote character the name goes into SQL as it is: only a plain name stays one identifier.
+    if (naming.Quote.empty() &&
+        (name.empty() || !std::all_of(name.begin(), name.end(), IsPlainNameCharacter))) {
+        error = {0, "HY000",
+                 "ﾃｰﾌﾞﾙ名 " + utf8 + " には英数字と _ しか使えません (ﾄﾞﾗｲﾊﾞが名前を引用できません)"};
+        return false;
+    }
+    // A server cuts a longer name without a word, and two long names would land in one table.
+    size_t length = utf8.size();
+    if (!naming.CountsBytes) {
+        length = static_cast<size_t>(std::count_if(
+            utf8.begin(), utf8.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    }
+    if (naming.MaxNameLength > 0 && length > naming.MaxNameLength) {
+        const char* unit = naming.CountsBytes ? " ﾊﾞｲﾄ" : " 文字";
+        error = {0, "HY000",
+                 "ﾃｰﾌﾞﾙ名 " + utf8 + " が長すぎます (" + std::to_string(length) + unit + "。" +
+                     std::to_string(naming.MaxNameLength) + unit + "までです)"};
+        return false;
+    }
+    return true;
+}
+
+bool OdbcTableWriter::CheckEngine(std::string_view tableName, OdbcError& error) {
+    if (!IsMySqlFamily(dbms_)) {
+        return true;
+    }
+    // A view (no engine of its own) is judged by the server when rows reach its table.
+    std::vector<std::string> row;
+    bool found = false;
+    if (!connection_.QueryRow(
+            u"SELECT t.ENGINE, COALESCE((SELECT e.TRANSACTIONS FROM information_schema.ENGINES e "
+            u"WHERE e.ENGINE = t.ENGINE), 'NO') FROM information_schema.TABLES t "
+            u"WHERE t.TABLE_SCHEMA = DATABASE() AND t.TABLE_NAME = ? AND t.ENGINE IS NOT NULL",
+            {Utf8ToUtf16(tableName)}, row, found, error)) {
+        return false;
+    }
+    if (found && row.size() == 2 && row[1] != "YES") {
+        error = {0, "HY000",
+                 "ﾃｰﾌﾞﾙ " + std::string(tableName) + " (" + row[0] + ") はﾛｰﾙﾊﾞｯｸできないため書き込みません"};
+        return false;
+    }
+    return true;
+}
+
+bool OdbcTableWriter::Open(std::string_view tableName, OdbcError& error,
+                           const std::optional<OdbcNaming>& naming) {
+    const OdbcNaming rules = naming ? *naming : ReadOdbcNaming(connection_);
+    if (!CheckName(Utf8ToUtf16(tableName), rules, error)) {
+        return false;
+    }
+    quote_ = rules.Quote;
     quotedTable_ = QuoteIdentifier(tableName);
-    const std::string dbms = connection_.DbmsName();
-    emptyRow_ = dbms.find("MySQL") != std::string::npos || dbms.find("MariaDB") != std::string::npos
-                    ? u" () VALUES ()"
-                    : u" DEFAULT VALUES";
+    dbms_ = connection_.DbmsName();
+    emptyRow_ = IsMySqlFamily(dbms_) ? u" () VALUES ()" : u" DEFAULT VALUES";
     // Asked in autocommit mode, so that the failure of a missing table leaves no aborted transaction.
     OdbcStatement probe;
     if (!probe.Prepare(connection_, u"SELECT * FROM " + quotedTable_ + u" WHERE 1=0", error) ||
-        !probe.Execute(error)) {
+        !probe.Execute(error) || !CheckEngine(tableName, error)) {
         return false;
     }
     if (!connection_.SetAutocommit(false, error)) {
@@ -37,6 +108,20 @@ bool OdbcTableWriter::Open(std::string_view tableName, OdbcError& error) {
     }
     open_ = true;
     return true;
+}
+
+bool OdbcTableWriter::Fail(OdbcError&) {
+    Rollback();
+    return false;
+}
+
+void OdbcTableWriter::Rollback() {
+    if (open_) {
+        connection_.Rollback();
+        open_ = false;
+    }
+    group_.clear();
+    sent_ = 0;
 }
 
 bool OdbcTableWriter::AddRow(const RecordFields& values, OdbcError& error) {
@@ -59,65 +144,63 @@ bool OdbcTableWriter::AddRow(const RecordFields& values, OdbcError& error) {
     return true;
 }
 
-bool OdbcTableWriter::Close(OdbcError& error) {
+bool OdbcTableWriter::Flush(OdbcError& error) {
     if (!open_) {
-        return true;
+        error = {0, "HY010", "the table is not open"};
+        return false;
     }
-    const bool sent = SendGroup(error);
+    return SendGroup(error);
+}
+
+bool OdbcTableWriter::Commit(OdbcError& error) {
+    if (!Flush(error)) {
+        return false;
+    }
+    if (!connection_.Commit(error)) {
+        return Fail(error);
+    }
     open_ = false;
-    return sent;
+    return true;
 }
 
 bool OdbcTableWriter::SendGroup(OdbcError& error) {
-    if (group_.empty()) {
-        return true;
-    }
-    bool sent = true;
-    // Runs of rows with the same columns, cut to what one statement may carry.
-    for (size_t start = 0; sent && start < group_.size();) {
+    // Runs of rows with the same columns, sent as full statements, then statements of kMediumRows rows,
+    // then one row at a time: a few shapes per set of columns.
+    for (size_t start = 0; start < group_.size();) {
         const uint32_t mask = group_[start].Mask;
         const size_t columns = std::max<size_t>(1, static_cast<size_t>(std::popcount(mask)));
-        const size_t limit = std::max<size_t>(1, kMaxParameters / columns);
+        const size_t full = mask == 0 ? 1 : std::max<size_t>(1, kMaxParameters / columns);
         size_t end = start + 1;
-        while (end < group_.size() && end - start < limit && group_[end].Mask == mask) {
+        while (end < group_.size() && group_[end].Mask == mask) {
             ++end;
         }
-        OdbcError ignored;
-        sent = InsertRows(&group_[start], end - start, ignored);
-        start = end;
-    }
-    OdbcError ignored;
-    if (sent && connection_.Commit(ignored)) {
-        committed_ += static_cast<int64_t>(group_.size());
-        group_.clear();
-        return true;
-    }
-    connection_.Rollback();
-    return InsertOneByOne(error);
-}
-
-bool OdbcTableWriter::InsertOneByOne(OdbcError& error) {
-    std::vector<Row> rows;
-    rows.swap(group_);
-    for (const Row& row : rows) {
-        if (!InsertRows(&row, 1, error) || !connection_.Commit(error)) {
-            connection_.Rollback();
-            return false;
+        while (start < end) {
+            const size_t left = end - start;
+            const size_t rows = left >= full                                ? full
+                                : left >= kMediumRows && kMediumRows < full ? kMediumRows
+                                                                            : 1;
+            if (!InsertRows(&group_[start], rows, error)) {
+                return Fail(error);
+            }
+            start += rows;
+            sent_ += static_cast<int64_t>(rows);
         }
-        ++committed_;
     }
+    group_.clear();
     return true;
 }
 
 OdbcTableWriter::Insert* OdbcTableWriter::StatementFor(uint32_t mask, size_t rows, OdbcError& error) {
     const auto key = std::make_pair(mask, rows);
-    if (const auto found = inserts_.find(key); found != inserts_.end()) {
-        return &found->second;
+    for (auto it = inserts_.begin(); it != inserts_.end(); ++it) {
+        if (it->Key == key) {
+            inserts_.splice(inserts_.begin(), inserts_, it);
+            return &inserts_.front();
+        }
     }
     std::u16string sql = u"INSERT INTO " + quotedTable_;
     if (mask == 0) {
-        // A record with no selected value still makes a row, every column at its default. Such rows
-        // are always sent one per statement.
+        // A record with no selected value still makes a row, every column at its default.
         sql += emptyRow_;
     } else {
         std::u16string columns;
@@ -139,21 +222,21 @@ OdbcTableWriter::Insert* OdbcTableWriter::StatementFor(uint32_t mask, size_t row
         }
     }
     Insert insert;
+    insert.Key = key;
     if (!insert.Statement.Prepare(connection_, sql, error)) {
         return nullptr;
     }
-    return &inserts_.emplace(key, std::move(insert)).first->second;
+    inserts_.push_front(std::move(insert));
+    if (inserts_.size() > kMaxStatements) {
+        inserts_.pop_back();
+    }
+    return &inserts_.front();
 }
 
 bool OdbcTableWriter::InsertRows(const Row* rows, size_t count, OdbcError& error) {
-    if (rows[0].Mask == 0) {
-        for (size_t r = 0; r < count; ++r) {
-            Insert* insert = StatementFor(0, 1, error);
-            if (insert == nullptr || !insert->Statement.Execute(error)) {
-                return false;
-            }
-        }
-        return true;
+    if (const StatementWatch* watch = connection_.Watcher(); watch != nullptr && watch->Stopped()) {
+        error = {0, "HY008", kCancelledText};
+        return false;
     }
     Insert* insert = StatementFor(rows[0].Mask, count, error);
     if (insert == nullptr) {
@@ -167,7 +250,7 @@ bool OdbcTableWriter::InsertRows(const Row* rows, size_t count, OdbcError& error
             widest = std::max(widest, value.size());
         }
     }
-    if (widest > insert->Slot) {
+    if (parameters > 0 && widest > insert->Slot) {
         insert->Slot = std::max(widest, kSlotUnits);
         insert->Buffer.assign(parameters * insert->Slot, u'\0');
         insert->Lengths.assign(parameters, 0);

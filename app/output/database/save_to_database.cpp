@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "codec/text_encoding.h"
 #include "common/system_error.h"
@@ -17,7 +19,9 @@
 #include "output/database/odbc_connection_text.h"
 #include "output/database/save_to_database.h"
 #include "output/database/server_database.h"
+#include "output/database/statement_watch.h"
 #include "output/record_fields.h"
+#include "settings/settings_store.h"
 
 namespace {
 
@@ -25,59 +29,114 @@ namespace {
 constexpr const char* kMissingHead = "ｴﾗｰ\r\n";
 constexpr const char* kMissingTail = " が存在しません。";
 
-// Every step from opening the database to the last row. Returns the failure, if any, after every
-// handle it opened is closed again and the rows saved so far are committed.
-std::optional<DatabaseError> WriteRows(const SettingsRecord& settings, const RunState& run,
-                                       OperatorView& view) {
-    if (!Cp932ConvertersAvailable()) {
-        return DatabaseError{SQLITE_ERROR, kNoCp932ConverterText};
-    }
-    DatabaseError error;
-    DatabaseConnection connection;
-    if (!connection.Open(run.OutputPath, error)) {
-        return error;
-    }
-    DatabaseTableWriter table(connection);
-    if (!table.Open(run.TableName, error)) {
-        return error;
-    }
-    view.SetBusyPointer(true);
+// One upload's rows in the SQLite file, committed. The mail attaches the file itself, which must hold
+// the new rows; so the rows are committed before the mail, and taken back by their row ids when it fails.
+class SqliteStore : public PreparedStore {
+public:
+    SqliteStore(const SettingsRecord& settings, RunState& run)
+        : settings_(settings), run_(run), watch_(&run.IsRunning, StatementTimeout()) {}
 
-    DatabaseRecords backup;
-    if (!backup.Open(settings.BackFilePath)) {
-        return DatabaseError{SQLITE_CANTOPEN, "unable to open backup file " + settings.BackFilePath + ": " +
-                                                  SystemErrorText(backup.ErrorNumber())};
-    }
-    RecordFields output;
-    while (backup.Next(settings.SelectedFields, output)) {
-        if (!table.AddRow(output, error)) {
+    // Every step from opening the database to the commit; the failure, if any, after the transaction
+    // is rolled back.
+    std::optional<DatabaseError> Write(OperatorView& view) {
+        if (!Cp932ConvertersAvailable()) {
+            return DatabaseError{SQLITE_ERROR, kNoCp932ConverterText};
+        }
+        DatabaseError error;
+        if (!connection_.Open(run_.OutputPath, error, StatementTimeout(), &watch_)) {
             return error;
         }
+        DatabaseTableWriter table(connection_, &watch_);
+        if (!table.Open(run_.TableName, error)) {
+            return error;
+        }
+        view.SetBusyPointer(true);
+
+        DatabaseRecords backup;
+        if (!backup.Open(settings_.BackFilePath)) {
+            return DatabaseError{SQLITE_CANTOPEN, "unable to open backup file " + settings_.BackFilePath +
+                                                      ": " + SystemErrorText(backup.ErrorNumber())};
+        }
+        RecordFields output;
+        while (backup.Next(settings_.SelectedFields, output)) {
+            if (!table.AddRow(output, error)) {
+                return error;
+            }
+        }
+        // A read failure is no end of file: the rest of the records would be lost.
+        if (backup.Failed()) {
+            return DatabaseError{SQLITE_IOERR_READ, std::string("backup file read error: ") +
+                                                        SystemErrorText(backup.ErrorNumber())};
+        }
+        if (!table.Commit(error)) {
+            return error;
+        }
+        quotedTable_ = table.QuotedTable();
+        rowIds_ = table.RowIds();
+        return std::nullopt;
     }
-    // The rows read before a read failure stay saved, like the rows before a failed row.
-    if (!table.Close(error)) {
-        return error;
+
+    bool Stopped() const { return watch_.Stopped(); }
+
+    const std::string& AttachmentPath() const override { return run_.OutputPath; }
+    std::string AttachmentName() const override { return FileNamePart(run_.OutputPath); }
+
+    // Committed (and synced by the engine's commit) already.
+    bool Commit(OperatorView&) override {
+        rowIds_.clear();
+        return true;
     }
-    if (backup.Failed()) {
-        return DatabaseError{SQLITE_IOERR_READ,
-                             std::string("backup file read error: ") + SystemErrorText(backup.ErrorNumber())};
+
+    void Abandon(OperatorView& view) override {
+        if (rowIds_.empty()) {
+            return;
+        }
+        // Taken back even when the mail failed at a stop: the lock is waited for up to the time-out.
+        connection_.Watch(nullptr);
+        DatabaseError error;
+        if (!DeleteRows(connection_, quotedTable_, rowIds_, error)) {
+            const std::string text = "MDB書込ｴﾗｰ : #" + std::to_string(error.Number) + error.Description +
+                                     " (取り消せなかった " + std::to_string(rowIds_.size()) +
+                                     " 行が残っています)";
+            view.ShowMessage(kAppTitle, text, MessageIcon::None);
+            view.AppendStatus(text);
+        }
+        rowIds_.clear();
     }
-    return std::nullopt;
+
+private:
+    const SettingsRecord& settings_;
+    RunState& run_;
+    StatementWatch watch_;
+    DatabaseConnection connection_;
+    std::string quotedTable_;
+    std::vector<int64_t> rowIds_;
+};
+
+bool ReportMissing(OperatorView& view, const std::string& path) {
+    view.ShowMessage(kAppTitle, kMissingHead + path + kMissingTail, MessageIcon::None);
+    view.AppendStatus(path + kMissingTail);
+    return false;
 }
 
 }  // namespace
 
-std::string DatabasePath(std::string_view saveFolder, std::string_view databaseName) {
+std::string DatabasePath(std::string_view saveFolder, std::string_view mdbName) {
     if (!saveFolder.empty() && saveFolder.back() == '/') {
         saveFolder.remove_suffix(1);
     }
-    return std::string(saveFolder) + "/" + std::string(databaseName) + ".mdb";
+    return std::string(saveFolder) + "/" + std::string(mdbName) + ".mdb";
 }
 
 StoreTarget CheckDatabaseTarget(const SettingsRecord& settings, OperatorView& view) {
     StoreTarget target;
     if (UsesServerDatabase(settings)) {
         target.Label = DataSourceLabel(settings.DbConnect);
+        if (const std::string tooLong = DbConnectTooLong(settings); !tooLong.empty()) {
+            view.ShowMessage(kAppTitle, kMissingHead + tooLong, MessageIcon::None);
+            view.AppendStatus(tooLong);
+            return target;
+        }
         target.Reachable = CheckServerDatabase(settings.DbConnect, view);
         return target;
     }
@@ -90,27 +149,33 @@ StoreTarget CheckDatabaseTarget(const SettingsRecord& settings, OperatorView& vi
     return target;
 }
 
-bool SaveToDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+std::unique_ptr<PreparedStore> PrepareMdb(const SettingsRecord& settings, RunState& run, OperatorView& view) {
     if (UsesServerDatabase(settings)) {
-        return SaveToServerDatabase(settings, run, view);
+        return PrepareServerDatabase(settings, run, view);
     }
     const std::string& path = run.OutputPath;
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
     if (!std::filesystem::exists(status) || std::filesystem::is_directory(status)) {
-        view.ShowMessage(kAppTitle, kMissingHead + path + kMissingTail, MessageIcon::None);
-        view.AppendStatus(path + kMissingTail);
-        return false;
+        ReportMissing(view, path);
+        return nullptr;
     }
-
-    const std::optional<DatabaseError> failure = WriteRows(settings, run, view);
+    auto store = std::make_unique<SqliteStore>(settings, run);
+    std::optional<DatabaseError> failure = store->Write(view);
+    if (failure && store->Stopped()) {
+        failure = DatabaseError{SQLITE_INTERRUPT, kCancelledText};  // whatever the step waiting said
+    }
     if (failure) {
+        store.reset();  // rolled back before the operator is told, as the box may wait a long time
         const std::string text = "MDB書込ｴﾗｰ : #" + std::to_string(failure->Number) + failure->Description;
         view.ShowMessage(kAppTitle, text, MessageIcon::None);
         view.AppendStatus(text);
-        view.SetBusyPointer(false);
-        return false;
     }
     view.SetBusyPointer(false);
-    return true;
+    return store;
+}
+
+bool SaveToDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+    const std::unique_ptr<PreparedStore> store = PrepareMdb(settings, run, view);
+    return store != nullptr && store->Commit(view);
 }

@@ -5,7 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <filesystem>
+#include <mutex>
 
 #include "codec/text_encoding.h"
 #include "common/system_error.h"
@@ -13,12 +13,20 @@
 #include "output/database/odbc_connection.h"
 #include "output/database/odbc_connection_text.h"
 #include "output/database/odbc_table_writer.h"
+#include "output/database/statement_watch.h"
 #include "output/record_fields.h"
 #include "output/writers.h"
 
 namespace {
 
 std::atomic<size_t> rowsPerGroup{0};
+std::mutex namingMutex;
+std::optional<OdbcNaming> namingOverride;
+
+std::optional<OdbcNaming> NamingOverride() {
+    std::lock_guard lock(namingMutex);
+    return namingOverride;
+}
 
 std::string WriteErrorText(const OdbcError& error, const std::string& connectionString) {
     return HidePasswords(
@@ -26,53 +34,94 @@ std::string WriteErrorText(const OdbcError& error, const std::string& connection
         connectionString);
 }
 
-// Every step from connecting to the last commit; the failure, if any, after the rows before it are
-// committed.
-bool WriteRows(const SettingsRecord& settings, const RunState& run, OperatorView& view, OdbcError& error) {
-    if (!Cp932ConvertersAvailable()) {
-        error = {0, "HY000", kNoCp932ConverterText};
-        return false;
-    }
-    OdbcConnection connection;
-    if (!connection.Connect(settings.DbConnect, kServerLoginTimeout, error)) {
-        return false;
-    }
-    const size_t group = rowsPerGroup.load();
-    OdbcTableWriter table(connection, group == 0 ? OdbcTableWriter::kDefaultRowsPerGroup : group);
-    if (!table.Open(run.TableName, error)) {
-        return false;
-    }
-    view.SetBusyPointer(true);
+void ReportWriteError(OperatorView& view, const OdbcError& error, const std::string& connectionString) {
+    const std::string text = WriteErrorText(error, connectionString);
+    view.ShowMessage(kAppTitle, text, MessageIcon::None);
+    view.AppendStatus(text);
+}
 
-    DatabaseRecords backup;
-    if (!backup.Open(settings.BackFilePath)) {
-        error = {backup.ErrorNumber(), "HY000",
-                 "unable to open backup file " + settings.BackFilePath + ": " +
-                     SystemErrorText(backup.ErrorNumber())};
-        return false;
-    }
-    RecordFields output;
-    while (backup.Next(settings.SelectedFields, output)) {
-        if (!table.AddRow(output, error)) {
+// One upload's rows in one open transaction on a connection of its own.
+class ServerStore : public PreparedStore {
+public:
+    ServerStore(const SettingsRecord& settings, RunState& run)
+        : settings_(settings), run_(run), watch_(&run.IsRunning, StatementTimeout()) {}
+
+    // Every step from connecting to the last row sent; the transaction stays open.
+    bool Write(OdbcError& error) {
+        if (!Cp932ConvertersAvailable()) {
+            error = {0, "HY000", kNoCp932ConverterText};
             return false;
         }
+        if (!connection_.Connect(settings_.DbConnect, kServerLoginTimeout, error)) {
+            return false;
+        }
+        connection_.Watch(&watch_);
+        const size_t group = rowsPerGroup.load();
+        table_ = std::make_unique<OdbcTableWriter>(
+            connection_, group == 0 ? OdbcTableWriter::kDefaultRowsPerGroup : group);
+        if (!table_->Open(run_.TableName, error, NamingOverride())) {
+            return false;
+        }
+        DatabaseRecords backup;
+        if (!backup.Open(settings_.BackFilePath)) {
+            error = {backup.ErrorNumber(), "HY000",
+                     "unable to open backup file " + settings_.BackFilePath + ": " +
+                         SystemErrorText(backup.ErrorNumber())};
+            return false;
+        }
+        RecordFields output;
+        while (backup.Next(settings_.SelectedFields, output)) {
+            if (!table_->AddRow(output, error)) {
+                return false;
+            }
+        }
+        // A read failure is no end of file: the rest of the records would be lost.
+        if (backup.Failed()) {
+            error = {backup.ErrorNumber(), "HY000",
+                     std::string("backup file read error: ") + SystemErrorText(backup.ErrorNumber())};
+            return false;
+        }
+        return table_->Flush(error);
     }
-    // The rows read before a read failure are committed, like the rows before a failed row.
-    if (!table.Close(error)) {
-        return false;
+
+    const std::string& AttachmentPath() const override { return noFile_; }
+    // The engine makes the attachment (the text writer's "<table>.txt") and names it.
+    std::string AttachmentName() const override { return {}; }
+    long MailSecondsCap() const override { return kServerMailSecondsCap; }
+
+    bool Commit(OperatorView& view) override {
+        OdbcError error;
+        if (!table_->Commit(error)) {
+            ReportWriteError(view, error, settings_.DbConnect);
+            return false;
+        }
+        return true;
     }
-    if (backup.Failed()) {
-        error = {backup.ErrorNumber(), "HY000",
-                 std::string("backup file read error: ") + SystemErrorText(backup.ErrorNumber())};
-        return false;
+
+    void Abandon(OperatorView&) override {
+        if (table_) {
+            table_->Rollback();
+        }
     }
-    return true;
-}
+
+private:
+    const SettingsRecord& settings_;
+    RunState& run_;
+    StatementWatch watch_;
+    OdbcConnection connection_;
+    std::unique_ptr<OdbcTableWriter> table_;
+    std::string noFile_;
+};
 
 }  // namespace
 
 void SetServerRowsPerGroup(size_t rows) {
     rowsPerGroup.store(rows);
+}
+
+void SetServerNaming(std::optional<OdbcNaming> naming) {
+    std::lock_guard lock(namingMutex);
+    namingOverride = std::move(naming);
 }
 
 bool CheckServerDatabase(const std::string& connectionString, OperatorView& view) {
@@ -89,15 +138,21 @@ bool CheckServerDatabase(const std::string& connectionString, OperatorView& view
     return false;
 }
 
-bool SaveToServerDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+std::unique_ptr<PreparedStore> PrepareServerDatabase(const SettingsRecord& settings, RunState& run,
+                                                     OperatorView& view) {
+    auto store = std::make_unique<ServerStore>(settings, run);
+    view.SetBusyPointer(true);
     OdbcError error;
-    if (!WriteRows(settings, run, view, error)) {
-        const std::string text = WriteErrorText(error, settings.DbConnect);
-        view.ShowMessage(kAppTitle, text, MessageIcon::None);
-        view.AppendStatus(text);
-        view.SetBusyPointer(false);
-        return false;
+    const bool written = store->Write(error);
+    if (!written) {
+        store.reset();  // rolled back before the operator is told, as the box may wait a long time
+        ReportWriteError(view, error, settings.DbConnect);
     }
     view.SetBusyPointer(false);
-    return true;
+    return written ? std::move(store) : nullptr;
+}
+
+bool SaveToServerDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+    const std::unique_ptr<PreparedStore> store = PrepareServerDatabase(settings, run, view);
+    return store != nullptr && store->Commit(view);
 }

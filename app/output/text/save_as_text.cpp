@@ -53,14 +53,15 @@ public:
         return (Replacing() ? replacement_.Write(bytes) : WriteAllTo(file_.Get(), bytes)) || Failed();
     }
 
-    // Makes the new lines durable and, when replacing, puts them in place of the old output.
-    bool Commit() {
-        if (inPlace_) {
-            committed_ = true;
-            return file_.Close() == 0 || Failed();
+    // Makes the new lines durable, not yet in place when replacing: appended lines are synced, a
+    // replacement waits in its temporary file.
+    bool Prepare() {
+        if (inPlace_ || prepared_) {
+            return true;
         }
         if (Replacing()) {
-            return replacement_.Commit() || Failed();
+            prepared_ = replacement_.Prepare();
+            return prepared_ || Failed();
         }
         if (FileOps().DataSync(file_.Get()) != 0) {
             return Failed();
@@ -71,11 +72,33 @@ public:
                 return false;
             }
         }
+        prepared_ = true;
+        return true;
+    }
+
+    // Prepares when not done yet and, when replacing, puts the new output in place of the old.
+    bool Commit() {
+        if (inPlace_) {
+            committed_ = true;
+            return file_.Close() == 0 || Failed();
+        }
+        if (Replacing()) {
+            return replacement_.Commit() || Failed();
+        }
+        if (!Prepare()) {
+            return false;
+        }
         if (file_.Close() != 0) {
             return Failed();
         }
         committed_ = true;
         return true;
+    }
+
+    // The file that holds the new output once prepared: the temporary file of a replacement, else the
+    // output itself.
+    const std::string& PreparedPath(const std::string& output) const {
+        return Replacing() ? replacement_.TemporaryPath() : output;
     }
 
     // Gives back the output as it was before Begin.
@@ -143,9 +166,35 @@ private:
     bool overwrite_ = false;
     bool inPlace_ = false;
     bool created_ = false;
+    bool prepared_ = false;
     bool committed_ = false;
     off_t oldSize_ = 0;
     int error_ = 0;
+};
+
+// The text output written and durable, waiting to be committed or abandoned.
+class TextStore : public PreparedStore {
+public:
+    explicit TextStore(const std::string& outputPath) : outputPath_(outputPath) {}
+
+    TextOutput& Output() { return output_; }
+
+    const std::string& AttachmentPath() const override { return output_.PreparedPath(outputPath_); }
+    std::string AttachmentName() const override { return FileNamePart(outputPath_); }
+
+    bool Commit(OperatorView& view) override {
+        if (output_.Commit()) {
+            return true;
+        }
+        output_.Abandon();
+        ReportStoreFailure(view, output_.Error(), outputPath_);
+        return false;
+    }
+    void Abandon(OperatorView&) override { output_.Abandon(); }
+
+private:
+    std::string outputPath_;
+    TextOutput output_;
 };
 
 }  // namespace
@@ -153,11 +202,12 @@ private:
 // Converts the backup file into the text output: one line per record, the selected fields joined by ",",
 // CR LF. The backup is opened first, so a missing backup never touches the output file; any failure
 // leaves the output as it was.
-bool SaveAsText(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+std::unique_ptr<PreparedStore> PrepareText(const SettingsRecord& settings, RunState& run,
+                                           OperatorView& view) {
     view.SetBusyPointer(true);
     const auto fail = [&](int number, const std::string& path) {
         ReportStoreFailure(view, number, path);
-        return false;
+        return nullptr;
     };
 
     BackupLines backup;
@@ -168,7 +218,8 @@ bool SaveAsText(const SettingsRecord& settings, RunState& run, OperatorView& vie
     if (IsSameFile(backup.Descriptor(), run.OutputPath)) {
         return fail(kStoreFailureOutputIsBackup, run.OutputPath);
     }
-    TextOutput output;
+    auto store = std::make_unique<TextStore>(run.OutputPath);
+    TextOutput& output = store->Output();
     // The output is given back before the operator is told, as the message box may wait a long time.
     const auto failOutput = [&](int number, const std::string& path) {
         output.Abandon();
@@ -193,11 +244,16 @@ bool SaveAsText(const SettingsRecord& settings, RunState& run, OperatorView& vie
     if (backup.Failed()) {
         return failOutput(backup.ErrorNumber(), settings.BackFilePath);
     }
-    if (!output.Write(out) || !output.Commit()) {
+    if (!output.Write(out) || !output.Prepare()) {
         return failOutput(output.Error(), run.OutputPath);
     }
     view.SetBusyPointer(false);
-    return true;
+    return store;
+}
+
+bool SaveAsText(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+    const std::unique_ptr<PreparedStore> store = PrepareText(settings, run, view);
+    return store != nullptr && store->Commit(view);
 }
 
 namespace {

@@ -8,12 +8,14 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
 
 #include "codec/text_encoding.h"
+#include "common/file_ops.h"
 #include "common/system_error.h"
 #include "output/backup_lines.h"
 #include "output/record_fields.h"
@@ -253,7 +255,7 @@ private:
 // caller then takes the failure exit, before anything was saved.
 template <class Book>
 bool WriteWorkbook(const SettingsRecord& settings, const std::string& path, const std::string& templatePath,
-                   Book& book, BackupLines& backup, std::string& error) {
+                   Book& book, BackupLines& backup, std::string& error, DurableReplacement* prepared) {
     if (!OpenWorkbook(settings, path, templatePath, book)) {
         return false;
     }
@@ -280,8 +282,38 @@ bool WriteWorkbook(const SettingsRecord& settings, const std::string& path, cons
         return false;
     }
     backup.Close();
-    return book.Close();
+    return book.Close(prepared);
 }
+
+// The workbook written to its temporary file and made durable there, waiting to be committed.
+class XlsStore : public PreparedStore {
+public:
+    explicit XlsStore(const std::string& outputPath) : outputPath_(outputPath) {}
+
+    DurableReplacement& Replacement() { return replacement_; }
+
+    const std::string& AttachmentPath() const override { return replacement_.TemporaryPath(); }
+    std::string AttachmentName() const override { return FileNamePart(outputPath_); }
+
+    bool Commit(OperatorView& view) override {
+        if (replacement_.Commit()) {
+            return true;
+        }
+        const bool replaced = replacement_.Committed();
+        const std::string text = "XLSﾌｧｲﾙ書込ｴﾗｰ : ブックを保存できません: " + outputPath_ + " (" +
+                                 (replaced ? "フォルダを同期できません: " : "") + SystemErrorText(errno) +
+                                 ")";
+        replacement_.Abandon();
+        view.ShowMessage(kAppTitle, text, MessageIcon::None);
+        view.AppendStatus(text);
+        return false;
+    }
+    void Abandon(OperatorView&) override { replacement_.Abandon(); }
+
+private:
+    std::string outputPath_;
+    DurableReplacement replacement_;
+};
 
 // A template of the other format under this format's name: an .xls book (or an encrypted one, which is a
 // compound file too) named .xlsx, or an .xlsx book named .xls. Empty when it is neither.
@@ -305,8 +337,10 @@ std::string OtherFormatText(const std::string& path, bool xlsx) {
     return {};
 }
 
+// Both ways of storing: in place at once (`prepared` null), or prepared in `prepared`.
 template <class Book>
-bool SaveAs(const SettingsRecord& settings, RunState& run, OperatorView& view, const std::string& extension) {
+bool SaveAs(const SettingsRecord& settings, RunState& run, OperatorView& view, const std::string& extension,
+            DurableReplacement* prepared) {
     const bool xlsx = settings.XlsType == kXlsTypeXlsx;
     const std::string templatePath = settings.SaveFolder + "/" + settings.XlsTemp + extension;
     // The text of the last failure; the workbook layer reports each of its own before the failing call
@@ -333,7 +367,7 @@ bool SaveAs(const SettingsRecord& settings, RunState& run, OperatorView& view, c
     }
     // Whatever throws (memory running out on a huge book) ends in the failure exit.
     try {
-        if (WriteWorkbook(settings, run.OutputPath, templatePath, book, backup, error)) {
+        if (WriteWorkbook(settings, run.OutputPath, templatePath, book, backup, error, prepared)) {
             view.SetBusyPointer(false);
             return true;
         }
@@ -347,12 +381,26 @@ bool SaveAs(const SettingsRecord& settings, RunState& run, OperatorView& view, c
     return FailureExit(view, book, backup, error);
 }
 
+// Both ways of storing: in place at once (`prepared` null), or prepared in `prepared`.
+bool StoreWorkbook(const SettingsRecord& settings, RunState& run, OperatorView& view,
+                   DurableReplacement* prepared) {
+    view.SetBusyPointer(true);
+    if (settings.XlsType == kXlsTypeXlsx) {
+        return SaveAs<XlsxBook>(settings, run, view, ".xlsx", prepared);
+    }
+    return SaveAs<Workbook>(settings, run, view, ".xls", prepared);
+}
+
 }  // namespace
 
 bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view) {
-    view.SetBusyPointer(true);
-    if (settings.XlsType == kXlsTypeXlsx) {
-        return SaveAs<XlsxBook>(settings, run, view, ".xlsx");
+    return StoreWorkbook(settings, run, view, nullptr);
+}
+
+std::unique_ptr<PreparedStore> PrepareXls(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+    auto store = std::make_unique<XlsStore>(run.OutputPath);
+    if (!StoreWorkbook(settings, run, view, &store->Replacement())) {
+        return nullptr;
     }
-    return SaveAs<Workbook>(settings, run, view, ".xls");
+    return store;
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <memory>
+
+#include "output/writers.h"
 #include "run/operator_view.h"
 #include "run/run_state.h"
 #include "settings/settings_record.h"
@@ -9,3 +12,7 @@
 // format). A failure leaves the old workbook as it was and is reported through `view` ("XLSﾌｧｲﾙ書込ｴﾗｰ :
 // ..." or the missing template).
 bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view);
+
+// The same in two steps (nullptr after a reported failure): the workbook waits, durable, in a temporary
+// file beside the output (the attachment until Commit renames it into place).
+std::unique_ptr<PreparedStore> PrepareXls(const SettingsRecord& settings, RunState& run, OperatorView& view);

@@ -652,7 +652,7 @@ bool Workbook::SerializeStream(std::string& out, std::string& why) const {
     return true;
 }
 
-bool Workbook::Close() {
+bool Workbook::Close(DurableReplacement* prepared) {
     if (!open_) {
         return true;
     }
@@ -666,7 +666,18 @@ bool Workbook::Close() {
     const std::string streamName = root_.Children[workbookChild_].Name;
     bool saved = false;
     const bool built = WriteCompoundFile(
-        root_, streamName, [&](std::string_view bytes) { return saved = ReplaceFile(path, bytes, why); },
+        root_, streamName,
+        [&](std::string_view bytes) {
+            if (prepared == nullptr) {
+                return saved = ReplaceFile(path, bytes, why);
+            }
+            saved = prepared->Begin(path, 0666) && prepared->Write(bytes) && prepared->Prepare();
+            if (!saved) {
+                why = SystemErrorText(errno);
+                prepared->Abandon();
+            }
+            return saved;
+        },
         why);
     Reset();
     if (!built || !saved) {

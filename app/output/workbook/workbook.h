@@ -11,6 +11,8 @@
 #include "output/workbook/biff_record.h"
 #include "output/workbook/cell_table.h"
 #include "output/workbook/ole_storage.h"
+
+class DurableReplacement;
 #include "output/workbook/shared_strings.h"
 
 // A legacy Excel workbook (BIFF8 records in an OLE2 compound file) opened for adding text cells.
@@ -46,8 +48,9 @@ public:
     // 97, 2000, 2002 and 2003 all give BIFF8; the code is recorded in the BOF records.
     bool Create(const std::string& path, int versionCode, int sheetCount);
     // Saves the open workbook to its path and closes it (closed even when the save fails). With no
-    // workbook open it does nothing and succeeds.
-    bool Close();
+    // workbook open it does nothing and succeeds. With `prepared`, the workbook is only written to that
+    // replacement's temporary file and made durable there (Begin and Prepare); its Commit puts it in place.
+    bool Close(DurableReplacement* prepared = nullptr);
 
     bool IsOpen() const { return open_; }
     int SheetCount() const;

@@ -182,15 +182,18 @@ bool ReadAll(zip_source_t* buffer, std::string& bytes) {
 }
 
 // Writes the in-memory archive `buffer` durably over the file `path` names (through any links), a piece
-// at a time, so that the archive is never copied whole.
-bool ReplaceFile(const std::string& path, zip_source_t* buffer, std::string& why) {
-    DurableReplacement replacement;
+// at a time, so that the archive is never copied whole. With `prepared`, the new file is left durable
+// beside the old one in `prepared`, to be committed or abandoned there.
+bool ReplaceFile(const std::string& path, zip_source_t* buffer, std::string& why, DurableReplacement* prepared) {
+    DurableReplacement own;
+    DurableReplacement& replacement = prepared != nullptr ? *prepared : own;
     if (!replacement.Begin(path, 0666)) {
         why = SystemErrorText(errno);
         return false;
     }
     if (zip_source_open(buffer) != 0) {
         why = "メモリが足りません";
+        replacement.Abandon();
         return false;
     }
     std::vector<char> piece(256 * 1024);
@@ -209,9 +212,15 @@ bool ReplaceFile(const std::string& path, zip_source_t* buffer, std::string& why
         }
     }
     zip_source_close(buffer);
-    if (ok && !replacement.Commit()) {
+    if (ok && prepared != nullptr) {
+        ok = replacement.Prepare();
+        why = ok ? why : SystemErrorText(errno);
+    } else if (ok && !replacement.Commit()) {
         why = (replacement.Committed() ? "フォルダを同期できません: " : "") + SystemErrorText(errno);
         ok = false;
+    }
+    if (!ok) {
+        replacement.Abandon();
     }
     return ok;
 }
@@ -1219,7 +1228,7 @@ bool XlsxBook::SetCellText(uint32_t row, uint16_t col, std::string_view utf8) {
     return true;
 }
 
-bool XlsxBook::Save(std::string& why) {
+bool XlsxBook::Save(std::string& why, DurableReplacement* prepared) {
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, &error);
@@ -1313,12 +1322,12 @@ bool XlsxBook::Save(std::string& why) {
     }
     writers.clear();
 
-    ok = ReplaceFile(path_, buffer, why);
+    ok = ReplaceFile(path_, buffer, why, prepared);
     zip_source_free(buffer);
     return ok;
 }
 
-bool XlsxBook::Close() {
+bool XlsxBook::Close(DurableReplacement* prepared) {
     if (!open_) {
         return true;
     }
@@ -1343,7 +1352,7 @@ bool XlsxBook::Close() {
     }
     const std::string path = path_;
     std::string why;
-    const bool saved = Save(why);
+    const bool saved = Save(why, prepared);
     Reset();
     if (!saved) {
         return Fail("ブックを保存できません: " + path + " (" + why + ")");

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+class DurableReplacement;
+
 struct zip;
 
 // An .xlsx workbook (SpreadsheetML in a zip) opened for adding text cells, with the same operations as
@@ -43,7 +45,7 @@ public:
     bool Create(const std::string& path, int versionCode, int sheetCount);
     // Saves the open book to its path and closes it (closed even when the save fails). With no book
     // open it does nothing and succeeds.
-    bool Close();
+    bool Close(DurableReplacement* prepared = nullptr);
     // Closes the book without saving it.
     void Discard() { Reset(); }
 
@@ -67,7 +69,7 @@ public:
 private:
     bool Fail(const std::string& text);
     bool Load(const std::string& source, std::string& why);
-    bool Save(std::string& why);
+    bool Save(std::string& why, DurableReplacement* prepared);
     void Reset();
 
     ErrorHandler onError_;

@@ -1,0 +1,503 @@
+#include "journal/upload_journal.h"
+
+#include <sqlite3.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <utility>
+
+#include "common/system_error.h"
+#include "journal/history_text.h"
+
+namespace {
+
+// How long a connection waits for another process's write before it gives up.
+constexpr int kBusyTimeoutMs = 2000;
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS uploads ("
+    " id INTEGER PRIMARY KEY,"
+    " started INTEGER NOT NULL,"  // milliseconds since the epoch
+    " ended INTEGER NOT NULL,"
+    " port INTEGER NOT NULL,"
+    " terminal TEXT NOT NULL,"
+    " announced INTEGER NOT NULL,"
+    " stored INTEGER NOT NULL,"
+    " format TEXT NOT NULL,"
+    " output TEXT NOT NULL,"
+    " output_table TEXT NOT NULL,"
+    " outcome TEXT NOT NULL,"  // stored, failed, stopped, device-gone
+    " failure TEXT NOT NULL,"
+    " mail TEXT NOT NULL,"  // "", sent, failed
+    " command TEXT NOT NULL DEFAULT '',"
+    " command_detail TEXT NOT NULL DEFAULT '');"
+    "CREATE INDEX IF NOT EXISTS uploads_started ON uploads(started);"
+    "CREATE INDEX IF NOT EXISTS uploads_terminal ON uploads(terminal, started);";
+
+constexpr const char* kColumns =
+    "id, started, ended, port, terminal, announced, stored, format, output, output_table, outcome, failure, "
+    "mail, command, command_detail";
+
+int64_t Millis(std::chrono::system_clock::time_point time) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
+
+std::chrono::system_clock::time_point FromMillis(int64_t ms) {
+    return std::chrono::system_clock::time_point(std::chrono::milliseconds(ms));
+}
+
+UploadOutcome OutcomeOfWord(const std::string& word) {
+    if (word == "stored") {
+        return UploadOutcome::Stored;
+    }
+    if (word == "stopped") {
+        return UploadOutcome::Stopped;
+    }
+    if (word == "device-gone") {
+        return UploadOutcome::DeviceGone;
+    }
+    return UploadOutcome::Failed;
+}
+
+const char* MailWord(MailOutcome mail) {
+    switch (mail) {
+        case MailOutcome::Sent:
+            return "sent";
+        case MailOutcome::Failed:
+            return "failed";
+        case MailOutcome::NotSent:
+            break;
+    }
+    return "";
+}
+
+bool IsDamage(int code) {
+    const int primary = code & 0xFF;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+// A prepared statement, finalized on every path.
+class Statement {
+public:
+    Statement(sqlite3* db, const std::string& sql) {
+        sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr);
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    explicit operator bool() const { return stmt_ != nullptr; }
+    sqlite3_stmt* get() const { return stmt_; }
+    void Bind(int index, int64_t value) { sqlite3_bind_int64(stmt_, index, value); }
+    void Bind(int index, const std::string& text) {
+        sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    }
+    std::string Text(int column) const {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+        return text != nullptr ? std::string(text, sqlite3_column_bytes(stmt_, column)) : std::string();
+    }
+    int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+private:
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+std::string LocalStamp(std::chrono::system_clock::time_point now) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+    return text;
+}
+
+}  // namespace
+
+UploadJournal::UploadJournal(std::string path) : path_(std::move(path)) {}
+
+UploadJournal::~UploadJournal() {
+    std::lock_guard lock(mutex_);
+    CloseLocked();
+}
+
+std::string UploadJournal::PathIn(const std::string& folder) {
+    if (folder.empty()) {
+        return kFileName;
+    }
+    return folder.back() == '/' ? folder + kFileName : folder + "/" + kFileName;
+}
+
+bool UploadJournal::IsOpen() const {
+    std::lock_guard lock(mutex_);
+    return db_ != nullptr;
+}
+
+std::string UploadJournal::Error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+std::string UploadJournal::MovedAside() const {
+    std::lock_guard lock(mutex_);
+    return movedAside_;
+}
+
+void UploadJournal::CloseLocked() {
+    if (db_ != nullptr) {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
+}
+
+bool UploadJournal::FailLocked(const std::string& what) {
+    error_ = what;
+    if (db_ != nullptr) {
+        error_ += std::string(" : ") + sqlite3_errmsg(db_);
+    }
+    return false;
+}
+
+bool UploadJournal::ExecLocked(const char* sql) {
+    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool UploadJournal::OpenForWriting(std::chrono::system_clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    return OpenLocked(true, now);
+}
+
+bool UploadJournal::OpenForReading() {
+    std::lock_guard lock(mutex_);
+    return OpenLocked(false, {});
+}
+
+bool UploadJournal::OpenLocked(bool write, std::chrono::system_clock::time_point now) {
+    CloseLocked();
+    error_.clear();
+    movedAside_.clear();
+    writable_ = write;
+    const int flags =
+        (write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
+    if (!write && ::access(path_.c_str(), F_OK) != 0) {
+        return false;  // no journal yet: nothing to read, and nothing wrong
+    }
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        failedCheck_ = false;
+        const int opened = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
+        if (opened == SQLITE_OK) {
+            sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+            if (PrepareLocked()) {
+                return !write || PruneLocked(now);
+            }
+        }
+        const int code = db_ != nullptr ? sqlite3_extended_errcode(db_) : opened;
+        FailLocked(path_);
+        CloseLocked();
+        // A damaged file is moved aside once and a new journal started; a reader leaves it alone.
+        if (!write || attempt > 0 || !(IsDamage(code) || failedCheck_) || !MoveAsideLocked(now)) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool UploadJournal::PrepareLocked() {
+    if (!writable_) {
+        Statement probe(db_, "SELECT count(*) FROM sqlite_schema");
+        return probe && sqlite3_step(probe.get()) == SQLITE_ROW;
+    }
+    // quick_check reads every page once: a damaged file is found at the start, not by the first upload.
+    {
+        Statement check(db_, "PRAGMA quick_check(1)");
+        if (!check || sqlite3_step(check.get()) != SQLITE_ROW) {
+            return false;
+        }
+        if (check.Text(0) != "ok") {
+            failedCheck_ = true;
+            return false;
+        }
+    }
+    return ExecLocked("PRAGMA journal_mode=WAL") && ExecLocked("PRAGMA synchronous=FULL") &&
+           ExecLocked(kSchema);
+}
+
+bool UploadJournal::MoveAsideLocked(std::chrono::system_clock::time_point now) {
+    if (now == std::chrono::system_clock::time_point{}) {
+        now = std::chrono::system_clock::now();
+    }
+    const std::string aside = path_ + ".damaged-" + LocalStamp(now);
+    if (std::rename(path_.c_str(), aside.c_str()) != 0) {
+        error_ = path_ + " : " + SystemErrorText(errno);
+        return false;
+    }
+    for (const char* suffix : {"-wal", "-shm"}) {
+        std::rename((path_ + suffix).c_str(), (aside + suffix).c_str());
+    }
+    movedAside_ = aside;
+    return true;
+}
+
+bool UploadJournal::PruneLocked(std::chrono::system_clock::time_point now) {
+    Statement prune(db_, "DELETE FROM uploads WHERE started < ?");
+    if (!prune) {
+        return FailLocked(path_);
+    }
+    prune.Bind(1, Millis(now - kRetention));
+    if (sqlite3_step(prune.get()) != SQLITE_DONE) {
+        return FailLocked(path_);
+    }
+    lastPrune_ = now;
+    return true;
+}
+
+bool UploadJournal::Prune(std::chrono::system_clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    return db_ != nullptr && writable_ && PruneLocked(now);
+}
+
+std::optional<int64_t> UploadJournal::InsertLocked(const UploadReport& report) {
+    Statement insert(
+        db_,
+        "INSERT INTO uploads (started, ended, port, terminal, announced, stored, format, output, "
+        "output_table, outcome, failure, mail) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)");
+    if (!insert) {
+        return std::nullopt;
+    }
+    insert.Bind(1, Millis(report.Started));
+    insert.Bind(2, Millis(report.Ended));
+    insert.Bind(3, report.Port);
+    insert.Bind(4, report.TerminalId);
+    insert.Bind(5, report.RecordsAnnounced);
+    insert.Bind(6, report.RecordsStored);
+    insert.Bind(7, report.Format);
+    insert.Bind(8, report.Output);
+    insert.Bind(9, report.Table);
+    insert.Bind(10, OutcomeWord(report.Outcome));
+    insert.Bind(11, report.FailureText);
+    insert.Bind(12, std::string(MailWord(report.Mail)));
+    if (sqlite3_step(insert.get()) != SQLITE_DONE) {
+        return std::nullopt;
+    }
+    return sqlite3_last_insert_rowid(db_);
+}
+
+std::optional<int64_t> UploadJournal::Add(const UploadReport& report,
+                                          std::chrono::system_clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    movedAside_.clear();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if ((db_ == nullptr || !writable_) && !OpenLocked(true, now)) {
+            return std::nullopt;
+        }
+        if (now - lastPrune_ >= std::chrono::hours(24)) {
+            PruneLocked(now);
+        }
+        if (const auto id = InsertLocked(report)) {
+            error_.clear();
+            return id;
+        }
+        const int code = sqlite3_extended_errcode(db_);
+        FailLocked(path_);
+        // Damage found only now: the file goes aside and the entry goes into a new one.
+        if (attempt > 0 || !IsDamage(code)) {
+            return std::nullopt;
+        }
+        CloseLocked();
+        if (!MoveAsideLocked(now)) {
+            return std::nullopt;
+        }
+        const std::string aside = movedAside_;
+        if (!OpenLocked(true, now)) {
+            return std::nullopt;
+        }
+        movedAside_ = aside;
+    }
+    return std::nullopt;
+}
+
+bool UploadJournal::SetCommand(int64_t id, const std::string& command, const std::string& detail) {
+    std::lock_guard lock(mutex_);
+    if (db_ == nullptr || !writable_) {
+        return FailLocked(path_);
+    }
+    Statement update(db_, "UPDATE uploads SET command = ?, command_detail = ? WHERE id = ?");
+    if (!update) {
+        return FailLocked(path_);
+    }
+    update.Bind(1, command);
+    update.Bind(2, detail);
+    update.Bind(3, id);
+    return sqlite3_step(update.get()) == SQLITE_DONE || FailLocked(path_);
+}
+
+namespace {
+
+// The WHERE clause of a filter, and its values bound by name.
+std::string FilterClause(const JournalFilter& filter) {
+    std::string sql = " WHERE 1";
+    if (filter.SinceMs) {
+        sql += " AND started >= :since";
+    }
+    if (filter.UntilMs) {
+        sql += " AND started < :until";
+    }
+    if (filter.Terminal) {
+        sql += " AND terminal = :terminal";
+    }
+    return sql;
+}
+
+void BindFilter(Statement& statement, const JournalFilter& filter) {
+    sqlite3_stmt* stmt = statement.get();
+    if (filter.SinceMs) {
+        statement.Bind(sqlite3_bind_parameter_index(stmt, ":since"), *filter.SinceMs);
+    }
+    if (filter.UntilMs) {
+        statement.Bind(sqlite3_bind_parameter_index(stmt, ":until"), *filter.UntilMs);
+    }
+    if (filter.Terminal) {
+        statement.Bind(sqlite3_bind_parameter_index(stmt, ":terminal"), *filter.Terminal);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+void ReadEntry(const Statement& select, JournalEntry& entry) {
+    UploadReport& upload = entry.Upload;
+    entry.Id = select.Int(0);
+    upload.Started = FromMillis(select.Int(1));
+    upload.Ended = FromMillis(select.Int(2));
+    upload.Port = static_cast<int>(select.Int(3));
+    upload.TerminalId = select.Text(4);
+    upload.RecordsAnnounced = static_cast<int>(select.Int(5));
+    upload.RecordsStored = static_cast<int>(select.Int(6));
+    upload.Format = select.Text(7);
+    upload.Output = select.Text(8);
+    upload.Table = select.Text(9);
+    upload.Outcome = OutcomeOfWord(select.Text(10));
+    upload.FailureText = select.Text(11);
+    const std::string mail = select.Text(12);
+    upload.Mail = mail == "sent"     ? MailOutcome::Sent
+                  : mail == "failed" ? MailOutcome::Failed
+                                     : MailOutcome::NotSent;
+    entry.Command = select.Text(13);
+    entry.CommandDetail = select.Text(14);
+}
+
+}  // namespace
+
+bool UploadJournal::ForEach(const JournalFilter& filter,
+                            const std::function<void(const JournalEntry&)>& each) {
+    return Select(filter, 0, std::nullopt, each);
+}
+
+std::vector<JournalEntry> UploadJournal::Read(const JournalFilter& filter, int64_t offset,
+                                              std::optional<int64_t> limit) {
+    std::vector<JournalEntry> entries;
+    if (limit) {
+        entries.reserve(static_cast<size_t>(*limit));
+    }
+    Select(filter, offset, limit, [&entries](const JournalEntry& entry) { entries.push_back(entry); });
+    return entries;
+}
+
+bool UploadJournal::Select(const JournalFilter& filter, int64_t offset, std::optional<int64_t> limit,
+                           const std::function<void(const JournalEntry&)>& each) {
+    std::lock_guard lock(mutex_);
+    if (db_ == nullptr) {
+        return false;
+    }
+    std::string sql = std::string("SELECT ") + kColumns + " FROM uploads" + FilterClause(filter) +
+                      " ORDER BY started DESC, id DESC";
+    if (limit) {
+        sql += " LIMIT :limit OFFSET :offset";
+    }
+    Statement select(db_, sql);
+    if (!select) {
+        return FailLocked(path_);
+    }
+    BindFilter(select, filter);
+    if (limit) {
+        select.Bind(sqlite3_bind_parameter_index(select.get(), ":limit"), *limit);
+        select.Bind(sqlite3_bind_parameter_index(select.get(), ":offset"), offset);
+    }
+    JournalEntry entry;
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
+        ReadEntry(select, entry);
+        each(entry);
+    }
+    return step == SQLITE_DONE || FailLocked(path_);
+}
+
+int64_t UploadJournal::Count(const JournalFilter& filter) {
+    std::lock_guard lock(mutex_);
+    if (db_ == nullptr) {
+        return 0;
+    }
+    Statement count(db_, "SELECT count(*) FROM uploads" + FilterClause(filter));
+    if (!count) {
+        FailLocked(path_);
+        return 0;
+    }
+    BindFilter(count, filter);
+    return sqlite3_step(count.get()) == SQLITE_ROW ? count.Int(0) : 0;
+}
+
+std::vector<JournalDay> UploadJournal::Days(const std::vector<std::string>& days,
+                                            const std::optional<std::string>& terminal) {
+    std::vector<JournalDay> result;
+    std::vector<int64_t> starts;  // each day's local midnight, and the end of the last day
+    for (const std::string& day : days) {
+        result.push_back({day, 0, 0, 0});
+        starts.push_back(LocalDayStartMs(day).value_or(0));
+    }
+    if (days.empty()) {
+        return result;
+    }
+    starts.push_back(LocalDayStartMs(days.back(), 1).value_or(0));
+    std::lock_guard lock(mutex_);
+    if (db_ == nullptr) {
+        return result;
+    }
+    // Summed here rather than by SQLite's date(): one conversion per day instead of one per upload.
+    JournalFilter filter;
+    filter.SinceMs = starts.front();
+    filter.UntilMs = starts.back();
+    filter.Terminal = terminal;
+    Statement select(db_, "SELECT started, stored, outcome = 'stored' FROM uploads" + FilterClause(filter));
+    if (!select) {
+        FailLocked(path_);
+        return result;
+    }
+    BindFilter(select, filter);
+    while (sqlite3_step(select.get()) == SQLITE_ROW) {
+        const auto next = std::upper_bound(starts.begin(), starts.end(), select.Int(0));
+        if (next == starts.begin() || next == starts.end()) {
+            continue;
+        }
+        JournalDay& day = result[static_cast<size_t>(next - starts.begin() - 1)];
+        ++day.Uploads;
+        day.Records += static_cast<int>(select.Int(1));
+        day.Failures += select.Int(2) == 0;
+    }
+    return result;
+}
+
+std::vector<std::string> UploadJournal::Terminals() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> terminals;
+    if (db_ == nullptr) {
+        return terminals;
+    }
+    Statement select(db_, "SELECT DISTINCT terminal FROM uploads ORDER BY terminal");
+    while (select && sqlite3_step(select.get()) == SQLITE_ROW) {
+        terminals.push_back(select.Text(0));
+    }
+    return terminals;
+}

@@ -1,0 +1,118 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "run/upload_report.h"
+
+struct sqlite3;
+
+// One upload as the journal keeps it: the engine's report, and the outcome of the command that ran after
+// it (both empty when none ran).
+struct JournalEntry {
+    int64_t Id = 0;
+    UploadReport Upload;
+    std::string Command;        // "exit N", "signal N", "timed out", "not started", "skipped"; "" for none
+    std::string CommandDetail;  // the last line of its output, or why it did not run
+};
+
+// Which entries to read. Times are milliseconds since the epoch; Until is exclusive.
+struct JournalFilter {
+    std::optional<int64_t> SinceMs;
+    std::optional<int64_t> UntilMs;
+    std::optional<std::string> Terminal;  // exactly this terminal ID
+};
+
+// Uploads, records and failed uploads of one local day ("YYYY-MM-DD").
+struct JournalDay {
+    std::string Day;
+    int Uploads = 0;
+    int Records = 0;
+    int Failures = 0;
+};
+
+// The upload journal: Gathra-journal.sqlite in the program folder, one row per upload.
+//
+// Several processes may have one folder's journal open at once (an idle window, a collector, a
+// `--history` reader): the file is in WAL mode, so readers never wait for the writer, and every
+// connection waits up to a busy time-out for another's write. Each entry is committed with a sync of the
+// write-ahead log (synchronous FULL) before Add returns.
+//
+// A file that SQLite finds damaged (not a database, or failing its quick check) is moved aside as
+// "<name>.damaged-YYYYMMDD-HHMMSS" (its -wal and -shm files with it) and a new one is started. Entries
+// older than 400 days are deleted when the journal is opened for writing and at most once a day after.
+//
+// All calls are safe from any thread; a failure returns false (or nothing) and leaves its reason in
+// Error(). Nothing here ever shows anything.
+class UploadJournal {
+public:
+    static constexpr const char* kFileName = "Gathra-journal.sqlite";
+    static constexpr std::chrono::hours kRetention{24 * 400};
+
+    explicit UploadJournal(std::string path);
+    ~UploadJournal();
+    UploadJournal(const UploadJournal&) = delete;
+    UploadJournal& operator=(const UploadJournal&) = delete;
+
+    // The journal's path in a program folder.
+    static std::string PathIn(const std::string& folder);
+
+    // Opens (creating) the journal for writing and prunes it.
+    bool OpenForWriting(std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
+    // Opens an existing journal to read. False when it is missing (Error() empty) or cannot be read.
+    bool OpenForReading();
+    bool IsOpen() const;
+
+    // Writes one entry durably and returns its Id. Opens the journal first when it is not open.
+    std::optional<int64_t> Add(const UploadReport& report,
+                               std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
+    // Records the command's outcome on entry `id`.
+    bool SetCommand(int64_t id, const std::string& command, const std::string& detail);
+    // Deletes the entries older than the retention period.
+    bool Prune(std::chrono::system_clock::time_point now);
+
+    // Entries newest first; with `limit`, at most that many from the `offset`-th on.
+    std::vector<JournalEntry> Read(const JournalFilter& filter, int64_t offset = 0,
+                                   std::optional<int64_t> limit = std::nullopt);
+    // Calls `each` for every entry Read would give, in its order, without keeping them. False on a failure.
+    bool ForEach(const JournalFilter& filter, const std::function<void(const JournalEntry&)>& each);
+    // How many entries Read would give.
+    int64_t Count(const JournalFilter& filter);
+    // One entry per local day of `days` (consecutive, "YYYY-MM-DD", oldest first), days without uploads
+    // included.
+    std::vector<JournalDay> Days(const std::vector<std::string>& days,
+                                 const std::optional<std::string>& terminal);
+    // Every terminal ID in the journal, sorted.
+    std::vector<std::string> Terminals();
+
+    const std::string& Path() const { return path_; }
+    std::string Error() const;
+    // The name a damaged file was moved to by the last open or Add; empty when none was.
+    std::string MovedAside() const;
+
+private:
+    bool OpenLocked(bool write, std::chrono::system_clock::time_point now);
+    bool PrepareLocked();
+    bool MoveAsideLocked(std::chrono::system_clock::time_point now);
+    bool ExecLocked(const char* sql);
+    bool PruneLocked(std::chrono::system_clock::time_point now);
+    std::optional<int64_t> InsertLocked(const UploadReport& report);
+    bool Select(const JournalFilter& filter, int64_t offset, std::optional<int64_t> limit,
+                const std::function<void(const JournalEntry&)>& each);
+    void CloseLocked();
+    bool FailLocked(const std::string& what);
+
+    std::string path_;
+    mutable std::mutex mutex_;
+    sqlite3* db_ = nullptr;
+    bool writable_ = false;
+    bool failedCheck_ = false;  // the last open's quick check found damage
+    std::string error_;
+    std::string movedAside_;
+    std::chrono::system_clock::time_point lastPrune_{};
+};

@@ -1,0 +1,163 @@
+// The journal file and its text forms: filters, retention, a damaged file, CSV and aligned columns.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+
+#include "journal/history_text.h"
+#include "journal/upload_journal.h"
+#include "upload_test_support.h"
+
+namespace {
+
+using namespace std::chrono;
+
+system_clock::time_point At(const char* day, int hour = 12) {
+    return system_clock::time_point(milliseconds(*LocalDayStartMs(day))) + hours(hour);
+}
+
+UploadReport Report(const char* day, const std::string& terminal, UploadOutcome outcome, int records) {
+    UploadReport report;
+    report.Started = At(day);
+    report.Ended = report.Started + seconds(3);
+    report.Port = 1;
+    report.TerminalId = terminal;
+    report.RecordsAnnounced = records;
+    report.RecordsStored = outcome == UploadOutcome::Stored ? records : 0;
+    report.Format = "text";
+    report.Output = "/data/" + terminal + ".txt";
+    report.Outcome = outcome;
+    report.FailureText = outcome == UploadOutcome::Stored ? "" : "ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ";
+    return report;
+}
+
+class JournalTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "Asia/Tokyo", 1);
+        tzset();
+    }
+    std::string Path() const { return UploadJournal::PathIn(folder.Path()); }
+    TempFolder folder;
+};
+
+TEST_F(JournalTest, FiltersDaysCommandAndRetention) {
+    const auto now = At("2026-12-08");
+    {
+        UploadJournal journal(Path());
+        ASSERT_TRUE(journal.OpenForWriting(now)) << journal.Error();
+        ASSERT_TRUE(journal.Add(Report("2025-11-01", "07", UploadOutcome::Stored, 9), now));  // over 400 days
+        ASSERT_TRUE(journal.Add(Report("2026-12-06", "07", UploadOutcome::Stored, 5), now));
+        ASSERT_TRUE(journal.Add(Report("2026-12-07", "端末", UploadOutcome::Failed, 4), now));
+        const auto id = journal.Add(Report("2026-12-07", "07", UploadOutcome::Stored, 2), now);
+        ASSERT_TRUE(id);
+        ASSERT_TRUE(journal.SetCommand(*id, "exit 3", "no share"));
+    }
+    UploadJournal journal(Path());
+    ASSERT_TRUE(journal.OpenForReading());
+    // Pruned at the next open for writing only; a reader sees all four.
+    EXPECT_EQ(journal.Read({}).size(), 4u);
+    UploadJournal writer(Path());
+    ASSERT_TRUE(writer.OpenForWriting(now));
+
+    const auto all = journal.Read({});
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0].Upload.RecordsStored, 2);  // newest first; the earlier of equal times second
+    EXPECT_EQ(all[0].Command, "exit 3");
+    EXPECT_EQ(all[0].CommandDetail, "no share");
+    EXPECT_EQ(all[1].Upload.TerminalId, "端末");
+    EXPECT_EQ(all[1].Upload.Outcome, UploadOutcome::Failed);
+    EXPECT_EQ(all[1].Upload.FailureText, "ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ");
+    EXPECT_EQ(all[2].Upload.Started, At("2026-12-06"));
+
+    struct Row {
+        const char* since;
+        const char* until;
+        const char* terminal;
+        size_t count;
+    };
+    for (const Row& row : {Row{"2026-12-07", nullptr, nullptr, 2}, Row{nullptr, "2026-12-06", nullptr, 1},
+                           Row{"2026-12-06", "2026-12-06", "07", 1}, Row{nullptr, nullptr, "07", 2},
+                           Row{"2026-12-08", nullptr, nullptr, 0}}) {
+        JournalFilter filter;
+        if (row.since)
+            filter.SinceMs = LocalDayStartMs(row.since);
+        if (row.until)
+            filter.UntilMs = LocalDayStartMs(row.until, 1);
+        if (row.terminal)
+            filter.Terminal = row.terminal;
+        EXPECT_EQ(journal.Read(filter).size(), row.count)
+            << (row.since ? row.since : "-") << " " << (row.until ? row.until : "-");
+    }
+
+    const auto days = journal.Days({"2026-12-05", "2026-12-06", "2026-12-07"}, std::nullopt);
+    ASSERT_EQ(days.size(), 3u);
+    EXPECT_EQ(days[0].Uploads, 0);
+    EXPECT_EQ(days[1].Records, 5);
+    EXPECT_EQ(days[2].Day, "2026-12-07");
+    EXPECT_EQ(days[2].Uploads, 2);
+    EXPECT_EQ(days[2].Records, 2);
+    EXPECT_EQ(days[2].Failures, 1);
+    EXPECT_EQ(journal.Days({"2026-12-07"}, "07")[0].Uploads, 1);
+    // One page of a long table: the second entry on.
+    const auto page = journal.Read({}, 1, 1);
+    ASSERT_EQ(page.size(), 1u);
+    EXPECT_EQ(page[0].Upload.TerminalId, "端末");
+    EXPECT_EQ(journal.Count({}), 3);
+    EXPECT_EQ(journal.Terminals(), (std::vector<std::string>{"07", "端末"}));
+}
+
+TEST_F(JournalTest, DamagedFileIsMovedAsideAndANewOneStarted) {
+    WriteBytes(Path(), std::string(8192, 'x'));
+    UploadJournal journal(Path());
+    const auto now = At("2026-12-08", 0) + hours(9) + minutes(5) + seconds(7);
+    ASSERT_TRUE(journal.Add(Report("2026-12-08", "07", UploadOutcome::Stored, 1), now)) << journal.Error();
+    EXPECT_EQ(journal.MovedAside(), Path() + ".damaged-20261208-090507");
+    EXPECT_EQ(ReadBytes(journal.MovedAside()), std::string(8192, 'x'));
+    EXPECT_EQ(journal.Read({}).size(), 1u);
+
+    // A reader leaves a damaged file where it is and says why.
+    WriteBytes(folder / "other.sqlite", std::string(8192, 'y'));
+    UploadJournal reader(folder / "other.sqlite");
+    EXPECT_FALSE(reader.OpenForReading());
+    EXPECT_NE(reader.Error(), "");
+    EXPECT_TRUE(FileExists(folder / "other.sqlite"));
+    // A missing journal is nothing to read, and nothing wrong.
+    UploadJournal missing(folder / "none.sqlite");
+    EXPECT_FALSE(missing.OpenForReading());
+    EXPECT_EQ(missing.Error(), "");
+}
+
+TEST_F(JournalTest, TextForms) {
+    JournalEntry stored{1, Report("2026-12-07", "07", UploadOutcome::Stored, 12), "exit 0", ""};
+    JournalEntry failed{2, Report("2026-12-07", "ﾃｽﾄ端末", UploadOutcome::Failed, 3), "", ""};
+    failed.Upload.Started += minutes(1);
+    failed.Upload.Output = "/data/a,\"b\".txt";
+    EXPECT_EQ(
+        HistoryCsv({stored, failed}, true),
+        "\xEF\xBB\xBF"
+        "started,ended,port,terminal,announced,stored,format,output,table,outcome,failure,mail,command,"
+        "command_detail\r\n"
+        "2026-12-07T12:00:00+09:00,2026-12-07T12:00:03+09:00,1,07,12,12,text,/data/07.txt,,stored,,,exit "
+        "0,\r\n"
+        "2026-12-07T12:01:00+09:00,2026-12-07T12:00:03+09:00,1,ﾃｽﾄ端末,3,0,text,\"/data/a,\"\"b\"\".txt\",,"
+        "failed,ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ,,,\r\n");
+    // Half-width katakana take one column, kanji two.
+    EXPECT_EQ(HistoryColumns({failed}),
+              "日時                 端末ID   件数  出力             結果                            ｺﾏﾝﾄﾞ\n"
+              "2026-12-07 12:01:00  ﾃｽﾄ端末  0/3   /data/a,\"b\".txt  異常終了 : ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ\n");
+
+    struct Day {
+        const char* text;
+        bool valid;
+    };
+    for (const Day& day :
+         {Day{"2026-12-08", true}, Day{"2024-02-29", true}, Day{"2026-02-29", false},
+          Day{"2026-13-01", false}, Day{"2026-1-08", false}, Day{"2026-12-08x", false}, Day{"", false}}) {
+        EXPECT_EQ(LocalDayStartMs(day.text).has_value(), day.valid) << day.text;
+    }
+    EXPECT_EQ(*LocalDayStartMs("2026-12-31", 1) - *LocalDayStartMs("2026-12-31"), 86400000);
+}
+
+}  // namespace

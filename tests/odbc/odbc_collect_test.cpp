@@ -1,0 +1,109 @@
+// gathra-collect storing where the window does: DbConnect into the suite's PostgreSQL, the rows read back,
+// and the peak memory of the whole program (a child process of its own) for an upload whose records vary
+// which fields are empty in the worst order for the writer's prepared statements.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "odbc_servers.h"
+#include "settings/settings_keys.h"
+#include "settings/settings_store.h"
+#include "support/child_process.h"
+#include "support/recording_operator_view.h"
+#include "termsim.h"
+
+namespace {
+
+constexpr int kPort = 1;
+constexpr int kRecords = 32767;
+constexpr long kPeakLimitKb = 64 * 1024;
+
+// Record i assigns the fields of a pattern that changes at every record: no two neighbours share their
+// columns, and a great many column sets occur.
+std::string Record(int i) {
+    const uint32_t mask = (static_cast<uint32_t>(i) * 2654435761u) >> 12 | 1u;
+    std::string line;
+    for (int n = 1; n <= 20; ++n) {
+        if (n > 1) {
+            line += ',';
+        }
+        if ((mask & (1u << (n - 1))) != 0) {
+            line += "V" + std::to_string(i % 1000) + "-" + std::to_string(n);
+        }
+    }
+    return line;
+}
+
+TEST(OdbcCollect, TheCollectorStoresIntoDbConnectWithBoundedMemory) {
+    std::string why;
+    OdbcServers* servers = OdbcServers::Get(false, &why);
+    REQUIRE_SERVERS(servers, why);
+    const char* bin = std::getenv("GATHRA_BIN_DIR");
+    ASSERT_NE(bin, nullptr) << "GATHRA_BIN_DIR";
+    TempFolder program;
+    ASSERT_TRUE(program.CopyLibrary(bin));
+    ASSERT_TRUE(program.CopyFile(std::string(bin) + "/gathra-collect", "gathra-collect"));
+    std::filesystem::permissions(program.Path() + "/gathra-collect", std::filesystem::perms::owner_all);
+    std::filesystem::create_directory(program.Path() + "/out");
+
+    std::string columns;
+    for (int n = 1; n <= 20; ++n) {
+        columns += ", \"F" + std::to_string(n) + "\" text";
+    }
+    servers->Pg("DROP TABLE IF EXISTS \"T01\"; CREATE TABLE \"T01\"(id serial" + columns + ");");
+
+    SettingsRecord record;
+    for (const SettingKey& key : SettingsKeyOrder()) {
+        if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
+            SettingText(record, key) = key.Default;
+        } else {
+            SetSettingNumber(record, key, std::stoll(key.Default));
+        }
+    }
+    record.SaveFolder = program.Path() + "/out";
+    record.Port = kPort;
+    record.Mode = LinkMode::Direct;
+    record.TimeAdjust = "0";
+    record.SaveFormat = kSaveFormatMdb;
+    record.SelectedFields.fill(1);
+    record.SettingsFilePath = program.Path() + "/Gathra.ini";
+    RecordingOperatorView view;
+    ASSERT_TRUE(WriteSettingsFile(record, view));
+    WriteBytes(record.SettingsFilePath,
+               ReadBytes(record.SettingsFilePath) + "DbConnect=" + servers->PgConnection() + "\n");
+
+    termsim::Options options;
+    for (int i = 1; i <= kRecords; ++i) {
+        options.records.push_back(Record(i));
+    }
+    termsim::Simulator terminal;
+    ASSERT_TRUE(terminal.Start(program.Path(), kPort, options));
+    ChildProcess collector;
+    ChildProcess::Options where;
+    where.WorkingFolder = "/";
+    ASSERT_TRUE(
+        collector.Start(std::vector<std::string>{program.Path() + "/gathra-collect", "--once"}, where));
+    EXPECT_EQ(collector.Wait(std::chrono::minutes(4)), 0) << collector.Errors();
+    EXPECT_EQ(terminal.FinalAnswers(), std::vector<std::string>{"ACK"});
+
+    EXPECT_EQ(servers->Pg("SELECT count(*) FROM \"T01\";"), std::to_string(kRecords) + "\n");
+    EXPECT_EQ(servers->Pg("SELECT concat_ws(',', " +
+                          [] {
+                              std::string list;
+                              for (int n = 1; n <= 20; ++n) {
+                                  list += std::string(n > 1 ? ", " : "") + "coalesce(\"F" +
+                                          std::to_string(n) + "\", '')";
+                              }
+                              return list;
+                          }() +
+                          ") FROM \"T01\" WHERE id IN (SELECT min(id) + 4 FROM \"T01\");"),
+              Record(5) + "\n");
+    EXPECT_GT(collector.PeakKb(), 0);
+    EXPECT_LT(collector.PeakKb(), kPeakLimitKb) << "peak resident memory in KiB";
+    std::printf("gathra-collect peak resident memory: %ld KiB\n", collector.PeakKb());
+}
+
+}  // namespace

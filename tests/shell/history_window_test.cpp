@@ -1,0 +1,143 @@
+// The history window: opened by the main window's button, its table, filters, chart, double-click and
+// CSV export, and a refresh when an upload ends while it is open.
+#include <QComboBox>
+#include <QDateEdit>
+#include <QPushButton>
+#include <QTest>
+#include <chrono>
+#include <memory>
+
+#include "journal/history_text.h"
+#include "journal/upload_journal.h"
+#include "shell/history_window.h"
+#include "shell/main_window.h"
+#include "shell_test_support.h"
+
+namespace {
+
+using namespace std::chrono;
+
+UploadReport Report(int daysAgo, const std::string& terminal, UploadOutcome outcome,
+                    const std::string& output, const std::string& table = "") {
+    UploadReport report;
+    report.Started = system_clock::now() - hours(24 * daysAgo) - minutes(1);
+    report.Ended = report.Started + seconds(2);
+    report.TerminalId = terminal;
+    report.RecordsAnnounced = 5;
+    report.RecordsStored = outcome == UploadOutcome::Stored ? 5 : 0;
+    report.Format = table.empty() ? "text" : "database";
+    report.Output = output;
+    report.Table = table;
+    report.Outcome = outcome;
+    return report;
+}
+
+}  // namespace
+
+class HistoryWindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void tableFiltersChartAndExport();
+    void refreshesWhenAnUploadEnds();
+
+private:
+    HistoryWindow* OpenFromMainWindow() {
+        QTest::mouseClick(window_->findChild<QPushButton*>("cmdHistory"), Qt::LeftButton);
+        HistoryWindow* history = window_->OpenHistoryWindow();
+        return history != nullptr && history->isVisible() ? history : nullptr;
+    }
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<MainWindow> window_;
+    std::function<void(UploadContext&)> engine_;
+    QStringList opened_;
+};
+
+void HistoryWindowTest::init() {
+    dir_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir_->isValid());
+    const std::string folder = dir_->path().toStdString();
+    UploadJournal journal(UploadJournal::PathIn(folder));
+    QVERIFY(journal.OpenForWriting());
+    QVERIFY(journal.Add(Report(40, "T01", UploadOutcome::Stored, folder + "/old/T01.txt")));
+    QVERIFY(journal.Add(Report(1, "T02", UploadOutcome::Failed, folder + "/T02.txt")));
+    QVERIFY(journal.Add(Report(0, "T01", UploadOutcome::Stored, "counts.mdb", "T01")));
+    QVERIFY(journal.Add(Report(0, "T01", UploadOutcome::Stored, folder + "/data/T01.txt")));
+
+    WriteSettings(dir_->path(), dir_->path());
+    MainWindow::Services services = MainWindow::DefaultServices();
+    services.RunUpload = [this](UploadContext& context) {
+        if (engine_) {
+            engine_(context);
+        }
+        context.Run.IsRunning = false;
+        context.View.SetRunning(false);
+    };
+    services.BindLink = [](const std::string&) -> const LinkApi* { return nullptr; };
+    services.OpenFile = [this](const QString& path) {
+        opened_ << path;
+        return true;
+    };
+    opened_.clear();
+    window_ = std::make_unique<MainWindow>(services);
+    window_->Load(FactsFor(dir_->path()));
+    window_->show();
+}
+
+void HistoryWindowTest::cleanup() {
+    window_.reset();
+}
+
+void HistoryWindowTest::tableFiltersChartAndExport() {
+    HistoryWindow* history = OpenFromMainWindow();
+    QVERIFY(history != nullptr);
+    // The last 30 days, newest first.
+    QCOMPARE(history->RowCount(), 3);
+    QCOMPARE(history->EntryAt(0)->Upload.Format, std::string("text"));
+    QCOMPARE(history->EntryAt(2)->Upload.TerminalId, std::string("T02"));
+
+    const auto& days = history->ChartDays();
+    QCOMPARE(days.size(), size_t(30));
+    QCOMPARE(days.back().Day, LocalDayText(system_clock::now() - minutes(1)));
+    QCOMPARE(days.back().Uploads + days[28].Uploads, 3);
+    QCOMPARE(days.back().Records + days[28].Records, 10);
+    QCOMPARE(days.back().Failures + days[28].Failures, 1);
+
+    // A file entry opens its folder; a database entry has none.
+    history->OpenEntry(0);
+    history->OpenEntry(1);
+    QCOMPARE(opened_, QStringList{dir_->path() + "/data"});
+
+    auto* terminal = history->findChild<QComboBox*>("cboTerminal");
+    QCOMPARE(terminal->count(), 3);  // all, T01, T02
+    terminal->setCurrentIndex(terminal->findText("T02"));
+    QCOMPARE(history->RowCount(), 1);
+    terminal->setCurrentIndex(0);
+    history->findChild<QDateEdit*>("dtpFrom")->setDate(QDate::currentDate().addDays(-41));
+    QCOMPARE(history->RowCount(), 4);
+    history->findChild<QDateEdit*>("dtpTo")->setDate(QDate::currentDate().addDays(-2));
+    QCOMPARE(history->RowCount(), 1);
+
+    const QString csv = dir_->path() + "/export.csv";
+    QVERIFY(history->ExportCsv(csv));
+    const QByteArray bytes = FileBytes(csv);
+    QVERIFY(bytes.startsWith("\xEF\xBB\xBFstarted,ended,"));
+    QCOMPARE(bytes.count("\r\n"), 2);
+    QVERIFY(bytes.contains("/old/T01.txt"));
+}
+
+void HistoryWindowTest::refreshesWhenAnUploadEnds() {
+    HistoryWindow* history = OpenFromMainWindow();
+    QVERIFY(history != nullptr);
+    QCOMPARE(history->RowCount(), 3);
+    engine_ = [](UploadContext& context) {
+        context.UploadEnded(Report(0, "T09", UploadOutcome::DeviceGone, "/data/T09.txt"));
+    };
+    QTest::mouseClick(window_->findChild<QPushButton*>("cmdComm0"), Qt::LeftButton);
+    QTRY_COMPARE(history->RowCount(), 4);
+    QCOMPARE(history->EntryAt(0)->Upload.TerminalId, std::string("T09"));
+}
+
+QTEST_MAIN(HistoryWindowTest)
+#include "history_window_test.moc"
