@@ -56,10 +56,9 @@ enum class ReadOutcome { Complete, KeyMissing, ReadError };
 
 ReadOutcome ReadKeys(const IniFile& file, SettingsRecord& record);
 
-// Every key both front ends read: the optional server connection and the command after each upload first
-// (a missing line is simply empty
-// and never re-initialises the file; the connection is kept whole, as a cut one would change where the
-// connection goes: see DbConnectTooLong), then the keys in load order.
+// Every key both front ends read: first the optional server connection and the command after each upload
+// (a missing line is simply empty and never re-initialises the file; the connection is kept whole, as a
+// cut one would change where it goes: see DbConnectTooLong), then the keys in load order.
 ReadOutcome ReadSettings(const IniFile& file, SettingsRecord& record) {
     record.DbConnect = TrimAtNul(file.Get(kAppTitle, kDbConnectKey).value_or(""));
     record.AfterUpload = AfterUploadValue(file);

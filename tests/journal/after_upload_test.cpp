@@ -77,17 +77,17 @@ TEST_F(AfterUploadTest, EnvironmentOnlyInTheSaveFolderWithoutInput) {
         "ENDED)=' | LC_ALL=C sort >> env.txt; echo done",
         Report(id));
     EXPECT_EQ(ReadBytes(save / "env.txt"), save.Path() + "\n" +
-                                                   "GATHRA_ENDED=2026-12-08T09:00:04+09:00\n"
-                                                   "GATHRA_FORMAT=text\n"
-                                                   "GATHRA_OUTCOME=stored\n"
-                                                   "GATHRA_OUTPUT=" +
-                                                   save / (id + ".txt") +
-                                                   "\n"
-                                                   "GATHRA_RECORDS=2\n"
-                                                   "GATHRA_STARTED=2026-12-08T09:00:00+09:00\n"
-                                                   "GATHRA_TABLE=\n"
-                                                   "GATHRA_TERMINAL_ID=" +
-                                                   id + "\n");
+                                               "GATHRA_ENDED=2026-12-08T09:00:04+09:00\n"
+                                               "GATHRA_FORMAT=text\n"
+                                               "GATHRA_OUTCOME=stored\n"
+                                               "GATHRA_OUTPUT=" +
+                                               save / (id + ".txt") +
+                                               "\n"
+                                               "GATHRA_RECORDS=2\n"
+                                               "GATHRA_STARTED=2026-12-08T09:00:00+09:00\n"
+                                               "GATHRA_TABLE=\n"
+                                               "GATHRA_TERMINAL_ID=" +
+                                               id + "\n");
     for (const char* name : {"bad1", "bad2", "bad3"}) {
         EXPECT_FALSE(FileExists(save / name)) << name;
     }

@@ -160,8 +160,7 @@ TEST_F(MailUploadE2E, AFailedMailLeavesEveryOutputAsItWasAndTheResendStoresOnce)
             if (c.Format == kSaveFormatMdb) {
                 return sqlite("SELECT count(*) FROM T01;");
             }
-            return std::filesystem::exists(save / c.File) ? ReadBytes(save / c.File)
-                                                          : std::string("none");
+            return std::filesystem::exists(save / c.File) ? ReadBytes(save / c.File) : std::string("none");
         };
         for (const bool refused : {true, false, true, false}) {
             settings.MailAddress = refused ? "refused@example.jp" : "office@example.jp";

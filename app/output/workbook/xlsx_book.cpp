@@ -184,7 +184,8 @@ bool ReadAll(zip_source_t* buffer, std::string& bytes) {
 // Writes the in-memory archive `buffer` durably over the file `path` names (through any links), a piece
 // at a time, so that the archive is never copied whole. With `prepared`, the new file is left durable
 // beside the old one in `prepared`, to be committed or abandoned there.
-bool ReplaceFile(const std::string& path, zip_source_t* buffer, std::string& why, DurableReplacement* prepared) {
+bool ReplaceFile(const std::string& path, zip_source_t* buffer, std::string& why,
+                 DurableReplacement* prepared) {
     DurableReplacement own;
     DurableReplacement& replacement = prepared != nullptr ? *prepared : own;
     if (!replacement.Begin(path, 0666)) {
