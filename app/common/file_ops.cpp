@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
+
+#include "common/system_error.h"
 
 namespace {
 
@@ -19,6 +22,10 @@ FileOperations* installed = &systemOps;
 
 int FileOperations::Open(const std::string& path, int flags, mode_t mode) {
     return ::open(path.c_str(), flags, mode);
+}
+
+ssize_t FileOperations::Read(int fd, void* data, size_t size) {
+    return ::read(fd, data, size);
 }
 
 ssize_t FileOperations::Write(int fd, const void* data, size_t size) {
@@ -102,6 +109,74 @@ std::string LinkTarget(const std::string& path) {
     return target;
 }
 
+int OpenRegularFile(const std::string& path, int flags, mode_t mode) {
+    const int fd = FileOps().Open(path, flags | O_NONBLOCK | O_NOCTTY, mode);
+    if (fd < 0) {
+        // A named pipe without a reader refuses a non-blocking writer with ENXIO, as does a socket.
+        if (errno == ENXIO || errno == ENODEV || errno == EOPNOTSUPP) {
+            struct stat info {};
+            if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+                errno = kNotRegularFile;
+            }
+        }
+        return -1;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        ((flags & O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
+        const int error = S_ISREG(info.st_mode) ? errno : kNotRegularFile;
+        FileOps().Close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+int ReadRegularFile(const std::string& path, uint64_t limit, std::string& bytes) {
+    bytes.clear();
+    FileHandle file(OpenRegularFile(path, O_RDONLY | O_CLOEXEC, 0));
+    struct stat info {};
+    if (!file.IsOpen() || ::fstat(file.Get(), &info) != 0) {
+        return errno;
+    }
+    if (static_cast<uint64_t>(info.st_size) > limit) {
+        return EFBIG;
+    }
+    // What fstat saw is read; a file that grows meanwhile is taken at that size, one that shrinks ends
+    // early. Either is a different file by the time it is parsed, and the parser refuses a damaged one.
+    try {
+        bytes.resize(static_cast<size_t>(info.st_size));
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    }
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t got = FileOps().Read(file.Get(), &bytes[done], bytes.size() - done);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            const int error = errno;
+            bytes.clear();
+            return error;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<size_t>(got);
+    }
+    bytes.resize(done);
+    return 0;
+}
+
+int CheckRegularOrAbsent(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return 0;  // absent, or unreadable: the opening reports that itself
+    }
+    return S_ISREG(info.st_mode) ? 0 : kNotRegularFile;
+}
+
 int SyncParentFolder(const std::string& path) {
     FileHandle folder(FileOps().Open(ParentFolder(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (!folder.IsOpen()) {
@@ -157,7 +232,7 @@ bool DurableReplacement::Begin(const std::string& path, mode_t newFileMode) {
         return false;
     }
     if (exists) {
-        FileHandle probe(FileOps().Open(target_, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
+        FileHandle probe(OpenRegularFile(target_, O_WRONLY | O_CLOEXEC | O_NONBLOCK, 0));
         if (!probe.IsOpen()) {
             return false;
         }

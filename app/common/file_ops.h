@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,7 @@ class FileOperations {
 public:
     virtual ~FileOperations() = default;
     virtual int Open(const std::string& path, int flags, mode_t mode);
+    virtual ssize_t Read(int fd, void* data, size_t size);
     virtual ssize_t Write(int fd, const void* data, size_t size);
     virtual int Truncate(int fd, off_t size);
     virtual int DataSync(int fd);  // fdatasync: the file's data and its size
@@ -50,6 +52,22 @@ std::string ParentFolder(const std::string& path);
 // The file a symbolic link finally names, even when that file does not exist yet; `path` itself when it
 // is no link.
 std::string LinkTarget(const std::string& path);
+
+// Opens `path` (through any links) as FileOps().Open does, but only when it names a regular file: a named
+// pipe, a device or a socket in a folder others may write must neither block the open nor take the
+// file's place. The open itself is made with O_NONBLOCK and O_NOCTTY, and O_NONBLOCK is cleared again
+// once the file is known to be regular. -1 with errno set on failure; errno is kNotRegularFile for
+// anything but a regular file.
+int OpenRegularFile(const std::string& path, int flags, mode_t mode);
+
+// The whole of the regular file `path` (opened as OpenRegularFile does) in `bytes`, read rather than mapped:
+// another program shortening the file meanwhile only shortens what is read. 0 on success, else the
+// errno of the failure, kNotRegularFile, EFBIG for a file larger than `limit` bytes, or ENOMEM.
+int ReadRegularFile(const std::string& path, uint64_t limit, std::string& bytes);
+
+// 0 when `path` (through any links) is a regular file or does not exist, kNotRegularFile when it names
+// something else; for a path that a library opens itself.
+int CheckRegularOrAbsent(const std::string& path);
 
 // A descriptor closed through FileOps() when the object goes.
 class FileHandle {

@@ -2,8 +2,13 @@
 
 #include <cstring>
 
+#include "common/visible_text.h"
+
 std::string SystemErrorText(int number) {
+    if (number == kNotRegularFile) {
+        return "通常のﾌｧｲﾙではありません";
+    }
     char buffer[256];
     // The GNU strerror_r returns the text, which may or may not be in `buffer`.
-    return strerror_r(number, buffer, sizeof buffer);
+    return VisibleText(strerror_r(number, buffer, sizeof buffer));
 }

@@ -1,7 +1,10 @@
 #include "mail/mail_transport.h"
+#include "common/file_ops.h"
 #include "common/system_error.h"
+#include "common/visible_text.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
@@ -31,7 +34,7 @@ struct FileCloser {
 };
 using EasyHandle = std::unique_ptr<CURL, CurlEasyDeleter>;
 using MimeHandle = std::unique_ptr<curl_mime, CurlMimeDeleter>;
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+using AttachmentFile = std::unique_ptr<std::FILE, FileCloser>;
 
 // A curl_slist owned in one piece; Append reports an allocation failure.
 class StringList {
@@ -140,15 +143,22 @@ std::optional<MailFailure> OptionFailure(const char* name, CURLcode code) {
 }
 
 // Opens the attachment once; the mail streams it from this handle, so the file checked is the file sent.
-std::optional<MailFailure> OpenAttachment(const std::string& path, FileHandle& file, curl_off_t& size) {
+std::optional<MailFailure> OpenAttachment(const std::string& path, AttachmentFile& file, curl_off_t& size) {
     if (path.empty()) {
         return Own(kMailErrorAttachment, "添付ﾌｧｲﾙが指定されていません");
     }
-    file.reset(std::fopen(path.c_str(), "rb"));
+    // Only a regular file is attached, and a named pipe in its place does not hold the open.
+    const int fd = OpenRegularFile(path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd >= 0) {
+        file.reset(::fdopen(fd, "rb"));
+        if (!file) {
+            ::close(fd);
+        }
+    }
     struct stat info {};
     const bool opened = file && fstat(fileno(file.get()), &info) == 0;
-    if (!opened || !S_ISREG(info.st_mode)) {
-        const int error = opened ? EISDIR : errno;
+    if (!opened) {
+        const int error = errno;
         return Own(kMailErrorAttachment,
                    "添付ﾌｧｲﾙを読めません: " + path + " (" + SystemErrorText(error) + ")");
     }
@@ -279,7 +289,8 @@ MailFailure DescribeFailure(CURLcode code, const SmtpTransfer& transfer) {
     if (!transfer.Trace.LastRefusal.empty()) {
         description += " (ｻｰﾊﾞｰ応答: " + transfer.Trace.LastRefusal + ")";
     }
-    return MailFailure{static_cast<long>(code), description, kMailSourceCurl};
+    // The server's words are outside text, shown on screens as they stand here.
+    return MailFailure{static_cast<long>(code), VisibleText(description), kMailSourceCurl};
 }
 
 }  // namespace
@@ -311,7 +322,7 @@ std::optional<MailFailure> SendMailOverSmtp(const MailRequest& request, const Ma
                        ? "ﾒｰﾙｻｰﾊﾞｰが指定されていません"
                        : "ﾒｰﾙｻｰﾊﾞｰの指定が正しくありません (ﾎｽﾄ名 または ﾎｽﾄ名:ﾎﾟｰﾄ番号)");
     }
-    FileHandle file;
+    AttachmentFile file;
     curl_off_t attachmentSize = 0;
     if (auto unreadable = OpenAttachment(request.AttachmentPath, file, attachmentSize)) {
         return unreadable;

@@ -1,5 +1,7 @@
 #include "output/backup_lines.h"
 
+#include "common/file_ops.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -46,7 +48,7 @@ bool BackupLines::Open(const std::string& path) {
     error_ = 0;
     atEnd_ = false;
     splitter_ = CrLfRecordSplitter();
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd_ = OpenRegularFile(path, O_RDONLY | O_CLOEXEC, 0);
     if (fd_ < 0) {
         error_ = errno != 0 ? errno : EIO;
         return false;
@@ -56,7 +58,7 @@ bool BackupLines::Open(const std::string& path) {
 
 void BackupLines::Close() {
     if (fd_ >= 0) {
-        ::close(fd_);
+        FileOps().Close(fd_);
         fd_ = -1;
     }
 }

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "binding/quorlin_binding.h"
+#include "common/visible_text.h"
 #include "journal/upload_journal.h"
 #include "settings/settings_store.h"
 #include "shell/about_dialog.h"
@@ -64,7 +65,9 @@ QMessageBox::Icon ToQtIcon(MessageIcon icon) {
 std::unique_ptr<QMessageBox> NewMessageBox(const std::string& title, const std::string& text,
                                            MessageIcon icon) {
     auto box = std::make_unique<QMessageBox>(ToQtIcon(icon), QString::fromStdString(title),
-                                             ToDisplayText(text), QMessageBox::Ok);
+                                             ToDisplayText(VisibleLines(text)), QMessageBox::Ok);
+    // A value from a record or a driver message may hold markup: it is shown as typed, never rendered.
+    box->setTextFormat(Qt::PlainText);
     box->setObjectName(QStringLiteral("MessageBox"));
     box->setFont(JapaneseFont());
     box->setWindowModality(Qt::ApplicationModal);
@@ -487,14 +490,18 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
+// Status texts may quote outside texts (driver messages, terminal bytes): their control characters are
+// made visible before the label or standard output sees them.
 void MainWindow::ReplaceStatus(const std::string& text) {
-    statusText_ = text;
-    ShowStatusText(text);
+    const std::string shown = VisibleLines(text);
+    statusText_ = shown;
+    ShowStatusText(shown);
 }
 
 void MainWindow::AppendStatus(const std::string& text) {
-    statusText_ += "\r\n" + text;
-    ShowStatusText(text);
+    const std::string shown = VisibleLines(text);
+    statusText_ += "\r\n" + shown;
+    ShowStatusText(shown);
 }
 
 void MainWindow::ShowStatusText(const std::string& newLines) {

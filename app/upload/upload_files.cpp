@@ -48,10 +48,11 @@ bool LineFile::OpenForWriting(const std::string& path, FileError& error) {
     Close();
     path_ = path;
     // Opened without O_CREAT first, so that a file this opening creates is known: its folder needs a sync.
-    fd_ = FileOps().Open(path, O_WRONLY | O_TRUNC | O_CLOEXEC, 0);
+    // Only a regular file is taken: a named pipe in the folder would otherwise hold the upload in open().
+    fd_ = OpenRegularFile(path, O_WRONLY | O_TRUNC | O_CLOEXEC, 0);
     created_ = fd_ < 0 && errno == ENOENT;
     if (created_) {
-        fd_ = FileOps().Open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        fd_ = OpenRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     }
     if (fd_ < 0) {
         error = ErrnoError(errno);

@@ -1,4 +1,5 @@
 #include "codec/text_encoding.h"
+#include "common/visible_text.h"
 
 #include <gtest/gtest.h>
 
@@ -188,6 +189,34 @@ TEST(Cp932Decoding, NoValidByteIsDropped) {
         EXPECT_EQ(Hex(Cp932ToUtf8(c.cp932, &converted)), Hex(c.utf8)) << c.name;
         EXPECT_TRUE(converted) << c.name;
     }
+}
+
+// Outside text on a screen: the rule works on code points after conversion, so Japanese text whose UTF-8
+// or CP932 bytes lie in 0x80 to 0x9F passes unchanged, while C0, DEL and C1 controls become "\x" codes.
+TEST(VisibleText, ControlCharactersAfterConversion) {
+    const struct {
+        const char* name;
+        std::string text;  // UTF-8; through CP932 and back as well when `cp932`
+        bool cp932;
+        std::string shown;
+    } cases[] = {
+        {"status text", "ｵｰﾌﾟﾝ成功", true, "ｵｰﾌﾟﾝ成功"},
+        {"half-width katakana record", "ｱｲｳ,ﾃﾞｰﾀﾟ,ﾊﾞｰｺｰﾄﾞ\t9", true, "ｱｲｳ,ﾃﾞｰﾀﾟ,ﾊﾞｰｺｰﾄﾞ\t9"},
+        {"terminal title sequence", "\x1b]0;owned\x07x", true, "\\x1b]0;owned\\x07x"},
+        {"C0 and DEL", std::string("a\0\r\n\x7f", 5), true, "a\\x00\\x0d\\x0a\\x7f"},
+        {"C1 control",
+         "\xC2\x9B"
+         "2J",
+         false, "\\x9b2J"},
+        {"not UTF-8", "\xFF\xE3\x81", false, kFffd + kFffd + kFffd},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(VisibleText(c.text), c.shown) << c.name;
+        if (c.cp932) {
+            EXPECT_EQ(VisibleText(Cp932ToUtf8(Utf8ToCp932(c.text))), c.shown) << c.name;
+        }
+    }
+    EXPECT_EQ(VisibleLines("ｴﾗｰ\r\n\x1b[2J\r\n"), "ｴﾗｰ\r\n\\x1b[2J\r\n");
 }
 
 TEST(Cp932Encoding, ReplacementsAreReported) {

@@ -2,12 +2,28 @@
 // the output to extend or the template of a new output (or, with bit 7, that there is no file and a new
 // workbook is made), and how the records are laid out; the rest is the file. Whatever the bytes, the writer
 // must end in success or in its failure exit, without a crash, a sanitizer report or an escaped exception.
+// The compound-file reader, given the same bytes, never produces more stream bytes than the file holds.
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "fuzz_support.h"
+#include "output/workbook/ole_storage.h"
 #include "output/workbook/save_as_xls.h"
 #include "run/run_state.h"
 #include "settings/settings_record.h"
+
+namespace {
+
+uint64_t StreamBytes(const OleEntry& entry) {
+    uint64_t total = entry.Data.size();
+    for (const OleEntry& child : entry.Children) {
+        total += StreamBytes(child);
+    }
+    return total;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
@@ -23,6 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (!fresh && !WriteWholeFile(given, AsText(data + 1, size - 1))) {
         return 0;
+    }
+    if (!fresh) {
+        OleEntry root;
+        std::string why;
+        if (ReadCompoundFile(AsText(data + 1, size - 1), root, why) && StreamBytes(root) > size - 1) {
+            std::abort();  // the streams read hold more bytes than the input
+        }
     }
     static const char kRecords[] =
         "A001,\x83\x65\x83\x58\x83\x67,12,3.5\r\n"

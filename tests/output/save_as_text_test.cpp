@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -116,12 +117,22 @@ TEST_F(SaveAsTextTest, OutputThatCannotBeWritten) {
     ASSERT_EQ(view.Messages.size(), 1u);
     EXPECT_NE(view.Messages[0].Text.find("no/such/folder"), std::string::npos);
 
+    // Only a regular file is an output, in both modes: a device, or a named pipe that nothing reads,
+    // which a blocking open would wait on for ever.
     RecordingOperatorView fresh;
-    view = fresh;
-    run.OutputPath = "/dev/full";
-    EXPECT_FALSE(Save());
-    EXPECT_EQ(view.Messages.size(), 1u);
-    EXPECT_EQ(view.StatusCalls.size(), 1u);
+    const std::string pipe = dir / "T02.txt";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    for (const std::string& path : {std::string("/dev/full"), pipe}) {
+        for (const int16_t overwrite : {1, 0}) {
+            view = fresh;
+            settings.OverWrite = overwrite;
+            run.OutputPath = path;
+            EXPECT_FALSE(Save());
+            ASSERT_EQ(view.Messages.size(), 1u);
+            EXPECT_EQ(view.Messages[0].Text, "通常のﾌｧｲﾙではありません (" + path + ")Gathra");
+            EXPECT_EQ(view.StatusCalls.size(), 1u);
+        }
+    }
 
     // An output named like the backup (a terminal "Back" saving into the program folder) is refused in
     // both modes: the backup is neither emptied nor appended to itself without end.

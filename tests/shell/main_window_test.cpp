@@ -487,20 +487,26 @@ void MainWindowTest::messageBoxIsModalUntilAcknowledged() {
     QString title, text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     bool modal = false;
+    Qt::TextFormat format = Qt::AutoText;
     QTimer::singleShot(0, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         QVERIFY(box != nullptr);
         title = box->windowTitle();
         text = box->text();
+        format = box->textFormat();
         icon = box->icon();
         modal = box->isModal();
         QCOMPARE(box->buttons().size(), 1);
         box->button(QMessageBox::Ok)->click();
     });
-    window_->ShowMessage("エラー！！", "保存ﾌｫﾙﾀﾞが存在しません\r\n再設定を行ってください！！",
-                         MessageIcon::Critical);
+    // A value quoted from a record, with markup and an escape sequence: shown as typed.
+    window_->ShowMessage(
+        "エラー！！", "保存ﾌｫﾙﾀﾞが存在しません\r\n再設定を行ってください！！\r\n<b>T01</b><img src=x>\x1b[2J",
+        MessageIcon::Critical);
     QCOMPARE(title, QString("エラー！！"));
-    QCOMPARE(text, QString("保存ﾌｫﾙﾀﾞが存在しません\n再設定を行ってください！！"));
+    QCOMPARE(text,
+             QString("保存ﾌｫﾙﾀﾞが存在しません\n再設定を行ってください！！\n<b>T01</b><img src=x>\\x1b[2J"));
+    QCOMPARE(format, Qt::PlainText);
     QCOMPARE(icon, QMessageBox::Critical);
     QVERIFY(modal);
 }

@@ -296,11 +296,12 @@ TEST_F(SaveAsXlsTest, MissingOrUnreadableBackupFileFailsAndWritesNoWorkbook) {
         std::filesystem::remove(run.OutputPath);
         std::filesystem::remove_all(settings.BackFilePath);
         if (directory) {
-            std::filesystem::create_directory(settings.BackFilePath);  // opens, but every read fails
+            std::filesystem::create_directory(settings.BackFilePath);  // no regular file: refused
         }
         EXPECT_FALSE(Save());
-        // The message names the backup file and the system's reason.
-        ExpectFailureExit(settings.BackFilePath + ": " + (directory ? "Is a directory" : "No such file"));
+        // The message names the backup file and the reason.
+        ExpectFailureExit(settings.BackFilePath + ": " +
+                          (directory ? "通常のﾌｧｲﾙではありません" : "No such file"));
         EXPECT_FALSE(std::filesystem::exists(run.OutputPath));
     }
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "output/workbook/new_workbook.h"
+#include "output/workbook/shared_strings.h"
 #include "output/workbook/workbook.h"
 #include "xls_fixture.h"
 
@@ -260,6 +261,23 @@ TEST(WorkbookLayer, LargeStringTableCrossesContinueRecordsBothWays) {
         ASSERT_EQ(read.Sheets[0].at({static_cast<unsigned>(i), 1}), i % 2 ? "same" : "x" + std::to_string(i));
     }
     EXPECT_EQ(read.Sheets[0].at({0, 2}), "added");
+}
+
+// The EXTSST bucket size around the counts where 16 bits run out: no wrap to 0, the record always holds
+// its buckets (at most 1027 after the size), and a count beyond that cannot be indexed.
+TEST(WorkbookLayer, StringIndexBucketSizeNeverWraps) {
+    const struct {
+        size_t Count;
+        uint16_t Size;
+    } rows[] = {{0, 8},           {1024, 8},        {1025, 9},         {8388480, 65535},
+                {8388481, 65535}, {8388608, 65535}, {67304445, 65535}, {67304446, 0}};
+    for (const auto& row : rows) {
+        const uint16_t size = SharedStrings::BucketSize(row.Count);
+        EXPECT_EQ(size, row.Size) << row.Count;
+        if (size != 0) {
+            EXPECT_LE(2 + 8 * ((row.Count + size - 1) / size), 8224u) << row.Count;
+        }
+    }
 }
 
 TEST(WorkbookLayer, LastUsedRowCountsValueCellsNotBlanksOrDimensions) {

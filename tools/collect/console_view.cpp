@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "common/visible_text.h"
+
 namespace {
 
 // Cursor up one line and erase it: the next line takes the place of the previous one.
@@ -25,7 +27,9 @@ void ConsoleView::PrintStatus(const std::string& text, bool replacing) {
         const size_t end = text.find("\r\n", start);
         const std::string line =
             text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        std::string out = stamp + " " + line;
+        // Texts from outside (driver messages, workbook names, terminal bytes) never reach the terminal
+        // with their control characters live; only the view's own sequences below do.
+        std::string out = stamp + " " + VisibleText(line);
         // Only the first line of a replacing status takes the place of the last line shown.
         if (outIsTerminal_ && replacing && first && lastLineReplaceable_) {
             out.insert(0, kOverwritePreviousLine);
@@ -47,7 +51,7 @@ void ConsoleView::Beep() {
 }
 
 void ConsoleView::ShowMessage(const std::string& title, const std::string& text, MessageIcon) {
-    err_(title + ": " + OneLine(text));
+    err_(title + ": " + VisibleText(OneLine(text)));
     // The message may share the terminal with standard output: never overwrite what is above it.
     lastLineReplaceable_ = false;
 }

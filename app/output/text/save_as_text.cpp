@@ -36,7 +36,7 @@ bool IsSameFile(int fd, const std::string& path) {
 // - append: the new lines go to the end of the output, whose old size is noted first; abandoning
 //   truncates back to it (or removes the file when this store created it);
 // - overwrite: a DurableReplacement of the output; abandoning removes its temporary file.
-// An output that is not a regular file (a device) is written in place, as there is nothing to rename.
+// Only a regular file is an output: a named pipe or a device is refused when the store begins.
 class TextOutput {
 public:
     TextOutput() = default;
@@ -50,16 +50,16 @@ public:
     }
 
     bool Write(std::string_view bytes) {
-        return (Replacing() ? replacement_.Write(bytes) : WriteAllTo(file_.Get(), bytes)) || Failed();
+        return (overwrite_ ? replacement_.Write(bytes) : WriteAllTo(file_.Get(), bytes)) || Failed();
     }
 
     // Makes the new lines durable, not yet in place when replacing: appended lines are synced, a
     // replacement waits in its temporary file.
     bool Prepare() {
-        if (inPlace_ || prepared_) {
+        if (prepared_) {
             return true;
         }
-        if (Replacing()) {
+        if (overwrite_) {
             prepared_ = replacement_.Prepare();
             return prepared_ || Failed();
         }
@@ -78,11 +78,7 @@ public:
 
     // Prepares when not done yet and, when replacing, puts the new output in place of the old.
     bool Commit() {
-        if (inPlace_) {
-            committed_ = true;
-            return file_.Close() == 0 || Failed();
-        }
-        if (Replacing()) {
+        if (overwrite_) {
             return replacement_.Commit() || Failed();
         }
         if (!Prepare()) {
@@ -98,15 +94,15 @@ public:
     // The file that holds the new output once prepared: the temporary file of a replacement, else the
     // output itself.
     const std::string& PreparedPath(const std::string& output) const {
-        return Replacing() ? replacement_.TemporaryPath() : output;
+        return overwrite_ ? replacement_.TemporaryPath() : output;
     }
 
     // Gives back the output as it was before Begin.
     void Abandon() {
-        if (Replacing()) {
+        if (overwrite_) {
             replacement_.Abandon();
         }
-        if (committed_ || inPlace_ || overwrite_) {
+        if (committed_ || overwrite_) {
             return;
         }
         committed_ = true;  // once only
@@ -123,8 +119,6 @@ public:
     int Error() const { return error_; }
 
 private:
-    bool Replacing() const { return overwrite_ && !inPlace_; }
-
     bool Failed() {
         error_ = errno;
         return false;
@@ -132,39 +126,28 @@ private:
 
     bool BeginAppend(const std::string& path) {
         path_ = path;
-        file_.Reset(FileOps().Open(path, O_WRONLY | O_APPEND | O_CLOEXEC, 0));
+        file_.Reset(OpenRegularFile(path, O_WRONLY | O_APPEND | O_CLOEXEC, 0));
         if (!file_.IsOpen() && errno == ENOENT) {
-            file_.Reset(FileOps().Open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            file_.Reset(OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
             created_ = file_.IsOpen();
             if (!file_.IsOpen() && errno == EEXIST) {  // a link to a file that does not exist yet
-                file_.Reset(FileOps().Open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+                file_.Reset(OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
             }
         }
         struct stat info {};
         if (!file_.IsOpen() || ::fstat(file_.Get(), &info) != 0) {
             return false;
         }
-        inPlace_ = !S_ISREG(info.st_mode);
         oldSize_ = info.st_size;
         return true;
     }
 
-    bool BeginReplace(const std::string& path) {
-        const std::string target = LinkTarget(path);
-        struct stat old {};
-        if (::stat(target.c_str(), &old) == 0 && !S_ISREG(old.st_mode)) {
-            inPlace_ = true;
-            file_.Reset(FileOps().Open(target, O_WRONLY | O_TRUNC | O_CLOEXEC, 0));
-            return file_.IsOpen();
-        }
-        return replacement_.Begin(path, 0666);
-    }
+    bool BeginReplace(const std::string& path) { return replacement_.Begin(path, 0666); }
 
     std::string path_;  // appending
-    FileHandle file_;   // appending, or writing a device in place
+    FileHandle file_;   // appending
     DurableReplacement replacement_;
     bool overwrite_ = false;
-    bool inPlace_ = false;
     bool created_ = false;
     bool prepared_ = false;
     bool committed_ = false;

@@ -217,6 +217,16 @@ size_t SharedStrings::ByteSize() const {
     return bytes + 5 * (bytes / (kMaxRecordData - 8) + 2);  // CONTINUE headers and a split character's flag
 }
 
+uint16_t SharedStrings::BucketSize(size_t count) {
+    constexpr size_t kLargest = 0xFFFF;
+    constexpr size_t kMostBuckets = (kMaxRecordData - 2) / 8;  // after the bucket size, 8 bytes each
+    const size_t size = std::max<size_t>(8, (count + 127) / 128);
+    if (size <= kLargest) {
+        return static_cast<uint16_t>(size);
+    }
+    return (count + kLargest - 1) / kLargest <= kMostBuckets ? static_cast<uint16_t>(kLargest) : 0;
+}
+
 void SharedStrings::Build(uint32_t references, uint32_t sstOffset, std::vector<Record>& records,
                           Record& extSst) const {
     records.clear();
@@ -232,7 +242,7 @@ void SharedStrings::Build(uint32_t references, uint32_t sstOffset, std::vector<R
     };
 
     // Every dsst-th string is listed in EXTSST with the record and offset where it starts.
-    const uint16_t dsst = static_cast<uint16_t>(std::max<size_t>(8, (entries_.size() + 127) / 128));
+    const uint16_t dsst = BucketSize(entries_.size());
     std::vector<std::pair<size_t, size_t>> buckets;  // (record index, offset within data)
 
     for (size_t i = 0; i < entries_.size(); ++i) {

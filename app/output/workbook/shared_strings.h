@@ -33,8 +33,14 @@ public:
     size_t ByteSize() const;
     const Entry& At(uint32_t index) const { return entries_[index]; }
 
+    // The EXTSST index lists every BucketSize-th string, in one record with a 16-bit bucket size: about
+    // 128 buckets, at least 8 strings each, up to the largest size 16 bits hold, then as many buckets as
+    // the record has room for. 0 for a count that no bucket size can index.
+    static uint16_t BucketSize(size_t count);
+
     // The SST record with its CONTINUE records, for a table that starts at stream position
-    // `sstOffset`; `extSst` receives the matching EXTSST record. `references` is the number of
+    // `sstOffset`; `extSst` receives the matching EXTSST record. Only for a table whose Size() has a
+    // BucketSize. `references` is the number of
     // LABELSST cells in the workbook.
     void Build(uint32_t references, uint32_t sstOffset, std::vector<biff::Record>& records,
                biff::Record& extSst) const;

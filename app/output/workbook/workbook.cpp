@@ -2,7 +2,6 @@
 #include "common/system_error.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,53 +29,23 @@ std::string Lower(std::string_view s) {
     return out;
 }
 
-// A file mapped read-only into memory, for as long as the object lives.
-class MappedFile {
-public:
-    MappedFile() = default;
-    ~MappedFile() {
-        if (data_ != nullptr) {
-            munmap(data_, size_);
-        }
-    }
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
-
-    bool Map(const std::string& path, uint64_t limit, std::string& why) {
-        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            why = SystemErrorText(errno);
-            return false;
-        }
-        struct stat st {};
-        bool ok = fstat(fd, &st) == 0;
-        if (!ok) {
-            why = SystemErrorText(errno);
-        } else if (!S_ISREG(st.st_mode)) {
-            why = SystemErrorText(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-            ok = false;
-        } else if (static_cast<uint64_t>(st.st_size) > limit) {
+// The whole file `path` in `bytes`, within `limit`; false with the reason. The file is read, never
+// mapped: another program shortening a mapped file would end this one with SIGBUS.
+bool ReadWholeFile(const std::string& path, uint64_t limit, std::string& bytes, std::string& why) {
+    switch (const int error = ReadRegularFile(path, limit, bytes)) {
+        case 0:
+            return true;
+        case EFBIG:
             why = "ファイルが大きすぎます (上限 " + std::to_string(limit >> 20) + " MiB)";
-            ok = false;
-        } else if (st.st_size > 0) {
-            void* data = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-            if (data == MAP_FAILED) {
-                why = errno == ENOMEM ? "メモリが足りません" : SystemErrorText(errno);
-                ok = false;
-            } else {
-                data_ = data;
-                size_ = static_cast<size_t>(st.st_size);
-            }
-        }
-        close(fd);
-        return ok;
+            return false;
+        case ENOMEM:
+            why = "メモリが足りません";
+            return false;
+        default:
+            why = SystemErrorText(error);
+            return false;
     }
-    std::string_view Bytes() const { return {static_cast<const char*>(data_), size_}; }
-
-private:
-    void* data_ = nullptr;
-    size_t size_ = 0;
-};
+}
 
 // Replaces the file `path` names (through any links) durably with `bytes`; see DurableReplacement.
 bool ReplaceFile(const std::string& path, std::string_view bytes, std::string& why) {
@@ -158,11 +127,11 @@ bool Workbook::Open(const std::string& path, const std::string& templatePath) {
     Reset();
     const std::string& source = templatePath.empty() ? path : templatePath;
     std::string why;
-    MappedFile file;
-    if (!file.Map(source, kMaxInputBytes, why)) {
+    std::string bytes;
+    if (!ReadWholeFile(source, kMaxInputBytes, bytes, why)) {
         return Fail("ブックを開けません: " + source + " (" + why + ")");
     }
-    if (!ReadCompoundFile(file.Bytes(), root_, why)) {
+    if (!ReadCompoundFile(bytes, root_, why)) {
         Reset();
         return Fail("ブックを開けません: " + source + " (" + why + ")");
     }
@@ -588,6 +557,10 @@ bool Workbook::SerializeSheet(const Sheet& sheet, SheetBytes& out, std::string& 
 }
 
 bool Workbook::SerializeStream(std::string& out, std::string& why) const {
+    if (SharedStrings::BucketSize(strings_.Size()) == 0) {
+        why = "共有文字列が多すぎて索引を作れません (" + std::to_string(strings_.Size()) + " 個)";
+        return false;
+    }
     uint32_t references = 0;
     size_t estimate = strings_.ByteSize();  // room for all, so the stream is never copied as it grows
     for (const Record& r : globals_) {
