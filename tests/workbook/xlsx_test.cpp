@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 // The .xlsx store (XlsType 4) read back by openpyxl: new, extended, split by sheet, past row 65,536; the
 // refusals of hostile books; a failed store leaving the old book as it was.
 #include <gtest/gtest.h>
@@ -172,6 +174,15 @@ TEST_F(XlsxTest, HostileBooksAreRefusedAndLeftAlone) {
     WriteBytes(dir / "form.xls", "x");
     settings.XlsTemp = "form";
     EXPECT_NE(Failure().find("form.xls は保存形式と違う形式です"), std::string::npos);
+
+    // A named pipe as the book or as the template is refused at once, never opened for reading.
+    std::filesystem::remove(dir / "form.xls");
+    ASSERT_EQ(::mkfifo((dir / "form.xlsx").c_str(), 0600), 0);
+    EXPECT_NE(Failure().find("form.xlsx (通常のﾌｧｲﾙではありません)"), std::string::npos) << Failure();
+    settings.XlsTemp.clear();
+    std::filesystem::remove(run.OutputPath);
+    ASSERT_EQ(::mkfifo(run.OutputPath.c_str(), 0600), 0);
+    EXPECT_NE(Failure().find("(通常のﾌｧｲﾙではありません)"), std::string::npos) << Failure();
 }
 
 // A formula overwritten: the calculation chain that lists it goes, with its relationship and content type

@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -318,12 +321,10 @@ private:
 // A template of the other format under this format's name: an .xls book (or an encrypted one, which is a
 // compound file too) named .xlsx, or an .xlsx book named .xls. Empty when it is neither.
 std::string OtherFormatText(const std::string& path, bool xlsx) {
+    // Opened as every file in the save folder is: a named pipe there never blocks the store.
     char magic[4] = {};
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    const size_t read = file == nullptr ? 0 : std::fread(magic, 1, sizeof magic, file);
-    if (file != nullptr) {
-        std::fclose(file);
-    }
+    FileHandle file(OpenRegularFile(path, O_RDONLY | O_CLOEXEC, 0));
+    const ssize_t read = file.IsOpen() ? ::read(file.Get(), magic, sizeof magic) : 0;
     const bool compound = read == 4 && std::memcmp(magic, "\xD0\xCF\x11\xE0", 4) == 0;
     const bool zip = read == 4 && std::memcmp(magic, "PK\x03\x04", 4) == 0;
     if (xlsx && compound) {

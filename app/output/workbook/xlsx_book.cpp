@@ -138,30 +138,30 @@ uint64_t Get(const unsigned char* p, int bytes) {
 
 // The number of entries the zip's end record declares, read before the archive is opened, so that a
 // directory of millions of entries is refused before memory goes to it.
-bool DeclaredEntries(int fd, uint64_t size, uint64_t& entries, std::string& why) {
+bool DeclaredEntries(std::string_view file, uint64_t& entries, std::string& why) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
+    const uint64_t size = file.size();
     const size_t tail = static_cast<size_t>(std::min<uint64_t>(size, 22 + 65535));
-    std::vector<unsigned char> bytes(tail);
-    if (tail < 22 ||
-        pread(fd, bytes.data(), tail, static_cast<off_t>(size - tail)) != static_cast<ssize_t>(tail)) {
+    if (tail < 22) {
         why = "zip の終わりのレコードがありません";
         return false;
     }
+    const unsigned char* end = bytes + (size - tail);
     for (size_t at = tail - 22 + 1; at-- > 0;) {
-        if (std::memcmp(&bytes[at], "PK\x05\x06", 4) != 0) {
+        if (std::memcmp(&end[at], "PK\x05\x06", 4) != 0) {
             continue;
         }
-        entries = Get(&bytes[at + 10], 2);
+        entries = Get(&end[at + 10], 2);
         const uint64_t eocd = size - tail + at;
         if (entries != 0xFFFF || eocd < 20) {
             return true;
         }
-        unsigned char locator[20];
-        unsigned char record[56];
-        if (pread(fd, locator, 20, static_cast<off_t>(eocd - 20)) == 20 &&
-            std::memcmp(locator, "PK\x06\x07", 4) == 0 &&
-            pread(fd, record, 56, static_cast<off_t>(Get(locator + 8, 8))) == 56 &&
-            std::memcmp(record, "PK\x06\x06", 4) == 0) {
-            entries = Get(record + 32, 8);
+        const unsigned char* locator = bytes + (eocd - 20);
+        if (std::memcmp(locator, "PK\x06\x07", 4) == 0) {
+            const uint64_t record = Get(locator + 8, 8);
+            if (record <= size && size - record >= 56 && std::memcmp(bytes + record, "PK\x06\x06", 4) == 0) {
+                entries = Get(bytes + record + 32, 8);
+            }
         }
         return true;
     }
@@ -980,41 +980,38 @@ bool XlsxBook::Load(const std::string& source, std::string& why) {
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* input = nullptr;
-    if (!created_.empty()) {
+    if (source.empty()) {
         input = zip_source_buffer_create(created_.data(), created_.size(), 0, &error);
     } else {
-        const int fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            why = SystemErrorText(errno);
-            return false;
+        // Read whole, never mapped and only when regular: a named pipe in the save folder never blocks
+        // the store, and another program shortening the file meanwhile only shortens what is read.
+        switch (const int failure = ReadRegularFile(source, kMaxFileBytes, created_)) {
+            case 0:
+                break;
+            case EFBIG:
+                why = "ファイルが大きすぎます (上限 " + std::to_string(kMaxFileBytes >> 20) + " MiB)";
+                return false;
+            case ENOMEM:
+                why = "メモリが足りません";
+                return false;
+            default:
+                why = SystemErrorText(failure);
+                return false;
         }
-        struct stat st {};
-        char magic[8] = {};
         uint64_t entries = 0;
-        bool ok = fstat(fd, &st) == 0;
-        if (!ok) {
-            why = SystemErrorText(errno);
-        } else if (!S_ISREG(st.st_mode)) {
-            why = SystemErrorText(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-            ok = false;
-        } else if (static_cast<uint64_t>(st.st_size) > kMaxFileBytes) {
-            why = "ファイルが大きすぎます (上限 " + std::to_string(kMaxFileBytes >> 20) + " MiB)";
-            ok = false;
-        } else if (pread(fd, magic, 8, 0) == 8 && std::memcmp(magic, kOleMagic, 8) == 0) {
+        if (created_.size() >= 8 && std::memcmp(created_.data(), kOleMagic, 8) == 0) {
             why = "Excel 97-2003 形式 (.xls) か暗号化されたブックです。.xlsx 形式ではありません";
-            ok = false;
-        } else if (!DeclaredEntries(fd, static_cast<uint64_t>(st.st_size), entries, why)) {
-            why = "zip が壊れています (" + why + ")";
-            ok = false;
-        } else if (entries > kMaxEntries) {
-            why = "zip の項目が多すぎます (" + std::to_string(entries) + ")";
-            ok = false;
-        }
-        close(fd);
-        if (!ok) {
             return false;
         }
-        input = zip_source_file_create(source.c_str(), 0, -1, &error);
+        if (!DeclaredEntries(created_, entries, why)) {
+            why = "zip が壊れています (" + why + ")";
+            return false;
+        }
+        if (entries > kMaxEntries) {
+            why = "zip の項目が多すぎます (" + std::to_string(entries) + ")";
+            return false;
+        }
+        input = zip_source_buffer_create(created_.data(), created_.size(), 0, &error);
     }
     if (input != nullptr) {
         archive_ = zip_open_from_source(input, ZIP_RDONLY | ZIP_CHECKCONS, &error);

@@ -75,7 +75,7 @@ private:
     ErrorHandler onError_;
     bool open_ = false;
     std::string path_;
-    std::string created_;     // the bytes of a new book, which the archive reads
+    std::string created_;     // the bytes of the book (new, or read from its file), which the archive reads
     zip* archive_ = nullptr;  // the book as read, open until the save
     std::vector<Sheet> sheets_;
     int current_ = 0;
