@@ -1,6 +1,7 @@
 // Whole uploads through the real link library and the simulated terminal on a pseudo-terminal linked as
 // <program folder>/ports/COM3: the exchange on the wire, the files and the operator's status lines.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -342,6 +343,53 @@ TEST_F(UploadE2E, PathInTerminalIdIsRefused) {
               (Lines{kPortLine, "ｵｰﾌﾟﾝ成功", "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "異常終了"}));
     EXPECT_TRUE(std::filesystem::is_empty(save.Path()));
     EXPECT_FALSE(FileExists(std::filesystem::path(save.Path()).parent_path() / "escape.txt"));
+}
+
+// A named pipe where Gathra writes or reads a file (someone else's, in a shared folder) ends the upload
+// at once with "CAN", naming the reason; the automatic restart then waits for the next upload, and Stop
+// ends the run.
+TEST_F(UploadE2E, NamedPipeInPlaceOfAFileEndsTheUploadAtOnce) {
+    const struct {
+        std::string Pipe;
+        int16_t Format;
+        const char* Template;
+    } cases[] = {{program / "Back.txt", kSaveFormatText, ""},
+                 {save / "LOG.TXT", kSaveFormatText, ""},
+                 {save / "T01.txt", kSaveFormatText, ""},
+                 {save / "T01.xls", kSaveFormatXls, ""},
+                 {save / "form.xls", kSaveFormatXls, "form"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Pipe);
+        NextTerminal();
+        settings.AutoStart = Switch::On;
+        settings.SaveFormat = c.Format;
+        settings.XlsTemp = c.Template;
+        std::filesystem::remove(c.Pipe);
+        ASSERT_EQ(::mkfifo(c.Pipe.c_str(), 0600), 0);
+        std::optional<std::chrono::steady_clock::time_point> answered;
+        stopWhen = [&] {
+            if (!answered && !sim->FinalAnswers().empty()) {
+                answered = std::chrono::steady_clock::now();
+            }
+            return answered.has_value();
+        };
+        Options options;
+        options.records = {"A"};
+        Upload(options);
+        EXPECT_EQ(Finals(), Lines{"CAN"});
+        ASSERT_TRUE(answered.has_value());
+        EXPECT_LT(std::chrono::duration<double>(*answered - started).count(), 5.0);
+        const Lines lines = view.StatusLines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& line) {
+                                    return line.find("通常のﾌｧｲﾙではありません") != std::string::npos;
+                                }),
+                  1)
+            << ::testing::PrintToString(lines);
+        EXPECT_EQ(lines.back(), "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました");
+        EXPECT_TRUE(std::filesystem::is_fifo(c.Pipe));
+        std::filesystem::remove(c.Pipe);
+    }
 }
 
 TEST_F(UploadE2E, HangUpInTheMiddleKeepsTheBackupAndTheOutput) {
