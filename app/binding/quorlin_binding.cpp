@@ -16,6 +16,12 @@ std::map<std::string, LinkApi>& BoundLibraries() {
     return libraries;
 }
 
+// The reason the last binding of each folder failed.
+std::map<std::string, std::string>& LoadProblems() {
+    static std::map<std::string, std::string> problems;
+    return problems;
+}
+
 template <typename Fn>
 bool Resolve(void* handle, const char* name, Fn& slot) {
     slot = reinterpret_cast<Fn>(dlsym(handle, name));
@@ -35,21 +41,38 @@ const LinkApi* BindQuorlin(const std::string& folder) {
     const std::string path = (folder.empty() ? std::string(".") : folder) + "/libquorlin.so";
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
+        const char* why = dlerror();
+        LoadProblems()[folder] = why != nullptr ? why : path;
         return nullptr;
     }
     LinkApi api;
-    const bool complete =
-        Resolve(handle, "vbOpenIrCom", api.vbOpenIrCom) && Resolve(handle, "ClearIrCom", api.ClearIrCom) &&
-        Resolve(handle, "WriteIrCom", api.WriteIrCom) && Resolve(handle, "vbReadIrCom", api.vbReadIrCom) &&
-        Resolve(handle, "CloseIrCom", api.CloseIrCom);
-    if (!complete) {
+    const char* missing = nullptr;
+    const auto need = [&](const char* name, auto& slot) {
+        if (missing == nullptr && !Resolve(handle, name, slot)) {
+            missing = name;
+        }
+    };
+    need("vbOpenIrCom", api.vbOpenIrCom);
+    need("ClearIrCom", api.ClearIrCom);
+    need("WriteIrCom", api.WriteIrCom);
+    need("vbReadIrCom", api.vbReadIrCom);
+    need("CloseIrCom", api.CloseIrCom);
+    if (missing != nullptr) {
+        LoadProblems()[folder] = path + ": " + missing + " がありません";
         // A library without all five entry points is no link at all; a later call tries again.
         dlclose(handle);
         return nullptr;
     }
     // Optional: a library without it never reports a device that is gone.
     Resolve(handle, "IrComState", api.IrComState);
+    LoadProblems().erase(folder);
     return &libraries.emplace(folder, api).first->second;
+}
+
+std::string QuorlinLoadProblem(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(bindingMutex);
+    const auto found = LoadProblems().find(folder);
+    return found != LoadProblems().end() ? found->second : std::string();
 }
 
 std::string ExecutableFolder() {

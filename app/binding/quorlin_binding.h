@@ -11,5 +11,9 @@
 // call with the same folder tries again.
 const LinkApi* BindQuorlin(const std::string& folder);
 
+// Why the last BindQuorlin(folder) found no library: the loader's text, or the entry point that is
+// missing. Empty when the library is bound or was never tried.
+std::string QuorlinLoadProblem(const std::string& folder);
+
 // The folder of the running executable (from /proc/self/exe), without a trailing "/".
 std::string ExecutableFolder();

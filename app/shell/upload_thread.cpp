@@ -37,6 +37,7 @@ void UploadThread::Main(Start start) {
         }
         UploadContext context{start.Settings, run_, *this, link,
                               start.Clock ? start.Clock : PcClock(SystemClock)};
+        context.ProgramFolder = start.ProgramFolder;
         if (start.RunUpload) {
             start.RunUpload(context);
         }

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <thread>
 
+#include "binding/port_diagnosis.h"
+#include "binding/quorlin_binding.h"
 #include "codec/frame_codec.h"
 #include "codec/text_encoding.h"
 #include "mail/mail_message.h"
@@ -94,6 +96,7 @@ public:
           view_(context.View),
           link_(context.Link),
           clock_(context.Clock ? context.Clock : PcClock(SystemClock)),
+          programFolder_(context.ProgramFolder),
           reconnectInterval_(context.ReconnectInterval) {}
 
     RunOutcome Run() {
@@ -127,6 +130,9 @@ public:
                 EndUpload();  // stopped while the port was away
                 break;
             }
+            if (!portOpen) {
+                ExplainOpenFailure();
+            }
             // Automatic restart: the next upload on the open port, without a new port line.
             if (!(settings_.AutoStart == Switch::On && run_.IsRunning)) {
                 break;
@@ -155,6 +161,7 @@ private:
         view_.ReplaceStatus(portLine);
         // A link library that could not be loaded is a port that cannot be opened.
         const int32_t result = link_ != nullptr ? OpenLink() : 0;
+        openResult_ = result;
         if (result != 1) {
             view_.Beep();
             view_.AppendStatus(kOpenError);
@@ -164,6 +171,24 @@ private:
         view_.AppendStatus(kOpenSucceeded);
         errorCount_ = 0;
         return true;
+    }
+
+    // After "ｵｰﾌﾟﾝｴﾗｰ" and "異常終了": what kept the port shut, when the front end gave its folder.
+    void ExplainOpenFailure() {
+        if (programFolder_.empty()) {
+            return;
+        }
+        std::string line;
+        if (link_ == nullptr) {
+            const std::string why = QuorlinLoadProblem(programFolder_);
+            line = why.empty() ? why : LinkLoadProblemLine(why);
+        } else {
+            line = PortOpenProblem(programFolder_, settings_.Port, static_cast<int32_t>(settings_.Mode),
+                                   openResult_);
+        }
+        if (!line.empty()) {
+            view_.AppendStatus(line);
+        }
     }
 
     // The device was gone: closes the port and opens the same COM<n> again (the library finds its device
@@ -544,7 +569,9 @@ private:
     OperatorView& view_;
     const LinkApi* link_;
     PcClock clock_;
+    std::string programFolder_;
     std::chrono::milliseconds reconnectInterval_;
+    int32_t openResult_ = 0;       // what the link's open of the run answered
 
     std::string databasePath_;
     LineFile backup_;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
 
 #include "codec/link_api.h"
 #include "run/operator_view.h"
@@ -32,6 +33,9 @@ struct UploadContext {
     PcClock Clock = SystemClock;
     // Time between two attempts to open the port again after its device was gone.
     std::chrono::milliseconds ReconnectInterval{1000};
+    // The program folder whose ports/ the link reads. When set, a port that did not open gets one more
+    // status line saying why (binding/port_diagnosis.h); empty for a link that is not the library.
+    std::string ProgramFolder{};
 };
 
 // Runs uploads from the port line to the final reply; with AutoStart 1 serves one upload after another
