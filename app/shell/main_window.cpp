@@ -126,6 +126,8 @@ void MainWindow::BuildControls() {
     lblFolder_ = MakeLabel<ClickLabel>(this, "lblFolder", QString(), TwipsRect(1440, 1200, 8535, 255));
     MakeLabel<ClickLabel>(this, "Label4", QStringLiteral("最終ｽﾃｰﾀｽ"), TwipsRect(120, 1560, 1215, 255));
     lblStatus_ = MakeLabel<ClickLabel>(this, "lblStatus", QString(), TwipsRect(1440, 1560, 8535, 2055));
+    // How long the run has waited for a terminal, under the status caption: not part of the status text.
+    lblWaiting_ = MakeLabel<ClickLabel>(this, "lblWaiting", QString(), TwipsRect(120, 1860, 1215, 255));
     connect(lblFile_, &ClickLabel::doubleClicked, this, &MainWindow::FileLabelDoubleClicked);
 
     progbar_ = new QProgressBar(this);
@@ -463,6 +465,10 @@ void MainWindow::SetRunning(bool running) {
 void MainWindow::SetFileLabel(const std::string& text) {
     fileLabel_ = text;
     lblFile_->setText(ToDisplayText(text));
+}
+
+void MainWindow::SetWaitingLabel(const std::string& text) {
+    lblWaiting_->setText(QString::fromStdString(text));
 }
 
 void MainWindow::SetProgressMax(int max) {

@@ -103,6 +103,10 @@ void UploadThread::SetBusyPointer(bool busy) {
     Post([this, busy] { target_.SetBusyPointer(busy); });
 }
 
+void UploadThread::SetWaitingLabel(const std::string& text) {
+    Post([this, text] { target_.SetWaitingLabel(text); });
+}
+
 void UploadThread::Beep() {
     Post([this] { target_.Beep(); });
 }

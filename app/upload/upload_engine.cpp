@@ -88,6 +88,21 @@ bool ReadEnquiryAnswer(std::string_view line, const SettingsRecord& settings, En
     return true;
 }
 
+// The PC clock as a count of seconds, for the time a run has waited (any fixed origin will do).
+long long SecondsOf(const PcDateTime& time) {
+    using namespace std::chrono;
+    const sys_days day = year_month_day(year(time.Year), month(static_cast<unsigned>(time.Month)),
+                                        std::chrono::day(static_cast<unsigned>(time.Day)));
+    return static_cast<long long>(day.time_since_epoch().count()) * 86400 + time.Hour * 3600LL +
+           time.Minute * 60LL + time.Second;
+}
+
+// "端末待ち m:ss".
+std::string WaitingText(long long seconds) {
+    const std::string ss = std::to_string(seconds % 60);
+    return kWaitingForTerminal + std::to_string(seconds / 60) + ":" + (ss.size() < 2 ? "0" : "") + ss;
+}
+
 class UploadRun {
 public:
     explicit UploadRun(UploadContext& context)
@@ -227,7 +242,9 @@ private:
         EnquiryAnswer answer;
         std::string answerLine;
         uploadBegun_ = false;
-        if (!Enquire(answer, answerLine)) {
+        const bool answered = Enquire(answer, answerLine);
+        ClearWaiting();
+        if (!answered) {
             return;
         }
         uploadBegun_ = true;
@@ -265,6 +282,7 @@ private:
                     if (!run_.IsRunning) {
                         return false;
                     }
+                    ShowWaiting();
                     link_->ClearIrCom();
                     Send("TW" + ClockDigits(clock_()));
                     reply = Receive();
@@ -277,6 +295,7 @@ private:
             if (!run_.IsRunning) {
                 return false;
             }
+            ShowWaiting();
             link_->ClearIrCom();
             Send("VOL");
             answerLine = Receive();
@@ -303,6 +322,28 @@ private:
             view_.AppendStatus(result == FrameCheck::ChecksumError ? kEnquiryChecksumError
                                                                    : kEnquiryFormatError);
             return false;
+        }
+    }
+
+    // The waiting label, counted from the first enquiry of this upload; shown again only when the
+    // whole seconds have changed.
+    void ShowWaiting() {
+        const long long now = SecondsOf(clock_());
+        if (waitingSince_ < 0) {
+            waitingSince_ = now;
+        }
+        const long long waited = std::max(0LL, now - waitingSince_);
+        if (waited != waitingShown_) {
+            waitingShown_ = waited;
+            view_.SetWaitingLabel(WaitingText(waited));
+        }
+    }
+
+    void ClearWaiting() {
+        if (waitingSince_ >= 0) {
+            waitingSince_ = -1;
+            waitingShown_ = -1;
+            view_.SetWaitingLabel("");
         }
     }
 
@@ -572,6 +613,8 @@ private:
     std::string programFolder_;
     std::chrono::milliseconds reconnectInterval_;
     int32_t openResult_ = 0;       // what the link's open of the run answered
+    long long waitingSince_ = -1;  // the first enquiry of the upload, in SecondsOf; -1 when none
+    long long waitingShown_ = -1;  // the seconds the waiting label shows
 
     std::string databasePath_;
     LineFile backup_;
