@@ -111,6 +111,7 @@ protected:
 private:
     void BuildControls();
     void ShowStatusText(const std::string& newLines);
+    void ShowFileTip();
     void ApplyWindowSettings();
     void StartUploadRun();
     void UploadRunEnded();
