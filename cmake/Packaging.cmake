@@ -72,6 +72,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Beside the computed libraries: xdg-open, by which a double-click on the file label opens the stored file.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS xdg-utils)
 # The synopsis comes from CPACK_PACKAGE_DESCRIPTION_SUMMARY; this is the extended description.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Gathra receives the data files of handheld data terminals that sit in an
 infrared cradle wired to a serial port, and stores each upload as a text
