@@ -76,6 +76,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # CPack adds ldconfig calls for any library under /usr/lib; libquorlin.so, private to the programs beside
 # it, needs none, and the post-build script takes them out again.
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/DebWithoutLdconfig.cmake)
+# Beside the computed libraries: xdg-open, by which a double-click on the file label opens the stored file.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS xdg-utils)
 # The synopsis comes from CPACK_PACKAGE_DESCRIPTION_SUMMARY; this is the extended description.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Gathra receives the data files of handheld data terminals that sit in an
 infrared cradle wired to a serial port, and stores each upload as a text

@@ -25,6 +25,12 @@ std::set<std::string>& FailedFolders() {
     return folders;
 }
 
+// The reason the last binding of each folder failed.
+std::map<std::string, std::string>& LoadProblems() {
+    static std::map<std::string, std::string> problems;
+    return problems;
+}
+
 constexpr const char* kProgramFolderVariable = "GATHRA_PROGRAM_FOLDER";
 
 template <typename Fn>
@@ -33,20 +39,31 @@ bool Resolve(void* handle, const char* name, Fn& slot) {
     return slot != nullptr;
 }
 
-// Loads the library of `libraryFolder` and resolves its entry points; nullopt when that fails.
-std::optional<LinkApi> Load(const std::string& libraryFolder) {
+// Loads the library of `libraryFolder` and resolves its entry points; nullopt when that fails, with the
+// loader's text or the missing entry point in `problem`.
+std::optional<LinkApi> Load(const std::string& libraryFolder, std::string& problem) {
     // An explicit path: the library is taken from the program folder only, never from the search path.
     const std::string path = (libraryFolder.empty() ? std::string(".") : libraryFolder) + "/libquorlin.so";
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
+        const char* why = dlerror();
+        problem = why != nullptr ? why : path;
         return std::nullopt;
     }
     LinkApi api;
-    const bool complete =
-        Resolve(handle, "vbOpenIrCom", api.vbOpenIrCom) && Resolve(handle, "ClearIrCom", api.ClearIrCom) &&
-        Resolve(handle, "WriteIrCom", api.WriteIrCom) && Resolve(handle, "vbReadIrCom", api.vbReadIrCom) &&
-        Resolve(handle, "CloseIrCom", api.CloseIrCom);
-    if (!complete) {
+    const char* missing = nullptr;
+    const auto need = [&](const char* name, auto& slot) {
+        if (missing == nullptr && !Resolve(handle, name, slot)) {
+            missing = name;
+        }
+    };
+    need("vbOpenIrCom", api.vbOpenIrCom);
+    need("ClearIrCom", api.ClearIrCom);
+    need("WriteIrCom", api.WriteIrCom);
+    need("vbReadIrCom", api.vbReadIrCom);
+    need("CloseIrCom", api.CloseIrCom);
+    if (missing != nullptr) {
+        problem = path + ": " + missing + " がありません";
         // A library without all five entry points is no link at all; a later call tries again.
         dlclose(handle);
         return std::nullopt;
@@ -54,6 +71,16 @@ std::optional<LinkApi> Load(const std::string& libraryFolder) {
     // Optional: a library without it never reports a device that is gone.
     Resolve(handle, "IrComState", api.IrComState);
     return api;
+}
+
+// Records the outcome of binding `folder`: the bound library, or the reason it failed.
+const LinkApi* Keep(const std::string& folder, const std::optional<LinkApi>& api, const std::string& problem) {
+    if (!api) {
+        LoadProblems()[folder] = problem;
+        return nullptr;
+    }
+    LoadProblems().erase(folder);
+    return &BoundLibraries().emplace(folder, *api).first->second;
 }
 
 }  // namespace
@@ -67,8 +94,9 @@ const LinkApi* BindQuorlin(const std::string& folder) {
     if (FailedFolders().count(folder) != 0) {
         return nullptr;
     }
-    const std::optional<LinkApi> api = Load(folder);
-    return api ? &libraries.emplace(folder, *api).first->second : nullptr;
+    std::string problem;
+    const std::optional<LinkApi> api = Load(folder, problem);
+    return Keep(folder, api, problem);
 }
 
 const LinkApi* BindQuorlinFor(const std::string& programFolder, const std::string& libraryFolder) {
@@ -78,13 +106,19 @@ const LinkApi* BindQuorlinFor(const std::string& programFolder, const std::strin
         return &found->second;
     }
     ::setenv(kProgramFolderVariable, programFolder.c_str(), 1);
-    const std::optional<LinkApi> api = Load(libraryFolder);
+    std::string problem;
+    const std::optional<LinkApi> api = Load(libraryFolder, problem);
     ::unsetenv(kProgramFolderVariable);
     if (!api) {
         FailedFolders().insert(programFolder);
-        return nullptr;
     }
-    return &libraries.emplace(programFolder, *api).first->second;
+    return Keep(programFolder, api, problem);
+}
+
+std::string QuorlinLoadProblem(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(bindingMutex);
+    const auto found = LoadProblems().find(folder);
+    return found != LoadProblems().end() ? found->second : std::string();
 }
 
 std::string ExecutableFolder() {

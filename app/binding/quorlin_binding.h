@@ -18,5 +18,9 @@ const LinkApi* BindQuorlin(const std::string& folder);
 // be opened; the library is never taken from the program folder). Call it before any other thread starts.
 const LinkApi* BindQuorlinFor(const std::string& programFolder, const std::string& libraryFolder);
 
+// Why the last BindQuorlin(folder) found no library: the loader's text, or the entry point that is
+// missing. Empty when the library is bound or was never tried.
+std::string QuorlinLoadProblem(const std::string& folder);
+
 // The folder of the running executable (from /proc/self/exe), without a trailing "/".
 std::string ExecutableFolder();

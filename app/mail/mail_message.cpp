@@ -108,12 +108,13 @@ std::string FormatMailError(const MailFailure& failure) {
     return std::to_string(failure.Number) + " " + failure.Description + failure.Source;
 }
 
-std::optional<SmtpServer> ParseMailServer(std::string_view text) {
+std::optional<SmtpServer> ParseMailServer(std::string_view text, uint16_t defaultPort) {
     text = TrimBlanks(text);
     if (text.empty()) {
         return std::nullopt;
     }
     SmtpServer server;
+    server.Port = defaultPort;
     std::string_view host;
     if (text.front() == '[') {
         const size_t close = text.find(']');
@@ -164,8 +165,8 @@ std::optional<SmtpServer> ParseMailServer(std::string_view text) {
     return server;
 }
 
-std::string SmtpUrl(const SmtpServer& server, std::string_view greetingDomain) {
-    std::string url = "smtp://";
+std::string SmtpUrl(const SmtpServer& server, std::string_view greetingDomain, bool implicitTls) {
+    std::string url = implicitTls ? "smtps://" : "smtp://";
     url += server.IsIpv6 ? "[" + server.Host + "]" : server.Host;
     url += ":" + std::to_string(server.Port) + "/";
     if (!greetingDomain.empty() && std::all_of(greetingDomain.begin(), greetingDomain.end(), IsHostChar)) {

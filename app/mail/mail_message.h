@@ -45,10 +45,12 @@ struct SmtpServer {
     uint16_t Port = 25;
     bool IsIpv6 = false;
 };
-std::optional<SmtpServer> ParseMailServer(std::string_view text);
+// `defaultPort` is the port when the text names none: 25, or 465 for implicit TLS.
+std::optional<SmtpServer> ParseMailServer(std::string_view text, uint16_t defaultPort = 25);
 
-// "smtp://host:port/" plus the greeting domain, brackets around an IPv6 host.
-std::string SmtpUrl(const SmtpServer& server, std::string_view greetingDomain);
+// "smtp://host:port/" (with `implicitTls` "smtps://") plus the greeting domain, brackets around an
+// IPv6 host.
+std::string SmtpUrl(const SmtpServer& server, std::string_view greetingDomain, bool implicitTls = false);
 
 // Refuses settings texts that could add header lines or SMTP commands: a CR or LF anywhere in the
 // recipient, sender or subject, an empty address, other control characters in an address, and an

@@ -217,7 +217,8 @@ std::optional<MailFailure> ApplyOptions(SmtpTransfer& transfer, const MailReques
                                         const MailLimits& limits, const SmtpServer& server,
                                         curl_off_t attachmentSize) {
     const long transferSeconds = TransferTimeoutFor(limits, attachmentSize);
-    const std::string url = SmtpUrl(server, LocalHostName());
+    const bool implicitTls = request.Tls == MailTls::Implicit;
+    const std::string url = SmtpUrl(server, LocalHostName(), implicitTls);
     const std::string envelopeFrom = "<" + EnvelopeAddress(request.From) + ">";
     transfer.KeepGoing = request.KeepGoing ? request.KeepGoing : [] { return true; };
 
@@ -239,7 +240,7 @@ std::optional<MailFailure> ApplyOptions(SmtpTransfer& transfer, const MailReques
     };
     std::vector<Option> options{
         pointer(CURLOPT_URL, "CURLOPT_URL", url.c_str()),
-        pointer(CURLOPT_PROTOCOLS_STR, "CURLOPT_PROTOCOLS_STR", "smtp"),
+        pointer(CURLOPT_PROTOCOLS_STR, "CURLOPT_PROTOCOLS_STR", implicitTls ? "smtps" : "smtp"),
         // No proxy, whatever the environment says (all_proxy, smtp_proxy): the program's configuration is
         // the settings file alone.
         pointer(CURLOPT_PROXY, "CURLOPT_PROXY", ""),
@@ -251,7 +252,9 @@ std::optional<MailFailure> ApplyOptions(SmtpTransfer& transfer, const MailReques
         pointer(CURLOPT_ERRORBUFFER, "CURLOPT_ERRORBUFFER", transfer.ErrorBuffer),
         number(CURLOPT_CONNECTTIMEOUT, "CURLOPT_CONNECTTIMEOUT", limits.ConnectTimeoutSeconds),
         number(CURLOPT_TIMEOUT, "CURLOPT_TIMEOUT", transferSeconds),
-        number(CURLOPT_USE_SSL, "CURLOPT_USE_SSL", static_cast<long>(CURLUSESSL_TRY)),
+        number(
+            CURLOPT_USE_SSL, "CURLOPT_USE_SSL",
+            static_cast<long>(request.Tls == MailTls::StartTlsWhenOffered ? CURLUSESSL_TRY : CURLUSESSL_ALL)),
         pointer(CURLOPT_MAIL_FROM, "CURLOPT_MAIL_FROM", envelopeFrom.c_str()),
         pointer(CURLOPT_MAIL_RCPT, "CURLOPT_MAIL_RCPT", transfer.Recipients.get()),
         pointer(CURLOPT_HTTPHEADER, "CURLOPT_HTTPHEADER", transfer.Headers.get()),
@@ -283,6 +286,9 @@ std::optional<MailFailure> ApplyOptions(SmtpTransfer& transfer, const MailReques
 MailFailure DescribeFailure(CURLcode code, const SmtpTransfer& transfer) {
     std::string description =
         transfer.ErrorBuffer[0] != '\0' ? transfer.ErrorBuffer : curl_easy_strerror(code);
+    if (code == CURLE_USE_SSL_FAILED) {
+        description = "ｻｰﾊﾞｰが STARTTLS を提供しないため送信しません (" + description + ")";
+    }
     while (!description.empty() && (description.back() == '\n' || description.back() == '\r')) {
         description.pop_back();
     }
@@ -315,7 +321,7 @@ std::optional<MailFailure> SendMailOverSmtp(const MailRequest& request, const Ma
     if (auto refused = CheckMailTexts(request.To, request.From, request.Subject)) {
         return refused;
     }
-    const auto server = ParseMailServer(request.Server);
+    const auto server = ParseMailServer(request.Server, request.Tls == MailTls::Implicit ? 465 : 25);
     if (!server) {
         return Own(kMailErrorBadServer,
                    request.Server.find_first_not_of(" \t") == std::string::npos

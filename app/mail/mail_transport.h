@@ -8,8 +8,18 @@
 
 // One mail over SMTP (libcurl): an empty text body and one file attached in base64. The call blocks
 // until the server has accepted the message for delivery or the dialogue has failed, bounded by the
-// time-outs below. STARTTLS is used whenever the server offers it, with the server's certificate
-// checked; a server without STARTTLS gets the mail in plain text, as most in-house relays expect.
+// time-outs below. The server's certificate is checked whenever TLS is used; MailTls says when it is.
+
+// How the mail is protected on its way to the server (the MailTls setting).
+enum class MailTls {
+    // STARTTLS when the server offers it; a server without it gets the mail in plain text, as most
+    // in-house relays expect. Anyone on the way can remove the offer.
+    StartTlsWhenOffered = 0,
+    // STARTTLS or no mail: a server that does not offer it gets nothing.
+    StartTlsRequired = 1,
+    // TLS from the first byte (smtps, port 465 unless the server setting names another).
+    Implicit = 2,
+};
 
 struct MailRequest {
     std::string To;              // recipient (one address)
@@ -18,6 +28,7 @@ struct MailRequest {
     std::string AttachmentPath;  // the file to attach
     std::string AttachmentName;  // the name it carries in the mail; empty: the file's own name
     std::string Server;          // "host" or "host:port"
+    MailTls Tls = MailTls::StartTlsWhenOffered;
     // Asked while the dialogue runs (at least about once a second, also while the server is silent);
     // false cancels the mail: the failure is libcurl's "aborted by callback" (42). Empty: never cancelled.
     std::function<bool()> KeepGoing;

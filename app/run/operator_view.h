@@ -29,4 +29,8 @@ public:
     virtual void Beep() = 0;
     // A modal message box with an OK button only.
     virtual void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) = 0;
+    // The small label beside the status that shows how long the run has waited for a terminal
+    // ("端末待ち m:ss"); the empty text clears it. It is never a status line. A view without such a
+    // label ignores it.
+    virtual void SetWaitingLabel(const std::string& text) { (void)text; }
 };

@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 
 #include "codec/text_encoding.h"
 #include "common/blanks.h"
 #include "common/file_ops.h"
+#include "common/system_error.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ constexpr off_t kMaxFileSize = 16 * 1024 * 1024;
 void SetError(IniError* error, int code) {
     if (error != nullptr) {
         error->Code = code;
-        error->Description = std::generic_category().message(code);
+        error->Description = SystemErrorText(code);
     }
 }
 
@@ -174,8 +174,8 @@ bool IniFile::Load(const std::string& path, IniError* error) {
     lines_.clear();
     bom_ = false;
 
-    // O_NONBLOCK keeps a FIFO at the path from blocking the open; it is rejected below.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // A named pipe at the path neither blocks the open nor is read: only a regular file is.
+    const int fd = OpenRegularFile(path, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) {
         if (errno == ENOENT) {
             return true;
@@ -184,8 +184,8 @@ bool IniFile::Load(const std::string& path, IniError* error) {
         return false;
     }
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxFileSize) {
-        const int code = S_ISDIR(info.st_mode) ? EISDIR : info.st_size > kMaxFileSize ? EFBIG : EINVAL;
+    if (fstat(fd, &info) != 0 || info.st_size > kMaxFileSize) {
+        const int code = info.st_size > kMaxFileSize ? EFBIG : errno;
         close(fd);
         SetError(error, code);
         return false;
@@ -365,9 +365,8 @@ bool IniFile::Save(const std::string& path, IniError* error) const {
 }
 
 bool ReplaceFileAtomically(const std::string& path, std::string_view content, IniError* error) {
-    struct stat info {};
-    if (stat(LinkTarget(path).c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-        SetError(error, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    if (const int code = CheckRegularOrAbsent(LinkTarget(path)); code != 0) {
+        SetError(error, code);
         return false;
     }
     DurableReplacement replacement;

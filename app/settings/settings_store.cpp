@@ -117,6 +117,62 @@ bool RangesHold(const SettingsRecord& record, RangeTest test) {
     return true;
 }
 
+// A whole number of a range as text ("0", "65535").
+std::string RangeNumber(double value) {
+    return std::to_string(static_cast<long long>(value));
+}
+
+// "<key>=<value as the file holds it> (<lowest>–<highest>)": the range the key's test allows, or for a
+// number without a range test the range of its type.
+std::string BadValue(const IniFile& file, const SettingKey& key) {
+    std::string text = key.Name + "=" + ProfileValue(file, key.Name, kAppTitle, "");
+    if (key.Test != RangeTest::None) {
+        return text + " (" + RangeNumber(key.Min) + "–" + RangeNumber(key.Max) + ")";
+    }
+    if (key.Kind == SettingKind::Int16) {
+        return text + " (-32768–32767)";
+    }
+    if (key.Kind == SettingKind::Int32) {
+        return text + " (-2147483648–2147483647)";
+    }
+    return text;
+}
+
+// The key a failed load stopped at, for a reader who must fix the file: "<key> がありません" for a missing
+// key, else BadValue. `test` is the range test that failed after a complete read; empty when no key is
+// found to blame.
+std::string NamedFault(const IniFile& file, const SettingsRecord& record, RangeTest test) {
+    for (const SettingKey* key : SettingsLoadOrder()) {
+        const std::string text = ProfileValue(file, key->Name, kAppTitle, kMissing);
+        if (text == kMissing) {
+            return key->Name + " がありません";
+        }
+        const bool wide = key->Kind == SettingKind::Int32;
+        const bool unreadable =
+            key->Kind == SettingKind::Number
+                ? !LeadingNumberText(text)
+                : key->Kind != SettingKind::Text &&
+                      !LeadingInteger(
+                          text,
+                          wide ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int16_t>::min(),
+                          wide ? std::numeric_limits<int32_t>::max() : std::numeric_limits<int16_t>::max());
+        if (unreadable) {
+            return BadValue(file, *key);
+        }
+    }
+    for (const SettingKey& key : SettingsKeyOrder()) {
+        if (test == RangeTest::None || key.Test != test) {
+            continue;
+        }
+        bool valid = false;
+        const double value = SettingNumericValue(record, key, &valid);
+        if (!valid || value < key.Min || value > key.Max) {
+            return BadValue(file, key);
+        }
+    }
+    return {};
+}
+
 // Makes SaveFolder the current directory; when that fails, tells the operator and takes the current
 // directory as the save folder (in memory only: the file keeps the folder that failed).
 void CheckSaveFolder(SettingsRecord& record, OperatorView& view) {
@@ -191,16 +247,20 @@ std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& pl
         return path + " : INIﾌｧｲﾙ読み込みｴﾗｰ : " + error.Description;
     }
     switch (ReadSettings(file, record)) {
+        // Each reason ends with the key to fix, its value and the values it takes.
         case ReadOutcome::ReadError:
-            return path + " : " + kReadErrorText;
+            return path + " : " + kReadErrorText + " : " + NamedFault(file, record, RangeTest::None);
         case ReadOutcome::KeyMissing:
-            return path + " : INIﾌｧｲﾙ読み込みｴﾗｰ : " + kReasonInvalid;
+            return path + " : INIﾌｧｲﾙ読み込みｴﾗｰ : " + kReasonInvalid + " : " +
+                   NamedFault(file, record, RangeTest::None);
         case ReadOutcome::Complete:
             if (!RangesHold(record, RangeTest::Range)) {
-                return path + " : INIﾌｧｲﾙ読み込みｴﾗｰ : " + kReasonInvalid;
+                return path + " : INIﾌｧｲﾙ読み込みｴﾗｰ : " + kReasonInvalid + " : " +
+                       NamedFault(file, record, RangeTest::Range);
             }
             if (!RangesHold(record, RangeTest::Field)) {
-                return path + " : INIﾌｧｲﾙ読み込みｴﾗｰ : " + kReasonInvalidField;
+                return path + " : INIﾌｧｲﾙ読み込みｴﾗｰ : " + kReasonInvalidField + " : " +
+                       NamedFault(file, record, RangeTest::Field);
             }
             break;
     }

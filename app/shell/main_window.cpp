@@ -74,6 +74,9 @@ std::unique_ptr<QMessageBox> NewMessageBox(const std::string& title, const std::
     return box;
 }
 
+// After the path of a text file that a double-click could not open.
+constexpr const char* kOpenFileFailed = " を開けません (ﾌｧｲﾙを開くﾌﾟﾛｸﾞﾗﾑ xdg-open がありません)";
+
 }  // namespace
 
 MainWindow::Services MainWindow::DefaultServices() {
@@ -130,6 +133,8 @@ void MainWindow::BuildControls() {
     lblFolder_ = MakeLabel<ClickLabel>(this, "lblFolder", QString(), TwipsRect(1440, 1200, 8535, 255));
     MakeLabel<ClickLabel>(this, "Label4", QStringLiteral("最終ｽﾃｰﾀｽ"), TwipsRect(120, 1560, 1215, 255));
     lblStatus_ = MakeLabel<ClickLabel>(this, "lblStatus", QString(), TwipsRect(1440, 1560, 8535, 2055));
+    // How long the run has waited for a terminal, under the status caption: not part of the status text.
+    lblWaiting_ = MakeLabel<ClickLabel>(this, "lblWaiting", QString(), TwipsRect(120, 1860, 1215, 255));
     connect(lblFile_, &ClickLabel::doubleClicked, this, &MainWindow::FileLabelDoubleClicked);
 
     progbar_ = new QProgressBar(this);
@@ -229,6 +234,7 @@ void MainWindow::ApplyWindowSettings() {
 
 void MainWindow::ShowSaveFolder(const std::string& folder) {
     lblFolder_->setText(QString::fromStdString(folder));
+    ShowFileTip();
 }
 
 void MainWindow::OnStartUpTimer() {
@@ -396,7 +402,10 @@ void MainWindow::FileLabelDoubleClicked() {
         if (file.isEmpty() || !services_.OpenFile) {
             return;
         }
-        services_.OpenFile(folder + file);
+        if (!services_.OpenFile(folder + file)) {
+            // Nothing on this desktop opens files (no xdg-open): say so rather than do nothing.
+            AppendStatus((folder + file).toStdString() + kOpenFileFailed);
+        }
     } catch (...) {
     }
 }
@@ -525,6 +534,25 @@ void MainWindow::SetRunning(bool running) {
 void MainWindow::SetFileLabel(const std::string& text) {
     fileLabel_ = text;
     lblFile_->setText(ToDisplayText(text));
+    ShowFileTip();
+}
+
+void MainWindow::ShowFileTip() {
+    // A file's label is its name below the save folder, the tooltip its full path; a database's label
+    // (path, then the table on a line of its own) is shown as it is.
+    QString tip = lblFile_->text();
+    if (tip.startsWith(QLatin1Char('/')) && !tip.contains(QLatin1Char('\n'))) {
+        QString folder = lblFolder_->text();
+        if (folder.endsWith(QLatin1Char('/'))) {
+            folder.chop(1);
+        }
+        tip.prepend(folder);
+    }
+    lblFile_->setToolTip(tip);
+}
+
+void MainWindow::SetWaitingLabel(const std::string& text) {
+    lblWaiting_->setText(QString::fromStdString(text));
 }
 
 void MainWindow::SetProgressMax(int max) {

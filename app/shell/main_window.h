@@ -90,6 +90,7 @@ public:
     void SetBusyPointer(bool busy) override;
     void Beep() override;
     void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) override;
+    void SetWaitingLabel(const std::string& text) override;
 
     SettingsRecord& Settings() { return settings_; }
     RunState& Run() { return run_; }
@@ -115,6 +116,7 @@ protected:
 private:
     void BuildControls();
     void ShowStatusText(const std::string& newLines);
+    void ShowFileTip();
     void ApplyWindowSettings();
     void StartUploadRun();
     void UploadRunEnded();
@@ -143,6 +145,7 @@ private:
     ClickLabel* lblFile_ = nullptr;
     ClickLabel* lblFolder_ = nullptr;
     ClickLabel* lblStatus_ = nullptr;
+    ClickLabel* lblWaiting_ = nullptr;
     QProgressBar* progbar_ = nullptr;
     QPushButton* cmdComm_[2] = {nullptr, nullptr};
     LampWidget* status_[2] = {nullptr, nullptr};

@@ -1,15 +1,21 @@
 #include "shell/settings_dialog.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
+#include <QStyle>
+#include <QVBoxLayout>
 #include <QValidator>
 #include <algorithm>
 #include <cstdint>
@@ -43,6 +49,24 @@ public:
         return FitsSettingValue(input.toStdString()) ? Acceptable : Invalid;
     }
 };
+
+// The keyboard focus as a clear mark on every kind of control, whatever the desktop's style draws.
+constexpr const char* kFocusMarks =
+    "QRadioButton:focus, QCheckBox:focus { background-color: #cce4ff; }"
+    "QLineEdit:focus, QPushButton:focus, QScrollBar:focus { border: 2px solid #1a66cc; }";
+
+// The window manager's frame around `window` (title bar, borders); none before it has been shown.
+QMargins FrameMargins(const QWidget* window) {
+    const QRect outer = window->frameGeometry();
+    const QRect inner = window->geometry();
+    return {inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
+            outer.bottom() - inner.bottom()};
+}
+
+// The twip place of OK (0) and cancel (1) on the page.
+QRect OkButtonPlace(int index) {
+    return TwipsRect(7560, 7920 + 960 * index, 1935, 855);
+}
 
 constexpr int kBaudFast = 115200;
 constexpr int kBaudSlow = 38400;
@@ -150,11 +174,29 @@ SettingsDialog::SettingsDialog(QWidget* mainWindow, SettingsRecord& record, Oper
     setWindowTitle(QStringLiteral("ｵﾌﾟｼｮﾝ設定"));
     setWindowIcon(ProgramIcon());
     setFont(JapaneseFont());
+    setStyleSheet(QString::fromLatin1(kFocusMarks));
+    page_ = new QWidget;
+    page_->setObjectName(QStringLiteral("pageSetting"));
     // The designed height and one row below for the command after each upload.
-    setFixedSize(TwipsToPixels(9645), TwipsToPixels(9855 + 735));
+    page_->setFixedSize(TwipsToPixels(9645), TwipsToPixels(9855 + 735));
+    scroll_ = new QScrollArea(this);
+    scroll_->setObjectName(QStringLiteral("scrSetting"));
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setFocusPolicy(Qt::NoFocus);  // the page's controls are the focus stops
+    scroll_->setWidget(page_);
+    buttonStrip_ = new QWidget(this);
+    buttonStrip_->setObjectName(QStringLiteral("stripButtons"));
+    auto* strip = new QHBoxLayout(buttonStrip_);
+    strip->addStretch();
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(scroll_);
+    layout->addWidget(buttonStrip_);
     AttachToOwner(this, mainWindow_);
     BuildControls();
     BuildTabOrder();
+    FitToScreen();
     connect(this, &QDialog::finished, this, &SettingsDialog::ReturnToOwner);
 }
 
@@ -248,12 +290,16 @@ const std::vector<SettingsDialog::FrameRow>& SettingsDialog::FrameRows() {
         {.Frame = {"frmXlsStartLine", "書込開始行(XLS)", 5280, 3360, 4215, 855,
                    "追加書込を行う場合は、0を指定します"},
          .Fill = &SettingsDialog::BuildStartLineFrame},
-        {.Frame = {"frmMdbType", "ACCESSﾊﾞｰｼﾞｮﾝ(MDB)", 120, 4320, 2052, 852, "MDB形式を選択してください"},
+        {.Frame = {"frmMdbType", "ACCESSﾊﾞｰｼﾞｮﾝ(MDB)", 120, 4320, 2052, 852,
+                   "MDB形式を選択してください\n"
+                   "ﾃﾞｰﾀﾍﾞｰｽは SQLite 3 のﾌｧｲﾙです(どちらを選んでも同じです)"},
          .Options = {"optMdbType",
                      {{"ACCESS 97/2000", 120, 240}, {"ACCESS 97", 120, 480}},
                      [](SettingsRecord& r, int index) { r.MdbType = static_cast<int16_t>(index); }}},
         {.Frame = {"frmMdbName", "ﾃﾞｰﾀﾍﾞｰｽ名(MDB)", 2280, 4320, 3375, 852,
-                   "ﾃﾞｰﾀﾍﾞｰｽﾌｧｲﾙ名を指定してください"},
+                   "ﾃﾞｰﾀﾍﾞｰｽﾌｧｲﾙ名を指定してください\n"
+                   "保存ﾌｫﾙﾀﾞの <名前>.mdb という SQLite 3 のﾌｧｲﾙです。sqlite3 で作成します:\n"
+                   "sqlite3 <名前>.mdb \"CREATE TABLE T01 (F1 TEXT, F2 TEXT, ... F20 TEXT);\""},
          .Text = {"txtMdbName", 120, 348, 3135, 264, &SettingsRecord::DatabaseName,
                   &SettingsDialog::txtMdbName_}},
         {.Frame = {"frmMdbTblName", "保存ﾃｰﾌﾞﾙ名(MDB)", 5760, 4320, 3735, 852,
@@ -300,7 +346,7 @@ const std::vector<SettingsDialog::FrameRow>& SettingsDialog::FrameRows() {
 
 QGroupBox* SettingsDialog::MakeFrame(const char* name, const char* caption, int left, int top, int width,
                                      int height, const char* tooltip) {
-    auto* frame = new QGroupBox(QString::fromUtf8(caption), this);
+    auto* frame = new QGroupBox(QString::fromUtf8(caption), page_);
     frame->setObjectName(QString::fromLatin1(name));
     frame->setGeometry(TwipsRect(left, top, width, height));
     frame->setToolTip(QString::fromUtf8(tooltip));
@@ -386,7 +432,7 @@ void SettingsDialog::BuildControls() {
     connect(options_.at("optSaveFormat"), &QButtonGroup::idClicked, this,
             [this] { UpdateControlStates(working_.SaveFormat); });
 
-    chkTimeAdjust_ = new QCheckBox(QStringLiteral("PCと日時を合わせる"), this);
+    chkTimeAdjust_ = new QCheckBox(QStringLiteral("PCと日時を合わせる"), page_);
     chkTimeAdjust_->setObjectName(QStringLiteral("chkTimeAdjust"));
     chkTimeAdjust_->setGeometry(TwipsRect(7560, 7440, 1935, 375));
     connect(chkTimeAdjust_, &QCheckBox::clicked, this,
@@ -394,9 +440,9 @@ void SettingsDialog::BuildControls() {
 
     const char* texts[2] = {"OK", "ｷｬﾝｾﾙ"};
     for (int i = 0; i < 2; ++i) {
-        auto* button = new QPushButton(QString::fromUtf8(texts[i]), this);
+        auto* button = new QPushButton(QString::fromUtf8(texts[i]), page_);
         button->setObjectName(ArrayElementName("cmdOK", i));
-        button->setGeometry(TwipsRect(7560, 7920 + 960 * i, 1935, 855));
+        button->setGeometry(OkButtonPlace(i));
         // Neither button is the dialog's default: Enter presses nothing.
         button->setAutoDefault(false);
         button->setDefault(false);
@@ -524,11 +570,56 @@ void SettingsDialog::BuildTabOrder() {
     }
 }
 
+void SettingsDialog::FitToScreen() {
+    QScreen* screen = mainWindow_ != nullptr ? mainWindow_->screen() : this->screen();
+    if (screen == nullptr) {
+        return;
+    }
+    const QRect area = screen->availableGeometry();
+    // Before it is first shown the dialog has no frame yet: the main window's stands for it.
+    QMargins frame = FrameMargins(this);
+    if (frame.isNull() && mainWindow_ != nullptr) {
+        frame = FrameMargins(mainWindow_);
+    }
+    const QSize room(area.width() - frame.left() - frame.right(),
+                     area.height() - frame.top() - frame.bottom());
+    const QSize page = page_->size();
+    const bool fits = page.width() <= room.width() && page.height() <= room.height();
+    for (int i = 0; i < 2; ++i) {
+        QAbstractButton* button = cmdOK_[i];
+        if (fits) {
+            buttonStrip_->layout()->removeWidget(button);
+            button->setParent(page_);
+            button->setGeometry(OkButtonPlace(i));
+        } else if (button->parentWidget() != buttonStrip_) {
+            button->setParent(buttonStrip_);
+            buttonStrip_->layout()->addWidget(button);
+        }
+        button->show();
+    }
+    buttonStrip_->setVisible(!fits);
+    const Qt::ScrollBarPolicy bars = fits ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded;
+    scroll_->setHorizontalScrollBarPolicy(bars);
+    scroll_->setVerticalScrollBarPolicy(bars);
+    QSize size = page;
+    if (!fits) {
+        const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+        size = QSize(std::min(page.width() + bar, room.width()), room.height());
+    }
+    setFixedSize(size);
+    // The frame stays on the available area, moved up or left only as far as it must.
+    const QSize outer = size.grownBy(frame);
+    const int x = std::max(area.left(), std::min(pos().x(), area.left() + area.width() - outer.width()));
+    const int y = std::max(area.top(), std::min(pos().y(), area.top() + area.height() - outer.height()));
+    move(x, y);
+}
+
 void SettingsDialog::Open() {
     if (mainWindow_ != nullptr) {
         move(mainWindow_->pos());
         mainWindow_->setEnabled(false);
     }
+    FitToScreen();
     ShowSettings();
     show();
     raise();
@@ -630,17 +721,45 @@ void SettingsDialog::CancelClicked() {
 }
 
 void SettingsDialog::OkClicked() {
-    if (chkSendMail_->checkState() == Qt::Checked &&
-        (txtMailAddress_->text().isEmpty() || txtFromMailAddress_->text().isEmpty() ||
-         txtMailServer_->text().isEmpty())) {
-        view_.ShowMessage(
-            kAppTitle,
-            "宛先ﾒｰﾙｱﾄﾞﾚｽ(To)\r\n差出人ﾒｰﾙｱﾄﾞﾚｽ(From)\r\nﾒｰﾙｻｰﾊﾞｰ\r\nのいずれかが入力されていません！！",
-            MessageIcon::None);
+    if (RefusedOk()) {
         return;
     }
     SaveSettings();
     accept();
+}
+
+bool SettingsDialog::RefusedOk() {
+    if (chkSendMail_->checkState() == Qt::Checked) {
+        // The message names the three fields; the line after it, with the labels, the ones left empty.
+        std::string missing;
+        QLineEdit* first = nullptr;
+        for (QLineEdit* box : {txtMailAddress_, txtFromMailAddress_, txtMailServer_}) {
+            if (box->text().isEmpty()) {
+                const QString name = box->objectName().replace(QStringLiteral("txt"), QStringLiteral("lbl"));
+                missing += (missing.empty() ? "" : "、") + findChild<QLabel*>(name)->text().toStdString();
+                first = first != nullptr ? first : box;
+            }
+        }
+        if (first != nullptr) {
+            view_.ShowMessage(
+                kAppTitle,
+                "宛先ﾒｰﾙｱﾄﾞﾚｽ(To)\r\n差出人ﾒｰﾙｱﾄﾞﾚｽ(From)\r\nﾒｰﾙｻｰﾊﾞｰ\r\nのいずれかが入力されていません！！"
+                "\r\n未入力: " +
+                    missing,
+                MessageIcon::None);
+            first->setFocus();
+            return true;
+        }
+    }
+    // The database store opens <save folder>/<name>.mdb: without a name there is no file to open. A server
+    // database (DbConnect) does not use the name.
+    if (working_.SaveFormat == kSaveFormatMdb && working_.DbConnect.empty() &&
+        txtMdbName_->text().isEmpty()) {
+        view_.ShowMessage(kAppTitle, "ﾃﾞｰﾀﾍﾞｰｽ名(MDB)を入力してください", MessageIcon::None);
+        txtMdbName_->setFocus();
+        return true;
+    }
+    return false;
 }
 
 void SettingsDialog::SaveSettings() {
@@ -658,7 +777,12 @@ void SettingsDialog::SaveSettings() {
 }
 
 void SettingsDialog::keyPressEvent(QKeyEvent* event) {
-    // No button of this dialog reacts to Enter or Esc.
+    // Esc cancels, like the cancel button; Enter presses no button.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        CancelClicked();
+        return;
+    }
     if (!SwallowEnterAndEscape(event)) {
         QDialog::keyPressEvent(event);
     }

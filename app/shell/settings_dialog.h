@@ -18,13 +18,17 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QScrollArea;
 class QScrollBar;
 
 // The settings dialog: the only place where the operator changes settings.
 //
 // The dialog edits a private WorkingCopy of every setting. OK commits it to the process-wide record and
-// rewrites the settings file; cancel and the close box discard it. While it is open the main window is
-// disabled. Neither button reacts to Enter or Esc.
+// rewrites the settings file; cancel, Esc and the close box discard it. While it is open the main window
+// is disabled. Enter presses no button.
+//
+// The frames keep their twip layout on a page of their own. On a screen too small for the page (less the
+// window frame), the page scrolls and OK and cancel move to a strip at the bottom that stays in view.
 //
 // Every control carries a prefixed name as objectName (opt, chk, txt, cmd, ...), by which tests find it;
 // the elements of a control array carry the array
@@ -95,6 +99,11 @@ private:
     void BuildFieldFrame(QGroupBox* frame);
     void BuildMailFrame(QGroupBox* frame);
     void BuildTabOrder();
+    // Sizes the dialog to its page, or to the screen's available area less the window frame with the page
+    // scrolling, and keeps the window on that area.
+    void FitToScreen();
+    // The first refusal of OK, as a message box; false when there is none.
+    bool RefusedOk();
     void ReturnToOwner();
 
     QWidget* mainWindow_;
@@ -104,6 +113,9 @@ private:
     SettingsRecord working_;
     QPointer<FolderDialog> folderDialog_;
 
+    QWidget* page_ = nullptr;  // every frame and control at its twip place, scrolled on a small screen
+    QScrollArea* scroll_ = nullptr;
+    QWidget* buttonStrip_ = nullptr;  // OK and cancel on a small screen
     std::map<std::string, QButtonGroup*> options_;
     std::map<std::string, QGroupBox*> frames_;
     QObject* scrollBarKeys_ = nullptr;  // the key handling of both scroll bars

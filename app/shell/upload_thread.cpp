@@ -38,6 +38,7 @@ void UploadThread::Main(Start start) {
         UploadContext context{start.Settings, run_, *this, link,
                               start.Clock ? start.Clock : PcClock(SystemClock)};
         context.UploadEnded = start.UploadEnded;
+        context.ProgramFolder = start.ProgramFolder;
         if (start.RunUpload) {
             start.RunUpload(context);
         }
@@ -101,6 +102,10 @@ void UploadThread::SetProgressVisible(bool visible) {
 
 void UploadThread::SetBusyPointer(bool busy) {
     Post([this, busy] { target_.SetBusyPointer(busy); });
+}
+
+void UploadThread::SetWaitingLabel(const std::string& text) {
+    Post([this, text] { target_.SetWaitingLabel(text); });
 }
 
 void UploadThread::Beep() {

@@ -79,6 +79,7 @@ private:
     void SetBusyPointer(bool busy) override;
     void Beep() override;
     void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) override;
+    void SetWaitingLabel(const std::string& text) override;
 
     QObject& window_;
     OperatorView& target_;

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <thread>
 
+#include "binding/port_diagnosis.h"
+#include "binding/quorlin_binding.h"
 #include "codec/frame_codec.h"
 #include "codec/text_encoding.h"
 #include "mail/mail_message.h"
@@ -88,6 +90,21 @@ bool ReadEnquiryAnswer(std::string_view line, const SettingsRecord& settings, En
     return true;
 }
 
+// The PC clock as a count of seconds, for the time a run has waited (any fixed origin will do).
+long long SecondsOf(const PcDateTime& time) {
+    using namespace std::chrono;
+    const sys_days day = year_month_day(year(time.Year), month(static_cast<unsigned>(time.Month)),
+                                        std::chrono::day(static_cast<unsigned>(time.Day)));
+    return static_cast<long long>(day.time_since_epoch().count()) * 86400 + time.Hour * 3600LL +
+           time.Minute * 60LL + time.Second;
+}
+
+// "端末待ち m:ss".
+std::string WaitingText(long long seconds) {
+    const std::string ss = std::to_string(seconds % 60);
+    return kWaitingForTerminal + std::to_string(seconds / 60) + ":" + (ss.size() < 2 ? "0" : "") + ss;
+}
+
 class UploadRun {
 public:
     explicit UploadRun(UploadContext& context)
@@ -97,6 +114,7 @@ public:
           view_(trail_),
           link_(context.Link),
           clock_(context.Clock ? context.Clock : PcClock(SystemClock)),
+          programFolder_(context.ProgramFolder),
           reconnectInterval_(context.ReconnectInterval),
           uploadEnded_(context.UploadEnded) {}
 
@@ -131,6 +149,9 @@ public:
                 EndUpload();  // stopped while the port was away
                 break;
             }
+            if (!portOpen) {
+                ExplainOpenFailure();
+            }
             // Automatic restart: the next upload on the open port, without a new port line.
             if (!(settings_.AutoStart == Switch::On && run_.IsRunning)) {
                 break;
@@ -159,6 +180,7 @@ private:
         view_.ReplaceStatus(portLine);
         // A link library that could not be loaded is a port that cannot be opened.
         const int32_t result = link_ != nullptr ? OpenLink() : 0;
+        openResult_ = result;
         if (result != 1) {
             view_.Beep();
             view_.AppendStatus(kOpenError);
@@ -168,6 +190,24 @@ private:
         view_.AppendStatus(kOpenSucceeded);
         errorCount_ = 0;
         return true;
+    }
+
+    // After "ｵｰﾌﾟﾝｴﾗｰ" and "異常終了": what kept the port shut, when the front end gave its folder.
+    void ExplainOpenFailure() {
+        if (programFolder_.empty()) {
+            return;
+        }
+        std::string line;
+        if (link_ == nullptr) {
+            const std::string why = QuorlinLoadProblem(programFolder_);
+            line = why.empty() ? why : LinkLoadProblemLine(why);
+        } else {
+            line = PortOpenProblem(programFolder_, settings_.Port, static_cast<int32_t>(settings_.Mode),
+                                   openResult_);
+        }
+        if (!line.empty()) {
+            view_.AppendStatus(line);
+        }
     }
 
     // The device was gone: closes the port and opens the same COM<n> again (the library finds its device
@@ -206,7 +246,9 @@ private:
         EnquiryAnswer answer;
         std::string answerLine;
         uploadBegun_ = false;
-        if (!Enquire(answer, answerLine)) {
+        const bool answered = Enquire(answer, answerLine);
+        ClearWaiting();
+        if (!answered) {
             return;
         }
         uploadBegun_ = true;
@@ -245,6 +287,7 @@ private:
                     if (!run_.IsRunning) {
                         return false;
                     }
+                    ShowWaiting();
                     link_->ClearIrCom();
                     Send("TW" + ClockDigits(clock_()));
                     reply = Receive();
@@ -257,6 +300,7 @@ private:
             if (!run_.IsRunning) {
                 return false;
             }
+            ShowWaiting();
             link_->ClearIrCom();
             Send("VOL");
             answerLine = Receive();
@@ -283,6 +327,28 @@ private:
             view_.AppendStatus(result == FrameCheck::ChecksumError ? kEnquiryChecksumError
                                                                    : kEnquiryFormatError);
             return false;
+        }
+    }
+
+    // The waiting label, counted from the first enquiry of this upload; shown again only when the
+    // whole seconds have changed.
+    void ShowWaiting() {
+        const long long now = SecondsOf(clock_());
+        if (waitingSince_ < 0) {
+            waitingSince_ = now;
+        }
+        const long long waited = std::max(0LL, now - waitingSince_);
+        if (waited != waitingShown_) {
+            waitingShown_ = waited;
+            view_.SetWaitingLabel(WaitingText(waited));
+        }
+    }
+
+    void ClearWaiting() {
+        if (waitingSince_ >= 0) {
+            waitingSince_ = -1;
+            waitingShown_ = -1;
+            view_.SetWaitingLabel("");
         }
     }
 
@@ -649,8 +715,12 @@ private:
     OperatorView& view_;
     const LinkApi* link_;
     PcClock clock_;
+    std::string programFolder_;
     std::chrono::milliseconds reconnectInterval_;
     std::function<void(const UploadReport&)> uploadEnded_;
+    int32_t openResult_ = 0;       // what the link's open of the run answered
+    long long waitingSince_ = -1;  // the first enquiry of the upload, in SecondsOf; -1 when none
+    long long waitingShown_ = -1;  // the seconds the waiting label shows
 
     std::string databasePath_;
     std::unique_ptr<PreparedStore> prepared_;  // the store of a mailed upload, until the mail is done

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
 
 #include "codec/link_api.h"
 #include "run/operator_view.h"
@@ -36,6 +37,9 @@ struct UploadContext {
     // Called on the engine's thread once the terminal has the final answer of an upload that got past the
     // enquiry, however it ended; it must not wait long, since the next upload waits for it.
     std::function<void(const UploadReport&)> UploadEnded{};
+    // The program folder whose ports/ the link reads. When set, a port that did not open gets one more
+    // status line saying why (binding/port_diagnosis.h); empty for a link that is not the library.
+    std::string ProgramFolder{};
 };
 
 // Runs uploads from the port line to the final reply; with AutoStart 1 serves one upload after another

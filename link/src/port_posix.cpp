@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "port_posix.h"
+#include "quorlin_ports.h"
 
 namespace quorlin {
 
@@ -51,18 +52,10 @@ std::string LibraryFolder() {
     return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-// COM<n> is <program folder>/ports/COM<n> when such an entry exists, even a dangling link (opening
-// it then fails, which is the honest answer); otherwise the n-th built-in serial port.
+// The device of COM<n> by the shared rule; empty when ports/ has no such entry (nothing to open).
 std::string DevicePath(int32_t number) {
-    char name[32];
-    std::snprintf(name, sizeof name, "/ports/COM%d", static_cast<int>(number));
-    const std::string mapped = LibraryFolder() + name;
-    struct stat st {};
-    if (lstat(mapped.c_str(), &st) == 0) {
-        return mapped;
-    }
-    std::snprintf(name, sizeof name, "/dev/ttyS%d", static_cast<int>(number) - 1);
-    return name;
+    const PortDevice device = ResolvePortDevice(LibraryFolder(), number);
+    return device.Missing ? std::string() : device.Path;
 }
 
 bool SpeedConstant(int32_t bits_per_second, speed_t* out) {
@@ -394,6 +387,9 @@ std::unique_ptr<SerialPort> PosixPlatform::OpenPort(int32_t number) {
         return nullptr;
     }
     const std::string path = DevicePath(number);
+    if (path.empty()) {
+        return nullptr;
+    }
     // Non-blocking so that neither a missing carrier at open nor a full output queue can hang a call.
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {

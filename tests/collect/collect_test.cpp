@@ -277,12 +277,15 @@ TEST_F(CollectTest, SettingsAndPrerequisiteProblemsEndWithTheirCodeAndTouchNothi
         {"missing file", [](CollectTest&) {}, "INIﾌｧｲﾙが存在しません"},
         {"key missing",
          [](CollectTest& t) { WriteBytes(t.Ini(), "[Gathra]\nSaveFolder=" + t.SaveFolder() + "\n"); },
-         "ﾊﾟﾗﾒｰﾀ不正"},
+         "ﾊﾟﾗﾒｰﾀ不正 : Port がありません"},
         {"port out of range", [](CollectTest& t) { t.WriteSettings([](SettingsRecord& r) { r.Port = 0; }); },
-         "ﾊﾟﾗﾒｰﾀ不正"},
+         "ﾊﾟﾗﾒｰﾀ不正 : Port=0 (1–255)"},
+        {"save format out of range",
+         [](CollectTest& t) { t.WriteSettings([](SettingsRecord& r) { r.SaveFormat = 7; }); },
+         "ﾊﾟﾗﾒｰﾀ不正 : SaveFormat=7 (0–2)"},
         {"field flag out of range",
          [](CollectTest& t) { t.WriteSettings([](SettingsRecord& r) { r.SelectedFields[3] = 2; }); },
-         "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)"},
+         "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ) : XlsField4=2 (0–1)"},
         {"number too large",
          [](CollectTest& t) {
              t.WriteSettings();
@@ -290,7 +293,7 @@ TEST_F(CollectTest, SettingsAndPrerequisiteProblemsEndWithTheirCodeAndTouchNothi
              text.replace(text.find("Port=1"), 6, "Port=99999");
              WriteBytes(t.Ini(), text);
          },
-         "INIﾌｧｲﾙ読み込みｴﾗｰ!!"},
+         "INIﾌｧｲﾙ読み込みｴﾗｰ!! : Port=99999 (1–255)"},
         {"save folder missing",
          [](CollectTest& t) {
              t.WriteSettings([&t](SettingsRecord& r) { r.SaveFolder = t.SaveFolder() + "/gone"; });

@@ -36,6 +36,9 @@ TEST(ConsoleViewTest, ProgressIsOneUpdatingLineOnlyOnATerminal) {
     const auto play = [](ConsoleView& view) {
         view.ReplaceStatus("COM1:115.2KBps/RS232C通信(LNU-40/45)");
         view.AppendStatus("ｵｰﾌﾟﾝ成功");
+        view.SetWaitingLabel("端末待ち 0:00");
+        view.SetWaitingLabel("端末待ち 0:01");
+        view.SetWaitingLabel("");
         view.ReplaceStatus("ﾚｺｰﾄﾞ受信 :  1/3");
         view.ReplaceStatus("ﾚｺｰﾄﾞ受信 :  2/3");
         view.ShowMessage("Gathra", "ｴﾗｰ\r\n/x.mdb が存在しません。", MessageIcon::Critical);
@@ -67,14 +70,17 @@ TEST(ConsoleViewTest, ProgressIsOneUpdatingLineOnlyOnATerminal) {
     EXPECT_EQ(journalText, plain);
 
     // On a terminal a replacing status overwrites the line of the one before, but never a line that came
-    // after a message, nor a status of several lines.
+    // after a message, nor a status of several lines. The waiting count is a line only there, each count
+    // and then the next status taking its place.
     std::vector<std::string> terminalText;
     for (const auto& line : terminal.out) {
         terminalText.push_back(Text(line));
     }
     const std::vector<std::string> updating{"COM1:115.2KBps/RS232C通信(LNU-40/45)",
                                             "ｵｰﾌﾟﾝ成功",
-                                            "ﾚｺｰﾄﾞ受信 :  1/3",
+                                            "端末待ち 0:00",
+                                            kUp + std::string("端末待ち 0:01"),
+                                            kUp + std::string("ﾚｺｰﾄﾞ受信 :  1/3"),
                                             kUp + std::string("ﾚｺｰﾄﾞ受信 :  2/3"),
                                             "ﾚｺｰﾄﾞ受信 :  3/3",
                                             "ﾚｺｰﾄﾞ受信<3> : 正常終了",

@@ -1,15 +1,25 @@
 // Whole uploads through the real link library and the simulated terminal on a pseudo-terminal linked as
 // <program folder>/ports/COM3: the exchange on the wire, the files and the operator's status lines.
+#include <grp.h>
+#include <pty.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 
 #include "output/workbook/xlsx_book.h"
+#include "support/child_process.h"
 #include "whole_upload_fixture.h"
 
 namespace {
@@ -368,6 +378,53 @@ TEST_F(UploadE2E, PathInTerminalIdIsRefused) {
     EXPECT_FALSE(FileExists(std::filesystem::path(save.Path()).parent_path() / "escape.txt"));
 }
 
+// A named pipe where Gathra writes or reads a file (someone else's, in a shared folder) ends the upload
+// at once with "CAN", naming the reason; the automatic restart then waits for the next upload, and Stop
+// ends the run.
+TEST_F(UploadE2E, NamedPipeInPlaceOfAFileEndsTheUploadAtOnce) {
+    const struct {
+        std::string Pipe;
+        int16_t Format;
+        const char* Template;
+    } cases[] = {{program / "Back.txt", kSaveFormatText, ""},
+                 {save / "LOG.TXT", kSaveFormatText, ""},
+                 {save / "T01.txt", kSaveFormatText, ""},
+                 {save / "T01.xls", kSaveFormatXls, ""},
+                 {save / "form.xls", kSaveFormatXls, "form"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Pipe);
+        NextTerminal();
+        settings.AutoStart = Switch::On;
+        settings.SaveFormat = c.Format;
+        settings.XlsTemp = c.Template;
+        std::filesystem::remove(c.Pipe);
+        ASSERT_EQ(::mkfifo(c.Pipe.c_str(), 0600), 0);
+        std::optional<std::chrono::steady_clock::time_point> answered;
+        stopWhen = [&] {
+            if (!answered && !sim->FinalAnswers().empty()) {
+                answered = std::chrono::steady_clock::now();
+            }
+            return answered.has_value();
+        };
+        Options options;
+        options.records = {"A"};
+        Upload(options);
+        EXPECT_EQ(Finals(), Lines{"CAN"});
+        ASSERT_TRUE(answered.has_value());
+        EXPECT_LT(std::chrono::duration<double>(*answered - started).count(), 5.0);
+        const Lines lines = view.StatusLines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& line) {
+                                    return line.find("通常のﾌｧｲﾙではありません") != std::string::npos;
+                                }),
+                  1)
+            << ::testing::PrintToString(lines);
+        EXPECT_EQ(lines.back(), "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました");
+        EXPECT_TRUE(std::filesystem::is_fifo(c.Pipe));
+        std::filesystem::remove(c.Pipe);
+    }
+}
+
 TEST_F(UploadE2E, HangUpInTheMiddleKeepsTheBackupAndTheOutput) {
     // Without automatic start the upload that lost its device ends the run, as any failed upload does.
     Options options;
@@ -443,16 +500,62 @@ TEST_F(UploadE2E, StopEndsTheWaitForAnUnpluggedCradle) {
     EXPECT_FALSE(run.IsRunning);
 }
 
-TEST_F(UploadE2E, PortWithoutDeviceIsAnOpenError) {
-    // A dangling ports/COM9 link is still the device of port 9, and it cannot be opened.
-    std::filesystem::create_directories(program.Path() + "/ports");
-    std::filesystem::create_symlink(save / "no-such-device", program.Path() + "/ports/COM9");
-    settings.Port = 9;
-    UploadContext context{settings, run, view, link, [] { return kClock; }};
-    RunUpload(context);
-    EXPECT_EQ(view.StatusLines(), (Lines{"COM9:115.2KBps/RS232C通信(LNU-40/45)", "ｵｰﾌﾟﾝｴﾗｰ", "異常終了"}));
+// After "ｵｰﾌﾟﾝｴﾗｰ" and "異常終了" one line names the port, its device and what kept it shut.
+TEST_F(UploadE2E, PortThatDoesNotOpenIsNamedWithItsDeviceAndReason) {
+    const std::string ports = program.Path() + "/ports";
+    std::filesystem::create_directories(ports);
+    const std::string gone = save.Path() + "/no-such-device";
+    std::filesystem::create_symlink(gone, ports + "/COM9");  // a dangling link is still port 9's device
+    int master = -1;
+    int held = -1;
+    ASSERT_EQ(openpty(&master, &held, nullptr, nullptr, nullptr), 0);
+    const std::string pty = ttyname(held);
+    std::filesystem::create_symlink(pty, ports + "/COM7");
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    const std::string noAccess = save.Path() + "/no-access";
+    std::ofstream(noAccess).put('x');
+    std::filesystem::permissions(noAccess, std::filesystem::perms::none);
+    std::filesystem::create_symlink(noAccess, ports + "/COM6");
+
+    const auto runOn = [this](int port, LinkMode mode) {
+        FreshView();
+        settings.Port = port;
+        settings.Mode = mode;
+        run.IsRunning = true;
+        UploadContext context{settings, run, view, link, [] { return kClock; }};
+        context.ProgramFolder = program.Path();
+        EXPECT_EQ(RunUpload(context), RunOutcome::PortNotOpened);
+        const Lines lines = view.StatusLines();
+        EXPECT_EQ(Lines(lines.begin() + 1, lines.end() - 1), (Lines{"ｵｰﾌﾟﾝｴﾗｰ", "異常終了"}));
+        return lines.back();
+    };
+    EXPECT_EQ(runOn(9, LinkMode::Direct),
+              "COM9 (" + gone + "): ﾃﾞﾊﾞｲｽがありません。ｸﾚｰﾄﾞﾙの接続を確認してください");
     EXPECT_EQ(view.Beeps, 1);
     EXPECT_EQ(view.RunningStates, (std::vector<bool>{false}));
+    // With ports/ there, a port it does not list has no device: never the built-in serial port.
+    EXPECT_EQ(runOn(8, LinkMode::Direct), "COM8: ports/COM8 がありません");
+    EXPECT_EQ(runOn(7, LinkMode::Direct), "COM7 (" + pty + "): 他のﾌﾟﾛｸﾞﾗﾑが使用中です");
+    flock(held, LOCK_UN);
+    EXPECT_EQ(runOn(7, LinkMode::Adapter), "ｱﾀﾞﾌﾟﾀが応答しません。ﾓｰﾄﾞの設定を確認してください");
+    close(held);
+    close(master);
+
+    // Root opens anything: the refusal is seen as nobody, in a child, with the folders open to search.
+    const ChildEnd end = RunInChild([&](std::string& line) {
+        const passwd* nobody = getpwnam("nobody");
+        if (geteuid() == 0 &&
+            (nobody == nullptr || chmod(program.Path().c_str(), 0755) != 0 ||
+             chmod(save.Path().c_str(), 0755) != 0 || chmod(ports.c_str(), 0755) != 0 ||
+             setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)) {
+            return 1;
+        }
+        line = runOn(6, LinkMode::Direct);
+        return 0;
+    });
+    EXPECT_EQ(end.Failure(), "");
+    EXPECT_EQ(end.Output,
+              "COM6 (" + noAccess + "): 使用する権限がありません。ﾕｰｻﾞｰを dialout ｸﾞﾙｰﾌﾟに追加してください");
 }
 
 TEST_F(UploadE2E, MissingLinkLibraryIsAnOpenError) {
@@ -460,8 +563,13 @@ TEST_F(UploadE2E, MissingLinkLibraryIsAnOpenError) {
     const LinkApi* none = BindQuorlin(empty.Path());
     ASSERT_EQ(none, nullptr);
     UploadContext context{settings, run, view, none, [] { return kClock; }};
+    context.ProgramFolder = empty.Path();
     RunUpload(context);
-    EXPECT_EQ(view.StatusLines(), (Lines{kPortLine, "ｵｰﾌﾟﾝｴﾗｰ", "異常終了"}));
+    const Lines lines = view.StatusLines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(Lines(lines.begin(), lines.end() - 1), (Lines{kPortLine, "ｵｰﾌﾟﾝｴﾗｰ", "異常終了"}));
+    EXPECT_EQ(lines.back().rfind("libquorlin.so を読み込めません (" + empty.Path() + "/libquorlin.so", 0), 0u)
+        << lines.back();
     EXPECT_EQ(view.Beeps, 1);
     EXPECT_FALSE(run.IsRunning);
 }

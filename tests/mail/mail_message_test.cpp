@@ -110,6 +110,8 @@ TEST(MailServerSetting, UrlBracketsIpv6AndDropsAnUnsafeGreetingDomain) {
     EXPECT_EQ(SmtpUrl({"mail.example.jp", 25, false}, "pc01.local"), "smtp://mail.example.jp:25/pc01.local");
     EXPECT_EQ(SmtpUrl({"::1", 2525, true}, "pc01"), "smtp://[::1]:2525/pc01");
     EXPECT_EQ(SmtpUrl({"h", 25, false}, "bad/host?x"), "smtp://h:25/");
+    EXPECT_EQ(SmtpUrl(*ParseMailServer("h", 465), "pc01", true), "smtps://h:465/pc01");
+    EXPECT_EQ(ParseMailServer("h:587", 465)->Port, 587);
 }
 
 TEST(MailTexts, LineBreaksAndControlsAreRefusedNamingTheField) {

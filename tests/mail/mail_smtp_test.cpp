@@ -366,6 +366,33 @@ TEST_F(MailSmtpTest, StartTlsIsUsedWhenOfferedAndTheCertificateIsChecked) {
     EXPECT_EQ(messages[0].Field("tls"), "1");
     ASSERT_EQ(messages[0].Attachments.size(), 1u);
     EXPECT_TRUE(messages[0].Attachments[0].Bytes == BinaryBytes(5000));
+
+    // TLS from the first byte, with the certificate checked as well.
+    MailRequest implicit = Request(file);
+    implicit.Tls = MailTls::Implicit;
+    implicit.Server = sink_.ImplicitTlsAddress();
+    ASSERT_TRUE(SendMailOverSmtp(implicit).has_value());
+    const auto failure = SendMailOverSmtp(implicit, limits);
+    ASSERT_FALSE(failure.has_value()) << FormatMailError(*failure);
+    ASSERT_EQ(sink_.WaitForMessages(2).size(), 2u);
+    EXPECT_EQ(sink_.Messages()[1].Field("tls"), "1");
+}
+
+// A server that does not offer STARTTLS, as when someone on the way removed the offer: with STARTTLS
+// required it gets nothing, and the failure says why.
+TEST_F(MailSmtpTest, RequiredStartTlsSendsNothingWithoutIt) {
+    StartSink({});
+    const fs::path file = folder_ / "a.txt";
+    WriteBytes(file, "A,1\r\n");
+    MailRequest request = Request(file);
+    request.Tls = MailTls::StartTlsRequired;
+    const auto refused = SendMailOverSmtp(request);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused->Number, 64);
+    EXPECT_EQ(refused->Description.rfind("ｻｰﾊﾞｰが STARTTLS を提供しないため送信しません", 0), 0u)
+        << refused->Description;
+    EXPECT_TRUE(sink_.Messages().empty());
+    EXPECT_EQ(ReadBytes(file), "A,1\r\n");
 }
 
 TEST_F(MailSmtpTest, SendByMailTakesTheSettingsAndSetsMailErrorTextOnlyOnFailure) {

@@ -7,7 +7,8 @@ and summarised, after an independent parse by Python's email package, in message
 "key<TAB>value" line per item, attachments saved as message-N.part-M. Each file appears complete
 (written under a temporary name, then renamed). The number of connections so far is kept in
 "connections". Recipients named with --reject are refused with 550. With --tls the server offers
-STARTTLS with a self-signed certificate for 127.0.0.1 (folder/cert.pem). The server ends by itself
+STARTTLS with a self-signed certificate for 127.0.0.1 (folder/cert.pem), and a second listener speaks
+TLS from the first byte (smtps) on the port in folder/smtps-port. The server ends by itself
 after --lifetime seconds so that it never outlives a crashed test.
 """
 
@@ -60,7 +61,7 @@ class Sink:
         lines = [
             ("mail_from", envelope.mail_from),
             ("rcpt_to", ",".join(envelope.rcpt_tos)),
-            ("tls", "1" if session.ssl is not None else "0"),
+            ("tls", "1" if session.ssl is not None or server.transport.get_extra_info("sslcontext") else "0"),
             ("content_type", message.get_content_type()),
         ]
         for name in ("From", "To", "Subject", "Date", "Message-ID", "MIME-Version"):
@@ -109,6 +110,11 @@ async def serve(arguments):
     loop = asyncio.get_running_loop()
     server = await loop.create_server(
         lambda: CountingSMTP(sink, hostname="sink.test", tls_context=context), "127.0.0.1", 0)
+    if context is not None:
+        smtps = await loop.create_server(lambda: CountingSMTP(sink, hostname="sink.test"), "127.0.0.1", 0,
+                                         ssl=context)
+        write_atomically(os.path.join(arguments.folder, "smtps-port"),
+                         str(smtps.sockets[0].getsockname()[1]).encode())
     port = server.sockets[0].getsockname()[1]
     write_atomically(arguments.ready, str(port).encode())
     await asyncio.sleep(arguments.lifetime)

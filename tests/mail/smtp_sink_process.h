@@ -42,6 +42,8 @@ public:
 
     int Port() const { return port_; }
     std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+    // With Tls: the listener that speaks TLS from the first byte.
+    std::string ImplicitTlsAddress() const { return "127.0.0.1:" + ReadBytes(folder_ / "smtps-port"); }
     const std::filesystem::path& Folder() const { return folder_; }
 
     // Waits (bounded) until `count` messages have been received; returns those received by then.

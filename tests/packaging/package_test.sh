@@ -112,6 +112,7 @@ for file in Gathra gathra-collect gathra-termsim libquorlin.so; do
     check "$file is stripped" sh -c "file -L '$root/usr/lib/gathra/$file' | grep -q ', stripped'"
 done
 check "dependencies computed (libc6 among them)" sh -c "dpkg-deb -f '$deb' Depends | grep -q libc6"
+check "depends on xdg-utils (xdg-open opens the stored file)" sh -c "dpkg-deb -f '$deb' Depends | grep -q xdg-utils"
 check "desktop-file-validate" desktop-file-validate "$root/usr/share/applications/org.gathra.Gathra.desktop"
 check "appstreamcli validate --no-net" appstreamcli validate --no-net "$root/usr/share/metainfo/org.gathra.Gathra.metainfo.xml"
 check "the metadata names release $version" grep -q "<release version=\"$version\"" \

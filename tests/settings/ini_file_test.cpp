@@ -78,10 +78,19 @@ TEST(IniFile, RefusesWhatWouldNotReadBack) {
     }
     EXPECT_EQ(ReadBytes(path), before);
 
+    // Only a regular file is read or replaced: a folder, or a named pipe, which must not block the open.
     std::filesystem::create_directory(folder / "dir.ini");
-    EXPECT_EQ(ReadIniString("A", "Gathra", "DEF", folder / "dir.ini"), "DEF");
-    EXPECT_FALSE(WriteIniString("1", "A", "Gathra", folder / "dir.ini"));
+    ASSERT_EQ(mkfifo((folder / "pipe.ini").c_str(), 0600), 0);
+    for (const std::string name : {"dir.ini", "pipe.ini"}) {
+        EXPECT_EQ(ReadIniString("A", "Gathra", "DEF", folder / name), "DEF");
+        EXPECT_FALSE(WriteIniString("1", "A", "Gathra", folder / name));
+        IniFile file;
+        IniError error;
+        EXPECT_FALSE(file.Load(folder / name, &error));
+        EXPECT_EQ(error.Description, "通常のﾌｧｲﾙではありません");
+    }
     EXPECT_TRUE(std::filesystem::is_directory(folder / "dir.ini"));
+    EXPECT_TRUE(std::filesystem::is_fifo(folder / "pipe.ini"));
 }
 
 TEST(IniFile, ReplacementKeepsPermissionsAndSymlinksAndLeavesNoTemporaryFile) {

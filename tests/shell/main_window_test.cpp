@@ -142,6 +142,7 @@ private:
     std::atomic<bool> holdStopping_ = false;  // keeps RunUntilStopped in its stopping phase
     std::atomic<bool> stoppingReached_ = false;
     QStringList opened_;
+    bool openerMissing_ = false;  // OpenFile fails, as without xdg-open
     LinkApi link_;
 };
 
@@ -156,6 +157,7 @@ void MainWindowTest::init() {
     engineDepth_ = 0;
     maxEngineDepth_ = 0;
     opened_.clear();
+    openerMissing_ = false;
     g_closeCalls = 0;
     g_closeThread = {};
     link_ = LinkApi{};
@@ -184,7 +186,7 @@ void MainWindowTest::MakeWindow(const std::function<void(SettingsRecord&)>& twea
     };
     services.OpenFile = [this](const QString& path) {
         opened_ << path;
-        return true;
+        return !openerMissing_;
     };
     window_ = std::make_unique<MainWindow>(services);
     window_->Load(FactsFor(dir_->path()));
@@ -422,29 +424,38 @@ void MainWindowTest::fileDoubleClick_data() {
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("opened");
+    QTest::addColumn<QString>("tip");  // the file label's tooltip: the full path
     QTest::newRow("text file") << "/T01.txt"
                                << "/data/out"
+                               << "/data/out/T01.txt"
                                << "/data/out/T01.txt";
     QTest::newRow("folder with separator") << "/T01.txt"
                                            << "/data/out/"
+                                           << "/data/out/T01.txt"
                                            << "/data/out/T01.txt";
     QTest::newRow("root folder") << "/T01.txt"
                                  << "/"
+                                 << "/T01.txt"
                                  << "/T01.txt";
     QTest::newRow("folder with blank") << "/ﾃｽﾄ 1.txt"
                                        << "/data/my out"
+                                       << "/data/my out/ﾃｽﾄ 1.txt"
                                        << "/data/my out/ﾃｽﾄ 1.txt";
     QTest::newRow("workbook") << "/T01.xls"
                               << "/data"
-                              << "";
+                              << ""
+                              << "/data/T01.xls";
     QTest::newRow("upper-case extension") << "/T01.TXT"
                                           << "/data"
-                                          << "";
+                                          << ""
+                                          << "/data/T01.TXT";
     QTest::newRow("database and table") << "/data/db.mdb\r\nﾃｰﾌﾞﾙ : T01"
                                         << "/data"
-                                        << "";
+                                        << ""
+                                        << "/data/db.mdb\nﾃｰﾌﾞﾙ : T01";
     QTest::newRow("empty label") << ""
                                  << "/data"
+                                 << ""
                                  << "";
 }
 
@@ -452,12 +463,21 @@ void MainWindowTest::fileDoubleClick() {
     QFETCH(QString, file);
     QFETCH(QString, folder);
     QFETCH(QString, opened);
+    QFETCH(QString, tip);
     MakeWindow();
     window_->SetFileLabel(file.toStdString());
     window_->ShowSaveFolder(folder.toStdString());
-    QTest::mouseDClick(window_->findChild<QLabel*>("lblFile"), Qt::LeftButton);
+    auto* label = window_->findChild<QLabel*>("lblFile");
+    QCOMPARE(label->toolTip(), tip);
+    QTest::mouseDClick(label, Qt::LeftButton);
     QCOMPARE(opened_, opened.isEmpty() ? QStringList{} : QStringList{opened});
     QVERIFY(!(window_->windowState() & Qt::WindowMinimized));
+    // Without a program that opens files, the double-click says so in a status line.
+    openerMissing_ = true;
+    QTest::mouseDClick(label, Qt::LeftButton);
+    const std::string failed =
+        opened.toStdString() + " を開けません (ﾌｧｲﾙを開くﾌﾟﾛｸﾞﾗﾑ xdg-open がありません)";
+    QCOMPARE(window_->StatusText(), opened.isEmpty() ? std::string() : "\r\n" + failed);
 }
 
 void MainWindowTest::backgroundDoubleClick_data() {

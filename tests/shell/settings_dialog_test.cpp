@@ -39,8 +39,10 @@ private slots:
     void cancelLeavesRecordAndFile();
     void editsReachRecordAndFile();
     void chosenFolderReachesEverything();
-    void enterAndEscapeDoNothing_data();
-    void enterAndEscapeDoNothing();
+    void databaseNameCheck_data();
+    void databaseNameCheck();
+    void enterPressesNothing_data();
+    void enterPressesNothing();
     void mainWindowDisabledWhileOpen();
     void focusOrder_data();
     void focusOrder();
@@ -289,19 +291,26 @@ void SettingsDialogTest::mailFieldCheck_data() {
     QTest::addColumn<bool>("ticked");
     QTest::addColumn<QStringList>("fields");  // To, subject, From, server
     QTest::addColumn<bool>("refused");
-    QTest::newRow("ticked, all filled") << true << QStringList{"a@x", "s", "b@x", "smtp"} << false;
-    QTest::newRow("ticked, subject empty") << true << QStringList{"a@x", "", "b@x", "smtp"} << false;
-    QTest::newRow("ticked, To empty") << true << QStringList{"", "s", "b@x", "smtp"} << true;
-    QTest::newRow("ticked, From empty") << true << QStringList{"a@x", "s", "", "smtp"} << true;
-    QTest::newRow("ticked, server empty") << true << QStringList{"a@x", "s", "b@x", ""} << true;
-    QTest::newRow("ticked, blank server is text") << true << QStringList{"a@x", "", "b@x", " "} << false;
-    QTest::newRow("not ticked, all empty") << false << QStringList{"", "", "", ""} << false;
+    QTest::addColumn<QString>("missing");  // the labels of the empty fields, on the message's last line
+    QTest::newRow("ticked, all filled") << true << QStringList{"a@x", "s", "b@x", "smtp"} << false << "";
+    QTest::newRow("ticked, subject empty") << true << QStringList{"a@x", "", "b@x", "smtp"} << false << "";
+    QTest::newRow("ticked, To empty")
+        << true << QStringList{"", "s", "b@x", "smtp"} << true << "宛先ﾒｰﾙｱﾄﾞﾚｽ(To)";
+    QTest::newRow("ticked, From empty")
+        << true << QStringList{"a@x", "s", "", "smtp"} << true << "差出人ﾒｰﾙｱﾄﾞﾚｽ(From)";
+    QTest::newRow("ticked, server empty") << true << QStringList{"a@x", "s", "b@x", ""} << true << "ﾒｰﾙｻｰﾊﾞｰ";
+    QTest::newRow("ticked, To and server empty")
+        << true << QStringList{"", "s", "b@x", ""} << true << "宛先ﾒｰﾙｱﾄﾞﾚｽ(To)、ﾒｰﾙｻｰﾊﾞｰ";
+    QTest::newRow("ticked, blank server is text")
+        << true << QStringList{"a@x", "", "b@x", " "} << false << "";
+    QTest::newRow("not ticked, all empty") << false << QStringList{"", "", "", ""} << false << "";
 }
 
 void SettingsDialogTest::mailFieldCheck() {
     QFETCH(bool, ticked);
     QFETCH(QStringList, fields);
     QFETCH(bool, refused);
+    QFETCH(QString, missing);
     OpenDialog();
     if (ticked) {
         QTest::mouseClick(Find<QCheckBox>("chkSendMail"), Qt::LeftButton);
@@ -316,7 +325,8 @@ void SettingsDialogTest::mailFieldCheck() {
         QCOMPARE(view_.Messages[0].Title, std::string("Gathra"));
         QCOMPARE(view_.Messages[0].Text,
                  std::string("宛先ﾒｰﾙｱﾄﾞﾚｽ(To)\r\n差出人ﾒｰﾙｱﾄﾞﾚｽ(From)\r\nﾒｰﾙｻｰﾊﾞｰ\r\n"
-                             "のいずれかが入力されていません！！"));
+                             "のいずれかが入力されていません！！\r\n未入力: ") +
+                     missing.toStdString());
         QVERIFY(view_.Messages[0].Icon == MessageIcon::None);
         QVERIFY(dialog_->isVisible());
         QCOMPARE(record_.SendMail, Switch::Off);
@@ -331,13 +341,14 @@ void SettingsDialogTest::mailFieldCheck() {
 }
 
 void SettingsDialogTest::cancelLeavesRecordAndFile_data() {
-    QTest::addColumn<bool>("closeBox");
-    QTest::newRow("cancel button") << false;
-    QTest::newRow("close box") << true;
+    QTest::addColumn<QString>("how");
+    QTest::newRow("cancel button") << "button";
+    QTest::newRow("close box") << "close";
+    QTest::newRow("Esc") << "Esc";
 }
 
 void SettingsDialogTest::cancelLeavesRecordAndFile() {
-    QFETCH(bool, closeBox);
+    QFETCH(QString, how);
     OpenDialog();
     const QByteArray before = FileBytes(IniPath());
     const SettingsRecord original = record_;
@@ -346,8 +357,11 @@ void SettingsDialogTest::cancelLeavesRecordAndFile() {
     Find<QScrollBar>("hsPort")->setValue(9);
     Find<QLineEdit>("txtFixFname")->setText("changed");
     dialog_->SetFolderLabel("/elsewhere");
-    if (closeBox) {
+    if (how == "close") {
         dialog_->close();
+    } else if (how == "Esc") {
+        QTest::keyClick(Find<QLineEdit>("txtFixFname"), Qt::Key_Escape);
+        QVERIFY(!dialog_ || !dialog_->isVisible());
     } else {
         QTest::mouseClick(Find<QPushButton>("cmdOK1"), Qt::LeftButton);
     }
@@ -418,21 +432,52 @@ void SettingsDialogTest::chosenFolderReachesEverything() {
     QCOMPARE(QString::fromStdString(IniValue(IniPath(), "SaveFolder")), chosen);
 }
 
-void SettingsDialogTest::enterAndEscapeDoNothing_data() {
+void SettingsDialogTest::databaseNameCheck_data() {
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("dbConnect");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("database, no name") << int(kSaveFormatMdb) << ""
+                                       << "" << true;
+    QTest::newRow("database, named") << int(kSaveFormatMdb) << "db"
+                                     << "" << false;
+    QTest::newRow("server database, no name") << int(kSaveFormatMdb) << ""
+                                              << "DSN=gathra" << false;
+    QTest::newRow("text, no name") << int(kSaveFormatText) << ""
+                                   << "" << false;
+}
+
+void SettingsDialogTest::databaseNameCheck() {
+    QFETCH(int, format);
+    QFETCH(QString, name);
+    QFETCH(QString, dbConnect);
+    QFETCH(bool, refused);
+    OpenDialog([&](SettingsRecord& r) {
+        r.SaveFormat = static_cast<int16_t>(format);
+        r.DbConnect = dbConnect.toStdString();
+    });
+    Find<QLineEdit>("txtMdbName")->setText(name);
+    QTest::mouseClick(Find<QPushButton>("cmdOK0"), Qt::LeftButton);
+    QCOMPARE(view_.Messages.size(), size_t(refused ? 1 : 0));
+    if (refused) {
+        QCOMPARE(view_.Messages[0].Text, std::string("ﾃﾞｰﾀﾍﾞｰｽ名(MDB)を入力してください"));
+        QVERIFY(dialog_->isVisible());
+    }
+}
+
+void SettingsDialogTest::enterPressesNothing_data() {
     QTest::addColumn<int>("key");
     QTest::addColumn<QString>("focus");
-    QTest::newRow("Esc") << int(Qt::Key_Escape) << "cmdOK0";
     QTest::newRow("Enter on OK") << int(Qt::Key_Return) << "cmdOK0";
     QTest::newRow("Enter on cancel") << int(Qt::Key_Enter) << "cmdOK1";
     QTest::newRow("Enter in a text box") << int(Qt::Key_Return) << "txtFixFname";
 }
 
-void SettingsDialogTest::enterAndEscapeDoNothing() {
+void SettingsDialogTest::enterPressesNothing() {
     QFETCH(int, key);
     QFETCH(QString, focus);
     OpenDialog();
     const QByteArray before = FileBytes(IniPath());
-    Find<QPushButton>("cmdOK0");
     QWidget* target = Find<QWidget>(focus.toLatin1().constData());
     target->setFocus();
     QTest::keyClick(target, Qt::Key(key));
@@ -442,7 +487,7 @@ void SettingsDialogTest::enterAndEscapeDoNothing() {
 }
 
 void SettingsDialogTest::mainWindowDisabledWhileOpen() {
-    main_->move(40, 30);
+    main_->move(40, 0);  // room below for the dialog on the test screen (800x600)
     OpenDialog();
     QVERIFY(!main_->isEnabled());
     QVERIFY(dialog_->isEnabled());  // a separate window: the disabled owner does not disable it
@@ -491,10 +536,23 @@ void SettingsDialogTest::focusOrder() {
     QWidget* first = Find<QWidget>("hsPort");
     first->setFocus();
     QStringList visited;
+    // The focus mark: the dialog's focus colours on the focused control.
+    const auto marked = [](QWidget* widget) {
+        const QImage image = widget->grab().toImage();
+        int count = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QRgb pixel = image.pixel(x, y) & 0xffffff;
+                count += pixel == 0x1a66cc || pixel == 0xcce4ff;
+            }
+        }
+        return count > 20;
+    };
     for (int i = 0; i < stops.size(); ++i) {
         QWidget* focus = QApplication::focusWidget();
         QVERIFY(focus != nullptr);
         QString name = focus->objectName();
+        QVERIFY2(marked(focus), qPrintable(name));
         // The elements of an option group carry the group's name and their index (one digit). Tab lands
         // on the selected option.
         if (auto* option = qobject_cast<QRadioButton*>(focus)) {

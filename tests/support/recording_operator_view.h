@@ -31,14 +31,16 @@ public:
     void SetBusyPointer(bool busy) override { Busy = busy; }
     void Beep() override { ++Beeps; }
     void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) override;
+    void SetWaitingLabel(const std::string& text) override { WaitingLabels.push_back(text); }
 
     // The status lines as the window would show them: the status text split at CR LF.
     std::vector<std::string> StatusLines() const;
 
-    std::string StatusText;               // the whole status label, lines joined by CR LF
-    std::vector<StatusCall> StatusCalls;  // every status call in order
-    std::vector<bool> RunningStates;      // every SetRunning call in order
-    std::vector<Message> Messages;        // every message box in order
+    std::string StatusText;                  // the whole status label, lines joined by CR LF
+    std::vector<StatusCall> StatusCalls;     // every status call in order
+    std::vector<bool> RunningStates;         // every SetRunning call in order
+    std::vector<Message> Messages;           // every message box in order
+    std::vector<std::string> WaitingLabels;  // every waiting label in order ("" clears it)
     std::string FileLabelText;
     int ProgressMax = 0;
     int ProgressValue = 0;

@@ -210,6 +210,24 @@ TEST_F(UploadEngine, ClockIsSetUntilTheTerminalSaysOk) {
     EXPECT_EQ(LastStatus(), "ﾚｺｰﾄﾞ受信<1> : 正常終了");
 }
 
+// The waiting label counts whole seconds of the PC clock from the first enquiry and goes with the answer;
+// here every reading of the clock is 13 s later than the one before.
+TEST_F(UploadEngine, WaitingLabelCountsFromTheFirstEnquiryUntilTheAnswer) {
+    link.Silence(5);
+    Upload({"A"});
+    int readings = 0;
+    UploadContext context{settings, run, view, link.Api(), [&readings] {
+                              PcDateTime time = kClock;
+                              time.Minute += readings / 4;  // 13 s a reading, over whole minutes
+                              time.Second += (readings++ % 4) * 13;
+                              return time;
+                          }};
+    RunUpload(context);
+    EXPECT_EQ(view.WaitingLabels, (Lines{"端末待ち 0:00", "端末待ち 0:13", "端末待ち 0:26", "端末待ち 0:39",
+                                         "端末待ち 1:00", "端末待ち 1:13", ""}));
+    EXPECT_EQ(LastStatus(), "ﾚｺｰﾄﾞ受信<1> : 正常終了");
+}
+
 TEST_F(UploadEngine, ClockSettingOnlyForExactlyOne) {
     for (const char* value : {"0", "0.5", "", "10"}) {
         link.written.clear();

@@ -31,7 +31,7 @@ void ConsoleView::PrintStatus(const std::string& text, bool replacing) {
         // with their control characters live; only the view's own sequences below do.
         std::string out = stamp + " " + VisibleText(line);
         // Only the first line of a replacing status takes the place of the last line shown.
-        if (outIsTerminal_ && replacing && first && lastLineReplaceable_) {
+        if (outIsTerminal_ && first && (lastLineWaiting_ || (replacing && lastLineReplaceable_))) {
             out.insert(0, kOverwritePreviousLine);
         }
         out_(std::move(out));
@@ -42,6 +42,21 @@ void ConsoleView::PrintStatus(const std::string& text, bool replacing) {
         start = end + 2;
     }
     lastLineReplaceable_ = replacing && text.find("\r\n") == std::string::npos;
+    lastLineWaiting_ = false;
+}
+
+void ConsoleView::SetWaitingLabel(const std::string& text) {
+    // Clearing leaves the count on screen until the next status takes its place.
+    if (!outIsTerminal_ || text.empty()) {
+        return;
+    }
+    std::string out = ConsoleTimeStamp() + " " + text;
+    if (lastLineWaiting_) {
+        out.insert(0, kOverwritePreviousLine);
+    }
+    out_(std::move(out));
+    lastLineWaiting_ = true;
+    lastLineReplaceable_ = false;
 }
 
 void ConsoleView::Beep() {
@@ -54,6 +69,7 @@ void ConsoleView::ShowMessage(const std::string& title, const std::string& text,
     err_(title + ": " + VisibleText(OneLine(text)));
     // The message may share the terminal with standard output: never overwrite what is above it.
     lastLineReplaceable_ = false;
+    lastLineWaiting_ = false;
 }
 
 std::string ConsoleTimeStamp() {

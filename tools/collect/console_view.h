@@ -13,6 +13,8 @@
 //   line; anywhere else (the journal, a pipe, a file) every status is a line of its own.
 // - A message box becomes one line on standard error, "title: text", and counts as acknowledged at once.
 // - A beep becomes a BEL on standard error when asked for, and is ignored otherwise.
+// - The waiting label ("端末待ち m:ss") shares the updating line on a terminal: each new count takes the
+//   place of the last, and the next status takes the place of the count. Elsewhere it is left out.
 // - The busy pointer, the progress bar and the running state have no console form.
 //
 // Lines leave through the two sinks (standard output, standard error), which add the line feed; they are
@@ -34,6 +36,7 @@ public:
     void SetBusyPointer(bool) override {}
     void Beep() override;
     void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) override;
+    void SetWaitingLabel(const std::string& text) override;
 
 private:
     // Prints each line of `text`; the first line of a replacing status overwrites the last line shown
@@ -45,6 +48,7 @@ private:
     bool outIsTerminal_;
     bool beep_;
     bool lastLineReplaceable_ = false;  // the last line on the terminal was a replacing status
+    bool lastLineWaiting_ = false;      // the last line on the terminal is a waiting count
     std::string fileLabel_;
 };
 
