@@ -31,6 +31,7 @@ public:
     void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) override {
         target_.ShowMessage(title, text, icon);
     }
+    void SetWaitingLabel(const std::string& text) override { target_.SetWaitingLabel(text); }
 
 private:
     OperatorView& target_;
