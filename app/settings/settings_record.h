@@ -56,6 +56,10 @@ struct SettingsRecord {
     // Optional, not one of the keys above: an ODBC connection string for a server database. Read when
     // present, never written; empty (or missing) means the SQLite file of DatabaseName.
     std::string DbConnect;
+    // Optional: how mail is protected on its way, "0" (also when missing or empty) STARTTLS when the
+    // server offers it, "1" STARTTLS required, "2" implicit TLS. Kept as read; never written by the
+    // store, written by the settings dialog. See MailTlsMode.
+    std::string MailTls;
 
     // Not keys: set at start-up.
     std::string SettingsFilePath;  // program folder + "/" + executable name + ".ini"

@@ -9,6 +9,8 @@
 #include <system_error>
 
 #include "codec/text_encoding.h"
+#include "common/blanks.h"
+#include "common/visible_text.h"
 #include "run/operator_view.h"
 #include "settings/ini_file.h"
 #include "settings/number_text.h"
@@ -20,6 +22,7 @@ namespace {
 // The value ReadIniString hands back for a missing key while loading; a stored "ERR" counts the same.
 constexpr const char* kMissing = "ERR";
 constexpr const char* kDbConnectKey = "DbConnect";
+constexpr const char* kMailTlsKey = "MailTls";
 
 constexpr const char* kReasonInvalid = "ﾊﾟﾗﾒｰﾀ不正";
 constexpr const char* kReasonInvalidField = "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)";
@@ -196,6 +199,7 @@ void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, Operato
     }
     // The optional server connection: a missing line is simply empty and never re-initialises the file.
     record.DbConnect = ProfileValue(file, kDbConnectKey, kAppTitle, "");
+    record.MailTls = ProfileValue(file, kMailTlsKey, kAppTitle, "");
 
     switch (ReadKeys(file, record)) {
         case ReadOutcome::ReadError:
@@ -215,6 +219,9 @@ void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, Operato
             break;
     }
     CheckSaveFolder(record, view);
+    if (const std::string warning = MailTlsWarning(record); !warning.empty()) {
+        view.AppendStatus(warning);
+    }
 }
 
 std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& platform) {
@@ -254,6 +261,32 @@ std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& pl
         return record.SaveFolder + " : 保存ﾌｫﾙﾀﾞが存在しません";
     }
     return {};
+}
+
+namespace {
+
+// MailTls as written: 0 to 2 (0 also for a missing or empty value), -1 for anything else.
+int WrittenMailTls(const SettingsRecord& record) {
+    const std::string_view value = TrimBlanks(record.MailTls);
+    if (value.empty()) {
+        return 0;
+    }
+    return value.size() == 1 && value[0] >= '0' && value[0] <= '2' ? value[0] - '0' : -1;
+}
+
+}  // namespace
+
+int MailTlsMode(const SettingsRecord& record) {
+    const int written = WrittenMailTls(record);
+    return written < 0 ? 1 : written;
+}
+
+std::string MailTlsWarning(const SettingsRecord& record) {
+    if (WrittenMailTls(record) >= 0) {
+        return {};
+    }
+    return std::string(kMailTlsKey) + " の値が正しくありません (" + VisibleText(record.MailTls) +
+           ")。1 (STARTTLS 必須) として扱います";
 }
 
 void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, const std::string& reason,

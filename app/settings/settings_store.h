@@ -23,6 +23,12 @@ void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, Operato
 // range or too large for its type, or the save folder cannot be entered.
 std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& platform);
 
+// MailTls as a number: 0 when missing or empty, 0 to 2 as written, and 1 (STARTTLS required, the safe
+// choice) for any other value.
+int MailTlsMode(const SettingsRecord& record);
+// The status line for a MailTls value other than 0 to 2, or an empty text.
+std::string MailTlsWarning(const SettingsRecord& record);
+
 // Tells the operator (reason "ﾊﾟﾗﾒｰﾀ不正" or "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)"), sets every setting to its default
 // and writes the whole file.
 void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, const std::string& reason,
