@@ -10,6 +10,7 @@
 
 #include "codec/text_encoding.h"
 #include "common/blanks.h"
+#include "common/system_error.h"
 #include "common/visible_text.h"
 #include "run/operator_view.h"
 #include "settings/ini_file.h"
@@ -307,7 +308,7 @@ void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, con
     WriteSettingsFile(record, view);
 }
 
-bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view) {
+bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view, bool fromDialog) {
     // All keys go into one in-memory copy of the file, which then replaces the file in one step: a
     // failure part-way leaves the old file as it was.
     IniFile file;
@@ -325,6 +326,14 @@ bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view) {
             ShowWriteError(view, error);
             return false;
         }
+    }
+    // The optional key is the dialog's to write, when it has a value or a line of its own already.
+    if (fromDialog && (!record.MailTls.empty() || file.Get(kAppTitle, kMailTlsKey)) &&
+        !file.Set(kAppTitle, kMailTlsKey, record.MailTls)) {
+        error.Code = EINVAL;
+        error.Description = SystemErrorText(error.Code);
+        ShowWriteError(view, error);
+        return false;
     }
     if (!file.Save(record.SettingsFilePath, &error)) {
         ShowWriteError(view, error);

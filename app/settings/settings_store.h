@@ -34,9 +34,10 @@ std::string MailTlsWarning(const SettingsRecord& record);
 void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, const std::string& reason,
                       OperatorView& view);
 
-// Writes every key in SettingsKeyOrder in one atomic replacement of SettingsFilePath. On failure shows
-// the "File Write Error" box, leaves the old file intact and returns false.
-bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view);
+// Writes every key in SettingsKeyOrder in one atomic replacement of SettingsFilePath, with `fromDialog`
+// (the settings dialog's save) the optional MailTls too. On failure shows the "File Write Error" box,
+// leaves the old file intact and returns false.
+bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view, bool fromDialog = false);
 
 // Private-profile reads and writes (section and key names compare without regard to case).
 std::string ReadIniString(const std::string& key, const std::string& section, const std::string& defaultValue,
