@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "binding/quorlin_binding.h"
+#include "common/visible_text.h"
 #include "console_view.h"
 #include "gathra_version.h"
 #include "run/run_outcome.h"
@@ -156,6 +157,9 @@ int main(int argc, char** argv) {
         if (!reason.empty()) {
             exitCode = kExitSettings;
         } else {
+            if (const std::string warning = MailTlsWarning(settings); !warning.empty()) {
+                view.AppendStatus(warning);
+            }
             if (options.once) {
                 settings.AutoStart = Switch::Off;
             }
@@ -163,7 +167,8 @@ int main(int argc, char** argv) {
             exitCode = ExitCodeFor(RunUpload(context), settings, run, reason);
         }
         if (exitCode != kExitStored) {
-            err.Push(std::string(kProgram) + ": " + reason);
+            // The reason may quote outside text (a driver's message, a path from the terminal).
+            err.Push(std::string(kProgram) + ": " + VisibleText(OneLine(reason)));
         }
         // Leave what can be written; a console that does not drain does not hold up the end.
         out.Flush(std::chrono::milliseconds(2000));
