@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "mail/mail_transport.h"
+#include "settings/settings_store.h"
 
 bool SendByMail(const SettingsRecord& settings, RunState& run, const std::string& attachmentPath,
                 const std::string& attachmentName, long maxSeconds) {
@@ -13,6 +14,7 @@ bool SendByMail(const SettingsRecord& settings, RunState& run, const std::string
     request.AttachmentPath = attachmentPath;
     request.AttachmentName = attachmentName;
     request.Server = settings.MailServer;
+    request.Tls = static_cast<MailTls>(MailTlsMode(settings));
     request.KeepGoing = [&run] { return run.IsRunning.load(); };
     MailLimits limits;
     if (maxSeconds > 0) {

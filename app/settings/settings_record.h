@@ -60,6 +60,10 @@ struct SettingsRecord {
     // when present and kept as read, even when too long (it is then refused, never cut); written only
     // by the settings dialog.
     std::string AfterUpload;
+    // Optional: how mail is protected on its way, "0" (also when missing or empty) STARTTLS when the
+    // server offers it, "1" STARTTLS required, "2" implicit TLS. Kept as read; never written by the
+    // store, written by the settings dialog. See MailTlsMode.
+    std::string MailTls;
 
     // Not keys: set at start-up.
     std::string SettingsFilePath;  // program folder + "/" + executable name + ".ini"

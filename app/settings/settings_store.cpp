@@ -9,6 +9,9 @@
 #include <system_error>
 
 #include "codec/text_encoding.h"
+#include "common/blanks.h"
+#include "common/system_error.h"
+#include "common/visible_text.h"
 #include "run/operator_view.h"
 #include "settings/ini_file.h"
 #include "settings/number_text.h"
@@ -21,6 +24,7 @@ namespace {
 constexpr const char* kMissing = "ERR";
 constexpr const char* kDbConnectKey = "DbConnect";
 constexpr const char* kAfterUploadKey = "AfterUpload";
+constexpr const char* kMailTlsKey = "MailTls";
 
 constexpr const char* kReasonInvalid = "ﾊﾟﾗﾒｰﾀ不正";
 constexpr const char* kReasonInvalidField = "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)";
@@ -56,12 +60,13 @@ enum class ReadOutcome { Complete, KeyMissing, ReadError };
 
 ReadOutcome ReadKeys(const IniFile& file, SettingsRecord& record);
 
-// Every key both front ends read: first the optional server connection and the command after each upload
-// (a missing line is simply empty and never re-initialises the file; the connection is kept whole, as a
+// Every key both front ends read: first the optional server connection, the command after each upload and
+// the mail protection (a missing line is simply empty and never re-initialises the file; the connection is kept whole, as a
 // cut one would change where it goes: see DbConnectTooLong), then the keys in load order.
 ReadOutcome ReadSettings(const IniFile& file, SettingsRecord& record) {
     record.DbConnect = TrimAtNul(file.Get(kAppTitle, kDbConnectKey).value_or(""));
     record.AfterUpload = AfterUploadValue(file);
+    record.MailTls = ProfileValue(file, kMailTlsKey, kAppTitle, "");
     return ReadKeys(file, record);
 }
 
@@ -229,6 +234,9 @@ void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, Operato
             break;
     }
     CheckSaveFolder(record, view);
+    if (const std::string warning = MailTlsWarning(record); !warning.empty()) {
+        view.AppendStatus(warning);
+    }
 }
 
 std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& platform) {
@@ -278,6 +286,32 @@ std::string DbConnectTooLong(const SettingsRecord& record) {
            " ﾊﾞｲﾄ。" + std::to_string(kMaxSettingValueBytes) + " ﾊﾞｲﾄまでです)";
 }
 
+namespace {
+
+// MailTls as written: 0 to 2 (0 also for a missing or empty value), -1 for anything else.
+int WrittenMailTls(const SettingsRecord& record) {
+    const std::string_view value = TrimBlanks(record.MailTls);
+    if (value.empty()) {
+        return 0;
+    }
+    return value.size() == 1 && value[0] >= '0' && value[0] <= '2' ? value[0] - '0' : -1;
+}
+
+}  // namespace
+
+int MailTlsMode(const SettingsRecord& record) {
+    const int written = WrittenMailTls(record);
+    return written < 0 ? 1 : written;
+}
+
+std::string MailTlsWarning(const SettingsRecord& record) {
+    if (WrittenMailTls(record) >= 0) {
+        return {};
+    }
+    return std::string(kMailTlsKey) + " の値が正しくありません (" + VisibleText(record.MailTls) +
+           ")。1 (STARTTLS 必須) として扱います";
+}
+
 void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, const std::string& reason,
                       OperatorView& view) {
     const std::string text = "INIﾌｧｲﾙ読み込みｴﾗｰ : " + reason +
@@ -296,7 +330,7 @@ void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, con
     WriteSettingsFile(record, view);
 }
 
-bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view, bool withAfterUpload) {
+bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view, bool fromDialog) {
     // All keys go into one in-memory copy of the file, which then replaces the file in one step: a
     // failure part-way leaves the old file as it was.
     IniFile file;
@@ -315,11 +349,13 @@ bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view, bool wi
             return false;
         }
     }
-    // The optional key is written only when it has a value or a line of its own already.
-    if (withAfterUpload && (!record.AfterUpload.empty() || file.Get(kAppTitle, kAfterUploadKey)) &&
-        !file.Set(kAppTitle, kAfterUploadKey, record.AfterUpload)) {
+    // The optional keys are the dialog's to write, each when it has a value or a line of its own already.
+    const auto writeOptional = [&](const char* key, const std::string& value) {
+        return !fromDialog || (value.empty() && !file.Get(kAppTitle, key)) || file.Set(kAppTitle, key, value);
+    };
+    if (!writeOptional(kAfterUploadKey, record.AfterUpload) || !writeOptional(kMailTlsKey, record.MailTls)) {
         error.Code = EINVAL;
-        error.Description = std::generic_category().message(error.Code);
+        error.Description = SystemErrorText(error.Code);
         ShowWriteError(view, error);
         return false;
     }

@@ -28,15 +28,21 @@ std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& pl
 // this returns the reason, "DbConnect が長すぎます (<n> ﾊﾞｲﾄ。254 ﾊﾞｲﾄまでです)", or an empty text.
 std::string DbConnectTooLong(const SettingsRecord& record);
 
+// MailTls as a number: 0 when missing or empty, 0 to 2 as written, and 1 (STARTTLS required, the safe
+// choice) for any other value.
+int MailTlsMode(const SettingsRecord& record);
+// The status line for a MailTls value other than 0 to 2, or an empty text.
+std::string MailTlsWarning(const SettingsRecord& record);
+
 // Tells the operator (reason "ﾊﾟﾗﾒｰﾀ不正" or "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)"), sets every setting to its default
 // and writes the whole file.
 void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, const std::string& reason,
                       OperatorView& view);
 
-// Writes every key in SettingsKeyOrder in one atomic replacement of SettingsFilePath, with
-// `withAfterUpload` (the settings dialog's save) the optional AfterUpload too. On failure shows the
-// "File Write Error" box, leaves the old file intact and returns false.
-bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view, bool withAfterUpload = false);
+// Writes every key in SettingsKeyOrder in one atomic replacement of SettingsFilePath, with `fromDialog`
+// (the settings dialog's save) the optional AfterUpload and MailTls too. On failure shows the "File Write
+// Error" box, leaves the old file intact and returns false.
+bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view, bool fromDialog = false);
 
 // Private-profile reads and writes (section and key names compare without regard to case).
 std::string ReadIniString(const std::string& key, const std::string& section, const std::string& defaultValue,

@@ -177,8 +177,8 @@ SettingsDialog::SettingsDialog(QWidget* mainWindow, SettingsRecord& record, Oper
     setStyleSheet(QString::fromLatin1(kFocusMarks));
     page_ = new QWidget;
     page_->setObjectName(QStringLiteral("pageSetting"));
-    // The designed height and one row below for the command after each upload.
-    page_->setFixedSize(TwipsToPixels(9645), TwipsToPixels(9855 + 735));
+    // The designed height, the mail protection row and one row below for the command after each upload.
+    page_->setFixedSize(TwipsToPixels(9645), TwipsToPixels(10215 + 735));
     scroll_ = new QScrollArea(this);
     scroll_->setObjectName(QStringLiteral("scrSetting"));
     scroll_->setFrameShape(QFrame::NoFrame);
@@ -333,10 +333,10 @@ const std::vector<SettingsDialog::FrameRow>& SettingsDialog::FrameRows() {
          .Options = {"optProtocol",
                      {{"専用", 120, 240}, {"ｼﾝﾌﾟﾙ", 960, 240}},
                      [](SettingsRecord& r, int index) { r.Protocol = static_cast<UploadProtocol>(index); }}},
-        {.Frame = {"frmMail", "ﾒｰﾙ送信", 120, 7440, 7335, 2295,
+        {.Frame = {"frmMail", "ﾒｰﾙ送信", 120, 7440, 7335, 2655,
                    "ｱｯﾌﾟﾛｰﾄﾞしたﾌｧｲﾙを添付して、指定ｱﾄﾞﾚｽへﾒｰﾙしたい場合は、この項目を設定してください"},
          .Fill = &SettingsDialog::BuildMailFrame},
-        {.Frame = {"frmAfterUpload", "ｱｯﾌﾟﾛｰﾄﾞ後ｺﾏﾝﾄﾞ", 120, 9840, 9375, 615,
+        {.Frame = {"frmAfterUpload", "ｱｯﾌﾟﾛｰﾄﾞ後ｺﾏﾝﾄﾞ", 120, 10200, 9375, 615,
                    "ｱｯﾌﾟﾛｰﾄﾞごとに実行するｺﾏﾝﾄﾞ(保存ﾌｫﾙﾀﾞで /bin/sh -c により実行、空欄なら実行しない)"},
          .Text = {"txtAfterUpload", 120, 240, 9135, 270, &SettingsRecord::AfterUpload,
                   &SettingsDialog::txtAfterUpload_}},
@@ -529,6 +529,15 @@ void SettingsDialog::BuildMailFrame(QGroupBox* frame) {
                                [this, field](const std::string& text) { working_.*field = text; });
         top += 360;
     }
+    // MailTls: how the mail is protected on its way to the server.
+    auto* caption = new QLabel(QStringLiteral("暗号化"), frame);
+    caption->setObjectName(QStringLiteral("lblMailTls"));
+    caption->setGeometry(TwipsRect(240, top, 2055, 270));
+    MakeOptions(frame, "optMailTls",
+                {{"STARTTLS(提供時)", 2400, top, "ｻｰﾊﾞｰが STARTTLS を提供するときだけ暗号化します"},
+                 {"STARTTLS必須", 4080, top, "STARTTLS を提供しないｻｰﾊﾞｰには送信しません"},
+                 {"SMTPS(465)", 5640, top, "最初から TLS で接続します(ﾎﾟｰﾄ番号の指定がなければ 465)"}},
+                [this](int index) { working_.MailTls = std::to_string(index); });
 }
 
 void SettingsDialog::BuildTabOrder() {
@@ -560,9 +569,12 @@ void SettingsDialog::BuildTabOrder() {
     addGroup("optCrcType");
     addGroup("optStartUpSize");
     addGroup("optProtocol");
-    for (QWidget* widget : std::initializer_list<QWidget*>{
-             chkSendMail_, txtMailAddress_, txtMailSub_, txtFromMailAddress_, txtMailServer_, chkTimeAdjust_,
-             txtAfterUpload_, cmdOK_[0], cmdOK_[1]}) {
+    for (QWidget* widget : std::initializer_list<QWidget*>{chkSendMail_, txtMailAddress_, txtMailSub_,
+                                                           txtFromMailAddress_, txtMailServer_}) {
+        order.push_back(widget);
+    }
+    addGroup("optMailTls");
+    for (QWidget* widget : std::initializer_list<QWidget*>{chkTimeAdjust_, txtAfterUpload_, cmdOK_[0], cmdOK_[1]}) {
         order.push_back(widget);
     }
     for (size_t i = 1; i < order.size(); ++i) {
@@ -644,6 +656,7 @@ void SettingsDialog::ShowSettings() {
     txtMailSub_->setText(QString::fromStdString(r.MailSub));
     txtFromMailAddress_->setText(QString::fromStdString(r.FromMailAddress));
     txtMailServer_->setText(QString::fromStdString(r.MailServer));
+    SelectOption(options_.at("optMailTls"), MailTlsMode(r));
     SelectOption(options_.at("optAddDate"), r.AddDate);
     txtFixFname_->setText(QString::fromStdString(r.FixFname));
     chkTimeAdjust_->setChecked(RoundedNumber(r.TimeAdjust) == 1);
@@ -773,6 +786,8 @@ void SettingsDialog::SaveSettings() {
     record_ = working_;
     record_.SettingsFilePath = settingsFilePath;
     record_.BackFilePath = backFilePath;
+    // The dialog writes MailTls as chosen (a value it could not show, as the 1 it counts as).
+    record_.MailTls = std::to_string(options_.at("optMailTls")->checkedId());
     WriteSettingsFile(record_, view_, true);
 }
 

@@ -151,8 +151,9 @@ TEST(SaveToDatabase, NoDatabaseFileIsReportedWithoutCreatingOne) {
 }
 
 TEST(SaveToDatabase, FilesThatAreNoDatabaseStayUntouched) {
-    // A renamed text file and a FIFO (whose read would block for ever) are refused as no database; an
-    // empty file is an empty database to the engine and fails at the table. None is written to.
+    // A renamed text file is refused as no database, a FIFO (whose read would block for ever) as no
+    // regular file; an empty file is an empty database to the engine and fails at the table. None is
+    // written to.
     Upload text("", "a\r\n");
     WriteBytes(text.Database, "F1,F2\r\nnot a database\r\n");
     EXPECT_FALSE(text.Save());
@@ -162,7 +163,7 @@ TEST(SaveToDatabase, FilesThatAreNoDatabaseStayUntouched) {
     Upload fifo("", "a\r\n");
     ASSERT_EQ(mkfifo(fifo.Database.c_str(), 0600), 0);
     EXPECT_FALSE(fifo.Save());
-    fifo.ExpectReported("MDB書込ｴﾗｰ : #26file is not a database");
+    fifo.ExpectReported("MDB書込ｴﾗｰ : #14通常のﾌｧｲﾙではありません");
 
     Upload empty("", "a\r\n");
     WriteBytes(empty.Database, "");

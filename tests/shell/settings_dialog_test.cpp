@@ -248,13 +248,15 @@ void SettingsDialogTest::valuesTheControlsCannotShow_data() {
     QTest::addColumn<int>("portScroll");
     QTest::addColumn<bool>("mailTicked");
     QTest::addColumn<bool>("timeTicked");
-    QTest::newRow("port 0 after a read error") << 0 << 0 << "1" << 1 << false << true;
-    QTest::newRow("send mail 2") << 1 << 2 << "1" << 1 << false << true;
-    QTest::newRow("send mail -1") << 255 << -1 << "1" << 255 << false << true;
-    QTest::newRow("ordinary") << 7 << 1 << "0" << 7 << true << false;
+    QTest::addColumn<QString>("mailTls");  // as read; the option shown is also what the save writes
+    QTest::addColumn<int>("mailTlsOption");
+    QTest::newRow("port 0 after a read error") << 0 << 0 << "1" << 1 << false << true << "" << 0;
+    QTest::newRow("send mail 2, MailTls 7") << 1 << 2 << "1" << 1 << false << true << "7" << 1;
+    QTest::newRow("send mail -1") << 255 << -1 << "1" << 255 << false << true << "0" << 0;
+    QTest::newRow("ordinary") << 7 << 1 << "0" << 7 << true << false << "2" << 2;
     // The clock box shows the number rounded to an integer, a tie going to the even neighbour.
-    QTest::newRow("time adjust 0.5") << 1 << 0 << "0.5" << 1 << false << false;
-    QTest::newRow("time adjust 0.6") << 1 << 0 << "0.6" << 1 << false << true;
+    QTest::newRow("time adjust 0.5") << 1 << 0 << "0.5" << 1 << false << false << "" << 0;
+    QTest::newRow("time adjust 0.6") << 1 << 0 << "0.6" << 1 << false << true << "" << 0;
 }
 
 void SettingsDialogTest::valuesTheControlsCannotShow() {
@@ -264,7 +266,10 @@ void SettingsDialogTest::valuesTheControlsCannotShow() {
     QFETCH(int, portScroll);
     QFETCH(bool, mailTicked);
     QFETCH(bool, timeTicked);
+    QFETCH(QString, mailTls);
+    QFETCH(int, mailTlsOption);
     OpenDialog([=](SettingsRecord& r) {
+        r.MailTls = mailTls.toStdString();
         r.Port = static_cast<int16_t>(port);
         r.SendMail = static_cast<Switch>(sendMail);
         r.TimeAdjust = timeAdjust.toStdString();
@@ -276,6 +281,7 @@ void SettingsDialogTest::valuesTheControlsCannotShow() {
     QCOMPARE(Find<QLineEdit>("txtPort")->text(), QString::number(port));
     QCOMPARE(Find<QCheckBox>("chkSendMail")->isChecked(), mailTicked);
     QCOMPARE(Find<QCheckBox>("chkTimeAdjust")->isChecked(), timeTicked);
+    QVERIFY(Option("optMailTls", mailTlsOption)->isChecked());
     // Kept unchanged until the operator touches the control.
     QCOMPARE(dialog_->WorkingCopy().Port, port);
     QCOMPARE(dialog_->WorkingCopy().SendMail, static_cast<Switch>(sendMail));
@@ -285,6 +291,7 @@ void SettingsDialogTest::valuesTheControlsCannotShow() {
     QCOMPARE(record_.SendMail, static_cast<Switch>(sendMail));
     QCOMPARE(IniValue(IniPath(), "SendMail"), std::to_string(sendMail));
     QCOMPARE(IniValue(IniPath(), "TimeAdjust"), timeAdjust.toStdString());
+    QCOMPARE(IniValue(IniPath(), "MailTls"), std::to_string(mailTlsOption));
 }
 
 void SettingsDialogTest::mailFieldCheck_data() {
@@ -381,6 +388,7 @@ void SettingsDialogTest::editsReachRecordAndFile() {
     QTest::mouseClick(Option("optAddDate", 4), Qt::LeftButton);
     QTest::mouseClick(Option("optProtocol", 1), Qt::LeftButton);
     QTest::mouseClick(Option("optAutoStart", 1), Qt::LeftButton);
+    QTest::mouseClick(Option("optMailTls", 2), Qt::LeftButton);
     QTest::mouseClick(Find<QCheckBox>("chkXlsField0"), Qt::LeftButton);
     QTest::mouseClick(Find<QCheckBox>("chkTimeAdjust"), Qt::LeftButton);
     Find<QScrollBar>("hsPort")->setValue(255);
@@ -409,6 +417,7 @@ void SettingsDialogTest::editsReachRecordAndFile() {
     QCOMPARE(IniValue(IniPath(), "FixFname"), std::string("ﾃﾞｰﾀ"));
     QCOMPARE(record_.AfterUpload, std::string("cp \"$GATHRA_OUTPUT\" /srv/share/"));
     QCOMPARE(IniValue(IniPath(), "AfterUpload"), std::string("cp \"$GATHRA_OUTPUT\" /srv/share/"));
+    QCOMPARE(IniValue(IniPath(), "MailTls"), std::string("2"));
     QVERIFY(main_->isEnabled());
 }
 
@@ -507,7 +516,7 @@ void SettingsDialogTest::focusOrder_data() {
     const QStringList tail =
         fields + QStringList{"optAutoStart",  "optCrcType",     "optStartUpSize", "optProtocol",
                              "chkSendMail",   "txtMailAddress", "txtMailSub",     "txtFromMailAddress",
-                             "txtMailServer", "chkTimeAdjust",  "txtAfterUpload", "cmdOK0",
+                             "txtMailServer", "optMailTls",     "chkTimeAdjust",  "txtAfterUpload", "cmdOK0",
                              "cmdOK1"};
     const QStringList head{"hsPort", "optBaud", "optMode", "optSaveFormat"};
     QTest::newRow("CSV/TXT") << 0

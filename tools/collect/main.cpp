@@ -22,6 +22,7 @@
 #include "binding/quorlin_binding.h"
 #include "common/program_folder.h"
 #include "common/system_error.h"
+#include "common/visible_text.h"
 #include "console_view.h"
 #include "gathra_version.h"
 #include "history_command.h"
@@ -261,6 +262,9 @@ int main(int argc, char** argv) {
             exitCode = kExitPrerequisite;
         } else {
             AddCredentialPassword(settings);
+            if (const std::string warning = MailTlsWarning(settings); !warning.empty()) {
+                view.AppendStatus(warning);
+            }
             if (options.once) {
                 settings.AutoStart = Switch::Off;
             }
@@ -277,7 +281,8 @@ int main(int argc, char** argv) {
             followUp.Finish(run.StopRequested);
         }
         if (exitCode != kExitStored) {
-            err.Push(std::string(kProgram) + ": " + reason);
+            // The reason may quote outside text (a driver's message, a path from the terminal).
+            err.Push(std::string(kProgram) + ": " + VisibleText(OneLine(reason)));
         }
         // Leave what can be written; a console that does not drain does not hold up the end.
         out.Flush(std::chrono::milliseconds(2000));

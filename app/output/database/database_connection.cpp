@@ -1,5 +1,7 @@
 #include "output/database/database_connection.h"
 
+#include "common/system_error.h"
+
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -59,7 +61,7 @@ bool DatabaseConnection::Open(std::string_view databasePath, DatabaseError& erro
         return false;
     }
     if (!S_ISREG(info.st_mode)) {
-        error = EngineError(SQLITE_NOTADB);
+        error = {SQLITE_CANTOPEN, SystemErrorText(kNotRegularFile)};
         return false;
     }
 
