@@ -532,8 +532,8 @@ void MainWindow::SetRunning(bool running) {
 }
 
 void MainWindow::SetFileLabel(const std::string& text) {
-    fileLabel_ = text;
-    lblFile_->setText(ToDisplayText(text));
+    fileLabel_ = text;  // as the engine named it: double-clicking opens that file
+    lblFile_->setText(ToDisplayText(VisibleLines(text)));
     ShowFileTip();
 }
 

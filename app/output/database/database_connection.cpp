@@ -1,6 +1,7 @@
 #include "output/database/database_connection.h"
 
 #include "common/system_error.h"
+#include "common/visible_text.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -112,7 +113,8 @@ DatabaseError DatabaseConnection::LastError() const {
     if (db_ == nullptr) {
         return EngineError(SQLITE_MISUSE);
     }
-    return {sqlite3_extended_errcode(db_), sqlite3_errmsg(db_)};
+    // The engine's message may quote a value or a name from the database: outside text.
+    return {sqlite3_extended_errcode(db_), VisibleText(sqlite3_errmsg(db_))};
 }
 
 bool DatabaseConnection::InAutocommit() const {

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/visible_text.h"
+
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "unixODBC's SQLWCHAR is UTF-16");
 
 namespace {
@@ -118,6 +120,8 @@ OdbcError DiagnoseHandle(SQLSMALLINT handleType, SQLHANDLE handle) {
     while (!error.Message.empty() && (error.Message.back() == ';' || error.Message.back() == ' ')) {
         error.Message.pop_back();
     }
+    // Servers repeat record values in their messages (an invalid number, a value too long): outside text.
+    error.Message = VisibleText(error.Message);
     return error;
 }
 
