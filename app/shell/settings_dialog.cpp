@@ -532,11 +532,11 @@ void SettingsDialog::BuildMailFrame(QGroupBox* frame) {
     // MailTls: how the mail is protected on its way to the server.
     auto* caption = new QLabel(QStringLiteral("暗号化"), frame);
     caption->setObjectName(QStringLiteral("lblMailTls"));
-    caption->setGeometry(TwipsRect(240, top, 2055, 270));
+    caption->setGeometry(TwipsRect(240, top, 900, 270));
     MakeOptions(frame, "optMailTls",
-                {{"STARTTLS(提供時)", 2400, top, "ｻｰﾊﾞｰが STARTTLS を提供するときだけ暗号化します"},
-                 {"STARTTLS必須", 4080, top, "STARTTLS を提供しないｻｰﾊﾞｰには送信しません"},
-                 {"SMTPS(465)", 5640, top, "最初から TLS で接続します(ﾎﾟｰﾄ番号の指定がなければ 465)"}},
+                {{"STARTTLS(提供時)", 1200, top, "ｻｰﾊﾞｰが STARTTLS を提供するときだけ暗号化します"},
+                 {"STARTTLS(必須)", 3240, top, "STARTTLS を提供しないｻｰﾊﾞｰには送信しません"},
+                 {"SMTPS(465)", 5280, top, "最初から TLS で接続します(ﾎﾟｰﾄ番号の指定がなければ 465)"}},
                 [this](int index) { working_.MailTls = std::to_string(index); });
 }
 
