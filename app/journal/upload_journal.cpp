@@ -10,7 +10,9 @@
 #include <ctime>
 #include <utility>
 
+#include "common/file_ops.h"
 #include "common/system_error.h"
+#include "common/visible_text.h"
 #include "journal/history_text.h"
 
 namespace {
@@ -155,7 +157,7 @@ void UploadJournal::CloseLocked() {
 bool UploadJournal::FailLocked(const std::string& what) {
     error_ = what;
     if (db_ != nullptr) {
-        error_ += std::string(" : ") + sqlite3_errmsg(db_);
+        error_ += " : " + VisibleText(sqlite3_errmsg(db_));
     }
     return false;
 }
@@ -186,6 +188,12 @@ bool UploadJournal::OpenLocked(bool write, std::chrono::system_clock::time_point
     }
     for (int attempt = 0; attempt < 2; ++attempt) {
         failedCheck_ = false;
+        // SQLite opens the file (and its -wal and -shm) itself: a named pipe there would hold its first
+        // read for good. Only a regular file, or none yet, is handed to it; anything else is left alone.
+        if (const int special = CheckRegularOrAbsent(path_); special != 0) {
+            error_ = path_ + " : " + SystemErrorText(special);
+            return false;
+        }
         const int opened = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
         if (opened == SQLITE_OK) {
             sqlite3_busy_timeout(db_, kBusyTimeoutMs);

@@ -1,5 +1,6 @@
 // The journal file and its text forms: filters, retention, a damaged file, CSV and aligned columns.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -127,6 +128,14 @@ TEST_F(JournalTest, DamagedFileIsMovedAsideAndANewOneStarted) {
     UploadJournal missing(folder / "none.sqlite");
     EXPECT_FALSE(missing.OpenForReading());
     EXPECT_EQ(missing.Error(), "");
+    // A named pipe in its place is neither read nor written, and not moved aside: refused at once.
+    const std::string pipe = folder / "pipe.sqlite";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    UploadJournal piped(pipe);
+    EXPECT_FALSE(piped.Add(Report("2026-12-08", "07", UploadOutcome::Stored, 1), now));
+    EXPECT_FALSE(piped.OpenForReading());
+    EXPECT_EQ(piped.Error(), pipe + " : 通常のﾌｧｲﾙではありません");
+    EXPECT_TRUE(std::filesystem::is_fifo(pipe));
 }
 
 TEST_F(JournalTest, TextForms) {
