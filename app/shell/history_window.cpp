@@ -1,5 +1,8 @@
 #include "shell/history_window.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QAbstractTableModel>
 #include <QBarCategoryAxis>
 #include <QBarSet>
@@ -23,6 +26,7 @@
 #include <chrono>
 #include <map>
 
+#include "common/file_ops.h"
 #include "journal/history_text.h"
 #include "shell/window_metrics.h"
 
@@ -332,8 +336,13 @@ void HistoryWindow::OpenEntry(int row) {
 }
 
 bool HistoryWindow::ExportCsv(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Only a regular file: a named pipe chosen by mistake would hold the window in open().
+    const int fd = OpenRegularFile(path.toStdString(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    QFile file;
+    if (fd < 0 || !file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
         return false;
     }
     const std::string csv = HistoryCsv(model_->All(), true);

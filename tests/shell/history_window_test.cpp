@@ -1,5 +1,7 @@
 // The history window: opened by the main window's button, its table, filters, chart, double-click and
 // CSV export, and a refresh when an upload ends while it is open.
+#include <sys/stat.h>
+
 #include <QComboBox>
 #include <QDateEdit>
 #include <QPushButton>
@@ -125,6 +127,9 @@ void HistoryWindowTest::tableFiltersChartAndExport() {
     QVERIFY(bytes.startsWith("\xEF\xBB\xBFstarted,ended,"));
     QCOMPARE(bytes.count("\r\n"), 2);
     QVERIFY(bytes.contains("/old/T01.txt"));
+    const QString pipe = dir_->path() + "/pipe.csv";
+    QCOMPARE(::mkfifo(pipe.toLocal8Bit().constData(), 0600), 0);
+    QVERIFY(!history->ExportCsv(pipe));  // at once, not waiting for a reader
 }
 
 void HistoryWindowTest::refreshesWhenAnUploadEnds() {
