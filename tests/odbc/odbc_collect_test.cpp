@@ -37,56 +37,69 @@ std::string Record(int i) {
     return line;
 }
 
-TEST(OdbcCollect, TheCollectorStoresIntoDbConnectWithBoundedMemory) {
-    std::string why;
-    OdbcServers* servers = OdbcServers::Get(false, &why);
-    REQUIRE_SERVERS(servers, why);
-    const char* bin = std::getenv("GATHRA_BIN_DIR");
-    ASSERT_NE(bin, nullptr) << "GATHRA_BIN_DIR";
-    TempFolder program;
-    ASSERT_TRUE(program.CopyLibrary(bin));
-    ASSERT_TRUE(program.CopyFile(std::string(bin) + "/gathra-collect", "gathra-collect"));
-    std::filesystem::permissions(program.Path() + "/gathra-collect", std::filesystem::perms::owner_all);
-    std::filesystem::create_directory(program.Path() + "/out");
+// A program folder with gathra-collect, the link library and a settings file that stores into the suite's
+// PostgreSQL through DbConnect; the table is made by the test.
+class OdbcCollect : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why;
+        servers = OdbcServers::Get(false, &why);
+        REQUIRE_SERVERS(servers, why);
+        const char* bin = std::getenv("GATHRA_BIN_DIR");
+        ASSERT_NE(bin, nullptr) << "GATHRA_BIN_DIR";
+        ASSERT_TRUE(program.CopyLibrary(bin));
+        ASSERT_TRUE(program.CopyFile(std::string(bin) + "/gathra-collect", "gathra-collect"));
+        std::filesystem::permissions(program.Path() + "/gathra-collect", std::filesystem::perms::owner_all);
+        std::filesystem::create_directory(program.Path() + "/out");
+        for (const SettingKey& key : SettingsKeyOrder()) {
+            if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
+                SettingText(record, key) = key.Default;
+            } else {
+                SetSettingNumber(record, key, std::stoll(key.Default));
+            }
+        }
+        record.SaveFolder = program.Path() + "/out";
+        record.Port = kPort;
+        record.Mode = LinkMode::Direct;
+        record.TimeAdjust = "0";
+        record.SaveFormat = kSaveFormatMdb;
+        record.SelectedFields.fill(1);
+        record.SettingsFilePath = program.Path() + "/Gathra.ini";
+    }
 
+    // Writes the settings, then runs the collector once against a terminal sending `options`.
+    void Collect(const termsim::Options& options, int expectedExit) {
+        RecordingOperatorView view;
+        ASSERT_TRUE(WriteSettingsFile(record, view));
+        WriteBytes(record.SettingsFilePath,
+                   ReadBytes(record.SettingsFilePath) + "DbConnect=" + servers->PgConnection() + "\n");
+        ASSERT_TRUE(terminal.Start(program.Path(), kPort, options));
+        ChildProcess::Options where;
+        where.WorkingFolder = "/";
+        ASSERT_TRUE(
+            collector.Start(std::vector<std::string>{program.Path() + "/gathra-collect", "--once"}, where));
+        EXPECT_EQ(collector.Wait(std::chrono::minutes(4)), expectedExit) << collector.Errors();
+    }
+
+    OdbcServers* servers = nullptr;
+    TempFolder program;
+    SettingsRecord record;
+    termsim::Simulator terminal;
+    ChildProcess collector;
+};
+
+TEST_F(OdbcCollect, TheCollectorStoresIntoDbConnectWithBoundedMemory) {
     std::string columns;
     for (int n = 1; n <= 20; ++n) {
         columns += ", \"F" + std::to_string(n) + "\" text";
     }
     servers->Pg("DROP TABLE IF EXISTS \"T01\"; CREATE TABLE \"T01\"(id serial" + columns + ");");
 
-    SettingsRecord record;
-    for (const SettingKey& key : SettingsKeyOrder()) {
-        if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
-            SettingText(record, key) = key.Default;
-        } else {
-            SetSettingNumber(record, key, std::stoll(key.Default));
-        }
-    }
-    record.SaveFolder = program.Path() + "/out";
-    record.Port = kPort;
-    record.Mode = LinkMode::Direct;
-    record.TimeAdjust = "0";
-    record.SaveFormat = kSaveFormatMdb;
-    record.SelectedFields.fill(1);
-    record.SettingsFilePath = program.Path() + "/Gathra.ini";
-    RecordingOperatorView view;
-    ASSERT_TRUE(WriteSettingsFile(record, view));
-    WriteBytes(record.SettingsFilePath,
-               ReadBytes(record.SettingsFilePath) + "DbConnect=" + servers->PgConnection() + "\n");
-
     termsim::Options options;
     for (int i = 1; i <= kRecords; ++i) {
         options.records.push_back(Record(i));
     }
-    termsim::Simulator terminal;
-    ASSERT_TRUE(terminal.Start(program.Path(), kPort, options));
-    ChildProcess collector;
-    ChildProcess::Options where;
-    where.WorkingFolder = "/";
-    ASSERT_TRUE(
-        collector.Start(std::vector<std::string>{program.Path() + "/gathra-collect", "--once"}, where));
-    EXPECT_EQ(collector.Wait(std::chrono::minutes(4)), 0) << collector.Errors();
+    ASSERT_NO_FATAL_FAILURE(Collect(options, 0));
     EXPECT_EQ(terminal.FinalAnswers(), std::vector<std::string>{"ACK"});
 
     EXPECT_EQ(servers->Pg("SELECT count(*) FROM \"T01\";"), std::to_string(kRecords) + "\n");
@@ -104,6 +117,21 @@ TEST(OdbcCollect, TheCollectorStoresIntoDbConnectWithBoundedMemory) {
     EXPECT_GT(collector.PeakKb(), 0);
     EXPECT_LT(collector.PeakKb(), kPeakLimitKb) << "peak resident memory in KiB";
     std::printf("gathra-collect peak resident memory: %ld KiB\n", collector.PeakKb());
+}
+
+// A record holding a terminal's title sequence, which PostgreSQL repeats in its error (22P02, no
+// integer): the collector reports the failure, and no ESC byte reaches its standard output or error.
+TEST_F(OdbcCollect, EscapeSequenceRepeatedByTheServerIsShownNotSent) {
+    servers->Pg("DROP TABLE IF EXISTS hostile_esc; CREATE TABLE hostile_esc(\"F1\" integer);");
+    record.MdbTblName = "hostile_esc";
+    termsim::Options options;
+    options.records = {"\x1b]0;owned\x07"};
+    ASSERT_NO_FATAL_FAILURE(Collect(options, 1));  // the upload failed
+    EXPECT_EQ(terminal.FinalAnswers(), std::vector<std::string>{"CAN"});
+    const std::string shown = collector.Output() + collector.Errors();
+    EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\\x1b]0;owned\\x07"), std::string::npos) << shown;
+    EXPECT_EQ(servers->Pg("SELECT count(*) FROM hostile_esc;"), "0\n");
 }
 
 }  // namespace
