@@ -74,7 +74,9 @@ TEST_F(DatabaseUpload, HostileTerminalIdReachesNoSqlAndTheUploadEndsWithCan) {
     EXPECT_EQ(sim->FinalAnswers(), Lines{"CAN"});
     const Lines status = view.StatusLines();
     ASSERT_GE(status.size(), 2u);
-    EXPECT_EQ(status[status.size() - 2], "MDB書込ｴﾗｰ : #1no such table: x\"; DROP TABLE T01; --");
+    EXPECT_EQ(status[status.size() - 2],
+              "MDB書込ｴﾗｰ : #1 ﾃｰﾌﾞﾙ x\"; DROP TABLE T01; -- がありません (no such table: x\"; DROP TABLE "
+              "T01; --)");
     EXPECT_EQ(status.back(), "異常終了");
     EXPECT_EQ(RunSqlite(database, "SELECT F1 FROM T01;"), "kept\n");
 }

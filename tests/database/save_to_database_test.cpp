@@ -82,12 +82,15 @@ TEST(SaveToDatabase, RowsColumnsAndFailuresByTable) {
          "SELECT F1,F2,F3 FROM T01;", "a|dflt|c\n"},
         {"a sixth field fails on F6 and the rows before it go too", TableWithColumns("T01", 5),
          "1,2,3,4,5\r\nx,y\r\n1,2,3,4,5,6\r\nlast\r\n", "T01", 0,
-         "MDB書込ｴﾗｰ : #1table T01 has no column named F6", "SELECT count(*) FROM T01;", "0\n"},
+         "MDB書込ｴﾗｰ : #1 ﾃｰﾌﾞﾙ T01 に列 F6 がありません (table T01 has no column named F6)",
+         "SELECT count(*) FROM T01;", "0\n"},
         {"an empty backup adds nothing", kFullTable, "", "T01", 0, "", "SELECT count(*) FROM T01;", "0\n"},
         {"a missing table fails before any row", TableWithColumns("T02", 20), "a\r\n", "T01", 0,
-         "MDB書込ｴﾗｰ : #1no such table: T01", "SELECT count(*) FROM T02;", "0\n"},
+         "MDB書込ｴﾗｰ : #1 ﾃｰﾌﾞﾙ T01 がありません (no such table: T01)", "SELECT count(*) FROM T02;", "0\n"},
         {"a table name is never SQL", kFullTable + "INSERT INTO T01(F1) VALUES('kept');", "a\r\n",
-         "x\"; DROP TABLE T01; --", 0, "MDB書込ｴﾗｰ : #1no such table: x\"; DROP TABLE T01; --",
+         "x\"; DROP TABLE T01; --", 0,
+         "MDB書込ｴﾗｰ : #1 ﾃｰﾌﾞﾙ x\"; DROP TABLE T01; -- がありません (no such table: x\"; DROP TABLE T01; "
+         "--)",
          "SELECT F1 FROM T01;", "kept\n"},
         {"a quoted table name that exists", TableWithColumns("\"we\"\"ird\"", 20), "a\r\n", "we\"ird", 0, "",
          "SELECT F1 FROM \"we\"\"ird\";", "a\n"},
@@ -157,7 +160,7 @@ TEST(SaveToDatabase, FilesThatAreNoDatabaseStayUntouched) {
     Upload text("", "a\r\n");
     WriteBytes(text.Database, "F1,F2\r\nnot a database\r\n");
     EXPECT_FALSE(text.Save());
-    text.ExpectReported("MDB書込ｴﾗｰ : #26file is not a database");
+    text.ExpectReported("MDB書込ｴﾗｰ : #26 ﾃﾞｰﾀﾍﾞｰｽのﾌｧｲﾙではありません (file is not a database)");
     EXPECT_EQ(ReadBytes(text.Database), "F1,F2\r\nnot a database\r\n");
 
     Upload fifo("", "a\r\n");
@@ -168,7 +171,7 @@ TEST(SaveToDatabase, FilesThatAreNoDatabaseStayUntouched) {
     Upload empty("", "a\r\n");
     WriteBytes(empty.Database, "");
     EXPECT_FALSE(empty.Save());
-    empty.ExpectReported("MDB書込ｴﾗｰ : #1no such table: T01");
+    empty.ExpectReported("MDB書込ｴﾗｰ : #1 ﾃｰﾌﾞﾙ T01 がありません (no such table: T01)");
     EXPECT_EQ(std::filesystem::file_size(empty.Database), 0u);
 }
 
@@ -244,7 +247,8 @@ TEST(SaveToDatabase, LockedDatabaseIsWaitedForUntilTheTimeOutOrAStop) {
     struct Case {
         bool Stop;
         const char* Text;
-    } cases[] = {{false, "MDB書込ｴﾗｰ : #5database is locked"}, {true, "MDB書込ｴﾗｰ : #9ｷｬﾝｾﾙ"}};
+    } cases[] = {{false, "MDB書込ｴﾗｰ : #5 ﾃﾞｰﾀﾍﾞｰｽが他のﾌﾟﾛｸﾞﾗﾑにﾛｯｸされています (database is locked)"},
+                 {true, "MDB書込ｴﾗｰ : #9ｷｬﾝｾﾙ"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Stop);
         Upload upload(kFullTable, "a\r\n");

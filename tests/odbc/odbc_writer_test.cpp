@@ -173,7 +173,8 @@ TEST_F(OdbcWriter, AFailureLeavesTheTableAsItWasAndTheResendStoresEachRowOnce) {
         ASSERT_FALSE(Store(source.Connection, "T09", {"A,1"}));
         ASSERT_EQ(view.Messages.size(), 1u);
         EXPECT_TRUE(std::regex_search(view.Messages[0].Text, kWriteError)) << view.Messages[0].Text;
-        EXPECT_NE(view.Messages[0].Text.find("T09"), std::string::npos) << view.Messages[0].Text;
+        EXPECT_NE(view.Messages[0].Text.find("ﾃｰﾌﾞﾙ T09 がありません ("), std::string::npos)
+            << view.Messages[0].Text;
         EXPECT_EQ(view.StatusText, "\r\n" + view.Messages[0].Text);
 
         // The last record needs F4 (a column the table lacks), or breaks a constraint: groups of three, so
@@ -184,7 +185,8 @@ TEST_F(OdbcWriter, AFailureLeavesTheTableAsItWasAndTheResendStoresEachRowOnce) {
             const char* Table;
             std::string Last;
             std::string Why;
-        } failures[] = {{"Narrow", "6,a,b,c", "F4"}, {"Checked", "6,bad", ""}};
+        } failures[] = {{"Narrow", "6,a,b,c", "ﾃｰﾌﾞﾙ Narrow に列 F4 がありません ("},
+                        {"Checked", "6,bad", ""}};
         for (const auto& failure : failures) {
             SCOPED_TRACE(failure.Table);
             Lines records = good;
@@ -218,8 +220,10 @@ TEST_F(OdbcWriter, WrongPasswordIsClearAndThePasswordShowsNowhere) {
         EXPECT_FALSE(CheckServerDatabase(connection, box));
         ASSERT_EQ(box.Messages.size(), 1u);
         const std::string& text = box.Messages[0].Text;
-        EXPECT_EQ(text.rfind("ｴﾗｰ\r\n" + label + " に接続できません。\r\n", 0), 0u) << text;
-        EXPECT_GT(text.size(), ("ｴﾗｰ\r\n" + label + " に接続できません。\r\n").size());  // the driver's word
+        const std::string head = "ｴﾗｰ\r\n" + label + " に接続できません。\r\n" +
+                                 "ﾛｸﾞｲﾝが拒否されました (ﾕｰｻﾞｰ名とﾊﾟｽﾜｰﾄﾞを確認してください)\r\n";
+        EXPECT_EQ(text.rfind(head, 0), 0u) << text;
+        EXPECT_GT(text.size(), head.size());  // the driver's word
         EXPECT_EQ(text.find(wrong), std::string::npos) << text;
 
         EXPECT_FALSE(Store(connection, "T01", {"A"}));

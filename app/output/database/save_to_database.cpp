@@ -14,6 +14,7 @@
 #include "codec/text_encoding.h"
 #include "common/system_error.h"
 #include "output/database/database_connection.h"
+#include "output/database/database_failure_text.h"
 #include "output/database/database_records.h"
 #include "output/database/database_table_writer.h"
 #include "output/database/odbc_connection_text.h"
@@ -167,7 +168,10 @@ std::unique_ptr<PreparedStore> PrepareMdb(const SettingsRecord& settings, RunSta
     }
     if (failure) {
         store.reset();  // rolled back before the operator is told, as the box may wait a long time
-        const std::string text = "MDB書込ｴﾗｰ : #" + std::to_string(failure->Number) + failure->Description;
+        // A failure the operator can put right gets its description between the number and SQLite's text.
+        const std::string described = WithDescription(failure->Description, "", run.TableName);
+        const std::string text = "MDB書込ｴﾗｰ : #" + std::to_string(failure->Number) +
+                                 (described == failure->Description ? described : " " + described);
         view.ShowMessage(kAppTitle, text, MessageIcon::None);
         view.AppendStatus(text);
     }

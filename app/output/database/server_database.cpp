@@ -9,6 +9,7 @@
 
 #include "codec/text_encoding.h"
 #include "common/system_error.h"
+#include "output/database/database_failure_text.h"
 #include "output/database/database_records.h"
 #include "output/database/odbc_connection.h"
 #include "output/database/odbc_connection_text.h"
@@ -28,14 +29,26 @@ std::optional<OdbcNaming> NamingOverride() {
     return namingOverride;
 }
 
-std::string WriteErrorText(const OdbcError& error, const std::string& connectionString) {
-    return HidePasswords(
-        "MDB書込ｴﾗｰ : #" + std::to_string(error.Native) + "[" + error.State + "] " + error.Message,
-        connectionString);
+constexpr const char* kRefusedLogin = "ﾛｸﾞｲﾝが拒否されました (ﾕｰｻﾞｰ名とﾊﾟｽﾜｰﾄﾞを確認してください)";
+
+// The server refused the user or the password: SQLSTATE class 28 (SQL Server, MariaDB), or psqlODBC's
+// "08001" with PostgreSQL's own words.
+bool IsRefusedLogin(const OdbcError& error) {
+    return error.State.rfind("28", 0) == 0 ||
+           error.Message.find("password authentication failed") != std::string::npos;
 }
 
-void ReportWriteError(OperatorView& view, const OdbcError& error, const std::string& connectionString) {
-    const std::string text = WriteErrorText(error, connectionString);
+// The head, a description for the failures an operator can put right, then the driver's message.
+std::string WriteErrorText(const OdbcError& error, const std::string& connectionString,
+                           const std::string& table) {
+    return HidePasswords("MDB書込ｴﾗｰ : #" + std::to_string(error.Native) + "[" + error.State + "] " +
+                             WithDescription(error.Message, error.State, table),
+                         connectionString);
+}
+
+void ReportWriteError(OperatorView& view, const OdbcError& error, const std::string& connectionString,
+                      const std::string& table) {
+    const std::string text = WriteErrorText(error, connectionString, table);
     view.ShowMessage(kAppTitle, text, MessageIcon::None);
     view.AppendStatus(text);
 }
@@ -92,7 +105,7 @@ public:
     bool Commit(OperatorView& view) override {
         OdbcError error;
         if (!table_->Commit(error)) {
-            ReportWriteError(view, error, settings_.DbConnect);
+            ReportWriteError(view, error, settings_.DbConnect, run_.TableName);
             return false;
         }
         return true;
@@ -130,9 +143,11 @@ bool CheckServerDatabase(const std::string& connectionString, OperatorView& view
     if (connection.Connect(connectionString, kServerLoginTimeout, error)) {
         return true;
     }
+    // A refused login is said in words before the driver's message, which reads differently per driver.
+    const std::string refused = IsRefusedLogin(error) ? std::string(kRefusedLogin) + "\r\n" : std::string();
     view.ShowMessage(kAppTitle,
                      HidePasswords("ｴﾗｰ\r\n" + DataSourceLabel(connectionString) + " に接続できません。\r\n" +
-                                       error.Message,
+                                       refused + error.Message,
                                    connectionString),
                      MessageIcon::None);
     return false;
@@ -146,7 +161,7 @@ std::unique_ptr<PreparedStore> PrepareServerDatabase(const SettingsRecord& setti
     const bool written = store->Write(error);
     if (!written) {
         store.reset();  // rolled back before the operator is told, as the box may wait a long time
-        ReportWriteError(view, error, settings.DbConnect);
+        ReportWriteError(view, error, settings.DbConnect, run.TableName);
     }
     view.SetBusyPointer(false);
     return written ? std::move(store) : nullptr;
