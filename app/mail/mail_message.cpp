@@ -165,6 +165,15 @@ std::optional<SmtpServer> ParseMailServer(std::string_view text, uint16_t defaul
     return server;
 }
 
+std::string MailServerSettingProblem(std::string_view text) {
+    if (ParseMailServer(text)) {
+        return {};
+    }
+    return text.find_first_not_of(" \t") == std::string_view::npos
+               ? "ﾒｰﾙｻｰﾊﾞｰが指定されていません"
+               : "ﾒｰﾙｻｰﾊﾞｰの指定が正しくありません (ﾎｽﾄ名 または ﾎｽﾄ名:ﾎﾟｰﾄ番号)";
+}
+
 std::string SmtpUrl(const SmtpServer& server, std::string_view greetingDomain, bool implicitTls) {
     std::string url = implicitTls ? "smtps://" : "smtp://";
     url += server.IsIpv6 ? "[" + server.Host + "]" : server.Host;

@@ -48,6 +48,9 @@ struct SmtpServer {
 // `defaultPort` is the port when the text names none: 25, or 465 for implicit TLS.
 std::optional<SmtpServer> ParseMailServer(std::string_view text, uint16_t defaultPort = 25);
 
+// Why MailServer names no server: empty, or not "host" / "host:port"; empty when it names one.
+std::string MailServerSettingProblem(std::string_view text);
+
 // "smtp://host:port/" (with `implicitTls` "smtps://") plus the greeting domain, brackets around an
 // IPv6 host.
 std::string SmtpUrl(const SmtpServer& server, std::string_view greetingDomain, bool implicitTls = false);

@@ -323,10 +323,7 @@ std::optional<MailFailure> SendMailOverSmtp(const MailRequest& request, const Ma
     }
     const auto server = ParseMailServer(request.Server, request.Tls == MailTls::Implicit ? 465 : 25);
     if (!server) {
-        return Own(kMailErrorBadServer,
-                   request.Server.find_first_not_of(" \t") == std::string::npos
-                       ? "ﾒｰﾙｻｰﾊﾞｰが指定されていません"
-                       : "ﾒｰﾙｻｰﾊﾞｰの指定が正しくありません (ﾎｽﾄ名 または ﾎｽﾄ名:ﾎﾟｰﾄ番号)");
+        return Own(kMailErrorBadServer, MailServerSettingProblem(request.Server));
     }
     AttachmentFile file;
     curl_off_t attachmentSize = 0;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "codec/text_encoding.h"
+#include "mail/mail_settings_check.h"
 
 namespace {
 
@@ -97,6 +98,13 @@ TEST(MailServerSetting, HostAndPortOrRefusal) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Text);
         const auto server = ParseMailServer(row.Text);
+        // The settings check before the port is opened refuses the same servers, naming the key.
+        SettingsRecord settings;
+        settings.SendMail = Switch::On;
+        settings.MailAddress = settings.FromMailAddress = "a@example.jp";
+        settings.MailServer = row.Text;
+        EXPECT_EQ(MailSettingsProblem(settings).rfind("MailServer=" + settings.MailServer + " : ", 0),
+                  row.Ok ? std::string::npos : 0u);
         ASSERT_EQ(server.has_value(), row.Ok);
         if (row.Ok) {
             EXPECT_EQ(server->Host, row.Host);
@@ -151,10 +159,26 @@ TEST(MailTexts, LineBreaksAndControlsAreRefusedNamingTheField) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
         const auto failure = CheckMailTexts(row.To, row.From, row.Subject);
+        // The settings check before the port is opened: the same refusal, naming the key; nothing without
+        // SendMail 1.
+        SettingsRecord settings;
+        settings.MailAddress = row.To;
+        settings.FromMailAddress = row.From;
+        settings.MailSub = row.Subject;
+        settings.MailServer = "smtp.example.jp";
+        EXPECT_EQ(MailSettingsProblem(settings), "");
+        settings.SendMail = Switch::On;
+        const std::string problem = MailSettingsProblem(settings);
         if (row.Number == 0) {
             EXPECT_FALSE(failure.has_value());
+            EXPECT_EQ(problem, "");
             continue;
         }
+        const std::string field = row.Field;
+        const std::string key = field == "件名"                           ? "MailSub="
+                                : field.find("(To)") != std::string::npos ? "MailAddress="
+                                                                          : "FromMailAddress=";
+        EXPECT_EQ(problem.rfind(key, 0), 0u) << problem;
         ASSERT_TRUE(failure.has_value());
         EXPECT_EQ(failure->Number, row.Number);
         EXPECT_EQ(failure->Source, kMailSourceGathra);
