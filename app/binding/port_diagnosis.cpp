@@ -89,6 +89,10 @@ std::string PortOpenProblem(const std::string& programFolder, int32_t port, int3
     return {};
 }
 
+std::string PortDevicePath(const std::string& programFolder, int32_t port) {
+    return quorlin::ResolvePortDevice(programFolder, port).Path;
+}
+
 std::string LinkLoadProblemLine(const std::string& reason) {
     return "libquorlin.so を読み込めません (" + reason + ")";
 }

@@ -8,6 +8,10 @@
 // COM<n> to a device (quorlin_ports.h), then the entry, an open and a lock of our own, each undone at
 // once.
 
+// The device COM<port> stands for in `programFolder`, by the link library's rule (ports/COM<n> even when
+// that entry is missing).
+std::string PortDevicePath(const std::string& programFolder, int32_t port);
+
 // The status line for COM<port> after vbOpenIrCom(port, speed, mode) returned `openResult` (0 or -1),
 // with the program folder whose ports/ the library reads. Empty when a second look finds nothing wrong
 // (the port came free in between).

@@ -74,7 +74,8 @@ std::optional<LinkApi> Load(const std::string& libraryFolder, std::string& probl
 }
 
 // Records the outcome of binding `folder`: the bound library, or the reason it failed.
-const LinkApi* Keep(const std::string& folder, const std::optional<LinkApi>& api, const std::string& problem) {
+const LinkApi* Keep(const std::string& folder, const std::optional<LinkApi>& api,
+                    const std::string& problem) {
     if (!api) {
         LoadProblems()[folder] = problem;
         return nullptr;

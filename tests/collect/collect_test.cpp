@@ -166,8 +166,27 @@ TEST_F(CollectTest, OnceStoresOneUploadAndLeavesTheSettingsFileAlone) {
                                             "ﾚｺｰﾄﾞ受信 :  1/3",
                                             "ﾚｺｰﾄﾞ受信 :  2/3",
                                             "ﾚｺｰﾄﾞ受信 :  3/3",
-                                            "ﾚｺｰﾄﾞ受信<3> : 正常終了"};
+                                            "ﾚｺｰﾄﾞ受信<3> : 正常終了",
+                                            "T01: 3件 → " + SaveFolder() + "/T01.txt 正常終了"};
     EXPECT_EQ(texts, expected);
+}
+
+// A failed upload's summary line and exit reason carry the failure's own status line (here the text
+// writer's), not the bare "異常終了".
+TEST_F(CollectTest, FailedUploadIsSummedUpWithItsOwnReason) {
+    ASSERT_NO_FATAL_FAILURE(WriteSettings());
+    std::filesystem::create_directory(SaveFolder() + "/T01.txt");  // the output cannot be written
+    ASSERT_NO_FATAL_FAILURE(StartTerminal());
+    ASSERT_NO_FATAL_FAILURE(StartCollector({"--once"}));
+    EXPECT_EQ(collector_.Wait(std::chrono::seconds(30)), 1) << collector_.Output() << collector_.Errors();
+    const std::string out = collector_.Output();
+    const std::string head = "T01: 0件 → " + SaveFolder() + "/T01.txt 異常終了 (";
+    const size_t at = out.find(head);
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string failure = out.substr(at + head.size(), out.find(")\n", at) - at - head.size());
+    EXPECT_NE(failure, "");
+    EXPECT_NE(collector_.Errors().find("gathra-collect: " + failure + "\n"), std::string::npos)
+        << collector_.Errors();
 }
 
 TEST_F(CollectTest, AutomaticStartServesUploadsUntilSigtermWhileIdle) {
@@ -186,7 +205,8 @@ TEST_F(CollectTest, AutomaticStartServesUploadsUntilSigtermWhileIdle) {
 
     EXPECT_EQ(collector_.Wait(std::chrono::seconds(10)), 0) << collector_.Output() << collector_.Errors();
     const std::string out = collector_.Output();
-    EXPECT_EQ(Count(out, "正常終了"), 3);
+    EXPECT_EQ(Count(out, "> : 正常終了"), 3);
+    EXPECT_EQ(Count(out, "T01: 3件 → " + SaveFolder() + "/T01.txt 正常終了"), 3) << "one summary line each";
     EXPECT_NE(out.find("通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"), std::string::npos) << out;
     EXPECT_EQ(Count(out, "COM1:"), 1) << "the port is opened once for the whole run";
     const std::string stored = ReadBytes(SaveFolder() + "/T01.txt");
@@ -307,6 +327,27 @@ TEST_F(CollectTest, SettingsAndPrerequisiteProblemsEndWithTheirCodeAndTouchNothi
              });
          },
          "counts.mdb が存在しません。", 4},
+        // With SendMail 1, mail settings that would refuse every mail end the run before the port opens.
+        {"mail without recipient",
+         [](CollectTest& t) {
+             t.WriteSettings([](SettingsRecord& r) {
+                 r.SendMail = Switch::On;
+                 r.MailAddress = "";
+                 r.FromMailAddress = "gathra@example.jp";
+                 r.MailServer = "localhost";
+             });
+         },
+         "MailAddress= : 宛先ﾒｰﾙｱﾄﾞﾚｽ(To)が空です"},
+        {"mail server not host:port",
+         [](CollectTest& t) {
+             t.WriteSettings([](SettingsRecord& r) {
+                 r.SendMail = Switch::On;
+                 r.MailAddress = "office@example.jp";
+                 r.FromMailAddress = "gathra@example.jp";
+                 r.MailServer = "mail server";
+             });
+         },
+         "MailServer=mail server : ﾒｰﾙｻｰﾊﾞｰの指定が正しくありません"},
     };
     if (::geteuid() != 0) {  // root writes anywhere
         cases.push_back({"save folder not writable",
@@ -332,6 +373,7 @@ TEST_F(CollectTest, SettingsAndPrerequisiteProblemsEndWithTheirCodeAndTouchNothi
         EXPECT_NE(collector.Errors().find(std::string("gathra-collect: ")), std::string::npos)
             << collector.Errors();
         EXPECT_NE(collector.Errors().find(c.reason), std::string::npos) << collector.Errors();
+        EXPECT_EQ(collector.Output().find("COM1:"), std::string::npos) << "the port is not opened";
         EXPECT_EQ(ProgramFiles(), filesBefore) << "no file is created";
         EXPECT_EQ(FileExists(Ini()) ? ReadBytes(Ini()) : "(none)", iniBefore);
     }
@@ -350,7 +392,10 @@ TEST_F(CollectTest, PortThatCannotBeOpenedEndsWithExitThree) {
         ASSERT_TRUE(Launch(collector, {}));
         EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 3) << collector.Output() << collector.Errors();
         EXPECT_NE(collector.Output().find("ｵｰﾌﾟﾝｴﾗｰ"), std::string::npos) << collector.Output();
-        EXPECT_NE(collector.Errors().find("gathra-collect: COM1 ｵｰﾌﾟﾝｴﾗｰ"), std::string::npos)
+        // The reason is the line that names the device and why.
+        const std::string device = std::filesystem::read_symlink(terminal_.LinkPath()).string();
+        EXPECT_NE(collector.Errors().find("gathra-collect: COM1 (" + device + "): 他のﾌﾟﾛｸﾞﾗﾑが使用中です\n"),
+                  std::string::npos)
             << collector.Errors();
         ::close(holder);
     }
@@ -359,6 +404,8 @@ TEST_F(CollectTest, PortThatCannotBeOpenedEndsWithExitThree) {
     ChildProcess collector;
     ASSERT_TRUE(Launch(collector, {}));
     EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 3) << collector.Output() << collector.Errors();
+    EXPECT_NE(collector.Errors().find("gathra-collect: libquorlin.so を読み込めません ("), std::string::npos)
+        << collector.Errors();
 }
 
 TEST_F(CollectTest, CommandLine) {
@@ -426,7 +473,10 @@ TEST_F(CollectTest, FolderInitCheckAndRun) {
     ASSERT_EQ(::symlink("/nonexistent/ttyUSB9", (dir + "/ports/COM1").c_str()), 0);
     std::string report = run({"--check"}, 3);
     EXPECT_EQ(Count(report, " : ok\n"), 2) << report;
-    EXPECT_NE(report.find("port COM1 (" + dir + "/ports/COM1) : NG"), std::string::npos) << report;
+    EXPECT_NE(report.find("port COM1 (" + dir +
+                          "/ports/COM1) : NG : COM1 (/nonexistent/ttyUSB9): ﾃﾞﾊﾞｲｽがありません"),
+              std::string::npos)
+        << report;
     std::filesystem::remove(dir + "/ports/COM1");
 
     termsim::Options options;

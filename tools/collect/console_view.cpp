@@ -83,6 +83,19 @@ std::string ConsoleTimeStamp() {
     return text;
 }
 
+std::string UploadSummaryLine(const UploadReport& report) {
+    std::string line =
+        report.TerminalId + ": " + std::to_string(report.RecordsStored) + "件 → " + report.Output;
+    if (!report.Table.empty()) {
+        line += " : " + report.Table;
+    }
+    if (report.Outcome == UploadOutcome::Stored) {
+        return line + " 正常終了";
+    }
+    line += " 異常終了";
+    return report.FailureText.empty() ? line : line + " (" + report.FailureText + ")";
+}
+
 std::string OneLine(const std::string& text) {
     std::string line;
     line.reserve(text.size());

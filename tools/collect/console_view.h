@@ -4,6 +4,7 @@
 #include <string>
 
 #include "run/operator_view.h"
+#include "run/upload_report.h"
 
 // The operator view of gathra-collect: a console instead of a window.
 //
@@ -26,7 +27,10 @@ public:
     ConsoleView(LineSink out, LineSink err, bool outIsTerminal, bool beep);
 
     void ReplaceStatus(const std::string& text) override { PrintStatus(text, true); }
-    void AppendStatus(const std::string& text) override { PrintStatus(text, false); }
+    void AppendStatus(const std::string& text) override {
+        lastAppended_ = text;
+        PrintStatus(text, false);
+    }
     void SetRunning(bool) override {}
     void SetFileLabel(const std::string& text) override { fileLabel_ = text; }
     std::string FileLabel() const override { return fileLabel_; }
@@ -37,6 +41,9 @@ public:
     void Beep() override;
     void ShowMessage(const std::string& title, const std::string& text, MessageIcon icon) override;
     void SetWaitingLabel(const std::string& text) override;
+
+    // The last status line appended: after a port that did not open, the line that says why.
+    const std::string& LastAppended() const { return lastAppended_; }
 
 private:
     // Prints each line of `text`; the first line of a replacing status overwrites the last line shown
@@ -50,7 +57,13 @@ private:
     bool lastLineReplaceable_ = false;  // the last line on the terminal was a replacing status
     bool lastLineWaiting_ = false;      // the last line on the terminal is a waiting count
     std::string fileLabel_;
+    std::string lastAppended_;
 };
+
+// The line printed after each upload: "T01: 4件 → /srv/out/T01.txt 正常終了" (a database's table after the
+// data source: "… → db.mdb : T01 …"), and for an upload that was not stored "異常終了" with the failure's
+// own status lines in brackets.
+std::string UploadSummaryLine(const UploadReport& report);
 
 // The local time as "yyyy-mm-dd hh:mm:ss.mmm".
 std::string ConsoleTimeStamp();

@@ -11,9 +11,11 @@
 #include <fstream>
 #include <iterator>
 
+#include "binding/port_diagnosis.h"
 #include "binding/quorlin_binding.h"
 #include "common/system_error.h"
 #include "mail/mail_message.h"
+#include "mail/mail_settings_check.h"
 #include "output/database/save_to_database.h"
 #include "run/silent_operator_view.h"
 #include "settings/settings_keys.h"
@@ -191,25 +193,26 @@ int CheckInstance(const PlatformFacts& platform, std::string& report) {
         const StoreTarget target = CheckDatabaseTarget(settings, view);
         line("database " + target.Label, target.Reachable ? std::string() : view.said, 4);
     }
-    // The device as the link library finds it: ports/COM<n> in the program folder, else /dev/ttyS<n-1>.
+    // The device by the link library's own rule, and why it does not open, in the run's words.
     const std::string port = "COM" + std::to_string(settings.Port);
-    std::string device = platform.ProgramFolder + "/ports/" + port;
-    struct stat info {};
-    if (::lstat(device.c_str(), &info) != 0) {
-        device = "/dev/ttyS" + std::to_string(settings.Port - 1);
-    }
     const LinkApi* link = BindQuorlin(platform.ProgramFolder);
-    const std::string what = "port " + port + " (" + device + ")";
+    const std::string what =
+        "port " + port + " (" + PortDevicePath(platform.ProgramFolder, settings.Port) + ")";
     if (link == nullptr) {
-        line(what, "libquorlin.so を読み込めません", 3);
-    } else if (link->vbOpenIrCom(settings.Port, settings.Baud, 0) != 1) {
-        line(what, port + " ｵｰﾌﾟﾝｴﾗｰ", 3);
+        line(what, LinkLoadProblemLine(QuorlinLoadProblem(platform.ProgramFolder)), 3);
+    } else if (const int32_t opened = link->vbOpenIrCom(settings.Port, settings.Baud, 0); opened != 1) {
+        const std::string why = PortOpenProblem(platform.ProgramFolder, settings.Port, 0, opened);
+        line(what, why.empty() ? port + " ｵｰﾌﾟﾝｴﾗｰ" : why, 3);
     } else {
         link->CloseIrCom();
         line(what, "", 3);
     }
     if (settings.SendMail == Switch::On) {
-        line("mail server " + settings.MailServer, MailServerProblem(settings.MailServer), 4);
+        const std::string problem = MailSettingsProblem(settings);
+        line("mail settings", problem, 2);
+        if (problem.empty()) {
+            line("mail server " + settings.MailServer, MailServerProblem(settings.MailServer), 4);
+        }
     }
     return code;
 }

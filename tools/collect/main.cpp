@@ -27,6 +27,7 @@
 #include "gathra_version.h"
 #include "history_command.h"
 #include "instance_setup.h"
+#include "mail/mail_settings_check.h"
 #include "run/run_outcome.h"
 #include "run/run_state.h"
 #include "run/status_line_queue.h"
@@ -87,7 +88,8 @@ Options:
 
 Output:
   standard output  the status lines, each with a time stamp; on a terminal the record count
-                   is one updating line
+                   and the time waited for a terminal are one updating line; after each upload
+                   one summary line ("T01: 4件 → <file> 正常終了")
   standard error   message boxes as "title: text" lines (taken as acknowledged), and the
                    reason of a non-zero exit as "gathra-collect: <reason>"
 
@@ -98,8 +100,9 @@ Exit codes (the service restarts after 1, 3 and 4):
   0   the upload was stored (and mailed when asked), or the run was stopped while waiting
       for a terminal
   1   the last upload failed, or it was stopped in the middle
-  2   the settings: the file missing or unreadable, a bad value, DbConnect too long; or a
-      program folder that cannot be used
+  2   the settings: the file missing or unreadable, a bad value (named with the values it
+      takes), DbConnect too long, mail settings that would refuse every mail; or a program
+      folder that cannot be used
   3   the port could not be opened: absent, busy, no permission, or libquorlin.so missing
   4   a prerequisite that may come back: the save folder missing or not writable, the
       SQLite file missing, the database server not reachable (with --check: also the mail
@@ -123,21 +126,24 @@ int UsageError(const std::string& problem) {
     return kExitUsage;
 }
 
-// The exit code of an ended run, and the reason to give for a non-zero one.
+// The exit code of an ended run, and the reason to give for a non-zero one: for a failed upload its own
+// failure lines (the writer's, the mail's, the link's), for a port that did not open the line that says
+// why.
 int ExitCodeFor(RunOutcome outcome, const SettingsRecord& settings, const RunState& run,
-                std::string& reason) {
+                const UploadReport& lastUpload, const ConsoleView& view, std::string& reason) {
     switch (outcome) {
         case RunOutcome::Stored:
         case RunOutcome::StoppedIdle:
             return kExitStored;
         case RunOutcome::Failed:
-            reason = "異常終了";
+            reason = lastUpload.FailureText.empty() ? "異常終了" : lastUpload.FailureText;
             return kExitFailed;
         case RunOutcome::StoppedMidUpload:
             reason = "受信中に停止しました";
             return kExitFailed;
         case RunOutcome::PortNotOpened:
-            reason = "COM" + std::to_string(settings.Port) + " ｵｰﾌﾟﾝｴﾗｰ";
+            reason = view.LastAppended() != "異常終了" ? view.LastAppended()
+                                                       : "COM" + std::to_string(settings.Port) + " ｵｰﾌﾟﾝｴﾗｰ";
             return kExitPort;
         case RunOutcome::DatabaseMissing:
             reason = run.OutputPath + " が存在しません。";
@@ -250,6 +256,11 @@ int main(int argc, char** argv) {
         if (reason.empty() && UsesServerDatabase(settings)) {
             reason = DbConnectTooLong(settings);
         }
+        if (reason.empty()) {
+            // Mail settings that would refuse every mail are found before the port is opened, not after
+            // each upload has been stored.
+            reason = MailSettingsProblem(settings);
+        }
         if (!reason.empty()) {
             // A save folder that is not there yet (a mount at boot) may come back; anything else in the
             // settings needs the administrator.
@@ -275,8 +286,14 @@ int main(int argc, char** argv) {
             });
             followUp.BeginRun(settings);
             UploadContext context{settings, run, view, BindQuorlin(platform.ProgramFolder)};
-            context.UploadEnded = [&followUp](const UploadReport& report) { followUp.UploadEnded(report); };
-            exitCode = ExitCodeFor(RunUpload(context), settings, run, reason);
+            context.ProgramFolder = platform.ProgramFolder;
+            UploadReport lastUpload;
+            context.UploadEnded = [&](const UploadReport& report) {
+                view.AppendStatus(UploadSummaryLine(report));
+                followUp.UploadEnded(report);
+                lastUpload = report;
+            };
+            exitCode = ExitCodeFor(RunUpload(context), settings, run, lastUpload, view, reason);
             // A normal end waits for the commands; a stop by signal gives them two seconds.
             followUp.Finish(run.StopRequested);
         }
