@@ -18,8 +18,11 @@
  *
  *     ln -s /dev/ttyUSB0 ports/COM3
  *
- * A dangling link still names the device, and opening it fails. Without such an entry, port n is
- * /dev/ttyS<n-1>. A pseudo-terminal works as a port. The port is held exclusively: the library takes
+ * A dangling link still names the device, and opening it fails. When the program folder has a ports/
+ * folder (one that cannot be searched counts as there), port n is ports/COM<n> and nothing else: without
+ * that entry the port cannot be opened. Only a program folder without ports/ falls back to /dev/ttyS<n-1>
+ * for port n. The rule is quorlin_ports.h, which the program compiles too, to say why an open failed.
+ * A pseudo-terminal works as a port. The port is held exclusively: the library takes
  * flock(LOCK_EX|LOCK_NB) on it, and a port another open file description has locked counts as a port
  * that cannot be opened. While the port is open the device is also marked exclusive (TIOCEXCL), so that
  * any other open of it fails with EBUSY, even by a program that does not lock, unless it runs as root;
