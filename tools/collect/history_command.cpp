@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
+#include "common/visible_text.h"
 #include "journal/history_text.h"
 #include "journal/upload_journal.h"
 
@@ -22,6 +24,20 @@ bool WriteAll(const std::string& text) {
         done += static_cast<size_t>(wrote);
     }
     return true;
+}
+
+// The table for a reader: each line with its control characters made visible, as the journal holds
+// outside text (terminal IDs, the command's results). The CSV form is data and keeps its bytes.
+std::string VisibleTable(const std::string& table) {
+    std::string shown;
+    size_t start = 0;
+    while (start < table.size()) {
+        const size_t end = std::min(table.find('\n', start), table.size());
+        shown += VisibleText(std::string_view(table).substr(start, end - start));
+        shown += end < table.size() ? "\n" : "";
+        start = end + 1;
+    }
+    return shown;
 }
 
 }  // namespace
@@ -69,7 +85,7 @@ int PrintHistory(const std::string& programFolder, const HistoryRequest& request
         const std::vector<JournalEntry> entries = journal.Read(filter);
         ok = journal.Error().empty();
         if (ok && !entries.empty()) {
-            WriteAll(HistoryColumns(entries));
+            WriteAll(VisibleTable(HistoryColumns(entries)));
         }
     }
     if (!ok) {
