@@ -280,9 +280,9 @@ int main(int argc, char** argv) {
                 settings.AutoStart = Switch::Off;
             }
             // The journal and the command after each upload; their status lines go straight to the queue,
-            // which any thread may fill.
+            // which any thread may fill, with control characters made visible as the view does.
             UploadFollowUp followUp(platform.ProgramFolder, [&out](const std::string& line) {
-                out.Push(ConsoleTimeStamp() + " " + line);
+                out.Push(ConsoleTimeStamp() + " " + VisibleText(line));
             });
             followUp.BeginRun(settings);
             UploadContext context{settings, run, view, BindQuorlin(platform.ProgramFolder)};
