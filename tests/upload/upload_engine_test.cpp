@@ -565,7 +565,7 @@ TEST_F(UploadEngine, FileFailures) {
     EXPECT_EQ(view.StatusLines()[2].rfind("<BackFile#1WR>  28:", 0), 0u) << view.StatusLines()[2];
 
     // A named pipe as the backup or as the log, even one with a reader, is a file that cannot be opened.
-    for (const std::string pipe : {program / "Back.txt", save / "LOG.TXT"}) {
+    for (const std::string& pipe : {program / "Back.txt", save / "LOG.TXT"}) {
         std::filesystem::remove(pipe);
         ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
         const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
