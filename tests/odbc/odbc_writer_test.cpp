@@ -166,7 +166,7 @@ TEST_F(OdbcWriter, AFailureLeavesTheTableAsItWasAndTheResendStoresEachRowOnce) {
     for (const Source& source : Sources()) {
         SCOPED_TRACE(source.Name);
         source.Sql(DropTable(source, "T09") + DropTable(source, "Narrow") + CreateTable(source, "Narrow", 3) +
-                   DropTable(source, "Checked") +
+                   DropTable(source, "Wide") + CreateTable(source, "Wide", 3) + DropTable(source, "Checked") +
                    CreateTable(source, "Checked", 2,
                                ", CHECK (" + source.Quote + "F2" + source.Quote + " <> 'bad')"));
 
@@ -186,9 +186,14 @@ TEST_F(OdbcWriter, AFailureLeavesTheTableAsItWasAndTheResendStoresEachRowOnce) {
             std::string Last;
             std::string Why;
         } failures[] = {{"Narrow", "6,a,b,c", "ﾃｰﾌﾞﾙ Narrow に列 F4 がありません ("},
-                        {"Checked", "6,bad", ""}};
+                        {"Checked", "6,bad", ""},
+                        // Too long for varchar(100): refused, never cut.
+                        {"Wide", "6," + std::string(101, 'x'), ""}};
         for (const auto& failure : failures) {
             SCOPED_TRACE(failure.Table);
+            if (std::string_view(failure.Table) == "Wide" && std::string_view(source.Name) == "SQLite") {
+                continue;  // SQLite keeps text of any length whatever the declared type
+            }
             Lines records = good;
             records.push_back(failure.Last);
             ASSERT_FALSE(Store(source.Connection, failure.Table, records));

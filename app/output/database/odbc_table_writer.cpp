@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 
 namespace {
 
@@ -100,7 +101,7 @@ bool OdbcTableWriter::Open(std::string_view tableName, OdbcError& error,
     // Asked in autocommit mode, so that the failure of a missing table leaves no aborted transaction.
     OdbcStatement probe;
     if (!probe.Prepare(connection_, u"SELECT * FROM " + quotedTable_ + u" WHERE 1=0", error) ||
-        !probe.Execute(error) || !CheckEngine(tableName, error)) {
+        !probe.Execute(error) || !CheckEngine(tableName, error) || !ReadColumnCasts(error)) {
         return false;
     }
     if (!connection_.SetAutocommit(false, error)) {
@@ -174,6 +175,14 @@ bool OdbcTableWriter::SendGroup(OdbcError& error) {
         while (end < group_.size() && group_[end].Mask == mask) {
             ++end;
         }
+        while (arrays_ && mask != 0 && start < end) {
+            const size_t rows = std::min(end - start, kArrayRows);
+            if (!InsertArrays(&group_[start], rows, error)) {
+                return Fail(error);
+            }
+            start += rows;
+            sent_ += static_cast<int64_t>(rows);
+        }
         while (start < end) {
             const size_t left = end - start;
             const size_t rows = left >= full                                ? full
@@ -216,9 +225,25 @@ OdbcTableWriter::Insert* OdbcTableWriter::StatementFor(uint32_t mask, size_t row
             }
         }
         values += u')';
-        sql += u" (" + columns + u") VALUES " + values;
-        for (size_t r = 1; r < rows; ++r) {
-            sql += u',' + values;
+        if (rows == 0) {
+            // The array form: unnest(CAST(? AS text[]), ...) AS u(v1, v3, ...), cast where the column wants.
+            std::u16string selected, arrays, names;
+            for (int n = 1; n <= 20; ++n) {
+                if ((mask & (1u << (n - 1))) != 0) {
+                    const std::u16string name = u"v" + Utf8ToUtf16(std::to_string(n));
+                    const char16_t* comma = names.empty() ? u"" : u",";
+                    selected += comma + name + casts_[static_cast<size_t>(n)];
+                    arrays += comma + std::u16string(u"CAST(? AS text[])");
+                    names += comma + name;
+                }
+            }
+            sql += u" (" + columns + u") SELECT " + selected + u" FROM unnest(" + arrays + u") AS u(" +
+                   names + u")";
+        } else {
+            sql += u" (" + columns + u") VALUES " + values;
+            for (size_t r = 1; r < rows; ++r) {
+                sql += u',' + values;
+            }
         }
     }
     Insert insert;
@@ -273,6 +298,86 @@ bool OdbcTableWriter::InsertRows(const Row* rows, size_t count, OdbcError& error
             std::copy(value.begin(), value.end(),
                       insert->Buffer.begin() + static_cast<std::ptrdiff_t>(p * insert->Slot));
             insert->Lengths[p] = static_cast<SQLLEN>(value.size() * sizeof(char16_t));
+        }
+    }
+    return insert->Statement.Execute(error);
+}
+
+bool OdbcTableWriter::ReadColumnCasts(OdbcError& error) {
+    arrays_ = false;
+    casts_.fill(std::u16string());
+    if (dbms_ != "PostgreSQL") {
+        return true;
+    }
+    // The columns F1..F20 whose type is not a string type, as "F3=integer" lines. A table without them
+    // reads one empty row.
+    std::vector<std::string> row;
+    bool found = false;
+    if (!connection_.QueryRow(
+            u"SELECT COALESCE(string_agg(a.attname || '=' || format_type(a.atttypid, a.atttypmod), chr(10)), "
+            u"'') "
+            u"FROM pg_attribute a JOIN pg_type t ON t.oid = a.atttypid "
+            u"WHERE a.attrelid = CAST(? AS regclass) AND a.attnum > 0 AND NOT a.attisdropped "
+            u"AND a.attname ~ '^F([1-9]|1[0-9]|20)$' AND t.typcategory <> 'S'",
+            {quotedTable_}, row, found, error)) {
+        return false;
+    }
+    if (!found || row.size() != 1 || row[0].size() >= 250) {
+        return true;  // a list that may have been cut: the VALUES form serves
+    }
+    size_t at = 0;
+    while (at < row[0].size()) {
+        const size_t end = std::min(row[0].find('\n', at), row[0].size());
+        const std::string line = row[0].substr(at, end - at);
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos || equals < 2) {
+            return true;
+        }
+        const int n = std::atoi(line.c_str() + 1);
+        if (n < 1 || n > 20) {
+            return true;
+        }
+        casts_[static_cast<size_t>(n)] = u"::" + Utf8ToUtf16(line.substr(equals + 1));
+        at = end + 1;
+    }
+    arrays_ = true;
+    return true;
+}
+
+bool OdbcTableWriter::InsertArrays(const Row* rows, size_t count, OdbcError& error) {
+    if (const StatementWatch* watch = connection_.Watcher(); watch != nullptr && watch->Stopped()) {
+        error = {0, "HY008", kCancelledText};
+        return false;
+    }
+    Insert* insert = StatementFor(rows[0].Mask, 0, error);
+    if (insert == nullptr) {
+        return false;
+    }
+    const size_t columns = rows[0].Values.size();
+    insert->Arrays.resize(columns);
+    insert->Lengths.assign(columns, 0);
+    for (size_t c = 0; c < columns; ++c) {
+        // An array literal of quoted elements: inside the quotes only '"' and '\\' are escaped.
+        std::u16string& array = insert->Arrays[c];
+        array.assign(1, u'{');
+        for (size_t r = 0; r < count; ++r) {
+            array += r == 0 ? u"\"" : u",\"";
+            for (const char16_t ch : rows[r].Values[c]) {
+                if (ch == u'"' || ch == u'\\') {
+                    array += u'\\';
+                }
+                array += ch;
+            }
+            array += u'"';
+        }
+        array += u'}';
+        insert->Lengths[c] = static_cast<SQLLEN>(array.size() * sizeof(char16_t));
+        const SQLRETURN rc = SQLBindParameter(insert->Statement.Handle(), static_cast<SQLUSMALLINT>(c + 1),
+                                              SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WLONGVARCHAR, array.size(), 0,
+                                              array.data(), insert->Lengths[c], &insert->Lengths[c]);
+        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
+            error = insert->Statement.LastError();
+            return false;
         }
     }
     return insert->Statement.Execute(error);

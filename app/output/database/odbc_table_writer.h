@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <list>
 #include <optional>
@@ -35,7 +36,12 @@ OdbcNaming ReadOdbcNaming(OdbcConnection& connection);
 // Consecutive rows that assign the same columns go to the server as multi-row INSERTs, so an upload costs
 // a few round trips rather than one per row. Statements are few and bounded: per set of columns a full
 // statement, one of kMediumRows rows and one of a single row; the least recently used are dropped beyond
-// kMaxStatements.
+// kMaxStatements. On PostgreSQL a run of such rows goes instead as one INSERT ... SELECT from unnest() of
+// one text array per column: the driver then handles a parameter per column rather than per value and
+// the server parses arrays rather than thousands of parameters. A column of a type other than text
+// gets an explicit cast to its type (read from the catalog), which converts with the type's input
+// function as a text parameter does; text columns take the value by assignment, so a value too long
+// for a varchar(n) is refused as before.
 class OdbcTableWriter {
 public:
     // Rows buffered before they are sent (all in the same transaction).
@@ -44,6 +50,8 @@ public:
     static constexpr size_t kMaxParameters = 2000;
     static constexpr size_t kMediumRows = 10;
     static constexpr size_t kMaxStatements = 12;
+    // Rows in one PostgreSQL statement of the array form.
+    static constexpr size_t kArrayRows = 2000;
 
     OdbcTableWriter(OdbcConnection& connection, size_t rowsPerGroup = kDefaultRowsPerGroup)
         : connection_(connection), rowsPerGroup_(rowsPerGroup == 0 ? 1 : rowsPerGroup) {}
@@ -81,6 +89,7 @@ private:
         size_t Slot = 0;
         std::vector<char16_t> Buffer;
         std::vector<SQLLEN> Lengths;
+        std::vector<std::u16string> Arrays;  // the array form: one array literal per column
     };
     // A record line holds at most 255 bytes, so no field is longer; a longer one grows the slots.
     static constexpr size_t kSlotUnits = 255;
@@ -88,6 +97,8 @@ private:
     bool Fail(OdbcError& error);
     bool SendGroup(OdbcError& error);
     bool InsertRows(const Row* rows, size_t count, OdbcError& error);
+    bool InsertArrays(const Row* rows, size_t count, OdbcError& error);
+    bool ReadColumnCasts(OdbcError& error);
     Insert* StatementFor(uint32_t mask, size_t rows, OdbcError& error);
     bool CheckName(std::u16string_view name, const OdbcNaming& naming, OdbcError& error) const;
     bool CheckEngine(std::string_view tableName, OdbcError& error);
@@ -99,6 +110,8 @@ private:
     std::u16string quotedTable_;
     std::u16string emptyRow_;  // what follows the table name in an INSERT that assigns no column
     std::string dbms_;
+    bool arrays_ = false;                   // PostgreSQL: runs of rows as arrays
+    std::array<std::u16string, 21> casts_;  // the array form: "::type" of column "F" + n, or empty
     bool open_ = false;
     std::vector<Row> group_;
     // Prepared INSERTs, the most recently used first.
