@@ -107,8 +107,8 @@ int main() {
     }
     Pg("CREATE TABLE odbc_rows (" + columns + "); CREATE TABLE copy_rows (" + columns + ");");
 
-    std::printf("records of 20 fields: %d, rows per committed group: %zu, rows per INSERT: %zu\n", kRecords,
-                OdbcTableWriter::kDefaultRowsPerGroup, OdbcTableWriter::kMaxParameters / 20);
+    std::printf("records of 20 fields: %d, rows per group sent: %zu, rows per INSERT from arrays: %zu\n",
+                kRecords, OdbcTableWriter::kDefaultRowsPerGroup, OdbcTableWriter::kArrayRows);
     bool ok = true;
     std::vector<double> ratios;
     for (int runIndex = 1; runIndex <= kRuns; ++runIndex) {
