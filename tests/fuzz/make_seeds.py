@@ -91,6 +91,22 @@ def mail_headers() -> None:
     put("fuzz_mail_header", "quoted", b'\x00"A, B" <a@b.jp>\x00' + b"n" * 120)
 
 
+def libreoffice_book(csv_text: str, extension: str):
+    """The book LibreOffice makes of `csv_text` as .xls or .xlsx, or None without LibreOffice."""
+    soffice = shutil.which("soffice")
+    if soffice is None:
+        return None
+    with tempfile.TemporaryDirectory() as tmp:
+        csv = os.path.join(tmp, "lo.csv")
+        with open(csv, "w", encoding="utf-8") as f:
+            f.write(csv_text)
+        subprocess.run([soffice, "-env:UserInstallation=file://" + tmp + "/profile", "--headless",
+                        "--convert-to", extension, "--outdir", tmp, csv], check=True, capture_output=True,
+                       timeout=300)
+        with open(os.path.join(tmp, "lo." + extension), "rb") as f:
+            return f.read()
+
+
 def workbooks(gathra_xls) -> None:
     for i, path in enumerate(gathra_xls):
         with open(path, "rb") as f:
@@ -98,18 +114,9 @@ def workbooks(gathra_xls) -> None:
     put("fuzz_workbook", "fresh", b"\x80")
     # "shared_chain" (kept, not rewritten here): sixteen streams of 8 KiB on one chain of 8 KiB, built
     # like the crafted books of workbook_faults_test.
-    soffice = shutil.which("soffice")
-    if soffice is None:
+    data = libreoffice_book("A001,テスト,12,3.5\nA002,,7,-1\n", "xls")
+    if data is None:
         return
-    with tempfile.TemporaryDirectory() as tmp:
-        csv = os.path.join(tmp, "lo.csv")
-        with open(csv, "w", encoding="utf-8") as f:
-            f.write("A001,テスト,12,3.5\nA002,,7,-1\n")
-        subprocess.run([soffice, "-env:UserInstallation=file://" + tmp + "/profile", "--headless",
-                        "--convert-to", "xls", "--outdir", tmp, csv], check=True, capture_output=True,
-                       timeout=300)
-        with open(os.path.join(tmp, "lo.xls"), "rb") as f:
-            data = f.read()
     # First byte: extend it as the output (bit 0 clear) or use it as the template (bit 0 set).
     put("fuzz_workbook", "libreoffice_extend", b"\x00" + data)
     put("fuzz_workbook", "libreoffice_template", b"\x01" + data)
@@ -121,18 +128,9 @@ def xlsx_workbooks(gathra_xlsx) -> None:
         with open(path, "rb") as f:
             put("fuzz_xlsx", "gathra_%d" % i, b"\x00" + f.read())
     put("fuzz_xlsx", "fresh", b"\x80")
-    soffice = shutil.which("soffice")
-    if soffice is None:
+    data = libreoffice_book("1,テスト,12,3.5\n2,,7,-1\n,=1+1,x,\n", "xlsx")
+    if data is None:
         return
-    with tempfile.TemporaryDirectory() as tmp:
-        csv = os.path.join(tmp, "lo.csv")
-        with open(csv, "w", encoding="utf-8") as f:
-            f.write("1,テスト,12,3.5\n2,,7,-1\n,=1+1,x,\n")
-        subprocess.run([soffice, "-env:UserInstallation=file://" + tmp + "/profile", "--headless",
-                        "--convert-to", "xlsx", "--outdir", tmp, csv], check=True, capture_output=True,
-                       timeout=300)
-        with open(os.path.join(tmp, "lo.xlsx"), "rb") as f:
-            data = f.read()
     put("fuzz_xlsx", "libreoffice_extend", b"\x00" + data)
     put("fuzz_xlsx", "libreoffice_template", b"\x01" + data)
     put("fuzz_xlsx", "libreoffice_split_append", b"\x08" + data)

@@ -29,24 +29,6 @@ std::string Lower(std::string_view s) {
     return out;
 }
 
-// The whole file `path` in `bytes`, within `limit`; false with the reason. The file is read, never
-// mapped: another program shortening a mapped file would end this one with SIGBUS.
-bool ReadWholeFile(const std::string& path, uint64_t limit, std::string& bytes, std::string& why) {
-    switch (const int error = ReadRegularFile(path, limit, bytes)) {
-        case 0:
-            return true;
-        case EFBIG:
-            why = "ファイルが大きすぎます (上限 " + std::to_string(limit >> 20) + " MiB)";
-            return false;
-        case ENOMEM:
-            why = "メモリが足りません";
-            return false;
-        default:
-            why = SystemErrorText(error);
-            return false;
-    }
-}
-
 // Replaces the file `path` names (through any links) durably with `bytes`; see DurableReplacement.
 bool ReplaceFile(const std::string& path, std::string_view bytes, std::string& why) {
     bool replaced = false;
@@ -76,6 +58,22 @@ std::vector<int> Levels(const std::vector<Record>& records) {
 }
 
 }  // namespace
+
+bool ReadWholeFile(const std::string& path, uint64_t limit, std::string& bytes, std::string& why) {
+    switch (const int error = ReadRegularFile(path, limit, bytes)) {
+        case 0:
+            return true;
+        case EFBIG:
+            why = "ファイルが大きすぎます (上限 " + std::to_string(limit >> 20) + " MiB)";
+            return false;
+        case ENOMEM:
+            why = "メモリが足りません";
+            return false;
+        default:
+            why = SystemErrorText(error);
+            return false;
+    }
+}
 
 bool ParseCellReference(std::string_view ref, uint32_t& row, uint16_t& col) {
     size_t i = 0;

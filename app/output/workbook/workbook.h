@@ -134,3 +134,8 @@ private:
 
 // Splits an A1-style reference ("A1", "T65536", "iv3") into a 0-based row and column.
 bool ParseCellReference(std::string_view reference, uint32_t& row, uint16_t& col);
+
+// The whole regular file `path` in `bytes`, within `limit`; false with the reason for the operator. The
+// file is read, never mapped: another program shortening a mapped file would end this one with SIGBUS;
+// and it is opened only when regular, so a named pipe never blocks the store.
+bool ReadWholeFile(const std::string& path, uint64_t limit, std::string& bytes, std::string& why);

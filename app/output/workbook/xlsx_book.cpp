@@ -14,6 +14,7 @@
 
 #include "common/file_ops.h"
 #include "common/system_error.h"
+#include "output/workbook/workbook.h"
 #include "output/workbook/xlsx_new_book.h"
 #include "output/workbook/xlsx_xml.h"
 
@@ -985,18 +986,8 @@ bool XlsxBook::Load(const std::string& source, std::string& why) {
     } else {
         // Read whole, never mapped and only when regular: a named pipe in the save folder never blocks
         // the store, and another program shortening the file meanwhile only shortens what is read.
-        switch (const int failure = ReadRegularFile(source, kMaxFileBytes, created_)) {
-            case 0:
-                break;
-            case EFBIG:
-                why = "ファイルが大きすぎます (上限 " + std::to_string(kMaxFileBytes >> 20) + " MiB)";
-                return false;
-            case ENOMEM:
-                why = "メモリが足りません";
-                return false;
-            default:
-                why = SystemErrorText(failure);
-                return false;
+        if (!ReadWholeFile(source, kMaxFileBytes, created_, why)) {
+            return false;
         }
         uint64_t entries = 0;
         if (created_.size() >= 8 && std::memcmp(created_.data(), kOleMagic, 8) == 0) {
