@@ -240,7 +240,8 @@ struct Simulator::State {
 
     // Writes all of `bytes`, paced when asked to. False when the simulator is stopping or the
     // pseudo-terminal is gone.
-    bool WriteAll(const std::string& bytes) {
+    // `lastWrite`, when given, receives the time just before the last write() call.
+    bool WriteAll(const std::string& bytes, int64_t* lastWrite = nullptr) {
         const int pacing = options.pacingBitsPerSecond;
         const int64_t start = MonotonicMicros();
         size_t done = 0;
@@ -253,6 +254,9 @@ struct Simulator::State {
                 // Ten bits per byte: byte i leaves no earlier than i byte times after the start.
                 SleepUntilMicros(start + static_cast<int64_t>(done) * 10 * 1000000 / pacing);
                 chunk = 1;
+            }
+            if (lastWrite != nullptr) {
+                *lastWrite = MonotonicMicros();
             }
             const ssize_t n = write(masterFd, bytes.data() + done, chunk);
             if (n > 0) {
@@ -272,16 +276,15 @@ struct Simulator::State {
         return true;
     }
 
-    void SendTerminalLine(const std::string& text) {
-        const std::string bytes = text + kCr;
-        if (WriteAll(bytes)) {
-            Record('T', bytes, MonotonicMicros(), CurrentSpeed());
-        }
-    }
+    // A line of the terminal is stamped as its last bytes are handed to the line: a stamp taken after the
+    // write could come late by however long this thread waited to run again, after the PC had already
+    // read and answered the line.
+    void SendTerminalLine(const std::string& text) { SendRaw(text + kCr); }
 
     void SendRaw(const std::string& bytes) {
-        if (WriteAll(bytes)) {
-            Record('T', bytes, MonotonicMicros(), CurrentSpeed());
+        int64_t sent = 0;
+        if (WriteAll(bytes, &sent)) {
+            Record('T', bytes, sent, CurrentSpeed());
         }
     }
 
