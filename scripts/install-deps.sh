@@ -6,7 +6,7 @@ set -euo pipefail
 
 PACKAGES=(
     # the build
-    build-essential cmake pkg-config
+    build-essential cmake pkg-config ccache
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-charts-dev libqt6opengl6-dev
     libgsf-1-dev libzip-dev libexpat1-dev libsqlite3-dev libcurl4-openssl-dev unixodbc-dev
     # the tests: units, the real-format checks, the servers the suite starts, the window on X
