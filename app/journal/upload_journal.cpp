@@ -237,12 +237,12 @@ bool UploadJournal::MoveAsideLocked(std::chrono::system_clock::time_point now) {
         now = std::chrono::system_clock::now();
     }
     const std::string aside = path_ + ".damaged-" + LocalStamp(now);
-    if (std::rename(path_.c_str(), aside.c_str()) != 0) {
+    if (FileOps().Rename(path_, aside) != 0) {
         error_ = path_ + " : " + SystemErrorText(errno);
         return false;
     }
     for (const char* suffix : {"-wal", "-shm"}) {
-        std::rename((path_ + suffix).c_str(), (aside + suffix).c_str());
+        FileOps().Rename(path_ + suffix, aside + suffix);
     }
     movedAside_ = aside;
     return true;
