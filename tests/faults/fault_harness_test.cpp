@@ -1,0 +1,420 @@
+// Every I/O fault of an upload, injected one at a time. For each store, with and without mail, a clean
+// upload counts its I/O calls (FileOps(), SQLite's file calls, the port's writes); then, for each point N,
+// the whole upload runs again with its N-th call failing once (EIO, ENOSPC for writes). After each run the
+// terminal's final answer, the output as independent readers see it, the exit code, the status and the
+// journal entry must agree, the output must be the old one or old + this upload, and a clean resend of an
+// upload the terminal kept must store each record exactly once.
+//
+// The suite runs a sample of the points; GATHRA_FAULT_POINTS=all runs every one (scripts/faults.sh), and
+// GATHRA_FAULT_CRASH=1 kills the engine at each point instead (a child process) before the resend.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "codec/text_encoding.h"
+#include "e2e/whole_upload_fixture.h"
+#include "fault_injection.h"
+#include "smtp_sink_process.h"
+#include "upload/upload_follow_up.h"
+#include "xls_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+using faults::Plan;
+
+constexpr int kPort = 6;
+const PcDateTime kClock{2025, 3, 4, 10, 20, 30};
+const Lines kOldRecords{"old,1"};
+const Lines kRecords{"A,1", "\x8F\xA4\x95\x69,2"};  // CP932: the second one is 商品,2
+const Lines kRecordsUtf8{"A,1", "商品,2"};
+constexpr const char* kStoredEnd = "ﾚｺｰﾄﾞ受信<2> : 正常終了";
+
+struct Store {
+    const char* Name;
+    int16_t Format;
+    int16_t XlsType;
+    int16_t OverWrite;
+    bool Fresh;  // no output before the upload
+    const char* File;
+};
+
+const Store kStores[] = {
+    {"text append", kSaveFormatText, 0, 0, false, "T01.txt"},
+    {"text overwrite", kSaveFormatText, 0, 1, false, "T01.txt"},
+    {"text new", kSaveFormatText, 0, 0, true, "T01.txt"},
+    {"xls new", kSaveFormatXls, 1, 0, true, "T01.xls"},
+    {"xls extended", kSaveFormatXls, 1, 0, false, "T01.xls"},
+    {"xlsx new", kSaveFormatXls, kXlsTypeXlsx, 0, true, "T01.xlsx"},
+    {"xlsx extended", kSaveFormatXls, kXlsTypeXlsx, 0, false, "T01.xlsx"},
+    {"SQLite", kSaveFormatMdb, 0, 0, false, "Gathra.mdb"},
+};
+
+// The rows as one text, "|" between them: "(none)" without an output, "(torn) <why>" for one its reader
+// refuses.
+std::string RowsText(const Lines& rows) {
+    std::string text;
+    for (const auto& row : rows) {
+        text += (text.empty() ? "" : "|") + row;
+    }
+    return text;
+}
+
+// A query's first column, each row a line; nullopt when the statement fails. Through SQLite's own VFS,
+// so that the checks are never counted.
+std::optional<Lines> Query(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    std::optional<Lines> rows = Lines{};
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, "unix") != SQLITE_OK) {
+        rows.reset();
+    }
+    sqlite3_stmt* statement = nullptr;
+    if (rows && sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
+        int step = SQLITE_ROW;
+        while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+            const auto* text = sqlite3_column_text(statement, 0);
+            rows->push_back(text != nullptr ? reinterpret_cast<const char*>(text) : "");
+        }
+        if (step != SQLITE_DONE) {
+            rows.reset();
+        }
+    } else {
+        rows.reset();
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return rows;
+}
+
+// What an independent reader finds in the output, as UTF-8: FreeXL for .xls, openpyxl for .xlsx, SQLite
+// for the database, the lines for text.
+std::string ReadOutput(const Store& store, const std::string& path) {
+    if (!fs::exists(path)) {
+        return "(none)";
+    }
+    Lines rows;
+    if (store.Format == kSaveFormatText) {
+        const std::string bytes = ReadBytes(path);
+        for (size_t at = 0; at < bytes.size();) {
+            const size_t end = bytes.find("\r\n", at);
+            if (end == std::string::npos) {
+                return "(torn) a line without its end";
+            }
+            rows.push_back(Cp932ToUtf8(bytes.substr(at, end - at)));
+            at = end + 2;
+        }
+    } else if (store.Format == kSaveFormatMdb) {
+        const auto check = Query(path, "PRAGMA integrity_check");
+        const auto found = Query(path, "SELECT F1 || ',' || F2 FROM T01 ORDER BY rowid");
+        if (!check || *check != Lines{"ok"} || !found) {
+            return "(torn) the database fails its check";
+        }
+        rows = *found;
+    } else if (store.XlsType != kXlsTypeXlsx) {
+        xlstest::FreeXlBook book;
+        std::string why;
+        if (!xlstest::ReadWithFreeXl(path, book, why) || book.Sheets.empty()) {
+            return "(torn) " + why;
+        }
+        std::map<unsigned, std::string> byRow;
+        for (const auto& [place, text] : book.Sheets[0]) {
+            byRow[place.first] += (place.second == 0 ? "" : ",") + text;
+        }
+        for (const auto& [row, text] : byRow) {
+            rows.push_back(text);
+        }
+    } else {
+        const std::string command = SinkPython() + " " + std::getenv("GATHRA_SOURCE_DIR") +
+                                    "/tests/workbook/xlsx_tool.py read '" + path + "' 2>&1";
+        std::string out;
+        FILE* pipe = popen(command.c_str(), "r");
+        char buffer[512];
+        while (pipe != nullptr && fgets(buffer, sizeof buffer, pipe) != nullptr) {
+            out += buffer;
+        }
+        if (pipe == nullptr || pclose(pipe) != 0) {
+            return "(torn) " + out;
+        }
+        // "<sheet>\t<A1>\t<type>\t<JSON>": the cells of sheet 1, row by row, a JSON text without escapes.
+        std::map<int, std::string> byRow;
+        for (size_t at = 0; at < out.size();) {
+            const size_t end = out.find('\n', at);
+            const std::string line = out.substr(at, end - at);
+            at = end == std::string::npos ? out.size() : end + 1;
+            const size_t t1 = line.find('\t');
+            const size_t t2 = line.find('\t', t1 + 1);
+            const size_t t3 = line.find('\t', t2 + 1);
+            if (line.rfind("1\t", 0) != 0 || t3 == std::string::npos) {
+                continue;
+            }
+            const std::string place = line.substr(t1 + 1, t2 - t1 - 1);
+            const int row = std::stoi(place.substr(place.find_first_of("0123456789")));
+            std::string& text = byRow[row];
+            text += (text.empty() ? "" : ",") + line.substr(t3 + 2, line.size() - t3 - 3);
+        }
+        for (const auto& [row, text] : byRow) {
+            rows.push_back(text);
+        }
+    }
+    return RowsText(rows);
+}
+
+// What every observer of one upload saw.
+struct Observed {
+    std::string Answer;  // the terminal's final answer: "ACK", "CAN" or "none"
+    std::string Output;  // ReadOutput
+    int ExitCode = 0;    // gathra-collect's for the run's outcome
+    std::string StatusEnd;
+    std::optional<Lines> Journal;  // the new entry's outcome and records stored; none when not written
+    bool JournalErrorShown = false;
+};
+
+// gathra-collect's exit code for a run of one upload.
+int ExitCodeOf(RunOutcome outcome) {
+    return outcome == RunOutcome::Stored || outcome == RunOutcome::StoppedIdle ? 0 : 1;
+}
+
+class FaultHarness : public WholeUploadFixture {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(PrepareUpload(site, kPort));
+        link = faults::CountingLink(link);
+        faults::InstallCountingVfs();
+        const std::string error =
+            sink.Start(work.Path(), {.Reject = {}, .Tls = false, .LifetimeSeconds = 1800});
+        ASSERT_TRUE(error.empty()) << error;
+        settings.MailAddress = "office@example.jp";
+        settings.FromMailAddress = "gathra@example.jp";
+        settings.MailSub = "棚卸ﾃﾞｰﾀ";
+        settings.MailServer = sink.Address();
+        settings.DatabaseName = "Gathra";
+        settings.XlsF1 = 1;  // field 1 is data, not the worksheet
+        settings.SaveFolder = site + "/save";
+        settings.BackFilePath = site + "/Back.txt";
+        const char* points = std::getenv("GATHRA_FAULT_POINTS");
+        everyPoint = points != nullptr && std::string(points) == "all";
+        const char* crash = std::getenv("GATHRA_FAULT_CRASH");
+        kill = crash != nullptr && std::string(crash) == "1";
+    }
+
+    // One upload of `records` with the `failAt`-th call failing (none with 0), and what it left.
+    Observed Upload(const Lines& records, int failAt, faults::Failure failure = faults::Failure::Error) {
+        termsim::Simulator sim;
+        termsim::Options options;
+        options.records = records;
+        EXPECT_TRUE(sim.Start(program.Path(), kPort, options));
+        FreshView();
+        run.IsRunning = true;
+        run.StopRequested = false;
+        Lines followUpLines;
+        uploadEnded = [&](const UploadReport& report) { followUp->UploadEnded(report); };
+        followUpSink = [&](const std::string& line) { followUpLines.push_back(line); };
+        const size_t entries = JournalEntries().size();
+
+        Observed seen;
+        faults::CountingFileOps ops;
+        if (failure == faults::Failure::Kill) {
+            const pid_t child = fork();
+            if (child == 0) {
+                followUp->BeginRun(settings);  // the journal opened in this process only
+                ScopedFileOps scoped(ops);
+                Plan().Arm(failAt, failure);
+                RunUploadWith([] { return kClock; });
+                _exit(0);
+            }
+            int status = 0;
+            waitpid(child, &status, 0);
+            seen.ExitCode = WIFSIGNALED(status) ? -1 : 0;
+        } else {
+            followUp->BeginRun(settings);
+            ScopedFileOps scoped(ops);
+            Plan().Arm(failAt, failure);
+            seen.ExitCode = ExitCodeOf(RunUploadWith([] { return kClock; }));
+            Plan().Disarm();
+        }
+        sim.WaitFinished(300);
+        sim.Stop();
+        followUpSink = nullptr;
+
+        const Lines answers = sim.FinalAnswers();
+        seen.Answer = answers.empty() ? "none" : answers.back();
+        seen.Output = ReadOutput(*store, run.OutputPath);
+        const Lines status = AppendedStatusLines(view);
+        seen.StatusEnd = status.empty() ? "" : status.back();
+        const Lines journal = JournalEntries();
+        if (journal.size() > entries) {
+            seen.Journal = Lines(journal.begin() + static_cast<long>(entries), journal.end());
+        }
+        for (const auto& line : followUpLines) {
+            seen.JournalErrorShown = seen.JournalErrorShown || line.rfind("履歴ﾌｧｲﾙ書込ｴﾗｰ", 0) == 0;
+        }
+        return seen;
+    }
+
+    // Each journal entry as "<outcome> <records stored>", oldest first.
+    Lines JournalEntries() const {
+        const std::string path = UploadJournal::PathIn(site);
+        if (!fs::exists(path)) {
+            return {};
+        }
+        return Query(path, "SELECT outcome || ' ' || stored FROM uploads ORDER BY id")
+            .value_or(Lines{"(torn)"});
+    }
+
+    // The disagreements of one upload's observers; `resend` is the clean resend, which must be stored.
+    Lines Judge(const Observed& seen, bool resend) const {
+        Lines found;
+        const bool stored = seen.Answer == "ACK";
+        const auto say = [&](const std::string& what) {
+            found.push_back(std::string(resend ? "resend: " : "") + what + " (answer " + seen.Answer + ")");
+        };
+        if (resend && !stored) {
+            say("the clean resend was not stored");
+        }
+        if (seen.Output != (stored ? after : before)) {
+            const bool torn = seen.Output != after && seen.Output != before;
+            say(torn ? "output " + seen.Output : stored ? "output left old" : "output holds the upload");
+        }
+        if (seen.ExitCode != (stored ? 0 : 1)) {
+            say("exit code " + std::to_string(seen.ExitCode));
+        }
+        if (stored != (seen.StatusEnd == kStoredEnd) || (!stored && seen.StatusEnd != "異常終了")) {
+            say("status ends with " + seen.StatusEnd);
+        }
+        const std::string entry = stored ? "stored 2" : "failed 0";
+        if (seen.Journal ? *seen.Journal != Lines{entry} : !seen.JournalErrorShown) {
+            say("journal " +
+                (seen.Journal ? RowsText(*seen.Journal) : std::string("entry missing, unreported")));
+        }
+        return found;
+    }
+
+    // Makes the site as the store finds it before the upload (an older upload's output and journal entry)
+    // and keeps a copy to start each point from.
+    void MakeTemplate() {
+        followUp.reset();
+        fs::remove_all(site);
+        fs::remove_all(templateSite);
+        fs::create_directories(settings.SaveFolder);
+        if (store->Format == kSaveFormatMdb) {
+            Query(settings.SaveFolder + "/Gathra.mdb", "CREATE TABLE T01(F1 TEXT, F2 TEXT)");
+        }
+        NewFollowUp();
+        const Observed old = Upload(kOldRecords, 0);
+        ASSERT_EQ(old.Answer, "ACK") << view.StatusText;
+        followUp.reset();
+        if (store->Fresh) {
+            fs::remove(run.OutputPath);
+        }
+        before = ReadOutput(*store, run.OutputPath);
+        const std::string rows = RowsText(kRecordsUtf8);
+        after = store->Fresh || store->OverWrite == 1 ? rows : before + "|" + rows;
+        fs::copy(site, templateSite, fs::copy_options::recursive);
+    }
+
+    void FromTemplate() {
+        followUp.reset();
+        fs::remove_all(site);
+        fs::copy(templateSite, site, fs::copy_options::recursive);
+        NewFollowUp();
+    }
+
+    void NewFollowUp() {
+        followUp = std::make_unique<UploadFollowUp>(site, [this](const std::string& line) {
+            if (followUpSink) {
+                followUpSink(line);
+            }
+        });
+    }
+
+    // The points of the sample: every rename and folder sync, the final answer, and every fifth other
+    // point but the port's earlier writes (a lost line of the exchange costs up to 25 s of time-outs).
+    bool Sampled(const Lines& names, size_t point) const {
+        const auto isPort = [](const std::string& name) { return name.rfind("port ", 0) == 0; };
+        const std::string& name = names[point - 1];
+        const bool finalAnswer =
+            isPort(name) && std::none_of(names.begin() + static_cast<long>(point), names.end(), isPort);
+        const bool key = name.rfind("rename ", 0) == 0 || (name.rfind("sync ", 0) == 0 && name.back() == '/');
+        return everyPoint || key || finalAnswer || (point % 5 == 0 && !isPort(name));
+    }
+
+    TempFolder work;
+    const std::string site = work / "site";
+    const std::string templateSite = work / "template";
+    SmtpSinkProcess sink;
+    std::unique_ptr<UploadFollowUp> followUp;
+    std::function<void(const std::string&)> followUpSink;
+    const Store* store = nullptr;
+    std::string before;  // the output before the upload
+    std::string after;   // the output with the upload stored once
+    bool everyPoint = false;
+    bool kill = false;
+};
+
+TEST_F(FaultHarness, EveryFailingCallLeavesTheObserversAgreeingAndTheResendStoresOnce) {
+    Lines disagreements;
+    for (const bool mail : {false, true}) {
+        for (const Store& each : kStores) {
+            store = &each;
+            const std::string name = std::string(each.Name) + (mail ? ", mail" : "");
+            SCOPED_TRACE(name);
+            settings.SaveFormat = each.Format;
+            settings.XlsType = each.XlsType;
+            settings.OverWrite = each.OverWrite;
+            settings.SendMail = mail ? Switch::On : Switch::Off;
+            ASSERT_NO_FATAL_FAILURE(MakeTemplate());
+
+            FromTemplate();
+            const Observed clean = Upload(kRecords, 0);
+            const Lines names = Plan().Names();
+            ASSERT_EQ(Judge(clean, true), Lines{}) << view.StatusText;
+
+            size_t ran = 0;
+            size_t found = 0;
+            for (size_t point = 1; point <= names.size(); ++point) {
+                if (!Sampled(names, point)) {
+                    continue;
+                }
+                ++ran;
+                FromTemplate();
+                const Observed seen = Upload(kRecords, static_cast<int>(point),
+                                             kill ? faults::Failure::Kill : faults::Failure::Error);
+                // A killed engine has no observers left but the terminal and the disk.
+                Lines problems = !kill ? Judge(seen, false)
+                                 : seen.Answer != "ACK" || seen.Output == after
+                                     ? Lines{}
+                                     : Lines{"output " + seen.Output};
+                if (seen.Answer != "ACK") {
+                    const Lines resend = Judge(Upload(kRecords, 0), true);
+                    problems.insert(problems.end(), resend.begin(), resend.end());
+                }
+                for (const auto& problem : problems) {
+                    disagreements.push_back(name + " #" + std::to_string(point) + " " + names[point - 1] +
+                                            ": " + problem);
+                }
+                found += problems.empty() ? 0 : 1;
+            }
+            std::cout << name << ": " << names.size() << " points, " << ran << " run, " << found
+                      << " with disagreements" << std::endl;
+        }
+    }
+    for (const auto& line : disagreements) {
+        std::cout << "  " << line << "\n";
+    }
+    EXPECT_EQ(disagreements.size(), 0u);
+}
+
+}  // namespace
