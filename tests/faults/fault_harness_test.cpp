@@ -7,8 +7,10 @@
 //
 // The suite runs a sample of the points; GATHRA_FAULT_POINTS=all runs every one (scripts/faults.sh), and
 // GATHRA_FAULT_CRASH=1 kills the engine at each point instead (a child process) before the resend.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,9 +89,40 @@ std::optional<Lines> Query(const std::string& path, const std::string& sql) {
     return ok ? std::optional(rows) : std::nullopt;
 }
 
+// openpyxl, the suite's reader of .xlsx, started once: a book's path in through a named pipe, the rows of
+// its first sheet out as one line, as RowsText gives them.
+class XlsxReader {
+public:
+    explicit XlsxReader(const std::string& folder) : requests_(folder + "/xlsx-requests") {
+        static const char* const kScript = R"(import openpyxl, sys
+for path in open(sys.argv[1]):
+    try:
+        rows = openpyxl.load_workbook(path[:-1]).worksheets[0].iter_rows(values_only=True)
+        print('|'.join(','.join(str(v) for v in r if v is not None) for r in rows if any(r)), flush=True)
+    except Exception as e:
+        print('(torn)', repr(e).replace('\n', ' '), flush=True))";
+        ::mkfifo(requests_.c_str(), 0600);
+        python_.Start({SinkPython(), "-c", kScript, requests_});  // its warnings kept apart
+        fd_ = ::open(requests_.c_str(), O_RDWR | O_CLOEXEC);      // never waits for the reader
+    }
+    ~XlsxReader() { ::close(fd_); }
+
+    std::string Rows(const std::string& path) {
+        const std::string request = path + "\n";
+        return ::write(fd_, request.data(), request.size()) == static_cast<ssize_t>(request.size())
+                   ? python_.ReadLine()
+                   : "(torn) no reader";
+    }
+
+private:
+    std::string requests_;
+    ChildProcess python_;
+    int fd_ = -1;
+};
+
 // What an independent reader finds in the output, as UTF-8: the lines for text, SQLite for the database,
 // FreeXL for .xls, openpyxl for .xlsx.
-std::string ReadOutput(const Store& store, const std::string& path) {
+std::string ReadOutput(const Store& store, const std::string& path, XlsxReader& xlsx) {
     if (!fs::exists(path)) {
         return "(none)";
     }
@@ -125,20 +158,7 @@ std::string ReadOutput(const Store& store, const std::string& path) {
             rows.push_back(text);
         }
     } else {
-        const std::string command =
-            SinkPython() +
-            " -c \"import openpyxl, sys; rows = openpyxl.load_workbook(sys.argv[1]).worksheets[0]"
-            ".iter_rows(values_only=True); print('|'.join(','.join(str(v) for v in r if v is not None) for r "
-            "in "
-            "rows if any(v is not None for v in r)), end='')\" '" +
-            path + "' 2>&1";
-        std::string out;
-        FILE* pipe = popen(command.c_str(), "r");
-        char buffer[512];
-        while (pipe != nullptr && fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            out += buffer;
-        }
-        return pipe != nullptr && pclose(pipe) == 0 ? out : "(torn) " + out;
+        return xlsx.Rows(path);
     }
     return RowsText(rows);
 }
@@ -218,7 +238,7 @@ protected:
 
         const Lines answers = sim.FinalAnswers();
         seen.Answer = answers.empty() ? "none" : answers.back();
-        seen.Output = ReadOutput(*store, run.OutputPath);
+        seen.Output = ReadOutput(*store, run.OutputPath, xlsx);
         const Lines status = AppendedStatusLines(view);
         seen.StatusEnd = status.empty() ? "" : status.back();
         const Lines journal = JournalEntries();
@@ -286,7 +306,7 @@ protected:
         if (store->Fresh) {
             fs::remove(run.OutputPath);
         }
-        before = ReadOutput(*store, run.OutputPath);
+        before = ReadOutput(*store, run.OutputPath, xlsx);
         const std::string rows = RowsText(kRecordsUtf8);
         after = store->Fresh || store->OverWrite == 1 ? rows : before + "|" + rows;
         fs::copy(site, templateSite, fs::copy_options::recursive);
@@ -304,21 +324,21 @@ protected:
             site, [this](const std::string& line) { followUpLines.push_back(line); });
     }
 
-    // The points of the sample: every rename and folder sync, the final answer, and every fifth other
-    // point but the port's earlier writes (a lost line of the exchange costs up to 25 s of time-outs).
+    // The points of the sample: the first of each distinct call ("write T01.txt"), but of the port's
+    // writes only the final answer (a line of the exchange lost costs up to 25 s of time-outs).
     bool Sampled(const Lines& names, size_t point) const {
         const auto isPort = [](const std::string& name) { return name.rfind("port ", 0) == 0; };
-        const std::string& name = names[point - 1];
-        const bool finalAnswer =
-            isPort(name) && std::none_of(names.begin() + static_cast<long>(point), names.end(), isPort);
-        const bool key = name.rfind("rename ", 0) == 0 || (name.rfind("sync ", 0) == 0 && name.back() == '/');
-        return everyPoint || key || finalAnswer || (point % 5 == 0 && !isPort(name));
+        const auto at = names.begin() + static_cast<long>(point) - 1;
+        const bool first = std::find(names.begin(), at, *at) == at;
+        const bool finalAnswer = isPort(*at) && std::none_of(at + 1, names.end(), isPort);
+        return everyPoint || finalAnswer || (first && !isPort(*at));
     }
 
     TempFolder work;
     const std::string site = work / "site";
     const std::string templateSite = work / "template";
     SmtpSinkProcess sink;
+    XlsxReader xlsx{work.Path()};
     std::unique_ptr<UploadFollowUp> followUp;  // the journal, as a front end keeps it
     Lines followUpLines;                       // its status lines in the current upload
     const Store* store = nullptr;
