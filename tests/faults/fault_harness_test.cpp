@@ -211,7 +211,7 @@ protected:
         run.IsRunning = true;
         run.StopRequested = false;
         followUpLines.clear();
-        uploadEnded = [&](const UploadReport& report) { followUp->UploadEnded(report); };
+        uploadEnded = [&](const auto& report) { followUp->UploadEnded(report); };
         const size_t entries = JournalEntries().size();
 
         Observed seen;
