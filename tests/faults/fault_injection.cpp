@@ -16,7 +16,6 @@ void FaultPlan::Arm(int failAt, Failure failure) {
     failAt_ = failAt;
     failure_ = failure;
     names_.clear();
-    failed_.clear();
 }
 
 void FaultPlan::Disarm() {
@@ -36,23 +35,12 @@ bool FaultPlan::Next(const std::string& what) {
     if (failure_ == Failure::Kill) {
         ::kill(::getpid(), SIGKILL);
     }
-    failed_ = what;
     return true;
-}
-
-int FaultPlan::Calls() const {
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(names_.size());
 }
 
 std::vector<std::string> FaultPlan::Names() const {
     std::lock_guard lock(mutex_);
     return names_;
-}
-
-std::string FaultPlan::Failed() const {
-    std::lock_guard lock(mutex_);
-    return failed_;
 }
 
 FaultPlan& Plan() {
@@ -63,79 +51,6 @@ FaultPlan& Plan() {
 std::string ShortName(const std::string& path) {
     const std::string base = path.substr(path.find_last_of('/') + 1);
     return base.find(".gathra-") != std::string::npos ? "<temp>" : base;
-}
-
-// ---- FileOps ----
-
-int CountingFileOps::Open(const std::string& path, int flags, mode_t mode) {
-    const std::string name = ShortName(path) + ((flags & O_DIRECTORY) != 0 ? "/" : "");
-    if (Plan().Next("open " + name)) {
-        errno = EIO;
-        return -1;
-    }
-    const int fd = FileOperations::Open(path, flags, mode);
-    if (fd >= 0) {
-        std::lock_guard lock(mutex_);
-        names_.resize(std::max(names_.size(), static_cast<size_t>(fd) + 1));
-        names_[static_cast<size_t>(fd)] = name;
-    }
-    return fd;
-}
-
-bool CountingFileOps::Fails(const char* call, int fd, int error) {
-    std::string name;
-    {
-        std::lock_guard lock(mutex_);
-        name = fd >= 0 && static_cast<size_t>(fd) < names_.size() ? names_[static_cast<size_t>(fd)] : "?";
-    }
-    if (!Plan().Next(std::string(call) + " " + name)) {
-        return false;
-    }
-    errno = error;
-    return true;
-}
-
-ssize_t CountingFileOps::Read(int fd, void* data, size_t size) {
-    return Fails("read", fd, EIO) ? -1 : FileOperations::Read(fd, data, size);
-}
-
-ssize_t CountingFileOps::Write(int fd, const void* data, size_t size) {
-    return Fails("write", fd, ENOSPC) ? -1 : FileOperations::Write(fd, data, size);
-}
-
-int CountingFileOps::Truncate(int fd, off_t size) {
-    return Fails("truncate", fd, EIO) ? -1 : FileOperations::Truncate(fd, size);
-}
-
-int CountingFileOps::DataSync(int fd) {
-    return Fails("datasync", fd, EIO) ? -1 : FileOperations::DataSync(fd);
-}
-
-int CountingFileOps::Sync(int fd) {
-    return Fails("sync", fd, EIO) ? -1 : FileOperations::Sync(fd);
-}
-
-int CountingFileOps::Rename(const std::string& from, const std::string& to) {
-    if (Plan().Next("rename " + ShortName(from) + " " + ShortName(to))) {
-        errno = EIO;
-        return -1;
-    }
-    return FileOperations::Rename(from, to);
-}
-
-int CountingFileOps::Unlink(const std::string& path) {
-    if (Plan().Next("unlink " + ShortName(path))) {
-        errno = EIO;
-        return -1;
-    }
-    return FileOperations::Unlink(path);
-}
-
-int CountingFileOps::Close(int fd) {
-    const bool fails = Fails("close", fd, EIO);
-    const int result = FileOperations::Close(fd);
-    errno = fails ? EIO : errno;
-    return fails ? -1 : result;
 }
 
 // ---- SQLite ----

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <fcntl.h>
+
+#include <cerrno>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -24,10 +28,7 @@ public:
     void Disarm();
     // True when the call `what` ("write T01.txt", "port ACK") is the one to fail.
     bool Next(const std::string& what);
-
-    int Calls() const;
     std::vector<std::string> Names() const;  // each counted call since Arm, in order
-    std::string Failed() const;              // the call that failed; empty when none did
 
 private:
     mutable std::mutex mutex_;
@@ -35,29 +36,61 @@ private:
     int failAt_ = 0;
     Failure failure_ = Failure::Error;
     std::vector<std::string> names_;
-    std::string failed_;
 };
 
 FaultPlan& Plan();
 
-// The system's file calls, counted. A folder shows as "<name>/", a temporary file beside an output as
-// "<temp>". A failing close still closes the descriptor, as the kernel does.
+// The last part of a path; "<temp>" for a temporary file beside an output.
+std::string ShortName(const std::string& path);
+
+// The system's file calls, counted: a failing call returns -1 with EIO (ENOSPC for a write). A folder
+// shows as "<name>/". A failing close still closes the descriptor, as the kernel does.
 class CountingFileOps : public FileOperations {
 public:
-    int Open(const std::string& path, int flags, mode_t mode) override;
-    ssize_t Read(int fd, void* data, size_t size) override;
-    ssize_t Write(int fd, const void* data, size_t size) override;
-    int Truncate(int fd, off_t size) override;
-    int DataSync(int fd) override;
-    int Sync(int fd) override;
-    int Rename(const std::string& from, const std::string& to) override;
-    int Unlink(const std::string& path) override;
-    int Close(int fd) override;
+    int Open(const std::string& path, int flags, mode_t mode) override {
+        const std::string name = ShortName(path) + ((flags & O_DIRECTORY) != 0 ? "/" : "");
+        const int fd =
+            Plan().Next("open " + name) ? (errno = EIO, -1) : FileOperations::Open(path, flags, mode);
+        if (fd >= 0) {
+            std::lock_guard lock(mutex_);
+            names_[fd] = name;
+        }
+        return fd;
+    }
+    ssize_t Read(int fd, void* data, size_t size) override {
+        return Fails("read", fd, EIO) ? -1 : FileOperations::Read(fd, data, size);
+    }
+    ssize_t Write(int fd, const void* data, size_t size) override {
+        return Fails("write", fd, ENOSPC) ? -1 : FileOperations::Write(fd, data, size);
+    }
+    int Truncate(int fd, off_t size) override {
+        return Fails("truncate", fd, EIO) ? -1 : FileOperations::Truncate(fd, size);
+    }
+    int DataSync(int fd) override { return Fails("datasync", fd, EIO) ? -1 : FileOperations::DataSync(fd); }
+    int Sync(int fd) override { return Fails("sync", fd, EIO) ? -1 : FileOperations::Sync(fd); }
+    int Rename(const std::string& from, const std::string& to) override {
+        return Plan().Next("rename " + ShortName(from) + " " + ShortName(to))
+                   ? (errno = EIO, -1)
+                   : FileOperations::Rename(from, to);
+    }
+    int Unlink(const std::string& path) override {
+        return Plan().Next("unlink " + ShortName(path)) ? (errno = EIO, -1) : FileOperations::Unlink(path);
+    }
+    int Close(int fd) override {
+        const bool fails = Fails("close", fd, EIO);
+        const int result = FileOperations::Close(fd);
+        return fails ? (errno = EIO, -1) : result;
+    }
 
 private:
-    bool Fails(const char* call, int fd, int error);
+    bool Fails(const char* call, int fd, int error) {
+        std::unique_lock lock(mutex_);
+        const std::string what = std::string(call) + " " + names_[fd];
+        lock.unlock();
+        return Plan().Next(what) && (errno = error, true);
+    }
     std::mutex mutex_;
-    std::vector<std::string> names_;  // by descriptor
+    std::map<int, std::string> names_;  // by descriptor
 };
 
 // Makes a counting VFS over SQLite's own the default one (once per process): open, read, write, truncate,
@@ -66,8 +99,5 @@ void InstallCountingVfs();
 
 // `real` with WriteIrCom counted: a failing write writes nothing and returns 0. One per process.
 const LinkApi* CountingLink(const LinkApi* real);
-
-// The last part of a path; "<temp>" for a temporary file beside an output.
-std::string ShortName(const std::string& path);
 
 }  // namespace faults
