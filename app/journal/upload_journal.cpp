@@ -14,6 +14,7 @@
 #include "common/system_error.h"
 #include "common/visible_text.h"
 #include "journal/history_text.h"
+#include "journal/journal_words.h"
 
 namespace {
 
@@ -34,15 +35,21 @@ constexpr const char* kSchema =
     " output_table TEXT NOT NULL,"
     " outcome TEXT NOT NULL,"  // stored, failed, stopped, device-gone
     " failure TEXT NOT NULL,"
-    " mail TEXT NOT NULL,"  // "", sent, failed
+    " mail TEXT NOT NULL,"  // "", sent, failed, cancelled
     " command TEXT NOT NULL DEFAULT '',"
-    " command_detail TEXT NOT NULL DEFAULT '');"
+    " command_detail TEXT NOT NULL DEFAULT '',"
+    " answer TEXT NOT NULL DEFAULT '',"        // ack, can, none, ack-not-out; '' in older entries
+    " store_state TEXT NOT NULL DEFAULT '');"  // committed, undone, failed, undo-failed, not-reached
+
     "CREATE INDEX IF NOT EXISTS uploads_started ON uploads(started);"
     "CREATE INDEX IF NOT EXISTS uploads_terminal ON uploads(terminal, started);";
 
+// The columns an entry is read from; a journal of an older version lacks the last two (read as '').
 constexpr const char* kColumns =
     "id, started, ended, port, terminal, announced, stored, format, output, output_table, outcome, failure, "
-    "mail, command, command_detail";
+    "mail, command, command_detail, ";
+constexpr const char* kResultColumns = "answer, store_state";
+constexpr const char* kOlderResultColumns = "'', ''";
 
 int64_t Millis(std::chrono::system_clock::time_point time) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
@@ -50,31 +57,6 @@ int64_t Millis(std::chrono::system_clock::time_point time) {
 
 std::chrono::system_clock::time_point FromMillis(int64_t ms) {
     return std::chrono::system_clock::time_point(std::chrono::milliseconds(ms));
-}
-
-UploadOutcome OutcomeOfWord(const std::string& word) {
-    if (word == "stored") {
-        return UploadOutcome::Stored;
-    }
-    if (word == "stopped") {
-        return UploadOutcome::Stopped;
-    }
-    if (word == "device-gone") {
-        return UploadOutcome::DeviceGone;
-    }
-    return UploadOutcome::Failed;
-}
-
-const char* MailWord(MailOutcome mail) {
-    switch (mail) {
-        case MailOutcome::Sent:
-            return "sent";
-        case MailOutcome::Failed:
-            return "failed";
-        case MailOutcome::NotSent:
-            break;
-    }
-    return "";
 }
 
 bool IsDamage(int code) {
@@ -215,7 +197,7 @@ bool UploadJournal::OpenLocked(bool write, std::chrono::system_clock::time_point
 bool UploadJournal::PrepareLocked() {
     if (!writable_) {
         Statement probe(db_, "SELECT count(*) FROM sqlite_schema");
-        return probe && sqlite3_step(probe.get()) == SQLITE_ROW;
+        return probe && sqlite3_step(probe.get()) == SQLITE_ROW && ReadColumnsLocked();
     }
     // quick_check reads every page once: a damaged file is found at the start, not by the first upload.
     {
@@ -228,8 +210,25 @@ bool UploadJournal::PrepareLocked() {
             return false;
         }
     }
-    return ExecLocked("PRAGMA journal_mode=WAL") && ExecLocked("PRAGMA synchronous=FULL") &&
-           ExecLocked(kSchema);
+    if (!ExecLocked("PRAGMA journal_mode=WAL") || !ExecLocked("PRAGMA synchronous=FULL") ||
+        !ExecLocked(kSchema) || !ReadColumnsLocked()) {
+        return false;
+    }
+    // A journal of an older version gets the result's columns; its entries keep '' there.
+    return resultColumns_ ||
+           (ExecLocked("ALTER TABLE uploads ADD COLUMN answer TEXT NOT NULL DEFAULT ''") &&
+            ExecLocked("ALTER TABLE uploads ADD COLUMN store_state TEXT NOT NULL DEFAULT ''") &&
+            ReadColumnsLocked());
+}
+
+// Whether the file has the result's columns (a journal of an older version has not).
+bool UploadJournal::ReadColumnsLocked() {
+    Statement columns(db_, "SELECT count(*) FROM pragma_table_info('uploads') WHERE name = 'store_state'");
+    if (!columns || sqlite3_step(columns.get()) != SQLITE_ROW) {
+        return false;
+    }
+    resultColumns_ = columns.Int(0) > 0;
+    return true;
 }
 
 bool UploadJournal::MoveAsideLocked(std::chrono::system_clock::time_point now) {
@@ -266,11 +265,11 @@ bool UploadJournal::Prune(std::chrono::system_clock::time_point now) {
     return db_ != nullptr && writable_ && PruneLocked(now);
 }
 
-std::optional<int64_t> UploadJournal::InsertLocked(const UploadReport& report) {
+std::optional<int64_t> UploadJournal::InsertLocked(const UploadResult& report) {
     Statement insert(
         db_,
         "INSERT INTO uploads (started, ended, port, terminal, announced, stored, format, output, "
-        "output_table, outcome, failure, mail) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)");
+        "output_table, outcome, failure, mail, answer, store_state) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     if (!insert) {
         return std::nullopt;
     }
@@ -285,14 +284,16 @@ std::optional<int64_t> UploadJournal::InsertLocked(const UploadReport& report) {
     insert.Bind(9, report.Table);
     insert.Bind(10, OutcomeWord(report.Outcome));
     insert.Bind(11, report.FailureText);
-    insert.Bind(12, std::string(MailWord(report.Mail)));
+    insert.Bind(12, MailWord(report.Mail));
+    insert.Bind(13, AnswerWord(report.Answer));
+    insert.Bind(14, StoreWord(report.Store));
     if (sqlite3_step(insert.get()) != SQLITE_DONE) {
         return std::nullopt;
     }
     return sqlite3_last_insert_rowid(db_);
 }
 
-std::optional<int64_t> UploadJournal::Add(const UploadReport& report,
+std::optional<int64_t> UploadJournal::Add(const UploadResult& report,
                                           std::chrono::system_clock::time_point now) {
     std::lock_guard lock(mutex_);
     movedAside_.clear();
@@ -376,7 +377,7 @@ void BindFilter(Statement& statement, const JournalFilter& filter) {
 namespace {
 
 void ReadEntry(const Statement& select, JournalEntry& entry) {
-    UploadReport& upload = entry.Upload;
+    UploadResult& upload = entry.Upload;
     entry.Id = select.Int(0);
     upload.Started = FromMillis(select.Int(1));
     upload.Ended = FromMillis(select.Int(2));
@@ -389,12 +390,11 @@ void ReadEntry(const Statement& select, JournalEntry& entry) {
     upload.Table = select.Text(9);
     upload.Outcome = OutcomeOfWord(select.Text(10));
     upload.FailureText = select.Text(11);
-    const std::string mail = select.Text(12);
-    upload.Mail = mail == "sent"     ? MailOutcome::Sent
-                  : mail == "failed" ? MailOutcome::Failed
-                                     : MailOutcome::NotSent;
+    upload.Mail = MailOfWord(select.Text(12));
     entry.Command = select.Text(13);
     entry.CommandDetail = select.Text(14);
+    upload.Answer = AnswerOfWord(select.Text(15), upload.Outcome);
+    upload.Store = StoreOfWord(select.Text(16), upload.Outcome);
 }
 
 }  // namespace
@@ -420,8 +420,9 @@ bool UploadJournal::Select(const JournalFilter& filter, int64_t offset, std::opt
     if (db_ == nullptr) {
         return false;
     }
-    std::string sql = std::string("SELECT ") + kColumns + " FROM uploads" + FilterClause(filter) +
-                      " ORDER BY started DESC, id DESC";
+    std::string sql = std::string("SELECT ") + kColumns +
+                      (resultColumns_ ? kResultColumns : kOlderResultColumns) + " FROM uploads" +
+                      FilterClause(filter) + " ORDER BY started DESC, id DESC";
     if (limit) {
         sql += " LIMIT :limit OFFSET :offset";
     }
@@ -478,12 +479,13 @@ std::vector<JournalDay> UploadJournal::Days(const std::vector<std::string>& days
     filter.SinceMs = starts.front();
     filter.UntilMs = starts.back();
     filter.Terminal = terminal;
-    Statement select(db_, "SELECT started, stored, outcome = 'stored' FROM uploads" + FilterClause(filter));
+    Statement select(db_, "SELECT started, stored, outcome = :stored FROM uploads" + FilterClause(filter));
     if (!select) {
         FailLocked(path_);
         return result;
     }
     BindFilter(select, filter);
+    select.Bind(sqlite3_bind_parameter_index(select.get(), ":stored"), OutcomeWord(UploadOutcome::Stored));
     while (sqlite3_step(select.get()) == SQLITE_ROW) {
         const auto next = std::upper_bound(starts.begin(), starts.end(), select.Int(0));
         if (next == starts.begin() || next == starts.end()) {

@@ -8,16 +8,16 @@
 #include <string>
 #include <vector>
 
-#include "run/upload_report.h"
+#include "run/upload_result.h"
 
 struct sqlite3;
 
-// One upload as the journal keeps it: the engine's report, and the outcome of the command that ran after
+// One upload as the journal keeps it: the engine's result, and the outcome of the command that ran after
 // it (both empty when none ran).
 struct JournalEntry {
     int64_t Id = 0;
-    UploadReport Upload;
-    std::string Command;        // "exit N", "signal N", "timed out", "not started", "skipped"; "" for none
+    UploadResult Upload;
+    std::string Command;        // CommandWord (journal_words.h); "" for none
     std::string CommandDetail;  // the last line of its output, or why it did not run
 };
 
@@ -69,7 +69,7 @@ public:
     bool IsOpen() const;
 
     // Writes one entry durably and returns its Id. Opens the journal first when it is not open.
-    std::optional<int64_t> Add(const UploadReport& report,
+    std::optional<int64_t> Add(const UploadResult& report,
                                std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
     // Records the command's outcome on entry `id`.
     bool SetCommand(int64_t id, const std::string& command, const std::string& detail);
@@ -98,10 +98,11 @@ public:
 private:
     bool OpenLocked(bool write, std::chrono::system_clock::time_point now);
     bool PrepareLocked();
+    bool ReadColumnsLocked();
     bool MoveAsideLocked(std::chrono::system_clock::time_point now);
     bool ExecLocked(const char* sql);
     bool PruneLocked(std::chrono::system_clock::time_point now);
-    std::optional<int64_t> InsertLocked(const UploadReport& report);
+    std::optional<int64_t> InsertLocked(const UploadResult& report);
     bool Select(const JournalFilter& filter, int64_t offset, std::optional<int64_t> limit,
                 const std::function<void(const JournalEntry&)>& each);
     void CloseLocked();
@@ -111,7 +112,8 @@ private:
     mutable std::mutex mutex_;
     sqlite3* db_ = nullptr;
     bool writable_ = false;
-    bool failedCheck_ = false;  // the last open's quick check found damage
+    bool failedCheck_ = false;   // the last open's quick check found damage
+    bool resultColumns_ = true;  // the file has the answer and store_state columns
     std::string error_;
     std::string movedAside_;
     std::chrono::system_clock::time_point lastPrune_{};

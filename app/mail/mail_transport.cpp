@@ -186,6 +186,8 @@ struct SmtpTransfer {
 bool BuildMessage(SmtpTransfer& transfer, const MailRequest& request, std::FILE* file, curl_off_t size) {
     const std::string fileName =
         request.AttachmentName.empty() ? BaseName(request.AttachmentPath) : request.AttachmentName;
+    const std::string contentType =
+        request.AttachmentType.empty() ? "application/octet-stream" : request.AttachmentType;
     MailHeaderInput headerInput{request.To, request.From, request.Subject, NowAsMailDate(),
                                 MakeMessageId(UniquePart(), AddressDomain(request.From))};
     for (const std::string& line : BuildMailHeaders(headerInput)) {
@@ -203,7 +205,7 @@ bool BuildMessage(SmtpTransfer& transfer, const MailRequest& request, std::FILE*
            curl_mime_encoder(body, "7bit") == CURLE_OK &&
            curl_mime_data_cb(attachment, size, ReadAttachment, SeekAttachment, nullptr, file) == CURLE_OK &&
            curl_mime_encoder(attachment, "base64") == CURLE_OK &&
-           transfer.AttachmentHeaders.Append("Content-Type: " + ContentTypeForPath(fileName) +
+           transfer.AttachmentHeaders.Append("Content-Type: " + contentType +
                                              FileNameParameter("name", fileName)) &&
            transfer.AttachmentHeaders.Append("Content-Disposition: attachment" +
                                              FileNameParameter("filename", fileName)) &&

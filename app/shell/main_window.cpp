@@ -304,7 +304,7 @@ void MainWindow::StartUploadRun() {
     start.FileLabel = fileLabel_;
     if (followUp_) {
         followUp_->BeginRun(settings_);
-        start.UploadEnded = [followUp = followUp_.get()](const UploadReport& report) {
+        start.UploadEnded = [followUp = followUp_.get()](const UploadResult& report) {
             followUp->UploadEnded(report);
         };
     }

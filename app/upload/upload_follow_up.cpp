@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "journal/history_text.h"
+#include "journal/journal_words.h"
 #include "settings/setting_text.h"
 
 namespace {
@@ -20,16 +21,18 @@ constexpr const char* kCommandCancelled = "ｺﾏﾝﾄﾞ中止 : 終了のた�
 
 }  // namespace
 
-std::vector<std::pair<std::string, std::string>> AfterUploadEnvironment(const UploadReport& report) {
+std::vector<std::pair<std::string, std::string>> AfterUploadEnvironment(const UploadResult& result) {
     return {
-        {"GATHRA_OUTCOME", report.Outcome == UploadOutcome::Stored ? "stored" : "failed"},
-        {"GATHRA_OUTPUT", report.Output},
-        {"GATHRA_TABLE", report.Table},
-        {"GATHRA_TERMINAL_ID", report.TerminalId},
-        {"GATHRA_RECORDS", std::to_string(report.RecordsStored)},
-        {"GATHRA_FORMAT", report.Format},
-        {"GATHRA_STARTED", IsoTimeText(report.Started)},
-        {"GATHRA_ENDED", IsoTimeText(report.Ended)},
+        // A command runs only after an upload that reached its store: stored, or failed there.
+        {"GATHRA_OUTCOME", OutcomeWord(result.Outcome == UploadOutcome::Stored ? UploadOutcome::Stored
+                                                                               : UploadOutcome::Failed)},
+        {"GATHRA_OUTPUT", result.Output},
+        {"GATHRA_TABLE", result.Table},
+        {"GATHRA_TERMINAL_ID", result.TerminalId},
+        {"GATHRA_RECORDS", std::to_string(result.RecordsStored)},
+        {"GATHRA_FORMAT", result.Format},
+        {"GATHRA_STARTED", IsoTimeText(result.Started)},
+        {"GATHRA_ENDED", IsoTimeText(result.Ended)},
     };
 }
 
@@ -75,8 +78,8 @@ void UploadFollowUp::JournalFailed() {
     }
 }
 
-void UploadFollowUp::UploadEnded(const UploadReport& report) {
-    const auto id = journal_.Add(report);
+void UploadFollowUp::UploadEnded(const UploadResult& result) {
+    const auto id = journal_.Add(result, result.Ended);
     if (!id) {
         JournalFailed();
     } else {
@@ -94,15 +97,15 @@ void UploadFollowUp::UploadEnded(const UploadReport& report) {
         commandLine = commandLine_;
         folder = saveFolder_;
     }
-    if (!report.ReachedStore || commandLine.empty()) {
+    if (!result.ReachedStore() || commandLine.empty()) {
         return;
     }
     const int64_t entry = id.value_or(0);
-    CommandJob job{commandLine, folder, AfterUploadEnvironment(report),
+    CommandJob job{commandLine, folder, AfterUploadEnvironment(result),
                    [this, entry](const CommandResult& result) { CommandEnded(entry, result); }};
     if (!commands_->Submit(std::move(job))) {
         status_(kCommandSkipped);
-        if (id && journal_.SetCommand(entry, "skipped", "") && changed_) {
+        if (id && journal_.SetCommand(entry, CommandWord(CommandEnd::Skipped), "") && changed_) {
             changed_();
         }
     }
@@ -114,26 +117,26 @@ void UploadFollowUp::CommandEnded(int64_t id, const CommandResult& result) {
     std::string line;
     switch (result.Outcome) {
         case CommandResult::Kind::Exited:
-            word = "exit " + std::to_string(result.Status);
+            word = CommandWord(CommandEnd::Exited, result.Status);
             line = result.Status == 0
                        ? std::string(kCommandDone) + "0"
                        : kCommandWarning + std::string("終了ｺｰﾄﾞ ") + std::to_string(result.Status);
             break;
         case CommandResult::Kind::Signalled:
-            word = "signal " + std::to_string(result.Status);
+            word = CommandWord(CommandEnd::Signalled, result.Status);
             line = kCommandWarning + std::string("ｼｸﾞﾅﾙ ") + std::to_string(result.Status);
             break;
         case CommandResult::Kind::TimedOut:
-            word = "timed out";
+            word = CommandWord(CommandEnd::TimedOut);
             line = kCommandWarning + std::string("時間切れのため終了しました");
             break;
         case CommandResult::Kind::NotStarted:
-            word = "not started";
+            word = CommandWord(CommandEnd::NotStarted);
             detail = result.Reason;
             line = kCommandNotStarted + result.Reason;
             break;
         case CommandResult::Kind::Cancelled:
-            word = "cancelled";
+            word = CommandWord(CommandEnd::Cancelled);
             line = kCommandCancelled;
             break;
     }

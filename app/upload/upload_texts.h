@@ -22,6 +22,8 @@ inline constexpr const char* kMailFailed = "宛 ﾒｰﾙ登録失敗:";
 inline constexpr const char* kNormalEndHead = "ﾚｺｰﾄﾞ受信<";
 inline constexpr const char* kNormalEndTail = "> : 正常終了";
 inline constexpr const char* kAbnormalEnd = "異常終了";
+inline constexpr const char* kAckSendError = "ACK送信ｴﾗｰ";
+inline constexpr const char* kNoStoreForFormat = "保存ﾌｧｲﾙ形式が正しくありません : SaveFormat=";
 inline constexpr const char* kWaitingForTerminal = "端末待ち ";
 inline constexpr const char* kStopPressed = "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました";
 inline constexpr const char* kBackFileOpenTag = "<BackFile> ";

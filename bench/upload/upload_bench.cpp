@@ -21,7 +21,7 @@
 
 #include "bench_view.h"
 #include "binding/quorlin_binding.h"
-#include "output/text/save_as_text.h"
+#include "output/text/text_store.h"
 #include "run/operator_view.h"
 #include "support/temp_folder.h"
 #include "termsim.h"
@@ -261,7 +261,7 @@ bool TimeSaveAsText(int records) {
     run.OutputPath = folder + "/T01.txt";
     BenchView view;
     const auto start = std::chrono::steady_clock::now();
-    const bool ok = SaveAsText(settings, run, view);
+    const bool ok = TextStore().Save(settings, run, view);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("SaveAsText                 %5d records  %7.3f s  %9.0f records/s  (%s, output %ju bytes)\n",
                 records, seconds, records / seconds, ok ? "ok" : "FAILED",

@@ -12,8 +12,8 @@
 
 #include "bench_view.h"
 #include "codec/text_encoding.h"
-#include "output/workbook/save_as_xls.h"
 #include "run/operator_view.h"
+#include "stores/store_table.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -62,6 +62,7 @@ int main(int argc, char** argv) {
     settings.SaveFolder = base;
     settings.BackFilePath = base + "/Back.txt";
     settings.SelectedFields.fill(1);
+    settings.SaveFormat = kSaveFormatXls;
     settings.XlsType = 1;
     settings.XlsF1 = 1;
     settings.XlsStartLine = 1;
@@ -72,7 +73,7 @@ int main(int argc, char** argv) {
     run.OutputPath = base + "/new.xls";
     auto start = std::chrono::steady_clock::now();
     double cpuStart = CpuSeconds();
-    const bool okNew = SaveAsXls(settings, run, view);
+    const bool okNew = StoreFor(settings)->Save(settings, run, view);
     const double tNew = Seconds(start);
     const double cpuNew = CpuSeconds() - cpuStart;
     if (onlyNew) {
@@ -87,12 +88,12 @@ int main(int argc, char** argv) {
 
     WriteLines(settings.BackFilePath, 10000, true);
     run.OutputPath = base + "/existing.xls";
-    SaveAsXls(settings, run, view);
+    StoreFor(settings)->Save(settings, run, view);
     WriteLines(settings.BackFilePath, records, true);
     settings.XlsStartLine = 0;
     start = std::chrono::steady_clock::now();
     cpuStart = CpuSeconds();
-    const bool okExisting = SaveAsXls(settings, run, view);
+    const bool okExisting = StoreFor(settings)->Save(settings, run, view);
     const double tExisting = Seconds(start);
     const double cpuExisting = CpuSeconds() - cpuStart;
 

@@ -18,7 +18,7 @@
 
 #include "bench_view.h"
 #include "codec/text_encoding.h"
-#include "output/workbook/save_as_xls.h"
+#include "stores/store_table.h"
 
 namespace {
 
@@ -96,6 +96,7 @@ int main(int argc, char** argv) {
     SettingsRecord settings;
     settings.SaveFolder = base;
     settings.BackFilePath = base + "/Back.txt";
+    settings.SaveFormat = kSaveFormatXls;
     settings.SelectedFields.fill(1);
     settings.XlsF1 = 1;
     RunState run;
@@ -106,7 +107,7 @@ int main(int argc, char** argv) {
     settings.XlsType = kXlsTypeXlsx;
     settings.XlsStartLine = 1;
     run.OutputPath = base + "/rows10000.xlsx";
-    if (!SaveAsXls(settings, run, view)) {
+    if (!StoreFor(settings)->Save(settings, run, view)) {
         return 1;
     }
     WriteLines(settings.BackFilePath, kRecords, true);
@@ -116,7 +117,7 @@ int main(int argc, char** argv) {
             settings.XlsType = type;
             settings.XlsStartLine = startLine;
             run.OutputPath = path;
-            return SaveAsXls(settings, run, view);
+            return StoreFor(settings)->Save(settings, run, view);
         });
     };
     bool allOk = true;

@@ -505,7 +505,7 @@ TEST_F(CollectTest, HistoryShowsTheJournalAsColumnsAndCsv) {
         // An older failed upload of another terminal, and one beyond --until.
         UploadJournal journal(UploadJournal::PathIn(program_.Path()));
         ASSERT_TRUE(journal.OpenForWriting());
-        UploadReport failed;
+        UploadResult failed;
         failed.Started = failed.Ended =
             std::chrono::system_clock::time_point(std::chrono::milliseconds(*LocalDayStartMs("2026-01-05")));
         failed.TerminalId = "端末,\"9\"";

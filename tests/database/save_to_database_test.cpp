@@ -11,6 +11,7 @@
 #include "output/database/database_table_writer.h"
 #include "output/database/save_to_database.h"
 #include "output/database/statement_watch.h"
+#include "stores/store_table.h"
 #include "support/recording_operator_view.h"
 
 namespace {
@@ -34,6 +35,7 @@ struct Upload {
 
     Upload(const std::string& schema, const std::string& backup) {
         Settings.SelectedFields.fill(1);
+        Settings.SaveFormat = kSaveFormatMdb;
         Settings.BackFilePath = Folder / "Back.txt";
         Run.OutputPath = Database;
         Run.TableName = "T01";
@@ -42,7 +44,7 @@ struct Upload {
         }
         WriteBytes(Settings.BackFilePath, backup);
     }
-    bool Save() { return SaveToDatabase(Settings, Run, View); }
+    bool Save() { return StoreFor(Settings)->Save(Settings, Run, View); }
     std::string Query(const std::string& sql) { return RunSqlite(Database, sql); }
 
     // A failure is reported once, in the box (default title) and as an appended status line.

@@ -59,6 +59,13 @@ protected:
 
     // Stops the run when `stop` says so, and notes at each check when the terminal was plugged back and
     // when the PC had opened the port again ("ｵｰﾌﾟﾝ成功" for the second time).
+    // The run has given `finals` final answers and waits for the next terminal: its last line is the
+    // restart's "VOL". A stop from here on ends that wait (and adds the stop lines).
+    bool RestartWaitsAfter(size_t finals) const {
+        const Lines fromPc = sim->LinesFromPc();
+        return sim->FinalAnswers().size() >= finals && !fromPc.empty() && fromPc.back() == "VOL";
+    }
+
     void StopWhenAndTimeTheReconnect(std::function<bool()> stop) {
         view.OnStatus = [this](const RecordingOperatorView::StatusCall& call) {
             if (call.Text == "ｵｰﾌﾟﾝ成功") {
@@ -310,7 +317,7 @@ TEST_F(UploadE2E, AutomaticRestartServesTwoUploadsAndAppends) {
     settings.AutoStart = Switch::On;
     settings.OverWrite = 0;
     WriteBytes(save / "T01.txt", "old\r\n");
-    stopWhen = [this] { return sim->FinalAnswers().size() >= 2; };
+    stopWhen = [this] { return RestartWaitsAfter(2); };
     Upload(options);
     EXPECT_EQ(Finals(), (Lines{"ACK", "ACK"}));
     EXPECT_EQ(Output(), "old\r\nA,1\r\nB,2\r\nA,1\r\nB,2\r\n");
@@ -445,7 +452,7 @@ TEST_F(UploadE2E, CradleUnpluggedMidUploadIsReconnectedAndTheNextUploadStored) {
     settings.AutoStart = Switch::On;
     settings.OverWrite = 0;  // the interrupted upload must add nothing
     WriteBytes(save / "T01.txt", "previous\r\n");
-    StopWhenAndTimeTheReconnect([this] { return sim->FinalAnswers().size() >= 1; });
+    StopWhenAndTimeTheReconnect([this] { return RestartWaitsAfter(1); });
     Upload(options);
     EXPECT_EQ(sim->Replugs(), 1);
     EXPECT_EQ(Appended(), (Lines{"ｵｰﾌﾟﾝ成功", "ﾎﾟｰﾄ切断ｴﾗｰ", "異常終了", "ﾎﾟｰﾄ再接続待ち", "ｵｰﾌﾟﾝ成功",

@@ -76,6 +76,6 @@ protected:
     // goes on: it reads only what that thread may read then (the simulator, atomics).
     std::function<bool()> stopWhen;
     // Told of each upload's end, on the engine's thread (the journal's follow-up, in its tests).
-    std::function<void(const UploadReport&)> uploadEnded;
+    std::function<void(const UploadResult&)> uploadEnded;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };

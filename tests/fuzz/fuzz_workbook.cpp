@@ -9,9 +9,9 @@
 
 #include "fuzz_support.h"
 #include "output/workbook/ole_storage.h"
-#include "output/workbook/save_as_xls.h"
 #include "run/run_state.h"
 #include "settings/settings_record.h"
+#include "stores/store_table.h"
 
 namespace {
 
@@ -66,6 +66,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RunState run;
     run.OutputPath = output;
     SilentOperatorView view;
-    (void)SaveAsXls(settings, run, view);
+    (void)StoreFor(settings)->Save(settings, run, view);
     return 0;
 }

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include "fuzz_support.h"
-#include "output/workbook/save_as_xls.h"
 #include "run/run_state.h"
 #include "settings/settings_record.h"
+#include "stores/store_table.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
@@ -44,6 +44,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RunState run;
     run.OutputPath = output;
     SilentOperatorView view;
-    (void)SaveAsXls(settings, run, view);
+    (void)StoreFor(settings)->Save(settings, run, view);
     return 0;
 }

@@ -25,8 +25,8 @@ protected:
         settings.SaveFolder = save.Path();
     }
 
-    UploadReport Report(const std::string& terminal) const {
-        UploadReport report;
+    UploadResult Report(const std::string& terminal) const {
+        UploadResult report;
         report.Started = system_clock::time_point(seconds(1796688000));  // 2026-12-08 09:00:00 +09:00
         report.Ended = report.Started + seconds(4);
         report.Port = 3;
@@ -36,12 +36,12 @@ protected:
         report.Format = "text";
         report.Output = save / (terminal + ".txt");
         report.Outcome = UploadOutcome::Stored;
-        report.ReachedStore = true;
+        report.Store = StoreState::Committed;
         return report;
     }
 
     // One upload's follow-up with `command`, run to its end; the journal entry it left.
-    JournalEntry FollowUp(const std::string& command, const UploadReport& report,
+    JournalEntry FollowUp(const std::string& command, const UploadResult& report,
                           CommandRunner::Limits limits = {}) {
         settings.AfterUpload = command;
         {
@@ -132,8 +132,8 @@ TEST_F(AfterUploadTest, FailingMissingAndTooLongCommands) {
     EXPECT_EQ(status, std::vector<std::string>{"ｺﾏﾝﾄﾞ起動ｴﾗｰ : No such file or directory"});
 
     // An upload that never reached its store runs nothing.
-    UploadReport gone = Report("07");
-    gone.ReachedStore = false;
+    UploadResult gone = Report("07");
+    gone.Store = StoreState::NotReached;
     gone.Outcome = UploadOutcome::DeviceGone;
     EXPECT_EQ(FollowUp("touch ran", gone).Command, "");
     EXPECT_FALSE(FileExists(save / "gone/ran"));

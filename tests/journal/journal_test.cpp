@@ -18,8 +18,8 @@ system_clock::time_point At(const char* day, int hour = 12) {
     return system_clock::time_point(milliseconds(*LocalDayStartMs(day))) + hours(hour);
 }
 
-UploadReport Report(const char* day, const std::string& terminal, UploadOutcome outcome, int records) {
-    UploadReport report;
+UploadResult Report(const char* day, const std::string& terminal, UploadOutcome outcome, int records) {
+    UploadResult report;
     report.Started = At(day);
     report.Ended = report.Started + seconds(3);
     report.Port = 1;
@@ -29,6 +29,8 @@ UploadReport Report(const char* day, const std::string& terminal, UploadOutcome 
     report.Format = "text";
     report.Output = "/data/" + terminal + ".txt";
     report.Outcome = outcome;
+    report.Answer = outcome == UploadOutcome::Stored ? FinalAnswer::Ack : FinalAnswer::Can;
+    report.Store = outcome == UploadOutcome::Stored ? StoreState::Committed : StoreState::NotReached;
     report.FailureText = outcome == UploadOutcome::Stored ? "" : "ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ";
     return report;
 }
@@ -147,11 +149,11 @@ TEST_F(JournalTest, TextForms) {
         HistoryCsv({stored, failed}, true),
         "\xEF\xBB\xBF"
         "started,ended,port,terminal,announced,stored,format,output,table,outcome,failure,mail,command,"
-        "command_detail\r\n"
+        "command_detail,answer,store\r\n"
         "2026-12-07T12:00:00+09:00,2026-12-07T12:00:03+09:00,1,07,12,12,text,/data/07.txt,,stored,,,exit "
-        "0,\r\n"
+        "0,,ack,committed\r\n"
         "2026-12-07T12:01:00+09:00,2026-12-07T12:00:03+09:00,1,ﾃｽﾄ端末,3,0,text,\"/data/a,\"\"b\"\".txt\",,"
-        "failed,ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ,,,\r\n");
+        "failed,ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ,,,,can,not-reached\r\n");
     // Half-width katakana take one column, kanji two.
     EXPECT_EQ(HistoryColumns({failed}),
               "日時                 端末ID   件数  出力             結果                            ｺﾏﾝﾄﾞ\n"

@@ -12,8 +12,8 @@ import re
 import sys
 
 BELOW_OUTPUT = {"settings", "codec", "run", "common"}
-UPLOAD_AND_BELOW = {"upload", "output", "output/text", "output/workbook", "output/database", "mail",
-                    "journal", "binding"} | BELOW_OUTPUT
+WRITERS = {"output/text", "output/workbook", "output/database"}
+UPLOAD_AND_BELOW = {"upload", "stores", "output", "mail", "journal", "binding"} | WRITERS | BELOW_OUTPUT
 
 # Each layer and the layers it may include, besides its own.
 MAY_USE = {
@@ -28,6 +28,7 @@ MAY_USE = {
     "output/database": {"output"} | BELOW_OUTPUT,
     "mail": BELOW_OUTPUT,
     "journal": BELOW_OUTPUT,
+    "stores": {"output"} | WRITERS | BELOW_OUTPUT,
     "upload": UPLOAD_AND_BELOW - {"upload"},
     "shell": UPLOAD_AND_BELOW,
     "tools/collect": UPLOAD_AND_BELOW,

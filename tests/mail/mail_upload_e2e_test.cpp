@@ -91,6 +91,8 @@ TEST_F(MailUploadE2E, MailFailuresAnswerCanAndUndoTheStore) {
         {"nothing listens on the port", "office@example.jp", "127.0.0.1:1", "x"},
         {"line break in the subject", "office@example.jp", sink.Address(), "x\r\nBcc: someone@example.com"},
     };
+    UploadResult result;
+    uploadEnded = [&result](const UploadResult& ended) { result = ended; };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         settings.MailAddress = c.Recipient;
@@ -107,7 +109,8 @@ TEST_F(MailUploadE2E, MailFailuresAnswerCanAndUndoTheStore) {
         EXPECT_TRUE(std::regex_match(report[0].substr(prefix.size()), std::regex(R"(\d+ .+\[[A-Za-z.]+\])")))
             << report[0];
         EXPECT_EQ(report[1], "異常終了");
-        EXPECT_TRUE(run.StoreUndone);
+        EXPECT_EQ(result.Store, StoreState::Undone);
+        EXPECT_EQ(result.Mail, MailOutcome::Failed);
         EXPECT_FALSE(std::filesystem::exists(save / "T01.txt"));
     }
     EXPECT_TRUE(sink.Messages().empty());

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "database_test_support.h"
-#include "output/database/save_to_database.h"
+#include "output/database/server_database.h"
 #include "settings/settings_store.h"
 #include "support/recording_operator_view.h"
 
@@ -60,7 +60,8 @@ TEST(DbConnectSetting, ReadWhenPresentNeverWrittenAndKeptByTheRewrite) {
     EXPECT_EQ(DbConnectTooLong(collector), reason);
     collector.SaveFormat = kSaveFormatMdb;
     view = RecordingOperatorView();
-    EXPECT_FALSE(CheckDatabaseTarget(collector, view).Reachable);
+    RunState run;
+    EXPECT_FALSE(ServerDatabaseStore().CheckTarget(collector, run, view));
     ASSERT_EQ(view.Messages.size(), 1u);
     EXPECT_EQ(view.Messages[0].Text, "ｴﾗｰ\r\n" + reason);
     EXPECT_EQ(view.StatusLines().back(), reason);

@@ -23,7 +23,8 @@
 #include "output/database/save_to_database.h"
 #include "output/database/server_database.h"
 #include "output/database/statement_watch.h"
-#include "output/text/save_as_text.h"
+#include "output/text_attachment.h"
+#include "stores/store_table.h"
 #include "support/recording_operator_view.h"
 
 namespace {
@@ -110,7 +111,7 @@ protected:
         settings.DbConnect = connection;
         run.TableName = table;
         view = RecordingOperatorView();
-        return SaveToDatabase(settings, run, view);
+        return StoreFor(settings)->Save(settings, run, view);
     }
 
     void SetUp() override {
@@ -293,7 +294,7 @@ TEST_F(OdbcWriter, ThreeConcurrentUploadsLoseAndDuplicateNothing) {
                 RunState run;
                 run.TableName = "shared";
                 RecordingOperatorView quiet;
-                results[u] = SaveToDatabase(mine, run, quiet) ? 1 : 0;
+                results[u] = StoreFor(mine)->Save(mine, run, quiet) ? 1 : 0;
                 statuses[u] = quiet.StatusLines();
             });
         }

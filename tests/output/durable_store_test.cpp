@@ -14,7 +14,7 @@
 
 #include "fake_link.h"
 #include "output/database/database_connection.h"
-#include "output/text/save_as_text.h"
+#include "output/text/text_store.h"
 #include "support/child_process.h"
 #include "support/recording_operator_view.h"
 #include "support/tracing_file_ops.h"
@@ -174,7 +174,7 @@ protected:
     }
     bool Save() {
         ScopedFileOps traced(trace);
-        return SaveAsText(settings, run, view);
+        return TextStore().Save(settings, run, view);
     }
 
     TempFolder dir;
@@ -282,7 +282,7 @@ TEST_F(DurableText, AReadOnlyOutputIsRefusedInBothModes) {
                 return 3;
             }
             RecordingOperatorView quiet;
-            const bool saved = SaveAsText(settings, run, quiet);
+            const bool saved = TextStore().Save(settings, run, quiet);
             const bool told = quiet.Messages.size() == 1 &&
                               quiet.Messages[0].Text == "Permission denied (" + run.OutputPath + ")Gathra";
             return saved ? 1 : told ? 0 : 2;

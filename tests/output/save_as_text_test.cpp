@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "output/text/save_as_text.h"
+#include "output/text/text_store.h"
 #include "support/recording_operator_view.h"
 #include "upload_test_support.h"
 
@@ -17,7 +17,7 @@ protected:
         settings.SelectedFields.fill(1);
         run.OutputPath = dir / "T01.txt";
     }
-    bool Save() { return SaveAsText(settings, run, view); }
+    bool Save() { return TextStore().Save(settings, run, view); }
     std::string Output() const { return ReadBytes(run.OutputPath); }
 
     TempFolder dir;

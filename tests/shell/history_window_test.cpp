@@ -19,9 +19,9 @@ namespace {
 
 using namespace std::chrono;
 
-UploadReport Report(int daysAgo, const std::string& terminal, UploadOutcome outcome,
+UploadResult Report(int daysAgo, const std::string& terminal, UploadOutcome outcome,
                     const std::string& output, const std::string& table = "") {
-    UploadReport report;
+    UploadResult report;
     report.Started = system_clock::now() - hours(24 * daysAgo) - minutes(1);
     report.Ended = report.Started + seconds(2);
     report.TerminalId = terminal;

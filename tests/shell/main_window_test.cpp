@@ -17,7 +17,7 @@
 #include <memory>
 #include <thread>
 
-#include "output/workbook/save_as_xls.h"
+#include "output/workbook/workbook_store.h"
 #include "shell/about_dialog.h"
 #include "shell/main_window.h"
 #include "shell/settings_dialog.h"
@@ -620,7 +620,7 @@ void MainWindowTest::windowPaintsWhileWorkbookIsStored() {
         }
         context.Run.OutputPath = dir_->filePath("T01.xls").toStdString();
         storing = true;
-        stored = SaveAsXls(context.Settings, context.Run, context.View);
+        stored = WorkbookStore(WorkbookStore::Format::Xls).Save(context.Settings, context.Run, context.View);
         storing = false;
         context.Run.IsRunning = false;
         context.View.SetRunning(false);

@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
         const auto now = std::chrono::system_clock::now();
         for (int day = 28; day >= 1; --day) {
             for (int n = 0; n < 1 + (day * 7) % 4; ++n) {
-                UploadReport report;
+                UploadResult report;
                 report.Started = now - std::chrono::hours(24 * day + 3 * n + 2);
                 report.Ended = report.Started + std::chrono::seconds(4);
                 report.Port = 1;

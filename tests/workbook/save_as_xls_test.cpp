@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "codec/text_encoding.h"
-#include "output/workbook/save_as_xls.h"
 #include "output/workbook/workbook.h"
+#include "stores/store_table.h"
 #include "support/recording_operator_view.h"
 #include "xls_fixture.h"
 
@@ -31,7 +31,7 @@ protected:
 
     bool Save() {
         view = RecordingOperatorView{};
-        return SaveAsXls(settings, run, view);
+        return StoreFor(settings)->Save(settings, run, view);
     }
 
     FreeXlBook Read(const std::string& path) {

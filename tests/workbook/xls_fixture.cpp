@@ -421,6 +421,7 @@ void WorkbookStoreSettings(const TempFolder& dir, int32_t startLine, SettingsRec
     settings.SaveFolder = dir.Path();
     settings.BackFilePath = dir / "Back.txt";
     settings.SelectedFields.fill(1);
+    settings.SaveFormat = kSaveFormatXls;
     settings.XlsType = 1;
     settings.XlsF1 = 1;
     settings.XlsStartLine = startLine;

@@ -16,7 +16,7 @@
 
 #include "codec/text_encoding.h"
 #include "common/file_ops.h"
-#include "output/workbook/save_as_xls.h"
+#include "stores/store_table.h"
 #include "support/recording_operator_view.h"
 #include "xls_fixture.h"
 
@@ -73,7 +73,7 @@ protected:
 
     bool Save() {
         view = RecordingOperatorView{};
-        return SaveAsXls(settings, run, view);
+        return StoreFor(settings)->Save(settings, run, view);
     }
 
     // The failure exit's text ("" when the store succeeded).

@@ -83,17 +83,40 @@ std::string ConsoleTimeStamp() {
     return text;
 }
 
-std::string UploadSummaryLine(const UploadReport& report) {
+std::string UploadSummaryLine(const UploadResult& result) {
     std::string line =
-        report.TerminalId + ": " + std::to_string(report.RecordsStored) + "件 → " + report.Output;
-    if (!report.Table.empty()) {
-        line += " : " + report.Table;
+        result.TerminalId + ": " + std::to_string(result.RecordsStored) + "件 → " + result.Output;
+    if (!result.Table.empty()) {
+        line += " : " + result.Table;
     }
-    if (report.Outcome == UploadOutcome::Stored) {
+    if (result.Answer == FinalAnswer::Ack) {
         return line + " 正常終了";
     }
     line += " 異常終了";
-    return report.FailureText.empty() ? line : line + " (" + report.FailureText + ")";
+    return result.FailureText.empty() ? line : line + " (" + result.FailureText + ")";
+}
+
+int CollectExitCode(RunOutcome outcome, const SettingsRecord& settings, const RunState& run,
+                    const UploadResult& lastUpload, const ConsoleView& view, std::string& reason) {
+    switch (outcome) {
+        case RunOutcome::Stored:
+        case RunOutcome::StoppedIdle:
+            return kExitStored;
+        case RunOutcome::Failed:
+            reason = lastUpload.FailureText.empty() ? "異常終了" : lastUpload.FailureText;
+            return kExitFailed;
+        case RunOutcome::StoppedMidUpload:
+            reason = "受信中に停止しました";
+            return kExitFailed;
+        case RunOutcome::PortNotOpened:
+            reason = view.LastAppended() != "異常終了" ? view.LastAppended()
+                                                       : "COM" + std::to_string(settings.Port) + " ｵｰﾌﾟﾝｴﾗｰ";
+            return kExitPort;
+        case RunOutcome::DatabaseMissing:
+            reason = run.OutputPath + " が存在しません。";
+            return kExitPrerequisite;
+    }
+    return kExitFailed;
 }
 
 std::string OneLine(const std::string& text) {

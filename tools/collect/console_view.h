@@ -4,7 +4,10 @@
 #include <string>
 
 #include "run/operator_view.h"
-#include "run/upload_report.h"
+#include "run/run_outcome.h"
+#include "run/run_state.h"
+#include "run/upload_result.h"
+#include "settings/settings_record.h"
 
 // The operator view of gathra-collect: a console instead of a window.
 //
@@ -61,9 +64,25 @@ private:
 };
 
 // The line printed after each upload: "T01: 4件 → /srv/out/T01.txt 正常終了" (a database's table after the
-// data source: "… → db.mdb : T01 …"), and for an upload that was not stored "異常終了" with the failure's
-// own status lines in brackets.
-std::string UploadSummaryLine(const UploadReport& report);
+// data source: "… → db.mdb : T01 …"), and for an upload whose terminal did not get its "ACK" "異常終了"
+// with the failure's own status lines in brackets; the count is always the records the output keeps.
+std::string UploadSummaryLine(const UploadResult& result);
+
+// The exit code of an ended run, and the reason to give for a non-zero one: for a failed upload its own
+// failure lines (the writer's, the mail's, the link's), for a port that did not open the line that says
+// why.
+int CollectExitCode(RunOutcome outcome, const SettingsRecord& settings, const RunState& run,
+                    const UploadResult& lastUpload, const ConsoleView& view, std::string& reason);
+
+// gathra-collect's exit codes.
+enum CollectExit {
+    kExitStored = 0,        // stored (and mailed when asked), or stopped while waiting for a terminal
+    kExitFailed = 1,        // the last upload's terminal did not get its "ACK", or it was stopped midway
+    kExitSettings = 2,      // the settings file: missing, unreadable, a bad value; an unusable --folder
+    kExitPort = 3,          // the port could not be opened (or the link library is missing)
+    kExitPrerequisite = 4,  // the save folder, the SQLite file or the database server: may come back
+    kExitUsage = 64,        // bad command line (EX_USAGE)
+};
 
 // The local time as "yyyy-mm-dd hh:mm:ss.mmm".
 std::string ConsoleTimeStamp();

@@ -16,10 +16,10 @@
 #include "common/system_error.h"
 #include "mail/mail_message.h"
 #include "mail/mail_settings_check.h"
-#include "output/database/save_to_database.h"
 #include "run/silent_operator_view.h"
 #include "settings/settings_keys.h"
 #include "settings/settings_store.h"
+#include "stores/store_table.h"
 
 namespace {
 
@@ -190,8 +190,10 @@ int CheckInstance(const PlatformFacts& platform, std::string& report) {
             }
             std::string said;
         } view;
-        const StoreTarget target = CheckDatabaseTarget(settings, view);
-        line("database " + target.Label, target.Reachable ? std::string() : view.said, 4);
+        RunState run;
+        const std::unique_ptr<OutputStore> store = StoreFor(settings);
+        const bool reachable = store != nullptr && store->CheckTarget(settings, run, view);
+        line("database " + run.OutputPath, reachable ? std::string() : view.said, 4);
     }
     // The device by the link library's own rule, and why it does not open, in the run's words.
     const std::string port = "COM" + std::to_string(settings.Port);

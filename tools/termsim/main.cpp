@@ -364,6 +364,10 @@ int Serve(termsim::Simulator& simulator, const sigset_t& signals, const CommandL
             return simulator.Finished() ? kExitServed : kExitTimeLimit;
         }
     }
+    // A terminal that leaves its cradle after its last upload leaves the cradle's line up: the line stays a
+    // moment longer, so that the PC finds its final answer out before the device goes.
+    const timespec linger{1, 0};
+    sigtimedwait(&signals, nullptr, &linger);
     return kExitServed;
 }
 
