@@ -12,7 +12,9 @@ import re
 import sys
 
 BELOW_OUTPUT = {"settings", "codec", "run", "common"}
-WRITERS = {"output/text", "output/workbook", "output/database"}
+# Every folder under app/output is a writer layer of its own (a store format).
+WRITERS = {"output/" + p.name for p in (pathlib.Path(__file__).resolve().parents[2] / "app" / "output").iterdir()
+           if p.is_dir()}
 UPLOAD_AND_BELOW = {"upload", "stores", "output", "mail", "journal", "binding"} | WRITERS | BELOW_OUTPUT
 
 # Each layer and the layers it may include, besides its own.
@@ -23,9 +25,7 @@ MAY_USE = {
     "binding": {"codec", "common"},
     "settings": {"codec", "run", "common"},
     "output": BELOW_OUTPUT,
-    "output/text": {"output"} | BELOW_OUTPUT,
-    "output/workbook": {"output"} | BELOW_OUTPUT,
-    "output/database": {"output"} | BELOW_OUTPUT,
+    **{writer: {"output"} | BELOW_OUTPUT for writer in WRITERS},
     "mail": BELOW_OUTPUT,
     "journal": BELOW_OUTPUT,
     "stores": {"output"} | WRITERS | BELOW_OUTPUT,
