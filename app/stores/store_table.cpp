@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "output/csv/utf8_csv_store.h"
 #include "output/database/save_to_database.h"
 #include "output/database/server_database.h"
 #include "output/text/text_store.h"
@@ -36,6 +37,7 @@ const StoreLine kStores[] = {
      StoreKind::ServerDatabase,
      [] { return std::unique_ptr<OutputStore>(new ServerDatabaseStore); }},
     {2, {}, false, StoreKind::SqliteFile, [] { return std::unique_ptr<OutputStore>(new SqliteFileStore); }},
+    {3, {}, {}, StoreKind::Utf8Csv, [] { return std::unique_ptr<OutputStore>(new Utf8CsvStore); }},
 };
 
 const StoreLine* LineFor(const SettingsRecord& settings) {

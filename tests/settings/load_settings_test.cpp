@@ -148,7 +148,8 @@ TEST_F(LoadSettingsTest, EachValueLeadsToItsOutcome) {
         {{{"Mode", "-1"}}, Outcome::Reinitialised, ""},
         {{{"AddDate", "4"}}, Outcome::Loaded, "4"},
         {{{"AddDate", "5"}}, Outcome::Reinitialised, ""},
-        {{{"SaveFormat", "3"}}, Outcome::Reinitialised, ""},
+        {{{"SaveFormat", "3"}}, Outcome::Loaded, "3"},  // CSV(UTF-8)
+        {{{"SaveFormat", "4"}}, Outcome::Reinitialised, ""},
         {{{"XlsType", "4"}}, Outcome::Loaded, "4"},  // .xlsx
         {{{"XlsType", "5"}}, Outcome::Reinitialised, ""},
         {{{"TimeAdjust", "0.5"}}, Outcome::Loaded, "0.5"},

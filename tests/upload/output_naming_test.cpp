@@ -40,7 +40,8 @@ TEST(OutputNaming, AllDateModesForEveryFileFormat) {
     };
     for (const auto& [format, xlsType, extension] : {Format{kSaveFormatText, 0, ".txt"},
                                                      {kSaveFormatXls, 3, ".xls"},
-                                                     {kSaveFormatXls, kXlsTypeXlsx, ".xlsx"}}) {
+                                                     {kSaveFormatXls, kXlsTypeXlsx, ".xlsx"},
+                                                     {3, 0, ".csv"}}) {
         for (const Row& row : rows) {
             SCOPED_TRACE(std::string(extension) + " AddDate " + std::to_string(row.addDate));
             SettingsRecord settings = NamingSettings(format, row.addDate);
@@ -105,11 +106,17 @@ TEST(OutputNaming, WhenTheTerminalIdIsPartOfAName) {
         bool usesId;
     };
     const Row rows[] = {
-        {kSaveFormatText, 0, "", "", true},   {kSaveFormatText, 1, "", "", false},
-        {kSaveFormatText, 2, "", "", false},  {kSaveFormatXls, 3, "", "", true},
-        {kSaveFormatXls, 4, "", "", true},    {kSaveFormatText, 0, "fix", "", false},
-        {kSaveFormatMdb, 0, "", "", true},    {kSaveFormatMdb, 0, "", "tbl", false},
+        {kSaveFormatText, 0, "", "", true},
+        {kSaveFormatText, 1, "", "", false},
+        {kSaveFormatText, 2, "", "", false},
+        {kSaveFormatXls, 3, "", "", true},
+        {kSaveFormatXls, 4, "", "", true},
+        {kSaveFormatText, 0, "fix", "", false},
+        {kSaveFormatMdb, 0, "", "", true},
+        {kSaveFormatMdb, 0, "", "tbl", false},
         {kSaveFormatMdb, 1, "fix", "", true},
+        {3, 4, "", "", true},
+        {3, 1, "", "", false},
     };
     for (const Row& row : rows) {
         SettingsRecord settings = NamingSettings(row.format, row.addDate);
