@@ -208,6 +208,7 @@ TEST_F(DurableText, AnyFailureLeavesTheOutputByteForByte) {
         {"replace, disk full after some lines", 1, true, "write", "<temp>", 2},
         {"replace, sync", 1, true, "datasync", "<temp>", 0},
         {"replace, rename", 1, true, "rename", "<temp> T01.txt", 0},
+        {"replace, folder sync after the rename", 1, true, "sync", "dir/", 0},
         {"replace a missing file", 1, false, "write", "<temp>", 1},
     };
     const std::string old = "old 1\r\nold 2 without its line end";
@@ -295,28 +296,111 @@ TEST_F(DurableText, AReadOnlyOutputIsRefusedInBothModes) {
 }
 
 // Prepared, the new content is durable beside the target but not yet in place: committed it replaces
-// the target, abandoned it is removed and the target stays as it was.
-TEST(DurableReplacementSteps, APreparedReplacementIsCommittedOrAbandoned) {
+// the target, abandoned it is removed and the target stays as it was. Kept for an undo, the previous
+// target stays beside it (a hard link, or a copy where links are refused) until it is kept or put back;
+// a folder where neither can be made commits for good. A folder sync that fails puts the old file back.
+TEST(DurableReplacementSteps, APreparedReplacementIsCommittedAbandonedUndoneOrKept) {
     TempFolder dir;
     const std::string path = dir / "T01.txt";
+    const std::string previous = dir / ".T01.txt.gathra-previous";
     TracingFileOps trace;
     trace.folderLabels = {{dir.Path(), "dir/"}};
     ScopedFileOps traced(trace);
-    for (const bool commit : {false, true}) {
-        SCOPED_TRACE(commit);
+    enum class End { Abandon, Keep, Undo };
+    struct Row {
+        const char* name;
+        End end;
+        const char* failCall;
+        const char* failName;
+        bool commits;  // Commit returns true
+        bool undoes;   // Undo returns true
+        std::string content;
+        Lines calls;
+    };
+    const Row rows[] = {
+        {"abandoned",
+         End::Abandon,
+         "",
+         "",
+         true,
+         true,
+         "old",
+         {"write <temp>", "datasync <temp>", "unlink <temp>"}},
+        {"committed and kept",
+         End::Keep,
+         "",
+         "",
+         true,
+         true,
+         "new",
+         {"write <temp>", "datasync <temp>", "link T01.txt <previous>", "rename <temp> T01.txt", "sync dir/",
+          "unlink <previous>"}},
+        {"committed and undone",
+         End::Undo,
+         "",
+         "",
+         true,
+         true,
+         "old",
+         {"write <temp>", "datasync <temp>", "link T01.txt <previous>", "rename <temp> T01.txt", "sync dir/",
+          "rename <previous> T01.txt", "sync dir/"}},
+        {"no hard links: undone from a copy",
+         End::Undo,
+         "link",
+         "T01.txt <previous>",
+         true,
+         true,
+         "old",
+         {"write <temp>", "datasync <temp>", "write <previous>", "rename <temp> T01.txt", "sync dir/",
+          "datasync <previous>", "rename <previous> T01.txt", "sync dir/"}},
+        {"neither a link nor a copy: committed for good",
+         End::Undo,
+         "",
+         "",
+         true,
+         false,
+         "new",
+         {"write <temp>", "datasync <temp>", "unlink <previous>", "link T01.txt <previous>",
+          "unlink <previous>", "rename <temp> T01.txt", "sync dir/"}},
+        {"folder sync failed: the old file back",
+         End::Keep,
+         "sync",
+         "dir/",
+         false,
+         true,
+         "old",
+         {"write <temp>", "datasync <temp>", "link T01.txt <previous>", "rename <temp> T01.txt",
+          "rename <previous> T01.txt", "sync dir/"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         WriteBytes(path, "old");
+        std::filesystem::remove_all(previous);
+        if (std::string(row.name).rfind("neither", 0) == 0) {
+            std::filesystem::create_directory(previous);  // the name is taken: no link, no copy
+        }
         trace.events.clear();
+        trace.failCall = row.failCall;
+        trace.failName = row.failName;
+        trace.failErrno = row.failCall == std::string("link") ? EPERM : EIO;
         {
             DurableReplacement replacement;
+            replacement.KeepPrevious();
             ASSERT_TRUE(replacement.Begin(path, 0666) && replacement.Write("new") && replacement.Prepare());
             EXPECT_EQ(ReadBytes(path), "old");
-            EXPECT_TRUE(!commit || replacement.Commit());
+            if (row.end != End::Abandon) {
+                EXPECT_EQ(replacement.Commit(), row.commits);
+            }
+            if (row.end == End::Undo) {
+                EXPECT_EQ(replacement.Undo(), row.undoes);
+            } else if (row.end == End::Keep) {
+                replacement.Keep();
+            }
         }
-        EXPECT_EQ(ReadBytes(path), commit ? "new" : "old");
+        EXPECT_EQ(ReadBytes(path), row.content);
+        std::filesystem::remove(previous);  // the directory of the row that took its name
         EXPECT_EQ(FolderEntries(dir.Path()), std::set<std::string>{"T01.txt"});
-        EXPECT_EQ(trace.Only({"write", "datasync", "rename", "sync", "unlink"}),
-                  commit ? (Lines{"write <temp>", "datasync <temp>", "rename <temp> T01.txt", "sync dir/"})
-                         : (Lines{"write <temp>", "datasync <temp>", "unlink <temp>"}));
+        EXPECT_EQ(trace.Only({"write", "datasync", "rename", "link", "sync", "unlink"}), row.calls);
     }
 }
 

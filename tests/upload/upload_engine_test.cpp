@@ -7,11 +7,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
+#include <optional>
 #include <thread>
 
+#include "console_view.h"
 #include "fake_link.h"
+#include "journal/upload_journal.h"
+#include "smtp_sink_process.h"
 #include "support/recording_operator_view.h"
 #include "support/tracing_file_ops.h"
+#include "upload/upload_follow_up.h"
 #include "upload_test_support.h"
 
 namespace {
@@ -41,10 +48,16 @@ protected:
         run.StopRequested = true;
     }
 
-    RunOutcome Run(const LinkApi* api) {
+    // The run, each upload's result kept in `results` and handed to `ended` too.
+    RunOutcome Run(const LinkApi* api, std::function<void(const UploadResult&)> ended = {}) {
         UploadContext context{settings, run, view, api, [] { return kClock; }, reconnectInterval};
         context.FinalAnswerSettle = std::chrono::milliseconds(0);
-        context.UploadEnded = [this](const UploadResult& result) { results.push_back(result); };
+        context.UploadEnded = [this, ended](const UploadResult& result) {
+            results.push_back(result);
+            if (ended) {
+                ended(result);
+            }
+        };
         return RunUpload(context);
     }
     RunOutcome Run() { return Run(link.Api()); }
@@ -732,16 +745,63 @@ TEST_F(UploadEngine, UploadEndingBeforeItsRecordsLeavesBackupAndLogAlone) {
     }
 }
 
-TEST_F(UploadEngine, OutcomeOfTheRun) {
+// Every way a run can end, and what each observer reads of it: the engine decides one UploadResult, and
+// the status text's end, the terminal's last line, the output, the journal entry, the command's GATHRA_*,
+// the collector's summary line and its exit code all say the same about it.
+TEST_F(UploadEngine, EveryObserverReadsTheOneResult) {
+    SmtpSinkProcess sink;
+    TempFolder work;
+    ASSERT_EQ(sink.Start(work.Path(), {.Reject = {"refused@example.jp"}}), "");
+    TracingFileOps faults;
+    const auto mailed = [this](const std::string& server) {
+        settings.SendMail = Switch::On;
+        settings.MailAddress = "office@example.jp";
+        settings.FromMailAddress = "gathra@example.jp";
+        settings.MailServer = server;
+    };
+    const auto failOnce = [&faults](const char* call, const char* name) {
+        faults.failCall = call;
+        faults.failName = name;
+    };
+    const std::string stored = "A\r\nB\r\n";
+    const std::string old = "old\r\n";
+    const Lines normalEnd{"ﾚｺｰﾄﾞ受信<2> : 正常終了"};
+    const Lines abnormalEnd{"異常終了"};
+    struct Expected {  // of the upload's result; absent for a run that served none
+        FinalAnswer answer;
+        StoreState store;
+        MailOutcome mail;
+        int records;
+        UploadOutcome outcome;
+    };
     struct Row {
         const char* name;
         std::function<void()> script;
         RunOutcome outcome;
+        int exitCode;
+        std::optional<Expected> result;
+        Lines statusTail;  // the last status lines appended
+        std::string output = "old\r\n";
+    };
+    const auto ack = [](int records) {
+        return Expected{FinalAnswer::Ack, StoreState::Committed, MailOutcome::NotAsked, records,
+                        UploadOutcome::Stored};
+    };
+    const auto failed = [](FinalAnswer answer, StoreState store, MailOutcome mail = MailOutcome::NotAsked,
+                           UploadOutcome outcome = UploadOutcome::Failed) {
+        return Expected{answer, store, mail, 0, outcome};
     };
     const Row rows[] = {
-        {"stored", [this] { Upload({"A"}); }, RunOutcome::Stored},
-        {"stopped while waiting", [] {}, RunOutcome::StoppedIdle},
-        {"stopped mid-upload", [this] { Enquiry("T01", 3); }, RunOutcome::StoppedMidUpload},
+        {"stored",
+         [this] {
+             Upload({"A", "B"});
+         },
+         RunOutcome::Stored, 0, ack(2), normalEnd, stored},
+        {"stopped while waiting", [] {}, RunOutcome::StoppedIdle, 0, std::nullopt,
+         Lines{"異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}},
+        {"stopped mid-upload", [this] { Enquiry("T01", 3); }, RunOutcome::StoppedMidUpload, 1,
+         failed(FinalAnswer::Can, StoreState::NotReached, MailOutcome::NotAsked, UploadOutcome::Stopped),
+         Lines{"異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}},
         {"bell",
          [this] {
              Enquiry("T01", 1);
@@ -749,46 +809,157 @@ TEST_F(UploadEngine, OutcomeOfTheRun) {
                  link.Reply("^0A*00x");
              }
          },
-         RunOutcome::Failed},
-        {"writer failed",
+         RunOutcome::Failed, 1, failed(FinalAnswer::Can, StoreState::NotReached),
+         Lines{"ﾚｺｰﾄﾞ受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "異常終了"}},
+        {"device gone mid-upload",
+         [this] {
+             link.WithState();
+             Enquiry("T01", 3);
+             link.Unplug();
+         },
+         RunOutcome::Failed, 1,
+         failed(FinalAnswer::None, StoreState::NotReached, MailOutcome::NotAsked, UploadOutcome::DeviceGone),
+         Lines{"ﾎﾟｰﾄ切断ｴﾗｰ", "異常終了"}},
+        {"store failed",
          [this] {
              settings.FixFname = "no/such/folder/out";
-             Upload({"A"});
+             Upload({"A", "B"});
          },
-         RunOutcome::Failed},
-        {"mail failed",
+         RunOutcome::Failed, 1, failed(FinalAnswer::Can, StoreState::Failed), abnormalEnd},
+        {"mail refused: the store undone",
+         [&] {
+             mailed(sink.Address());
+             settings.MailAddress = "refused@example.jp";
+             Upload({"A", "B"});
+         },
+         RunOutcome::Failed, 1, failed(FinalAnswer::Can, StoreState::Undone, MailOutcome::Failed),
+         abnormalEnd},
+        {"mail sent, then the commit failed",
+         [&] {
+             mailed(sink.Address());
+             failOnce("rename", "<temp> T01.txt");
+             Upload({"A", "B"});
+         },
+         RunOutcome::Failed, 1, failed(FinalAnswer::Can, StoreState::Failed, MailOutcome::Sent), abnormalEnd},
+        {"mail refused and the undo failed: the records stay",
+         [&] {
+             mailed("");
+             settings.OverWrite = 0;
+             failOnce("truncate", "T01.txt");
+             Upload({"A", "B"});
+         },
+         RunOutcome::Failed, 1, failed(FinalAnswer::Can, StoreState::UndoFailed, MailOutcome::Failed),
+         abnormalEnd, old + stored},
+        {"final ACK not written",
          [this] {
-             settings.SendMail = Switch::On;
-             settings.MailServer = "";
-             Upload({"A"});
+             link.WithState();
+             link.unplugAtWrite = 4;  // VOL, ACK, ACK, the final ACK
+             Upload({"A", "B"});
+             link.unplugAtWrite = 5;
          },
-         RunOutcome::Failed},
-        {"port not opened", [this] { link.openResult = 0; }, RunOutcome::PortNotOpened},
-        {"database missing",
+         RunOutcome::Failed, 1, failed(FinalAnswer::None, StoreState::Undone),
+         Lines{"ACK送信ｴﾗｰ", "異常終了"}},
+        {"final ACK written, the device gone after it",
          [this] {
-             settings.SaveFormat = kSaveFormatMdb;
-             settings.DatabaseName = "none";
+             link.WithState();
+             link.goneAfterWrite = 5;  // VOL, ACK, ACK, ACK, the final ACK
+             Upload({"A", "B"});
          },
-         RunOutcome::DatabaseMissing},
+         RunOutcome::Failed, 1, failed(FinalAnswer::AckNotOut, StoreState::Undone),
+         Lines{"ACK送信ｴﾗｰ", "異常終了"}},
+        {"port not opened", [this] { link.openResult = 0; }, RunOutcome::PortNotOpened, 3, std::nullopt,
+         Lines{"ｵｰﾌﾟﾝｴﾗｰ", "異常終了"}},
         // With automatic start only a stop ends the run: while waiting, after a stored upload.
         {"stored, then stopped while waiting",
          [this] {
              settings.AutoStart = Switch::On;
-             Upload({"A"});
+             Upload({"A", "B"});
          },
-         RunOutcome::StoppedIdle},
+         RunOutcome::StoppedIdle, 0, ack(2), Lines{"異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}, stored},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Restart();
         settings = SettingsRecord();
         SetUploadDefaults(settings, save.Path(), program / "Back.txt", 1);
+        settings.OverWrite = 1;
         link.openResult = 1;
+        link.goneAfterWrite = 0;
         link.onScriptEnd = [this] { PressStop(); };
+        faults.failCall.clear();
+        std::filesystem::remove(UploadJournal::PathIn(program.Path()));
+        WriteBytes(save / "T01.txt", old);
         row.script();
-        EXPECT_EQ(Run(), row.outcome);
-        EXPECT_FALSE(run.IsRunning);
+        RunOutcome outcome;
+        {
+            UploadFollowUp followUp(program.Path(), [](const std::string&) {});
+            ScopedFileOps failing(faults);
+            outcome =
+                Run(link.Api(), [&followUp](const UploadResult& result) { followUp.UploadEnded(result); });
+        }
+        EXPECT_EQ(outcome, row.outcome);
+        const Lines appended = Appended();
+        ASSERT_GE(appended.size(), row.statusTail.size());
+        EXPECT_EQ(Lines(appended.end() - static_cast<long>(row.statusTail.size()), appended.end()),
+                  row.statusTail);
+        EXPECT_EQ(Output(), row.output);
+        ConsoleView console([](std::string) {}, [](std::string) {}, false, false);
+        std::string reason;
+        const UploadResult last = results.empty() ? UploadResult{} : results.back();
+        EXPECT_EQ(CollectExitCode(outcome, settings, run, last, console, reason), row.exitCode);
+        if (!row.result) {
+            EXPECT_TRUE(results.empty());
+            continue;
+        }
+        ASSERT_EQ(results.size(), 1u);
+        const Expected& expected = *row.result;
+        EXPECT_EQ(last.Answer, expected.answer);
+        EXPECT_EQ(last.Store, expected.store);
+        EXPECT_EQ(last.Mail, expected.mail);
+        EXPECT_EQ(last.RecordsStored, expected.records);
+        EXPECT_EQ(last.Outcome, expected.outcome);
+        EXPECT_EQ(last.Format, "text");
+        // Its failure lines are what the operator was shown, the mail's own and the store's included.
+        EXPECT_EQ(last.FailureText.empty(), row.exitCode == 0) << last.FailureText;
+        EXPECT_EQ(last.FailureText.find("宛 ﾒｰﾙ登録完了"), std::string::npos);
+        EXPECT_EQ(last.FailureText.find("宛 ﾒｰﾙ登録失敗") != std::string::npos,
+                  expected.mail == MailOutcome::Failed);
+        if (outcome == RunOutcome::Failed) {
+            EXPECT_EQ(reason, last.FailureText);
+        }
+        // The upload's last line to the terminal (before a restart's "VOL"): "CAN" unless an "ACK" was
+        // written, lost when nothing could be.
+        const bool ackWritten =
+            expected.answer == FinalAnswer::Ack || expected.answer == FinalAnswer::AckNotOut;
+        const auto restart = std::find(link.transcript.begin() + 1, link.transcript.end(), "PC VOL");
+        EXPECT_EQ(*std::prev(restart), std::string(ackWritten ? "PC ACK" : "PC CAN") +
+                                           (expected.answer == FinalAnswer::None ? " <lost>" : ""));
+        // The journal.
+        UploadJournal journal(UploadJournal::PathIn(program.Path()));
+        ASSERT_TRUE(journal.OpenForReading());
+        const std::vector<JournalEntry> entries = journal.Read({});
+        ASSERT_EQ(entries.size(), 1u);
+        const UploadResult& entry = entries[0].Upload;
+        EXPECT_EQ(entry.Outcome, expected.outcome);
+        EXPECT_EQ(entry.RecordsStored, expected.records);
+        EXPECT_EQ(entry.Answer, expected.answer);
+        EXPECT_EQ(entry.Store, expected.store);
+        EXPECT_EQ(entry.Mail, expected.mail);
+        EXPECT_EQ(entry.FailureText, last.FailureText);
+        // The command's environment and the collector's summary.
+        std::map<std::string, std::string> environment;
+        for (const auto& [name, value] : AfterUploadEnvironment(last)) {
+            environment[name] = value;
+        }
+        EXPECT_EQ(environment["GATHRA_OUTCOME"],
+                  expected.outcome == UploadOutcome::Stored ? "stored" : "failed");
+        EXPECT_EQ(environment["GATHRA_RECORDS"], std::to_string(expected.records));
+        const std::string summary = UploadSummaryLine(last);
+        EXPECT_EQ(summary.rfind("T01: " + std::to_string(expected.records) + "件 → ", 0), 0u) << summary;
+        EXPECT_EQ(summary.find(" 正常終了") != std::string::npos, row.exitCode == 0) << summary;
     }
+    // The one mail that went out was the one whose commit then failed.
+    EXPECT_EQ(sink.Messages().size(), 1u);
 }
 
 // An unplugged cradle: the library says the device is gone after a failed read or write.
