@@ -358,23 +358,13 @@ TEST_F(UploadE2E, FieldSelection) {
 // store: the output is as it was, byte for byte, and the resend stores each record once, as the
 // independent readers see it.
 TEST_F(UploadE2E, AnAckThatIsNotOutUndoesTheStoreAndTheResendStoresOnce) {
-    const auto sqlite = [this](const std::string& sql) {
-        std::string out;
-        if (FILE* pipe =
-                popen(("sqlite3 -batch '" + save / "Gathra.mdb" + "' \"" + sql + "\"").c_str(), "r")) {
-            char buffer[256];
-            while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
-                out += buffer;
-            }
-            pclose(pipe);
-        }
-        return out;
-    };
+    const std::string database = save / "Gathra.mdb";
+    const std::string tool = std::string(std::getenv("GATHRA_SOURCE_DIR")) + "/tests/workbook/xlsx_tool.py";
     // The records an output holds, read by a reader of its own: the bytes, FreeXL, openpyxl, sqlite3.
     const auto records = [&](int16_t format, int16_t type, const std::string& file) -> std::string {
         const std::string path = save / file;
         if (format == kSaveFormatMdb) {
-            return sqlite("SELECT group_concat(F1 || ',' || F2, ' ') FROM T01;");
+            return Spawn({"sqlite3", database, "SELECT group_concat(F1 || ',' || F2, ' ') FROM T01;"}).Output;
         }
         if (!std::filesystem::exists(path)) {
             return "none";
@@ -390,18 +380,8 @@ TEST_F(UploadE2E, AnAckThatIsNotOutUndoesTheStoreAndTheResendStoresOnce) {
             return text;
         }
         if (format == kSaveFormatXls) {
-            std::string out;
-            const char* source = std::getenv("GATHRA_SOURCE_DIR");
-            const std::string command = "/usr/bin/python3 " + std::string(source ? source : ".") +
-                                        "/tests/workbook/xlsx_tool.py read '" + path + "' 2>&1";
-            if (FILE* pipe = popen(command.c_str(), "r")) {
-                char buffer[256];
-                while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
-                    out += std::string(buffer).rfind("1\t", 0) == 0 ? buffer : "";  // the first sheet's cells
-                }
-                pclose(pipe);
-            }
-            return out;
+            const std::string cells = Spawn({"/usr/bin/python3", tool, "read", path}).Output;
+            return cells.substr(cells.find("\n1\t") + 1, cells.find("\n#", 1) - cells.find("\n1\t"));
         }
         return ReadBytes(path);
     };
@@ -443,7 +423,7 @@ TEST_F(UploadE2E, AnAckThatIsNotOutUndoesTheStoreAndTheResendStoresOnce) {
                 WriteBytes(save / row.file, row.old);
             }
             if (row.format == kSaveFormatMdb) {
-                sqlite("CREATE TABLE T01(F1 TEXT, F2 TEXT);");
+                Spawn({"sqlite3", database, "CREATE TABLE T01(F1 TEXT, F2 TEXT);"});
             }
             const std::string before = records(row.format, row.type, row.file);
             NextTerminal();
@@ -465,7 +445,7 @@ TEST_F(UploadE2E, AnAckThatIsNotOutUndoesTheStoreAndTheResendStoresOnce) {
             EXPECT_EQ(Finals(), Lines{"ACK"});
             EXPECT_EQ(records(row.format, row.type, row.file), row.stored);
             EXPECT_EQ(result.RecordsStored, 2);
-            std::filesystem::remove(save / "Gathra.mdb");
+            std::filesystem::remove(database);
         }
     }
 }

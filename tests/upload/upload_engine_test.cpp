@@ -853,9 +853,8 @@ TEST_F(UploadEngine, EveryObserverReadsTheOneResult) {
         {"final ACK not written",
          [this] {
              link.WithState();
-             link.unplugAtWrite = 4;  // VOL, ACK, ACK, the final ACK
+             link.unplugAtWrite = 5;  // VOL, ACK, ACK, ACK, the final ACK
              Upload({"A", "B"});
-             link.unplugAtWrite = 5;
          },
          RunOutcome::Failed, 1, failed(FinalAnswer::None, StoreState::Undone),
          Lines{"ACK送信ｴﾗｰ", "異常終了"}},
