@@ -95,30 +95,6 @@ protected:
     RecordingOperatorView view;
 };
 
-TEST_F(XlsxTest, NewBookThenAppendBelowThenFromALineAllAsText) {
-    Backup({"T01,0012,りんご,3.5", "T01,=1+1,_x0041_, 両端 "});
-    ASSERT_TRUE(Save()) << Why();
-    std::string sheets;
-    for (int k = 1; k <= 20; ++k) {
-        sheets += "#\tSheet" + std::to_string(k) + "\n";
-    }
-    const std::string firstTwo =
-        "1\tA1\ts\t\"T01\"\n1\tB1\ts\t\"0012\"\n1\tC1\ts\t\"りんご\"\n1\tD1\ts\t\"3.5\"\n"
-        "1\tA2\ts\t\"T01\"\n1\tB2\ts\t\"=1+1\"\n1\tC2\ts\t\"_x005F_x0041_\"\n1\tD2\ts\t\" 両端 \"\n";
-    // openpyxl does not decode _xHHHH_: it shows the stored escape of a literal "_x0041_".
-    EXPECT_EQ(Read(run.OutputPath), "#\tSheet1\n" + firstTwo + sheets.substr(sheets.find("#\tSheet2")));
-
-    settings.XlsStartLine = 0;  // below the last used row
-    Backup({"x"});
-    ASSERT_TRUE(Save()) << Why();
-    settings.XlsStartLine = 2;  // over what is there, other cells of the row kept
-    Backup({"y"});
-    ASSERT_TRUE(Save()) << Why();
-    const std::string read = Read(run.OutputPath);
-    EXPECT_NE(read.find("1\tA2\ts\t\"y\"\n1\tB2\ts\t\"=1+1\"\n"), std::string::npos) << read;
-    EXPECT_NE(read.find("1\tA3\ts\t\"x\"\n#\tSheet2"), std::string::npos) << read;
-}
-
 TEST_F(XlsxTest, SheetSplitAndAppendingPastRow65536) {
     settings.XlsF1 = 0;
     Backup({"2,b", ",one", "3,c", "2,b2"});
