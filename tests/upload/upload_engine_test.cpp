@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 #include "console_view.h"
 #include "fake_link.h"
@@ -767,12 +768,10 @@ TEST_F(UploadEngine, EveryObserverReadsTheOneResult) {
     const std::string old = "old\r\n";
     const Lines normalEnd{"ﾚｺｰﾄﾞ受信<2> : 正常終了"};
     const Lines abnormalEnd{"異常終了"};
-    struct Expected {  // of the upload's result; absent for a run that served none
-        FinalAnswer answer;
-        StoreState store;
-        MailOutcome mail;
-        int records;
-        UploadOutcome outcome;
+    // Of the upload's result (absent for a run that served none): answer, store, mail, records, outcome.
+    using Expected = std::tuple<FinalAnswer, StoreState, MailOutcome, int, UploadOutcome>;
+    const auto read = [](const UploadResult& r) {
+        return Expected{r.Answer, r.Store, r.Mail, r.RecordsStored, r.Outcome};
     };
     struct Row {
         const char* name;
@@ -911,50 +910,39 @@ TEST_F(UploadEngine, EveryObserverReadsTheOneResult) {
             continue;
         }
         ASSERT_EQ(results.size(), 1u);
-        const Expected& expected = *row.result;
-        EXPECT_EQ(last.Answer, expected.answer);
-        EXPECT_EQ(last.Store, expected.store);
-        EXPECT_EQ(last.Mail, expected.mail);
-        EXPECT_EQ(last.RecordsStored, expected.records);
-        EXPECT_EQ(last.Outcome, expected.outcome);
+        EXPECT_EQ(read(last), *row.result);
+        const auto [answer, store, mail, records, uploadOutcome] = *row.result;
         EXPECT_EQ(last.Format, "text");
         // Its failure lines are what the operator was shown, the mail's own and the store's included.
         EXPECT_EQ(last.FailureText.empty(), row.exitCode == 0) << last.FailureText;
         EXPECT_EQ(last.FailureText.find("宛 ﾒｰﾙ登録完了"), std::string::npos);
-        EXPECT_EQ(last.FailureText.find("宛 ﾒｰﾙ登録失敗") != std::string::npos,
-                  expected.mail == MailOutcome::Failed);
+        EXPECT_EQ(last.FailureText.find("宛 ﾒｰﾙ登録失敗") != std::string::npos, mail == MailOutcome::Failed);
         if (outcome == RunOutcome::Failed) {
             EXPECT_EQ(reason, last.FailureText);
         }
         // The upload's last line to the terminal (before a restart's "VOL"): "CAN" unless an "ACK" was
         // written, lost when nothing could be.
-        const bool ackWritten =
-            expected.answer == FinalAnswer::Ack || expected.answer == FinalAnswer::AckNotOut;
+        const bool ackWritten = answer == FinalAnswer::Ack || answer == FinalAnswer::AckNotOut;
         const auto restart = std::find(link.transcript.begin() + 1, link.transcript.end(), "PC VOL");
         EXPECT_EQ(*std::prev(restart), std::string(ackWritten ? "PC ACK" : "PC CAN") +
-                                           (expected.answer == FinalAnswer::None ? " <lost>" : ""));
+                                           (answer == FinalAnswer::None ? " <lost>" : ""));
         // The journal.
         UploadJournal journal(UploadJournal::PathIn(program.Path()));
         ASSERT_TRUE(journal.OpenForReading());
         const std::vector<JournalEntry> entries = journal.Read({});
         ASSERT_EQ(entries.size(), 1u);
-        const UploadResult& entry = entries[0].Upload;
-        EXPECT_EQ(entry.Outcome, expected.outcome);
-        EXPECT_EQ(entry.RecordsStored, expected.records);
-        EXPECT_EQ(entry.Answer, expected.answer);
-        EXPECT_EQ(entry.Store, expected.store);
-        EXPECT_EQ(entry.Mail, expected.mail);
-        EXPECT_EQ(entry.FailureText, last.FailureText);
+        EXPECT_EQ(read(entries[0].Upload), *row.result);
+        EXPECT_EQ(entries[0].Upload.FailureText, last.FailureText);
         // The command's environment and the collector's summary.
         std::map<std::string, std::string> environment;
         for (const auto& [name, value] : AfterUploadEnvironment(last)) {
             environment[name] = value;
         }
         EXPECT_EQ(environment["GATHRA_OUTCOME"],
-                  expected.outcome == UploadOutcome::Stored ? "stored" : "failed");
-        EXPECT_EQ(environment["GATHRA_RECORDS"], std::to_string(expected.records));
+                  uploadOutcome == UploadOutcome::Stored ? "stored" : "failed");
+        EXPECT_EQ(environment["GATHRA_RECORDS"], std::to_string(records));
         const std::string summary = UploadSummaryLine(last);
-        EXPECT_EQ(summary.rfind("T01: " + std::to_string(expected.records) + "件 → ", 0), 0u) << summary;
+        EXPECT_EQ(summary.rfind("T01: " + std::to_string(records) + "件 → ", 0), 0u) << summary;
         EXPECT_EQ(summary.find(" 正常終了") != std::string::npos, row.exitCode == 0) << summary;
     }
     // The one mail that went out was the one whose commit then failed.
