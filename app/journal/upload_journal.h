@@ -17,7 +17,7 @@ struct sqlite3;
 struct JournalEntry {
     int64_t Id = 0;
     UploadReport Upload;
-    std::string Command;        // "exit N", "signal N", "timed out", "not started", "skipped"; "" for none
+    std::string Command;        // "exit N", "signal N", "timed out", "not started", "failed", "skipped"; "" for none
     std::string CommandDetail;  // the last line of its output, or why it did not run
 };
 
