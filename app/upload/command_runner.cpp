@@ -252,6 +252,60 @@ void SignalTree(pid_t root, pid_t group, std::initializer_list<int> signals) {
     }
 }
 
+// What the runner learnt of a command while it ran.
+struct Followed {
+    pid_t Group = 0;                        // the shell's process group, once started
+    std::optional<int> ShellStatus;         // the shell's wait status, once it ended
+    std::optional<std::string> NotStarted;  // why the shell could not start
+    bool TimedOut = false;                  // it was ended at its limit (or a hurried end)
+    std::string Failure;                    // why it could no longer be followed
+};
+
+// Reads what the command wrote, keeping the last `limit` bytes; read()'s result.
+ssize_t TakeOutput(int fd, std::string& output, size_t limit) {
+    char buffer[4096];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got > 0) {
+        output.append(buffer, static_cast<size_t>(got));
+        KeepTail(output, limit);
+    }
+    return got;
+}
+
+// Waits for the reaper, which has ended or is ending, and tells how the command ended. Without a wait
+// status of its own the command has failed: it is never taken for "exit 0".
+void Conclude(pid_t reaper, const Followed& followed, CommandResult& result) {
+    int reaperStatus = 0;
+    pid_t reaped = 0;
+    while ((reaped = ::waitpid(reaper, &reaperStatus, 0)) < 0 && errno == EINTR) {
+    }
+    const int waitError = errno;
+    if (followed.NotStarted) {
+        result.Outcome = CommandResult::Kind::NotStarted;
+        result.Reason = *followed.NotStarted;
+    } else if (!followed.Failure.empty() || reaped < 0) {
+        result.Outcome = CommandResult::Kind::Failed;
+        result.Reason = followed.Failure.empty() ? SystemErrorText(waitError) : followed.Failure;
+    } else if (followed.TimedOut) {
+        result.Outcome = CommandResult::Kind::TimedOut;
+    } else if (!followed.ShellStatus) {
+        // The reaper was ended from outside before the shell: the command's group may still run.
+        SignalTree(reaper, followed.Group, {SIGKILL});
+        result.Outcome = CommandResult::Kind::Failed;
+        result.Reason =
+            std::string("ｺﾏﾝﾄﾞを見届けられません (") +
+            (WIFSIGNALED(reaperStatus) ? "ｼｸﾞﾅﾙ " + std::to_string(WTERMSIG(reaperStatus))
+                                       : "終了ｺｰﾄﾞ " + std::to_string(WEXITSTATUS(reaperStatus))) +
+            ")";
+    } else if (WIFSIGNALED(*followed.ShellStatus)) {
+        result.Outcome = CommandResult::Kind::Signalled;
+        result.Status = WTERMSIG(*followed.ShellStatus);
+    } else {
+        result.Outcome = CommandResult::Kind::Exited;
+        result.Status = WEXITSTATUS(*followed.ShellStatus);
+    }
+}
+
 }  // namespace
 
 struct CommandRunner::Started {
@@ -425,19 +479,15 @@ bool CommandRunner::Start(const CommandJob& job, Started& started, std::string& 
 CommandResult CommandRunner::Supervise(Started& started) {
     using Clock = std::chrono::steady_clock;
     CommandResult result;
+    Followed followed;
     const Clock::time_point limit = Clock::now() + limits_.Run;
-    pid_t group = 0;
-    std::optional<int> shellStatus;
-    std::optional<std::string> notStarted;
     std::optional<Clock::time_point> killAt;  // set once the tree has had its SIGTERM
     bool killing = false;
-    bool timedOut = false;
     bool outputOpen = true;
     std::string report;  // the bytes of a message not yet whole
-    char buffer[4096];
     auto endTree = [&](std::chrono::milliseconds grace) {
         // SIGCONT too: a stopped process would never act on its SIGTERM.
-        SignalTree(started.Reaper, group, {SIGTERM, SIGCONT});
+        SignalTree(started.Reaper, followed.Group, {SIGTERM, SIGCONT});
         killAt = Clock::now() + grace;
     };
     for (;;) {
@@ -445,14 +495,14 @@ CommandResult CommandRunner::Supervise(Started& started) {
         const auto hurry = HurryDeadline();
         const Clock::time_point deadline = hurry ? std::min(limit, *hurry) : limit;
         if (!killAt && now >= deadline) {
-            timedOut = true;
+            followed.TimedOut = true;
             endTree(hurry && *hurry <= limit ? kHurriedKillAfter : limits_.KillAfter);
         } else if (killAt && hurry) {
             killAt = std::min(*killAt, *hurry + kHurriedKillAfter);  // a hurried end waits no longer
         }
         if (killAt && now >= *killAt) {
             // Repeated until the reaper is gone: a process may fork once more before its SIGKILL lands.
-            SignalTree(started.Reaper, group, {SIGKILL});
+            SignalTree(started.Reaper, followed.Group, {SIGKILL});
             killing = true;
         }
         const Clock::time_point next =
@@ -464,23 +514,18 @@ CommandResult CommandRunner::Supervise(Started& started) {
             if (errno == EINTR) {
                 continue;
             }
-            notStarted.reset();
-            result.Reason = SystemErrorText(errno);  // no longer followed: the tree goes at once
-            SignalTree(started.Reaper, group, {SIGKILL});
+            followed.Failure = SystemErrorText(errno);  // no longer followed: the tree goes at once
+            SignalTree(started.Reaper, followed.Group, {SIGKILL});
             break;
         }
         if (outputOpen && pollers[1].revents != 0) {
-            const ssize_t got = ::read(started.Output.get(), buffer, sizeof buffer);
-            if (got > 0) {
-                result.Output.append(buffer, static_cast<size_t>(got));
-                KeepTail(result.Output, limits_.OutputLimit);
-            } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-                outputOpen = false;
-            }
+            const ssize_t got = TakeOutput(started.Output.get(), result.Output, limits_.OutputLimit);
+            outputOpen = got > 0 || (got < 0 && (errno == EAGAIN || errno == EINTR));
         }
         if (pollers[0].revents == 0) {
             continue;
         }
+        char buffer[512];
         const ssize_t got = ::read(started.Report.get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) {
             continue;
@@ -492,50 +537,22 @@ CommandResult CommandRunner::Supervise(Started& started) {
         for (; report.size() >= sizeof(ReaperMessage); report.erase(0, sizeof(ReaperMessage))) {
             ReaperMessage message{};
             std::memcpy(&message, report.data(), sizeof message);
-            if (message.Kind == ReaperMessage::CouldNotStart && !notStarted) {
-                notStarted = SystemErrorText(message.Value);
+            if (message.Kind == ReaperMessage::CouldNotStart && !followed.NotStarted) {
+                followed.NotStarted = SystemErrorText(message.Value);
             } else if (message.Kind == ReaperMessage::ShellStarted) {
-                group = message.Value;
-            } else if (message.Kind == ReaperMessage::ShellEnded && !shellStatus) {
-                shellStatus = message.Value;
+                followed.Group = message.Value;
+            } else if (message.Kind == ReaperMessage::ShellEnded && !followed.ShellStatus) {
+                followed.ShellStatus = message.Value;
                 if (!killAt) {
                     endTree(limits_.KillAfter);  // whatever the shell leaves behind ends with it
                 }
             }
         }
     }
-    // What it wrote last before it ended.
-    for (ssize_t got = 0; outputOpen && (got = ::read(started.Output.get(), buffer, sizeof buffer)) > 0;) {
-        result.Output.append(buffer, static_cast<size_t>(got));
-        KeepTail(result.Output, limits_.OutputLimit);
+    // What it wrote last before it ended (a process outside the tree that holds the pipe is not waited
+    // for).
+    while (outputOpen && TakeOutput(started.Output.get(), result.Output, limits_.OutputLimit) > 0) {
     }
-    int reaperStatus = 0;
-    pid_t reaped = 0;
-    while ((reaped = ::waitpid(started.Reaper, &reaperStatus, 0)) < 0 && errno == EINTR) {
-    }
-    if (notStarted) {
-        result.Outcome = CommandResult::Kind::NotStarted;
-        result.Reason = *notStarted;
-    } else if (!result.Reason.empty() || reaped < 0) {
-        result.Outcome = CommandResult::Kind::Failed;  // never taken for an exit status
-        result.Reason = result.Reason.empty() ? SystemErrorText(errno) : result.Reason;
-    } else if (timedOut) {
-        result.Outcome = CommandResult::Kind::TimedOut;
-    } else if (!shellStatus) {
-        // The reaper was ended from outside before the shell: the command's group may still run.
-        SignalTree(started.Reaper, group, {SIGKILL});
-        result.Outcome = CommandResult::Kind::Failed;
-        result.Reason =
-            std::string("ｺﾏﾝﾄﾞを見届けられません (") +
-            (WIFSIGNALED(reaperStatus) ? "ｼｸﾞﾅﾙ " + std::to_string(WTERMSIG(reaperStatus))
-                                       : "終了ｺｰﾄﾞ " + std::to_string(WEXITSTATUS(reaperStatus))) +
-            ")";
-    } else if (WIFSIGNALED(*shellStatus)) {
-        result.Outcome = CommandResult::Kind::Signalled;
-        result.Status = WTERMSIG(*shellStatus);
-    } else {
-        result.Outcome = CommandResult::Kind::Exited;
-        result.Status = WEXITSTATUS(*shellStatus);
-    }
+    Conclude(started.Reaper, followed, result);
     return result;
 }
