@@ -69,26 +69,22 @@ def may_use(root):
     """Each layer and the layers its libraries link, however indirectly, besides its own."""
     layer_of_target, links = read_links(root)
     table = {}
-    faults = []
     for target, layer in layer_of_target.items():
-        if layer is None:
-            continue
         reached, todo = set(), list(links.get(target, ()))
         while todo:
             linked = todo.pop()
             if linked not in reached:
                 reached.add(linked)
                 todo.extend(links.get(linked, ()))
-        used = {layer_of_target[t] for t in reached if layer_of_target.get(t)}
-        if target in reached:
-            faults.append(f"{target} links itself through {sorted(used - {layer})}")
-        table.setdefault(layer, set()).update(used - {layer})
-    return table, faults
+        if layer is not None:
+            table.setdefault(layer, set()).update({layer_of_target.get(t) for t in reached} - {layer, None})
+    return table
 
 
 def main(root):
     root = pathlib.Path(root)
-    table, faults = may_use(root)
+    table = may_use(root)
+    faults = []
     checked = 0
     for path in sorted(list(root.glob("app/**/*")) + list(root.glob("tools/**/*"))):
         if path.suffix not in (".h", ".cpp") or not path.is_file():

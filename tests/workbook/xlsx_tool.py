@@ -61,8 +61,7 @@ FLOODS = {
 
 
 class Repeating:
-    """Deflate in which a repeated piece is compressed once: each piece ends on a full flush, so its
-    compressed form does not depend on what came before."""
+    """Deflate that compresses a repeated piece once: each ends on a full flush, so it stands alone."""
 
     def __init__(self, *_):
         self.made = {}
