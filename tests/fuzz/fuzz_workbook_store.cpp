@@ -1,5 +1,5 @@
 // The workbook store given an arbitrary existing file, in one format per target: fuzz_workbook is .xls,
-// fuzz_xlsx is this file built with GATHRA_FUZZ_XLSX. The first input byte chooses whether the file is the
+// fuzz_xlsx the same source built with GATHRA_FUZZ_XLSX. The first input byte chooses whether the file is the
 // output to extend or the template of a new output (or, with bit 7 or alone, that there is no file and a
 // new book is made), and how the records are laid out (with .xls also the version of a new book); the rest
 // is the file. Whatever the bytes, the store must end in success or in its failure exit, without a crash,
