@@ -134,7 +134,8 @@ TEST(Command, ServesAnUploadFromAUtf8RecordsFile) {
         ASSERT_TRUE(folder.CopyLibrary(BinDir()));
         const std::string records = folder.Path() + "/records.txt";
         std::ofstream(records) << "A,1\r\n\xE3\x81\x82,\xE3\x81\x84\n";  // the second record is あ,い
-        std::vector<std::string> args{"--folder", folder.Path(), "--port", "3", "--records", records, "--id", "T9"};
+        std::vector<std::string> args{"--folder",  folder.Path(), "--port", "3",
+                                      "--records", records,       "--id",   "T9"};
         if (row.noAdapter) {
             args.insert(args.end(), {"--no-adapter", "--time-limit", "1"});
         }

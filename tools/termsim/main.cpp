@@ -222,8 +222,9 @@ std::vector<OptionRow> OptionTable(CommandLine& line) {
              o.adapterSpeed = static_cast<int>(*speed);
              return true;
          }},
-        {"--no-adapter", nullptr, "no adapter at all: the probe byte goes unanswered (a cradle wired directly)",
-         nullptr, flag(o.adapterOnProbe, false)},
+        {"--no-adapter", nullptr,
+         "no adapter at all: the probe byte goes unanswered (a cradle wired directly)", nullptr,
+         flag(o.adapterOnProbe, false)},
 
         heading("Timing and records:"),
         {"--pace", "BPS",

@@ -657,7 +657,8 @@ bool Simulator::Start(const std::string& programFolder, int port, const Options&
         Stop();
         return false;
     };
-    const std::string link = (std::filesystem::path(programFolder) / "ports" / ("COM" + std::to_string(port))).string();
+    const std::string link =
+        (std::filesystem::path(programFolder) / "ports" / ("COM" + std::to_string(port))).string();
     if (!s.OpenPty() || pipe2(s.wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
         return fail("cannot make a pseudo-terminal for " + link);
     }
