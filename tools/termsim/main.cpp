@@ -194,9 +194,9 @@ std::vector<OptionRow> OptionTable(CommandLine& line) {
          "terminal left in its cradle; the exit code is then 0",
          nullptr, flag(line.stay, true)},
         {"--background", nullptr,
-         "return at once when the line is ready (after the \"ready:\" line, exit\n"
-         "code 0), the terminal playing on in the background; a script's next\n"
-         "command then finds ports/COM<n>",
+         "return at once when the line is ready (after the \"ready:\" line and\n"
+         "\"background: <pid>\", exit code 0), the terminal playing on in the\n"
+         "background; a script's next command then finds ports/COM<n>",
          nullptr, flag(line.background, true)},
         {"--end-word", "TEXT", "the end marker sent after the last record (default END)", nullptr,
          text(o.endWord, true)},
@@ -415,6 +415,7 @@ int main(int argc, char** argv) {
             while ((got = ::read(readyPipe[0], &byte, 1)) < 0 && errno == EINTR) {
             }
             if (got == 1) {
+                std::printf("background: %d\n", static_cast<int>(child));  // the process to stop, if need be
                 return kExitServed;
             }
             int status = 0;
