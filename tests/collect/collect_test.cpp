@@ -311,11 +311,6 @@ TEST_F(CollectTest, CheckAndOnceAgreeRowByRow) {
         int exitCode = 2;
         int checkCode = -1;  // when --check differs from --once
     };
-    const auto mail = [](SettingsRecord& r) {
-        r.SendMail = Switch::On;
-        r.MailAddress = "office@example.jp";
-        r.FromMailAddress = "gathra@example.jp";
-    };
     std::optional<ProgramFolderLock> otherGathra;
     std::vector<Case> cases = {
         {"missing file", [](CollectTest&) {}, "INIﾌｧｲﾙが存在しません"},
@@ -338,30 +333,6 @@ TEST_F(CollectTest, CheckAndOnceAgreeRowByRow) {
              WriteBytes(t.Ini(), text);
          },
          "INIﾌｧｲﾙ読み込みｴﾗｰ!! : Port=99999 (1–255)"},
-        {"DbConnect too long",
-         [](CollectTest& t) {
-             t.WriteSettings([](SettingsRecord& r) { r.SaveFormat = kSaveFormatMdb; });
-             WriteBytes(t.Ini(), ReadBytes(t.Ini()) + "DbConnect=DSN=" + std::string(251, 'x') + "\n");
-         },
-         "DbConnect が長すぎます (255 ﾊﾞｲﾄ。254 ﾊﾞｲﾄまでです)"},
-        // With SendMail 1, mail settings that would refuse every mail end the run before the port opens.
-        {"mail without recipient",
-         [&mail](CollectTest& t) {
-             t.WriteSettings([&mail](SettingsRecord& r) {
-                 mail(r);
-                 r.MailAddress = "";
-                 r.MailServer = "localhost";
-             });
-         },
-         "MailAddress= : 宛先ﾒｰﾙｱﾄﾞﾚｽ(To)が空です"},
-        {"mail server not host:port",
-         [&mail](CollectTest& t) {
-             t.WriteSettings([&mail](SettingsRecord& r) {
-                 mail(r);
-                 r.MailServer = "mail server";
-             });
-         },
-         "MailServer=mail server : ﾒｰﾙｻｰﾊﾞｰの指定が正しくありません"},
         {"save folder missing",
          [](CollectTest& t) {
              t.WriteSettings([&t](SettingsRecord& r) { r.SaveFolder = t.SaveFolder() + "/gone"; });
@@ -375,6 +346,33 @@ TEST_F(CollectTest, CheckAndOnceAgreeRowByRow) {
              });
          },
          "counts.mdb が存在しません。", 4},
+        // With SendMail 1, mail settings that would refuse every mail end the run before the port opens.
+        {"mail without recipient",
+         [](CollectTest& t) {
+             t.WriteSettings([](SettingsRecord& r) {
+                 r.SendMail = Switch::On;
+                 r.MailAddress = "";
+                 r.FromMailAddress = "gathra@example.jp";
+                 r.MailServer = "localhost";
+             });
+         },
+         "MailAddress= : 宛先ﾒｰﾙｱﾄﾞﾚｽ(To)が空です"},
+        {"mail server not host:port",
+         [](CollectTest& t) {
+             t.WriteSettings([](SettingsRecord& r) {
+                 r.SendMail = Switch::On;
+                 r.MailAddress = "office@example.jp";
+                 r.FromMailAddress = "gathra@example.jp";
+                 r.MailServer = "mail server";
+             });
+         },
+         "MailServer=mail server : ﾒｰﾙｻｰﾊﾞｰの指定が正しくありません"},
+        {"DbConnect too long",
+         [](CollectTest& t) {
+             t.WriteSettings([](SettingsRecord& r) { r.SaveFormat = kSaveFormatMdb; });
+             WriteBytes(t.Ini(), ReadBytes(t.Ini()) + "DbConnect=DSN=" + std::string(251, 'x') + "\n");
+         },
+         "DbConnect が長すぎます (255 ﾊﾞｲﾄ。254 ﾊﾞｲﾄまでです)"},
         {"server not reachable",
          [](CollectTest& t) {
              t.WriteSettings([](SettingsRecord& r) { r.SaveFormat = kSaveFormatMdb; });
@@ -418,9 +416,11 @@ TEST_F(CollectTest, CheckAndOnceAgreeRowByRow) {
          },
          "ｱﾀﾞﾌﾟﾀが応答しません。ﾓｰﾄﾞの設定を確認してください", 3},
         {"mail server not answering",
-         [&mail](CollectTest& t) {
-             t.WriteSettings([&mail](SettingsRecord& r) {
-                 mail(r);
+         [](CollectTest& t) {
+             t.WriteSettings([](SettingsRecord& r) {
+                 r.SendMail = Switch::On;
+                 r.MailAddress = "office@example.jp";
+                 r.FromMailAddress = "gathra@example.jp";
                  r.MailServer = "127.0.0.1:1";
              });
              t.StartTerminal();

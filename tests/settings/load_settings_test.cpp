@@ -134,8 +134,7 @@ TEST_F(LoadSettingsTest, EachValueLeadsToItsOutcome) {
     const struct {
         std::map<std::string, std::string> Changes;
         Outcome Expected;
-        // Loaded rows: the record's value of the first changed key, as the file writes it; re-initialised
-        // rows: what the box names after the reason
+        // Loaded rows: the value of the first changed key as the file writes it; others: the box's key
         std::string Stored;
     } rows[] = {
         {{{"Port", "2.5"}}, Outcome::Loaded, "2"},
@@ -145,9 +144,8 @@ TEST_F(LoadSettingsTest, EachValueLeadsToItsOutcome) {
         {{{"Port", "256"}}, Outcome::Reinitialised, "Port=256 (1–255)"},
         {{{"Port", "abc"}}, Outcome::Reinitialised, "Port=abc (1–255)"},
         {{{"Port", "ERR"}}, Outcome::Reinitialised, "Port がありません"},
-        {{{"Port", "err"}},
-         Outcome::Reinitialised,
-         "Port=err (1–255)"},  // not "ERR": no number, so 0, out of range
+        // not "ERR": no number, so 0, out of range
+        {{{"Port", "err"}}, Outcome::Reinitialised, "Port=err (1–255)"},
         {{{"Port", kRemove}}, Outcome::Reinitialised, "Port がありません"},
         {{{"Port", "70000"}}, Outcome::ReadError, ""},
         {{{"Baud", "9600"}}, Outcome::Loaded, "9600"},
@@ -173,9 +171,8 @@ TEST_F(LoadSettingsTest, EachValueLeadsToItsOutcome) {
         {{{"XlsField7", "2"}}, Outcome::FieldReinitialised, "XlsField7=2 (0–1)"},
         {{{"XlsField7", kRemove}}, Outcome::Reinitialised, "XlsField7 がありません"},
         {{{"XlsField20", "0"}}, Outcome::Loaded, "0"},
-        {{{"Mode", "7"}, {"XlsField3", "5"}},
-         Outcome::Reinitialised,
-         "Mode=7 (0–1)"},  // one box, the plain reason
+        // one box, the plain reason
+        {{{"Mode", "7"}, {"XlsField3", "5"}}, Outcome::Reinitialised, "Mode=7 (0–1)"},
         {{{"MdbTblName", "ERR"}}, Outcome::Reinitialised, "MdbTblName がありません"},
         {{{"MailSub", "  ERR  "}}, Outcome::Reinitialised, "MailSub がありません"},
         {{{"MailSub", "件名 ERR"}}, Outcome::Loaded, "件名 ERR"},

@@ -423,7 +423,7 @@ void MainWindowTest::closeWithoutLinkLibraryEnds() {
     QCOMPARE(spy.count(), 1);
 }
 
-// Paths below a temporary root (the file exists unless the row says otherwise).
+// Paths below a temporary root (the file exists unless the row says otherwise), but for the root folder.
 void MainWindowTest::fileDoubleClick_data() {
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("folder");
@@ -439,6 +439,11 @@ void MainWindowTest::fileDoubleClick_data() {
                                            << "/data/out/"
                                            << "/data/out/T01.txt"
                                            << "/data/out/T01.txt" << noOpener;
+    QTest::newRow("root folder") << "/T01.txt"
+                                 << "/"
+                                 << ""
+                                 << "/T01.txt"
+                                 << "No such file or directory";
     QTest::newRow("folder with blank") << "/ﾃｽﾄ 1.txt"
                                        << "/data/my out"
                                        << "/data/my out/ﾃｽﾄ 1.txt"
@@ -484,9 +489,9 @@ void MainWindowTest::fileDoubleClick() {
         QVERIFY(QFile(root.path() + opened).open(QIODevice::WriteOnly));
         opened.prepend(root.path());
     }
-    folder.prepend(root.path());
-    if (!tip.isEmpty() && !database) {
-        tip.prepend(root.path());
+    if (folder != "/") {
+        folder.prepend(root.path());
+        tip.prepend(tip.isEmpty() || database ? "" : root.path());
     }
     MakeWindow();
     window_->SetFileLabel(file.toStdString());

@@ -19,7 +19,6 @@
 
 #include "common/program_folder_lock.h"
 #include "journal/upload_journal.h"
-#include "run/silent_operator_view.h"
 #include "settings/settings_store.h"
 #include "shell/about_dialog.h"
 #include "shell/folder_dialog.h"
@@ -29,6 +28,7 @@
 #include "shell/settings_dialog.h"
 #include "shell/window_metrics.h"
 #include "shell_test_support.h"
+#include "support/recording_operator_view.h"
 
 namespace {
 
@@ -153,20 +153,13 @@ int main(int argc, char** argv) {
                                     MessageIcon::Critical)
                           .get(),
                       out + "/second_window.png");
-    {
-        // A settings file with a bad value, re-initialised by the real store; its box as the window shows it.
-        class BoxText : public SilentOperatorView {
-        public:
-            void ShowMessage(const std::string& title, const std::string& text, MessageIcon) override {
-                box = NewMessageBox(title, text, MessageIcon::None);
-            }
-            std::unique_ptr<QMessageBox> box;
-        } view;
-        WriteSettings(program, saveFolder, [](SettingsRecord& r) { r.Port = 0; });
-        SettingsRecord record;
-        LoadSettings(record, FactsFor(program), view);
-        failures += view.box == nullptr || !Save(view.box.get(), out + "/settings_reset.png");
-    }
+    // A settings file with a bad value, re-initialised by the real store; its box as the window shows it.
+    WriteSettings(program, saveFolder, [](SettingsRecord& r) { r.Port = 0; });
+    SettingsRecord record;
+    RecordingOperatorView said;
+    LoadSettings(record, FactsFor(program), said);
+    failures += !Save(NewMessageBox("File Read", said.Messages.at(0).Text, MessageIcon::None).get(),
+                      out + "/settings_reset.png");
     QFileDialog files(&window, QStringLiteral("CSV出力"), saveFolder, QStringLiteral("CSV (*.csv)"));
     files.setAcceptMode(QFileDialog::AcceptSave);
     files.setOption(QFileDialog::DontUseNativeDialog);
