@@ -12,8 +12,8 @@ class OperatorView;
 std::string SettingsFilePathFor(const PlatformFacts& platform);
 
 // Sets SettingsFilePath and BackFilePath from the platform facts, then reads, checks and (when broken)
-// re-initialises the settings (InitSettingsFile). Reports through message boxes and the status text of `view`; may write
-// the file and change the process's current directory to SaveFolder.
+// re-initialises the settings (InitSettingsFile). Reports through message boxes and the status text of
+// `view`; may write the file and change the process's current directory to SaveFolder.
 void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, OperatorView& view);
 
 // Reads and checks the settings as LoadSettings does, for a front end that must leave the file alone
