@@ -33,6 +33,7 @@ install(TARGETS ${GATHRA_PROGRAM_TARGETS}
         LIBRARY DESTINATION lib/gathra COMPONENT deb PERMISSIONS ${GATHRA_LIBRARY_PERMISSIONS})
 install(PROGRAMS ${GATHRA_PACKAGING_DIR}/gathra DESTINATION bin COMPONENT deb)
 # The simulator on PATH, as the README's first steps call it: a relative link, so an unpacked package works.
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
 file(CREATE_LINK ../lib/gathra/gathra-termsim ${CMAKE_BINARY_DIR}/packaging/gathra-termsim SYMBOLIC)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/gathra-termsim DESTINATION bin COMPONENT deb)
 # The system user the collector service runs as; the postinst makes it (systemd-sysusers).
@@ -51,7 +52,6 @@ install(FILES ${GATHRA_UDEV_RULES} DESTINATION share/gathra COMPONENT deb)
 install(FILES ${GATHRA_PACKAGING_DIR}/gathra-collect@.service DESTINATION /lib/systemd/system COMPONENT deb)
 # Debian wants the changelog compressed, reproducibly (no name, no time stamp in the gzip header).
 set(GATHRA_CHANGELOG_GZ ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
-file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
 execute_process(COMMAND gzip -9nc ${GATHRA_PACKAGING_DIR}/changelog OUTPUT_FILE ${GATHRA_CHANGELOG_GZ})
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${GATHRA_PACKAGING_DIR}/changelog)
 install(FILES ${GATHRA_PACKAGING_DIR}/copyright ${GATHRA_CHANGELOG_GZ} ${CMAKE_SOURCE_DIR}/README.md
