@@ -14,7 +14,7 @@ PACKAGES=(
     libfreexl-dev sqlite3 libreoffice-calc-nogui
     openssl ca-certificates python3 python3-aiosmtpd python3-openpyxl
     unixodbc odbc-postgresql odbc-mariadb libsqliteodbc tdsodbc postgresql-15 mariadb-server
-    xvfb xauth xdotool fonts-ipafont-gothic fonts-ipafont-mincho
+    xvfb xauth xdotool fonts-ipafont-gothic fonts-ipafont-mincho qt6-translations-l10n
     # the packages and their checks (systemd-analyze comes with systemd)
     lintian desktop-file-utils appstream file systemd xdg-user-dirs
     # the fuzzing
