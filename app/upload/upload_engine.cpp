@@ -116,7 +116,8 @@ public:
           clock_(context.Clock ? context.Clock : PcClock(SystemClock)),
           programFolder_(context.ProgramFolder),
           reconnectInterval_(context.ReconnectInterval),
-          uploadEnded_(context.UploadEnded) {}
+          uploadEnded_(context.UploadEnded),
+          waitingForTerminal_(context.WaitingForTerminal) {}
 
     RunOutcome Run() {
         if (settings_.SaveFormat == kSaveFormatMdb) {
@@ -246,6 +247,9 @@ private:
         EnquiryAnswer answer;
         std::string answerLine;
         uploadBegun_ = false;
+        if (waitingForTerminal_) {
+            waitingForTerminal_();
+        }
         const bool answered = Enquire(answer, answerLine);
         ClearWaiting();
         if (!answered) {
@@ -718,6 +722,7 @@ private:
     std::string programFolder_;
     std::chrono::milliseconds reconnectInterval_;
     std::function<void(const UploadReport&)> uploadEnded_;
+    std::function<void()> waitingForTerminal_;
     int32_t openResult_ = 0;       // what the link's open of the run answered
     long long waitingSince_ = -1;  // the first enquiry of the upload, in SecondsOf; -1 when none
     long long waitingShown_ = -1;  // the seconds the waiting label shows

@@ -24,6 +24,7 @@
 #include "common/system_error.h"
 #include "common/visible_text.h"
 #include "console_view.h"
+#include "exit_code.h"
 #include "gathra_version.h"
 #include "history_command.h"
 #include "instance_setup.h"
@@ -37,15 +38,6 @@
 #include "upload/upload_follow_up.h"
 
 namespace {
-
-enum ExitCode {
-    kExitStored = 0,        // stored (and mailed when asked), or stopped while waiting for a terminal
-    kExitFailed = 1,        // the last upload failed or was stopped in the middle
-    kExitSettings = 2,      // the settings file: missing, unreadable, a bad value; an unusable --folder
-    kExitPort = 3,          // the port could not be opened (or the link library is missing)
-    kExitPrerequisite = 4,  // the save folder, the SQLite file or the database server: may come back
-    kExitUsage = 64,        // bad command line (EX_USAGE)
-};
 
 constexpr const char* kProgram = "gathra-collect";
 
@@ -124,32 +116,6 @@ struct Options {
 int UsageError(const std::string& problem) {
     std::fprintf(stderr, "%s: %s\nTry 'gathra-collect --help'.\n", kProgram, problem.c_str());
     return kExitUsage;
-}
-
-// The exit code of an ended run, and the reason to give for a non-zero one: for a failed upload its own
-// failure lines (the writer's, the mail's, the link's), for a port that did not open the line that says
-// why.
-int ExitCodeFor(RunOutcome outcome, const SettingsRecord& settings, const RunState& run,
-                const UploadReport& lastUpload, const ConsoleView& view, std::string& reason) {
-    switch (outcome) {
-        case RunOutcome::Stored:
-        case RunOutcome::StoppedIdle:
-            return kExitStored;
-        case RunOutcome::Failed:
-            reason = lastUpload.FailureText.empty() ? "異常終了" : lastUpload.FailureText;
-            return kExitFailed;
-        case RunOutcome::StoppedMidUpload:
-            reason = "受信中に停止しました";
-            return kExitFailed;
-        case RunOutcome::PortNotOpened:
-            reason = view.LastAppended() != "異常終了" ? view.LastAppended()
-                                                       : "COM" + std::to_string(settings.Port) + " ｵｰﾌﾟﾝｴﾗｰ";
-            return kExitPort;
-        case RunOutcome::DatabaseMissing:
-            reason = run.OutputPath + " が存在しません。";
-            return kExitPrerequisite;
-    }
-    return kExitFailed;
 }
 
 }  // namespace
