@@ -412,9 +412,19 @@ TEST_F(CollectTest, CommandLine) {
     struct Case {
         std::vector<std::string> args;
         int exitCode;
-        const char* out;  // part of standard output
-        const char* err;  // part of standard error
+        std::string out;  // part of standard output
+        std::string err;  // part of standard error
     };
+    // A journal whose uploads are an endless recursive view: refused before anything is read.
+    const std::string hostile = program_.Path() + "/hostile";
+    ::mkdir(hostile.c_str(), 0700);
+    const std::string journal = UploadJournal::PathIn(hostile);
+    ASSERT_EQ(std::system(
+                  ("sqlite3 " + journal +
+                   " 'CREATE VIEW uploads AS WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r)"
+                   " SELECT n AS id, n AS started, n AS terminal FROM r'")
+                      .c_str()),
+              0);
     const std::vector<Case> cases = {
         {{"--help"}, 0, "Usage: gathra-collect", ""},
         {{"--version"}, 0, "gathra-collect " GATHRA_VERSION "\n", ""},
@@ -429,6 +439,11 @@ TEST_F(CollectTest, CommandLine) {
         {{"--history", "--until", "2026-02-30"}, 64, "", "--until: 日付が正しくありません: 2026-02-30"},
         {{"--history"}, 0, "", ""},  // no journal yet: nothing to print
         {{"--history", "--check"}, 64, "", "--history は --once, --beep, --init, --check と使えません"},
+        {{"--folder", hostile, "--history", "--csv"},
+         2,
+         "",
+         "gathra-collect: 履歴ﾌｧｲﾙ読み込みｴﾗｰ : " + journal +
+             " : Gathraの履歴ﾌｧｲﾙにない定義があります (view uploads)\n"},
     };
     // A program folder that group and others may write is refused, for root too.
     std::filesystem::create_directory(program_.Path() + "/open");
@@ -442,6 +457,7 @@ TEST_F(CollectTest, CommandLine) {
         EXPECT_NE(collector.Errors().find(c.err), std::string::npos) << collector.Errors();
     }
     EXPECT_FALSE(FileExists(Ini()));
+    EXPECT_FALSE(FileExists(hostile + "/Gathra.ini"));
 }
 
 // An instance in a folder of its own, away from the program files: --init writes the settings, --check
@@ -515,6 +531,13 @@ TEST_F(CollectTest, HistoryShowsTheJournalAsColumnsAndCsv) {
         ASSERT_TRUE(journal.Add(failed));
         failed.Started = failed.Ended = failed.Started - std::chrono::hours(24 * 30);
         ASSERT_TRUE(journal.Add(failed));
+        // Terminal IDs that would compute or reach the reader's terminal, on a day of their own.
+        failed.Started = failed.Ended =
+            std::chrono::system_clock::time_point(std::chrono::milliseconds(*LocalDayStartMs("2025-12-20")));
+        for (const char* id : {"=2+5", "\x1b]0;title\x07\nT"}) {
+            failed.TerminalId = id;
+            ASSERT_TRUE(journal.Add(failed));
+        }
     }
     auto history = [this](const std::vector<std::string>& args) {
         ChildProcess collector;
@@ -546,6 +569,14 @@ TEST_F(CollectTest, HistoryShowsTheJournalAsColumnsAndCsv) {
               "2026-01-05T00:00:00+00:00|端末,\"9\"|4|0|failed|ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ\n"
               "2025-12-06T00:00:00+00:00|端末,\"9\"|4|0|failed|ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ\n");
     EXPECT_EQ(ReadBytes(csv).rfind("started,", 0), 0u);  // no byte order mark
+
+    WriteBytes(csv, history({"--history", "--csv", "--since", "2025-12-20", "--until", "2025-12-20"}));
+    EXPECT_EQ(ReadBytes(csv).find_first_of("\x1b\x07"), std::string::npos);
+    ASSERT_EQ(std::system(("python3 -c \"" + script + "\" " + csv + " " + read).c_str()), 0);
+    EXPECT_EQ(ReadBytes(read),
+              "started|terminal|announced|stored|outcome|failure\n"
+              "2025-12-20T00:00:00+00:00|\\x1b]0;title\\x07\\x0aT|4|0|failed|ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ\n"
+              "2025-12-20T00:00:00+00:00|'=2+5|4|0|failed|ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ\n");
 }
 
 // The collector is meant for PCs without a desktop: it must not need Qt (or any X library) to start.

@@ -4,9 +4,12 @@
 
 #include <QComboBox>
 #include <QDateEdit>
+#include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 
 #include "journal/history_text.h"
@@ -43,6 +46,7 @@ private slots:
     void cleanup();
     void tableFiltersChartAndExport();
     void refreshesWhenAnUploadEnds();
+    void foreignJournalIsNamedNotShownEmpty();
 
 private:
     HistoryWindow* OpenFromMainWindow() {
@@ -130,6 +134,42 @@ void HistoryWindowTest::tableFiltersChartAndExport() {
     const QString pipe = dir_->path() + "/pipe.csv";
     QCOMPARE(::mkfifo(pipe.toLocal8Bit().constData(), 0600), 0);
     QVERIFY(!history->ExportCsv(pipe));  // at once, not waiting for a reader
+    auto* box = history->findChild<QMessageBox*>("MessageBox");
+    QVERIFY(box != nullptr);
+    QCOMPARE(box->windowTitle(), QString("Gathra"));
+    QCOMPARE(box->text(), "CSV出力ｴﾗｰ : " + pipe + " : 通常のﾌｧｲﾙではありません");
+    box->done(QMessageBox::Ok);
+
+    // A terminal ID that a spreadsheet would compute is exported as text.
+    {
+        UploadJournal journal(UploadJournal::PathIn(dir_->path().toStdString()));
+        QVERIFY(journal.Add(Report(3, "=2+5", UploadOutcome::Stored, "/x.txt")));
+    }
+    history->Refresh();
+    QVERIFY(history->ExportCsv(csv));
+    QVERIFY(FileBytes(csv).contains(",'=2+5,"));
+}
+
+// A journal that is not Gathra's is never shown as one without uploads: the window says why.
+void HistoryWindowTest::foreignJournalIsNamedNotShownEmpty() {
+    const QString path = dir_->path() + "/foreign.sqlite";
+    const QString sql =
+        "CREATE VIEW uploads AS WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r) "
+        "SELECT n AS id, n AS started, n AS terminal FROM r";
+    QCOMPARE(std::system(("sqlite3 '" + path + "' '" + sql + "'").toLocal8Bit().constData()), 0);
+    HistoryWindow history(path.toStdString(), {});
+    auto* error = history.findChild<QLabel*>("lblError");
+    QVERIFY(error != nullptr && !error->isHidden());
+    QCOMPARE(error->text(),
+             "履歴ﾌｧｲﾙ読み込みｴﾗｰ : " + path + " : Gathraの履歴ﾌｧｲﾙにない定義があります (view uploads)");
+    QCOMPARE(history.RowCount(), 0);
+    QCOMPARE(history.ChartDays().size(), size_t(30));
+    const QString csv = dir_->path() + "/foreign.csv";
+    QVERIFY(!history.ExportCsv(csv));
+    auto* box = history.findChild<QMessageBox*>("MessageBox");
+    QVERIFY(box != nullptr);
+    QCOMPARE(box->text(),
+             "CSV出力ｴﾗｰ : " + csv + " : " + path + " : Gathraの履歴ﾌｧｲﾙにない定義があります (view uploads)");
 }
 
 void HistoryWindowTest::refreshesWhenAnUploadEnds() {
