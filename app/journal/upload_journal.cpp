@@ -116,44 +116,53 @@ private:
     sqlite3_stmt* stmt_ = nullptr;
 };
 
-// The objects of a schema as rows "type name tbl_name sql", or nothing when they cannot be read.
-std::optional<std::vector<std::string>> SchemaObjects(sqlite3* db) {
-    Statement select(db, kSchemaObjects);
-    if (!select) {
-        return std::nullopt;
+// Steps `statement` through its rows, calling `row` for each; false unless it ran to its end.
+template <typename Row>
+bool EachRow(const Statement& statement, Row row) {
+    if (!statement) {
+        return false;
     }
-    std::vector<std::string> objects;
     int step = SQLITE_ROW;
-    while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
-        objects.push_back(select.Text(0) + " " + select.Text(1) + " " + select.Text(2) + " " +
-                          select.Text(3));
+    while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        row();
     }
-    return step == SQLITE_DONE ? std::optional(objects) : std::nullopt;
+    return step == SQLITE_DONE;
+}
+
+// One object of a schema: "type name" for a person ("view uploads"), and all that defines it.
+struct SchemaObject {
+    std::string Label;
+    std::string Definition;
+    bool operator==(const SchemaObject& other) const { return Definition == other.Definition; }
+};
+
+// The objects of a schema, or nothing when they cannot be read.
+std::optional<std::vector<SchemaObject>> SchemaObjects(sqlite3* db) {
+    Statement select(db, kSchemaObjects);
+    std::vector<SchemaObject> objects;
+    const bool read = EachRow(select, [&] {
+        const std::string label = select.Text(0) + " " + select.Text(1);
+        objects.push_back({VisibleText(label), label + '\0' + select.Text(2) + '\0' + select.Text(3)});
+    });
+    return read ? std::optional(objects) : std::nullopt;
 }
 
 // The objects of a journal as this program makes it, read from a new one in memory, so that the
 // comparison follows kSchema wherever it changes. A change of kSchema must keep the files written
 // before it readable: their objects then have to be accepted too.
-const std::vector<std::string>& OurSchemaObjects() {
-    static const std::vector<std::string> objects = [] {
+const std::vector<SchemaObject>& OurSchemaObjects() {
+    static const std::vector<SchemaObject> objects = [] {
         sqlite3* db = nullptr;
-        std::vector<std::string> found;
+        std::vector<SchemaObject> found;
         if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY, nullptr) ==
                 SQLITE_OK &&
             sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK) {
-            found = SchemaObjects(db).value_or(std::vector<std::string>{});
+            found = SchemaObjects(db).value_or(std::vector<SchemaObject>{});
         }
         sqlite3_close_v2(db);
         return found;
     }();
     return objects;
-}
-
-// The first word of an object row and its name, for a reason a person reads ("view uploads").
-std::string ObjectName(const std::string& row) {
-    const size_t type = row.find(' ');
-    const size_t name = row.find(' ', type + 1);
-    return VisibleText(row.substr(0, name));
 }
 
 std::string LocalStamp(std::chrono::system_clock::time_point now) {
@@ -336,11 +345,11 @@ bool UploadJournal::CheckSchemaLocked() {
         empty_ = true;  // a new file: the writer makes the schema, a reader finds nothing to read
         return writable_;
     }
-    const std::vector<std::string>& ours = OurSchemaObjects();
-    for (const std::string& object : *objects) {
+    const std::vector<SchemaObject>& ours = OurSchemaObjects();
+    for (const SchemaObject& object : *objects) {
         if (std::find(ours.begin(), ours.end(), object) == ours.end()) {
             failedCheck_ = true;
-            error_ = path_ + " : " + kNotOurSchema + " (" + ObjectName(object) + ")";
+            error_ = path_ + " : " + kNotOurSchema + " (" + object.Label + ")";
             return false;
         }
     }
@@ -572,12 +581,12 @@ bool UploadJournal::Select(const JournalFilter& filter, int64_t offset, std::opt
         select.Bind(sqlite3_bind_parameter_index(select.get(), ":offset"), offset);
     }
     JournalEntry entry;
-    int step = SQLITE_ROW;
-    while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
-        ReadEntry(select, entry);
-        each(entry);
-    }
-    return step == SQLITE_DONE || FailLocked(path_);
+    return EachRow(select,
+                   [&] {
+                       ReadEntry(select, entry);
+                       each(entry);
+                   }) ||
+           FailLocked(path_);
 }
 
 std::optional<int64_t> UploadJournal::Count(const JournalFilter& filter) {
@@ -624,23 +633,20 @@ std::optional<std::vector<JournalDay>> UploadJournal::Days(const std::vector<std
     filter.UntilMs = starts.back();
     filter.Terminal = terminal;
     Statement select(db_, "SELECT started, stored, outcome = 'stored' FROM uploads" + FilterClause(filter));
-    if (!select) {
-        FailLocked(path_);
-        return std::nullopt;
+    if (select) {
+        BindFilter(select, filter);
     }
-    BindFilter(select, filter);
-    int step = SQLITE_ROW;
-    while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
+    const bool read = EachRow(select, [&] {
         const auto next = std::upper_bound(starts.begin(), starts.end(), select.Int(0));
         if (next == starts.begin() || next == starts.end()) {
-            continue;
+            return;
         }
         JournalDay& day = result[static_cast<size_t>(next - starts.begin() - 1)];
         ++day.Uploads;
         day.Records += static_cast<int>(select.Int(1));
         day.Failures += select.Int(2) == 0;
-    }
-    if (step != SQLITE_DONE) {
+    });
+    if (!read) {
         FailLocked(path_);
         return std::nullopt;
     }
@@ -656,15 +662,7 @@ std::optional<std::vector<std::string>> UploadJournal::Terminals() {
     }
     std::vector<std::string> terminals;
     Statement select(db_, "SELECT DISTINCT terminal FROM uploads ORDER BY terminal");
-    if (!select) {
-        FailLocked(path_);
-        return std::nullopt;
-    }
-    int step = SQLITE_ROW;
-    while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
-        terminals.push_back(select.Text(0));
-    }
-    if (step != SQLITE_DONE) {
+    if (!EachRow(select, [&] { terminals.push_back(select.Text(0)); })) {
         FailLocked(path_);
         return std::nullopt;
     }

@@ -356,29 +356,21 @@ TEST_F(OdbcWriter, MariaDbTablesThatCannotRollBackAreRefusedBeforeAnyRow) {
 // second, which only the watch's cancel can do: the statement time-out (and with it the driver's own query
 // time-out) is then far away. Without Stop the statement time-out ends it.
 TEST_F(OdbcWriter, ALockedTableEndsTheStoreAtStopOrAtTheStatementTimeOut) {
-    const struct {
-        const char* name;
-        bool maria;
-        bool stop;
-    } rows[] = {{"PostgreSQL, Stop", false, true},
-                {"PostgreSQL, time-out", false, false},
-                {"MariaDB, Stop", true, true},
-                {"MariaDB, time-out", true, false}};
     servers->Pg("DROP TABLE IF EXISTS held; CREATE TABLE held (\"F1\" text);");
     servers->Maria("DROP TABLE IF EXISTS held; CREATE TABLE held (F1 varchar(20));");
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        options.StatementTimeout = row.stop ? std::chrono::minutes(5) : std::chrono::seconds(2);
-        auto sql = [&](const std::string& q) { return row.maria ? servers->Maria(q) : servers->Pg(q); };
+    for (const auto& [maria, stop] : std::vector<std::pair<bool, bool>>{{0, 1}, {0, 0}, {1, 1}, {1, 0}}) {
+        SCOPED_TRACE(std::string(maria ? "MariaDB" : "PostgreSQL") + (stop ? ", Stop" : ", time-out"));
+        options.StatementTimeout = stop ? std::chrono::minutes(5) : std::chrono::seconds(2);
+        auto sql = [&](const std::string& q) { return maria ? servers->Maria(q) : servers->Pg(q); };
         std::thread holder([&] {
-            sql(row.maria ? "LOCK TABLES held WRITE; DO SLEEP(120); UNLOCK TABLES;"
-                          : "BEGIN; LOCK TABLE held; SELECT pg_sleep(120); COMMIT;");
+            sql(maria ? "LOCK TABLES held WRITE; DO SLEEP(120); UNLOCK TABLES;"
+                      : "BEGIN; LOCK TABLE held; SELECT pg_sleep(120); COMMIT;");
         });
         // The holder sleeps once it has the lock.
-        const std::string sleeping = row.maria ? "SELECT count(*) FROM information_schema.processlist WHERE "
-                                                 "state = 'User sleep';"
-                                               : "SELECT count(*) FROM pg_stat_activity WHERE wait_event = "
-                                                 "'PgSleep';";
+        const std::string sleeping = maria ? "SELECT count(*) FROM information_schema.processlist WHERE "
+                                             "state = 'User sleep';"
+                                           : "SELECT count(*) FROM pg_stat_activity WHERE wait_event = "
+                                             "'PgSleep';";
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (sql(sleeping) != "1\n" && std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -387,20 +379,19 @@ TEST_F(OdbcWriter, ALockedTableEndsTheStoreAtStopOrAtTheStatementTimeOut) {
         std::chrono::steady_clock::time_point stopped =
             std::chrono::steady_clock::now() + std::chrono::hours(1);
         std::thread stopper([&] {
-            if (row.stop) {
+            if (stop) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(500));
                 stopped = std::chrono::steady_clock::now();
                 run.IsRunning = false;
             }
         });
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(
-            Store(row.maria ? servers->MariaConnection() : servers->PgConnection(), "held", {"a", "b"}));
+        EXPECT_FALSE(Store(maria ? servers->MariaConnection() : servers->PgConnection(), "held", {"a", "b"}));
         const auto ended = std::chrono::steady_clock::now();
         stopper.join();
         run.IsRunning = false;
         // The holder's session ends; its lock with it.
-        if (row.maria) {
+        if (maria) {
             const std::string id =
                 servers->Maria("SELECT id FROM information_schema.processlist WHERE state = 'User sleep';");
             servers->Maria("KILL " + id.substr(0, id.find('\n')) + ";");
@@ -410,7 +401,7 @@ TEST_F(OdbcWriter, ALockedTableEndsTheStoreAtStopOrAtTheStatementTimeOut) {
         }
         holder.join();
         EXPECT_TRUE(std::regex_search(view.StatusLines().back(), kWriteError)) << view.StatusText;
-        if (row.stop) {
+        if (stop) {
             EXPECT_LT(ended - stopped, std::chrono::seconds(1));
         } else {
             EXPECT_GE(ended - start, std::chrono::milliseconds(1900));
