@@ -65,7 +65,7 @@ public:
         journal_ = journal;
         filter_ = std::move(filter);
         count_ = 0;
-        if (journal_ != nullptr && journal_->IsOpen()) {
+        if (journal_ != nullptr) {
             const auto count = journal_->Count(filter_);
             count_ = static_cast<int>(count.value_or(0));
             if (!count) {
@@ -90,6 +90,7 @@ public:
             auto entries = journal_->Read(filter_, int64_t{page} * kPageRows, kPageRows);
             if (!entries) {
                 readFailed_(journal_->Error());
+                journal_ = nullptr;  // no further page is tried until the window reads the journal again
             }
             found = pages_.emplace(page, std::move(entries).value_or(std::vector<JournalEntry>{})).first;
         }
@@ -145,7 +146,7 @@ private:
     static constexpr int kPageRows = 200;
     static constexpr size_t kPagesKept = 50;
     ReadFailed readFailed_;
-    UploadJournal* journal_ = nullptr;
+    mutable UploadJournal* journal_ = nullptr;
     JournalFilter filter_;
     int count_ = 0;
     mutable std::map<int, std::vector<JournalEntry>> pages_;
@@ -249,8 +250,13 @@ std::optional<std::string> HistoryWindow::TerminalFilter() const {
 }
 
 void HistoryWindow::ShowReadError(const std::string& reason) {
+    readFailed_ = true;
     error_->setText(Q(kReadError + VisibleText(reason)));
     error_->setVisible(true);
+}
+
+bool HistoryWindow::Readable() const {
+    return journal_ && journal_->IsOpen() && !readFailed_;
 }
 
 void HistoryWindow::FillTerminals() {
@@ -259,8 +265,9 @@ void HistoryWindow::FillTerminals() {
     }
     error_->clear();
     error_->setVisible(false);
-    // A journal not written yet is no failure; one that cannot be read, or is not a journal, says why and
-    // is tried again at the next refresh.
+    readFailed_ = false;
+    // A journal not written yet is no failure; one that cannot be read, or is not a journal, says why and is
+    // tried again at the next refresh. Until then no further read is tried: each may take the read limit.
     if (!journal_->IsOpen() && !journal_->OpenForReading() && !journal_->Error().empty()) {
         ShowReadError(journal_->Error());
     }
@@ -269,7 +276,7 @@ void HistoryWindow::FillTerminals() {
     terminal_->clear();
     terminal_->addItem(QString::fromUtf8(kAllTerminals));
     std::optional<std::vector<std::string>> terminals;
-    if (journal_->IsOpen()) {
+    if (Readable()) {
         terminals = journal_->Terminals();
         if (!terminals) {
             ShowReadError(journal_->Error());
@@ -292,7 +299,7 @@ void HistoryWindow::Reload() {
     filter.SinceMs = DayStartMs(from_->date());
     filter.UntilMs = DayStartMs(to_->date(), 1);
     filter.Terminal = TerminalFilter();
-    model_->Reset(journal_.get(), filter);
+    model_->Reset(Readable() ? journal_.get() : nullptr, filter);
     UpdateChart();
 }
 
@@ -304,7 +311,7 @@ void HistoryWindow::UpdateChart() {
         dayNames.push_back(first.addDays(i).toString(Qt::ISODate).toStdString());
     }
     std::optional<std::vector<JournalDay>> counted;
-    if (journal_->IsOpen()) {
+    if (Readable()) {
         counted = journal_->Days(dayNames, TerminalFilter());
         if (!counted) {
             ShowReadError(journal_->Error());

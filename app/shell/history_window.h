@@ -60,6 +60,7 @@ private:
     void UpdateChart();
     void ExportClicked();
     void ShowReadError(const std::string& reason);
+    bool Readable() const;
     std::optional<std::string> TerminalFilter() const;
 
     std::string journalPath_;
@@ -76,4 +77,5 @@ private:
     QChartView* chart_ = nullptr;
     std::vector<JournalDay> chartDays_;
     bool filling_ = false;
+    bool readFailed_ = false;  // a read failed since the last refresh
 };

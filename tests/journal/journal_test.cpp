@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "common/system_error.h"
 #include "database_test_support.h"
 #include "journal/history_text.h"
 #include "journal/upload_journal.h"
@@ -217,18 +216,14 @@ TEST_F(JournalTest, TextForms) {
         "2026-12-07T12:01:00+09:00,2026-12-07T12:00:03+09:00,1,ﾃｽﾄ端末,3,0,text,\"/data/a,\"\"b\"\".txt\",,"
         "failed,ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ,,,\r\n");
     // Fields a spreadsheet would compute are text; control characters are shown, never written.
-    for (const auto& [id, csv] :
-         std::vector<std::pair<std::string, std::string>>{{"=2+5", "'=2+5"},
-                                                          {"+1", "'+1"},
-                                                          {"-1", "'-1"},
-                                                          {"@A1", "'@A1"},
-                                                          {"\t=1", "'\t=1"},
-                                                          {"\r=1", "'\\x0d=1"},
-                                                          {"1=2", "1=2"},
-                                                          {"\x1b]0;t\x07\nT", "\\x1b]0;t\\x07\\x0aT"}}) {
+    const char* const fields[][2] = {
+        {"=2+5", "'=2+5"}, {"+1", "'+1"},        {"-1", "'-1"},  {"@A1", "'@A1"},
+        {"\t=1", "'\t=1"}, {"\r=1", "'\\x0d=1"}, {"1=2", "1=2"}, {"\x1b]0;t\x07\nT", "\\x1b]0;t\\x07\\x0aT"}};
+    for (const auto& [id, csv] : fields) {
         stored.Upload.TerminalId = stored.CommandDetail = id;
-        EXPECT_EQ(HistoryCsv({stored}, false).substr(HistoryCsv({stored}, false).rfind("+09:00,") + 7),
-                  "1," + csv + ",12,12,text,/data/07.txt,,stored,,,exit 0," + csv + "\r\n");
+        const std::string text = HistoryCsv({stored}, false);
+        EXPECT_EQ(text.substr(text.rfind("+09:00,") + 7),
+                  std::string("1,") + csv + ",12,12,text,/data/07.txt,,stored,,,exit 0," + csv + "\r\n");
     }
     // Half-width katakana take one column, kanji two.
     EXPECT_EQ(HistoryColumns({failed}),
