@@ -49,8 +49,7 @@ protected:
         run.IsRunning = true;
         run.StopRequested = false;
         stopWhen = nullptr;
-        stopAfterUpload = 0;
-        stopWhenWaitingAfter = -1;
+        stopAfterUpload = stopWhenWaitingAfter = -1;
     }
 
     void Upload(const Options& options) {
@@ -95,6 +94,7 @@ protected:
     }
 
     RunOutcome outcome = RunOutcome::StoppedIdle;
+    void ServeTwoUploads(int afterUpload, int whenWaiting, RunOutcome stopped, const Lines& stopLines);
 
     // The exchange as lines: "P " or "T " and the line without its CR (adapter bytes left out).
     Lines Wire() {
@@ -306,59 +306,48 @@ TEST_F(UploadE2E, MoreRecordsThanAnnounced) {
     EXPECT_EQ(Output(), CrLfLines(options.records));
 }
 
-// The automatic restart serves two uploads, appending both; a Stop after the second final answer and before
-// the restart waits adds no stop lines, a Stop while it waits adds them. The collector ends with 0 either
-// way. Each Stop is pressed on the engine's thread in the instant the row names, never after a sleep.
+// The automatic restart serves two uploads, appending both. A Stop after the second final answer and before
+// the restart waits adds no stop lines, a Stop while it waits adds them; the collector ends with 0 either
+// way. Each Stop is pressed on the engine's thread in the instant its row names, never after a sleep.
 TEST_F(UploadE2E, AutomaticRestartServesTwoUploadsAndStopsAtEitherInstant) {
-    const struct {
-        const char* name;
-        int stopAfterUpload;
-        int stopWhenWaitingAfter;
-        RunOutcome outcome;
-        Lines tail;
-    } rows[] = {
-        {"after the final answer", 2, -1, RunOutcome::Stored, {"ﾚｺｰﾄﾞ受信<2> : 正常終了"}},
-        {"while the restart waits",
-         0,
-         2,
-         RunOutcome::StoppedIdle,
-         {"ﾚｺｰﾄﾞ受信<2> : 正常終了", "異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        NextTerminal();
-        Options options;
-        options.records = {"A,1", "B,2"};
-        options.uploads = 2;
-        settings.AutoStart = Switch::On;
-        settings.OverWrite = 0;
-        WriteBytes(save / "T01.txt", "old\r\n");
-        stopAfterUpload = row.stopAfterUpload;
-        stopWhenWaitingAfter = row.stopWhenWaitingAfter;
-        Upload(options);
-        EXPECT_EQ(outcome, row.outcome);
-        EXPECT_EQ(Finals(), (Lines{"ACK", "ACK"}));
-        EXPECT_EQ(Count(Wire(), "P VOL"), 2) << "no enquiry after the Stop";
-        EXPECT_EQ(Output(), "old\r\nA,1\r\nB,2\r\nA,1\r\nB,2\r\n");
-        // One port line for the whole run; each upload adds its lines to the display.
-        int portLines = 0;
-        int normalEnds = 0;
-        for (const auto& call : view.StatusCalls) {
-            portLines += call.Text == kPortLine ? 1 : 0;
-            normalEnds += call.Text == "ﾚｺｰﾄﾞ受信<2> : 正常終了" ? 1 : 0;
-        }
-        EXPECT_EQ(portLines, 1);
-        EXPECT_EQ(normalEnds, 2);
-        Lines expected{"ﾚｺｰﾄﾞ受信 :  2/2"};
-        expected.insert(expected.end(), row.tail.begin(), row.tail.end());
-        EXPECT_EQ(view.StatusLines(), expected);
-        ConsoleView console([](std::string) {}, [](std::string) {}, false, false);
-        std::string reason;
-        EXPECT_EQ(ExitCodeFor(outcome, settings, run, UploadReport{}, console, reason), 0) << reason;
-        // The second upload's first log line shows the first upload's count.
-        const std::string log = ReadBytes(save / "LOG.TXT");
-        EXPECT_EQ(log.substr(0, log.find("\r\n")), R"("2024/01/02","09:05:07"," 2","^#T01@2*D2")");
+    ServeTwoUploads(2, -1, RunOutcome::Stored, {});
+    ServeTwoUploads(-1, 2, RunOutcome::StoppedIdle, {"異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"});
+}
+
+void UploadE2E::ServeTwoUploads(int afterUpload, int whenWaiting, RunOutcome stopped,
+                                const Lines& stopLines) {
+    NextTerminal();
+    stopAfterUpload = afterUpload;
+    stopWhenWaitingAfter = whenWaiting;
+    Options options;
+    options.records = {"A,1", "B,2"};
+    options.uploads = 2;
+    settings.AutoStart = Switch::On;
+    settings.OverWrite = 0;
+    WriteBytes(save / "T01.txt", "old\r\n");
+    Upload(options);
+    EXPECT_EQ(Finals(), (Lines{"ACK", "ACK"}));
+    EXPECT_EQ(Count(Wire(), "P VOL"), 2) << "no enquiry after the Stop";
+    EXPECT_EQ(Output(), "old\r\nA,1\r\nB,2\r\nA,1\r\nB,2\r\n");
+    // One port line for the whole run; each upload adds its lines to the display.
+    int portLines = 0;
+    int normalEnds = 0;
+    for (const auto& call : view.StatusCalls) {
+        portLines += call.Text == kPortLine ? 1 : 0;
+        normalEnds += call.Text == "ﾚｺｰﾄﾞ受信<2> : 正常終了" ? 1 : 0;
     }
+    EXPECT_EQ(portLines, 1);
+    EXPECT_EQ(normalEnds, 2);
+    Lines lines{"ﾚｺｰﾄﾞ受信 :  2/2", "ﾚｺｰﾄﾞ受信<2> : 正常終了"};
+    lines.insert(lines.end(), stopLines.begin(), stopLines.end());
+    EXPECT_EQ(view.StatusLines(), lines);
+    EXPECT_EQ(outcome, stopped);
+    std::string reason;
+    EXPECT_EQ(ExitCodeFor(outcome, settings, run, {}, ConsoleView({}, {}, false, false), reason), 0)
+        << reason;
+    // The second upload's first log line shows the first upload's count.
+    const std::string log = ReadBytes(save / "LOG.TXT");
+    EXPECT_EQ(log.substr(0, log.find("\r\n")), R"("2024/01/02","09:05:07"," 2","^#T01@2*D2")");
 }
 
 TEST_F(UploadE2E, FieldSelection) {

@@ -58,8 +58,8 @@ protected:
             }
         });
         UploadContext context{settings, run, view, link, std::move(clock)};
-        int ended = 0;
-        context.UploadEnded = [this, &ended](const UploadReport& report) {
+        int ended = 0;  // uploads that had their final answer
+        context.UploadEnded = [&](const UploadReport& report) {
             if (uploadEnded) {
                 uploadEnded(report);
             }
@@ -67,8 +67,8 @@ protected:
                 PressStop();
             }
         };
-        context.WaitingForTerminal = [this, &ended] {
-            if (stopWhenWaitingAfter >= 0 && ended >= stopWhenWaitingAfter) {
+        context.WaitingForTerminal = [&] {
+            if (ended == stopWhenWaitingAfter) {
                 PressStop();
             }
         };
@@ -94,10 +94,9 @@ protected:
     std::function<bool()> stopWhen;
     // Told of each upload's end, on the engine's thread (the journal's follow-up, in its tests).
     std::function<void(const UploadReport&)> uploadEnded;
-    // Stop pressed on the engine's thread, in the instant the test means: as the engine begins to wait for a
-    // terminal once this many uploads have had their final answers, or as the Nth upload (from 1) ends,
-    // before the automatic restart waits. -1 and 0: never.
+    // Stop pressed on the engine's thread in the instant a test means: as the Nth upload (from 1) ends,
+    // before the automatic restart waits; or as the engine begins to wait once N uploads have ended.
+    int stopAfterUpload = -1;
     int stopWhenWaitingAfter = -1;
-    int stopAfterUpload = 0;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
