@@ -417,12 +417,12 @@ TEST_F(CollectTest, CommandLine) {
     };
     // A journal whose uploads are an endless recursive view: refused before anything is read.
     const std::string hostile = program_.Path() + "/hostile", journal = UploadJournal::PathIn(hostile);
+    const std::string view =
+        "CREATE VIEW uploads AS WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r)"
+        " SELECT n AS id, n AS started FROM r";
     ::mkdir(hostile.c_str(), 0700);
-    ASSERT_EQ(std::system(("sqlite3 " + journal +
-                           " 'CREATE VIEW uploads AS WITH RECURSIVE r(n) AS (SELECT 1 UNION "
-                           "ALL SELECT n + 1 FROM r) SELECT n AS id, n AS started FROM r'")
-                              .c_str()),
-              0);
+    ASSERT_EQ(std::system(("sqlite3 " + journal + " '" + view + "'").c_str()), 0);
+    const std::string refused = journal + " : Gathraの履歴ﾌｧｲﾙにない定義があります (view uploads)";
     const std::vector<Case> cases = {
         {{"--help"}, 0, "Usage: gathra-collect", ""},
         {{"--version"}, 0, "gathra-collect " GATHRA_VERSION "\n", ""},
@@ -437,10 +437,7 @@ TEST_F(CollectTest, CommandLine) {
         {{"--history", "--until", "2026-02-30"}, 64, "", "--until: 日付が正しくありません: 2026-02-30"},
         {{"--history"}, 0, "", ""},  // no journal yet: nothing to print
         {{"--history", "--check"}, 64, "", "--history は --once, --beep, --init, --check と使えません"},
-        {{"--folder", hostile, "--history", "--csv"},
-         2,
-         "",
-         journal + " : Gathraの履歴ﾌｧｲﾙにない定義があります (view"},
+        {{"--folder", hostile, "--history", "--csv"}, 2, "", refused},
     };
     // A program folder that group and others may write is refused, for root too.
     std::filesystem::create_directory(program_.Path() + "/open");
@@ -527,12 +524,6 @@ TEST_F(CollectTest, HistoryShowsTheJournalAsColumnsAndCsv) {
         ASSERT_TRUE(journal.Add(failed));
         failed.Started = failed.Ended = failed.Started - std::chrono::hours(24 * 30);
         ASSERT_TRUE(journal.Add(failed));
-        // Terminal IDs that would compute or reach the reader's terminal, a day earlier.
-        for (const char* id : {"=2+5", "\x1b]0;title\x07\nT"}) {
-            failed.TerminalId = id;
-            failed.Started = failed.Ended = failed.Started - std::chrono::hours(24);
-            ASSERT_TRUE(journal.Add(failed));
-        }
     }
     auto history = [this](const std::vector<std::string>& args) {
         ChildProcess collector;
@@ -564,13 +555,6 @@ TEST_F(CollectTest, HistoryShowsTheJournalAsColumnsAndCsv) {
               "2026-01-05T00:00:00+00:00|端末,\"9\"|4|0|failed|ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ\n"
               "2025-12-06T00:00:00+00:00|端末,\"9\"|4|0|failed|ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ\n");
     EXPECT_EQ(ReadBytes(csv).rfind("started,", 0), 0u);  // no byte order mark
-
-    WriteBytes(csv, history({"--history", "--csv", "--until", "2025-12-05"}));
-    ASSERT_EQ(std::system(("python3 -c \"" + script + "\" " + csv + " " + read).c_str()), 0);
-    EXPECT_EQ(ReadBytes(read),
-              "started|terminal|announced|stored|outcome|failure\n"
-              "2025-12-05T00:00:00+00:00|'=2+5|4|0|failed|ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ\n"
-              "2025-12-04T00:00:00+00:00|\\x1b]0;title\\x07\\x0aT|4|0|failed|ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ\n");
 }
 
 // The collector is meant for PCs without a desktop: it must not need Qt (or any X library) to start.
