@@ -61,8 +61,8 @@ enum class ReadOutcome { Complete, KeyMissing, ReadError };
 ReadOutcome ReadKeys(const IniFile& file, SettingsRecord& record);
 
 // Every key both front ends read: first the optional server connection, the command after each upload and
-// the mail protection (a missing line is simply empty and never re-initialises the file; the connection is kept whole, as a
-// cut one would change where it goes: see DbConnectTooLong), then the keys in load order.
+// the mail protection (a missing line is simply empty and never re-initialises the file; the connection is
+// kept whole, as a cut one would change where it goes: see DbConnectTooLong), then the keys in load order.
 ReadOutcome ReadSettings(const IniFile& file, SettingsRecord& record) {
     record.DbConnect = TrimAtNul(file.Get(kAppTitle, kDbConnectKey).value_or(""));
     record.AfterUpload = AfterUploadValue(file);
@@ -319,13 +319,7 @@ void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, con
                              "\r\n運用に適したﾌｫﾙﾀﾞを再設定してください";
     view.ShowMessage("File Read", text, MessageIcon::None);
 
-    for (const SettingKey& key : SettingsKeyOrder()) {
-        if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
-            SettingText(record, key) = key.Default;
-        } else {
-            SetSettingNumber(record, key, std::stoll(key.Default));
-        }
-    }
+    SetDefaultSettings(record);
     record.SaveFolder = DocumentsFolder(platform);
     WriteSettingsFile(record, view);
 }

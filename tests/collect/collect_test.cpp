@@ -52,14 +52,7 @@ public:
     // Gathra.ini through the real settings store: the defaults, port 1 in direct mode, the clock left
     // alone, the save folder out/, then the test's changes.
     void WriteSettings(const std::function<void(SettingsRecord&)>& tweak = {}) {
-        SettingsRecord record;
-        for (const SettingKey& key : SettingsKeyOrder()) {
-            if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
-                SettingText(record, key) = key.Default;
-            } else {
-                SetSettingNumber(record, key, std::stoll(key.Default));
-            }
-        }
+        SettingsRecord record = DefaultSettings();
         record.SaveFolder = SaveFolder();
         record.Port = kPort;
         record.Mode = LinkMode::Direct;

@@ -190,7 +190,7 @@ TEST_F(JournalTest, ForeignSchemasAndReadsPastTheirLimit) {
     UploadJournal hurried(Path(), milliseconds(0));
     ASSERT_TRUE(hurried.OpenForReading()) << hurried.Error();
     for (const bool read : {hurried.Read({}).has_value(), hurried.ForEach({}, [](const JournalEntry&) {}),
-                            hurried.Count({.SinceMs = 0}).has_value(),
+                            hurried.Count(JournalFilter{0, {}, {}}).has_value(),
                             hurried.Days({"2026-12-08"}, {}).has_value(), hurried.Terminals().has_value()}) {
         EXPECT_FALSE(read);
     }

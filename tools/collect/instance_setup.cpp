@@ -108,14 +108,7 @@ int InitProgramFolder(const PlatformFacts& platform, std::string& report) {
     if (!MakeFolder(platform.ProgramFolder + "/ports", report) || !MakeFolder(out, report)) {
         return 2;
     }
-    SettingsRecord record;
-    for (const SettingKey& key : SettingsKeyOrder()) {
-        if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
-            SettingText(record, key) = key.Default;
-        } else {
-            SetSettingNumber(record, key, std::stoll(key.Default));
-        }
-    }
+    SettingsRecord record = DefaultSettings();
     record.AutoStart = Switch::On;
     record.SaveFolder = out;
     record.SettingsFilePath = path;
