@@ -143,7 +143,8 @@ public:
           programFolder_(context.ProgramFolder),
           reconnectInterval_(context.ReconnectInterval),
           uploadEnded_(context.UploadEnded),
-          stopBeforeTerminal_(context.StopBeforeTerminal) {}
+          stopBeforeTerminal_(context.StopBeforeTerminal),
+          waitingForTerminal_(context.WaitingForTerminal) {}
 
     RunOutcome Run() {
         if (settings_.SaveFormat == kSaveFormatMdb) {
@@ -273,6 +274,9 @@ private:
         EnquiryAnswer answer;
         std::string answerLine;
         uploadBegun_ = false;
+        if (waitingForTerminal_) {
+            waitingForTerminal_();
+        }
         const bool answered = Enquire(answer, answerLine);
         ClearWaiting();
         if (!answered) {
@@ -752,6 +756,7 @@ private:
     std::chrono::milliseconds reconnectInterval_;
     std::function<void(const UploadReport&)> uploadEnded_;
     bool stopBeforeTerminal_;      // the run ends once the port is open, before the first line
+    std::function<void()> waitingForTerminal_;
     int32_t openResult_ = 0;       // what the link's open of the run answered
     long long waitingSince_ = -1;  // the first enquiry of the upload, in SecondsOf; -1 when none
     long long waitingShown_ = -1;  // the seconds the waiting label shows

@@ -34,8 +34,8 @@ constexpr const char* kMissingTail = " が存在しません。";
 // the new rows; so the rows are committed before the mail, and taken back by their row ids when it fails.
 class SqliteStore : public PreparedStore {
 public:
-    SqliteStore(const SettingsRecord& settings, RunState& run)
-        : settings_(settings), run_(run), watch_(&run.IsRunning, StatementTimeout()) {}
+    SqliteStore(const SettingsRecord& settings, RunState& run, std::chrono::milliseconds timeout)
+        : settings_(settings), run_(run), timeout_(timeout), watch_(&run.IsRunning, timeout) {}
 
     // Every step from opening the database to the commit; the failure, if any, after the transaction
     // is rolled back.
@@ -44,7 +44,7 @@ public:
             return DatabaseError{SQLITE_ERROR, kNoCp932ConverterText};
         }
         DatabaseError error;
-        if (!connection_.Open(run_.OutputPath, error, StatementTimeout(), &watch_)) {
+        if (!connection_.Open(run_.OutputPath, error, timeout_, &watch_)) {
             return error;
         }
         DatabaseTableWriter table(connection_, &watch_);
@@ -108,6 +108,7 @@ public:
 private:
     const SettingsRecord& settings_;
     RunState& run_;
+    std::chrono::milliseconds timeout_;
     StatementWatch watch_;
     DatabaseConnection connection_;
     std::string quotedTable_;
@@ -150,9 +151,10 @@ StoreTarget CheckDatabaseTarget(const SettingsRecord& settings, OperatorView& vi
     return target;
 }
 
-std::unique_ptr<PreparedStore> PrepareMdb(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+std::unique_ptr<PreparedStore> PrepareMdb(const SettingsRecord& settings, RunState& run, OperatorView& view,
+                                          const DatabaseStoreOptions& options) {
     if (UsesServerDatabase(settings)) {
-        return PrepareServerDatabase(settings, run, view);
+        return PrepareServerDatabase(settings, run, view, options);
     }
     const std::string& path = run.OutputPath;
     std::error_code ec;
@@ -161,7 +163,7 @@ std::unique_ptr<PreparedStore> PrepareMdb(const SettingsRecord& settings, RunSta
         ReportMissing(view, path);
         return nullptr;
     }
-    auto store = std::make_unique<SqliteStore>(settings, run);
+    auto store = std::make_unique<SqliteStore>(settings, run, options.StatementTimeout);
     std::optional<DatabaseError> failure = store->Write(view);
     if (failure && store->Stopped()) {
         failure = DatabaseError{SQLITE_INTERRUPT, kCancelledText};  // whatever the step waiting said
@@ -179,7 +181,8 @@ std::unique_ptr<PreparedStore> PrepareMdb(const SettingsRecord& settings, RunSta
     return store;
 }
 
-bool SaveToDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view) {
-    const std::unique_ptr<PreparedStore> store = PrepareMdb(settings, run, view);
+bool SaveToDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view,
+                    const DatabaseStoreOptions& options) {
+    const std::unique_ptr<PreparedStore> store = PrepareMdb(settings, run, view, options);
     return store != nullptr && store->Commit(view);
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "output/database/database_store_options.h"
 #include "output/writers.h"
 #include "run/operator_view.h"
 #include "run/run_state.h"
@@ -13,13 +14,15 @@
 // DbConnect, in the server database it names. Reports a failure ("MDB書込ｴﾗｰ : #..." or the missing
 // file) through `view` and returns false.
 // All rows of the upload are one transaction: a failure (or Stop, which cancels the store) leaves the
-// table as it was. Every statement has a time-out (StatementTimeout()), a lock included.
-bool SaveToDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view);
+// table as it was. Every statement has a time-out (options.StatementTimeout), a lock included.
+bool SaveToDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view,
+                    const DatabaseStoreOptions& options = {});
 
 // The same in two steps (nullptr after a reported failure). The SQLite file is committed at once, as the
 // mail attaches the file; Abandon deletes the rows this upload added. A server database holds its
 // transaction open until Commit (see PrepareServerDatabase).
-std::unique_ptr<PreparedStore> PrepareMdb(const SettingsRecord& settings, RunState& run, OperatorView& view);
+std::unique_ptr<PreparedStore> PrepareMdb(const SettingsRecord& settings, RunState& run, OperatorView& view,
+                                          const DatabaseStoreOptions& options = {});
 
 // The database file: save folder (one trailing "/" dropped), "/", the database name, ".mdb".
 std::string DatabasePath(std::string_view saveFolder, std::string_view databaseName);

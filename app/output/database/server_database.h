@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "output/database/odbc_table_writer.h"
+#include "output/database/database_store_options.h"
 #include "output/writers.h"
 #include "run/operator_view.h"
 #include "run/run_state.h"
@@ -23,20 +23,14 @@ bool CheckServerDatabase(const std::string& connectionString, OperatorView& view
 // SaveToDatabase for a server database: the backup file's records as rows of run.TableName, in one
 // transaction. Reports a failure as "MDB書込ｴﾗｰ : #<native>[<SQLSTATE>] <message>" (box and status line)
 // and returns false; the table is then as it was. Stop (run.IsRunning going false) cancels the store.
-bool SaveToServerDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view);
+bool SaveToServerDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view,
+                          const DatabaseStoreOptions& options = {});
 
 // The same in two steps: every row sent and the transaction held open (nullptr after a reported
 // failure); Commit commits it, Abandon rolls it back. It has no attachment file of its own
 // (AttachmentPath and AttachmentName are empty): the mail carries the upload as text. The mail is capped at
 // kServerMailSecondsCap, so that the transaction is never held open longer.
 std::unique_ptr<PreparedStore> PrepareServerDatabase(const SettingsRecord& settings, RunState& run,
-                                                     OperatorView& view);
+                                                     OperatorView& view,
+                                                     const DatabaseStoreOptions& options = {});
 inline constexpr long kServerMailSecondsCap = 75;
-
-// Rows sent per group of SaveToServerDatabase; 0 restores the default. For tests and benchmarks that
-// need groups of a certain size.
-void SetServerRowsPerGroup(size_t rows);
-
-// The naming rules the writer uses instead of the driver's (tests of drivers not at hand); nothing
-// restores the driver's.
-void SetServerNaming(std::optional<OdbcNaming> naming);
