@@ -36,7 +36,7 @@ MAY_USE = {
 # Headers made by the build, which any layer may include.
 GENERATED = {"gathra_version.h"}
 # The link library's header-only rules that the program compiles too, and the layers that may use them.
-LINK_HEADERS = {"quorlin_ports.h": {"binding"}}
+LINK_HEADERS = {"quorlin_ports.h": {"binding"}, "quorlin_net.h": {"binding"}}
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 

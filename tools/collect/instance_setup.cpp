@@ -201,7 +201,7 @@ int CheckInstance(const PlatformFacts& platform, std::string& report) {
     if (link == nullptr) {
         line(what, LinkLoadProblemLine(QuorlinLoadProblem(platform.ProgramFolder)), 3);
     } else if (const int32_t opened = link->vbOpenIrCom(settings.Port, settings.Baud, 0); opened != 1) {
-        const std::string why = PortOpenProblem(platform.ProgramFolder, settings.Port, 0, opened);
+        const std::string why = PortOpenProblem(platform.ProgramFolder, settings.Port, settings.Baud, 0, opened);
         line(what, why.empty() ? port + " ｵｰﾌﾟﾝｴﾗｰ" : why, 3);
     } else {
         link->CloseIrCom();

@@ -1,0 +1,182 @@
+// Whole uploads through a serial device server: ser2net on loopback in front of a pseudo-terminal where
+// the simulated terminal plays, reached as ports/COM3 -> rfc2217://... or socket://....
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+
+#include "binding/port_diagnosis.h"
+#include "support/child_process.h"
+#include "support/device_server.h"
+#include "whole_upload_fixture.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+constexpr int kPort = 3;
+constexpr const char* kRfc2217 = "telnet(rfc2217)";
+constexpr const char* kNoSpeedControl = "ｻｰﾊﾞｰが速度の変更に対応していません";
+
+// Every byte value but CR, which ends the line, with each CP932 lead byte followed by a trail byte.
+std::vector<std::string> EveryByteRecords() {
+    std::string low, high;
+    for (int b = 0; b < 0x80; ++b) {
+        if (b != '\r') {
+            low.push_back(static_cast<char>(b));
+        }
+    }
+    for (int b = 0x80; b <= 0xFF; ++b) {
+        high.push_back(static_cast<char>(b));
+    }
+    return {low, high};
+}
+
+class NetworkPortE2E : public WholeUploadFixture {
+protected:
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(PrepareUpload(save.Path(), kPort)); }
+    void TearDown() override { sim.Stop(); }
+
+    // The terminal plays on a pseudo-terminal linked in a folder of its own: the server's device.
+    std::string Cradle(const termsim::Options& options) {
+        sim.Stop();
+        EXPECT_TRUE(sim.Start(device.Path(), 1, options));
+        return device / "ports/COM1";
+    }
+    void LinkPort(int port, const std::string& url) {
+        const std::string link = program / ("ports/COM" + std::to_string(port));
+        std::filesystem::create_directories(program / "ports");
+        std::filesystem::remove(link);
+        std::filesystem::create_symlink(url, link);
+    }
+    // The line after "ｵｰﾌﾟﾝｴﾗｰ" and "異常終了" for port `port` in `mode`.
+    std::string OpenProblem(int port, LinkMode mode) {
+        EXPECT_NE(link->vbOpenIrCom(port, settings.Baud, static_cast<int32_t>(mode)), 1);
+        return PortOpenProblem(program.Path(), port, settings.Baud, static_cast<int32_t>(mode), 0);
+    }
+
+    TempFolder save;
+    TempFolder device;
+    termsim::Simulator sim;
+};
+
+struct KindRow {
+    const char* accepter;
+    LinkMode mode;
+    int lineSpeed;  // the far port's speed while the PC's lines arrive
+};
+
+// Each kind stores an upload byte for byte, and takes a server that is stopped while Gathra waits and
+// started again as a cradle unplugged and plugged back. RFC 2217 sets the far port to Baud, the adapter
+// probe's speeds included; a raw or plain Telnet port runs at the server's own 9600 bit/s.
+TEST_F(NetworkPortE2E, EachKindStoresAnUploadAndReconnectsAfterTheServerRestarts) {
+    const KindRow rows[] = {{kRfc2217, LinkMode::Direct, 57600},
+                            {"", LinkMode::Direct, 9600},
+                            {"telnet", LinkMode::Direct, 9600},
+                            {kRfc2217, LinkMode::Adapter, 57600}};
+    for (const KindRow& row : rows) {
+        SCOPED_TRACE(std::string(row.accepter) + " mode " + std::to_string(static_cast<int>(row.mode)));
+        termsim::Options options;
+        options.records = EveryByteRecords();
+        options.enquirySilence = 2;
+        options.adapterMode = row.mode == LinkMode::Adapter;
+        options.adapterSpeed = 19200;
+        DeviceServer server({{row.accepter, Cradle(options)}});
+        ASSERT_TRUE(server.Start());
+        LinkPort(kPort, server.Url(0));
+        FreshView();
+        settings.Mode = row.mode;
+        settings.Baud = 57600;
+        run.IsRunning = true;
+        // The server stops once the first enquiry has gone out unanswered, and comes back once Gathra
+        // waits for the port.
+        std::atomic<bool> waiting = false;
+        view.OnStatus = [&](const RecordingOperatorView::StatusCall& call) {
+            waiting = waiting || call.Text == "ﾎﾟｰﾄ再接続待ち";
+        };
+        bool stopped = false;
+        bool restarted = false;
+        stopWhen = [&] {
+            if (!stopped && !sim.LinesFromPc().empty()) {
+                server.Stop();
+                stopped = true;
+            }
+            if (waiting && !restarted) {
+                restarted = server.Start();
+            }
+            return false;
+        };
+        EXPECT_EQ(RunUploadWith(), RunOutcome::Stored);
+        EXPECT_EQ(AppendedStatusLines(view), (Lines{"ｵｰﾌﾟﾝ成功", "ﾎﾟｰﾄ切断ｴﾗｰ", "ﾎﾟｰﾄ再接続待ち", "ｵｰﾌﾟﾝ成功",
+                                                    "ﾚｺｰﾄﾞ受信<2> : 正常終了"}));
+        sim.WaitFinished(2000);
+        EXPECT_EQ(sim.FinalAnswers(), Lines{"ACK"});
+        EXPECT_EQ(ReadBytes(save / "T01.txt"), CrLfLines(options.records));
+        for (const termsim::TranscriptEntry& entry : sim.Transcript()) {
+            if (entry.direction == 'P' && entry.bytes.size() > 1) {
+                EXPECT_EQ(entry.speed, row.lineSpeed) << entry.bytes;
+            }
+        }
+        if (options.adapterMode) {
+            EXPECT_EQ(sim.AdapterSpeed(), 57600);
+        }
+        std::filesystem::remove(save / "T01.txt");
+    }
+}
+
+// What keeps a network port shut, named after its URL: a server that cannot change speeds in adapter
+// mode (raw TCP, Telnet without RFC 2217), a server whose port is busy, no server, and no such host.
+TEST_F(NetworkPortE2E, PortsThatDoNotOpenAreNamedWithTheirUrlAndReason) {
+    termsim::Options options;
+    options.records = {"A"};
+    DeviceServer server(
+        {{"", Cradle(options)}, {"telnet", device / "ports/COM1"}, {kRfc2217, device / "ports/COM1"}});
+    ASSERT_TRUE(server.Start());
+    for (size_t i = 0; i < 3; ++i) {
+        LinkPort(5 + static_cast<int>(i), server.Url(i));
+    }
+    const std::string closed = "127.0.0.1:" + std::to_string(FreePort());
+    LinkPort(8, "rfc2217://" + closed);
+    LinkPort(9, "socket://" + closed);
+    LinkPort(10, "rfc2217://cradle7.invalid:4001");
+    LinkPort(11, "socket://GATHRA.INVALID.:4001");
+    EXPECT_EQ(OpenProblem(5, LinkMode::Adapter), "COM5 (" + server.Url(0) + "): " + kNoSpeedControl);
+    EXPECT_EQ(OpenProblem(6, LinkMode::Adapter), "COM6 (" + server.Url(1) + "): " + kNoSpeedControl);
+    EXPECT_EQ(OpenProblem(8, LinkMode::Direct),
+              "COM8 (rfc2217://" + closed + "): 接続できません (Connection refused)");
+    EXPECT_EQ(OpenProblem(9, LinkMode::Direct),
+              "COM9 (socket://" + closed + "): 接続できません (Connection refused)");
+    EXPECT_EQ(OpenProblem(10, LinkMode::Direct),
+              "COM10 (rfc2217://cradle7.invalid:4001): ﾎｽﾄ名が見つかりません");
+    EXPECT_EQ(OpenProblem(11, LinkMode::Adapter),
+              "COM11 (socket://GATHRA.INVALID.:4001): ﾎｽﾄ名が見つかりません");
+
+    // Another client holds the server's serial port, once the server has let go of it after the looks
+    // above: the terminal's answer to its enquiry shows it has the port.
+    int holder = -1;
+    char answer = 0;
+    for (int tries = 0; tries < 100 && answer != '^'; ++tries) {
+        close(holder);
+        holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{
+            AF_INET, htons(static_cast<uint16_t>(server.TcpPort(0))), {htonl(INADDR_LOOPBACK)}, {}};
+        if (connect(holder, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            send(holder, "VOL\r", 4, 0) != 4 || recv(holder, &answer, 1, 0) != 1 || answer != '^') {
+            usleep(20000);
+        }
+    }
+    ASSERT_EQ(answer, '^');
+    for (int port : {5, 7}) {
+        EXPECT_EQ(OpenProblem(port, LinkMode::Direct),
+                  "COM" + std::to_string(port) + " (" + server.Url(port - 5) + "): 他のﾌﾟﾛｸﾞﾗﾑが使用中です");
+    }
+    close(holder);
+}
+
+}  // namespace
