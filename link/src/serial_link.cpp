@@ -117,15 +117,13 @@ int32_t SerialLink::Open(int32_t number, int32_t speed, int32_t mode) {
     // An adapter must be followed to another speed, which a port without speed control cannot do.
     const bool set_up =
         mode == kAdapterMode ? port->CanSetSpeed() && SetUpAdapter(speed) : SetUpDirect(speed);
-    if (!set_up || !active_->Apply(line_)) {
+    const bool applied = set_up && active_->Apply(line_);
+    // A device gone before its set-up ended was never there to use: a server that hangs up at once (its
+    // own port is busy) is a port that cannot be opened, not a refused setting, nor one to read until it
+    // is found gone.
+    if (!applied || port->Gone()) {
         active_ = nullptr;
-        return kSetUpFailed;  // `port` closes the device on the way out
-    }
-    // A device gone before its set-up ended was never there to use: a server that hangs up at once
-    // (its own port is busy) is a port that cannot be opened, not one to read until it is found gone.
-    if (port->Gone()) {
-        active_ = nullptr;
-        return kNotOpened;
+        return port->Gone() ? kNotOpened : kSetUpFailed;  // `port` closes the device on the way out
     }
     port_ = std::move(port);
     return kOpened;

@@ -55,10 +55,10 @@ protected:
         std::filesystem::remove(link);
         std::filesystem::create_symlink(url, link);
     }
-    // The line after "ｵｰﾌﾟﾝｴﾗｰ" and "異常終了" for port `port` in `mode`.
-    std::string OpenProblem(int port, LinkMode mode) {
-        EXPECT_NE(link->vbOpenIrCom(port, settings.Baud, static_cast<int32_t>(mode)), 1);
-        return PortOpenProblem(program.Path(), port, settings.Baud, static_cast<int32_t>(mode), 0);
+    // The line after "ｵｰﾌﾟﾝｴﾗｰ" and "異常終了" for port `port` in `mode`, whose open gives `opened`.
+    std::string OpenProblem(int port, LinkMode mode, int32_t opened) {
+        EXPECT_EQ(link->vbOpenIrCom(port, settings.Baud, static_cast<int32_t>(mode)), opened) << port;
+        return PortOpenProblem(program.Path(), port, settings.Baud, static_cast<int32_t>(mode), opened);
     }
 
     TempFolder save;
@@ -131,12 +131,15 @@ TEST_F(NetworkPortE2E, EachKindStoresAnUploadAndReconnectsAfterTheServerRestarts
 }
 
 // What keeps a network port shut, named after its URL: a server that cannot change speeds in adapter
-// mode (raw TCP, Telnet without RFC 2217), a server whose port is busy, no server, and no such host.
+// mode (raw TCP, even with an adapter that would answer at the server's speed; Telnet without RFC 2217),
+// a server whose port is busy, no server, and no such host.
 TEST_F(NetworkPortE2E, PortsThatDoNotOpenAreNamedWithTheirUrlAndReason) {
     termsim::Options options;
-    options.records = {"A"};
-    DeviceServer server(
-        {{"", Cradle(options)}, {"telnet", device / "ports/COM1"}, {kRfc2217, device / "ports/COM1"}});
+    options.adapterMode = true;
+    const std::string withAdapter = Cradle(options);
+    termsim::Simulator other;
+    ASSERT_TRUE(other.Start(device.Path(), 2, {}));
+    DeviceServer server({{"", withAdapter}, {"telnet", device / "ports/COM2"}, {kRfc2217, withAdapter}});
     ASSERT_TRUE(server.Start());
     for (size_t i = 0; i < 3; ++i) {
         LinkPort(5 + static_cast<int>(i), server.Url(i));
@@ -146,15 +149,15 @@ TEST_F(NetworkPortE2E, PortsThatDoNotOpenAreNamedWithTheirUrlAndReason) {
     LinkPort(9, "socket://" + closed);
     LinkPort(10, "rfc2217://cradle7.invalid:4001");
     LinkPort(11, "socket://GATHRA.INVALID.:4001");
-    EXPECT_EQ(OpenProblem(5, LinkMode::Adapter), "COM5 (" + server.Url(0) + "): " + kNoSpeedControl);
-    EXPECT_EQ(OpenProblem(6, LinkMode::Adapter), "COM6 (" + server.Url(1) + "): " + kNoSpeedControl);
-    EXPECT_EQ(OpenProblem(8, LinkMode::Direct),
+    EXPECT_EQ(OpenProblem(5, LinkMode::Adapter, -1), "COM5 (" + server.Url(0) + "): " + kNoSpeedControl);
+    EXPECT_EQ(OpenProblem(6, LinkMode::Adapter, -1), "COM6 (" + server.Url(1) + "): " + kNoSpeedControl);
+    EXPECT_EQ(OpenProblem(8, LinkMode::Direct, 0),
               "COM8 (rfc2217://" + closed + "): 接続できません (Connection refused)");
-    EXPECT_EQ(OpenProblem(9, LinkMode::Direct),
+    EXPECT_EQ(OpenProblem(9, LinkMode::Direct, 0),
               "COM9 (socket://" + closed + "): 接続できません (Connection refused)");
-    EXPECT_EQ(OpenProblem(10, LinkMode::Direct),
+    EXPECT_EQ(OpenProblem(10, LinkMode::Direct, 0),
               "COM10 (rfc2217://cradle7.invalid:4001): ﾎｽﾄ名が見つかりません");
-    EXPECT_EQ(OpenProblem(11, LinkMode::Adapter),
+    EXPECT_EQ(OpenProblem(11, LinkMode::Adapter, 0),
               "COM11 (socket://GATHRA.INVALID.:4001): ﾎｽﾄ名が見つかりません");
 
     // Another client holds the server's serial port, once the server has let go of it after the looks
@@ -173,10 +176,101 @@ TEST_F(NetworkPortE2E, PortsThatDoNotOpenAreNamedWithTheirUrlAndReason) {
     }
     ASSERT_EQ(answer, '^');
     for (int port : {5, 7}) {
-        EXPECT_EQ(OpenProblem(port, LinkMode::Direct),
+        EXPECT_EQ(OpenProblem(port, LinkMode::Direct, 0),
                   "COM" + std::to_string(port) + " (" + server.Url(port - 5) + "): 他のﾌﾟﾛｸﾞﾗﾑが使用中です");
     }
     close(holder);
+}
+
+// A host name is looked up on a thread the open leaves behind at the connect time-out, and a name under
+// .invalid never reaches the resolver: here, in namespaces of the test's own, a name server that never
+// answers (its own time-out would be 30 s).
+TEST_F(NetworkPortE2E, NamesAreLookedUpWithinTheTimeOutAndInvalidOnesNotAtAll) {
+    const std::string conf = save / "resolv.conf";
+    WriteBytes(conf, "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n");
+    const ChildEnd end = RunInChild([&](std::string& output) {
+        if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0 ||
+            Spawn({"ip", "link", "set", "lo", "up"}).ExitCode != 0) {
+            return 1;
+        }
+        const int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{AF_INET, htons(53), {htonl(INADDR_LOOPBACK)}, {}};
+        if (bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            return 2;
+        }
+        LinkPort(3, "rfc2217://cradle7.invalid:4001");
+        LinkPort(4, "socket://cradle7.example:4001");
+        output = std::to_string(link->vbOpenIrCom(3, 9600, 0)) + " " +
+                 PortOpenProblem(program.Path(), 3, 9600, 0, 0) + "\n" +
+                 PortOpenProblem(program.Path(), 4, 9600, 0, 0);
+        return 0;
+    });
+    EXPECT_EQ(end.Failure(), "");
+    EXPECT_EQ(end.Output,
+              "0 COM3 (rfc2217://cradle7.invalid:4001): ﾎｽﾄ名が見つかりません\n"
+              "COM4 (socket://cradle7.example:4001): 接続できません (Connection timed out)");
+}
+
+// A server that dies without a word (its cable pulled) is a port gone within 30 s while Gathra waits for a
+// terminal. The server runs in a network namespace of the test's own, Gathra in a second one, joined by a
+// veth pair whose link goes down once the enquiries flow.
+TEST_F(NetworkPortE2E, AServerBehindALinkThatGoesDownIsAPortGone) {
+    const ChildEnd end = RunInChild([&](std::string& output) {
+        const auto ip = [](std::vector<std::string> args, const std::string& in = "") {
+            args.insert(args.begin(), "ip");
+            if (!in.empty()) {
+                args.insert(args.begin(), {"nsenter", "-t", in, "-n"});
+            }
+            return Spawn(args).ExitCode == 0;
+        };
+        if (unshare(CLONE_NEWNET) != 0 ||
+            !ip({"link", "add", "gathra0", "type", "veth", "peer", "name", "gathra1"}) ||
+            !ip({"addr", "add", "10.91.0.2/24", "dev", "gathra1"}) || !ip({"link", "set", "gathra1", "up"})) {
+            return 1;
+        }
+        termsim::Options options;
+        options.answerEnquiry = false;
+        termsim::Simulator other;  // the cradle of the first look, so that the run finds its own port free
+        other.Start(device.Path(), 2, {});
+        DeviceServer server(
+            {{kRfc2217, Cradle(options), false, 4001}, {kRfc2217, device / "ports/COM2", false, 4002}},
+            "10.91.0.2");
+        const std::string serverSide = server.Start() ? std::to_string(server.Pid()) : "";
+        if (serverSide.empty() || unshare(CLONE_NEWNET) != 0 ||
+            !ip({"link", "set", "gathra0", "netns", std::to_string(getpid())}, serverSide) ||
+            !ip({"addr", "add", "10.91.0.1/24", "dev", "gathra0"}) || !ip({"link", "set", "gathra0", "up"})) {
+            return 2;
+        }
+        LinkPort(kPort, "rfc2217://10.91.0.2:4001");
+        LinkPort(4, "rfc2217://10.91.0.2:4002");
+        // A line the server has not acknowledged is no line written, while the connection still counts as
+        // live.
+        if (link->vbOpenIrCom(4, 9600, 0) != 1 || link->WriteIrCom("VOL\r") != 1 ||
+            !ip({"link", "set", "gathra0", "down"}) || link->WriteIrCom("VOL\r") != 0 ||
+            link->IrComState() != 1 || !ip({"link", "set", "gathra0", "up"}) || link->CloseIrCom() != 1) {
+            return 3;
+        }
+        std::atomic<bool> gone = false;
+        view.OnStatus = [&](const RecordingOperatorView::StatusCall& call) {
+            gone = gone || call.Text == "ﾎﾟｰﾄ切断ｴﾗｰ";
+        };
+        std::chrono::steady_clock::time_point down{};
+        stopWhen = [&] {
+            if (down == std::chrono::steady_clock::time_point{} && sim.LinesFromPc().size() >= 2) {
+                ip({"link", "set", "gathra0", "down"});
+                down = std::chrono::steady_clock::now();
+            }
+            return gone || (down != std::chrono::steady_clock::time_point{} &&
+                            std::chrono::steady_clock::now() - down > std::chrono::seconds(30));
+        };
+        RunUploadWith();
+        output = gone ? "gone" : "still there";
+        return 0;
+    });
+    EXPECT_EQ(end.Failure(), "");
+    EXPECT_EQ(end.Output, "gone");
 }
 
 }  // namespace
