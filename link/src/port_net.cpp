@@ -237,6 +237,11 @@ bool NetworkPort::Receive() {
     while (input_.size() < kInputLimit) {
         const ssize_t n = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
         if (n > 0) {
+            // Acknowledge at once, every time (the kernel drops back to delayed acknowledgements on its
+            // own): a server that holds small writes back until the last one is acknowledged (Nagle's
+            // algorithm) would otherwise send the rest of a line only after our 40 ms delayed ACK.
+            const int on = 1;
+            setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
             const std::string_view bytes(chunk, static_cast<std::size_t>(n));
             if (kind_ == PortKind::kRfc2217) {
                 telnet_.Receive(bytes, input_, unsent_);

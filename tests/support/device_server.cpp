@@ -1,25 +1,21 @@
 #include "device_server.h"
 
-#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 namespace {
 
-// Whether `pid`'s network namespace has a socket listening on TCP port `port`.
+// Whether `pid`'s network namespace has a socket listening on TCP port `port` ("0A": LISTEN).
 bool Listens(pid_t pid, int port) {
-    for (const char* table : {"tcp", "tcp6"}) {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/net/" + table);
-        std::string line;
-        std::getline(in, line);  // the heading
-        while (std::getline(in, line)) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, ":%04X", port);
+    for (const char* table : {"/net/tcp", "/net/tcp6"}) {
+        std::ifstream in("/proc/" + std::to_string(pid) + table);
+        for (std::string line; std::getline(in, line);) {
             std::istringstream fields(line);
             std::string slot, local, remote, state;
-            fields >> slot >> local >> remote >> state;
-            const size_t colon = local.rfind(':');
-            if (state == "0A" && colon != std::string::npos &&
-                std::stoi(local.substr(colon + 1), nullptr, 16) == port) {
+            if (fields >> slot >> local >> remote >> state && state == "0A" && local.ends_with(hex)) {
                 return true;
             }
         }
@@ -29,8 +25,8 @@ bool Listens(pid_t pid, int port) {
 
 }  // namespace
 
-DeviceServer::DeviceServer(std::vector<Port> ports, std::string address, std::vector<std::string> launcher)
-    : ports_(std::move(ports)), address_(std::move(address)), launcher_(std::move(launcher)) {
+DeviceServer::DeviceServer(std::vector<Port> ports, std::string address)
+    : ports_(std::move(ports)), address_(std::move(address)) {
     for (Port& port : ports_) {
         port.TcpPort = port.TcpPort != 0 ? port.TcpPort : FreePort();
     }
@@ -40,21 +36,18 @@ bool DeviceServer::Start() {
     std::ofstream config(folder_ / "ser2net.yaml");
     for (size_t i = 0; i < ports_.size(); ++i) {
         const Port& port = ports_[i];
-        const std::string accepter = port.Accepter.empty() ? "" : port.Accepter + ",";
-        config << "connection: &port" << i << "\n    accepter: " << accepter << "tcp," << address_ << ","
-               << port.TcpPort << "\n    connector: serialdev," << port.Device << ",9600n81,local\n"
-               << "    options:\n      chardelay: " << (port.CharDelay ? "true" : "false") << "\n";
+        config << "connection: &port" << i << "\n    accepter: " << port.Accepter
+               << (port.Accepter.empty() ? "" : ",") << "tcp," << address_ << "," << port.TcpPort
+               << "\n    connector: serialdev," << port.Device
+               << ",9600n81,local\n    options:\n      chardelay: " << (port.CharDelay ? "true" : "false")
+               << "\n";
     }
     config.close();
-    std::vector<std::string> argv = launcher_;
-    for (const char* arg : {"ser2net", "-n", "-u", "-c"}) {
-        argv.push_back(arg);
-    }
-    argv.insert(argv.end(), {folder_ / "ser2net.yaml", "-P", folder_ / "ser2net.pid"});
-    if (!server_.Start(argv)) {
+    if (!server_.Start(
+            {"ser2net", "-n", "-u", "-c", folder_ / "ser2net.yaml", "-P", folder_ / "ser2net.pid"})) {
         return false;
     }
-    for (int tries = 0; tries < 1000; ++tries) {
+    for (int tries = 0; tries < 1000 && !server_.Ended(); ++tries) {
         bool all = true;
         for (const Port& port : ports_) {
             all = all && Listens(server_.Pid(), port.TcpPort);
@@ -62,15 +55,12 @@ bool DeviceServer::Start() {
         if (all) {
             return true;
         }
-        if (server_.Ended()) {
-            return false;
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
 }
 
-std::string DeviceServer::Url(size_t port, const std::string& host) const {
-    return (ports_[port].Accepter.empty() ? "socket://" : "rfc2217://") + host + ":" +
+std::string DeviceServer::Url(size_t port) const {
+    return (ports_[port].Accepter.empty() ? "socket://" : "rfc2217://") + address_ + ":" +
            std::to_string(ports_[port].TcpPort);
 }

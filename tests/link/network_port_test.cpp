@@ -1,14 +1,45 @@
-#include "telnet_codec.h"
-
+// The pure parts of a port on the network: which link targets are one, and Telnet with Com Port Control.
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "quorlin_ports.h"
+#include "telnet_codec.h"
 
 using namespace std::string_literals;
 using quorlin::ComPortCommand;
 using quorlin::TelnetClient;
 
 namespace {
+
+TEST(PortUrl, OnlyWellFormedUrlsAreNetworkPorts) {
+    const struct {
+        const char* target;
+        quorlin::PortKind kind;
+        const char* host;
+        const char* service;
+    } rows[] = {
+        {"rfc2217://cradle7.example:4001", quorlin::PortKind::kRfc2217, "cradle7.example", "4001"},
+        {"socket://192.0.2.7:65535", quorlin::PortKind::kSocket, "192.0.2.7", "65535"},
+        {"rfc2217://[fd00::7]:1", quorlin::PortKind::kRfc2217, "fd00::7", "1"},
+        {"socket://fd00::7:4001", quorlin::PortKind::kDevice, "", ""},  // IPv6 only in brackets
+        {"rfc2217://[cradle7]:4001", quorlin::PortKind::kDevice, "", ""},
+        {"rfc2217://cradle7", quorlin::PortKind::kDevice, "", ""},
+        {"rfc2217://:4001", quorlin::PortKind::kDevice, "", ""},
+        {"socket://cradle7:0", quorlin::PortKind::kDevice, "", ""},
+        {"socket://cradle7:65536", quorlin::PortKind::kDevice, "", ""},
+        {"rfc2217://user@cradle7:4001/", quorlin::PortKind::kDevice, "", ""},
+        {"/dev/ttyUSB0", quorlin::PortKind::kDevice, "", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.target);
+        quorlin::PortDevice device;
+        EXPECT_EQ(quorlin::ParsePortUrl(row.target, device), row.kind != quorlin::PortKind::kDevice);
+        EXPECT_EQ(device.Kind, row.kind);
+        EXPECT_EQ(device.Host, row.host);
+        EXPECT_EQ(device.Service, row.service);
+    }
+}
 
 struct Exchange {
     const char* name;
