@@ -422,6 +422,13 @@ bool MeasureScale(const std::string& binDir, int records) {
                 kCollectors);
     PrintUsage("idle, the collectors", pids, 8.0);
     PrintUsage("idle, ser2net", {server.Pid()}, 4.0);
+    // Once the five uploads run: what they cost (the simulator writes its lines a byte at a time, and
+    // ser2net passes each byte on in a segment of its own: the worst case for everybody).
+    for (int i = 0; i < kUploading; ++i) {
+        terminals[i].WaitLinesFromPc(44, 60000);  // 40 silent enquiries, the answered one, 3 records
+    }
+    PrintUsage("5 uploading, collectors", pids, 4.0);
+    PrintUsage("5 uploading, ser2net", {server.Pid()}, 4.0);
     bool ok = true;
     for (int i = 0; i < kUploading; ++i) {
         ok = terminals[i].WaitFinished(120000) &&

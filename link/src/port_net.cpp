@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -73,9 +74,9 @@ struct Resolution {
     addrinfo* list = nullptr;
 };
 
-// getaddrinfo has no time-out of its own (a resolver that does not answer holds it for 10 s a try), so it
-// runs on a helper thread that the caller leaves behind at `deadline`. Numeric addresses need no resolver
-// and are taken at once.
+// getaddrinfo has no time-out of its own (a name server that does not answer holds it 5 s a try, twice by
+// default, for each server in resolv.conf), so it runs on a helper thread that the caller leaves behind at
+// `deadline`. Numeric addresses need no resolver and are taken at once.
 bool Resolve(const PortDevice& device, Clock::time_point deadline, AddressList& out, NetDiagnosis& why) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -227,6 +228,7 @@ NetworkPort::~NetworkPort() {
         }
         // Nothing unread may be left: close() would end the connection with a reset instead of a
         // close, and the server might throw away what it has not passed on yet.
+        input_.clear();
         Receive();
     }
     close(fd_);
