@@ -480,12 +480,10 @@ TEST_F(CollectTest, FolderInitCheckAndRun) {
     std::filesystem::remove(dir + "/ports/COM1");
     // A port on the network is named by its URL, and so is its reason.
     const std::string url = "socket://127.0.0.1:" + std::to_string(FreePort());
-    ASSERT_EQ(::symlink(url.c_str(), (dir + "/ports/COM1").c_str()), 0);
+    std::filesystem::create_symlink(url, dir + "/ports/COM1");
     report = run({"--check"}, 3);
-    EXPECT_NE(
-        report.find("port COM1 (" + url + ") : NG : COM1 (" + url + "): 接続できません (Connection refused)"),
-        std::string::npos)
-        << report;
+    EXPECT_NE(report.find("port COM1 (" + url + ") : NG : COM1 (" + url + "): 接続できません ("),
+              std::string::npos);
     std::filesystem::remove(dir + "/ports/COM1");
 
     termsim::Options options;

@@ -1,5 +1,6 @@
 #include "device_server.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -47,12 +48,9 @@ bool DeviceServer::Start() {
             {"ser2net", "-n", "-u", "-c", folder_ / "ser2net.yaml", "-P", folder_ / "ser2net.pid"})) {
         return false;
     }
+    const auto listening = [this](const Port& port) { return Listens(server_.Pid(), port.TcpPort); };
     for (int tries = 0; tries < 1000 && !server_.Ended(); ++tries) {
-        bool all = true;
-        for (const Port& port : ports_) {
-            all = all && Listens(server_.Pid(), port.TcpPort);
-        }
-        if (all) {
+        if (std::all_of(ports_.begin(), ports_.end(), listening)) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

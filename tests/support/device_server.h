@@ -18,9 +18,7 @@ public:
         int TcpPort = 0;         // 0: a free one
     };
 
-    // `address` is the one the server listens on.
-    explicit DeviceServer(std::vector<Port> ports, std::string address = "127.0.0.1");
-
+    explicit DeviceServer(std::vector<Port> ports, std::string address = "127.0.0.1");  // listening there
     // Starts the server and waits until every port listens; false when it does not within 10 s.
     bool Start();
     void Stop() { server_.Stop(); }
