@@ -14,7 +14,7 @@ PACKAGES=(
     libfreexl-dev sqlite3 libreoffice-calc-nogui
     openssl ca-certificates python3 python3-aiosmtpd python3-openpyxl
     unixodbc odbc-postgresql odbc-mariadb libsqliteodbc tdsodbc postgresql-15 mariadb-server
-    xvfb xauth xdotool fonts-ipafont-gothic fonts-ipafont-mincho
+    xvfb xauth xdotool fonts-ipafont-gothic fonts-ipafont-mincho qt6-translations-l10n
     # network ports: a serial device server on loopback, network namespaces joined by veth
     ser2net iproute2
     # the packages and their checks (systemd-analyze comes with systemd)

@@ -241,15 +241,16 @@ bool DurableReplacement::Begin(const std::string& path, mode_t newFileMode) {
         folderRefused_ = exists && (errno == EACCES || errno == EPERM);
         return false;
     }
-    if (exists) {
-        // Only root may give the file to its old owner; anyone else keeps it as their own. The mode
-        // follows, as a change of owner clears the set-user-ID and set-group-ID bits.
-        if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
-            (void)::fchown(file_.Get(), old.st_uid, old.st_gid);
-        }
-        return ::fchmod(file_.Get(), old.st_mode & 07777) == 0;
+    return !exists || MatchOwnerAndMode(old);
+}
+
+bool DurableReplacement::MatchOwnerAndMode(const struct stat& like) {
+    // Only root may give the file to another owner; anyone else keeps it as their own. The mode follows,
+    // as a change of owner clears the set-user-ID and set-group-ID bits.
+    if (like.st_uid != ::geteuid() || like.st_gid != ::getegid()) {
+        (void)::fchown(file_.Get(), like.st_uid, like.st_gid);
     }
-    return true;
+    return ::fchmod(file_.Get(), like.st_mode & 07777) == 0;
 }
 
 bool DurableReplacement::Write(std::string_view bytes) {

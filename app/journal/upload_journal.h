@@ -17,8 +17,9 @@ struct sqlite3;
 struct JournalEntry {
     int64_t Id = 0;
     UploadReport Upload;
-    std::string Command;        // "exit N", "signal N", "timed out", "not started", "skipped"; "" for none
-    std::string CommandDetail;  // the last line of its output, or why it did not run
+    // "exit N", "signal N", "timed out", "not started", "failed", "cancelled", "skipped"; "" for none.
+    std::string Command;
+    std::string CommandDetail;  // the last line of its output, or why it did not run or was not followed
 };
 
 // Which entries to read. Times are milliseconds since the epoch; Until is exclusive.

@@ -253,6 +253,30 @@ void HistoryWindow::Reload() {
     UpdateChart();
 }
 
+namespace {
+
+// An axis from 0 in whole steps of 1, 2 or 5 times a power of ten, at most five of them: counts have no
+// fractions, and Qt's own ticks (four intervals) would label a maximum of 1 as 0, 0, 0, 0, 1.
+void UseWholeSteps(QValueAxis* axis, int max) {
+    int step = 1;
+    for (int power = 1; (max + step - 1) / step > 5; power *= 10) {
+        for (const int factor : {1, 2, 5}) {
+            step = factor * power;
+            if ((max + step - 1) / step <= 5) {
+                break;
+            }
+        }
+    }
+    const int steps = std::max(1, (max + step - 1) / step);
+    axis->setRange(0, steps * step);
+    axis->setTickType(QValueAxis::TicksDynamic);
+    axis->setTickAnchor(0);
+    axis->setTickInterval(step);
+    axis->setLabelFormat(QStringLiteral("%d"));
+}
+
+}  // namespace
+
 void HistoryWindow::UpdateChart() {
     const QDate today = QDate::currentDate();
     const QDate first = today.addDays(1 - kChartDays);
@@ -298,12 +322,10 @@ void HistoryWindow::UpdateChart() {
     days->append(labels);
     days->setLabelsAngle(-90);
     auto* uploads = new QValueAxis();
-    uploads->setRange(0, maxUploads);
-    uploads->setLabelFormat(QStringLiteral("%d"));
+    UseWholeSteps(uploads, maxUploads);
     uploads->setTitleText(QStringLiteral("回数"));
     auto* recordAxis = new QValueAxis();
-    recordAxis->setRange(0, maxRecords);
-    recordAxis->setLabelFormat(QStringLiteral("%d"));
+    UseWholeSteps(recordAxis, maxRecords);
     recordAxis->setTitleText(QStringLiteral("件数"));
     chart->addAxis(days, Qt::AlignBottom);
     chart->addAxis(uploads, Qt::AlignLeft);

@@ -574,7 +574,8 @@ void SettingsDialog::BuildTabOrder() {
         order.push_back(widget);
     }
     addGroup("optMailTls");
-    for (QWidget* widget : std::initializer_list<QWidget*>{chkTimeAdjust_, txtAfterUpload_, cmdOK_[0], cmdOK_[1]}) {
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{chkTimeAdjust_, txtAfterUpload_, cmdOK_[0], cmdOK_[1]}) {
         order.push_back(widget);
     }
     for (size_t i = 1; i < order.size(); ++i) {

@@ -40,6 +40,10 @@ struct UploadContext {
     // The program folder whose ports/ the link reads. When set, a port that did not open gets one more
     // status line saying why (binding/port_diagnosis.h); empty for a link that is not the library.
     std::string ProgramFolder{};
+    // A rehearsal (gathra-collect --check): the run takes every step up to the terminal (the database
+    // check, the port and, in Mode 1, the adapter), then closes the port and returns StoppedIdle instead of
+    // saying a word to a terminal. A step that fails ends it as it ends a real run.
+    bool StopBeforeTerminal = false;
 };
 
 // Runs uploads from the port line to the final reply; with AutoStart 1 serves one upload after another

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "common/visible_text.h"
 #include "journal/history_text.h"
 #include "settings/setting_text.h"
 
@@ -98,7 +99,13 @@ void UploadFollowUp::UploadEnded(const UploadReport& report) {
         return;
     }
     const int64_t entry = id.value_or(0);
-    CommandJob job{commandLine, folder, AfterUploadEnvironment(report),
+    // Values from outside (the terminal ID, names made from it) reach the command without control
+    // characters or line breaks, so one variable is one line of `env` and moves no terminal.
+    auto environment = AfterUploadEnvironment(report);
+    for (auto& [name, value] : environment) {
+        value = VisibleText(value);
+    }
+    CommandJob job{commandLine, folder, std::move(environment),
                    [this, entry](const CommandResult& result) { CommandEnded(entry, result); }};
     if (!commands_->Submit(std::move(job))) {
         status_(kCommandSkipped);
@@ -136,8 +143,14 @@ void UploadFollowUp::CommandEnded(int64_t id, const CommandResult& result) {
             word = "cancelled";
             line = kCommandCancelled;
             break;
+        case CommandResult::Kind::Failed:
+            word = "failed";
+            detail = result.Reason;
+            line = kCommandWarning + result.Reason;
+            break;
     }
-    if (!detail.empty() && result.Outcome != CommandResult::Kind::NotStarted) {
+    if (!detail.empty() && result.Outcome != CommandResult::Kind::NotStarted &&
+        result.Outcome != CommandResult::Kind::Failed) {
         line += " : " + detail;
     }
     status_(line);

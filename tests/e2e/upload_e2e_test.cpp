@@ -372,8 +372,8 @@ TEST_F(UploadE2E, PathInTerminalIdIsRefused) {
     const Lines wire = Wire();
     EXPECT_EQ(Count(wire, "P NAK"), 10);
     EXPECT_EQ(Lines(wire.end() - 2, wire.end()), (Lines{"P BEL", "P CAN"}));
-    EXPECT_EQ(view.StatusLines(),
-              (Lines{kPortLine, "ｵｰﾌﾟﾝ成功", "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "異常終了"}));
+    EXPECT_EQ(view.StatusLines(), (Lines{kPortLine, "ｵｰﾌﾟﾝ成功", "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+                                         "端末IDに使えない文字があります (/)", "異常終了"}));
     EXPECT_TRUE(std::filesystem::is_empty(save.Path()));
     EXPECT_FALSE(FileExists(std::filesystem::path(save.Path()).parent_path() / "escape.txt"));
 }

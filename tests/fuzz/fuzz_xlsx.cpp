@@ -1,13 +1,66 @@
 // The .xlsx writer given an arbitrary existing file: the first input byte chooses whether the file is the
 // output to extend or the template of a new output, and how the records are laid out; the rest is the file.
 // A one-byte input has no file: a new book is made. Whatever the bytes, the writer must end in
-// success or in its failure exit, without a crash, a sanitizer report or an escaped exception.
+// success or in its failure exit, without a crash, a sanitizer report or an escaped exception, and within
+// the peak memory XlsxBook::PeakBytes allows the book, measured by a counting allocator: libFuzzer's RSS
+// limit covers the whole process, and is no measure of one input.
+#include <sanitizer/allocator_interface.h>
 #include <unistd.h>
+#include <zip.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 
 #include "fuzz_support.h"
 #include "output/workbook/save_as_xls.h"
+#include "output/workbook/xlsx_book.h"
 #include "run/run_state.h"
 #include "settings/settings_record.h"
+
+namespace {
+
+// Every heap block the process holds, and the most it held since the last reset.
+std::atomic<int64_t> gLive{0};
+std::atomic<int64_t> gPeak{0};
+
+void OnMalloc(const volatile void*, size_t size) {
+    const int64_t live = gLive += static_cast<int64_t>(size);
+    if (live > gPeak.load()) {
+        gPeak.store(live);  // the work measured runs on one thread
+    }
+}
+
+void OnFree(const volatile void* block) {
+    gLive -= static_cast<int64_t>(__sanitizer_get_allocated_size(const_cast<const void*>(block)));
+}
+
+// The sizes the entries of `book` declare; 0 for what libzip cannot open.
+uint64_t DeclaredBytes(std::string_view book) {
+    zip_source_t* source = zip_source_buffer_create(book.data(), book.size(), 0, nullptr);
+    zip_t* archive = source == nullptr ? nullptr : zip_open_from_source(source, ZIP_RDONLY, nullptr);
+    if (archive == nullptr) {
+        zip_source_free(source);
+        return 0;
+    }
+    uint64_t declared = 0;
+    zip_stat_t st;
+    for (zip_int64_t i = 0; i < zip_get_num_entries(archive, 0); ++i) {
+        if (zip_stat_index(archive, static_cast<zip_uint64_t>(i), 0, &st) == 0 &&
+            (st.valid & ZIP_STAT_SIZE)) {
+            declared += st.size;
+        }
+    }
+    zip_discard(archive);
+    return declared;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    __sanitizer_install_malloc_and_free_hooks(&OnMalloc, &OnFree);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
@@ -21,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (asTemplate || fresh) {
         ::unlink(output.c_str());
     }
-    if (!fresh && !WriteWholeFile(given, AsText(data + 1, size - 1))) {
+    const std::string_view book = fresh ? std::string_view() : AsText(data + 1, size - 1);
+    if (!fresh && !WriteWholeFile(given, book)) {
         return 0;
     }
     // Records that overwrite cells of the first rows, split across sheets, and need escapes.
@@ -41,9 +95,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!WriteWholeFile(settings.BackFilePath, kRecords)) {
         return 0;
     }
+    const uint64_t bound = XlsxBook::PeakBytes(book.size(), DeclaredBytes(book));
     RunState run;
     run.OutputPath = output;
     SilentOperatorView view;
+    const int64_t before = gLive.load();
+    gPeak.store(before);
     (void)SaveAsXls(settings, run, view);
+    const int64_t peak = gPeak.load() - before;
+    if (peak > static_cast<int64_t>(bound)) {
+        std::fprintf(stderr, "peak heap %lld bytes, over the bound of %llu\n", static_cast<long long>(peak),
+                     static_cast<unsigned long long>(bound));
+        std::abort();
+    }
     return 0;
 }

@@ -244,6 +244,7 @@ TEST_F(UploadEngine, EleventhBadEnquiryAnswerRingsTheBell) {
         const char* name;
         std::string answer;
         const char* status;
+        const char* cause = nullptr;  // the line after a good frame that cannot be served
     };
     const Row rows[] = {
         {"checksum", "^#T01@2*D3", "ENQ送信/ﾌｧｲﾙ名受信 : CRC ｴﾗｰ"},
@@ -251,28 +252,35 @@ TEST_F(UploadEngine, EleventhBadEnquiryAnswerRingsTheBell) {
         {"format", "#T01@2*D2", "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
         {"record type", Frame('0', "T01@2"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
         // Frames that pass the check but cannot be served are refused the same way.
-        {"no at sign", Frame('#', "T01"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"count 0", Frame('#', "T01@0"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"count 32768", Frame('#', "T01@32768"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"huge count", Frame('#', "T01@99999999999999999999"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"empty id", Frame('#', "@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"path in id", Frame('#', "../../etc/evil@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
+        {"no at sign", Frame('#', "T01"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "ﾚｺｰﾄﾞ件数が不正です (なし)"},
+        {"count 0", Frame('#', "T01@0"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "ﾚｺｰﾄﾞ件数が不正です (0)"},
+        {"count 32768", Frame('#', "T01@32768"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "ﾚｺｰﾄﾞ件数が不正です (32768)"},
+        {"huge count", Frame('#', "T01@99999999999999999999"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "ﾚｺｰﾄﾞ件数が不正です (99999999999999999999)"},
+        {"empty id", Frame('#', "@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "端末IDがありません"},
+        {"path in id", Frame('#', "../../etc/evil@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "端末IDに使えない文字があります (/)"},
         {"nul in id",
          Frame('#', std::string("T\0"
                                 "1@3",
-                                4)),
-         "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"tab in id", Frame('#', "T\t1@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"line feed in id", Frame('#', "T1\n@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"escape in id", Frame('#', "\x1B[2JT1@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"delete in id", Frame('#', "T\x7F@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
+                                5)),
+         "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "端末IDに使えない文字があります (\\x00)"},
+        {"tab in id", Frame('#', "T\t1@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "端末IDに使えない文字があります (\\x09)"},
+        {"line feed in id", Frame('#', "T1\n@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "端末IDに使えない文字があります (\\x0a)"},
+        {"escape in id", Frame('#', "\x1B[2JT1@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "端末IDに使えない文字があります (\\x1b)"},
+        {"delete in id", Frame('#', "T\x7F@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "端末IDに使えない文字があります (\\x7f)"},
         // A lead byte followed by a control byte: not a character, and the control byte is still refused.
-        {"control byte after a lead byte", Frame('#', "T\x81\x1F@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
+        {"control byte after a lead byte", Frame('#', "T\x81\x1F@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "端末IDに使えない文字があります (\\x1f)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string& answer = row.answer;
-        const std::string status = row.status;
         RecordingOperatorView fresh;
         view = fresh;
         link.written.clear();
@@ -289,8 +297,11 @@ TEST_F(UploadEngine, EleventhBadEnquiryAnswerRingsTheBell) {
         }
         expected.insert(expected.end(), {"VOL", "BEL", "CAN"});
         EXPECT_EQ(link.written, expected);
-        EXPECT_EQ(view.StatusLines(),
-                  (Lines{"COM1:115.2KBps/RS232C通信(LNU-40/45)", "ｵｰﾌﾟﾝ成功", status, "異常終了"}));
+        Lines status{"COM1:115.2KBps/RS232C通信(LNU-40/45)", "ｵｰﾌﾟﾝ成功", row.status, "異常終了"};
+        if (row.cause != nullptr) {
+            status.insert(status.end() - 1, row.cause);
+        }
+        EXPECT_EQ(view.StatusLines(), status);
         EXPECT_EQ(view.Beeps, 1);
         EXPECT_FALSE(FileExists(settings.BackFilePath));
         EXPECT_EQ(link.replies.size(), 1u);  // the silence after the eleventh answer is never read
