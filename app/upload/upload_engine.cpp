@@ -230,8 +230,8 @@ private:
             const std::string why = QuorlinLoadProblem(programFolder_);
             line = why.empty() ? why : LinkLoadProblemLine(why);
         } else {
-            line = PortOpenProblem(programFolder_, settings_.Port, static_cast<int32_t>(settings_.Mode),
-                                   openResult_);
+            line = PortOpenProblem(programFolder_, settings_.Port, settings_.Baud,
+                                   static_cast<int32_t>(settings_.Mode), openResult_);
         }
         if (!line.empty()) {
             view_.AppendStatus(line);

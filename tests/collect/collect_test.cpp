@@ -556,6 +556,13 @@ TEST_F(CollectTest, FolderInitCheckAndRun) {
               std::string::npos)
         << report;
     std::filesystem::remove(dir + "/ports/COM1");
+    // A port on the network is named by its URL, and so is its reason.
+    const std::string url = "socket://127.0.0.1:" + std::to_string(FreePort());
+    std::filesystem::create_symlink(url, dir + "/ports/COM1");
+    report = run({"--check"}, 3);
+    EXPECT_NE(report.find("port COM1 (" + url + ") : NG : COM1 (" + url + "): 接続できません ("),
+              std::string::npos);
+    std::filesystem::remove(dir + "/ports/COM1");
 
     termsim::Options options;
     options.records = {"B001,1"};
