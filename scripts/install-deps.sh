@@ -58,4 +58,10 @@ if [ "${#missing[@]}" -gt 0 ]; then
     fi
     apt-get update
     apt-get install -y --no-install-recommends "${missing[@]}"
+    # Nor may they start at the next boot: the units these packages enable on install are disabled again.
+    for pair in ser2net:ser2net.service postgresql-15:postgresql.service mariadb-server:mariadb.service; do
+        case " ${missing[*]} " in
+            *" ${pair%%:*} "*) systemctl disable --quiet "${pair#*:}" 2>/dev/null || true ;;
+        esac
+    done
 fi
