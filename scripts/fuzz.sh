@@ -12,7 +12,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${GATHRA_FUZZ_BUILD_DIR:-$root/build-fuzz}
-targets=(fuzz_frame fuzz_line_assembler fuzz_ini fuzz_backup fuzz_workbook fuzz_xlsx fuzz_upload fuzz_mail_header)
+targets=(fuzz_frame fuzz_line_assembler fuzz_ini fuzz_backup fuzz_workbook fuzz_xlsx fuzz_upload fuzz_mail_header fuzz_telnet)
 
 configure() {
     if [ ! -f "$build/CMakeCache.txt" ]; then

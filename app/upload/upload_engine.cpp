@@ -154,7 +154,8 @@ public:
           reconnectInterval_(context.ReconnectInterval),
           answerSettle_(context.FinalAnswerSettle),
           uploadEnded_(context.UploadEnded),
-          stopBeforeTerminal_(context.StopBeforeTerminal) {}
+          stopBeforeTerminal_(context.StopBeforeTerminal),
+          waitingForTerminal_(context.WaitingForTerminal) {}
 
     RunOutcome Run() {
         // The store's target (a database) must be there before the port is opened.
@@ -239,8 +240,8 @@ private:
             const std::string why = QuorlinLoadProblem(programFolder_);
             line = why.empty() ? why : LinkLoadProblemLine(why);
         } else {
-            line = PortOpenProblem(programFolder_, settings_.Port, static_cast<int32_t>(settings_.Mode),
-                                   openResult_);
+            line = PortOpenProblem(programFolder_, settings_.Port, settings_.Baud,
+                                   static_cast<int32_t>(settings_.Mode), openResult_);
         }
         if (!line.empty()) {
             view_.AppendStatus(line);
@@ -283,6 +284,9 @@ private:
         EnquiryAnswer answer;
         std::string answerLine;
         uploadBegun_ = false;
+        if (waitingForTerminal_) {
+            waitingForTerminal_();
+        }
         const bool answered = Enquire(answer, answerLine);
         ClearWaiting();
         if (!answered) {
@@ -738,6 +742,7 @@ private:
     std::chrono::milliseconds answerSettle_;
     std::function<void(const UploadResult&)> uploadEnded_;
     bool stopBeforeTerminal_;      // the run ends once the port is open, before the first line
+    std::function<void()> waitingForTerminal_;
     int32_t openResult_ = 0;       // what the link's open of the run answered
     long long waitingSince_ = -1;  // the first enquiry of the upload, in SecondsOf; -1 when none
     long long waitingShown_ = -1;  // the seconds the waiting label shows

@@ -28,6 +28,11 @@ struct UploadContext {
     // terminal has its final answer, however it ended; it must not wait long, since the next upload waits
     // for it.
     std::function<void(const UploadResult&)> UploadEnded{};
+    // Called on the engine's thread as it begins to wait for a terminal: at the start of the run and, with
+    // automatic start, once the previous upload has its final answer and the run goes on. A Stop from here
+    // on ends the run with "異常終了" and "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"; a Stop after an upload's final
+    // answer and before this call ends it without them.
+    std::function<void()> WaitingForTerminal{};
     // The program folder whose ports/ the link reads. When set, a port that did not open gets one more
     // status line saying why (binding/port_diagnosis.h); empty for a link that is not the library.
     std::string ProgramFolder{};

@@ -469,9 +469,17 @@ TEST_F(CollectTest, CommandLine) {
     struct Case {
         std::vector<std::string> args;
         int exitCode;
-        const char* out;  // part of standard output
-        const char* err;  // part of standard error
+        std::string out;  // part of standard output
+        std::string err;  // part of standard error
     };
+    // A journal whose uploads are an endless recursive view: refused before anything is read.
+    const std::string hostile = program_.Path() + "/hostile", journal = UploadJournal::PathIn(hostile);
+    const std::string view =
+        "CREATE VIEW uploads AS WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r)"
+        " SELECT n AS id, n AS started FROM r";
+    ::mkdir(hostile.c_str(), 0700);
+    ASSERT_EQ(std::system(("sqlite3 " + journal + " '" + view + "'").c_str()), 0);
+    const std::string refused = journal + " : Gathraの履歴ﾌｧｲﾙにない定義があります (view uploads)";
     const std::vector<Case> cases = {
         {{"--help"}, 0, "Usage: gathra-collect", ""},
         {{"--version"}, 0, "gathra-collect " GATHRA_VERSION "\n", ""},
@@ -493,6 +501,7 @@ TEST_F(CollectTest, CommandLine) {
         {{"--history", "--until", "2026-02-30"}, 64, "", "--until: 日付が正しくありません: 2026-02-30"},
         {{"--history"}, 0, "", ""},  // no journal yet: nothing to print
         {{"--history", "--check"}, 64, "", "--history は --once, --beep, --init, --check と使えません"},
+        {{"--folder", hostile, "--history", "--csv"}, 2, "", refused},
     };
     // A program folder that group and others may write is refused, for root too.
     std::filesystem::create_symlink("/usr/lib", program_.Path() + "/lib");
@@ -546,6 +555,13 @@ TEST_F(CollectTest, FolderInitCheckAndRun) {
                           "/ports/COM1) : NG : COM1 (/nonexistent/ttyUSB9): ﾃﾞﾊﾞｲｽがありません"),
               std::string::npos)
         << report;
+    std::filesystem::remove(dir + "/ports/COM1");
+    // A port on the network is named by its URL, and so is its reason.
+    const std::string url = "socket://127.0.0.1:" + std::to_string(FreePort());
+    std::filesystem::create_symlink(url, dir + "/ports/COM1");
+    report = run({"--check"}, 3);
+    EXPECT_NE(report.find("port COM1 (" + url + ") : NG : COM1 (" + url + "): 接続できません ("),
+              std::string::npos);
     std::filesystem::remove(dir + "/ports/COM1");
 
     termsim::Options options;

@@ -8,11 +8,14 @@
 #include <QDateEdit>
 #include <QDir>
 #include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <QValueAxis>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 
 #include "journal/history_text.h"
@@ -155,6 +158,22 @@ void HistoryWindowTest::tableFiltersChartAndExport() {
     const QString pipe = dir_->path() + "/pipe.csv";
     QCOMPARE(::mkfifo(pipe.toLocal8Bit().constData(), 0600), 0);
     QVERIFY(!history->ExportCsv(pipe));  // at once, not waiting for a reader
+    auto boxText = [](QWidget* window) {
+        auto* box = window->findChild<QMessageBox*>("MessageBox");
+        return box != nullptr ? box->windowTitle() + "|" + box->text() : QString();
+    };
+    QCOMPARE(boxText(history), "Gathra|CSV出力ｴﾗｰ : " + pipe + " : 通常のﾌｧｲﾙではありません");
+
+    // A journal that is not Gathra's is never shown as one without uploads: the window says why.
+    const QString foreign = dir_->path() + "/foreign.sqlite";
+    QCOMPARE(std::system(("sqlite3 " + foreign + " 'CREATE VIEW uploads AS SELECT 1 AS id'").toLocal8Bit()),
+             0);
+    HistoryWindow unread(foreign.toStdString(), {});
+    const QString reason = foreign + " : Gathraの履歴ﾌｧｲﾙにない定義があります (view uploads)";
+    QCOMPARE(unread.findChild<QLabel*>("lblError")->text(), "履歴ﾌｧｲﾙ読み込みｴﾗｰ : " + reason);
+    QVERIFY(!unread.findChild<QLabel*>("lblError")->isHidden() && unread.RowCount() == 0);
+    QVERIFY(!unread.ExportCsv(csv));
+    QCOMPARE(boxText(&unread), "Gathra|CSV出力ｴﾗｰ : " + csv + " : " + reason);
 }
 
 void HistoryWindowTest::refreshesWhenAnUploadEnds() {

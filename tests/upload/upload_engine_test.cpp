@@ -905,7 +905,7 @@ TEST_F(UploadEngine, EveryObserverReadsTheOneResult) {
         // The journal.
         UploadJournal journal(UploadJournal::PathIn(program.Path()));
         ASSERT_TRUE(journal.OpenForReading());
-        const std::vector<JournalEntry> entries = journal.Read({});
+        const std::vector<JournalEntry> entries = journal.Read({}).value_or(std::vector<JournalEntry>{});
         ASSERT_EQ(entries.size(), 1u);
         EXPECT_EQ(read(entries[0].Upload), *row.result);
         EXPECT_EQ(entries[0].Upload.FailureText, last.FailureText);
