@@ -48,6 +48,10 @@ int FileOperations::Rename(const std::string& from, const std::string& to) {
     return std::rename(from.c_str(), to.c_str());
 }
 
+int FileOperations::Link(const std::string& from, const std::string& to) {
+    return ::link(from.c_str(), to.c_str());
+}
+
 int FileOperations::Unlink(const std::string& path) {
     return ::unlink(path.c_str());
 }
@@ -224,32 +228,41 @@ bool OpenTempBeside(const std::string& target, mode_t mode, FileHandle& file, st
 
 }  // namespace
 
+DurableReplacement::~DurableReplacement() {
+    Abandon();
+    Keep();
+}
+
 bool DurableReplacement::Begin(const std::string& path, mode_t newFileMode) {
     target_ = LinkTarget(path);
     struct stat old {};
-    const bool exists = ::stat(target_.c_str(), &old) == 0;
-    if (!exists && errno != ENOENT) {
+    existed_ = ::stat(target_.c_str(), &old) == 0;
+    if (!existed_ && errno != ENOENT) {
         return false;
     }
-    if (exists) {
+    if (existed_) {
         FileHandle probe(OpenRegularFile(target_, O_WRONLY | O_CLOEXEC | O_NONBLOCK, 0));
         if (!probe.IsOpen()) {
             return false;
         }
+        oldMode_ = old.st_mode & 07777;
+        oldOwner_ = old.st_uid;
+        oldGroup_ = old.st_gid;
     }
-    if (!OpenTempBeside(target_, exists ? 0600 : newFileMode, file_, temp_)) {
-        folderRefused_ = exists && (errno == EACCES || errno == EPERM);
+    if (!OpenTempBeside(target_, existed_ ? 0600 : newFileMode, file_, temp_)) {
+        folderRefused_ = existed_ && (errno == EACCES || errno == EPERM);
         return false;
     }
-    if (exists) {
-        // Only root may give the file to its old owner; anyone else keeps it as their own. The mode
-        // follows, as a change of owner clears the set-user-ID and set-group-ID bits.
-        if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
-            (void)::fchown(file_.Get(), old.st_uid, old.st_gid);
-        }
-        return ::fchmod(file_.Get(), old.st_mode & 07777) == 0;
+    return !existed_ || MatchOwnerAndMode(old);
+}
+
+bool DurableReplacement::MatchOwnerAndMode(const struct stat& like) {
+    // Only root may give the file to another owner; anyone else keeps it as their own. The mode follows,
+    // as a change of owner clears the set-user-ID and set-group-ID bits.
+    if (like.st_uid != ::geteuid() || like.st_gid != ::getegid()) {
+        (void)::fchown(file_.Get(), like.st_uid, like.st_gid);
     }
-    return true;
+    return ::fchmod(file_.Get(), like.st_mode & 07777) == 0;
 }
 
 bool DurableReplacement::Write(std::string_view bytes) {
@@ -262,12 +275,78 @@ bool DurableReplacement::Prepare() {
     return prepared_;
 }
 
-bool DurableReplacement::Commit() {
-    if ((!prepared_ && !Prepare()) || FileOps().Rename(temp_, target_) != 0) {
+namespace {
+
+// Copies the file `from` to the new file `to` (mode 0600) through FileOps(). False with errno set.
+bool CopyFile(const std::string& from, const std::string& to) {
+    FileHandle source(FileOps().Open(from, O_RDONLY | O_CLOEXEC, 0));
+    FileHandle copy(source.IsOpen() ? FileOps().Open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600) : -1);
+    if (!copy.IsOpen()) {
         return false;
     }
+    char piece[65536];
+    for (;;) {
+        const ssize_t got = FileOps().Read(source.Get(), piece, sizeof piece);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 ||
+            (got > 0 && !WriteAllTo(copy.Get(), std::string_view(piece, static_cast<size_t>(got))))) {
+            return false;
+        }
+        if (got == 0) {
+            return copy.Close() == 0;
+        }
+    }
+}
+
+}  // namespace
+
+// The old target as ".<name>.gathra-previous" beside it: a hard link, or a copy where the file system
+// has none. False when neither could be made (the commit then cannot be undone).
+bool DurableReplacement::SavePrevious() {
+    const size_t slash = target_.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+    previous_ =
+        folder + "." + target_.substr(slash == std::string::npos ? 0 : slash + 1) + ".gathra-previous";
+    const int error = errno;
+    struct stat leftover {};
+    if (::lstat(previous_.c_str(), &leftover) == 0) {
+        FileOps().Unlink(previous_);  // a leftover of a crash, whose answer may have gone out: never restored
+    }
+    previousIsCopy_ = false;
+    if (FileOps().Link(target_, previous_) != 0) {
+        previousIsCopy_ = true;
+        if (!CopyFile(target_, previous_)) {
+            FileOps().Unlink(previous_);
+            previous_.clear();
+        }
+    }
+    errno = error;
+    return !previous_.empty();
+}
+
+bool DurableReplacement::Commit() {
+    if (!prepared_ && !Prepare()) {
+        return false;
+    }
+    if (keepPrevious_ && existed_) {
+        SavePrevious();
+    }
+    if (FileOps().Rename(temp_, target_) != 0) {
+        const int error = errno;
+        Keep();
+        errno = error;
+        return false;
+    }
+    temp_.clear();
     committed_ = true;
     if (const int error = SyncParentFolder(target_); error != 0) {
+        folderSyncFailed_ = true;
+        // Without the folder synced the new file may not survive a crash: the old one goes back.
+        if (keepPrevious_) {
+            Undo();
+        }
         errno = error;
         return false;
     }
@@ -283,6 +362,54 @@ void DurableReplacement::Abandon() {
     FileOps().Unlink(temp_);
     temp_.clear();
     errno = error;
+}
+
+bool DurableReplacement::Undo() {
+    if (!committed_) {
+        Abandon();
+        return true;
+    }
+    if (!restoredName_) {
+        if (!previous_.empty()) {
+            if (previousIsCopy_) {
+                // A copy was never synced; it becomes the target again only once it is on disk.
+                FileHandle copy(FileOps().Open(previous_, O_RDONLY | O_CLOEXEC, 0));
+                if (!copy.IsOpen() || ::fchmod(copy.Get(), oldMode_) != 0 ||
+                    FileOps().DataSync(copy.Get()) != 0) {
+                    return false;
+                }
+                if (oldOwner_ != ::geteuid() || oldGroup_ != ::getegid()) {
+                    (void)::fchown(copy.Get(), oldOwner_, oldGroup_);
+                }
+            }
+            if (FileOps().Rename(previous_, target_) != 0) {
+                return false;
+            }
+            previous_.clear();
+        } else if (existed_) {
+            errno = ENOTSUP;  // no previous file could be kept in this folder
+            return false;
+        } else if (FileOps().Unlink(target_) != 0) {
+            return false;
+        }
+        restoredName_ = true;
+    }
+    // Until the folder is synced the new file may come back after a crash: the commit still stands.
+    if (const int error = SyncParentFolder(target_); error != 0) {
+        errno = error;
+        return false;
+    }
+    committed_ = false;
+    return true;
+}
+
+void DurableReplacement::Keep() {
+    if (!previous_.empty()) {
+        const int error = errno;
+        FileOps().Unlink(previous_);
+        previous_.clear();
+        errno = error;
+    }
 }
 
 bool ReplaceFileDurably(const std::string& path, std::string_view bytes, mode_t newFileMode, bool* replaced) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -7,9 +8,10 @@
 #include <string_view>
 
 // The file calls that decide what is on disk when an upload's final "ACK" goes out: every write, sync,
-// truncation and rename of the backup, the log, the outputs and the settings file goes through FileOps(). The
-// program always uses the system's calls; a test installs its own (ScopedFileOps) to trace their order or to
-// make one of them fail, which a real disk seldom does on demand (a failed fdatasync, for one).
+// truncation, link and rename of the backup, the log, the outputs and the settings file goes through
+// FileOps(). The program always uses the system's calls; a test installs its own (ScopedFileOps) to trace
+// their order or to make one of them fail, which a real disk seldom does on demand (a failed fdatasync, for
+// one).
 class FileOperations {
 public:
     virtual ~FileOperations() = default;
@@ -20,6 +22,7 @@ public:
     virtual int DataSync(int fd);  // fdatasync: the file's data and its size
     virtual int Sync(int fd);      // fsync: used for folders, whose entries fdatasync may skip
     virtual int Rename(const std::string& from, const std::string& to);
+    virtual int Link(const std::string& from, const std::string& to);  // a hard link
     virtual int Unlink(const std::string& path);
     virtual int Close(int fd);
 };
@@ -100,41 +103,73 @@ private:
 // In two steps: Prepare leaves the new bytes durable but not yet in place; Commit puts them there.
 // Anything not committed is abandoned when the object goes: the temporary file is removed and the
 // target stays as it was.
+//
+// With KeepPrevious, a commit can still be undone until Keep: the old target stays beside the new one as
+// ".<name>.gathra-previous", a hard link (a copy where the file system has no links), and Undo renames it
+// back. A folder where neither can be made commits as without KeepPrevious, and then cannot undo. There is
+// one such name per target, so a leftover of a crash is replaced by the next commit, never restored:
+// whether its upload's answer went out is not known.
 class DurableReplacement {
 public:
     DurableReplacement() = default;
-    ~DurableReplacement() { Abandon(); }
+    ~DurableReplacement();
     DurableReplacement(const DurableReplacement&) = delete;
     DurableReplacement& operator=(const DurableReplacement&) = delete;
+
+    // Keeps the old target until Keep or Undo (call before Commit).
+    void KeepPrevious() { keepPrevious_ = true; }
 
     // Opens the temporary file. An existing target is refused, untouched, exactly when it could not be
     // opened for writing in place.
     bool Begin(const std::string& path, mode_t newFileMode);
+    // After Begin: the new file gets the owner (where this process may give it away) and the mode of
+    // `like`, whatever the target had; for a copy of another file.
+    bool MatchOwnerAndMode(const struct stat& like);
     bool Write(std::string_view bytes);
     // Syncs and closes the temporary file.
     bool Prepare();
     // Prepares when not done yet, renames the temporary file over the target and syncs the folder. When
-    // only the folder sync fails, the new file is in place: Committed() tells.
+    // the folder sync fails and the previous target is kept, it is put back (and the folder synced again):
+    // Committed() tells whether the new file may still be the target.
     bool Commit();
     // Removes the temporary file unless committed.
     void Abandon();
+    // After a commit: puts the previous target back (or removes a target that did not exist before) and
+    // syncs the folder. False with errno set when the old target cannot be given back for sure; a later
+    // call tries again. Before a commit it abandons.
+    bool Undo();
+    // After a commit: the previous target goes; the new one stays for good.
+    void Keep();
 
     // The file replaced: `path` through its links.
     const std::string& Target() const { return target_; }
     // The temporary file that holds the new bytes until Commit (empty before Begin and after Abandon).
     const std::string& TemporaryPath() const { return temp_; }
     bool Committed() const { return committed_; }
+    // The last Commit renamed the new file into place and then could not sync the folder.
+    bool FolderSyncFailed() const { return folderSyncFailed_; }
     // Begin failed only because the folder lets no temporary file be made beside an existing target
     // that this process may write (EACCES or EPERM).
     bool FolderRefusedTemporaryFile() const { return folderRefused_; }
 
 private:
+    bool SavePrevious();
+
     std::string target_;
     std::string temp_;
+    std::string previous_;  // the old target, kept for Undo
     FileHandle file_;
+    mode_t oldMode_ = 0;
+    uid_t oldOwner_ = 0;
+    gid_t oldGroup_ = 0;
+    bool existed_ = false;
+    bool keepPrevious_ = false;
+    bool previousIsCopy_ = false;
+    bool restoredName_ = false;  // Undo has put the old name back; the folder sync is still due
     bool prepared_ = false;
     bool committed_ = false;
     bool folderRefused_ = false;
+    bool folderSyncFailed_ = false;
 };
 
 // The whole of `bytes` as the new content of `path`, in one DurableReplacement. `replaced`, when given,

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/visible_text.h"
+
 namespace {
 
 std::tm LocalTm(std::chrono::system_clock::time_point time) {
@@ -108,7 +110,14 @@ bool IsWide(char32_t c) {
            (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
 }
 
-std::string CsvField(const std::string& value) {
+// A text field of the CSV. A spreadsheet program reads a field that begins with "=", "+", "-" or "@" as a
+// formula, and drops a leading tab or CR before it does so: such a field is made text with a leading "'".
+// Control characters are shown as the screen shows them, so the file holds no line break of an entry's.
+std::string CsvField(const std::string& raw) {
+    std::string value = VisibleText(raw);
+    if (!raw.empty() && std::string_view("=+-@\t\r").find(raw.front()) != std::string_view::npos) {
+        value.insert(0, 1, '\'');
+    }
     if (value.find_first_of(",\"\r\n") == std::string::npos) {
         return value;
     }
@@ -133,22 +142,8 @@ std::string OneLineCell(const std::string& text) {
 
 }  // namespace
 
-std::string OutcomeWord(UploadOutcome outcome) {
-    switch (outcome) {
-        case UploadOutcome::Stored:
-            return "stored";
-        case UploadOutcome::Failed:
-            return "failed";
-        case UploadOutcome::Stopped:
-            return "stopped";
-        case UploadOutcome::DeviceGone:
-            return "device-gone";
-    }
-    return "failed";
-}
-
 std::string OutcomeLabel(const JournalEntry& entry) {
-    const UploadReport& upload = entry.Upload;
+    const UploadResult& upload = entry.Upload;
     std::string label;
     switch (upload.Outcome) {
         case UploadOutcome::Stored:
@@ -164,7 +159,13 @@ std::string OutcomeLabel(const JournalEntry& entry) {
             label = "ﾎﾟｰﾄ切断";
             break;
     }
-    if (upload.Outcome != UploadOutcome::Stored && !upload.FailureText.empty()) {
+    // What the operator must know beyond the outcome: records that stayed, an "ACK" that never arrived.
+    if (upload.Store == StoreState::UndoFailed) {
+        label += "(取消失敗)";
+    } else if (upload.Outcome == UploadOutcome::Stored && upload.Answer != FinalAnswer::Ack) {
+        label += "(ACK未送信)";
+    }
+    if (!upload.FailureText.empty()) {
         label += " : " + upload.FailureText;
     }
     return label;
@@ -177,11 +178,11 @@ std::string CommandLabel(const JournalEntry& entry) {
     return entry.CommandDetail.empty() ? entry.Command : entry.Command + " : " + entry.CommandDetail;
 }
 
-std::string OutputLabel(const UploadReport& upload) {
+std::string OutputLabel(const UploadResult& upload) {
     return upload.Table.empty() ? upload.Output : upload.Output + " : " + upload.Table;
 }
 
-std::string RecordsLabel(const UploadReport& upload) {
+std::string RecordsLabel(const UploadResult& upload) {
     if (upload.RecordsStored == upload.RecordsAnnounced) {
         return std::to_string(upload.RecordsStored);
     }
@@ -232,21 +233,28 @@ HistoryCsvWriter::HistoryCsvWriter(bool byteOrderMark) : times_(std::make_unique
     text_ = byteOrderMark ? "\xEF\xBB\xBF" : "";
     text_ +=
         "started,ended,port,terminal,announced,stored,format,output,table,outcome,failure,mail,command,"
-        "command_detail\r\n";
+        "command_detail,answer,store\r\n";
 }
 
 HistoryCsvWriter::~HistoryCsvWriter() = default;
 
 void HistoryCsvWriter::Add(const JournalEntry& entry) {
-    const UploadReport& u = entry.Upload;
-    const char* mail = u.Mail == MailOutcome::Sent ? "sent" : u.Mail == MailOutcome::Failed ? "failed" : "";
+    const UploadResult& u = entry.Upload;
     text_ += times_->Iso(u.Started);
     text_ += ',';
     text_ += times_->Iso(u.Ended);
+    // Counts and times are written as they are.
+    text_ += ',';
+    text_ += std::to_string(u.Port);
+    text_ += ',';
+    text_ += CsvField(u.TerminalId);
+    text_ += ',';
+    text_ += std::to_string(u.RecordsAnnounced);
+    text_ += ',';
+    text_ += std::to_string(u.RecordsStored);
     for (const std::string& field :
-         {std::to_string(u.Port), u.TerminalId, std::to_string(u.RecordsAnnounced),
-          std::to_string(u.RecordsStored), u.Format, u.Output, u.Table, OutcomeWord(u.Outcome), u.FailureText,
-          std::string(mail), entry.Command, entry.CommandDetail}) {
+         {u.Format, u.Output, u.Table, OutcomeWord(u.Outcome), u.FailureText, MailWord(u.Mail), entry.Command,
+          entry.CommandDetail, AnswerWord(u.Answer), StoreWord(u.Store)}) {
         text_ += ',';
         text_ += CsvField(field);
     }

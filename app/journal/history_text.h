@@ -7,21 +7,20 @@
 #include <string_view>
 #include <vector>
 
+#include "journal/journal_words.h"
 #include "journal/upload_journal.h"
 
 // The journal's entries as text for people and for scripts: the history window's table and CSV export,
 // and `gathra-collect --history`.
 
-// "stored", "failed", "stopped" or "device-gone": the outcome as scripts read it.
-std::string OutcomeWord(UploadOutcome outcome);
 // The outcome as the operator reads it, with the failure text of a failed upload.
 std::string OutcomeLabel(const JournalEntry& entry);
 // The command's outcome as the operator reads it; empty when no command ran.
 std::string CommandLabel(const JournalEntry& entry);
 // The file's path, or "<data source> : <table>" for a database.
-std::string OutputLabel(const UploadReport& upload);
+std::string OutputLabel(const UploadResult& upload);
 // "stored/announced" records, or only the stored count when it matches.
-std::string RecordsLabel(const UploadReport& upload);
+std::string RecordsLabel(const UploadResult& upload);
 
 // Local time "YYYY-MM-DD hh:mm:ss", and ISO 8601 with the local offset ("2026-12-08T21:08:42+09:00").
 std::string LocalTimeText(std::chrono::system_clock::time_point time);

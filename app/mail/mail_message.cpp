@@ -275,28 +275,6 @@ std::string FileNameParameter(std::string_view parameter, std::string_view utf8N
     return out;
 }
 
-std::string ContentTypeForPath(std::string_view path) {
-    const std::string base = BaseName(path);
-    const size_t dot = base.rfind('.');
-    std::string ext = dot == std::string::npos ? std::string() : base.substr(dot + 1);
-    std::transform(ext.begin(), ext.end(), ext.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    // The text output holds the terminal's CP932 bytes unchanged.
-    if (ext == "txt" || ext == "csv") {
-        return "text/plain; charset=Shift_JIS";
-    }
-    if (ext == "xls") {
-        return "application/vnd.ms-excel";
-    }
-    if (ext == "xlsx") {
-        return "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
-    }
-    if (ext == "mdb") {
-        return "application/x-msaccess";
-    }
-    return "application/octet-stream";
-}
-
 std::string BaseName(std::string_view path) {
     const size_t slash = path.rfind('/');
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));

@@ -73,10 +73,6 @@ std::string EncodeHeaderText(std::string_view utf8);
 // folded lines when it is long.
 std::string FileNameParameter(std::string_view parameter, std::string_view utf8Name);
 
-// MIME type of the attachment by the file's extension (case ignored): text output, workbook,
-// database; anything else is sent as octet stream.
-std::string ContentTypeForPath(std::string_view path);
-
 // The last path component ("/" separated).
 std::string BaseName(std::string_view path);
 

@@ -196,6 +196,8 @@ struct SmtpTransfer {
 bool BuildMessage(SmtpTransfer& transfer, const MailRequest& request, AttachmentFile* file, curl_off_t size) {
     const std::string fileName =
         request.AttachmentName.empty() ? BaseName(request.AttachmentPath) : request.AttachmentName;
+    const std::string contentType =
+        request.AttachmentType.empty() ? "application/octet-stream" : request.AttachmentType;
     MailHeaderInput headerInput{request.To, request.From, request.Subject, NowAsMailDate(),
                                 MakeMessageId(UniquePart(), AddressDomain(request.From))};
     for (const std::string& line : BuildMailHeaders(headerInput)) {
@@ -213,7 +215,7 @@ bool BuildMessage(SmtpTransfer& transfer, const MailRequest& request, Attachment
            curl_mime_encoder(body, "7bit") == CURLE_OK &&
            curl_mime_data_cb(attachment, size, ReadAttachment, SeekAttachment, nullptr, file) == CURLE_OK &&
            curl_mime_encoder(attachment, "base64") == CURLE_OK &&
-           transfer.AttachmentHeaders.Append("Content-Type: " + ContentTypeForPath(fileName) +
+           transfer.AttachmentHeaders.Append("Content-Type: " + contentType +
                                              FileNameParameter("name", fileName)) &&
            transfer.AttachmentHeaders.Append("Content-Disposition: attachment" +
                                              FileNameParameter("filename", fileName)) &&

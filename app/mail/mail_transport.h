@@ -27,6 +27,7 @@ struct MailRequest {
     std::string Subject;         // UTF-8; may be empty
     std::string AttachmentPath;  // the file to attach
     std::string AttachmentName;  // the name it carries in the mail; empty: the file's own name
+    std::string AttachmentType;  // its content type (the store's); empty: application/octet-stream
     std::string Server;          // "host" or "host:port"
     MailTls Tls = MailTls::StartTlsWhenOffered;
     // Asked while the dialogue runs (at least about once a second, also while the server is silent);

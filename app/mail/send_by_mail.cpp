@@ -6,13 +6,14 @@
 #include "settings/settings_store.h"
 
 bool SendByMail(const SettingsRecord& settings, RunState& run, const std::string& attachmentPath,
-                const std::string& attachmentName, long maxSeconds) {
+                const std::string& attachmentName, const std::string& attachmentType, long maxSeconds) {
     MailRequest request;
     request.To = settings.MailAddress;
     request.From = settings.FromMailAddress;
     request.Subject = settings.MailSub;
     request.AttachmentPath = attachmentPath;
     request.AttachmentName = attachmentName;
+    request.AttachmentType = attachmentType;
     request.Server = settings.MailServer;
     request.Tls = static_cast<MailTls>(MailTlsMode(settings));
     request.KeepGoing = [&run] { return run.IsRunning.load(); };

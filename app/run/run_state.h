@@ -11,7 +11,5 @@ struct RunState {
     std::atomic<bool> StopRequested = false;  // the operator asked for the stop (adds the stop line)
     std::string OutputPath;                   // full path of the output file or database file (UTF-8)
     std::string TableName;                    // database table of the current upload (UTF-8)
-    std::string MailErrorText;  // number, blank, description and source of the last mail failure
-    // The last upload was stored and then undone, as its mail failed: it failed with no records stored.
-    bool StoreUndone = false;
+    std::string MailErrorText;  // number, blank, description and source of the last mail that failed
 };

@@ -88,7 +88,7 @@ std::vector<SettingKey> BuildTable() {
     timeAdjust.Min = 0;
     timeAdjust.Max = 1;
     keys.push_back(std::move(timeAdjust));
-    keys.push_back(Int16("SaveFormat", &R::SaveFormat, 0, RangeTest::Range, 0, 2));
+    keys.push_back(Int16("SaveFormat", &R::SaveFormat, 0, RangeTest::Range, 0, 3));
     keys.push_back(Int16("XlsType", &R::XlsType, 1, RangeTest::Range, 0, 4));
     keys.push_back(Text("XlsTemp", &R::XlsTemp));
     keys.push_back(Int16("XlsF1", &R::XlsF1, 1, RangeTest::Range, 0, 1));
@@ -143,4 +143,20 @@ double SettingNumericValue(const SettingsRecord& record, const SettingKey& key, 
 
 std::string& SettingText(SettingsRecord& record, const SettingKey& key) {
     return record.*key.TextMember;
+}
+
+void SetDefaultSettings(SettingsRecord& record) {
+    for (const SettingKey& key : SettingsKeyOrder()) {
+        if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
+            SettingText(record, key) = key.Default;
+        } else {
+            SetSettingNumber(record, key, std::stoll(key.Default));
+        }
+    }
+}
+
+SettingsRecord DefaultSettings() {
+    SettingsRecord record;
+    SetDefaultSettings(record);
+    return record;
 }

@@ -19,6 +19,7 @@
 #include <QValidator>
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 
 #include "run/operator_view.h"
 #include "settings/number_text.h"
@@ -27,6 +28,7 @@
 #include "shell/dialog_support.h"
 #include "shell/folder_dialog.h"
 #include "shell/window_metrics.h"
+#include "stores/store_table.h"
 
 namespace {
 
@@ -254,10 +256,11 @@ const std::vector<SettingsDialog::FrameRow>& SettingsDialog::FrameRows() {
          .Options = {"optMode",
                      {{"RS232C ﾀﾞｲﾚｸﾄ通信(LNU)", 120, 240}, {"IR通信(CQD-6xxx/QR-30)", 120, 480}},
                      [](SettingsRecord& r, int index) { r.Mode = static_cast<LinkMode>(index); }}},
-        {.Frame = {"frmSaveFormat", "保存ﾌｧｲﾙ形式", 120, 1920, 2175, 975,
+        // The fourth choice on a row of its own below the three, the frame taller for it.
+        {.Frame = {"frmSaveFormat", "保存ﾌｧｲﾙ形式", 120, 1920, 2175, 1215,
                    "保存するﾌｧｲﾙ形式を選択してください"},
          .Options = {"optSaveFormat",
-                     {{"CSV/TXT", 120, 240}, {"XLS", 1320, 240}, {"MDB", 120, 480}},
+                     {{"CSV/TXT", 120, 240}, {"XLS", 1320, 240}, {"MDB", 120, 480}, {"CSV(UTF-8)", 120, 720}},
                      [](SettingsRecord& r, int index) { r.SaveFormat = static_cast<int16_t>(index); }}},
         {.Frame = {"frmFixFname", "保存ﾌｧｲﾙ名(CSV/TXT/XLS)", 2400, 1920, 2775, 615,
                    "保存したいﾌｧｲﾙ名(拡張子は指定不要)を指定してください"},
@@ -574,7 +577,8 @@ void SettingsDialog::BuildTabOrder() {
         order.push_back(widget);
     }
     addGroup("optMailTls");
-    for (QWidget* widget : std::initializer_list<QWidget*>{chkTimeAdjust_, txtAfterUpload_, cmdOK_[0], cmdOK_[1]}) {
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{chkTimeAdjust_, txtAfterUpload_, cmdOK_[0], cmdOK_[1]}) {
         order.push_back(widget);
     }
     for (size_t i = 1; i < order.size(); ++i) {
@@ -680,39 +684,41 @@ void SettingsDialog::ShowSettings() {
 }
 
 void SettingsDialog::UpdateControlStates(int16_t format) {
-    if (format < kSaveFormatText || format > kSaveFormatMdb) {
+    // The groups the chosen store reads are enabled; any other format value changes nothing.
+    SettingsRecord chosen = working_;
+    chosen.SaveFormat = format;
+    const std::unique_ptr<OutputStore> store = StoreFor(chosen);
+    if (store == nullptr) {
         return;
     }
-    const bool text = format == kSaveFormatText;
-    const bool xls = format == kSaveFormatXls;
-    const bool mdb = format == kSaveFormatMdb;
+    const StoreOptions uses = store->Options();
     auto setFrame = [this](const char* name, bool on) { frames_.at(name)->setEnabled(on); };
     auto setOptions = [this](const char* name, bool on) {
         for (QAbstractButton* button : options_.at(name)->buttons()) {
             button->setEnabled(on);
         }
     };
-    setFrame("frmFixFname", text || xls);
-    txtFixFname_->setEnabled(text || xls);
-    setFrame("frmAddDate", text || xls);
-    setOptions("optAddDate", text || xls);
-    setOptions("optOverWrite", text);  // the frame frmOverWrite stays enabled
-    setFrame("frmXlsTemp", xls);
-    txtXlsTemp_->setEnabled(xls);
-    setFrame("frmXlsType", xls);
-    setOptions("optXlsType", xls);
-    setFrame("frmXlsF1", xls);
-    setOptions("optXlsF1", xls);
-    setFrame("frmXlsStartLine", xls);
-    hsXlsStartLine_->setEnabled(xls);
-    setFrame("frmMdbType", mdb);
-    options_.at("optMdbType")->button(0)->setEnabled(mdb);
+    setFrame("frmFixFname", uses.FileName);
+    txtFixFname_->setEnabled(uses.FileName);
+    setFrame("frmAddDate", uses.FileName);
+    setOptions("optAddDate", uses.FileName);
+    setOptions("optOverWrite", uses.OverWrite);  // the frame frmOverWrite stays enabled
+    setFrame("frmXlsTemp", uses.Workbook);
+    txtXlsTemp_->setEnabled(uses.Workbook);
+    setFrame("frmXlsType", uses.Workbook);
+    setOptions("optXlsType", uses.Workbook);
+    setFrame("frmXlsF1", uses.Workbook);
+    setOptions("optXlsF1", uses.Workbook);
+    setFrame("frmXlsStartLine", uses.Workbook);
+    hsXlsStartLine_->setEnabled(uses.Workbook);
+    setFrame("frmMdbType", uses.Database);
+    options_.at("optMdbType")->button(0)->setEnabled(uses.Database);
     // "ACCESS 97" can be shown as selected but never chosen.
     options_.at("optMdbType")->button(1)->setEnabled(false);
-    setFrame("frmMdbName", mdb);
-    txtMdbName_->setEnabled(mdb);
-    setFrame("frmMdbTblName", mdb);
-    txtMdbTblName_->setEnabled(mdb);
+    setFrame("frmMdbName", uses.Database);
+    txtMdbName_->setEnabled(uses.Database);
+    setFrame("frmMdbTblName", uses.Database);
+    txtMdbTblName_->setEnabled(uses.Database);
     SetOptionTabStops(options_);
 }
 
@@ -766,8 +772,8 @@ bool SettingsDialog::RefusedOk() {
     }
     // The database store opens <save folder>/<name>.mdb: without a name there is no file to open. A server
     // database (DbConnect) does not use the name.
-    if (working_.SaveFormat == kSaveFormatMdb && working_.DbConnect.empty() &&
-        txtMdbName_->text().isEmpty()) {
+    StoreKind kind{};
+    if (StoreKindOf(working_, kind) && kind == StoreKind::SqliteFile && txtMdbName_->text().isEmpty()) {
         view_.ShowMessage(kAppTitle, "ﾃﾞｰﾀﾍﾞｰｽ名(MDB)を入力してください", MessageIcon::None);
         txtMdbName_->setFocus();
         return true;

@@ -40,7 +40,7 @@ public:
         std::string ProgramFolder;
         PcClock Clock;
         std::string FileLabel;  // the file label as the window shows it at the start
-        std::function<void(const UploadReport&)> UploadEnded;  // called on the engine thread
+        std::function<void(const UploadResult&)> UploadEnded;  // called on the engine thread
     };
 
     // Shows a message box on the window's thread without waiting for it, and calls `answered` there once

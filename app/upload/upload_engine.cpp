@@ -11,13 +11,13 @@
 #include "binding/quorlin_binding.h"
 #include "codec/frame_codec.h"
 #include "codec/text_encoding.h"
+#include "common/visible_text.h"
 #include "mail/mail_message.h"
 #include "mail/send_by_mail.h"
-#include "output/database/save_to_database.h"
-#include "output/text/save_as_text.h"
-#include "output/workbook/save_as_xls.h"
+#include "output/output_naming.h"
+#include "output/output_store.h"
 #include "output/writers.h"
-#include "upload/output_naming.h"
+#include "stores/store_table.h"
 #include "upload/status_trail.h"
 #include "upload/upload_files.h"
 #include "upload/upload_texts.h"
@@ -62,32 +62,57 @@ size_t FindAtSign(std::string_view line) {
     return std::string_view::npos;
 }
 
-// Reads the announced count and the terminal ID of an answer that passed the frame check. Refuses (false)
-// an answer whose count is not 1 to 32767 (an answer without "@" counts as 0) and, when the ID becomes
-// part of a name, an ID that is empty or holds "/" or a control byte. The bytes as received are checked
-// too, so a control byte after a lead byte cannot hide inside a character the decoder replaces.
-bool ReadEnquiryAnswer(std::string_view line, const SettingsRecord& settings, EnquiryAnswer& answer) {
-    const size_t at = FindAtSign(line);
-    if (at == std::string_view::npos) {
-        return false;
+// A byte of a terminal ID as an operator can read it: control bytes as "\x" and two hex digits.
+std::string VisibleIdByte(unsigned char byte) {
+    if (byte >= 0x20 && byte != 0x7F) {
+        return std::string(1, static_cast<char>(byte));
     }
-    long count = 0;
-    for (size_t i = at + 1; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
-        count = count * 10 + (line[i] - '0');
-        if (count > kMaxRecords) {
-            return false;
+    const char* hex = "0123456789abcdef";
+    return std::string("\\x") + hex[byte >> 4] + hex[byte & 0xF];
+}
+
+// Why a terminal ID cannot become part of a name ("端末IDがありません", "端末IDに使えない文字があります
+// (<character>)"); empty when it can. The bytes as received are checked first, so that a control byte after
+// a lead byte cannot hide inside a character the decoder replaces; then the decoded text.
+std::string TerminalIdProblem(const std::string& id) {
+    if (id.empty()) {
+        return kTerminalIdMissing;
+    }
+    for (const std::string& text : {id, Cp932ToUtf8(id)}) {
+        if (IsUsableTerminalId(text)) {
+            continue;
+        }
+        for (const char c : text) {
+            if (!IsUsableTerminalId(std::string(1, c))) {
+                return kTerminalIdBadCharacter + VisibleIdByte(static_cast<unsigned char>(c)) + ")";
+            }
         }
     }
-    if (count < 1) {
-        return false;
+    return {};
+}
+
+// Reads the announced count and the terminal ID of an answer that passed the frame check. Refuses an
+// answer whose count is not 1 to 32767 (an answer without "@" counts as 0) and, when the ID becomes part
+// of a name, an ID that is empty or holds "/" or a control byte: the result is then the cause for the
+// operator, and empty when the answer is accepted.
+std::string ReadEnquiryAnswer(std::string_view line, bool idNamesOutput, EnquiryAnswer& answer) {
+    const size_t at = FindAtSign(line);
+    if (at == std::string_view::npos) {
+        return std::string(kRecordCountInvalid) + "なし)";
+    }
+    // The count as received: the payload after "@", up to the "*" before the checksum.
+    const std::string received(line.substr(at + 1, line.size() - 3 > at ? line.size() - 3 - (at + 1) : 0));
+    long count = 0;
+    for (size_t i = at + 1; i < line.size() && line[i] >= '0' && line[i] <= '9' && count <= kMaxRecords;
+         ++i) {
+        count = count * 10 + (line[i] - '0');
+    }
+    if (count < 1 || count > kMaxRecords) {
+        return kRecordCountInvalid + VisibleText(Cp932ToUtf8(received)) + ")";
     }
     answer.AnnouncedCount = static_cast<int16_t>(count);
     answer.TerminalId = std::string(line.substr(2, at >= 2 ? at - 2 : 0));
-    if (NameUsesTerminalId(settings) &&
-        !(IsUsableTerminalId(answer.TerminalId) && IsUsableTerminalId(Cp932ToUtf8(answer.TerminalId)))) {
-        return false;
-    }
-    return true;
+    return idNamesOutput ? TerminalIdProblem(answer.TerminalId) : std::string();
 }
 
 // The PC clock as a count of seconds, for the time a run has waited (any fixed origin will do).
@@ -97,6 +122,16 @@ long long SecondsOf(const PcDateTime& time) {
                                         std::chrono::day(static_cast<unsigned>(time.Day)));
     return static_cast<long long>(day.time_since_epoch().count()) * 86400 + time.Hour * 3600LL +
            time.Minute * 60LL + time.Second;
+}
+
+// The speed the link runs at: the speeds it knows, any other as 9600 bit/s.
+int32_t LineSpeed(int32_t baud) {
+    for (const int32_t known : {9600, 19200, 38400, 57600, 115200}) {
+        if (baud == known) {
+            return baud;
+        }
+    }
+    return 9600;
 }
 
 // "端末待ち m:ss".
@@ -112,28 +147,31 @@ public:
           settings_(context.Settings),
           run_(context.Run),
           view_(trail_),
+          front_(context.View),
           link_(context.Link),
           clock_(context.Clock ? context.Clock : PcClock(SystemClock)),
           programFolder_(context.ProgramFolder),
           reconnectInterval_(context.ReconnectInterval),
-          uploadEnded_(context.UploadEnded) {}
+          answerSettle_(context.FinalAnswerSettle),
+          uploadEnded_(context.UploadEnded),
+          stopBeforeTerminal_(context.StopBeforeTerminal),
+          waitingForTerminal_(context.WaitingForTerminal) {}
 
     RunOutcome Run() {
-        if (settings_.SaveFormat == kSaveFormatMdb) {
-            // The database must be there before the port is opened; its label stands for the path.
-            const StoreTarget target = CheckDatabaseTarget(settings_, view_);
-            databasePath_ = target.Label;
-            run_.OutputPath = databasePath_;
-            if (!target.Reachable) {
-                run_.IsRunning = false;
-                view_.SetRunning(false);
-                return RunOutcome::DatabaseMissing;
-            }
+        // The store's target (a database) must be there before the port is opened.
+        store_ = StoreFor(settings_);
+        if (store_ == nullptr) {
+            view_.AppendStatus(kNoStoreForFormat + std::to_string(settings_.SaveFormat));
+        }
+        if (store_ == nullptr || !store_->CheckTarget(settings_, run_, view_)) {
+            run_.IsRunning = false;
+            view_.SetRunning(false);
+            return RunOutcome::DatabaseMissing;
         }
 
         const bool portOpen = OpenPort();
         outcome_ = portOpen ? RunOutcome::StoppedIdle : RunOutcome::PortNotOpened;
-        while (true) {
+        while (!(portOpen && stopBeforeTerminal_)) {
             if (portOpen) {
                 Upload();
             }
@@ -202,8 +240,8 @@ private:
             const std::string why = QuorlinLoadProblem(programFolder_);
             line = why.empty() ? why : LinkLoadProblemLine(why);
         } else {
-            line = PortOpenProblem(programFolder_, settings_.Port, static_cast<int32_t>(settings_.Mode),
-                                   openResult_);
+            line = PortOpenProblem(programFolder_, settings_.Port, settings_.Baud,
+                                   static_cast<int32_t>(settings_.Mode), openResult_);
         }
         if (!line.empty()) {
             view_.AppendStatus(line);
@@ -246,13 +284,16 @@ private:
         EnquiryAnswer answer;
         std::string answerLine;
         uploadBegun_ = false;
+        if (waitingForTerminal_) {
+            waitingForTerminal_();
+        }
         const bool answered = Enquire(answer, answerLine);
         ClearWaiting();
         if (!answered) {
             return;
         }
         uploadBegun_ = true;
-        BeginReport(answer);
+        BeginResult(answer);
 
         Send("ACK");
         if (deviceGone_) {
@@ -278,7 +319,6 @@ private:
     bool Enquire(EnquiryAnswer& answer, std::string& answerLine) {
         const bool setClock = ClockSettingWanted(settings_.TimeAdjust);
         while (true) {
-            savedOk_ = false;
             view_.SetBusyPointer(false);
 
             if (setClock) {
@@ -312,8 +352,11 @@ private:
             }
             ++errorCount_;
             FrameCheck result = CheckFrame(answerLine, '#', settings_.ChecksumCoverage);
-            if (result == FrameCheck::Ok && !ReadEnquiryAnswer(answerLine, settings_, answer)) {
-                result = FrameCheck::FormatError;
+            // The cause of a frame that passed the check and still cannot be served.
+            std::string refusal;
+            if (result == FrameCheck::Ok) {
+                refusal = ReadEnquiryAnswer(answerLine, store_->NameUsesTerminalId(settings_), answer);
+                result = refusal.empty() ? FrameCheck::Ok : FrameCheck::FormatError;
             }
             if (result == FrameCheck::Ok) {
                 return true;
@@ -326,6 +369,9 @@ private:
             view_.Beep();
             view_.AppendStatus(result == FrameCheck::ChecksumError ? kEnquiryChecksumError
                                                                    : kEnquiryFormatError);
+            if (!refusal.empty()) {
+                view_.AppendStatus(refusal);
+            }
             return false;
         }
     }
@@ -353,16 +399,10 @@ private:
     }
 
     void NameOutput(const EnquiryAnswer& answer) {
-        const std::string terminalId = Cp932ToUtf8(answer.TerminalId);
-        if (settings_.SaveFormat == kSaveFormatMdb) {
-            const OutputName name = NameDatabaseTable(settings_, databasePath_, terminalId);
-            run_.TableName = name.TableName;
-            view_.SetFileLabel(name.FileLabel);
-        } else {
-            const OutputName name = NameOutputFile(settings_, terminalId, clock_());
-            run_.OutputPath = name.OutputPath;
-            view_.SetFileLabel(name.FileLabel);
-        }
+        const OutputName name = store_->NameOutput(settings_, run_, Cp932ToUtf8(answer.TerminalId), clock_());
+        run_.OutputPath = name.OutputPath;
+        run_.TableName = name.TableName;
+        view_.SetFileLabel(name.FileLabel);
     }
 
     bool OpenFiles(const std::string& answerLine) {
@@ -427,9 +467,10 @@ private:
                 log_.Close();
                 if (!backupSynced) {
                     ReportStoreFailure(view_, syncError.Number, settings_.BackFilePath);
+                } else {
+                    prepared_ = store_->Prepare(settings_, run_, view_);
+                    result_.Store = prepared_ != nullptr ? StoreState::NotReached : StoreState::Failed;
                 }
-                storeRan_ = backupSynced;
-                savedOk_ = backupSynced && Store();
                 view_.SetProgressValue(announcedCount_);
                 return;
             }
@@ -490,174 +531,149 @@ private:
         return true;
     }
 
-    // Stores the upload. When it is to be mailed, the store is only prepared (durable, not yet final):
-    // the mail decides whether it is committed or undone.
-    bool Store() {
-        if (settings_.SendMail == Switch::On) {
-            switch (settings_.SaveFormat) {
-                case kSaveFormatText:
-                    prepared_ = PrepareText(settings_, run_, view_);
-                    break;
-                case kSaveFormatXls:
-                    prepared_ = PrepareXls(settings_, run_, view_);
-                    break;
-                case kSaveFormatMdb:
-                    prepared_ = PrepareMdb(settings_, run_, view_);
-                    break;
-                default:
-                    break;
-            }
-            return prepared_ != nullptr;
-        }
-        switch (settings_.SaveFormat) {
-            case kSaveFormatText:
-                return SaveAsText(settings_, run_, view_);
-            case kSaveFormatXls:
-                return SaveAsXls(settings_, run_, view_);
-            case kSaveFormatMdb:
-                return SaveToDatabase(settings_, run_, view_);
-            default:
-                return false;
-        }
-    }
-
-    // Mails the prepared output under the output's own name. A server database has no file of its own:
-    // its attachment is the upload's records in the text writer's form, "<table>.txt".
+    // Mails the prepared store's attachment. False with MailErrorText set when it did not go.
     bool Mail() {
-        const long cap = prepared_->MailSecondsCap();
-        if (!prepared_->AttachmentPath().empty()) {
-            return SendByMail(settings_, run_, prepared_->AttachmentPath(), prepared_->AttachmentName(), cap);
-        }
-        TextAttachment attachment;
-        std::string why;
-        if (!attachment.Make(settings_, run_.TableName, why)) {
-            run_.MailErrorText = FormatMailError({kMailErrorAttachment, why, kMailSourceGathra});
+        run_.MailErrorText.clear();
+        const MailAttachment attachment = prepared_->Attachment();
+        if (attachment.Path.empty()) {
+            run_.MailErrorText = FormatMailError({kMailErrorAttachment, attachment.Why, kMailSourceGathra});
             return false;
         }
-        return SendByMail(settings_, run_, attachment.Path(), {}, cap);
+        return SendByMail(settings_, run_, attachment.Path, attachment.Name, attachment.ContentType,
+                          prepared_->MailSecondsCap());
     }
 
-    // END: the final reply and the report of one upload.
+    // END: the store's last steps, the final answer and the upload's result.
     void EndUpload() {
         // The final reply goes out even when the device is gone: a line that still reaches the terminal
         // tells it not to clear its file. A device lost here is found by the next upload's first line.
         watchDevice_ = false;
         view_.SetProgressVisible(false);
-        failureLines_ = trail_.Lines();
-        if (outcome_ != RunOutcome::PortNotOpened) {
-            outcome_ = OutcomeOfUpload();
-        }
-        run_.StoreUndone = false;
-        if (savedOk_ && settings_.SendMail == Switch::On && prepared_ != nullptr) {
-            if (Mail()) {
-                view_.AppendStatus(settings_.MailAddress + kMailDone);
-                view_.Beep();
-                // The store becomes final (and durable) before the final "ACK".
-                if (prepared_->Commit(view_)) {
-                    Send("ACK");
-                    view_.AppendStatus(kNormalEndHead + std::to_string(announcedCount_) + kNormalEndTail);
-                } else {
-                    Send("CAN");
-                    view_.AppendStatus(kAbnormalEnd);
-                    outcome_ = RunOutcome::Failed;
-                }
-            } else {
-                view_.AppendStatus(settings_.MailAddress + kMailFailed + run_.MailErrorText);
-                // The terminal keeps its file and sends it again: the store is undone, so that its
-                // records are not stored twice.
-                prepared_->Abandon(view_);
-                run_.StoreUndone = true;
-                Send("CAN");
-                view_.AppendStatus(kAbnormalEnd);
-                if (run_.StopRequested && !run_.IsRunning) {  // the stop cancelled the mail
-                    view_.AppendStatus(kStopPressed);
-                }
-                outcome_ = RunOutcome::Failed;
-            }
-        } else if (savedOk_) {
-            Send("ACK");
-            view_.AppendStatus(kNormalEndHead + std::to_string(announcedCount_) + kNormalEndTail);
+        if (prepared_ != nullptr) {
+            FinishStore();
         } else {
-            Send("CAN");
-            view_.AppendStatus(kAbnormalEnd);
-            if (run_.StopRequested && !run_.IsRunning) {
-                view_.AppendStatus(kStopPressed);
-            }
+            AnswerCan();
         }
         prepared_.reset();
         backup_.Close();
         log_.Close();
         watchDevice_ = true;
-        if (reportPending_) {
-            EndReport();
+        if (outcome_ != RunOutcome::PortNotOpened) {
+            outcome_ = OutcomeOfUpload();
+        }
+        if (resultPending_) {
+            EndResult();
         }
     }
 
-    void BeginReport(const EnquiryAnswer& answer) {
-        reportPending_ = true;
-        trail_.Mark();
-        report_ = UploadReport{};
-        report_.Started = std::chrono::system_clock::now();
-        report_.Port = settings_.Port;
-        report_.TerminalId = Cp932ToUtf8(answer.TerminalId);
-        report_.RecordsAnnounced = answer.AnnouncedCount;
-    }
-
-    // The report of the upload that just had its final answer, to the front end.
-    void EndReport() {
-        reportPending_ = false;
-        UploadReport& report = report_;
-        report.Ended = std::chrono::system_clock::now();
-        switch (settings_.SaveFormat) {
-            case kSaveFormatXls:
-                report.Format = "xls";
-                break;
-            case kSaveFormatMdb:
-                report.Format = "database";
-                break;
-            default:
-                report.Format = "text";
-                break;
-        }
-        report.Output = run_.OutputPath;
-        if (settings_.SaveFormat == kSaveFormatMdb) {
-            report.Table = run_.TableName;
-        }
-        const bool mailed = savedOk_ && settings_.SendMail == Switch::On;
-        const bool mailFailed = mailed && outcome_ == RunOutcome::Failed;
-        report.Mail = !mailed ? MailOutcome::NotSent : mailFailed ? MailOutcome::Failed : MailOutcome::Sent;
-        report.ReachedStore = storeRan_;
-        report.RecordsStored = savedOk_ ? receivedCount_ : 0;
-        if (savedOk_ && !mailFailed) {
-            report.Outcome = UploadOutcome::Stored;
-        } else if (deviceGone_) {
-            report.Outcome = UploadOutcome::DeviceGone;
-        } else if (!run_.IsRunning) {
-            report.Outcome = UploadOutcome::Stopped;
-        } else {
-            report.Outcome = UploadOutcome::Failed;
-        }
-        if (report.Outcome != UploadOutcome::Stored) {
-            std::vector<std::string> lines = failureLines_;
-            if (mailFailed) {
-                lines.push_back(settings_.MailAddress + kMailFailed + run_.MailErrorText);
+    // After a prepared store: the mail, the commit, the final "ACK" and the keep, or the undo and "CAN" at
+    // the first step that fails.
+    void FinishStore() {
+        if (settings_.SendMail == Switch::On) {
+            if (!Mail()) {
+                result_.Mail = run_.IsRunning ? MailOutcome::Failed : MailOutcome::Cancelled;
+                view_.AppendStatus(settings_.MailAddress + kMailFailed + run_.MailErrorText);
+                // The terminal keeps its file and sends it again: the store is undone, so that its
+                // records are not stored twice.
+                result_.Store = prepared_->Undo(view_);
+                AnswerCan();
+                return;
             }
-            if (lines.empty() && report.Outcome == UploadOutcome::Stopped) {
+            result_.Mail = MailOutcome::Sent;
+            front_.AppendStatus(settings_.MailAddress + kMailDone);
+            front_.Beep();
+        }
+        // The store becomes the output (durable) before the final "ACK".
+        result_.Store = prepared_->Commit(view_);
+        if (result_.Store != StoreState::Committed) {
+            AnswerCan();
+            return;
+        }
+        bool written = false;
+        if (SendFinalAck(written)) {
+            prepared_->Keep();
+            result_.Answer = FinalAnswer::Ack;
+            front_.AppendStatus(kNormalEndHead + std::to_string(announcedCount_) + kNormalEndTail);
+            return;
+        }
+        // The terminal keeps its file and sends it again: the store is undone as for a failed mail.
+        view_.Beep();
+        view_.AppendStatus(kAckSendError);
+        result_.Store = prepared_->Undo(view_);
+        if (written) {
+            result_.Answer = FinalAnswer::AckNotOut;
+            front_.AppendStatus(kAbnormalEnd);
+        } else {
+            AnswerCan();
+        }
+    }
+
+    // Writes the final "ACK" and tells whether it is out: written, and the device still there once the
+    // answer's time on the wire and the settle time have passed (a library without IrComState: written).
+    bool SendFinalAck(bool& written) {
+        constexpr std::string_view kAck = "ACK";
+        written = link_ != nullptr && SendLine(*link_, kAck);
+        if (!written || link_->IrComState == nullptr) {
+            return written;
+        }
+        // Ten bits per byte (start, eight data bits, stop), the CR included.
+        const auto wire =
+            std::chrono::microseconds((kAck.size() + 1) * 10 * 1000000LL / LineSpeed(settings_.Baud));
+        std::this_thread::sleep_for(wire + answerSettle_);
+        return link_->IrComState() == 1;
+    }
+
+    // "CAN" and the abnormal end (with the stop line after a stop).
+    void AnswerCan() {
+        result_.Answer = Send("CAN") ? FinalAnswer::Can : FinalAnswer::None;
+        front_.AppendStatus(kAbnormalEnd);
+        if (run_.StopRequested && !run_.IsRunning) {
+            front_.AppendStatus(kStopPressed);
+        }
+    }
+
+    void BeginResult(const EnquiryAnswer& answer) {
+        resultPending_ = true;
+        trail_.Mark();
+        result_ = UploadResult{};
+        result_.Started = SystemTimeOf(clock_());
+        result_.Port = settings_.Port;
+        result_.TerminalId = Cp932ToUtf8(answer.TerminalId);
+        result_.RecordsAnnounced = answer.AnnouncedCount;
+        result_.Format = store_->Word();
+    }
+
+    // The result of the upload that just had its final answer, to the front end. What each step decided
+    // stands; only what follows from it is filled in here.
+    void EndResult() {
+        resultPending_ = false;
+        UploadResult& result = result_;
+        result.Ended = SystemTimeOf(clock_());
+        result.Output = run_.OutputPath;
+        result.Table = run_.TableName;
+        const bool kept = result.Store == StoreState::Committed;
+        result.RecordsStored = kept ? receivedCount_ : 0;
+        result.Outcome = kept              ? UploadOutcome::Stored
+                         : deviceGone_     ? UploadOutcome::DeviceGone
+                         : !run_.IsRunning ? UploadOutcome::Stopped
+                                           : UploadOutcome::Failed;
+        if (!(kept && result.Answer == FinalAnswer::Ack)) {
+            std::vector<std::string> lines = trail_.Lines();
+            if (lines.empty() && result.Outcome == UploadOutcome::Stopped) {
                 lines.push_back(kStopPressed);
             }
             for (const std::string& line : lines) {
-                report.FailureText += (report.FailureText.empty() ? "" : " / ") + line;
+                result.FailureText += (result.FailureText.empty() ? "" : " / ") + line;
             }
         }
-        storeRan_ = false;
         if (uploadEnded_) {
-            uploadEnded_(report);
+            uploadEnded_(result);
         }
     }
 
-    // The outcome of the upload that just went to END, before the mail.
+    // How the run stands after the upload that just went to END.
     RunOutcome OutcomeOfUpload() const {
-        if (savedOk_) {
+        if (resultPending_ && result_.Answer == FinalAnswer::Ack) {
             return RunOutcome::Stored;
         }
         if (!run_.IsRunning) {
@@ -677,11 +693,16 @@ private:
         log_.WriteLine(FormatLogLine(clock_(), receivedCount_, line), ignored);
     }
 
-    void Send(std::string_view text) {
+    // True when the line was written.
+    bool Send(std::string_view text) {
         // After a failed open (or without the library) the final "CAN" has no port to go to.
-        if (link_ != nullptr && !SendLine(*link_, text)) {
+        if (link_ != nullptr && SendLine(*link_, text)) {
+            return true;
+        }
+        if (link_ != nullptr) {
             NoteFailedTransfer();
         }
+        return false;
     }
 
     // A line, or the empty text on a time-out or once the device is gone (then without asking the port).
@@ -712,18 +733,22 @@ private:
     StatusTrail trail_;  // the front end's view, keeping the lines of the current upload
     SettingsRecord& settings_;
     RunState& run_;
-    OperatorView& view_;
+    OperatorView& view_;   // the trail: what the operator is shown about a failure goes here
+    OperatorView& front_;  // the front end's view itself, for the lines that tell of no failure
     const LinkApi* link_;
     PcClock clock_;
     std::string programFolder_;
     std::chrono::milliseconds reconnectInterval_;
-    std::function<void(const UploadReport&)> uploadEnded_;
+    std::chrono::milliseconds answerSettle_;
+    std::function<void(const UploadResult&)> uploadEnded_;
+    bool stopBeforeTerminal_;      // the run ends once the port is open, before the first line
+    std::function<void()> waitingForTerminal_;
     int32_t openResult_ = 0;       // what the link's open of the run answered
     long long waitingSince_ = -1;  // the first enquiry of the upload, in SecondsOf; -1 when none
     long long waitingShown_ = -1;  // the seconds the waiting label shows
 
-    std::string databasePath_;
-    std::unique_ptr<PreparedStore> prepared_;  // the store of a mailed upload, until the mail is done
+    std::unique_ptr<OutputStore> store_;       // the run's store, decoded once from the settings
+    std::unique_ptr<PreparedStore> prepared_;  // the current upload's store, from "END" to its final answer
     LineFile backup_;
     LineFile log_;
 
@@ -733,15 +758,12 @@ private:
     int16_t announcedCount_ = 0;
     int16_t receivedCount_ = 0;
     char expectedSequence_ = '0';
-    bool savedOk_ = false;
     bool uploadBegun_ = false;  // the current upload's enquiry answer was accepted
     bool deviceGone_ = false;   // the port's device went away; the port waits to be opened again
     bool watchDevice_ = true;   // failed transfers are examined (not while the final reply goes out)
     RunOutcome outcome_ = RunOutcome::StoppedIdle;
-    bool reportPending_ = false;  // an upload got past the enquiry and has not been reported yet
-    bool storeRan_ = false;       // the current upload reached its writer
-    UploadReport report_;
-    std::vector<std::string> failureLines_;  // the lines appended in the upload before its final answer
+    bool resultPending_ = false;  // an upload got past the enquiry and its result is not handed on yet
+    UploadResult result_;
 };
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include <utility>
 
+#include "common/visible_text.h"
 #include "journal/history_text.h"
+#include "journal/journal_words.h"
 #include "settings/setting_text.h"
 
 namespace {
@@ -20,16 +22,18 @@ constexpr const char* kCommandCancelled = "ｺﾏﾝﾄﾞ中止 : 終了のた�
 
 }  // namespace
 
-std::vector<std::pair<std::string, std::string>> AfterUploadEnvironment(const UploadReport& report) {
+std::vector<std::pair<std::string, std::string>> AfterUploadEnvironment(const UploadResult& result) {
     return {
-        {"GATHRA_OUTCOME", report.Outcome == UploadOutcome::Stored ? "stored" : "failed"},
-        {"GATHRA_OUTPUT", report.Output},
-        {"GATHRA_TABLE", report.Table},
-        {"GATHRA_TERMINAL_ID", report.TerminalId},
-        {"GATHRA_RECORDS", std::to_string(report.RecordsStored)},
-        {"GATHRA_FORMAT", report.Format},
-        {"GATHRA_STARTED", IsoTimeText(report.Started)},
-        {"GATHRA_ENDED", IsoTimeText(report.Ended)},
+        // A command runs only after an upload that reached its store: stored, or failed there.
+        {"GATHRA_OUTCOME", OutcomeWord(result.Outcome == UploadOutcome::Stored ? UploadOutcome::Stored
+                                                                               : UploadOutcome::Failed)},
+        {"GATHRA_OUTPUT", result.Output},
+        {"GATHRA_TABLE", result.Table},
+        {"GATHRA_TERMINAL_ID", result.TerminalId},
+        {"GATHRA_RECORDS", std::to_string(result.RecordsStored)},
+        {"GATHRA_FORMAT", result.Format},
+        {"GATHRA_STARTED", IsoTimeText(result.Started)},
+        {"GATHRA_ENDED", IsoTimeText(result.Ended)},
     };
 }
 
@@ -75,8 +79,8 @@ void UploadFollowUp::JournalFailed() {
     }
 }
 
-void UploadFollowUp::UploadEnded(const UploadReport& report) {
-    const auto id = journal_.Add(report);
+void UploadFollowUp::UploadEnded(const UploadResult& result) {
+    const auto id = journal_.Add(result, result.Ended);
     if (!id) {
         JournalFailed();
     } else {
@@ -94,16 +98,22 @@ void UploadFollowUp::UploadEnded(const UploadReport& report) {
         commandLine = commandLine_;
         folder = saveFolder_;
     }
-    if (!report.ReachedStore || commandLine.empty()) {
+    if (!result.ReachedStore() || commandLine.empty()) {
         return;
     }
     const int64_t entry = id.value_or(0);
-    CommandJob job{commandLine, folder, AfterUploadEnvironment(report),
+    // Values from outside (the terminal ID, names made from it) reach the command without control
+    // characters or line breaks, so one variable is one line of `env` and moves no terminal.
+    auto environment = AfterUploadEnvironment(result);
+    for (auto& [name, value] : environment) {
+        value = VisibleText(value);
+    }
+    CommandJob job{commandLine, folder, std::move(environment),
                    [this, entry](const CommandResult& result) { CommandEnded(entry, result); }};
     if (!commands_->Submit(std::move(job))) {
         status_(kCommandSkipped);
-        if (id && journal_.SetCommand(entry, "skipped", "") && changed_) {
-            changed_();
+        if (id) {
+            RecordCommand(entry, CommandWord(CommandEnd::Skipped), "");
         }
     }
 }
@@ -114,34 +124,48 @@ void UploadFollowUp::CommandEnded(int64_t id, const CommandResult& result) {
     std::string line;
     switch (result.Outcome) {
         case CommandResult::Kind::Exited:
-            word = "exit " + std::to_string(result.Status);
+            word = CommandWord(CommandEnd::Exited, result.Status);
             line = result.Status == 0
                        ? std::string(kCommandDone) + "0"
                        : kCommandWarning + std::string("終了ｺｰﾄﾞ ") + std::to_string(result.Status);
             break;
         case CommandResult::Kind::Signalled:
-            word = "signal " + std::to_string(result.Status);
+            word = CommandWord(CommandEnd::Signalled, result.Status);
             line = kCommandWarning + std::string("ｼｸﾞﾅﾙ ") + std::to_string(result.Status);
             break;
         case CommandResult::Kind::TimedOut:
-            word = "timed out";
+            word = CommandWord(CommandEnd::TimedOut);
             line = kCommandWarning + std::string("時間切れのため終了しました");
             break;
         case CommandResult::Kind::NotStarted:
-            word = "not started";
+            word = CommandWord(CommandEnd::NotStarted);
             detail = result.Reason;
             line = kCommandNotStarted + result.Reason;
             break;
         case CommandResult::Kind::Cancelled:
-            word = "cancelled";
+            word = CommandWord(CommandEnd::Cancelled);
             line = kCommandCancelled;
             break;
+        case CommandResult::Kind::Failed:
+            word = CommandWord(CommandEnd::Failed);
+            detail = result.Reason;
+            line = kCommandWarning + result.Reason;
+            break;
     }
-    if (!detail.empty() && result.Outcome != CommandResult::Kind::NotStarted) {
+    if (!detail.empty() && result.Outcome != CommandResult::Kind::NotStarted &&
+        result.Outcome != CommandResult::Kind::Failed) {
         line += " : " + detail;
     }
     status_(line);
-    if (id != 0 && journal_.SetCommand(id, word, detail) && changed_) {
+    if (id != 0) {
+        RecordCommand(id, word, detail);
+    }
+}
+
+void UploadFollowUp::RecordCommand(int64_t id, const std::string& word, const std::string& detail) {
+    if (!journal_.SetCommand(id, word, detail)) {
+        JournalFailed();
+    } else if (changed_) {
         changed_();
     }
 }

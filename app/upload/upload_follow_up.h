@@ -6,7 +6,7 @@
 #include <string>
 
 #include "journal/upload_journal.h"
-#include "run/upload_report.h"
+#include "run/upload_result.h"
 #include "settings/settings_record.h"
 #include "upload/command_runner.h"
 
@@ -31,7 +31,7 @@ public:
     // settings file is reported, and no command runs in this run.
     void BeginRun(const SettingsRecord& settings);
     // The engine's UploadContext::UploadEnded.
-    void UploadEnded(const UploadReport& report);
+    void UploadEnded(const UploadResult& result);
     // Ends the commands: without `hurry` they run to their ends (a normal end of the program); with it
     // they get two seconds in all (stop, close, SIGTERM).
     void Finish(bool hurry);
@@ -43,6 +43,8 @@ public:
 private:
     void JournalFailed();
     void CommandEnded(int64_t id, const CommandResult& result);
+    // The command's outcome into entry `id`; a failure is shown as the journal's write error.
+    void RecordCommand(int64_t id, const std::string& word, const std::string& detail);
 
     StatusSink status_;
     std::function<void()> changed_;
@@ -55,4 +57,4 @@ private:
 };
 
 // The environment of the command after one upload.
-std::vector<std::pair<std::string, std::string>> AfterUploadEnvironment(const UploadReport& report);
+std::vector<std::pair<std::string, std::string>> AfterUploadEnvironment(const UploadResult& result);

@@ -11,6 +11,7 @@
 #include "bench_view.h"
 #include "codec/text_encoding.h"
 #include "output/database/save_to_database.h"
+#include "stores/store_table.h"
 #include "support/child_process.h"
 
 namespace {
@@ -61,6 +62,7 @@ int main() {
     SettingsRecord settings;
     settings.SelectedFields.fill(1);
     settings.BackFilePath = folder + "/Back.txt";
+    settings.SaveFormat = kSaveFormatMdb;
     RunState run;
     run.OutputPath = folder + "/Gathra.mdb";
     run.TableName = "T01";
@@ -78,7 +80,7 @@ int main() {
 
     BenchView view(true);
     auto start = std::chrono::steady_clock::now();
-    const bool saved = SaveToDatabase(settings, run, view);
+    const bool saved = StoreFor(settings)->Save(settings, run, view);
     const double saveSeconds = Seconds(std::chrono::steady_clock::now() - start);
 
     start = std::chrono::steady_clock::now();

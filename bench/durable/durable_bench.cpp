@@ -14,7 +14,7 @@
 
 #include "bench_view.h"
 #include "common/file_ops.h"
-#include "output/text/save_as_text.h"
+#include "output/text/text_store.h"
 #include "support/small_tmpfs.h"
 #include "support/temp_folder.h"
 #include "upload/upload_files.h"
@@ -64,7 +64,7 @@ Timing OneUpload(const std::string& folder, int records, bool overwrite) {
     RunState run;
     run.OutputPath = folder + "/T01.txt";
     BenchView view;
-    ok = SaveAsText(settings, run, view) && ok;
+    ok = TextStore().Save(settings, run, view) && ok;
     const auto done = Clock::now();
     if (!ok) {
         std::fprintf(stderr, "an upload failed in %s\n", folder.c_str());

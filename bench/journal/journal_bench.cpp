@@ -30,8 +30,8 @@ double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-UploadReport SampleReport(int i) {
-    UploadReport report;
+UploadResult SampleReport(int i) {
+    UploadResult report;
     report.Started = std::chrono::system_clock::now();
     report.Ended = report.Started + std::chrono::seconds(3);
     report.Port = 1;
@@ -40,6 +40,8 @@ UploadReport SampleReport(int i) {
     report.Format = "text";
     report.Output = "/home/operator/データ/" + report.TerminalId + ".txt";
     report.Outcome = UploadOutcome::Stored;
+    report.Answer = FinalAnswer::Ack;
+    report.Store = StoreState::Committed;
     return report;
 }
 

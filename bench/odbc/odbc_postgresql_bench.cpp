@@ -20,6 +20,7 @@
 #include "output/database/odbc_table_writer.h"
 #include "output/database/save_to_database.h"
 #include "output/database/server_database.h"
+#include "stores/store_table.h"
 #include "support/child_process.h"
 
 namespace {
@@ -119,7 +120,7 @@ int main() {
         rusage before{};
         getrusage(RUSAGE_SELF, &before);
         auto begin = std::chrono::steady_clock::now();
-        const bool saved = SaveToDatabase(settings, run, view);
+        const bool saved = StoreFor(settings)->Save(settings, run, view);
         const double saveSeconds = Seconds(std::chrono::steady_clock::now() - begin);
         rusage after{};
         getrusage(RUSAGE_SELF, &after);

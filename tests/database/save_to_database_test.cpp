@@ -11,6 +11,7 @@
 #include "output/database/database_table_writer.h"
 #include "output/database/save_to_database.h"
 #include "output/database/statement_watch.h"
+#include "stores/store_table.h"
 #include "support/recording_operator_view.h"
 
 namespace {
@@ -30,10 +31,12 @@ struct Upload {
     SettingsRecord Settings;
     RunState Run;
     RecordingOperatorView View;
+    DatabaseStoreOptions Options;
     std::string Database = Folder / "Gathra.mdb";
 
     Upload(const std::string& schema, const std::string& backup) {
         Settings.SelectedFields.fill(1);
+        Settings.SaveFormat = kSaveFormatMdb;
         Settings.BackFilePath = Folder / "Back.txt";
         Run.OutputPath = Database;
         Run.TableName = "T01";
@@ -42,7 +45,7 @@ struct Upload {
         }
         WriteBytes(Settings.BackFilePath, backup);
     }
-    bool Save() { return SaveToDatabase(Settings, Run, View); }
+    bool Save() { return StoreFor(Settings, Options)->Save(Settings, Run, View); }
     std::string Query(const std::string& sql) { return RunSqlite(Database, sql); }
 
     // A failure is reported once, in the box (default title) and as an appended status line.
@@ -243,7 +246,6 @@ private:
 }  // namespace
 
 TEST(SaveToDatabase, LockedDatabaseIsWaitedForUntilTheTimeOutOrAStop) {
-    SetStatementTimeout(std::chrono::milliseconds(2000));
     struct Case {
         bool Stop;
         const char* Text;
@@ -254,6 +256,8 @@ TEST(SaveToDatabase, LockedDatabaseIsWaitedForUntilTheTimeOutOrAStop) {
         Upload upload(kFullTable, "a\r\n");
         LockHolder lock(upload.Database);
         upload.Run.IsRunning = true;
+        // A Stop must not wait for the time-out: it is far away then.
+        upload.Options.StatementTimeout = c.Stop ? std::chrono::minutes(5) : std::chrono::seconds(2);
         std::thread stopper([&] {
             if (c.Stop) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -266,14 +270,13 @@ TEST(SaveToDatabase, LockedDatabaseIsWaitedForUntilTheTimeOutOrAStop) {
         stopper.join();
         upload.ExpectReported(c.Text);
         if (c.Stop) {
-            EXPECT_LT(waited, std::chrono::milliseconds(300 + 2000));
+            EXPECT_LT(waited, std::chrono::milliseconds(300 + 1000));
         } else {
             EXPECT_GE(waited, std::chrono::milliseconds(1900));
         }
         lock.Release();
         EXPECT_EQ(upload.Query("SELECT count(*) FROM T01;"), "0\n");
     }
-    SetStatementTimeout(std::chrono::milliseconds(0));
 }
 
 TEST(SaveToDatabase, LockReleasedWithinTheWaitLetsTheRowsIn) {

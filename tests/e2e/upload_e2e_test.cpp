@@ -17,10 +17,16 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <thread>
+#include <tuple>
+#include <utility>
 
+#include "losing_link.h"
 #include "output/workbook/xlsx_book.h"
+#include "run_exit.h"
 #include "support/child_process.h"
 #include "whole_upload_fixture.h"
+#include "xls_fixture.h"
 
 namespace {
 
@@ -48,6 +54,7 @@ protected:
         run.IsRunning = true;
         run.StopRequested = false;
         stopWhen = nullptr;
+        stopAfterUpload = stopWhenWaitingAfter = -1;
     }
 
     void Upload(const Options& options) {
@@ -92,6 +99,7 @@ protected:
     }
 
     RunOutcome outcome = RunOutcome::StoppedIdle;
+    void ServeTwoUploads(int afterUpload, int whenWaiting, RunOutcome stopped, const Lines& stopLines);
 
     // The exchange as lines: "P " or "T " and the line without its CR (adapter bytes left out).
     Lines Wire() {
@@ -303,16 +311,28 @@ TEST_F(UploadE2E, MoreRecordsThanAnnounced) {
     EXPECT_EQ(Output(), CrLfLines(options.records));
 }
 
-TEST_F(UploadE2E, AutomaticRestartServesTwoUploadsAndAppends) {
+// The automatic restart serves two uploads, appending both. A Stop after the second final answer and before
+// the restart waits adds no stop lines, a Stop while it waits adds them; the collector ends with 0 either
+// way. Each Stop is pressed on the engine's thread in the instant its row names, never after a sleep.
+TEST_F(UploadE2E, AutomaticRestartServesTwoUploadsAndStopsAtEitherInstant) {
+    ServeTwoUploads(2, -1, RunOutcome::Stored, {});
+    ServeTwoUploads(-1, 2, RunOutcome::StoppedIdle, {"異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"});
+}
+
+void UploadE2E::ServeTwoUploads(int afterUpload, int whenWaiting, RunOutcome stopped,
+                                const Lines& stopLines) {
+    NextTerminal();
+    stopAfterUpload = afterUpload;
+    stopWhenWaitingAfter = whenWaiting;
     Options options;
     options.records = {"A,1", "B,2"};
     options.uploads = 2;
     settings.AutoStart = Switch::On;
     settings.OverWrite = 0;
     WriteBytes(save / "T01.txt", "old\r\n");
-    stopWhen = [this] { return sim->FinalAnswers().size() >= 2; };
     Upload(options);
     EXPECT_EQ(Finals(), (Lines{"ACK", "ACK"}));
+    EXPECT_EQ(Count(Wire(), "P VOL"), 2) << "no enquiry after the Stop";
     EXPECT_EQ(Output(), "old\r\nA,1\r\nB,2\r\nA,1\r\nB,2\r\n");
     // One port line for the whole run; each upload adds its lines to the display.
     int portLines = 0;
@@ -323,8 +343,12 @@ TEST_F(UploadE2E, AutomaticRestartServesTwoUploadsAndAppends) {
     }
     EXPECT_EQ(portLines, 1);
     EXPECT_EQ(normalEnds, 2);
-    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  2/2", "ﾚｺｰﾄﾞ受信<2> : 正常終了", "異常終了",
-                                         "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
+    Lines lines{"ﾚｺｰﾄﾞ受信 :  2/2", "ﾚｺｰﾄﾞ受信<2> : 正常終了"};
+    lines.insert(lines.end(), stopLines.begin(), stopLines.end());
+    EXPECT_EQ(view.StatusLines(), lines);
+    EXPECT_EQ(outcome, stopped);
+    std::string reason;
+    EXPECT_EQ(RunExitCode(outcome, settings, run, {}, {}, reason), 0) << reason;
     // The second upload's first log line shows the first upload's count.
     const std::string log = ReadBytes(save / "LOG.TXT");
     EXPECT_EQ(log.substr(0, log.find("\r\n")), R"("2024/01/02","09:05:07"," 2","^#T01@2*D2")");
@@ -343,6 +367,98 @@ TEST_F(UploadE2E, FieldSelection) {
 }
 
 // A whole upload into a new .xlsx book: acknowledged only once the book is stored.
+// A final "ACK" that is not out (the port's write fails, or the device goes right after it) undoes every
+// store: the output is as it was, byte for byte, and the resend stores each record once, as the
+// independent readers see it.
+TEST_F(UploadE2E, AnAckThatIsNotOutUndoesTheStoreAndTheResendStoresOnce) {
+    const std::string database = save / "Gathra.mdb";
+    // The records an output holds, read by a reader of its own: the bytes, FreeXL, openpyxl, sqlite3.
+    const auto records = [&](int16_t format, int16_t type, const std::string& file) -> std::string {
+        const std::string path = save / file;
+        if (format == kSaveFormatMdb) {
+            return Spawn({"sqlite3", database, "SELECT group_concat(F1 || ',' || F2, ' ') FROM T01;"}).Output;
+        }
+        if (!std::filesystem::exists(path)) {
+            return "none";
+        }
+        if (format != kSaveFormatXls) {
+            return ReadBytes(path);
+        }
+        xlstest::FreeXlBook book;
+        std::string why;
+        EXPECT_TRUE(type == kXlsTypeXlsx ? xlstest::ReadWithOpenpyxl(path, book, why)
+                                         : xlstest::ReadWithFreeXl(path, book, why))
+            << why;
+        std::string text;
+        for (const auto& [place, value] : book.Sheets.at(0)) {
+            text += value + (place.second == 0 ? "," : " ");
+        }
+        return text;
+    };
+    struct Row {
+        const char* name;
+        int16_t format;
+        int16_t type;  // XlsType
+        int16_t overwrite;
+        const char* file;
+        std::string old;     // the output before the upload; empty: none
+        std::string stored;  // what the reader finds after the resend
+    };
+    const Row rows[] = {
+        {"text append", kSaveFormatText, 0, 0, "T01.txt", "old\r\n", "old\r\nA,1\r\nB,2\r\n"},
+        {"text overwrite", kSaveFormatText, 0, 1, "T01.txt", "old\r\n", "A,1\r\nB,2\r\n"},
+        {"CSV(UTF-8) new", 3, 0, 0, "T01.csv", "",
+         "\xEF\xBB\xBF"
+         "A,1\r\nB,2\r\n"},
+        {"workbook new", kSaveFormatXls, 1, 1, "T01.xls", "", "A,1 B,2 "},
+        {"xlsx book new", kSaveFormatXls, kXlsTypeXlsx, 1, "T01.xlsx", "", "A,1 B,2 "},
+        {"SQLite", kSaveFormatMdb, 0, 0, "Gathra.mdb", "", "A,1 B,2\n"},
+    };
+    Options options;
+    options.records = {"A,1", "B,2"};
+    settings.XlsF1 = 1;
+    settings.XlsStartLine = 1;
+    settings.DatabaseName = "Gathra";
+    UploadResult result;
+    uploadEnded = [&result](const UploadResult& ended) { result = ended; };
+    for (const Row& row : rows) {
+        for (const auto loss : {LosingLink::Loss::NotWritten, LosingLink::Loss::LineGone}) {
+            SCOPED_TRACE(std::string(row.name) + (loss == LosingLink::Loss::LineGone ? ", line gone" : ""));
+            settings.SaveFormat = row.format;
+            settings.XlsType = row.type;
+            settings.OverWrite = row.overwrite;
+            std::filesystem::remove(save / row.file);
+            if (!row.old.empty()) {
+                WriteBytes(save / row.file, row.old);
+            }
+            if (row.format == kSaveFormatMdb) {
+                Spawn({"sqlite3", database, "CREATE TABLE T01(F1 TEXT, F2 TEXT);"});
+            }
+            const std::string before = records(row.format, row.type, row.file);
+            NextTerminal();
+            LosingLink losing(*WholeUploadFixture::link, *sim, 5, loss);  // VOL, ACK, ACK, ACK, the final ACK
+            const LinkApi* real = std::exchange(link, losing.Api());
+            Upload(options);
+            link = real;
+            EXPECT_EQ(records(row.format, row.type, row.file), before);
+            EXPECT_EQ(Finals(), Lines{loss == LosingLink::Loss::NotWritten ? "CAN" : "ACK"});
+            const Lines appended = Appended();
+            EXPECT_EQ(Lines(appended.end() - 2, appended.end()), (Lines{"ACK送信ｴﾗｰ", "異常終了"}));
+            const FinalAnswer answer =
+                loss == LosingLink::Loss::NotWritten ? FinalAnswer::Can : FinalAnswer::AckNotOut;
+            EXPECT_EQ(std::tuple(result.Store, result.Answer, result.RecordsStored),
+                      std::tuple(StoreState::Undone, answer, 0));
+            // The terminal sends the same records again.
+            NextTerminal();
+            Upload(options);
+            EXPECT_EQ(Finals(), Lines{"ACK"});
+            EXPECT_EQ(records(row.format, row.type, row.file), row.stored);
+            EXPECT_EQ(result.RecordsStored, 2);
+            std::filesystem::remove(database);
+        }
+    }
+}
+
 TEST_F(UploadE2E, XlsxBookIsStoredBeforeTheFinalAck) {
     settings.SaveFormat = kSaveFormatXls;
     settings.XlsType = kXlsTypeXlsx;
@@ -372,8 +488,8 @@ TEST_F(UploadE2E, PathInTerminalIdIsRefused) {
     const Lines wire = Wire();
     EXPECT_EQ(Count(wire, "P NAK"), 10);
     EXPECT_EQ(Lines(wire.end() - 2, wire.end()), (Lines{"P BEL", "P CAN"}));
-    EXPECT_EQ(view.StatusLines(),
-              (Lines{kPortLine, "ｵｰﾌﾟﾝ成功", "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "異常終了"}));
+    EXPECT_EQ(view.StatusLines(), (Lines{kPortLine, "ｵｰﾌﾟﾝ成功", "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+                                         "端末IDに使えない文字があります (/)", "異常終了"}));
     EXPECT_TRUE(std::filesystem::is_empty(save.Path()));
     EXPECT_FALSE(FileExists(std::filesystem::path(save.Path()).parent_path() / "escape.txt"));
 }
@@ -400,14 +516,8 @@ TEST_F(UploadE2E, NamedPipeInPlaceOfAFileEndsTheUploadAtOnce) {
         std::filesystem::remove(c.Pipe);
         ASSERT_EQ(::mkfifo(c.Pipe.c_str(), 0600), 0);
         std::optional<std::chrono::steady_clock::time_point> answered;
-        // Stop once the automatic restart waits for the next upload: a stop in the instant between the
-        // final answer and the restart ends the run without its status line.
-        stopWhen = [&] {
-            if (!answered && !sim->FinalAnswers().empty()) {
-                answered = std::chrono::steady_clock::now();
-            }
-            return answered && std::chrono::steady_clock::now() - *answered > std::chrono::milliseconds(300);
-        };
+        uploadEnded = [&](const UploadResult&) { answered = std::chrono::steady_clock::now(); };
+        stopWhenWaitingAfter = 1;  // once the automatic restart waits for the next upload
         Options options;
         options.records = {"A"};
         Upload(options);
@@ -445,7 +555,8 @@ TEST_F(UploadE2E, CradleUnpluggedMidUploadIsReconnectedAndTheNextUploadStored) {
     settings.AutoStart = Switch::On;
     settings.OverWrite = 0;  // the interrupted upload must add nothing
     WriteBytes(save / "T01.txt", "previous\r\n");
-    StopWhenAndTimeTheReconnect([this] { return sim->FinalAnswers().size() >= 1; });
+    StopWhenAndTimeTheReconnect(nullptr);
+    stopWhenWaitingAfter = 2;  // the unplugged upload and the stored one
     Upload(options);
     EXPECT_EQ(sim->Replugs(), 1);
     EXPECT_EQ(Appended(), (Lines{"ｵｰﾌﾟﾝ成功", "ﾎﾟｰﾄ切断ｴﾗｰ", "異常終了", "ﾎﾟｰﾄ再接続待ち", "ｵｰﾌﾟﾝ成功",

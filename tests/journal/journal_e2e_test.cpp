@@ -42,7 +42,7 @@ protected:
             followLines.push_back(line);
         });
         followUp.BeginRun(settings);
-        uploadEnded = [&followUp](const UploadReport& report) { followUp.UploadEnded(report); };
+        uploadEnded = [&followUp](const UploadResult& report) { followUp.UploadEnded(report); };
         RunUploadWith();
         uploadEnded = nullptr;
         followUp.Finish(false);
@@ -52,7 +52,7 @@ protected:
     std::vector<JournalEntry> Entries() const {
         UploadJournal journal(UploadJournal::PathIn(program.Path()));
         journal.OpenForReading();
-        return journal.Read({});
+        return journal.Read({}).value_or(std::vector<JournalEntry>{});
     }
     std::string JournalPath() const { return UploadJournal::PathIn(program.Path()); }
 
@@ -103,7 +103,7 @@ TEST_F(JournalE2E, OneEntryPerUploadHoweverItEnded) {
         ASSERT_NO_FATAL_FAILURE(Upload(options));
         const auto entries = Entries();
         ASSERT_FALSE(entries.empty()) << row.name;
-        const UploadReport& entry = entries.front().Upload;
+        const UploadResult& entry = entries.front().Upload;
         EXPECT_EQ(entry.Outcome, row.outcome) << row.name;
         EXPECT_EQ(entry.TerminalId, "T07") << row.name;
         EXPECT_EQ(entry.Port, kPort);

@@ -61,24 +61,30 @@ TEST_F(MailSmtpTest, StoredFilesArriveByteIdenticalWithTheirTypesAndNames) {
     // Japanese file name that needs the RFC 2231 form.
     const std::string cp932Text =
         "T01,\x8F\xA4\x95\x69,3\r\nT01,\xB1\xB2\xB3,12\r\n.\r\n.line starting with a dot\r\n";
+    // The type each store gives its attachment goes out as it is; without one the file is octet-stream.
     struct Case {
         std::string FileName;
         std::string Bytes;
+        std::string SentType;
         std::string ContentType;
     };
+    const std::string xlsx = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
     const std::vector<Case> cases{
-        {"T01_20261207.txt", cp932Text, "text/plain"},
-        {"upload.xls", BinaryBytes(70000), "application/vnd.ms-excel"},
-        {"upload.xlsx", BinaryBytes(5000),
-         "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
-        {"stock.MDB", BinaryBytes(4096) + std::string(1000, '\0'), "application/x-msaccess"},
-        {"棚卸データ_端末01_2026年12月07日_午前の部.txt", cp932Text + "no final line break", "text/plain"},
+        {"T01_20261207.txt", cp932Text, "text/plain; charset=Shift_JIS", "text/plain"},
+        {"upload.xls", BinaryBytes(70000), "application/vnd.ms-excel", "application/vnd.ms-excel"},
+        {"upload.xlsx", BinaryBytes(5000), xlsx, xlsx},
+        {"stock.MDB", BinaryBytes(4096) + std::string(1000, '\0'), "application/vnd.sqlite3",
+         "application/vnd.sqlite3"},
+        {"棚卸データ_端末01_2026年12月07日_午前の部.txt", cp932Text + "no final line break", "",
+         "application/octet-stream"},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].FileName);
         const fs::path file = folder_ / cases[i].FileName;
         WriteBytes(file, cases[i].Bytes);
-        const auto failure = SendMailOverSmtp(Request(file));
+        MailRequest request = Request(file);
+        request.AttachmentType = cases[i].SentType;
+        const auto failure = SendMailOverSmtp(request);
         ASSERT_FALSE(failure.has_value()) << FormatMailError(*failure);
 
         const auto messages = sink_.WaitForMessages(i + 1);

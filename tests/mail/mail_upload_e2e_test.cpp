@@ -91,6 +91,8 @@ TEST_F(MailUploadE2E, MailFailuresAnswerCanAndUndoTheStore) {
         {"nothing listens on the port", "office@example.jp", "127.0.0.1:1", "x"},
         {"line break in the subject", "office@example.jp", sink.Address(), "x\r\nBcc: someone@example.com"},
     };
+    UploadResult result;
+    uploadEnded = [&result](const UploadResult& ended) { result = ended; };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         settings.MailAddress = c.Recipient;
@@ -107,7 +109,8 @@ TEST_F(MailUploadE2E, MailFailuresAnswerCanAndUndoTheStore) {
         EXPECT_TRUE(std::regex_match(report[0].substr(prefix.size()), std::regex(R"(\d+ .+\[[A-Za-z.]+\])")))
             << report[0];
         EXPECT_EQ(report[1], "異常終了");
-        EXPECT_TRUE(run.StoreUndone);
+        EXPECT_EQ(result.Store, StoreState::Undone);
+        EXPECT_EQ(result.Mail, MailOutcome::Failed);
         EXPECT_FALSE(std::filesystem::exists(save / "T01.txt"));
     }
     EXPECT_TRUE(sink.Messages().empty());
@@ -131,22 +134,30 @@ TEST_F(MailUploadE2E, AFailedMailLeavesEveryOutputAsItWasAndTheResendStoresOnce)
     struct Case {
         const char* Name;
         int16_t Format;
+        int16_t Type;  // XlsType
         int16_t OverWrite;
         const char* File;
         std::string Old;    // the output before the first upload; empty: none
         std::string After;  // the file after two stored uploads; empty: not compared
+        const char* ContentType;
     };
+    const std::string utf8 = "\xEF\xBB\xBF" + std::string("A,1\r\n商品,2\r\nA,1\r\n商品,2\r\n");
     const Case cases[] = {
-        {"text append", kSaveFormatText, 0, "T01.txt", "old\r\n", "old\r\n" + kStored + kStored},
-        {"text overwrite", kSaveFormatText, 1, "T01.txt", "old\r\n", kStored},
-        {"workbook new, then extended", kSaveFormatXls, 1, "T01.xls", "", ""},
-        {"SQLite", kSaveFormatMdb, 0, "Gathra.mdb", "", ""},
+        {"text append", kSaveFormatText, 0, 0, "T01.txt", "old\r\n", "old\r\n" + kStored + kStored,
+         "text/plain"},
+        {"text overwrite", kSaveFormatText, 0, 1, "T01.txt", "old\r\n", kStored, "text/plain"},
+        {"workbook new, then extended", kSaveFormatXls, 0, 1, "T01.xls", "", "", "application/vnd.ms-excel"},
+        {"xlsx book new, then extended", kSaveFormatXls, kXlsTypeXlsx, 1, "T01.xlsx", "", "",
+         "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+        {"SQLite", kSaveFormatMdb, 0, 0, "Gathra.mdb", "", "", "application/vnd.sqlite3"},
+        {"CSV(UTF-8) append", 3, 0, 0, "T01.csv", "", utf8, "text/csv"},
     };
     size_t mailed = 0;
     settings.XlsF1 = 1;  // field 1 is data, not the worksheet
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         settings.SaveFormat = c.Format;
+        settings.XlsType = c.Type;
         settings.OverWrite = c.OverWrite;
         settings.DatabaseName = "Gathra";
         std::filesystem::remove(save / c.File);
@@ -177,6 +188,7 @@ TEST_F(MailUploadE2E, AFailedMailLeavesEveryOutputAsItWasAndTheResendStoresOnce)
             ASSERT_EQ(messages.size(), mailed);
             ASSERT_EQ(messages.back().Attachments.size(), 1u);
             EXPECT_EQ(messages.back().Attachments[0].FileName, c.File);
+            EXPECT_EQ(messages.back().Attachments[0].ContentType, c.ContentType);
             if (c.Format != kSaveFormatMdb) {
                 EXPECT_EQ(messages.back().Attachments[0].Bytes, ReadBytes(save / c.File));
             }

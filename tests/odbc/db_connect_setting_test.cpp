@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "database_test_support.h"
-#include "output/database/save_to_database.h"
+#include "output/database/server_database.h"
 #include "settings/settings_store.h"
 #include "support/recording_operator_view.h"
 
@@ -58,9 +58,16 @@ TEST(DbConnectSetting, ReadWhenPresentNeverWrittenAndKeptByTheRewrite) {
     EXPECT_EQ(collector.DbConnect, tooLong);
     const std::string reason = "DbConnect が長すぎます (300 ﾊﾞｲﾄ。254 ﾊﾞｲﾄまでです)";
     EXPECT_EQ(DbConnectTooLong(collector), reason);
+    for (const size_t bytes : {254, 255}) {  // at the limit, and one past it
+        collector.DbConnect = "DSN=" + std::string(bytes - 4, 'x');
+        EXPECT_EQ(DbConnectTooLong(collector),
+                  bytes == 254 ? "" : "DbConnect が長すぎます (255 ﾊﾞｲﾄ。254 ﾊﾞｲﾄまでです)");
+    }
+    collector.DbConnect = tooLong;
     collector.SaveFormat = kSaveFormatMdb;
     view = RecordingOperatorView();
-    EXPECT_FALSE(CheckDatabaseTarget(collector, view).Reachable);
+    RunState run;
+    EXPECT_FALSE(ServerDatabaseStore().CheckTarget(collector, run, view));
     ASSERT_EQ(view.Messages.size(), 1u);
     EXPECT_EQ(view.Messages[0].Text, "ｴﾗｰ\r\n" + reason);
     EXPECT_EQ(view.StatusLines().back(), reason);

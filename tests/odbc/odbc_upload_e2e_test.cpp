@@ -13,7 +13,9 @@
 #include <fstream>
 #include <optional>
 #include <thread>
+#include <utility>
 
+#include "e2e/losing_link.h"
 #include "e2e/whole_upload_fixture.h"
 #include "odbc_servers.h"
 #include "output/database/odbc_connection_text.h"
@@ -41,7 +43,6 @@ protected:
         servers->Pg(
             "DROP TABLE IF EXISTS \"T01\"; CREATE TABLE \"T01\"(id serial, \"F1\" text, \"F2\" text);");
     }
-    void TearDown() override { SetServerRowsPerGroup(0); }
 
     void Upload(const termsim::Options& options) {
         sim.reset();
@@ -77,6 +78,29 @@ TEST_F(ServerUpload, RowsAreStoredAndTheLabelShowsTheSourceWithoutPassword) {
     EXPECT_EQ(view.StatusLines().back(), "ﾚｺｰﾄﾞ受信<3> : 正常終了");
     EXPECT_TRUE(view.Messages.empty());
     EXPECT_EQ(view.StatusText.find(OdbcServers::kPassword), std::string::npos);
+
+    // A final "ACK" that does not reach the terminal after the commit: a server keeps no row ids to take
+    // the rows back with, so they stay, and the operator is told to clear the terminal's data instead of
+    // letting it send them again.
+    UploadResult result;
+    uploadEnded = [&result](const UploadResult& ended) { result = ended; };
+    sim.reset();
+    sim.emplace();
+    ASSERT_TRUE(sim->Start(program.Path(), kPort, Records("B", 2)));
+    run.IsRunning = true;
+    FreshView();
+    LosingLink losing(*link, *sim, 5, LosingLink::Loss::NotWritten);  // VOL, ACK, ACK, ACK, the final ACK
+    const LinkApi* real = std::exchange(link, losing.Api());
+    EXPECT_EQ(RunUploadWith(), RunOutcome::Failed);
+    link = real;
+    EXPECT_EQ(servers->Pg("SELECT count(*) FROM \"T01\";"), "5\n");
+    const Lines lines = view.StatusLines();
+    EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
+              (Lines{"ACK送信ｴﾗｰ", "ﾃﾞｰﾀは保存済みです。端末のﾃﾞｰﾀは消去してください", "異常終了"}));
+    EXPECT_EQ(result.Outcome, UploadOutcome::Stored);
+    EXPECT_EQ(result.Store, StoreState::Committed);
+    EXPECT_EQ(result.Answer, FinalAnswer::Can);
+    EXPECT_EQ(result.RecordsStored, 2);
 }
 
 TEST_F(ServerUpload, StoppedServerIsReportedBeforeThePortIsTouched) {
@@ -92,10 +116,10 @@ TEST_F(ServerUpload, StoppedServerIsReportedBeforeThePortIsTouched) {
     EXPECT_FALSE(run.IsRunning);
 }
 
-// The server goes away while the second group is being inserted: a trigger makes that insert sleep,
-// and the test stops the server (immediate mode, like a crash) once the sleep has begun.
+// The server goes away while a row is being inserted: a trigger makes that insert sleep, and the test
+// stops the server (immediate mode, like a crash) once the sleep has begun. (Rows sent in groups before
+// the loss are the writer test's.)
 TEST_F(ServerUpload, ServerLostMidStoreEndsWithCanKeepsNothingAndTheNextUploadIsStored) {
-    SetServerRowsPerGroup(4);
     servers->Pg(
         "CREATE OR REPLACE FUNCTION stall() RETURNS trigger AS $$ BEGIN "
         "IF NEW.\"F1\" = 'C05' THEN PERFORM pg_sleep(60); END IF; RETURN NEW; END $$ LANGUAGE plpgsql;\n"

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
+#include <cstring>
+#include <optional>
 #include <string>
 
-#include "output/text/save_as_text.h"
+#include "output/csv/utf8_csv_store.h"
+#include "output/text/text_store.h"
 #include "support/recording_operator_view.h"
 #include "upload_test_support.h"
 
@@ -17,7 +21,7 @@ protected:
         settings.SelectedFields.fill(1);
         run.OutputPath = dir / "T01.txt";
     }
-    bool Save() { return SaveAsText(settings, run, view); }
+    bool Save() { return TextStore().Save(settings, run, view); }
     std::string Output() const { return ReadBytes(run.OutputPath); }
 
     TempFolder dir;
@@ -110,6 +114,54 @@ TEST_F(SaveAsTextTest, MissingBackupLeavesTheOutputAlone) {
     EXPECT_FALSE(FileExists(run.OutputPath));
 }
 
+// The UTF-8 CSV store: the text store's lines, unquoted, in UTF-8, a byte order mark only where its lines
+// start the file; a byte CP932 cannot convert becomes U+FFFD, counted in a status line, and the backup
+// keeps it.
+TEST_F(SaveAsTextTest, Utf8CsvLinesByteOrderMarkAndReplacements) {
+    const std::string bom = "\xEF\xBB\xBF";
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct Row {
+        const char* name;
+        int16_t overwrite;
+        std::optional<std::string> before;
+        std::string backup;  // CP932
+        std::string output;
+        std::vector<std::string> status;
+    };
+    const Row rows[] = {
+        {"new file",
+         0,
+         std::nullopt,
+         CrLfLines({"\x83\x65\x83\x58\x83\x67,\"1,2\"", "\xB6\xC5,,x"}),
+         bom + CrLfLines({"テスト,\"1,2\"", "ｶﾅ"}),
+         {}},
+        {"appended to lines", 0, bom + "a\r\n", CrLfLines({"b"}), bom + "a\r\nb\r\n", {}},
+        {"appended to an empty file", 0, "", CrLfLines({"b"}), bom + "b\r\n", {}},
+        {"replacing", 1, bom + "a\r\n", CrLfLines({"b"}), bom + "b\r\n", {}},
+        {"bytes without a character",
+         1,
+         std::nullopt,
+         CrLfLines({"a\x80,\xA0", "\x85\x40\xFD"}),
+         bom + CrLfLines({"a" + fffd + "," + fffd, fffd + "@" + fffd}),
+         {"UTF-8に変換できない文字を置き換えました (4箇所)"}},
+    };
+    run.OutputPath = dir / "T01.csv";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        view = RecordingOperatorView();
+        std::filesystem::remove(run.OutputPath);
+        if (row.before) {
+            WriteBytes(run.OutputPath, *row.before);
+        }
+        WriteBytes(settings.BackFilePath, row.backup);
+        settings.OverWrite = row.overwrite;
+        ASSERT_TRUE(Utf8CsvStore().Save(settings, run, view));
+        EXPECT_EQ(Output(), row.output);
+        EXPECT_EQ(AppendedStatusLines(view), row.status);
+        EXPECT_EQ(ReadBytes(settings.BackFilePath), row.backup);
+    }
+}
+
 TEST_F(SaveAsTextTest, OutputThatCannotBeWritten) {
     WriteBytes(settings.BackFilePath, CrLfLines({"a"}));
     run.OutputPath = dir / "no/such/folder/T01.txt";
@@ -122,7 +174,11 @@ TEST_F(SaveAsTextTest, OutputThatCannotBeWritten) {
     RecordingOperatorView fresh;
     const std::string pipe = dir / "T02.txt";
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    for (const std::string& path : {std::string("/dev/full"), pipe}) {
+    // A device of the test's own (as /dev/full is): the machine's /dev is never at stake, even when the
+    // check is broken.
+    const std::string device = dir / "full";
+    ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 7)), 0) << std::strerror(errno);
+    for (const std::string& path : {device, pipe}) {
         for (const int16_t overwrite : {1, 0}) {
             view = fresh;
             settings.OverWrite = overwrite;

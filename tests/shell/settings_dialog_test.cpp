@@ -150,6 +150,8 @@ void SettingsDialogTest::enableTable_data() {
     QTest::newRow("MDB, then XLS chosen") << 2 << 1 << xls;
     QTest::newRow("XLS, then CSV/TXT chosen") << 1 << 0 << text;
     QTest::newRow("CSV/TXT, then MDB chosen") << 0 << 2 << mdb;
+    QTest::newRow("opened as CSV(UTF-8)") << 3 << -1 << text;
+    QTest::newRow("MDB, then CSV(UTF-8) chosen") << 2 << 3 << text;
 }
 
 void SettingsDialogTest::enableTable() {
@@ -516,8 +518,8 @@ void SettingsDialogTest::focusOrder_data() {
     const QStringList tail =
         fields + QStringList{"optAutoStart",  "optCrcType",     "optStartUpSize", "optProtocol",
                              "chkSendMail",   "txtMailAddress", "txtMailSub",     "txtFromMailAddress",
-                             "txtMailServer", "optMailTls",     "chkTimeAdjust",  "txtAfterUpload", "cmdOK0",
-                             "cmdOK1"};
+                             "txtMailServer", "optMailTls",     "chkTimeAdjust",  "txtAfterUpload",
+                             "cmdOK0",        "cmdOK1"};
     const QStringList head{"hsPort", "optBaud", "optMode", "optSaveFormat"};
     QTest::newRow("CSV/TXT") << 0
                              << head +

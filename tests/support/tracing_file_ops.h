@@ -8,10 +8,10 @@
 
 #include "common/file_ops.h"
 
-// The system's file calls, traced: every write, sync, rename, truncation and removal as one event
-// "<call> <name>", where the name is a file's base name, a label the test gave its folder ("save/"), or
-// "<temp>" for a temporary file beside an output. Runs of writes to one file show as one event. A call
-// can be made to fail once with a chosen errno.
+// The system's file calls, traced: every write, sync, rename, link, truncation and removal as one event
+// "<call> <name>", where the name is a file's base name, a label the test gave its folder ("save/"),
+// "<temp>" for a temporary file beside an output, or "<previous>" for the previous output kept beside it.
+// Runs of writes to one file show as one event. A call can be made to fail once with a chosen errno.
 class TracingFileOps : public FileOperations {
 public:
     struct Event {
@@ -49,6 +49,9 @@ public:
         return Traced("rename", Name(from) + " " + Name(to),
                       [&] { return FileOperations::Rename(from, to); });
     }
+    int Link(const std::string& from, const std::string& to) override {
+        return Traced("link", Name(from) + " " + Name(to), [&] { return FileOperations::Link(from, to); });
+    }
     int Unlink(const std::string& path) override {
         return Traced("unlink", Name(path), [&] { return FileOperations::Unlink(path); });
     }
@@ -82,6 +85,9 @@ private:
             return label->second;
         }
         const std::string base = path.substr(path.find_last_of('/') + 1);
+        if (base.find(".gathra-previous") != std::string::npos) {
+            return "<previous>";
+        }
         return base.find(".gathra-") != std::string::npos ? "<temp>" : base;
     }
     void Log(const std::string& text) { events.push_back({text, stamp ? stamp() : 0}); }

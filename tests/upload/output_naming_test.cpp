@@ -1,7 +1,14 @@
-#include "upload/output_naming.h"
+#include "output/output_naming.h"
+
 #include "output/database/save_to_database.h"
+#include "stores/store_table.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "upload/upload_files.h"
 #include "upload_test_support.h"
@@ -9,6 +16,12 @@
 namespace {
 
 const PcDateTime kJan2 = {2024, 1, 2, 9, 5, 7};
+
+// The output the settings' store names for terminal `id` on 2 January 2024 at 09:05.
+OutputName Named(const SettingsRecord& settings, const std::string& id) {
+    RunState run;
+    return StoreFor(settings)->NameOutput(settings, run, id, kJan2);
+}
 
 SettingsRecord NamingSettings(int16_t format, int16_t addDate) {
     SettingsRecord settings;
@@ -32,12 +45,13 @@ TEST(OutputNaming, AllDateModesForEveryFileFormat) {
     };
     for (const auto& [format, xlsType, extension] : {Format{kSaveFormatText, 0, ".txt"},
                                                      {kSaveFormatXls, 3, ".xls"},
-                                                     {kSaveFormatXls, kXlsTypeXlsx, ".xlsx"}}) {
+                                                     {kSaveFormatXls, kXlsTypeXlsx, ".xlsx"},
+                                                     {3, 0, ".csv"}}) {
         for (const Row& row : rows) {
             SCOPED_TRACE(std::string(extension) + " AddDate " + std::to_string(row.addDate));
             SettingsRecord settings = NamingSettings(format, row.addDate);
             settings.XlsType = xlsType;
-            const OutputName name = NameOutputFile(settings, "T01", kJan2);
+            const OutputName name = Named(settings, "T01");
             EXPECT_EQ(name.FileLabel, std::string(row.stem) + extension);
             EXPECT_EQ(name.OutputPath, "/srv/data" + std::string(row.stem) + extension);
             EXPECT_TRUE(name.TableName.empty());
@@ -48,12 +62,12 @@ TEST(OutputNaming, AllDateModesForEveryFileFormat) {
 TEST(OutputNaming, FixedNameReplacesTheTerminalIdButNotTheDate) {
     SettingsRecord settings = NamingSettings(kSaveFormatText, 0);
     settings.FixFname = "集計";
-    EXPECT_EQ(NameOutputFile(settings, "T01", kJan2).FileLabel, "/集計.txt");
-    EXPECT_EQ(NameOutputFile(settings, "T99", kJan2).FileLabel, "/集計.txt");
+    EXPECT_EQ(Named(settings, "T01").FileLabel, "/集計.txt");
+    EXPECT_EQ(Named(settings, "T99").FileLabel, "/集計.txt");
     settings.AddDate = 4;
-    EXPECT_EQ(NameOutputFile(settings, "T01", kJan2).FileLabel, "/集計-20240102-0905.txt");
+    EXPECT_EQ(Named(settings, "T01").FileLabel, "/集計-20240102-0905.txt");
     settings.AddDate = 2;
-    EXPECT_EQ(NameOutputFile(settings, "T01", kJan2).FileLabel, "/20240102-0905.txt");
+    EXPECT_EQ(Named(settings, "T01").FileLabel, "/20240102-0905.txt");
 }
 
 TEST(OutputNaming, DigitsArePaddedAtEveryFieldBoundary) {
@@ -69,7 +83,7 @@ TEST(OutputNaming, TrailingSlashOfTheSaveFolder) {
     // Files join the folder as it stands; the database path drops one trailing "/".
     SettingsRecord settings = NamingSettings(kSaveFormatText, 0);
     settings.SaveFolder = "/";
-    EXPECT_EQ(NameOutputFile(settings, "T01", kJan2).OutputPath, "//T01.txt");
+    EXPECT_EQ(Named(settings, "T01").OutputPath, "//T01.txt");
     EXPECT_EQ(DatabasePath("/", "db"), "/db.mdb");
     EXPECT_EQ(DatabasePath("/srv/data/", "db"), "/srv/data/db.mdb");
     EXPECT_EQ(DatabasePath("/srv/data", "db"), "/srv/data/db.mdb");
@@ -97,17 +111,23 @@ TEST(OutputNaming, WhenTheTerminalIdIsPartOfAName) {
         bool usesId;
     };
     const Row rows[] = {
-        {kSaveFormatText, 0, "", "", true},   {kSaveFormatText, 1, "", "", false},
-        {kSaveFormatText, 2, "", "", false},  {kSaveFormatXls, 3, "", "", true},
-        {kSaveFormatXls, 4, "", "", true},    {kSaveFormatText, 0, "fix", "", false},
-        {kSaveFormatMdb, 0, "", "", true},    {kSaveFormatMdb, 0, "", "tbl", false},
+        {kSaveFormatText, 0, "", "", true},
+        {kSaveFormatText, 1, "", "", false},
+        {kSaveFormatText, 2, "", "", false},
+        {kSaveFormatXls, 3, "", "", true},
+        {kSaveFormatXls, 4, "", "", true},
+        {kSaveFormatText, 0, "fix", "", false},
+        {kSaveFormatMdb, 0, "", "", true},
+        {kSaveFormatMdb, 0, "", "tbl", false},
         {kSaveFormatMdb, 1, "fix", "", true},
+        {3, 4, "", "", true},
+        {3, 1, "", "", false},
     };
     for (const Row& row : rows) {
         SettingsRecord settings = NamingSettings(row.format, row.addDate);
         settings.FixFname = row.fixName;
         settings.MdbTblName = row.table;
-        EXPECT_EQ(NameUsesTerminalId(settings), row.usesId)
+        EXPECT_EQ(StoreFor(settings)->NameUsesTerminalId(settings), row.usesId)
             << "format " << row.format << " AddDate " << row.addDate << " fix '" << row.fixName << "'";
     }
 }
@@ -172,8 +192,10 @@ TEST(UploadFiles, LineFileEmptiesWritesAndReportsFailures) {
 
     // Only a regular file is written: a device is refused at once, and so is a named pipe without
     // blocking in open() for a reader.
+    const std::string node = dir / "full";  // a device of the test's own, as /dev/full is
+    ASSERT_EQ(::mknod(node.c_str(), S_IFCHR | 0600, makedev(1, 7)), 0) << std::strerror(errno);
     LineFile device;
-    EXPECT_FALSE(device.OpenForWriting("/dev/full", error));
+    EXPECT_FALSE(device.OpenForWriting(node, error));
     EXPECT_EQ(error.Description, "通常のﾌｧｲﾙではありません");
 }
 

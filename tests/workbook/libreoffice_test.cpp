@@ -12,7 +12,7 @@
 #include <zip.h>
 
 #include "codec/text_encoding.h"
-#include "output/workbook/save_as_xls.h"
+#include "stores/store_table.h"
 #include "support/recording_operator_view.h"
 #include "xls_fixture.h"
 
@@ -156,6 +156,7 @@ TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
     settings.SaveFolder = dir.Path();
     settings.BackFilePath = dir / "Back.txt";
     settings.SelectedFields.fill(1);
+    settings.SaveFormat = kSaveFormatXls;
     settings.XlsType = 1;
     RunState run;
     RecordingOperatorView view;
@@ -173,7 +174,7 @@ TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
     settings.XlsF1 = 0;
     run.OutputPath = dir / "filled.xls";
     backup({"1,ｱｲｳ,bbb", "2,ccc", "1,日本語"});
-    ASSERT_TRUE(SaveAsXls(settings, run, view))
+    ASSERT_TRUE(StoreFor(settings)->Save(settings, run, view))
         << (view.Messages.empty() ? std::string() : view.Messages.back().Text);
     EXPECT_EQ(ReadBytes(tpl), tplBytes);
     EXPECT_EQ(CheckStructure(run.OutputPath), "");
@@ -183,7 +184,7 @@ TEST_F(LibreOfficeTest, NewAndTemplateWorkbooksOpenWithTheirContents) {
     settings.XlsStartLine = 1;
     run.OutputPath = dir / "fresh.xls";
     backup({"1,T01,ﾃｽﾄ", "20,last sheet", "1,\"q\",x"});
-    ASSERT_TRUE(SaveAsXls(settings, run, view))
+    ASSERT_TRUE(StoreFor(settings)->Save(settings, run, view))
         << (view.Messages.empty() ? std::string() : view.Messages.back().Text);
     EXPECT_EQ(CheckStructure(run.OutputPath), "");
 
@@ -274,6 +275,7 @@ TEST_F(LibreOfficeTest, XlsxTemplateAndNewBooksReadBackExactly) {
     settings.SaveFolder = dir.Path();
     settings.BackFilePath = dir / "Back.txt";
     settings.SelectedFields.fill(1);
+    settings.SaveFormat = kSaveFormatXls;
     settings.XlsType = kXlsTypeXlsx;
     RunState run;
     RecordingOperatorView view;
@@ -290,7 +292,7 @@ TEST_F(LibreOfficeTest, XlsxTemplateAndNewBooksReadBackExactly) {
     settings.XlsF1 = 0;
     run.OutputPath = dir / "filled.xlsx";
     backup({"1,ｱｲｳ,bbb", "2,ccc", "1,日本語"});
-    ASSERT_TRUE(SaveAsXls(settings, run, view))
+    ASSERT_TRUE(StoreFor(settings)->Save(settings, run, view))
         << (view.Messages.empty() ? std::string() : view.Messages.back().Text);
     EXPECT_EQ(ReadBytes(tpl), tplBytes);
     EXPECT_EQ(ChangedEntries(tpl, run.OutputPath, {"xl/worksheets/sheet1.xml", "xl/worksheets/sheet2.xml"}),
@@ -301,7 +303,7 @@ TEST_F(LibreOfficeTest, XlsxTemplateAndNewBooksReadBackExactly) {
     settings.XlsF1 = 1;
     run.OutputPath = dir / "fresh.xlsx";
     backup({"T01,a\x01z,_x0041_,x\ry,<&>", "漢字ｶﾅ,  two  blanks"});
-    ASSERT_TRUE(SaveAsXls(settings, run, view))
+    ASSERT_TRUE(StoreFor(settings)->Save(settings, run, view))
         << (view.Messages.empty() ? std::string() : view.Messages.back().Text);
 
     const std::string csvDir = dir / "csv";

@@ -5,9 +5,11 @@
 #include <ctime>
 
 #include <cstdio>
+#include <string_view>
 #include <utility>
 
 #include "common/visible_text.h"
+#include "upload/upload_texts.h"
 
 namespace {
 
@@ -18,6 +20,30 @@ constexpr const char* kOverwritePreviousLine = "\x1b[1A\x1b[2K";
 
 ConsoleView::ConsoleView(LineSink out, LineSink err, bool outIsTerminal, bool beep)
     : out_(std::move(out)), err_(std::move(err)), outIsTerminal_(outIsTerminal), beep_(beep) {}
+
+void ConsoleView::AppendStatus(const std::string& text) {
+    lastAppended_ = text;
+    const std::string_view normalEnd = kNormalEndTail;
+    if (text == kAbnormalEnd) {
+        lastFailure_.clear();
+        for (const std::string& line : sinceUploadBegan_) {
+            lastFailure_ += (lastFailure_.empty() ? "" : " / ") + line;
+        }
+        sinceUploadBegan_.clear();
+    } else if (text == kOpenSucceeded ||
+               (text.size() >= normalEnd.size() &&
+                text.compare(text.size() - normalEnd.size(), normalEnd.size(), normalEnd) == 0)) {
+        sinceUploadBegan_.clear();
+    } else {
+        sinceUploadBegan_.push_back(text);
+    }
+    PrintStatus(text, false);
+}
+
+void ConsoleView::AppendSummary(const std::string& text) {
+    PrintStatus(text, false);
+    sinceUploadBegan_.clear();
+}
 
 void ConsoleView::PrintStatus(const std::string& text, bool replacing) {
     const std::string stamp = ConsoleTimeStamp();
@@ -83,17 +109,17 @@ std::string ConsoleTimeStamp() {
     return text;
 }
 
-std::string UploadSummaryLine(const UploadReport& report) {
+std::string UploadSummaryLine(const UploadResult& result) {
     std::string line =
-        report.TerminalId + ": " + std::to_string(report.RecordsStored) + "件 → " + report.Output;
-    if (!report.Table.empty()) {
-        line += " : " + report.Table;
+        result.TerminalId + ": " + std::to_string(result.RecordsStored) + "件 → " + result.Output;
+    if (!result.Table.empty()) {
+        line += " : " + result.Table;
     }
-    if (report.Outcome == UploadOutcome::Stored) {
+    if (result.Answer == FinalAnswer::Ack) {
         return line + " 正常終了";
     }
     line += " 異常終了";
-    return report.FailureText.empty() ? line : line + " (" + report.FailureText + ")";
+    return result.FailureText.empty() ? line : line + " (" + result.FailureText + ")";
 }
 
 std::string OneLine(const std::string& text) {

@@ -2,9 +2,10 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "run/operator_view.h"
-#include "run/upload_report.h"
+#include "run/upload_result.h"
 
 // The operator view of gathra-collect: a console instead of a window.
 //
@@ -27,10 +28,9 @@ public:
     ConsoleView(LineSink out, LineSink err, bool outIsTerminal, bool beep);
 
     void ReplaceStatus(const std::string& text) override { PrintStatus(text, true); }
-    void AppendStatus(const std::string& text) override {
-        lastAppended_ = text;
-        PrintStatus(text, false);
-    }
+    void AppendStatus(const std::string& text) override;
+    // The line printed after each upload (UploadSummaryLine); it ends what LastFailure collects.
+    void AppendSummary(const std::string& text);
     void SetRunning(bool) override {}
     void SetFileLabel(const std::string& text) override { fileLabel_ = text; }
     std::string FileLabel() const override { return fileLabel_; }
@@ -44,6 +44,9 @@ public:
 
     // The last status line appended: after a port that did not open, the line that says why.
     const std::string& LastAppended() const { return lastAppended_; }
+    // The lines the last upload that ended "異常終了" showed before that line, joined by " / ": the
+    // failure's own text also when the upload ended before its report (a refused enquiry answer).
+    const std::string& LastFailure() const { return lastFailure_; }
 
 private:
     // Prints each line of `text`; the first line of a replacing status overwrites the last line shown
@@ -58,12 +61,14 @@ private:
     bool lastLineWaiting_ = false;      // the last line on the terminal is a waiting count
     std::string fileLabel_;
     std::string lastAppended_;
+    std::vector<std::string> sinceUploadBegan_;  // appended since the port opened or an upload ended
+    std::string lastFailure_;
 };
 
 // The line printed after each upload: "T01: 4件 → /srv/out/T01.txt 正常終了" (a database's table after the
-// data source: "… → db.mdb : T01 …"), and for an upload that was not stored "異常終了" with the failure's
-// own status lines in brackets.
-std::string UploadSummaryLine(const UploadReport& report);
+// data source: "… → db.mdb : T01 …"), and for an upload whose terminal did not get its "ACK" "異常終了"
+// with the failure's own status lines in brackets; the count is always the records the output keeps.
+std::string UploadSummaryLine(const UploadResult& result);
 
 // The local time as "yyyy-mm-dd hh:mm:ss.mmm".
 std::string ConsoleTimeStamp();

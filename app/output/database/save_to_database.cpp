@@ -19,10 +19,9 @@
 #include "output/database/database_table_writer.h"
 #include "output/database/odbc_connection_text.h"
 #include "output/database/save_to_database.h"
-#include "output/database/server_database.h"
 #include "output/database/statement_watch.h"
 #include "output/record_fields.h"
-#include "settings/settings_store.h"
+#include "output/writers.h"
 
 namespace {
 
@@ -30,12 +29,12 @@ namespace {
 constexpr const char* kMissingHead = "ｴﾗｰ\r\n";
 constexpr const char* kMissingTail = " が存在しません。";
 
-// One upload's rows in the SQLite file, committed. The mail attaches the file itself, which must hold
-// the new rows; so the rows are committed before the mail, and taken back by their row ids when it fails.
-class SqliteStore : public PreparedStore {
+// One upload's rows in the SQLite file, committed at once by Prepare (the mail attaches the file, which
+// must hold them) and taken back by their row ids when the upload is undone.
+class SqliteCommittedRows : public PreparedStore {
 public:
-    SqliteStore(const SettingsRecord& settings, RunState& run)
-        : settings_(settings), run_(run), watch_(&run.IsRunning, StatementTimeout()) {}
+    SqliteCommittedRows(const SettingsRecord& settings, RunState& run, std::chrono::milliseconds timeout)
+        : settings_(settings), run_(run), timeout_(timeout), watch_(&run.IsRunning, timeout) {}
 
     // Every step from opening the database to the commit; the failure, if any, after the transaction
     // is rolled back.
@@ -44,7 +43,7 @@ public:
             return DatabaseError{SQLITE_ERROR, kNoCp932ConverterText};
         }
         DatabaseError error;
-        if (!connection_.Open(run_.OutputPath, error, StatementTimeout(), &watch_)) {
+        if (!connection_.Open(run_.OutputPath, error, timeout_, &watch_)) {
             return error;
         }
         DatabaseTableWriter table(connection_, &watch_);
@@ -79,18 +78,16 @@ public:
 
     bool Stopped() const { return watch_.Stopped(); }
 
-    const std::string& AttachmentPath() const override { return run_.OutputPath; }
-    std::string AttachmentName() const override { return FileNamePart(run_.OutputPath); }
-
-    // Committed (and synced by the engine's commit) already.
-    bool Commit(OperatorView&) override {
-        rowIds_.clear();
-        return true;
+    MailAttachment Attachment() override {
+        return {run_.OutputPath, FileNamePart(run_.OutputPath), "application/vnd.sqlite3", {}};
     }
 
-    void Abandon(OperatorView& view) override {
+    // Committed (fully synchronous) by Prepare already.
+    StoreState Commit(OperatorView&) override { return StoreState::Committed; }
+
+    StoreState Undo(OperatorView& view) override {
         if (rowIds_.empty()) {
-            return;
+            return StoreState::Undone;
         }
         // Taken back even when the mail failed at a stop: the lock is waited for up to the time-out.
         connection_.Watch(nullptr);
@@ -98,16 +95,21 @@ public:
         if (!DeleteRows(connection_, quotedTable_, rowIds_, error)) {
             const std::string text = "MDB書込ｴﾗｰ : #" + std::to_string(error.Number) + error.Description +
                                      " (取り消せなかった " + std::to_string(rowIds_.size()) +
-                                     " 行が残っています)";
+                                     " 行が残っています: " + run_.OutputPath + ")";
             view.ShowMessage(kAppTitle, text, MessageIcon::None);
             view.AppendStatus(text);
+            return StoreState::UndoFailed;
         }
         rowIds_.clear();
+        return StoreState::Undone;
     }
+
+    void Keep() override { rowIds_.clear(); }
 
 private:
     const SettingsRecord& settings_;
     RunState& run_;
+    std::chrono::milliseconds timeout_;
     StatementWatch watch_;
     DatabaseConnection connection_;
     std::string quotedTable_;
@@ -129,31 +131,32 @@ std::string DatabasePath(std::string_view saveFolder, std::string_view mdbName) 
     return std::string(saveFolder) + "/" + std::string(mdbName) + ".mdb";
 }
 
-StoreTarget CheckDatabaseTarget(const SettingsRecord& settings, OperatorView& view) {
-    StoreTarget target;
-    if (UsesServerDatabase(settings)) {
-        target.Label = DataSourceLabel(settings.DbConnect);
-        if (const std::string tooLong = DbConnectTooLong(settings); !tooLong.empty()) {
-            view.ShowMessage(kAppTitle, kMissingHead + tooLong, MessageIcon::None);
-            view.AppendStatus(tooLong);
-            return target;
-        }
-        target.Reachable = CheckServerDatabase(settings.DbConnect, view);
-        return target;
-    }
-    target.Label = DatabasePath(settings.SaveFolder, settings.DatabaseName);
-    struct stat info {};
-    target.Reachable = ::stat(target.Label.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-    if (!target.Reachable) {
-        view.ShowMessage(kAppTitle, kMissingHead + target.Label + kMissingTail, MessageIcon::None);
-    }
-    return target;
+OutputName NameDatabaseTable(const SettingsRecord& settings, std::string_view databasePath,
+                             std::string_view terminalId) {
+    OutputName name;
+    name.OutputPath = std::string(databasePath);
+    name.TableName = settings.MdbTblName.empty() ? std::string(terminalId) : settings.MdbTblName;
+    name.FileLabel = name.OutputPath + "\r\nﾃｰﾌﾞﾙ : " + name.TableName;
+    return name;
 }
 
-std::unique_ptr<PreparedStore> PrepareMdb(const SettingsRecord& settings, RunState& run, OperatorView& view) {
-    if (UsesServerDatabase(settings)) {
-        return PrepareServerDatabase(settings, run, view);
+OutputName DatabaseStore::NameOutput(const SettingsRecord& settings, const RunState& run,
+                                     std::string_view terminalId, const PcDateTime&) const {
+    return NameDatabaseTable(settings, run.OutputPath, terminalId);
+}
+
+bool SqliteFileStore::CheckTarget(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+    run.OutputPath = DatabasePath(settings.SaveFolder, settings.DatabaseName);
+    struct stat info {};
+    if (::stat(run.OutputPath.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        return true;
     }
+    view.ShowMessage(kAppTitle, kMissingHead + run.OutputPath + kMissingTail, MessageIcon::None);
+    return false;
+}
+
+std::unique_ptr<PreparedStore> SqliteFileStore::Prepare(const SettingsRecord& settings, RunState& run,
+                                                        OperatorView& view) {
     const std::string& path = run.OutputPath;
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
@@ -161,7 +164,7 @@ std::unique_ptr<PreparedStore> PrepareMdb(const SettingsRecord& settings, RunSta
         ReportMissing(view, path);
         return nullptr;
     }
-    auto store = std::make_unique<SqliteStore>(settings, run);
+    auto store = std::make_unique<SqliteCommittedRows>(settings, run, options_.StatementTimeout);
     std::optional<DatabaseError> failure = store->Write(view);
     if (failure && store->Stopped()) {
         failure = DatabaseError{SQLITE_INTERRUPT, kCancelledText};  // whatever the step waiting said
@@ -177,9 +180,4 @@ std::unique_ptr<PreparedStore> PrepareMdb(const SettingsRecord& settings, RunSta
     }
     view.SetBusyPointer(false);
     return store;
-}
-
-bool SaveToDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view) {
-    const std::unique_ptr<PreparedStore> store = PrepareMdb(settings, run, view);
-    return store != nullptr && store->Commit(view);
 }

@@ -16,18 +16,12 @@
 #include "output/database/odbc_table_writer.h"
 #include "output/database/statement_watch.h"
 #include "output/record_fields.h"
+#include "output/text_attachment.h"
+#include "output/text_file_store.h"
 #include "output/writers.h"
+#include "settings/settings_store.h"
 
 namespace {
-
-std::atomic<size_t> rowsPerGroup{0};
-std::mutex namingMutex;
-std::optional<OdbcNaming> namingOverride;
-
-std::optional<OdbcNaming> NamingOverride() {
-    std::lock_guard lock(namingMutex);
-    return namingOverride;
-}
 
 constexpr const char* kRefusedLogin = "ﾛｸﾞｲﾝが拒否されました (ﾕｰｻﾞｰ名とﾊﾟｽﾜｰﾄﾞを確認してください)";
 
@@ -54,10 +48,13 @@ void ReportWriteError(OperatorView& view, const OdbcError& error, const std::str
 }
 
 // One upload's rows in one open transaction on a connection of its own.
-class ServerStore : public PreparedStore {
+class ServerTransaction : public PreparedStore {
 public:
-    ServerStore(const SettingsRecord& settings, RunState& run)
-        : settings_(settings), run_(run), watch_(&run.IsRunning, StatementTimeout()) {}
+    ServerTransaction(const SettingsRecord& settings, RunState& run, const DatabaseStoreOptions& options)
+        : settings_(settings),
+          run_(run),
+          options_(options),
+          watch_(&run.IsRunning, options.StatementTimeout) {}
 
     // Every step from connecting to the last row sent; the transaction stays open.
     bool Write(OdbcError& error) {
@@ -69,10 +66,8 @@ public:
             return false;
         }
         connection_.Watch(&watch_);
-        const size_t group = rowsPerGroup.load();
-        table_ = std::make_unique<OdbcTableWriter>(
-            connection_, group == 0 ? OdbcTableWriter::kDefaultRowsPerGroup : group);
-        if (!table_->Open(run_.TableName, error, NamingOverride())) {
+        table_ = std::make_unique<OdbcTableWriter>(connection_, options_.RowsPerGroup);
+        if (!table_->Open(run_.TableName, error, options_.Naming)) {
             return false;
         }
         DatabaseRecords backup;
@@ -97,45 +92,48 @@ public:
         return table_->Flush(error);
     }
 
-    const std::string& AttachmentPath() const override { return noFile_; }
-    // The engine makes the attachment (the text writer's "<table>.txt") and names it.
-    std::string AttachmentName() const override { return {}; }
+    // The upload as the text store would write it, "<table>.txt", made at the first call.
+    MailAttachment Attachment() override {
+        MailAttachment attachment{{}, {}, TextEncoding{}.ContentType, {}};
+        if (attachment_.Path().empty() && !attachment_.Make(settings_, run_.TableName, attachment.Why)) {
+            return attachment;
+        }
+        attachment.Path = attachment_.Path();
+        return attachment;
+    }
     long MailSecondsCap() const override { return kServerMailSecondsCap; }
 
-    bool Commit(OperatorView& view) override {
+    StoreState Commit(OperatorView& view) override {
         OdbcError error;
         if (!table_->Commit(error)) {
             ReportWriteError(view, error, settings_.DbConnect, run_.TableName);
-            return false;
+            return StoreState::Failed;
         }
-        return true;
+        committed_ = true;
+        return StoreState::Committed;
     }
 
-    void Abandon(OperatorView&) override {
-        if (table_) {
-            table_->Rollback();
+    StoreState Undo(OperatorView& view) override {
+        if (committed_) {
+            view.AppendStatus(kServerKeptText);
+            return StoreState::Committed;
         }
+        table_->Rollback();
+        return StoreState::Undone;
     }
 
 private:
     const SettingsRecord& settings_;
     RunState& run_;
+    DatabaseStoreOptions options_;
     StatementWatch watch_;
     OdbcConnection connection_;
     std::unique_ptr<OdbcTableWriter> table_;
-    std::string noFile_;
+    TextAttachment attachment_;
+    bool committed_ = false;
 };
 
 }  // namespace
-
-void SetServerRowsPerGroup(size_t rows) {
-    rowsPerGroup.store(rows);
-}
-
-void SetServerNaming(std::optional<OdbcNaming> naming) {
-    std::lock_guard lock(namingMutex);
-    namingOverride = std::move(naming);
-}
 
 bool CheckServerDatabase(const std::string& connectionString, OperatorView& view) {
     OdbcConnection connection;
@@ -153,9 +151,19 @@ bool CheckServerDatabase(const std::string& connectionString, OperatorView& view
     return false;
 }
 
-std::unique_ptr<PreparedStore> PrepareServerDatabase(const SettingsRecord& settings, RunState& run,
-                                                     OperatorView& view) {
-    auto store = std::make_unique<ServerStore>(settings, run);
+bool ServerDatabaseStore::CheckTarget(const SettingsRecord& settings, RunState& run, OperatorView& view) {
+    run.OutputPath = DataSourceLabel(settings.DbConnect);
+    if (const std::string tooLong = DbConnectTooLong(settings); !tooLong.empty()) {
+        view.ShowMessage(kAppTitle, "ｴﾗｰ\r\n" + tooLong, MessageIcon::None);
+        view.AppendStatus(tooLong);
+        return false;
+    }
+    return CheckServerDatabase(settings.DbConnect, view);
+}
+
+std::unique_ptr<PreparedStore> ServerDatabaseStore::Prepare(const SettingsRecord& settings, RunState& run,
+                                                            OperatorView& view) {
+    auto store = std::make_unique<ServerTransaction>(settings, run, options_);
     view.SetBusyPointer(true);
     OdbcError error;
     const bool written = store->Write(error);
@@ -165,9 +173,4 @@ std::unique_ptr<PreparedStore> PrepareServerDatabase(const SettingsRecord& setti
     }
     view.SetBusyPointer(false);
     return written ? std::move(store) : nullptr;
-}
-
-bool SaveToServerDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view) {
-    const std::unique_ptr<PreparedStore> store = PrepareServerDatabase(settings, run, view);
-    return store != nullptr && store->Commit(view);
 }

@@ -6,11 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "output/database/odbc_table_writer.h"
-#include "output/writers.h"
-#include "run/operator_view.h"
-#include "run/run_state.h"
-#include "settings/settings_record.h"
+#include "output/database/save_to_database.h"
 
 // How long a connection waits for the server before it fails.
 inline constexpr std::chrono::seconds kServerLoginTimeout{10};
@@ -20,23 +16,24 @@ inline constexpr std::chrono::seconds kServerLoginTimeout{10};
 // returns false; the caller then ends the run without touching the port.
 bool CheckServerDatabase(const std::string& connectionString, OperatorView& view);
 
-// SaveToDatabase for a server database: the backup file's records as rows of run.TableName, in one
-// transaction. Reports a failure as "MDB書込ｴﾗｰ : #<native>[<SQLSTATE>] <message>" (box and status line)
-// and returns false; the table is then as it was. Stop (run.IsRunning going false) cancels the store.
-bool SaveToServerDatabase(const SettingsRecord& settings, RunState& run, OperatorView& view);
-
-// The same in two steps: every row sent and the transaction held open (nullptr after a reported
-// failure); Commit commits it, Abandon rolls it back. It has no attachment file of its own
-// (AttachmentPath and AttachmentName are empty): the mail carries the upload as text. The mail is capped at
-// kServerMailSecondsCap, so that the transaction is never held open longer.
-std::unique_ptr<PreparedStore> PrepareServerDatabase(const SettingsRecord& settings, RunState& run,
-                                                     OperatorView& view);
+// A server database named by DbConnect (an ODBC connection string): the backup file's records as rows of
+// run.TableName, in one transaction on a connection of its own. Before the port is opened the data source
+// must accept a connection (CheckServerDatabase) and DbConnect must not be too long. Prepare sends every
+// row, in groups of options.RowsPerGroup, and holds the transaction open (Stop, run.IsRunning going false,
+// cancels it); Commit commits it before the final answer, and there are no row ids to take the rows back
+// with afterwards: an upload undone after its commit stays stored, and the operator is told to clear the
+// terminal's data. A failure is reported as "MDB書込ｴﾗｰ : #<native>[<SQLSTATE>] <message>" (box and status
+// line). It has no file of its own to attach: the mail carries the upload as the text store would write
+// it, "<table>.txt", and is capped at kServerMailSecondsCap, so that the transaction is never held open
+// longer.
+class ServerDatabaseStore : public DatabaseStore {
+public:
+    using DatabaseStore::DatabaseStore;
+    bool CheckTarget(const SettingsRecord& settings, RunState& run, OperatorView& view) override;
+    std::unique_ptr<PreparedStore> Prepare(const SettingsRecord& settings, RunState& run,
+                                           OperatorView& view) override;
+};
 inline constexpr long kServerMailSecondsCap = 75;
 
-// Rows sent per group of SaveToServerDatabase; 0 restores the default. For tests and benchmarks that
-// need groups of a certain size.
-void SetServerRowsPerGroup(size_t rows);
-
-// The naming rules the writer uses instead of the driver's (tests of drivers not at hand); nothing
-// restores the driver's.
-void SetServerNaming(std::optional<OdbcNaming> naming);
+// What the operator is told when an upload stored in a server database could not be given its "ACK".
+inline constexpr const char* kServerKeptText = "ﾃﾞｰﾀは保存済みです。端末のﾃﾞｰﾀは消去してください";

@@ -1,4 +1,4 @@
-#include "upload/output_naming.h"
+#include "output/output_naming.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -24,10 +24,7 @@ std::string DropTrailingSlash(std::string_view folder) {
     return std::string(folder);
 }
 
-bool NameUsesTerminalId(const SettingsRecord& settings) {
-    if (settings.SaveFormat == kSaveFormatMdb) {
-        return settings.MdbTblName.empty();
-    }
+bool FileNameUsesTerminalId(const SettingsRecord& settings) {
     return settings.FixFname.empty() && settings.AddDate != 1 && settings.AddDate != 2;
 }
 
@@ -39,28 +36,26 @@ bool IsUsableTerminalId(std::string_view terminalId) {
     return !terminalId.empty() && std::none_of(terminalId.begin(), terminalId.end(), refused);
 }
 
-OutputName NameOutputFile(const SettingsRecord& settings, std::string_view terminalId,
-                          const PcDateTime& now) {
+OutputName NameOutputFile(const SettingsRecord& settings, std::string_view terminalId, const PcDateTime& now,
+                          std::string_view extension) {
     const std::string base = settings.FixFname.empty() ? std::string(terminalId) : settings.FixFname;
-    const std::string extension = settings.SaveFormat != kSaveFormatXls ? ".txt"
-                                  : settings.XlsType == kXlsTypeXlsx    ? ".xlsx"
-                                                                        : ".xls";
+    const std::string ext(extension);
     std::string relative;
     switch (settings.AddDate) {
         case 1:
-            relative = "/" + DateDigits(now) + extension;
+            relative = "/" + DateDigits(now) + ext;
             break;
         case 2:
-            relative = "/" + DateDigits(now) + "-" + TimeDigits(now) + extension;
+            relative = "/" + DateDigits(now) + "-" + TimeDigits(now) + ext;
             break;
         case 3:
-            relative = "/" + base + "-" + DateDigits(now) + extension;
+            relative = "/" + base + "-" + DateDigits(now) + ext;
             break;
         case 4:
-            relative = "/" + base + "-" + DateDigits(now) + "-" + TimeDigits(now) + extension;
+            relative = "/" + base + "-" + DateDigits(now) + "-" + TimeDigits(now) + ext;
             break;
         default:
-            relative = "/" + base + extension;
+            relative = "/" + base + ext;
             break;
     }
     OutputName name;
@@ -68,14 +63,5 @@ OutputName NameOutputFile(const SettingsRecord& settings, std::string_view termi
     // which names the same file on this platform.
     name.OutputPath = settings.SaveFolder + relative;
     name.FileLabel = relative;
-    return name;
-}
-
-OutputName NameDatabaseTable(const SettingsRecord& settings, std::string_view databasePath,
-                             std::string_view terminalId) {
-    OutputName name;
-    name.OutputPath = std::string(databasePath);
-    name.TableName = settings.MdbTblName.empty() ? std::string(terminalId) : settings.MdbTblName;
-    name.FileLabel = name.OutputPath + "\r\nﾃｰﾌﾞﾙ : " + name.TableName;
     return name;
 }

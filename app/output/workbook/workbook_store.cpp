@@ -15,15 +15,17 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 
 #include "codec/text_encoding.h"
 #include "common/file_ops.h"
 #include "common/system_error.h"
 #include "output/backup_lines.h"
+#include "output/output_naming.h"
 #include "output/record_fields.h"
-#include "output/workbook/save_as_xls.h"
 #include "output/workbook/workbook.h"
+#include "output/workbook/workbook_store.h"
 #include "output/workbook/xlsx_book.h"
 #include "output/writers.h"
 
@@ -36,6 +38,7 @@ bool FileExists(const std::string& path) {
     return std::filesystem::exists(path, ec);
 }
 
+// The version code of a new .xls book.
 int VersionCode(int16_t xlsType) {
     switch (xlsType) {
         case 0:
@@ -44,8 +47,6 @@ int VersionCode(int16_t xlsType) {
             return 2000;
         case 2:
             return 2002;
-        case kXlsTypeXlsx:
-            return XlsxBook::kVersionCode;
         default:
             return 2003;
     }
@@ -175,7 +176,11 @@ bool OpenWorkbook(const SettingsRecord& settings, const std::string& path, const
     if (FileExists(path)) {
         return book.Open(path);
     }
-    return book.Create(path, VersionCode(settings.XlsType), kStartRowEntries);
+    if constexpr (std::is_same_v<Book, XlsxBook>) {
+        return book.Create(path, XlsxBook::kVersionCode, kStartRowEntries);
+    } else {
+        return book.Create(path, VersionCode(settings.XlsType), kStartRowEntries);
+    }
 }
 
 // Puts records into the worksheets of an open workbook, each below the previous one on its sheet.
@@ -288,33 +293,54 @@ bool WriteWorkbook(const SettingsRecord& settings, const std::string& path, cons
     return book.Close(prepared);
 }
 
-// The workbook written to its temporary file and made durable there, waiting to be committed.
-class XlsStore : public PreparedStore {
+// The workbook written to its temporary file and made durable there, waiting to be committed; after the
+// commit the previous book stays beside it until the final answer is out.
+class WorkbookPrepared : public PreparedStore {
 public:
-    explicit XlsStore(const std::string& outputPath) : outputPath_(outputPath) {}
+    WorkbookPrepared(const std::string& outputPath, bool xlsx) : outputPath_(outputPath), xlsx_(xlsx) {
+        replacement_.KeepPrevious();
+    }
 
     DurableReplacement& Replacement() { return replacement_; }
 
-    const std::string& AttachmentPath() const override { return replacement_.TemporaryPath(); }
-    std::string AttachmentName() const override { return FileNamePart(outputPath_); }
-
-    bool Commit(OperatorView& view) override {
-        if (replacement_.Commit()) {
-            return true;
-        }
-        const bool replaced = replacement_.Committed();
-        const std::string text = "XLSﾌｧｲﾙ書込ｴﾗｰ : ブックを保存できません: " + outputPath_ + " (" +
-                                 (replaced ? "フォルダを同期できません: " : "") + SystemErrorText(errno) +
-                                 ")";
-        replacement_.Abandon();
-        view.ShowMessage(kAppTitle, text, MessageIcon::None);
-        view.AppendStatus(text);
-        return false;
+    MailAttachment Attachment() override {
+        return {replacement_.TemporaryPath(),
+                FileNamePart(outputPath_),
+                xlsx_ ? "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"
+                      : "application/vnd.ms-excel",
+                {}};
     }
-    void Abandon(OperatorView&) override { replacement_.Abandon(); }
+
+    StoreState Commit(OperatorView& view) override {
+        if (replacement_.Commit()) {
+            return StoreState::Committed;
+        }
+        // A folder sync that failed has put the previous book back when it could.
+        Report(view, "ブックを保存できません: ",
+               replacement_.FolderSyncFailed() ? "フォルダを同期できません: " : "");
+        return replacement_.Committed() ? StoreState::UndoFailed : StoreState::Failed;
+    }
+
+    StoreState Undo(OperatorView& view) override {
+        if (replacement_.Undo()) {
+            return StoreState::Undone;
+        }
+        Report(view, "ブックを元に戻せません: ", "");
+        return StoreState::UndoFailed;
+    }
+
+    void Keep() override { replacement_.Keep(); }
 
 private:
+    void Report(OperatorView& view, const char* what, const char* step) const {
+        const std::string text =
+            "XLSﾌｧｲﾙ書込ｴﾗｰ : " + (what + outputPath_) + " (" + step + SystemErrorText(errno) + ")";
+        view.ShowMessage(kAppTitle, text, MessageIcon::None);
+        view.AppendStatus(text);
+    }
+
     std::string outputPath_;
+    bool xlsx_;
     DurableReplacement replacement_;
 };
 
@@ -338,11 +364,11 @@ std::string OtherFormatText(const std::string& path, bool xlsx) {
     return {};
 }
 
-// Both ways of storing: in place at once (`prepared` null), or prepared in `prepared`.
+// Writes the workbook into `prepared`, durable beside the output. False after a reported failure.
 template <class Book>
 bool SaveAs(const SettingsRecord& settings, RunState& run, OperatorView& view, const std::string& extension,
-            DurableReplacement* prepared) {
-    const bool xlsx = settings.XlsType == kXlsTypeXlsx;
+            DurableReplacement& prepared) {
+    const bool xlsx = std::is_same_v<Book, XlsxBook>;
     const std::string templatePath = settings.SaveFolder + "/" + settings.XlsTemp + extension;
     // The text of the last failure; the workbook layer reports each of its own before the failing call
     // returns. A failure without a text of its own (a record for a sheet without a start row) shows it.
@@ -368,7 +394,7 @@ bool SaveAs(const SettingsRecord& settings, RunState& run, OperatorView& view, c
     }
     // Whatever throws (memory running out on a huge book) ends in the failure exit.
     try {
-        if (WriteWorkbook(settings, run.OutputPath, templatePath, book, backup, error, prepared)) {
+        if (WriteWorkbook(settings, run.OutputPath, templatePath, book, backup, error, &prepared)) {
             view.SetBusyPointer(false);
             return true;
         }
@@ -382,26 +408,23 @@ bool SaveAs(const SettingsRecord& settings, RunState& run, OperatorView& view, c
     return FailureExit(view, book, backup, error);
 }
 
-// Both ways of storing: in place at once (`prepared` null), or prepared in `prepared`.
-bool StoreWorkbook(const SettingsRecord& settings, RunState& run, OperatorView& view,
-                   DurableReplacement* prepared) {
-    view.SetBusyPointer(true);
-    if (settings.XlsType == kXlsTypeXlsx) {
-        return SaveAs<XlsxBook>(settings, run, view, ".xlsx", prepared);
-    }
-    return SaveAs<Workbook>(settings, run, view, ".xls", prepared);
-}
-
 }  // namespace
 
-bool SaveAsXls(const SettingsRecord& settings, RunState& run, OperatorView& view) {
-    return StoreWorkbook(settings, run, view, nullptr);
+bool WorkbookStore::NameUsesTerminalId(const SettingsRecord& settings) const {
+    return FileNameUsesTerminalId(settings);
 }
 
-std::unique_ptr<PreparedStore> PrepareXls(const SettingsRecord& settings, RunState& run, OperatorView& view) {
-    auto store = std::make_unique<XlsStore>(run.OutputPath);
-    if (!StoreWorkbook(settings, run, view, &store->Replacement())) {
-        return nullptr;
-    }
-    return store;
+OutputName WorkbookStore::NameOutput(const SettingsRecord& settings, const RunState&,
+                                     std::string_view terminalId, const PcDateTime& now) const {
+    return NameOutputFile(settings, terminalId, now, format_ == Format::Xlsx ? ".xlsx" : ".xls");
+}
+
+std::unique_ptr<PreparedStore> WorkbookStore::Prepare(const SettingsRecord& settings, RunState& run,
+                                                      OperatorView& view) {
+    const bool xlsx = format_ == Format::Xlsx;
+    auto store = std::make_unique<WorkbookPrepared>(run.OutputPath, xlsx);
+    view.SetBusyPointer(true);
+    const bool written = xlsx ? SaveAs<XlsxBook>(settings, run, view, ".xlsx", store->Replacement())
+                              : SaveAs<Workbook>(settings, run, view, ".xls", store->Replacement());
+    return written ? std::move(store) : nullptr;
 }
