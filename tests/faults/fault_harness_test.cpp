@@ -28,6 +28,8 @@
 #include "codec/text_encoding.h"
 #include "e2e/whole_upload_fixture.h"
 #include "fault_injection.h"
+#include "journal/journal_words.h"
+#include "run_exit.h"
 #include "smtp_sink_process.h"
 #include "upload/upload_follow_up.h"
 #include "xls_fixture.h"
@@ -39,7 +41,9 @@ using Lines = std::vector<std::string>;
 using faults::Plan;
 
 constexpr int kPort = 6;
-const PcDateTime kClock{2025, 3, 4, 10, 20, 30};
+// One time for every upload of the run (file names, the journal's times): today's, since opening the
+// journal prunes what the system's clock finds old.
+const PcDateTime kClock = SystemClock();
 const Lines kOldRecords{"old,1"};
 const Lines kRecords{"A,1", "\x8F\xA4\x95\x69,2"};  // CP932: the second one is 商品,2
 const Lines kRecordsUtf8{"A,1", "商品,2"};
@@ -167,16 +171,13 @@ std::string ReadOutput(const Store& store, const std::string& path, XlsxReader& 
 struct Observed {
     std::string Answer;  // the terminal's final answer: "ACK", "CAN" or "none"
     std::string Output;  // ReadOutput
-    int ExitCode = 0;    // gathra-collect's for the run's outcome
+    UploadResult Result;
+    int ExitCode = 0;  // gathra-collect's for the run and its result
     std::string StatusEnd;
-    std::optional<Lines> Journal;  // the new entry's outcome and records stored; none when not written
+    // The new entry's outcome, records stored and answer; none when not written.
+    std::optional<Lines> Journal;
     bool JournalErrorShown = false;
 };
-
-// gathra-collect's exit code for a run of one upload.
-int ExitCodeOf(RunOutcome outcome) {
-    return outcome == RunOutcome::Stored || outcome == RunOutcome::StoppedIdle ? 0 : 1;
-}
 
 class FaultHarness : public WholeUploadFixture {
 protected:
@@ -211,10 +212,13 @@ protected:
         run.IsRunning = true;
         run.StopRequested = false;
         followUpLines.clear();
-        uploadEnded = [&](const auto& report) { followUp->UploadEnded(report); };
+        Observed seen;
+        uploadEnded = [&](const UploadResult& result) {
+            followUp->UploadEnded(result);
+            seen.Result = result;
+        };
         const size_t entries = JournalEntries().size();
 
-        Observed seen;
         faults::CountingFileOps ops;
         if (failure == faults::Failure::Kill) {
             const pid_t child = fork();
@@ -230,8 +234,12 @@ protected:
             followUp->BeginRun(settings);
             ScopedFileOps scoped(ops);
             Plan().Arm(failAt, failure);
-            seen.ExitCode = ExitCodeOf(RunUploadWith([] { return kClock; }));
+            const RunOutcome outcome = RunUploadWith([] { return kClock; });
             Plan().Disarm();
+            const Lines status = AppendedStatusLines(view);
+            std::string reason;
+            seen.ExitCode = RunExitCode(outcome, settings, run, seen.Result.FailureText,
+                                        status.empty() ? "" : status.back(), reason);
         }
         sim.WaitFinished(300);
         sim.Stop();
@@ -251,13 +259,13 @@ protected:
         return seen;
     }
 
-    // Each journal entry as "<outcome> <records stored>", oldest first.
+    // Each journal entry as "<outcome> <records stored> <answer>", oldest first.
     Lines JournalEntries() const {
         const std::string path = UploadJournal::PathIn(site);
         if (!fs::exists(path)) {
             return {};
         }
-        return Query(path, "SELECT outcome || ' ' || stored FROM uploads ORDER BY id")
+        return Query(path, "SELECT outcome || ' ' || stored || ' ' || answer FROM uploads ORDER BY id")
             .value_or(Lines{"(torn)"});
     }
 
@@ -275,13 +283,20 @@ protected:
             const bool torn = seen.Output != after && seen.Output != before;
             say(torn ? "output " + seen.Output : stored ? "output left old" : "output holds the upload");
         }
-        if (seen.ExitCode != (stored ? 0 : 1)) {
+        if (seen.ExitCode != (stored ? kExitStored : kExitFailed)) {
             say("exit code " + std::to_string(seen.ExitCode));
+        }
+        const FinalAnswer answer = stored                 ? FinalAnswer::Ack
+                                   : seen.Answer == "CAN" ? FinalAnswer::Can
+                                                          : FinalAnswer::None;
+        if (seen.Result.Answer != answer || seen.Result.RecordsStored != (stored ? 2 : 0)) {
+            say("result " + AnswerWord(seen.Result.Answer) + " " + std::to_string(seen.Result.RecordsStored) +
+                " " + StoreWord(seen.Result.Store));
         }
         if (stored != (seen.StatusEnd == kStoredEnd) || (!stored && seen.StatusEnd != "異常終了")) {
             say("status ends with " + seen.StatusEnd);
         }
-        const std::string entry = stored ? "stored 2" : "failed 0";
+        const std::string entry = stored ? "stored 2 ack" : "failed 0 " + AnswerWord(answer);
         if (seen.Journal ? *seen.Journal != Lines{entry} : !seen.JournalErrorShown) {
             say("journal " +
                 (seen.Journal ? RowsText(*seen.Journal) : std::string("entry missing, unreported")));

@@ -50,7 +50,9 @@ FaultPlan& Plan() {
 
 std::string ShortName(const std::string& path) {
     const std::string base = path.substr(path.find_last_of('/') + 1);
-    return base.find(".gathra-") != std::string::npos ? "<temp>" : base;
+    return base.ends_with(".gathra-previous")           ? "<previous>"
+           : base.find(".gathra-") != std::string::npos ? "<temp>"
+                                                        : base;
 }
 
 // ---- SQLite ----

@@ -40,7 +40,8 @@ private:
 
 FaultPlan& Plan();
 
-// The last part of a path; "<temp>" for a temporary file beside an output.
+// The last part of a path; "<temp>" for a temporary file beside an output, "<previous>" for the old output
+// kept beside it until the final answer is out.
 std::string ShortName(const std::string& path);
 
 // The system's file calls, counted: a failing call returns -1 with EIO (ENOSPC for a write). A folder
@@ -72,6 +73,10 @@ public:
         return Plan().Next("rename " + ShortName(from) + " " + ShortName(to))
                    ? (errno = EIO, -1)
                    : FileOperations::Rename(from, to);
+    }
+    int Link(const std::string& from, const std::string& to) override {
+        return Plan().Next("link " + ShortName(from) + " " + ShortName(to)) ? (errno = EIO, -1)
+                                                                            : FileOperations::Link(from, to);
     }
     int Unlink(const std::string& path) override {
         return Plan().Next("unlink " + ShortName(path)) ? (errno = EIO, -1) : FileOperations::Unlink(path);
