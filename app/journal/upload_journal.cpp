@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "common/file_ops.h"
+#include "common/program_folder.h"
 #include "common/system_error.h"
 #include "common/visible_text.h"
 #include "journal/history_text.h"
@@ -137,7 +138,7 @@ void UploadJournal::CloseLocked() {
 }
 
 bool UploadJournal::FailLocked(const std::string& what) {
-    error_ = what;
+    error_ = ShownPath(what);
     if (db_ != nullptr) {
         error_ += " : " + VisibleText(sqlite3_errmsg(db_));
     }
@@ -173,7 +174,7 @@ bool UploadJournal::OpenLocked(bool write, std::chrono::system_clock::time_point
         // SQLite opens the file (and its -wal and -shm) itself: a named pipe there would hold its first
         // read for good. Only a regular file, or none yet, is handed to it; anything else is left alone.
         if (const int special = CheckRegularOrAbsent(path_); special != 0) {
-            error_ = path_ + " : " + SystemErrorText(special);
+            error_ = ShownPath(path_) + " : " + SystemErrorText(special);
             return false;
         }
         const int opened = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
@@ -237,13 +238,13 @@ bool UploadJournal::MoveAsideLocked(std::chrono::system_clock::time_point now) {
     }
     const std::string aside = path_ + ".damaged-" + LocalStamp(now);
     if (std::rename(path_.c_str(), aside.c_str()) != 0) {
-        error_ = path_ + " : " + SystemErrorText(errno);
+        error_ = ShownPath(path_) + " : " + SystemErrorText(errno);
         return false;
     }
     for (const char* suffix : {"-wal", "-shm"}) {
         std::rename((path_ + suffix).c_str(), (aside + suffix).c_str());
     }
-    movedAside_ = aside;
+    movedAside_ = ShownPath(aside);
     return true;
 }
 

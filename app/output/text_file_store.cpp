@@ -158,7 +158,7 @@ std::unique_ptr<TextFileStore> PrepareTextFile(const SettingsRecord& settings, c
     };
 
     BackupLines backup;
-    if (!backup.Open(settings.BackFilePath)) {
+    if (!backup.Open(ProgramFile(settings, settings.BackFilePath))) {
         return fail(backup.ErrorNumber(), settings.BackFilePath);
     }
     // Writing the backup into itself would empty it (overwrite) or never reach its end (append).

@@ -61,8 +61,8 @@ enum class ReadOutcome { Complete, KeyMissing, ReadError };
 ReadOutcome ReadKeys(const IniFile& file, SettingsRecord& record);
 
 // Every key both front ends read: first the optional server connection, the command after each upload and
-// the mail protection (a missing line is simply empty and never re-initialises the file; the connection is kept whole, as a
-// cut one would change where it goes: see DbConnectTooLong), then the keys in load order.
+// the mail protection (a missing line is simply empty and never re-initialises the file; the connection is
+// kept whole, as a cut one would change where it goes: see DbConnectTooLong), then the keys in load order.
 ReadOutcome ReadSettings(const IniFile& file, SettingsRecord& record) {
     record.DbConnect = TrimAtNul(file.Get(kAppTitle, kDbConnectKey).value_or(""));
     record.AfterUpload = AfterUploadValue(file);
@@ -210,10 +210,11 @@ std::string SettingsFilePathFor(const PlatformFacts& platform) {
 void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, OperatorView& view) {
     record.SettingsFilePath = SettingsFilePathFor(platform);
     record.BackFilePath = JoinPath(platform.ProgramFolder, "Back.txt");
+    record.ProgramFolderFd = platform.ProgramFolderFd;
 
     // A file that cannot be read at all reads like a missing one: every key falls back to "ERR".
     IniFile file;
-    if (!file.Load(record.SettingsFilePath)) {
+    if (!file.Load(ProgramFile(record, record.SettingsFilePath))) {
         file = IniFile();
     }
     switch (ReadSettings(file, record)) {
@@ -242,16 +243,18 @@ void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, Operato
 std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& platform) {
     record.SettingsFilePath = SettingsFilePathFor(platform);
     record.BackFilePath = JoinPath(platform.ProgramFolder, "Back.txt");
+    record.ProgramFolderFd = platform.ProgramFolderFd;
     const std::string& path = record.SettingsFilePath;
+    const FileAt settingsFile = ProgramFile(record, path);
 
     // IniFile reads a missing file as an empty one; here a missing file has a reason of its own.
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 && errno == ENOENT) {
+    if (::fstatat(settingsFile.Folder, settingsFile.Name.c_str(), &info, 0) != 0 && errno == ENOENT) {
         return path + " : INIﾌｧｲﾙが存在しません";
     }
     IniFile file;
     IniError error;
-    if (!file.Load(path, &error)) {
+    if (!file.Load(settingsFile, &error)) {
         return path + " : INIﾌｧｲﾙ読み込みｴﾗｰ : " + error.Description;
     }
     switch (ReadSettings(file, record)) {
@@ -335,7 +338,8 @@ bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view, bool fr
     // failure part-way leaves the old file as it was.
     IniFile file;
     IniError error;
-    if (!file.Load(record.SettingsFilePath, &error)) {
+    const FileAt settingsFile = ProgramFile(record, record.SettingsFilePath);
+    if (!file.Load(settingsFile, &error)) {
         ShowWriteError(view, error);
         return false;
     }
@@ -359,7 +363,7 @@ bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view, bool fr
         ShowWriteError(view, error);
         return false;
     }
-    if (!file.Save(record.SettingsFilePath, &error)) {
+    if (!file.Save(settingsFile, &error)) {
         ShowWriteError(view, error);
         return false;
     }

@@ -1,8 +1,9 @@
 // Gathra: collects the data files of handheld terminals over a serial port.
 //
 // Its configuration is the settings file in the program folder: the executable's folder, or the folder
-// named with --folder DIR, the one option it takes (other arguments are ignored). Such a folder must
-// belong to the user and be closed to group and others, or the program refuses to start (exit code 2).
+// named with --folder DIR, the one option it takes (other arguments are ignored). The folder must belong
+// to the user and be closed to group and others, and so must the folders above it (sticky ones aside), or
+// the program refuses to start (exit code 2); it is held open from that check on.
 // SIGTERM, SIGINT and SIGHUP end it as closing the window does: a running upload is stopped, and the
 // window closes (port closed) once the upload has ended.
 
@@ -20,6 +21,7 @@
 
 #include "binding/quorlin_binding.h"
 #include "common/program_folder.h"
+#include "common/visible_text.h"
 #include "gathra_version.h"
 #include "shell/main_window.h"
 
@@ -48,9 +50,10 @@ std::optional<std::string> FolderOption(int argc, char** argv) {
     return folder;
 }
 
-PlatformFacts ProgramPlatformFacts(const std::optional<std::string>& folder) {
+PlatformFacts ProgramPlatformFacts(const ProgramFolder& folder) {
     PlatformFacts facts;
-    facts.ProgramFolder = folder ? *folder : QCoreApplication::applicationDirPath().toStdString();
+    facts.ProgramFolder = folder.RealPath();
+    facts.ProgramFolderFd = folder.Descriptor();
     facts.ExecutableName =
         QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName().toStdString();
     facts.DocumentsFolder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation).toStdString();
@@ -60,15 +63,16 @@ PlatformFacts ProgramPlatformFacts(const std::optional<std::string>& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::optional<std::string> folder = FolderOption(argc, argv);
-    if (folder) {
-        if (const std::string problem = ProgramFolderProblem(*folder); !problem.empty()) {
-            std::fprintf(stderr, "Gathra: %s\n", problem.c_str());
-            return 2;
-        }
+    const std::optional<std::string> option = FolderOption(argc, argv);
+    std::string problem;
+    const ProgramFolder folder = ProgramFolder::Open(option ? *option : ExecutableFolder(), problem);
+    if (!folder.IsHeld()) {
+        std::fprintf(stderr, "Gathra: %s\n", VisibleText(problem).c_str());
+        return 2;
+    }
+    if (option) {
         // Before any thread starts: the link library learns the folder as it loads.
-        folder = AbsoluteFolder(*folder);
-        BindQuorlinFor(*folder, ExecutableFolder());
+        BindQuorlinFor(folder.HeldPath(), ExecutableFolder());
     }
 
     // Qt would interpret options such as -style or -platform; the program takes none.

@@ -374,7 +374,7 @@ private:
         settings_.SaveFolder = DropTrailingSlash(settings_.SaveFolder);
         view_.SetBusyPointer(true);
         FileError error;
-        if (!backup_.OpenForWriting(settings_.BackFilePath, error)) {
+        if (!backup_.OpenForWriting(ProgramFile(settings_, settings_.BackFilePath), error)) {
             FileFailure(kBackFileOpenTag, error);
             return false;
         }

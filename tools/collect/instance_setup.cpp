@@ -13,6 +13,7 @@
 
 #include "binding/port_diagnosis.h"
 #include "binding/quorlin_binding.h"
+#include "common/file_ops.h"
 #include "common/system_error.h"
 #include "mail/mail_message.h"
 #include "mail/mail_settings_check.h"
@@ -23,8 +24,12 @@
 
 namespace {
 
-bool MakeFolder(const std::string& path, std::string& report) {
-    if (::mkdir(path.c_str(), 0755) == 0) {
+// Makes the folder `name` in the program folder; `path` names it in the report.
+bool MakeFolder(const PlatformFacts& platform, const std::string& name, std::string& report) {
+    const std::string path = platform.ProgramFolder + "/" + name;
+    const FileAt folder =
+        platform.ProgramFolderFd == AT_FDCWD ? FileAt(path) : FileAt(platform.ProgramFolderFd, name);
+    if (FileOps().MakeFolder(folder, 0755) == 0) {
         report += path + " : 作成しました\n";
         return true;
     }
@@ -99,16 +104,19 @@ std::string MailServerProblem(const std::string& setting) {
 
 int InitProgramFolder(const PlatformFacts& platform, std::string& report) {
     const std::string path = SettingsFilePathFor(platform);
+    SettingsRecord record;
+    record.SettingsFilePath = path;
+    record.ProgramFolderFd = platform.ProgramFolderFd;
+    const FileAt settingsFile = ProgramFile(record, path);
     struct stat info {};
-    if (::lstat(path.c_str(), &info) == 0) {
+    if (::fstatat(settingsFile.Folder, settingsFile.Name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
         report += path + " : 既にあります (変更しません)\n";
         return 0;
     }
     const std::string out = platform.ProgramFolder + "/out";
-    if (!MakeFolder(platform.ProgramFolder + "/ports", report) || !MakeFolder(out, report)) {
+    if (!MakeFolder(platform, "ports", report) || !MakeFolder(platform, "out", report)) {
         return 2;
     }
-    SettingsRecord record;
     for (const SettingKey& key : SettingsKeyOrder()) {
         if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
             SettingText(record, key) = key.Default;
@@ -118,7 +126,6 @@ int InitProgramFolder(const PlatformFacts& platform, std::string& report) {
     }
     record.AutoStart = Switch::On;
     record.SaveFolder = out;
-    record.SettingsFilePath = path;
 
     // The file write reports its failure as a box; here it becomes the report's line.
     class Recorder : public SilentOperatorView {
@@ -197,13 +204,13 @@ int CheckInstance(const PlatformFacts& platform, std::string& report) {
     }
     // The device by the link library's own rule, and why it does not open, in the run's words.
     const std::string port = "COM" + std::to_string(settings.Port);
-    const LinkApi* link = BindQuorlin(platform.ProgramFolder);
-    const std::string what =
-        "port " + port + " (" + PortDevicePath(platform.ProgramFolder, settings.Port) + ")";
+    const std::string folder = ProgramFolderPath(platform);
+    const LinkApi* link = BindQuorlin(folder);
+    const std::string what = "port " + port + " (" + PortDevicePath(folder, settings.Port) + ")";
     if (link == nullptr) {
-        line(what, LinkLoadProblemLine(QuorlinLoadProblem(platform.ProgramFolder)), 3);
+        line(what, LinkLoadProblemLine(QuorlinLoadProblem(folder)), 3);
     } else if (const int32_t opened = link->vbOpenIrCom(settings.Port, settings.Baud, 0); opened != 1) {
-        const std::string why = PortOpenProblem(platform.ProgramFolder, settings.Port, 0, opened);
+        const std::string why = PortOpenProblem(folder, settings.Port, 0, opened);
         line(what, why.empty() ? port + " ｵｰﾌﾟﾝｴﾗｰ" : why, 3);
     } else {
         link->CloseIrCom();

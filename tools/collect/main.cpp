@@ -59,7 +59,9 @@ upload and exits.
 
 Options:
   --folder DIR  the program folder; it must belong to this user (or root) and must not be
-                writable by group or others
+                writable by group or others, and each folder above it must belong to this
+                user or root and be closed to group and others unless sticky (as /tmp); the
+                same holds for this program's folder when it is the program folder
   --once        make one upload and exit, whatever AutoStart says
   --beep        write a BEL to standard error for every beep (otherwise beeps are ignored)
   --init        write a complete Gathra.ini into the program folder when none exists (an
@@ -175,19 +177,24 @@ int main(int argc, char** argv) {
         return UsageError("--history は --once, --beep, --init, --check と使えません");
     }
 
-    // The program folder is this executable's folder, or DIR; the settings file is Gathra.ini whatever
-    // this program is called, so the collector and the window share one.
+    // The program folder is this executable's folder, or DIR, checked and held from here on; the settings
+    // file is Gathra.ini whatever this program is called, so the collector and the window share one.
+    std::string problem;
+    const ProgramFolder folder =
+        ProgramFolder::Open(options.hasFolder ? options.folder : ExecutableFolder(), problem);
+    if (!folder.IsHeld()) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, VisibleText(problem).c_str());
+        return kExitSettings;
+    }
     PlatformFacts platform;
-    platform.ProgramFolder = ExecutableFolder();
+    platform.ProgramFolder = folder.RealPath();
+    platform.ProgramFolderFd = folder.Descriptor();
     platform.ExecutableName = "Gathra";
+    // The link library, SQLite and the port diagnosis reach the folder through its descriptor too.
+    const std::string programFolder = ProgramFolderPath(platform);
     if (options.hasFolder) {
-        if (const std::string problem = ProgramFolderProblem(options.folder); !problem.empty()) {
-            std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
-            return kExitSettings;
-        }
         // Before any thread starts: the link library learns the folder as it loads.
-        platform.ProgramFolder = AbsoluteFolder(options.folder);
-        BindQuorlinFor(platform.ProgramFolder, ExecutableFolder());
+        BindQuorlinFor(programFolder, ExecutableFolder());
     }
     if (options.init || options.check) {
         std::string report;
@@ -196,7 +203,7 @@ int main(int argc, char** argv) {
         return code;
     }
     if (options.history) {
-        return PrintHistory(platform.ProgramFolder, history);
+        return PrintHistory(programFolder, history);
     }
 
     // A reader that went away must not kill the program: its lines are dropped instead.
@@ -246,12 +253,12 @@ int main(int argc, char** argv) {
             }
             // The journal and the command after each upload; their status lines go straight to the queue,
             // which any thread may fill, with control characters made visible as the view does.
-            UploadFollowUp followUp(platform.ProgramFolder, [&out](const std::string& line) {
+            UploadFollowUp followUp(programFolder, [&out](const std::string& line) {
                 out.Push(ConsoleTimeStamp() + " " + VisibleText(line));
             });
             followUp.BeginRun(settings);
-            UploadContext context{settings, run, view, BindQuorlin(platform.ProgramFolder)};
-            context.ProgramFolder = platform.ProgramFolder;
+            UploadContext context{settings, run, view, BindQuorlin(programFolder)};
+            context.ProgramFolder = programFolder;
             UploadResult lastUpload;
             context.UploadEnded = [&](const UploadResult& report) {
                 view.AppendStatus(UploadSummaryLine(report));
