@@ -98,6 +98,8 @@ std::string CommandWord(CommandEnd end, int status) {
             return "timed out";
         case CommandEnd::NotStarted:
             return "not started";
+        case CommandEnd::Failed:
+            return "failed";
         case CommandEnd::Skipped:
             return "skipped";
         case CommandEnd::Cancelled:

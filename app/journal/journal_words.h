@@ -28,6 +28,7 @@ std::string MailWord(MailOutcome mail);
 MailOutcome MailOfWord(std::string_view word);
 
 // How the command after an upload ended.
-enum class CommandEnd { Exited, Signalled, TimedOut, NotStarted, Skipped, Cancelled };
-// "exit N", "signal N", "timed out", "not started", "skipped", "cancelled" (N the status or signal).
+enum class CommandEnd { Exited, Signalled, TimedOut, NotStarted, Failed, Skipped, Cancelled };
+// "exit N", "signal N", "timed out", "not started", "failed" (its end could not be followed), "skipped",
+// "cancelled" (N the status or signal).
 std::string CommandWord(CommandEnd end, int status = 0);

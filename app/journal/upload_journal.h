@@ -18,7 +18,7 @@ struct JournalEntry {
     int64_t Id = 0;
     UploadResult Upload;
     std::string Command;        // CommandWord (journal_words.h); "" for none
-    std::string CommandDetail;  // the last line of its output, or why it did not run
+    std::string CommandDetail;  // the last line of its output, or why it did not run or was not followed
 };
 
 // Which entries to read. Times are milliseconds since the epoch; Until is exclusive.

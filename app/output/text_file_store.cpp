@@ -109,8 +109,9 @@ StoreState TextFileStore::Commit(OperatorView& view) {
 }
 
 StoreState TextFileStore::Undo(OperatorView& view) {
+    // Once only: an undo reported as failed is not tried again unseen.
+    ended_ = true;
     if (overwrite_ ? replacement_.Undo() : GiveBack()) {
-        ended_ = true;
         return StoreState::Undone;
     }
     ReportStoreFailure(view, errno, path_);

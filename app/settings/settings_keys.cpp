@@ -144,3 +144,19 @@ double SettingNumericValue(const SettingsRecord& record, const SettingKey& key, 
 std::string& SettingText(SettingsRecord& record, const SettingKey& key) {
     return record.*key.TextMember;
 }
+
+void SetDefaultSettings(SettingsRecord& record) {
+    for (const SettingKey& key : SettingsKeyOrder()) {
+        if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
+            SettingText(record, key) = key.Default;
+        } else {
+            SetSettingNumber(record, key, std::stoll(key.Default));
+        }
+    }
+}
+
+SettingsRecord DefaultSettings() {
+    SettingsRecord record;
+    SetDefaultSettings(record);
+    return record;
+}

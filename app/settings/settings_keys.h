@@ -58,3 +58,9 @@ double SettingNumericValue(const SettingsRecord& record, const SettingKey& key, 
 
 // The text member of a Text or Number key.
 std::string& SettingText(SettingsRecord& record, const SettingKey& key);
+
+// Sets every key of the table to its default; the members that are not (the optional keys, the paths)
+// stay. SaveFolder is set empty: its default is the platform's documents folder, which the caller knows.
+void SetDefaultSettings(SettingsRecord& record);
+// A record with every key at its default.
+SettingsRecord DefaultSettings();

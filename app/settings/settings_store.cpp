@@ -322,13 +322,7 @@ void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, con
                              "\r\n運用に適したﾌｫﾙﾀﾞを再設定してください";
     view.ShowMessage("File Read", text, MessageIcon::None);
 
-    for (const SettingKey& key : SettingsKeyOrder()) {
-        if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
-            SettingText(record, key) = key.Default;
-        } else {
-            SetSettingNumber(record, key, std::stoll(key.Default));
-        }
-    }
+    SetDefaultSettings(record);
     record.SaveFolder = DocumentsFolder(platform);
     WriteSettingsFile(record, view);
 }

@@ -256,12 +256,12 @@ const std::vector<SettingsDialog::FrameRow>& SettingsDialog::FrameRows() {
          .Options = {"optMode",
                      {{"RS232C ﾀﾞｲﾚｸﾄ通信(LNU)", 120, 240}, {"IR通信(CQD-6xxx/QR-30)", 120, 480}},
                      [](SettingsRecord& r, int index) { r.Mode = static_cast<LinkMode>(index); }}},
-        {.Frame = {"frmSaveFormat", "保存ﾌｧｲﾙ形式", 120, 1920, 2175, 975,
+        // The fourth choice on a row of its own below the three, the frame taller for it.
+        {.Frame = {"frmSaveFormat", "保存ﾌｧｲﾙ形式", 120, 1920, 2175, 1215,
                    "保存するﾌｧｲﾙ形式を選択してください"},
-         .Options =
-             {"optSaveFormat",
-              {{"CSV/TXT", 120, 240}, {"XLS", 1320, 240}, {"MDB", 120, 480}, {"CSV(UTF-8)", 1320, 480}},
-              [](SettingsRecord& r, int index) { r.SaveFormat = static_cast<int16_t>(index); }}},
+         .Options = {"optSaveFormat",
+                     {{"CSV/TXT", 120, 240}, {"XLS", 1320, 240}, {"MDB", 120, 480}, {"CSV(UTF-8)", 120, 720}},
+                     [](SettingsRecord& r, int index) { r.SaveFormat = static_cast<int16_t>(index); }}},
         {.Frame = {"frmFixFname", "保存ﾌｧｲﾙ名(CSV/TXT/XLS)", 2400, 1920, 2775, 615,
                    "保存したいﾌｧｲﾙ名(拡張子は指定不要)を指定してください"},
          .Text = {"txtFixFname", 120, 240, 2535, 270, &SettingsRecord::FixFname,

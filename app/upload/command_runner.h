@@ -19,6 +19,7 @@ struct CommandResult {
         TimedOut,    // ended at its limit (SIGTERM, then SIGKILL)
         NotStarted,  // it could not start (Reason says why)
         Cancelled,   // still waiting when the program ended or was stopped: never run
+        Failed,      // its end could not be followed (Reason says why): no exit status is known
     };
     Kind Outcome = Kind::NotStarted;
     int Status = 0;
@@ -43,9 +44,17 @@ struct CommandJob {
 //
 // Each command runs as /bin/sh -c <line> in its own process group, with standard input on /dev/null,
 // standard output and error into one pipe (the last OutputLimit bytes kept), the signal mask and every
-// signal's disposition at their defaults, and no descriptor of the program but 0, 1 and 2: the spawn
-// closes every other one, whether or not it was opened close-on-exec. A command still running at its
-// limit gets SIGTERM to its group, and SIGKILL KillAfter later.
+// signal's disposition at their defaults, the environment given minus CREDENTIALS_DIRECTORY, and no
+// descriptor of the program but 0, 1 and 2, whether or not the others were opened close-on-exec.
+//
+// A command's whole tree ends with it. The shell runs under a reaper of its own: a child of the program
+// that is a child subreaper (PR_SET_CHILD_SUBREAPER), so that whatever the command starts stays below it,
+// even a process that leaves the shell's group or whose parent ends. The program itself is no subreaper,
+// so what other children leave behind (a browser that xdg-open starts) never becomes its child. The
+// reaper reports the shell's start and end through a pipe, reaps everything below it, and exits when
+// nothing is left. The tree is ended (SIGTERM and SIGCONT to the shell's group and to every process below
+// the reaper, then SIGKILL KillAfter later, repeated until nothing is left) when the command reaches its
+// limit, and also when the shell exits by itself while anything it started still runs.
 class CommandRunner {
 public:
     struct Limits {
@@ -75,8 +84,11 @@ public:
     void Hurry();
 
 private:
+    struct Started;  // a command's reaper, and the pipes it reports through
     void Worker();
     CommandResult RunOne(const CommandJob& job);
+    static bool Start(const CommandJob& job, Started& started, std::string& why);
+    CommandResult Supervise(Started& started);
     std::optional<std::chrono::steady_clock::time_point> HurryDeadline() const;
 
     Limits limits_;

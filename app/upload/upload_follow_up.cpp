@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "common/visible_text.h"
 #include "journal/history_text.h"
 #include "journal/journal_words.h"
 #include "settings/setting_text.h"
@@ -101,7 +102,13 @@ void UploadFollowUp::UploadEnded(const UploadResult& result) {
         return;
     }
     const int64_t entry = id.value_or(0);
-    CommandJob job{commandLine, folder, AfterUploadEnvironment(result),
+    // Values from outside (the terminal ID, names made from it) reach the command without control
+    // characters or line breaks, so one variable is one line of `env` and moves no terminal.
+    auto environment = AfterUploadEnvironment(result);
+    for (auto& [name, value] : environment) {
+        value = VisibleText(value);
+    }
+    CommandJob job{commandLine, folder, std::move(environment),
                    [this, entry](const CommandResult& result) { CommandEnded(entry, result); }};
     if (!commands_->Submit(std::move(job))) {
         status_(kCommandSkipped);
@@ -139,8 +146,14 @@ void UploadFollowUp::CommandEnded(int64_t id, const CommandResult& result) {
             word = CommandWord(CommandEnd::Cancelled);
             line = kCommandCancelled;
             break;
+        case CommandResult::Kind::Failed:
+            word = CommandWord(CommandEnd::Failed);
+            detail = result.Reason;
+            line = kCommandWarning + result.Reason;
+            break;
     }
-    if (!detail.empty() && result.Outcome != CommandResult::Kind::NotStarted) {
+    if (!detail.empty() && result.Outcome != CommandResult::Kind::NotStarted &&
+        result.Outcome != CommandResult::Kind::Failed) {
         line += " : " + detail;
     }
     status_(line);

@@ -40,6 +40,8 @@ UploadResult SampleReport(int i) {
     report.Format = "text";
     report.Output = "/home/operator/データ/" + report.TerminalId + ".txt";
     report.Outcome = UploadOutcome::Stored;
+    report.Answer = FinalAnswer::Ack;
+    report.Store = StoreState::Committed;
     return report;
 }
 

@@ -52,14 +52,7 @@ public:
     // Gathra.ini through the real settings store: the defaults, port 1 in direct mode, the clock left
     // alone, the save folder out/, then the test's changes.
     void WriteSettings(const std::function<void(SettingsRecord&)>& tweak = {}) {
-        SettingsRecord record;
-        for (const SettingKey& key : SettingsKeyOrder()) {
-            if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
-                SettingText(record, key) = key.Default;
-            } else {
-                SetSettingNumber(record, key, std::stoll(key.Default));
-            }
-        }
+        SettingsRecord record = DefaultSettings();
         record.SaveFolder = SaveFolder();
         record.Port = kPort;
         record.Mode = LinkMode::Direct;
@@ -302,7 +295,7 @@ TEST_F(CollectTest, SettingsAndPrerequisiteProblemsEndWithTheirCodeAndTouchNothi
          "ﾊﾟﾗﾒｰﾀ不正 : Port=0 (1–255)"},
         {"save format out of range",
          [](CollectTest& t) { t.WriteSettings([](SettingsRecord& r) { r.SaveFormat = 7; }); },
-         "ﾊﾟﾗﾒｰﾀ不正 : SaveFormat=7 (0–2)"},
+         "ﾊﾟﾗﾒｰﾀ不正 : SaveFormat=7 (0–3)"},
         {"field flag out of range",
          [](CollectTest& t) { t.WriteSettings([](SettingsRecord& r) { r.SelectedFields[3] = 2; }); },
          "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ) : XlsField4=2 (0–1)"},

@@ -17,10 +17,15 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <thread>
+#include <tuple>
+#include <utility>
 
+#include "losing_link.h"
 #include "output/workbook/xlsx_book.h"
 #include "support/child_process.h"
 #include "whole_upload_fixture.h"
+#include "xls_fixture.h"
 
 namespace {
 
@@ -57,8 +62,6 @@ protected:
 
     Lines Appended() const { return AppendedStatusLines(view); }
 
-    // Stops the run when `stop` says so, and notes at each check when the terminal was plugged back and
-    // when the PC had opened the port again ("ｵｰﾌﾟﾝ成功" for the second time).
     // The run has given `finals` final answers and waits for the next terminal: its last line is the
     // restart's "VOL". A stop from here on ends that wait (and adds the stop lines).
     bool RestartWaitsAfter(size_t finals) const {
@@ -66,6 +69,8 @@ protected:
         return sim->FinalAnswers().size() >= finals && !fromPc.empty() && fromPc.back() == "VOL";
     }
 
+    // Stops the run when `stop` says so, and notes at each check when the terminal was plugged back and
+    // when the PC had opened the port again ("ｵｰﾌﾟﾝ成功" for the second time).
     void StopWhenAndTimeTheReconnect(std::function<bool()> stop) {
         view.OnStatus = [this](const RecordingOperatorView::StatusCall& call) {
             if (call.Text == "ｵｰﾌﾟﾝ成功") {
@@ -350,6 +355,98 @@ TEST_F(UploadE2E, FieldSelection) {
 }
 
 // A whole upload into a new .xlsx book: acknowledged only once the book is stored.
+// A final "ACK" that is not out (the port's write fails, or the device goes right after it) undoes every
+// store: the output is as it was, byte for byte, and the resend stores each record once, as the
+// independent readers see it.
+TEST_F(UploadE2E, AnAckThatIsNotOutUndoesTheStoreAndTheResendStoresOnce) {
+    const std::string database = save / "Gathra.mdb";
+    // The records an output holds, read by a reader of its own: the bytes, FreeXL, openpyxl, sqlite3.
+    const auto records = [&](int16_t format, int16_t type, const std::string& file) -> std::string {
+        const std::string path = save / file;
+        if (format == kSaveFormatMdb) {
+            return Spawn({"sqlite3", database, "SELECT group_concat(F1 || ',' || F2, ' ') FROM T01;"}).Output;
+        }
+        if (!std::filesystem::exists(path)) {
+            return "none";
+        }
+        if (format != kSaveFormatXls) {
+            return ReadBytes(path);
+        }
+        xlstest::FreeXlBook book;
+        std::string why;
+        EXPECT_TRUE(type == kXlsTypeXlsx ? xlstest::ReadWithOpenpyxl(path, book, why)
+                                         : xlstest::ReadWithFreeXl(path, book, why))
+            << why;
+        std::string text;
+        for (const auto& [place, value] : book.Sheets.at(0)) {
+            text += value + (place.second == 0 ? "," : " ");
+        }
+        return text;
+    };
+    struct Row {
+        const char* name;
+        int16_t format;
+        int16_t type;  // XlsType
+        int16_t overwrite;
+        const char* file;
+        std::string old;     // the output before the upload; empty: none
+        std::string stored;  // what the reader finds after the resend
+    };
+    const Row rows[] = {
+        {"text append", kSaveFormatText, 0, 0, "T01.txt", "old\r\n", "old\r\nA,1\r\nB,2\r\n"},
+        {"text overwrite", kSaveFormatText, 0, 1, "T01.txt", "old\r\n", "A,1\r\nB,2\r\n"},
+        {"CSV(UTF-8) new", 3, 0, 0, "T01.csv", "",
+         "\xEF\xBB\xBF"
+         "A,1\r\nB,2\r\n"},
+        {"workbook new", kSaveFormatXls, 1, 1, "T01.xls", "", "A,1 B,2 "},
+        {"xlsx book new", kSaveFormatXls, kXlsTypeXlsx, 1, "T01.xlsx", "", "A,1 B,2 "},
+        {"SQLite", kSaveFormatMdb, 0, 0, "Gathra.mdb", "", "A,1 B,2\n"},
+    };
+    Options options;
+    options.records = {"A,1", "B,2"};
+    settings.XlsF1 = 1;
+    settings.XlsStartLine = 1;
+    settings.DatabaseName = "Gathra";
+    UploadResult result;
+    uploadEnded = [&result](const UploadResult& ended) { result = ended; };
+    for (const Row& row : rows) {
+        for (const auto loss : {LosingLink::Loss::NotWritten, LosingLink::Loss::LineGone}) {
+            SCOPED_TRACE(std::string(row.name) + (loss == LosingLink::Loss::LineGone ? ", line gone" : ""));
+            settings.SaveFormat = row.format;
+            settings.XlsType = row.type;
+            settings.OverWrite = row.overwrite;
+            std::filesystem::remove(save / row.file);
+            if (!row.old.empty()) {
+                WriteBytes(save / row.file, row.old);
+            }
+            if (row.format == kSaveFormatMdb) {
+                Spawn({"sqlite3", database, "CREATE TABLE T01(F1 TEXT, F2 TEXT);"});
+            }
+            const std::string before = records(row.format, row.type, row.file);
+            NextTerminal();
+            LosingLink losing(*WholeUploadFixture::link, *sim, 5, loss);  // VOL, ACK, ACK, ACK, the final ACK
+            const LinkApi* real = std::exchange(link, losing.Api());
+            Upload(options);
+            link = real;
+            EXPECT_EQ(records(row.format, row.type, row.file), before);
+            EXPECT_EQ(Finals(), Lines{loss == LosingLink::Loss::NotWritten ? "CAN" : "ACK"});
+            const Lines appended = Appended();
+            EXPECT_EQ(Lines(appended.end() - 2, appended.end()), (Lines{"ACK送信ｴﾗｰ", "異常終了"}));
+            const FinalAnswer answer =
+                loss == LosingLink::Loss::NotWritten ? FinalAnswer::Can : FinalAnswer::AckNotOut;
+            EXPECT_EQ(std::tuple(result.Store, result.Answer, result.RecordsStored),
+                      std::tuple(StoreState::Undone, answer, 0));
+            // The terminal sends the same records again.
+            NextTerminal();
+            Upload(options);
+            EXPECT_EQ(Finals(), Lines{"ACK"});
+            EXPECT_EQ(records(row.format, row.type, row.file), row.stored);
+            EXPECT_EQ(result.RecordsStored, 2);
+            std::filesystem::remove(database);
+        }
+    }
+}
+
 TEST_F(UploadE2E, XlsxBookIsStoredBeforeTheFinalAck) {
     settings.SaveFormat = kSaveFormatXls;
     settings.XlsType = kXlsTypeXlsx;

@@ -1,10 +1,14 @@
-// The command after each upload: its environment, its limits, one at a time, and what it inherits.
+// The command after each upload: its environment, its limits and its tree, one at a time, and what it
+// inherits.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -70,24 +74,29 @@ protected:
 };
 
 TEST_F(AfterUploadTest, EnvironmentOnlyInTheSaveFolderWithoutInput) {
-    // Shell metacharacters in the terminal ID stay data: nothing they spell is run.
-    const std::string id = "端末07;touch bad1 $(touch bad2) `touch bad3`|'\"";
+    // Shell metacharacters in the terminal ID stay data: nothing they spell is run. Its control characters
+    // and line break reach the command visible, so they neither move a terminal nor forge a variable.
+    const std::string id = "端末07;touch bad1 $(touch bad2) `touch bad3`|'\"\x1b]0;x\x07\nGATHRA_FORMAT=xls";
+    const std::string shown =
+        "端末07;touch bad1 $(touch bad2) `touch bad3`|'\"\\x1b]0;x\\x07\\x0aGATHRA_FORMAT=xls";
+    setenv("CREDENTIALS_DIRECTORY", "/run/credentials/gathra-collect@1.service", 1);
     const JournalEntry entry = FollowUp(
         "cat; pwd > env.txt; env | grep -E '^GATHRA_(OUTCOME|OUTPUT|TABLE|TERMINAL_ID|RECORDS|FORMAT|STARTED|"
-        "ENDED)=' | LC_ALL=C sort >> env.txt; echo done",
+        "ENDED)=' | LC_ALL=C sort >> env.txt; echo \"${CREDENTIALS_DIRECTORY-none}\" >> env.txt; echo done",
         Report(id));
+    unsetenv("CREDENTIALS_DIRECTORY");
     EXPECT_EQ(ReadBytes(save / "env.txt"), save.Path() + "\n" +
                                                "GATHRA_ENDED=2026-12-08T09:00:04+09:00\n"
                                                "GATHRA_FORMAT=text\n"
                                                "GATHRA_OUTCOME=stored\n"
                                                "GATHRA_OUTPUT=" +
-                                               save / (id + ".txt") +
+                                               save / (shown + ".txt") +
                                                "\n"
                                                "GATHRA_RECORDS=2\n"
                                                "GATHRA_STARTED=2026-12-08T09:00:00+09:00\n"
                                                "GATHRA_TABLE=\n"
                                                "GATHRA_TERMINAL_ID=" +
-                                               id + "\n");
+                                               shown + "\nnone\n");
     for (const char* name : {"bad1", "bad2", "bad3"}) {
         EXPECT_FALSE(FileExists(save / name)) << name;
     }
@@ -102,6 +111,7 @@ TEST_F(AfterUploadTest, FailingMissingAndTooLongCommands) {
         std::string word;
         std::string detail;
         std::string line;
+        bool childrenIgnored = false;  // SIGCHLD ignored by the program: the runner cannot wait for its child
     };
     const std::string tooLong(255, 'x');
     for (const Row& row : {
@@ -110,9 +120,14 @@ TEST_F(AfterUploadTest, FailingMissingAndTooLongCommands) {
              Row{"no-such-program-here", "exit 127", "", ""},
              Row{"kill -9 $$", "signal 9", "", "ｺﾏﾝﾄﾞ警告 : ｼｸﾞﾅﾙ 9"},
              Row{tooLong, "", "", "AfterUpload が254ﾊﾞｲﾄを超えています : ｺﾏﾝﾄﾞは実行しません"},
+             Row{"exit 0", "failed", "No child processes", "ｺﾏﾝﾄﾞ警告 : No child processes", true},
          }) {
         status.clear();
+        if (row.childrenIgnored) {
+            ::signal(SIGCHLD, SIG_IGN);
+        }
         const JournalEntry entry = FollowUp(row.command, Report("07"));
+        ::signal(SIGCHLD, SIG_DFL);
         EXPECT_EQ(entry.Command, row.word) << row.command;
         if (row.word == "exit 127") {
             EXPECT_NE(entry.CommandDetail.find("no-such-program-here"), std::string::npos)
@@ -139,20 +154,41 @@ TEST_F(AfterUploadTest, FailingMissingAndTooLongCommands) {
     EXPECT_FALSE(FileExists(save / "gone/ran"));
 }
 
-TEST_F(AfterUploadTest, CommandThatHangsIsEndedAtItsLimit) {
+TEST_F(AfterUploadTest, TheCommandsWholeTreeEndsAtItsLimitOrWithTheShell) {
     CommandRunner::Limits limits;
     limits.Run = milliseconds(300);
     limits.KillAfter = milliseconds(300);
-    for (const std::string command : {"sleep 30", "trap '' TERM; echo waiting; sleep 30 & wait; sleep 30"}) {
+    // A process that leaves the shell's group and ignores SIGTERM; it writes its ID to `left`.
+    const std::string stubborn =
+        "setsid sh -c 'trap \"\" TERM; echo $$ > left; exec sleep 1000' & "
+        "while [ ! -s left ]; do sleep 0.01; done";
+    const std::string timedOut = "ｺﾏﾝﾄﾞ警告 : 時間切れのため終了しました";
+    struct Row {
+        std::string command, word, line;
+    };
+    for (const Row& row : {
+             Row{"sleep 30", "timed out", timedOut},
+             Row{"trap '' TERM; echo waiting; sleep 30 & wait; sleep 30", "timed out",
+                 timedOut + " : waiting"},
+             Row{stubborn + "; sleep 30", "timed out", timedOut},
+             // The shell exits at once; what it left behind goes with it, the stubborn one at SIGKILL.
+             Row{"sleep 1000 & echo $! > left", "exit 0", "ｺﾏﾝﾄﾞ終了 : 0"},
+             Row{stubborn, "exit 0", "ｺﾏﾝﾄﾞ終了 : 0"},
+         }) {
+        SCOPED_TRACE(row.command);
         status.clear();
+        std::filesystem::remove(save / "left");
         const auto start = steady_clock::now();
-        const JournalEntry entry = FollowUp(command, Report("07"), limits);
-        const auto took = steady_clock::now() - start;
-        EXPECT_EQ(entry.Command, "timed out") << command;
-        EXPECT_GE(took, milliseconds(300));
-        EXPECT_LT(took, milliseconds(3000)) << command;  // the whole group went, the sleep child too
+        const JournalEntry entry = FollowUp(row.command, Report("07"), limits);
+        EXPECT_EQ(entry.Command, row.word);
+        EXPECT_EQ(status, std::vector<std::string>{row.line});
+        // The whole tree went, the sleep child and the process that left the group too.
+        EXPECT_LT(steady_clock::now() - start, milliseconds(3000));
+        if (FileExists(save / "left")) {
+            const pid_t left = std::stoi(ReadBytes(save / "left"));
+            EXPECT_TRUE(::kill(left, 0) != 0 && errno == ESRCH) << "process " << left << " is still there";
+        }
     }
-    EXPECT_EQ(status, std::vector<std::string>{"ｺﾏﾝﾄﾞ警告 : 時間切れのため終了しました : waiting"});
 }
 
 TEST_F(AfterUploadTest, CommandsNeverOverlapAndAtMostEightWait) {

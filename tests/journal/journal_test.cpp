@@ -5,9 +5,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <tuple>
 
 #include "journal/history_text.h"
 #include "journal/upload_journal.h"
+#include "support/child_process.h"
 #include "upload_test_support.h"
 
 namespace {
@@ -138,6 +140,42 @@ TEST_F(JournalTest, DamagedFileIsMovedAsideAndANewOneStarted) {
     EXPECT_FALSE(piped.OpenForReading());
     EXPECT_EQ(piped.Error(), pipe + " : 通常のﾌｧｲﾙではありません");
     EXPECT_TRUE(std::filesystem::is_fifo(pipe));
+}
+
+// A journal of an older version, without the answer and the store: its entries read as their outcomes
+// imply, its words as they were ("xls" for a book of either kind), and the first write adds the columns.
+TEST_F(JournalTest, OlderJournalReadsAsItsOutcomesImply) {
+    const std::string day = std::to_string(At("2026-12-07").time_since_epoch() / milliseconds(1));
+    Spawn({"sqlite3", Path(),
+           "CREATE TABLE uploads (id INTEGER PRIMARY KEY, started INTEGER, ended INTEGER, port INTEGER, "
+           "terminal "
+           "TEXT, announced INTEGER, stored INTEGER, format TEXT, output TEXT, output_table TEXT, outcome "
+           "TEXT, "
+           "failure TEXT, mail TEXT, command TEXT NOT NULL DEFAULT '', command_detail TEXT NOT NULL DEFAULT "
+           "'');"
+           "INSERT INTO uploads VALUES (1," +
+               day + "," + day +
+               ",1,'T01',3,3,'xls','/o/T01.xlsx','','stored','',"
+               "'sent','',''), (2," +
+               day + "," + day + ",1,'T01',3,0,'text','/o/T01.txt','','failed','x','failed','','');"});
+    for (const bool write : {false, true}) {
+        UploadJournal journal(Path());
+        ASSERT_TRUE(write ? journal.OpenForWriting(At("2026-12-08")) : journal.OpenForReading())
+            << journal.Error();
+        if (write) {
+            ASSERT_TRUE(journal.Add(Report("2026-12-08", "T02", UploadOutcome::Stored, 1), At("2026-12-08")));
+        }
+        const auto entries = journal.Read({});
+        ASSERT_EQ(entries.size(), write ? 3u : 2u);
+        const UploadResult& stored = entries.back().Upload;  // newest first, the later id first
+        const UploadResult& failed = entries[entries.size() - 2].Upload;
+        EXPECT_EQ(stored.Format, "xls");
+        EXPECT_EQ(std::tuple(stored.Answer, stored.Store, stored.Mail),
+                  std::tuple(FinalAnswer::Ack, StoreState::Committed, MailOutcome::Sent));
+        EXPECT_EQ(std::tuple(failed.Answer, failed.Store, failed.Mail),
+                  std::tuple(FinalAnswer::Can, StoreState::NotReached, MailOutcome::Failed));
+        EXPECT_EQ(entries[0].Upload.TerminalId, write ? "T02" : "T01");
+    }
 }
 
 TEST_F(JournalTest, TextForms) {

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""Fails when a source file includes a folder its layer may not use.
+"""Fails when a source file includes a folder its layer does not link.
 
 Reads the #include "..." lines of every file under app/ and tools/, so a header-only slip is caught as
-well as a link. Each folder is a layer; an include names the layer of its first path parts. The rule
-below is the one the libraries in app/CMakeLists.txt link by.
+well as a link. Each folder is a layer; an include names the layer of its first path parts. What a layer
+may use is what its library links, read from the CMake lists: the USES of gathra_layer() and the
+target_link_libraries() of the other libraries, followed through the libraries they link in turn. So the
+CMake lists are the one table of the layering; the layout link test checks that they are complete.
 
     check_layers.py <source root>
 """
@@ -11,35 +13,14 @@ import pathlib
 import re
 import sys
 
-BELOW_OUTPUT = {"settings", "codec", "run", "common"}
-# Every folder under app/output is a writer layer of its own (a store format).
-WRITERS = {"output/" + p.name for p in (pathlib.Path(__file__).resolve().parents[2] / "app" / "output").iterdir()
-           if p.is_dir()}
-UPLOAD_AND_BELOW = {"upload", "stores", "output", "mail", "journal", "binding"} | WRITERS | BELOW_OUTPUT
-
-# Each layer and the layers it may include, besides its own.
-MAY_USE = {
-    "common": set(),
-    "run": {"common"},
-    "codec": {"common"},
-    "binding": {"codec", "common"},
-    "settings": {"codec", "run", "common"},
-    "output": BELOW_OUTPUT,
-    **{writer: {"output"} | BELOW_OUTPUT for writer in WRITERS},
-    "mail": BELOW_OUTPUT,
-    "journal": BELOW_OUTPUT,
-    "stores": {"output"} | WRITERS | BELOW_OUTPUT,
-    "upload": UPLOAD_AND_BELOW - {"upload"},
-    "shell": UPLOAD_AND_BELOW,
-    "tools/collect": UPLOAD_AND_BELOW,
-    "tools/termsim": {"codec", "common"},
-}
 # Headers made by the build, which any layer may include.
 GENERATED = {"gathra_version.h"}
 # The link library's header-only rules that the program compiles too, and the layers that may use them.
 LINK_HEADERS = {"quorlin_ports.h": {"binding"}}
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+COMMAND = re.compile(r"\b(gathra_layer|add_library|add_executable|target_link_libraries)\s*\(([^()]*)\)")
+SCOPES = {"PUBLIC", "PRIVATE", "INTERFACE", "USES", "STATIC", "SHARED"}
 
 
 def layer_of_folder(relative_folder):
@@ -63,8 +44,46 @@ def layer_of_include(name):
     return parts[0]
 
 
+def read_links(root):
+    """The layer each target belongs to (None for one outside the layers, such as gathra_core), and the
+    targets each one links."""
+    layer_of_target = {}
+    links = {}
+    for path in sorted(list(root.glob("app/**/CMakeLists.txt")) + list(root.glob("tools/**/CMakeLists.txt"))):
+        text = re.sub(r"#[^\n]*", "", path.read_text(encoding="utf-8"))
+        layer = layer_of_folder(path.parent.relative_to(root))
+        for command, arguments in COMMAND.findall(text):
+            words = arguments.split()
+            if not words:
+                continue
+            target, rest = words[0], [w for w in words[1:] if w not in SCOPES]
+            if command != "target_link_libraries":
+                layer_of_target[target] = layer
+            links.setdefault(target, set())
+            if command in ("gathra_layer", "target_link_libraries"):
+                links[target].update(rest)
+    return layer_of_target, links
+
+
+def may_use(root):
+    """Each layer and the layers its libraries link, however indirectly, besides its own."""
+    layer_of_target, links = read_links(root)
+    table = {}
+    for target, layer in layer_of_target.items():
+        reached, todo = set(), list(links.get(target, ()))
+        while todo:
+            linked = todo.pop()
+            if linked not in reached:
+                reached.add(linked)
+                todo.extend(links.get(linked, ()))
+        if layer is not None:
+            table.setdefault(layer, set()).update({layer_of_target.get(t) for t in reached} - {layer, None})
+    return table
+
+
 def main(root):
     root = pathlib.Path(root)
+    table = may_use(root)
     faults = []
     checked = 0
     for path in sorted(list(root.glob("app/**/*")) + list(root.glob("tools/**/*"))):
@@ -73,8 +92,8 @@ def main(root):
         layer = layer_of_folder(path.parent.relative_to(root))
         if layer is None:
             continue
-        if layer not in MAY_USE:
-            faults.append(f"{path.relative_to(root)}: folder {layer} has no place in the layering")
+        if layer not in table:
+            faults.append(f"{path.relative_to(root)}: folder {layer} builds no library of the layering")
             continue
         checked += 1
         for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
@@ -92,12 +111,12 @@ def main(root):
                 faults.append(f"{path.relative_to(root)}:{number}: \"{name}\" is neither in its folder nor "
                               "named from app/")
                 continue
-            if target != layer and target not in MAY_USE[layer]:
-                faults.append(f"{path.relative_to(root)}:{number}: {layer} may not include \"{name}\" "
-                              f"({target})")
+            if target != layer and target not in table[layer]:
+                faults.append(f"{path.relative_to(root)}:{number}: {layer} includes \"{name}\" "
+                              f"({target}) but does not link it")
     for fault in faults:
         print(fault)
-    print(f"{checked} files checked, {len(faults)} includes out of their layer")
+    print(f"{checked} files checked, {len(faults)} faults")
     return 1 if faults or checked == 0 else 0
 
 

@@ -51,13 +51,7 @@ protected:
         ASSERT_TRUE(program.CopyFile(std::string(bin) + "/gathra-collect", "gathra-collect"));
         std::filesystem::permissions(program.Path() + "/gathra-collect", std::filesystem::perms::owner_all);
         std::filesystem::create_directory(program.Path() + "/out");
-        for (const SettingKey& key : SettingsKeyOrder()) {
-            if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
-                SettingText(record, key) = key.Default;
-            } else {
-                SetSettingNumber(record, key, std::stoll(key.Default));
-            }
-        }
+        record = DefaultSettings();
         record.SaveFolder = program.Path() + "/out";
         record.Port = kPort;
         record.Mode = LinkMode::Direct;

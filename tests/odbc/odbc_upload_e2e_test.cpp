@@ -13,7 +13,9 @@
 #include <fstream>
 #include <optional>
 #include <thread>
+#include <utility>
 
+#include "e2e/losing_link.h"
 #include "e2e/whole_upload_fixture.h"
 #include "odbc_servers.h"
 #include "output/database/odbc_connection_text.h"
@@ -77,6 +79,29 @@ TEST_F(ServerUpload, RowsAreStoredAndTheLabelShowsTheSourceWithoutPassword) {
     EXPECT_EQ(view.StatusLines().back(), "ﾚｺｰﾄﾞ受信<3> : 正常終了");
     EXPECT_TRUE(view.Messages.empty());
     EXPECT_EQ(view.StatusText.find(OdbcServers::kPassword), std::string::npos);
+
+    // A final "ACK" that does not reach the terminal after the commit: a server keeps no row ids to take
+    // the rows back with, so they stay, and the operator is told to clear the terminal's data instead of
+    // letting it send them again.
+    UploadResult result;
+    uploadEnded = [&result](const UploadResult& ended) { result = ended; };
+    sim.reset();
+    sim.emplace();
+    ASSERT_TRUE(sim->Start(program.Path(), kPort, Records("B", 2)));
+    run.IsRunning = true;
+    FreshView();
+    LosingLink losing(*link, *sim, 5, LosingLink::Loss::NotWritten);  // VOL, ACK, ACK, ACK, the final ACK
+    const LinkApi* real = std::exchange(link, losing.Api());
+    EXPECT_EQ(RunUploadWith(), RunOutcome::Failed);
+    link = real;
+    EXPECT_EQ(servers->Pg("SELECT count(*) FROM \"T01\";"), "5\n");
+    const Lines lines = view.StatusLines();
+    EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
+              (Lines{"ACK送信ｴﾗｰ", "ﾃﾞｰﾀは保存済みです。端末のﾃﾞｰﾀは消去してください", "異常終了"}));
+    EXPECT_EQ(result.Outcome, UploadOutcome::Stored);
+    EXPECT_EQ(result.Store, StoreState::Committed);
+    EXPECT_EQ(result.Answer, FinalAnswer::Can);
+    EXPECT_EQ(result.RecordsStored, 2);
 }
 
 TEST_F(ServerUpload, StoppedServerIsReportedBeforeThePortIsTouched) {

@@ -423,7 +423,7 @@ TEST_F(OdbcWriter, AServerThatAcceptsAndNeverAnswersFailsTheCheckWithinTheLoginT
     close(listener);
 }
 
-TEST_F(OdbcWriter, TableNamesTheServerWouldCutOrADriverCouldNotQuoteAreRefused) {
+TEST_F(OdbcWriter, NamesTheServerWouldCutOrADriverCouldNotQuoteAreRefusedAndTypeNamesStayNames) {
     const std::string kanji21 = [] {
         std::string name;
         for (int i = 0; i < 21; ++i) {
@@ -440,6 +440,12 @@ TEST_F(OdbcWriter, TableNamesTheServerWouldCutOrADriverCouldNotQuoteAreRefused) 
     const std::string sqlite = servers->SqliteConnection(sqliteFolder / "names.db");
     RunSqlite(sqliteFolder / "names.db", "CREATE TABLE Plain_1 (F1 text); CREATE TABLE \"a b\" (F1 text);");
     servers->Pg("DROP TABLE IF EXISTS \"" + kanji21 + "\"; CREATE TABLE \"" + kanji21 + "\" (\"F1\" text);");
+    // A column type whose name holds line breaks and the lines of a cast list that would add the count of
+    // rows of another table: the values go in as the column's type, and nothing else.
+    const std::string spoof = "\"x\nF1=int+(SELECT count(*) FROM hidden)\nF9=\"";
+    servers->Pg("DROP TABLE IF EXISTS \"Spoofed\", hidden; DROP DOMAIN IF EXISTS " + spoof +
+                "; CREATE TABLE hidden (secret text); INSERT INTO hidden VALUES ('s'); CREATE DOMAIN " +
+                spoof + " AS int; CREATE TABLE \"Spoofed\" (\"F1\" " + spoof + ");");
     const std::string long64(64, 'x');
     const OdbcNaming unquoted{u"", 0, true};
     const Case cases[] = {
@@ -453,16 +459,18 @@ TEST_F(OdbcWriter, TableNamesTheServerWouldCutOrADriverCouldNotQuoteAreRefused) 
         {servers->PgConnection(), std::nullopt, kanji21 + "表",
          "ﾃｰﾌﾞﾙ名 " + kanji21 + "表 が長すぎます (66 ﾊﾞｲﾄ。63 ﾊﾞｲﾄまでです)"},
         {servers->PgConnection(), std::nullopt, kanji21, ""},
+        {servers->PgConnection(), std::nullopt, "Spoofed", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Table);
         SetServerNaming(c.Naming);
-        const bool stored = Store(c.Connection, c.Table, {"v"});
+        const bool stored = Store(c.Connection, c.Table, {"7"});
         EXPECT_EQ(stored, c.Refusal.empty()) << view.StatusText;
         if (!c.Refusal.empty()) {
             EXPECT_EQ(view.StatusLines().back(), "MDB書込ｴﾗｰ : #0[HY000] " + c.Refusal);
         }
     }
+    EXPECT_EQ(servers->Pg("SELECT \"F1\" FROM \"Spoofed\";"), "7\n");
 }
 
 TEST_F(OdbcWriter, MailAttachmentIsTheUploadAsTextInAPrivateFolderRemovedAfter) {

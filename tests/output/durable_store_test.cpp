@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -208,6 +209,7 @@ TEST_F(DurableText, AnyFailureLeavesTheOutputByteForByte) {
         {"replace, disk full after some lines", 1, true, "write", "<temp>", 2},
         {"replace, sync", 1, true, "datasync", "<temp>", 0},
         {"replace, rename", 1, true, "rename", "<temp> T01.txt", 0},
+        {"replace, folder sync after the rename", 1, true, "sync", "dir/", 0},
         {"replace a missing file", 1, false, "write", "<temp>", 1},
     };
     const std::string old = "old 1\r\nold 2 without its line end";
@@ -295,28 +297,79 @@ TEST_F(DurableText, AReadOnlyOutputIsRefusedInBothModes) {
 }
 
 // Prepared, the new content is durable beside the target but not yet in place: committed it replaces
-// the target, abandoned it is removed and the target stays as it was.
-TEST(DurableReplacementSteps, APreparedReplacementIsCommittedOrAbandoned) {
+// the target, abandoned it is removed and the target stays as it was. Kept for an undo, the previous
+// target stays beside it (a hard link, or a copy where links are refused) until it is kept or put back;
+// a folder where neither can be made commits for good. A folder sync that fails puts the old file back.
+TEST(DurableReplacementSteps, APreparedReplacementIsCommittedAbandonedUndoneOrKept) {
     TempFolder dir;
     const std::string path = dir / "T01.txt";
+    const std::string previous = dir / ".T01.txt.gathra-previous";
     TracingFileOps trace;
     trace.folderLabels = {{dir.Path(), "dir/"}};
     ScopedFileOps traced(trace);
-    for (const bool commit : {false, true}) {
-        SCOPED_TRACE(commit);
+    struct Row {
+        const char* name;
+        const char* steps;  // after Prepare, each with what it answers: "commit+ undo-", "commit+ keep"
+        const char* fail;   // "<call>|<name>" made to fail once
+        const char* content;
+        const char* calls;  // the traced calls, joined by ", "
+    };
+    const char* const kept =
+        "write <temp>, datasync <temp>, link T01.txt <previous>, rename <temp> T01.txt, sync dir/";
+    const Row rows[] = {
+        {"abandoned", "", "", "old", "write <temp>, datasync <temp>, unlink <temp>"},
+        {"committed and kept", "commit+ keep", "", "new", "*, unlink <previous>"},
+        {"committed and undone", "commit+ undo+", "", "old", "*, rename <previous> T01.txt, sync dir/"},
+        {"no hard links: undone from a copy", "commit+ undo+", "link|T01.txt <previous>", "old",
+         "write <temp>, datasync <temp>, write <previous>, rename <temp> T01.txt, sync dir/, datasync "
+         "<previous>, "
+         "rename <previous> T01.txt, sync dir/"},
+        {"neither a link nor a copy: committed for good", "commit+ undo-", "", "new",
+         "write <temp>, datasync <temp>, unlink <previous>, link T01.txt <previous>, unlink <previous>, "
+         "rename <temp> T01.txt, sync dir/"},
+        {"folder sync failed: the old file back", "commit- keep", "sync|dir/", "old",
+         "write <temp>, datasync <temp>, link T01.txt <previous>, rename <temp> T01.txt, rename <previous> "
+         "T01.txt, sync dir/"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         WriteBytes(path, "old");
+        std::filesystem::remove_all(previous);
+        if (std::string(row.name).rfind("neither", 0) == 0) {
+            std::filesystem::create_directory(previous);  // the name is taken: no link, no copy
+        }
         trace.events.clear();
+        const std::string fail = row.fail;
+        trace.failCall = fail.substr(0, fail.find('|'));
+        trace.failName = fail.empty() ? "" : fail.substr(fail.find('|') + 1);
+        trace.failErrno = trace.failCall == "link" ? EPERM : EIO;
+        std::string answered;
         {
             DurableReplacement replacement;
+            replacement.KeepPrevious();
             ASSERT_TRUE(replacement.Begin(path, 0666) && replacement.Write("new") && replacement.Prepare());
             EXPECT_EQ(ReadBytes(path), "old");
-            EXPECT_TRUE(!commit || replacement.Commit());
+            std::istringstream steps(row.steps);
+            for (std::string step; steps >> step;) {
+                answered += (answered.empty() ? "" : " ") + step.substr(0, step.find_first_of("+-"));
+                if (step == "keep") {
+                    replacement.Keep();
+                } else {
+                    answered += (step[0] == 'c' ? replacement.Commit() : replacement.Undo()) ? "+" : "-";
+                }
+            }
         }
-        EXPECT_EQ(ReadBytes(path), commit ? "new" : "old");
+        EXPECT_EQ(answered, row.steps);
+        EXPECT_EQ(ReadBytes(path), row.content);
+        std::filesystem::remove(previous);  // the directory of the row that took its name
         EXPECT_EQ(FolderEntries(dir.Path()), std::set<std::string>{"T01.txt"});
-        EXPECT_EQ(trace.Only({"write", "datasync", "rename", "sync", "unlink"}),
-                  commit ? (Lines{"write <temp>", "datasync <temp>", "rename <temp> T01.txt", "sync dir/"})
-                         : (Lines{"write <temp>", "datasync <temp>", "unlink <temp>"}));
+        std::string calls;
+        for (const std::string& call :
+             trace.Only({"write", "datasync", "rename", "link", "sync", "unlink"})) {
+            calls += (calls.empty() ? "" : ", ") + call;
+        }
+        const std::string expected = row.calls;
+        EXPECT_EQ(calls, expected[0] == '*' ? kept + expected.substr(1) : expected);
     }
 }
 

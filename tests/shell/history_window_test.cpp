@@ -31,6 +31,7 @@ UploadResult Report(int daysAgo, const std::string& terminal, UploadOutcome outc
     report.Output = output;
     report.Table = table;
     report.Outcome = outcome;
+    report.Answer = outcome == UploadOutcome::Stored ? FinalAnswer::Ack : FinalAnswer::Can;
     return report;
 }
 

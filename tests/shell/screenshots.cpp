@@ -108,6 +108,7 @@ int main(int argc, char** argv) {
                     (saveFolder + "/" + QString::fromStdString(report.TerminalId) + ".txt").toStdString();
                 report.Outcome = (day + n) % 9 == 4 ? UploadOutcome::Failed : UploadOutcome::Stored;
                 report.RecordsStored = report.Outcome == UploadOutcome::Stored ? report.RecordsAnnounced : 0;
+                report.Answer = report.Outcome == UploadOutcome::Stored ? FinalAnswer::Ack : FinalAnswer::Can;
                 if (report.Outcome == UploadOutcome::Failed) {
                     report.FailureText = "ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ";
                 }

@@ -16,6 +16,7 @@
 // Without WithState() the table lacks IrComState, like an older library. With it, the script can pull the
 // cradle's plug (Unplug at a read, unplugAtWrite for a write): from then on reads time out, writes fail and
 // IrComState says -1, until `failedReopens` opens have failed; the next open finds the device again.
+// goneAfterWrite pulls it right after a write that went out.
 class FakeLink {
 public:
     FakeLink() {
@@ -72,8 +73,9 @@ public:
     std::vector<std::string> portEvents;
     bool open = false;
     bool gone = false;
-    int failedReopens = 0;  // opens that fail after an unplug before the device is back
-    int unplugAtWrite = 0;  // the write with this number (from 1) unplugs the device and fails
+    int failedReopens = 0;   // opens that fail after an unplug before the device is back
+    int unplugAtWrite = 0;   // the write with this number (from 1) unplugs the device and fails
+    int goneAfterWrite = 0;  // the write with this number (from 1) goes out, then the device is gone
     int writes = 0;
     // Called when a read finds the script empty (before it times out): a test stops the run here.
     std::function<void()> onScriptEnd;
@@ -130,6 +132,7 @@ private:
             return 0;
         }
         self.transcript.push_back("PC " + line);
+        self.gone = self.writes == self.goneAfterWrite;
         return 1;
     }
     static int32_t Read(char* buffer) {

@@ -7,11 +7,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
+#include <optional>
 #include <thread>
+#include <tuple>
 
+#include "console_view.h"
 #include "fake_link.h"
+#include "journal/upload_journal.h"
+#include "smtp_sink_process.h"
 #include "support/recording_operator_view.h"
 #include "support/tracing_file_ops.h"
+#include "upload/upload_follow_up.h"
 #include "upload_test_support.h"
 
 namespace {
@@ -41,10 +49,16 @@ protected:
         run.StopRequested = true;
     }
 
-    RunOutcome Run(const LinkApi* api) {
+    // The run, each upload's result kept in `results` and handed to `ended` too.
+    RunOutcome Run(const LinkApi* api, std::function<void(const UploadResult&)> ended = {}) {
         UploadContext context{settings, run, view, api, [] { return kClock; }, reconnectInterval};
         context.FinalAnswerSettle = std::chrono::milliseconds(0);
-        context.UploadEnded = [this](const UploadResult& result) { results.push_back(result); };
+        context.UploadEnded = [this, ended](const UploadResult& result) {
+            results.push_back(result);
+            if (ended) {
+                ended(result);
+            }
+        };
         return RunUpload(context);
     }
     RunOutcome Run() { return Run(link.Api()); }
@@ -732,63 +746,171 @@ TEST_F(UploadEngine, UploadEndingBeforeItsRecordsLeavesBackupAndLogAlone) {
     }
 }
 
-TEST_F(UploadEngine, OutcomeOfTheRun) {
+// Every way a run can end, and what each observer reads of it: the engine decides one UploadResult, and
+// the status text's end, the terminal's last line, the output, the journal entry, the command's GATHRA_*,
+// the collector's summary line and its exit code all say the same about it.
+TEST_F(UploadEngine, EveryObserverReadsTheOneResult) {
+    SmtpSinkProcess sink;
+    TempFolder work;
+    ASSERT_EQ(sink.Start(work.Path(), {.Reject = {"refused@example.jp"}}), "");
+    TracingFileOps faults;
+    // Mail to `to` through `server`; `fail` ("<call>|<file>") makes one file call fail.
+    const auto mail = [&](const char* to, const std::string& server, const std::string& fail = "|",
+                          int16_t overWrite = 1) {
+        settings.OverWrite = overWrite;
+        settings.SendMail = Switch::On;
+        settings.MailAddress = to;
+        settings.FromMailAddress = "gathra@example.jp";
+        settings.MailServer = server;
+        faults.failCall = fail.substr(0, fail.find('|'));
+        faults.failName = fail.substr(fail.find('|') + 1);
+    };
+    const auto bell = [this] {
+        Enquiry("T01", 1);
+        for (int i = 0; i < 11; ++i) {
+            link.Reply("^0A*00x");
+        }
+    };
+    const auto gone = [this] {
+        link.WithState();
+        Enquiry("T01", 3);
+        link.Unplug();
+    };
+    const std::string stored = "A\r\nB\r\n";
+    const std::string old = "old\r\n";
+    const Lines normalEnd{"ﾚｺｰﾄﾞ受信<2> : 正常終了"};
+    const Lines abnormalEnd{"異常終了"};
+    const Lines stopLines{"異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"};
+    const Lines ackError{"ACK送信ｴﾗｰ", "異常終了"};
+    // Of the upload's result (absent for a run that served none): answer, store, mail, records, outcome.
+    using Expected = std::tuple<FinalAnswer, StoreState, MailOutcome, int, UploadOutcome>;
+    const auto read = [](const UploadResult& r) {
+        return Expected{r.Answer, r.Store, r.Mail, r.RecordsStored, r.Outcome};
+    };
     struct Row {
         const char* name;
-        std::function<void()> script;
+        bool upload;  // the terminal sends A and B after `setup`
+        std::function<void()> setup;
         RunOutcome outcome;
+        int exitCode;
+        std::optional<Expected> result;
+        Lines statusTail;  // the last status lines appended
+        std::string output = "old\r\n";
     };
+    const auto ack =
+        Expected{FinalAnswer::Ack, StoreState::Committed, MailOutcome::NotAsked, 2, UploadOutcome::Stored};
+    const auto failed = [](FinalAnswer answer, StoreState store, MailOutcome mail = MailOutcome::NotAsked,
+                           UploadOutcome outcome = UploadOutcome::Failed) {
+        return Expected{answer, store, mail, 0, outcome};
+    };
+    using enum FinalAnswer;
+    using enum StoreState;
     const Row rows[] = {
-        {"stored", [this] { Upload({"A"}); }, RunOutcome::Stored},
-        {"stopped while waiting", [] {}, RunOutcome::StoppedIdle},
-        {"stopped mid-upload", [this] { Enquiry("T01", 3); }, RunOutcome::StoppedMidUpload},
-        {"bell",
-         [this] {
-             Enquiry("T01", 1);
-             for (int i = 0; i < 11; ++i) {
-                 link.Reply("^0A*00x");
-             }
-         },
-         RunOutcome::Failed},
-        {"writer failed",
-         [this] {
-             settings.FixFname = "no/such/folder/out";
-             Upload({"A"});
-         },
-         RunOutcome::Failed},
-        {"mail failed",
-         [this] {
-             settings.SendMail = Switch::On;
-             settings.MailServer = "";
-             Upload({"A"});
-         },
-         RunOutcome::Failed},
-        {"port not opened", [this] { link.openResult = 0; }, RunOutcome::PortNotOpened},
-        {"database missing",
-         [this] {
-             settings.SaveFormat = kSaveFormatMdb;
-             settings.DatabaseName = "none";
-         },
-         RunOutcome::DatabaseMissing},
+        {"stored", true, [] {}, RunOutcome::Stored, 0, ack, normalEnd, stored},
+        {"stopped while waiting", false, [] {}, RunOutcome::StoppedIdle, 0, std::nullopt, stopLines},
+        {"stopped mid-upload", false, [this] { Enquiry("T01", 3); }, RunOutcome::StoppedMidUpload, 1,
+         failed(Can, NotReached, MailOutcome::NotAsked, UploadOutcome::Stopped), stopLines},
+        {"bell", false, bell, RunOutcome::Failed, 1, failed(Can, NotReached),
+         Lines{"ﾚｺｰﾄﾞ受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "異常終了"}},
+        {"device gone mid-upload", false, gone, RunOutcome::Failed, 1,
+         failed(None, NotReached, MailOutcome::NotAsked, UploadOutcome::DeviceGone),
+         Lines{"ﾎﾟｰﾄ切断ｴﾗｰ", "異常終了"}},
+        {"store failed", true, [this] { settings.FixFname = "no/such/folder/out"; }, RunOutcome::Failed, 1,
+         failed(Can, Failed), abnormalEnd},
+        {"mail refused: the store undone", true, [&] { mail("refused@example.jp", sink.Address()); },
+         RunOutcome::Failed, 1, failed(Can, Undone, MailOutcome::Failed), abnormalEnd},
+        {"mail sent, then the commit failed", true,
+         [&] { mail("office@example.jp", sink.Address(), "rename|<temp> T01.txt"); }, RunOutcome::Failed, 1,
+         failed(Can, Failed, MailOutcome::Sent), abnormalEnd},
+        {"mail refused, append mode, and the undo failed: the records stay", true,
+         [&] { mail("office@example.jp", "", "truncate|T01.txt", 0); }, RunOutcome::Failed, 1,
+         failed(Can, UndoFailed, MailOutcome::Failed), abnormalEnd, old + stored},
+        // The writes: VOL, ACK, ACK, ACK, the final ACK.
+        {"final ACK not written", true, [this] { link.WithState().unplugAtWrite = 5; }, RunOutcome::Failed, 1,
+         failed(None, Undone), ackError},
+        {"final ACK written, the device gone after it", true, [this] { link.WithState().goneAfterWrite = 5; },
+         RunOutcome::Failed, 1, failed(AckNotOut, Undone), ackError},
+        {"port not opened", false, [this] { link.openResult = 0; }, RunOutcome::PortNotOpened, 3,
+         std::nullopt, Lines{"ｵｰﾌﾟﾝｴﾗｰ", "異常終了"}},
         // With automatic start only a stop ends the run: while waiting, after a stored upload.
-        {"stored, then stopped while waiting",
-         [this] {
-             settings.AutoStart = Switch::On;
-             Upload({"A"});
-         },
-         RunOutcome::StoppedIdle},
+        {"stored, then stopped while waiting", true, [this] { settings.AutoStart = Switch::On; },
+         RunOutcome::StoppedIdle, 0, ack, stopLines, stored},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Restart();
         settings = SettingsRecord();
         SetUploadDefaults(settings, save.Path(), program / "Back.txt", 1);
+        settings.OverWrite = 1;
         link.openResult = 1;
+        link.goneAfterWrite = 0;
         link.onScriptEnd = [this] { PressStop(); };
-        row.script();
-        EXPECT_EQ(Run(), row.outcome);
-        EXPECT_FALSE(run.IsRunning);
+        faults.failCall.clear();
+        std::filesystem::remove(UploadJournal::PathIn(program.Path()));
+        WriteBytes(save / "T01.txt", old);
+        row.setup();
+        if (row.upload) {
+            Upload({"A", "B"});
+        }
+        RunOutcome outcome;
+        {
+            UploadFollowUp followUp(program.Path(), [](const std::string&) {});
+            ScopedFileOps failing(faults);
+            outcome =
+                Run(link.Api(), [&followUp](const UploadResult& result) { followUp.UploadEnded(result); });
+        }
+        EXPECT_EQ(outcome, row.outcome);
+        const Lines appended = Appended();
+        ASSERT_GE(appended.size(), row.statusTail.size());
+        EXPECT_EQ(Lines(appended.end() - static_cast<long>(row.statusTail.size()), appended.end()),
+                  row.statusTail);
+        EXPECT_EQ(Output(), row.output);
+        ConsoleView console([](std::string) {}, [](std::string) {}, false, false);
+        std::string reason;
+        const UploadResult last = results.empty() ? UploadResult{} : results.back();
+        EXPECT_EQ(CollectExitCode(outcome, settings, run, last, console, reason), row.exitCode);
+        if (!row.result) {
+            EXPECT_TRUE(results.empty());
+            continue;
+        }
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(read(last), *row.result);
+        const auto [answer, store, mail, records, uploadOutcome] = *row.result;
+        EXPECT_EQ(last.Format, "text");
+        // Its failure lines are what the operator was shown, the mail's own and the store's included.
+        EXPECT_EQ(last.FailureText.empty(), row.exitCode == 0) << last.FailureText;
+        EXPECT_EQ(last.FailureText.find("宛 ﾒｰﾙ登録完了"), std::string::npos);
+        EXPECT_EQ(last.FailureText.find("宛 ﾒｰﾙ登録失敗") != std::string::npos, mail == MailOutcome::Failed);
+        if (outcome == RunOutcome::Failed) {
+            EXPECT_EQ(reason, last.FailureText);
+        }
+        // The upload's last line to the terminal (before a restart's "VOL"): "CAN" unless an "ACK" was
+        // written, lost when nothing could be.
+        const bool ackWritten = answer == FinalAnswer::Ack || answer == FinalAnswer::AckNotOut;
+        const auto restart = std::find(link.transcript.begin() + 1, link.transcript.end(), "PC VOL");
+        EXPECT_EQ(*std::prev(restart), std::string(ackWritten ? "PC ACK" : "PC CAN") +
+                                           (answer == FinalAnswer::None ? " <lost>" : ""));
+        // The journal.
+        UploadJournal journal(UploadJournal::PathIn(program.Path()));
+        ASSERT_TRUE(journal.OpenForReading());
+        const std::vector<JournalEntry> entries = journal.Read({});
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(read(entries[0].Upload), *row.result);
+        EXPECT_EQ(entries[0].Upload.FailureText, last.FailureText);
+        // The command's environment and the collector's summary.
+        std::map<std::string, std::string> environment;
+        for (const auto& [name, value] : AfterUploadEnvironment(last)) {
+            environment[name] = value;
+        }
+        EXPECT_EQ(environment["GATHRA_OUTCOME"],
+                  uploadOutcome == UploadOutcome::Stored ? "stored" : "failed");
+        EXPECT_EQ(environment["GATHRA_RECORDS"], std::to_string(records));
+        const std::string summary = UploadSummaryLine(last);
+        EXPECT_EQ(summary.rfind("T01: " + std::to_string(records) + "件 → ", 0), 0u) << summary;
+        EXPECT_EQ(summary.find(" 正常終了") != std::string::npos, row.exitCode == 0) << summary;
     }
+    // The one mail that went out was the one whose commit then failed.
+    EXPECT_EQ(sink.Messages().size(), 1u);
 }
 
 // An unplugged cradle: the library says the device is gone after a failed read or write.

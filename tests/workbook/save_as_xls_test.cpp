@@ -16,9 +16,16 @@ namespace {
 
 const std::string kFailurePrefix = "XLSﾌｧｲﾙ書込ｴﾗｰ : ";
 
+// The workbook store of .xls books; WorkbookStoreEitherFormat runs a test for .xls and .xlsx alike.
 class SaveAsXlsTest : public ::testing::Test {
 protected:
-    void SetUp() override { WorkbookStoreSettings(dir, 1, settings, run); }
+    void SetUp() override {
+        WorkbookStoreSettings(dir, 1, settings, run);
+        if (xlsx) {
+            settings.XlsType = kXlsTypeXlsx;
+            run.OutputPath = dir / "T01.xlsx";
+        }
+    }
 
     // The backup file as the upload writes it: CP932 bytes, CR LF after every line.
     void Backup(const std::vector<std::string>& utf8Lines) {
@@ -34,11 +41,12 @@ protected:
         return StoreFor(settings)->Save(settings, run, view);
     }
 
+    // The book as FreeXL reads an .xls (its structure checked) and openpyxl an .xlsx.
     FreeXlBook Read(const std::string& path) {
         FreeXlBook book;
         std::string why;
-        EXPECT_TRUE(ReadWithFreeXl(path, book, why)) << why;
-        EXPECT_EQ(CheckStructure(path), "");
+        EXPECT_TRUE(xlsx ? ReadWithOpenpyxl(path, book, why) : ReadWithFreeXl(path, book, why)) << why;
+        EXPECT_EQ(xlsx ? "" : CheckStructure(path), "");
         return book;
     }
 
@@ -55,16 +63,31 @@ protected:
         EXPECT_FALSE(view.Busy);
     }
 
+    bool xlsx = false;
     TempFolder dir;
     SettingsRecord settings;
     RunState run;
     RecordingOperatorView view;
 };
 
+class WorkbookStoreEitherFormat : public SaveAsXlsTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        xlsx = GetParam();
+        SaveAsXlsTest::SetUp();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Formats, WorkbookStoreEitherFormat, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "xlsx" : "xls";
+                         });
+
 }  // namespace
 
-TEST_F(SaveAsXlsTest, NewWorkbookThenAppendBelowThenOverwriteFromRowOne) {
-    settings.XlsType = 2;
+// Both formats: a new book, the next upload below the rows there, then from row 1 over them, always text.
+TEST_P(WorkbookStoreEitherFormat, NewWorkbookThenAppendBelowThenOverwriteFromRowOne) {
+    settings.XlsType = xlsx ? kXlsTypeXlsx : 2;
     Backup({"T01,ｱｲｳ,日本語", "T02,b"});
     ASSERT_TRUE(Save());
     EXPECT_TRUE(view.Messages.empty());
@@ -76,8 +99,10 @@ TEST_F(SaveAsXlsTest, NewWorkbookThenAppendBelowThenOverwriteFromRowOne) {
     EXPECT_EQ(book.Sheets[0].at({0, 1}), "ｱｲｳ");
     EXPECT_EQ(book.Sheets[0].at({0, 2}), "日本語");
     EXPECT_EQ(book.Sheets[0].at({1, 1}), "b");
-    const std::vector<Rec> records = ParseRecords(WorkbookStream(run.OutputPath));
-    EXPECT_EQ(static_cast<uint8_t>(records[0].data[13]) & 0x0F, 2);  // saved as version 2002
+    if (!xlsx) {
+        const std::vector<Rec> records = ParseRecords(WorkbookStream(run.OutputPath));
+        EXPECT_EQ(static_cast<uint8_t>(records[0].data[13]) & 0x0F, 2);  // saved as version 2002
+    }
 
     // Next upload, start row 0: below the last used row of each worksheet.
     settings.XlsStartLine = 0;
@@ -90,18 +115,20 @@ TEST_F(SaveAsXlsTest, NewWorkbookThenAppendBelowThenOverwriteFromRowOne) {
     EXPECT_EQ(book.Sheets[1].at({1, 0}), "e");
     EXPECT_EQ(book.Sheets[0].at({0, 0}), "T01");
 
-    // Start row 1: overwrite from the top.
+    // Start row 1: overwrite from the top. Texts that look like numbers or formulas stay texts.
     settings.XlsStartLine = 1;
     settings.XlsF1 = 1;
-    Backup({"X"});
+    Backup({"X,,0012,=1+1"});
     ASSERT_TRUE(Save());
     book = Read(run.OutputPath);
     EXPECT_EQ(book.Sheets[0].at({0, 0}), "X");
-    EXPECT_EQ(book.Sheets[0].at({0, 1}), "ｱｲｳ");  // cells the new record did not reach stay
+    EXPECT_EQ(book.Sheets[0].at({0, 1}), "0012");
+    EXPECT_EQ(book.Sheets[0].at({0, 2}), "=1+1");
+    EXPECT_EQ(book.Sheets[1].at({0, 0}), "d");  // cells the new record did not reach stay
     EXPECT_EQ(book.Sheets[0].at({2, 0}), "c");
 }
 
-TEST_F(SaveAsXlsTest, MissingTemplateOnlyReportsAStatusLine) {
+TEST_P(WorkbookStoreEitherFormat, MissingTemplateOnlyReportsAStatusLine) {
     settings.XlsTemp = "form";
     WriteBytes(dir / "elsewhere.xls", "x");
     Backup({"a"});
@@ -214,7 +241,7 @@ TEST_F(SaveAsXlsTest, RecordsAreLaidOutByFieldFlagsAndSheetNumbers) {
 
 // The failure exit drops the workbook unsaved: the rows written before the failure would be stored
 // a second time when the terminal sends its records again.
-TEST_F(SaveAsXlsTest, BadSheetNumbersEndInTheFailureExitAndLeaveTheWorkbookAsItWas) {
+TEST_P(WorkbookStoreEitherFormat, BadSheetNumbersEndInTheFailureExitAndLeaveTheWorkbookAsItWas) {
     struct Case {
         const char* Name;
         std::string Line;
@@ -290,7 +317,7 @@ TEST_F(SaveAsXlsTest, UnreadableOutputFileEndsInFailureExitAndIsLeftAlone) {
     }
 }
 
-TEST_F(SaveAsXlsTest, MissingOrUnreadableBackupFileFailsAndWritesNoWorkbook) {
+TEST_P(WorkbookStoreEitherFormat, MissingOrUnreadableBackupFileFailsAndWritesNoWorkbook) {
     for (const bool directory : {false, true}) {
         SCOPED_TRACE(directory ? "backup path is a folder" : "no backup file");
         std::filesystem::remove(run.OutputPath);
@@ -379,7 +406,7 @@ TEST_F(SaveAsXlsTest, StartLineZeroSkipsASheetWhoseLastRowCannotBeRead) {
     ExpectFailureExit("ROW");
 }
 
-TEST_F(SaveAsXlsTest, AMissingCp932ConverterIsAFailedStore) {
+TEST_P(WorkbookStoreEitherFormat, AMissingCp932ConverterIsAFailedStore) {
     Backup({"T01,日本語"});
     SetCp932CharsetForTesting("NO-SUCH-CHARSET-FOR-GATHRA");
     const bool saved = Save();

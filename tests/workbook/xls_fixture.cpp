@@ -10,6 +10,7 @@
 #include <gsf/gsf-utils.h>
 #include <stdlib.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +19,8 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+
+#include "support/child_process.h"
 
 namespace xlstest {
 
@@ -413,6 +416,46 @@ bool ReadWithFreeXl(const std::string& path, FreeXlBook& book, std::string& why)
         book.Sheets.push_back(std::move(cells));
     }
     freexl_close(handle);
+    return true;
+}
+
+bool ReadWithOpenpyxl(const std::string& path, FreeXlBook& book, std::string& why) {
+    const char* source = std::getenv("GATHRA_SOURCE_DIR");
+    const SpawnResult read =
+        Spawn({"/usr/bin/python3", std::string(source ? source : ".") + "/tests/workbook/xlsx_tool.py",
+               "read", path});
+    if (read.ExitCode != 0) {
+        why = read.Output + read.Errors;
+        return false;
+    }
+    std::istringstream lines(read.Output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("#\t", 0) == 0) {  // a sheet
+            book.SheetNames.push_back(line.substr(2));
+            book.Sheets.emplace_back();
+            continue;
+        }
+        // sheet, reference, type, the value as JSON: a text in quotes (ensure_ascii off) or a number.
+        std::istringstream fields(line);
+        std::string sheet, reference, type, json;
+        std::getline(fields, sheet, '\t');
+        std::getline(fields, reference, '\t');
+        std::getline(fields, type, '\t');
+        std::getline(fields, json);
+        unsigned column = 0;
+        size_t i = 0;
+        for (; i < reference.size() && std::isalpha(static_cast<unsigned char>(reference[i])); ++i) {
+            column = column * 26 + static_cast<unsigned>(reference[i] - 'A' + 1);
+        }
+        std::string value;
+        for (size_t j = json.front() == '"' ? 1 : 0; j < json.size() - (json.front() == '"' ? 1 : 0); ++j) {
+            const bool escaped = json[j] == '\\' && j + 1 < json.size();
+            value += escaped ? (json[j + 1] == 'n' ? '\n' : json[j + 1]) : json[j];
+            j += escaped ? 1 : 0;
+        }
+        book.Sheets.back()[{static_cast<unsigned>(std::stoul(reference.substr(i))) - 1, column - 1}] = value;
+    }
     return true;
 }
 

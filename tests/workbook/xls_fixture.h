@@ -56,6 +56,8 @@ struct FreeXlBook {
 };
 // Reads every worksheet with FreeXL; numbers come back in their shortest decimal form.
 bool ReadWithFreeXl(const std::string& path, FreeXlBook& book, std::string& why);
+// Reads every worksheet of an .xlsx book with openpyxl (tests/workbook/xlsx_tool.py); cells as text.
+bool ReadWithOpenpyxl(const std::string& path, FreeXlBook& book, std::string& why);
 
 // Settings and run state of a workbook store into `dir`: backup file "Back.txt" and output "T01.xls"
 // there, every field written, version 2000, the first field as data, the given start row.

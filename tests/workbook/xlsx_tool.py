@@ -13,6 +13,7 @@ import struct
 import sys
 import warnings
 import zipfile
+import zlib
 
 import openpyxl
 
@@ -49,6 +50,45 @@ SHEETS = {
 }
 
 
+# Sheets of many repeated pieces, as (head, piece, count, tail): a declared size of 2,000 bytes over 1 GiB
+# of blanks; 32 MiB of elements never closed; 4.9 million <col> elements.
+FLOODS = {
+    "liar": ('<worksheet xmlns="MAIN"><sheetData>', b" " * (1 << 20), 1024, b"</sheetData></worksheet>"),
+    "nesting": ('<worksheet xmlns="MAIN"><sheetData>', b"<a>" * (1 << 18), 43, b""),
+    "cols": ('<worksheet xmlns="MAIN"><cols>', b'<col min="1" max="1" style="1"/>' * (1 << 15), 150,
+             b"</cols><sheetData/></worksheet>"),
+}
+
+
+class Repeating:
+    """Deflate that compresses a repeated piece once: each ends on a full flush, so it stands alone."""
+
+    def __init__(self, *_):
+        self.made = {}
+
+    def compress(self, data):
+        if data not in self.made:
+            deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
+            self.made[data] = deflate.compress(data) + deflate.flush(zlib.Z_FULL_FLUSH)
+        return self.made[data]
+
+    def flush(self):
+        return b"\x03\x00"  # an empty last block
+
+
+def flood(target, name, kind):
+    head, piece, count, tail = FLOODS[kind]
+    usual, zipfile._get_compressor = zipfile._get_compressor, Repeating
+    try:
+        with target.open(name, "w") as entry:
+            entry.write(sheet(head))
+            for _ in range(count):
+                entry.write(piece)
+            entry.write(tail)
+    finally:
+        zipfile._get_compressor = usual
+
+
 def craft(kind, path, out):
     with open(path, "rb") as f:
         original = f.read()
@@ -60,12 +100,17 @@ def craft(kind, path, out):
     with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as target:
         for info in source.infolist():
             data = source.read(info)
+            if kind in FLOODS and info.filename == "xl/worksheets/sheet1.xml":
+                flood(target, info.filename, kind)
+                continue
             if kind in SHEETS and info.filename == "xl/worksheets/sheet1.xml":
                 data = sheet(SHEETS[kind])
             if kind == "calcchain" and info.filename == "xl/_rels/workbook.xml.rels":
                 data = data.replace(b"</Relationships>", b'<Relationship Id="rIdC" Type="http://schemas.'
                                     b'openxmlformats.org/officeDocument/2006/relationships/calcChain" '
                                     b'Target="calcChain.xml"/></Relationships>')
+            if kind == "shared" and info.filename == "xl/workbook.xml":
+                data = data.replace(b"</sheets>", b'<sheet name="Again" sheetId="99" r:id="rId1"/></sheets>')
             if kind == "calcchain" and info.filename == "[Content_Types].xml":
                 data = data.replace(b"</Types>", b'<Override PartName="/xl/calcChain.xml" ContentType="'
                                     b'application/vnd.openxmlformats-officedocument.spreadsheetml.calcChain+xml"'
@@ -83,6 +128,8 @@ def craft(kind, path, out):
             target.writestr("xl/media/zeros.bin", bytes(1 << 16))
     if kind == "bomb":
         declare_size(out, "xl/media/zeros.bin", 600 << 20)
+    elif kind == "liar":
+        declare_size(out, "xl/worksheets/sheet1.xml", 2000)
 
 
 # Makes the headers of entry `name` declare `size` unpacked bytes, as a zip bomb's do.

@@ -104,7 +104,7 @@ std::string MailServerProblem(const std::string& setting) {
 
 int InitProgramFolder(const PlatformFacts& platform, std::string& report) {
     const std::string path = SettingsFilePathFor(platform);
-    SettingsRecord record;
+    SettingsRecord record = DefaultSettings();
     record.SettingsFilePath = path;
     record.ProgramFolderFd = platform.ProgramFolderFd;
     const FileAt settingsFile = ProgramFile(record, path);
@@ -116,13 +116,6 @@ int InitProgramFolder(const PlatformFacts& platform, std::string& report) {
     const std::string out = platform.ProgramFolder + "/out";
     if (!MakeFolder(platform, "ports", report) || !MakeFolder(platform, "out", report)) {
         return 2;
-    }
-    for (const SettingKey& key : SettingsKeyOrder()) {
-        if (key.Kind == SettingKind::Text || key.Kind == SettingKind::Number) {
-            SettingText(record, key) = key.Default;
-        } else {
-            SetSettingNumber(record, key, std::stoll(key.Default));
-        }
     }
     record.AutoStart = Switch::On;
     record.SaveFolder = out;

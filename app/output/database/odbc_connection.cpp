@@ -281,8 +281,17 @@ bool OdbcConnection::Execute(std::string_view sql, OdbcError& error) {
 
 bool OdbcConnection::QueryRow(std::u16string_view sql, const std::vector<std::u16string>& parameters,
                               std::vector<std::string>& row, bool& found, OdbcError& error) {
-    row.clear();
-    found = false;
+    std::vector<std::vector<std::string>> rows;
+    const bool ok = QueryRows(sql, parameters, 1, rows, error);
+    found = ok && !rows.empty();
+    row = found ? std::move(rows.front()) : std::vector<std::string>();
+    return ok;
+}
+
+bool OdbcConnection::QueryRows(std::u16string_view sql, const std::vector<std::u16string>& parameters,
+                               size_t maxRows, std::vector<std::vector<std::string>>& rows,
+                               OdbcError& error) {
+    rows.clear();
     OdbcStatement statement;
     if (!statement.Prepare(*this, sql, error)) {
         return false;
@@ -305,26 +314,47 @@ bool OdbcConnection::QueryRow(std::u16string_view sql, const std::vector<std::u1
     }
     SQLSMALLINT columns = 0;
     SQLNumResultCols(statement.Handle(), &columns);
-    const SQLRETURN fetched = SQLFetch(statement.Handle());
-    if (fetched == SQL_NO_DATA) {
-        return true;
-    }
-    if (!Succeeded(fetched)) {
-        error = statement.LastError();
-        return false;
-    }
-    found = true;
-    for (SQLUSMALLINT c = 1; c <= static_cast<SQLUSMALLINT>(columns); ++c) {
-        SQLWCHAR value[256] = {};
-        SQLLEN length = 0;
-        if (!Succeeded(SQLGetData(statement.Handle(), c, SQL_C_WCHAR, value, sizeof value, &length))) {
+    while (rows.size() < maxRows) {
+        const SQLRETURN fetched = SQLFetch(statement.Handle());
+        if (fetched == SQL_NO_DATA) {
+            break;
+        }
+        if (!Succeeded(fetched)) {
             error = statement.LastError();
             return false;
         }
-        const size_t units = length <= 0 ? 0
-                                         : std::min<size_t>(static_cast<size_t>(length) / sizeof(SQLWCHAR),
-                                                            std::size(value) - 1);
-        row.push_back(Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(value), units)));
+        std::vector<std::string>& row = rows.emplace_back();
+        for (SQLUSMALLINT c = 1; c <= static_cast<SQLUSMALLINT>(columns); ++c) {
+            // In pieces until the driver has given the whole value (SQL_NO_DATA after its last piece).
+            std::u16string value;
+            for (;;) {
+                SQLWCHAR piece[256] = {};
+                SQLLEN length = 0;
+                const SQLRETURN got =
+                    SQLGetData(statement.Handle(), c, SQL_C_WCHAR, piece, sizeof piece, &length);
+                if (got == SQL_NO_DATA) {
+                    break;
+                }
+                if (!Succeeded(got)) {
+                    error = statement.LastError();
+                    return false;
+                }
+                const size_t whole = length == SQL_NO_TOTAL || static_cast<size_t>(length) >= sizeof piece
+                                         ? std::size(piece) - 1
+                                     : length <= 0 ? 0
+                                                   : static_cast<size_t>(length) / sizeof(SQLWCHAR);
+                value.append(reinterpret_cast<const char16_t*>(piece), whole);
+                if (value.size() > kMaxQueryValue) {
+                    error = {0, "HY000",
+                             "ｻｰﾊﾞｰの値が長すぎます (" + std::to_string(kMaxQueryValue) + " 文字まで)"};
+                    return false;
+                }
+                if (got == SQL_SUCCESS) {
+                    break;  // the last piece
+                }
+            }
+            row.push_back(Utf16ToUtf8(value));
+        }
     }
     SQLCloseCursor(statement.Handle());
     return true;

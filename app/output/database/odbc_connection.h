@@ -78,6 +78,11 @@ public:
     // whether there was a row.
     bool QueryRow(std::u16string_view sql, const std::vector<std::u16string>& parameters,
                   std::vector<std::string>& row, bool& found, OdbcError& error);
+    // The same for its first `maxRows` rows. Each value is read whole; one longer than kMaxQueryValue
+    // UTF-16 units fails the query rather than come back cut.
+    bool QueryRows(std::u16string_view sql, const std::vector<std::u16string>& parameters, size_t maxRows,
+                   std::vector<std::vector<std::string>>& rows, OdbcError& error);
+    static constexpr size_t kMaxQueryValue = 4096;
 
     // Statements prepared from now on run under `watch` (cancelled past its time-out or at a stop) and
     // ask the driver for the same time-out. Null: no watch.

@@ -309,36 +309,29 @@ bool OdbcTableWriter::ReadColumnCasts(OdbcError& error) {
     if (dbms_ != "PostgreSQL") {
         return true;
     }
-    // The columns F1..F20 whose type is not a string type, as "F3=integer" lines. A table without them
-    // reads one empty row.
-    std::vector<std::string> row;
-    bool found = false;
-    if (!connection_.QueryRow(
-            u"SELECT COALESCE(string_agg(a.attname || '=' || format_type(a.atttypid, a.atttypmod), chr(10)), "
-            u"'') "
+    // One row per column F1..F20 whose type is not a string type: its number and the type its values are
+    // cast to. A built-in type keeps the server's own text with its modifiers (numeric(10,2), bit(3));
+    // any other type is named by its schema and name, each quoted by the server's rule (quote_ident), so
+    // that no name, whatever it holds, can leave its quotes and reshape the statement.
+    std::vector<std::vector<std::string>> rows;
+    if (!connection_.QueryRows(
+            u"SELECT substr(a.attname, 2), CASE WHEN n.nspname = 'pg_catalog' "
+            u"THEN format_type(a.atttypid, a.atttypmod) "
+            u"ELSE quote_ident(n.nspname) || '.' || quote_ident(t.typname) END "
             u"FROM pg_attribute a JOIN pg_type t ON t.oid = a.atttypid "
+            u"JOIN pg_namespace n ON n.oid = t.typnamespace "
             u"WHERE a.attrelid = CAST(? AS regclass) AND a.attnum > 0 AND NOT a.attisdropped "
             u"AND a.attname ~ '^F([1-9]|1[0-9]|20)$' AND t.typcategory <> 'S'",
-            {quotedTable_}, row, found, error)) {
+            {quotedTable_}, casts_.size(), rows, error)) {
         return false;
     }
-    if (!found || row.size() != 1 || row[0].size() >= 250) {
-        return true;  // a list that may have been cut: the VALUES form serves
-    }
-    size_t at = 0;
-    while (at < row[0].size()) {
-        const size_t end = std::min(row[0].find('\n', at), row[0].size());
-        const std::string line = row[0].substr(at, end - at);
-        const size_t equals = line.find('=');
-        if (equals == std::string::npos || equals < 2) {
-            return true;
+    for (const std::vector<std::string>& row : rows) {
+        const int n = row.size() == 2 ? std::atoi(row[0].c_str()) : 0;
+        if (n < 1 || n > 20 || row[1].empty()) {
+            casts_.fill(std::u16string());
+            return true;  // not what was asked for: the VALUES form serves
         }
-        const int n = std::atoi(line.c_str() + 1);
-        if (n < 1 || n > 20) {
-            return true;
-        }
-        casts_[static_cast<size_t>(n)] = u"::" + Utf8ToUtf16(line.substr(equals + 1));
-        at = end + 1;
+        casts_[static_cast<size_t>(n)] = u"::" + Utf8ToUtf16(row[1]);
     }
     arrays_ = true;
     return true;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -37,7 +38,7 @@ struct NewCell {
 
 struct ColumnStyle {
     uint32_t First, Last;  // 0-based
-    std::string Style;
+    std::string Style;     // a number of at most 10 digits: no allocation of its own
 };
 
 std::string Lower(std::string_view s) {
@@ -112,7 +113,7 @@ bool EndsWith(std::string_view s, std::string_view tail) {
 class ElementReader : public xlsx::XmlReader {
 public:
     using Handler = std::function<void(int depth, std::string_view local, const char** attributes)>;
-    explicit ElementReader(Handler handler) : handler_(std::move(handler)) {}
+    explicit ElementReader(const Handler& handler) : handler_(handler) {}
 
 protected:
     void Start(const char* name, const char** attributes) override {
@@ -121,7 +122,7 @@ protected:
     void End(const char*) override { --depth_; }
 
 private:
-    Handler handler_;
+    const Handler& handler_;
     int depth_ = 0;
 };
 
@@ -326,8 +327,9 @@ const char* kTooBig = "シートの行または列が形式の上限を超えて
 // every check a hostile sheet must pass (limits, order, shared string indexes).
 class SheetScan : public xlsx::XmlReader {
 public:
-    SheetScan(XlsxBook::Sheet& sheet, uint64_t sharedStrings)
-        : sheet_(sheet), sharedStrings_(sharedStrings) {}
+    // `columnEntries` counts the <col> elements of the book's worksheets read so far.
+    SheetScan(XlsxBook::Sheet& sheet, uint64_t sharedStrings, uint32_t& columnEntries)
+        : sheet_(sheet), sharedStrings_(sharedStrings), columnEntries_(columnEntries) {}
 
 protected:
     void Start(const char* name, const char** attributes) override {
@@ -349,16 +351,21 @@ protected:
                 sheet_.DataPrefix = xlsx::Prefix(name);
             }
         } else if (depth_ == 3 && inCols_ && local == "col") {
-            uint64_t first = 0, last = 0;
+            // A worksheet's columns take at most one <col> each, and books as spreadsheet programs write
+            // them have a few per sheet: a book with more than one full sheet's worth only costs memory.
+            if (++columnEntries_ > xlsx::kMaxColumns) {
+                return Stop("列の定義が多すぎます");
+            }
+            uint64_t first = 0, last = 0, style = 0;
+            const char* styleText = Attribute(attributes, "style");
             if (!ParseNumber(Attribute(attributes, "min"), xlsx::kMaxColumns, first) ||
                 !ParseNumber(Attribute(attributes, "max"), xlsx::kMaxColumns, last) || first == 0 ||
-                last < first) {
+                last < first || (styleText != nullptr && !ParseNumber(styleText, UINT32_MAX, style))) {
                 return Stop("列の情報が壊れています");
             }
-            const char* style = Attribute(attributes, "style");
-            if (style != nullptr && std::strcmp(style, "0") != 0) {
-                sheet_.Columns.push_back(
-                    {static_cast<uint32_t>(first - 1), static_cast<uint32_t>(last - 1), style});
+            if (style != 0) {
+                sheet_.Columns.push_back({static_cast<uint32_t>(first - 1), static_cast<uint32_t>(last - 1),
+                                          std::to_string(style)});
             }
         } else if (depth_ == 3 && inData_ && local == "row") {
             uint64_t r = haveRow_ ? static_cast<uint64_t>(row_) + 2 : 1;  // 1-based: after the previous row
@@ -459,6 +466,7 @@ private:
     bool inData_ = false, inCols_ = false;
     bool haveRow_ = false, haveCol_ = false;
     uint32_t row_ = 0, col_ = 0;
+    uint32_t& columnEntries_;
     bool shared_ = false, hasValue_ = false, collecting_ = false;
     std::string text_;
 };
@@ -559,6 +567,12 @@ protected:
         }
         --depth_;
     }
+    void Text(const char*, int) override {
+        // Text between tags goes out as it comes, so a long run of it is never held whole.
+        if (!replacing_) {
+            CopyTo(EventAt() + static_cast<uint64_t>(EventLength()));
+        }
+    }
 
 private:
     zip_int64_t Command(void* data, zip_uint64_t length, zip_source_cmd_t command) {
@@ -595,6 +609,11 @@ private:
                     zip_fclose(in_);
                     in_ = nullptr;
                 }
+                // The archive pulls the sheets one after another: what one held goes before the next.
+                Release();
+                std::string().swap(window_);
+                std::string().swap(out_);
+                std::vector<char>().swap(chunk_);
                 return 0;
             case ZIP_SOURCE_STAT: {
                 auto* st = static_cast<zip_stat_t*>(data);
@@ -978,6 +997,11 @@ bool XlsxBook::Create(const std::string& path, int versionCode, int sheetCount) 
 }
 
 bool XlsxBook::Load(const std::string& source, std::string& why) {
+    uint64_t budget = kMaxUnpackedBytes;  // what the parts may still unpack to, counted as they are read
+    return OpenArchive(source, why) && CheckEntries(why) && ReadSheets(budget, why);
+}
+
+bool XlsxBook::OpenArchive(const std::string& source, std::string& why) {
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* input = nullptr;
@@ -1014,16 +1038,17 @@ bool XlsxBook::Load(const std::string& source, std::string& why) {
         why = zip_error_code_zip(&error) == ZIP_ER_EXISTS
                   ? std::string("zip に同じ名前の項目があります")
                   : std::string("zip が壊れています (") + zip_error_strerror(&error) + ")";
-        zip_error_fini(&error);
-        return false;
     }
     zip_error_fini(&error);
+    return archive_ != nullptr;
+}
 
+bool XlsxBook::CheckEntries(std::string& why) {
     // Every entry: a name that stays inside the package and has no twin, no encryption, and a total
-    // unpacked size within the limit.
+    // declared size within the limit (the real sizes are counted as the parts are read).
     const zip_int64_t count = zip_get_num_entries(archive_, 0);
     std::set<std::string> names;
-    uint64_t unpacked = 0;
+    uint64_t declared = 0;
     for (zip_int64_t i = 0; i < count; ++i) {
         zip_stat_t st;
         if (zip_stat_index(archive_, static_cast<zip_uint64_t>(i), 0, &st) != 0 || st.name == nullptr) {
@@ -1045,110 +1070,132 @@ bool XlsxBook::Load(const std::string& source, std::string& why) {
             why = "暗号化されたブックは扱えません";
             return false;
         }
-        unpacked += (st.valid & ZIP_STAT_SIZE) != 0 ? st.size : 0;
-        if (unpacked > kMaxUnpackedBytes) {
-            why = "展開後の大きさが上限 (" + std::to_string(kMaxUnpackedBytes >> 20) + " MiB) を超えます";
+        declared += (st.valid & ZIP_STAT_SIZE) != 0 ? st.size : 0;
+        if (declared > kMaxUnpackedBytes) {
+            why = xlsx::UnpackedLimitText();
             return false;
         }
     }
+    return true;
+}
 
-    auto locate = [this](const std::string& part) {
-        return part.empty() ? -1 : zip_name_locate(archive_, part.c_str(), ZIP_FL_NOCASE);
-    };
-    auto readPart = [&](const std::string& part, ElementReader::Handler handler, bool required) {
-        const zip_int64_t index = locate(part);
-        if (index < 0) {
-            if (required) {
-                why = "部品がありません: " + part;
-            }
-            return !required;
+bool XlsxBook::ReadPart(const std::string& part, const ElementHandler& handler, bool required,
+                        uint64_t& budget, std::string& why) {
+    const zip_int64_t index = part.empty() ? -1 : zip_name_locate(archive_, part.c_str(), ZIP_FL_NOCASE);
+    if (index < 0) {
+        if (required) {
+            why = "部品がありません: " + part;
         }
-        ElementReader reader(std::move(handler));
-        if (!reader.ReadEntry(archive_, static_cast<zip_uint64_t>(index))) {
-            why = part + ": " + reader.Why();
-            return false;
-        }
-        return true;
-    };
-    auto relationships = [&](const std::string& part, std::vector<Relationship>& out) {
-        return readPart(
+        return !required;
+    }
+    ElementReader reader(handler);
+    if (!reader.ReadEntry(archive_, static_cast<zip_uint64_t>(index), budget)) {
+        why = part + ": " + reader.Why();
+        return false;
+    }
+    return true;
+}
+
+bool XlsxBook::ReadSheets(uint64_t& budget, std::string& why) {
+    // Only what the book's structure needs is kept of its relationships: the workbook's part, and of the
+    // workbook's own relationships the sheets', the calculation chain's and the shared strings'.
+    auto relationships = [&](const std::string& part, const std::function<void(const Relationship&)>& keep) {
+        return ReadPart(
             RelationshipsOf(part),
-            [&out](int depth, std::string_view local, const char** a) {
+            [&keep](int depth, std::string_view local, const char** a) {
                 const char* mode = Attribute(a, "TargetMode");
                 if (depth == 2 && local == "Relationship" &&
                     (mode == nullptr || std::strcmp(mode, "External") != 0)) {
                     const char* id = Attribute(a, "Id");
                     const char* type = Attribute(a, "Type");
                     const char* target = Attribute(a, "Target");
-                    out.push_back({id ? id : "", type ? type : "", target ? target : ""});
+                    keep({id ? id : "", type ? type : "", target ? target : ""});
                 }
             },
-            false);
+            false, budget, why);
     };
-
-    std::vector<Relationship> package;
-    if (!relationships("", package)) {
+    std::string workbook = "xl/workbook.xml";
+    if (!relationships("", [&workbook](const Relationship& r) {
+            if (EndsWith(r.Type, "/officeDocument")) {
+                workbook = ResolvePart("", r.Target);
+            }
+        })) {
         return false;
     }
-    std::string workbook = "xl/workbook.xml";
-    for (const Relationship& r : package) {
-        if (EndsWith(r.Type, "/officeDocument")) {
-            workbook = ResolvePart("", r.Target);
-        }
-    }
     std::vector<std::pair<std::string, std::string>> sheetIds;  // name, relationship id
-    if (!readPart(
+    bool tooMany = false;
+    if (!ReadPart(
             workbook,
-            [&sheetIds](int depth, std::string_view local, const char** a) {
+            [&](int depth, std::string_view local, const char** a) {
                 if (depth == 3 && local == "sheet") {
                     const char* name = Attribute(a, "name");
                     const char* id = Attribute(a, "id", true);
-                    sheetIds.emplace_back(name ? name : "", id ? id : "");
+                    tooMany = tooMany || sheetIds.size() >= kMaxEntries;  // each sheet needs an entry
+                    if (!tooMany) {
+                        sheetIds.emplace_back(name ? name : "", id ? id : "");
+                    }
                 }
             },
-            true)) {
+            true, budget, why)) {
         return false;
     }
-    std::vector<Relationship> parts;
-    if (!relationships(workbook, parts)) {
+    if (tooMany) {
+        why = "シートが多すぎます";
         return false;
     }
-    uint64_t sharedStrings = 0;
+    std::set<std::string> wanted;
+    for (const auto& [name, id] : sheetIds) {
+        wanted.insert(id);
+    }
+    std::map<std::string, Relationship> parts;  // the sheets' relationships by id
+    std::string sharedStringsPart;
+    if (!relationships(workbook, [&](const Relationship& r) {
+            if (EndsWith(r.Type, "/calcChain")) {
+                calcChain_ = ResolvePart(workbook, r.Target);
+            } else if (EndsWith(r.Type, "/sharedStrings")) {
+                sharedStringsPart = ResolvePart(workbook, r.Target);
+            }
+            if (wanted.count(r.Id) != 0) {
+                parts[r.Id] = r;
+            }
+        })) {
+        return false;
+    }
     workbookRelationships_ = RelationshipsOf(workbook);
-    for (const Relationship& r : parts) {
-        if (EndsWith(r.Type, "/calcChain")) {
-            calcChain_ = ResolvePart(workbook, r.Target);
+    uint64_t sharedStrings = 0;
+    if (!sharedStringsPart.empty() && !ReadPart(
+                                          sharedStringsPart,
+                                          [&sharedStrings](int depth, std::string_view local, const char**) {
+                                              sharedStrings += depth == 2 && local == "si" ? 1 : 0;
+                                          },
+                                          false, budget, why)) {
+        return false;
+    }
+    std::set<zip_int64_t> entries;  // a part serves one sheet: two would take each other's cells
+    uint32_t columnEntries = 0;
+    for (auto& [name, id] : sheetIds) {
+        Sheet sheet;
+        sheet.Name = std::move(name);
+        if (const auto found = parts.find(id); found != parts.end()) {
+            sheet.Part = ResolvePart(workbook, found->second.Target);
+            sheet.IsWorksheet = EndsWith(found->second.Type, "/worksheet");
         }
-        if (EndsWith(r.Type, "/sharedStrings") &&
-            !readPart(
-                ResolvePart(workbook, r.Target),
-                [&sharedStrings](int depth, std::string_view local, const char**) {
-                    sharedStrings += depth == 2 && local == "si" ? 1 : 0;
-                },
-                false)) {
+        sheet.Entry = sheet.Part.empty() ? -1 : zip_name_locate(archive_, sheet.Part.c_str(), ZIP_FL_NOCASE);
+        if (sheet.Entry < 0) {
+            why = "シート " + sheet.Name + " の部品がありません";
             return false;
         }
-    }
-    for (const auto& [name, id] : sheetIds) {
-        Sheet sheet;
-        sheet.Name = name;
-        for (const Relationship& r : parts) {
-            if (r.Id == id) {
-                sheet.Part = ResolvePart(workbook, r.Target);
-                sheet.IsWorksheet = EndsWith(r.Type, "/worksheet");
-            }
-        }
-        sheet.Entry = locate(sheet.Part);
-        if (sheet.Entry < 0) {
-            why = "シート " + name + " の部品がありません";
+        if (!entries.insert(sheet.Entry).second) {
+            why = "シート " + sheet.Name + " の部品が他のシートと同じです";
             return false;
         }
         if (sheet.IsWorksheet) {
-            SheetScan scan(sheet, sharedStrings);
-            if (!scan.ReadEntry(archive_, static_cast<zip_uint64_t>(sheet.Entry))) {
-                why = "シート " + name + ": " + scan.Why();
+            SheetScan scan(sheet, sharedStrings, columnEntries);
+            if (!scan.ReadEntry(archive_, static_cast<zip_uint64_t>(sheet.Entry), budget)) {
+                why = "シート " + sheet.Name + ": " + scan.Why();
                 return false;
             }
+            sheet.Columns.shrink_to_fit();
         }
         sheets_.push_back(std::move(sheet));
     }

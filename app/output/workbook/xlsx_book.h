@@ -24,10 +24,22 @@ struct zip;
 // The saved archive replaces the target durably, so a failed save leaves the old file byte for byte as
 // it was.
 //
-// Hostile books are refused before anything is allocated for them: a file over kMaxFileBytes, more
-// than kMaxEntries entries, a total unpacked size over kMaxUnpackedBytes, entry names with "..", an
-// absolute path or a twin, encrypted entries, XML with a DTD, sheets past the format's rows or columns,
-// rows or cells out of order, and cells naming shared strings that do not exist.
+// Hostile books are refused before memory goes to them: a file over kMaxFileBytes, more than kMaxEntries
+// entries, a total unpacked size over kMaxUnpackedBytes (as the entries declare it, and then as their
+// bytes are counted while they are inflated), an entry that unpacks to more than it declares, entry names
+// with "..", an absolute path or a twin, encrypted entries, XML with a DTD, nested deeper than
+// xlsx::kMaxDepth or needing more than xlsx::kMaxParserBytes of the parser, more sheets than entries,
+// two sheets on one part, sheets past the format's rows or columns, more <col> elements than a sheet's
+// 16,384 columns in all, rows or cells out of order, and cells naming shared strings that do not exist.
+//
+// Memory: from Open or Create to the end of Close, a book takes at most PeakBytes(its file's size, the
+// sizes its entries declare) of heap, besides the cells written. That is the file held twice (as read,
+// and the archive being written) with libzip's directory of it and what the book keeps per sheet, each
+// sheet needing entries of its own; one parser at a time, within xlsx::kMaxParserBytes; buffers of a few
+// hundred kilobytes; the column formats, within a megabyte; and what the book keeps of its parts' text
+// (names, relationships), never more than they unpack to, which never exceeds what they declare. Within
+// the limits that is at most 1.6 GiB; for books as spreadsheet programs write them, a few times the
+// file. fuzz_xlsx checks the bound for every input with a counting allocator.
 class XlsxBook {
 public:
     using ErrorHandler = std::function<void(const std::string&)>;
@@ -64,11 +76,25 @@ public:
     static constexpr uint64_t kMaxUnpackedBytes = 512ull << 20;
     static constexpr uint64_t kMaxEntries = 65535;
 
+    // The most heap a book takes from its opening to the end of its save, besides the cells written
+    // (their text as stored and 16 bytes each): see "Memory" above.
+    static constexpr uint64_t PeakBytes(uint64_t fileBytes, uint64_t declaredBytes) {
+        return (32ull << 20) + 16 * fileBytes + declaredBytes;
+    }
+
     struct Sheet;  // one sheet of the book (defined in the source)
 
 private:
+    using ElementHandler = std::function<void(int depth, std::string_view local, const char** attributes)>;
+
     bool Fail(const std::string& text);
     bool Load(const std::string& source, std::string& why);
+    bool OpenArchive(const std::string& source, std::string& why);
+    bool CheckEntries(std::string& why);
+    bool ReadSheets(uint64_t& budget, std::string& why);
+    // Reads the part named `part` (missing: a failure only when `required`) element by element.
+    bool ReadPart(const std::string& part, const ElementHandler& handler, bool required, uint64_t& budget,
+                  std::string& why);
     bool Save(std::string& why, DurableReplacement* prepared);
     void Reset();
 

@@ -1,9 +1,15 @@
 #include "output/workbook/xlsx_xml.h"
 
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 namespace xlsx {
+
+std::string UnpackedLimitText() {
+    return "展開後の大きさが上限 (" + std::to_string(kMaxUnpackedBytes >> 20) + " MiB) を超えます";
+}
 
 std::string_view LocalName(const char* name) {
     const char* colon = std::strrchr(name, ':');
@@ -199,7 +205,74 @@ bool NeedsPreserve(std::string_view utf8) {
            utf8.find("  ") != std::string_view::npos;
 }
 
-XmlReader::XmlReader() : parser_(XML_ParserCreate("UTF-8")) {
+namespace {
+
+// The parser's allocator: every block carries its owner's count and its own size in front, so that the
+// parser of one document never holds more than kMaxParserBytes. Expat's allocator calls take no context;
+// the owner is the reader whose call into expat is running on this thread.
+struct alignas(std::max_align_t) BlockHeader {
+    XmlReader::Memory* Owner;
+    size_t Size;
+};
+
+thread_local XmlReader::Memory* tRunning = nullptr;
+
+// Makes `memory` the owner of what expat allocates until the scope ends.
+class RunningParser {
+public:
+    explicit RunningParser(XmlReader::Memory& memory) : previous_(tRunning) { tRunning = &memory; }
+    ~RunningParser() { tRunning = previous_; }
+    RunningParser(const RunningParser&) = delete;
+    RunningParser& operator=(const RunningParser&) = delete;
+
+private:
+    XmlReader::Memory* previous_;
+};
+
+void* ParserRealloc(void* block, size_t size) {
+    BlockHeader* header = block == nullptr ? nullptr : static_cast<BlockHeader*>(block) - 1;
+    XmlReader::Memory* owner = header != nullptr ? header->Owner : tRunning;
+    const size_t before = header != nullptr ? header->Size : 0;
+    if (owner != nullptr && size > before && owner->Used + (size - before) > kMaxParserBytes) {
+        owner->Refused = true;
+        return nullptr;
+    }
+    auto* grown = static_cast<BlockHeader*>(std::realloc(header, sizeof(BlockHeader) + size));
+    if (grown == nullptr) {
+        return nullptr;
+    }
+    *grown = {owner, size};
+    if (owner != nullptr) {
+        owner->Used = owner->Used - before + size;
+    }
+    return grown + 1;
+}
+
+void* ParserMalloc(size_t size) {
+    return ParserRealloc(nullptr, size);
+}
+
+void ParserFree(void* block) {
+    if (block != nullptr) {
+        BlockHeader* header = static_cast<BlockHeader*>(block) - 1;
+        if (header->Owner != nullptr) {
+            header->Owner->Used -= header->Size;
+        }
+        std::free(header);
+    }
+}
+
+const XML_Memory_Handling_Suite kParserMemory = {&ParserMalloc, &ParserRealloc, &ParserFree};
+
+}  // namespace
+
+XmlReader::XmlReader() {
+    RunningParser running(memory_);
+    parser_ = XML_ParserCreate_MM("UTF-8", &kParserMemory, nullptr);
+    if (parser_ == nullptr) {
+        why_ = "メモリが足りません";
+        return;
+    }
     XML_SetUserData(parser_, this);
     XML_SetElementHandler(parser_, &XmlReader::OnStart, &XmlReader::OnEnd);
     XML_SetCharacterDataHandler(parser_, &XmlReader::OnText);
@@ -209,7 +282,15 @@ XmlReader::XmlReader() : parser_(XML_ParserCreate("UTF-8")) {
 }
 
 XmlReader::~XmlReader() {
-    XML_ParserFree(parser_);
+    Release();
+}
+
+void XmlReader::Release() {
+    if (parser_ != nullptr) {
+        RunningParser running(memory_);
+        XML_ParserFree(parser_);
+        parser_ = nullptr;
+    }
 }
 
 void XmlReader::Stop(const std::string& why) {
@@ -228,28 +309,34 @@ bool XmlReader::EmptyTag() const {
 }
 
 bool XmlReader::Feed(std::string_view bytes, bool last) {
-    if (!why_.empty()) {
+    if (!why_.empty() || parser_ == nullptr) {
         return false;
     }
+    RunningParser running(memory_);
     if (XML_Parse(parser_, bytes.data(), static_cast<int>(bytes.size()), last ? XML_TRUE : XML_FALSE) ==
         XML_STATUS_OK) {
         return true;
     }
-    if (why_.empty()) {
+    if (why_.empty() && memory_.Refused) {
+        why_ = "XML の要素が大きすぎます";
+    } else if (why_.empty()) {
         why_ = std::string("XML が壊れています (") + std::to_string(XML_GetCurrentLineNumber(parser_)) +
                " 行: " + XML_ErrorString(XML_GetErrorCode(parser_)) + ")";
     }
     return false;
 }
 
-bool XmlReader::ReadEntry(zip_t* archive, zip_uint64_t index) {
-    zip_file_t* file = zip_fopen_index(archive, index, 0);
-    if (file == nullptr) {
+bool XmlReader::ReadEntry(zip_t* archive, zip_uint64_t index, uint64_t& budget) {
+    zip_stat_t st;
+    zip_file_t* file = nullptr;
+    if (zip_stat_index(archive, index, 0, &st) != 0 || (st.valid & ZIP_STAT_SIZE) == 0 ||
+        (file = zip_fopen_index(archive, index, 0)) == nullptr) {
         why_ = std::string("部品を読めません (") + zip_strerror(archive) + ")";
         return false;
     }
     // One buffer for every part a thread reads, so a book of many small parts does not allocate one each.
     static thread_local std::vector<char> buffer(64 * 1024);
+    uint64_t inflated = 0;
     bool ok = true;
     for (;;) {
         const zip_int64_t n = zip_fread(file, buffer.data(), buffer.size());
@@ -258,6 +345,14 @@ bool XmlReader::ReadEntry(zip_t* archive, zip_uint64_t index) {
             ok = false;
             break;
         }
+        // libzip goes on inflating past the size an entry declares: its bytes are counted here.
+        inflated += static_cast<uint64_t>(n);
+        if (inflated > st.size || static_cast<uint64_t>(n) > budget) {
+            why_ = inflated > st.size ? "宣言された大きさを超えています" : UnpackedLimitText();
+            ok = false;
+            break;
+        }
+        budget -= static_cast<uint64_t>(n);
         if (!Feed({buffer.data(), static_cast<size_t>(n)}, n == 0)) {
             ok = false;
             break;
@@ -271,11 +366,18 @@ bool XmlReader::ReadEntry(zip_t* archive, zip_uint64_t index) {
 }
 
 void XmlReader::OnStart(void* self, const XML_Char* name, const XML_Char** attributes) {
-    static_cast<XmlReader*>(self)->Start(name, attributes);
+    auto* reader = static_cast<XmlReader*>(self);
+    if (++reader->depth_ > kMaxDepth) {
+        reader->Stop("XML の入れ子が深すぎます");
+        return;
+    }
+    reader->Start(name, attributes);
 }
 
 void XmlReader::OnEnd(void* self, const XML_Char* name) {
-    static_cast<XmlReader*>(self)->End(name);
+    auto* reader = static_cast<XmlReader*>(self);
+    --reader->depth_;
+    reader->End(name);
 }
 
 void XmlReader::OnText(void* self, const XML_Char* text, int length) {

@@ -13,6 +13,16 @@ namespace xlsx {
 
 inline constexpr uint32_t kMaxRows = 1048576;   // rows a worksheet of the format holds
 inline constexpr uint32_t kMaxColumns = 16384;  // columns A..XFD
+// Elements nested deeper than this end a document: workbooks as spreadsheet programs write them stay
+// under 20 levels.
+inline constexpr int kMaxDepth = 256;
+// What expat may hold for one document: its buffer (the longest tag, name or attribute value plus one
+// piece of input), the names it has met, the open elements. A document that needs more is refused.
+inline constexpr size_t kMaxParserBytes = 16u << 20;
+// The bytes a book's parts may unpack to, counted as they are inflated.
+inline constexpr uint64_t kMaxUnpackedBytes = 512ull << 20;
+// The reason for a book past kMaxUnpackedBytes.
+std::string UnpackedLimitText();
 
 // The part of a qualified name after its prefix ("x:row" -> "row").
 std::string_view LocalName(const char* name);
@@ -41,7 +51,8 @@ size_t AppendCellText(std::string& out, std::string_view utf8);
 bool NeedsPreserve(std::string_view utf8);
 
 // A streaming XML reader: bytes go in in pieces, handlers see elements as they end. A document with a
-// DTD (and so any entity declaration) is refused before anything in it is expanded.
+// DTD (and so any entity declaration) is refused before anything in it is expanded, and so is one nested
+// deeper than kMaxDepth or needing more than kMaxParserBytes of the parser.
 class XmlReader {
 public:
     XmlReader();
@@ -50,11 +61,21 @@ public:
     XmlReader& operator=(const XmlReader&) = delete;
 
     // The next piece of the document; `last` for the end. False when the document is malformed, has a
-    // DTD, or a handler stopped; Why() then tells the reason.
+    // DTD, is too deep or too large, or a handler stopped; Why() then tells the reason.
     bool Feed(std::string_view bytes, bool last);
-    // The whole entry `index` of `archive`, read in pieces.
-    bool ReadEntry(zip_t* archive, zip_uint64_t index);
+    // The whole entry `index` of `archive`, read in pieces. The inflated bytes are counted as they
+    // arrive: an entry that yields more than its header declares is refused, and so is one that takes
+    // more than `budget` (what the book may still unpack), which is reduced by what was read.
+    bool ReadEntry(zip_t* archive, zip_uint64_t index, uint64_t& budget);
+    // Frees the parser at once; Feed fails from then on.
+    void Release();
     const std::string& Why() const { return why_; }
+
+    // What the parser of one document holds, counted by the allocator it is given.
+    struct Memory {
+        size_t Used = 0;
+        bool Refused = false;  // an allocation past kMaxParserBytes was refused
+    };
 
 protected:
     virtual void Start(const char* name, const char** attributes) = 0;
@@ -78,8 +99,10 @@ private:
     static void OnEntity(void* self, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
                          const XML_Char*, const XML_Char*, const XML_Char*);
 
+    Memory memory_;
     XML_Parser parser_;
     std::string why_;
+    int depth_ = 0;
 };
 
 }  // namespace xlsx
