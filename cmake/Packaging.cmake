@@ -1,9 +1,11 @@
 # Packages, made by CPack (scripts/package.sh runs it):
 # - gathra-<version>-Linux-x86_64.tar.gz: the program folder (Gathra, gathra-collect, libquorlin.so,
 #   gathra-termsim) in one top folder, with the README and packaging/;
-# - gathra_<version>_amd64.deb: the program files in /usr/lib/gathra, the launcher /usr/bin/gathra, the
-#   menu entry, icons, AppStream metadata, the systemd template unit in /lib/systemd/system (installed,
-#   not enabled), the example udev rule under /usr/share/gathra (inert), the copyright and changelog.
+# - gathra_<version>_amd64.deb: the program files in /usr/lib/gathra, the launcher /usr/bin/gathra and the
+#   simulator /usr/bin/gathra-termsim with their manual pages, the menu entry, icons, AppStream metadata,
+#   the systemd template unit in /lib/systemd/system (installed, not enabled) and its system user
+#   (sysusers.d, made by the postinst), the example udev rule under /usr/share/gathra (inert), the
+#   copyright and changelog.
 # The two layouts are two install components; CPackProjectConfig.cmake picks one per generator.
 
 set(GATHRA_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
@@ -30,6 +32,12 @@ install(TARGETS ${GATHRA_PROGRAM_TARGETS}
         RUNTIME DESTINATION lib/gathra COMPONENT deb
         LIBRARY DESTINATION lib/gathra COMPONENT deb PERMISSIONS ${GATHRA_LIBRARY_PERMISSIONS})
 install(PROGRAMS ${GATHRA_PACKAGING_DIR}/gathra DESTINATION bin COMPONENT deb)
+# The simulator on PATH, as the README's first steps call it: a relative link, so an unpacked package works.
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
+file(CREATE_LINK ../lib/gathra/gathra-termsim ${CMAKE_BINARY_DIR}/packaging/gathra-termsim SYMBOLIC)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/gathra-termsim DESTINATION bin COMPONENT deb)
+# The system user the collector service runs as; the postinst makes it (systemd-sysusers).
+install(FILES ${GATHRA_PACKAGING_DIR}/gathra.sysusers DESTINATION lib/sysusers.d RENAME gathra.conf COMPONENT deb)
 install(FILES ${GATHRA_PACKAGING_DIR}/org.gathra.Gathra.desktop DESTINATION share/applications COMPONENT deb)
 install(FILES ${GATHRA_PACKAGING_DIR}/org.gathra.Gathra.metainfo.xml DESTINATION share/metainfo COMPONENT deb)
 install(FILES ${GATHRA_PACKAGING_DIR}/icons/gathra.svg DESTINATION share/icons/hicolor/scalable/apps
@@ -44,15 +52,16 @@ install(FILES ${GATHRA_UDEV_RULES} DESTINATION share/gathra COMPONENT deb)
 install(FILES ${GATHRA_PACKAGING_DIR}/gathra-collect@.service DESTINATION /lib/systemd/system COMPONENT deb)
 # Debian wants the changelog compressed, reproducibly (no name, no time stamp in the gzip header).
 set(GATHRA_CHANGELOG_GZ ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
-file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
 execute_process(COMMAND gzip -9nc ${GATHRA_PACKAGING_DIR}/changelog OUTPUT_FILE ${GATHRA_CHANGELOG_GZ})
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${GATHRA_PACKAGING_DIR}/changelog)
 install(FILES ${GATHRA_PACKAGING_DIR}/copyright ${GATHRA_CHANGELOG_GZ} ${CMAKE_SOURCE_DIR}/README.md
         DESTINATION share/doc/gathra COMPONENT deb)
-set(GATHRA_MANPAGE_GZ ${CMAKE_BINARY_DIR}/packaging/gathra.1.gz)
-execute_process(COMMAND gzip -9nc ${GATHRA_PACKAGING_DIR}/gathra.1 OUTPUT_FILE ${GATHRA_MANPAGE_GZ})
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${GATHRA_PACKAGING_DIR}/gathra.1)
-install(FILES ${GATHRA_MANPAGE_GZ} DESTINATION share/man/man1 COMPONENT deb)
+foreach(page gathra gathra-termsim)
+    set(GATHRA_MANPAGE_GZ ${CMAKE_BINARY_DIR}/packaging/${page}.1.gz)
+    execute_process(COMMAND gzip -9nc ${GATHRA_PACKAGING_DIR}/${page}.1 OUTPUT_FILE ${GATHRA_MANPAGE_GZ})
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${GATHRA_PACKAGING_DIR}/${page}.1)
+    install(FILES ${GATHRA_MANPAGE_GZ} DESTINATION share/man/man1 COMPONENT deb)
+endforeach()
 
 set(CPACK_PACKAGE_NAME gathra)
 set(CPACK_PACKAGE_VENDOR "The Gathra developers")
@@ -76,8 +85,13 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # CPack adds ldconfig calls for any library under /usr/lib; libquorlin.so, private to the programs beside
 # it, needs none, and the post-build script takes them out again.
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/DebWithoutLdconfig.cmake)
-# Beside the computed libraries: xdg-open, by which a double-click on the file label opens the stored file.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS xdg-utils)
+# Beside the computed libraries: xdg-open, by which a double-click on the file label opens the stored file;
+# Qt's own Japanese texts (file dialogs, standard buttons); a Japanese font, without which every text of the
+# windows is a row of empty boxes.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "xdg-utils, qt6-translations-l10n, fonts-noto-cjk | fonts-ipafont-gothic")
+# The postinst makes the service's system user and moves instances of the earlier dynamic-user unit over.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${GATHRA_PACKAGING_DIR}/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 # The synopsis comes from CPACK_PACKAGE_DESCRIPTION_SUMMARY; this is the extended description.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Gathra receives the data files of handheld data terminals that sit in an
 infrared cradle wired to a serial port, and stores each upload as a text

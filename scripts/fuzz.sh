@@ -12,12 +12,16 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${GATHRA_FUZZ_BUILD_DIR:-$root/build-fuzz}
-targets=(fuzz_frame fuzz_line_assembler fuzz_ini fuzz_backup fuzz_workbook fuzz_xlsx fuzz_upload fuzz_mail_header)
+targets=(fuzz_frame fuzz_line_assembler fuzz_ini fuzz_backup fuzz_workbook fuzz_xlsx fuzz_upload fuzz_mail_header fuzz_telnet)
 
+# Configured every time (cheap once the cache exists), so that a target added since the last build is known
+# to the build files before it is asked for by name.
 configure() {
     if [ ! -f "$build/CMakeCache.txt" ]; then
         CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
             -DGATHRA_BUILD_FUZZ=ON -DGATHRA_BUILD_GUI=OFF -DGATHRA_BUILD_TESTS=OFF -DGATHRA_BUILD_BENCH=OFF >/dev/null
+    else
+        cmake -S "$root" -B "$build" >/dev/null
     fi
 }
 

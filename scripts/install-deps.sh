@@ -14,7 +14,9 @@ PACKAGES=(
     libfreexl-dev sqlite3 libreoffice-calc-nogui
     openssl ca-certificates python3 python3-aiosmtpd python3-openpyxl
     unixodbc odbc-postgresql odbc-mariadb libsqliteodbc tdsodbc postgresql-15 mariadb-server
-    xvfb xauth xdotool fonts-ipafont-gothic fonts-ipafont-mincho
+    xvfb xauth xdotool fonts-ipafont-gothic fonts-ipafont-mincho qt6-translations-l10n
+    # network ports: a serial device server on loopback, network namespaces joined by veth
+    ser2net iproute2
     # the packages and their checks (systemd-analyze comes with systemd)
     lintian desktop-file-utils appstream file systemd xdg-user-dirs
     # the fuzzing
@@ -56,4 +58,10 @@ if [ "${#missing[@]}" -gt 0 ]; then
     fi
     apt-get update
     apt-get install -y --no-install-recommends "${missing[@]}"
+    # Nor may they start at the next boot: the units these packages enable on install are disabled again.
+    for pair in ser2net:ser2net.service postgresql-15:postgresql.service mariadb-server:mariadb.service; do
+        case " ${missing[*]} " in
+            *" ${pair%%:*} "*) systemctl disable --quiet "${pair#*:}" 2>/dev/null || true ;;
+        esac
+    done
 fi

@@ -10,6 +10,7 @@
 
 #include "common/program_folder.h"
 #include "common/system_error.h"
+#include "quorlin_net.h"
 #include "quorlin_ports.h"
 
 namespace {
@@ -18,6 +19,11 @@ constexpr const char* kNoDevice = "ﾃﾞﾊﾞｲｽがありません。ｸﾚ
 constexpr const char* kNoPermission = "使用する権限がありません。ﾕｰｻﾞｰを dialout ｸﾞﾙｰﾌﾟに追加してください";
 constexpr const char* kInUse = "他のﾌﾟﾛｸﾞﾗﾑが使用中です";
 constexpr const char* kNoAdapter = "ｱﾀﾞﾌﾟﾀが応答しません。ﾓｰﾄﾞの設定を確認してください";
+constexpr const char* kNoHost = "ﾎｽﾄ名が見つかりません";
+constexpr const char* kNoConnection = "接続できません";
+constexpr const char* kNoBinary = "ｻｰﾊﾞｰがﾊﾞｲﾅﾘ転送に対応していません";
+constexpr const char* kNoSpeedControl = "ｻｰﾊﾞｰが速度の変更に対応していません";
+constexpr const char* kSettingRefused = "ｻｰﾊﾞｰが回線の設定を受け付けません";
 // The mode in which the library looks for an infrared adapter by probing its speed.
 constexpr int32_t kAdapterMode = 1;
 
@@ -54,10 +60,20 @@ std::string ReasonOfError(int error) {
 
 // Opens and locks `path` as the library does, and asks for its line settings; 0 when all of it works,
 // else the errno of the first step that failed.
+//
+// Opening a real serial line raises its DTR and RTS lines (and closing it drops them again, HUPCL), which
+// a cradle or a modem on the line takes as a signal; the library's own open did the same a moment ago.
+// Only a character device gets any further call: anything else the link points at (a file, a named pipe,
+// a socket) is closed again at once, untouched, and reported as no terminal.
 int ProbeDevice(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return errno;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) {
+        ::close(fd);
+        return ENOTTY;
     }
     int error = 0;
     termios settings{};
@@ -70,19 +86,51 @@ int ProbeDevice(const std::string& path) {
     return error;
 }
 
+// Why a network port did not open, by the library's own steps taken again.
+std::string NetworkProblem(const quorlin::PortDevice& device, int32_t speed, int32_t mode) {
+    const quorlin::NetDiagnosis why = quorlin::DiagnoseNetworkPort(device, speed, mode);
+    switch (why.problem) {
+        case quorlin::NetProblem::kNone:
+            return {};
+        case quorlin::NetProblem::kNoName:
+            return kNoHost;
+        case quorlin::NetProblem::kNoConnection:
+            return std::string(kNoConnection) + " (" + SystemErrorText(why.error) + ")";
+        case quorlin::NetProblem::kBusy:
+            return kInUse;
+        case quorlin::NetProblem::kHungUp:
+            return std::string(kNoConnection) + " (" +
+                   (why.said.empty() ? SystemErrorText(ECONNRESET) : why.said) + ")";
+        case quorlin::NetProblem::kNoBinary:
+            return kNoBinary;
+        case quorlin::NetProblem::kNoSpeedControl:
+            return kNoSpeedControl;
+        case quorlin::NetProblem::kSettingRefused:
+            if (why.answer != 0) {
+                return "ｻｰﾊﾞｰが速度 " + std::to_string(why.asked) + " を受け付けません (" +
+                       std::to_string(why.answer) + ")";
+            }
+            return kSettingRefused;
+    }
+    return {};
+}
+
 }  // namespace
 
-std::string PortOpenProblem(const std::string& programFolder, int32_t port, int32_t mode,
+std::string PortOpenProblem(const std::string& programFolder, int32_t port, int32_t speed, int32_t mode,
                             int32_t openResult) {
     const std::string name = "COM" + std::to_string(port);
     const quorlin::PortDevice device = quorlin::ResolvePortDevice(programFolder, port);
     if (device.Missing) {
         return name + ": ports/" + name + " がありません";
     }
-    const std::string head = name + " (" + ShownDevice(device.Path) + "): ";
-    const int error = ProbeDevice(device.Path);
-    if (error != 0) {
-        return head + ReasonOfError(error);
+    if (device.Kind != quorlin::PortKind::kDevice) {
+        const std::string why = NetworkProblem(device, speed, mode);
+        if (!why.empty()) {
+            return name + " (" + device.Path + "): " + why;
+        }
+    } else if (const int error = ProbeDevice(device.Path); error != 0) {
+        return name + " (" + ShownDevice(device.Path) + "): " + ReasonOfError(error);
     }
     if (openResult < 0 && mode == kAdapterMode) {
         return kNoAdapter;

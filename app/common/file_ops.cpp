@@ -337,15 +337,16 @@ bool DurableReplacement::Begin(const FileAt& file, mode_t newFileMode) {
         folderRefused_ = existed_ && (errno == EACCES || errno == EPERM);
         return false;
     }
-    if (existed_) {
-        // Only root may give the file to its old owner; anyone else keeps it as their own. The mode
-        // follows, as a change of owner clears the set-user-ID and set-group-ID bits.
-        if (oldOwner_ != ::geteuid() || oldGroup_ != ::getegid()) {
-            (void)::fchown(file_.Get(), oldOwner_, oldGroup_);
-        }
-        return ::fchmod(file_.Get(), oldMode_) == 0;
+    return !existed_ || MatchOwnerAndMode(old);
+}
+
+bool DurableReplacement::MatchOwnerAndMode(const struct stat& like) {
+    // Only root may give the file to another owner; anyone else keeps it as their own. The mode follows,
+    // as a change of owner clears the set-user-ID and set-group-ID bits.
+    if (like.st_uid != ::geteuid() || like.st_gid != ::getegid()) {
+        (void)::fchown(file_.Get(), like.st_uid, like.st_gid);
     }
-    return true;
+    return ::fchmod(file_.Get(), like.st_mode & 07777) == 0;
 }
 
 bool DurableReplacement::Write(std::string_view bytes) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -150,6 +151,9 @@ public:
     // Opens the temporary file. An existing target is refused, untouched, exactly when it could not be
     // opened for writing in place.
     bool Begin(const FileAt& file, mode_t newFileMode);
+    // After Begin: the new file gets the owner (where this process may give it away) and the mode of
+    // `like`, whatever the target had; for a copy of another file.
+    bool MatchOwnerAndMode(const struct stat& like);
     bool Write(std::string_view bytes);
     // Syncs and closes the temporary file.
     bool Prepare();

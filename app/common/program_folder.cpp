@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -161,4 +163,53 @@ std::string ShownPath(const std::string& path) {
         return path;
     }
     return found->second + (end == std::string::npos ? std::string() : path.substr(end));
+}
+
+std::string AbsoluteFolder(const std::string& folder) {
+    std::string path = folder;
+    if (path.empty() || path.front() != '/') {
+        std::string cwd(4096, '\0');
+        if (::getcwd(cwd.data(), cwd.size()) != nullptr) {
+            cwd.resize(cwd.find('\0'));
+            path = (cwd == "/" ? std::string() : cwd) + "/" + path;
+        }
+    }
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
+std::string InstalledFilesFolderProblem(const std::string& folder) {
+    // Resolved, so that /lib/gathra (a link into /usr on a merged /usr) or a link to /usr/lib/gathra counts
+    // too; a folder that does not resolve is judged by its absolute name.
+    char resolved[PATH_MAX];
+    const std::string path =
+        ::realpath(folder.c_str(), resolved) != nullptr ? resolved : AbsoluteFolder(folder);
+    const auto inside = [&path](const std::string& top) {
+        return path == top || path.rfind(top + "/", 0) == 0;
+    };
+    if (inside("/usr") && !inside("/usr/local")) {
+        return folder + " : ｲﾝｽﾄｰﾙ先のﾌｫﾙﾀﾞはﾌﾟﾛｸﾞﾗﾑﾌｫﾙﾀﾞにできません";
+    }
+    return {};
+}
+
+std::string MakeProgramFolder(const std::string& folder) {
+    const std::string path = AbsoluteFolder(folder);
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0) {
+        return {};
+    }
+    // Each missing folder from the top down; only the last one is the program folder.
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const std::string part = path.substr(0, slash);
+        const bool last = slash == std::string::npos;
+        if (::mkdir(part.c_str(), last ? 0700 : 0755) != 0 && (last || errno != EEXIST)) {
+            return part + " : ﾌｫﾙﾀﾞを作成できません (" + SystemErrorText(errno) + ")";
+        }
+        if (last) {
+            return {};
+        }
+    }
 }

@@ -43,3 +43,17 @@ private:
 // `path` with a held program folder's "/proc/self/fd/<n>" put back as that folder's real path, for a text
 // an operator reads; any other path as it is.
 std::string ShownPath(const std::string& path);
+
+// DIR as an absolute path (relative to the current directory), without a trailing "/".
+std::string AbsoluteFolder(const std::string& folder);
+
+// The installed program files live under /usr (the package's /usr/lib/gathra), which belongs to the
+// package manager: settings, Back.txt and ports/ must never land there, not even when root starts the
+// program from there. "<DIR> : ｲﾝｽﾄｰﾙ先のﾌｫﾙﾀﾞはﾌﾟﾛｸﾞﾗﾑﾌｫﾙﾀﾞにできません" for a folder inside /usr (through
+// any links; /usr/local, the administrator's own, excepted), else empty.
+std::string InstalledFilesFolderProblem(const std::string& folder);
+
+// Makes a missing program folder for gathra-collect --init: DIR with mode 0700, and its missing parents
+// as mkdir -p does (0755, never writable by group or others whatever the umask). An existing DIR is left
+// as it is. Empty on success, else the reason naming the folder that could not be made.
+std::string MakeProgramFolder(const std::string& folder);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/visible_text.h"
+
 namespace {
 
 std::tm LocalTm(std::chrono::system_clock::time_point time) {
@@ -108,7 +110,14 @@ bool IsWide(char32_t c) {
            (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
 }
 
-std::string CsvField(const std::string& value) {
+// A text field of the CSV. A spreadsheet program reads a field that begins with "=", "+", "-" or "@" as a
+// formula, and drops a leading tab or CR before it does so: such a field is made text with a leading "'".
+// Control characters are shown as the screen shows them, so the file holds no line break of an entry's.
+std::string CsvField(const std::string& raw) {
+    std::string value = VisibleText(raw);
+    if (!raw.empty() && std::string_view("=+-@\t\r").find(raw.front()) != std::string_view::npos) {
+        value.insert(0, 1, '\'');
+    }
     if (value.find_first_of(",\"\r\n") == std::string::npos) {
         return value;
     }
@@ -234,10 +243,18 @@ void HistoryCsvWriter::Add(const JournalEntry& entry) {
     text_ += times_->Iso(u.Started);
     text_ += ',';
     text_ += times_->Iso(u.Ended);
+    // Counts and times are written as they are.
+    text_ += ',';
+    text_ += std::to_string(u.Port);
+    text_ += ',';
+    text_ += CsvField(u.TerminalId);
+    text_ += ',';
+    text_ += std::to_string(u.RecordsAnnounced);
+    text_ += ',';
+    text_ += std::to_string(u.RecordsStored);
     for (const std::string& field :
-         {std::to_string(u.Port), u.TerminalId, std::to_string(u.RecordsAnnounced),
-          std::to_string(u.RecordsStored), u.Format, u.Output, u.Table, OutcomeWord(u.Outcome), u.FailureText,
-          MailWord(u.Mail), entry.Command, entry.CommandDetail, AnswerWord(u.Answer), StoreWord(u.Store)}) {
+         {u.Format, u.Output, u.Table, OutcomeWord(u.Outcome), u.FailureText, MailWord(u.Mail), entry.Command,
+          entry.CommandDetail, AnswerWord(u.Answer), StoreWord(u.Store)}) {
         text_ += ',';
         text_ += CsvField(field);
     }

@@ -22,6 +22,11 @@ namespace {
 
 // How long a connection waits for another process's write before it gives up.
 constexpr int kBusyTimeoutMs = 2000;
+// How many virtual machine steps SQLite takes between two looks at a read's deadline.
+constexpr int kProgressSteps = 1000;
+
+constexpr const char* kReadTimedOut = "履歴の読み込みが時間切れになりました";
+constexpr const char* kNotOurSchema = "Gathraの履歴ﾌｧｲﾙにない定義があります";
 
 constexpr const char* kHeldPrefix = "/proc/self/fd/";
 
@@ -74,6 +79,37 @@ constexpr const char* kSchema =
     "CREATE INDEX IF NOT EXISTS uploads_started ON uploads(started);"
     "CREATE INDEX IF NOT EXISTS uploads_terminal ON uploads(terminal, started);";
 
+// The journal as versions before the answer and store_state columns made it. Their files hold this schema
+// to the byte, so it never changes.
+constexpr const char* kOlderSchema =
+    "CREATE TABLE IF NOT EXISTS uploads ("
+    " id INTEGER PRIMARY KEY,"
+    " started INTEGER NOT NULL,"
+    " ended INTEGER NOT NULL,"
+    " port INTEGER NOT NULL,"
+    " terminal TEXT NOT NULL,"
+    " announced INTEGER NOT NULL,"
+    " stored INTEGER NOT NULL,"
+    " format TEXT NOT NULL,"
+    " output TEXT NOT NULL,"
+    " output_table TEXT NOT NULL,"
+    " outcome TEXT NOT NULL,"
+    " failure TEXT NOT NULL,"
+    " mail TEXT NOT NULL,"
+    " command TEXT NOT NULL DEFAULT '',"
+    " command_detail TEXT NOT NULL DEFAULT '');"
+    "CREATE INDEX IF NOT EXISTS uploads_started ON uploads(started);"
+    "CREATE INDEX IF NOT EXISTS uploads_terminal ON uploads(terminal, started);";
+
+// What a writer adds to a journal of kOlderSchema on its first write; the older entries keep '' there.
+constexpr const char* kAddResultColumns =
+    "ALTER TABLE uploads ADD COLUMN answer TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE uploads ADD COLUMN store_state TEXT NOT NULL DEFAULT '';";
+
+// What sqlite_schema of a journal Gathra wrote holds, in the order of the query below.
+constexpr const char* kSchemaObjects =
+    "SELECT type, name, tbl_name, sql FROM sqlite_schema ORDER BY type, name";
+
 // The columns an entry is read from; a journal of an older version lacks the last two (read as '').
 constexpr const char* kColumns =
     "id, started, ended, port, terminal, announced, stored, format, output, output_table, outcome, failure, "
@@ -119,6 +155,75 @@ private:
     sqlite3_stmt* stmt_ = nullptr;
 };
 
+// Steps `statement` through its rows, calling `row` for each; false unless it ran to its end.
+template <typename Row>
+bool EachRow(const Statement& statement, Row row) {
+    if (!statement) {
+        return false;
+    }
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        row();
+    }
+    return step == SQLITE_DONE;
+}
+
+// One object of a schema: "type name" for a person ("view uploads"), and all that defines it.
+struct SchemaObject {
+    std::string Label;
+    std::string Definition;
+    bool operator==(const SchemaObject& other) const { return Definition == other.Definition; }
+};
+
+// The objects of a schema, or nothing when they cannot be read.
+std::optional<std::vector<SchemaObject>> SchemaObjects(sqlite3* db) {
+    Statement select(db, kSchemaObjects);
+    std::vector<SchemaObject> objects;
+    const bool read = EachRow(select, [&] {
+        const std::string label = select.Text(0) + " " + select.Text(1);
+        objects.push_back({VisibleText(label), label + '\0' + select.Text(2) + '\0' + select.Text(3)});
+    });
+    return read ? std::optional(objects) : std::nullopt;
+}
+
+// One schema a journal of this program or of an older version has, and whether it has the result's columns.
+struct SchemaShape {
+    std::vector<SchemaObject> Objects;
+    bool ResultColumns = false;
+
+    bool Holds(const SchemaObject& object) const {
+        return std::find(Objects.begin(), Objects.end(), object) != Objects.end();
+    }
+};
+
+// The objects `sql` makes in a new journal in memory.
+std::vector<SchemaObject> ObjectsMadeBy(std::initializer_list<const char*> sql) {
+    sqlite3* db = nullptr;
+    std::vector<SchemaObject> found;
+    bool made =
+        sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY, nullptr) == SQLITE_OK;
+    for (const char* statements : sql) {
+        made = made && sqlite3_exec(db, statements, nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    if (made) {
+        found = SchemaObjects(db).value_or(std::vector<SchemaObject>{});
+    }
+    sqlite3_close_v2(db);
+    return found;
+}
+
+// The schemas of a journal as this program makes it, as older versions made it, and as this program leaves
+// an older one after its first write. Each is read from a new journal in memory, so that the comparison
+// follows kSchema wherever it changes; a change of kSchema adds the shape it leaves older files in.
+const std::vector<SchemaShape>& OurSchemaShapes() {
+    static const std::vector<SchemaShape> shapes = {
+        {ObjectsMadeBy({kSchema}), true},
+        {ObjectsMadeBy({kOlderSchema}), false},
+        {ObjectsMadeBy({kOlderSchema, kAddResultColumns}), true},
+    };
+    return shapes;
+}
+
 std::string LocalStamp(std::chrono::system_clock::time_point now) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     std::tm local{};
@@ -130,7 +235,8 @@ std::string LocalStamp(std::chrono::system_clock::time_point now) {
 
 }  // namespace
 
-UploadJournal::UploadJournal(std::string path) : path_(std::move(path)) {}
+UploadJournal::UploadJournal(std::string path, std::chrono::milliseconds readLimit)
+    : path_(std::move(path)), readLimit_(readLimit) {}
 
 UploadJournal::~UploadJournal() {
     std::lock_guard lock(mutex_);
@@ -167,12 +273,41 @@ void UploadJournal::CloseLocked() {
 }
 
 bool UploadJournal::FailLocked(const std::string& what) {
+    if (timedOut_) {
+        error_ = kReadTimedOut;
+        return false;
+    }
     error_ = ShownPath(what);
     if (db_ != nullptr) {
         error_ += " : " + VisibleText(sqlite3_errmsg(db_));
     }
     return false;
 }
+
+int UploadJournal::Progress(void* journal) {
+    auto* self = static_cast<UploadJournal*>(journal);
+    if (self->deadline_ && std::chrono::steady_clock::now() >= *self->deadline_) {
+        self->timedOut_ = true;
+        return 1;  // SQLite ends the statement with SQLITE_INTERRUPT
+    }
+    return 0;
+}
+
+// Bounds the reads of one call by the journal's read limit; writes are never cut short.
+class UploadJournal::ReadDeadline {
+public:
+    explicit ReadDeadline(UploadJournal& journal) : journal_(journal) {
+        journal_.timedOut_ = false;
+        journal_.error_.clear();
+        journal_.deadline_ = std::chrono::steady_clock::now() + journal_.readLimit_;
+    }
+    ~ReadDeadline() { journal_.deadline_.reset(); }
+    ReadDeadline(const ReadDeadline&) = delete;
+    ReadDeadline& operator=(const ReadDeadline&) = delete;
+
+private:
+    UploadJournal& journal_;
+};
 
 bool UploadJournal::ExecLocked(const char* sql) {
     return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -185,6 +320,7 @@ bool UploadJournal::OpenForWriting(std::chrono::system_clock::time_point now) {
 
 bool UploadJournal::OpenForReading() {
     std::lock_guard lock(mutex_);
+    ReadDeadline deadline(*this);
     return OpenLocked(false, {});
 }
 
@@ -210,12 +346,23 @@ bool UploadJournal::OpenLocked(bool write, std::chrono::system_clock::time_point
         const int opened = sqlite3_open_v2(path_.c_str(), &db_, flags, held ? HeldFolderVfs() : nullptr);
         if (opened == SQLITE_OK) {
             sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+            // The file may come from anyone who could write the folder: its schema never runs functions
+            // with side effects, never writes the schema itself, and no read outlasts its deadline.
+            sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+            sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+            sqlite3_progress_handler(db_, kProgressSteps, &UploadJournal::Progress, this);
             if (PrepareLocked()) {
                 return !write || PruneLocked(now);
             }
         }
         const int code = db_ != nullptr ? sqlite3_extended_errcode(db_) : opened;
-        FailLocked(path_);
+        if (!write && empty_) {
+            CloseLocked();
+            return false;  // nothing written yet: nothing to read, and nothing wrong
+        }
+        if (!failedCheck_ || error_.empty()) {
+            FailLocked(path_);
+        }
         CloseLocked();
         // A damaged file is moved aside once and a new journal started; a reader leaves it alone.
         if (!write || attempt > 0 || !(IsDamage(code) || failedCheck_) || !MoveAsideLocked(now)) {
@@ -227,8 +374,7 @@ bool UploadJournal::OpenLocked(bool write, std::chrono::system_clock::time_point
 
 bool UploadJournal::PrepareLocked() {
     if (!writable_) {
-        Statement probe(db_, "SELECT count(*) FROM sqlite_schema");
-        return probe && sqlite3_step(probe.get()) == SQLITE_ROW && ReadColumnsLocked();
+        return CheckSchemaLocked();
     }
     // quick_check reads every page once: a damaged file is found at the start, not by the first upload.
     {
@@ -241,24 +387,56 @@ bool UploadJournal::PrepareLocked() {
             return false;
         }
     }
-    if (!ExecLocked("PRAGMA journal_mode=WAL") || !ExecLocked("PRAGMA synchronous=FULL") ||
-        !ExecLocked(kSchema) || !ReadColumnsLocked()) {
+    if (!CheckSchemaLocked()) {
         return false;
     }
-    // A journal of an older version gets the result's columns; its entries keep '' there.
-    return resultColumns_ ||
-           (ExecLocked("ALTER TABLE uploads ADD COLUMN answer TEXT NOT NULL DEFAULT ''") &&
-            ExecLocked("ALTER TABLE uploads ADD COLUMN store_state TEXT NOT NULL DEFAULT ''") &&
-            ReadColumnsLocked());
+    // One transaction: a reader never finds the table without its indexes, nor half the result's columns.
+    // The schema is checked again inside it, where no other writer can be changing it.
+    if (!ExecLocked("PRAGMA journal_mode=WAL") || !ExecLocked("PRAGMA synchronous=FULL") ||
+        !ExecLocked("BEGIN IMMEDIATE")) {
+        return false;
+    }
+    // On a failure the caller closes the connection, which rolls the transaction back.
+    if (!ExecLocked(kSchema) || !CheckSchemaLocked() || !(resultColumns_ || ExecLocked(kAddResultColumns)) ||
+        !ExecLocked("COMMIT")) {
+        return false;
+    }
+    resultColumns_ = true;
+    return true;
 }
 
-// Whether the file has the result's columns (a journal of an older version has not).
-bool UploadJournal::ReadColumnsLocked() {
-    Statement columns(db_, "SELECT count(*) FROM pragma_table_info('uploads') WHERE name = 'store_state'");
-    if (!columns || sqlite3_step(columns.get()) != SQLITE_ROW) {
+// Accepts the schema of a journal this program or an older version wrote, and notes whether it has the
+// result's columns; anything else is damage.
+bool UploadJournal::CheckSchemaLocked() {
+    empty_ = false;
+    const auto objects = SchemaObjects(db_);
+    if (!objects) {
         return false;
     }
-    resultColumns_ = columns.Int(0) > 0;
+    if (objects->empty()) {
+        empty_ = true;  // a new file: the writer makes the schema, a reader finds nothing to read
+        return writable_;
+    }
+    const std::vector<SchemaShape>& shapes = OurSchemaShapes();
+    for (const SchemaObject& object : *objects) {
+        if (std::none_of(shapes.begin(), shapes.end(),
+                         [&](const SchemaShape& s) { return s.Holds(object); })) {
+            failedCheck_ = true;
+            error_ = ShownPath(path_) + " : " + kNotOurSchema + " (" + object.Label + ")";
+            return false;
+        }
+    }
+    for (const SchemaShape& shape : shapes) {
+        if (objects->size() == shape.Objects.size() &&
+            std::all_of(objects->begin(), objects->end(),
+                        [&](const SchemaObject& o) { return shape.Holds(o); })) {
+            resultColumns_ = shape.ResultColumns;
+            return true;
+        }
+    }
+    failedCheck_ = true;
+    error_ = ShownPath(path_) + " : " + kNotOurSchema;
+    return false;
     return true;
 }
 
@@ -267,12 +445,21 @@ bool UploadJournal::MoveAsideLocked(std::chrono::system_clock::time_point now) {
         now = std::chrono::system_clock::now();
     }
     const std::string aside = path_ + ".damaged-" + LocalStamp(now);
-    if (std::rename(path_.c_str(), aside.c_str()) != 0) {
+    if (FileOps().Rename(path_, aside) != 0) {
         error_ = ShownPath(path_) + " : " + SystemErrorText(errno);
         return false;
     }
+    // A -wal left behind would be replayed into the new journal: the file is put back unless its -wal and
+    // -shm went with it.
     for (const char* suffix : {"-wal", "-shm"}) {
-        std::rename((path_ + suffix).c_str(), (aside + suffix).c_str());
+        if (FileOps().Rename(path_ + suffix, aside + suffix) != 0 && errno != ENOENT) {
+            error_ = ShownPath(path_ + suffix) + " : " + SystemErrorText(errno);
+            if (std::string(suffix) == "-shm") {
+                FileOps().Rename(aside + "-wal", path_ + "-wal");
+            }
+            FileOps().Rename(aside, path_);
+            return false;
+        }
     }
     movedAside_ = ShownPath(aside);
     return true;
@@ -435,21 +622,29 @@ bool UploadJournal::ForEach(const JournalFilter& filter,
     return Select(filter, 0, std::nullopt, each);
 }
 
-std::vector<JournalEntry> UploadJournal::Read(const JournalFilter& filter, int64_t offset,
-                                              std::optional<int64_t> limit) {
+std::optional<std::vector<JournalEntry>> UploadJournal::Read(const JournalFilter& filter, int64_t offset,
+                                                             std::optional<int64_t> limit) {
     std::vector<JournalEntry> entries;
     if (limit) {
         entries.reserve(static_cast<size_t>(*limit));
     }
-    Select(filter, offset, limit, [&entries](const JournalEntry& entry) { entries.push_back(entry); });
+    if (!Select(filter, offset, limit, [&entries](const JournalEntry& entry) { entries.push_back(entry); })) {
+        return std::nullopt;
+    }
     return entries;
+}
+
+bool UploadJournal::NotOpenLocked() {
+    error_ = ShownPath(path_) + " : " + "開かれていません";
+    return false;
 }
 
 bool UploadJournal::Select(const JournalFilter& filter, int64_t offset, std::optional<int64_t> limit,
                            const std::function<void(const JournalEntry&)>& each) {
     std::lock_guard lock(mutex_);
+    ReadDeadline deadline(*this);
     if (db_ == nullptr) {
-        return false;
+        return NotOpenLocked();
     }
     std::string sql = std::string("SELECT ") + kColumns +
                       (resultColumns_ ? kResultColumns : kOlderResultColumns) + " FROM uploads" +
@@ -467,30 +662,36 @@ bool UploadJournal::Select(const JournalFilter& filter, int64_t offset, std::opt
         select.Bind(sqlite3_bind_parameter_index(select.get(), ":offset"), offset);
     }
     JournalEntry entry;
-    int step = SQLITE_ROW;
-    while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
-        ReadEntry(select, entry);
-        each(entry);
-    }
-    return step == SQLITE_DONE || FailLocked(path_);
+    return EachRow(select,
+                   [&] {
+                       ReadEntry(select, entry);
+                       each(entry);
+                   }) ||
+           FailLocked(path_);
 }
 
-int64_t UploadJournal::Count(const JournalFilter& filter) {
+std::optional<int64_t> UploadJournal::Count(const JournalFilter& filter) {
     std::lock_guard lock(mutex_);
+    ReadDeadline deadline(*this);
     if (db_ == nullptr) {
-        return 0;
+        NotOpenLocked();
+        return std::nullopt;
     }
     Statement count(db_, "SELECT count(*) FROM uploads" + FilterClause(filter));
     if (!count) {
         FailLocked(path_);
-        return 0;
+        return std::nullopt;
     }
     BindFilter(count, filter);
-    return sqlite3_step(count.get()) == SQLITE_ROW ? count.Int(0) : 0;
+    if (sqlite3_step(count.get()) != SQLITE_ROW) {
+        FailLocked(path_);
+        return std::nullopt;
+    }
+    return count.Int(0);
 }
 
-std::vector<JournalDay> UploadJournal::Days(const std::vector<std::string>& days,
-                                            const std::optional<std::string>& terminal) {
+std::optional<std::vector<JournalDay>> UploadJournal::Days(const std::vector<std::string>& days,
+                                                           const std::optional<std::string>& terminal) {
     std::vector<JournalDay> result;
     std::vector<int64_t> starts;  // each day's local midnight, and the end of the last day
     for (const std::string& day : days) {
@@ -502,8 +703,10 @@ std::vector<JournalDay> UploadJournal::Days(const std::vector<std::string>& days
     }
     starts.push_back(LocalDayStartMs(days.back(), 1).value_or(0));
     std::lock_guard lock(mutex_);
+    ReadDeadline deadline(*this);
     if (db_ == nullptr) {
-        return result;
+        NotOpenLocked();
+        return std::nullopt;
     }
     // Summed here rather than by SQLite's date(): one conversion per day instead of one per upload.
     JournalFilter filter;
@@ -511,34 +714,40 @@ std::vector<JournalDay> UploadJournal::Days(const std::vector<std::string>& days
     filter.UntilMs = starts.back();
     filter.Terminal = terminal;
     Statement select(db_, "SELECT started, stored, outcome = :stored FROM uploads" + FilterClause(filter));
-    if (!select) {
-        FailLocked(path_);
-        return result;
+    if (select) {
+        BindFilter(select, filter);
+        select.Bind(sqlite3_bind_parameter_index(select.get(), ":stored"),
+                    OutcomeWord(UploadOutcome::Stored));
     }
-    BindFilter(select, filter);
-    select.Bind(sqlite3_bind_parameter_index(select.get(), ":stored"), OutcomeWord(UploadOutcome::Stored));
-    while (sqlite3_step(select.get()) == SQLITE_ROW) {
+    const bool read = EachRow(select, [&] {
         const auto next = std::upper_bound(starts.begin(), starts.end(), select.Int(0));
         if (next == starts.begin() || next == starts.end()) {
-            continue;
+            return;
         }
         JournalDay& day = result[static_cast<size_t>(next - starts.begin() - 1)];
         ++day.Uploads;
         day.Records += static_cast<int>(select.Int(1));
         day.Failures += select.Int(2) == 0;
+    });
+    if (!read) {
+        FailLocked(path_);
+        return std::nullopt;
     }
     return result;
 }
 
-std::vector<std::string> UploadJournal::Terminals() {
+std::optional<std::vector<std::string>> UploadJournal::Terminals() {
     std::lock_guard lock(mutex_);
-    std::vector<std::string> terminals;
+    ReadDeadline deadline(*this);
     if (db_ == nullptr) {
-        return terminals;
+        NotOpenLocked();
+        return std::nullopt;
     }
+    std::vector<std::string> terminals;
     Statement select(db_, "SELECT DISTINCT terminal FROM uploads ORDER BY terminal");
-    while (select && sqlite3_step(select.get()) == SQLITE_ROW) {
-        terminals.push_back(select.Text(0));
+    if (!EachRow(select, [&] { terminals.push_back(select.Text(0)); })) {
+        FailLocked(path_);
+        return std::nullopt;
     }
     return terminals;
 }

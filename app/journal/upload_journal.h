@@ -43,21 +43,30 @@ struct JournalDay {
 // connection waits up to a busy time-out for another's write. Each entry is committed with a sync of the
 // write-ahead log (synchronous FULL) before Add returns.
 //
-// A file that SQLite finds damaged (not a database, or failing its quick check) is moved aside as
-// "<name>.damaged-YYYYMMDD-HHMMSS" (its -wal and -shm files with it) and a new one is started. Entries
+// The file may come from anyone who could write the program folder, so only a journal as this program
+// writes it is read: the schema runs no function with side effects (trusted_schema off), cannot be
+// rewritten through SQL (defensive mode), and holds the table and indexes of a journal and nothing else
+// (no view, trigger or other object). A journal of an older version, without the answer and store_state
+// columns, is read as well; a writer adds them on its first write. Every read ends by the read limit (10 s)
+// with the reason "履歴の読み込みが時間切れになりました"; writes are never cut short.
+//
+// A file that is damaged (not a database, failing its quick check, or with a schema that is not a
+// journal's) is moved aside by a writer as "<name>.damaged-YYYYMMDD-HHMMSS" (its -wal and -shm files with
+// it, through FileOps) and a new one is started; a reader leaves it where it is and says why. Entries
 // older than 400 days are deleted when the journal is opened for writing and at most once a day after.
 //
 // The path may go through the held program folder ("/proc/self/fd/<n>/Gathra-journal.sqlite", so that
 // SQLite's own files stay in the folder that was checked); Error() and MovedAside() name its real path.
 //
 // All calls are safe from any thread; a failure returns false (or nothing) and leaves its reason in
-// Error(). Nothing here ever shows anything.
+// Error(), which every read clears first. Nothing here ever shows anything.
 class UploadJournal {
 public:
     static constexpr const char* kFileName = "Gathra-journal.sqlite";
     static constexpr std::chrono::hours kRetention{24 * 400};
+    static constexpr std::chrono::milliseconds kReadLimit{10000};
 
-    explicit UploadJournal(std::string path);
+    explicit UploadJournal(std::string path, std::chrono::milliseconds readLimit = kReadLimit);
     ~UploadJournal();
     UploadJournal(const UploadJournal&) = delete;
     UploadJournal& operator=(const UploadJournal&) = delete;
@@ -79,19 +88,19 @@ public:
     // Deletes the entries older than the retention period.
     bool Prune(std::chrono::system_clock::time_point now);
 
-    // Entries newest first; with `limit`, at most that many from the `offset`-th on.
-    std::vector<JournalEntry> Read(const JournalFilter& filter, int64_t offset = 0,
-                                   std::optional<int64_t> limit = std::nullopt);
+    // Entries newest first; with `limit`, at most that many from the `offset`-th on. Nothing on a failure.
+    std::optional<std::vector<JournalEntry>> Read(const JournalFilter& filter, int64_t offset = 0,
+                                                  std::optional<int64_t> limit = std::nullopt);
     // Calls `each` for every entry Read would give, in its order, without keeping them. False on a failure.
     bool ForEach(const JournalFilter& filter, const std::function<void(const JournalEntry&)>& each);
     // How many entries Read would give.
-    int64_t Count(const JournalFilter& filter);
+    std::optional<int64_t> Count(const JournalFilter& filter);
     // One entry per local day of `days` (consecutive, "YYYY-MM-DD", oldest first), days without uploads
     // included.
-    std::vector<JournalDay> Days(const std::vector<std::string>& days,
-                                 const std::optional<std::string>& terminal);
+    std::optional<std::vector<JournalDay>> Days(const std::vector<std::string>& days,
+                                                const std::optional<std::string>& terminal);
     // Every terminal ID in the journal, sorted.
-    std::vector<std::string> Terminals();
+    std::optional<std::vector<std::string>> Terminals();
 
     const std::string& Path() const { return path_; }
     std::string Error() const;
@@ -99,9 +108,12 @@ public:
     std::string MovedAside() const;
 
 private:
+    class ReadDeadline;
+    static int Progress(void* journal);
     bool OpenLocked(bool write, std::chrono::system_clock::time_point now);
     bool PrepareLocked();
-    bool ReadColumnsLocked();
+    bool CheckSchemaLocked();
+    bool NotOpenLocked();
     bool MoveAsideLocked(std::chrono::system_clock::time_point now);
     bool ExecLocked(const char* sql);
     bool PruneLocked(std::chrono::system_clock::time_point now);
@@ -112,11 +124,15 @@ private:
     bool FailLocked(const std::string& what);
 
     std::string path_;
+    std::chrono::milliseconds readLimit_;
     mutable std::mutex mutex_;
     sqlite3* db_ = nullptr;
     bool writable_ = false;
-    bool failedCheck_ = false;   // the last open's quick check found damage
+    bool failedCheck_ = false;   // the last open's quick check or schema check found damage
+    bool empty_ = false;         // the last open found a file without any schema
     bool resultColumns_ = true;  // the file has the answer and store_state columns
+    std::optional<std::chrono::steady_clock::time_point> deadline_;  // of the read under way
+    bool timedOut_ = false;                                          // the read under way ran out of time
     std::string error_;
     std::string movedAside_;
     std::chrono::system_clock::time_point lastPrune_{};

@@ -100,10 +100,12 @@ StoreState TextFileStore::Commit(OperatorView& view) {
         committed_ = true;
         return StoreState::Committed;
     }
-    error_ = errno;
+    if (overwrite_) {
+        error_ = errno;  // Prepare has noted its own
+    }
     // A replacement that failed has put the previous file back itself when it could; appended lines go.
     const bool givenBack = overwrite_ ? !replacement_.Committed() : GiveBack();
-    ended_ = givenBack;
+    ended_ = true;  // what is reported stands
     ReportStoreFailure(view, error_, path_);
     return givenBack ? StoreState::Failed : StoreState::UndoFailed;
 }

@@ -10,6 +10,7 @@
 
 #include "codec/text_encoding.h"
 #include "common/blanks.h"
+#include "common/file_ops.h"
 #include "common/system_error.h"
 #include "common/visible_text.h"
 #include "run/operator_view.h"
@@ -31,6 +32,11 @@ constexpr const char* kReasonInvalidField = "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰ�
 constexpr const char* kErrorTitle = "エラー！！";
 constexpr const char* kReadErrorText = "INIﾌｧｲﾙ読み込みｴﾗｰ!!";
 constexpr const char* kMissingFolderText = "保存ﾌｫﾙﾀﾞが存在しません\r\n再設定を行ってください！！";
+// As the INI reader takes it.
+constexpr uint64_t kMaxSettingsFileBytes = 16 * 1024 * 1024;
+constexpr const char* kNoSettingsFile = "INIﾌｧｲﾙが存在しません";
+// The copy of a settings file that a re-initialisation replaces: the latest one only.
+constexpr const char* kCopySuffix = ".bak";
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
     if (folder.empty()) {
@@ -196,6 +202,31 @@ void ShowWriteError(OperatorView& view, const IniError& error) {
                      MessageIcon::None);
 }
 
+// Whether `file` may be there: it is, or looking for it failed for another reason than its absence.
+bool MayExist(const FileAt& file) {
+    struct stat info {};
+    return ::fstatat(file.Folder, file.Name.c_str(), &info, 0) == 0 || errno != ENOENT;
+}
+
+// Keeps `file` as it is now in `copy`, through the durable replacement, with the file's own mode and
+// owner: DbConnect may hold a password. 0, or the errno of the failure.
+int KeepCopy(const FileAt& file, const FileAt& copy) {
+    struct stat info {};
+    std::string bytes;
+    if (::fstatat(file.Folder, file.Name.c_str(), &info, 0) != 0) {
+        return errno;
+    }
+    if (const int error = ReadRegularFile(file, kMaxSettingsFileBytes, bytes); error != 0) {
+        return error;
+    }
+    DurableReplacement replacement;
+    if (!replacement.Begin(copy, 0600) || !replacement.MatchOwnerAndMode(info) || !replacement.Write(bytes) ||
+        !replacement.Commit()) {
+        return errno != 0 ? errno : EIO;
+    }
+    return 0;
+}
+
 // The documents folder handed in by the shell, up to any NUL; empty when the shell could not name it.
 std::string DocumentsFolder(const PlatformFacts& platform) {
     return TrimAtNul(platform.DocumentsFolder);
@@ -217,20 +248,26 @@ void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, Operato
     if (!file.Load(ProgramFile(record, record.SettingsFilePath))) {
         file = IniFile();
     }
+    // The reason names the key to fix, as the collector does: a re-initialisation must never leave the
+    // operator guessing which value cost the site its settings.
+    const bool exists = MayExist(ProgramFile(record, record.SettingsFilePath));
+    const auto named = [&](const char* reason, RangeTest test) {
+        return std::string(reason) + " : " + (exists ? NamedFault(file, record, test) : kNoSettingsFile);
+    };
     switch (ReadSettings(file, record)) {
         case ReadOutcome::ReadError:
             view.ShowMessage(kErrorTitle, kReadErrorText, MessageIcon::Critical);
             view.ReplaceStatus(kReadErrorText);
             return;
         case ReadOutcome::KeyMissing:
-            InitSettingsFile(record, platform, kReasonInvalid, view);
+            InitSettingsFile(record, platform, named(kReasonInvalid, RangeTest::None), view);
             break;
         case ReadOutcome::Complete:
             // All ranges are tested before the flags, so a file with both kinds of fault gets one box.
             if (!RangesHold(record, RangeTest::Range)) {
-                InitSettingsFile(record, platform, kReasonInvalid, view);
+                InitSettingsFile(record, platform, named(kReasonInvalid, RangeTest::Range), view);
             } else if (!RangesHold(record, RangeTest::Field)) {
-                InitSettingsFile(record, platform, kReasonInvalidField, view);
+                InitSettingsFile(record, platform, named(kReasonInvalidField, RangeTest::Field), view);
             }
             break;
     }
@@ -250,7 +287,7 @@ std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& pl
     // IniFile reads a missing file as an empty one; here a missing file has a reason of its own.
     struct stat info {};
     if (::fstatat(settingsFile.Folder, settingsFile.Name.c_str(), &info, 0) != 0 && errno == ENOENT) {
-        return path + " : INIﾌｧｲﾙが存在しません";
+        return path + " : " + kNoSettingsFile;
     }
     IniFile file;
     IniError error;
@@ -317,14 +354,27 @@ std::string MailTlsWarning(const SettingsRecord& record) {
 
 void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, const std::string& reason,
                       OperatorView& view) {
-    const std::string text = "INIﾌｧｲﾙ読み込みｴﾗｰ : " + reason +
-                             "\r\nINIﾌｧｲﾙを初期化します\r\n保存ﾌｫﾙﾀﾞの初期値はﾏｲﾄﾞｷｭﾒﾝﾄﾌｫﾙﾀﾞです"
-                             "\r\n運用に適したﾌｫﾙﾀﾞを再設定してください";
+    // The file as it is goes aside first; without that copy the file is not rewritten.
+    const std::string& path = record.SettingsFilePath;
+    const std::string copy = path + kCopySuffix;
+    const std::string copyName = std::filesystem::path(path).filename().string() + kCopySuffix;
+    const bool exists = MayExist(ProgramFile(record, path));
+    const int copyError = exists ? KeepCopy(ProgramFile(record, path), ProgramFile(record, copy)) : 0;
+    std::string text = "INIﾌｧｲﾙ読み込みｴﾗｰ : " + reason +
+                       "\r\nINIﾌｧｲﾙを初期化します\r\n保存ﾌｫﾙﾀﾞの初期値はﾏｲﾄﾞｷｭﾒﾝﾄﾌｫﾙﾀﾞです"
+                       "\r\n運用に適したﾌｫﾙﾀﾞを再設定してください";
+    if (exists) {
+        text += copyError == 0 ? "\r\n元の設定は " + copyName + " に保存しました"
+                               : "\r\n元の設定を " + copyName + " に保存できません (" +
+                                     SystemErrorText(copyError) + ")。INIﾌｧｲﾙは書き換えません";
+    }
     view.ShowMessage("File Read", text, MessageIcon::None);
 
     SetDefaultSettings(record);
     record.SaveFolder = DocumentsFolder(platform);
-    WriteSettingsFile(record, view);
+    if (copyError == 0) {
+        WriteSettingsFile(record, view);
+    }
 }
 
 bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view, bool fromDialog) {

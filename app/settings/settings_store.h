@@ -12,8 +12,8 @@ class OperatorView;
 std::string SettingsFilePathFor(const PlatformFacts& platform);
 
 // Sets SettingsFilePath and BackFilePath from the platform facts, then reads, checks and (when broken)
-// re-initialises the settings. Reports through message boxes and the status text of `view`; may write
-// the file and change the process's current directory to SaveFolder.
+// re-initialises the settings (InitSettingsFile). Reports through message boxes and the status text of
+// `view`; may write the file and change the process's current directory to SaveFolder.
 void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, OperatorView& view);
 
 // Reads and checks the settings as LoadSettings does, for a front end that must leave the file alone
@@ -34,8 +34,10 @@ int MailTlsMode(const SettingsRecord& record);
 // The status line for a MailTls value other than 0 to 2, or an empty text.
 std::string MailTlsWarning(const SettingsRecord& record);
 
-// Tells the operator (reason "ﾊﾟﾗﾒｰﾀ不正" or "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)"), sets every setting to its default
-// and writes the whole file.
+// Keeps the file as it is beside it as "Gathra.ini.bak" (the latest copy, with the file's mode and owner),
+// tells the operator (the reason "ﾊﾟﾗﾒｰﾀ不正" or "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)" with the key to fix, as
+// "ﾊﾟﾗﾒｰﾀ不正 : Port=0 (1–255)", and where the copy went), sets every setting to its default and writes the
+// whole file. When the copy cannot be made the box says why and the file is not rewritten.
 void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, const std::string& reason,
                       OperatorView& view);
 

@@ -10,13 +10,13 @@
 #include <QChartView>
 #include <QComboBox>
 #include <QDateEdit>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineSeries>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStackedBarSeries>
 #include <QTableView>
@@ -27,12 +27,16 @@
 #include <map>
 
 #include "common/file_ops.h"
+#include "common/system_error.h"
+#include "common/visible_text.h"
 #include "journal/history_text.h"
 #include "shell/window_metrics.h"
 
 namespace {
 
 constexpr int kChartDays = 30;
+constexpr const char* kReadError = "履歴ﾌｧｲﾙ読み込みｴﾗｰ : ";
+constexpr const char* kCsvError = "CSV出力ｴﾗｰ : ";
 const char* const kHeaders[] = {"日時", "端末ID", "件数", "出力", "結果"};
 const char* const kAllTerminals = "(全端末)";
 
@@ -48,22 +52,30 @@ int64_t DayStartMs(const QDate& date, int days = 0) {
 
 // The table's rows, newest first. Only the count is read up front; the rows are read a page at a time when
 // the view first asks for them, so a journal of 100,000 entries opens as fast as one of a hundred.
+// A page that cannot be read leaves its rows empty and tells the window why.
 class HistoryModel : public QAbstractTableModel {
 public:
-    using QAbstractTableModel::QAbstractTableModel;
+    using ReadFailed = std::function<void(const std::string&)>;
+
+    HistoryModel(ReadFailed readFailed, QObject* parent)
+        : QAbstractTableModel(parent), readFailed_(std::move(readFailed)) {}
 
     void Reset(UploadJournal* journal, JournalFilter filter) {
         beginResetModel();
         journal_ = journal;
         filter_ = std::move(filter);
-        count_ = journal_ != nullptr ? static_cast<int>(journal_->Count(filter_)) : 0;
+        count_ = 0;
+        if (journal_ != nullptr) {
+            const auto count = journal_->Count(filter_);
+            count_ = static_cast<int>(count.value_or(0));
+            if (!count) {
+                readFailed_(journal_->Error());
+            }
+        }
         pages_.clear();
         endResetModel();
     }
-    // Every entry the filter selects, for the export.
-    std::vector<JournalEntry> All() const {
-        return journal_ != nullptr ? journal_->Read(filter_) : std::vector<JournalEntry>{};
-    }
+    const JournalFilter& Filter() const { return filter_; }
 
     const JournalEntry* EntryAt(int row) const {
         if (row < 0 || row >= count_ || journal_ == nullptr) {
@@ -75,7 +87,12 @@ public:
             if (pages_.size() >= kPagesKept) {
                 pages_.clear();
             }
-            found = pages_.emplace(page, journal_->Read(filter_, int64_t{page} * kPageRows, kPageRows)).first;
+            auto entries = journal_->Read(filter_, int64_t{page} * kPageRows, kPageRows);
+            if (!entries) {
+                readFailed_(journal_->Error());
+                journal_ = nullptr;  // no further page is tried until the window reads the journal again
+            }
+            found = pages_.emplace(page, std::move(entries).value_or(std::vector<JournalEntry>{})).first;
         }
         const size_t index = static_cast<size_t>(row % kPageRows);
         return index < found->second.size() ? &found->second[index] : nullptr;
@@ -128,14 +145,19 @@ public:
 private:
     static constexpr int kPageRows = 200;
     static constexpr size_t kPagesKept = 50;
-    UploadJournal* journal_ = nullptr;
+    ReadFailed readFailed_;
+    mutable UploadJournal* journal_ = nullptr;
     JournalFilter filter_;
     int count_ = 0;
     mutable std::map<int, std::vector<JournalEntry>> pages_;
 };
 
-HistoryWindow::HistoryWindow(std::string journalPath, UrlOpener openUrl, QWidget* parent)
-    : QWidget(parent, Qt::Window), journalPath_(std::move(journalPath)), openUrl_(std::move(openUrl)) {
+HistoryWindow::HistoryWindow(std::string journalPath, UrlOpener openUrl, QWidget* parent,
+                             std::chrono::milliseconds readLimit)
+    : QWidget(parent, Qt::Window),
+      journalPath_(std::move(journalPath)),
+      openUrl_(std::move(openUrl)),
+      readLimit_(readLimit) {
     setObjectName(QStringLiteral("frmHistory"));
     setWindowTitle(QStringLiteral("ﾋｽﾄﾘｰ"));
     setWindowIcon(ProgramIcon());
@@ -183,7 +205,13 @@ void HistoryWindow::BuildControls() {
     connect(csv_, &QPushButton::clicked, this, &HistoryWindow::ExportClicked);
     filters->addWidget(csv_);
 
-    model_ = new HistoryModel(this);
+    error_ = new QLabel(this);
+    error_->setObjectName(QStringLiteral("lblError"));
+    error_->setStyleSheet(QStringLiteral("color: rgb(200, 0, 0);"));
+    error_->setVisible(false);
+    layout->addWidget(error_);
+
+    model_ = new HistoryModel([this](const std::string& reason) { ShowReadError(reason); }, this);
     table_ = new QTableView(this);
     table_->setObjectName(QStringLiteral("tblHistory"));
     table_->setModel(model_);
@@ -221,18 +249,40 @@ std::optional<std::string> HistoryWindow::TerminalFilter() const {
     return terminal_->currentText().toStdString();
 }
 
+void HistoryWindow::ShowReadError(const std::string& reason) {
+    readFailed_ = true;
+    error_->setText(Q(kReadError + VisibleText(reason)));
+    error_->setVisible(true);
+}
+
+bool HistoryWindow::Readable() const {
+    return journal_ && journal_->IsOpen() && !readFailed_;
+}
+
 void HistoryWindow::FillTerminals() {
     if (!journal_) {
-        journal_ = std::make_unique<UploadJournal>(journalPath_);
+        journal_ = std::make_unique<UploadJournal>(journalPath_, readLimit_);
     }
-    if (!journal_->IsOpen()) {
-        journal_->OpenForReading();
+    error_->clear();
+    error_->setVisible(false);
+    readFailed_ = false;
+    // A journal not written yet is no failure; one that cannot be read, or is not a journal, says why and is
+    // tried again at the next refresh. Until then no further read is tried: each may take the read limit.
+    if (!journal_->IsOpen() && !journal_->OpenForReading() && !journal_->Error().empty()) {
+        ShowReadError(journal_->Error());
     }
     const QString current = terminal_->currentIndex() > 0 ? terminal_->currentText() : QString();
     filling_ = true;
     terminal_->clear();
     terminal_->addItem(QString::fromUtf8(kAllTerminals));
-    for (const std::string& id : journal_->Terminals()) {
+    std::optional<std::vector<std::string>> terminals;
+    if (Readable()) {
+        terminals = journal_->Terminals();
+        if (!terminals) {
+            ShowReadError(journal_->Error());
+        }
+    }
+    for (const std::string& id : terminals.value_or(std::vector<std::string>{})) {
         terminal_->addItem(Q(id));
     }
     terminal_->setCurrentIndex(std::max(0, terminal_->findText(current)));
@@ -249,9 +299,33 @@ void HistoryWindow::Reload() {
     filter.SinceMs = DayStartMs(from_->date());
     filter.UntilMs = DayStartMs(to_->date(), 1);
     filter.Terminal = TerminalFilter();
-    model_->Reset(journal_.get(), filter);
+    model_->Reset(Readable() ? journal_.get() : nullptr, filter);
     UpdateChart();
 }
+
+namespace {
+
+// An axis from 0 in whole steps of 1, 2 or 5 times a power of ten, at most five of them: counts have no
+// fractions, and Qt's own ticks (four intervals) would label a maximum of 1 as 0, 0, 0, 0, 1.
+void UseWholeSteps(QValueAxis* axis, int max) {
+    int step = 1;
+    for (int power = 1; (max + step - 1) / step > 5; power *= 10) {
+        for (const int factor : {1, 2, 5}) {
+            step = factor * power;
+            if ((max + step - 1) / step <= 5) {
+                break;
+            }
+        }
+    }
+    const int steps = std::max(1, (max + step - 1) / step);
+    axis->setRange(0, steps * step);
+    axis->setTickType(QValueAxis::TicksDynamic);
+    axis->setTickAnchor(0);
+    axis->setTickInterval(step);
+    axis->setLabelFormat(QStringLiteral("%d"));
+}
+
+}  // namespace
 
 void HistoryWindow::UpdateChart() {
     const QDate today = QDate::currentDate();
@@ -260,7 +334,20 @@ void HistoryWindow::UpdateChart() {
     for (int i = 0; i < kChartDays; ++i) {
         dayNames.push_back(first.addDays(i).toString(Qt::ISODate).toStdString());
     }
-    chartDays_ = journal_->Days(dayNames, TerminalFilter());
+    std::optional<std::vector<JournalDay>> counted;
+    if (Readable()) {
+        counted = journal_->Days(dayNames, TerminalFilter());
+        if (!counted) {
+            ShowReadError(journal_->Error());
+        }
+    }
+    chartDays_.clear();
+    for (const std::string& name : dayNames) {
+        chartDays_.push_back({name, 0, 0, 0});
+    }
+    if (counted) {
+        chartDays_ = std::move(*counted);
+    }
     auto* stored = new QBarSet(QStringLiteral("正常終了"));
     auto* failed = new QBarSet(QStringLiteral("異常終了"));
     stored->setColor(QColor(0, 150, 170));
@@ -298,12 +385,10 @@ void HistoryWindow::UpdateChart() {
     days->append(labels);
     days->setLabelsAngle(-90);
     auto* uploads = new QValueAxis();
-    uploads->setRange(0, maxUploads);
-    uploads->setLabelFormat(QStringLiteral("%d"));
+    UseWholeSteps(uploads, maxUploads);
     uploads->setTitleText(QStringLiteral("回数"));
     auto* recordAxis = new QValueAxis();
-    recordAxis->setRange(0, maxRecords);
-    recordAxis->setLabelFormat(QStringLiteral("%d"));
+    UseWholeSteps(recordAxis, maxRecords);
     recordAxis->setTitleText(QStringLiteral("件数"));
     chart->addAxis(days, Qt::AlignBottom);
     chart->addAxis(uploads, Qt::AlignLeft);
@@ -336,18 +421,51 @@ void HistoryWindow::OpenEntry(int row) {
 }
 
 bool HistoryWindow::ExportCsv(const QString& path) {
+    const std::string target = path.toStdString();
     // Only a regular file: a named pipe chosen by mistake would hold the window in open().
-    const int fd = OpenRegularFile(path.toStdString(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    QFile file;
-    if (fd < 0 || !file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        if (fd >= 0) {
-            ::close(fd);
+    FileHandle file(OpenRegularFile(target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    std::string reason;
+    if (!file.IsOpen()) {
+        reason = SystemErrorText(errno);
+    } else if (journal_ && !journal_->IsOpen() && !journal_->Error().empty()) {
+        reason = journal_->Error();  // what the window already shows: no empty file stands for it
+    } else if (journal_ && journal_->IsOpen()) {
+        // Written as it is read: the whole journal never sits in memory at once.
+        HistoryCsvWriter csv(true);
+        int failed = 0;
+        const bool read = journal_->ForEach(model_->Filter(), [&](const JournalEntry& entry) {
+            csv.Add(entry);
+            if (failed == 0 && csv.Text().size() >= 1 << 16) {
+                failed = WriteAllTo(file.Get(), csv.Text()) ? 0 : errno;
+                csv.Text().clear();
+            }
+        });
+        if (!read) {
+            ShowReadError(journal_->Error());
+            reason = journal_->Error();
+        } else if (failed == 0 && !WriteAllTo(file.Get(), csv.Text())) {
+            failed = errno;
         }
-        return false;
+        if (reason.empty() && failed != 0) {
+            reason = SystemErrorText(failed);
+        }
+    } else if (!WriteAllTo(file.Get(), HistoryCsvWriter(true).Text())) {
+        reason = SystemErrorText(errno);
     }
-    const std::string csv = HistoryCsv(model_->All(), true);
-    return file.write(csv.data(), static_cast<qint64>(csv.size())) == static_cast<qint64>(csv.size()) &&
-           file.flush();
+    if (file.IsOpen() && file.Close() != 0 && reason.empty()) {
+        reason = SystemErrorText(errno);
+    }
+    if (reason.empty()) {
+        return true;
+    }
+    auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Gathra"),
+                                Q(kCsvError + VisibleText(target) + " : " + VisibleText(reason)),
+                                QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("MessageBox"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    box->open();
+    return false;
 }
 
 void HistoryWindow::ExportClicked() {

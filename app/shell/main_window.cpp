@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDesktopServices>
+#include <QFile>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressBar>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "binding/quorlin_binding.h"
+#include "common/system_error.h"
 #include "common/visible_text.h"
 #include "journal/upload_journal.h"
 #include "settings/settings_store.h"
@@ -22,6 +24,7 @@
 #include "shell/dialog_support.h"
 #include "shell/history_window.h"
 #include "shell/lamp_widget.h"
+#include "shell/message_box.h"
 #include "shell/settings_dialog.h"
 #include "shell/upload_thread.h"
 #include "shell/window_metrics.h"
@@ -44,34 +47,6 @@ void EchoToStdout(StatusLineQueue& queue, const std::string& text) {
         }
         start = end + 2;
     }
-}
-
-QMessageBox::Icon ToQtIcon(MessageIcon icon) {
-    switch (icon) {
-        case MessageIcon::Critical:
-            return QMessageBox::Critical;
-        case MessageIcon::Exclamation:
-            return QMessageBox::Warning;
-        case MessageIcon::Information:
-            return QMessageBox::Information;
-        case MessageIcon::None:
-            break;
-    }
-    return QMessageBox::NoIcon;
-}
-
-// The modal box with an OK button only. Without a parent: a disabled owner (a dialog is open) would
-// disable the box too.
-std::unique_ptr<QMessageBox> NewMessageBox(const std::string& title, const std::string& text,
-                                           MessageIcon icon) {
-    auto box = std::make_unique<QMessageBox>(ToQtIcon(icon), QString::fromStdString(title),
-                                             ToDisplayText(VisibleLines(text)), QMessageBox::Ok);
-    // A value from a record or a driver message may hold markup: it is shown as typed, never rendered.
-    box->setTextFormat(Qt::PlainText);
-    box->setObjectName(QStringLiteral("MessageBox"));
-    box->setFont(JapaneseFont());
-    box->setWindowModality(Qt::ApplicationModal);
-    return box;
 }
 
 // After the path of a text file that a double-click could not open.
@@ -372,9 +347,8 @@ void MainWindow::HistoryClicked() {
     if (!historyWindow_) {
         const std::string journal = UploadJournal::PathIn(ProgramFolderPath(platform_));
         // A window of its own, like the dialogs: it stays usable while a dialog disables this window.
-        historyWindow_ = new HistoryWindow(journal, [this](const QUrl& url) {
-            return services_.OpenFile && services_.OpenFile(url.toLocalFile());
-        });
+        historyWindow_ =
+            new HistoryWindow(journal, [this](const QUrl& url) { return OpenOrSay(url.toLocalFile()); });
         historyWindow_->setAttribute(Qt::WA_DeleteOnClose);
     } else {
         historyWindow_->Refresh();
@@ -400,15 +374,28 @@ void MainWindow::FileLabelDoubleClicked() {
         if (folder.endsWith(QLatin1Char('/'))) {
             folder.chop(1);
         }
-        if (file.isEmpty() || !services_.OpenFile) {
-            return;
-        }
-        if (!services_.OpenFile(folder + file)) {
-            // Nothing on this desktop opens files (no xdg-open): say so rather than do nothing.
-            AppendStatus((folder + file).toStdString() + kOpenFileFailed);
+        if (!file.isEmpty()) {
+            OpenOrSay(folder + file);
         }
     } catch (...) {
     }
+}
+
+bool MainWindow::OpenOrSay(const QString& path) {
+    if (!services_.OpenFile) {
+        return false;
+    }
+    // The desktop's opener starts in the background and reports nothing: what cannot be read is said here.
+    if (::access(QFile::encodeName(path).constData(), R_OK) != 0) {
+        AppendStatus(path.toStdString() + " を開けません (" + SystemErrorText(errno) + ")");
+        return false;
+    }
+    if (!services_.OpenFile(path)) {
+        // Nothing on this desktop opens files (no xdg-open): say so rather than do nothing.
+        AppendStatus(path.toStdString() + kOpenFileFailed);
+        return false;
+    }
+    return true;
 }
 
 void MainWindow::RequestQuit() {

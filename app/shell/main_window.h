@@ -74,6 +74,9 @@ public:
     void HistoryClicked();
     // Opens the stored text file shown in the file label.
     void FileLabelDoubleClicked();
+    // Opens `path` (a stored file, or the folder of a history entry) with the desktop; what cannot be
+    // opened adds "<path> を開けません (<reason>)" to the status. True when it was handed over.
+    bool OpenOrSay(const QString& path);
 
     // The save folder label: written at start-up and by the settings dialog when it saves.
     void ShowSaveFolder(const std::string& folder);

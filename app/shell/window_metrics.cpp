@@ -1,5 +1,9 @@
 #include "shell/window_metrics.h"
 
+#include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
+
 // The pictures live in gathra_gui, a static library: its resources must be registered by hand.
 void EnsureResources() {
     static const bool registered = [] {
@@ -7,6 +11,22 @@ void EnsureResources() {
         return true;
     }();
     (void)registered;
+}
+
+bool InstallQtJapanese() {
+    // Owned by the application, which outlives every window.
+    static QTranslator* translator = nullptr;
+    if (translator != nullptr) {
+        return true;
+    }
+    auto* loaded = new QTranslator(QCoreApplication::instance());
+    if (!loaded->load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+        !QCoreApplication::installTranslator(loaded)) {
+        delete loaded;
+        return false;
+    }
+    translator = loaded;
+    return true;
 }
 
 QFont JapaneseFont() {

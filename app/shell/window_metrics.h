@@ -22,6 +22,11 @@ inline QRect TwipsRect(int left, int top, int width, int height) {
 // A font that shows every Japanese text of the windows, half-width katakana included.
 QFont JapaneseFont();
 
+// Qt's own texts (standard buttons, file dialogs) in Japanese like the windows, whatever the locale: installs
+// Qt's translation qtbase_ja (Debian's qt6-translations-l10n) in the application, once. False when it is
+// not installed; Qt's texts then stay English.
+bool InstallQtJapanese();
+
 // Registers the pictures of the windows (":/gathra/..."); every window calls it before using one.
 void EnsureResources();
 

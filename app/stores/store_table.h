@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "output/database/database_store_options.h"
 #include "output/output_store.h"
 #include "settings/settings_record.h"
 
@@ -14,7 +15,9 @@
 enum class StoreKind { Text, Xls, Xlsx, SqliteFile, ServerDatabase, Utf8Csv };
 
 // The store the settings choose; nullptr for a SaveFormat no store takes (the settings store refuses
-// such a value when it loads the file).
-std::unique_ptr<OutputStore> StoreFor(const SettingsRecord& settings);
+// such a value when it loads the file). A database store takes `databaseOptions` (an upload uses the
+// defaults; tests and benchmarks give their own).
+std::unique_ptr<OutputStore> StoreFor(const SettingsRecord& settings,
+                                      const DatabaseStoreOptions& databaseOptions = {});
 // Which store that is; false for a SaveFormat no store takes.
 bool StoreKindOf(const SettingsRecord& settings, StoreKind& kind);

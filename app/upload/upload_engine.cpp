@@ -11,6 +11,7 @@
 #include "binding/quorlin_binding.h"
 #include "codec/frame_codec.h"
 #include "codec/text_encoding.h"
+#include "common/visible_text.h"
 #include "mail/mail_message.h"
 #include "mail/send_by_mail.h"
 #include "output/output_naming.h"
@@ -61,32 +62,57 @@ size_t FindAtSign(std::string_view line) {
     return std::string_view::npos;
 }
 
-// Reads the announced count and the terminal ID of an answer that passed the frame check. Refuses (false)
-// an answer whose count is not 1 to 32767 (an answer without "@" counts as 0) and, when the ID becomes
-// part of a name, an ID that is empty or holds "/" or a control byte. The bytes as received are checked
-// too, so a control byte after a lead byte cannot hide inside a character the decoder replaces.
-bool ReadEnquiryAnswer(std::string_view line, bool idNamesOutput, EnquiryAnswer& answer) {
-    const size_t at = FindAtSign(line);
-    if (at == std::string_view::npos) {
-        return false;
+// A byte of a terminal ID as an operator can read it: control bytes as "\x" and two hex digits.
+std::string VisibleIdByte(unsigned char byte) {
+    if (byte >= 0x20 && byte != 0x7F) {
+        return std::string(1, static_cast<char>(byte));
     }
-    long count = 0;
-    for (size_t i = at + 1; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
-        count = count * 10 + (line[i] - '0');
-        if (count > kMaxRecords) {
-            return false;
+    const char* hex = "0123456789abcdef";
+    return std::string("\\x") + hex[byte >> 4] + hex[byte & 0xF];
+}
+
+// Why a terminal ID cannot become part of a name ("端末IDがありません", "端末IDに使えない文字があります
+// (<character>)"); empty when it can. The bytes as received are checked first, so that a control byte after
+// a lead byte cannot hide inside a character the decoder replaces; then the decoded text.
+std::string TerminalIdProblem(const std::string& id) {
+    if (id.empty()) {
+        return kTerminalIdMissing;
+    }
+    for (const std::string& text : {id, Cp932ToUtf8(id)}) {
+        if (IsUsableTerminalId(text)) {
+            continue;
+        }
+        for (const char c : text) {
+            if (!IsUsableTerminalId(std::string(1, c))) {
+                return kTerminalIdBadCharacter + VisibleIdByte(static_cast<unsigned char>(c)) + ")";
+            }
         }
     }
-    if (count < 1) {
-        return false;
+    return {};
+}
+
+// Reads the announced count and the terminal ID of an answer that passed the frame check. Refuses an
+// answer whose count is not 1 to 32767 (an answer without "@" counts as 0) and, when the ID becomes part
+// of a name, an ID that is empty or holds "/" or a control byte: the result is then the cause for the
+// operator, and empty when the answer is accepted.
+std::string ReadEnquiryAnswer(std::string_view line, bool idNamesOutput, EnquiryAnswer& answer) {
+    const size_t at = FindAtSign(line);
+    if (at == std::string_view::npos) {
+        return std::string(kRecordCountInvalid) + "なし)";
+    }
+    // The count as received: the payload after "@", up to the "*" before the checksum.
+    const std::string received(line.substr(at + 1, line.size() - 3 > at ? line.size() - 3 - (at + 1) : 0));
+    long count = 0;
+    for (size_t i = at + 1; i < line.size() && line[i] >= '0' && line[i] <= '9' && count <= kMaxRecords;
+         ++i) {
+        count = count * 10 + (line[i] - '0');
+    }
+    if (count < 1 || count > kMaxRecords) {
+        return kRecordCountInvalid + VisibleText(Cp932ToUtf8(received)) + ")";
     }
     answer.AnnouncedCount = static_cast<int16_t>(count);
     answer.TerminalId = std::string(line.substr(2, at >= 2 ? at - 2 : 0));
-    if (idNamesOutput &&
-        !(IsUsableTerminalId(answer.TerminalId) && IsUsableTerminalId(Cp932ToUtf8(answer.TerminalId)))) {
-        return false;
-    }
-    return true;
+    return idNamesOutput ? TerminalIdProblem(answer.TerminalId) : std::string();
 }
 
 // The PC clock as a count of seconds, for the time a run has waited (any fixed origin will do).
@@ -127,7 +153,9 @@ public:
           programFolder_(context.ProgramFolder),
           reconnectInterval_(context.ReconnectInterval),
           answerSettle_(context.FinalAnswerSettle),
-          uploadEnded_(context.UploadEnded) {}
+          uploadEnded_(context.UploadEnded),
+          stopBeforeTerminal_(context.StopBeforeTerminal),
+          waitingForTerminal_(context.WaitingForTerminal) {}
 
     RunOutcome Run() {
         // The store's target (a database) must be there before the port is opened.
@@ -143,7 +171,7 @@ public:
 
         const bool portOpen = OpenPort();
         outcome_ = portOpen ? RunOutcome::StoppedIdle : RunOutcome::PortNotOpened;
-        while (true) {
+        while (!(portOpen && stopBeforeTerminal_)) {
             if (portOpen) {
                 Upload();
             }
@@ -212,8 +240,8 @@ private:
             const std::string why = QuorlinLoadProblem(programFolder_);
             line = why.empty() ? why : LinkLoadProblemLine(why);
         } else {
-            line = PortOpenProblem(programFolder_, settings_.Port, static_cast<int32_t>(settings_.Mode),
-                                   openResult_);
+            line = PortOpenProblem(programFolder_, settings_.Port, settings_.Baud,
+                                   static_cast<int32_t>(settings_.Mode), openResult_);
         }
         if (!line.empty()) {
             view_.AppendStatus(line);
@@ -256,6 +284,9 @@ private:
         EnquiryAnswer answer;
         std::string answerLine;
         uploadBegun_ = false;
+        if (waitingForTerminal_) {
+            waitingForTerminal_();
+        }
         const bool answered = Enquire(answer, answerLine);
         ClearWaiting();
         if (!answered) {
@@ -321,9 +352,11 @@ private:
             }
             ++errorCount_;
             FrameCheck result = CheckFrame(answerLine, '#', settings_.ChecksumCoverage);
-            if (result == FrameCheck::Ok &&
-                !ReadEnquiryAnswer(answerLine, store_->NameUsesTerminalId(settings_), answer)) {
-                result = FrameCheck::FormatError;
+            // The cause of a frame that passed the check and still cannot be served.
+            std::string refusal;
+            if (result == FrameCheck::Ok) {
+                refusal = ReadEnquiryAnswer(answerLine, store_->NameUsesTerminalId(settings_), answer);
+                result = refusal.empty() ? FrameCheck::Ok : FrameCheck::FormatError;
             }
             if (result == FrameCheck::Ok) {
                 return true;
@@ -336,6 +369,9 @@ private:
             view_.Beep();
             view_.AppendStatus(result == FrameCheck::ChecksumError ? kEnquiryChecksumError
                                                                    : kEnquiryFormatError);
+            if (!refusal.empty()) {
+                view_.AppendStatus(refusal);
+            }
             return false;
         }
     }
@@ -705,6 +741,8 @@ private:
     std::chrono::milliseconds reconnectInterval_;
     std::chrono::milliseconds answerSettle_;
     std::function<void(const UploadResult&)> uploadEnded_;
+    bool stopBeforeTerminal_;  // the run ends once the port is open, before the first line
+    std::function<void()> waitingForTerminal_;
     int32_t openResult_ = 0;       // what the link's open of the run answered
     long long waitingSince_ = -1;  // the first enquiry of the upload, in SecondsOf; -1 when none
     long long waitingShown_ = -1;  // the seconds the waiting label shows

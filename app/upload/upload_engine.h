@@ -28,9 +28,18 @@ struct UploadContext {
     // terminal has its final answer, however it ended; it must not wait long, since the next upload waits
     // for it.
     std::function<void(const UploadResult&)> UploadEnded{};
+    // Called on the engine's thread as it begins to wait for a terminal: at the start of the run and, with
+    // automatic start, once the previous upload has its final answer and the run goes on. A Stop from here
+    // on ends the run with "異常終了" and "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"; a Stop after an upload's final
+    // answer and before this call ends it without them.
+    std::function<void()> WaitingForTerminal{};
     // The program folder whose ports/ the link reads. When set, a port that did not open gets one more
     // status line saying why (binding/port_diagnosis.h); empty for a link that is not the library.
     std::string ProgramFolder{};
+    // A rehearsal (gathra-collect --check): the run takes every step up to the terminal (the database
+    // check, the port and, in Mode 1, the adapter), then closes the port and returns StoppedIdle instead of
+    // saying a word to a terminal. A step that fails ends it as it ends a real run.
+    bool StopBeforeTerminal = false;
 };
 
 // Runs uploads from the port line to the final reply; with AutoStart 1 serves one upload after another

@@ -112,8 +112,8 @@ void UploadFollowUp::UploadEnded(const UploadResult& result) {
                    [this, entry](const CommandResult& result) { CommandEnded(entry, result); }};
     if (!commands_->Submit(std::move(job))) {
         status_(kCommandSkipped);
-        if (id && journal_.SetCommand(entry, CommandWord(CommandEnd::Skipped), "") && changed_) {
-            changed_();
+        if (id) {
+            RecordCommand(entry, CommandWord(CommandEnd::Skipped), "");
         }
     }
 }
@@ -157,7 +157,15 @@ void UploadFollowUp::CommandEnded(int64_t id, const CommandResult& result) {
         line += " : " + detail;
     }
     status_(line);
-    if (id != 0 && journal_.SetCommand(id, word, detail) && changed_) {
+    if (id != 0) {
+        RecordCommand(id, word, detail);
+    }
+}
+
+void UploadFollowUp::RecordCommand(int64_t id, const std::string& word, const std::string& detail) {
+    if (!journal_.SetCommand(id, word, detail)) {
+        JournalFailed();
+    } else if (changed_) {
         changed_();
     }
 }

@@ -43,6 +43,8 @@ public:
 private:
     void JournalFailed();
     void CommandEnded(int64_t id, const CommandResult& result);
+    // The command's outcome into entry `id`; a failure is shown as the journal's write error.
+    void RecordCommand(int64_t id, const std::string& word, const std::string& detail);
 
     StatusSink status_;
     std::function<void()> changed_;

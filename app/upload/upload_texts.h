@@ -12,6 +12,11 @@ inline constexpr const char* kPortDisconnected = "ﾎﾟｰﾄ切断ｴﾗｰ";
 inline constexpr const char* kWaitingForPort = "ﾎﾟｰﾄ再接続待ち";
 inline constexpr const char* kEnquiryChecksumError = "ENQ送信/ﾌｧｲﾙ名受信 : CRC ｴﾗｰ";
 inline constexpr const char* kEnquiryFormatError = "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ";
+// The cause after a refused enquiry answer that was a good frame; the last two are followed by the
+// character (or the count as received) and ")".
+inline constexpr const char* kTerminalIdMissing = "端末IDがありません";
+inline constexpr const char* kTerminalIdBadCharacter = "端末IDに使えない文字があります (";
+inline constexpr const char* kRecordCountInvalid = "ﾚｺｰﾄﾞ件数が不正です (";
 inline constexpr const char* kRecordProgress = "ﾚｺｰﾄﾞ受信 : ";
 inline constexpr const char* kRecordTimeout = "ﾚｺｰﾄﾞ受信 : ﾀｲﾑｱｳﾄ ｴﾗｰ";
 inline constexpr const char* kRecordChecksumError = "ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ";

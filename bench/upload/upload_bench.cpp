@@ -4,11 +4,17 @@
 // the 2 ms spacing before every PC line plus the time the terminal's bytes need on the wire (10 bits a
 // byte). The floor with the PC's own bytes on the wire as well is printed beside it: a pseudo-terminal
 // carries the PC's lines at once, so that floor is what a real line would add.
+// The same uploads run through a serial device server as well: ser2net on loopback with an RFC 2217 port
+// in front of the simulator's pseudo-terminal (chardelay off, and paced once with ser2net's default).
 // Then times the engine alone against an in-process terminal that answers at once, and SaveAsText on a
-// backup of 32,767 records.
+// backup of 32,767 records. Last, the scale of one server: twenty gathra-collect processes, each on an
+// RFC 2217 port of its own through one ser2net, idle (CPU and resident memory of all of them), then five
+// of them uploading at once, paced at 115200 bit/s (each one's ratio to the floor).
 //
 // Usage: bench_upload [records, default 2000]
 // The library is taken from $GATHRA_BIN_DIR, or from the build's bin folder.
+
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -16,13 +22,19 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_view.h"
 #include "binding/quorlin_binding.h"
 #include "output/text/text_store.h"
 #include "run/operator_view.h"
+#include "support/child_process.h"
+#include "support/device_server.h"
 #include "support/temp_folder.h"
 #include "termsim.h"
 #include "upload/upload_engine.h"
@@ -59,7 +71,40 @@ std::string Record(int i) {
     return text;
 }
 
-bool RunOne(const std::string& binDir, const char* label, int records, int pacing) {
+// Where the simulator's pseudo-terminal is: the program folder's ports/COM1 itself, or behind ser2net's
+// RFC 2217 port (with its chardelay off or, as ser2net ships, on).
+enum class Path { kLocal, kRfc2217, kRfc2217CharDelay };
+
+// The time of an upload from the enquiry the terminal answered to the PC's final answer, and the floor the
+// line sets for it (see the top of this file); the first and the last line are stamped at their first
+// byte, so the upload ends a spacing after the last stamp.
+struct Timing {
+    double measured = 0;
+    double floor = 0;
+    double lineFloor = 0;  // with the PC's bytes on the wire as well
+};
+Timing TimeUpload(const std::vector<termsim::TranscriptEntry>& transcript, int pacing) {
+    size_t first = 0;
+    while (first + 1 < transcript.size() && transcript[first + 1].direction == 'P') {
+        ++first;  // enquiries nobody answered
+    }
+    const double byteTime = pacing > 0 ? 10.0 / pacing : 0.0;
+    Timing timing;
+    long pcLines = 0;
+    for (size_t i = first; i < transcript.size(); ++i) {
+        const double bytes = static_cast<double>(transcript[i].bytes.size()) * byteTime;
+        pcLines += transcript[i].direction == 'P' ? 1 : 0;
+        timing.floor += transcript[i].direction == 'T' ? bytes : 0.0;
+        timing.lineFloor += bytes;
+    }
+    timing.floor += static_cast<double>(pcLines) * kSpacingSeconds;
+    timing.lineFloor += static_cast<double>(pcLines) * kSpacingSeconds;
+    timing.measured =
+        static_cast<double>(transcript.back().micros - transcript[first].micros) / 1e6 + kSpacingSeconds;
+    return timing;
+}
+
+bool RunOne(const std::string& binDir, const char* label, int records, int pacing, Path path = Path::kLocal) {
     TempFolder program;
     if (!program.CopyLibrary(binDir)) {
         std::fprintf(stderr, "cannot copy libquorlin.so from %s\n", binDir.c_str());
@@ -84,9 +129,18 @@ bool RunOne(const std::string& binDir, const char* label, int records, int pacin
     }
     options.pacingBitsPerSecond = pacing;
     termsim::Simulator sim;
-    if (!sim.Start(program.Path(), 1, options)) {
+    TempFolder cradle;
+    if (!sim.Start(path == Path::kLocal ? program.Path() : cradle.Path(), 1, options)) {
         std::fprintf(stderr, "cannot start the simulator\n");
         return false;
+    }
+    DeviceServer server({{"telnet(rfc2217)", cradle / "ports/COM1", path == Path::kRfc2217CharDelay}});
+    if (path != Path::kLocal) {
+        std::filesystem::create_directory(program / "ports");
+        if (!server.Start() || ::symlink(server.Url(0).c_str(), (program / "ports/COM1").c_str()) != 0) {
+            std::fprintf(stderr, "cannot start ser2net\n");
+            return false;
+        }
     }
 
     SettingsRecord settings = BenchSettings(save, program.Path() + "/Back.txt");
@@ -104,29 +158,19 @@ bool RunOne(const std::string& binDir, const char* label, int records, int pacin
         std::fprintf(stderr, "%s: the upload did not end with ACK (%s)\n", label, view.last.c_str());
         return false;
     }
-    long pcLines = 0;
-    long pcBytes = 0;
-    long terminalBytes = 0;
-    for (const auto& entry : transcript) {
-        if (entry.direction == 'P') {
-            ++pcLines;
-            pcBytes += static_cast<long>(entry.bytes.size());
-        } else {
-            terminalBytes += static_cast<long>(entry.bytes.size());
-        }
-    }
-    // The first PC line is stamped at its first byte, the final answer likewise; the upload ends when
-    // the final answer has been written, a few microseconds later.
-    const double measured =
-        static_cast<double>(transcript.back().micros - transcript.front().micros) / 1e6 + kSpacingSeconds;
+    const Timing timing = TimeUpload(transcript, pacing);
+    const double measured = timing.measured;
+    const double floor = timing.floor;
     const double byteTime = pacing > 0 ? 10.0 / pacing : 0.0;
-    const double floor =
-        static_cast<double>(pcLines) * kSpacingSeconds + static_cast<double>(terminalBytes) * byteTime;
-    const double lineFloor = floor + static_cast<double>(pcBytes) * byteTime;
-    std::printf("%-26s %5d records  %7.3f s  %7.1f records/s  floor %7.3f s  ratio %.3f", label, records,
+    long pcLines = 0;
+    for (const auto& entry : transcript) {
+        pcLines += entry.direction == 'P' ? 1 : 0;
+    }
+    std::printf("%-30s %5d records  %7.3f s  %7.1f records/s  floor %7.3f s  ratio %.3f", label, records,
                 measured, records / measured, floor, measured / floor);
     if (pacing > 0) {
-        std::printf("  (floor with PC bytes %7.3f s, ratio %.3f)", lineFloor, measured / lineFloor);
+        std::printf("  (floor with PC bytes %7.3f s, ratio %.3f)", timing.lineFloor,
+                    measured / timing.lineFloor);
     }
     // Where the time above the floor goes: the PC's side (a terminal line's last byte to the PC's next
     // line, less the 2 ms spacing: the engine, the link and the scheduler) and the terminal's side (a PC
@@ -136,8 +180,9 @@ bool RunOne(const std::string& binDir, const char* label, int records, int pacin
     long pcTurns = 0;
     long terminalTurns = 0;
     // The PC side split at the moment WriteIrCom returned: the PC's turnaround (the terminal's line
-    // reaching the PC, the engine, the spacing, the write) and the pseudo-terminal's delivery of the PC's
-    // line to the simulator's read.
+    // reaching the PC, the engine, the spacing, the write: on a network port until the server has
+    // acknowledged it) and the delivery of the PC's line to the simulator's read (by the pseudo-terminal,
+    // or by ser2net as well).
     double pcTurnaround = 0;
     double pcDelivery = 0;
     long splitTurns = 0;
@@ -175,8 +220,8 @@ bool RunOne(const std::string& binDir, const char* label, int records, int pacin
         terminalTurns > 0 ? terminalSide / terminalTurns : 0.0, pcLines, view.statusCalls);
     if (splitTurns > 0 && pcIndex == writeReturns.size()) {
         std::printf(
-            "    PC side split: %.1f us the PC's turnaround to its write's return, %.1f us the "
-            "pseudo-terminal carrying the line to the simulator\n",
+            "    PC side split: %.1f us the PC's turnaround to its write's return, %.1f us carrying the line "
+            "to the simulator\n",
             pcTurnaround / splitTurns, pcDelivery / splitTurns);
     }
     sim.Stop();
@@ -270,14 +315,148 @@ bool TimeSaveAsText(int records) {
     return ok;
 }
 
+// CPU time of all of a process's threads (ns, from each thread's schedstat), and its resident and
+// proportional memory (KiB: the proportional set counts a page shared by n processes as 1/n of a page).
+struct Usage {
+    double cpuNs = 0;
+    long residentKb = 0;
+    long proportionalKb = 0;
+};
+Usage UsageOf(pid_t pid) {
+    Usage usage;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(proc + "/task", error)) {
+        std::ifstream schedstat(task.path() / "schedstat");
+        double ns = 0;
+        usage.cpuNs += schedstat >> ns ? ns : 0;
+    }
+    std::ifstream rollup(proc + "/smaps_rollup");
+    for (std::string line; std::getline(rollup, line);) {
+        if (line.rfind("Rss:", 0) == 0) {
+            usage.residentKb = std::stol(line.substr(4));
+        } else if (line.rfind("Pss:", 0) == 0) {
+            usage.proportionalKb = std::stol(line.substr(4));
+        }
+    }
+    return usage;
+}
+
+// Total CPU (percent of one core) and memory (MiB) of `pids` over `seconds`.
+void PrintUsage(const char* label, const std::vector<pid_t>& pids, double seconds) {
+    double before = 0;
+    for (const pid_t pid : pids) {
+        before += UsageOf(pid).cpuNs;
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    Usage total;
+    for (const pid_t pid : pids) {
+        const Usage usage = UsageOf(pid);
+        total.cpuNs += usage.cpuNs;
+        total.residentKb += usage.residentKb;
+        total.proportionalKb += usage.proportionalKb;
+    }
+    std::printf("    %-24s CPU %6.3f %% of one core  resident %6.1f MiB  proportional %6.1f MiB\n", label,
+                (total.cpuNs - before) / 1e9 / seconds * 100.0,
+                static_cast<double>(total.residentKb) / 1024.0,
+                static_cast<double>(total.proportionalKb) / 1024.0);
+}
+
+// Twenty collectors, each in its own program folder with ports/COM1 linked to an RFC 2217 port of one
+// ser2net, each port in front of a simulated terminal: first all of them waiting for a terminal, then five
+// uploading at once (their terminals stay silent for the first 40 enquiries, about 20 s, then answer).
+bool MeasureScale(const std::string& binDir, int records) {
+    constexpr int kCollectors = 20;
+    constexpr int kUploading = 5;
+    constexpr int kPacing = 115200;
+    TempFolder root;
+    TempFolder cradles;
+    std::vector<termsim::Simulator> terminals(kCollectors);
+    std::vector<DeviceServer::Port> ports;
+    for (int i = 0; i < kCollectors; ++i) {
+        termsim::Options options;
+        options.answerEnquiry = i < kUploading;
+        options.enquirySilence = 40;
+        options.pacingBitsPerSecond = kPacing;
+        for (int r = 0; i < kUploading && r < records; ++r) {
+            options.records.push_back(Record(r));
+        }
+        if (!terminals[i].Start(cradles.Path(), i + 1, options)) {
+            return false;
+        }
+        ports.push_back({"telnet(rfc2217)", cradles / ("ports/COM" + std::to_string(i + 1))});
+    }
+    DeviceServer server(ports);
+    if (!server.Start()) {
+        std::fprintf(stderr, "cannot start ser2net\n");
+        return false;
+    }
+    std::vector<std::unique_ptr<ChildProcess>> collectors;
+    std::vector<pid_t> pids;
+    for (int i = 0; i < kCollectors; ++i) {
+        const std::string folder = root / ("c" + std::to_string(i));
+        std::filesystem::create_directory(folder);
+        std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+        const std::string collect = binDir + "/gathra-collect";
+        if (Spawn({collect, "--folder", folder, "--init"}).ExitCode != 0) {
+            return false;
+        }
+        std::string ini = ReadBytes(folder + "/Gathra.ini");
+        ini.replace(ini.find("\nMode=1"), 7, "\nMode=0");
+        ini.replace(ini.find("\nTimeAdjust=1"), 13, "\nTimeAdjust=0");
+        WriteBytes(folder + "/Gathra.ini", ini);
+        std::filesystem::create_symlink(server.Url(static_cast<size_t>(i)), folder + "/ports/COM1");
+        collectors.push_back(std::make_unique<ChildProcess>());
+        if (!collectors.back()->Start({collect, "--folder", folder})) {
+            return false;
+        }
+        pids.push_back(collectors.back()->Pid());
+    }
+    for (const auto& collector : collectors) {
+        if (!collector->WaitForOutput("ｵｰﾌﾟﾝ成功", std::chrono::seconds(10))) {
+            std::fprintf(stderr, "a collector did not open its port: %s\n", collector->Output().c_str());
+            return false;
+        }
+    }
+    std::printf("scale: %d collectors, each on an RFC 2217 port of one ser2net (chardelay off)\n",
+                kCollectors);
+    PrintUsage("idle, the collectors", pids, 8.0);
+    PrintUsage("idle, ser2net", {server.Pid()}, 4.0);
+    // Once the five uploads run: what they cost (the simulator writes its lines a byte at a time, and
+    // ser2net passes each byte on in a segment of its own: the worst case for everybody).
+    for (int i = 0; i < kUploading; ++i) {
+        terminals[i].WaitLinesFromPc(44, 60000);  // 40 silent enquiries, the answered one, 3 records
+    }
+    PrintUsage("5 uploading, collectors", pids, 4.0);
+    PrintUsage("5 uploading, ser2net", {server.Pid()}, 4.0);
+    bool ok = true;
+    for (int i = 0; i < kUploading; ++i) {
+        ok = terminals[i].WaitFinished(120000) &&
+             terminals[i].FinalAnswers() == std::vector<std::string>{"ACK"} && ok;
+        const Timing timing = TimeUpload(terminals[i].Transcript(), kPacing);
+        std::printf(
+            "    uploading %d of %d at once, collector %d: %d records  %7.3f s  floor %7.3f s  ratio %.3f\n",
+            kUploading, kCollectors, i + 1, records, timing.measured, timing.floor,
+            timing.measured / timing.floor);
+    }
+    for (const auto& collector : collectors) {
+        collector->Stop();
+    }
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const int records = argc > 1 ? std::atoi(argv[1]) : 2000;
     const std::string binDir = BinDir(GATHRA_DEFAULT_BIN_DIR);
     bool ok = RunOne(binDir, "upload, full speed", records, 0);
+    ok = RunOne(binDir, "upload, full speed, RFC 2217", records, 0, Path::kRfc2217) && ok;
     ok = RunOne(binDir, "upload, 115200 bit/s", records, 115200) && ok;
+    ok = RunOne(binDir, "upload, 115200 bit/s, RFC 2217", records, 115200, Path::kRfc2217) && ok;
+    ok = RunOne(binDir, "  the same, ser2net chardelay on", records, 115200, Path::kRfc2217CharDelay) && ok;
     ok = TimeEngineAlone(records) && ok;
     ok = TimeSaveAsText(32767) && ok;
+    ok = MeasureScale(binDir, records) && ok;
     return ok ? 0 : 1;
 }

@@ -29,6 +29,24 @@
  * any other open of it fails with EBUSY, even by a program that does not lock, unless it runs as root;
  * the mark is cleared before the device is closed.
  *
+ * Network ports. A link ports/COM<n> whose target is rfc2217://HOST:PORT or socket://HOST:PORT (IPv6
+ * addresses in brackets) is a serial port behind a device server on the network, e.g.
+ *
+ *     ln -s rfc2217://cradle7.example:4001 ports/COM7
+ *
+ * The target is read, never followed; every other target is a device. rfc2217:// speaks Telnet with the
+ * Com Port Control option (RFC 2217): binary both ways (a server that refuses it is a refused setting),
+ * every speed change through the server, its answers checked (a speed answered differently is a refused
+ * setting), DTR and RTS set as on a local line without waiting for an acknowledgement, input purged
+ * where a local line's would be. A server that refuses Com Port Control runs at its own speed: mode 0
+ * works, mode 1 (which must switch the adapter's speed) is a refused setting. socket:// is raw TCP, data
+ * only, at the speed the far side is set to, and likewise refuses mode 1. Resolving the host name and
+ * connecting take at most 5 s together (a name under .invalid is answered at once, without a resolver); a
+ * server that hangs up during the open (ser2net does when its port is busy) is a port that cannot be
+ * opened. A write has succeeded once the server has acknowledged every byte. A connection that the
+ * server closes, resets, or leaves unacknowledged for 25 s (keep-alive finds a quiet dead one as soon) is
+ * a device that is gone. Nothing here is encrypted: use a trusted network or a tunnel.
+ *
  * Latency. At open the library asks the driver to pass received bytes on at once (ASYNC_LOW_LATENCY):
  * a USB serial converter otherwise holds them for its latency timer, up to 16 ms for every line. A
  * driver that does not take the request (a pseudo-terminal) is used as it is. The flag is turned off
@@ -70,6 +88,8 @@
  *               be opened or is in use;
  *            -1 when the device was opened but the set-up failed: no adapter answered any probe, or the
  *               device refused a line setting. The port has been closed again.
+ *     On a network port, 0 also when the host name does not resolve, the connection cannot be made within
+ *     5 s, or the server hangs up during the open; -1 for a server's refusal (see Network ports).
  *
  * void* OpenIrCom(int32_t port, int32_t speed, int32_t mode)
  *     The same open. Returns an opaque non-null pointer that identifies the open port (it is not a
@@ -99,7 +119,8 @@
  *     Writes the bytes of `text` up to its NUL, no earlier than 2 ms after the call began, retrying
  *     short writes until all are out or the write time-out passes. Returns 1 when every byte was
  *     written (an empty text writes nothing and succeeds), 0 when the write failed or timed out, no
- *     port is open, or `text` is NULL.
+ *     port is open, or `text` is NULL. On a network port every byte is written once the server has
+ *     acknowledged it (the socket's send queue is empty), within the same time-out.
  *
  * int32_t ClearIrCom(void)
  *     Discards all input that has arrived and not been read, including what a read kept over or was
@@ -109,7 +130,8 @@
  *     Tells a device that is gone from one that is only silent, so that a caller can close the port
  *     and wait for the device to come back instead of reading a dead device for ever. A device is gone
  *     once poll reports POLLHUP or POLLERR on it, or a read, write or poll fails with EIO, ENXIO or
- *     ENODEV: a USB-serial cradle that was unplugged, a pseudo-terminal whose other end closed. It asks
+ *     ENODEV: a USB-serial cradle that was unplugged, a pseudo-terminal whose other end closed, a network
+ *     port whose connection was closed, reset or timed out. It asks
  *     the device without waiting and changes nothing about the port.
  *     Returns 1 when a port is open and usable;
  *             0 when no port is open;

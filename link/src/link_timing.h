@@ -37,6 +37,20 @@ inline constexpr Millis kCloseGrace{50};
 // at its end, so a late wake-up from the timer cannot stretch it.
 inline constexpr std::chrono::microseconds kSpinBeforeDeadline{100};
 
+// A network port: resolving its host name and connecting end within kConnectTimeout; the server gets
+// kServerReplyTimeout for each answer it owes (the option negotiation, a line setting). A connection
+// whose data stays unacknowledged for kUnacknowledgedLimit is dead (TCP_USER_TIMEOUT); a quiet one is
+// probed by keep-alive after kKeepAliveIdle, kKeepAliveProbes times kKeepAliveInterval apart, so a dead
+// server is found within about the same time either way.
+inline constexpr Millis kConnectTimeout{5000};
+inline constexpr Millis kServerReplyTimeout{2000};
+inline constexpr Millis kUnacknowledgedLimit{25000};
+inline constexpr std::chrono::seconds kKeepAliveIdle{10};
+inline constexpr std::chrono::seconds kKeepAliveInterval{5};
+inline constexpr int kKeepAliveProbes = 3;
+// The margin a network port's drain adds to the wire time of what it wrote last.
+inline constexpr Millis kNetworkDrainMargin{20};
+
 // A read call asks the device for at most this many bytes.
 inline constexpr std::size_t kReadChunk = 100;
 

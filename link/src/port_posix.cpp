@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "port_net.h"
 #include "port_posix.h"
 #include "quorlin_ports.h"
 
@@ -50,12 +51,6 @@ std::string LibraryFolder() {
         return ".";
     }
     return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-// The device of COM<n> by the shared rule; empty when ports/ has no such entry (nothing to open).
-std::string DevicePath(int32_t number) {
-    const PortDevice device = ResolvePortDevice(LibraryFolder(), number);
-    return device.Missing ? std::string() : device.Path;
 }
 
 bool SpeedConstant(int32_t bits_per_second, speed_t* out) {
@@ -386,10 +381,16 @@ std::unique_ptr<SerialPort> PosixPlatform::OpenPort(int32_t number) {
     if (!IsValidPortNumber(number)) {
         return nullptr;
     }
-    const std::string path = DevicePath(number);
-    if (path.empty()) {
+    // The device of COM<n> by the shared rule: nothing to open when ports/ has no such entry, and a link to
+    // a URL is a port on the network.
+    const PortDevice device = ResolvePortDevice(LibraryFolder(), number);
+    if (device.Missing) {
         return nullptr;
     }
+    if (device.Kind != PortKind::kDevice) {
+        return OpenNetworkPort(device);
+    }
+    const std::string& path = device.Path;
     // Non-blocking so that neither a missing carrier at open nor a full output queue can hang a call.
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {

@@ -114,10 +114,16 @@ int32_t SerialLink::Open(int32_t number, int32_t speed, int32_t mode) {
         return kNotOpened;
     }
     active_ = port.get();
-    const bool set_up = mode == kAdapterMode ? SetUpAdapter(speed) : SetUpDirect(speed);
-    if (!set_up || !active_->Apply(line_)) {
+    // An adapter must be followed to another speed, which a port without speed control cannot do.
+    const bool set_up =
+        mode == kAdapterMode ? port->CanSetSpeed() && SetUpAdapter(speed) : SetUpDirect(speed);
+    const bool applied = set_up && active_->Apply(line_);
+    // A device gone before its set-up ended was never there to use: a server that hangs up at once (its
+    // own port is busy) is a port that cannot be opened, not a refused setting, nor one to read until it
+    // is found gone.
+    if (!applied || port->Gone()) {
         active_ = nullptr;
-        return kSetUpFailed;  // `port` closes the device on the way out
+        return port->Gone() ? kNotOpened : kSetUpFailed;  // `port` closes the device on the way out
     }
     port_ = std::move(port);
     return kOpened;

@@ -7,8 +7,9 @@
 #include "link_timing.h"
 
 // What the link needs from the operating system: one serial device, opened exclusively, and a clock
-// to sleep on. The POSIX form lives in port_posix.cpp; another platform would add its own file beside
-// it and leave the link logic (serial_link.cpp) untouched.
+// to sleep on. The POSIX form lives in port_posix.cpp, and the serial port behind a device server on the
+// network (RFC 2217 or raw TCP) in port_net.cpp; another platform would add its own file beside them and
+// leave the link logic (serial_link.cpp) untouched, which never knows which form it talks to.
 namespace quorlin {
 
 // The line parameters the link applies as a whole: always 8 data bits, no parity, one stop bit, DTR on,
@@ -64,6 +65,10 @@ public:
 
     // Looks at the device without waiting: true when it reports that it is gone.
     virtual bool Gone() = 0;
+
+    // Whether Apply really sets the line speed. A network port without speed control takes any speed and
+    // runs at the one its server's line is set to, so it cannot follow an adapter to another speed.
+    virtual bool CanSetSpeed() const { return true; }
 };
 
 // The platform as the link logic sees it: the device behind a port number, and time. PosixPlatform

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -19,6 +20,8 @@
 #include <vector>
 
 #include "codec/text_encoding.h"
+#include "common/file_ops.h"
+#include "common/program_folder_lock.h"
 #include "journal/history_text.h"
 #include "journal/upload_journal.h"
 #include "settings/settings_keys.h"
@@ -106,6 +109,7 @@ public:
     TempFolder program_;
     termsim::Simulator terminal_;
     ChildProcess collector_;
+    FileHandle holder_;  // a port held by another program
 };
 
 std::string Joined(const std::vector<std::string>& lines) {
@@ -165,7 +169,7 @@ TEST_F(CollectTest, OnceStoresOneUploadAndLeavesTheSettingsFileAlone) {
 }
 
 // A failed upload's summary line and exit reason carry the failure's own status line (here the text
-// writer's), not the bare "異常終了".
+// writer's), not the bare "異常終了"; so does an upload refused at its enquiry, which has no summary.
 TEST_F(CollectTest, FailedUploadIsSummedUpWithItsOwnReason) {
     ASSERT_NO_FATAL_FAILURE(WriteSettings());
     std::filesystem::create_directory(SaveFolder() + "/T01.txt");  // the output cannot be written
@@ -180,6 +184,16 @@ TEST_F(CollectTest, FailedUploadIsSummedUpWithItsOwnReason) {
     EXPECT_NE(failure, "");
     EXPECT_NE(collector_.Errors().find("gathra-collect: " + failure + "\n"), std::string::npos)
         << collector_.Errors();
+
+    terminal_.Stop();
+    termsim::Options options;
+    options.terminalId = "T/1";
+    ASSERT_NO_FATAL_FAILURE(StartTerminal(options));
+    ChildProcess collector;
+    ASSERT_TRUE(Launch(collector, {"--once"}));
+    EXPECT_EQ(collector.Wait(std::chrono::seconds(30)), 1) << collector.Output() << collector.Errors();
+    EXPECT_EQ(collector.Errors(),
+              "gathra-collect: ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ / 端末IDに使えない文字があります (/)\n");
 }
 
 TEST_F(CollectTest, AutomaticStartServesUploadsUntilSigtermWhileIdle) {
@@ -277,15 +291,20 @@ TEST_F(CollectTest, UnreadStandardOutputDoesNotStallTheUpload) {
     EXPECT_TRUE(FileExists(SaveFolder() + "/T01.txt"));
 }
 
-// Settings problems need the administrator (2); a save folder or a database that is not there yet may
-// come back (4).
-TEST_F(CollectTest, SettingsAndPrerequisiteProblemsEndWithTheirCodeAndTouchNothing) {
+// --check takes a run's own steps up to the terminal: for every problem a run meets before its first word
+// to a terminal, --check and --once end with the same code and name the same reason. Settings need the
+// administrator (2, and nothing is created); a port that did not open is 3; a save folder, a database or
+// another Gathra on the folder may come back (4). Only the mail server differs: a run finds it out after an
+// upload (1), so --check reports it and ends with 0.
+TEST_F(CollectTest, CheckAndOnceAgreeRowByRow) {
     struct Case {
         const char* name;
-        std::function<void(CollectTest&)> prepare;  // leaves Gathra.ini as the case needs it
-        const char* reason;                         // part of the reason on standard error
+        std::function<void(CollectTest&)> prepare;  // leaves the folder as the case needs it
+        std::string reason;                         // part of the reason, of --once and of --check
         int exitCode = 2;
+        int checkCode = -1;  // when --check differs from --once
     };
+    std::optional<ProgramFolderLock> otherGathra;
     std::vector<Case> cases = {
         {"missing file", [](CollectTest&) {}, "INIﾌｧｲﾙが存在しません"},
         {"key missing",
@@ -341,6 +360,65 @@ TEST_F(CollectTest, SettingsAndPrerequisiteProblemsEndWithTheirCodeAndTouchNothi
              });
          },
          "MailServer=mail server : ﾒｰﾙｻｰﾊﾞｰの指定が正しくありません"},
+        {"DbConnect too long",
+         [](CollectTest& t) {
+             t.WriteSettings([](SettingsRecord& r) { r.SaveFormat = kSaveFormatMdb; });
+             WriteBytes(t.Ini(), ReadBytes(t.Ini()) + "DbConnect=DSN=" + std::string(251, 'x') + "\n");
+         },
+         "DbConnect が長すぎます (255 ﾊﾞｲﾄ。254 ﾊﾞｲﾄまでです)"},
+        {"server not reachable",
+         [](CollectTest& t) {
+             t.WriteSettings([](SettingsRecord& r) { r.SaveFormat = kSaveFormatMdb; });
+             WriteBytes(t.Ini(), ReadBytes(t.Ini()) + "DbConnect=DSN=gathra-no-such-source\n");
+         },
+         "gathra-no-such-source", 4},
+        {"another Gathra on the folder",
+         [&otherGathra](CollectTest& t) {
+             t.WriteSettings();
+             ASSERT_EQ(otherGathra.emplace().Acquire(t.program_.Path()), "");
+         },
+         "Gathraはこのﾌｫﾙﾀﾞで既に起動しています (" + program_.Path() + ", pid " + std::to_string(::getpid()) +
+             ")",
+         4},
+        {"port absent",
+         [](CollectTest& t) {
+             t.WriteSettings();
+             std::filesystem::create_directory(t.program_.Path() + "/ports");
+         },
+         "COM1: ports/COM1 がありません", 3},
+        // Another program holds the port, as a collector of another folder on the same cradle would.
+        {"port busy",
+         [](CollectTest& t) {
+             t.WriteSettings();
+             t.StartTerminal();
+             t.holder_.Reset(::open(t.terminal_.LinkPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+             ASSERT_EQ(::flock(t.holder_.Get(), LOCK_EX | LOCK_NB), 0);
+         },
+         ": 他のﾌﾟﾛｸﾞﾗﾑが使用中です", 3},
+        {"library missing",
+         [](CollectTest& t) {
+             t.WriteSettings();
+             std::filesystem::remove(t.program_.Path() + "/libquorlin.so");
+         },
+         "libquorlin.so を読み込めません (", 3},
+        // The simulated terminal plays no adapter here.
+        {"adapter not answering",
+         [](CollectTest& t) {
+             t.WriteSettings([](SettingsRecord& r) { r.Mode = LinkMode::Adapter; });
+             t.StartTerminal();
+         },
+         "ｱﾀﾞﾌﾟﾀが応答しません。ﾓｰﾄﾞの設定を確認してください", 3},
+        {"mail server not answering",
+         [](CollectTest& t) {
+             t.WriteSettings([](SettingsRecord& r) {
+                 r.SendMail = Switch::On;
+                 r.MailAddress = "office@example.jp";
+                 r.FromMailAddress = "gathra@example.jp";
+                 r.MailServer = "127.0.0.1:1";
+             });
+             t.StartTerminal();
+         },
+         "127.0.0.1", 1, 0},
     };
     if (::geteuid() != 0) {  // root writes anywhere
         cases.push_back({"save folder not writable",
@@ -354,51 +432,37 @@ TEST_F(CollectTest, SettingsAndPrerequisiteProblemsEndWithTheirCodeAndTouchNothi
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::filesystem::remove(Ini());
-        c.prepare(*this);
-        const std::string iniBefore = FileExists(Ini()) ? ReadBytes(Ini()) : "(none)";
-        const std::set<std::string> filesBefore = ProgramFiles();
+        for (const std::string mode : {"--check", "--once"}) {
+            SCOPED_TRACE(mode);
+            const bool check = mode == "--check";
+            std::filesystem::remove(Ini());
+            std::filesystem::remove_all(program_.Path() + "/ports");
+            ASSERT_TRUE(program_.CopyLibrary(bin_));
+            c.prepare(*this);
+            const std::string iniBefore = FileExists(Ini()) ? ReadBytes(Ini()) : "(none)";
+            const std::set<std::string> filesBefore = ProgramFiles();
 
-        ChildProcess collector;
-        ASSERT_TRUE(Launch(collector, {"--once"}));
-        EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), c.exitCode)
-            << collector.Output() << collector.Errors();
-        EXPECT_NE(collector.Errors().find(std::string("gathra-collect: ")), std::string::npos)
-            << collector.Errors();
-        EXPECT_NE(collector.Errors().find(c.reason), std::string::npos) << collector.Errors();
-        EXPECT_EQ(collector.Output().find("COM1:"), std::string::npos) << "the port is not opened";
-        EXPECT_EQ(ProgramFiles(), filesBefore) << "no file is created";
-        EXPECT_EQ(FileExists(Ini()) ? ReadBytes(Ini()) : "(none)", iniBefore);
+            ChildProcess collector;
+            ASSERT_TRUE(Launch(collector, {mode}));
+            EXPECT_EQ(collector.Wait(std::chrono::seconds(20)),
+                      check && c.checkCode >= 0 ? c.checkCode : c.exitCode)
+                << collector.Output() << collector.Errors();
+            const std::string said = check ? collector.Output() : collector.Errors();
+            EXPECT_NE(said.find(check ? " : NG : " : "gathra-collect: "), std::string::npos) << said;
+            EXPECT_NE(said.find(c.reason), std::string::npos) << said;
+            if (check) {
+                EXPECT_EQ(terminal_.LinesFromPc(), std::vector<std::string>{}) << "no word to the terminal";
+            }
+            if (c.exitCode == 2) {
+                EXPECT_EQ(collector.Output().find("COM1:"), std::string::npos) << "the port is not opened";
+                EXPECT_EQ(ProgramFiles(), filesBefore) << "no file is created";
+            }
+            EXPECT_EQ(FileExists(Ini()) ? ReadBytes(Ini()) : "(none)", iniBefore);
+            holder_.Reset(-1);
+            terminal_.Stop();
+        }
+        otherGathra.reset();
     }
-}
-
-TEST_F(CollectTest, PortThatCannotBeOpenedEndsWithExitThree) {
-    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = Switch::On; }));
-    ASSERT_NO_FATAL_FAILURE(StartTerminal());
-
-    // Another program holds the port, as a second collector on the same cradle would.
-    {
-        const int holder = ::open(terminal_.LinkPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_GE(holder, 0);
-        ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-        ChildProcess collector;
-        ASSERT_TRUE(Launch(collector, {}));
-        EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 3) << collector.Output() << collector.Errors();
-        EXPECT_NE(collector.Output().find("ｵｰﾌﾟﾝｴﾗｰ"), std::string::npos) << collector.Output();
-        // The reason is the line that names the device and why.
-        const std::string device = std::filesystem::read_symlink(terminal_.LinkPath()).string();
-        EXPECT_NE(collector.Errors().find("gathra-collect: COM1 (" + device + "): 他のﾌﾟﾛｸﾞﾗﾑが使用中です\n"),
-                  std::string::npos)
-            << collector.Errors();
-        ::close(holder);
-    }
-    // Without libquorlin.so beside it there is no port either.
-    std::filesystem::remove(program_.Path() + "/libquorlin.so");
-    ChildProcess collector;
-    ASSERT_TRUE(Launch(collector, {}));
-    EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 3) << collector.Output() << collector.Errors();
-    EXPECT_NE(collector.Errors().find("gathra-collect: libquorlin.so を読み込めません ("), std::string::npos)
-        << collector.Errors();
 }
 
 TEST_F(CollectTest, CommandLine) {
@@ -408,6 +472,14 @@ TEST_F(CollectTest, CommandLine) {
         std::string out;  // part of standard output
         std::string err;  // part of standard error
     };
+    // A journal whose uploads are an endless recursive view: refused before anything is read.
+    const std::string hostile = program_.Path() + "/hostile", journal = UploadJournal::PathIn(hostile);
+    const std::string view =
+        "CREATE VIEW uploads AS WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r)"
+        " SELECT n AS id, n AS started FROM r";
+    ::mkdir(hostile.c_str(), 0700);
+    ASSERT_EQ(std::system(("sqlite3 " + journal + " '" + view + "'").c_str()), 0);
+    const std::string refused = journal + " : Gathraの履歴ﾌｧｲﾙにない定義があります (view uploads)";
     std::vector<Case> cases = {
         {{"--help"}, 0, "Usage: gathra-collect", ""},
         {{"--version"}, 0, "gathra-collect " GATHRA_VERSION "\n", ""},
@@ -417,11 +489,19 @@ TEST_F(CollectTest, CommandLine) {
         {{"--init", "--check"}, 64, "", "同時に指定できません"},
         {{"--folder", program_.Path() + "/open", "--check"}, 2, "", "書き込めるﾌｫﾙﾀﾞです"},
         {{"--folder", program_.Path() + "/none", "--once"}, 2, "", "/none : ﾌｫﾙﾀﾞを使えません"},
+        // The installed files' folders, also through a link, but not the administrator's /usr/local.
+        {{"--folder", "/usr/share", "--check"},
+         2,
+         "",
+         "/usr/share : ｲﾝｽﾄｰﾙ先のﾌｫﾙﾀﾞはﾌﾟﾛｸﾞﾗﾑﾌｫﾙﾀﾞにできません"},
+        {{"--folder", program_.Path() + "/lib", "--check"}, 2, "", "/lib : ｲﾝｽﾄｰﾙ先のﾌｫﾙﾀﾞは"},
+        {{"--folder", "/usr/local", "--history"}, 0, "", ""},
         {{"--csv"}, 64, "", "--history と使います"},
         {{"--history", "--since"}, 64, "", "値がありません: --since"},
         {{"--history", "--until", "2026-02-30"}, 64, "", "--until: 日付が正しくありません: 2026-02-30"},
         {{"--history"}, 0, "", ""},  // no journal yet: nothing to print
         {{"--history", "--check"}, 64, "", "--history は --once, --beep, --init, --check と使えません"},
+        {{"--folder", hostile, "--history", "--csv"}, 2, "", refused},
         // A folder above the program folder that others may write, unless sticky, is refused by name.
         {{"--folder", program_.Path() + "/open/prog", "--once"},
          2,
@@ -430,6 +510,7 @@ TEST_F(CollectTest, CommandLine) {
         {{"--folder", program_.Path() + "/sticky/prog", "--history"}, 0, "", ""},
     };
     // A program folder that group and others may write is refused, for root too.
+    std::filesystem::create_symlink("/usr/lib", program_.Path() + "/lib");
     for (const char* folder : {"/open", "/open/prog", "/sticky", "/sticky/prog", "/theirs", "/theirs/prog"}) {
         std::filesystem::create_directory(program_.Path() + folder);
     }
@@ -457,7 +538,7 @@ TEST_F(CollectTest, CommandLine) {
 // reports each prerequisite, a run uses ports/COM1 there.
 TEST_F(CollectTest, FolderInitCheckAndRun) {
     TempFolder folder;
-    const std::string dir = folder.Path();
+    const std::string dir = folder.Path() + "/cradles/c1";  // made by --init, parents too
     auto run = [&](const std::vector<std::string>& args, int exitCode) {
         std::vector<std::string> all{"--folder", dir};
         all.insert(all.end(), args.begin(), args.end());
@@ -471,7 +552,11 @@ TEST_F(CollectTest, FolderInitCheckAndRun) {
     std::string ini = ReadBytes(dir + "/Gathra.ini");
     EXPECT_NE(ini.find("\nAutoStart=1\n"), std::string::npos) << ini;
     EXPECT_NE(ini.find("SaveFolder=" + dir + "/out\n"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("\nMailTls=1\n"), std::string::npos) << ini;
     EXPECT_TRUE(std::filesystem::is_directory(dir + "/ports"));
+    struct stat made {};
+    EXPECT_EQ(::stat(dir.c_str(), &made), 0);
+    EXPECT_EQ(made.st_mode & 07777, 0700u);
     // Direct mode and no clock line, for the simulated terminal; a second --init leaves the file alone.
     ini.replace(ini.find("\nMode=1"), 7, "\nMode=0");
     ini.replace(ini.find("\nTimeAdjust=1"), 13, "\nTimeAdjust=0");
@@ -486,6 +571,13 @@ TEST_F(CollectTest, FolderInitCheckAndRun) {
                           "/ports/COM1) : NG : COM1 (/nonexistent/ttyUSB9): ﾃﾞﾊﾞｲｽがありません"),
               std::string::npos)
         << report;
+    std::filesystem::remove(dir + "/ports/COM1");
+    // A port on the network is named by its URL, and so is its reason.
+    const std::string url = "socket://127.0.0.1:" + std::to_string(FreePort());
+    std::filesystem::create_symlink(url, dir + "/ports/COM1");
+    report = run({"--check"}, 3);
+    EXPECT_NE(report.find("port COM1 (" + url + ") : NG : COM1 (" + url + "): 接続できません ("),
+              std::string::npos);
     std::filesystem::remove(dir + "/ports/COM1");
 
     termsim::Options options;

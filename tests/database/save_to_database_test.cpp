@@ -32,6 +32,7 @@ struct Upload {
     SettingsRecord Settings;
     RunState Run;
     RecordingOperatorView View;
+    DatabaseStoreOptions Options;
     std::string Database = Folder / "Gathra.mdb";
 
     Upload(const std::string& schema, const std::string& backup) {
@@ -45,7 +46,7 @@ struct Upload {
         }
         WriteBytes(Settings.BackFilePath, backup);
     }
-    bool Save() { return StoreFor(Settings)->Save(Settings, Run, View); }
+    bool Save() { return StoreFor(Settings, Options)->Save(Settings, Run, View); }
     std::string Query(const std::string& sql) { return RunSqlite(Database, sql); }
 
     // A failure is reported once, in the box (default title) and as an appended status line.
@@ -255,7 +256,6 @@ private:
 }  // namespace
 
 TEST(SaveToDatabase, LockedDatabaseIsWaitedForUntilTheTimeOutOrAStop) {
-    SetStatementTimeout(std::chrono::milliseconds(2000));
     struct Case {
         bool Stop;
         const char* Text;
@@ -266,6 +266,8 @@ TEST(SaveToDatabase, LockedDatabaseIsWaitedForUntilTheTimeOutOrAStop) {
         Upload upload(kFullTable, "a\r\n");
         LockHolder lock(upload.Database);
         upload.Run.IsRunning = true;
+        // A Stop must not wait for the time-out: it is far away then.
+        upload.Options.StatementTimeout = c.Stop ? std::chrono::minutes(5) : std::chrono::seconds(2);
         std::thread stopper([&] {
             if (c.Stop) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -278,14 +280,13 @@ TEST(SaveToDatabase, LockedDatabaseIsWaitedForUntilTheTimeOutOrAStop) {
         stopper.join();
         upload.ExpectReported(c.Text);
         if (c.Stop) {
-            EXPECT_LT(waited, std::chrono::milliseconds(300 + 2000));
+            EXPECT_LT(waited, std::chrono::milliseconds(300 + 1000));
         } else {
             EXPECT_GE(waited, std::chrono::milliseconds(1900));
         }
         lock.Release();
         EXPECT_EQ(upload.Query("SELECT count(*) FROM T01;"), "0\n");
     }
-    SetStatementTimeout(std::chrono::milliseconds(0));
 }
 
 TEST(SaveToDatabase, LockReleasedWithinTheWaitLetsTheRowsIn) {

@@ -23,6 +23,7 @@
 
 #include "losing_link.h"
 #include "output/workbook/xlsx_book.h"
+#include "run_exit.h"
 #include "support/child_process.h"
 #include "whole_upload_fixture.h"
 #include "xls_fixture.h"
@@ -53,6 +54,7 @@ protected:
         run.IsRunning = true;
         run.StopRequested = false;
         stopWhen = nullptr;
+        stopAfterUpload = stopWhenWaitingAfter = -1;
     }
 
     void Upload(const Options& options) {
@@ -61,13 +63,6 @@ protected:
     }
 
     Lines Appended() const { return AppendedStatusLines(view); }
-
-    // The run has given `finals` final answers and waits for the next terminal: its last line is the
-    // restart's "VOL". A stop from here on ends that wait (and adds the stop lines).
-    bool RestartWaitsAfter(size_t finals) const {
-        const Lines fromPc = sim->LinesFromPc();
-        return sim->FinalAnswers().size() >= finals && !fromPc.empty() && fromPc.back() == "VOL";
-    }
 
     // Stops the run when `stop` says so, and notes at each check when the terminal was plugged back and
     // when the PC had opened the port again ("ｵｰﾌﾟﾝ成功" for the second time).
@@ -104,6 +99,7 @@ protected:
     }
 
     RunOutcome outcome = RunOutcome::StoppedIdle;
+    void ServeTwoUploads(int afterUpload, int whenWaiting, RunOutcome stopped, const Lines& stopLines);
 
     // The exchange as lines: "P " or "T " and the line without its CR (adapter bytes left out).
     Lines Wire() {
@@ -315,16 +311,28 @@ TEST_F(UploadE2E, MoreRecordsThanAnnounced) {
     EXPECT_EQ(Output(), CrLfLines(options.records));
 }
 
-TEST_F(UploadE2E, AutomaticRestartServesTwoUploadsAndAppends) {
+// The automatic restart serves two uploads, appending both. A Stop after the second final answer and before
+// the restart waits adds no stop lines, a Stop while it waits adds them; the collector ends with 0 either
+// way. Each Stop is pressed on the engine's thread in the instant its row names, never after a sleep.
+TEST_F(UploadE2E, AutomaticRestartServesTwoUploadsAndStopsAtEitherInstant) {
+    ServeTwoUploads(2, -1, RunOutcome::Stored, {});
+    ServeTwoUploads(-1, 2, RunOutcome::StoppedIdle, {"異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"});
+}
+
+void UploadE2E::ServeTwoUploads(int afterUpload, int whenWaiting, RunOutcome stopped,
+                                const Lines& stopLines) {
+    NextTerminal();
+    stopAfterUpload = afterUpload;
+    stopWhenWaitingAfter = whenWaiting;
     Options options;
     options.records = {"A,1", "B,2"};
     options.uploads = 2;
     settings.AutoStart = Switch::On;
     settings.OverWrite = 0;
     WriteBytes(save / "T01.txt", "old\r\n");
-    stopWhen = [this] { return RestartWaitsAfter(2); };
     Upload(options);
     EXPECT_EQ(Finals(), (Lines{"ACK", "ACK"}));
+    EXPECT_EQ(Count(Wire(), "P VOL"), 2) << "no enquiry after the Stop";
     EXPECT_EQ(Output(), "old\r\nA,1\r\nB,2\r\nA,1\r\nB,2\r\n");
     // One port line for the whole run; each upload adds its lines to the display.
     int portLines = 0;
@@ -335,8 +343,12 @@ TEST_F(UploadE2E, AutomaticRestartServesTwoUploadsAndAppends) {
     }
     EXPECT_EQ(portLines, 1);
     EXPECT_EQ(normalEnds, 2);
-    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  2/2", "ﾚｺｰﾄﾞ受信<2> : 正常終了", "異常終了",
-                                         "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
+    Lines lines{"ﾚｺｰﾄﾞ受信 :  2/2", "ﾚｺｰﾄﾞ受信<2> : 正常終了"};
+    lines.insert(lines.end(), stopLines.begin(), stopLines.end());
+    EXPECT_EQ(view.StatusLines(), lines);
+    EXPECT_EQ(outcome, stopped);
+    std::string reason;
+    EXPECT_EQ(RunExitCode(outcome, settings, run, {}, {}, reason), 0) << reason;
     // The second upload's first log line shows the first upload's count.
     const std::string log = ReadBytes(save / "LOG.TXT");
     EXPECT_EQ(log.substr(0, log.find("\r\n")), R"("2024/01/02","09:05:07"," 2","^#T01@2*D2")");
@@ -476,8 +488,8 @@ TEST_F(UploadE2E, PathInTerminalIdIsRefused) {
     const Lines wire = Wire();
     EXPECT_EQ(Count(wire, "P NAK"), 10);
     EXPECT_EQ(Lines(wire.end() - 2, wire.end()), (Lines{"P BEL", "P CAN"}));
-    EXPECT_EQ(view.StatusLines(),
-              (Lines{kPortLine, "ｵｰﾌﾟﾝ成功", "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "異常終了"}));
+    EXPECT_EQ(view.StatusLines(), (Lines{kPortLine, "ｵｰﾌﾟﾝ成功", "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+                                         "端末IDに使えない文字があります (/)", "異常終了"}));
     EXPECT_TRUE(std::filesystem::is_empty(save.Path()));
     EXPECT_FALSE(FileExists(std::filesystem::path(save.Path()).parent_path() / "escape.txt"));
 }
@@ -515,14 +527,8 @@ TEST_F(UploadE2E, ForeignEntryInPlaceOfAFileEndsTheUploadAtOnce) {
         }
         const bool followed = c.LinkFolder == 0755;
         std::optional<std::chrono::steady_clock::time_point> answered;
-        // Stop once the automatic restart waits for the next upload: a stop in the instant between the
-        // final answer and the restart ends the run without its status line.
-        stopWhen = [&] {
-            if (!answered && !sim->FinalAnswers().empty()) {
-                answered = std::chrono::steady_clock::now();
-            }
-            return answered && std::chrono::steady_clock::now() - *answered > std::chrono::milliseconds(300);
-        };
+        uploadEnded = [&](const UploadResult&) { answered = std::chrono::steady_clock::now(); };
+        stopWhenWaitingAfter = 1;  // once the automatic restart waits for the next upload
         Options options;
         options.records = {"A"};
         Upload(options);
@@ -564,7 +570,8 @@ TEST_F(UploadE2E, CradleUnpluggedMidUploadIsReconnectedAndTheNextUploadStored) {
     settings.AutoStart = Switch::On;
     settings.OverWrite = 0;  // the interrupted upload must add nothing
     WriteBytes(save / "T01.txt", "previous\r\n");
-    StopWhenAndTimeTheReconnect([this] { return RestartWaitsAfter(1); });
+    StopWhenAndTimeTheReconnect(nullptr);
+    stopWhenWaitingAfter = 2;  // the unplugged upload and the stored one
     Upload(options);
     EXPECT_EQ(sim->Replugs(), 1);
     EXPECT_EQ(Appended(), (Lines{"ｵｰﾌﾟﾝ成功", "ﾎﾟｰﾄ切断ｴﾗｰ", "異常終了", "ﾎﾟｰﾄ再接続待ち", "ｵｰﾌﾟﾝ成功",

@@ -52,19 +52,36 @@ protected:
             while (!over) {
                 const bool overdue = std::chrono::steady_clock::now() - started > std::chrono::seconds(60);
                 if (run.IsRunning && (overdue || (stopWhen && stopWhen()))) {
-                    // StopRequested first: once the engine sees IsRunning false, it must find the request.
-                    run.StopRequested = true;
-                    run.IsRunning = false;
+                    PressStop();
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
         });
         UploadContext context{settings, run, view, link, std::move(clock)};
-        context.UploadEnded = uploadEnded;
+        int ended = 0;  // uploads that had their final answer
+        context.UploadEnded = [&](const UploadResult& report) {
+            if (uploadEnded) {
+                uploadEnded(report);
+            }
+            if (++ended == stopAfterUpload) {
+                PressStop();
+            }
+        };
+        context.WaitingForTerminal = [&] {
+            if (ended == stopWhenWaitingAfter) {
+                PressStop();
+            }
+        };
         const RunOutcome outcome = RunUpload(context);
         over = true;
         stopButton.join();
         return outcome;
+    }
+
+    void PressStop() {
+        // StopRequested first: once the engine sees IsRunning false, it must find the request.
+        run.StopRequested = true;
+        run.IsRunning = false;
     }
 
     TempFolder program;
@@ -77,5 +94,9 @@ protected:
     std::function<bool()> stopWhen;
     // Told of each upload's end, on the engine's thread (the journal's follow-up, in its tests).
     std::function<void(const UploadResult&)> uploadEnded;
+    // Stop pressed on the engine's thread in the instant a test means: as the Nth upload (from 1) ends,
+    // before the automatic restart waits; or as the engine begins to wait once N uploads have ended.
+    int stopAfterUpload = -1;
+    int stopWhenWaitingAfter = -1;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };

@@ -51,6 +51,9 @@ def lines() -> None:
     put("fuzz_line_assembler", "split", b"^0A0\xff01*4\xff5\r")
     put("fuzz_line_assembler", "too_long", b"x" * 300 + b"\xff" + b"y" * 10 + b"\rEND\r")
     put("fuzz_line_assembler", "timeout", b"^0A\xfe\xffEND\r")
+    # Telnet as ser2net opens an RFC 2217 connection, then a speed answer and data with a doubled IAC.
+    put("fuzz_telnet", "ser2net", b"\xff\xfb\x03\xff\xfd\x03\xff\xfb\x01\xff\xfd\x00\xff\xfb\x00\xff\xfd,"
+        b"\xff\xfa,e\x00\x01\xc2\x00\xff\xf0^0A\xff\xff\r")
 
 
 def settings() -> None:

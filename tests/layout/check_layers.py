@@ -16,7 +16,7 @@ import sys
 # Headers made by the build, which any layer may include.
 GENERATED = {"gathra_version.h"}
 # The link library's header-only rules that the program compiles too, and the layers that may use them.
-LINK_HEADERS = {"quorlin_ports.h": {"binding"}}
+LINK_HEADERS = {"quorlin_ports.h": {"binding"}, "quorlin_net.h": {"binding"}}
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 COMMAND = re.compile(r"\b(gathra_layer|add_library|add_executable|target_link_libraries)\s*\(([^()]*)\)")

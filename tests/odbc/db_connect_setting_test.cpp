@@ -58,6 +58,12 @@ TEST(DbConnectSetting, ReadWhenPresentNeverWrittenAndKeptByTheRewrite) {
     EXPECT_EQ(collector.DbConnect, tooLong);
     const std::string reason = "DbConnect が長すぎます (300 ﾊﾞｲﾄ。254 ﾊﾞｲﾄまでです)";
     EXPECT_EQ(DbConnectTooLong(collector), reason);
+    for (const size_t bytes : {254, 255}) {  // at the limit, and one past it
+        collector.DbConnect = "DSN=" + std::string(bytes - 4, 'x');
+        EXPECT_EQ(DbConnectTooLong(collector),
+                  bytes == 254 ? "" : "DbConnect が長すぎます (255 ﾊﾞｲﾄ。254 ﾊﾞｲﾄまでです)");
+    }
+    collector.DbConnect = tooLong;
     collector.SaveFormat = kSaveFormatMdb;
     view = RecordingOperatorView();
     RunState run;

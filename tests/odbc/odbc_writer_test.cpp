@@ -52,12 +52,6 @@ Lines SplitLines(const std::string& text) {
 
 class OdbcWriter : public ::testing::Test {
 protected:
-    void TearDown() override {
-        SetServerRowsPerGroup(0);
-        SetStatementTimeout(std::chrono::milliseconds(0));
-        SetServerNaming(std::nullopt);
-    }
-
     // The three sources; MariaDB only when `withMaria`.
     std::vector<Source> Sources() {
         std::vector<Source> sources;
@@ -111,7 +105,7 @@ protected:
         settings.DbConnect = connection;
         run.TableName = table;
         view = RecordingOperatorView();
-        return StoreFor(settings)->Save(settings, run, view);
+        return StoreFor(settings, options)->Save(settings, run, view);
     }
 
     void SetUp() override {
@@ -130,6 +124,7 @@ protected:
     SettingsRecord settings;
     RunState run;  // not running: a store is never stopped unless a test sets IsRunning
     RecordingOperatorView view;
+    DatabaseStoreOptions options;  // of every store the test makes
 };
 
 const std::regex kWriteError("^MDB書込ｴﾗｰ : #-?[0-9]+\\[[0-9A-Z]{5}\\] .+");
@@ -137,7 +132,7 @@ const std::regex kWriteError("^MDB書込ｴﾗｰ : #-?[0-9]+\\[[0-9A-Z]{5}\\] .
 TEST_F(OdbcWriter, RowsKeepFieldOrderEmptyColumnsAndJapaneseOnEveryDriver) {
     // Field 2 is not selected; groups of two rows so that several groups and column sets meet.
     settings.SelectedFields[1] = 0;
-    SetServerRowsPerGroup(2);
+    options.RowsPerGroup = 2;
     const Lines records = {
         "a,drop,\xBC\xAE\xB3\xCB\xDD,\x93\xFA\x96\x7B,7",  // a,drop,ｼｮｳﾋﾝ,日本,7
         "b,drop,,y",                                       // F2 unassigned keeps its default
@@ -180,7 +175,7 @@ TEST_F(OdbcWriter, AFailureLeavesTheTableAsItWasAndTheResendStoresEachRowOnce) {
 
         // The last record needs F4 (a column the table lacks), or breaks a constraint: groups of three, so
         // that groups were sent before. Nothing stays; the corrected file then goes in once.
-        SetServerRowsPerGroup(3);
+        options.RowsPerGroup = 3;
         const Lines good = {"1,a", "2,b", "3,c", "4,d", "5,e"};
         const struct {
             const char* Table;
@@ -258,7 +253,7 @@ TEST_F(OdbcWriter, DataSourceNamedInOdbcIniKeepsThePasswordOutOfTheSettings) {
 // commit (an advisory lock, a row of a gate table), so each upload waits for the others' commit.
 TEST_F(OdbcWriter, ThreeConcurrentUploadsLoseAndDuplicateNothing) {
     constexpr int kRecords = 300;
-    SetServerRowsPerGroup(5);
+    options.RowsPerGroup = 5;
     for (const Source& source : Sources()) {
         if (source.Name == "SQLite") {
             continue;  // a file of one PC, not a server for several
@@ -294,7 +289,7 @@ TEST_F(OdbcWriter, ThreeConcurrentUploadsLoseAndDuplicateNothing) {
                 RunState run;
                 run.TableName = "shared";
                 RecordingOperatorView quiet;
-                results[u] = StoreFor(mine)->Save(mine, run, quiet) ? 1 : 0;
+                results[u] = StoreFor(mine, options)->Save(mine, run, quiet) ? 1 : 0;
                 statuses[u] = quiet.StatusLines();
             });
         }
@@ -311,7 +306,7 @@ TEST_F(OdbcWriter, ThreeConcurrentUploadsLoseAndDuplicateNothing) {
 // MariaDB killed while the second group is being inserted (a trigger makes that insert sleep; the test
 // kills the server once the first group was sent and the sleep has begun).
 TEST_F(OdbcWriter, MariaDbLostMidStoreKeepsNothingAndTheNextStoreWorksWhenItIsBack) {
-    SetServerRowsPerGroup(4);
+    options.RowsPerGroup = 4;
     servers->Maria(
         "DROP TABLE IF EXISTS lost;\nCREATE TABLE lost (id int auto_increment primary key, F1 varchar(20));\n"
         "DELIMITER //\nCREATE TRIGGER stall BEFORE INSERT ON lost FOR EACH ROW "
@@ -358,19 +353,27 @@ TEST_F(OdbcWriter, MariaDbTablesThatCannotRollBackAreRefusedBeforeAnyRow) {
     }
 }
 
-// Another session holds the table (LOCK TABLE) until the test ends it: Stop ends the waiting store
-// within 2 s, and without Stop the statement time-out does.
+// Another session holds the table (LOCK TABLE) for 6 s. Stop ends the waiting store within a second, which
+// only the watch's cancel can do: the statement time-out (the driver's own query time-out too) is far away.
+// Without Stop the statement time-out ends it.
 TEST_F(OdbcWriter, ALockedTableEndsTheStoreAtStopOrAtTheStatementTimeOut) {
-    SetStatementTimeout(std::chrono::milliseconds(2000));
     servers->Pg("DROP TABLE IF EXISTS held; CREATE TABLE held (\"F1\" text);");
-    for (const bool stop : {true, false}) {
-        SCOPED_TRACE(stop ? "stop" : "time-out");
-        std::thread holder([&] { servers->Pg("BEGIN; LOCK TABLE held; SELECT pg_sleep(6); COMMIT;"); });
+    servers->Maria("DROP TABLE IF EXISTS held; CREATE TABLE held (F1 varchar(20));");
+    for (const auto& [maria, stop] : std::vector<std::pair<bool, bool>>{{0, 1}, {0, 0}, {1, 1}, {1, 0}}) {
+        SCOPED_TRACE(std::string(maria ? "MariaDB" : "PostgreSQL") + (stop ? ", Stop" : ", time-out"));
+        options.StatementTimeout = stop ? std::chrono::minutes(5) : std::chrono::seconds(2);
+        auto sql = [&](const std::string& q) { return maria ? servers->Maria(q) : servers->Pg(q); };
+        std::thread holder([&] {
+            sql(maria ? "LOCK TABLES held WRITE; DO SLEEP(6); UNLOCK TABLES;"
+                      : "BEGIN; LOCK TABLE held; SELECT pg_sleep(6); COMMIT;");
+        });
+        // The holder sleeps once it has the lock.
+        const std::string sleeping = maria ? "SELECT count(*) FROM information_schema.processlist WHERE "
+                                             "state = 'User sleep';"
+                                           : "SELECT count(*) FROM pg_stat_activity WHERE wait_event = "
+                                             "'PgSleep';";
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (servers->Pg("SELECT count(*) FROM pg_locks l JOIN pg_class c ON c.oid = l.relation "
-                           "WHERE c.relname = 'held' AND l.mode = 'AccessExclusiveLock' AND l.granted;") !=
-                   "1\n" &&
-               std::chrono::steady_clock::now() < until) {
+        while (sql(sleeping) != "1\n" && std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         run.IsRunning = true;
@@ -384,19 +387,19 @@ TEST_F(OdbcWriter, ALockedTableEndsTheStoreAtStopOrAtTheStatementTimeOut) {
             }
         });
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(Store(servers->PgConnection(), "held", {"a", "b"}));
+        EXPECT_FALSE(Store(maria ? servers->MariaConnection() : servers->PgConnection(), "held", {"a", "b"}));
         const auto ended = std::chrono::steady_clock::now();
         stopper.join();
         run.IsRunning = false;
         EXPECT_TRUE(std::regex_search(view.StatusLines().back(), kWriteError)) << view.StatusText;
         if (stop) {
-            EXPECT_LT(ended - stopped, std::chrono::seconds(2));
+            EXPECT_LT(ended - stopped, std::chrono::seconds(1));
         } else {
             EXPECT_GE(ended - start, std::chrono::milliseconds(1900));
             EXPECT_LT(ended - start, std::chrono::seconds(5));
         }
         holder.join();
-        EXPECT_EQ(servers->Pg("SELECT count(*) FROM held;"), "0\n");
+        EXPECT_EQ(sql("SELECT count(*) FROM held;"), "0\n");
     }
 }
 
@@ -463,7 +466,7 @@ TEST_F(OdbcWriter, NamesTheServerWouldCutOrADriverCouldNotQuoteAreRefusedAndType
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Table);
-        SetServerNaming(c.Naming);
+        options.Naming = c.Naming;
         const bool stored = Store(c.Connection, c.Table, {"7"});
         EXPECT_EQ(stored, c.Refusal.empty()) << view.StatusText;
         if (!c.Refusal.empty()) {

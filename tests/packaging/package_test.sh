@@ -41,6 +41,14 @@ check() {  # check DESCRIPTION COMMAND...
         cat "$scratch/check.log" >&2
     fi
 }
+# A simulator gone to the background (its "background: <pid>" line in file $1) ends after its upload;
+# one that does not within 30 s is stopped, by its id, while that id is surely still its own.
+end_background() {
+    local pid
+    pid=$(sed -n 's/^background: //p' "$1")
+    [ -n "$pid" ] || return 0
+    wait_for 30 test ! -e "/proc/$pid" || kill -TERM "$pid"
+}
 # Waits up to $1 seconds for the command after it to succeed.
 wait_for() {
     local limit=$1 started=$SECONDS
@@ -99,7 +107,7 @@ done
 for file in usr/lib/gathra/libquorlin.so usr/share/applications/org.gathra.Gathra.desktop \
     usr/share/metainfo/org.gathra.Gathra.metainfo.xml usr/share/icons/hicolor/scalable/apps/gathra.svg \
     lib/systemd/system/gathra-collect@.service usr/share/doc/gathra/copyright usr/share/doc/gathra/changelog.gz \
-    usr/share/man/man1/gathra.1.gz; do
+    usr/share/man/man1/gathra.1.gz usr/share/man/man1/gathra-termsim.1.gz usr/lib/sysusers.d/gathra.conf; do
     check "$file is a file, not executable" test -f "$root/$file" -a ! -x "$root/$file"
 done
 for size in 16 32 48 64 128 256; do
@@ -113,6 +121,10 @@ for file in Gathra gathra-collect gathra-termsim libquorlin.so; do
 done
 check "dependencies computed (libc6 among them)" sh -c "dpkg-deb -f '$deb' Depends | grep -q libc6"
 check "depends on xdg-utils (xdg-open opens the stored file)" sh -c "dpkg-deb -f '$deb' Depends | grep -q xdg-utils"
+check "depends on Qt's Japanese texts and a Japanese font" sh -c \
+    "dpkg-deb -f '$deb' Depends | grep -qF 'qt6-translations-l10n, fonts-noto-cjk | fonts-ipafont-gothic'"
+check "gathra-termsim is on PATH" test "$(readlink "$root/usr/bin/gathra-termsim")" = ../lib/gathra/gathra-termsim
+check "Gathra --version needs no screen" sh -c "env -u DISPLAY -u QT_QPA_PLATFORM '$root/usr/lib/gathra/Gathra' --version | grep -qx 'Gathra $version'"
 check "desktop-file-validate" desktop-file-validate "$root/usr/share/applications/org.gathra.Gathra.desktop"
 check "appstreamcli validate --no-net" appstreamcli validate --no-net "$root/usr/share/metainfo/org.gathra.Gathra.metainfo.xml"
 check "the metadata names release $version" grep -q "<release version=\"$version\"" \
@@ -134,14 +146,38 @@ exposure=$(sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p' "$scra
 echo "systemd-analyze security: exposure ${exposure:-unknown}"
 check "the unit's exposure is at most 2.0" awk -v e="${exposure:-99}" 'BEGIN { exit !(e <= 2.0) }'
 for line in 'ExecStart=/usr/lib/gathra/gathra-collect --folder /var/lib/gathra/%i' 'StateDirectory=gathra/%i' \
-    'SupplementaryGroups=dialout' 'Wants=network-online.target' 'After=network-online.target remote-fs.target' \
+    'User=gathra' 'Group=gathra' 'StateDirectoryMode=0750' 'SupplementaryGroups=dialout' 'Wants=network-online.target' 'After=network-online.target remote-fs.target' \
     'Restart=on-failure' 'RestartPreventExitStatus=2 64' 'RestartSec=30s' 'StartLimitIntervalSec=0' \
     'StandardOutput=journal'; do
     check "unit: $line" grep -qxF "$line" "$unit"
 done
 
+# The README's drop-ins, each read by systemd beside the unit.
+readme=$root/usr/share/doc/gathra/README.md
+block() { awk -v m="$1" '$0 == "```" m { f = 1; next } /^```$/ { f = 0 } f' "$readme"; }
+for dropin in dropin-share dropin-rehearsal; do
+    mkdir -p "$scratch/gathra-collect@cradle1.service.d"
+    block "ini $dropin" >"$scratch/gathra-collect@cradle1.service.d/$dropin.conf"
+    systemd-analyze verify "$scratch/gathra-collect@cradle1.service" >"$scratch/verify.log" 2>&1
+    check "the README's $dropin passes systemd-analyze verify" test -s "$scratch/gathra-collect@cradle1.service.d/$dropin.conf" -a ! -s "$scratch/verify.log"
+    cat "$scratch/verify.log"
+    rm -r "$scratch/gathra-collect@cradle1.service.d"
+done
+
+# The postinst, in the package's root: the service's user (never this machine's), and an instance of the
+# earlier dynamic-user unit moved back from /var/lib/private.
+mkdir -p "$root/var/lib/private/gathra/old1" "$root/var/lib/gathra"
+echo old >"$root/var/lib/private/gathra/old1/Gathra.ini"
+ln -s ../private/gathra/old1 "$root/var/lib/gathra/old1"
+dpkg-deb -e "$deb" "$scratch/control"
+mkdir -p "$root/etc"
+check "the postinst ends with 0" env DPKG_ROOT="$root" "$scratch/control/postinst" configure 4.0.0
+check "the postinst makes the user gathra" grep -q '^gathra:' "$root/etc/passwd"
+check "an earlier instance is moved back" test ! -L "$root/var/lib/gathra/old1" -a "$(cat "$root/var/lib/gathra/old1/Gathra.ini")" = old -a ! -e "$root/var/lib/private/gathra"
+
 gathra=$root/usr/bin/gathra
 lib=$root/usr/lib/gathra
+chmod 755 "$scratch"  # for the users below
 
 # --- The launcher's command line and its folders ------------------------------------------------------
 "$gathra" --bogus >/dev/null 2>"$scratch/usage.err"
@@ -175,6 +211,17 @@ check "identical old copies are removed" test ! -e "$old/gathra-collect" -a ! -e
 check "a differing old copy stays" test -f "$old/Gathra"
 check "the old folder loses the group write permission" test "$(stat -c %a "$old")" = 755
 check "the old settings stay" test "$(cat "$old/Gathra.ini")" = "[Gathra]"
+
+# The owner is checked before an earlier launcher's copies are removed: not in a folder of someone else's.
+uid=64000
+while getent passwd "$uid" >/dev/null || getent group "$uid" >/dev/null; do uid=$((uid + 1)); done
+install -d -o "$uid" -g "$uid" -m 0777 "$scratch/theirs"
+cp "$lib/gathra-collect" "$scratch/theirs/"
+setpriv --reuid=65534 --regid=65534 --clear-groups "$gathra" --collect --folder "$scratch/theirs" --version >/dev/null 2>&1
+check "a folder of someone else's is refused with 2, untouched" test $? -eq 2 -a -f "$scratch/theirs/gathra-collect"
+"$gathra" --collect --folder "$scratch/new/inst" --init >/dev/null
+check "gathra --collect --init makes the folder with the collector's settings" \
+    grep -qx "SaveFolder=$scratch/new/inst/out" "$scratch/new/inst/Gathra.ini"
 
 # --init and --check of an instance folder.
 instance=$scratch/instance
@@ -214,6 +261,40 @@ else
     cat "$scratch/termsim.log" >&2
 fi
 
+# --- The README's first steps, as written, from the package -------------------------------------------
+block "sh try-it" >"$scratch/try-it.sh"
+mkdir -p "$scratch/try-home"
+HOME=$scratch/try-home PATH=$root/usr/bin:$PATH timeout 120 bash -e "$scratch/try-it.sh" >"$scratch/try-it.out" 2>&1
+check "the README's first steps end with 0" test $? -eq 0
+end_background "$scratch/try-it.out"
+check "they show both records" grep -q '^A002,20' "$scratch/try-it.out"
+check "--init wrote MailTls=1" grep -qx MailTls=1 "$scratch/try-home/gathra-try/Gathra.ini"
+cat "$scratch/try-it.out"
+
+# --- The service: its own lines as a user and group of its own, with the rehearsal's simulator -----------
+state=$scratch/var/lib/gathra/cradle1
+install -d -o "$uid" -g "$uid" -m 0750 "$state"
+as_service=(setpriv --reuid="$uid" --regid="$uid" --clear-groups)
+unit_line() { sed -n "s|^$1=||p" "$unit" | sed "s|/usr/lib/gathra/|$lib/|; s|/var/lib/gathra/%i|$state|"; }
+# shellcheck disable=SC2046 # the unit's command line, split as systemd splits it
+(umask 0027 && "${as_service[@]}" $(unit_line ExecStartPre)) >/dev/null
+check "ExecStartPre as the service's user ends with 0" test $? -eq 0
+printf 'A001,10\n' >"$state/records.txt"
+"${as_service[@]}" "$root/usr/bin/gathra-termsim" --folder "$state" --port 1 --records "$state/records.txt" \
+    --background --time-limit 60 >"$scratch/rehearsal.out"
+# shellcheck disable=SC2046
+(umask 0027 && exec "${as_service[@]}" $(unit_line ExecStart)) >"$scratch/service.out" 2>&1 &
+service=$!
+pids+=("$service")
+wait_for 60 grep -q '正常終了' "$scratch/service.out"
+kill -TERM "$service"
+wait "$service"
+status=$?
+end_background "$scratch/rehearsal.out"
+check "ExecStart stores the upload and ends with 0 on SIGTERM" test "$status" -eq 0 -a "$(cat "$state/out/T01.txt")" = $'A001,10\r'
+check "the output belongs to the service's user, readable by its group" test "$(stat -c '%u %a' "$state/out/T01.txt")" = "$uid 640"
+cat "$scratch/service.out"
+
 # --- First run of Gathra through the launcher, on Xvfb, with a scratch HOME ----------------------------
 home=$scratch/home
 mkdir -p "$home/runtime"
@@ -244,10 +325,18 @@ else
     check "the save folder is the documents folder" grep -qx "SaveFolder=$home/Documents" "$folder/Gathra.ini"
     check "the documents folder is made" test -d "$home/Documents"
     check "automatic start stays off" grep -qx "AutoStart=0" "$folder/Gathra.ini"
+    check "mail only over TLS" grep -qx "MailTls=1" "$folder/Gathra.ini"
     kill -TERM "$gathra_pid"
     timeout 30 tail --pid="$gathra_pid" -f /dev/null
     wait "$gathra_pid"
     check "Gathra ends with 0 on SIGTERM" test $? -eq 0
+    # Started from the menu, the launcher's refusal shows in Gathra's box.
+    "${x_env[@]}" "$gathra" --from-menu --folder "$open_folder" >/dev/null 2>&1 &
+    refusal=$!
+    pids+=("$refusal")
+    box=$("${x_env[@]}" timeout 60 xdotool search --sync --onlyvisible --name '^Gathra$' | head -n 1)
+    check "a refusal from the menu shows in a box" test -n "$box"
+    check "the box is Gathra's, with the launcher's reason" grep -qF "$open_folder : ｸﾞﾙｰﾌﾟまたは" "/proc/$refusal/cmdline"
 fi
 
 if [ "$failures" -gt 0 ]; then

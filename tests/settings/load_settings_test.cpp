@@ -2,6 +2,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -25,10 +26,13 @@ const char* const kFolderText = "保存ﾌｫﾙﾀﾞが存在しません\r\n�
 const char* const kPlain = "ﾊﾟﾗﾒｰﾀ不正";
 const char* const kField = "ﾊﾟﾗﾒｰﾀ不正(ﾌｨｰﾙﾄﾞ)";
 
-std::string FileReadText(const std::string& reason) {
+const char* const kCopyKept = "\r\n元の設定は Gathra.ini.bak に保存しました";
+
+std::string FileReadText(const std::string& reason, const std::string& copyLine = kCopyKept) {
     return "INIﾌｧｲﾙ読み込みｴﾗｰ : " + reason +
            "\r\nINIﾌｧｲﾙを初期化します\r\n保存ﾌｫﾙﾀﾞの初期値はﾏｲﾄﾞｷｭﾒﾝﾄﾌｫﾙﾀﾞです\r\n"
-           "運用に適したﾌｫﾙﾀﾞを再設定してください";
+           "運用に適したﾌｫﾙﾀﾞを再設定してください" +
+           copyLine;
 }
 
 // The keys and defaults in the order the file is written, spelt out here on their own so that a slip
@@ -113,9 +117,10 @@ TEST_F(LoadSettingsTest, MissingFileIsCreatedWithEveryKeyInOrder) {
     Load();
     ASSERT_EQ(view_.Messages.size(), 1u);
     EXPECT_EQ(view_.Messages[0].Title, "File Read");
-    EXPECT_EQ(view_.Messages[0].Text, FileReadText(kPlain));
+    EXPECT_EQ(view_.Messages[0].Text, FileReadText(std::string(kPlain) + " : INIﾌｧｲﾙが存在しません", ""));
     EXPECT_EQ(view_.Messages[0].Icon, MessageIcon::None);
     EXPECT_EQ(ReadBytes(IniPath()), SettingsFile(docs_.Path()));
+    EXPECT_FALSE(std::filesystem::exists(IniPath() + ".bak")) << "no file, no copy";
     EXPECT_EQ(record_.SaveFolder, docs_.Path());
     EXPECT_EQ(std::filesystem::current_path(), docs_.Path());
     EXPECT_EQ(record_.SettingsFilePath, program_ / "Gathra.ini");
@@ -129,44 +134,48 @@ TEST_F(LoadSettingsTest, EachValueLeadsToItsOutcome) {
     const struct {
         std::map<std::string, std::string> Changes;
         Outcome Expected;
-        std::string
-            Stored;  // Loaded rows: the record's value of the first changed key, as the file writes it
+        // Loaded rows: the value of the first changed key as the file writes it; others: the box's key
+        std::string Stored;
     } rows[] = {
         {{{"Port", "2.5"}}, Outcome::Loaded, "2"},
         {{{"Port", "3.5"}}, Outcome::Loaded, "4"},
         {{{"Port", "255"}}, Outcome::Loaded, "255"},
-        {{{"Port", "0"}}, Outcome::Reinitialised, ""},
-        {{{"Port", "256"}}, Outcome::Reinitialised, ""},
-        {{{"Port", "abc"}}, Outcome::Reinitialised, ""},
-        {{{"Port", "ERR"}}, Outcome::Reinitialised, ""},
-        {{{"Port", "err"}}, Outcome::Reinitialised, ""},  // not "ERR": no number, so 0, out of range
-        {{{"Port", kRemove}}, Outcome::Reinitialised, ""},
+        {{{"Port", "0"}}, Outcome::Reinitialised, "Port=0 (1–255)"},
+        {{{"Port", "256"}}, Outcome::Reinitialised, "Port=256 (1–255)"},
+        {{{"Port", "abc"}}, Outcome::Reinitialised, "Port=abc (1–255)"},
+        {{{"Port", "ERR"}}, Outcome::Reinitialised, "Port がありません"},
+        // not "ERR": no number, so 0, out of range
+        {{{"Port", "err"}}, Outcome::Reinitialised, "Port=err (1–255)"},
+        {{{"Port", kRemove}}, Outcome::Reinitialised, "Port がありません"},
         {{{"Port", "70000"}}, Outcome::ReadError, ""},
         {{{"Baud", "9600"}}, Outcome::Loaded, "9600"},
         {{{"Baud", "3000000000"}}, Outcome::ReadError, ""},
         {{{"SendMail", "2"}}, Outcome::Loaded, "2"},
-        {{{"Mode", "-1"}}, Outcome::Reinitialised, ""},
+        {{{"Mode", "-1"}}, Outcome::Reinitialised, "Mode=-1 (0–1)"},
         {{{"AddDate", "4"}}, Outcome::Loaded, "4"},
-        {{{"AddDate", "5"}}, Outcome::Reinitialised, ""},
+        {{{"AddDate", "5"}}, Outcome::Reinitialised, "AddDate=5 (0–4)"},
         {{{"SaveFormat", "3"}}, Outcome::Loaded, "3"},  // CSV(UTF-8)
-        {{{"SaveFormat", "4"}}, Outcome::Reinitialised, ""},
+        {{{"SaveFormat", "4"}}, Outcome::Reinitialised, "SaveFormat=4 (0–3)"},
         {{{"XlsType", "4"}}, Outcome::Loaded, "4"},  // .xlsx
-        {{{"XlsType", "5"}}, Outcome::Reinitialised, ""},
+        {{{"XlsType", "5"}}, Outcome::Reinitialised, "XlsType=5 (0–4)"},
         {{{"TimeAdjust", "0.5"}}, Outcome::Loaded, "0.5"},
         {{{"TimeAdjust", "1.00"}}, Outcome::Loaded, "1"},
         {{{"TimeAdjust", "0.0001"}}, Outcome::Loaded, "0.0001"},
-        {{{"TimeAdjust", "1.2"}}, Outcome::Reinitialised, ""},
+        {{{"TimeAdjust", "1.2"}}, Outcome::Reinitialised, "TimeAdjust=1.2 (0–1)"},
         // Cut to 254 digits first, so even this fits a double: out of range, not a read error.
-        {{{"TimeAdjust", std::string(400, '9')}}, Outcome::Reinitialised, ""},
+        {{{"TimeAdjust", std::string(400, '9')}},
+         Outcome::Reinitialised,
+         "TimeAdjust=" + std::string(254, '9') + " (0–1)"},
         {{{"XlsStartLine", "65535"}}, Outcome::Loaded, "65535"},
-        {{{"XlsStartLine", "65536"}}, Outcome::Reinitialised, ""},
-        {{{"XlsStartLine", "-1"}}, Outcome::Reinitialised, ""},
-        {{{"XlsField7", "2"}}, Outcome::FieldReinitialised, ""},
-        {{{"XlsField7", kRemove}}, Outcome::Reinitialised, ""},
+        {{{"XlsStartLine", "65536"}}, Outcome::Reinitialised, "XlsStartLine=65536 (0–65535)"},
+        {{{"XlsStartLine", "-1"}}, Outcome::Reinitialised, "XlsStartLine=-1 (0–65535)"},
+        {{{"XlsField7", "2"}}, Outcome::FieldReinitialised, "XlsField7=2 (0–1)"},
+        {{{"XlsField7", kRemove}}, Outcome::Reinitialised, "XlsField7 がありません"},
         {{{"XlsField20", "0"}}, Outcome::Loaded, "0"},
-        {{{"Mode", "7"}, {"XlsField3", "5"}}, Outcome::Reinitialised, ""},  // one box, the plain reason
-        {{{"MdbTblName", "ERR"}}, Outcome::Reinitialised, ""},
-        {{{"MailSub", "  ERR  "}}, Outcome::Reinitialised, ""},
+        // one box, the plain reason
+        {{{"Mode", "7"}, {"XlsField3", "5"}}, Outcome::Reinitialised, "Mode=7 (0–1)"},
+        {{{"MdbTblName", "ERR"}}, Outcome::Reinitialised, "MdbTblName がありません"},
+        {{{"MailSub", "  ERR  "}}, Outcome::Reinitialised, "MailSub がありません"},
         {{{"MailSub", "件名 ERR"}}, Outcome::Loaded, "件名 ERR"},
     };
     for (const auto& row : rows) {
@@ -177,6 +186,11 @@ TEST_F(LoadSettingsTest, EachValueLeadsToItsOutcome) {
         const std::string path = program / "Gathra.ini";
         const std::string before = SettingsFile(save_.Path(), row.Changes);
         WriteBytes(path, before);
+        // The copy takes the file's mode and owner, not those of an older copy.
+        WriteBytes(path + ".bak", "older copy");
+        ::chmod(path.c_str(), 0640);
+        const uid_t owner = ::geteuid() == 0 ? 65534 : ::geteuid();
+        ASSERT_EQ(::chown(path.c_str(), owner, owner == 65534 ? 65534 : ::getegid()), 0);
         SettingsRecord record;
         RecordingOperatorView view;
         LoadSettings(record, platform_, view);
@@ -197,8 +211,16 @@ TEST_F(LoadSettingsTest, EachValueLeadsToItsOutcome) {
                 ASSERT_EQ(view.Messages.size(), 1u);
                 EXPECT_EQ(view.Messages[0].Title, "File Read");
                 EXPECT_EQ(view.Messages[0].Text,
-                          FileReadText(row.Expected == Outcome::Reinitialised ? kPlain : kField));
+                          FileReadText(std::string(row.Expected == Outcome::Reinitialised ? kPlain : kField) +
+                                       " : " + row.Stored));
                 ExpectDefaultsIn(path, docs_.Path());
+                EXPECT_EQ(ReadBytes(path + ".bak"), before);
+                {
+                    struct stat copy {};
+                    ASSERT_EQ(::stat((path + ".bak").c_str(), &copy), 0);
+                    EXPECT_EQ(copy.st_mode & 07777, 0640u);
+                    EXPECT_EQ(copy.st_uid, owner);
+                }
                 EXPECT_EQ(record.Port, 1);
                 EXPECT_EQ(record.SelectedFields[6], 1);
                 EXPECT_EQ(record.TimeAdjust, "1");
@@ -213,6 +235,21 @@ TEST_F(LoadSettingsTest, EachValueLeadsToItsOutcome) {
                 break;
         }
     }
+}
+
+// Without its copy a settings file is never rewritten: the box says so, and the file stays as it was.
+TEST_F(LoadSettingsTest, NoCopyNoRewrite) {
+    const std::string before = SettingsFile(save_.Path(), {{"Port", "0"}});
+    WriteBytes(IniPath(), before);
+    std::filesystem::create_directory(IniPath() + ".bak");
+    Load();
+    ASSERT_EQ(view_.Messages.size(), 1u);
+    EXPECT_EQ(view_.Messages[0].Text,
+              FileReadText(std::string(kPlain) + " : Port=0 (1–255)",
+                           "\r\n元の設定を Gathra.ini.bak に保存できません (Is a directory)。"
+                           "INIﾌｧｲﾙは書き換えません"));
+    EXPECT_EQ(ReadBytes(IniPath()), before);
+    EXPECT_EQ(record_.Port, 1) << "the defaults hold in memory";
 }
 
 // MailTls is optional: read when present, a value other than 0 to 2 reported in the status at start

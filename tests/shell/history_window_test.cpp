@@ -2,17 +2,27 @@
 // CSV export, and a refresh when an upload ends while it is open.
 #include <sys/stat.h>
 
+#include <QApplication>
+#include <QChartView>
 #include <QComboBox>
 #include <QDateEdit>
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
+#include <QValueAxis>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 
 #include "journal/history_text.h"
 #include "journal/upload_journal.h"
 #include "shell/history_window.h"
 #include "shell/main_window.h"
+#include "shell/window_metrics.h"
 #include "shell_test_support.h"
 
 namespace {
@@ -44,6 +54,7 @@ private slots:
     void cleanup();
     void tableFiltersChartAndExport();
     void refreshesWhenAnUploadEnds();
+    void exportDialogSpeaksJapanese();
 
 private:
     HistoryWindow* OpenFromMainWindow() {
@@ -107,7 +118,23 @@ void HistoryWindowTest::tableFiltersChartAndExport() {
     QCOMPARE(days.back().Records + days[28].Records, 10);
     QCOMPARE(days.back().Failures + days[28].Failures, 1);
 
-    // A file entry opens its folder; a database entry has none.
+    // The count axes step in whole numbers from 0 (here 2 uploads and 10 records at most on a day).
+    QStringList axes;
+    for (QAbstractAxis* axis : history->findChild<QChartView*>("chtDays")->chart()->axes(Qt::Vertical)) {
+        auto* values = qobject_cast<QValueAxis*>(axis);
+        axes << QStringLiteral("%1 %2-%3 by %4")
+                    .arg(values->titleText())
+                    .arg(values->min())
+                    .arg(values->max())
+                    .arg(values->tickInterval());
+    }
+    QCOMPARE(axes, (QStringList{"回数 0-2 by 1", "件数 0-10 by 2"}));
+
+    // A file entry opens its folder, once it is there again; a database entry has none.
+    history->OpenEntry(0);
+    QCOMPARE(window_->StatusText(),
+             "\r\n" + dir_->path().toStdString() + "/data を開けません (No such file or directory)");
+    QVERIFY(QDir(dir_->path()).mkdir("data"));
     history->OpenEntry(0);
     history->OpenEntry(1);
     QCOMPARE(opened_, QStringList{dir_->path() + "/data"});
@@ -131,6 +158,22 @@ void HistoryWindowTest::tableFiltersChartAndExport() {
     const QString pipe = dir_->path() + "/pipe.csv";
     QCOMPARE(::mkfifo(pipe.toLocal8Bit().constData(), 0600), 0);
     QVERIFY(!history->ExportCsv(pipe));  // at once, not waiting for a reader
+    auto boxText = [](QWidget* window) {
+        auto* box = window->findChild<QMessageBox*>("MessageBox");
+        return box != nullptr ? box->windowTitle() + "|" + box->text() : QString();
+    };
+    QCOMPARE(boxText(history), "Gathra|CSV出力ｴﾗｰ : " + pipe + " : 通常のﾌｧｲﾙではありません");
+
+    // A journal that is not Gathra's is never shown as one without uploads: the window says why.
+    const QString foreign = dir_->path() + "/foreign.sqlite";
+    QCOMPARE(std::system(("sqlite3 " + foreign + " 'CREATE VIEW uploads AS SELECT 1 AS id'").toLocal8Bit()),
+             0);
+    HistoryWindow unread(foreign.toStdString(), {});
+    const QString reason = foreign + " : Gathraの履歴ﾌｧｲﾙにない定義があります (view uploads)";
+    QCOMPARE(unread.findChild<QLabel*>("lblError")->text(), "履歴ﾌｧｲﾙ読み込みｴﾗｰ : " + reason);
+    QVERIFY(!unread.findChild<QLabel*>("lblError")->isHidden() && unread.RowCount() == 0);
+    QVERIFY(!unread.ExportCsv(csv));
+    QCOMPARE(boxText(&unread), "Gathra|CSV出力ｴﾗｰ : " + csv + " : " + reason);
 }
 
 void HistoryWindowTest::refreshesWhenAnUploadEnds() {
@@ -143,6 +186,27 @@ void HistoryWindowTest::refreshesWhenAnUploadEnds() {
     QTest::mouseClick(window_->findChild<QPushButton*>("cmdComm0"), Qt::LeftButton);
     QTRY_COMPARE(history->RowCount(), 4);
     QCOMPARE(history->EntryAt(0)->Upload.TerminalId, std::string("T09"));
+}
+
+// Qt's own file dialog, as "CSV出力" opens it, in Japanese like the windows whatever the locale: its
+// buttons are read by their text.
+void HistoryWindowTest::exportDialogSpeaksJapanese() {
+    QVERIFY(InstallQtJapanese());
+    HistoryWindow* history = OpenFromMainWindow();
+    QVERIFY(history != nullptr);
+    QStringList buttons;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&buttons] {
+        if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            for (const QPushButton* button : dialog->findChildren<QPushButton*>()) {
+                buttons << button->text();
+            }
+            dialog->reject();
+        }
+    });
+    poll.start(20);
+    QTest::mouseClick(history->findChild<QPushButton*>("cmdCsv"), Qt::LeftButton);
+    QVERIFY2(buttons.contains(QStringLiteral("キャンセル")), qPrintable(buttons.join(" | ")));
 }
 
 QTEST_MAIN(HistoryWindowTest)

@@ -4,12 +4,15 @@
 // operator view.
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <atomic>
@@ -420,41 +423,55 @@ void MainWindowTest::closeWithoutLinkLibraryEnds() {
     QCOMPARE(spy.count(), 1);
 }
 
+// Paths below a temporary root (the file exists unless the row says otherwise), but for the root folder.
 void MainWindowTest::fileDoubleClick_data() {
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("opened");
-    QTest::addColumn<QString>("tip");  // the file label's tooltip: the full path
+    QTest::addColumn<QString>("tip");     // the file label's tooltip: the full path
+    QTest::addColumn<QString>("cannot");  // the reason it cannot be opened
+    const QString noOpener = QStringLiteral("ﾌｧｲﾙを開くﾌﾟﾛｸﾞﾗﾑ xdg-open がありません");
     QTest::newRow("text file") << "/T01.txt"
                                << "/data/out"
                                << "/data/out/T01.txt"
-                               << "/data/out/T01.txt";
+                               << "/data/out/T01.txt" << noOpener;
     QTest::newRow("folder with separator") << "/T01.txt"
                                            << "/data/out/"
                                            << "/data/out/T01.txt"
-                                           << "/data/out/T01.txt";
+                                           << "/data/out/T01.txt" << noOpener;
     QTest::newRow("root folder") << "/T01.txt"
                                  << "/"
+                                 << ""
                                  << "/T01.txt"
-                                 << "/T01.txt";
+                                 << "No such file or directory";
     QTest::newRow("folder with blank") << "/ﾃｽﾄ 1.txt"
                                        << "/data/my out"
                                        << "/data/my out/ﾃｽﾄ 1.txt"
-                                       << "/data/my out/ﾃｽﾄ 1.txt";
+                                       << "/data/my out/ﾃｽﾄ 1.txt" << noOpener;
+    // A file gone since the upload: said at once, nothing is started.
+    QTest::newRow("file gone") << "/gone.txt"
+                               << "/data"
+                               << ""
+                               << "/data/gone.txt"
+                               << "No such file or directory";
     QTest::newRow("workbook") << "/T01.xls"
                               << "/data"
                               << ""
-                              << "/data/T01.xls";
+                              << "/data/T01.xls"
+                              << "";
     QTest::newRow("upper-case extension") << "/T01.TXT"
                                           << "/data"
                                           << ""
-                                          << "/data/T01.TXT";
+                                          << "/data/T01.TXT"
+                                          << "";
     QTest::newRow("database and table") << "/data/db.mdb\r\nﾃｰﾌﾞﾙ : T01"
                                         << "/data"
                                         << ""
-                                        << "/data/db.mdb\nﾃｰﾌﾞﾙ : T01";
+                                        << "/data/db.mdb\nﾃｰﾌﾞﾙ : T01"
+                                        << "";
     QTest::newRow("empty label") << ""
                                  << "/data"
+                                 << ""
                                  << ""
                                  << "";
 }
@@ -464,6 +481,18 @@ void MainWindowTest::fileDoubleClick() {
     QFETCH(QString, folder);
     QFETCH(QString, opened);
     QFETCH(QString, tip);
+    QFETCH(QString, cannot);
+    QTemporaryDir root;
+    const bool database = file.contains('\n');
+    if (!opened.isEmpty()) {
+        QVERIFY(QDir().mkpath(root.path() + folder));
+        QVERIFY(QFile(root.path() + opened).open(QIODevice::WriteOnly));
+        opened.prepend(root.path());
+    }
+    if (folder != "/") {
+        folder.prepend(root.path());
+        tip.prepend(tip.isEmpty() || database ? "" : root.path());
+    }
     MakeWindow();
     window_->SetFileLabel(file.toStdString());
     window_->ShowSaveFolder(folder.toStdString());
@@ -472,12 +501,13 @@ void MainWindowTest::fileDoubleClick() {
     QTest::mouseDClick(label, Qt::LeftButton);
     QCOMPARE(opened_, opened.isEmpty() ? QStringList{} : QStringList{opened});
     QVERIFY(!(window_->windowState() & Qt::WindowMinimized));
-    // Without a program that opens files, the double-click says so in a status line.
+    // Without a program that opens files (or without the file), the double-click says so in a status line.
     openerMissing_ = true;
     QTest::mouseDClick(label, Qt::LeftButton);
-    const std::string failed =
-        opened.toStdString() + " を開けません (ﾌｧｲﾙを開くﾌﾟﾛｸﾞﾗﾑ xdg-open がありません)";
-    QCOMPARE(window_->StatusText(), opened.isEmpty() ? std::string() : "\r\n" + failed);
+    const std::string failed = "\r\n" + tip.toStdString() + " を開けません (" + cannot.toStdString() + ")";
+    // A file that is gone is said at the first double-click already.
+    const std::string said = cannot.isEmpty() ? "" : opened.isEmpty() ? failed + failed : failed;
+    QCOMPARE(window_->StatusText(), said);
 }
 
 void MainWindowTest::backgroundDoubleClick_data() {

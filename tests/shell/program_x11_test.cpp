@@ -1,6 +1,7 @@
 // The real Gathra program on a real X server (Xvfb), driven the way an operator would: the start-up
 // "File Read" box is acknowledged with a key press, after which the settings file is initialised, the
-// main window shows, and SIGTERM ends the program cleanly.
+// main window shows, a second Gathra and a collector on its folder are refused, and SIGTERM ends the
+// program cleanly.
 //
 // The test starts its own Xvfb on a free display number (-displayfd), so it runs beside other tests and
 // leaves nothing behind. Every wait is bounded. A missing Xvfb or xdotool is a failure, not a skip: the
@@ -176,6 +177,28 @@ void ProgramX11Test::startUpBoxAcknowledgedByKey() {
     QCOMPARE(sections, QStringList{"[Gathra]"});
     QCOMPARE(keys, 45);
     QCOMPARE(QString::fromStdString(IniValue(ini, "SaveFolder")), home + "/Documents");
+
+    // A second Gathra and a collector on the same folder do not start: the window says why in a box, the
+    // collector on standard error with the exit code a service tries again after.
+    const QString held = QStringLiteral("Gathraはこのﾌｫﾙﾀﾞで既に起動しています (%1, pid %2)")
+                             .arg(folder)
+                             .arg(gathra.processId());
+    QProcess collector;
+    collector.start(bin_ + "/gathra-collect", {"--folder", folder, "--once"});
+    QVERIFY(collector.waitForFinished(30000));
+    QCOMPARE(collector.exitCode(), 4);
+    QCOMPARE(QString::fromUtf8(collector.readAllStandardError()), "gathra-collect: " + held + "\n");
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.setChildProcessModifier(DieWithParent);
+    second.start(folder + "/Gathra", {});
+    QByteArray boxFound;
+    QVERIFY(Xdotool({"search", "--sync", "--onlyvisible", "--name", "^Gathra$"}, 60000, &boxFound));
+    const QByteArray secondBox = boxFound.split('\n').first().trimmed();
+    QVERIFY(Xdotool({"windowfocus", "--sync", QString::fromLatin1(secondBox), "key", "Return"}, 30000));
+    QVERIFY(second.waitForFinished(30000));
+    QCOMPARE(second.exitCode(), 4);
+    QCOMPARE(QString::fromUtf8(second.readAllStandardError()).trimmed(), "Gathra: " + held);
 
     gathra.terminate();  // SIGTERM
     QVERIFY2(gathra.waitForFinished(30000), "Gathra did not end on SIGTERM");

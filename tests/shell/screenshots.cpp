@@ -10,19 +10,25 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QProcess>
 #include <QPushButton>
 #include <QThread>
 #include <chrono>
 #include <cstdio>
 
+#include "common/program_folder_lock.h"
 #include "journal/upload_journal.h"
+#include "settings/settings_store.h"
 #include "shell/about_dialog.h"
 #include "shell/folder_dialog.h"
 #include "shell/history_window.h"
 #include "shell/main_window.h"
+#include "shell/message_box.h"
 #include "shell/settings_dialog.h"
+#include "shell/window_metrics.h"
 #include "shell_test_support.h"
+#include "support/recording_operator_view.h"
 
 namespace {
 
@@ -141,6 +147,25 @@ int main(int argc, char** argv) {
     failures += !Save(about, out + "/about.png");
     about->accept();
     QCoreApplication::processEvents();
+
+    // The boxes and Qt's own file dialog, as the program shows them.
+    InstallQtJapanese();
+    failures += !Save(NewMessageBox("Gathra", ProgramFolderLock::HeldText(program.toStdString(), "4711"),
+                                    MessageIcon::Critical)
+                          .get(),
+                      out + "/second_window.png");
+    // A settings file with a bad value, re-initialised by the real store; its box as the window shows it.
+    WriteSettings(program, saveFolder, [](SettingsRecord& r) { r.Port = 0; });
+    SettingsRecord record;
+    RecordingOperatorView said;
+    LoadSettings(record, FactsFor(program), said);
+    failures += !Save(NewMessageBox("File Read", said.Messages.at(0).Text, MessageIcon::None).get(),
+                      out + "/settings_reset.png");
+    QFileDialog files(&window, QStringLiteral("CSV出力"), saveFolder, QStringLiteral("CSV (*.csv)"));
+    files.setAcceptMode(QFileDialog::AcceptSave);
+    files.setOption(QFileDialog::DontUseNativeDialog);
+    files.selectFile(QStringLiteral("history.csv"));
+    failures += !Save(&files, out + "/file_dialog.png");
     QDir(program).removeRecursively();
     return failures == 0 ? 0 : 1;
 }

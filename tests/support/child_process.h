@@ -64,6 +64,7 @@ public:
     // After the end, the rest of the output; "" when there is none (or at the limit).
     std::string ReadLine(std::chrono::milliseconds limit = std::chrono::seconds(30));
 
+    pid_t Pid() const { return pid_; }
     std::string Output() const;  // standard output so far
     std::string Errors() const;  // standard error so far
     // The program's peak resident memory in KiB, once Wait or Ended saw it end.

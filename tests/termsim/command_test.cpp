@@ -45,10 +45,12 @@ TEST(Command, HelpNamesEveryOption) {
                                "--crc-type",
                                "--uploads",
                                "--stay",
+                               "--background",
                                "--end-word",
                                "--no-clock-answer",
                                "--no-enquiry-answer",
                                "--adapter-speed",
+                               "--no-adapter",
                                "--pace",
                                "--transcript",
                                "--time-limit",
@@ -99,10 +101,17 @@ TEST(Command, BadCommandLinesExitWithTwo) {
     EXPECT_FALSE(Exists(folder.Path() + "/ports/COM1"));
 }
 
-TEST(Command, MissingRecordsFileIsASetUpFailure) {
+// A set-up that fails names the file it could not read or write.
+TEST(Command, SetUpFailuresExitWithThreeNamingTheFile) {
     TempFolder folder;
-    Command command({"--folder", folder.Path(), "--port", "1", "--records", folder.Path() + "/none.txt"});
-    EXPECT_EQ(command.Wait(), 3);
+    for (const std::string option : {"--records", "--transcript"}) {
+        const std::string file = folder.Path() + "/none/" + option;
+        Command command({"--folder", folder.Path(), "--port", "1", option, file});
+        EXPECT_EQ(command.Wait(), 3);
+        EXPECT_NE(command.Output().find(" " + file + (option == "--records" ? "\n" : ": No such file")),
+                  std::string::npos)
+            << command.Output();
+    }
 }
 
 TEST(Command, ServesAnUploadFromAUtf8RecordsFile) {
@@ -116,7 +125,8 @@ TEST(Command, ServesAnUploadFromAUtf8RecordsFile) {
 
     const LinkApi* link = BindQuorlin(folder.Path());
     ASSERT_NE(link, nullptr);
-    ASSERT_EQ(link->vbOpenIrCom(3, 9600, 0), 1);
+    // Without options the adapter answers the probe, as Gathra's default settings (Mode=1) expect.
+    ASSERT_EQ(link->vbOpenIrCom(3, 115200, 1), 1);
     SendLine(*link, "VOL");
     EXPECT_EQ(ReceiveLine(*link), "^#T9@2*AA");
     SendLine(*link, "ACK");

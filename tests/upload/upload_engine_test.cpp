@@ -16,6 +16,7 @@
 #include "console_view.h"
 #include "fake_link.h"
 #include "journal/upload_journal.h"
+#include "run_exit.h"
 #include "smtp_sink_process.h"
 #include "support/recording_operator_view.h"
 #include "support/tracing_file_ops.h"
@@ -262,6 +263,7 @@ TEST_F(UploadEngine, EleventhBadEnquiryAnswerRingsTheBell) {
         const char* name;
         std::string answer;
         const char* status;
+        const char* cause = nullptr;  // the line after a good frame that cannot be served
     };
     const Row rows[] = {
         {"checksum", "^#T01@2*D3", "ENQ送信/ﾌｧｲﾙ名受信 : CRC ｴﾗｰ"},
@@ -269,28 +271,35 @@ TEST_F(UploadEngine, EleventhBadEnquiryAnswerRingsTheBell) {
         {"format", "#T01@2*D2", "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
         {"record type", Frame('0', "T01@2"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
         // Frames that pass the check but cannot be served are refused the same way.
-        {"no at sign", Frame('#', "T01"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"count 0", Frame('#', "T01@0"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"count 32768", Frame('#', "T01@32768"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"huge count", Frame('#', "T01@99999999999999999999"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"empty id", Frame('#', "@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"path in id", Frame('#', "../../etc/evil@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
+        {"no at sign", Frame('#', "T01"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "ﾚｺｰﾄﾞ件数が不正です (なし)"},
+        {"count 0", Frame('#', "T01@0"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "ﾚｺｰﾄﾞ件数が不正です (0)"},
+        {"count 32768", Frame('#', "T01@32768"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "ﾚｺｰﾄﾞ件数が不正です (32768)"},
+        {"huge count", Frame('#', "T01@99999999999999999999"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "ﾚｺｰﾄﾞ件数が不正です (99999999999999999999)"},
+        {"empty id", Frame('#', "@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "端末IDがありません"},
+        {"path in id", Frame('#', "../../etc/evil@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "端末IDに使えない文字があります (/)"},
         {"nul in id",
          Frame('#', std::string("T\0"
                                 "1@3",
-                                4)),
-         "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"tab in id", Frame('#', "T\t1@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"line feed in id", Frame('#', "T1\n@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"escape in id", Frame('#', "\x1B[2JT1@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"delete in id", Frame('#', "T\x7F@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
+                                5)),
+         "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "端末IDに使えない文字があります (\\x00)"},
+        {"tab in id", Frame('#', "T\t1@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "端末IDに使えない文字があります (\\x09)"},
+        {"line feed in id", Frame('#', "T1\n@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "端末IDに使えない文字があります (\\x0a)"},
+        {"escape in id", Frame('#', "\x1B[2JT1@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "端末IDに使えない文字があります (\\x1b)"},
+        {"delete in id", Frame('#', "T\x7F@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "端末IDに使えない文字があります (\\x7f)"},
         // A lead byte followed by a control byte: not a character, and the control byte is still refused.
-        {"control byte after a lead byte", Frame('#', "T\x81\x1F@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
+        {"control byte after a lead byte", Frame('#', "T\x81\x1F@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+         "端末IDに使えない文字があります (\\x1f)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string& answer = row.answer;
-        const std::string status = row.status;
         RecordingOperatorView fresh;
         view = fresh;
         link.written.clear();
@@ -307,8 +316,11 @@ TEST_F(UploadEngine, EleventhBadEnquiryAnswerRingsTheBell) {
         }
         expected.insert(expected.end(), {"VOL", "BEL", "CAN"});
         EXPECT_EQ(link.written, expected);
-        EXPECT_EQ(view.StatusLines(),
-                  (Lines{"COM1:115.2KBps/RS232C通信(LNU-40/45)", "ｵｰﾌﾟﾝ成功", status, "異常終了"}));
+        Lines status{"COM1:115.2KBps/RS232C通信(LNU-40/45)", "ｵｰﾌﾟﾝ成功", row.status, "異常終了"};
+        if (row.cause != nullptr) {
+            status.insert(status.end() - 1, row.cause);
+        }
+        EXPECT_EQ(view.StatusLines(), status);
         EXPECT_EQ(view.Beeps, 1);
         EXPECT_FALSE(FileExists(settings.BackFilePath));
         EXPECT_EQ(link.replies.size(), 1u);  // the silence after the eleventh answer is never read
@@ -865,10 +877,10 @@ TEST_F(UploadEngine, EveryObserverReadsTheOneResult) {
         EXPECT_EQ(Lines(appended.end() - static_cast<long>(row.statusTail.size()), appended.end()),
                   row.statusTail);
         EXPECT_EQ(Output(), row.output);
-        ConsoleView console([](std::string) {}, [](std::string) {}, false, false);
         std::string reason;
         const UploadResult last = results.empty() ? UploadResult{} : results.back();
-        EXPECT_EQ(CollectExitCode(outcome, settings, run, last, console, reason), row.exitCode);
+        EXPECT_EQ(RunExitCode(outcome, settings, run, last.FailureText, appended.back(), reason),
+                  row.exitCode);
         if (!row.result) {
             EXPECT_TRUE(results.empty());
             continue;
@@ -893,7 +905,7 @@ TEST_F(UploadEngine, EveryObserverReadsTheOneResult) {
         // The journal.
         UploadJournal journal(UploadJournal::PathIn(program.Path()));
         ASSERT_TRUE(journal.OpenForReading());
-        const std::vector<JournalEntry> entries = journal.Read({});
+        const std::vector<JournalEntry> entries = journal.Read({}).value_or(std::vector<JournalEntry>{});
         ASSERT_EQ(entries.size(), 1u);
         EXPECT_EQ(read(entries[0].Upload), *row.result);
         EXPECT_EQ(entries[0].Upload.FailureText, last.FailureText);

@@ -5,9 +5,11 @@
 #include <ctime>
 
 #include <cstdio>
+#include <string_view>
 #include <utility>
 
 #include "common/visible_text.h"
+#include "upload/upload_texts.h"
 
 namespace {
 
@@ -18,6 +20,30 @@ constexpr const char* kOverwritePreviousLine = "\x1b[1A\x1b[2K";
 
 ConsoleView::ConsoleView(LineSink out, LineSink err, bool outIsTerminal, bool beep)
     : out_(std::move(out)), err_(std::move(err)), outIsTerminal_(outIsTerminal), beep_(beep) {}
+
+void ConsoleView::AppendStatus(const std::string& text) {
+    lastAppended_ = text;
+    const std::string_view normalEnd = kNormalEndTail;
+    if (text == kAbnormalEnd) {
+        lastFailure_.clear();
+        for (const std::string& line : sinceUploadBegan_) {
+            lastFailure_ += (lastFailure_.empty() ? "" : " / ") + line;
+        }
+        sinceUploadBegan_.clear();
+    } else if (text == kOpenSucceeded ||
+               (text.size() >= normalEnd.size() &&
+                text.compare(text.size() - normalEnd.size(), normalEnd.size(), normalEnd) == 0)) {
+        sinceUploadBegan_.clear();
+    } else {
+        sinceUploadBegan_.push_back(text);
+    }
+    PrintStatus(text, false);
+}
+
+void ConsoleView::AppendSummary(const std::string& text) {
+    PrintStatus(text, false);
+    sinceUploadBegan_.clear();
+}
 
 void ConsoleView::PrintStatus(const std::string& text, bool replacing) {
     const std::string stamp = ConsoleTimeStamp();
@@ -94,29 +120,6 @@ std::string UploadSummaryLine(const UploadResult& result) {
     }
     line += " 異常終了";
     return result.FailureText.empty() ? line : line + " (" + result.FailureText + ")";
-}
-
-int CollectExitCode(RunOutcome outcome, const SettingsRecord& settings, const RunState& run,
-                    const UploadResult& lastUpload, const ConsoleView& view, std::string& reason) {
-    switch (outcome) {
-        case RunOutcome::Stored:
-        case RunOutcome::StoppedIdle:
-            return kExitStored;
-        case RunOutcome::Failed:
-            reason = lastUpload.FailureText.empty() ? "異常終了" : lastUpload.FailureText;
-            return kExitFailed;
-        case RunOutcome::StoppedMidUpload:
-            reason = "受信中に停止しました";
-            return kExitFailed;
-        case RunOutcome::PortNotOpened:
-            reason = view.LastAppended() != "異常終了" ? view.LastAppended()
-                                                       : "COM" + std::to_string(settings.Port) + " ｵｰﾌﾟﾝｴﾗｰ";
-            return kExitPort;
-        case RunOutcome::DatabaseMissing:
-            reason = run.OutputPath + " が存在しません。";
-            return kExitPrerequisite;
-    }
-    return kExitFailed;
 }
 
 std::string OneLine(const std::string& text) {

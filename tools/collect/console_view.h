@@ -2,12 +2,10 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "run/operator_view.h"
-#include "run/run_outcome.h"
-#include "run/run_state.h"
 #include "run/upload_result.h"
-#include "settings/settings_record.h"
 
 // The operator view of gathra-collect: a console instead of a window.
 //
@@ -30,10 +28,9 @@ public:
     ConsoleView(LineSink out, LineSink err, bool outIsTerminal, bool beep);
 
     void ReplaceStatus(const std::string& text) override { PrintStatus(text, true); }
-    void AppendStatus(const std::string& text) override {
-        lastAppended_ = text;
-        PrintStatus(text, false);
-    }
+    void AppendStatus(const std::string& text) override;
+    // The line printed after each upload (UploadSummaryLine); it ends what LastFailure collects.
+    void AppendSummary(const std::string& text);
     void SetRunning(bool) override {}
     void SetFileLabel(const std::string& text) override { fileLabel_ = text; }
     std::string FileLabel() const override { return fileLabel_; }
@@ -47,6 +44,9 @@ public:
 
     // The last status line appended: after a port that did not open, the line that says why.
     const std::string& LastAppended() const { return lastAppended_; }
+    // The lines the last upload that ended "異常終了" showed before that line, joined by " / ": the
+    // failure's own text also when the upload ended before its report (a refused enquiry answer).
+    const std::string& LastFailure() const { return lastFailure_; }
 
 private:
     // Prints each line of `text`; the first line of a replacing status overwrites the last line shown
@@ -61,28 +61,14 @@ private:
     bool lastLineWaiting_ = false;      // the last line on the terminal is a waiting count
     std::string fileLabel_;
     std::string lastAppended_;
+    std::vector<std::string> sinceUploadBegan_;  // appended since the port opened or an upload ended
+    std::string lastFailure_;
 };
 
 // The line printed after each upload: "T01: 4件 → /srv/out/T01.txt 正常終了" (a database's table after the
 // data source: "… → db.mdb : T01 …"), and for an upload whose terminal did not get its "ACK" "異常終了"
 // with the failure's own status lines in brackets; the count is always the records the output keeps.
 std::string UploadSummaryLine(const UploadResult& result);
-
-// The exit code of an ended run, and the reason to give for a non-zero one: for a failed upload its own
-// failure lines (the writer's, the mail's, the link's), for a port that did not open the line that says
-// why.
-int CollectExitCode(RunOutcome outcome, const SettingsRecord& settings, const RunState& run,
-                    const UploadResult& lastUpload, const ConsoleView& view, std::string& reason);
-
-// gathra-collect's exit codes.
-enum CollectExit {
-    kExitStored = 0,        // stored (and mailed when asked), or stopped while waiting for a terminal
-    kExitFailed = 1,        // the last upload's terminal did not get its "ACK", or it was stopped midway
-    kExitSettings = 2,      // the settings file: missing, unreadable, a bad value; an unusable --folder
-    kExitPort = 3,          // the port could not be opened (or the link library is missing)
-    kExitPrerequisite = 4,  // the save folder, the SQLite file or the database server: may come back
-    kExitUsage = 64,        // bad command line (EX_USAGE)
-};
 
 // The local time as "yyyy-mm-dd hh:mm:ss.mmm".
 std::string ConsoleTimeStamp();

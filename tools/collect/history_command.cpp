@@ -27,7 +27,7 @@ bool WriteAll(const std::string& text) {
 }
 
 // The table for a reader: each line with its control characters made visible, as the journal holds
-// outside text (terminal IDs, the command's results). The CSV form is data and keeps its bytes.
+// outside text (terminal IDs, the command's results). The CSV form makes them visible field by field.
 std::string VisibleTable(const std::string& table) {
     std::string shown;
     size_t start = 0;
@@ -82,10 +82,10 @@ int PrintHistory(const std::string& programFolder, const HistoryRequest& request
         });
         WriteAll(csv.Text());
     } else {
-        const std::vector<JournalEntry> entries = journal.Read(filter);
-        ok = journal.Error().empty();
-        if (ok && !entries.empty()) {
-            WriteAll(VisibleTable(HistoryColumns(entries)));
+        const auto entries = journal.Read(filter);
+        ok = entries.has_value();
+        if (ok && !entries->empty()) {
+            WriteAll(VisibleTable(HistoryColumns(*entries)));
         }
     }
     if (!ok) {

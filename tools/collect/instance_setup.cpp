@@ -14,13 +14,16 @@
 #include "binding/port_diagnosis.h"
 #include "binding/quorlin_binding.h"
 #include "common/file_ops.h"
+#include "common/program_folder_lock.h"
 #include "common/system_error.h"
 #include "mail/mail_message.h"
 #include "mail/mail_settings_check.h"
+#include "output/database/save_to_database.h"
 #include "run/silent_operator_view.h"
+#include "run_exit.h"
 #include "settings/settings_keys.h"
 #include "settings/settings_store.h"
-#include "stores/store_table.h"
+#include "upload/upload_engine.h"
 
 namespace {
 
@@ -115,10 +118,11 @@ int InitProgramFolder(const PlatformFacts& platform, std::string& report) {
     }
     const std::string out = platform.ProgramFolder + "/out";
     if (!MakeFolder(platform, "ports", report) || !MakeFolder(platform, "out", report)) {
-        return 2;
+        return kExitSettings;
     }
     record.AutoStart = Switch::On;
     record.SaveFolder = out;
+    record.MailTls = "1";
 
     // The file write reports its failure as a box; here it becomes the report's line.
     class Recorder : public SilentOperatorView {
@@ -128,11 +132,12 @@ int InitProgramFolder(const PlatformFacts& platform, std::string& report) {
         }
         std::string failure;
     } view;
-    if (!WriteSettingsFile(record, view)) {
+    // With the optional keys, as the settings dialog writes them: MailTls is one.
+    if (!WriteSettingsFile(record, view, true)) {
         report += path + " : " + view.failure + "\n";
-        return 2;
+        return kExitSettings;
     }
-    report += path + " : 初期値で作成しました (AutoStart=1, SaveFolder=" + out + ")\n";
+    report += path + " : 初期値で作成しました (AutoStart=1, SaveFolder=" + out + ", MailTls=1)\n";
     return 0;
 }
 
@@ -157,64 +162,102 @@ void AddCredentialPassword(SettingsRecord& settings) {
     connect += "PWD=" + Braced(password);
 }
 
+int LoadRunSettings(const PlatformFacts& platform, SettingsRecord& settings, std::string& reason) {
+    reason = LoadSettingsReadOnly(settings, platform);
+    if (reason.empty() && UsesServerDatabase(settings)) {
+        reason = DbConnectTooLong(settings);
+    }
+    if (reason.empty()) {
+        // Mail settings that would refuse every mail are found before the port is opened, not after each
+        // upload has been stored.
+        reason = MailSettingsProblem(settings);
+    }
+    if (!reason.empty()) {
+        // A save folder that is not there yet (a mount at boot) may come back; anything else in the
+        // settings needs the administrator.
+        const bool saveFolder =
+            !settings.SaveFolder.empty() && reason == settings.SaveFolder + " : 保存ﾌｫﾙﾀﾞが存在しません";
+        return saveFolder ? kExitPrerequisite : kExitSettings;
+    }
+    if (::access(".", W_OK) != 0) {
+        // The save folder is the current directory now.
+        reason = settings.SaveFolder + " : 保存ﾌｫﾙﾀﾞに書き込めません (" + SystemErrorText(errno) + ")";
+        return kExitPrerequisite;
+    }
+    return kExitStored;
+}
+
+namespace {
+
+// What the rehearsal of a run showed: the last status line and the last box, as one line each.
+class RehearsalView : public SilentOperatorView {
+public:
+    void AppendStatus(const std::string& text) override { lastAppended = text; }
+    void ShowMessage(const std::string&, const std::string& text, MessageIcon) override {
+        box = OneLine(text);
+    }
+
+    static std::string OneLine(std::string text) {
+        for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+            text.replace(at, 2, " ");
+        }
+        return text;
+    }
+
+    std::string lastAppended;
+    std::string box;
+};
+
+}  // namespace
+
 int CheckInstance(const PlatformFacts& platform, std::string& report) {
-    int code = 0;
-    auto line = [&](const std::string& what, std::string problem, int failure) {
-        // One line each: a message box's line breaks become spaces.
-        for (size_t at = problem.find("\r\n"); at != std::string::npos; at = problem.find("\r\n", at)) {
-            problem.replace(at, 2, " ");
-        }
-        report += what + (problem.empty() ? " : ok\n" : " : NG : " + problem + "\n");
-        if (!problem.empty() && code == 0) {
-            code = failure;
-        }
+    const auto line = [&report](const std::string& what, const std::string& problem) {
+        report += what + (problem.empty() ? " : ok\n" : " : NG : " + RehearsalView::OneLine(problem) + "\n");
     };
     SettingsRecord settings;
-    std::string problem = LoadSettingsReadOnly(settings, platform);
-    const bool saveFolderOnly = !problem.empty() && !settings.SaveFolder.empty() &&
-                                problem == settings.SaveFolder + " : 保存ﾌｫﾙﾀﾞが存在しません";
-    line("settings " + settings.SettingsFilePath, saveFolderOnly ? std::string() : problem, 2);
-    if (code != 0) {
-        return code;
-    }
-    if (!saveFolderOnly && ::access(settings.SaveFolder.c_str(), W_OK) != 0) {
-        problem = settings.SaveFolder + " : 保存ﾌｫﾙﾀﾞに書き込めません (" + SystemErrorText(errno) + ")";
-    }
-    line("save folder " + settings.SaveFolder, problem, 4);
-    if (settings.SaveFormat == kSaveFormatMdb) {
-        AddCredentialPassword(settings);
-        class Recorder : public SilentOperatorView {
-        public:
-            void ShowMessage(const std::string&, const std::string& text, MessageIcon) override {
-                said = text;
-            }
-            std::string said;
-        } view;
-        RunState run;
-        const std::unique_ptr<OutputStore> store = StoreFor(settings);
-        const bool reachable = store != nullptr && store->CheckTarget(settings, run, view);
-        line("database " + run.OutputPath, reachable ? std::string() : view.said, 4);
-    }
-    // The device by the link library's own rule, and why it does not open, in the run's words.
-    const std::string port = "COM" + std::to_string(settings.Port);
-    const std::string folder = ProgramFolderPath(platform);
-    const LinkApi* link = BindQuorlin(folder);
-    const std::string what = "port " + port + " (" + PortDevicePath(folder, settings.Port) + ")";
-    if (link == nullptr) {
-        line(what, LinkLoadProblemLine(QuorlinLoadProblem(folder)), 3);
-    } else if (const int32_t opened = link->vbOpenIrCom(settings.Port, settings.Baud, 0); opened != 1) {
-        const std::string why = PortOpenProblem(folder, settings.Port, 0, opened);
-        line(what, why.empty() ? port + " ｵｰﾌﾟﾝｴﾗｰ" : why, 3);
-    } else {
-        link->CloseIrCom();
-        line(what, "", 3);
-    }
-    if (settings.SendMail == Switch::On) {
-        const std::string problem = MailSettingsProblem(settings);
-        line("mail settings", problem, 2);
-        if (problem.empty()) {
-            line("mail server " + settings.MailServer, MailServerProblem(settings.MailServer), 4);
+    std::string reason;
+    const int loaded = LoadRunSettings(platform, settings, reason);
+    const bool saveFolder = loaded == kExitPrerequisite;
+    line("settings " + settings.SettingsFilePath, saveFolder ? std::string() : reason);
+    if (loaded != kExitStored) {
+        if (saveFolder) {
+            line("save folder " + settings.SaveFolder, reason);
         }
+        return loaded;
+    }
+    line("save folder " + settings.SaveFolder, "");
+    // A Gathra serving the folder holds the port: that is what a run would meet next.
+    if (const std::string holder =
+            ProgramFolderLock::Holder(platform.ProgramFolder, platform.ProgramFolderFd);
+        !holder.empty()) {
+        line("program folder " + platform.ProgramFolder, holder);
+        return kExitPrerequisite;
+    }
+
+    // The run itself, stopped before its first word to the terminal.
+    AddCredentialPassword(settings);
+    settings.AutoStart = Switch::Off;
+    RunState run;
+    run.IsRunning = true;
+    RehearsalView view;
+    // The link library, SQLite and the port diagnosis reach the folder through its descriptor.
+    const std::string folder = ProgramFolderPath(platform);
+    UploadContext context{settings, run, view, BindQuorlin(folder)};
+    context.ProgramFolder = folder;
+    context.StopBeforeTerminal = true;
+    const RunOutcome outcome = RunUpload(context);
+    std::string why;
+    const int code = RunExitCode(outcome, settings, run, "", view.lastAppended, why);
+    if (settings.SaveFormat == kSaveFormatMdb) {
+        line("database " + run.OutputPath,
+             outcome == RunOutcome::DatabaseMissing ? (view.box.empty() ? why : view.box) : std::string());
+    }
+    if (outcome != RunOutcome::DatabaseMissing) {
+        line("port COM" + std::to_string(settings.Port) + " (" + PortDevicePath(folder, settings.Port) + ")",
+             outcome == RunOutcome::PortNotOpened ? why : std::string());
+    }
+    if (code == kExitStored && settings.SendMail == Switch::On) {
+        line("mail server " + settings.MailServer, MailServerProblem(settings.MailServer));
     }
     return code;
 }

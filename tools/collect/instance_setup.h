@@ -8,16 +8,23 @@
 // password a service receives as a systemd credential.
 
 // Writes a complete settings file into the program folder unless one exists (an existing file is never
-// touched): every key at its default, except AutoStart=1 (a service serves upload after upload) and
-// SaveFolder=<folder>/out; makes out/ and ports/. Returns 0, or 2 with `report` saying why not. `report`
-// gets one line per thing done or left alone.
+// touched): every key at its default, except AutoStart=1 (a service serves upload after upload),
+// SaveFolder=<folder>/out and MailTls=1 (mail only over TLS: a new site has no relay that needs less);
+// makes out/ and ports/. Returns 0, or 2 with `report` saying why not. `report` gets one line per thing
+// done or left alone.
 int InitProgramFolder(const PlatformFacts& platform, std::string& report);
 
-// Reads the settings as a run does and reports each prerequisite in one line ("ok" or "NG" with the
-// reason): the settings file, the save folder (writable), the database (a connection, when SaveFormat is
-// 2), the port (it exists and can be opened), the mail server (it answers, when SendMail is 1). Returns
-// the exit code a run would give: 2 for the settings, 4 for the save folder, the database or the mail
-// server, 3 for the port, else 0.
+// What a run does before it opens the port, for the run and --check alike: reads the settings (never
+// writing them), refuses a DbConnect too long and mail settings that would refuse every mail, makes the
+// save folder the current directory and checks that it can be written. 0, or the run's exit code (2 for
+// the settings, 4 for a save folder that is missing or not writable) with the reason.
+int LoadRunSettings(const PlatformFacts& platform, SettingsRecord& settings, std::string& reason);
+
+// A rehearsal of a run, reported one line each ("ok" or "NG" with the reason): the settings file, the
+// save folder, another Gathra on the folder, then the run's own steps up to the terminal's enquiry (the
+// database, the port and, in Mode 1, the adapter), and the mail server (it answers, when SendMail is 1).
+// Returns exactly the exit code a run would give; a mail server that does not answer is only reported,
+// since a run finds that out after an upload.
 int CheckInstance(const PlatformFacts& platform, std::string& report);
 
 // The database password of a service: the file "gathra-db-password" in $CREDENTIALS_DIRECTORY (where

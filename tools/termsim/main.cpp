@@ -1,7 +1,9 @@
 // gathra-termsim: plays a handheld terminal (and optionally its infrared adapter) on a pseudo-terminal
 // linked as <folder>/ports/COM<n>, so that Gathra or libquorlin.so can be tried without hardware.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <functional>
@@ -107,6 +108,7 @@ struct CommandLine {
     long long port = 0;
     long long timeLimit = 0;  // seconds; 0 = none
     bool stay = false;        // keep the line after the last upload until stopped
+    bool background = false;  // return once the line is ready; the terminal plays on in a child
     std::string recordsPath;
 };
 
@@ -191,17 +193,24 @@ std::vector<OptionRow> OptionTable(CommandLine& line) {
          "without answering until SIGINT, SIGTERM, SIGHUP or the time limit, as a\n"
          "terminal left in its cradle; the exit code is then 0",
          nullptr, flag(line.stay, true)},
+        {"--background", nullptr,
+         "return at once when the line is ready (after the \"ready:\" line and\n"
+         "\"background: <pid>\", exit code 0), the terminal playing on in the\n"
+         "background; a script's next command then finds ports/COM<n>",
+         nullptr, flag(line.background, true)},
         {"--end-word", "TEXT", "the end marker sent after the last record (default END)", nullptr,
          text(o.endWord, true)},
         {"--no-clock-answer", nullptr, "never answer \"TW...\" with \"OK\"", nullptr,
          flag(o.answerClock, false)},
         {"--no-enquiry-answer", nullptr, "never answer \"VOL\"", nullptr, flag(o.answerEnquiry, false)},
 
-        heading("The infrared adapter:"),
+        heading("The infrared adapter (by default it answers at 9600 bit/s once the PC probes for it, so\n"
+                "both Mode=1 and Mode=0 work; until the first probe every line is the terminal's):"),
         {"--adapter-speed", "BPS",
-         "play the infrared adapter first, at BPS bit/s (9600, 19200, 38400, 57600\n"
-         "or 115200): echo the probe byte 0x0F only at that speed, follow the speed\n"
-         "command 0x07, code, \"Q\"; lines sent at another speed are lost",
+         "play the infrared adapter from the start, at BPS bit/s (9600, 19200,\n"
+         "38400, 57600 or 115200): echo the probe byte 0x0F only at that speed,\n"
+         "follow the speed command 0x07, code, \"Q\"; lines sent at another speed\n"
+         "are lost",
          "9600, 19200, 38400, 57600 or 115200",
          [&o](const std::string& value) {
              const std::optional<long long> speed = NumberIn(value, 0, 115200);
@@ -213,6 +222,9 @@ std::vector<OptionRow> OptionTable(CommandLine& line) {
              o.adapterSpeed = static_cast<int>(*speed);
              return true;
          }},
+        {"--no-adapter", nullptr,
+         "no adapter at all: the probe byte goes unanswered (a cradle wired directly)", nullptr,
+         flag(o.adapterOnProbe, false)},
 
         heading("Timing and records:"),
         {"--pace", "BPS",
@@ -375,6 +387,8 @@ int Serve(termsim::Simulator& simulator, const sigset_t& signals, const CommandL
 
 int main(int argc, char** argv) {
     CommandLine line;
+    // Gathra's settings expect the adapter (Mode=1) unless told otherwise; a PC in direct mode never probes.
+    line.options.adapterOnProbe = true;
     if (const std::optional<int> exit =
             ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), line)) {
         return *exit;
@@ -382,6 +396,37 @@ int main(int argc, char** argv) {
     if (!line.recordsPath.empty() && !ReadRecords(line.recordsPath, line.options.records)) {
         std::fprintf(stderr, "gathra-termsim: cannot read the records file %s\n", line.recordsPath.c_str());
         return kExitSetUp;
+    }
+
+    // In the background: the parent returns once the child has linked the line (a byte on the pipe), or
+    // with the child's exit code when its set-up failed. Before any thread exists.
+    int readyPipe[2] = {-1, -1};
+    if (line.background) {
+        if (::pipe2(readyPipe, O_CLOEXEC) != 0) {
+            std::perror("gathra-termsim: pipe");
+            return kExitSetUp;
+        }
+        std::fflush(stdout);
+        const pid_t child = ::fork();
+        if (child < 0) {
+            std::perror("gathra-termsim: fork");
+            return kExitSetUp;
+        }
+        if (child > 0) {
+            ::close(readyPipe[1]);
+            char byte = 0;
+            ssize_t got = 0;
+            while ((got = ::read(readyPipe[0], &byte, 1)) < 0 && errno == EINTR) {
+            }
+            if (got == 1) {
+                std::printf("background: %d\n", static_cast<int>(child));  // the process to stop, if need be
+                return kExitServed;
+            }
+            int status = 0;
+            ::waitpid(child, &status, 0);
+            return WIFEXITED(status) ? WEXITSTATUS(status) : kExitSetUp;
+        }
+        ::close(readyPipe[0]);
     }
 
     // SIGINT and SIGTERM are taken synchronously in Serve, so the link is always removed. Blocked before
@@ -395,12 +440,15 @@ int main(int argc, char** argv) {
 
     termsim::Simulator simulator;
     if (!simulator.Start(line.folder, static_cast<int>(line.port), line.options)) {
-        std::fprintf(stderr, "gathra-termsim: cannot set up the pseudo-terminal as %s/ports/COM%lld: %s\n",
-                     line.folder.c_str(), line.port, std::strerror(errno));
+        std::fprintf(stderr, "gathra-termsim: %s\n", simulator.StartProblem().c_str());
         return kExitSetUp;
     }
     std::printf("ready: %s -> %s\n", simulator.LinkPath().c_str(), simulator.DevicePath().c_str());
     std::fflush(stdout);
+    if (readyPipe[1] >= 0) {
+        [[maybe_unused]] const ssize_t written = ::write(readyPipe[1], "r", 1);
+        ::close(readyPipe[1]);
+    }
 
     const int result = Serve(simulator, signals, line);
     simulator.Stop();

@@ -218,6 +218,7 @@ struct Simulator::State {
     std::string pending;
     int64_t pendingMicros = 0;
     bool pendingGarbled = false;
+    bool adapterAsked = false;  // adapterOnProbe: the PC has probed for the adapter on this line
 
     int CurrentSpeed() const {
         termios tio{};
@@ -463,6 +464,7 @@ struct Simulator::State {
         recordIndex = 0;
         lastWasDuplicate = false;
         adapterState = Adapter::Ready;
+        adapterAsked = false;
         pending.clear();
         pendingGarbled = false;
         std::lock_guard<std::mutex> lock(mutex);
@@ -577,7 +579,8 @@ struct Simulator::State {
     }
 
     void OnByte(unsigned char byte, int64_t now) {
-        if (options.adapterMode) {
+        adapterAsked = adapterAsked || (options.adapterOnProbe && byte == kProbe);
+        if (options.adapterMode || adapterAsked) {
             const int speed = CurrentSpeed();
             // The PC's answer to the end marker may be read only after the PC closed the port and put
             // the line back at the speed it found (a real line sends the bytes before that restore), so
@@ -636,6 +639,7 @@ bool Simulator::Start(const std::string& programFolder, int port, const Options&
     // A stopped simulator starts afresh: nothing of its last run (uploads served, lines, transcript,
     // adapter speed, terminal phase) may leak into the new one.
     Stop();
+    startProblem_.clear();
     state_ = std::make_unique<State>();
     State& s = *state_;
     s.options = options;
@@ -647,12 +651,16 @@ bool Simulator::Start(const std::string& programFolder, int port, const Options&
         s.faultsLeft.push_back(fault.times);
     }
 
-    if (!s.OpenPty()) {
-        return false;
-    }
-    if (pipe2(s.wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    // Each failed step says what it could not do, naming the file, before Stop() may change errno.
+    const auto fail = [this](const std::string& what) {
+        startProblem_ = what + ": " + std::strerror(errno);
         Stop();
         return false;
+    };
+    const std::string link =
+        (std::filesystem::path(programFolder) / "ports" / ("COM" + std::to_string(port))).string();
+    if (!s.OpenPty() || pipe2(s.wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return fail("cannot make a pseudo-terminal for " + link);
     }
 
     // The link the library looks for: <folder>/ports/COM<n> -> /dev/pts/<m>.
@@ -662,15 +670,13 @@ bool Simulator::Start(const std::string& programFolder, int port, const Options&
     s.linkPath = (ports / ("COM" + std::to_string(port))).string();
     if (!s.PointLink(s.devicePath)) {
         s.linkPath.clear();
-        Stop();
-        return false;
+        return fail("cannot link the pseudo-terminal as " + link);
     }
 
     if (!options.transcriptPath.empty()) {
         s.transcriptFile = std::fopen(options.transcriptPath.c_str(), "w");
         if (s.transcriptFile == nullptr) {
-            Stop();
-            return false;
+            return fail("cannot write the transcript " + options.transcriptPath);
         }
     }
     s.origin = MonotonicMicros();

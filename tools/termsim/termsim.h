@@ -88,6 +88,9 @@ struct Options {
     // Adapter mode: the simulator plays the infrared adapter first, at `adapterSpeed` bit/s.
     bool adapterMode = false;
     int adapterSpeed = 9600;
+    // The adapter only when asked for: until the PC sends the probe byte every line is the terminal's (a
+    // PC in direct mode), from the first probe on the simulator plays the adapter as in adapter mode.
+    bool adapterOnProbe = false;
 
     // Hanging up besides FaultKind::HangUp; each happens once.
     int hangUpAfterMs = 0;    // this long after Start(); 0 = never
@@ -120,9 +123,10 @@ public:
     Simulator& operator=(const Simulator&) = delete;
 
     // Makes the pseudo-terminal, links it as <programFolder>/ports/COM<port> (making ports/ when needed,
-    // replacing an existing link of that name) and starts the terminal thread. False when any step fails,
-    // and when the simulator is running already. After Stop() it starts again from scratch: the results
-    // of the last run (finished, final answers, lines, transcript) are cleared.
+    // replacing an existing link of that name) and starts the terminal thread. False when any step fails
+    // (StartProblem() then says which, naming the file), and when the simulator is running already. After
+    // Stop() it starts again from scratch: the results of the last run (finished, final answers, lines,
+    // transcript) are cleared.
     bool Start(const std::string& programFolder, int port, const Options& options);
 
     // Waits until every requested upload has been served (or the terminal hung up on purpose and will
@@ -145,10 +149,12 @@ public:
     std::vector<std::string> FinalAnswers() const;  // the word ("ACK"/"CAN") that ended each upload
     std::vector<std::string> LinesFromPc() const;   // every line from the PC, without CR
     std::vector<TranscriptEntry> Transcript() const;
-    int AdapterSpeed() const;        // the adapter's current speed (adapter mode)
-    int HangUps() const;             // how often the terminal has hung up
-    int Replugs() const;             // how often it has been plugged back
-    std::string LinkPath() const;    // <programFolder>/ports/COM<port>
+    int AdapterSpeed() const;      // the adapter's current speed (adapter mode)
+    int HangUps() const;           // how often the terminal has hung up
+    int Replugs() const;           // how often it has been plugged back
+    std::string LinkPath() const;  // <programFolder>/ports/COM<port>
+    // Why the last Start() failed: the step and the file it could not make or write, with the reason.
+    const std::string& StartProblem() const { return startProblem_; }
     std::string DevicePath() const;  // the current slave device, e.g. /dev/pts/7
     int64_t OriginMicros() const;    // CLOCK_MONOTONIC of Start(), in microseconds
 
@@ -158,6 +164,7 @@ private:
 
     std::unique_ptr<State> state_;
     std::thread thread_;
+    std::string startProblem_;
 };
 
 // CLOCK_MONOTONIC in microseconds (the clock of the transcript).

@@ -33,8 +33,8 @@ constexpr const char* kMissingTail = " が存在しません。";
 // must hold them) and taken back by their row ids when the upload is undone.
 class SqliteCommittedRows : public PreparedStore {
 public:
-    SqliteCommittedRows(const SettingsRecord& settings, RunState& run)
-        : settings_(settings), run_(run), watch_(&run.IsRunning, StatementTimeout()) {}
+    SqliteCommittedRows(const SettingsRecord& settings, RunState& run, std::chrono::milliseconds timeout)
+        : settings_(settings), run_(run), timeout_(timeout), watch_(&run.IsRunning, timeout) {}
 
     // Every step from opening the database to the commit; the failure, if any, after the transaction
     // is rolled back.
@@ -43,7 +43,7 @@ public:
             return DatabaseError{SQLITE_ERROR, kNoCp932ConverterText};
         }
         DatabaseError error;
-        if (!connection_.Open(run_.OutputPath, error, StatementTimeout(), &watch_)) {
+        if (!connection_.Open(run_.OutputPath, error, timeout_, &watch_)) {
             return error;
         }
         DatabaseTableWriter table(connection_, &watch_);
@@ -109,6 +109,7 @@ public:
 private:
     const SettingsRecord& settings_;
     RunState& run_;
+    std::chrono::milliseconds timeout_;
     StatementWatch watch_;
     DatabaseConnection connection_;
     std::string quotedTable_;
@@ -163,7 +164,7 @@ std::unique_ptr<PreparedStore> SqliteFileStore::Prepare(const SettingsRecord& se
         ReportMissing(view, path);
         return nullptr;
     }
-    auto store = std::make_unique<SqliteCommittedRows>(settings, run);
+    auto store = std::make_unique<SqliteCommittedRows>(settings, run, options_.StatementTimeout);
     std::optional<DatabaseError> failure = store->Write(view);
     if (failure && store->Stopped()) {
         failure = DatabaseError{SQLITE_INTERRUPT, kCancelledText};  // whatever the step waiting said

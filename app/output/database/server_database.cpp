@@ -23,15 +23,6 @@
 
 namespace {
 
-std::atomic<size_t> rowsPerGroup{0};
-std::mutex namingMutex;
-std::optional<OdbcNaming> namingOverride;
-
-std::optional<OdbcNaming> NamingOverride() {
-    std::lock_guard lock(namingMutex);
-    return namingOverride;
-}
-
 constexpr const char* kRefusedLogin = "ﾛｸﾞｲﾝが拒否されました (ﾕｰｻﾞｰ名とﾊﾟｽﾜｰﾄﾞを確認してください)";
 
 // The server refused the user or the password: SQLSTATE class 28 (SQL Server, MariaDB), or psqlODBC's
@@ -59,8 +50,11 @@ void ReportWriteError(OperatorView& view, const OdbcError& error, const std::str
 // One upload's rows in one open transaction on a connection of its own.
 class ServerTransaction : public PreparedStore {
 public:
-    ServerTransaction(const SettingsRecord& settings, RunState& run)
-        : settings_(settings), run_(run), watch_(&run.IsRunning, StatementTimeout()) {}
+    ServerTransaction(const SettingsRecord& settings, RunState& run, const DatabaseStoreOptions& options)
+        : settings_(settings),
+          run_(run),
+          options_(options),
+          watch_(&run.IsRunning, options.StatementTimeout) {}
 
     // Every step from connecting to the last row sent; the transaction stays open.
     bool Write(OdbcError& error) {
@@ -72,10 +66,8 @@ public:
             return false;
         }
         connection_.Watch(&watch_);
-        const size_t group = rowsPerGroup.load();
-        table_ = std::make_unique<OdbcTableWriter>(
-            connection_, group == 0 ? OdbcTableWriter::kDefaultRowsPerGroup : group);
-        if (!table_->Open(run_.TableName, error, NamingOverride())) {
+        table_ = std::make_unique<OdbcTableWriter>(connection_, options_.RowsPerGroup);
+        if (!table_->Open(run_.TableName, error, options_.Naming)) {
             return false;
         }
         DatabaseRecords backup;
@@ -133,6 +125,7 @@ public:
 private:
     const SettingsRecord& settings_;
     RunState& run_;
+    DatabaseStoreOptions options_;
     StatementWatch watch_;
     OdbcConnection connection_;
     std::unique_ptr<OdbcTableWriter> table_;
@@ -141,15 +134,6 @@ private:
 };
 
 }  // namespace
-
-void SetServerRowsPerGroup(size_t rows) {
-    rowsPerGroup.store(rows);
-}
-
-void SetServerNaming(std::optional<OdbcNaming> naming) {
-    std::lock_guard lock(namingMutex);
-    namingOverride = std::move(naming);
-}
 
 bool CheckServerDatabase(const std::string& connectionString, OperatorView& view) {
     OdbcConnection connection;
@@ -179,7 +163,7 @@ bool ServerDatabaseStore::CheckTarget(const SettingsRecord& settings, RunState& 
 
 std::unique_ptr<PreparedStore> ServerDatabaseStore::Prepare(const SettingsRecord& settings, RunState& run,
                                                             OperatorView& view) {
-    auto store = std::make_unique<ServerTransaction>(settings, run);
+    auto store = std::make_unique<ServerTransaction>(settings, run, options_);
     view.SetBusyPointer(true);
     OdbcError error;
     const bool written = store->Write(error);

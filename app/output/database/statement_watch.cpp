@@ -2,21 +2,10 @@
 
 namespace {
 
-std::atomic<long long> timeoutOverride{0};
-
 // How often the watching thread looks at the stop flag: well inside the 2 s a stop may take.
 constexpr std::chrono::milliseconds kPollInterval{50};
 
 }  // namespace
-
-std::chrono::milliseconds StatementTimeout() {
-    const long long value = timeoutOverride.load();
-    return value > 0 ? std::chrono::milliseconds(value) : kStatementTimeout;
-}
-
-void SetStatementTimeout(std::chrono::milliseconds timeout) {
-    timeoutOverride.store(timeout.count());
-}
 
 StatementWatch::StatementWatch(const std::atomic<bool>* running, std::chrono::milliseconds timeout)
     : running_(running),

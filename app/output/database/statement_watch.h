@@ -14,10 +14,6 @@ inline constexpr std::chrono::milliseconds kStatementTimeout{30000};
 inline constexpr const char* kTimeoutText = "ﾀｲﾑｱｳﾄ";
 inline constexpr const char* kCancelledText = "ｷｬﾝｾﾙ";
 
-// The statement time-out in force: kStatementTimeout unless a test set a shorter one (0 restores it).
-std::chrono::milliseconds StatementTimeout();
-void SetStatementTimeout(std::chrono::milliseconds timeout);
-
 // Watches the statements of one database store from a thread of its own. A statement that has run for
 // the time-out, and any statement once the run is stopped (`running` going false), is cancelled through
 // the function its Begin was given; the call into the driver then returns with a failure. A store that
