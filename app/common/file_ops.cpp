@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
+#include "common/program_folder.h"
 #include "common/system_error.h"
 
 namespace {
@@ -19,6 +21,14 @@ FileOperations systemOps;
 FileOperations* installed = &systemOps;
 
 }  // namespace
+
+FileAt::FileAt(const std::string& path) : Name(path) {
+    std::string name;
+    if (const int folder = HeldFolderOf(path, name); folder >= 0) {
+        Folder = folder;
+        Name = std::move(name);
+    }
+}
 
 int FileOperations::Open(const FileAt& file, int flags, mode_t mode) {
     return ::openat(file.Folder, file.Name.c_str(), flags, mode);
@@ -338,6 +348,10 @@ bool DurableReplacement::Begin(const FileAt& file, mode_t newFileMode) {
         return false;
     }
     return !existed_ || MatchOwnerAndMode(old);
+}
+
+std::string DurableReplacement::TemporaryPath() const {
+    return temp_.Name.empty() ? std::string() : ShownPath(PathOf(temp_));
 }
 
 bool DurableReplacement::MatchOwnerAndMode(const struct stat& like) {

@@ -11,10 +11,12 @@
 
 // Where a file is: a name relative to a folder held open (`Folder`, a descriptor, as the program folder is
 // held from its check on), or an ordinary path (`Folder` AT_FDCWD, which a plain path converts to). A name
-// in a held folder never depends on what the folder's path names later.
+// in a held folder never depends on what the folder's path names later. A path that names a file by the
+// real path of the held program folder converts to its name in that folder (HeldFolderOf), so that a save
+// folder inside the program folder is reached through the descriptor as well.
 struct FileAt {
-    FileAt(const std::string& path) : Name(path) {}  // implicit: a path is a FileAt
-    FileAt(const char* path) : Name(path) {}
+    FileAt(const std::string& path);  // implicit: a path is a FileAt
+    FileAt(const char* path) : FileAt(std::string(path)) {}
     FileAt(int folder, std::string name) : Folder(folder), Name(std::move(name)) {}
 
     int Folder = AT_FDCWD;
@@ -172,9 +174,9 @@ public:
 
     // The file replaced: `file` through its links (its name in Target().Name).
     const FileAt& Target() const { return target_; }
-    // The temporary file that holds the new bytes until Commit, as a path (PathOf); empty before Begin and
-    // after Abandon.
-    std::string TemporaryPath() const { return temp_.Name.empty() ? std::string() : PathOf(temp_); }
+    // The temporary file that holds the new bytes until Commit, as a path (PathOf, with a held program
+    // folder named by its real path: ShownPath); empty before Begin and after Abandon.
+    std::string TemporaryPath() const;
     bool Committed() const { return committed_; }
     // The last Commit renamed the new file into place and then could not sync the folder.
     bool FolderSyncFailed() const { return folderSyncFailed_; }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -163,6 +164,26 @@ std::string ShownPath(const std::string& path) {
         return path;
     }
     return found->second + (end == std::string::npos ? std::string() : path.substr(end));
+}
+
+int HeldFolderOf(const std::string& path, std::string& name) {
+    if (!path.starts_with('/')) {
+        return -1;
+    }
+    std::lock_guard lock(heldMutex);
+    for (const auto& [fd, realPath] : HeldFolders()) {
+        const std::string folder = realPath.ends_with('/') ? realPath : realPath + "/";
+        if (path != realPath && !path.starts_with(folder)) {
+            continue;
+        }
+        const size_t start = path.find_first_not_of('/', std::min(folder.size(), path.size()));
+        name = start == std::string::npos ? "." : path.substr(start);
+        if (("/" + name + "/").find("/../") != std::string::npos) {
+            return -1;
+        }
+        return fd;
+    }
+    return -1;
 }
 
 std::string AbsoluteFolder(const std::string& folder) {

@@ -44,6 +44,11 @@ private:
 // an operator reads; any other path as it is.
 std::string ShownPath(const std::string& path);
 
+// The other way round, for a path that names a file by the real path of a held program folder (a save
+// folder inside it, as --init makes it): the folder's descriptor, with the rest of `path` below it in
+// `name` ("." for the folder itself). -1 for any other path, and for one that climbs out with "..".
+int HeldFolderOf(const std::string& path, std::string& name);
+
 // DIR as an absolute path (relative to the current directory), without a trailing "/".
 std::string AbsoluteFolder(const std::string& folder);
 

@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <utility>
 
 #include "common/file_ops.h"
+#include "common/held_folder_vfs.h"
 #include "common/program_folder.h"
 #include "common/system_error.h"
 #include "common/visible_text.h"
@@ -27,34 +27,6 @@ constexpr int kProgressSteps = 1000;
 
 constexpr const char* kReadTimedOut = "履歴の読み込みが時間切れになりました";
 constexpr const char* kNotOurSchema = "Gathraの履歴ﾌｧｲﾙにない定義があります";
-
-constexpr const char* kHeldPrefix = "/proc/self/fd/";
-
-// SQLite makes every name absolute and resolves the links in it, "/proc/self/fd/<n>" included: the
-// journal of a held program folder would be opened, and its -wal and -shm files later, by the folder's
-// path again. This VFS is the default one except that it takes such a name as it is, so that every file
-// of the journal is opened through the descriptor. Made on first use, from the default VFS of that time.
-const char* HeldFolderVfs() {
-    static sqlite3_vfs* base = sqlite3_vfs_find(nullptr);
-    static sqlite3_vfs vfs = [] {
-        sqlite3_vfs copy = *base;
-        copy.pNext = nullptr;
-        copy.zName = "gathra-held-folder";
-        copy.xFullPathname = [](sqlite3_vfs*, const char* name, int size, char* out) {
-            if (std::strncmp(name, kHeldPrefix, std::strlen(kHeldPrefix)) != 0) {
-                return base->xFullPathname(base, name, size, out);
-            }
-            if (std::strlen(name) >= static_cast<size_t>(size)) {
-                return SQLITE_CANTOPEN;
-            }
-            std::strcpy(out, name);
-            return SQLITE_OK;
-        };
-        return copy;
-    }();
-    static const bool registered = sqlite3_vfs_register(&vfs, 0) == SQLITE_OK;
-    return registered ? vfs.zName : nullptr;
-}
 
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS uploads ("
@@ -342,8 +314,7 @@ bool UploadJournal::OpenLocked(bool write, std::chrono::system_clock::time_point
             error_ = ShownPath(path_) + " : " + SystemErrorText(special);
             return false;
         }
-        const bool held = path_.rfind(kHeldPrefix, 0) == 0;
-        const int opened = sqlite3_open_v2(path_.c_str(), &db_, flags, held ? HeldFolderVfs() : nullptr);
+        const int opened = sqlite3_open_v2(path_.c_str(), &db_, flags, HeldFolderVfsFor(path_));
         if (opened == SQLITE_OK) {
             sqlite3_busy_timeout(db_, kBusyTimeoutMs);
             // The file may come from anyone who could write the folder: its schema never runs functions

@@ -592,8 +592,8 @@ TEST_F(CollectTest, FolderInitCheckAndRun) {
 
 // The program folder is held from its check on. Its parent is opened to others only after the check, and
 // while the collector waits to reconnect to the terminal, user nobody renames the folder and puts another in
-// its place, with a port of their own and Back.txt linked to a file only root may read. The collector goes
-// on in the folder it checked: its port, its Back.txt, its journal.
+// its place, with a port of their own, and Back.txt and out/T01.txt linked to a file only root may read. The
+// collector goes on in the folder it checked: its port, its Back.txt, its journal, its save folder out/.
 TEST_F(CollectTest, FolderSwappedAfterTheCheckIsNeverUsed) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "acting as another user needs root";
@@ -606,8 +606,9 @@ TEST_F(CollectTest, FolderSwappedAfterTheCheckIsNeverUsed) {
     ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
     WriteBytes(secret, "root only\n");
     ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
-    ASSERT_NO_FATAL_FAILURE(WriteSettings());
+    ASSERT_NO_FATAL_FAILURE(WriteSettings([&](SettingsRecord& r) { r.SaveFolder = dir + "/out"; }));
     std::filesystem::rename(Ini(), dir + "/Gathra.ini");
+    std::filesystem::create_directory(dir + "/out");
 
     termsim::Options hangUp;  // the first terminal hangs up at the enquiry: the collector waits to reconnect
     hangUp.hangUpAtEnquiry = 1;
@@ -630,7 +631,9 @@ TEST_F(CollectTest, FolderSwappedAfterTheCheckIsNeverUsed) {
         return ::rename(dir.c_str(), moved.c_str()) == 0 && ::mkdir(dir.c_str(), 0755) == 0 &&
                        ::mkdir((dir + "/ports").c_str(), 0755) == 0 &&
                        ::symlink(theirDevice.c_str(), (dir + "/ports/COM1").c_str()) == 0 &&
-                       ::symlink(secret.c_str(), (dir + "/Back.txt").c_str()) == 0
+                       ::symlink(secret.c_str(), (dir + "/Back.txt").c_str()) == 0 &&
+                       ::mkdir((dir + "/out").c_str(), 0755) == 0 &&
+                       ::symlink(secret.c_str(), (dir + "/out/T01.txt").c_str()) == 0
                    ? 0
                    : 1;
     });
@@ -647,7 +650,8 @@ TEST_F(CollectTest, FolderSwappedAfterTheCheckIsNeverUsed) {
     EXPECT_TRUE(theirs.LinesFromPc().empty());
     EXPECT_EQ(ReadBytes(secret), "root only\n");
     EXPECT_EQ(ReadBytes(moved + "/Back.txt"), StoredRecords(1));
-    EXPECT_EQ(ReadBytes(SaveFolder() + "/T01.txt"), StoredRecords(1));
+    EXPECT_EQ(ReadBytes(moved + "/out/T01.txt"), StoredRecords(1));
+    EXPECT_TRUE(FileExists(moved + "/out/LOG.TXT"));
     EXPECT_TRUE(FileExists(moved + "/Gathra-journal.sqlite"));
     EXPECT_FALSE(FileExists(dir + "/Gathra-journal.sqlite"));
     EXPECT_EQ(collector_.Output().find("/proc/self/fd"), std::string::npos) << collector_.Output();

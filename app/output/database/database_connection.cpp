@@ -1,6 +1,7 @@
 #include "output/database/database_connection.h"
 
 #include "common/file_ops.h"
+#include "common/held_folder_vfs.h"
 #include "common/system_error.h"
 #include "common/visible_text.h"
 
@@ -58,9 +59,10 @@ bool DatabaseConnection::Open(std::string_view databasePath, DatabaseError& erro
 
     // A FIFO or a device would block the engine's first read for good, and a folder is no database:
     // only a regular file (or a link to one, except in a folder others may write) is opened.
-    const bool shared = InSharedFolder(path);
+    const FileAt file(path);
+    const bool shared = InSharedFolder(file);
     struct stat info {};
-    if (fstatat(AT_FDCWD, path.c_str(), &info, shared ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
+    if (fstatat(file.Folder, file.Name.c_str(), &info, shared ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
         error = {SQLITE_CANTOPEN, std::string(sqlite3_errstr(SQLITE_CANTOPEN)) + ": " + std::strerror(errno)};
         return false;
     }
@@ -71,13 +73,16 @@ bool DatabaseConnection::Open(std::string_view databasePath, DatabaseError& erro
     }
 
     // This SQLite reads names starting with "file:" as URIs; a relative path is made to start with
-    // "./" so that it always names the file itself.
-    if (!path.starts_with('/')) {
+    // "./" so that it always names the file itself. A database in the held program folder is opened
+    // through the folder's descriptor.
+    if (file.Folder != AT_FDCWD) {
+        path = PathOf(file);
+    } else if (!path.starts_with('/')) {
         path.insert(0, "./");
     }
     // Never SQLITE_OPEN_CREATE; no link either where the look above refused one (it may be planted since).
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_EXRESCODE | (shared ? SQLITE_OPEN_NOFOLLOW : 0);
-    const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, HeldFolderVfsFor(path));
     if (rc != SQLITE_OK) {
         error = db_ != nullptr ? LastError() : EngineError(rc);
         Close();
