@@ -8,6 +8,7 @@
 
 #include <cerrno>
 
+#include "common/program_folder.h"
 #include "common/system_error.h"
 #include "quorlin_net.h"
 #include "quorlin_ports.h"
@@ -32,7 +33,7 @@ std::string ShownDevice(const std::string& path) {
     std::string target(4096, '\0');
     const ssize_t length = ::readlink(path.c_str(), target.data(), target.size() - 1);
     if (length <= 0) {
-        return path;
+        return ShownPath(path);
     }
     target.resize(static_cast<size_t>(length));
     return target;
@@ -138,7 +139,7 @@ std::string PortOpenProblem(const std::string& programFolder, int32_t port, int3
 }
 
 std::string PortDevicePath(const std::string& programFolder, int32_t port) {
-    return quorlin::ResolvePortDevice(programFolder, port).Path;
+    return ShownPath(quorlin::ResolvePortDevice(programFolder, port).Path);
 }
 
 std::string LinkLoadProblemLine(const std::string& reason) {

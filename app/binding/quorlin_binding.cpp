@@ -9,6 +9,8 @@
 
 #include "binding/quorlin_binding.h"
 
+#include "common/program_folder.h"
+
 namespace {
 
 // One bound library per program folder. Handles are never closed: the function pointers handed out stay
@@ -47,7 +49,8 @@ std::optional<LinkApi> Load(const std::string& libraryFolder, std::string& probl
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         const char* why = dlerror();
-        problem = why != nullptr ? why : path;
+        // The loader names the path it tried, which may be the held program folder's.
+        problem = ShownPath(why != nullptr ? why : path);
         return std::nullopt;
     }
     LinkApi api;
@@ -63,7 +66,7 @@ std::optional<LinkApi> Load(const std::string& libraryFolder, std::string& probl
     need("vbReadIrCom", api.vbReadIrCom);
     need("CloseIrCom", api.CloseIrCom);
     if (missing != nullptr) {
-        problem = path + ": " + missing + " がありません";
+        problem = ShownPath(path) + ": " + missing + " がありません";
         // A library without all five entry points is no link at all; a later call tries again.
         dlclose(handle);
         return std::nullopt;

@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
+#include "common/program_folder.h"
 #include "common/system_error.h"
 
 namespace {
@@ -20,8 +22,16 @@ FileOperations* installed = &systemOps;
 
 }  // namespace
 
-int FileOperations::Open(const std::string& path, int flags, mode_t mode) {
-    return ::open(path.c_str(), flags, mode);
+FileAt::FileAt(const std::string& path) : Name(path) {
+    std::string name;
+    if (const int folder = HeldFolderOf(path, name); folder >= 0) {
+        Folder = folder;
+        Name = std::move(name);
+    }
+}
+
+int FileOperations::Open(const FileAt& file, int flags, mode_t mode) {
+    return ::openat(file.Folder, file.Name.c_str(), flags, mode);
 }
 
 ssize_t FileOperations::Read(int fd, void* data, size_t size) {
@@ -44,16 +54,20 @@ int FileOperations::Sync(int fd) {
     return ::fsync(fd);
 }
 
-int FileOperations::Rename(const std::string& from, const std::string& to) {
-    return std::rename(from.c_str(), to.c_str());
+int FileOperations::Rename(const FileAt& from, const FileAt& to) {
+    return ::renameat(from.Folder, from.Name.c_str(), to.Folder, to.Name.c_str());
 }
 
-int FileOperations::Link(const std::string& from, const std::string& to) {
-    return ::link(from.c_str(), to.c_str());
+int FileOperations::Link(const FileAt& from, const FileAt& to) {
+    return ::linkat(from.Folder, from.Name.c_str(), to.Folder, to.Name.c_str(), 0);
 }
 
-int FileOperations::Unlink(const std::string& path) {
-    return ::unlink(path.c_str());
+int FileOperations::Unlink(const FileAt& file) {
+    return ::unlinkat(file.Folder, file.Name.c_str(), 0);
+}
+
+int FileOperations::MakeFolder(const FileAt& folder, mode_t mode) {
+    return ::mkdirat(folder.Folder, folder.Name.c_str(), mode);
 }
 
 int FileOperations::Close(int fd) {
@@ -94,6 +108,33 @@ std::string ParentFolder(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string PathOf(const FileAt& file) {
+    if (file.Folder == AT_FDCWD || file.Name.starts_with('/')) {
+        return file.Name;
+    }
+    const std::string folder = "/proc/self/fd/" + std::to_string(file.Folder);
+    return file.Name.empty() || file.Name == "." ? folder : folder + "/" + file.Name;
+}
+
+namespace {
+
+// The folder holding `file`, named as `file` is.
+FileAt FolderOf(const FileAt& file) {
+    return FileAt(file.Folder, ParentFolder(file.Name));
+}
+
+// `name` in the folder of `file` (beside it).
+FileAt Beside(const FileAt& file, const std::string& name) {
+    const size_t slash = file.Name.find_last_of('/');
+    return FileAt(file.Folder, slash == std::string::npos ? name : file.Name.substr(0, slash + 1) + name);
+}
+
+std::string BaseName(const std::string& path) {
+    return path.substr(path.find_last_of('/') + 1);
+}
+
+}  // namespace
+
 std::string LinkTarget(const std::string& path) {
     if (char* resolved = ::realpath(path.c_str(), nullptr)) {
         std::string target(resolved);
@@ -113,14 +154,52 @@ std::string LinkTarget(const std::string& path) {
     return target;
 }
 
-int OpenRegularFile(const std::string& path, int flags, mode_t mode) {
-    const int fd = FileOps().Open(path, flags | O_NONBLOCK | O_NOCTTY, mode);
+FileAt LinkTarget(const FileAt& file) {
+    if (file.Folder == AT_FDCWD) {
+        return FileAt(LinkTarget(file.Name));
+    }
+    // In a held folder only the links themselves are read: the folder is never looked up by path again.
+    FileAt target = file;
+    for (int hops = 0; hops < 40; ++hops) {
+        char next[PATH_MAX];
+        const ssize_t length = ::readlinkat(target.Folder, target.Name.c_str(), next, sizeof next - 1);
+        if (length < 0) {
+            break;
+        }
+        next[length] = '\0';
+        if (next[0] == '/') {
+            return FileAt(LinkTarget(std::string(next)));
+        }
+        target = Beside(target, next);
+    }
+    return target;
+}
+
+bool InSharedFolder(const FileAt& file) {
+    struct stat folder {};
+    if (::fstatat(file.Folder, ParentFolder(file.Name).c_str(), &folder, 0) != 0) {
+        return true;  // a folder that cannot be looked at is not trusted; the open itself says what is wrong
+    }
+    const uid_t user = ::geteuid();
+    return (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (folder.st_uid != user && folder.st_uid != 0);
+}
+
+int OpenRegularFile(const FileAt& file, int flags, mode_t mode) {
+    const int noFollow = InSharedFolder(file) ? O_NOFOLLOW : 0;
+    const int fd = FileOps().Open(file, flags | O_NONBLOCK | O_NOCTTY | noFollow, mode);
     if (fd < 0) {
-        // A named pipe without a reader refuses a non-blocking writer with ENXIO, as does a socket.
-        if (errno == ENXIO || errno == ENODEV || errno == EOPNOTSUPP) {
+        // A named pipe without a reader refuses a non-blocking writer with ENXIO, as does a socket; a link
+        // refused by O_NOFOLLOW gives ELOOP.
+        if (errno == ENXIO || errno == ENODEV || errno == EOPNOTSUPP || (noFollow != 0 && errno == ELOOP)) {
             struct stat info {};
-            if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-                errno = kNotRegularFile;
+            const int error = errno;
+            if (::fstatat(file.Folder, file.Name.c_str(), &info, noFollow != 0 ? AT_SYMLINK_NOFOLLOW : 0) ==
+                0) {
+                errno = S_ISLNK(info.st_mode)   ? kLinkInSharedFolder
+                        : S_ISREG(info.st_mode) ? error
+                                                : kNotRegularFile;
+            } else {
+                errno = error;
             }
         }
         return -1;
@@ -136,7 +215,7 @@ int OpenRegularFile(const std::string& path, int flags, mode_t mode) {
     return fd;
 }
 
-int ReadRegularFile(const std::string& path, uint64_t limit, std::string& bytes) {
+int ReadRegularFile(const FileAt& path, uint64_t limit, std::string& bytes) {
     bytes.clear();
     FileHandle file(OpenRegularFile(path, O_RDONLY | O_CLOEXEC, 0));
     struct stat info {};
@@ -173,16 +252,20 @@ int ReadRegularFile(const std::string& path, uint64_t limit, std::string& bytes)
     return 0;
 }
 
-int CheckRegularOrAbsent(const std::string& path) {
+int CheckRegularOrAbsent(const FileAt& file) {
+    const bool shared = InSharedFolder(file);
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
+    if (::fstatat(file.Folder, file.Name.c_str(), &info, shared ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
         return 0;  // absent, or unreadable: the opening reports that itself
+    }
+    if (S_ISLNK(info.st_mode)) {
+        return kLinkInSharedFolder;
     }
     return S_ISREG(info.st_mode) ? 0 : kNotRegularFile;
 }
 
-int SyncParentFolder(const std::string& path) {
-    FileHandle folder(FileOps().Open(ParentFolder(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+int SyncParentFolder(const FileAt& file) {
+    FileHandle folder(FileOps().Open(FolderOf(file), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (!folder.IsOpen()) {
         return errno;
     }
@@ -203,15 +286,14 @@ int FileHandle::Close() {
 
 namespace {
 
-// Creates a new temporary file beside `target` with `mode`, open for writing in `file`, its path in
-// `temp`. False with errno set, `temp` empty, when none can be made.
-bool OpenTempBeside(const std::string& target, mode_t mode, FileHandle& file, std::string& temp) {
+// Creates a new temporary file beside `target` with `mode`, open for writing in `file`, its name in
+// `temp`. False with errno set, `temp` an empty name, when none can be made.
+bool OpenTempBeside(const FileAt& target, mode_t mode, FileHandle& file, FileAt& temp) {
     static std::atomic<unsigned> serial{0};
-    const size_t slash = target.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    const std::string name = BaseName(target.Name);
     for (int attempt = 0; attempt < 100 && !file.IsOpen(); ++attempt) {
-        temp = folder + "." + name + ".gathra-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+        temp = Beside(target,
+                      "." + name + ".gathra-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
         file.Reset(FileOps().Open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
         if (!file.IsOpen() && errno != EEXIST) {
             break;
@@ -219,7 +301,7 @@ bool OpenTempBeside(const std::string& target, mode_t mode, FileHandle& file, st
     }
     if (!file.IsOpen()) {
         const int error = errno;
-        temp.clear();
+        temp.Name.clear();
         errno = error;
         return false;
     }
@@ -233,10 +315,22 @@ DurableReplacement::~DurableReplacement() {
     Keep();
 }
 
-bool DurableReplacement::Begin(const std::string& path, mode_t newFileMode) {
-    target_ = LinkTarget(path);
+bool DurableReplacement::Begin(const FileAt& file, mode_t newFileMode) {
+    if (InSharedFolder(file)) {
+        // Whoever may write the folder may have planted the link: it is refused, not followed. Anything
+        // planted after this look is replaced by the rename, never written through.
+        struct stat entry {};
+        if (::fstatat(file.Folder, file.Name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(entry.st_mode)) {
+            errno = kLinkInSharedFolder;
+            return false;
+        }
+        target_ = file;
+    } else {
+        target_ = LinkTarget(file);
+    }
     struct stat old {};
-    existed_ = ::stat(target_.c_str(), &old) == 0;
+    existed_ = ::fstatat(target_.Folder, target_.Name.c_str(), &old, 0) == 0;
     if (!existed_ && errno != ENOENT) {
         return false;
     }
@@ -254,6 +348,10 @@ bool DurableReplacement::Begin(const std::string& path, mode_t newFileMode) {
         return false;
     }
     return !existed_ || MatchOwnerAndMode(old);
+}
+
+std::string DurableReplacement::TemporaryPath() const {
+    return temp_.Name.empty() ? std::string() : ShownPath(PathOf(temp_));
 }
 
 bool DurableReplacement::MatchOwnerAndMode(const struct stat& like) {
@@ -278,7 +376,7 @@ bool DurableReplacement::Prepare() {
 namespace {
 
 // Copies the file `from` to the new file `to` (mode 0600) through FileOps(). False with errno set.
-bool CopyFile(const std::string& from, const std::string& to) {
+bool CopyFile(const FileAt& from, const FileAt& to) {
     FileHandle source(FileOps().Open(from, O_RDONLY | O_CLOEXEC, 0));
     FileHandle copy(source.IsOpen() ? FileOps().Open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600) : -1);
     if (!copy.IsOpen()) {
@@ -305,13 +403,10 @@ bool CopyFile(const std::string& from, const std::string& to) {
 // The old target as ".<name>.gathra-previous" beside it: a hard link, or a copy where the file system
 // has none. False when neither could be made (the commit then cannot be undone).
 bool DurableReplacement::SavePrevious() {
-    const size_t slash = target_.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
-    previous_ =
-        folder + "." + target_.substr(slash == std::string::npos ? 0 : slash + 1) + ".gathra-previous";
+    previous_ = Beside(target_, "." + BaseName(target_.Name) + ".gathra-previous");
     const int error = errno;
     struct stat leftover {};
-    if (::lstat(previous_.c_str(), &leftover) == 0) {
+    if (::fstatat(previous_.Folder, previous_.Name.c_str(), &leftover, AT_SYMLINK_NOFOLLOW) == 0) {
         FileOps().Unlink(previous_);  // a leftover of a crash, whose answer may have gone out: never restored
     }
     previousIsCopy_ = false;
@@ -319,11 +414,11 @@ bool DurableReplacement::SavePrevious() {
         previousIsCopy_ = true;
         if (!CopyFile(target_, previous_)) {
             FileOps().Unlink(previous_);
-            previous_.clear();
+            previous_.Name.clear();
         }
     }
     errno = error;
-    return !previous_.empty();
+    return !previous_.Name.empty();
 }
 
 bool DurableReplacement::Commit() {
@@ -339,7 +434,7 @@ bool DurableReplacement::Commit() {
         errno = error;
         return false;
     }
-    temp_.clear();
+    temp_.Name.clear();
     committed_ = true;
     if (const int error = SyncParentFolder(target_); error != 0) {
         folderSyncFailed_ = true;
@@ -354,13 +449,13 @@ bool DurableReplacement::Commit() {
 }
 
 void DurableReplacement::Abandon() {
-    if (committed_ || temp_.empty()) {
+    if (committed_ || temp_.Name.empty()) {
         return;
     }
     const int error = errno;  // a failure being reported stays readable
     file_.Close();
     FileOps().Unlink(temp_);
-    temp_.clear();
+    temp_.Name.clear();
     errno = error;
 }
 
@@ -370,7 +465,7 @@ bool DurableReplacement::Undo() {
         return true;
     }
     if (!restoredName_) {
-        if (!previous_.empty()) {
+        if (!previous_.Name.empty()) {
             if (previousIsCopy_) {
                 // A copy was never synced; it becomes the target again only once it is on disk.
                 FileHandle copy(FileOps().Open(previous_, O_RDONLY | O_CLOEXEC, 0));
@@ -385,7 +480,7 @@ bool DurableReplacement::Undo() {
             if (FileOps().Rename(previous_, target_) != 0) {
                 return false;
             }
-            previous_.clear();
+            previous_.Name.clear();
         } else if (existed_) {
             errno = ENOTSUP;  // no previous file could be kept in this folder
             return false;
@@ -404,17 +499,17 @@ bool DurableReplacement::Undo() {
 }
 
 void DurableReplacement::Keep() {
-    if (!previous_.empty()) {
+    if (!previous_.Name.empty()) {
         const int error = errno;
         FileOps().Unlink(previous_);
-        previous_.clear();
+        previous_.Name.clear();
         errno = error;
     }
 }
 
-bool ReplaceFileDurably(const std::string& path, std::string_view bytes, mode_t newFileMode, bool* replaced) {
+bool ReplaceFileDurably(const FileAt& file, std::string_view bytes, mode_t newFileMode, bool* replaced) {
     DurableReplacement replacement;
-    const bool ok = replacement.Begin(path, newFileMode) && replacement.Write(bytes) && replacement.Commit();
+    const bool ok = replacement.Begin(file, newFileMode) && replacement.Write(bytes) && replacement.Commit();
     if (replaced != nullptr) {
         *replaced = replacement.Committed();
     }

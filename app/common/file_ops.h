@@ -1,29 +1,46 @@
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
-// The file calls that decide what is on disk when an upload's final "ACK" goes out: every write, sync,
-// truncation, link and rename of the backup, the log, the outputs and the settings file goes through
-// FileOps(). The program always uses the system's calls; a test installs its own (ScopedFileOps) to trace
-// their order or to make one of them fail, which a real disk seldom does on demand (a failed fdatasync, for
-// one).
+// Where a file is: a name relative to a folder held open (`Folder`, a descriptor, as the program folder is
+// held from its check on), or an ordinary path (`Folder` AT_FDCWD, which a plain path converts to). A name
+// in a held folder never depends on what the folder's path names later. A path that names a file by the
+// real path of the held program folder converts to its name in that folder (HeldFolderOf), so that a save
+// folder inside the program folder is reached through the descriptor as well.
+struct FileAt {
+    FileAt(const std::string& path);  // implicit: a path is a FileAt
+    FileAt(const char* path) : FileAt(std::string(path)) {}
+    FileAt(int folder, std::string name) : Folder(folder), Name(std::move(name)) {}
+
+    int Folder = AT_FDCWD;
+    std::string Name;
+};
+
+// The file calls that decide what is on disk when an upload's final "ACK" goes out: every open, write,
+// sync, truncation, link, rename and removal of the backup, the log, the outputs and the settings file goes
+// through FileOps(), relative to a held folder or by path (the *at calls either way). The program always
+// uses the system's calls; a test installs its own (ScopedFileOps) to trace their order or to make one of
+// them fail, which a real disk seldom does on demand (a failed fdatasync, for one).
 class FileOperations {
 public:
     virtual ~FileOperations() = default;
-    virtual int Open(const std::string& path, int flags, mode_t mode);
+    virtual int Open(const FileAt& file, int flags, mode_t mode);
     virtual ssize_t Read(int fd, void* data, size_t size);
     virtual ssize_t Write(int fd, const void* data, size_t size);
     virtual int Truncate(int fd, off_t size);
     virtual int DataSync(int fd);  // fdatasync: the file's data and its size
     virtual int Sync(int fd);      // fsync: used for folders, whose entries fdatasync may skip
-    virtual int Rename(const std::string& from, const std::string& to);
-    virtual int Link(const std::string& from, const std::string& to);  // a hard link
-    virtual int Unlink(const std::string& path);
+    virtual int Rename(const FileAt& from, const FileAt& to);
+    virtual int Link(const FileAt& from, const FileAt& to);  // a hard link
+    virtual int Unlink(const FileAt& file);
+    virtual int MakeFolder(const FileAt& folder, mode_t mode);
     virtual int Close(int fd);
 };
 
@@ -45,32 +62,45 @@ private:
 // Writes all of `bytes`, retrying short writes and EINTR. False with errno set on failure.
 bool WriteAllTo(int fd, std::string_view bytes);
 
-// Makes the entries of the folder holding `path` durable (a file in it was created or renamed).
+// A path that names `file` for code that can only take a path (a library, SQLite): the name itself, or,
+// in a held folder, the name below "/proc/self/fd/<n>", which the kernel resolves through the descriptor.
+std::string PathOf(const FileAt& file);
+
+// Makes the entries of the folder holding `file` durable (a file in it was created or renamed).
 // 0 on success, else the errno of the failure.
-int SyncParentFolder(const std::string& path);
+int SyncParentFolder(const FileAt& file);
 
 // The folder part of `path` ("." for a bare name).
 std::string ParentFolder(const std::string& path);
 
-// The file a symbolic link finally names, even when that file does not exist yet; `path` itself when it
-// is no link.
+// The file a symbolic link finally names, even when that file does not exist yet; `file` itself when it
+// is no link. In a held folder a relative link stays relative to that folder.
 std::string LinkTarget(const std::string& path);
+FileAt LinkTarget(const FileAt& file);
 
-// Opens `path` (through any links) as FileOps().Open does, but only when it names a regular file: a named
-// pipe, a device or a socket in a folder others may write must neither block the open nor take the
-// file's place. The open itself is made with O_NONBLOCK and O_NOCTTY, and O_NONBLOCK is cleared again
-// once the file is known to be regular. -1 with errno set on failure; errno is kNotRegularFile for
-// anything but a regular file.
-int OpenRegularFile(const std::string& path, int flags, mode_t mode);
+// Whether the folder holding `file` may be written by group or others (sticky or not), or belongs to
+// another user than this one and root. No link is followed in such a folder: whoever may write it could
+// plant one to a file of ours.
+bool InSharedFolder(const FileAt& file);
 
-// The whole of the regular file `path` (opened as OpenRegularFile does) in `bytes`, read rather than mapped:
-// another program shortening the file meanwhile only shortens what is read. 0 on success, else the
-// errno of the failure, kNotRegularFile, EFBIG for a file larger than `limit` bytes, or ENOMEM.
-int ReadRegularFile(const std::string& path, uint64_t limit, std::string& bytes);
+// Opens `file` as FileOps().Open does, but only when it names a regular file: a named pipe, a device or a
+// socket in a folder others may write must neither block the open nor take the file's place. Links are
+// followed, except in a shared folder (InSharedFolder), where a link is refused with kLinkInSharedFolder.
+// The open itself is made with O_NONBLOCK and O_NOCTTY, and O_NONBLOCK is cleared again once the file is
+// known to be regular. -1 with errno set on failure; errno is kNotRegularFile for anything but a regular
+// file.
+int OpenRegularFile(const FileAt& file, int flags, mode_t mode);
 
-// 0 when `path` (through any links) is a regular file or does not exist, kNotRegularFile when it names
-// something else; for a path that a library opens itself.
-int CheckRegularOrAbsent(const std::string& path);
+// The whole of the regular file `file` (opened as OpenRegularFile does) in `bytes`, read rather than
+// mapped: another program shortening the file meanwhile only shortens what is read. 0 on success, else the
+// errno of the failure, kNotRegularFile, kLinkInSharedFolder, EFBIG for a file larger than `limit` bytes,
+// or ENOMEM.
+int ReadRegularFile(const FileAt& file, uint64_t limit, std::string& bytes);
+
+// 0 when `file` is a regular file or does not exist, kNotRegularFile when it names something else,
+// kLinkInSharedFolder for a link in a shared folder (others through any links); for a file that a library
+// opens itself.
+int CheckRegularOrAbsent(const FileAt& file);
 
 // A descriptor closed through FileOps() when the object goes.
 class FileHandle {
@@ -96,7 +126,8 @@ private:
 
 // Replaces a file by a new one without ever showing a mix of old and new: the new bytes go to a
 // temporary file (".<name>.gathra-<pid>-<n>") beside the target (beside a link's final target, so the link
-// stays a link), which is synced and then renamed over the target, and the folder is synced. An existing
+// stays a link; a link in a shared folder is refused with kLinkInSharedFolder), which is synced and then
+// renamed over the target, and the folder is synced. An existing
 // target keeps its permissions and, when this process may give it away, its owner; a new one is created with
 // the given mode (less the umask). Every call goes through FileOps(). Failures return false with errno set.
 //
@@ -121,7 +152,7 @@ public:
 
     // Opens the temporary file. An existing target is refused, untouched, exactly when it could not be
     // opened for writing in place.
-    bool Begin(const std::string& path, mode_t newFileMode);
+    bool Begin(const FileAt& file, mode_t newFileMode);
     // After Begin: the new file gets the owner (where this process may give it away) and the mode of
     // `like`, whatever the target had; for a copy of another file.
     bool MatchOwnerAndMode(const struct stat& like);
@@ -141,10 +172,11 @@ public:
     // After a commit: the previous target goes; the new one stays for good.
     void Keep();
 
-    // The file replaced: `path` through its links.
-    const std::string& Target() const { return target_; }
-    // The temporary file that holds the new bytes until Commit (empty before Begin and after Abandon).
-    const std::string& TemporaryPath() const { return temp_; }
+    // The file replaced: `file` through its links (its name in Target().Name).
+    const FileAt& Target() const { return target_; }
+    // The temporary file that holds the new bytes until Commit, as a path (PathOf, with a held program
+    // folder named by its real path: ShownPath); empty before Begin and after Abandon.
+    std::string TemporaryPath() const;
     bool Committed() const { return committed_; }
     // The last Commit renamed the new file into place and then could not sync the folder.
     bool FolderSyncFailed() const { return folderSyncFailed_; }
@@ -155,9 +187,9 @@ public:
 private:
     bool SavePrevious();
 
-    std::string target_;
-    std::string temp_;
-    std::string previous_;  // the old target, kept for Undo
+    FileAt target_{std::string()};
+    FileAt temp_{std::string()};
+    FileAt previous_{std::string()};  // the old target, kept for Undo
     FileHandle file_;
     mode_t oldMode_ = 0;
     uid_t oldOwner_ = 0;
@@ -174,5 +206,5 @@ private:
 
 // The whole of `bytes` as the new content of `path`, in one DurableReplacement. `replaced`, when given,
 // tells whether the new content is in place (also when only the folder sync failed after it).
-bool ReplaceFileDurably(const std::string& path, std::string_view bytes, mode_t newFileMode,
+bool ReplaceFileDurably(const FileAt& file, std::string_view bytes, mode_t newFileMode,
                         bool* replaced = nullptr);

@@ -6,9 +6,16 @@
 
 #include <cerrno>
 
+#include "common/file_ops.h"
+
 namespace {
 
-constexpr const char* kLockFileName = "/Gathra.lock";
+constexpr const char* kLockFileName = "Gathra.lock";
+
+// The lock file of `folder`, in the folder held open as `folderFd` when there is one.
+FileAt LockFile(const std::string& folder, int folderFd) {
+    return folderFd == AT_FDCWD ? FileAt(folder + "/" + kLockFileName) : FileAt(folderFd, kLockFileName);
+}
 
 // The process id the holder wrote ("?" while it has not written it yet).
 std::string ReadPid(int fd) {
@@ -32,19 +39,20 @@ bool Busy(int fd, int operation) {
 
 ProgramFolderLock::~ProgramFolderLock() {
     if (fd_ >= 0) {
-        ::close(fd_);
+        FileOps().Close(fd_);
     }
 }
 
-std::string ProgramFolderLock::Acquire(const std::string& folder) {
+std::string ProgramFolderLock::Acquire(const std::string& folder, int folderFd) {
     // Never through a link: the folder is closed to others, and the lock must be the folder's own file.
-    const int fd = ::open((folder + kLockFileName).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd =
+        FileOps().Open(LockFile(folder, folderFd), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return {};
     }
     if (Busy(fd, LOCK_EX)) {
         std::string held = HeldText(folder, ReadPid(fd));
-        ::close(fd);
+        FileOps().Close(fd);
         return held;
     }
     const std::string pid = std::to_string(::getpid()) + "\n";
@@ -55,14 +63,14 @@ std::string ProgramFolderLock::Acquire(const std::string& folder) {
     return {};
 }
 
-std::string ProgramFolderLock::Holder(const std::string& folder) {
-    const int fd = ::open((folder + kLockFileName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+std::string ProgramFolderLock::Holder(const std::string& folder, int folderFd) {
+    const int fd = FileOps().Open(LockFile(folder, folderFd), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
     if (fd < 0) {
         return {};
     }
     // A shared lock is refused exactly while a holder has the exclusive one; it is given back at once.
     std::string held = Busy(fd, LOCK_SH) ? HeldText(folder, ReadPid(fd)) : std::string();
-    ::close(fd);
+    FileOps().Close(fd);
     return held;
 }
 

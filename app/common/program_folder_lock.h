@@ -1,5 +1,7 @@
 #pragma once
 
+#include <fcntl.h>
+
 #include <string>
 
 // One program per program folder. Gathra and gathra-collect hold an exclusive flock on the file
@@ -18,12 +20,13 @@ public:
     ProgramFolderLock& operator=(const ProgramFolderLock&) = delete;
 
     // Takes the lock of `folder` for this object's life. Empty when it is held now (or the file cannot be
-    // made); when another process holds it, HeldText for that process.
-    std::string Acquire(const std::string& folder);
+    // made); when another process holds it, HeldText for that process. `folderFd` is the folder held open
+    // (ProgramFolder), through which the lock file is opened; `folder` then only names it in the text.
+    std::string Acquire(const std::string& folder, int folderFd = AT_FDCWD);
 
     // HeldText when another process holds the lock of `folder`, else empty; takes nothing for longer than
     // the look itself (gathra-collect --check).
-    static std::string Holder(const std::string& folder);
+    static std::string Holder(const std::string& folder, int folderFd = AT_FDCWD);
 
     // "Gathraはこのﾌｫﾙﾀﾞで既に起動しています (<DIR>, pid <n>)".
     static std::string HeldText(const std::string& folder, const std::string& pid);

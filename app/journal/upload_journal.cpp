@@ -11,6 +11,8 @@
 #include <utility>
 
 #include "common/file_ops.h"
+#include "common/held_folder_vfs.h"
+#include "common/program_folder.h"
 #include "common/system_error.h"
 #include "common/visible_text.h"
 #include "journal/history_text.h"
@@ -247,7 +249,7 @@ bool UploadJournal::FailLocked(const std::string& what) {
         error_ = kReadTimedOut;
         return false;
     }
-    error_ = what;
+    error_ = ShownPath(what);
     if (db_ != nullptr) {
         error_ += " : " + VisibleText(sqlite3_errmsg(db_));
     }
@@ -309,10 +311,10 @@ bool UploadJournal::OpenLocked(bool write, std::chrono::system_clock::time_point
         // SQLite opens the file (and its -wal and -shm) itself: a named pipe there would hold its first
         // read for good. Only a regular file, or none yet, is handed to it; anything else is left alone.
         if (const int special = CheckRegularOrAbsent(path_); special != 0) {
-            error_ = path_ + " : " + SystemErrorText(special);
+            error_ = ShownPath(path_) + " : " + SystemErrorText(special);
             return false;
         }
-        const int opened = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
+        const int opened = sqlite3_open_v2(path_.c_str(), &db_, flags, HeldFolderVfsFor(path_));
         if (opened == SQLITE_OK) {
             sqlite3_busy_timeout(db_, kBusyTimeoutMs);
             // The file may come from anyone who could write the folder: its schema never runs functions
@@ -391,7 +393,7 @@ bool UploadJournal::CheckSchemaLocked() {
         if (std::none_of(shapes.begin(), shapes.end(),
                          [&](const SchemaShape& s) { return s.Holds(object); })) {
             failedCheck_ = true;
-            error_ = path_ + " : " + kNotOurSchema + " (" + object.Label + ")";
+            error_ = ShownPath(path_) + " : " + kNotOurSchema + " (" + object.Label + ")";
             return false;
         }
     }
@@ -404,7 +406,7 @@ bool UploadJournal::CheckSchemaLocked() {
         }
     }
     failedCheck_ = true;
-    error_ = path_ + " : " + kNotOurSchema;
+    error_ = ShownPath(path_) + " : " + kNotOurSchema;
     return false;
     return true;
 }
@@ -415,14 +417,14 @@ bool UploadJournal::MoveAsideLocked(std::chrono::system_clock::time_point now) {
     }
     const std::string aside = path_ + ".damaged-" + LocalStamp(now);
     if (FileOps().Rename(path_, aside) != 0) {
-        error_ = path_ + " : " + SystemErrorText(errno);
+        error_ = ShownPath(path_) + " : " + SystemErrorText(errno);
         return false;
     }
     // A -wal left behind would be replayed into the new journal: the file is put back unless its -wal and
     // -shm went with it.
     for (const char* suffix : {"-wal", "-shm"}) {
         if (FileOps().Rename(path_ + suffix, aside + suffix) != 0 && errno != ENOENT) {
-            error_ = path_ + suffix + " : " + SystemErrorText(errno);
+            error_ = ShownPath(path_ + suffix) + " : " + SystemErrorText(errno);
             if (std::string(suffix) == "-shm") {
                 FileOps().Rename(aside + "-wal", path_ + "-wal");
             }
@@ -430,7 +432,7 @@ bool UploadJournal::MoveAsideLocked(std::chrono::system_clock::time_point now) {
             return false;
         }
     }
-    movedAside_ = aside;
+    movedAside_ = ShownPath(aside);
     return true;
 }
 
@@ -604,7 +606,7 @@ std::optional<std::vector<JournalEntry>> UploadJournal::Read(const JournalFilter
 }
 
 bool UploadJournal::NotOpenLocked() {
-    error_ = path_ + " : " + "開かれていません";
+    error_ = ShownPath(path_) + " : " + "開かれていません";
     return false;
 }
 

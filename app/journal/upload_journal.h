@@ -55,6 +55,9 @@ struct JournalDay {
 // it, through FileOps) and a new one is started; a reader leaves it where it is and says why. Entries
 // older than 400 days are deleted when the journal is opened for writing and at most once a day after.
 //
+// The path may go through the held program folder ("/proc/self/fd/<n>/Gathra-journal.sqlite", so that
+// SQLite's own files stay in the folder that was checked); Error() and MovedAside() name its real path.
+//
 // All calls are safe from any thread; a failure returns false (or nothing) and leaves its reason in
 // Error(), which every read clears first. Nothing here ever shows anything.
 class UploadJournal {

@@ -43,7 +43,7 @@ BackupLines::~BackupLines() {
     Close();
 }
 
-bool BackupLines::Open(const std::string& path) {
+bool BackupLines::Open(const FileAt& path) {
     Close();
     error_ = 0;
     atEnd_ = false;

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/file_ops.h"
+
 // The record rule of the backup file: CR LF ends a record, as the upload writes it; a CR or LF alone is
 // part of the record, and a last line without CR LF still counts. Bytes go in in chunks of any size (a
 // CR LF may straddle two chunks); records come out without their CR LF.
@@ -30,7 +32,7 @@ public:
     BackupLines& operator=(const BackupLines&) = delete;
 
     // False when the file cannot be opened; ErrorNumber() then holds the system's error number.
-    bool Open(const std::string& path);
+    bool Open(const FileAt& path);
     bool IsOpen() const { return fd_ >= 0; }
     int Descriptor() const { return fd_; }
     void Close();

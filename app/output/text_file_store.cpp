@@ -17,10 +17,11 @@ constexpr size_t kWriteChunk = 65536;
 
 // True when `path` names the file already open as `fd` (the same file through any name or link).
 bool IsSameFile(int fd, const std::string& path) {
+    const FileAt file(path);
     struct stat opened {};
     struct stat named {};
-    return ::fstat(fd, &opened) == 0 && ::stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
-           opened.st_ino == named.st_ino;
+    return ::fstat(fd, &opened) == 0 && ::fstatat(file.Folder, file.Name.c_str(), &named, 0) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
 }  // namespace
@@ -161,7 +162,7 @@ std::unique_ptr<TextFileStore> PrepareTextFile(const SettingsRecord& settings, c
     };
 
     BackupLines backup;
-    if (!backup.Open(settings.BackFilePath)) {
+    if (!backup.Open(ProgramFile(settings, settings.BackFilePath))) {
         return fail(backup.ErrorNumber(), settings.BackFilePath);
     }
     // Writing the backup into itself would empty it (overwrite) or never reach its end (append).

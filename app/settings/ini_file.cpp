@@ -138,7 +138,7 @@ bool RewriteFrom(int fd, std::string_view bytes) {
 // Rewrites the existing file `target` in place with `content`, for a folder where no temporary file can
 // be made. The new length is reserved first, so a full disk fails before anything is overwritten; after
 // the write the file is cut to the new length and synced. On any failure the old text is put back.
-bool RewriteInPlace(const std::string& target, std::string_view content, IniError* error) {
+bool RewriteInPlace(const FileAt& target, std::string_view content, IniError* error) {
     FileHandle file(FileOps().Open(target, O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0));
     std::string old;
     if (!file.IsOpen() || !ReadAllFrom(file.Get(), old)) {
@@ -170,7 +170,7 @@ bool RewriteInPlace(const std::string& target, std::string_view content, IniErro
 
 }  // namespace
 
-bool IniFile::Load(const std::string& path, IniError* error) {
+bool IniFile::Load(const FileAt& path, IniError* error) {
     lines_.clear();
     bom_ = false;
 
@@ -360,12 +360,12 @@ std::string IniFile::Text() const {
     return text;
 }
 
-bool IniFile::Save(const std::string& path, IniError* error) const {
+bool IniFile::Save(const FileAt& path, IniError* error) const {
     return ReplaceFileAtomically(path, Text(), error);
 }
 
-bool ReplaceFileAtomically(const std::string& path, std::string_view content, IniError* error) {
-    if (const int code = CheckRegularOrAbsent(LinkTarget(path)); code != 0) {
+bool ReplaceFileAtomically(const FileAt& path, std::string_view content, IniError* error) {
+    if (const int code = CheckRegularOrAbsent(path); code != 0) {
         SetError(error, code);
         return false;
     }

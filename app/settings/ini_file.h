@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/file_ops.h"
+
 // A private-profile (INI) file held in memory, with the semantics the settings store relies on:
 //
 // - "[name]" starts a section; "key=value" is an entry; lines starting with ";" or "#" are comments.
@@ -36,7 +38,7 @@ class IniFile {
 public:
     // Reads `path`. A missing file gives an empty document and success; any other failure (no
     // permission, not a regular file, too large) gives false with the error.
-    bool Load(const std::string& path, IniError* error = nullptr);
+    bool Load(const FileAt& path, IniError* error = nullptr);
 
     // The value of `key` in `section`, or nullopt when the section or the key is missing.
     std::optional<std::string> Get(std::string_view section, std::string_view key) const;
@@ -49,7 +51,7 @@ public:
     std::string Text() const;
 
     // Replaces `path` atomically with Text(); see the notes above.
-    bool Save(const std::string& path, IniError* error = nullptr) const;
+    bool Save(const FileAt& path, IniError* error = nullptr) const;
 
 private:
     struct Line {
@@ -68,4 +70,4 @@ private:
 };
 
 // Atomically replaces the file at `path` (following symlinks to their target) with `content`.
-bool ReplaceFileAtomically(const std::string& path, std::string_view content, IniError* error = nullptr);
+bool ReplaceFileAtomically(const FileAt& path, std::string_view content, IniError* error = nullptr);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "codec/checksum_coverage.h"
+#include "common/file_ops.h"
 
 // The enumerated keys keep the number stored in the file: a value outside the named ones (possible
 // after a read error, or for SendMail at any time) is kept as read, matches none of the names and is
@@ -66,16 +67,36 @@ struct SettingsRecord {
     std::string MailTls;
 
     // Not keys: set at start-up.
-    std::string SettingsFilePath;  // program folder + "/" + executable name + ".ini"
-    std::string BackFilePath;      // program folder + "/Back.txt"
+    std::string SettingsFilePath;    // program folder + "/" + executable name + ".ini"
+    std::string BackFilePath;        // program folder + "/Back.txt"
+    int ProgramFolderFd = AT_FDCWD;  // the held program folder (PlatformFacts); AT_FDCWD: none is held
 };
 
 // What the settings store needs to know about the platform; the shell fills it in.
 struct PlatformFacts {
-    std::string ProgramFolder;    // folder of the executable, no trailing "/"
+    std::string ProgramFolder;    // the program folder's real path, no trailing "/" (for texts)
     std::string ExecutableName;   // base name of the executable ("Gathra")
     std::string DocumentsFolder;  // the user's documents folder; empty when it cannot be named
+    // The program folder held open (ProgramFolder in common/program_folder.h): its files are opened
+    // through it. AT_FDCWD when none is held (tests): then by the path above.
+    int ProgramFolderFd = AT_FDCWD;
 };
+
+// A file of the program folder known by its path in `record` (SettingsFilePath, BackFilePath): its name
+// in the held folder, or that path when no folder is held.
+inline FileAt ProgramFile(const SettingsRecord& record, const std::string& path) {
+    if (record.ProgramFolderFd == AT_FDCWD) {
+        return FileAt(path);
+    }
+    return FileAt(record.ProgramFolderFd, path.substr(path.find_last_of('/') + 1));
+}
+
+// The program folder as a path for code that only takes paths (the link library, SQLite): through the
+// held folder's descriptor ("/proc/self/fd/<n>"), or its real path when none is held.
+inline std::string ProgramFolderPath(const PlatformFacts& platform) {
+    return platform.ProgramFolderFd == AT_FDCWD ? platform.ProgramFolder
+                                                : PathOf(FileAt(platform.ProgramFolderFd, "."));
+}
 
 // Save formats (SaveFormat).
 enum : int16_t { kSaveFormatText = 0, kSaveFormatXls = 1, kSaveFormatMdb = 2 };

@@ -202,15 +202,21 @@ void ShowWriteError(OperatorView& view, const IniError& error) {
                      MessageIcon::None);
 }
 
-// Keeps the file at `path` as it is now in `copy`, through the durable replacement, with the file's own
-// mode and owner: DbConnect may hold a password. 0, or the errno of the failure.
-int KeepCopy(const std::string& path, const std::string& copy) {
+// Whether `file` may be there: it is, or looking for it failed for another reason than its absence.
+bool MayExist(const FileAt& file) {
+    struct stat info {};
+    return ::fstatat(file.Folder, file.Name.c_str(), &info, 0) == 0 || errno != ENOENT;
+}
+
+// Keeps `file` as it is now in `copy`, through the durable replacement, with the file's own mode and
+// owner: DbConnect may hold a password. 0, or the errno of the failure.
+int KeepCopy(const FileAt& file, const FileAt& copy) {
     struct stat info {};
     std::string bytes;
-    if (::stat(path.c_str(), &info) != 0) {
+    if (::fstatat(file.Folder, file.Name.c_str(), &info, 0) != 0) {
         return errno;
     }
-    if (const int error = ReadRegularFile(path, kMaxSettingsFileBytes, bytes); error != 0) {
+    if (const int error = ReadRegularFile(file, kMaxSettingsFileBytes, bytes); error != 0) {
         return error;
     }
     DurableReplacement replacement;
@@ -235,16 +241,16 @@ std::string SettingsFilePathFor(const PlatformFacts& platform) {
 void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, OperatorView& view) {
     record.SettingsFilePath = SettingsFilePathFor(platform);
     record.BackFilePath = JoinPath(platform.ProgramFolder, "Back.txt");
+    record.ProgramFolderFd = platform.ProgramFolderFd;
 
     // A file that cannot be read at all reads like a missing one: every key falls back to "ERR".
     IniFile file;
-    if (!file.Load(record.SettingsFilePath)) {
+    if (!file.Load(ProgramFile(record, record.SettingsFilePath))) {
         file = IniFile();
     }
     // The reason names the key to fix, as the collector does: a re-initialisation must never leave the
     // operator guessing which value cost the site its settings.
-    struct stat info {};
-    const bool exists = ::stat(record.SettingsFilePath.c_str(), &info) == 0 || errno != ENOENT;
+    const bool exists = MayExist(ProgramFile(record, record.SettingsFilePath));
     const auto named = [&](const char* reason, RangeTest test) {
         return std::string(reason) + " : " + (exists ? NamedFault(file, record, test) : kNoSettingsFile);
     };
@@ -274,16 +280,18 @@ void LoadSettings(SettingsRecord& record, const PlatformFacts& platform, Operato
 std::string LoadSettingsReadOnly(SettingsRecord& record, const PlatformFacts& platform) {
     record.SettingsFilePath = SettingsFilePathFor(platform);
     record.BackFilePath = JoinPath(platform.ProgramFolder, "Back.txt");
+    record.ProgramFolderFd = platform.ProgramFolderFd;
     const std::string& path = record.SettingsFilePath;
+    const FileAt settingsFile = ProgramFile(record, path);
 
     // IniFile reads a missing file as an empty one; here a missing file has a reason of its own.
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 && errno == ENOENT) {
+    if (::fstatat(settingsFile.Folder, settingsFile.Name.c_str(), &info, 0) != 0 && errno == ENOENT) {
         return path + " : " + kNoSettingsFile;
     }
     IniFile file;
     IniError error;
-    if (!file.Load(path, &error)) {
+    if (!file.Load(settingsFile, &error)) {
         return path + " : INIﾌｧｲﾙ読み込みｴﾗｰ : " + error.Description;
     }
     switch (ReadSettings(file, record)) {
@@ -350,9 +358,8 @@ void InitSettingsFile(SettingsRecord& record, const PlatformFacts& platform, con
     const std::string& path = record.SettingsFilePath;
     const std::string copy = path + kCopySuffix;
     const std::string copyName = std::filesystem::path(path).filename().string() + kCopySuffix;
-    struct stat info {};
-    const bool exists = ::stat(path.c_str(), &info) == 0 || errno != ENOENT;
-    const int copyError = exists ? KeepCopy(path, copy) : 0;
+    const bool exists = MayExist(ProgramFile(record, path));
+    const int copyError = exists ? KeepCopy(ProgramFile(record, path), ProgramFile(record, copy)) : 0;
     std::string text = "INIﾌｧｲﾙ読み込みｴﾗｰ : " + reason +
                        "\r\nINIﾌｧｲﾙを初期化します\r\n保存ﾌｫﾙﾀﾞの初期値はﾏｲﾄﾞｷｭﾒﾝﾄﾌｫﾙﾀﾞです"
                        "\r\n運用に適したﾌｫﾙﾀﾞを再設定してください";
@@ -375,7 +382,8 @@ bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view, bool fr
     // failure part-way leaves the old file as it was.
     IniFile file;
     IniError error;
-    if (!file.Load(record.SettingsFilePath, &error)) {
+    const FileAt settingsFile = ProgramFile(record, record.SettingsFilePath);
+    if (!file.Load(settingsFile, &error)) {
         ShowWriteError(view, error);
         return false;
     }
@@ -399,7 +407,7 @@ bool WriteSettingsFile(const SettingsRecord& record, OperatorView& view, bool fr
         ShowWriteError(view, error);
         return false;
     }
-    if (!file.Save(record.SettingsFilePath, &error)) {
+    if (!file.Save(settingsFile, &error)) {
         ShowWriteError(view, error);
         return false;
     }

@@ -2,9 +2,10 @@
 //
 // Its configuration is the settings file in the program folder: the executable's folder, or the folder
 // named with --folder DIR, the one option it takes besides --help and --version (other arguments are
-// ignored; --refusal TEXT is the launcher's, which hands its own refusal over to be shown). Such a folder
-// must belong to the user and be closed to group and others, and no folder inside /usr may serve, or the
-// program refuses to start (exit code 2), in a box as well as on standard error. A folder another Gathra
+// ignored; --refusal TEXT is the launcher's, which hands its own refusal over to be shown). The folder
+// must belong to the user and be closed to group and others, and so must the folders above it (sticky
+// ones aside); no folder inside /usr may serve. Otherwise the program refuses to start (exit code 2), in a
+// box as well as on standard error. The folder is held open from that check on. A folder another Gathra
 // serves is refused the same way (exit code 4).
 // SIGTERM, SIGINT and SIGHUP end it as closing the window does: a running upload is stopped, and the
 // window closes (port closed) once the upload has ended.
@@ -25,6 +26,7 @@
 #include "binding/quorlin_binding.h"
 #include "common/program_folder.h"
 #include "common/program_folder_lock.h"
+#include "common/visible_text.h"
 #include "gathra_version.h"
 #include "shell/main_window.h"
 #include "shell/message_box.h"
@@ -44,7 +46,8 @@ Collects the data files of handheld terminals over a serial port, in a window. I
 (Gathra.ini), Back.txt and ports/ live in the program folder: this program's folder, or DIR.
 The folder must belong to this user (or root), must not be writable by group or others, and
 must not lie inside /usr, where the package's files are: the launcher "gathra" starts Gathra
-with a folder of the user's own. One Gathra (or gathra-collect) serves a folder at a time.
+with a folder of the user's own. Each folder above it must belong to this user or root and be
+closed to group and others unless sticky (as /tmp). One Gathra (or gathra-collect) serves a folder at a time.
 
 SIGTERM, SIGINT and SIGHUP end it as closing the window does.
 )";
@@ -70,22 +73,26 @@ std::optional<std::string> OptionValue(int argc, char** argv, const std::string&
     return value;
 }
 
-PlatformFacts ProgramPlatformFacts(const std::optional<std::string>& folder) {
+PlatformFacts ProgramPlatformFacts(const ProgramFolder& folder) {
     PlatformFacts facts;
-    facts.ProgramFolder = folder ? *folder : QCoreApplication::applicationDirPath().toStdString();
+    facts.ProgramFolder = folder.RealPath();
+    facts.ProgramFolderFd = folder.Descriptor();
     facts.ExecutableName =
         QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName().toStdString();
     facts.DocumentsFolder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation).toStdString();
     return facts;
 }
 
-// Why the program folder cannot serve (with what to do, on a line of its own), or empty.
-std::string FolderRefusal(const std::optional<std::string>& folder) {
+// Why the program folder (DIR, or this program's folder) cannot serve (with what to do, on a line of its
+// own), or empty, the folder then checked and held in `held`.
+std::string FolderRefusal(const std::optional<std::string>& folder, ProgramFolder& held) {
     const std::string dir = folder ? *folder : ExecutableFolder();
     if (std::string problem = InstalledFilesFolderProblem(dir); !problem.empty()) {
         return problem + "\r\ngathra から起動してください";
     }
-    return folder ? ProgramFolderProblem(*folder) : std::string();
+    std::string problem;
+    held = ProgramFolder::Open(dir, problem);
+    return VisibleText(problem);
 }
 
 // A refusal to start, on standard error and, where there is a screen, in a box: started from the desktop
@@ -148,14 +155,14 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    std::optional<std::string> folder = OptionValue(argc, argv, "--folder");
+    const std::optional<std::string> folder = OptionValue(argc, argv, "--folder");
     // The launcher's own refusal, when it was started from the menu: shown as Gathra's.
     const std::optional<std::string> launcherRefusal = OptionValue(argc, argv, "--refusal");
-    const std::string refusal = launcherRefusal ? *launcherRefusal : FolderRefusal(folder);
+    ProgramFolder programFolder;
+    const std::string refusal = launcherRefusal ? *launcherRefusal : FolderRefusal(folder, programFolder);
     if (refusal.empty() && folder) {
         // Before any thread starts: the link library learns the folder as it loads.
-        folder = AbsoluteFolder(*folder);
-        BindQuorlinFor(*folder, ExecutableFolder());
+        BindQuorlinFor(programFolder.HeldPath(), ExecutableFolder());
     }
     if (!refusal.empty() && !ScreenAvailable()) {
         return Refuse(refusal, kExitRefused, nullptr);
@@ -170,10 +177,10 @@ int main(int argc, char** argv) {
     if (!refusal.empty()) {
         return Refuse(refusal, kExitRefused, &app);
     }
-    const PlatformFacts facts = ProgramPlatformFacts(folder);
+    const PlatformFacts facts = ProgramPlatformFacts(programFolder);
     // One program per folder, for the program's life: a second window would fight over the port.
     ProgramFolderLock lock;
-    if (const std::string held = lock.Acquire(facts.ProgramFolder); !held.empty()) {
+    if (const std::string held = lock.Acquire(facts.ProgramFolder, facts.ProgramFolderFd); !held.empty()) {
         return Refuse(held, kExitBusy, &app);
     }
 

@@ -167,8 +167,9 @@ void MainWindow::BuildControls() {
 
 void MainWindow::Load(const PlatformFacts& platform) {
     platform_ = platform;
+    // The journal, the link and the port diagnosis reach the program folder through its held descriptor.
     followUp_ = std::make_unique<UploadFollowUp>(
-        platform_.ProgramFolder,
+        ProgramFolderPath(platform_),
         [this](const std::string& line) {
             QMetaObject::invokeMethod(
                 this, [this, line] { AppendStatus(line); }, Qt::QueuedConnection);
@@ -274,7 +275,7 @@ void MainWindow::StartUploadRun() {
     start.Settings = settings_;
     start.RunUpload = services_.RunUpload;
     start.BindLink = services_.BindLink;
-    start.ProgramFolder = platform_.ProgramFolder;
+    start.ProgramFolder = ProgramFolderPath(platform_);
     start.Clock = services_.Clock;
     start.FileLabel = fileLabel_;
     if (followUp_) {
@@ -344,7 +345,7 @@ void MainWindow::VersionClicked() {
 
 void MainWindow::HistoryClicked() {
     if (!historyWindow_) {
-        const std::string journal = UploadJournal::PathIn(platform_.ProgramFolder);
+        const std::string journal = UploadJournal::PathIn(ProgramFolderPath(platform_));
         // A window of its own, like the dialogs: it stays usable while a dialog disables this window.
         historyWindow_ =
             new HistoryWindow(journal, [this](const QUrl& url) { return OpenOrSay(url.toLocalFile()); });
@@ -461,7 +462,7 @@ void MainWindow::CloseLink() {
     // is called on a thread of its own, as during a run, never on the window's thread; closing is
     // bounded by the library.
     auto bind = services_.BindLink;
-    const std::string folder = platform_.ProgramFolder;
+    const std::string folder = ProgramFolderPath(platform_);
     try {
         std::thread([bind, folder] {
             const LinkApi* link = bind ? bind(folder) : nullptr;

@@ -789,9 +789,11 @@ void SettingsDialog::SaveSettings() {
     // Every other key; the two paths are the program's, not the dialog's.
     const std::string settingsFilePath = record_.SettingsFilePath;
     const std::string backFilePath = record_.BackFilePath;
+    const int programFolderFd = record_.ProgramFolderFd;
     record_ = working_;
     record_.SettingsFilePath = settingsFilePath;
     record_.BackFilePath = backFilePath;
+    record_.ProgramFolderFd = programFolderFd;
     // The dialog writes MailTls as chosen (a value it could not show, as the 1 it counts as).
     record_.MailTls = std::to_string(options_.at("optMailTls")->checkedId());
     WriteSettingsFile(record_, view_, true);

@@ -410,7 +410,7 @@ private:
         settings_.SaveFolder = DropTrailingSlash(settings_.SaveFolder);
         view_.SetBusyPointer(true);
         FileError error;
-        if (!backup_.OpenForWriting(settings_.BackFilePath, error)) {
+        if (!backup_.OpenForWriting(ProgramFile(settings_, settings_.BackFilePath), error)) {
             FileFailure(kBackFileOpenTag, error);
             return false;
         }
@@ -741,7 +741,7 @@ private:
     std::chrono::milliseconds reconnectInterval_;
     std::chrono::milliseconds answerSettle_;
     std::function<void(const UploadResult&)> uploadEnded_;
-    bool stopBeforeTerminal_;      // the run ends once the port is open, before the first line
+    bool stopBeforeTerminal_;  // the run ends once the port is open, before the first line
     std::function<void()> waitingForTerminal_;
     int32_t openResult_ = 0;       // what the link's open of the run answered
     long long waitingSince_ = -1;  // the first enquiry of the upload, in SecondsOf; -1 when none

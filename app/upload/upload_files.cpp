@@ -44,9 +44,9 @@ LineFile::~LineFile() {
     Close();
 }
 
-bool LineFile::OpenForWriting(const std::string& path, FileError& error) {
+bool LineFile::OpenForWriting(const FileAt& path, FileError& error) {
     Close();
-    path_ = path;
+    file_ = path;
     // Opened without O_CREAT first, so that a file this opening creates is known: its folder needs a sync.
     // Only a regular file is taken: a named pipe in the folder would otherwise hold the upload in open().
     fd_ = OpenRegularFile(path, O_WRONLY | O_TRUNC | O_CLOEXEC, 0);
@@ -87,7 +87,7 @@ bool LineFile::Sync(FileError& error) {
         return false;
     }
     if (created_) {
-        if (const int failure = SyncParentFolder(path_); failure != 0) {
+        if (const int failure = SyncParentFolder(file_); failure != 0) {
             error = ErrnoError(failure);
             return false;
         }

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/file_ops.h"
 #include "upload/upload_engine.h"
 
 // The two files of an upload's record phase: the backup "Back.txt" (one stored record per line, the
@@ -39,8 +40,8 @@ public:
     LineFile(const LineFile&) = delete;
     LineFile& operator=(const LineFile&) = delete;
 
-    // Creates or empties `path`. On failure fills `error` and leaves the file closed.
-    bool OpenForWriting(const std::string& path, FileError& error);
+    // Creates or empties `file`. On failure fills `error` and leaves the file closed.
+    bool OpenForWriting(const FileAt& file, FileError& error);
     // Writes `text` and CR LF.
     bool WriteLine(std::string_view text, FileError& error);
     // Puts the lines written so far on disk (fdatasync), and the file's folder entry too when this
@@ -51,7 +52,7 @@ public:
 
 private:
     int fd_ = -1;
-    std::string path_;
+    FileAt file_{std::string()};
     bool created_ = false;  // the folder entry is new and not yet synced
 };
 

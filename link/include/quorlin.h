@@ -13,7 +13,8 @@
  * Ports are numbered 1 to 256. Port n is the device <folder>/ports/COM<n>, where <folder> is the program
  * folder, whenever an entry of that name exists there. The program folder is the folder libquorlin.so was
  * loaded from, unless the environment variable GATHRA_PROGRAM_FOLDER names another one when the library
- * is loaded (it is read once, at load, so the program may remove it again at once) -
+ * is loaded (it is read once, at load, so the program may remove it again at once; Gathra names the
+ * folder it holds open as /proc/self/fd/<n>, so a folder renamed or replaced later is never used) -
  * typically a symbolic link the operator makes, e.g.
  *
  *     ln -s /dev/ttyUSB0 ports/COM3

@@ -480,7 +480,7 @@ TEST_F(CollectTest, CommandLine) {
     ::mkdir(hostile.c_str(), 0700);
     ASSERT_EQ(std::system(("sqlite3 " + journal + " '" + view + "'").c_str()), 0);
     const std::string refused = journal + " : Gathraの履歴ﾌｧｲﾙにない定義があります (view uploads)";
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {{"--help"}, 0, "Usage: gathra-collect", ""},
         {{"--version"}, 0, "gathra-collect " GATHRA_VERSION "\n", ""},
         {{"--once", "--bogus"}, 64, "", "gathra-collect: ｵﾌﾟｼｮﾝが正しくありません: --bogus"},
@@ -502,11 +502,27 @@ TEST_F(CollectTest, CommandLine) {
         {{"--history"}, 0, "", ""},  // no journal yet: nothing to print
         {{"--history", "--check"}, 64, "", "--history は --once, --beep, --init, --check と使えません"},
         {{"--folder", hostile, "--history", "--csv"}, 2, "", refused},
+        // A folder above the program folder that others may write, unless sticky, is refused by name.
+        {{"--folder", program_.Path() + "/open/prog", "--once"},
+         2,
+         "",
+         program_.Path() + "/open : ｸﾞﾙｰﾌﾟまたは他のﾕｰｻﾞｰが書き込めるﾌｫﾙﾀﾞです"},
+        {{"--folder", program_.Path() + "/sticky/prog", "--history"}, 0, "", ""},
     };
     // A program folder that group and others may write is refused, for root too.
     std::filesystem::create_symlink("/usr/lib", program_.Path() + "/lib");
-    std::filesystem::create_directory(program_.Path() + "/open");
+    for (const char* folder : {"/open", "/open/prog", "/sticky", "/sticky/prog", "/theirs", "/theirs/prog"}) {
+        std::filesystem::create_directory(program_.Path() + folder);
+    }
     ::chmod((program_.Path() + "/open").c_str(), 0777);
+    ::chmod((program_.Path() + "/sticky").c_str(), 01777);
+    if (::geteuid() == 0) {  // a folder above that belongs to another user
+        ASSERT_EQ(::chown((program_.Path() + "/theirs").c_str(), 65534, 65534), 0);
+        cases.push_back({{"--folder", program_.Path() + "/theirs/prog", "--history"},
+                         2,
+                         "",
+                         program_.Path() + "/theirs : ﾌｫﾙﾀﾞの所有者が実行ﾕｰｻﾞｰでもrootでもありません"});
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
         ChildProcess collector;
@@ -572,6 +588,73 @@ TEST_F(CollectTest, FolderInitCheckAndRun) {
     run({"--once"}, 0);
     EXPECT_EQ(ReadBytes(dir + "/out/T01.txt"), "B001,1\r\n");
     EXPECT_FALSE(FileExists(Ini())) << "nothing in the program's own folder";
+}
+
+// The program folder is held from its check on. Its parent is opened to others only after the check, and
+// while the collector waits to reconnect to the terminal, user nobody renames the folder and puts another in
+// its place, with a port of their own, and Back.txt and out/T01.txt linked to a file only root may read. The
+// collector goes on in the folder it checked: its port, its Back.txt, its journal, its save folder out/.
+TEST_F(CollectTest, FolderSwappedAfterTheCheckIsNeverUsed) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "acting as another user needs root";
+    }
+    TempFolder base;
+    ASSERT_EQ(::chmod(base.Path().c_str(), 0755), 0);
+    const std::string above = base / "above", dir = above + "/prog", moved = above + "/prog.old";
+    const std::string secret = base / "secret";
+    std::filesystem::create_directories(dir);
+    ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+    WriteBytes(secret, "root only\n");
+    ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
+    ASSERT_NO_FATAL_FAILURE(WriteSettings([&](SettingsRecord& r) { r.SaveFolder = dir + "/out"; }));
+    std::filesystem::rename(Ini(), dir + "/Gathra.ini");
+    std::filesystem::create_directory(dir + "/out");
+
+    termsim::Options hangUp;  // the first terminal hangs up at the enquiry: the collector waits to reconnect
+    hangUp.hangUpAtEnquiry = 1;
+    ASSERT_TRUE(terminal_.Start(dir, kPort, hangUp));
+    TempFolder elsewhere;
+    termsim::Simulator theirs;  // nobody's terminal, which an upload would reach by the folder's path
+    termsim::Options theirOptions;
+    theirOptions.terminalId = "X99";
+    theirOptions.records = {"X"};
+    ASSERT_TRUE(theirs.Start(elsewhere.Path(), kPort, theirOptions));
+    ASSERT_NO_FATAL_FAILURE(StartCollector({"--folder", dir, "--once"}));
+    ASSERT_TRUE(collector_.WaitForOutput("ﾎﾟｰﾄ再接続待ち", std::chrono::seconds(30))) << collector_.Output();
+
+    ASSERT_EQ(::chmod(above.c_str(), 0777), 0);
+    const std::string theirDevice = theirs.DevicePath();
+    const ChildEnd swap = RunInChild([&](std::string&) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            return 99;
+        }
+        return ::rename(dir.c_str(), moved.c_str()) == 0 && ::mkdir(dir.c_str(), 0755) == 0 &&
+                       ::mkdir((dir + "/ports").c_str(), 0755) == 0 &&
+                       ::symlink(theirDevice.c_str(), (dir + "/ports/COM1").c_str()) == 0 &&
+                       ::symlink(secret.c_str(), (dir + "/Back.txt").c_str()) == 0 &&
+                       ::mkdir((dir + "/out").c_str(), 0755) == 0 &&
+                       ::symlink(secret.c_str(), (dir + "/out/T01.txt").c_str()) == 0
+                   ? 0
+                   : 1;
+    });
+    ASSERT_EQ(swap.Failure(), "");
+    termsim::Simulator held;  // the terminal back in the cradle of the folder that was checked
+    termsim::Options records;
+    for (const std::string& record : kRecords) {
+        records.records.push_back(Utf8ToCp932(record));
+    }
+    ASSERT_TRUE(held.Start(moved, kPort, records));
+
+    EXPECT_EQ(collector_.Wait(std::chrono::seconds(30)), 0) << collector_.Output() << collector_.Errors();
+    EXPECT_EQ(held.FinalAnswers(), std::vector<std::string>{"ACK"});
+    EXPECT_TRUE(theirs.LinesFromPc().empty());
+    EXPECT_EQ(ReadBytes(secret), "root only\n");
+    EXPECT_EQ(ReadBytes(moved + "/Back.txt"), StoredRecords(1));
+    EXPECT_EQ(ReadBytes(moved + "/out/T01.txt"), StoredRecords(1));
+    EXPECT_TRUE(FileExists(moved + "/out/LOG.TXT"));
+    EXPECT_TRUE(FileExists(moved + "/Gathra-journal.sqlite"));
+    EXPECT_FALSE(FileExists(dir + "/Gathra-journal.sqlite"));
+    EXPECT_EQ(collector_.Output().find("/proc/self/fd"), std::string::npos) << collector_.Output();
 }
 
 // A stored upload with a command after it, as the journal and --history show it; the CSV read back by

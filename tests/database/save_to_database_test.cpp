@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -158,8 +159,8 @@ TEST(SaveToDatabase, NoDatabaseFileIsReportedWithoutCreatingOne) {
 
 TEST(SaveToDatabase, FilesThatAreNoDatabaseStayUntouched) {
     // A renamed text file is refused as no database, a FIFO (whose read would block for ever) as no
-    // regular file; an empty file is an empty database to the engine and fails at the table. None is
-    // written to.
+    // regular file, a planted link as no file of ours; an empty file is an empty database to the engine and
+    // fails at the table. None is written to.
     Upload text("", "a\r\n");
     WriteBytes(text.Database, "F1,F2\r\nnot a database\r\n");
     EXPECT_FALSE(text.Save());
@@ -170,6 +171,15 @@ TEST(SaveToDatabase, FilesThatAreNoDatabaseStayUntouched) {
     ASSERT_EQ(mkfifo(fifo.Database.c_str(), 0600), 0);
     EXPECT_FALSE(fifo.Save());
     fifo.ExpectReported("MDB書込ｴﾗｰ : #14通常のﾌｧｲﾙではありません");
+
+    // A link planted in a folder others may write is refused, the database it names left alone.
+    Upload linked("", "a\r\n");
+    Upload named(kFullTable, "");
+    ASSERT_EQ(symlink(named.Database.c_str(), linked.Database.c_str()), 0);
+    ASSERT_EQ(chmod(linked.Folder.Path().c_str(), 01777), 0);
+    EXPECT_FALSE(linked.Save());
+    linked.ExpectReported("MDB書込ｴﾗｰ : #14ｸﾞﾙｰﾌﾟまたは他のﾕｰｻﾞｰが書き込めるﾌｫﾙﾀﾞのﾘﾝｸは使えません");
+    EXPECT_EQ(named.Query("SELECT count(*) FROM T01;"), "0\n");
 
     Upload empty("", "a\r\n");
     WriteBytes(empty.Database, "");

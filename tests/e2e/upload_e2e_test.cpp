@@ -494,39 +494,54 @@ TEST_F(UploadE2E, PathInTerminalIdIsRefused) {
     EXPECT_FALSE(FileExists(std::filesystem::path(save.Path()).parent_path() / "escape.txt"));
 }
 
-// A named pipe where Gathra writes or reads a file (someone else's, in a shared folder) ends the upload
-// at once with "CAN", naming the reason; the automatic restart then waits for the next upload, and Stop
-// ends the run.
-TEST_F(UploadE2E, NamedPipeInPlaceOfAFileEndsTheUploadAtOnce) {
+// Someone else's entry where Gathra writes or reads a file ends the upload at once with "CAN", naming the
+// reason: a named pipe anywhere, or a link to a file of the operator's planted in a save folder that group or
+// others may write, sticky or not, which is never followed. A link in a save folder of the user's own is
+// followed. The automatic restart then waits for the next upload, and Stop ends the run.
+TEST_F(UploadE2E, ForeignEntryInPlaceOfAFileEndsTheUploadAtOnce) {
+    const std::string mine = program / "mine.txt";
     const struct {
-        std::string Pipe;
+        std::string Entry;
         int16_t Format;
         const char* Template;
-    } cases[] = {{program / "Back.txt", kSaveFormatText, ""},
-                 {save / "LOG.TXT", kSaveFormatText, ""},
-                 {save / "T01.txt", kSaveFormatText, ""},
-                 {save / "T01.xls", kSaveFormatXls, ""},
-                 {save / "form.xls", kSaveFormatXls, "form"}};
+        mode_t LinkFolder = 0;  // 0: a named pipe; else a link to `mine`, the save folder in this mode
+    } cases[] = {
+        {program / "Back.txt", kSaveFormatText, ""},    {save / "LOG.TXT", kSaveFormatText, ""},
+        {save / "T01.txt", kSaveFormatText, ""},        {save / "T01.xls", kSaveFormatXls, ""},
+        {save / "form.xls", kSaveFormatXls, "form"},    {save / "T01.txt", kSaveFormatText, "", 0777},
+        {save / "LOG.TXT", kSaveFormatText, "", 01777}, {save / "form.xls", kSaveFormatXls, "form", 01770},
+        {save / "T01.txt", kSaveFormatText, "", 0755}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.Pipe);
+        SCOPED_TRACE(testing::Message() << c.Entry << " in a folder of mode " << std::oct << c.LinkFolder);
         NextTerminal();
         settings.AutoStart = Switch::On;
         settings.SaveFormat = c.Format;
         settings.XlsTemp = c.Template;
-        std::filesystem::remove(c.Pipe);
-        ASSERT_EQ(::mkfifo(c.Pipe.c_str(), 0600), 0);
+        std::filesystem::remove(c.Entry);
+        WriteBytes(mine, "mine\r\n");
+        if (c.LinkFolder == 0) {
+            ASSERT_EQ(::mkfifo(c.Entry.c_str(), 0600), 0);
+        } else {
+            ASSERT_EQ(::symlink(mine.c_str(), c.Entry.c_str()), 0);
+            ASSERT_EQ(::chmod(save.Path().c_str(), c.LinkFolder), 0);
+        }
+        const bool followed = c.LinkFolder == 0755;
         std::optional<std::chrono::steady_clock::time_point> answered;
         uploadEnded = [&](const UploadResult&) { answered = std::chrono::steady_clock::now(); };
         stopWhenWaitingAfter = 1;  // once the automatic restart waits for the next upload
         Options options;
         options.records = {"A"};
         Upload(options);
-        EXPECT_EQ(Finals(), Lines{"CAN"});
+        ::chmod(save.Path().c_str(), 0700);
+        EXPECT_EQ(Finals(), Lines{followed ? "ACK" : "CAN"});
         ASSERT_TRUE(answered.has_value());
         EXPECT_LT(std::chrono::duration<double>(*answered - started).count(), 5.0);
-        EXPECT_NE(view.StatusText.find("通常のﾌｧｲﾙではありません"), std::string::npos) << view.StatusText;
+        EXPECT_EQ(ReadBytes(mine), followed ? "A\r\n" : "mine\r\n");
+        const char* reason = c.LinkFolder == 0 ? "通常のﾌｧｲﾙではありません"
+                                               : "ｸﾞﾙｰﾌﾟまたは他のﾕｰｻﾞｰが書き込めるﾌｫﾙﾀﾞのﾘﾝｸは使えません";
+        EXPECT_EQ(view.StatusText.find(reason) != std::string::npos, !followed) << view.StatusText;
         EXPECT_EQ(view.StatusLines().back(), "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました");
-        std::filesystem::remove(c.Pipe);
+        std::filesystem::remove(c.Entry);
     }
 }
 

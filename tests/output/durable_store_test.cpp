@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/program_folder.h"
 #include "fake_link.h"
 #include "output/database/database_connection.h"
 #include "output/text/text_store.h"
@@ -293,6 +294,31 @@ TEST_F(DurableText, AReadOnlyOutputIsRefusedInBothModes) {
         EXPECT_EQ(end.ExitCode, 0) << "1: stored, 2: wrong failure text, 3: could not become nobody";
         EXPECT_EQ(ReadBytes(run.OutputPath), "old\r\n");
         EXPECT_EQ(FolderEntries(dir.Path()), (std::set<std::string>{"Back.txt", "T01.txt"}));
+    }
+}
+
+// A path below the held program folder's real path goes through the folder, also once the folder has been
+// moved and another put in its place; a path that merely starts with the same name, or climbs out of the
+// folder with "..", is taken as it is.
+TEST(HeldProgramFolder, PathsBelowItGoThroughItsDescriptor) {
+    TempFolder base;
+    const std::string dir = base / "prog", moved = base / "away/prog";
+    std::filesystem::create_directories(dir + "/out");
+    std::string problem;
+    const ProgramFolder held = ProgramFolder::Open(dir, problem);
+    ASSERT_TRUE(held.IsHeld()) << problem;
+    std::filesystem::create_directory(base / "away");
+    std::filesystem::rename(dir, moved);
+    std::filesystem::create_directories(dir + "/out");
+    std::filesystem::create_directory(base / "prog2");
+    const std::string cases[][2] = {{dir + "/out/T01.txt", moved + "/out/T01.txt"},
+                                    {dir + "//out/LOG.TXT", moved + "/out/LOG.TXT"},
+                                    {dir + "2/T01.txt", base / "prog2/T01.txt"},
+                                    {dir + "/../up.txt", base / "up.txt"}};
+    for (const auto& [path, landsIn] : cases) {
+        SCOPED_TRACE(path);
+        EXPECT_TRUE(ReplaceFileDurably(path, "x", 0600));
+        EXPECT_EQ(ReadBytes(landsIn), "x");
     }
 }
 

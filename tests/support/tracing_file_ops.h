@@ -19,10 +19,10 @@ public:
         size_t Stamp = 0;  // what `stamp` returned when the call was made
     };
 
-    int Open(const std::string& path, int flags, mode_t mode) override {
-        const int fd = FileOperations::Open(path, flags, mode);
+    int Open(const FileAt& file, int flags, mode_t mode) override {
+        const int fd = FileOperations::Open(file, flags, mode);
         if (fd >= 0) {
-            names_[fd] = Name(path);
+            names_[fd] = Name(file.Name);
         }
         return fd;
     }
@@ -45,15 +45,16 @@ public:
     int Sync(int fd) override {
         return Traced("sync", names_[fd], [&] { return FileOperations::Sync(fd); });
     }
-    int Rename(const std::string& from, const std::string& to) override {
-        return Traced("rename", Name(from) + " " + Name(to),
+    int Rename(const FileAt& from, const FileAt& to) override {
+        return Traced("rename", Name(from.Name) + " " + Name(to.Name),
                       [&] { return FileOperations::Rename(from, to); });
     }
-    int Link(const std::string& from, const std::string& to) override {
-        return Traced("link", Name(from) + " " + Name(to), [&] { return FileOperations::Link(from, to); });
+    int Link(const FileAt& from, const FileAt& to) override {
+        return Traced("link", Name(from.Name) + " " + Name(to.Name),
+                      [&] { return FileOperations::Link(from, to); });
     }
-    int Unlink(const std::string& path) override {
-        return Traced("unlink", Name(path), [&] { return FileOperations::Unlink(path); });
+    int Unlink(const FileAt& file) override {
+        return Traced("unlink", Name(file.Name), [&] { return FileOperations::Unlink(file); });
     }
 
     // Only the events of these calls ("datasync", "sync", ...), in order.

@@ -215,7 +215,7 @@ TEST_F(XlsxTest, FailedStoreLeavesTheOldBook) {
         int DataSync(int fd) override {
             return fail == "datasync" ? (errno = EIO, -1) : FileOperations::DataSync(fd);
         }
-        int Rename(const std::string& from, const std::string& to) override {
+        int Rename(const FileAt& from, const FileAt& to) override {
             return fail == "rename" ? (errno = EIO, -1) : FileOperations::Rename(from, to);
         }
         ssize_t Write(int fd, const void* data, size_t size) override {

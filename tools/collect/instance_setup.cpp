@@ -13,6 +13,7 @@
 
 #include "binding/port_diagnosis.h"
 #include "binding/quorlin_binding.h"
+#include "common/file_ops.h"
 #include "common/program_folder_lock.h"
 #include "common/system_error.h"
 #include "mail/mail_message.h"
@@ -26,8 +27,12 @@
 
 namespace {
 
-bool MakeFolder(const std::string& path, std::string& report) {
-    if (::mkdir(path.c_str(), 0755) == 0) {
+// Makes the folder `name` in the program folder; `path` names it in the report.
+bool MakeFolder(const PlatformFacts& platform, const std::string& name, std::string& report) {
+    const std::string path = platform.ProgramFolder + "/" + name;
+    const FileAt folder =
+        platform.ProgramFolderFd == AT_FDCWD ? FileAt(path) : FileAt(platform.ProgramFolderFd, name);
+    if (FileOps().MakeFolder(folder, 0755) == 0) {
         report += path + " : 作成しました\n";
         return true;
     }
@@ -102,20 +107,22 @@ std::string MailServerProblem(const std::string& setting) {
 
 int InitProgramFolder(const PlatformFacts& platform, std::string& report) {
     const std::string path = SettingsFilePathFor(platform);
+    SettingsRecord record = DefaultSettings();
+    record.SettingsFilePath = path;
+    record.ProgramFolderFd = platform.ProgramFolderFd;
+    const FileAt settingsFile = ProgramFile(record, path);
     struct stat info {};
-    if (::lstat(path.c_str(), &info) == 0) {
+    if (::fstatat(settingsFile.Folder, settingsFile.Name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
         report += path + " : 既にあります (変更しません)\n";
         return 0;
     }
     const std::string out = platform.ProgramFolder + "/out";
-    if (!MakeFolder(platform.ProgramFolder + "/ports", report) || !MakeFolder(out, report)) {
+    if (!MakeFolder(platform, "ports", report) || !MakeFolder(platform, "out", report)) {
         return kExitSettings;
     }
-    SettingsRecord record = DefaultSettings();
     record.AutoStart = Switch::On;
     record.SaveFolder = out;
     record.MailTls = "1";
-    record.SettingsFilePath = path;
 
     // The file write reports its failure as a box; here it becomes the report's line.
     class Recorder : public SilentOperatorView {
@@ -220,7 +227,9 @@ int CheckInstance(const PlatformFacts& platform, std::string& report) {
     }
     line("save folder " + settings.SaveFolder, "");
     // A Gathra serving the folder holds the port: that is what a run would meet next.
-    if (const std::string holder = ProgramFolderLock::Holder(platform.ProgramFolder); !holder.empty()) {
+    if (const std::string holder =
+            ProgramFolderLock::Holder(platform.ProgramFolder, platform.ProgramFolderFd);
+        !holder.empty()) {
         line("program folder " + platform.ProgramFolder, holder);
         return kExitPrerequisite;
     }
@@ -231,8 +240,10 @@ int CheckInstance(const PlatformFacts& platform, std::string& report) {
     RunState run;
     run.IsRunning = true;
     RehearsalView view;
-    UploadContext context{settings, run, view, BindQuorlin(platform.ProgramFolder)};
-    context.ProgramFolder = platform.ProgramFolder;
+    // The link library, SQLite and the port diagnosis reach the folder through its descriptor.
+    const std::string folder = ProgramFolderPath(platform);
+    UploadContext context{settings, run, view, BindQuorlin(folder)};
+    context.ProgramFolder = folder;
     context.StopBeforeTerminal = true;
     const RunOutcome outcome = RunUpload(context);
     std::string why;
@@ -242,8 +253,7 @@ int CheckInstance(const PlatformFacts& platform, std::string& report) {
              outcome == RunOutcome::DatabaseMissing ? (view.box.empty() ? why : view.box) : std::string());
     }
     if (outcome != RunOutcome::DatabaseMissing) {
-        line("port COM" + std::to_string(settings.Port) + " (" +
-                 PortDevicePath(platform.ProgramFolder, settings.Port) + ")",
+        line("port COM" + std::to_string(settings.Port) + " (" + PortDevicePath(folder, settings.Port) + ")",
              outcome == RunOutcome::PortNotOpened ? why : std::string());
     }
     if (code == kExitStored && settings.SendMail == Switch::On) {

@@ -62,7 +62,10 @@ upload and exits.
 
 Options:
   --folder DIR  the program folder; it must belong to this user (or root) and must not be
-                writable by group or others, nor lie inside /usr (the installed files)
+                writable by group or others, nor lie inside /usr (the installed files), and
+                each folder above it must belong to this user or root and be closed to group
+                and others unless sticky (as /tmp); the same holds for this program's folder
+                when it is the program folder
   --once        make one upload and exit, whatever AutoStart says
   --beep        write a BEL to standard error for every beep (otherwise beeps are ignored)
   --init        write a complete Gathra.ini into the program folder when none exists (an
@@ -184,34 +187,34 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
 }
 
 int Refuse(const std::string& problem) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
+    std::fprintf(stderr, "%s: %s\n", kProgram, VisibleText(problem).c_str());
     return kExitSettings;
 }
 
 // The program folder: this executable's folder, or DIR (made by --init when missing), which must be fit to
-// serve; the settings file is Gathra.ini whatever this program is called, so the collector and the
-// window share one. The exit code when the folder is refused.
-std::optional<int> ChooseProgramFolder(const Options& options, PlatformFacts& platform) {
-    platform.ProgramFolder = ExecutableFolder();
-    platform.ExecutableName = "Gathra";
-    const std::string folder = options.hasFolder ? options.folder : platform.ProgramFolder;
+// serve, checked and held in `held` from here on; the settings file is Gathra.ini whatever this program is
+// called, so the collector and the window share one. The exit code when the folder is refused.
+std::optional<int> ChooseProgramFolder(const Options& options, ProgramFolder& held, PlatformFacts& platform) {
+    const std::string folder = options.hasFolder ? options.folder : ExecutableFolder();
     if (const std::string problem = InstalledFilesFolderProblem(folder); !problem.empty()) {
         return Refuse(problem);
     }
-    if (options.hasFolder) {
-        if (options.init && !options.folder.empty()) {
-            if (const std::string problem = MakeProgramFolder(options.folder); !problem.empty()) {
-                return Refuse(problem);
-            }
-        }
-        if (const std::string problem = ProgramFolderProblem(options.folder); !problem.empty()) {
+    if (options.hasFolder && options.init && !options.folder.empty()) {
+        if (const std::string problem = MakeProgramFolder(options.folder); !problem.empty()) {
             return Refuse(problem);
         }
     }
+    std::string problem;
+    held = ProgramFolder::Open(folder, problem);
+    if (!held.IsHeld()) {
+        return Refuse(problem);
+    }
+    platform.ProgramFolder = held.RealPath();
+    platform.ProgramFolderFd = held.Descriptor();
+    platform.ExecutableName = "Gathra";
     if (options.hasFolder) {
         // Before any thread starts: the link library learns the folder as it loads.
-        platform.ProgramFolder = AbsoluteFolder(options.folder);
-        BindQuorlinFor(platform.ProgramFolder, ExecutableFolder());
+        BindQuorlinFor(ProgramFolderPath(platform), ExecutableFolder());
     }
     return std::nullopt;
 }
@@ -238,7 +241,7 @@ int Collect(const Options& options, const PlatformFacts& platform) {
     // the settings are known to be usable, so that a run refused for them leaves the folder as it was.
     ProgramFolderLock lock;
     if (exitCode == kExitStored) {
-        reason = lock.Acquire(platform.ProgramFolder);
+        reason = lock.Acquire(platform.ProgramFolder, platform.ProgramFolderFd);
         exitCode = reason.empty() ? kExitStored : kExitPrerequisite;
     }
     if (exitCode == kExitStored) {
@@ -251,12 +254,14 @@ int Collect(const Options& options, const PlatformFacts& platform) {
         }
         // The journal and the command after each upload; their status lines go straight to the queue,
         // which any thread may fill, with control characters made visible as the view does.
-        UploadFollowUp followUp(platform.ProgramFolder, [&out](const std::string& line) {
+        // The link library, SQLite and the port diagnosis reach the folder through its descriptor.
+        const std::string programFolder = ProgramFolderPath(platform);
+        UploadFollowUp followUp(programFolder, [&out](const std::string& line) {
             out.Push(ConsoleTimeStamp() + " " + VisibleText(line));
         });
         followUp.BeginRun(settings);
-        UploadContext context{settings, run, view, BindQuorlin(platform.ProgramFolder)};
-        context.ProgramFolder = platform.ProgramFolder;
+        UploadContext context{settings, run, view, BindQuorlin(programFolder)};
+        context.ProgramFolder = programFolder;
         UploadResult lastUpload;
         context.UploadEnded = [&](const UploadResult& report) {
             view.AppendSummary(UploadSummaryLine(report));
@@ -287,8 +292,9 @@ int main(int argc, char** argv) {
     if (const std::optional<int> exit = ParseCommandLine(argc, argv, options)) {
         return *exit;
     }
+    ProgramFolder folder;
     PlatformFacts platform;
-    if (const std::optional<int> refused = ChooseProgramFolder(options, platform)) {
+    if (const std::optional<int> refused = ChooseProgramFolder(options, folder, platform)) {
         return *refused;
     }
     if (options.init || options.check) {
@@ -298,7 +304,7 @@ int main(int argc, char** argv) {
         return code;
     }
     if (options.history) {
-        return PrintHistory(platform.ProgramFolder, options.historyRequest);
+        return PrintHistory(ProgramFolderPath(platform), options.historyRequest);
     }
     return Collect(options, platform);
 }

@@ -1,8 +1,11 @@
 #include "output/database/database_connection.h"
 
+#include "common/file_ops.h"
+#include "common/held_folder_vfs.h"
 #include "common/system_error.h"
 #include "common/visible_text.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -55,24 +58,31 @@ bool DatabaseConnection::Open(std::string_view databasePath, DatabaseError& erro
     }
 
     // A FIFO or a device would block the engine's first read for good, and a folder is no database:
-    // only a regular file (or a link to one) is opened.
+    // only a regular file (or a link to one, except in a folder others may write) is opened.
+    const FileAt file(path);
+    const bool shared = InSharedFolder(file);
     struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
+    if (fstatat(file.Folder, file.Name.c_str(), &info, shared ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
         error = {SQLITE_CANTOPEN, std::string(sqlite3_errstr(SQLITE_CANTOPEN)) + ": " + std::strerror(errno)};
         return false;
     }
     if (!S_ISREG(info.st_mode)) {
-        error = {SQLITE_CANTOPEN, SystemErrorText(kNotRegularFile)};
+        error = {SQLITE_CANTOPEN,
+                 SystemErrorText(S_ISLNK(info.st_mode) ? kLinkInSharedFolder : kNotRegularFile)};
         return false;
     }
 
     // This SQLite reads names starting with "file:" as URIs; a relative path is made to start with
-    // "./" so that it always names the file itself.
-    if (!path.starts_with('/')) {
+    // "./" so that it always names the file itself. A database in the held program folder is opened
+    // through the folder's descriptor.
+    if (file.Folder != AT_FDCWD) {
+        path = PathOf(file);
+    } else if (!path.starts_with('/')) {
         path.insert(0, "./");
     }
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_EXRESCODE;  // never SQLITE_OPEN_CREATE
-    const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    // Never SQLITE_OPEN_CREATE; no link either where the look above refused one (it may be planted since).
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_EXRESCODE | (shared ? SQLITE_OPEN_NOFOLLOW : 0);
+    const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, HeldFolderVfsFor(path));
     if (rc != SQLITE_OK) {
         error = db_ != nullptr ? LastError() : EngineError(rc);
         Close();

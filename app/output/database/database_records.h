@@ -12,7 +12,7 @@
 class DatabaseRecords {
 public:
     // False when the backup file cannot be opened; ErrorNumber() then holds the system's error number.
-    bool Open(const std::string& backupPath) { return backup_.Open(backupPath); }
+    bool Open(const FileAt& backupFile) { return backup_.Open(backupFile); }
     // The next record's output fields. False at the end of the file and at a read failure; Failed()
     // tells the two apart.
     bool Next(const FieldSelection& selection, RecordFields& output);

@@ -53,7 +53,7 @@ public:
         view.SetBusyPointer(true);
 
         DatabaseRecords backup;
-        if (!backup.Open(settings_.BackFilePath)) {
+        if (!backup.Open(ProgramFile(settings_, settings_.BackFilePath))) {
             return DatabaseError{SQLITE_CANTOPEN, "unable to open backup file " + settings_.BackFilePath +
                                                       ": " + SystemErrorText(backup.ErrorNumber())};
         }

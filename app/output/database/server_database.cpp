@@ -71,7 +71,7 @@ public:
             return false;
         }
         DatabaseRecords backup;
-        if (!backup.Open(settings_.BackFilePath)) {
+        if (!backup.Open(ProgramFile(settings_, settings_.BackFilePath))) {
             error = {backup.ErrorNumber(), "HY000",
                      "unable to open backup file " + settings_.BackFilePath + ": " +
                          SystemErrorText(backup.ErrorNumber())};

@@ -271,7 +271,7 @@ bool WriteWorkbook(const SettingsRecord& settings, const std::string& path, cons
     if (!book.SetCurrentSheet(0)) {
         return false;
     }
-    if (!backup.Open(settings.BackFilePath)) {
+    if (!backup.Open(ProgramFile(settings, settings.BackFilePath))) {
         error = BackupFailureText(settings.BackFilePath, backup.ErrorNumber());
         return false;
     }
