@@ -48,10 +48,10 @@ std::string ShortName(const std::string& path);
 // shows as "<name>/". A failing close still closes the descriptor, as the kernel does.
 class CountingFileOps : public FileOperations {
 public:
-    int Open(const std::string& path, int flags, mode_t mode) override {
-        const std::string name = ShortName(path) + ((flags & O_DIRECTORY) != 0 ? "/" : "");
+    int Open(const FileAt& file, int flags, mode_t mode) override {
+        const std::string name = ShortName(file.Name) + ((flags & O_DIRECTORY) != 0 ? "/" : "");
         const int fd =
-            Plan().Next("open " + name) ? (errno = EIO, -1) : FileOperations::Open(path, flags, mode);
+            Plan().Next("open " + name) ? (errno = EIO, -1) : FileOperations::Open(file, flags, mode);
         if (fd >= 0) {
             std::lock_guard lock(mutex_);
             names_[fd] = name;
@@ -69,17 +69,24 @@ public:
     }
     int DataSync(int fd) override { return Fails("datasync", fd, EIO) ? -1 : FileOperations::DataSync(fd); }
     int Sync(int fd) override { return Fails("sync", fd, EIO) ? -1 : FileOperations::Sync(fd); }
-    int Rename(const std::string& from, const std::string& to) override {
-        return Plan().Next("rename " + ShortName(from) + " " + ShortName(to))
+    int Rename(const FileAt& from, const FileAt& to) override {
+        return Plan().Next("rename " + ShortName(from.Name) + " " + ShortName(to.Name))
                    ? (errno = EIO, -1)
                    : FileOperations::Rename(from, to);
     }
-    int Link(const std::string& from, const std::string& to) override {
-        return Plan().Next("link " + ShortName(from) + " " + ShortName(to)) ? (errno = EIO, -1)
-                                                                            : FileOperations::Link(from, to);
+    int Link(const FileAt& from, const FileAt& to) override {
+        return Plan().Next("link " + ShortName(from.Name) + " " + ShortName(to.Name))
+                   ? (errno = EIO, -1)
+                   : FileOperations::Link(from, to);
     }
-    int Unlink(const std::string& path) override {
-        return Plan().Next("unlink " + ShortName(path)) ? (errno = EIO, -1) : FileOperations::Unlink(path);
+    int Unlink(const FileAt& file) override {
+        return Plan().Next("unlink " + ShortName(file.Name)) ? (errno = EIO, -1)
+                                                             : FileOperations::Unlink(file);
+    }
+    int MakeFolder(const FileAt& folder, mode_t mode) override {
+        return Plan().Next("mkdir " + ShortName(folder.Name) + "/")
+                   ? (errno = EIO, -1)
+                   : FileOperations::MakeFolder(folder, mode);
     }
     int Close(int fd) override {
         const bool fails = Fails("close", fd, EIO);
