@@ -29,12 +29,8 @@ struct CurlMimeDeleter {
 struct SlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
 using EasyHandle = std::unique_ptr<CURL, CurlEasyDeleter>;
 using MimeHandle = std::unique_ptr<curl_mime, CurlMimeDeleter>;
-using AttachmentFile = std::unique_ptr<std::FILE, FileCloser>;
 
 // A curl_slist owned in one piece; Append reports an allocation failure.
 class StringList {
@@ -85,19 +81,39 @@ int TraceReplies(CURL*, curl_infotype type, char* data, size_t size, void* user)
     return 0;
 }
 
+// The attachment, read through FileOps() as every file of an upload is, in pieces of 64 KiB whatever
+// libcurl asks for at a time.
+struct AttachmentFile {
+    FileHandle File;
+    std::vector<char> Piece = std::vector<char>(65536);
+    size_t At = 0;    // the next byte of Piece to hand over
+    size_t Held = 0;  // the bytes of Piece read
+};
+
 size_t ReadAttachment(char* buffer, size_t size, size_t items, void* user) {
-    auto* file = static_cast<std::FILE*>(user);
-    const size_t got = std::fread(buffer, 1, size * items, file);
-    if (got == 0 && std::ferror(file)) {
-        return CURL_READFUNC_ABORT;
+    auto& file = *static_cast<AttachmentFile*>(user);
+    if (file.At == file.Held) {
+        ssize_t got = -1;
+        while ((got = FileOps().Read(file.File.Get(), file.Piece.data(), file.Piece.size())) < 0 &&
+               errno == EINTR) {
+        }
+        if (got < 0) {
+            return CURL_READFUNC_ABORT;
+        }
+        file.At = 0;
+        file.Held = static_cast<size_t>(got);
     }
-    return got;
+    const size_t count = std::min(size * items, file.Held - file.At);
+    std::memcpy(buffer, file.Piece.data() + file.At, count);
+    file.At += count;
+    return count;
 }
 
 int SeekAttachment(void* user, curl_off_t offset, int origin) {
-    return std::fseek(static_cast<std::FILE*>(user), static_cast<long>(offset), origin) == 0
-               ? CURL_SEEKFUNC_OK
-               : CURL_SEEKFUNC_FAIL;
+    auto& file = *static_cast<AttachmentFile*>(user);
+    file.At = file.Held = 0;
+    return ::lseek(file.File.Get(), static_cast<off_t>(offset), origin) >= 0 ? CURL_SEEKFUNC_OK
+                                                                             : CURL_SEEKFUNC_FAIL;
 }
 
 std::string LocalHostName() {
@@ -148,15 +164,9 @@ std::optional<MailFailure> OpenAttachment(const std::string& path, AttachmentFil
         return Own(kMailErrorAttachment, "添付ﾌｧｲﾙが指定されていません");
     }
     // Only a regular file is attached, and a named pipe in its place does not hold the open.
-    const int fd = OpenRegularFile(path, O_RDONLY | O_CLOEXEC, 0);
-    if (fd >= 0) {
-        file.reset(::fdopen(fd, "rb"));
-        if (!file) {
-            ::close(fd);
-        }
-    }
+    file.File.Reset(OpenRegularFile(path, O_RDONLY | O_CLOEXEC, 0));
     struct stat info {};
-    const bool opened = file && fstat(fileno(file.get()), &info) == 0;
+    const bool opened = file.File.IsOpen() && fstat(file.File.Get(), &info) == 0;
     if (!opened) {
         const int error = errno;
         return Own(kMailErrorAttachment,
@@ -183,7 +193,7 @@ struct SmtpTransfer {
 
 // The message: the header lines, an empty text body and the attachment streamed from `file` in base64,
 // and the envelope's recipient. False when libcurl cannot take a part of it.
-bool BuildMessage(SmtpTransfer& transfer, const MailRequest& request, std::FILE* file, curl_off_t size) {
+bool BuildMessage(SmtpTransfer& transfer, const MailRequest& request, AttachmentFile* file, curl_off_t size) {
     const std::string fileName =
         request.AttachmentName.empty() ? BaseName(request.AttachmentPath) : request.AttachmentName;
     const std::string contentType =
@@ -339,7 +349,7 @@ std::optional<MailFailure> SendMailOverSmtp(const MailRequest& request, const Ma
     if (!transfer.Easy) {
         return Own(kMailErrorSetup, "SMTP の準備に失敗しました");
     }
-    if (!BuildMessage(transfer, request, file.get(), attachmentSize)) {
+    if (!BuildMessage(transfer, request, &file, attachmentSize)) {
         return Own(kMailErrorSetup, "ﾒｰﾙの組み立てに失敗しました");
     }
     if (auto refused = ApplyOptions(transfer, request, limits, *server, attachmentSize)) {

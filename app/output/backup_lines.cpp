@@ -77,7 +77,7 @@ bool BackupLines::Next(std::string& line) {
             break;
         }
         char chunk[65536];
-        const ssize_t got = ::read(fd_, chunk, sizeof chunk);
+        const ssize_t got = FileOps().Read(fd_, chunk, sizeof chunk);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;

@@ -86,6 +86,7 @@ std::string SmtpSinkProcess::Start(const fs::path& workFolder, const Options& op
     if (options.Tls) {
         args.push_back("--tls");
     }
+    args.insert(args.end(), {"--lifetime", std::to_string(options.LifetimeSeconds)});
     ChildProcess::Options processOptions;
     processOptions.ErrorsToOutput = true;
     processOptions.OwnGroup = true;

@@ -16,6 +16,7 @@ public:
     struct Options {
         std::vector<std::string> Reject;  // recipients answered with 550
         bool Tls = false;                 // offer STARTTLS (certificate in Folder()/cert.pem)
+        int LifetimeSeconds = 300;        // the server ends by itself after this long
     };
 
     // One attachment as Python's email package decoded it.

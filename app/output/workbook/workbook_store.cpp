@@ -350,7 +350,7 @@ std::string OtherFormatText(const std::string& path, bool xlsx) {
     // Opened as every file in the save folder is: a named pipe there never blocks the store.
     char magic[4] = {};
     FileHandle file(OpenRegularFile(path, O_RDONLY | O_CLOEXEC, 0));
-    const ssize_t read = file.IsOpen() ? ::read(file.Get(), magic, sizeof magic) : 0;
+    const ssize_t read = file.IsOpen() ? FileOps().Read(file.Get(), magic, sizeof magic) : 0;
     const bool compound = read == 4 && std::memcmp(magic, "\xD0\xCF\x11\xE0", 4) == 0;
     const bool zip = read == 4 && std::memcmp(magic, "PK\x03\x04", 4) == 0;
     if (xlsx && compound) {
