@@ -30,7 +30,7 @@ protected:
     RecordingOperatorView view;
 };
 
-TEST_F(SaveAsTextTest, ConvertsEveryRecordWithCrLf) {
+TEST_F(SaveAsTextTest, ConvertsEveryRecordWithCrLfAndCutsLinesAtCrLfOnly) {
     settings.SelectedFields[1] = 0;
     WriteBytes(settings.BackFilePath, CrLfLines({"a,b,c", "\x83\x65,x,y", "", "d,,e"}));
     ASSERT_TRUE(Save());
@@ -38,10 +38,9 @@ TEST_F(SaveAsTextTest, ConvertsEveryRecordWithCrLf) {
     EXPECT_FALSE(view.Busy);
     EXPECT_TRUE(view.Messages.empty());
     EXPECT_TRUE(view.StatusCalls.empty());
-}
 
-TEST_F(SaveAsTextTest, LinesAreCutAtCrLfOnly) {
     // A CR or LF alone belongs to the record; a last line without CR LF is still a record.
+    settings.SelectedFields[1] = 1;
     WriteBytes(settings.BackFilePath, "a\rb\r\nc\nd\r\ne");
     ASSERT_TRUE(Save());
     EXPECT_EQ(Output(), "a\rb\r\nc\nd\r\ne\r\n");
@@ -60,7 +59,7 @@ TEST_F(SaveAsTextTest, LargeBackupAcrossReadBoundaries) {
     EXPECT_EQ(Output(), CrLfLines(lines));
 }
 
-TEST_F(SaveAsTextTest, EmptyBackup) {
+TEST_F(SaveAsTextTest, EmptyBackupAppendAndOverwrite) {
     WriteBytes(settings.BackFilePath, "");
     WriteBytes(run.OutputPath, "old\r\n");
     settings.OverWrite = 0;
@@ -75,11 +74,9 @@ TEST_F(SaveAsTextTest, EmptyBackup) {
     settings.OverWrite = 0;
     ASSERT_TRUE(Save());
     EXPECT_TRUE(FileExists(run.OutputPath));
-}
 
-TEST_F(SaveAsTextTest, AppendAndOverwrite) {
+    // Appended to, then overwritten.
     WriteBytes(settings.BackFilePath, CrLfLines({"1"}));
-    settings.OverWrite = 0;
     ASSERT_TRUE(Save());
     WriteBytes(settings.BackFilePath, CrLfLines({"2", "3"}));
     ASSERT_TRUE(Save());
