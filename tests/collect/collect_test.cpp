@@ -196,7 +196,7 @@ TEST_F(CollectTest, FailedUploadIsSummedUpWithItsOwnReason) {
               "gathra-collect: ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ / 端末IDに使えない文字があります (/)\n");
 }
 
-TEST_F(CollectTest, AutomaticStartServesUploadsUntilSigtermWhileIdle) {
+TEST_F(CollectTest, AutomaticStartServesUploadsUntilSigtermOrSigintWhileIdle) {
     ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = Switch::On; }));
     termsim::Options options;
     options.uploads = 3;
@@ -218,21 +218,18 @@ TEST_F(CollectTest, AutomaticStartServesUploadsUntilSigtermWhileIdle) {
     EXPECT_EQ(Count(out, "COM1:"), 1) << "the port is opened once for the whole run";
     const std::string stored = ReadBytes(SaveFolder() + "/T01.txt");
     EXPECT_EQ(stored.substr(0, StoredRecords(3).size()), StoredRecords(3));
-}
 
-// Ctrl-C on a terminal is the stop button too.
-TEST_F(CollectTest, SigintWhileWaitingForATerminalIsTheStopButton) {
-    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = Switch::On; }));
-    termsim::Options options;
+    // Ctrl-C on a terminal is the stop button too, here while the terminal leaves "VOL" unanswered.
+    terminal_.Stop();
     options.answerEnquiry = false;
     ASSERT_NO_FATAL_FAILURE(StartTerminal(options));
-    ASSERT_NO_FATAL_FAILURE(StartCollector({}));
-    ASSERT_TRUE(terminal_.WaitLinesFromPc(2, 30000)) << collector_.Output();  // "VOL" unanswered, again
-    collector_.Signal(SIGINT);
-
-    EXPECT_EQ(collector_.Wait(std::chrono::seconds(10)), 0) << collector_.Output() << collector_.Errors();
-    EXPECT_NE(collector_.Output().find("通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"), std::string::npos)
-        << collector_.Output();
+    ChildProcess collector;
+    ASSERT_TRUE(Launch(collector, {}));
+    ASSERT_TRUE(terminal_.WaitLinesFromPc(2, 30000)) << collector.Output();
+    collector.Signal(SIGINT);
+    EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 0) << collector.Output() << collector.Errors();
+    EXPECT_NE(collector.Output().find("通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"), std::string::npos)
+        << collector.Output();
 }
 
 // SIGHUP (the SSH session closed) is the stop button as SIGTERM is; the output of an earlier upload is
