@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -542,7 +541,7 @@ TEST_F(UploadE2E, ForeignEntryInPlaceOfAFileEndsTheUploadAtOnce) {
     }
 }
 
-TEST_F(UploadE2E, HangUpInTheMiddleKeepsTheBackupAndTheOutput) {
+TEST_F(UploadE2E, HangUpInTheMiddleKeepsTheBackupAndTheOutputAndIsReconnected) {
     // Without automatic start the upload that lost its device ends the run, as any failed upload does.
     Options options;
     options.records = {"A", "B", "C", "D"};
@@ -556,17 +555,13 @@ TEST_F(UploadE2E, HangUpInTheMiddleKeepsTheBackupAndTheOutput) {
     EXPECT_EQ(view.Beeps, 1);
     EXPECT_FALSE(run.IsRunning);
     EXPECT_LT(SecondsSince(started), 10.0);  // noticed at once, not after the record time-outs
-}
 
-// The cradle is unplugged mid-upload and plugged back: a new pseudo-terminal is linked as ports/COM3.
-TEST_F(UploadE2E, CradleUnpluggedMidUploadIsReconnectedAndTheNextUploadStored) {
-    Options options;
-    options.records = {"A", "B", "C", "D"};
-    options.faults = {{FaultKind::HangUp, 2, 1}};
+    // With it, the cradle plugged back (a new pseudo-terminal linked as ports/COM3) is reconnected and the
+    // next upload stored.
+    NextTerminal();
     options.replugAfterMs = 500;
     settings.AutoStart = Switch::On;
-    settings.OverWrite = 0;  // the interrupted upload must add nothing
-    WriteBytes(save / "T01.txt", "previous\r\n");
+    settings.OverWrite = 0;  // the interrupted upload must add nothing to the output still "previous"
     StopWhenAndTimeTheReconnect(nullptr);
     stopWhenWaitingAfter = 2;  // the unplugged upload and the stored one
     Upload(options);
