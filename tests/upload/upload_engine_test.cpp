@@ -252,36 +252,29 @@ TEST_F(UploadEngine, EleventhBadEnquiryAnswerRingsTheBell) {
         const char* status;
         const char* cause = nullptr;  // the line after a good frame that cannot be served
     };
+    const char* const format = "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ";
+    const char* const crc = "ENQ送信/ﾌｧｲﾙ名受信 : CRC ｴﾗｰ";
     const Row rows[] = {
-        {"checksum", "^#T01@2*D3", "ENQ送信/ﾌｧｲﾙ名受信 : CRC ｴﾗｰ"},
-        {"lower-case checksum", "^#T01@2*d2", "ENQ送信/ﾌｧｲﾙ名受信 : CRC ｴﾗｰ"},
-        {"format", "#T01@2*D2", "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"record type", Frame('0', "T01@2"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
+        {"checksum", "^#T01@2*D3", crc},
+        {"lower-case checksum", "^#T01@2*d2", crc},
+        {"format", "#T01@2*D2", format},
+        {"record type", Frame('0', "T01@2"), format},
         // Frames that pass the check but cannot be served are refused the same way.
-        {"no at sign", Frame('#', "T01"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "ﾚｺｰﾄﾞ件数が不正です (なし)"},
-        {"count 0", Frame('#', "T01@0"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "ﾚｺｰﾄﾞ件数が不正です (0)"},
-        {"count 32768", Frame('#', "T01@32768"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
-         "ﾚｺｰﾄﾞ件数が不正です (32768)"},
-        {"huge count", Frame('#', "T01@99999999999999999999"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+        {"no at sign", Frame('#', "T01"), format, "ﾚｺｰﾄﾞ件数が不正です (なし)"},
+        {"count 0", Frame('#', "T01@0"), format, "ﾚｺｰﾄﾞ件数が不正です (0)"},
+        {"count 32768", Frame('#', "T01@32768"), format, "ﾚｺｰﾄﾞ件数が不正です (32768)"},
+        {"huge count", Frame('#', "T01@99999999999999999999"), format,
          "ﾚｺｰﾄﾞ件数が不正です (99999999999999999999)"},
-        {"empty id", Frame('#', "@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "端末IDがありません"},
-        {"path in id", Frame('#', "../../etc/evil@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
-         "端末IDに使えない文字があります (/)"},
-        {"nul in id",
-         Frame('#', std::string("T\0"
-                                "1@3",
-                                5)),
-         "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "端末IDに使えない文字があります (\\x00)"},
-        {"tab in id", Frame('#', "T\t1@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
-         "端末IDに使えない文字があります (\\x09)"},
-        {"line feed in id", Frame('#', "T1\n@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
-         "端末IDに使えない文字があります (\\x0a)"},
-        {"escape in id", Frame('#', "\x1B[2JT1@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
-         "端末IDに使えない文字があります (\\x1b)"},
-        {"delete in id", Frame('#', "T\x7F@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
-         "端末IDに使えない文字があります (\\x7f)"},
+        {"empty id", Frame('#', "@3"), format, "端末IDがありません"},
+        {"path in id", Frame('#', "../../etc/evil@3"), format, "端末IDに使えない文字があります (/)"},
+        {"nul in id", Frame('#', std::string("T\0001@3", 5)), format,
+         "端末IDに使えない文字があります (\\x00)"},
+        {"tab in id", Frame('#', "T\t1@3"), format, "端末IDに使えない文字があります (\\x09)"},
+        {"line feed in id", Frame('#', "T1\n@3"), format, "端末IDに使えない文字があります (\\x0a)"},
+        {"escape in id", Frame('#', "\x1B[2JT1@3"), format, "端末IDに使えない文字があります (\\x1b)"},
+        {"delete in id", Frame('#', "T\x7F@3"), format, "端末IDに使えない文字があります (\\x7f)"},
         // A lead byte followed by a control byte: not a character, and the control byte is still refused.
-        {"control byte after a lead byte", Frame('#', "T\x81\x1F@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+        {"control byte after a lead byte", Frame('#', "T\x81\x1F@3"), format,
          "端末IDに使えない文字があります (\\x1f)"},
     };
     for (const Row& row : rows) {
