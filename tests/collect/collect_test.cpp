@@ -302,6 +302,20 @@ TEST_F(CollectTest, CheckAndOnceAgreeRowByRow) {
         int checkCode = -1;  // when --check differs from --once
     };
     std::optional<ProgramFolderLock> otherGathra;
+    // Settings with SendMail 1 and mail to `to` through `server`, and the terminal in the cradle.
+    const auto mail = [](const char* to, const char* server, bool terminal = false) {
+        return [=](CollectTest& t) {
+            t.WriteSettings([=](SettingsRecord& r) {
+                r.SendMail = Switch::On;
+                r.MailAddress = to;
+                r.FromMailAddress = "gathra@example.jp";
+                r.MailServer = server;
+            });
+            if (terminal) {
+                t.StartTerminal();
+            }
+        };
+    };
     std::vector<Case> cases = {
         {"missing file", [](CollectTest&) {}, "INIﾌｧｲﾙが存在しません"},
         {"key missing",
@@ -337,25 +351,8 @@ TEST_F(CollectTest, CheckAndOnceAgreeRowByRow) {
          },
          "counts.mdb が存在しません。", 4},
         // With SendMail 1, mail settings that would refuse every mail end the run before the port opens.
-        {"mail without recipient",
-         [](CollectTest& t) {
-             t.WriteSettings([](SettingsRecord& r) {
-                 r.SendMail = Switch::On;
-                 r.MailAddress = "";
-                 r.FromMailAddress = "gathra@example.jp";
-                 r.MailServer = "localhost";
-             });
-         },
-         "MailAddress= : 宛先ﾒｰﾙｱﾄﾞﾚｽ(To)が空です"},
-        {"mail server not host:port",
-         [](CollectTest& t) {
-             t.WriteSettings([](SettingsRecord& r) {
-                 r.SendMail = Switch::On;
-                 r.MailAddress = "office@example.jp";
-                 r.FromMailAddress = "gathra@example.jp";
-                 r.MailServer = "mail server";
-             });
-         },
+        {"mail without recipient", mail("", "localhost"), "MailAddress= : 宛先ﾒｰﾙｱﾄﾞﾚｽ(To)が空です"},
+        {"mail server not host:port", mail("office@example.jp", "mail server"),
          "MailServer=mail server : ﾒｰﾙｻｰﾊﾞｰの指定が正しくありません"},
         {"DbConnect too long",
          [](CollectTest& t) {
@@ -405,17 +402,7 @@ TEST_F(CollectTest, CheckAndOnceAgreeRowByRow) {
              t.StartTerminal();
          },
          "ｱﾀﾞﾌﾟﾀが応答しません。ﾓｰﾄﾞの設定を確認してください", 3},
-        {"mail server not answering",
-         [](CollectTest& t) {
-             t.WriteSettings([](SettingsRecord& r) {
-                 r.SendMail = Switch::On;
-                 r.MailAddress = "office@example.jp";
-                 r.FromMailAddress = "gathra@example.jp";
-                 r.MailServer = "127.0.0.1:1";
-             });
-             t.StartTerminal();
-         },
-         "127.0.0.1", 1, 0},
+        {"mail server not answering", mail("office@example.jp", "127.0.0.1:1", true), "127.0.0.1", 1, 0},
     };
     if (::geteuid() != 0) {  // root writes anywhere
         cases.push_back({"save folder not writable",
