@@ -453,8 +453,8 @@ TEST_F(CollectTest, CommandLine) {
     struct Case {
         std::vector<std::string> args;
         int exitCode;
-        std::string out;  // part of standard output
-        std::string err;  // part of standard error
+        std::string err;       // part of standard error
+        std::string out = "";  // part of standard output
     };
     // A journal whose uploads are an endless recursive view: refused before anything is read.
     const std::string hostile = program_.Path() + "/hostile", journal = UploadJournal::PathIn(hostile);
@@ -465,33 +465,29 @@ TEST_F(CollectTest, CommandLine) {
     ASSERT_EQ(std::system(("sqlite3 " + journal + " '" + view + "'").c_str()), 0);
     const std::string refused = journal + " : Gathraの履歴ﾌｧｲﾙにない定義があります (view uploads)";
     std::vector<Case> cases = {
-        {{"--help"}, 0, "Usage: gathra-collect", ""},
-        {{"--version"}, 0, "gathra-collect " GATHRA_VERSION "\n", ""},
-        {{"--once", "--bogus"}, 64, "", "gathra-collect: ｵﾌﾟｼｮﾝが正しくありません: --bogus"},
-        {{"once"}, 64, "", "Try 'gathra-collect --help'."},
-        {{"--folder"}, 64, "", "--folder にﾌｫﾙﾀﾞがありません"},
-        {{"--init", "--check"}, 64, "", "同時に指定できません"},
-        {{"--folder", program_.Path() + "/open", "--check"}, 2, "", "書き込めるﾌｫﾙﾀﾞです"},
-        {{"--folder", program_.Path() + "/none", "--once"}, 2, "", "/none : ﾌｫﾙﾀﾞを使えません"},
+        {{"--help"}, 0, "", "Usage: gathra-collect"},
+        {{"--version"}, 0, "", "gathra-collect " GATHRA_VERSION "\n"},
+        {{"--once", "--bogus"}, 64, "gathra-collect: ｵﾌﾟｼｮﾝが正しくありません: --bogus"},
+        {{"once"}, 64, "Try 'gathra-collect --help'."},
+        {{"--folder"}, 64, "--folder にﾌｫﾙﾀﾞがありません"},
+        {{"--init", "--check"}, 64, "同時に指定できません"},
+        {{"--folder", program_.Path() + "/open", "--check"}, 2, "書き込めるﾌｫﾙﾀﾞです"},
+        {{"--folder", program_.Path() + "/none", "--once"}, 2, "/none : ﾌｫﾙﾀﾞを使えません"},
         // The installed files' folders, also through a link, but not the administrator's /usr/local.
-        {{"--folder", "/usr/share", "--check"},
-         2,
-         "",
-         "/usr/share : ｲﾝｽﾄｰﾙ先のﾌｫﾙﾀﾞはﾌﾟﾛｸﾞﾗﾑﾌｫﾙﾀﾞにできません"},
-        {{"--folder", program_.Path() + "/lib", "--check"}, 2, "", "/lib : ｲﾝｽﾄｰﾙ先のﾌｫﾙﾀﾞは"},
-        {{"--folder", "/usr/local", "--history"}, 0, "", ""},
-        {{"--csv"}, 64, "", "--history と使います"},
-        {{"--history", "--since"}, 64, "", "値がありません: --since"},
-        {{"--history", "--until", "2026-02-30"}, 64, "", "--until: 日付が正しくありません: 2026-02-30"},
-        {{"--history"}, 0, "", ""},  // no journal yet: nothing to print
-        {{"--history", "--check"}, 64, "", "--history は --once, --beep, --init, --check と使えません"},
-        {{"--folder", hostile, "--history", "--csv"}, 2, "", refused},
+        {{"--folder", "/usr/share", "--check"}, 2, "/usr/share : ｲﾝｽﾄｰﾙ先のﾌｫﾙﾀﾞはﾌﾟﾛｸﾞﾗﾑﾌｫﾙﾀﾞにできません"},
+        {{"--folder", program_.Path() + "/lib", "--check"}, 2, "/lib : ｲﾝｽﾄｰﾙ先のﾌｫﾙﾀﾞは"},
+        {{"--folder", "/usr/local", "--history"}, 0, ""},
+        {{"--csv"}, 64, "--history と使います"},
+        {{"--history", "--since"}, 64, "値がありません: --since"},
+        {{"--history", "--until", "2026-02-30"}, 64, "--until: 日付が正しくありません: 2026-02-30"},
+        {{"--history"}, 0, ""},  // no journal yet: nothing to print
+        {{"--history", "--check"}, 64, "--history は --once, --beep, --init, --check と使えません"},
+        {{"--folder", hostile, "--history", "--csv"}, 2, refused},
         // A folder above the program folder that others may write, unless sticky, is refused by name.
         {{"--folder", program_.Path() + "/open/prog", "--once"},
          2,
-         "",
          program_.Path() + "/open : ｸﾞﾙｰﾌﾟまたは他のﾕｰｻﾞｰが書き込めるﾌｫﾙﾀﾞです"},
-        {{"--folder", program_.Path() + "/sticky/prog", "--history"}, 0, "", ""},
+        {{"--folder", program_.Path() + "/sticky/prog", "--history"}, 0, ""},
     };
     // A program folder that group and others may write is refused, for root too.
     std::filesystem::create_symlink("/usr/lib", program_.Path() + "/lib");
@@ -504,7 +500,6 @@ TEST_F(CollectTest, CommandLine) {
         ASSERT_EQ(::chown((program_.Path() + "/theirs").c_str(), 65534, 65534), 0);
         cases.push_back({{"--folder", program_.Path() + "/theirs/prog", "--history"},
                          2,
-                         "",
                          program_.Path() + "/theirs : ﾌｫﾙﾀﾞの所有者が実行ﾕｰｻﾞｰでもrootでもありません"});
     }
     for (const Case& c : cases) {
