@@ -376,7 +376,6 @@ TEST_F(UploadE2E, FieldSelection) {
     EXPECT_EQ(Backup(), CrLfLines(options.records));
 }
 
-// A whole upload into a new .xlsx book: acknowledged only once the book is stored.
 // A final "ACK" that is not out (the port's write fails, or the device goes right after it) undoes every
 // store: the output is as it was, byte for byte, and the resend stores each record once, as the
 // independent readers see it.
@@ -469,6 +468,7 @@ TEST_F(UploadE2E, AnAckThatIsNotOutUndoesTheStoreAndTheResendStoresOnce) {
     }
 }
 
+// A whole upload into a new .xlsx book: acknowledged only once the book is stored.
 TEST_F(UploadE2E, XlsxBookIsStoredBeforeTheFinalAck) {
     settings.SaveFormat = kSaveFormatXls;
     settings.XlsType = kXlsTypeXlsx;
