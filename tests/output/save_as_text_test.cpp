@@ -89,8 +89,7 @@ TEST_F(SaveAsTextTest, EmptyBackupAppendAndOverwrite) {
 TEST_F(SaveAsTextTest, MissingBackupLeavesTheOutputAlone) {
     WriteBytes(run.OutputPath, "kept\r\n");
     for (const int16_t overwrite : {1, 0}) {
-        RecordingOperatorView fresh;
-        view = fresh;
+        view = RecordingOperatorView{};
         settings.OverWrite = overwrite;
         EXPECT_FALSE(Save());
         EXPECT_EQ(Output(), "kept\r\n");
@@ -168,7 +167,6 @@ TEST_F(SaveAsTextTest, OutputThatCannotBeWritten) {
 
     // Only a regular file is an output, in both modes: a device, or a named pipe that nothing reads,
     // which a blocking open would wait on for ever.
-    RecordingOperatorView fresh;
     const std::string pipe = dir / "T02.txt";
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     // A device of the test's own (as /dev/full is): the machine's /dev is never at stake, even when the
@@ -177,7 +175,7 @@ TEST_F(SaveAsTextTest, OutputThatCannotBeWritten) {
     ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 7)), 0) << std::strerror(errno);
     for (const std::string& path : {device, pipe}) {
         for (const int16_t overwrite : {1, 0}) {
-            view = fresh;
+            view = RecordingOperatorView{};
             settings.OverWrite = overwrite;
             run.OutputPath = path;
             EXPECT_FALSE(Save());
@@ -190,7 +188,7 @@ TEST_F(SaveAsTextTest, OutputThatCannotBeWritten) {
     // An output named like the backup (a terminal "Back" saving into the program folder) is refused in
     // both modes: the backup is neither emptied nor appended to itself without end.
     for (const int16_t overwrite : {1, 0}) {
-        view = fresh;
+        view = RecordingOperatorView{};
         settings.OverWrite = overwrite;
         run.OutputPath = dir.Path() + "/./Back.txt";
         EXPECT_FALSE(Save());

@@ -66,8 +66,7 @@ protected:
 
     // A fresh record of what the operator saw, and the run started again.
     void Restart() {
-        RecordingOperatorView fresh;
-        view = fresh;
+        view = RecordingOperatorView{};
         link.written.clear();
         link.replies.clear();
         link.transcript.clear();
