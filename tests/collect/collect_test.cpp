@@ -196,7 +196,7 @@ TEST_F(CollectTest, FailedUploadIsSummedUpWithItsOwnReason) {
               "gathra-collect: ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ / 端末IDに使えない文字があります (/)\n");
 }
 
-TEST_F(CollectTest, AutomaticStartServesUploadsUntilSigtermWhileIdle) {
+TEST_F(CollectTest, AutomaticStartServesUploadsUntilSigtermOrSigintWhileIdle) {
     ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = Switch::On; }));
     termsim::Options options;
     options.uploads = 3;
@@ -218,21 +218,18 @@ TEST_F(CollectTest, AutomaticStartServesUploadsUntilSigtermWhileIdle) {
     EXPECT_EQ(Count(out, "COM1:"), 1) << "the port is opened once for the whole run";
     const std::string stored = ReadBytes(SaveFolder() + "/T01.txt");
     EXPECT_EQ(stored.substr(0, StoredRecords(3).size()), StoredRecords(3));
-}
 
-// Ctrl-C on a terminal is the stop button too.
-TEST_F(CollectTest, SigintWhileWaitingForATerminalIsTheStopButton) {
-    ASSERT_NO_FATAL_FAILURE(WriteSettings([](SettingsRecord& r) { r.AutoStart = Switch::On; }));
-    termsim::Options options;
+    // Ctrl-C on a terminal is the stop button too, here while the terminal leaves "VOL" unanswered.
+    terminal_.Stop();
     options.answerEnquiry = false;
     ASSERT_NO_FATAL_FAILURE(StartTerminal(options));
-    ASSERT_NO_FATAL_FAILURE(StartCollector({}));
-    ASSERT_TRUE(terminal_.WaitLinesFromPc(2, 30000)) << collector_.Output();  // "VOL" unanswered, again
-    collector_.Signal(SIGINT);
-
-    EXPECT_EQ(collector_.Wait(std::chrono::seconds(10)), 0) << collector_.Output() << collector_.Errors();
-    EXPECT_NE(collector_.Output().find("通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"), std::string::npos)
-        << collector_.Output();
+    ChildProcess collector;
+    ASSERT_TRUE(Launch(collector, {}));
+    ASSERT_TRUE(terminal_.WaitLinesFromPc(2, 30000)) << collector.Output();
+    collector.Signal(SIGINT);
+    EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 0) << collector.Output() << collector.Errors();
+    EXPECT_NE(collector.Output().find("通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"), std::string::npos)
+        << collector.Output();
 }
 
 // SIGHUP (the SSH session closed) is the stop button as SIGTERM is; the output of an earlier upload is
@@ -305,6 +302,20 @@ TEST_F(CollectTest, CheckAndOnceAgreeRowByRow) {
         int checkCode = -1;  // when --check differs from --once
     };
     std::optional<ProgramFolderLock> otherGathra;
+    // Settings with SendMail 1 and mail to `to` through `server`, and the terminal in the cradle.
+    const auto mail = [](const char* to, const char* server, bool terminal = false) {
+        return [=](CollectTest& t) {
+            t.WriteSettings([=](SettingsRecord& r) {
+                r.SendMail = Switch::On;
+                r.MailAddress = to;
+                r.FromMailAddress = "gathra@example.jp";
+                r.MailServer = server;
+            });
+            if (terminal) {
+                t.StartTerminal();
+            }
+        };
+    };
     std::vector<Case> cases = {
         {"missing file", [](CollectTest&) {}, "INIﾌｧｲﾙが存在しません"},
         {"key missing",
@@ -340,25 +351,8 @@ TEST_F(CollectTest, CheckAndOnceAgreeRowByRow) {
          },
          "counts.mdb が存在しません。", 4},
         // With SendMail 1, mail settings that would refuse every mail end the run before the port opens.
-        {"mail without recipient",
-         [](CollectTest& t) {
-             t.WriteSettings([](SettingsRecord& r) {
-                 r.SendMail = Switch::On;
-                 r.MailAddress = "";
-                 r.FromMailAddress = "gathra@example.jp";
-                 r.MailServer = "localhost";
-             });
-         },
-         "MailAddress= : 宛先ﾒｰﾙｱﾄﾞﾚｽ(To)が空です"},
-        {"mail server not host:port",
-         [](CollectTest& t) {
-             t.WriteSettings([](SettingsRecord& r) {
-                 r.SendMail = Switch::On;
-                 r.MailAddress = "office@example.jp";
-                 r.FromMailAddress = "gathra@example.jp";
-                 r.MailServer = "mail server";
-             });
-         },
+        {"mail without recipient", mail("", "localhost"), "MailAddress= : 宛先ﾒｰﾙｱﾄﾞﾚｽ(To)が空です"},
+        {"mail server not host:port", mail("office@example.jp", "mail server"),
          "MailServer=mail server : ﾒｰﾙｻｰﾊﾞｰの指定が正しくありません"},
         {"DbConnect too long",
          [](CollectTest& t) {
@@ -408,17 +402,7 @@ TEST_F(CollectTest, CheckAndOnceAgreeRowByRow) {
              t.StartTerminal();
          },
          "ｱﾀﾞﾌﾟﾀが応答しません。ﾓｰﾄﾞの設定を確認してください", 3},
-        {"mail server not answering",
-         [](CollectTest& t) {
-             t.WriteSettings([](SettingsRecord& r) {
-                 r.SendMail = Switch::On;
-                 r.MailAddress = "office@example.jp";
-                 r.FromMailAddress = "gathra@example.jp";
-                 r.MailServer = "127.0.0.1:1";
-             });
-             t.StartTerminal();
-         },
-         "127.0.0.1", 1, 0},
+        {"mail server not answering", mail("office@example.jp", "127.0.0.1:1", true), "127.0.0.1", 1, 0},
     };
     if (::geteuid() != 0) {  // root writes anywhere
         cases.push_back({"save folder not writable",
@@ -469,8 +453,8 @@ TEST_F(CollectTest, CommandLine) {
     struct Case {
         std::vector<std::string> args;
         int exitCode;
-        std::string out;  // part of standard output
-        std::string err;  // part of standard error
+        std::string err;       // part of standard error
+        std::string out = "";  // part of standard output
     };
     // A journal whose uploads are an endless recursive view: refused before anything is read.
     const std::string hostile = program_.Path() + "/hostile", journal = UploadJournal::PathIn(hostile);
@@ -481,33 +465,29 @@ TEST_F(CollectTest, CommandLine) {
     ASSERT_EQ(std::system(("sqlite3 " + journal + " '" + view + "'").c_str()), 0);
     const std::string refused = journal + " : Gathraの履歴ﾌｧｲﾙにない定義があります (view uploads)";
     std::vector<Case> cases = {
-        {{"--help"}, 0, "Usage: gathra-collect", ""},
-        {{"--version"}, 0, "gathra-collect " GATHRA_VERSION "\n", ""},
-        {{"--once", "--bogus"}, 64, "", "gathra-collect: ｵﾌﾟｼｮﾝが正しくありません: --bogus"},
-        {{"once"}, 64, "", "Try 'gathra-collect --help'."},
-        {{"--folder"}, 64, "", "--folder にﾌｫﾙﾀﾞがありません"},
-        {{"--init", "--check"}, 64, "", "同時に指定できません"},
-        {{"--folder", program_.Path() + "/open", "--check"}, 2, "", "書き込めるﾌｫﾙﾀﾞです"},
-        {{"--folder", program_.Path() + "/none", "--once"}, 2, "", "/none : ﾌｫﾙﾀﾞを使えません"},
+        {{"--help"}, 0, "", "Usage: gathra-collect"},
+        {{"--version"}, 0, "", "gathra-collect " GATHRA_VERSION "\n"},
+        {{"--once", "--bogus"}, 64, "gathra-collect: ｵﾌﾟｼｮﾝが正しくありません: --bogus"},
+        {{"once"}, 64, "Try 'gathra-collect --help'."},
+        {{"--folder"}, 64, "--folder にﾌｫﾙﾀﾞがありません"},
+        {{"--init", "--check"}, 64, "同時に指定できません"},
+        {{"--folder", program_.Path() + "/open", "--check"}, 2, "書き込めるﾌｫﾙﾀﾞです"},
+        {{"--folder", program_.Path() + "/none", "--once"}, 2, "/none : ﾌｫﾙﾀﾞを使えません"},
         // The installed files' folders, also through a link, but not the administrator's /usr/local.
-        {{"--folder", "/usr/share", "--check"},
-         2,
-         "",
-         "/usr/share : ｲﾝｽﾄｰﾙ先のﾌｫﾙﾀﾞはﾌﾟﾛｸﾞﾗﾑﾌｫﾙﾀﾞにできません"},
-        {{"--folder", program_.Path() + "/lib", "--check"}, 2, "", "/lib : ｲﾝｽﾄｰﾙ先のﾌｫﾙﾀﾞは"},
-        {{"--folder", "/usr/local", "--history"}, 0, "", ""},
-        {{"--csv"}, 64, "", "--history と使います"},
-        {{"--history", "--since"}, 64, "", "値がありません: --since"},
-        {{"--history", "--until", "2026-02-30"}, 64, "", "--until: 日付が正しくありません: 2026-02-30"},
-        {{"--history"}, 0, "", ""},  // no journal yet: nothing to print
-        {{"--history", "--check"}, 64, "", "--history は --once, --beep, --init, --check と使えません"},
-        {{"--folder", hostile, "--history", "--csv"}, 2, "", refused},
+        {{"--folder", "/usr/share", "--check"}, 2, "/usr/share : ｲﾝｽﾄｰﾙ先のﾌｫﾙﾀﾞはﾌﾟﾛｸﾞﾗﾑﾌｫﾙﾀﾞにできません"},
+        {{"--folder", program_.Path() + "/lib", "--check"}, 2, "/lib : ｲﾝｽﾄｰﾙ先のﾌｫﾙﾀﾞは"},
+        {{"--folder", "/usr/local", "--history"}, 0, ""},
+        {{"--csv"}, 64, "--history と使います"},
+        {{"--history", "--since"}, 64, "値がありません: --since"},
+        {{"--history", "--until", "2026-02-30"}, 64, "--until: 日付が正しくありません: 2026-02-30"},
+        {{"--history"}, 0, ""},  // no journal yet: nothing to print
+        {{"--history", "--check"}, 64, "--history は --once, --beep, --init, --check と使えません"},
+        {{"--folder", hostile, "--history", "--csv"}, 2, refused},
         // A folder above the program folder that others may write, unless sticky, is refused by name.
         {{"--folder", program_.Path() + "/open/prog", "--once"},
          2,
-         "",
          program_.Path() + "/open : ｸﾞﾙｰﾌﾟまたは他のﾕｰｻﾞｰが書き込めるﾌｫﾙﾀﾞです"},
-        {{"--folder", program_.Path() + "/sticky/prog", "--history"}, 0, "", ""},
+        {{"--folder", program_.Path() + "/sticky/prog", "--history"}, 0, ""},
     };
     // A program folder that group and others may write is refused, for root too.
     std::filesystem::create_symlink("/usr/lib", program_.Path() + "/lib");
@@ -520,7 +500,6 @@ TEST_F(CollectTest, CommandLine) {
         ASSERT_EQ(::chown((program_.Path() + "/theirs").c_str(), 65534, 65534), 0);
         cases.push_back({{"--folder", program_.Path() + "/theirs/prog", "--history"},
                          2,
-                         "",
                          program_.Path() + "/theirs : ﾌｫﾙﾀﾞの所有者が実行ﾕｰｻﾞｰでもrootでもありません"});
     }
     for (const Case& c : cases) {

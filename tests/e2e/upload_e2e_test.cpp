@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -188,20 +187,50 @@ TEST_F(UploadE2E, SimpleProtocolStoresFrameLookingLinesAndInexactEndWords) {
     EXPECT_EQ(view.StatusLines().back(), "ﾚｺｰﾄﾞ受信<4> : 正常終了");
 }
 
-TEST_F(UploadE2E, InexactEndWordIsABadFrameInTheDedicatedProtocol) {
-    for (const char* endWord : {"end", "END "}) {
-        SCOPED_TRACE(endWord);
-        NextTerminal();
+// Ten refusals are answered "NAK", the eleventh rings the bell and ends the upload with "CAN", storing
+// nothing: bad checksums, end words that are not exactly "END" (which the simple protocol stores), and a
+// terminal ID with a path in it, refused at the enquiry before any file is opened.
+TEST_F(UploadE2E, EleventhRefusalRingsTheBellThenCan) {
+    struct Row {
+        const char* name;
         Options options;
-        options.records = {"A"};
-        options.endWord = endWord;
-        Upload(options);
+        Lines status;
+    };
+    Options badChecksum, lowerEnd, endWithBlank, path;
+    badChecksum.records = {"A", "B"};
+    badChecksum.faults = {{FaultKind::BadChecksum, 1, 11}};
+    lowerEnd.records = endWithBlank.records = path.records = {"A"};
+    lowerEnd.endWord = "end";
+    endWithBlank.endWord = "END ";
+    path.terminalId = "../escape";
+    const Row rows[] = {
+        {"bad checksum", badChecksum, {"ﾚｺｰﾄﾞ受信 :  1/2", "ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ", "異常終了"}},
+        {"end", lowerEnd, {"ﾚｺｰﾄﾞ受信 :  1/1", "ﾚｺｰﾄﾞ受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "異常終了"}},
+        {"END and a blank", endWithBlank, {"ﾚｺｰﾄﾞ受信 :  1/1", "ﾚｺｰﾄﾞ受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "異常終了"}},
+        {"path in the terminal ID",
+         path,
+         {kPortLine, "ｵｰﾌﾟﾝ成功", "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "端末IDに使えない文字があります (/)",
+          "異常終了"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        NextTerminal();
+        std::filesystem::remove(save / "LOG.TXT");
+        WriteBytes(save / "T01.txt", "previous\r\n");
+        Upload(row.options);
         const Lines wire = Wire();
         EXPECT_EQ(Count(wire, "P NAK"), 10);
-        EXPECT_EQ(Lines(wire.end() - 3, wire.end()), (Lines{"T " + std::string(endWord), "P BEL", "P CAN"}));
-        EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  1/1", "ﾚｺｰﾄﾞ受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "異常終了"}));
-        EXPECT_FALSE(FileExists(save / "T01.txt"));
+        EXPECT_EQ(Lines(wire.end() - 2, wire.end()), (Lines{"P BEL", "P CAN"}));
+        if (row.options.endWord != "END") {
+            EXPECT_EQ(wire.end()[-3], "T " + row.options.endWord);
+        }
+        EXPECT_EQ(Finals(), Lines{"CAN"});
+        EXPECT_EQ(view.StatusLines(), row.status);
+        EXPECT_EQ(view.Beeps, 1);
+        EXPECT_EQ(Output(), "previous\r\n");
+        EXPECT_EQ(FileExists(save / "LOG.TXT"), row.status[0] != kPortLine) << "logged from the records on";
     }
+    EXPECT_FALSE(FileExists(std::filesystem::path(save.Path()).parent_path() / "escape.txt"));
 }
 
 TEST_F(UploadE2E, DuplicateIsAcknowledgedAndNotStoredEvenWithBadChecksum) {
@@ -242,21 +271,6 @@ TEST_F(UploadE2E, SkippedSequenceDigitIsRefusedThenAccepted) {
     EXPECT_EQ(Finals(), Lines{"ACK"});
 }
 
-TEST_F(UploadE2E, EleventhBadFrameRingsTheBellThenCan) {
-    Options options;
-    options.records = {"A", "B"};
-    options.faults = {{FaultKind::BadChecksum, 1, 11}};
-    WriteBytes(save / "T01.txt", "previous\r\n");
-    Upload(options);
-    const Lines wire = Wire();
-    EXPECT_EQ(Count(wire, "P NAK"), 10);
-    EXPECT_EQ(Lines(wire.end() - 2, wire.end()), (Lines{"P BEL", "P CAN"}));
-    EXPECT_EQ(Finals(), Lines{"CAN"});
-    EXPECT_EQ(view.StatusLines(), (Lines{"ﾚｺｰﾄﾞ受信 :  1/2", "ﾚｺｰﾄﾞ受信 : CRC ｴﾗｰ", "異常終了"}));
-    EXPECT_EQ(view.Beeps, 1);
-    EXPECT_EQ(Output(), "previous\r\n");
-}
-
 TEST_F(UploadE2E, TenthEmptyReplyIsATimeOut) {
     // Ten record-phase passes of five silent reads each: about 25 s.
     Options options;
@@ -271,31 +285,27 @@ TEST_F(UploadE2E, TenthEmptyReplyIsATimeOut) {
     EXPECT_FALSE(FileExists(save / "T01.txt"));
 }
 
-TEST_F(UploadE2E, TerminalThatNeverAnswersTheEnquiryUntilStop) {
-    Options options;
-    options.answerEnquiry = false;
-    stopWhen = [this] { return sim->LinesFromPc().size() >= 3; };
-    Upload(options);
-    // The stop is seen at the next check point: a further enquiry may already be on its way.
-    const Lines wire = Wire();
-    EXPECT_GE(Count(wire, "P VOL"), 3);
-    EXPECT_EQ(Count(wire, "P VOL") + 1, static_cast<int>(wire.size()));
-    EXPECT_EQ(wire.back(), "P CAN");
-    EXPECT_EQ(view.StatusLines(), (Lines{kPortLine, "ｵｰﾌﾟﾝ成功", "異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
-    EXPECT_EQ(view.Beeps, 0);
-}
-
-TEST_F(UploadE2E, ClockSettingNeverAnsweredOk) {
-    Options options;
-    options.answerClock = false;
-    settings.TimeAdjust = "1";
-    stopWhen = [this] { return sim->LinesFromPc().size() >= 3; };
-    Upload(options);
-    const Lines wire = Wire();
-    EXPECT_GE(Count(wire, "P TW20240102090507"), 3);
-    EXPECT_EQ(Count(wire, "P TW20240102090507") + 1, static_cast<int>(wire.size()));
-    EXPECT_EQ(wire.back(), "P CAN");
-    EXPECT_EQ(view.StatusLines().back(), "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました");
+// A terminal that never answers the enquiry, or the clock setting with "OK": the PC asks again until the
+// stop, which is seen at the next check point (a further question may already be on its way).
+TEST_F(UploadE2E, UnansweredEnquiryOrClockSettingUntilStop) {
+    for (const bool clock : {false, true}) {
+        SCOPED_TRACE(clock ? "clock setting" : "enquiry");
+        NextTerminal();
+        Options options;
+        options.answerEnquiry = clock;
+        options.answerClock = !clock;
+        settings.TimeAdjust = clock ? "1" : "0";
+        stopWhen = [this] { return sim->LinesFromPc().size() >= 3; };
+        Upload(options);
+        const Lines wire = Wire();
+        const std::string asked = clock ? "P TW20240102090507" : "P VOL";
+        EXPECT_GE(Count(wire, asked), 3);
+        EXPECT_EQ(Count(wire, asked) + 1, static_cast<int>(wire.size()));
+        EXPECT_EQ(wire.back(), "P CAN");
+        EXPECT_EQ(view.StatusLines(),
+                  (Lines{kPortLine, "ｵｰﾌﾟﾝ成功", "異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
+        EXPECT_EQ(view.Beeps, 0);
+    }
 }
 
 TEST_F(UploadE2E, MoreRecordsThanAnnounced) {
@@ -366,7 +376,6 @@ TEST_F(UploadE2E, FieldSelection) {
     EXPECT_EQ(Backup(), CrLfLines(options.records));
 }
 
-// A whole upload into a new .xlsx book: acknowledged only once the book is stored.
 // A final "ACK" that is not out (the port's write fails, or the device goes right after it) undoes every
 // store: the output is as it was, byte for byte, and the resend stores each record once, as the
 // independent readers see it.
@@ -459,6 +468,7 @@ TEST_F(UploadE2E, AnAckThatIsNotOutUndoesTheStoreAndTheResendStoresOnce) {
     }
 }
 
+// A whole upload into a new .xlsx book: acknowledged only once the book is stored.
 TEST_F(UploadE2E, XlsxBookIsStoredBeforeTheFinalAck) {
     settings.SaveFormat = kSaveFormatXls;
     settings.XlsType = kXlsTypeXlsx;
@@ -478,20 +488,6 @@ TEST_F(UploadE2E, XlsxBookIsStoredBeforeTheFinalAck) {
     EXPECT_TRUE(book.LastUsedRow(last));
     EXPECT_EQ(last, 2);
     EXPECT_FALSE(std::filesystem::exists(save / "T01.txt"));
-}
-
-TEST_F(UploadE2E, PathInTerminalIdIsRefused) {
-    Options options;
-    options.terminalId = "../escape";
-    options.records = {"A"};
-    Upload(options);
-    const Lines wire = Wire();
-    EXPECT_EQ(Count(wire, "P NAK"), 10);
-    EXPECT_EQ(Lines(wire.end() - 2, wire.end()), (Lines{"P BEL", "P CAN"}));
-    EXPECT_EQ(view.StatusLines(), (Lines{kPortLine, "ｵｰﾌﾟﾝ成功", "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
-                                         "端末IDに使えない文字があります (/)", "異常終了"}));
-    EXPECT_TRUE(std::filesystem::is_empty(save.Path()));
-    EXPECT_FALSE(FileExists(std::filesystem::path(save.Path()).parent_path() / "escape.txt"));
 }
 
 // Someone else's entry where Gathra writes or reads a file ends the upload at once with "CAN", naming the
@@ -545,7 +541,7 @@ TEST_F(UploadE2E, ForeignEntryInPlaceOfAFileEndsTheUploadAtOnce) {
     }
 }
 
-TEST_F(UploadE2E, HangUpInTheMiddleKeepsTheBackupAndTheOutput) {
+TEST_F(UploadE2E, HangUpInTheMiddleKeepsTheBackupAndTheOutputAndIsReconnected) {
     // Without automatic start the upload that lost its device ends the run, as any failed upload does.
     Options options;
     options.records = {"A", "B", "C", "D"};
@@ -559,17 +555,13 @@ TEST_F(UploadE2E, HangUpInTheMiddleKeepsTheBackupAndTheOutput) {
     EXPECT_EQ(view.Beeps, 1);
     EXPECT_FALSE(run.IsRunning);
     EXPECT_LT(SecondsSince(started), 10.0);  // noticed at once, not after the record time-outs
-}
 
-// The cradle is unplugged mid-upload and plugged back: a new pseudo-terminal is linked as ports/COM3.
-TEST_F(UploadE2E, CradleUnpluggedMidUploadIsReconnectedAndTheNextUploadStored) {
-    Options options;
-    options.records = {"A", "B", "C", "D"};
-    options.faults = {{FaultKind::HangUp, 2, 1}};
+    // With it, the cradle plugged back (a new pseudo-terminal linked as ports/COM3) is reconnected and the
+    // next upload stored.
+    NextTerminal();
     options.replugAfterMs = 500;
     settings.AutoStart = Switch::On;
-    settings.OverWrite = 0;  // the interrupted upload must add nothing
-    WriteBytes(save / "T01.txt", "previous\r\n");
+    settings.OverWrite = 0;  // the interrupted upload must add nothing to the output still "previous"
     StopWhenAndTimeTheReconnect(nullptr);
     stopWhenWaitingAfter = 2;  // the unplugged upload and the stored one
     Upload(options);

@@ -200,7 +200,7 @@ TEST_F(AfterUploadTest, TheCommandsWholeTreeEndsAtItsLimitOrWithTheShell) {
     }
 }
 
-TEST_F(AfterUploadTest, CommandsNeverOverlapAndAtMostEightWait) {
+TEST_F(AfterUploadTest, CommandsNeverOverlapAtMostEightWaitAndInheritNoDescriptor) {
     CommandRunner runner;
     std::mutex doneMutex;
     std::vector<int> done;
@@ -234,13 +234,11 @@ TEST_F(AfterUploadTest, CommandsNeverOverlapAndAtMostEightWait) {
     runner.Finish(true);
     EXPECT_LT(steady_clock::now() - hurried, milliseconds(3500));
     EXPECT_EQ(done, (std::vector<int>{-1, -2}));
-}
 
-TEST_F(AfterUploadTest, NoDescriptorOfTheProgramIsInherited) {
-    // A descriptor opened without close-on-exec, as a library might leave one.
+    // No descriptor of the program is inherited, not even one opened without close-on-exec, as a library
+    // might leave one.
     const int leaked = ::open("/dev/null", O_RDONLY);
     ASSERT_GE(leaked, 3);
-    CommandRunner runner;
     CommandResult result;
     ASSERT_TRUE(
         runner.Submit({"ls /proc/$$/fd", save.Path(), {}, [&](const CommandResult& r) { result = r; }}));

@@ -56,8 +56,7 @@ protected:
     }
 
     void Upload(const Lines& records) {
-        RecordingOperatorView fresh;
-        view = fresh;
+        view = RecordingOperatorView{};
         link.written.clear();
         trace.events.clear();
         link.Reply(kEnquiry);
@@ -226,8 +225,7 @@ TEST_F(DurableText, AnyFailureLeavesTheOutputByteForByte) {
         trace.failName = c.file;
         trace.failErrno = ENOSPC;
         trace.failSkip = c.skip;
-        RecordingOperatorView fresh;
-        view = fresh;
+        view = RecordingOperatorView{};
         EXPECT_FALSE(Save());
         EXPECT_TRUE(trace.failCall.empty()) << "the fault was never reached";
         EXPECT_EQ(FileExists(run.OutputPath), c.outputExists);

@@ -30,7 +30,7 @@ protected:
     RecordingOperatorView view;
 };
 
-TEST_F(SaveAsTextTest, ConvertsEveryRecordWithCrLf) {
+TEST_F(SaveAsTextTest, ConvertsEveryRecordWithCrLfAndCutsLinesAtCrLfOnly) {
     settings.SelectedFields[1] = 0;
     WriteBytes(settings.BackFilePath, CrLfLines({"a,b,c", "\x83\x65,x,y", "", "d,,e"}));
     ASSERT_TRUE(Save());
@@ -38,10 +38,9 @@ TEST_F(SaveAsTextTest, ConvertsEveryRecordWithCrLf) {
     EXPECT_FALSE(view.Busy);
     EXPECT_TRUE(view.Messages.empty());
     EXPECT_TRUE(view.StatusCalls.empty());
-}
 
-TEST_F(SaveAsTextTest, LinesAreCutAtCrLfOnly) {
     // A CR or LF alone belongs to the record; a last line without CR LF is still a record.
+    settings.SelectedFields[1] = 1;
     WriteBytes(settings.BackFilePath, "a\rb\r\nc\nd\r\ne");
     ASSERT_TRUE(Save());
     EXPECT_EQ(Output(), "a\rb\r\nc\nd\r\ne\r\n");
@@ -60,7 +59,7 @@ TEST_F(SaveAsTextTest, LargeBackupAcrossReadBoundaries) {
     EXPECT_EQ(Output(), CrLfLines(lines));
 }
 
-TEST_F(SaveAsTextTest, EmptyBackup) {
+TEST_F(SaveAsTextTest, EmptyBackupAppendAndOverwrite) {
     WriteBytes(settings.BackFilePath, "");
     WriteBytes(run.OutputPath, "old\r\n");
     settings.OverWrite = 0;
@@ -75,11 +74,9 @@ TEST_F(SaveAsTextTest, EmptyBackup) {
     settings.OverWrite = 0;
     ASSERT_TRUE(Save());
     EXPECT_TRUE(FileExists(run.OutputPath));
-}
 
-TEST_F(SaveAsTextTest, AppendAndOverwrite) {
+    // Appended to, then overwritten.
     WriteBytes(settings.BackFilePath, CrLfLines({"1"}));
-    settings.OverWrite = 0;
     ASSERT_TRUE(Save());
     WriteBytes(settings.BackFilePath, CrLfLines({"2", "3"}));
     ASSERT_TRUE(Save());
@@ -92,8 +89,7 @@ TEST_F(SaveAsTextTest, AppendAndOverwrite) {
 TEST_F(SaveAsTextTest, MissingBackupLeavesTheOutputAlone) {
     WriteBytes(run.OutputPath, "kept\r\n");
     for (const int16_t overwrite : {1, 0}) {
-        RecordingOperatorView fresh;
-        view = fresh;
+        view = RecordingOperatorView{};
         settings.OverWrite = overwrite;
         EXPECT_FALSE(Save());
         EXPECT_EQ(Output(), "kept\r\n");
@@ -171,7 +167,6 @@ TEST_F(SaveAsTextTest, OutputThatCannotBeWritten) {
 
     // Only a regular file is an output, in both modes: a device, or a named pipe that nothing reads,
     // which a blocking open would wait on for ever.
-    RecordingOperatorView fresh;
     const std::string pipe = dir / "T02.txt";
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     // A device of the test's own (as /dev/full is): the machine's /dev is never at stake, even when the
@@ -180,7 +175,7 @@ TEST_F(SaveAsTextTest, OutputThatCannotBeWritten) {
     ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 7)), 0) << std::strerror(errno);
     for (const std::string& path : {device, pipe}) {
         for (const int16_t overwrite : {1, 0}) {
-            view = fresh;
+            view = RecordingOperatorView{};
             settings.OverWrite = overwrite;
             run.OutputPath = path;
             EXPECT_FALSE(Save());
@@ -193,7 +188,7 @@ TEST_F(SaveAsTextTest, OutputThatCannotBeWritten) {
     // An output named like the backup (a terminal "Back" saving into the program folder) is refused in
     // both modes: the backup is neither emptied nor appended to itself without end.
     for (const int16_t overwrite : {1, 0}) {
-        view = fresh;
+        view = RecordingOperatorView{};
         settings.OverWrite = overwrite;
         run.OutputPath = dir.Path() + "/./Back.txt";
         EXPECT_FALSE(Save());

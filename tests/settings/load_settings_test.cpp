@@ -291,9 +291,10 @@ TEST_F(LoadSettingsTest, ReadErrorKeepsOnlyTheKeysReadBefore) {
     EXPECT_NE(std::filesystem::current_path(), save_.Path());  // no folder check after a read error
 }
 
+// A save folder that is gone, or none at all for want of a documents folder: the current directory, with
+// the box after the settings' own.
 TEST_F(LoadSettingsTest, MissingSaveFolderFallsBackToTheCurrentDirectory) {
-    const std::string missing = save_ / "gone";
-    const std::string before = SettingsFile(missing);
+    const std::string before = SettingsFile(save_ / "gone");
     WriteBytes(IniPath(), before);
     const std::string cwd = std::filesystem::current_path();
     Load();
@@ -304,29 +305,15 @@ TEST_F(LoadSettingsTest, MissingSaveFolderFallsBackToTheCurrentDirectory) {
     EXPECT_EQ(view_.StatusText, kFolderText);
     EXPECT_EQ(record_.SaveFolder, cwd);
     EXPECT_EQ(ReadBytes(IniPath()), before);
-}
 
-TEST_F(LoadSettingsTest, DefaultFolderWithoutDocuments) {
+    std::filesystem::remove(IniPath());
     platform_.DocumentsFolder = "";
-    const std::string cwd = std::filesystem::current_path();
+    view_ = RecordingOperatorView{};
     Load();
     ASSERT_EQ(view_.Messages.size(), 2u);
     EXPECT_EQ(view_.Messages[1].Text, kFolderText);
     EXPECT_EQ(record_.SaveFolder, cwd);
     EXPECT_EQ(ReadBytes(IniPath()), SettingsFile(""));
-}
-
-TEST_F(LoadSettingsTest, LongValuesAreCutAtACharacterBoundary) {
-    std::string kana;
-    while (kana.size() < 450) {
-        kana += "日";  // two bytes each in CP932, as the limit counts: 127 characters are 254 bytes
-    }
-    WriteBytes(IniPath(),
-               SettingsFile(save_.Path(), {{"MailSub", std::string(300, 'a')}, {"FixFname", kana}}));
-    Load();
-    EXPECT_TRUE(view_.Messages.empty());
-    EXPECT_EQ(record_.MailSub, std::string(254, 'a'));
-    EXPECT_EQ(record_.FixFname, kana.substr(0, 127 * 3));
 }
 
 TEST_F(LoadSettingsTest, RewriteKeepsCommentsAndUnknownKeys) {
@@ -344,7 +331,7 @@ TEST_F(LoadSettingsTest, RewriteKeepsCommentsAndUnknownKeys) {
     EXPECT_EQ(ReadBytes(IniPath()), expected);
 }
 
-TEST_F(LoadSettingsTest, Cp932FileIsReadAndWrittenBackAsUtf8) {
+TEST_F(LoadSettingsTest, Cp932FileIsReadAndWrittenBackAsUtf8AndLongValuesAreCut) {
     const std::string utf8 = "; 設定\n" + SettingsFile(save_.Path(), {{"MailSub", "ﾃﾞｰﾀ送信"}});
     WriteBytes(IniPath(), Utf8ToCp932(utf8));
     Load();
@@ -352,6 +339,18 @@ TEST_F(LoadSettingsTest, Cp932FileIsReadAndWrittenBackAsUtf8) {
     EXPECT_EQ(record_.MailSub, "ﾃﾞｰﾀ送信");
     ASSERT_TRUE(WriteSettingsFile(record_, view_));
     EXPECT_EQ(ReadBytes(IniPath()), utf8);
+
+    // Long values are cut at a character boundary, counted in CP932 bytes: 127 kanji are 254 bytes.
+    std::string kanji;
+    while (kanji.size() < 450) {
+        kanji += "日";
+    }
+    WriteBytes(IniPath(),
+               SettingsFile(save_.Path(), {{"MailSub", std::string(300, 'a')}, {"FixFname", kanji}}));
+    Load();
+    EXPECT_TRUE(view_.Messages.empty());
+    EXPECT_EQ(record_.MailSub, std::string(254, 'a'));
+    EXPECT_EQ(record_.FixFname, kanji.substr(0, 127 * 3));
 }
 
 TEST_F(LoadSettingsTest, FailedWritesReportAndKeepTheOldFile) {

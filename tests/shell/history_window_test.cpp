@@ -53,8 +53,7 @@ private slots:
     void init();
     void cleanup();
     void tableFiltersChartAndExport();
-    void refreshesWhenAnUploadEnds();
-    void exportDialogSpeaksJapanese();
+    void refreshesAndItsExportDialogSpeaksJapanese();
 
 private:
     HistoryWindow* OpenFromMainWindow() {
@@ -176,7 +175,10 @@ void HistoryWindowTest::tableFiltersChartAndExport() {
     QCOMPARE(boxText(&unread), "Gathra|CSV出力ｴﾗｰ : " + csv + " : " + reason);
 }
 
-void HistoryWindowTest::refreshesWhenAnUploadEnds() {
+// A refresh when an upload ends while the window is open; Qt's own file dialog, as "CSV出力" opens it, in
+// Japanese like the windows whatever the locale: its buttons are read by their text.
+void HistoryWindowTest::refreshesAndItsExportDialogSpeaksJapanese() {
+    QVERIFY(InstallQtJapanese());
     HistoryWindow* history = OpenFromMainWindow();
     QVERIFY(history != nullptr);
     QCOMPARE(history->RowCount(), 3);
@@ -186,14 +188,7 @@ void HistoryWindowTest::refreshesWhenAnUploadEnds() {
     QTest::mouseClick(window_->findChild<QPushButton*>("cmdComm0"), Qt::LeftButton);
     QTRY_COMPARE(history->RowCount(), 4);
     QCOMPARE(history->EntryAt(0)->Upload.TerminalId, std::string("T09"));
-}
 
-// Qt's own file dialog, as "CSV出力" opens it, in Japanese like the windows whatever the locale: its
-// buttons are read by their text.
-void HistoryWindowTest::exportDialogSpeaksJapanese() {
-    QVERIFY(InstallQtJapanese());
-    HistoryWindow* history = OpenFromMainWindow();
-    QVERIFY(history != nullptr);
     QStringList buttons;
     QTimer poll;
     connect(&poll, &QTimer::timeout, [&buttons] {

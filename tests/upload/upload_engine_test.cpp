@@ -66,8 +66,7 @@ protected:
 
     // A fresh record of what the operator saw, and the run started again.
     void Restart() {
-        RecordingOperatorView fresh;
-        view = fresh;
+        view = RecordingOperatorView{};
         link.written.clear();
         link.replies.clear();
         link.transcript.clear();
@@ -171,8 +170,7 @@ TEST_F(UploadEngine, PortLineTexts) {
         {3, 9600, 0, "COM3:38.4Kbps/RS232C通信(LNU-40/45)"},
     };
     for (const Row& row : rows) {
-        RecordingOperatorView fresh;
-        view = fresh;
+        Restart();
         run.IsRunning = false;  // stops at the first check point after the open
         settings.Port = row.port;
         settings.Baud = row.baud;
@@ -186,36 +184,26 @@ TEST_F(UploadEngine, PortLineTexts) {
     }
 }
 
+// A port that does not open (0, -1, 2), or no link library at all (1 here): the same report, and without a
+// library nothing is called.
 TEST_F(UploadEngine, PortThatCannotBeOpenedOrNoLibrary) {
-    for (const int32_t result : {0, -1, 2}) {
+    for (const int32_t result : {0, -1, 2, 1}) {
         SCOPED_TRACE(result);
-        RecordingOperatorView fresh;
-        view = fresh;
-        run.IsRunning = true;
+        Restart();
         link.openResult = result;
-        link.written.clear();
-        Run();
+        Run(result == 1 ? nullptr : link.Api());
         EXPECT_EQ(view.StatusLines(),
                   (Lines{"COM1:115.2KBps/RS232C通信(LNU-40/45)", "ｵｰﾌﾟﾝｴﾗｰ", "異常終了"}));
         EXPECT_EQ(view.Beeps, 1);
-        EXPECT_EQ(link.written, (Lines{"CAN"}));  // to no port
+        EXPECT_EQ(link.written, result == 1 ? Lines{} : Lines{"CAN"});  // to no port
         EXPECT_FALSE(run.IsRunning);
         EXPECT_EQ(view.RunningStates, (std::vector<bool>{false}));
+        EXPECT_FALSE(FileExists(settings.BackFilePath));
     }
     EXPECT_EQ(link.closes, 3);
-
-    // No link library at all: the same report, and nothing is called.
-    RecordingOperatorView fresh;
-    view = fresh;
-    run.IsRunning = true;
-    Run(nullptr);
-    EXPECT_EQ(view.StatusLines(), (Lines{"COM1:115.2KBps/RS232C通信(LNU-40/45)", "ｵｰﾌﾟﾝｴﾗｰ", "異常終了"}));
-    EXPECT_EQ(view.Beeps, 1);
-    EXPECT_EQ(view.RunningStates, (std::vector<bool>{false}));
-    EXPECT_FALSE(FileExists(settings.BackFilePath));
 }
 
-TEST_F(UploadEngine, ClockIsSetUntilTheTerminalSaysOk) {
+TEST_F(UploadEngine, ClockIsSetOnlyForOneAndUntilTheTerminalSaysOk) {
     settings.TimeAdjust = "1";
     link.Reply("ok");
     link.Silence();
@@ -227,6 +215,15 @@ TEST_F(UploadEngine, ClockIsSetUntilTheTerminalSaysOk) {
     EXPECT_EQ(link.written[4], "VOL");
     EXPECT_EQ(link.clears, 5);  // before each "TW" and the "VOL"
     EXPECT_EQ(LastStatus(), "ﾚｺｰﾄﾞ受信<1> : 正常終了");
+
+    // Only exactly "1" sets the clock.
+    for (const char* value : {"0", "0.5", "", "10"}) {
+        Restart();
+        settings.TimeAdjust = value;
+        Upload({"A"});
+        Run();
+        EXPECT_EQ(link.written.front(), "VOL") << "TimeAdjust '" << value << "'";
+    }
 }
 
 // The waiting label counts whole seconds of the PC clock from the first enquiry and goes with the answer;
@@ -247,17 +244,6 @@ TEST_F(UploadEngine, WaitingLabelCountsFromTheFirstEnquiryUntilTheAnswer) {
     EXPECT_EQ(LastStatus(), "ﾚｺｰﾄﾞ受信<1> : 正常終了");
 }
 
-TEST_F(UploadEngine, ClockSettingOnlyForExactlyOne) {
-    for (const char* value : {"0", "0.5", "", "10"}) {
-        link.written.clear();
-        run.IsRunning = true;
-        settings.TimeAdjust = value;
-        Upload({"A"});
-        Run();
-        EXPECT_EQ(link.written.front(), "VOL") << "TimeAdjust '" << value << "'";
-    }
-}
-
 TEST_F(UploadEngine, EleventhBadEnquiryAnswerRingsTheBell) {
     struct Row {
         const char* name;
@@ -265,48 +251,36 @@ TEST_F(UploadEngine, EleventhBadEnquiryAnswerRingsTheBell) {
         const char* status;
         const char* cause = nullptr;  // the line after a good frame that cannot be served
     };
+    const char* const format = "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ";
+    const char* const crc = "ENQ送信/ﾌｧｲﾙ名受信 : CRC ｴﾗｰ";
     const Row rows[] = {
-        {"checksum", "^#T01@2*D3", "ENQ送信/ﾌｧｲﾙ名受信 : CRC ｴﾗｰ"},
-        {"lower-case checksum", "^#T01@2*d2", "ENQ送信/ﾌｧｲﾙ名受信 : CRC ｴﾗｰ"},
-        {"format", "#T01@2*D2", "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
-        {"record type", Frame('0', "T01@2"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ"},
+        {"checksum", "^#T01@2*D3", crc},
+        {"lower-case checksum", "^#T01@2*d2", crc},
+        {"format", "#T01@2*D2", format},
+        {"record type", Frame('0', "T01@2"), format},
         // Frames that pass the check but cannot be served are refused the same way.
-        {"no at sign", Frame('#', "T01"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "ﾚｺｰﾄﾞ件数が不正です (なし)"},
-        {"count 0", Frame('#', "T01@0"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "ﾚｺｰﾄﾞ件数が不正です (0)"},
-        {"count 32768", Frame('#', "T01@32768"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
-         "ﾚｺｰﾄﾞ件数が不正です (32768)"},
-        {"huge count", Frame('#', "T01@99999999999999999999"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+        {"no at sign", Frame('#', "T01"), format, "ﾚｺｰﾄﾞ件数が不正です (なし)"},
+        {"count 0", Frame('#', "T01@0"), format, "ﾚｺｰﾄﾞ件数が不正です (0)"},
+        {"count 32768", Frame('#', "T01@32768"), format, "ﾚｺｰﾄﾞ件数が不正です (32768)"},
+        {"huge count", Frame('#', "T01@99999999999999999999"), format,
          "ﾚｺｰﾄﾞ件数が不正です (99999999999999999999)"},
-        {"empty id", Frame('#', "@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "端末IDがありません"},
-        {"path in id", Frame('#', "../../etc/evil@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
-         "端末IDに使えない文字があります (/)"},
-        {"nul in id",
-         Frame('#', std::string("T\0"
-                                "1@3",
-                                5)),
-         "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "端末IDに使えない文字があります (\\x00)"},
-        {"tab in id", Frame('#', "T\t1@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
-         "端末IDに使えない文字があります (\\x09)"},
-        {"line feed in id", Frame('#', "T1\n@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
-         "端末IDに使えない文字があります (\\x0a)"},
-        {"escape in id", Frame('#', "\x1B[2JT1@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
-         "端末IDに使えない文字があります (\\x1b)"},
-        {"delete in id", Frame('#', "T\x7F@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
-         "端末IDに使えない文字があります (\\x7f)"},
+        {"empty id", Frame('#', "@3"), format, "端末IDがありません"},
+        {"path in id", Frame('#', "../../etc/evil@3"), format, "端末IDに使えない文字があります (/)"},
+        {"nul in id", Frame('#', std::string("T\0001@3", 5)), format,
+         "端末IDに使えない文字があります (\\x00)"},
+        {"tab in id", Frame('#', "T\t1@3"), format, "端末IDに使えない文字があります (\\x09)"},
+        {"line feed in id", Frame('#', "T1\n@3"), format, "端末IDに使えない文字があります (\\x0a)"},
+        {"escape in id", Frame('#', "\x1B[2JT1@3"), format, "端末IDに使えない文字があります (\\x1b)"},
+        {"delete in id", Frame('#', "T\x7F@3"), format, "端末IDに使えない文字があります (\\x7f)"},
         // A lead byte followed by a control byte: not a character, and the control byte is still refused.
-        {"control byte after a lead byte", Frame('#', "T\x81\x1F@3"), "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ",
+        {"control byte after a lead byte", Frame('#', "T\x81\x1F@3"), format,
          "端末IDに使えない文字があります (\\x1f)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const std::string& answer = row.answer;
-        RecordingOperatorView fresh;
-        view = fresh;
-        link.written.clear();
-        link.replies.clear();
-        run.IsRunning = true;
+        Restart();
         for (int i = 0; i < 11; ++i) {
-            link.Reply(answer);
+            link.Reply(row.answer);
             link.Silence();  // time-outs in between are not counted
         }
         Run();
@@ -328,66 +302,107 @@ TEST_F(UploadEngine, EleventhBadEnquiryAnswerRingsTheBell) {
     EXPECT_TRUE(std::filesystem::is_empty(save.Path()));
 }
 
-TEST_F(UploadEngine, TenthBadEnquiryAnswerThenGoodOneIsServed) {
-    for (int i = 0; i < 10; ++i) {
-        link.Reply(Frame('#', "T01@0"));
-    }
-    Upload({"A"});
-    Run();
-    EXPECT_EQ(link.CountWritten("NAK"), 10);
-    EXPECT_EQ(LastStatus(), "ﾚｺｰﾄﾞ受信<1> : 正常終了");
-}
-
-TEST_F(UploadEngine, TerminalIdThatNoNameUsesIsNotChecked) {
-    settings.FixFname = "fixed";
-    Upload({"A,1"}, "../x");
-    Run();
-    EXPECT_EQ(ReadBytes(save / "fixed.txt"), "A,1\r\n");
-    EXPECT_EQ(LastStatus(), "ﾚｺｰﾄﾞ受信<1> : 正常終了");
-}
-
-TEST_F(UploadEngine, TerminalIdIsDecodedForTheFileName) {
-    // "ﾃｽﾄ" in CP932 half-width katakana, and a double-byte ID whose trail byte is 0x40 ("@").
-    Upload({"A"}, "\xC3\xBD\xC4");
-    Run();
-    EXPECT_EQ(ReadBytes(save / "ﾃｽﾄ.txt"), "A\r\n");
-
-    link.transcript.clear();
-    run.IsRunning = true;
-    Upload({"B"}, "\x83\x40");  // "ァ"
-    Run();
-    EXPECT_EQ(ReadBytes(save / "ァ.txt"), "B\r\n");
-    EXPECT_EQ(view.ProgressMax, 1);
-}
-
-TEST_F(UploadEngine, SequenceDigitsWrapAndSkippedDigitIsRefused) {
-    std::vector<std::string> records;
+// Uploads that are stored after answers the run must see through: refused ones, repeats, names.
+TEST_F(UploadEngine, StoredThroughRefusalsRepeatsAndNames) {
+    struct Row {
+        const char* name;
+        std::function<void()> script;
+        const char* file;  // in the save folder, holding what the backup holds
+        std::string stored;
+        int naks;
+        Lines written = {};  // when the whole exchange is checked
+    };
+    Lines twelve;
     for (int i = 0; i < 12; ++i) {
-        records.push_back("R" + std::to_string(i));
+        twelve.push_back("R" + std::to_string(i));
     }
-    Enquiry("T01", 12);
-    for (int i = 0; i < 12; ++i) {
-        if (i == 10) {
-            link.Reply(Frame('9', "R9"));   // repeat of record 9 before "0": a duplicate
-            link.Reply(Frame('1', "R11"));  // skips "0": refused
+    const Row rows[] = {
+        {"tenth bad enquiry answer, then a good one",
+         [this] {
+             for (int i = 0; i < 10; ++i) {
+                 link.Reply(Frame('#', "T01@0"));
+             }
+             Upload({"A"});
+         },
+         "T01.txt", "A\r\n", 10},
+        {"terminal ID that no name uses is not checked",
+         [this] {
+             settings.FixFname = "fixed";
+             Upload({"A,1"}, "../x");
+         },
+         "fixed.txt", "A,1\r\n", 0},
+        // "ﾃｽﾄ" in CP932 half-width katakana, and a double-byte ID whose trail byte is 0x40 ("@").
+        {"half-width katakana ID", [this] { Upload({"A"}, "\xC3\xBD\xC4"); }, "ﾃｽﾄ.txt", "A\r\n", 0},
+        {"double-byte ID", [this] { Upload({"B"}, "\x83\x40"); }, "ァ.txt", "B\r\n", 0},
+        {"sequence digits wrap, a repeat of 9 before 0, a skipped digit refused",
+         [&] {
+             Enquiry("T01", 12);
+             for (int i = 0; i < 12; ++i) {
+                 if (i == 10) {
+                     link.Reply(Frame('9', "R9"));   // repeat of record 9 before "0": a duplicate
+                     link.Reply(Frame('1', "R11"));  // skips "0": refused
+                 }
+                 link.Reply(Frame(static_cast<char>('0' + i % 10), twelve[i]));
+             }
+             link.Reply("END");
+         },
+         "T01.txt", CrLfLines(twelve), 1},
+        {"first record with sequence 9 counts as a repeat",
+         [this] {
+             Enquiry("T01", 1);
+             link.Reply(Frame('9', "X"));
+             link.Reply(Frame('0', "A"));
+             link.Reply("END");
+         },
+         "T01.txt", "A\r\n", 0, Lines{"VOL", "ACK", "ACK", "ACK", "ACK"}},
+        {"repeat with a bad checksum is acknowledged, not stored",
+         [this] {
+             Enquiry("T01", 2);
+             link.Reply(Frame('0', "A"));
+             link.Reply("^0A*00");  // the repeat of record 0 with a wrong checksum: only "^0" is examined
+             link.Reply("^0");      // the two characters alone
+             link.Reply(Frame('1', "B"));
+             link.Reply("END");
+         },
+         "T01.txt", "A\r\nB\r\n", 0, Lines{"VOL", "ACK", "ACK", "ACK", "ACK", "ACK", "ACK"}},
+        {"simple protocol still wants a framed enquiry answer",
+         [this] {
+             settings.Protocol = UploadProtocol::Simple;
+             link.Reply("T01@1");
+             link.Reply(Frame('#', "T01@1"));
+             link.Reply("^0A,1*56");  // stored whole, frame or not
+             link.Reply("END");
+         },
+         "T01.txt", "^0A,1*56\r\n", 1, Lines{"VOL", "NAK", "VOL", "ACK", "ACK", "ACK"}},
+        {"trailing slash of the save folder",
+         [this] {
+             settings.SaveFolder = save.Path() + "/";
+             Upload({"A"});
+         },
+         "T01.txt", "A\r\n", 0},
+    };
+    const SettingsRecord defaults = settings;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Restart();
+        settings = defaults;
+        std::filesystem::remove(save / "LOG.TXT");
+        row.script();
+        Run();
+        EXPECT_EQ(Output(row.file), row.stored);
+        EXPECT_EQ(Backup(), row.stored);
+        EXPECT_EQ(link.CountWritten("NAK"), row.naks);
+        if (!row.written.empty()) {
+            EXPECT_EQ(link.written, row.written);
         }
-        link.Reply(Frame(static_cast<char>('0' + i % 10), records[i]));
+        const auto records = std::count(row.stored.begin(), row.stored.end(), '\n');
+        EXPECT_EQ(LastStatus(), "ﾚｺｰﾄﾞ受信<" + std::to_string(records) + "> : 正常終了");
+        EXPECT_EQ(view.ProgressMax, records);
     }
-    link.Reply("END");
-    Run();
-    EXPECT_EQ(Backup(), CrLfLines(records));
-    EXPECT_EQ(link.CountWritten("NAK"), 1);
-    EXPECT_EQ(LastStatus(), "ﾚｺｰﾄﾞ受信<12> : 正常終了");
-}
-
-TEST_F(UploadEngine, FirstRecordWithSequenceNineCountsAsRepeat) {
-    Enquiry("T01", 1);
-    link.Reply(Frame('9', "X"));
-    link.Reply(Frame('0', "A"));
-    link.Reply("END");
-    Run();
-    EXPECT_EQ(Backup(), "A\r\n");
-    EXPECT_EQ(link.CountWritten("ACK"), 4);
+    // The engine drops the trailing slash from the settings but keeps it in the path it reports.
+    EXPECT_EQ(run.OutputPath, save.Path() + "//T01.txt");
+    EXPECT_EQ(settings.SaveFolder, save.Path());
+    EXPECT_TRUE(FileExists(save / "LOG.TXT"));
 }
 
 TEST_F(UploadEngine, EleventhConsecutiveBadFrameRingsTheBell) {
@@ -406,11 +421,7 @@ TEST_F(UploadEngine, EleventhConsecutiveBadFrameRingsTheBell) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        RecordingOperatorView fresh;
-        view = fresh;
-        link.written.clear();
-        link.replies.clear();
-        run.IsRunning = true;
+        Restart();
         WriteBytes(save / "T01.txt", "previous\r\n");
         Enquiry("T01", 2);
         link.Reply(Frame('0', "A"));
@@ -429,7 +440,7 @@ TEST_F(UploadEngine, EleventhConsecutiveBadFrameRingsTheBell) {
     }
 }
 
-TEST_F(UploadEngine, TenthEmptyReplyIsATimeOut) {
+TEST_F(UploadEngine, TenthEmptyReplyIsATimeOutCountedWithBadFrames) {
     Enquiry("T01", 2);
     link.Reply(Frame('0', "A"));
     link.Silence(50);
@@ -448,10 +459,10 @@ TEST_F(UploadEngine, TenthEmptyReplyIsATimeOut) {
     EXPECT_NE(log.find(R"(" 1","")"), std::string::npos);
     EXPECT_EQ(Backup(), "A\r\n");
     EXPECT_FALSE(FileExists(save / "T01.txt"));
-}
 
-TEST_F(UploadEngine, EmptyRepliesAndBadFramesShareTheCount) {
-    // Nine empty results and one bad frame reach 10: still "NAK"; the next bad frame gives "BEL".
+    // Empty results and bad frames share the count. Nine empty results and one bad frame reach 10: still
+    // "NAK"; the next bad frame gives "BEL".
+    Restart();
     Enquiry("T01", 1);
     link.Silence(45);
     link.Reply("^0A*00");
@@ -461,10 +472,7 @@ TEST_F(UploadEngine, EmptyRepliesAndBadFramesShareTheCount) {
     EXPECT_EQ(link.CountWritten("NAK"), 10);
 
     // Nine bad frames and then an empty result: the time-out comes first.
-    RecordingOperatorView fresh;
-    view = fresh;
-    link.written.clear();
-    run.IsRunning = true;
+    Restart();
     Enquiry("T01", 1);
     for (int i = 0; i < 9; ++i) {
         link.Reply("^0A*00");
@@ -473,17 +481,6 @@ TEST_F(UploadEngine, EmptyRepliesAndBadFramesShareTheCount) {
     Run();
     EXPECT_EQ(TailOfWritten(2), (Lines{"NAK", "CAN"}));
     EXPECT_EQ(view.StatusLines()[2], "ﾚｺｰﾄﾞ受信 : ﾀｲﾑｱｳﾄ ｴﾗｰ");
-}
-
-TEST_F(UploadEngine, SimpleProtocolStillWantsAFramedEnquiryAnswer) {
-    settings.Protocol = UploadProtocol::Simple;
-    link.Reply("T01@1");
-    link.Reply(Frame('#', "T01@1"));
-    link.Reply("^0A,1*56");  // stored whole, frame or not
-    link.Reply("END");
-    Run();
-    EXPECT_EQ(link.written, (Lines{"VOL", "NAK", "VOL", "ACK", "ACK", "ACK"}));
-    EXPECT_EQ(Backup(), "^0A,1*56\r\n");
 }
 
 TEST_F(UploadEngine, RecordBeyondTheCountLimitEndsTheUpload) {
@@ -523,11 +520,7 @@ TEST_F(UploadEngine, ErrorCountCarriesIntoTheRestartedUpload) {
     EXPECT_EQ(link.written, expected);
 
     // After a time-out (ErrorCount 10) the very first bad answer is fatal.
-    RecordingOperatorView fresh;
-    view = fresh;
-    link.written.clear();
-    link.replies.clear();
-    run.IsRunning = true;
+    Restart();
     Enquiry("T01", 1);
     link.Silence(50);
     link.Reply("garbage");
@@ -537,16 +530,6 @@ TEST_F(UploadEngine, ErrorCountCarriesIntoTheRestartedUpload) {
         view.StatusLines(),
         (Lines{"COM1:115.2KBps/RS232C通信(LNU-40/45)", "ｵｰﾌﾟﾝ成功", "ﾚｺｰﾄﾞ受信 : ﾀｲﾑｱｳﾄ ｴﾗｰ", "異常終了",
                "ENQ送信/ﾌｧｲﾙ名受信 : ﾌｫｰﾏｯﾄ ｴﾗｰ", "異常終了", "異常終了", "通信ｽﾄｯﾌﾟﾎﾞﾀﾝが押されました"}));
-}
-
-TEST_F(UploadEngine, TrailingSlashOfSaveFolder) {
-    settings.SaveFolder = save.Path() + "/";
-    Upload({"A"});
-    Run();
-    EXPECT_EQ(run.OutputPath, save.Path() + "//T01.txt");
-    EXPECT_EQ(Output(), "A\r\n");
-    EXPECT_TRUE(FileExists(save / "LOG.TXT"));
-    EXPECT_EQ(settings.SaveFolder, save.Path());
 }
 
 TEST_F(UploadEngine, FileFailures) {
@@ -563,11 +546,7 @@ TEST_F(UploadEngine, FileFailures) {
     EXPECT_FALSE(view.Busy);
 
     // The log cannot be opened: the backup was made (empty).
-    RecordingOperatorView fresh;
-    view = fresh;
-    link.written.clear();
-    link.replies.clear();
-    run.IsRunning = true;
+    Restart();
     settings.BackFilePath = program / "Back.txt";
     settings.SaveFolder = save / "gone";
     Upload({"A"});
@@ -577,10 +556,7 @@ TEST_F(UploadEngine, FileFailures) {
     EXPECT_EQ(Backup(), "");
 
     // A record cannot be written: it is not acknowledged.
-    view = fresh;
-    link.written.clear();
-    link.replies.clear();
-    run.IsRunning = true;
+    Restart();
     settings.SaveFolder = save.Path();
     TracingFileOps full;
     full.failCall = "write";
@@ -599,10 +575,7 @@ TEST_F(UploadEngine, FileFailures) {
         std::filesystem::remove(pipe);
         ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
         const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
-        view = fresh;
-        link.written.clear();
-        link.replies.clear();
-        run.IsRunning = true;
+        Restart();
         Upload({"A"});
         Run();
         ::close(reader);
@@ -613,7 +586,7 @@ TEST_F(UploadEngine, FileFailures) {
     }
 }
 
-TEST_F(UploadEngine, MissingDatabaseEndsBeforeThePort) {
+TEST_F(UploadEngine, MissingDatabaseEndsBeforeThePortAndATableIsNamedAfterTheTerminal) {
     settings.SaveFormat = 2;
     settings.DatabaseName = "stock";
     settings.SaveFolder = save.Path() + "/";
@@ -626,11 +599,10 @@ TEST_F(UploadEngine, MissingDatabaseEndsBeforeThePort) {
     EXPECT_TRUE(view.StatusCalls.empty());
     EXPECT_FALSE(run.IsRunning);
     EXPECT_EQ(view.RunningStates, (std::vector<bool>{false}));
-}
 
-TEST_F(UploadEngine, DatabaseTableNamedAfterTheTerminal) {
-    settings.SaveFormat = 2;
-    settings.DatabaseName = "stock";
+    // Once it is there, the table is named after the terminal.
+    Restart();
+    settings.SaveFolder = save.Path();
     WriteBytes(save / "stock.mdb", "");
     run.TableName = "before";
     link.Reply(Frame('#', "T07@1"));
@@ -641,7 +613,8 @@ TEST_F(UploadEngine, DatabaseTableNamedAfterTheTerminal) {
     EXPECT_EQ(link.opens, 1);
 }
 
-TEST_F(UploadEngine, MailFailureAnswersCan) {
+// A mail that fails (no server) undoes the store; a writer that fails answers "CAN" before any mail is tried.
+TEST_F(UploadEngine, MailOrWriterFailureAnswersCan) {
     settings.SendMail = Switch::On;
     settings.MailAddress = "office@example.invalid";
     settings.MailServer = "";
@@ -655,37 +628,21 @@ TEST_F(UploadEngine, MailFailureAnswersCan) {
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2], "office@example.invalid宛 ﾒｰﾙ登録失敗:" + run.MailErrorText);
     EXPECT_EQ(lines.back(), "異常終了");
-}
 
-TEST_F(UploadEngine, WriterFailureAnswersCanAndIsNeverMailed) {
-    // The mail would fail too (no server): its line must not appear, since the mail is never tried.
-    settings.SendMail = Switch::On;
-    settings.MailAddress = "office@example.invalid";
-    settings.MailServer = "";
+    // The mail would fail too: its line must not appear, since the mail is never tried.
+    Restart();
     run.OutputPath = "";
+    run.MailErrorText = "";
     settings.FixFname = "no/such/folder/out";
     Upload({"A"});
     Run();
     EXPECT_EQ(link.written, (Lines{"VOL", "ACK", "ACK", "CAN"}));
     EXPECT_EQ(view.Messages.size(), 1u);  // the writer's own message
-    const Lines lines = view.StatusLines();
-    ASSERT_EQ(lines.size(), 3u);  // the progress, the writer's own line, the abnormal end
-    EXPECT_EQ(lines[1].find("宛"), std::string::npos) << lines[1];
-    EXPECT_EQ(lines[2], "異常終了");
+    const Lines failed = view.StatusLines();
+    ASSERT_EQ(failed.size(), 3u);  // the progress, the writer's own line, the abnormal end
+    EXPECT_EQ(failed[1].find("宛"), std::string::npos) << failed[1];
+    EXPECT_EQ(failed[2], "異常終了");
     EXPECT_TRUE(run.MailErrorText.empty());
-}
-
-TEST_F(UploadEngine, RepeatWithBadChecksumIsAcknowledgedAndNotStored) {
-    Enquiry("T01", 2);
-    link.Reply(Frame('0', "A"));
-    link.Reply("^0A*00");  // the repeat of record 0 with a wrong checksum: only "^0" is examined
-    link.Reply("^0");      // the two characters alone
-    link.Reply(Frame('1', "B"));
-    link.Reply("END");
-    Run();
-    EXPECT_EQ(link.written, (Lines{"VOL", "ACK", "ACK", "ACK", "ACK", "ACK", "ACK"}));
-    EXPECT_EQ(Backup(), "A\r\nB\r\n");
-    EXPECT_EQ(Output(), "A\r\nB\r\n");
 }
 
 TEST_F(UploadEngine, SpreadsheetFormatStoresAWorkbook) {
