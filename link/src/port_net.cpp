@@ -306,7 +306,8 @@ WriteOutcome NetworkPort::Send(std::string bytes, Clock::time_point deadline) {
 }
 
 // There is no event for "every byte acknowledged": the queue is looked at in short sleeps, which a
-// failing connection cuts short.
+// failing connection cuts short. A server's acknowledgement mostly rides on the next bytes it sends (the
+// terminal's answer), so those wake the wait at once; they are taken in for the next read.
 WriteOutcome NetworkPort::AwaitAcknowledgement(Clock::time_point deadline) {
     Clock::duration step = std::chrono::microseconds(100);
     for (;;) {
@@ -317,15 +318,23 @@ WriteOutcome NetworkPort::AwaitAcknowledgement(Clock::time_point deadline) {
         if (queued == 0) {
             return WriteOutcome::kWritten;
         }
+        if (ended_) {
+            return WriteOutcome::kGone;
+        }
         const Clock::time_point now = Clock::now();
         if (now >= deadline) {
             return WriteOutcome::kFailed;
         }
+        const short events = input_.size() < kInputLimit ? POLLIN : 0;
         short revents = 0;
-        if (PollUntil(fd_, 0, std::min(deadline, now + step), &revents) > 0 &&
-            (revents & (POLLERR | POLLHUP)) != 0) {
+        const int r = PollUntil(fd_, events, std::min(deadline, now + step), &revents);
+        if (r > 0 && (revents & (POLLERR | POLLHUP)) != 0) {
             ended_ = true;
             return WriteOutcome::kGone;
+        }
+        if (r > 0 && (revents & POLLIN) != 0) {
+            Receive();  // the server's bytes, or its end
+            continue;
         }
         step = std::min<Clock::duration>(step * 2, Millis(2));
     }

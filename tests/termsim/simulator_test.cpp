@@ -489,22 +489,29 @@ TEST_F(SimulatorTest, StopReturnsPromptlyInTheMiddleOfASlowLine) {
 }
 
 TEST_F(SimulatorTest, PacingSpreadsALineOverItsByteTimes) {
-    Options options;
-    options.records = {std::string(90, 'R')};
-    options.pacingBitsPerSecond = 9600;
-    StartWith(options);
-    pc->Ask("VOL");
-    ASSERT_EQ(pc->Ask("ACK").size(), 95u);
-    // The record frame is 96 bytes with its CR; at 9600 bit/s its last byte leaves at least 95 byte
-    // times (about 99 ms) after the ACK arrived. The terminal notes its line once the last byte is out,
-    // which the PC may already have read.
-    ASSERT_TRUE(WaitFor([&] { return sim.Transcript().size() >= 4; }));
-    const auto transcript = sim.Transcript();
-    const auto& ack = transcript[2];
-    const auto& record = transcript[3];
-    ASSERT_EQ(ack.direction, 'P');
-    ASSERT_EQ(record.direction, 'T');
-    EXPECT_GE(record.micros - ack.micros, 95 * 10 * 1000000LL / 9600);
+    // Byte by byte, and in handfuls of 8 (a UART's FIFO), which must not end the line any sooner.
+    for (const int chunk : {1, 8}) {
+        SCOPED_TRACE(chunk);
+        Options options;
+        options.records = {std::string(90, 'R')};
+        options.pacingBitsPerSecond = 9600;
+        options.pacingChunk = chunk;
+        pc.reset();
+        sim.Stop();
+        StartWith(options);
+        pc->Ask("VOL");
+        ASSERT_EQ(pc->Ask("ACK").size(), 95u);
+        // The record frame is 96 bytes with its CR; at 9600 bit/s its last byte leaves at least 95 byte
+        // times (about 99 ms) after the ACK arrived. The terminal notes its line once the last byte is out,
+        // which the PC may already have read.
+        ASSERT_TRUE(WaitFor([&] { return sim.Transcript().size() >= 4; }));
+        const auto transcript = sim.Transcript();
+        const auto& ack = transcript[2];
+        const auto& record = transcript[3];
+        ASSERT_EQ(ack.direction, 'P');
+        ASSERT_EQ(record.direction, 'T');
+        EXPECT_GE(record.micros - ack.micros, 95 * 10 * 1000000LL / 9600);
+    }
 }
 
 TEST_F(SimulatorTest, TranscriptFileHoldsEveryLineAsJson) {

@@ -252,9 +252,11 @@ struct Simulator::State {
             }
             size_t chunk = bytes.size() - done;
             if (pacing > 0) {
-                // Ten bits per byte: byte i leaves no earlier than i byte times after the start.
-                SleepUntilMicros(start + static_cast<int64_t>(done) * 10 * 1000000 / pacing);
-                chunk = 1;
+                // Ten bits per byte: byte i leaves no earlier than i byte times after the start, and a
+                // handful of bytes when its last one may.
+                chunk = std::min(chunk, static_cast<size_t>(std::max(options.pacingChunk, 1)));
+                const auto last = static_cast<int64_t>(done + chunk - 1);
+                SleepUntilMicros(start + last * 10 * 1000000 / pacing);
             }
             if (lastWrite != nullptr) {
                 *lastWrite = MonotonicMicros();

@@ -100,6 +100,10 @@ struct Options {
 
     // Output pacing in bits per second (10 bits per byte); 0 = as fast as possible.
     int pacingBitsPerSecond = 0;
+    // Paced output is handed to the line this many bytes at a time, each handful when its last byte is due,
+    // as a UART's receive FIFO hands bytes to a device server; the line still ends when its last byte is
+    // due. 1: byte by byte.
+    int pacingChunk = 1;
 
     // When not empty, a transcript in JSON lines is written here as the exchange goes on.
     std::string transcriptPath;
