@@ -22,6 +22,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -205,6 +206,7 @@ bool RunOne(const std::string& binDir, const char* label, int records, int pacin
     // line, less the 2 ms spacing: the engine, the link and the scheduler) and the terminal's side (a PC
     // line to the end of the answer, less the answer's bytes on the wire: the simulator).
     double pcSide = 0;
+    std::vector<double> pcGaps;  // each line's PC side, for a median that one slow wake-up does not move
     double terminalSide = 0;
     long pcTurns = 0;
     long terminalTurns = 0;
@@ -244,6 +246,7 @@ bool RunOne(const std::string& binDir, const char* label, int records, int pacin
         const double gap = static_cast<double>(entry.micros - previous.micros);
         if (previous.direction == 'T' && entry.direction == 'P') {
             pcSide += gap - kSpacingSeconds * 1e6;
+            pcGaps.push_back(gap - kSpacingSeconds * 1e6);
             ++pcTurns;
         } else if (previous.direction == 'P' && entry.direction == 'T') {
             terminalSide += gap - static_cast<double>(entry.bytes.size()) * byteTime * 1e6;
@@ -255,6 +258,11 @@ bool RunOne(const std::string& binDir, const char* label, int records, int pacin
         "line); %ld PC lines, %ld status updates\n",
         (measured - floor) / records * 1e6, pcTurns > 0 ? pcSide / pcTurns : 0.0,
         terminalTurns > 0 ? terminalSide / terminalTurns : 0.0, pcLines, view.statusCalls);
+    if (!pcGaps.empty()) {
+        const auto middle = pcGaps.begin() + static_cast<std::ptrdiff_t>(pcGaps.size() / 2);
+        std::nth_element(pcGaps.begin(), middle, pcGaps.end());
+        std::printf("    PC side median: %.1f us per line\n", *middle);
+    }
     if (splitTurns > 0 && pcIndex == writeReturns.size()) {
         std::printf(
             "    PC side split: %.1f us the PC's turnaround to its write's return, %.1f us carrying the line "
